@@ -1,0 +1,76 @@
+// basekit/vrk/Files.h
+// Files as the libraries need them:
+// - MMapFile maps a whole file read-only; data() is null when the file cannot be opened
+//   or mapped (an empty file maps to null with size 0). The mapping ends with the object.
+// - OFStream writes raw bytes from the start of a file it creates or truncates;
+//   write() answers false on any failure.
+// - FileSystem and System: removing files, absolute paths, the program's directory.
+#pragma once
+#include <cstdio>
+
+#include <vrk/String.h>
+#include <vrk/Types.h>
+
+namespace vrk {
+
+class MMapFile {
+ public:
+  explicit MMapFile(const String& path);
+  ~MMapFile();
+  MMapFile(const MMapFile&) = delete;
+  MMapFile& operator=(const MMapFile&) = delete;
+
+  const u8* data() const { return data_; }
+  u64 size() const { return size_; }
+
+ private:
+  const u8* data_ = nullptr;
+  u64 size_ = 0;
+};
+
+class OFStream {
+ public:
+  explicit OFStream(const String& path);
+  ~OFStream();
+  OFStream(const OFStream&) = delete;
+  OFStream& operator=(const OFStream&) = delete;
+
+  bool isOpen() const { return file_ != nullptr; }
+  // Appends `size` bytes; false when the stream is closed or the write fails.
+  [[nodiscard]] bool write(const void* data, std::size_t size);
+  // Flushes and closes; false when buffered data could not be written.
+  bool close();
+
+ private:
+  std::FILE* file_ = nullptr;
+};
+
+class FileSystem {
+ public:
+  static bool removeFile(const String& path);
+  // `path` when absolute, else `base`/`path`; with `normalize`, "." and ".." folded.
+  static String getAbsolutePath(const String& base, const String& path, bool normalize);
+  static bool exists(const String& path);
+};
+
+class System {
+ public:
+  // The directory of the running program's executable.
+  static String getApplicationDirectory();
+};
+
+// A byte count as readable text, e.g. "1.00 GiB" (binary magnitudes).
+class NonDiscreteMeasurement {
+ public:
+  explicit NonDiscreteMeasurement(double bytes) : bytes_(bytes) {}
+  // Fixes the magnitude (0 bytes, 1 KiB, 2 MiB, 3 GiB, 4 TiB); -1 chooses the largest
+  // that leaves at least 1 before the point.
+  void setPreferredMagnitude(int magnitude) { magnitude_ = magnitude; }
+  String toString(int decimals) const;
+
+ private:
+  double bytes_;
+  int magnitude_ = -1;
+};
+
+}  // namespace vrk

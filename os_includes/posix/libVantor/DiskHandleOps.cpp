@@ -1,0 +1,110 @@
+// os_includes/posix/libVantor/DiskHandleOps.cpp
+//
+// POSIX side of the disk seam: lseek(2), read(2), write(2), ftruncate(2), HDIO_GETGEO.
+// EINTR restarts a call; a short transfer is reported as such, never retried.
+#include <libVantor/DiskHandleOps.h>
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <linux/hdreg.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace vantor::os {
+
+bool seekTo(NativeHandle h, u64 byteOffset) {
+  if (h < 0) {
+    errno = EBADF;
+    return false;
+  }
+  return ::lseek(h, static_cast<off_t>(byteOffset), SEEK_SET) == static_cast<off_t>(byteOffset);
+}
+
+bool readOnce(NativeHandle h, void* buffer, u32 byteCount, u32& transferred) {
+  ssize_t n;
+  do {
+    n = ::read(h, buffer, byteCount);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return false;
+  transferred = static_cast<u32>(n);
+  return true;
+}
+
+bool writeOnce(NativeHandle h, const void* buffer, u32 byteCount, u32& transferred) {
+  ssize_t n;
+  do {
+    n = ::write(h, buffer, byteCount);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return false;
+  transferred = static_cast<u32>(n);
+  return true;
+}
+
+bool queryGeometry(NativeHandle h, DiskGeometry& out) {
+  struct stat st {};
+  if (h < 0 || ::fstat(h, &st) != 0 || !S_ISBLK(st.st_mode)) return false;
+  struct hd_geometry geo {};
+  if (::ioctl(h, HDIO_GETGEO, &geo) != 0) return false;
+  int logical = 512;
+  if (::ioctl(h, BLKSSZGET, &logical) != 0) logical = 512;
+  unsigned long long bytes = 0;
+  if (::ioctl(h, BLKGETSIZE64, &bytes) != 0) return false;
+  const u64 perCylinder = u64(geo.heads) * geo.sectors;
+  if (perCylinder == 0 || logical <= 0) return false;
+  out.tracksPerCylinder = geo.heads;
+  out.sectorsPerTrack = geo.sectors;
+  out.bytesPerSector = static_cast<u32>(logical);
+  out.cylinders = bytes / static_cast<u64>(logical) / perCylinder;  // geo.cylinders is only 16 bits
+  return true;
+}
+
+bool isMediumGone(int systemError) { return systemError == ENOMEDIUM || systemError == ENXIO || systemError == ENODEV; }
+
+int lastSystemError() { return errno; }
+
+NativeHandle openFile(const vrk::String& path, bool create) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0644);
+  } while (fd < 0 && errno == EINTR);
+  if (fd >= 0) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+      ::close(fd);
+      errno = EISDIR;
+      return -1;
+    }
+  }
+  return fd;
+}
+
+bool fileSize(NativeHandle h, u64& size) {
+  struct stat st {};
+  if (::fstat(h, &st) != 0) return false;
+  if (S_ISBLK(st.st_mode)) {
+    unsigned long long bytes = 0;
+    if (::ioctl(h, BLKGETSIZE64, &bytes) != 0) return false;
+    size = bytes;
+    return true;
+  }
+  size = static_cast<u64>(st.st_size);
+  return true;
+}
+
+bool setFileSize(NativeHandle h, u64 size) {
+  struct stat st {};
+  if (::fstat(h, &st) == 0 && S_ISBLK(st.st_mode)) {
+    u64 current = 0;  // a device cannot change its size: only its own size is "set"
+    return fileSize(h, current) && current == size;
+  }
+  int rc;
+  do {
+    rc = ::ftruncate(h, static_cast<off_t>(size));
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0;
+}
+
+}  // namespace vantor::os

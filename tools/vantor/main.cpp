@@ -1,0 +1,3 @@
+#include <libVantor/Vantor.h>
+
+int main() { return 0; }
