@@ -4,6 +4,8 @@
 // entry for a disk with its CHS fields, and packing CHS addresses into the 3-byte form.
 // Entries are held byte for byte in their on-disk form. Failures throw VantorException;
 // a table write dismounts the disk first and always remounts it after.
+// Disks with sectors smaller than 512 bytes cannot hold the table: getPartitions and
+// writePartitionsToMBR refuse them with ERR_UNSUPPORTED_SECTOR_SIZE before any transfer.
 // No state, no locking: the caller serialises access to a shared disk.
 #pragma once
 #include <vector>

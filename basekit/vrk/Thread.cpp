@@ -4,10 +4,23 @@
 
 namespace vrk {
 
+ManagedThread::ManagedThread(Function function, void* context) : state_(std::make_shared<State>()) {
+  state_->function = std::move(function);
+  state_->context = context;
+}
+
+ManagedThread::~ManagedThread() {
+  if (thread_.joinable()) thread_.detach();
+}
+
 bool ManagedThread::run() {
-  if (started_) return false;
+  if (started_ || !state_->function) return false;
+  std::shared_ptr<State> state = state_;
   try {
-    thread_ = std::thread([this] { exitCode_ = function_(*this); });
+    thread_ = std::thread([state] {
+      ManagedThread self(state);
+      state->exitCode = state->function(self);
+    });
   } catch (const std::system_error&) {
     return false;
   }

@@ -1,12 +1,15 @@
 // basekit/vrk/Thread.h
-// ManagedThread runs one function on a thread of its own; the function receives the
-// thread object and reads its context pointer back. run() starts it once; join()
-// waits for it. Destroying a thread object that was never joined detaches the thread:
-// whatever the function uses must then be kept alive by the function itself.
+// ManagedThread runs one function on a thread of its own; the function receives a
+// thread object and reads the context pointer back from it. run() starts it once;
+// join() waits for it. Destroying the object that started a thread which was never
+// joined detaches the thread; the function and its context stay alive until it ends
+// (the function then sees a thread object of its own, not the destroyed one).
 //
 // Mutex is a recursive critical section: the thread that holds it may take it again.
 #pragma once
+#include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -16,26 +19,29 @@ class ManagedThread {
  public:
   using Function = std::function<int(ManagedThread&)>;
 
-  ManagedThread(Function function, void* context) : function_(std::move(function)), context_(context) {}
-  ~ManagedThread() {
-    if (thread_.joinable()) thread_.detach();
-  }
+  ManagedThread(Function function, void* context);
+  ~ManagedThread();
   ManagedThread(const ManagedThread&) = delete;
   ManagedThread& operator=(const ManagedThread&) = delete;
 
-  void* getContext() const { return context_; }
+  void* getContext() const { return state_->context; }
   // Starts the thread; false when it was started before or could not be made.
   bool run();
-  // Waits for the thread to end; false when it was not started or already joined.
+  // Waits for the thread to end; false when there is nothing to wait for (never
+  // started, already joined, or called from the thread itself).
   bool join();
-  bool joinable() const { return thread_.joinable(); }
-  int exitCode() const { return exitCode_; }
+  int exitCode() const { return state_->exitCode; }
 
  private:
-  Function function_;
-  void* context_;
+  struct State {
+    Function function;
+    void* context;
+    std::atomic<int> exitCode{0};
+  };
+  explicit ManagedThread(std::shared_ptr<State> state) : state_(std::move(state)) {}
+
+  std::shared_ptr<State> state_;
   std::thread thread_;
-  int exitCode_ = 0;
   bool started_ = false;
 };
 

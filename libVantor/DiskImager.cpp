@@ -1,0 +1,239 @@
+#include <libVantor/DiskImager.h>
+
+#include <libVantor/internal/DiskImagerImp.h>
+#include <libVantor/internal/ImageFormat.h>
+#include <vrk/Files.h>
+#include <vrk/Log.h>
+#include <vrk/Thread.h>
+
+namespace vantor {
+namespace {
+
+const vrk::Logger& logger() {
+  static const vrk::Logger& l = vrk::LogFactory::createLogger("vantor.DiskImager");
+  return l;
+}
+
+// The worker's top frame: brackets the operation with its notifications and turns
+// whatever the body throws into exactly one closing notification.
+int imagingThreadMain(vrk::ManagedThread& thread) {
+  std::unique_ptr<ImagingThreadData> data(static_cast<ImagingThreadData*>(thread.getContext()));
+  std::shared_ptr<DiskImagerImp> engine = data->engine;
+  IDisk& disk = engine->device.rawDisk();
+  engine->notifyStarted();
+  try {
+    data->worker(&thread, engine, disk, data->imagePath, *data);
+    engine->notifyFinished();
+  } catch (const VantorException& e) {
+    if (e.getErrorCode() == ERR_ABORTED) {
+      engine->notifyAborted();
+    } else {
+      engine->notifyError(e.getErrorCode(), e.getMessage());
+    }
+  } catch (const vrk::Exception& e) {
+    engine->notifyError(ERR_GENERAL, e.getMessage());
+  } catch (const std::exception& e) {
+    engine->notifyError(ERR_GENERAL, e.what());
+  } catch (...) {
+    engine->notifyError(ERR_GENERAL, "Unexpected failure");
+  }
+  data.reset();
+  engine.reset();
+  return 0;
+}
+
+vrk::String capacityText(u64 bytes, bool longForm) {
+  vrk::NonDiscreteMeasurement m(static_cast<double>(bytes));
+  if (longForm) {
+    m.setPreferredMagnitude(3);  // GiB
+    return m.toString(2).getLowerByteString();
+  }
+  return m.toString(1).getLowerByteString();
+}
+
+}  // namespace
+
+struct DiskImager::StartRequest {
+  ImagingWorker worker;
+  vrk::String imagePath;
+  bool wholeDrive = false;
+  bool verify = false;
+  std::function<void(std::shared_ptr<IDisk>)> onImageWritten;
+};
+
+DiskImager::DiskImager(DiskDevice& device) : impl(std::make_shared<DiskImagerImp>(device)) {}
+
+DiskImager::~DiskImager() {
+  // The worker, if one runs, keeps the state (and the observers) alive until it ends.
+  thread.reset();
+  impl.reset();
+}
+
+bool DiskImager::start(StartRequest&& request, bool waitForCompletion) {
+  {
+    vrk::MutexLock guard(impl->lock);
+    if (impl->state == DiskImagerImp::IMAGER_RUNNING) return false;
+  }
+  // A worker still winding down after an abort ends before a new one starts. Joined
+  // outside the lock: its closing notification needs it.
+  if (thread) thread->join();
+
+  auto data = std::make_unique<ImagingThreadData>();
+  data->worker = std::move(request.worker);
+  data->engine = impl;
+  data->imagePath = request.imagePath;
+  data->wholeDrive = request.wholeDrive;
+  data->allowVolumeBeyondDrive = allowVolumeBeyondDrive;
+  data->verify = request.verify;
+  data->onImageWritten = std::move(request.onImageWritten);
+
+  vrk::ManagedThread* started = nullptr;
+  {
+    vrk::MutexLock guard(impl->lock);
+    if (impl->state == DiskImagerImp::IMAGER_RUNNING) return false;
+    thread = std::make_unique<vrk::ManagedThread>(imagingThreadMain, data.get());
+    impl->state = DiskImagerImp::IMAGER_RUNNING;
+    started = thread.get();
+  }
+  ImagingThreadData* handedOver = data.release();  // the thread body owns it from here
+  if (!started->run()) {
+    data.reset(handedOver);
+    impl->notifyError(ERR_GENERAL, "Could not start the worker thread");
+    return true;
+  }
+  if (waitForCompletion) started->join();
+  return true;
+}
+
+bool DiskImager::startReadingImage(const vrk::String& imageFile, bool waitForCompletion, bool wholeDrive) {
+  StartRequest request;
+  request.worker = captureImage;
+  request.imagePath = imageFile;
+  request.wholeDrive = wholeDrive;
+  return start(std::move(request), waitForCompletion);
+}
+
+bool DiskImager::startWritingImage(const vrk::String& imageFile, bool waitForCompletion, bool wholeDrive, bool verify,
+                                   std::function<void(std::shared_ptr<IDisk>)> onImageWritten) {
+  bool compatible = true;
+  (void)checkImageCompatibility(imageFile, compatible, true);
+  StartRequest request;
+  request.worker = writeImageFileToDisk;
+  request.imagePath = imageFile;
+  request.wholeDrive = wholeDrive;
+  request.verify = verify;
+  request.onImageWritten = std::move(onImageWritten);
+  return start(std::move(request), waitForCompletion);
+}
+
+bool DiskImager::startZeroingDisk(bool waitForCompletion, boost::optional<std::vector<std::pair<u64, u64>>> ranges) {
+  StartRequest request;
+  request.worker = [ranges = std::move(ranges)](vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine,
+                                                 IDisk& disk, const vrk::String&, ImagingThreadData&) {
+    zeroDisk(ranges, *engine, disk);
+  };
+  return start(std::move(request), waitForCompletion);
+}
+
+void DiskImager::abort() {
+  vrk::MutexLock guard(impl->lock);
+  impl->state = DiskImagerImp::IMAGER_ABORTED;
+}
+
+bool DiskImager::done() const {
+  const u32 s = impl->state;
+  return s == DiskImagerImp::IMAGER_ABORTED || s == DiskImagerImp::IMAGER_FINISHED;
+}
+
+unsigned char DiskImager::percentComplete() const { return impl->percent; }
+
+void DiskImager::join() {
+  if (thread) thread->join();
+}
+
+bool DiskImager::errorEncountered(VantorErrorCodes& code, vrk::String& message) const {
+  vrk::MutexLock guard(impl->lock);
+  if (impl->errorCode == ERR_NONE) return false;
+  code = impl->errorCode;
+  message = impl->errorMessage;
+  return true;
+}
+
+void DiskImager::throwIfError() const {
+  VantorErrorCodes code = ERR_NONE;
+  vrk::String message;
+  if (errorEncountered(code, message)) throw VantorException(code, message);
+}
+
+void DiskImager::registerObserver(IDiskImagingObserver* observer) { impl->addObserver(observer); }
+
+void DiskImager::setVolumeTooLargeBehavior(VolumeTooLargeBehavior behavior) {
+  if (behavior == ALLOW_VOLUME_TOO_LARGE) {
+    allowVolumeBeyondDrive = true;
+  } else if (behavior == FAIL_ON_VOLUME_TOO_LARGE) {
+    allowVolumeBeyondDrive = false;
+  } else {
+    const vrk::Logger& defect = vrk::LogFactory::createLogger("DEFECT.GENERIC");
+    if (defect.isEnabled(vrk::LOG_ERROR)) defect.log(vrk::LOG_ERROR, "Unrecognized parameter");
+  }
+}
+
+bool DiskImager::getImageInfo(const vrk::String& imageFile, DISK_IMAGE_INFO& info) {
+  vrk::MMapFile file(imageFile);
+  if (!file.data() || file.size() < image::HEADER_SIZE) {
+    if (logger().isEnabled(vrk::LOG_ERROR)) {
+      logger().log(vrk::LOG_ERROR, vrk::String("413 ") + "Problem accessing or mapping file \"" + imageFile + "\"");
+    }
+    return false;
+  }
+  ImageHeader header;
+  try {
+    header = parseImageHeader(file.data());
+  } catch (const VantorException& e) {
+    if (logger().isEnabled(vrk::LOG_ERROR)) {
+      logger().log(vrk::LOG_ERROR, vrk::String("422 ") + "getImageInfo() called on incompatible file :\n" + e.getMessage());
+    }
+    return false;
+  }
+  info = DISK_IMAGE_INFO{};
+  info.requiredCapacity = (header.highestVolumeSector + 1) * header.sectorSize;
+  info.sectorSize = header.sectorSize;
+  info.majorVersion = header.majorVersion;
+  info.minorVersion = header.minorVersion;
+  return true;
+}
+
+bool DiskImager::checkImageCompatibility(const vrk::String& imageFile, bool& compatible, bool throwOnError) const {
+  DISK_IMAGE_INFO info{};
+  if (!getImageInfo(imageFile, info)) {
+    if (throwOnError) {
+      throw VantorException(ERR_INVALID_IMAGE_FILE, vrk::String("Cannot read/interpret file \"") + imageFile + "\"");
+    }
+    return false;
+  }
+  const DiskDevice& device = impl->device;
+  if (device.getSectorSize() != info.sectorSize) {
+    compatible = false;
+    if (throwOnError) {
+      throw VantorException(ERR_INCOMPATIBLE_IMAGE,
+                            vrk::String("Image file and device are incompatible. ") +
+                                vrk::SprintfFormat("Image uses %u byte sectors, whereas device uses %u byte sectors.",
+                                                   info.sectorSize, device.getSectorSize()));
+    }
+  }
+  const u64 capacity = device.rawDisk().getSizeBytes();
+  if (capacity >= info.requiredCapacity) return true;
+  const vrk::String message = vrk::SprintfFormat(
+      "Storage device is too small for the selected image's volume:\n   Image Required Capacity: %s (%s)\n   "
+      "Device Capacity:         %s (%s)\n",
+      capacityText(info.requiredCapacity, true).c_str(), capacityText(info.requiredCapacity, false).c_str(),
+      capacityText(capacity, true).c_str(), capacityText(capacity, false).c_str());
+  if (!allowVolumeBeyondDrive) {
+    compatible = false;
+    throw VantorException(ERR_VOLUME_TOO_LARGE, message);
+  }
+  if (logger().isEnabled(vrk::LOG_WARNING)) logger().log(vrk::LOG_WARNING, vrk::String("473 ") + message);
+  return true;
+}
+
+}  // namespace vantor

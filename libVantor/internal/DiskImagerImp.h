@@ -1,0 +1,88 @@
+// libVantor/internal/DiskImagerImp.h
+// The state of one imaging engine, shared by the DiskImager facade and the worker of
+// the running operation; it lives until the last of them lets go, and then deletes its
+// observers. `lock` (re-entrant) guards:
+//   observers, errorCode, errorMessage, and every call to an observer;
+//   writes of state and percent (read without the lock by done(), percentComplete()
+//   and the worker's abort test, hence atomic).
+// The notify operations take the lock for their whole run; observers may call back
+// into the facade (abort, registerObserver) from inside a notification.
+#pragma once
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include <libVantor/DiskDevice.h>
+#include <libVantor/IDiskImagingObserver.h>
+#include <libVantor/VantorException.h>
+#include <vrk/Thread.h>
+
+namespace vantor {
+
+class DiskImagerImp {
+ public:
+  enum State : u32 { IMAGER_IDLE = 0, IMAGER_RUNNING = 1, IMAGER_ABORTED = 2, IMAGER_FINISHED = 3 };
+
+  explicit DiskImagerImp(const DiskDevice& device) : device(device) {}
+  DiskImagerImp(const DiskImagerImp&) = delete;
+  DiskImagerImp& operator=(const DiskImagerImp&) = delete;
+
+  // Passes `p` to the observers when it differs from the last percentage passed.
+  void notifyProgress(unsigned char p);
+  void notifyStarted();
+  void notifyFinished();
+  // State aborted, percent 100, abortedByUser() on every observer.
+  void notifyAborted();
+  // State finished, finishedWithError() on every observer, then the error is stored.
+  void notifyError(VantorErrorCodes code, const vrk::String& message);
+  // Throws VantorException(ERR_ABORTED) when an abort was asked for.
+  void throwIfAbortRequested() const;
+  void addObserver(IDiskImagingObserver* observer);
+
+  std::atomic<u32> state{IMAGER_IDLE};
+  std::atomic<unsigned char> percent{0};
+  mutable vrk::Mutex lock;
+  DiskDevice device;
+  VantorErrorCodes errorCode = ERR_NONE;  // guarded by lock
+  vrk::String errorMessage;               // guarded by lock
+
+ private:
+  // Calls `notify` on every observer registered when the call began, in order.
+  void forEachObserver(const std::function<void(IDiskImagingObserver&)>& notify);
+
+  std::vector<std::unique_ptr<IDiskImagingObserver>> observers;  // guarded by lock
+};
+
+struct ImagingThreadData;
+
+// The body of one operation, run on the worker thread. Throws VantorException to end
+// the operation with an error (ERR_ABORTED for an abort).
+using ImagingWorker = std::function<void(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>&, IDisk&,
+                                         const vrk::String&, ImagingThreadData&)>;
+
+// What a start hands to the worker thread; owned by the thread body from then on.
+struct ImagingThreadData {
+  ImagingWorker worker;
+  std::shared_ptr<DiskImagerImp> engine;
+  vrk::String imagePath;  // empty for zeroing
+  bool wholeDrive = false;
+  bool allowVolumeBeyondDrive = false;
+  bool verify = false;
+  std::function<void(std::shared_ptr<IDisk>)> onImageWritten;
+};
+
+// The three operation bodies.
+void captureImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, IDisk& disk,
+                  const vrk::String& imagePath, ImagingThreadData& data);
+void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, IDisk& disk,
+                          const vrk::String& imagePath, ImagingThreadData& data);
+void zeroDisk(const boost::optional<std::vector<std::pair<u64, u64>>>& ranges, DiskImagerImp& engine,
+              IDisk& disk);
+
+// Sectors done × 100 / total in 64-bit integers; 0 for a total of 0.
+inline unsigned char percentOf(u64 done, u64 total) {
+  return total == 0 ? 0 : static_cast<unsigned char>(done * 100 / total);
+}
+
+}  // namespace vantor

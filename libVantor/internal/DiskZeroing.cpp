@@ -1,0 +1,68 @@
+// Zeroing a drive, whole or in caller-given sector ranges, on the imaging worker.
+#include <functional>
+
+#include <libVantor/DiskBufferPointer.h>
+#include <libVantor/internal/DiskImagerImp.h>
+#include <libVantor/internal/ImageFormat.h>
+
+namespace vantor {
+namespace {
+
+// Zeroes [first, last] of `disk` in chunks of 256 sectors, reporting the progress
+// within the range (0..100) after each chunk that leaves sectors behind it.
+void zeroSectorRange(IDisk& disk, const DiskImagerImp& engine, u64 first, u64 last,
+                     const std::function<void(unsigned char)>& progress) {
+  const u32 sectorSize = disk.getSectorSize();
+  DiskBufferPointer zeros(u64(sectorSize) * image::CHUNK_SECTORS);
+  if (first > 0xFFFFFFFFull || last > 0xFFFFFFFFull) {
+    throw VantorException(ERR_GENERAL, "This library can only work with sector offsets that are 32-bit numbers.");
+  }
+  const u32 lastOfDrive = disk.getSizeSectors() - 1;  // 32-bit, as the drive numbers its sectors
+  if (first > lastOfDrive || last > lastOfDrive) {
+    throw VantorException(ERR_GENERAL, "LBA range beyond end of drive.");
+  }
+  if (first > last) return;  // an inverted range writes nothing
+  const u64 n = last - first + 1;
+  u64 s = first;
+  u64 k = 0;
+  while (s + image::CHUNK_SECTORS <= last) {
+    engine.throwIfAbortRequested();
+    if (!disk.writeSectors(static_cast<u32>(s), zeros.get(), image::CHUNK_SECTORS)) {
+      throw VantorException(ERR_DISK_ACCESS, "Failed to write sector block.");
+    }
+    progress(static_cast<unsigned char>(k * 25600 / n));
+    s += image::CHUNK_SECTORS;
+    ++k;
+  }
+  engine.throwIfAbortRequested();
+  if (!disk.writeSectors(static_cast<u32>(s), zeros.get(), static_cast<u32>(last - s + 1))) {
+    throw VantorException(ERR_DISK_ACCESS, "Failed to write sector block.");
+  }
+}
+
+}  // namespace
+
+void zeroDisk(const boost::optional<std::vector<std::pair<u64, u64>>>& ranges, DiskImagerImp& engine, IDisk& disk) {
+  const u32 sectors = disk.getSizeSectors();
+  if (!disk.dismountDrive()) throw VantorException(ERR_DISMOUNT_FAILED);
+  if (!ranges) {
+    if (sectors == 0) return (void)disk.mountDrive();  // nothing to zero
+    zeroSectorRange(disk, engine, 0, u64(sectors) - 1, [&engine](unsigned char p) { engine.notifyProgress(p); });
+  } else {
+    u64 total = 0;
+    for (const auto& r : *ranges) total += r.second - r.first + 1;
+    u64 done = 0;
+    for (const auto& r : *ranges) {
+      const u64 rangeSectors = r.second - r.first + 1;
+      zeroSectorRange(disk, engine, r.first, r.second, [&](unsigned char p) {
+        const double overall = ((p / 100.0) * static_cast<double>(rangeSectors) + static_cast<double>(done)) /
+                               static_cast<double>(total) * 100.0;
+        engine.notifyProgress(static_cast<unsigned char>(overall));
+      });
+      done += rangeSectors;
+    }
+  }
+  (void)disk.mountDrive();
+}
+
+}  // namespace vantor

@@ -1,0 +1,96 @@
+#include <libVantor/internal/DriveMap.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include <libVantor/DiskBufferPointer.h>
+#include <libVantor/VantorException.h>
+#include <libVantor/internal/FatVolumeMapper.h>
+#include <libVantor/internal/LittleEndian.h>
+#include <vrk/Log.h>
+
+namespace vantor {
+namespace {
+
+const vrk::Logger& logger() {
+  static const vrk::Logger& l = vrk::LogFactory::createLogger("vantor.DiskImager");
+  return l;
+}
+
+// No sector at or past this one is examined for data in the gap after the MBR.
+constexpr u32 GAP_SCAN_LIMIT = 2048;
+
+u32 startLBAOf(const PARTITION_TABLE_ENTRY& entry) { return readLE32(entry.startLBABytes); }
+u32 sectorCountOf(const PARTITION_TABLE_ENTRY& entry) { return readLE32(entry.sectorCountBytes); }
+
+bool isSupportedType(u8 type) {
+  return type == 0x04 || type == 0x06 || type == 0x0B || type == 0x0C || type == 0x0E;
+}
+
+bool isAllZero(const u8* bytes, u32 count) {
+  return std::all_of(bytes, bytes + count, [](u8 b) { return b == 0; });
+}
+
+}  // namespace
+
+void findUsedSectorsAfterMbr(IDisk& disk, const PARTITION_TABLE_ENTRY entries[4], SectorMap& map) {
+  vrk::TraceLogger trace(logger(), "findUsedSectorsAfterMbr", __FILE__, __LINE__);
+
+  u32 firstPartition = 0;  // 0: no entry has a start sector
+  for (int i = 0; i < 4; ++i) {
+    const u32 start = startLBAOf(entries[i]);
+    if (start != 0 && (firstPartition == 0 || start < firstPartition)) firstPartition = start;
+  }
+  if (firstPartition == 0) {
+    addSectorRange(map, makeSectorRange(1, GAP_SCAN_LIMIT));
+    return;
+  }
+
+  const u32 sectorSize = disk.getSectorSize();
+  DiskBufferPointer buffer(sectorSize);
+  for (u32 s = 1; s < GAP_SCAN_LIMIT && s < firstPartition; ++s) {
+    if (!disk.readSectors(s, buffer.get(), 1)) break;
+    if (!isAllZero(buffer.get(), sectorSize)) addSectorRange(map, makeSectorRange(s, 1));
+  }
+}
+
+void getDriveMap(IDisk& disk, SectorMap& map, u64& highestVolumeSector, bool allowVolumeBeyondDrive) {
+  vrk::TraceLogger trace(logger(), "getDriveMap", __FILE__, __LINE__);
+
+  DiskBufferPointer buffer(disk.getSectorSize());
+  if (!disk.readSectors(0, buffer.get(), 1)) throw VantorException(ERR_DISK_ACCESS, "Failed to read MBR");
+  PARTITION_TABLE_ENTRY entries[4];
+  std::memcpy(entries, buffer.get() + PartitionTools::TABLE_OFFSET, sizeof(entries));
+
+  SectorMap driveMap;  // the caller's map is replaced only once everything has succeeded
+  addSectorRange(driveMap, makeSectorRange(0, 1));
+  findUsedSectorsAfterMbr(disk, entries, driveMap);
+
+  highestVolumeSector = 0;
+  for (const PARTITION_TABLE_ENTRY& entry : entries) {
+    if (entry.partitionType == 0) continue;
+    const u32 start = startLBAOf(entry);
+    const u64 lastSector = u64(start) - 1 + sectorCountOf(entry);
+    const u32 driveSectors = disk.getSizeSectors();
+    if (lastSector >= driveSectors && !allowVolumeBeyondDrive) {
+      throw VantorException(ERR_VOLUME_EXCEEDS_DRIVE,
+                            vrk::SprintfFormat("Last volume sector exceeds drive extents.\n"
+                                               "   Volume Sectors: [%08Xh, %08I64Xh]\n"
+                                               "   Drive Sectors:  [%08Xh, %08Xh]\n",
+                                               static_cast<unsigned>(start), static_cast<unsigned long long>(lastSector),
+                                               0u, static_cast<unsigned>(driveSectors - 1)));
+    }
+    highestVolumeSector = std::max(highestVolumeSector, lastSector);
+    if (!isSupportedType(entry.partitionType)) {
+      throw VantorException(ERR_UNSUPPORTED_FILE_SYSTEM,
+                            vrk::SprintfFormat("Unsupported partition ID found in MBR : %02Xh",
+                                               static_cast<unsigned>(entry.partitionType)));
+    }
+    const SectorMap volumeMap = FatVolumeMapper(disk, entry.partitionType, start).getSectorMap();
+    for (const SectorRange& range : volumeMap) addSectorRange(driveMap, range);
+  }
+
+  map = driveMap;
+}
+
+}  // namespace vantor

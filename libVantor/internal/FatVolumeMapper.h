@@ -1,0 +1,46 @@
+// libVantor/internal/FatVolumeMapper.h
+// The sectors one FAT16 or FAT32 volume uses, as drive LBAs: its system area (boot
+// sector, reserved sectors, every FAT copy and, on FAT16, the root directory) and every
+// cluster the first FAT marks as used, bad clusters included. The partition type alone
+// decides FAT16 or FAT32 rules; the boot sector's type text must agree. Reads the boot
+// sector when made and the whole first FAT, in one request, on each getSectorMap().
+// Failures throw VantorException; a mapper whose getSectorMap() threw is unchanged.
+// Boot sectors with absurd numbers are refused with ERR_UNSUPPORTED_FILE_SYSTEM
+// ("Unsupported FAT File System") rather than mapped: sectors per cluster 0 or not a power
+// of two, no FAT, a FAT of 0 sectors, a FAT or system area larger than the volume's total
+// sector count, or a layout (or a used cluster) whose sector numbers leave the 32-bit range.
+// The disk is not owned and must outlive the mapper. No locking: one thread at a time.
+#pragma once
+#include <libVantor/IDisk.h>
+#include <libVantor/internal/SectorMap.h>
+
+namespace vantor {
+
+class FatVolumeMapper {
+ public:
+  // Reads and checks the boot sector at `volumeStartSector`.
+  FatVolumeMapper(IDisk& disk, u8 partitionType, u32 volumeStartSector);
+
+  // A new map of the volume's used sectors. Entries of the FAT past the volume's last
+  // cluster are walked too: any that are not free give runs past the end of the volume.
+  SectorMap getSectorMap() const;
+
+ private:
+  bool isFat32() const { return partitionType == 0x0B || partitionType == 0x0C; }
+
+  IDisk* disk;
+  u32 sectorSize = 512;  // size of the boot-sector buffer and unit of the FAT buffer
+  u32 volumeStartSector = 0;
+  u8 partitionType = 0;
+  u32 fatStartSector = 0;
+  u32 fatEntryCount = 0;  // entries one FAT copy holds
+  u32 rootDirStartSector = 0;  // FAT16 only; 0 on FAT32
+  u32 rootDirEntryCount = 0;   // FAT16 only; 0 on FAT32
+  u32 firstDataSector = 0;     // first sector of cluster 2
+  u16 bytesPerSector = 0;
+  u32 sectorsPerCluster = 0;
+  u8 numberOfFats = 0;
+  u32 sectorsPerFat = 0;
+};
+
+}  // namespace vantor

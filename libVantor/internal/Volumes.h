@@ -1,0 +1,75 @@
+// libVantor/internal/Volumes.h
+// The volume bookkeeping of one physical drive, shared by a drive object and its copies:
+// the volumes' mount points, and the holds that keep the system off the volumes while
+// the drive is written (lock, then dismount; mountDrive gives them back through a fresh
+// Volumes). After a successful dismountVolumes none of the drive's volumes is mounted
+// and nobody else can mount or claim one until the holds are released; the mounts it
+// took away are kept here so that they can be made again as they were.
+//
+// On Linux a volume is "locked" when we hold an exclusive open of its node; a mounted
+// volume is already held exclusively by its file system, so locking it takes nothing
+// and dismounting it unmounts it and then takes the exclusive open. Choices made:
+// - a volume that refuses the lock makes lockVolumes fail, releasing the locks it had
+//   taken, so dismountVolumes stops before unmounting anything;
+// - when a volume cannot be opened, the mount points gathered so far are cleared with
+//   the handles, and openVolumes gathers them afresh whenever it opens the volumes, so
+//   the list never holds a mount point twice;
+// - the mounts of all the drive's volumes are unmounted children first (reverse order
+//   of the mount table), so a volume mounted inside another does not make it busy.
+// No locks: used from one thread at a time; the two flags change by atomic exchange.
+#pragma once
+#include <atomic>
+#include <memory>
+
+#include <libVantor/SysHost.h>
+#include <vrk/Array.h>
+#include <vrk/Resource.h>
+#include <vrk/String.h>
+
+namespace vantor {
+
+class Volumes {
+ public:
+  explicit Volumes(std::shared_ptr<libSysHost::WindowsDrive> drive);
+  Volumes(const Volumes&) = delete;
+  Volumes& operator=(const Volumes&) = delete;
+  ~Volumes();
+
+  // Lists the drive's volumes and their mount directories, checking that each volume
+  // node opens (the node is not kept open: only a lock holds it). True at once when already open; false (logged "133 ", nothing kept)
+  // when a volume cannot be opened.
+  bool openVolumes();
+  bool lockVolumes();
+  // False (logged "82 ") at the first volume that holds no lock.
+  bool unlockVolumes();
+  // False (logged "95 ") when a volume cannot be unmounted or claimed; everything it
+  // had unmounted is then mounted back and every hold released.
+  bool dismountVolumes();
+
+  // Drops every hold (this ends the locks); the volumes stay unmounted.
+  void releaseHandles();
+  // Mounts back, in their original order, the mounts dismountVolumes took away, and
+  // forgets them. A mount that cannot be made again is logged, not thrown.
+  void mountBack();
+  void clearDismounted() { dismounted.exchange(false); }
+
+  const vrk::Array<vrk::String>& getMountPoints() const { return mountPoints; }
+
+ private:
+  struct VolumeHold {
+    libSysHost::Volume volume;
+    vrk::FileHandle exclusive;  // our claim on the volume; -1 while not held
+    bool locked = false;
+  };
+
+  void releaseLocks();
+
+  vrk::Array<vrk::String> mountPoints;
+  vrk::Array<VolumeHold> volumeHandles;
+  std::atomic<bool> locked{false};
+  std::atomic<bool> dismounted{false};
+  std::shared_ptr<libSysHost::WindowsDrive> drive;
+  vrk::Array<libSysHost::MountEntry> unmounted;  // in the order they were unmounted
+};
+
+}  // namespace vantor

@@ -1,0 +1,289 @@
+// os_includes/posix/libVantor/DeviceOps.cpp
+//
+// Linux side of the drive seam: open(2) with O_DIRECT / O_EXCL, umount2(2), mount(2),
+// and the BLKRRPART and BLKPG ioctls. EINTR restarts an open.
+#include <libVantor/DeviceOps.h>
+
+#include <fcntl.h>
+#include <linux/blkpg.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <libVantor/internal/LittleEndian.h>
+
+namespace vantor::os {
+namespace {
+
+namespace fs = std::filesystem;
+
+NativeHandle openRetrying(const char* path, int flags) {
+  int fd;
+  do {
+    fd = ::open(path, flags | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+std::vector<std::string> splitOptions(const std::string& options) {
+  std::vector<std::string> parts;
+  std::istringstream in(options);
+  std::string part;
+  while (std::getline(in, part, ',')) {
+    if (!part.empty()) parts.push_back(part);
+  }
+  return parts;
+}
+
+// Per-mount options (mountinfo field 6) as mount(2) flags.
+unsigned long mountFlags(const std::string& options) {
+  static const std::map<std::string, unsigned long> known = {
+      {"ro", MS_RDONLY},         {"nosuid", MS_NOSUID},         {"nodev", MS_NODEV},
+      {"noexec", MS_NOEXEC},     {"noatime", MS_NOATIME},       {"nodiratime", MS_NODIRATIME},
+      {"relatime", MS_RELATIME}, {"strictatime", MS_STRICTATIME}, {"nosymfollow", MS_NOSYMFOLLOW},
+  };
+  unsigned long flags = 0;
+  for (const std::string& option : splitOptions(options)) {
+    const auto it = known.find(option);
+    if (it != known.end()) flags |= it->second;
+  }
+  if (!(flags & (MS_NOATIME | MS_RELATIME))) flags |= MS_STRICTATIME;  // listed as nothing at all
+  return flags;
+}
+
+// File-system options (after the separator in mountinfo): the generic ones become
+// flags, the rest is the data string the file system parses.
+std::string superOptionData(const std::string& options, unsigned long& flags) {
+  static const std::map<std::string, unsigned long> generic = {
+      {"ro", MS_RDONLY}, {"rw", 0}, {"sync", MS_SYNCHRONOUS}, {"dirsync", MS_DIRSYNC},
+      {"lazytime", MS_LAZYTIME}, {"mand", MS_MANDLOCK},
+  };
+  std::string data;
+  for (const std::string& option : splitOptions(options)) {
+    const auto it = generic.find(option);
+    if (it != generic.end()) {
+      flags |= it->second;
+      continue;
+    }
+    if (!data.empty()) data += ',';
+    data += option;
+  }
+  return data;
+}
+
+// The sysfs directory of a block device, and whether it is a partition.
+bool sysfsDirectory(NativeHandle fd, fs::path& dir, bool& isPartition) {
+  struct stat st {};
+  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode)) {
+    errno = ENOTBLK;
+    return false;
+  }
+  std::error_code ec;
+  dir = fs::canonical(fs::path("/sys/dev/block") /
+                          (std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev))),
+                      ec);
+  if (ec) return false;
+  isPartition = fs::exists(dir / "partition", ec);
+  return true;
+}
+
+u64 readNumber(const fs::path& path) {
+  std::ifstream in(path);
+  unsigned long long value = 0;
+  in >> value;
+  return in ? value : 0;
+}
+
+struct PartitionSpan {
+  u64 startBytes = 0;
+  u64 lengthBytes = 0;
+};
+using PartitionMap = std::map<int, PartitionSpan>;  // by partition number
+
+struct AlignedSector {
+  explicit AlignedSector(u32 bytes) : size(bytes) {
+    void* p = nullptr;
+    if (::posix_memalign(&p, 4096, bytes < 4096 ? 4096 : bytes) == 0) memory.reset(static_cast<u8*>(p));
+  }
+  struct Free {
+    void operator()(u8* p) const { std::free(p); }
+  };
+  std::unique_ptr<u8, Free> memory;
+  u32 size;
+};
+
+bool readSector(NativeHandle fd, u64 lba, AlignedSector& sector) {
+  if (!sector.memory) return false;
+  const ssize_t n = ::pread(fd, sector.memory.get(), sector.size, static_cast<off_t>(lba * sector.size));
+  return n == static_cast<ssize_t>(sector.size);
+}
+
+bool isExtended(u8 type) { return type == 0x05 || type == 0x0F || type == 0x85; }
+
+// The partitions an MBR describes, numbered as the kernel numbers them: 1-4 for the
+// primary entries, 5 on for the logical partitions of the extended chain.
+enum class TableScan { Unreadable, LeftToKernel, Parsed };
+TableScan partitionsOfMBR(NativeHandle fd, u32 sectorSize, u64 diskBytes, PartitionMap& out) {
+  AlignedSector sector(sectorSize);
+  if (!readSector(fd, 0, sector)) return TableScan::Unreadable;
+  const u8* mbr = sector.memory.get();
+  if (mbr[510] != 0x55 || mbr[511] != 0xAA) return TableScan::Parsed;  // no table: no partitions
+  const u64 diskSectors = diskBytes / sectorSize;
+  u32 extendedStart = 0, extendedCount = 0;
+  for (int i = 0; i < 4; ++i) {
+    const u8* e = mbr + 446 + 16 * i;
+    if (e[4] == 0xEE) return TableScan::LeftToKernel;  // a GPT
+  }
+  for (int i = 0; i < 4; ++i) {
+    const u8* e = mbr + 446 + 16 * i;
+    const u8 type = e[4];
+    const u32 start = readLE32(e + 8), count = readLE32(e + 12);
+    if (type == 0 || count == 0 || start >= diskSectors) continue;
+    u64 length = u64(count) * sectorSize;
+    if (isExtended(type)) {
+      // Like the kernel: the extended entry shows as a tiny partition (room for a boot
+      // loader, too small for a file system).
+      length = std::min<u64>(length, std::max<u64>(sectorSize, 1024));
+      if (extendedCount == 0) {
+        extendedStart = start;
+        extendedCount = count;
+      }
+    }
+    out[i + 1] = {u64(start) * sectorSize, length};
+  }
+  // Logical partitions: each EBR holds one partition (relative to itself) and a link to
+  // the next EBR (relative to the extended partition's start).
+  u64 ebr = extendedStart;
+  int number = 5;
+  for (int guard = 0; extendedCount != 0 && guard < 256 && ebr < diskSectors; ++guard) {
+    if (!readSector(fd, ebr, sector)) break;
+    const u8* s = sector.memory.get();
+    if (s[510] != 0x55 || s[511] != 0xAA) break;
+    const u8* logical = s + 446;
+    const u8* link = s + 446 + 16;
+    const u32 start = readLE32(logical + 8), count = readLE32(logical + 12);
+    if (logical[4] != 0 && count != 0 && ebr + start < diskSectors) {
+      out[number++] = {(ebr + start) * sectorSize, u64(count) * sectorSize};
+    }
+    const u32 next = readLE32(link + 8);
+    if (!isExtended(link[4]) || next == 0 || next >= extendedCount) break;
+    ebr = u64(extendedStart) + next;
+  }
+  return TableScan::Parsed;
+}
+
+PartitionMap partitionsOfKernel(const fs::path& diskDir) {
+  PartitionMap found;
+  std::error_code ec;
+  for (fs::directory_iterator it(diskDir, ec), end; !ec && it != end; it.increment(ec)) {
+    if (!fs::exists(it->path() / "partition")) continue;
+    const int number = static_cast<int>(readNumber(it->path() / "partition"));
+    found[number] = {readNumber(it->path() / "start") * 512, readNumber(it->path() / "size") * 512};
+  }
+  return found;
+}
+
+bool partitionRequest(NativeHandle fd, int op, int number, const PartitionSpan& span) {
+  struct blkpg_partition partition {};
+  partition.start = static_cast<long long>(span.startBytes);
+  partition.length = static_cast<long long>(span.lengthBytes);
+  partition.pno = number;
+  struct blkpg_ioctl_arg arg {};
+  arg.op = op;
+  arg.datalen = sizeof partition;
+  arg.data = &partition;
+  return ::ioctl(fd, BLKPG, &arg) == 0;
+}
+
+}  // namespace
+
+NativeHandle openDrive(const vrk::String& locator) { return openRetrying(locator.c_str(), O_RDWR | O_DIRECT); }
+
+NativeHandle openVolume(const vrk::String& locator, bool exclusive) {
+  return openRetrying(locator.c_str(), O_RDONLY | (exclusive ? O_EXCL : 0));
+}
+
+bool unmount(const libSysHost::MountEntry& entry) { return ::umount2(entry.target.c_str(), UMOUNT_NOFOLLOW) == 0; }
+
+bool mountAgain(const libSysHost::MountEntry& entry, const vrk::Array<libSysHost::MountEntry>& mountedBack) {
+  unsigned long flags = mountFlags(entry.mountOptions.str());
+  if (entry.root == "/") {
+    const std::string data = superOptionData(entry.superOptions.str(), flags);
+    return ::mount(entry.source.c_str(), entry.target.c_str(), entry.fsType.c_str(), flags,
+                   data.empty() ? nullptr : data.c_str()) == 0;
+  }
+  for (const libSysHost::MountEntry& whole : mountedBack) {
+    if (whole.device != entry.device || whole.root != "/") continue;
+    const std::string from = whole.target.str() + entry.root.str();
+    if (::mount(from.c_str(), entry.target.c_str(), nullptr, MS_BIND, nullptr) != 0) return false;
+    return ::mount(nullptr, entry.target.c_str(), nullptr, MS_REMOUNT | MS_BIND | flags, nullptr) == 0;
+  }
+  errno = ENOENT;
+  return false;
+}
+
+bool rereadPartitionTable(NativeHandle drive) {
+  fs::path diskDir;
+  bool isPartition = false;
+  if (!sysfsDirectory(drive, diskDir, isPartition)) return false;
+  if (isPartition) {
+    errno = EINVAL;
+    return false;
+  }
+  const bool kernelRead = ::ioctl(drive, BLKRRPART) == 0;  // kernels with a parser do it all here
+
+  int logical = 0;
+  unsigned long long diskBytes = 0;
+  if (::ioctl(drive, BLKSSZGET, &logical) != 0 || logical <= 0 || ::ioctl(drive, BLKGETSIZE64, &diskBytes) != 0) {
+    return false;
+  }
+  PartitionMap wanted;
+  switch (partitionsOfMBR(drive, static_cast<u32>(logical), diskBytes, wanted)) {
+    case TableScan::Unreadable:
+      return false;
+    case TableScan::LeftToKernel:
+      return kernelRead;
+    case TableScan::Parsed:
+      break;
+  }
+
+  const PartitionMap present = partitionsOfKernel(diskDir);
+  bool allDone = true;
+  int firstError = 0;
+  auto note = [&](bool ok) {
+    if (!ok && allDone) {
+      allDone = false;
+      firstError = errno;
+    }
+  };
+  for (const auto& [number, span] : present) {
+    const auto it = wanted.find(number);
+    if (it == wanted.end() || it->second.startBytes != span.startBytes) {
+      note(partitionRequest(drive, BLKPG_DEL_PARTITION, number, span));
+    } else if (it->second.lengthBytes != span.lengthBytes) {
+      note(partitionRequest(drive, BLKPG_RESIZE_PARTITION, number, it->second));
+    }
+  }
+  const PartitionMap remaining = partitionsOfKernel(diskDir);
+  for (const auto& [number, span] : wanted) {
+    if (remaining.count(number) == 0) note(partitionRequest(drive, BLKPG_ADD_PARTITION, number, span));
+  }
+  if (!allDone) errno = firstError;
+  return allDone;
+}
+
+}  // namespace vantor::os

@@ -1,0 +1,42 @@
+// os_includes/posix/libVantor/DeviceOps.h
+//
+// What the physical-drive disk needs from Linux to take a drive's volumes out of the
+// system's hands and give them back: opening the drive and its volume nodes, unmounting
+// and mounting again, and making the kernel read the partition table anew. Nothing here
+// logs or throws: each call says whether it worked, and os::lastSystemError() gives the
+// system's code right after a failure.
+#pragma once
+#include <libVantor/DiskHandleOps.h>
+#include <libVantor/SysHost.h>
+#include <vrk/Array.h>
+#include <vrk/String.h>
+
+namespace vantor::os {
+
+// Opens a whole drive for sector transfers: read-write, bypassing the system cache
+// (O_DIRECT: whole sectors from aligned memory only). -1 on failure.
+NativeHandle openDrive(const vrk::String& locator);
+
+// Opens a volume node read-only. With `exclusive` the open claims the volume, which the
+// kernel refuses (EBUSY) while it is mounted or claimed by anybody else; as long as the
+// handle is open, nobody can mount the volume or claim it.
+NativeHandle openVolume(const vrk::String& locator, bool exclusive);
+
+// Unmounts one mount of a volume. A busy file system refuses (no lazy detach).
+[[nodiscard]] bool unmount(const libSysHost::MountEntry& entry);
+
+// Mounts `entry` again as it was: same source, directory, file-system type and options.
+// A bind of a subdirectory is made again from a whole-volume mount of the same device
+// among `mountedBack` (the entries already mounted back); without one it fails.
+[[nodiscard]] bool mountAgain(const libSysHost::MountEntry& entry, const vrk::Array<libSysHost::MountEntry>& mountedBack);
+
+// Makes the kernel's partitions of `drive` match sector 0 again. Asks the kernel to
+// re-read the table (BLKRRPART, for kernels that parse it), then reads the MBR and its
+// extended chain here and brings the kernel's partitions in line with BLKPG (delete
+// what no longer matches, resize what only changed its length, add what is new), as
+// `partx -u` does. A GPT (protective entry 0xEE) is left to the kernel; a sector 0
+// without the 0x55AA signature has no partitions. False when `drive` is not a whole
+// disk, sector 0 cannot be read, or the kernel refused a change (the others still run).
+bool rereadPartitionTable(NativeHandle drive);
+
+}  // namespace vantor::os

@@ -1,0 +1,474 @@
+// The FAT volume mapper: system area plus every used cluster of the first FAT, checked
+// against volumes made by mkfs.fat and filled by mtools, and against hand-made boot
+// sectors for the values and refusals real tools do not produce.
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+#include <cstring>
+#include <map>
+#include <set>
+#include <vector>
+
+#include <libVantor/VantorException.h>
+#include <libVantor/WinDiskFile.h>
+#include <libVantor/internal/FatVolumeMapper.h>
+#include <libVantor/internal/LittleEndian.h>
+#include <vrk/Log.h>
+
+#include "support/FakeDisk.h"
+#include "support/FatImage.h"
+#include "support/TempDir.h"
+
+namespace vantor {
+namespace {
+
+using test::FakeDisk;
+using test::FatImage;
+using test::TempDir;
+
+struct Span {
+  u64 first, last;
+  friend bool operator==(const Span& a, const Span& b) { return a.first == b.first && a.last == b.last; }
+};
+std::ostream& operator<<(std::ostream& out, const Span& s) { return out << "[" << s.first << ", " << s.last << "]"; }
+
+std::vector<Span> spansOf(const SectorMap& map) {
+  std::vector<Span> spans;
+  for (const SectorRange& r : map) spans.push_back({r.firstSector, r.lastSector});
+  return spans;
+}
+
+// The smallest list of runs covering `sectors`, worked out without the sector map.
+std::vector<Span> spansOf(const std::set<u64>& sectors) {
+  std::vector<Span> spans;
+  for (u64 s : sectors) {
+    if (!spans.empty() && spans.back().last + 1 == s)
+      spans.back().last = s;
+    else
+      spans.push_back({s, s});
+  }
+  return spans;
+}
+
+u64 sectorsIn(const SectorMap& map) {
+  u64 n = 0;
+  for (const SectorRange& r : map) n += r.numSectors;
+  return n;
+}
+
+template <class F>
+::testing::AssertionResult throwsVantor(F&& f, VantorErrorCodes code, const std::string& message) {
+  try {
+    f();
+  } catch (const VantorException& e) {
+    if (e.getErrorCode() == code && std::string(e.what()) == message) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "threw " << errorCodeName(e.getErrorCode()) << " \"" << e.what() << "\"";
+  }
+  return ::testing::AssertionFailure() << "threw nothing";
+}
+
+// ---------------------------------------------------------------------------------------
+// Volumes made and filled by the real tools.
+
+struct RealVolume {
+  const char* what;
+  u8 type;
+  int fatBits;
+  u32 start, count;
+  const char* options;
+  std::vector<u32> badBlocks;     // 1 KiB blocks of the volume handed to mkfs.fat -l
+  std::vector<u32> patchedBad;    // clusters marked bad in the FAT afterwards
+};
+
+// Files of several sizes in nested directories, with holes left by deleted files and a
+// file that fills a hole in fragments.
+void fill(FatImage& image, u32 volume) {
+  image.makeDirectory(volume, "::/dir");
+  image.makeDirectory(volume, "::/dir/sub");
+  image.addFile(volume, "::/a.bin", 100000, 1);
+  image.addFile(volume, "::/b.bin", 5000, 2);
+  image.addFile(volume, "::/dir/c.bin", 300000, 3);
+  image.addFile(volume, "::/dir/sub/d.txt", 1, 4);
+  image.addFile(volume, "::/empty.bin", 0, 5);
+  image.addFile(volume, "::/e.bin", 70000, 6);
+  image.remove(volume, "::/b.bin");
+  image.remove(volume, "::/dir/sub/");
+  image.addFile(volume, "::/dir/f.bin", 150000, 7);
+}
+
+TEST(FatVolumeMapper, MapsExactlyTheSystemAreaAndTheClustersToolsReportInUse) {
+  const RealVolume volumes[] = {
+      {"FAT16 06h, 4-sector clusters", 0x06, 16, 2048, 65536, "-s 4", {}, {}},
+      {"FAT16 0Eh, 1-sector clusters, one FAT", 0x0E, 16, 63, 40000, "-s 1 -f 1", {}, {}},
+      {"FAT16 04h, bad blocks from mkfs.fat", 0x04, 16, 128, 60000, "-s 2", {20000, 20001, 25000}, {}},
+      {"FAT16 06h, cluster marked bad in the FAT", 0x06, 16, 2048, 65536, "-s 8", {}, {3000}},
+      {"FAT32 0Ch, 1-sector clusters", 0x0C, 32, 2048, 140000, "-s 1", {}, {}},
+      {"FAT32 0Bh, 2-sector clusters, cluster marked bad", 0x0B, 32, 4096, 300000, "-s 2", {}, {60000}},
+  };
+  for (const RealVolume& v : volumes) {
+    SCOPED_TRACE(v.what);
+    TempDir dir;
+    FatImage image(dir.file("disk.img"), v.start + v.count + 100);
+    image.partition({{v.start, v.count, v.type}});
+    std::string options = v.options;
+    if (!v.badBlocks.empty()) {
+      std::string list;
+      for (u32 b : v.badBlocks) list += std::to_string(b) + "\n";
+      test::writeFile(dir.file("bad.txt"), list);
+      options += " -l " + dir.file("bad.txt");
+    }
+    image.format(v.start, v.count, v.fatBits, options);
+    fill(image, v.start);
+    for (u32 c : v.patchedBad) image.setFatEntry(v.start, c, v.fatBits == 16 ? 0xFFF7 : 0x0FFFFFF7);
+
+    const test::FatCheck check = image.check(v.start, v.count);
+    std::set<u32> used = image.clustersInUse(v.start);
+    for (u32 c : v.patchedBad) used.insert(c);
+    for (u32 block : v.badBlocks) {
+      for (u32 s = 2 * block; s < 2 * block + 2; ++s) used.insert((s - check.dataStartSector) / check.sectorsPerCluster + 2);
+    }
+    ASSERT_EQ(used.size(), check.usedClusters) << "mtools and fsck.fat disagree:\n" << check.output;
+
+    std::set<u64> expected;
+    for (u64 s = 0; s < check.dataStartSector; ++s) expected.insert(v.start + s);
+    for (u32 c : used) {
+      const u64 first = v.start + check.dataStartSector + u64(c - 2) * check.sectorsPerCluster;
+      for (u32 i = 0; i < check.sectorsPerCluster; ++i) expected.insert(first + i);
+    }
+
+    WinDiskFile disk(image.path(), WinDiskFile::OpenExisting, 512, 0);
+    ASSERT_TRUE(disk.isOpen());
+    const SectorMap map = FatVolumeMapper(disk, v.type, v.start).getSectorMap();
+    EXPECT_EQ(spansOf(map), spansOf(expected));
+    EXPECT_EQ(sectorsIn(map), check.dataStartSector + u64(check.usedClusters) * check.sectorsPerCluster);
+  }
+}
+
+TEST(FatVolumeMapper, RootDirectoryOfPartlyFilledLastSectorEndsTheSystemArea) {
+  // 100 entries fill 6¼ sectors: the data area starts after the seventh.
+  TempDir dir;
+  const u32 start = 2048, count = 65536;
+  FatImage image(dir.file("disk.img"), start + count);
+  image.partition({{start, count, 0x06}});
+  image.format(start, count, 16, "-s 4 -r 100");  // mkfs.fat rounds the count up to whole sectors
+  const test::FatCheck check = image.check(start, count);
+  ASSERT_GT(check.rootDirStartSector, 0u) << check.output;
+  std::string entries(2, '\0');
+  writeLE16(reinterpret_cast<u8*>(entries.data()), 100);
+  image.writeBytes(u64(start) * 512 + 17, entries);
+  image.setFatEntry(start, 2, 0xFFFF);
+
+  WinDiskFile disk(image.path(), WinDiskFile::OpenExisting, 512, 0);
+  const SectorMap map = FatVolumeMapper(disk, 0x06, start).getSectorMap();
+  const u64 dataStart = start + check.rootDirStartSector + 7;
+  EXPECT_EQ(spansOf(map), (std::vector<Span>{{start, dataStart + 4 - 1}})) << "system area and cluster 2 touch";
+}
+
+TEST(FatVolumeMapper, RefusesAVolumeOf4096ByteSectors) {
+  TempDir dir;
+  FatImage image(dir.file("volume.img"), 131072);
+  image.format(0, 131072, 16, "-S 4096");
+  WinDiskFile disk(image.path(), WinDiskFile::OpenExisting, 512, 0);
+  EXPECT_TRUE(throwsVantor([&] { FatVolumeMapper(disk, 0x06, 0); }, ERR_GENERAL, "Sector Size Mismatch"));
+}
+
+// ---------------------------------------------------------------------------------------
+// Hand-made boot sectors.
+
+struct Bpb {
+  u32 typeTextOffset = 54;
+  const char* typeText = "FAT16   ";
+  u16 bytesPerSector = 512;
+  u8 sectorsPerCluster = 4;
+  u16 reserved = 4;
+  u8 fats = 2;
+  u16 rootEntries = 512;
+  u16 sectorsPerFat16 = 16;
+  u32 sectorsPerFat32 = 0;
+  u16 totalSectors16 = 0;
+  u32 totalSectors32 = 20000;
+};
+
+// FAT16 at sector 100: FAT at 104 (16 sectors, 4096 entries), root at 136, data at 168.
+Bpb fat16() { return Bpb{}; }
+// FAT32 at sector 100: FAT at 132 (8 sectors, 1024 entries), data at 148, 1000 sectors.
+Bpb fat32() {
+  Bpb b;
+  b.typeTextOffset = 82;
+  b.typeText = "FAT32   ";
+  b.sectorsPerCluster = 1;
+  b.reserved = 32;
+  b.rootEntries = 0;
+  b.sectorsPerFat16 = 0;
+  b.sectorsPerFat32 = 8;
+  b.totalSectors32 = 1000;
+  return b;
+}
+constexpr u32 VOLUME = 100;
+
+void writeBoot(u8* boot, const Bpb& b) {
+  std::memset(boot, 0, 512);
+  writeLE16(boot + 11, b.bytesPerSector);
+  boot[13] = b.sectorsPerCluster;
+  writeLE16(boot + 14, b.reserved);
+  boot[16] = b.fats;
+  writeLE16(boot + 17, b.rootEntries);
+  writeLE16(boot + 19, b.totalSectors16);
+  writeLE16(boot + 22, b.sectorsPerFat16);
+  writeLE32(boot + 32, b.totalSectors32);
+  writeLE32(boot + 36, b.sectorsPerFat32);
+  std::memcpy(boot + b.typeTextOffset, b.typeText, std::strlen(b.typeText));
+  boot[510] = 0x55;
+  boot[511] = 0xAA;
+}
+
+void writeBoot(FakeDisk& disk, const Bpb& b) { writeBoot(disk.bytes().data() + VOLUME * 512, b); }
+
+void setEntry(FakeDisk& disk, const Bpb& b, u32 cluster, u32 value) {
+  u8* fat = disk.bytes().data() + (VOLUME + b.reserved) * 512;
+  if (b.sectorsPerFat16 == 0)
+    writeLE32(fat + 4 * cluster, value);
+  else
+    writeLE16(fat + 2 * cluster, static_cast<u16>(value));
+}
+
+TEST(FatVolumeMapper, CountsAllocatedEndOfChainAndBadEntriesAsUsed) {
+  struct Case {
+    bool fat32;
+    u32 value;
+    bool used;
+  };
+  const Case cases[] = {
+      {false, 0x0000, false},     {false, 0x0001, false},     {false, 0x0002, true},      {false, 0x1234, true},
+      {false, 0xFFEF, true},      {false, 0xFFF0, false},     {false, 0xFFF6, false},     {false, 0xFFF7, true},
+      {false, 0xFFF8, true},      {false, 0xFFFF, true},      {true, 0x00000000, false},  {true, 0x00000001, false},
+      {true, 0x00000002, true},   {true, 0x0FFFFFEF, true},   {true, 0x0FFFFFF0, false},  {true, 0x0FFFFFF6, false},
+      {true, 0x0FFFFFF7, true},   {true, 0x0FFFFFFF, true},   {true, 0xF0000000, false},  {true, 0xF0000005, true},
+      {true, 0x1FFFFFF7, true},   {true, 0xFFFFFFF6, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << (c.fat32 ? "FAT32 " : "FAT16 ") << std::hex << c.value);
+    const Bpb b = c.fat32 ? fat32() : fat16();
+    const u32 type = c.fat32 ? 0x0C : 0x06;
+    const u32 dataStart = c.fat32 ? 148 : 168;
+    FakeDisk disk(512, 20200);
+    writeBoot(disk, b);
+    setEntry(disk, b, 10, c.value);
+    const SectorMap map = FatVolumeMapper(disk, static_cast<u8>(type), VOLUME).getSectorMap();
+    std::vector<Span> expected{{VOLUME, dataStart - 1}};
+    if (c.used) {
+      const u64 first = dataStart + u64(8) * b.sectorsPerCluster;
+      expected.push_back({first, first + b.sectorsPerCluster - 1});
+    }
+    EXPECT_EQ(spansOf(map), expected);
+  }
+}
+
+TEST(FatVolumeMapper, FreeFat32MapsToItsSystemAreaAlone) {
+  FakeDisk disk(512, 2000);
+  const Bpb b = fat32();
+  writeBoot(disk, b);
+  setEntry(disk, b, 0, 0x0FFFFFF8);  // media entry
+  setEntry(disk, b, 1, 0x0FFFFFFF);  // reserved entry
+  EXPECT_EQ(spansOf(FatVolumeMapper(disk, 0x0C, VOLUME).getSectorMap()), (std::vector<Span>{{VOLUME, 147}}));
+}
+
+TEST(FatVolumeMapper, WalksEveryEntryTheFatHoldsEvenPastTheVolume) {
+  FakeDisk disk(512, 2000);
+  const Bpb b = fat32();  // 1000 sectors, but 1024 entries: cluster 1023 would lie at 1169
+  writeBoot(disk, b);
+  setEntry(disk, b, 1023, 0x0FFFFFFF);
+  EXPECT_EQ(spansOf(FatVolumeMapper(disk, 0x0C, VOLUME).getSectorMap()),
+            (std::vector<Span>{{VOLUME, 147}, {1169, 1169}}));
+}
+
+TEST(FatVolumeMapper, ReadsTheBootSectorOnceAndTheFirstFatInOneRequest) {
+  FakeDisk disk(512, 20200);
+  writeBoot(disk, fat16());
+  FatVolumeMapper mapper(disk, 0x06, VOLUME);
+  EXPECT_EQ(disk.calls(), (std::vector<FakeDisk::Call>{{FakeDisk::Op::Read, VOLUME, 1}}));
+  disk.clearCalls();
+  (void)mapper.getSectorMap();
+  EXPECT_EQ(disk.calls(), (std::vector<FakeDisk::Call>{{FakeDisk::Op::Read, VOLUME + 4, 16}}));
+}
+
+TEST(FatVolumeMapper, RefusesWhatItCannotMap) {
+  struct Case {
+    const char* what;
+    u8 type;
+    Bpb bpb;
+    VantorErrorCodes code;
+    const char* message;
+  };
+  auto with = [](Bpb b, auto change) {
+    change(b);
+    return b;
+  };
+  const char* unsupported = "Unsupported FAT File System";
+  const Case cases[] = {
+      {"FAT12 partition type", 0x01, fat16(), ERR_UNSUPPORTED_FILE_SYSTEM, unsupported},
+      {"NTFS partition type", 0x07, fat16(), ERR_UNSUPPORTED_FILE_SYSTEM, unsupported},
+      {"extended partition type", 0x0F, fat16(), ERR_UNSUPPORTED_FILE_SYSTEM, unsupported},
+      {"FAT32 type, FAT16 boot sector", 0x0B, fat16(), ERR_UNSUPPORTED_FILE_SYSTEM, unsupported},
+      {"FAT16 type, FAT32 boot sector", 0x0E, fat32(), ERR_UNSUPPORTED_FILE_SYSTEM, unsupported},
+      {"FAT12 text", 0x06, with(fat16(), [](Bpb& b) { b.typeText = "FAT12   "; }), ERR_UNSUPPORTED_FILE_SYSTEM,
+       unsupported},
+      {"type text checked before sector size", 0x06, with(fat16(), [](Bpb& b) {
+         b.typeText = "FAT12   ";
+         b.bytesPerSector = 4096;
+       }),
+       ERR_UNSUPPORTED_FILE_SYSTEM, unsupported},
+      {"4096-byte sectors", 0x06, with(fat16(), [](Bpb& b) { b.bytesPerSector = 4096; }), ERR_GENERAL,
+       "Sector Size Mismatch"},
+      {"1024-byte sectors, FAT32", 0x0C, with(fat32(), [](Bpb& b) { b.bytesPerSector = 1024; }), ERR_GENERAL,
+       "Sector Size Mismatch"},
+      {"0 sectors per cluster", 0x06, with(fat16(), [](Bpb& b) { b.sectorsPerCluster = 0; }),
+       ERR_UNSUPPORTED_FILE_SYSTEM, unsupported},
+      {"3 sectors per cluster", 0x0C, with(fat32(), [](Bpb& b) { b.sectorsPerCluster = 3; }),
+       ERR_UNSUPPORTED_FILE_SYSTEM, unsupported},
+      {"no FAT", 0x06, with(fat16(), [](Bpb& b) { b.fats = 0; }), ERR_UNSUPPORTED_FILE_SYSTEM, unsupported},
+      {"FAT of 0 sectors", 0x0C, with(fat32(), [](Bpb& b) { b.sectorsPerFat32 = 0; }), ERR_UNSUPPORTED_FILE_SYSTEM,
+       unsupported},
+      {"FAT larger than the volume", 0x0C, with(fat32(), [](Bpb& b) { b.sectorsPerFat32 = 1001; }),
+       ERR_UNSUPPORTED_FILE_SYSTEM, unsupported},
+      {"system area one sector larger than the volume", 0x06, with(fat16(), [](Bpb& b) { b.totalSectors32 = 67; }),
+       ERR_UNSUPPORTED_FILE_SYSTEM, unsupported},
+      {"16-bit total sector count takes precedence", 0x06, with(fat16(), [](Bpb& b) { b.totalSectors16 = 67; }),
+       ERR_UNSUPPORTED_FILE_SYSTEM, unsupported},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakeDisk disk(512, 20200);
+    writeBoot(disk, c.bpb);
+    EXPECT_TRUE(throwsVantor([&] { FatVolumeMapper(disk, c.type, VOLUME); }, c.code, c.message));
+  }
+}
+
+TEST(FatVolumeMapper, AcceptsASystemAreaAsLargeAsTheVolume) {
+  FakeDisk disk(512, 20200);
+  Bpb b = fat16();
+  b.totalSectors16 = 68;  // 4 reserved + 2 x 16 FAT + 32 root directory
+  writeBoot(disk, b);
+  EXPECT_EQ(spansOf(FatVolumeMapper(disk, 0x06, VOLUME).getSectorMap()), (std::vector<Span>{{VOLUME, 167}}));
+}
+
+// A disk of 2^32 - 1 sectors that holds only what was written to it.
+class SparseDisk final : public IDisk {
+ public:
+  SparseDisk* clone() const override { return new SparseDisk(*this); }
+  u64 getSizeBytes() const override { return u64(getSizeSectors()) * 512; }
+  u32 getSizeSectors() const override { return 0xFFFFFFFF; }
+  u32 getSectorSize() const override { return 512; }
+  std::vector<u8>& sector(u32 s) {
+    auto& bytes = sectors_[s];
+    bytes.resize(512);
+    return bytes;
+  }
+
+ protected:
+  bool impReadSectors(u32 first, void* buffer, u32 count) const override {
+    if (u64(first) + count > getSizeSectors()) return false;
+    u8* out = static_cast<u8*>(buffer);
+    std::memset(out, 0, std::size_t(count) * 512);
+    for (auto it = sectors_.lower_bound(first); it != sectors_.end() && it->first < u64(first) + count; ++it)
+      std::memcpy(out + std::size_t(it->first - first) * 512, it->second.data(), 512);
+    return true;
+  }
+
+ private:
+  std::map<u32, std::vector<u8>> sectors_;
+};
+
+TEST(FatVolumeMapper, RefusesSectorNumbersBeyond32Bits) {
+  {
+    SCOPED_TRACE("system area past sector FFFFFFFFh");
+    SparseDisk disk;
+    writeBoot(disk.sector(0xFFFFFFF0u).data(), fat16());
+    EXPECT_TRUE(throwsVantor([&] { FatVolumeMapper(disk, 0x06, 0xFFFFFFF0u); }, ERR_UNSUPPORTED_FILE_SYSTEM,
+                             "Unsupported FAT File System"));
+  }
+  {
+    SCOPED_TRACE("used cluster past sector FFFFFFFFh");
+    const u32 start = 0xFFFF0000u;  // data at FFFF0030h; cluster 600 of 128 sectors lies past the end
+    SparseDisk disk;
+    Bpb b = fat32();
+    b.sectorsPerCluster = 128;
+    writeBoot(disk.sector(start).data(), b);
+    writeLE32(disk.sector(start + 32).data() + 4 * 100, 0x0FFFFFFF);
+    FatVolumeMapper mapper(disk, 0x0C, start);
+    EXPECT_TRUE(throwsVantor([&] { (void)mapper.getSectorMap(); }, ERR_UNSUPPORTED_FILE_SYSTEM,
+                             "Unsupported FAT File System"))
+        << "cluster 100 still fits";
+    writeLE32(disk.sector(start + 32).data() + 4 * 100, 0);
+    writeLE32(disk.sector(start + 33).data() + 4 * (600 - 128), 0x0FFFFFFF);
+    EXPECT_TRUE(throwsVantor([&] { (void)mapper.getSectorMap(); }, ERR_UNSUPPORTED_FILE_SYSTEM,
+                             "Unsupported FAT File System"));
+  }
+}
+
+TEST(FatVolumeMapper, FailedReadsEndInDiskAccessErrorsAndLeaveTheMapperUsable) {
+  FakeDisk disk(512, 20200);
+  writeBoot(disk, fat16());
+  disk.gate = [](FakeDisk::Op, u32 sector, u32) { return sector != VOLUME; };
+  EXPECT_TRUE(throwsVantor([&] { FatVolumeMapper(disk, 0x06, VOLUME); }, ERR_DISK_ACCESS,
+                           "Error reading volume boot record"));
+
+  disk.gate = nullptr;
+  setEntry(disk, fat16(), 2, 0xFFFF);
+  FatVolumeMapper mapper(disk, 0x06, VOLUME);
+  disk.gate = [](FakeDisk::Op, u32 sector, u32) { return sector != VOLUME + 4; };
+  EXPECT_TRUE(throwsVantor([&] { (void)mapper.getSectorMap(); }, ERR_DISK_ACCESS, "Error reading FAT table"));
+  disk.gate = nullptr;
+  EXPECT_EQ(spansOf(mapper.getSectorMap()), (std::vector<Span>{{VOLUME, 171}}));
+}
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+TEST(FatVolumeMapper, NoMemoryForTheFatIsAGeneralError) {
+  // A FAT of 4 GiB - 512 bytes, in a process whose address space is capped far below that.
+  SparseDisk disk;
+  Bpb b = fat32();
+  b.sectorsPerFat32 = 0x7FFFFF;
+  b.totalSectors32 = 0xFFFFFFFF;
+  writeBoot(disk.sector(0).data(), b);
+  EXPECT_EXIT(
+      {
+        FatVolumeMapper mapper(disk, 0x0C, 0);
+        rlimit limit{u64(1) << 30, u64(1) << 30};
+        if (::setrlimit(RLIMIT_AS, &limit) != 0) std::_Exit(2);
+        try {
+          (void)mapper.getSectorMap();
+        } catch (const VantorException& e) {
+          std::_Exit(e.getErrorCode() == ERR_GENERAL &&
+                             std::string(e.what()) == "Problem getting buffer for FAT table"
+                         ? 0
+                         : 3);
+        }
+        std::_Exit(4);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+#endif
+
+TEST(FatVolumeMapper, TracesEntryAndExitOnItsOwnLogger) {
+  std::vector<std::string> records;
+  vrk::LogFactory::setSink([&](const vrk::String& logger, int priority, const vrk::String& text) {
+    if (logger == "vantor.FatVolumeMapper") records.push_back(std::to_string(priority) + " " + text.str());
+  });
+  const int before = vrk::LogFactory::getPriority();
+  vrk::LogFactory::setPriority(vrk::LOG_TRACE);
+  FakeDisk disk(512, 20200);
+  writeBoot(disk, fat16());
+  (void)FatVolumeMapper(disk, 0x06, VOLUME).getSectorMap();
+  vrk::LogFactory::setPriority(before);
+  vrk::LogFactory::setSink(nullptr);
+
+  ASSERT_EQ(records.size(), 4u);
+  EXPECT_EQ(records[0].rfind("1 > FatVolumeMapper constructor", 0), 0u) << records[0];
+  EXPECT_EQ(records[1], "1 < FatVolumeMapper constructor");
+  EXPECT_EQ(records[2].rfind("1 > getSectorMap", 0), 0u) << records[2];
+  EXPECT_EQ(records[3], "1 < getSectorMap");
+}
+
+}  // namespace
+}  // namespace vantor

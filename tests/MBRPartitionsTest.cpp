@@ -1,0 +1,370 @@
+// The backup partitions sector and the select/restore operations: FakeDisk for the
+// matching rule, messages and faults; a file-backed disk with sfdisk as the oracle.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <sstream>
+
+#include <boost/property_tree/json_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
+#include <libVantor/MBRPartitions.h>
+#include <libVantor/VantorException.h>
+#include <libVantor/WinDiskFile.h>
+
+#include "support/FakeDisk.h"
+#include "support/TempDir.h"
+
+namespace vantor {
+namespace {
+
+using test::FakeDisk;
+using Op = FakeDisk::Op;
+using Entries = std::vector<PARTITION_TABLE_ENTRY>;
+
+// One partition as sfdisk reports it; slot counts from 0.
+struct SfdiskEntry {
+  u32 slot, start, size, type;
+  bool bootable;
+  friend bool operator==(const SfdiskEntry& a, const SfdiskEntry& b) {
+    return a.slot == b.slot && a.start == b.start && a.size == b.size && a.type == b.type &&
+           a.bootable == b.bootable;
+  }
+  friend std::ostream& operator<<(std::ostream& out, const SfdiskEntry& e) {
+    return out << "{slot " << e.slot << ", start " << e.start << ", size " << e.size << ", type " << std::hex
+               << e.type << std::dec << (e.bootable ? ", bootable}" : "}");
+  }
+};
+
+std::vector<SfdiskEntry> sfdiskEntries(const std::string& image) {
+  std::istringstream json(test::capture("sfdisk --json '" + image + "' 2>/dev/null"));
+  boost::property_tree::ptree tree;
+  boost::property_tree::read_json(json, tree);
+  std::vector<SfdiskEntry> out;
+  if (auto parts = tree.get_child_optional("partitiontable.partitions")) {
+    for (const auto& p : *parts) {
+      const std::string node = p.second.get<std::string>("node");
+      out.push_back({u32(std::stoul(node.substr(image.size()))) - 1, p.second.get<u32>("start"),
+                     p.second.get<u32>("size"), u32(std::stoul(p.second.get<std::string>("type"), nullptr, 16)),
+                     p.second.get<std::string>("bootable", "false") == "true"});
+    }
+  }
+  return out;
+}
+
+PARTITION_TABLE_ENTRY entryOf(u8 boot, u8 type, u32 start, u32 count, u8 chs = 0) {
+  PARTITION_TABLE_ENTRY e{};
+  e.bootIndicator = boot;
+  e.startCHS = {chs, chs, chs};
+  e.partitionType = type;
+  e.endCHS = {chs, chs, chs};
+  e.setStartLBA(start);
+  e.setSectorCount(count);
+  return e;
+}
+
+const PARTITION_TABLE_ENTRY kZero{};
+const PARTITION_TABLE_ENTRY kLegacy = entryOf(0x00, 0x06, 100, 50, 0x11);
+const PARTITION_TABLE_ENTRY kPrimary = entryOf(0x80, 0x0C, 200, 60, 0x22);
+const PARTITION_TABLE_ENTRY kLinux = entryOf(0x00, 0x83, 300, 70, 0x33);
+
+void putTable(FakeDisk& disk, const Entries& entries) {
+  for (u32 i = 0; i < 4; ++i) {
+    const PARTITION_TABLE_ENTRY& e = i < entries.size() ? entries[i] : kZero;
+    std::memcpy(disk.bytes().data() + 446 + 16 * i, &e, 16);
+  }
+}
+
+void putBackup(FakeDisk& disk, const Entries& entries, const char* magic = "VRK-MBR-PARTS") {
+  u8* sector = disk.bytes().data() + 2 * disk.getSectorSize();
+  std::memset(sector, 0, disk.getSectorSize());
+  std::memcpy(sector, magic, std::strlen(magic) + 1);
+  for (u32 i = 0; i < entries.size(); ++i) std::memcpy(sector + 48 + 16 * i, &entries[i], 16);
+}
+
+Entries sector0Table(FakeDisk& disk) {
+  Entries out(4);
+  for (u32 i = 0; i < 4; ++i) std::memcpy(&out[i], disk.bytes().data() + 446 + 16 * i, 16);
+  return out;
+}
+
+// A 64-sector disk with boot code, signature, `table` in sector 0 and `backup` in sector 2.
+std::shared_ptr<FakeDisk> makeDisk(const Entries& table, const Entries& backup, u32 sectorSize = 512) {
+  auto disk = std::make_shared<FakeDisk>(sectorSize, 64);
+  for (u32 i = 0; i < 446; ++i) disk->bytes()[i] = static_cast<u8>(i * 5 + 1);
+  disk->bytes()[510] = 0x55;
+  disk->bytes()[511] = 0xAA;
+  putTable(*disk, table);
+  putBackup(*disk, backup);
+  return disk;
+}
+
+template <class F>
+void expectFailure(F&& f, VantorErrorCodes code, const std::string& message) {
+  try {
+    f();
+    ADD_FAILURE() << "no exception; expected " << message;
+  } catch (const VantorException& e) {
+    EXPECT_EQ(e.getErrorCode(), code) << message;
+    EXPECT_EQ(e.getMessage().str(), message);
+  }
+}
+
+TEST(MBRPartitionsTest, BackupIsTakenOnlyWhenItHoldsEveryUsedMBREntry) {
+  const PARTITION_TABLE_ENTRY legacyOtherBootAndCHS = entryOf(0x80, 0x06, 100, 50, 0x77);
+  struct Case {
+    const char* what;
+    Entries table, backup;
+    const char* magic;
+    bool found;
+  } cases[] = {
+      {"same entries", {kLegacy, kPrimary}, {kLegacy, kPrimary}, "VRK-MBR-PARTS", true},
+      {"backup has a third", {kLegacy, kPrimary}, {kLinux, kPrimary, kLegacy}, "VRK-MBR-PARTS", true},
+      {"MBR exposes one in another slot", {kZero, kZero, kPrimary}, {kLegacy, kPrimary}, "VRK-MBR-PARTS", true},
+      {"boot indicator and CHS differ", {kLegacy}, {legacyOtherBootAndCHS}, "VRK-MBR-PARTS", true},
+      {"backup lacks one", {kLegacy, kPrimary, kLinux}, {kLegacy, kPrimary}, "VRK-MBR-PARTS", false},
+      {"start differs", {entryOf(0, 0x06, 101, 50)}, {kLegacy}, "VRK-MBR-PARTS", false},
+      {"count differs", {entryOf(0, 0x06, 100, 51)}, {kLegacy}, "VRK-MBR-PARTS", false},
+      {"type differs", {entryOf(0, 0x0B, 100, 50)}, {kLegacy}, "VRK-MBR-PARTS", false},
+      {"MBR all zero", {}, {kLegacy, kPrimary}, "VRK-MBR-PARTS", false},
+      {"wrong magic", {kLegacy}, {kLegacy}, "VRK-MBR-PARTZ", false},
+      {"magic not followed by zero", {kLegacy}, {kLegacy}, "VRK-MBR-PARTSX", false},
+  };
+  for (const Case& c : cases) {
+    auto disk = makeDisk(c.table, c.backup);
+    putBackup(*disk, c.backup, c.magic);
+    MBRPartitions parts(disk);
+    EXPECT_EQ(parts.partitionTable(), sector0Table(*disk)) << c.what;
+    ASSERT_EQ(bool(parts.backupPartitionTable()), c.found) << c.what;
+    if (c.found) {
+      Entries four = c.backup;
+      four.resize(4, kZero);
+      EXPECT_EQ(*parts.backupPartitionTable(), four) << c.what;
+    }
+  }
+}
+
+TEST(MBRPartitionsTest, RefreshKeepsAnEarlierBackupWhenSector2NoLongerMatches) {
+  auto disk = makeDisk({kLegacy, kPrimary}, {kLegacy, kPrimary});
+  MBRPartitions parts(disk);
+  ASSERT_TRUE(parts.backupPartitionTable());
+  putTable(*disk, {kLinux});
+  parts.refresh();
+  EXPECT_EQ(parts.partitionTable(), (Entries{kLinux, kZero, kZero, kZero}));
+  ASSERT_TRUE(parts.backupPartitionTable());
+  EXPECT_EQ(*parts.backupPartitionTable(), (Entries{kLegacy, kPrimary, kZero, kZero}));
+
+  disk->gate = [](Op op, u32 sector, u32) { return !(op == Op::Read && sector == 2); };
+  MBRPartitions unreadable(disk);
+  EXPECT_FALSE(unreadable.backupPartitionTable());
+  disk->gate = [](Op op, u32 sector, u32) { return !(op == Op::Read && sector == 0); };
+  expectFailure([&] { MBRPartitions failing(disk); }, ERR_DISK_ACCESS, "Could not access MBR.");
+}
+
+TEST(MBRPartitionsTest, BackupSectorCarriesMagicAndTheTableAsLastRead) {
+  for (u32 sectorSize : {512u, 4096u}) {
+    auto disk = makeDisk({kLegacy, kPrimary, kZero, kLinux}, {}, sectorSize);
+    MBRPartitions parts(disk);
+    const std::pair<u32, vrk::Buffer<u8>> backup = parts.createBackupMBRPartitionsSector();
+    EXPECT_EQ(backup.first, 2u);
+    ASSERT_EQ(backup.second.size(), sectorSize);
+    EXPECT_EQ(std::memcmp(backup.second.data(), "VRK-MBR-PARTS\0", 14), 0);
+    EXPECT_EQ(std::memcmp(backup.second.data() + 48, disk->bytes().data() + 446, 64), 0);
+    for (std::size_t i = 14; i < backup.second.size(); ++i) {
+      if (i >= 48 && i < 112) continue;
+      ASSERT_EQ(backup.second[i], 0) << "byte " << i;
+    }
+    // Written where it says, it makes the backup valid for this table.
+    ASSERT_TRUE(disk->writeSectors(backup.first, backup.second.data(), 1));
+    parts.refresh();
+    EXPECT_TRUE(parts.backupPartitionsAndMBRMatch()) << sectorSize;
+  }
+}
+
+TEST(MBRPartitionsTest, SelectingByNameExposesTheEntryAloneAndBootable) {
+  for (const char* name : {"legacy", "LEGACY", "Legacy"}) {
+    auto disk = makeDisk({kPrimary, kLegacy}, {kPrimary, kLegacy, kLinux});
+    const std::vector<u8> before = disk->bytes();
+    MBRPartitions parts(disk);
+    parts.selectBackupPartitionByType(vrk::String(name));
+    PARTITION_TABLE_ENTRY bootable = kLegacy;
+    bootable.bootIndicator = 0x80;
+    EXPECT_EQ(sector0Table(*disk), (Entries{bootable, kZero, kZero, kZero})) << name;
+    EXPECT_EQ(parts.partitionTable(), (Entries{kPrimary, kLegacy, kZero, kZero})) << "unchanged until refresh";
+    EXPECT_TRUE(std::equal(before.begin(), before.begin() + 446, disk->bytes().begin())) << name;
+    EXPECT_TRUE(std::equal(before.begin() + 510, before.end(), disk->bytes().begin() + 510)) << name;
+    parts.refresh();
+    EXPECT_EQ(parts.partitionTable(), (Entries{bootable, kZero, kZero, kZero}));
+    EXPECT_TRUE(parts.backupPartitionTable()) << "a selected MBR keeps the backup valid";
+    EXPECT_FALSE(parts.backupPartitionsAndMBRMatch());
+  }
+}
+
+TEST(MBRPartitionsTest, EveryWayOfChoosingReachesTheSameEntry) {
+  const Entries backup = {kLinux, kPrimary, kLegacy};
+  auto bootable = [](PARTITION_TABLE_ENTRY e) {
+    e.bootIndicator = 0x80;
+    return e;
+  };
+  struct Case {
+    const char* what;
+    std::function<void(MBRPartitions&)> choose;
+    Entries expected;
+  } cases[] = {
+      {"index 0", [](MBRPartitions& p) { p.selectBackupPartition(0); }, {bootable(kLinux), kZero, kZero, kZero}},
+      {"type 0x0C", [](MBRPartitions& p) { p.selectBackupPartitionByType(u8(0x0C)); },
+       {bootable(kPrimary), kZero, kZero, kZero}},
+      {"PRIMARY", [](MBRPartitions& p) { p.selectBackupPartitionByType(MBRPartitions::PRIMARY); },
+       {bootable(kPrimary), kZero, kZero, kZero}},
+      {"LEGACY", [](MBRPartitions& p) { p.selectBackupPartitionByType(MBRPartitions::LEGACY); },
+       {bootable(kLegacy), kZero, kZero, kZero}},
+      {"\"Primary\"", [](MBRPartitions& p) { p.selectBackupPartitionByType(vrk::String("Primary")); },
+       {bootable(kPrimary), kZero, kZero, kZero}},
+      {"ALL", [](MBRPartitions& p) { p.selectBackupPartitionByType(MBRPartitions::ALL); },
+       {kLinux, kPrimary, kLegacy, kZero}},
+      {"\"aLL\"", [](MBRPartitions& p) { p.selectBackupPartitionByType(vrk::String("aLL")); },
+       {kLinux, kPrimary, kLegacy, kZero}},
+      {"restore", [](MBRPartitions& p) { p.restoreBackupPartitions(); }, {kLinux, kPrimary, kLegacy, kZero}},
+  };
+  for (const Case& c : cases) {
+    auto disk = makeDisk({kLegacy}, backup);
+    MBRPartitions parts(disk);
+    c.choose(parts);
+    EXPECT_EQ(sector0Table(*disk), c.expected) << c.what;
+  }
+}
+
+TEST(MBRPartitionsTest, RefusedSelectionsReportTheirMessageAndWriteNothing) {
+  const Entries backup = {kLegacy, kPrimary, entryOf(0, 0x83, 0, 10), kZero};
+  using P = MBRPartitions;
+  struct Case {
+    bool withBackup;
+    std::function<void(P&)> act;
+    std::string message;
+  } cases[] = {
+      {false, [](P& p) { p.selectBackupPartition(0); }, "No backup partitions found"},
+      {false, [](P& p) { p.selectBackupPartitionByType(u8(0x06)); }, "No backup partitions found"},
+      {false, [](P& p) { p.selectBackupPartitionByType(P::ALL); }, "No backup partitions found"},
+      {false, [](P& p) { p.selectBackupPartitionByType(vrk::String("all")); }, "No backup partitions found"},
+      {false, [](P& p) { p.restoreBackupPartitions(); }, "No backup partitions found"},
+      {true, [](P& p) { p.selectBackupPartition(4); }, "Invalid partition number: 4"},
+      {true, [](P& p) { p.selectBackupPartition(3); }, "Specified partition number is empty or invalid"},
+      {true, [](P& p) { p.selectBackupPartition(2); }, "Specified partition number is empty or invalid"},
+      {true, [](P& p) { p.selectBackupPartitionByType(u8(0x07)); }, "Could not find matching partition type"},
+      {true, [](P& p) { p.selectBackupPartitionByType(static_cast<P::ComboType>(3)); }, "Unexpected partition type"},
+      {true, [](P& p) { p.selectBackupPartitionByType(vrk::String("foo")); },
+       "Unexpected partition type: \"foo\", must be one of these types: all, legacy, primary"},
+      {true, [](P& p) { p.selectBackupPartitionByType(vrk::String("Primaries")); },
+       "Unexpected partition type: \"Primaries\", must be one of these types: all, legacy, primary"},
+  };
+  for (const Case& c : cases) {
+    auto disk = makeDisk({kLegacy, kPrimary}, c.withBackup ? backup : Entries{kLinux});
+    MBRPartitions parts(disk);
+    ASSERT_EQ(bool(parts.backupPartitionTable()), c.withBackup) << c.message;
+    disk->clearCalls();
+    expectFailure([&] { c.act(parts); }, ERR_INVALID_ARGUMENT, c.message);
+    EXPECT_TRUE(disk->calls().empty()) << c.message;
+  }
+}
+
+TEST(MBRPartitionsTest, RefusedDismountLeavesSector0AndDoesNotRemount) {
+  auto disk = makeDisk({kLegacy, kPrimary}, {kLegacy, kPrimary});
+  MBRPartitions parts(disk);
+  disk->setDismountResult(false);
+  disk->clearCalls();
+  const std::vector<u8> before = disk->bytes();
+  expectFailure([&] { parts.selectBackupPartition(1); }, ERR_DISMOUNT_FAILED, "");
+  EXPECT_EQ(disk->bytes(), before);
+  EXPECT_EQ(disk->calls(), (std::vector<FakeDisk::Call>{{Op::Read, 0, 1}, {Op::Dismount, 0, 0}}));
+}
+
+TEST(MBRPartitionsTest, MatchAndLegacyPrimaryReportsFollowTheTables) {
+  PARTITION_TABLE_ENTRY bootableLinux = kLinux;
+  bootableLinux.bootIndicator = 0x80;
+  struct Case {
+    const char* what;
+    Entries table, backup;
+    bool match, legacyAndPrimary;
+  } cases[] = {
+      {"equal", {kLegacy, kPrimary}, {kLegacy, kPrimary}, true, true},
+      {"reversed order", {kPrimary, kLegacy}, {kLegacy, kPrimary}, false, false},
+      {"backup has more", {kLegacy, kPrimary}, {kLegacy, kPrimary, kLinux}, false, true},
+      {"third in MBR", {kLegacy, kPrimary, kLinux}, {kLegacy, kPrimary, kLinux}, true, false},
+      {"gap before primary", {kLegacy, kZero, kPrimary}, {kLegacy, kPrimary}, false, false},
+      {"boot indicator differs", {entryOf(0x80, 0x06, 100, 50, 0x11), kPrimary}, {kLegacy, kPrimary}, false, true},
+      {"selected entry already bootable", {bootableLinux}, {bootableLinux}, true, false},
+      {"no backup", {kLegacy, kPrimary}, {}, false, true},
+  };
+  for (const Case& c : cases) {
+    auto disk = makeDisk(c.table, c.backup);
+    MBRPartitions parts(disk);
+    EXPECT_EQ(parts.backupPartitionsAndMBRMatch(), c.match) << c.what;
+    EXPECT_EQ(parts.isUsingLegacyAndPrimaryPartitions(), c.legacyAndPrimary) << c.what;
+  }
+}
+
+TEST(MBRPartitionsTest, CopiesHoldTheirOwnTablesOverTheSameDisk) {
+  auto disk = makeDisk({kLegacy, kPrimary}, {kLegacy, kPrimary});
+  MBRPartitions parts(disk);
+  auto other = makeDisk({kLinux}, {});
+  MBRPartitions target(other);
+  target = parts;
+  EXPECT_EQ(target.partitionTable(), parts.partitionTable());
+  ASSERT_TRUE(target.backupPartitionTable());
+  MBRPartitions none(other);
+  target = none;
+  EXPECT_FALSE(target.backupPartitionTable());
+  MBRPartitions copy(parts);
+  copy.selectBackupPartition(1);
+  EXPECT_EQ(sector0Table(*disk)[1], kZero) << "the copy writes the shared disk";
+}
+
+TEST(MBRPartitionsTest, SelectAndRestoreAgreeWithSfdisk) {
+  test::TempDir dir;
+  const std::string image = dir.file("key.img");
+  ASSERT_EQ(test::run("truncate -s 16M '" + image + "' && printf 'label: dos\\n"
+                      "start=2048,size=4096,type=6\\nstart=6144,size=8192,type=c,bootable\\n"
+                      "start=14336,size=2048,type=83\\nstart=16384,size=10000,type=7\\n' | sfdisk -q '" +
+                      image + "' >/dev/null 2>&1"),
+            0);
+  const std::vector<SfdiskEntry> all = sfdiskEntries(image);
+  ASSERT_EQ(all.size(), 4u);
+  const std::string original = test::readFile(image);
+
+  auto disk = std::make_shared<WinDiskFile>(image.c_str(), WinDiskFile::OpenExisting, 512, 0);
+  ASSERT_TRUE(disk->isOpen());
+  {
+    MBRPartitions first(disk);
+    EXPECT_FALSE(first.backupPartitionTable());
+    const auto backup = first.createBackupMBRPartitionsSector();
+    ASSERT_TRUE(disk->writeSectors(backup.first, backup.second.data(), 1));
+  }
+  MBRPartitions parts(disk);
+  ASSERT_TRUE(parts.backupPartitionTable());
+  EXPECT_TRUE(parts.backupPartitionsAndMBRMatch());
+
+  auto expectOutsideTableUntouched = [&](const char* step) {
+    const std::string now = test::readFile(image);
+    EXPECT_EQ(now.substr(0, 446), original.substr(0, 446)) << step;
+    EXPECT_EQ(now.substr(510, 2), original.substr(510, 2)) << step;
+  };
+  for (u32 i = 0; i < 4; ++i) {
+    parts.selectBackupPartition(i);
+    SfdiskEntry expected = all[i];
+    expected.slot = 0;
+    expected.bootable = true;
+    EXPECT_EQ(sfdiskEntries(image), std::vector<SfdiskEntry>{expected}) << "partition " << i;
+    expectOutsideTableUntouched("select");
+    parts.refresh();
+    ASSERT_TRUE(parts.backupPartitionTable()) << "partition " << i;
+    EXPECT_FALSE(parts.backupPartitionsAndMBRMatch());
+  }
+  parts.restoreBackupPartitions();
+  EXPECT_EQ(sfdiskEntries(image), all);
+  expectOutsideTableUntouched("restore");
+  EXPECT_EQ(test::readFile(image).substr(0, 512), original.substr(0, 512));
+  parts.refresh();
+  EXPECT_TRUE(parts.backupPartitionsAndMBRMatch());
+}
+
+}  // namespace
+}  // namespace vantor

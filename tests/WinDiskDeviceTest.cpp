@@ -1,0 +1,320 @@
+// Physical drives on real loop devices: mount points, dismount (the volumes are gone and
+// cannot be mounted by anybody else), sector I/O through the uncached handle, mount
+// (the volumes come back as they were, the kernel sees a newly written table), and the
+// undo when a volume is busy. The kernel, mount(8) and findmnt are the oracle.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include <libVantor/DiskBufferPointer.h>
+#include <libVantor/DiskFactory.h>
+#include <libVantor/PartitionTools.h>
+#include <libVantor/VantorException.h>
+#include <libVantor/WinDiskDevice.h>
+#include <libVantor/internal/LittleEndian.h>
+#include <vrk/Log.h>
+
+#include "support/LoopDevice.h"
+#include "support/TempDir.h"
+
+namespace vantor {
+namespace {
+
+using test::LoopDevice;
+using test::TempDir;
+
+const char* const kTwoPartitions = "label: dos\n2048,32768,83\n34816,32768,83\n";  // 16 MiB each
+
+// The records logged on "vantor.WinDiskDevice" while it lives.
+class LogCapture {
+ public:
+  LogCapture() {
+    vrk::LogFactory::setSink([this](const vrk::String& logger, int, const vrk::String& text) {
+      if (logger != "vantor.WinDiskDevice") return;
+      std::lock_guard<std::mutex> hold(mutex_);
+      records_.push_back(text.str());
+    });
+  }
+  ~LogCapture() { vrk::LogFactory::setSink({}); }
+  std::vector<std::string> records() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return records_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> records_;
+};
+
+// A partitioned loop device with ext2 on both partitions, partition 1 mounted at
+// dir/mnt1 and holding the file "note.txt".
+struct MountedDrive {
+  TempDir dir;
+  std::unique_ptr<LoopDevice> loop;
+  std::string mnt1 = dir.file("mnt1");
+  std::string why;
+
+  bool make() {
+    loop = LoopDevice::create(dir.path(), {64ull << 20, 512, kTwoPartitions}, why);
+    if (!loop) return false;
+    if (!LoopDevice::makeExt2(loop->partition(1)) || !LoopDevice::makeExt2(loop->partition(2)) ||
+        !LoopDevice::mount(loop->partition(1), mnt1)) {
+      why = "mkfs.ext2 or mount on " + loop->path() + " failed";
+      return false;
+    }
+    test::writeFile(mnt1 + "/note.txt", "kept across dismount");
+    return true;
+  }
+};
+
+#define MAKE_OR_SKIP(fixture)                 \
+  MountedDrive fixture;                       \
+  if (!fixture.make()) GTEST_SKIP() << fixture.why
+
+bool mountRefused(const std::string& node, const std::string& directory) {
+  const bool mounted = LoopDevice::mount(node, directory);
+  if (mounted) (void)test::run("umount '" + directory + "'");
+  return !mounted;
+}
+
+// Partition number -> {start, size} in 512-byte units, as the kernel has them.
+std::map<int, std::pair<u64, u64>> kernelPartitions(const std::string& name) {
+  std::map<int, std::pair<u64, u64>> found;
+  for (const auto& entry : std::filesystem::directory_iterator("/sys/block/" + name)) {
+    if (!std::filesystem::exists(entry.path() / "partition")) continue;
+    const auto number = [&](const char* file) { return std::stoull(test::readFile((entry.path() / file).string())); };
+    found[int(number("partition"))] = {number("start"), number("size")};
+  }
+  return found;
+}
+
+TEST(WinDiskDevice, UnknownLocatorIsADiskAccessErrorNamingTheLocator) {
+  LogCapture log;
+  try {
+    (void)DiskFactory::getDiskDevice("/dev/vantor-no-such-drive");
+    FAIL() << "no exception";
+  } catch (const VantorException& e) {
+    EXPECT_EQ(ERR_DISK_ACCESS, e.getErrorCode());
+    EXPECT_EQ("Failed to open handle to device \"/dev/vantor-no-such-drive\"", e.getMessage().str());
+  }
+  EXPECT_EQ(std::vector<std::string>{"158 Failed to open handle to disk device (2)"}, log.records());
+}
+
+TEST(WinDiskDevice, DriveWithoutVolumesAcceptsEveryVolumeOperation) {
+  TempDir dir;
+  test::writeFile(dir.file("plain.img"), std::string(1 << 20, '\0'));  // a file: no volumes
+  WinDiskDevice drive(dir.file("plain.img"));
+  vrk::Array<vrk::String> mountPoints;
+  mountPoints.append("stale");
+  drive.getMountPoints(mountPoints);
+  EXPECT_TRUE(mountPoints.empty());
+  EXPECT_TRUE(drive.lockDrive());
+  EXPECT_TRUE(drive.unlockDrive());
+  EXPECT_TRUE(drive.dismountDrive());
+  EXPECT_TRUE(drive.mountDrive());
+  EXPECT_EQ(MEDIA_UNKNOWN, drive.getMediaType());
+}
+
+TEST(WinDiskDevice, DismountHidesTheVolumesAndMountDriveGivesThemBack) {
+  MAKE_OR_SKIP(f);
+  WinDiskDevice drive(f.loop->path());
+  EXPECT_EQ(512u, drive.getSectorSize());
+  EXPECT_EQ(64ull << 20, drive.getSizeBytes());
+  EXPECT_EQ(MEDIA_FIXED, drive.getMediaType());
+  vrk::Array<vrk::String> mountPoints;
+  drive.getMountPoints(mountPoints);
+  ASSERT_EQ(1u, mountPoints.size());
+  EXPECT_EQ(f.mnt1, mountPoints[0].str());
+  const std::string before = LoopDevice::mountAt(f.mnt1);
+
+  ASSERT_TRUE(drive.dismountDrive());
+  EXPECT_TRUE(drive.dismountDrive()) << "a second dismount answers at once";
+  EXPECT_EQ("", LoopDevice::mountAt(f.mnt1));
+  EXPECT_TRUE(mountRefused(f.loop->partition(1), f.dir.file("other1")));
+  EXPECT_TRUE(mountRefused(f.loop->partition(2), f.dir.file("other2"))) << "unmounted volumes are held too";
+
+  // A sector in the gap before partition 1, through the uncached handle.
+  DiskBufferPointer out(512), in(512);
+  for (u32 i = 0; i < 512; ++i) out.get()[i] = static_cast<u8>(i * 7 + 3);
+  ASSERT_TRUE(drive.writeSectors(100, out.get(), 1));
+  ASSERT_TRUE(drive.readSectors(100, in.get(), 1));
+  EXPECT_EQ(0, std::memcmp(out.get(), in.get(), 512));
+
+  EXPECT_TRUE(drive.mountDrive());
+  EXPECT_EQ(before, LoopDevice::mountAt(f.mnt1));
+  EXPECT_EQ("kept across dismount", test::readFile(f.mnt1 + "/note.txt"));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(out.get()), 512),
+            test::readFile(f.loop->backingFile()).substr(100 * 512, 512));
+  drive.getMountPoints(mountPoints);
+  ASSERT_EQ(1u, mountPoints.size());
+  EXPECT_EQ(f.mnt1, mountPoints[0].str());
+}
+
+TEST(WinDiskDevice, BusyVolumeMakesDismountFailWithEverythingAsBefore) {
+  MAKE_OR_SKIP(f);
+  // Partition 2 is mounted after partition 1 with options of its own, so it is
+  // unmounted first and has to come back with those options when partition 1 refuses.
+  const std::string mnt2 = f.dir.file("mnt2");
+  ASSERT_TRUE(LoopDevice::mount(f.loop->partition(2), mnt2, "nosuid,noexec"));
+  test::writeFile(mnt2 + "/two.txt", "second volume");
+  ASSERT_TRUE(LoopDevice::mount(f.loop->partition(2), mnt2, "remount,ro,nosuid,noexec"));
+  const std::string before1 = LoopDevice::mountAt(f.mnt1), before2 = LoopDevice::mountAt(mnt2);
+
+  WinDiskDevice drive(f.loop->path());
+  {
+    LogCapture log;
+    const int busy = ::open((f.mnt1 + "/note.txt").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(busy, 0);
+    EXPECT_FALSE(drive.dismountDrive());
+    ::close(busy);
+    EXPECT_EQ(std::vector<std::string>{"95 Unable to dismount a volume, unlocking and remounting all volumes"},
+              log.records());
+  }
+  EXPECT_EQ(before1, LoopDevice::mountAt(f.mnt1));
+  EXPECT_EQ(before2, LoopDevice::mountAt(mnt2));
+  EXPECT_EQ("kept across dismount", test::readFile(f.mnt1 + "/note.txt"));
+  EXPECT_EQ("second volume", test::readFile(mnt2 + "/two.txt"));
+  vrk::Array<vrk::String> mountPoints;
+  drive.getMountPoints(mountPoints);
+  EXPECT_EQ(2u, mountPoints.size()) << "no mount point listed twice after the undo";
+
+  // Once the file is closed the same drive object dismounts, and mounts back both.
+  ASSERT_TRUE(drive.dismountDrive());
+  EXPECT_EQ("", LoopDevice::mountAt(mnt2));
+  EXPECT_TRUE(drive.mountDrive());
+  EXPECT_EQ(before1, LoopDevice::mountAt(f.mnt1));
+  EXPECT_EQ(before2, LoopDevice::mountAt(mnt2));
+}
+
+TEST(WinDiskDevice, LockHoldsUnmountedVolumesAndUnlockNeedsALock) {
+  MAKE_OR_SKIP(f);
+  WinDiskDevice drive(f.loop->path());
+  {
+    LogCapture log;
+    EXPECT_FALSE(drive.unlockDrive()) << "nothing was locked";
+    EXPECT_EQ(std::vector<std::string>{"82 Unable to lock a volume"}, log.records());
+  }
+  ASSERT_TRUE(drive.lockDrive());
+  EXPECT_NE("", LoopDevice::mountAt(f.mnt1)) << "locking unmounts nothing";
+  EXPECT_TRUE(mountRefused(f.loop->partition(2), f.dir.file("other2")));
+  EXPECT_TRUE(drive.unlockDrive());
+  EXPECT_FALSE(mountRefused(f.loop->partition(2), f.dir.file("other2")));
+
+  // A volume somebody else holds refuses the lock, and the lock then takes nothing.
+  const int held = ::open(f.loop->partition(2).c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  EXPECT_FALSE(drive.lockDrive());
+  EXPECT_FALSE(drive.dismountDrive());
+  ::close(held);
+  EXPECT_NE("", LoopDevice::mountAt(f.mnt1)) << "a refused lock stops the dismount before it unmounts";
+}
+
+TEST(WinDiskDevice, CopiesShareTheDismountAndTheLastDismountedObjectMountsBack) {
+  MAKE_OR_SKIP(f);
+  const std::string before = LoopDevice::mountAt(f.mnt1);
+  {
+    WinDiskDevice drive(f.loop->path());
+    ASSERT_TRUE(drive.dismountDrive());
+    std::unique_ptr<WinDiskDevice> copy(drive.clone());
+    EXPECT_TRUE(copy->dismountDrive()) << "the copy shares the dismounted bookkeeping";
+    EXPECT_TRUE(copy->mountDrive());
+    EXPECT_EQ(before, LoopDevice::mountAt(f.mnt1));
+    ASSERT_TRUE(copy->dismountDrive());
+    EXPECT_EQ("", LoopDevice::mountAt(f.mnt1));
+  }  // both objects go while dismounted
+  EXPECT_EQ(before, LoopDevice::mountAt(f.mnt1));
+  EXPECT_EQ("kept across dismount", test::readFile(f.mnt1 + "/note.txt"));
+}
+
+TEST(WinDiskDevice, WholeDiskFileSystemIsAVolumeOfItsOwn) {
+  TempDir dir;
+  std::string why;
+  auto loop = LoopDevice::create(dir.path(), {32ull << 20, 512, ""}, why);
+  if (!loop) GTEST_SKIP() << why;
+  const std::string mnt = dir.file("whole");
+  ASSERT_TRUE(LoopDevice::makeExt2(loop->path()));
+  ASSERT_TRUE(LoopDevice::mount(loop->path(), mnt));
+  const std::string before = LoopDevice::mountAt(mnt);
+  auto drive = DiskFactory::getDiskDevice(loop->path());
+  vrk::Array<vrk::String> mountPoints;
+  drive->getMountPoints(mountPoints);
+  ASSERT_EQ(1u, mountPoints.size());
+  EXPECT_EQ(mnt, mountPoints[0].str());
+  ASSERT_TRUE(drive->dismountDrive());
+  EXPECT_EQ("", LoopDevice::mountAt(mnt));
+  EXPECT_TRUE(mountRefused(loop->path(), dir.file("other")));
+  EXPECT_TRUE(drive->mountDrive());
+  EXPECT_EQ(before, LoopDevice::mountAt(mnt));
+}
+
+// Writes the four primary entries of sector 0 (type 0x83) through the drive, between
+// dismountDrive and mountDrive; an empty list also removes the signature.
+void writeTable(IDisk& drive, const std::vector<std::pair<u32, u32>>& partitions) {
+  DiskBufferPointer sector(drive.getSectorSize());
+  ASSERT_TRUE(drive.readSectors(0, sector.get(), 1));
+  std::memset(sector.get() + 446, 0, 66);
+  for (std::size_t i = 0; i < partitions.size(); ++i) {
+    u8* e = sector.get() + 446 + 16 * i;
+    e[4] = 0x83;
+    writeLE32(e + 8, partitions[i].first);
+    writeLE32(e + 12, partitions[i].second);
+  }
+  writeLE16(sector.get() + 510, partitions.empty() ? 0 : 0xAA55);
+  ASSERT_TRUE(drive.dismountDrive());
+  ASSERT_TRUE(drive.writeSectors(0, sector.get(), 1));
+  ASSERT_TRUE(drive.mountDrive());
+}
+
+TEST(WinDiskDevice, MountDriveMakesTheKernelSeeTheNewTable) {
+  MAKE_OR_SKIP(f);
+  const std::string before = LoopDevice::mountAt(f.mnt1);
+  using Table = std::vector<std::pair<u32, u32>>;
+  struct Case {
+    const char* what;
+    Table table;
+  };
+  const Case cases[] = {
+      {"a third partition, the second moved", {{2048, 32768}, {40960, 8192}, {49152, 16384}}},
+      {"the second grows in place", {{2048, 32768}, {40960, 16384}}},
+      {"partition 1 alone", {{2048, 32768}}},
+  };
+  WinDiskDevice drive(f.loop->path());
+  for (const Case& c : cases) {
+    writeTable(drive, c.table);
+    std::map<int, std::pair<u64, u64>> expected;
+    for (std::size_t i = 0; i < c.table.size(); ++i) expected[int(i) + 1] = c.table[i];
+    EXPECT_EQ(expected, kernelPartitions(f.loop->name())) << c.what;
+    EXPECT_EQ(before, LoopDevice::mountAt(f.mnt1)) << c.what << ": partition 1 kept its place and is mounted back";
+  }
+  EXPECT_EQ("kept across dismount", test::readFile(f.mnt1 + "/note.txt"));
+
+  // The table written by the partition tools shows the same way.
+  PARTITION_TABLE_ENTRY one{}, two{};
+  one.partitionType = 0x83;
+  one.setStartLBA(2048);
+  one.setSectorCount(32768);
+  two.partitionType = 0x0C;
+  two.setStartLBA(65536);
+  two.setSectorCount(32768);
+  PartitionTools::writePartitionsToMBR(drive, {one, two});
+  EXPECT_EQ((std::map<int, std::pair<u64, u64>>{{1, {2048, 32768}}, {2, {65536, 32768}}}),
+            kernelPartitions(f.loop->name()));
+
+  // Without a signature there is no table, and the unmounted volume cannot come back.
+  LogCapture log;
+  writeTable(drive, {});
+  EXPECT_TRUE(kernelPartitions(f.loop->name()).empty());
+  EXPECT_EQ("", LoopDevice::mountAt(f.mnt1));
+  ASSERT_EQ(1u, log.records().size());
+  EXPECT_EQ(0u, log.records()[0].rfind("240 Unable to mount \"" + f.loop->partition(1) + "\" on \"" + f.mnt1, 0));
+}
+
+}  // namespace
+}  // namespace vantor

@@ -1,0 +1,107 @@
+// tests/support/FatImage.h
+// A disk image file built with the system's own tools, for tests that need a real
+// MBR-partitioned drive with FAT volumes on it and an independent opinion about it:
+// sfdisk writes the partition table, mkfs.fat formats, mtools fills the volumes (and
+// lists files and their clusters), fsck.fat checks them. Sectors are 512 bytes. Volumes
+// are addressed by their first sector in the file; a file without a partition table is
+// a volume at sector 0. Every step that fails throws std::runtime_error naming the
+// command and what it printed, so a broken setup shows as such, not as a wrong answer.
+//
+//   TempDir dir;
+//   FatImage image(dir.file("disk.img"), 200000);           // sparse, all zeros
+//   image.partition({{2048, 100000, 0x0E}});
+//   image.format(2048, 100000, 16, "-r 100");
+//   image.addFile(2048, "::/data.bin", 50000);
+//   WinDiskFile disk(image.path(), WinDiskFile::OpenExisting, 512, 0);
+//
+// The file stays on disk when the object goes (it usually lives in a TempDir).
+// mtools reads a volume as FAT32 only when it has at least 65525 clusters, so FAT32
+// volumes meant for mtools need that many (e.g. 140000 sectors with "-s 1").
+#pragma once
+#include <cstddef>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <libVantor/Types.h>
+
+namespace vantor::test {
+
+// One MBR partition table entry.
+struct PartitionSpec {
+  u32 start = 0;  // first sector
+  u32 size = 0;   // sectors
+  u8 type = 0;    // partition type byte: 0x06, 0x0E (FAT16), 0x0C (FAT32), ...
+  bool bootable = false;
+};
+
+// What fsck.fat -n -v reports about a volume.
+struct FatCheck {
+  bool clean = false;        // fsck.fat found nothing to repair
+  u32 rootDirStartSector = 0;  // FAT16 root directory, counted from the volume's start; 0 on FAT32
+  u32 dataStartSector = 0;     // first sector of cluster 2, counted from the volume's start
+  u32 sectorsPerCluster = 0;
+  u32 dataClusters = 0;      // clusters the volume has
+  u32 usedClusters = 0;      // clusters not free: allocated, end of chain or bad
+  std::string output;        // everything fsck.fat printed
+};
+
+class FatImage {
+ public:
+  static constexpr u32 SECTOR_SIZE = 512;
+
+  // Creates `path` (or cuts an existing file down to nothing first) as a sparse file of
+  // `sectors` zero sectors.
+  FatImage(std::string path, u32 sectors);
+
+  const std::string& path() const { return path_; }
+  u32 sectors() const { return sectors_; }
+
+  // Writes a DOS partition table holding `entries` in table order (sfdisk).
+  void partition(const std::vector<PartitionSpec>& entries);
+  // Formats sectors [start, start + count) with "mkfs.fat -F <fatBits> <options>"; the
+  // boot sector records the volume's position as its hidden sectors.
+  void format(u32 start, u32 count, int fatBits, const std::string& options = "");
+
+  // mtools operations on the volume starting at `volume`. DOS paths look like "::/a/b.txt".
+  void makeDirectory(u32 volume, const std::string& dosPath);
+  void copyIn(u32 volume, const std::string& hostPath, const std::string& dosPath);
+  // A file of `bytes` pseudo-random bytes (the same for the same seed).
+  void addFile(u32 volume, const std::string& dosPath, std::size_t bytes, u32 seed = 1);
+  void remove(u32 volume, const std::string& dosPath);
+  // Every file and directory of the volume, recursively ("::/sub/", "::/sub/a.bin").
+  std::vector<std::string> list(u32 volume) const;
+  // The clusters of one file or directory, as mshowfat reports them; none for an empty
+  // file or for the FAT16 root directory.
+  std::vector<u32> clustersOf(u32 volume, const std::string& dosPath) const;
+  // The clusters of every file and directory, the FAT32 root directory included: what a
+  // volume without bad clusters or lost chains has in use.
+  std::set<u32> clustersInUse(u32 volume) const;
+
+  // fsck.fat -n -v on a copy of the volume's sectors [volume, volume + count).
+  FatCheck check(u32 volume, u32 count) const;
+
+  // Sets the FAT entry of `cluster` in every FAT copy, e.g. to 0xFFF7 or 0x0FFFFFF7 to
+  // mark it bad. The FAT kind is taken from the volume's boot sector.
+  void setFatEntry(u32 volume, u32 cluster, u32 value);
+
+  // Raw access to the file.
+  void writeBytes(u64 offset, const std::string& bytes);
+  std::string readBytes(u64 offset, std::size_t count) const;
+  // Fills whole sectors [first, first + count) with a non-zero pattern.
+  void fillSectors(u32 first, u32 count, u8 pattern = 0xA5);
+
+ private:
+  std::string target(u32 volume) const;  // "-i 'path@@offset'"
+
+  std::string path_;
+  u32 sectors_;
+};
+
+// Runs a shell command with its standard error joined to its output and throws
+// std::runtime_error (with the command and its output) unless it exits with 0.
+std::string runOrThrow(const std::string& command);
+// `text` quoted for the shell.
+std::string shellQuote(const std::string& text);
+
+}  // namespace vantor::test

@@ -1,0 +1,115 @@
+#include "support/LoopDevice.h"
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "support/TempDir.h"
+
+namespace vantor::test {
+namespace {
+
+std::string trimmed(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  return text;
+}
+
+std::string shellQuoted(const std::string& text) { return "'" + text + "'"; }
+
+struct Mount {
+  std::string source;
+  std::string target;
+};
+
+std::vector<Mount> mountTable() {
+  std::vector<Mount> table;
+  std::ifstream in("/proc/self/mountinfo");
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::vector<std::string> before;
+    std::string field;
+    while (fields >> field && field != "-") before.push_back(field);
+    std::string fsType, source;
+    fields >> fsType >> source;
+    if (before.size() >= 5) table.push_back({source, before[4]});
+  }
+  return table;
+}
+
+}  // namespace
+
+std::unique_ptr<LoopDevice> LoopDevice::create(const std::string& directory, const Options& options,
+                                               std::string& whyNot) {
+  if (!isRoot()) {
+    whyNot = "loop devices and mounts need root";
+    return nullptr;
+  }
+  const std::string file = directory + "/disk.img";
+  {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  }
+  std::error_code ec;
+  std::filesystem::resize_file(file, options.sizeBytes, ec);
+  if (ec) {
+    whyNot = "cannot size " + file + ": " + ec.message();
+    return nullptr;
+  }
+  if (!options.sfdiskScript.empty()) {
+    writeFile(directory + "/table.sfdisk", options.sfdiskScript);
+    if (run("sfdisk -q " + shellQuoted(file) + " < " + shellQuoted(directory + "/table.sfdisk") + " >/dev/null 2>&1") != 0) {
+      whyNot = "sfdisk refused the table";
+      return nullptr;
+    }
+  }
+  const std::string sectorOption =
+      options.sectorSize != 512 ? " --sector-size " + std::to_string(options.sectorSize) : std::string();
+  const std::string path = trimmed(capture("losetup -f --show -P" + sectorOption + " " + shellQuoted(file) + " 2>/dev/null"));
+  if (path.rfind("/dev/loop", 0) != 0) {
+    whyNot = "losetup could not attach a loop device (" + path + ")";
+    return nullptr;
+  }
+  std::unique_ptr<LoopDevice> device(new LoopDevice(path, file));
+  if (!options.sfdiskScript.empty() && !std::filesystem::exists(device->partition(1))) {
+    (void)run("partx -a " + path + " >/dev/null 2>&1");  // the kernel may not parse the table itself
+  }
+  return device;
+}
+
+LoopDevice::~LoopDevice() {
+  unmountAll();
+  (void)run("losetup -d " + path_ + " >/dev/null 2>&1");
+}
+
+void LoopDevice::unmountAll() const {
+  for (int pass = 0; pass < 3; ++pass) {
+    std::vector<Mount> mine;
+    for (const Mount& m : mountTable()) {
+      if (m.source == path_ || m.source.rfind(path_ + "p", 0) == 0) mine.push_back(m);
+    }
+    if (mine.empty()) return;
+    for (auto it = mine.rbegin(); it != mine.rend(); ++it) {
+      if (run("umount " + shellQuoted(it->target) + " >/dev/null 2>&1") != 0) {
+        (void)run("umount -l " + shellQuoted(it->target) + " >/dev/null 2>&1");
+      }
+    }
+  }
+}
+
+bool LoopDevice::makeExt2(const std::string& node) {
+  return run("mkfs.ext2 -q -F " + shellQuoted(node) + " >/dev/null 2>&1") == 0;
+}
+
+bool LoopDevice::mount(const std::string& node, const std::string& directory, const std::string& options) {
+  std::error_code ec;
+  std::filesystem::create_directories(directory, ec);
+  const std::string with = options.empty() ? std::string() : " -o " + options;
+  return run("mount" + with + " " + shellQuoted(node) + " " + shellQuoted(directory) + " >/dev/null 2>&1") == 0;
+}
+
+std::string LoopDevice::mountAt(const std::string& directory) {
+  return trimmed(capture("findmnt -n -o SOURCE,FSTYPE,OPTIONS --mountpoint " + shellQuoted(directory) + " 2>/dev/null"));
+}
+
+}  // namespace vantor::test

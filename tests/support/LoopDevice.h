@@ -1,0 +1,48 @@
+// tests/support/LoopDevice.h
+// A real block device for tests: a loop device over a file in a test's temporary
+// directory, optionally partitioned (sfdisk) with its partition nodes made (partx -a).
+// When the object goes, also after a failed test, every mount of the device and its
+// partitions is unmounted and the device detached. create() answers null with the
+// reason where loop devices cannot be made (not root, losetup refused), for GTEST_SKIP.
+#pragma once
+#include <memory>
+#include <string>
+
+#include <libVantor/Types.h>
+
+namespace vantor::test {
+
+class LoopDevice {
+ public:
+  struct Options {
+    u64 sizeBytes = 64ull << 20;
+    u32 sectorSize = 512;      // the device's logical block size (losetup --sector-size)
+    std::string sfdiskScript;  // written onto the file before it is attached, when not empty
+  };
+
+  static std::unique_ptr<LoopDevice> create(const std::string& directory, const Options& options, std::string& whyNot);
+  ~LoopDevice();
+  LoopDevice(const LoopDevice&) = delete;
+  LoopDevice& operator=(const LoopDevice&) = delete;
+
+  const std::string& path() const { return path_; }              // "/dev/loopN"
+  std::string name() const { return path_.substr(5); }            // "loopN"
+  std::string partition(int n) const { return path_ + "p" + std::to_string(n); }
+  const std::string& backingFile() const { return file_; }
+
+  // mkfs.ext2 on `node` (the device or one of its partitions); true on success.
+  static bool makeExt2(const std::string& node);
+  // Mounts `node` at `directory` (created) with `options` (may be empty).
+  static bool mount(const std::string& node, const std::string& directory, const std::string& options = "");
+  // The mount table line's fields for `directory`: "SOURCE FSTYPE OPTIONS", or empty.
+  static std::string mountAt(const std::string& directory);
+
+ private:
+  LoopDevice(std::string path, std::string file) : path_(std::move(path)), file_(std::move(file)) {}
+  void unmountAll() const;
+
+  std::string path_;
+  std::string file_;
+};
+
+}  // namespace vantor::test
