@@ -1,13 +1,11 @@
 // libVantor/MBRPartitions.h
-// The partition table of one disk together with the full set of entries kept in the
-// backup partitions sector (sector 2, magic "VRK-MBR-PARTS"), and the operations that
-// rewrite the MBR to expose one backup entry (bootable, in slot 0), a named type, or all
-// entries again. The backup set is taken only when it holds every non-empty MBR entry
-// (type, start and count compared). Writes never re-read the table: call refresh().
-// This class never writes sector 2 itself; the caller stores the pair that
-// createBackupMBRPartitionsSector() gives. Failures throw VantorException. The disk is
-// shared with the caller; no locking: use from one thread at a time. Disks with sectors
-// smaller than 512 bytes are refused (ERR_UNSUPPORTED_SECTOR_SIZE) as by PartitionTools.
+// The partition table of one disk with the full set of entries kept in the backup sector
+// (sector 2, "VRK-MBR-PARTS"), taken only when it holds every used MBR entry (type, start and
+// count compared). The MBR can then expose one backup entry (bootable, in slot 0), a named
+// type, or all entries again. Writes never re-read the table: call refresh(). Sector 2 is
+// never written here; the caller stores what createBackupMBRPartitionsSector() gives.
+// Throws VantorException; disks with sectors under 512 bytes are refused as by
+// PartitionTools. Shares the disk with the caller; no locking: one thread at a time.
 #pragma once
 #include <memory>
 #include <utility>

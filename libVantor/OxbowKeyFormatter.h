@@ -1,15 +1,13 @@
 // libVantor/OxbowKeyFormatter.h
-// Makes a USB key boot an Oxbow boot loader: format() lays the boot-loader file (its
-// first sector becomes the MBR), zeroed reserved sectors and the payload file at the
-// start of the key in one write, patches the boot loader's "VRK" header in the written
-// copy (the files are never changed) and writes a two-entry table: the data partition
-// over the rest of the key and the bootable entry after the boot loader. resetKey()
-// zeroes the first 1024 sectors. Every check is made before anything is written; these
-// are refused as well, after the sector-size check: a header whose 11 bytes do not fit
-// in the file (ERR_INVALID_BOOT_LOADER; a version byte past the file's end reads as 0),
-// a boot area of 65,536 sectors or more and a key smaller than the boot area (both
-// ERR_INVALID_ARGUMENT). Failures throw VantorException. Keeps a copy of the device
-// record (sharing its disk); no locking: use from one thread at a time.
+// Makes a USB key boot an Oxbow boot loader. format() writes, in one request, the boot-loader
+// file (its first sector becomes the MBR; its "VRK" header is patched in the written copy,
+// never in the file), zeroed reserved sectors and the payload, with a table of a data
+// partition over the rest of the key and a bootable entry right after the boot loader.
+// resetKey() zeroes the first 1024 sectors. Every check comes before any write; beyond the
+// listed ones, format refuses a header whose 11 bytes do not fit in the file
+// (ERR_INVALID_BOOT_LOADER; a version byte past the file's end reads as 0), a boot area of
+// 65,536 sectors or more, and a key smaller than the boot area (both ERR_INVALID_ARGUMENT).
+// Throws VantorException. Holds a copy of the device record (sharing its disk); no locking.
 #pragma once
 #include <libVantor/DiskDevice.h>
 #include <libVantor/Export.h>

@@ -1,13 +1,11 @@
 // libVantor/WinDiskDevice.h
-// A whole physical drive, named by the locator that device enumeration reports
-// ("/dev/sdb"), as a disk: sector transfers bypass the system cache (whole sectors from
-// aligned memory, DiskBufferPointer), and the drive knows its volumes. dismountDrive takes
-// them out of the system's hands (unmounted, and claimed so that nobody mounts them
-// again) and answers false, with everything as it was, when one is busy; mountDrive
-// makes the kernel read the partition table again and mounts back what was unmounted,
-// where that still works (a failure there is logged, not thrown). A drive object
-// destroyed while dismounted mounts its volumes back. The constructor throws
-// ERR_DISK_ACCESS when the drive cannot be opened. Copies share the drive's volume
+// A whole physical drive ("/dev/sdb") as a disk: uncached sector transfers (whole
+// sectors from aligned memory), plus its volumes. dismountDrive unmounts them and holds
+// them so nobody mounts them again; when one is busy, or refuses the lock because
+// somebody else holds it, it answers false with everything as before. mountDrive makes
+// the kernel read the partition table again and mounts back what was unmounted (a
+// failure there is logged, not thrown); so does the destructor of a dismounted drive.
+// Throws ERR_DISK_ACCESS when the drive cannot be opened. Copies share the volume
 // bookkeeping; no locking: a drive and its copies are used from one thread at a time.
 #pragma once
 #include <memory>

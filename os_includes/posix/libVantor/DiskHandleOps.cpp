@@ -44,9 +44,8 @@ bool writeOnce(NativeHandle h, const void* buffer, u32 byteCount, u32& transferr
 }
 
 bool queryGeometry(NativeHandle h, DiskGeometry& out) {
-  struct stat st {};
-  if (h < 0 || ::fstat(h, &st) != 0 || !S_ISBLK(st.st_mode)) return false;
-  struct hd_geometry geo {};
+  if (h < 0) return false;
+  struct hd_geometry geo {};  // regular files refuse it with ENOTTY
   if (::ioctl(h, HDIO_GETGEO, &geo) != 0) return false;
   int logical = 512;
   if (::ioctl(h, BLKSSZGET, &logical) != 0) logical = 512;

@@ -1,0 +1,110 @@
+// Capture and restore end to end on a real MBR disk with a FAT16 and a FAT32 volume
+// made by sfdisk, mkfs.fat and mtools; the same tools judge the restored disk.
+#include <gtest/gtest.h>
+
+#include <libVantor/DiskImager.h>
+#include <libVantor/WinDiskFile.h>
+#include <libVantor/internal/ImageFormat.h>
+#include <libVantor/internal/LittleEndian.h>
+
+#include "support/FatImage.h"
+#include "support/RecordingObserver.h"
+#include "support/TempDir.h"
+
+namespace vantor::test {
+namespace {
+
+constexpr u32 kFat16Start = 2048, kFat16Size = 100000;
+constexpr u32 kFat32Start = 104448, kFat32Size = 140000;
+constexpr u32 kDiskSectors = 250000;
+
+// Runs one operation on a file-backed disk and returns its closing notification.
+std::string runOn(const std::string& diskPath, const std::function<bool(DiskImager&)>& start) {
+  auto disk = std::make_shared<WinDiskFile>(diskPath, WinDiskFile::OpenExisting, 512, 0);
+  EXPECT_TRUE(disk->isOpen());
+  DiskDevice device(diskPath, disk);
+  DiskImager imager(device);
+  auto log = std::make_shared<EventLog>();
+  imager.registerObserver(new RecordingObserver(log));
+  EXPECT_TRUE(start(imager));
+  return log->snapshot().back();
+}
+
+std::string extractAll(const FatImage& image, u32 volume, const std::string& into) {
+  runOrThrow("mkdir -p " + shellQuote(into));
+  runOrThrow("mcopy -s -n -i " + shellQuote(image.path() + "@@" + std::to_string(u64(volume) * 512)) + " ::/ " +
+             shellQuote(into));
+  return runOrThrow("cd " + shellQuote(into) + " && find . -type f -print0 | sort -z | xargs -0 -r sha256sum");
+}
+
+class ImageRoundTrip : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    source = std::make_unique<FatImage>(dir.file("source.img"), kDiskSectors);
+    source->partition({{kFat16Start, kFat16Size, 0x0E, true}, {kFat32Start, kFat32Size, 0x0C}});
+    source->fillSectors(10, 3, 0x5C);  // a boot loader in the gap before the first partition
+    source->format(kFat16Start, kFat16Size, 16, "-r 100");
+    source->format(kFat32Start, kFat32Size, 32, "-s 1");
+    for (u32 volume : {kFat16Start, kFat32Start}) {
+      source->makeDirectory(volume, "::/docs");
+      for (u32 i = 0; i < 12; ++i) {
+        source->addFile(volume, "::/docs/f" + std::to_string(i) + ".bin", 3000 + i * 9000, volume + i);
+      }
+      source->addFile(volume, "::/big.bin", 2'000'000, volume);
+      for (u32 i = 0; i < 12; i += 3) source->remove(volume, "::/docs/f" + std::to_string(i) + ".bin");
+    }
+  }
+
+  TempDir dir;
+  std::unique_ptr<FatImage> source;
+};
+
+TEST_F(ImageRoundTrip, RestoredDiskIsCleanAndHoldsTheSameFiles) {
+  const std::string imagePath = dir.file("disk.vimg");
+  ASSERT_EQ(runOn(source->path(), [&](DiskImager& i) { return i.startReadingImage(imagePath, true, false); }),
+            "finished");
+
+  // The file is exactly the header plus each run's header and sectors.
+  const std::string file = readFile(imagePath);
+  const auto* bytes = reinterpret_cast<const u8*>(file.data());
+  const ImageHeader h = parseImageHeader(bytes);
+  u64 offset = h.firstRunOffset, sectors = 0, previousLast = 0;
+  for (u32 i = 0; i < h.runCount; ++i) {
+    const u32 first = readLE32(bytes + offset), count = readLE32(bytes + offset + 4);
+    if (i > 0) {
+      EXPECT_GT(first, previousLast + 1) << "runs ascend and never touch";
+    }
+    previousLast = u64(first) + count - 1;
+    sectors += count;
+    offset += 8 + u64(count) * 512;
+  }
+  EXPECT_EQ(offset, file.size());
+  EXPECT_EQ(sectors, h.totalSectors);
+  EXPECT_EQ(h.highestVolumeSector, kFat32Start + kFat32Size - 1);
+  EXPECT_LT(file.size(), u64(kDiskSectors) * 512 / 4) << "only the used sectors are kept";
+
+  FatImage target(dir.file("target.img"), kDiskSectors);
+  ASSERT_EQ(runOn(target.path(),
+                  [&](DiskImager& i) { return i.startWritingImage(imagePath, true, false, true, nullptr); }),
+            "finished");
+  EXPECT_EQ(target.readBytes(10 * 512, 3 * 512), std::string(3 * 512, '\x5C'));
+  EXPECT_EQ(target.readBytes(446, 66), source->readBytes(446, 66)) << "the partition table came back";
+  EXPECT_TRUE(target.check(kFat16Start, kFat16Size).clean) << target.check(kFat16Start, kFat16Size).output;
+  EXPECT_TRUE(target.check(kFat32Start, kFat32Size).clean) << target.check(kFat32Start, kFat32Size).output;
+  for (u32 volume : {kFat16Start, kFat32Start}) {
+    const std::string before = extractAll(*source, volume, dir.file("a" + std::to_string(volume)));
+    const std::string after = extractAll(target, volume, dir.file("b" + std::to_string(volume)));
+    EXPECT_EQ(std::count(before.begin(), before.end(), '\n'), 9) << before;  // 8 of 12 kept, and big.bin
+    EXPECT_EQ(after, before);
+  }
+}
+
+TEST_F(ImageRoundTrip, WholeDriveDumpEqualsTheDrive) {
+  const std::string dumpPath = dir.file("disk.dump");
+  ASSERT_EQ(runOn(source->path(), [&](DiskImager& i) { return i.startReadingImage(dumpPath, true, true); }),
+            "finished");
+  EXPECT_EQ(run("cmp -s " + shellQuote(dumpPath) + " " + shellQuote(source->path())), 0);
+}
+
+}  // namespace
+}  // namespace vantor::test

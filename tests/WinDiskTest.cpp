@@ -1,0 +1,217 @@
+// The handle-backed disk: handle ownership, transfers, geometry caching and the log
+// records of failed transfers. This program is linked with ioctl(2) and write(2)
+// wrapped, so that a test can make a handle answer a geometry or lose its medium.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <linux/hdreg.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <linux/fs.h>
+
+#include <libVantor/WinDisk.h>
+#include <libVantor/VantorException.h>
+#include <vrk/Log.h>
+
+#include "support/TempDir.h"
+
+namespace {
+int geometryFd = -1;       // the descriptor that answers a geometry
+int geometryQueries = 0;   // HDIO_GETGEO requests seen for it
+int mediumGoneFd = -1;     // the descriptor whose writes fail with ENOMEDIUM
+}  // namespace
+
+extern "C" int __real_ioctl(int fd, unsigned long request, ...);
+extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
+  va_list args;
+  va_start(args, request);
+  void* argument = va_arg(args, void*);
+  va_end(args);
+  if (geometryFd >= 0 && fd == geometryFd) {
+    if (request == HDIO_GETGEO) {
+      ++geometryQueries;
+      auto* g = static_cast<hd_geometry*>(argument);
+      g->heads = 16;
+      g->sectors = 63;
+      g->cylinders = 0;
+      g->start = 0;
+      return 0;
+    }
+    if (request == BLKSSZGET) {
+      *static_cast<int*>(argument) = 512;
+      return 0;
+    }
+    if (request == BLKGETSIZE64) {
+      *static_cast<unsigned long long*>(argument) = 100ull * 16 * 63 * 512;
+      return 0;
+    }
+  }
+  return __real_ioctl(fd, request, argument);
+}
+
+extern "C" ssize_t __real_write(int fd, const void* buffer, size_t count);
+extern "C" ssize_t __wrap_write(int fd, const void* buffer, size_t count) {
+  if (mediumGoneFd >= 0 && fd == mediumGoneFd) {
+    errno = ENOMEDIUM;
+    return -1;
+  }
+  return __real_write(fd, buffer, count);
+}
+
+namespace vantor::test {
+namespace {
+
+struct LogCapture {
+  LogCapture() {
+    vrk::LogFactory::setSink([this](const vrk::String& logger, int priority, const vrk::String& text) {
+      records.push_back(logger.str() + "/" + std::to_string(priority) + "/" + text.str());
+    });
+  }
+  ~LogCapture() { vrk::LogFactory::setSink(nullptr); }
+  std::vector<std::string> records;
+};
+
+vrk::FileHandle openHandle(const std::string& path, int flags) {
+  return vrk::FileHandle(::open(path.c_str(), flags | O_CLOEXEC, 0644));
+}
+
+TEST(WinDisk, DefaultDiskIsEmptyAndFailsEveryTransfer) {
+  WinDisk disk;
+  EXPECT_EQ(disk.getSizeBytes(), 0u);
+  EXPECT_EQ(disk.getSizeSectors(), 0u);
+  EXPECT_EQ(disk.getSectorSize(), 0u);
+  EXPECT_FALSE(disk.isOpen());
+  u8 sector[512];
+  LogCapture log;
+  EXPECT_FALSE(disk.readSectors(5, sector, 1));
+  EXPECT_FALSE(disk.writeSectors(5, sector, 1));
+  // A failed seek gives two records: the seek's own and the transfer's.
+  const std::vector<std::string> expected = {
+      "vantor.WinDisk/4/172 Error encountered while attempting to set file pointer : 9",
+      "vantor.WinDisk/4/76 Error setting file pointer on disk device. (sectorOffset:00000005h sectorCount:00000001h "
+      "errorCode:9)",
+      "vantor.WinDisk/4/172 Error encountered while attempting to set file pointer : 9",
+      "vantor.WinDisk/4/99 Error setting file pointer on disk device. (sectorOffset:00000005h sectorCount:00000001h "
+      "errorCode:9)"};
+  EXPECT_EQ(log.records, expected);
+}
+
+TEST(WinDisk, FailedTransfersAreLoggedWithTheSystemError) {
+  TempDir dir;
+  writeFile(dir.file("disk"), std::string(4096, 'x'));
+  LogCapture log;
+  {
+    WinDisk readOnly(openHandle(dir.file("disk"), O_RDONLY), 512, 4096);
+    u8 sector[512];
+    EXPECT_FALSE(readOnly.writeSectors(0x10, sector, 2));
+    WinDisk directory(openHandle(dir.path(), O_RDONLY | O_DIRECTORY), 512, 4096);
+    EXPECT_FALSE(directory.readSectors(0, sector, 1));
+  }
+  const std::vector<std::string> expected = {
+      "vantor.WinDisk/4/106 Error writing to disk device. (sectorOffset:00000010h sectorCount:00000002h errorCode:9)",
+      "vantor.WinDisk/4/84 Error reading from disk device. (sectorOffset:00000000h sectorCount:00000001h "
+      "errorCode:21)"};
+  EXPECT_EQ(log.records, expected);
+  vrk::LogFactory::setPriority(5);  // nothing is built or delivered below the threshold
+  WinDisk none;
+  u8 sector[512];
+  EXPECT_FALSE(none.readSectors(0, sector, 1));
+  vrk::LogFactory::setPriority(vrk::LOG_WARNING);
+  EXPECT_EQ(log.records.size(), 2u);
+}
+
+TEST(WinDisk, TransfersAreWholeOrFail) {
+  TempDir dir;
+  std::string content(10 * 512, '\0');
+  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7);
+  writeFile(dir.file("disk"), content);
+  WinDisk disk(openHandle(dir.file("disk"), O_RDWR), 512, content.size());
+  EXPECT_TRUE(disk.isOpen());
+  EXPECT_EQ(disk.getSizeSectors(), 10u);
+  std::vector<u8> buffer(4 * 512);
+  ASSERT_TRUE(disk.readSectors(3, buffer.data(), 4));
+  EXPECT_EQ(std::memcmp(buffer.data(), content.data() + 3 * 512, buffer.size()), 0);
+  EXPECT_FALSE(disk.readSectors(8, buffer.data(), 4)) << "a short read at the end of the file fails";
+  EXPECT_TRUE(disk.readSectors(4, buffer.data(), 0)) << "zero sectors: a transfer of 0 bytes";
+  std::fill(buffer.begin(), buffer.end(), 0xC3);
+  ASSERT_TRUE(disk.writeSectors(12, buffer.data(), 1));  // writing past the end extends the file
+  EXPECT_EQ(readFile(dir.file("disk")).size(), 13u * 512);
+  EXPECT_EQ(static_cast<u8>(readFile(dir.file("disk"))[12 * 512]), 0xC3);
+}
+
+TEST(WinDisk, EachDiskOwnsItsHandle) {
+  TempDir dir;
+  writeFile(dir.file("disk"), std::string(2048, 'q'));
+  vrk::FileHandle h = openHandle(dir.file("disk"), O_RDWR);
+  u8 sector[512];
+  auto source = std::make_unique<WinDisk>(h, 512, 2048);
+  h.reset();  // the disk keeps a duplicate of its own
+  std::unique_ptr<WinDisk> clone(source->clone());
+  EXPECT_NE(clone->getHandle().get(), source->getHandle().get());
+  source.reset();
+  EXPECT_TRUE(clone->readSectors(1, sector, 1));
+  std::unique_ptr<WinDisk> second(clone->clone());
+  second.reset();
+  EXPECT_TRUE(clone->readSectors(2, sector, 1));
+
+  WinDisk moved(std::move(*clone));
+  EXPECT_FALSE(clone->isOpen());
+  EXPECT_TRUE(moved.readSectors(0, sector, 1));
+  WinDisk assigned;
+  assigned = moved;
+  EXPECT_TRUE(assigned.isOpen());
+  EXPECT_NE(assigned.getHandle().get(), moved.getHandle().get());
+  assigned.setDiskParameters(assigned.getHandle(), 1024, 2048);  // its own handle stays
+  EXPECT_TRUE(assigned.isOpen());
+  EXPECT_EQ(assigned.getSizeSectors(), 2u);
+}
+
+TEST(WinDisk, GeometryIsAskedOnceAfterASuccess) {
+  TempDir dir;
+  writeFile(dir.file("disk"), std::string(512, 'g'));
+  WinDisk disk(openHandle(dir.file("disk"), O_RDWR), 512, 512);
+  DiskGeometry g;
+  EXPECT_FALSE(disk.getDiskGeometry(g)) << "a plain file has no geometry";
+  EXPECT_FALSE(disk.getCHSAddressFromLBA(0, true));
+
+  geometryFd = disk.getHandle().get();
+  geometryQueries = 0;
+  ASSERT_TRUE(disk.getDiskGeometry(g));
+  ASSERT_TRUE(disk.getDiskGeometry(g));
+  EXPECT_EQ(geometryQueries, 1);
+  EXPECT_EQ(g.tracksPerCylinder, 16u);
+  EXPECT_EQ(g.sectorsPerTrack, 63u);
+  EXPECT_EQ(g.cylinders, 100u);
+  EXPECT_EQ(g.bytesPerSector, 512u);
+  WinDisk copy(disk);  // the cached geometry travels with copies
+  geometryFd = -1;
+  ASSERT_TRUE(copy.getDiskGeometry(g));
+  EXPECT_EQ(geometryQueries, 1);
+  EXPECT_EQ(copy.getCHSAddressFromLBA(1008, true).value().cylinder, 1u);
+}
+
+TEST(WinDisk, LostMediumOnWriteThrowsAfterLogging) {
+  TempDir dir;
+  writeFile(dir.file("disk"), std::string(512, 'm'));
+  WinDisk disk(openHandle(dir.file("disk"), O_RDWR), 512, 512);
+  LogCapture log;
+  u8 sector[512] = {};
+  mediumGoneFd = disk.getHandle().get();
+  try {
+    (void)disk.writeSectors(0, sector, 1);
+    ADD_FAILURE() << "no exception";
+  } catch (const VantorException& e) {
+    EXPECT_EQ(e.getErrorCode(), ERR_MEDIA_CHANGED);
+    EXPECT_EQ(e.getMessage(), "Drive reports that the media may have changed. Reinsert device.");
+  }
+  mediumGoneFd = -1;
+  ASSERT_EQ(log.records.size(), 1u);
+  EXPECT_EQ(log.records[0].rfind("vantor.WinDisk/4/106 Error writing to disk device.", 0), 0u);
+}
+
+}  // namespace
+}  // namespace vantor::test

@@ -1,0 +1,41 @@
+// tools/vantor/BlockDevice.h
+// What the host learns about a block device node from the system, before and beside
+// the library: its kernel name, a display text, and whether the device, one of its
+// partitions or anything stacked on them (device mapper, RAID) holds a mounted system
+// file system (/, /boot, /boot/efi, /usr, /var) or active swap. That question is asked
+// of /proc/self/mountinfo and /proc/swaps afresh on each call. Construction throws
+// VantorException(ERR_DISK_ACCESS) for a path that is not a block device. No state
+// beyond the names read at construction; use from one thread.
+#pragma once
+#include <set>
+#include <string>
+#include <sys/types.h>
+
+namespace vantor::cli {
+
+class BlockDevice {
+ public:
+  explicit BlockDevice(const std::string& path);
+
+  // "sdb", "loop3", "mmcblk0p1".
+  const std::string& kernelName() const { return name_; }
+  // "loop3: /tmp/disk.img", "sdb: SanDisk Cruzer Blade", or the kernel name alone.
+  std::string description() const;
+  // Empty when writing is allowed; otherwise why not ("/ is mounted from /dev/sda2").
+  std::string systemUse() const;
+
+  // The kernel name of the block device whose device number is `device`, or "" when
+  // the system does not know it.
+  static std::string kernelNameOf(dev_t device);
+  static bool isBlockDevice(const std::string& path);
+
+ private:
+  // The device itself, its partitions, and their holders, transitively.
+  std::set<dev_t> family() const;
+
+  std::string name_;
+  std::string sysDir_;
+  dev_t device_ = 0;
+};
+
+}  // namespace vantor::cli

@@ -1,0 +1,38 @@
+#include "ErrorReport.h"
+
+#include <iostream>
+
+namespace vantor::cli {
+namespace {
+
+const char* explanation(VantorErrorCodes code) {
+  switch (code) {
+    case ERR_DISMOUNT_FAILED:
+      return "the drive's volumes could not be taken offline (busy?)";
+    case ERR_MOUNT_FAILED:
+      return "the drive's volumes could not be brought back";
+    case ERR_DISK_ACCESS:
+      return "the drive could not be read or written";
+    case ERR_FILE_ACCESS:
+      return "the file could not be read or written";
+    case ERR_ABORTED:
+      return "aborted";
+    default:
+      return "failed";
+  }
+}
+
+}  // namespace
+
+std::string ErrorReport::line(VantorErrorCodes code, const std::string& message, const std::string& context) {
+  return std::string("vantor: ") + errorCodeName(code) + " (" + std::to_string(static_cast<unsigned>(code)) +
+         "): " + (context.empty() ? "" : context + ": ") + (message.empty() ? explanation(code) : message);
+}
+
+void ErrorReport::print(VantorErrorCodes code, const std::string& message, const std::string& context) {
+  std::cerr << line(code, message, context) << std::endl;
+}
+
+void ErrorReport::print(const VantorException& error) { print(error.getErrorCode(), error.getMessage().str()); }
+
+}  // namespace vantor::cli

@@ -1,0 +1,132 @@
+#include "ProgressBoard.h"
+
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "Units.h"
+
+namespace vantor::cli {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::size_t terminalWidth() {
+  struct winsize size {};
+  if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col >= 40) return size.ws_col;
+  return 80;
+}
+
+double secondsBetween(Clock::time_point from, Clock::time_point to) {
+  return std::chrono::duration<double>(to - from).count();
+}
+
+}  // namespace
+
+std::size_t ProgressBoard::addLine(const std::string& label, std::uint64_t totalBytes, const std::string& growingFile) {
+  std::lock_guard<std::mutex> guard(mutex);
+  Line line;
+  line.label = label;
+  line.totalBytes = totalBytes;
+  line.growingFile = growingFile;
+  line.start = line.end = Clock::now();
+  lines.push_back(line);
+  return lines.size() - 1;
+}
+
+void ProgressBoard::started(std::size_t index) {
+  std::lock_guard<std::mutex> guard(mutex);
+  lines[index].status = Status::Running;
+  lines[index].start = Clock::now();
+}
+
+void ProgressBoard::progress(std::size_t index, unsigned percent) {
+  std::lock_guard<std::mutex> guard(mutex);
+  lines[index].percent = percent > 100 ? 100 : percent;
+}
+
+void ProgressBoard::finished(std::size_t index, Status status, VantorErrorCodes code, const std::string& message) {
+  std::lock_guard<std::mutex> guard(mutex);
+  Line& line = lines[index];
+  line.status = status;
+  line.code = code;
+  line.message = message;
+  line.end = Clock::now();
+  if (status == Status::Succeeded) line.percent = 100;
+}
+
+std::vector<ProgressBoard::Line> ProgressBoard::snapshot() const {
+  std::lock_guard<std::mutex> guard(mutex);
+  return lines;
+}
+
+void ProgressBoard::measure(const Line& line, std::uint64_t& done, std::uint64_t& total) {
+  if (!line.growingFile.empty()) {
+    struct stat info {};
+    done = ::stat(line.growingFile.c_str(), &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
+    if (line.totalBytes != 0) {
+      total = line.totalBytes;
+    } else if (line.status == Status::Succeeded) {
+      total = done;
+    } else {
+      total = line.percent > 0 ? done * 100 / line.percent : 0;
+    }
+    return;
+  }
+  total = line.totalBytes;
+  done = line.status == Status::Succeeded ? total : total / 100 * line.percent + total % 100 * line.percent / 100;
+}
+
+std::string ProgressBoard::format(const Line& line, std::size_t width) const {
+  std::uint64_t done = 0;
+  std::uint64_t total = 0;
+  measure(line, done, total);
+  const Clock::time_point now = line.status == Status::Running || line.status == Status::Waiting ? Clock::now() : line.end;
+  const double elapsed = secondsBetween(line.start, now);
+  const double rate = elapsed > 0.05 ? static_cast<double>(done) / elapsed : 0.0;
+
+  char percent[16];
+  std::snprintf(percent, sizeof percent, "%3u%%", line.percent);
+  std::string tail;
+  switch (line.status) {
+    case Status::Waiting:
+      tail = "waiting";
+      break;
+    case Status::Running: {
+      tail = Units::bytes(done) + (total ? " of " + Units::bytes(total) : std::string()) + "  " + Units::rate(rate);
+      if (line.percent > 0 && line.percent < 100) {
+        tail += "  " + Units::duration(elapsed * (100 - line.percent) / line.percent) + " left";
+      }
+      break;
+    }
+    case Status::Succeeded:
+      tail = "done: " + Units::bytes(done) + " in " + Units::duration(elapsed) + "  " + Units::rate(rate);
+      break;
+    case Status::Aborted:
+      tail = "aborted";
+      break;
+    case Status::Failed:
+      tail = std::string("failed: ") + errorCodeName(line.code);
+      break;
+  }
+  std::string label = line.label;
+  const std::size_t room = width > tail.size() + 10 ? width - tail.size() - 10 : 10;
+  if (label.size() > room) label = "..." + label.substr(label.size() - (room - 3));
+  std::string text = label + "  " + percent + "  " + tail;
+  if (text.size() >= width) text.resize(width - 1);
+  return text;
+}
+
+void ProgressBoard::draw(std::ostream& out) {
+  const std::vector<Line> now = snapshot();
+  const std::size_t width = terminalWidth();
+  std::string text;
+  if (linesDrawn > 0) text += "\033[" + std::to_string(linesDrawn) + "A";
+  for (const Line& line : now) text += "\r\033[K" + format(line, width) + "\n";
+  out << text << std::flush;
+  linesDrawn = now.size();
+}
+
+}  // namespace vantor::cli

@@ -1,0 +1,58 @@
+// tools/vantor/ProgressBoard.h
+// The course of every running operation of one command, one line each: its percentage,
+// the bytes done, the throughput and the time left, and at the end its outcome. The
+// engine's workers report into it through ProgressObserver (any thread); the main
+// thread draws it on a terminal, redrawing the same lines in place. Bytes done come from
+// the percentage and a known total, or for a capture, whose total is only known at the
+// end, from the growing image file. One mutex guards every line.
+#pragma once
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <libVantor/VantorException.h>
+
+namespace vantor::cli {
+
+class ProgressBoard {
+ public:
+  enum class Status { Waiting, Running, Succeeded, Aborted, Failed };
+
+  struct Line {
+    std::string label;
+    std::uint64_t totalBytes = 0;  // 0: known only from growingFile
+    std::string growingFile;       // capture: the image being written
+    Status status = Status::Waiting;
+    unsigned percent = 0;
+    std::chrono::steady_clock::time_point start;
+    std::chrono::steady_clock::time_point end;
+    VantorErrorCodes code = ERR_NONE;
+    std::string message;
+  };
+
+  // A new line; returns its index.
+  std::size_t addLine(const std::string& label, std::uint64_t totalBytes, const std::string& growingFile);
+
+  // Reports from the workers.
+  void started(std::size_t line);
+  void progress(std::size_t line, unsigned percent);
+  void finished(std::size_t line, Status status, VantorErrorCodes code, const std::string& message);
+
+  std::vector<Line> snapshot() const;
+  // Bytes done of `line` by now, and the best known total (estimated while capturing).
+  static void measure(const Line& line, std::uint64_t& done, std::uint64_t& total);
+  // Draws every line; after the first call, draws over the lines drawn before.
+  void draw(std::ostream& out);
+
+ private:
+  std::string format(const Line& line, std::size_t width) const;
+
+  mutable std::mutex mutex;
+  std::vector<Line> lines;
+  std::size_t linesDrawn = 0;
+};
+
+}  // namespace vantor::cli

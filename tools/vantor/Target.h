@@ -1,0 +1,46 @@
+// tools/vantor/Target.h
+// A command's TARGET: a block device node, opened as a physical drive through the
+// disk factory, or a disk file, opened as a file-backed disk of the chosen sector size
+// (created at --size when it does not exist and the command allows it). Paths are made
+// absolute against the current directory before the library sees them, since the
+// library resolves relative ones against the program's own directory. Opening for
+// writing refuses a block device that holds a mounted system file system or active
+// swap, whatever the flags. Failures throw VantorException or UsageError. The target
+// shares its disk with its DiskDevice; use from one thread.
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include <libVantor/DiskDevice.h>
+
+namespace vantor::cli {
+
+struct TargetOptions {
+  std::uint32_t sectorSize = 512;  // disk files only
+  std::string size;                // disk files only: create one this large; empty for none
+  bool mayCreate = false;          // the command accepts a new disk file
+  bool forWriting = false;         // the command writes the target
+};
+
+class Target {
+ public:
+  static Target open(const std::string& argument, const TargetOptions& options);
+  // `path` made absolute against the current directory (no symbolic links resolved).
+  static std::string absolutePath(const std::string& path);
+
+  const std::string& argument() const { return argument_; }
+  const std::string& path() const { return path_; }
+  bool isBlockDevice() const { return blockDevice_; }
+  DiskDevice& device() { return device_; }
+  const DiskDevice& device() const { return device_; }
+
+ private:
+  Target(std::string argument, std::string path, bool blockDevice, DiskDevice device);
+
+  std::string argument_;
+  std::string path_;
+  bool blockDevice_;
+  DiskDevice device_;
+};
+
+}  // namespace vantor::cli

@@ -1,0 +1,114 @@
+#include "Units.h"
+
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+
+#include "UsageError.h"
+
+namespace vantor::cli {
+namespace {
+
+bool parseUnsigned(const std::string& digits, int base, std::uint64_t& value) {
+  if (digits.empty()) return false;
+  value = 0;
+  for (const char c : digits) {
+    int digit = 0;
+    if (c >= '0' && c <= '9') {
+      digit = c - '0';
+    } else if (base == 16 && std::isxdigit(static_cast<unsigned char>(c))) {
+      digit = std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
+    } else {
+      return false;
+    }
+    if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / base) return false;
+    value = value * base + digit;
+  }
+  return true;
+}
+
+std::string upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+}  // namespace
+
+std::uint64_t Units::parseNumber(const std::string& text) {
+  std::uint64_t value = 0;
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  if (!parseUnsigned(hex ? text.substr(2) : text, hex ? 16 : 10, value)) {
+    throw UsageError("not a number: \"" + text + "\"");
+  }
+  return value;
+}
+
+std::uint64_t Units::parseSize(const std::string& text) {
+  std::size_t end = 0;
+  while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end]))) ++end;
+  std::uint64_t value = 0;
+  if (!parseUnsigned(text.substr(0, end), 10, value)) throw UsageError("not a size: \"" + text + "\"");
+  const std::string suffix = upper(text.substr(end));
+  int shift = 0;
+  if (suffix.empty() || suffix == "B") {
+    shift = 0;
+  } else {
+    static const std::string letters = "KMGT";
+    const std::size_t at = letters.find(suffix[0]);
+    const std::string rest = suffix.substr(1);
+    if (at == std::string::npos || !(rest.empty() || rest == "B" || rest == "IB")) {
+      throw UsageError("unknown size suffix in \"" + text + "\" (use K, M, G or T)");
+    }
+    shift = 10 * static_cast<int>(at + 1);
+  }
+  if (shift > 0 && value > (std::numeric_limits<std::uint64_t>::max() >> shift)) {
+    throw UsageError("size too large: \"" + text + "\"");
+  }
+  return value << shift;
+}
+
+std::pair<std::uint64_t, std::uint64_t> Units::parseRange(const std::string& text) {
+  const std::size_t dash = text.find('-');
+  if (dash == std::string::npos || dash == 0 || dash + 1 == text.size()) {
+    throw UsageError("a range reads FIRST-LAST (inclusive sector numbers), not \"" + text + "\"");
+  }
+  return {parseNumber(text.substr(0, dash)), parseNumber(text.substr(dash + 1))};
+}
+
+std::string Units::bytes(std::uint64_t count) {
+  static const char* const names[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB"};
+  if (count < 1024) return std::to_string(count) + " B";
+  double value = static_cast<double>(count);
+  int unit = 0;
+  while (value >= 1024.0 && unit < 5) {
+    value /= 1024.0;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, value < 10.0 ? "%.2f %s" : "%.1f %s", value, names[unit]);
+  return text;
+}
+
+std::string Units::rate(double bytesPerSecond) {
+  if (!(bytesPerSecond > 0.0) || !std::isfinite(bytesPerSecond)) return "-- MiB/s";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f MiB/s", bytesPerSecond / (1024.0 * 1024.0));
+  return text;
+}
+
+std::string Units::duration(double seconds) {
+  if (!(seconds >= 0.0) || !std::isfinite(seconds)) return "--:--";
+  const auto whole = static_cast<std::uint64_t>(seconds + 0.5);
+  char text[32];
+  if (whole >= 3600) {
+    std::snprintf(text, sizeof text, "%llu:%02llu:%02llu", static_cast<unsigned long long>(whole / 3600),
+                  static_cast<unsigned long long>(whole / 60 % 60), static_cast<unsigned long long>(whole % 60));
+  } else {
+    std::snprintf(text, sizeof text, "%llu:%02llu", static_cast<unsigned long long>(whole / 60),
+                  static_cast<unsigned long long>(whole % 60));
+  }
+  return text;
+}
+
+}  // namespace vantor::cli
