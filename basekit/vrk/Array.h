@@ -2,6 +2,7 @@
 // A growable array owned by value. Indexing at or past the size is an assertion
 // failure ("index < size()"), never undefined behaviour. Capacity starts at 8.
 #pragma once
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -51,7 +52,26 @@ class Array {
   std::vector<T> items_;
 };
 
-// An owned, zero-initialised block of `size()` elements.
+// Allocates on page boundaries, so that a Buffer can go straight to a device opened
+// without the system cache.
+template <class T>
+struct PageAlignedAllocator {
+  using value_type = T;
+  static constexpr std::size_t alignment = 4096;
+  PageAlignedAllocator() = default;
+  template <class U>
+  PageAlignedAllocator(const PageAlignedAllocator<U>&) {}  // NOLINT
+  T* allocate(std::size_t n) {
+    return static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t(alignment)));
+  }
+  void deallocate(T* p, std::size_t) { ::operator delete(p, std::align_val_t(alignment)); }
+  template <class U>
+  bool operator==(const PageAlignedAllocator<U>&) const { return true; }
+  template <class U>
+  bool operator!=(const PageAlignedAllocator<U>&) const { return false; }
+};
+
+// An owned, zero-initialised, page-aligned block of `size()` elements.
 template <class T>
 class Buffer {
  public:
@@ -66,7 +86,7 @@ class Buffer {
   const T& operator[](std::size_t i) const { return items_[i]; }
 
  private:
-  std::vector<T> items_;
+  std::vector<T, PageAlignedAllocator<T>> items_;
 };
 
 }  // namespace vrk

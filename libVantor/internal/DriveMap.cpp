@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include <libVantor/DiskBufferPointer.h>
 #include <libVantor/VantorException.h>
@@ -90,7 +91,7 @@ void getDriveMap(IDisk& disk, SectorMap& map, u64& highestVolumeSector, bool all
     for (const SectorRange& range : volumeMap) addSectorRange(driveMap, range);
   }
 
-  map = driveMap;
+  map = std::move(driveMap);
 }
 
 }  // namespace vantor

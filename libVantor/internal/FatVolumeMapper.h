@@ -5,11 +5,18 @@
 // decides FAT16 or FAT32 rules; the boot sector's type text must agree. Reads the boot
 // sector when made and the whole first FAT, in one request, on each getSectorMap().
 // Failures throw VantorException; a mapper whose getSectorMap() threw is unchanged.
-// Boot sectors with absurd numbers are refused with ERR_UNSUPPORTED_FILE_SYSTEM
-// ("Unsupported FAT File System") rather than mapped: sectors per cluster 0 or not a power
-// of two, no FAT, a FAT of 0 sectors, a FAT or system area larger than the volume's total
-// sector count, or a layout (or a used cluster) whose sector numbers leave the 32-bit range.
 // The disk is not owned and must outlive the mapper. No locking: one thread at a time.
+//
+// Choices made here:
+// - Boot sectors with absurd numbers are refused with ERR_UNSUPPORTED_FILE_SYSTEM
+//   ("Unsupported FAT File System") rather than mapped: sectors per cluster 0 or not a
+//   power of two, no FAT, a FAT of 0 sectors, a FAT or system area larger than the
+//   volume's total sector count (BPB offset 19, or 32 when that is 0), or a layout whose
+//   sector numbers or FAT byte size leave the 32-bit range. getSectorMap() refuses the
+//   same way a used cluster whose sectors would lie past sector FFFFFFFFh.
+// - No memory for the boot-sector buffer reads as a failed read of the boot sector.
+// - Both buffers are sized by the disk's sector size where that exceeds 512 bytes, so a
+//   read can never overrun them.
 #pragma once
 #include <libVantor/IDisk.h>
 #include <libVantor/internal/SectorMap.h>

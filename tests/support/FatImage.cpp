@@ -65,6 +65,17 @@ void FatImage::partition(const std::vector<PartitionSpec>& entries) {
              shellQuote(path_));
 }
 
+void FatImage::writeEntry(int index, const PartitionSpec& entry) {
+  std::string bytes(16, '\0');
+  u8* e = reinterpret_cast<u8*>(bytes.data());
+  e[0] = entry.bootable ? 0x80 : 0x00;
+  e[4] = entry.type;
+  writeLE32(e + 8, entry.start);
+  writeLE32(e + 12, entry.size);
+  writeBytes(446 + 16 * u64(index), bytes);
+  writeBytes(510, "\x55\xAA");
+}
+
 void FatImage::format(u32 start, u32 count, int fatBits, const std::string& options) {
   // Formatted as a file of its own and copied in, so the volume has exactly `count`
   // sectors (mkfs.fat counts in 1 KiB blocks) and bad-block lists count from its start.

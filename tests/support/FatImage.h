@@ -59,6 +59,9 @@ class FatImage {
 
   // Writes a DOS partition table holding `entries` in table order (sfdisk).
   void partition(const std::vector<PartitionSpec>& entries);
+  // Writes table entry `index` (0-3) byte for byte, with zero CHS fields, and the boot
+  // signature: for tables sfdisk refuses, such as a partition reaching past the file.
+  void writeEntry(int index, const PartitionSpec& entry);
   // Formats sectors [start, start + count) with "mkfs.fat -F <fatBits> <options>"; the
   // boot sector records the volume's position as its hidden sectors.
   void format(u32 start, u32 count, int fatBits, const std::string& options = "");
