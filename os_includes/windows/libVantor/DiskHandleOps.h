@@ -1,0 +1,34 @@
+// os_includes/windows/libVantor/DiskHandleOps.h
+//
+// What the handle-backed disks need from the operating system, over a Windows
+// HANDLE. os_includes/posix/libVantor/DiskHandleOps.h declares the same
+// functions over a file descriptor. Nothing here logs or throws: each call says whether it
+// worked, and lastSystemError() gives the system's code right after a failure.
+#pragma once
+#include <libVantor/IDisk.h>
+#include <libVantor/Types.h>
+#include <vrk/String.h>
+#include <vrk/Types.h>
+
+namespace vantor::os {
+
+using NativeHandle = vrk::NativeHandle;
+
+[[nodiscard]] bool seekTo(NativeHandle h, u64 byteOffset);
+// One ReadFile. On success `transferred`
+// holds the bytes read: fewer than asked at the end of a file.
+[[nodiscard]] bool readOnce(NativeHandle h, void* buffer, u32 byteCount, u32& transferred);
+[[nodiscard]] bool writeOnce(NativeHandle h, const void* buffer, u32 byteCount, u32& transferred);
+// IOCTL_DISK_GET_DRIVE_GEOMETRY; false for regular files and devices that refuse it.
+[[nodiscard]] bool queryGeometry(NativeHandle h, DiskGeometry& out);
+// The medium went away during a transfer (ERROR_MEDIA_CHANGED).
+bool isMediumGone(int systemError);
+int lastSystemError();
+
+// File-backed disks: open read-write, creating the file when `create`; invalid on failure.
+NativeHandle openFile(const vrk::String& path, bool create);
+[[nodiscard]] bool fileSize(NativeHandle h, u64& size);
+// Sets the end of the file at `size`: extends with zeros or cuts.
+[[nodiscard]] bool setFileSize(NativeHandle h, u64 size);
+
+}  // namespace vantor::os
