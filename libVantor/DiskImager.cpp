@@ -14,12 +14,17 @@ const vrk::Logger& logger() {
   return l;
 }
 
+// The engine whose worker runs on this thread, if any: a start asked for from inside a
+// notification is refused (it would have to wait for the thread it runs on).
+thread_local const DiskImagerImp* workerEngine = nullptr;
+
 // The worker's top frame: brackets the operation with its notifications and turns
 // whatever the body throws into exactly one closing notification.
 int imagingThreadMain(vrk::ManagedThread& thread) {
   std::unique_ptr<ImagingThreadData> data(static_cast<ImagingThreadData*>(thread.getContext()));
   std::shared_ptr<DiskImagerImp> engine = data->engine;
   IDisk& disk = engine->device.rawDisk();
+  workerEngine = engine.get();
   engine->notifyStarted();
   try {
     data->worker(&thread, engine, disk, data->imagePath, *data);
@@ -37,6 +42,7 @@ int imagingThreadMain(vrk::ManagedThread& thread) {
   } catch (...) {
     engine->notifyError(ERR_GENERAL, "Unexpected failure");
   }
+  workerEngine = nullptr;
   data.reset();
   engine.reset();
   return 0;
@@ -70,6 +76,7 @@ DiskImager::~DiskImager() {
 }
 
 bool DiskImager::start(StartRequest&& request, bool waitForCompletion) {
+  if (workerEngine == impl.get()) return false;  // called from this engine's own worker
   {
     vrk::MutexLock guard(impl->lock);
     if (impl->state == DiskImagerImp::IMAGER_RUNNING) return false;
@@ -196,7 +203,9 @@ bool DiskImager::getImageInfo(const vrk::String& imageFile, DISK_IMAGE_INFO& inf
     return false;
   }
   info = DISK_IMAGE_INFO{};
-  info.requiredCapacity = (header.highestVolumeSector + 1) * header.sectorSize;
+  // A damaged header cannot make the requirement wrap round to a small number.
+  const unsigned __int128 required = (static_cast<unsigned __int128>(header.highestVolumeSector) + 1) * header.sectorSize;
+  info.requiredCapacity = required > ~u64(0) ? ~u64(0) : static_cast<u64>(required);
   info.sectorSize = header.sectorSize;
   info.majorVersion = header.majorVersion;
   info.minorVersion = header.minorVersion;

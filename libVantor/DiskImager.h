@@ -23,7 +23,14 @@
 // finishedWithError(ERR_GENERAL, its text), so done() always becomes true. Zeroing stops
 // at a chunk boundary on abort() like capture and restore (ends with abortedByUser,
 // the drive left dismounted, as an aborted restore leaves it). A start after an abort
-// first waits for the previous worker to end: two workers never share the state.
+// first waits for the previous worker to end: two workers never share the state; a start
+// asked for from inside a notification (on the worker itself) answers false. Restore
+// refuses, before writing anything, a damaged image (records outside the file, totals
+// that do not add up, bytes after the last record), and an image with used sectors past
+// the end of the drive even under ALLOW_VOLUME_TOO_LARGE: that setting accepts a drive
+// smaller than the image's volume, never a write past the drive's end. Zeroing refuses
+// every range on a drive that reports no sectors. When onImageWritten throws, the drive is
+// mounted again (every sector was written) and the failure ends the restore.
 #pragma once
 #include <functional>
 #include <memory>

@@ -17,12 +17,19 @@ constexpr u32 MBR_ENTRY_COUNT = 4;
 constexpr u32 MIN_SECTOR_SIZE = 512;
 
 // Remounts the drive when the table write ends, by either path, exactly once. The
-// result of the remount is ignored: a failing remount raises nothing here.
+// result of the remount is ignored: a failing remount raises nothing here, and neither
+// does a throwing one (this runs while an exception may be unwinding the stack).
 class RemountGuard {
  public:
   explicit RemountGuard(std::function<void()> onExit) : onExit_(std::move(onExit)) {}
   ~RemountGuard() {
-    if (onExit_) onExit_();
+    if (!onExit_) return;
+    try {
+      onExit_();
+    } catch (...) {
+      // The table is written (or the write failed and is being reported): a remount
+      // that went wrong must not end the process or hide that outcome.
+    }
   }
   RemountGuard(const RemountGuard&) = delete;
   RemountGuard& operator=(const RemountGuard&) = delete;

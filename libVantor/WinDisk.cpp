@@ -81,6 +81,7 @@ void WinDisk::logTransferFailure(const char* number, const char* text, u32 secto
 
 bool WinDisk::impReadSectors(u32 sectorOffset, void* buffer, u32 sectorCount) const {
   const u64 byteCount = u64(sectorCount) * sectorSize;
+  if (byteCount > 0xFFFFFFFFull) return false;  // one transfer moves less than 4 GiB: refused, not cut
   if (!setFilePointer(getByteOffset(sectorOffset))) {
     logTransferFailure("76 ", "Error setting file pointer on disk device. ", sectorOffset, sectorCount,
                        os::lastSystemError());
@@ -96,6 +97,7 @@ bool WinDisk::impReadSectors(u32 sectorOffset, void* buffer, u32 sectorCount) co
 
 bool WinDisk::impWriteSectors(u32 sectorOffset, const void* buffer, u32 sectorCount) {
   const u64 byteCount = u64(sectorCount) * sectorSize;
+  if (byteCount > 0xFFFFFFFFull) return false;  // one transfer moves less than 4 GiB: refused, not cut
   if (!setFilePointer(getByteOffset(sectorOffset))) {
     logTransferFailure("99 ", "Error setting file pointer on disk device. ", sectorOffset, sectorCount,
                        os::lastSystemError());

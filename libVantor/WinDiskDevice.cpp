@@ -1,5 +1,7 @@
 #include <libVantor/WinDiskDevice.h>
 
+#include <exception>
+
 #include <libVantor/DeviceOps.h>
 #include <libVantor/SysHost.h>
 #include <libVantor/VantorException.h>
@@ -12,6 +14,16 @@ namespace {
 const vrk::Logger& logger() {
   static const vrk::Logger& l = vrk::LogFactory::createLogger("vantor.WinDiskDevice");
   return l;
+}
+
+void logMountStopped(const char* why) noexcept {
+  try {
+    if (logger().isEnabled(vrk::LOG_ERROR)) {
+      logger().log(vrk::LOG_ERROR, vrk::String("242 ") + "Mounting the volumes back stopped: " + why);
+    }
+  } catch (...) {
+    // Not even the record could be made (out of memory): nothing left to tell anybody.
+  }
 }
 
 }  // namespace
@@ -32,9 +44,20 @@ WinDiskDevice::WinDiskDevice(const vrk::String& locator) {
   // `opened` closes here: the disk and the drive object each hold a duplicate.
 }
 
-WinDiskDevice::WinDiskDevice(const WinDiskDevice& other) = default;
+// The copy shares the volumes but not the duty to mount them back: that stays with the
+// object that dismounted them, which may still be writing.
+WinDiskDevice::WinDiskDevice(const WinDiskDevice& other)
+    : WinDisk(other), driveDismounted(false), drive(other.drive), volumes(other.volumes) {}
 
-WinDiskDevice& WinDiskDevice::operator=(const WinDiskDevice& other) = default;
+WinDiskDevice& WinDiskDevice::operator=(const WinDiskDevice& other) {
+  if (this == &other) return *this;
+  if (driveDismounted) (void)mountDrive();  // what this object took away, it gives back
+  WinDisk::operator=(other);
+  drive = other.drive;
+  volumes = other.volumes;
+  driveDismounted = false;
+  return *this;
+}
 
 WinDiskDevice::~WinDiskDevice() {
   if (driveDismounted) (void)mountDrive();
@@ -68,13 +91,23 @@ bool WinDiskDevice::dismountDrive() {
 }
 
 bool WinDiskDevice::mountDrive() {
-  volumes->releaseHandles();
-  // The kernel forgets partitions only on request: make it see the table written meanwhile.
-  (void)os::rereadPartitionTable(getHandle().get());
-  volumes->mountBack();
-  volumes->clearDismounted();
-  drive->update(true);
-  volumes = std::make_shared<Volumes>(drive);
+  // Runs from the destructor too, so nothing may escape: a failure stops the mounting
+  // and is logged.
+  try {
+    volumes->releaseHandles();
+    // The kernel forgets partitions only on request: make it see the table written meanwhile.
+    (void)os::rereadPartitionTable(getHandle().get());
+    volumes->mountBack();
+    volumes->clearDismounted();
+    drive->update(true);
+    volumes = std::make_shared<Volumes>(drive);
+  } catch (const std::exception& e) {
+    volumes->clearDismounted();
+    logMountStopped(e.what());
+  } catch (...) {
+    volumes->clearDismounted();
+    logMountStopped("unknown error");
+  }
   driveDismounted = false;
   return true;
 }

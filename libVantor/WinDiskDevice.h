@@ -3,10 +3,13 @@
 // sectors from aligned memory), plus its volumes. dismountDrive unmounts them and holds
 // them so nobody mounts them again; when one is busy, or refuses the lock because
 // somebody else holds it, it answers false with everything as before. mountDrive makes
-// the kernel read the partition table again and mounts back what was unmounted (a
-// failure there is logged, not thrown); so does the destructor of a dismounted drive.
-// Throws ERR_DISK_ACCESS when the drive cannot be opened. Copies share the volume
-// bookkeeping; no locking: a drive and its copies are used from one thread at a time.
+// the kernel read the partition table again and mounts back what was unmounted where the
+// partition is still where it was (a failure there is logged, never thrown); so does the
+// destructor of the object that performed the dismount. Throws ERR_DISK_ACCESS when the
+// drive cannot be opened. Copies share the volume bookkeeping, but a copy (or an object
+// assigned to) starts not dismounted: destroying it never mounts the volumes back under
+// the object still writing; an object assigned to while dismounted mounts back first.
+// No locking: a drive and its copies are used from one thread at a time.
 #pragma once
 #include <memory>
 
@@ -37,7 +40,7 @@ class VANTOR_EXPORT WinDiskDevice : public WinDisk {
   bool lockDrive() override;
   bool unlockDrive() override;
   bool dismountDrive() override;
-  // Always true; volumes that cannot be mounted back are logged.
+  // Always true, and never throws; volumes that cannot be mounted back are logged.
   bool mountDrive() override;
 
  private:

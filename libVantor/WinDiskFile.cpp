@@ -7,7 +7,10 @@ namespace vantor {
 
 WinDiskFile::WinDiskFile(const vrk::String& path, CreateDisposition disposition, u32 sectorSize, u64 sizeBytes) {
   const vrk::String absolute = vrk::FileSystem::getAbsolutePath(vrk::System::getApplicationDirectory(), path, true);
-  if (disposition != OpenExisting && disposition != OpenAlways) return;  // no such way of opening
+  if (disposition != OpenExisting && disposition != OpenAlways) {  // no such way of opening
+    setDiskParameters(HandleHolder(), sectorSize, sizeBytes);
+    return;
+  }
   HandleHolder opened(os::openFile(absolute, disposition == OpenAlways));
   if (sizeBytes == 0 && opened.isValid()) {
     u64 size = 0;

@@ -74,6 +74,24 @@ TEST(DiskZeroing, SmallRangesAreOneWriteWithoutProgress) {
   }
 }
 
+TEST(DiskZeroing, DriveWithoutSectorsRefusesEveryRange) {
+  Rig rig(0);
+  ASSERT_TRUE(rig.imager.startZeroingDisk(true, Ranges{{5, 5}}));
+  EXPECT_EQ(rig.log->snapshot().back(), "error 1 LBA range beyond end of drive.");
+  EXPECT_TRUE(writesOf(*rig.disk).empty());
+  Rig whole(0);
+  ASSERT_TRUE(whole.imager.startZeroingDisk(true, boost::none));
+  EXPECT_EQ(whole.log->snapshot().back(), "finished");
+  EXPECT_TRUE(writesOf(*whole.disk).empty());
+}
+
+TEST(DiskZeroing, InvertedPairsCountAsNothingInTheProgress) {
+  Rig rig(2048);
+  ASSERT_TRUE(rig.imager.startZeroingDisk(true, Ranges{{0, 1023}, {1024, 0}}));
+  EXPECT_EQ(rig.log->progress(), (std::vector<int>{25, 50}));
+  EXPECT_EQ(rig.log->snapshot().back(), "finished");
+}
+
 TEST(DiskZeroing, EmptyRangeListStillDismountsAndMounts) {
   Rig rig(100);
   ASSERT_TRUE(rig.imager.startZeroingDisk(true, Ranges{}));
@@ -230,6 +248,28 @@ TEST(DiskImagerEngine, ObserverMayAbortFromInsideANotification) {
   ASSERT_TRUE(rig.imager.startZeroingDisk(true, boost::none));
   EXPECT_EQ(rig.log->snapshot().back(), "aborted");
   EXPECT_EQ(writesOf(*rig.disk).size(), 2u);  // progress first comes after the second chunk
+}
+
+// An observer that tries to start another operation from inside a notification.
+class RestartingObserver : public IDiskImagingObserver {
+ public:
+  RestartingObserver(DiskImager& imager, std::shared_ptr<EventLog> log) : imager_(imager), log_(std::move(log)) {}
+  void finishedSuccessfully() override {
+    log_->add(imager_.startZeroingDisk(true, boost::none) ? "restart accepted" : "restart refused");
+  }
+
+ private:
+  DiskImager& imager_;
+  std::shared_ptr<EventLog> log_;
+};
+
+TEST(DiskImagerEngine, StartFromInsideANotificationIsRefused) {
+  Rig rig(10);
+  rig.imager.registerObserver(new RestartingObserver(rig.imager, rig.log));
+  rig.imager.registerObserver(nullptr);  // ignored
+  ASSERT_TRUE(rig.imager.startZeroingDisk(true, boost::none));
+  EXPECT_EQ(rig.log->snapshot().back(), "restart refused");
+  EXPECT_EQ(writesOf(*rig.disk).size(), 1u);
 }
 
 TEST(DiskImagerEngine, ObserverRegisteredWhileRunningMissesStarted) {

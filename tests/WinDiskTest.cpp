@@ -137,6 +137,10 @@ TEST(WinDisk, TransfersAreWholeOrFail) {
   EXPECT_EQ(std::memcmp(buffer.data(), content.data() + 3 * 512, buffer.size()), 0);
   EXPECT_FALSE(disk.readSectors(8, buffer.data(), 4)) << "a short read at the end of the file fails";
   EXPECT_TRUE(disk.readSectors(4, buffer.data(), 0)) << "zero sectors: a transfer of 0 bytes";
+  // 4 GiB and more is refused before anything moves (the buffer is never touched).
+  EXPECT_FALSE(disk.writeSectors(0, buffer.data(), (1u << 23) + 1));
+  EXPECT_FALSE(disk.readSectors(0, buffer.data(), 1u << 23));
+  EXPECT_TRUE(readFile(dir.file("disk")) == content);
   std::fill(buffer.begin(), buffer.end(), 0xC3);
   ASSERT_TRUE(disk.writeSectors(12, buffer.data(), 1));  // writing past the end extends the file
   EXPECT_EQ(readFile(dir.file("disk")).size(), 13u * 512);

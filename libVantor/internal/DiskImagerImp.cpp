@@ -46,6 +46,7 @@ void DiskImagerImp::throwIfAbortRequested() const {
 }
 
 void DiskImagerImp::addObserver(IDiskImagingObserver* observer) {
+  if (!observer) return;
   std::unique_ptr<IDiskImagingObserver> owned(observer);  // deleted here if the append fails
   vrk::MutexLock guard(lock);
   observers.push_back(std::move(owned));

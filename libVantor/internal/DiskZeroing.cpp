@@ -1,4 +1,5 @@
 // Zeroing a drive, whole or in caller-given sector ranges, on the imaging worker.
+#include <algorithm>
 #include <functional>
 
 #include <libVantor/DiskBufferPointer.h>
@@ -17,8 +18,9 @@ void zeroSectorRange(IDisk& disk, const DiskImagerImp& engine, u64 first, u64 la
   if (first > 0xFFFFFFFFull || last > 0xFFFFFFFFull) {
     throw VantorException(ERR_GENERAL, "This library can only work with sector offsets that are 32-bit numbers.");
   }
-  const u32 lastOfDrive = disk.getSizeSectors() - 1;  // 32-bit, as the drive numbers its sectors
-  if (first > lastOfDrive || last > lastOfDrive) {
+  const u32 sectors = disk.getSizeSectors();
+  const u32 lastOfDrive = sectors - 1;  // 32-bit, as the drive numbers its sectors
+  if (sectors == 0 || first > lastOfDrive || last > lastOfDrive) {
     throw VantorException(ERR_GENERAL, "LBA range beyond end of drive.");
   }
   if (first > last) return;  // an inverted range writes nothing
@@ -49,15 +51,17 @@ void zeroDisk(const boost::optional<std::vector<std::pair<u64, u64>>>& ranges, D
     if (sectors == 0) return (void)disk.mountDrive();  // nothing to zero
     zeroSectorRange(disk, engine, 0, u64(sectors) - 1, [&engine](unsigned char p) { engine.notifyProgress(p); });
   } else {
+    const auto sectorsOf = [](const std::pair<u64, u64>& r) { return r.first > r.second ? 0 : r.second - r.first + 1; };
     u64 total = 0;
-    for (const auto& r : *ranges) total += r.second - r.first + 1;
+    for (const auto& r : *ranges) total += sectorsOf(r);
     u64 done = 0;
     for (const auto& r : *ranges) {
-      const u64 rangeSectors = r.second - r.first + 1;
+      const u64 rangeSectors = sectorsOf(r);
       zeroSectorRange(disk, engine, r.first, r.second, [&](unsigned char p) {
         const double overall = ((p / 100.0) * static_cast<double>(rangeSectors) + static_cast<double>(done)) /
                                static_cast<double>(total) * 100.0;
-        engine.notifyProgress(static_cast<unsigned char>(overall));
+        // Inverted pairs count as no sectors at all; keep the figure a percentage.
+        engine.notifyProgress(static_cast<unsigned char>(std::min(100.0, std::max(0.0, overall))));
       });
       done += rangeSectors;
     }

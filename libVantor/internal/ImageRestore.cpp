@@ -25,6 +25,12 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
     throw VantorException(ERR_FILE_ACCESS, vrk::String("Problem accessing file \"") + imagePath + "\"");
   }
   const ImageHeader header = parseImageHeader(file.data());
+  if (header.sectorSize != sectorSize) {  // the file may have changed since the start checked it
+    throw VantorException(ERR_INCOMPATIBLE_IMAGE,
+                          vrk::String("Image file and device are incompatible. ") +
+                              vrk::SprintfFormat("Image uses %u byte sectors, whereas device uses %u byte sectors.",
+                                                 header.sectorSize, sectorSize));
+  }
   // A damaged file is refused before the drive is touched.
   const u64 highestUsed = checkImageRuns(header, file.data(), file.size(), sectorSize, imagePath);
   if (header.runCount > 0 && highestUsed >= disk.getSizeSectors()) {
@@ -72,7 +78,14 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
     }
     offset += u64(numSectors) * sectorSize;
   }
-  if (data.onImageWritten) data.onImageWritten(engine->device.rawDiskPtr());
+  if (data.onImageWritten) {
+    try {
+      data.onImageWritten(engine->device.rawDiskPtr());
+    } catch (...) {
+      (void)disk.mountDrive();  // every sector is written: the caller's failure does not keep the drive
+      throw;
+    }
+  }
   (void)disk.mountDrive();
 }
 

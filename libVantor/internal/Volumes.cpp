@@ -23,10 +23,22 @@ Volumes::Volumes(std::shared_ptr<libSysHost::WindowsDrive> drive_) : drive(std::
 
 Volumes::~Volumes() = default;
 
+bool Volumes::holdsAny() const {
+  for (const VolumeHold& hold : volumeHandles) {
+    if (hold.locked || hold.exclusive.isValid()) return true;
+  }
+  return false;
+}
+
 bool Volumes::openVolumes() {
-  if (!volumeHandles.empty()) return true;
-  if (!drive || drive->volumes().empty()) return true;
+  if (holdsAny()) return true;
+  volumeHandles.clear();
   mountPoints.clear();
+  if (!drive) return true;
+  // Partitions come and go while a drive is open (a table written by somebody else, a
+  // partition registered by hand): list them as they are now.
+  drive->update(true);
+  if (drive->volumes().empty()) return true;
   for (const libSysHost::Volume& volume : drive->volumes()) {
     char letter = 0;
     if (volume.getDriveLetter(letter)) mountPoints.append(vrk::SprintfFormat("%C:", letter));
@@ -101,8 +113,13 @@ bool Volumes::dismountVolumes() {
   }
   bool done = true;
   for (u32 i = mounts.size(); done && i > 0; --i) {
-    done = os::unmount(mounts[i - 1]);
-    if (done) unmounted.append(mounts[i - 1]);
+    const libSysHost::MountEntry& entry = mounts[i - 1];
+    // Where the volume lies, read while it is still mounted, so that mountBack can tell
+    // whether its node still means the same sectors.
+    Unmounted taken{entry, libSysHost::VolumeExtent(), false};
+    taken.extentKnown = libSysHost::extentOfDevice(entry.device, taken.extent);
+    done = os::unmount(entry);
+    if (done) unmounted.append(std::move(taken));
   }
   for (u32 i = 0; done && i < volumeHandles.size(); ++i) {
     VolumeHold& hold = volumeHandles[i];
@@ -125,9 +142,20 @@ bool Volumes::dismountVolumes() {
 void Volumes::releaseHandles() { volumeHandles.clear(); }
 
 void Volumes::mountBack() {
+  // Taken out first: an interrupted mountBack must not leave them to be mounted later.
+  vrk::Array<Unmounted> pending(std::move(unmounted));
+  unmounted.clear();
   vrk::Array<libSysHost::MountEntry> mountedBack;
-  for (u32 i = unmounted.size(); i > 0; --i) {
-    const libSysHost::MountEntry& entry = unmounted[i - 1];
+  for (u32 i = pending.size(); i > 0; --i) {
+    const libSysHost::MountEntry& entry = pending[i - 1].entry;
+    libSysHost::VolumeExtent now;
+    if (pending[i - 1].extentKnown &&
+        (!libSysHost::extentOfNode(entry.source, now) || now != pending[i - 1].extent)) {
+      logError(vrk::String("241 ") +
+               vrk::SprintfFormat("Not mounting \"%s\" on \"%s\" again: the volume is no longer where it was",
+                                  entry.source.c_str(), entry.target.c_str()));
+      continue;
+    }
     if (os::mountAgain(entry, mountedBack)) {
       mountedBack.append(entry);
       continue;
@@ -136,7 +164,6 @@ void Volumes::mountBack() {
     logError(vrk::String("240 ") + vrk::SprintfFormat("Unable to mount \"%s\" on \"%s\" again (%u)", entry.source.c_str(),
                                                       entry.target.c_str(), static_cast<unsigned>(error)));
   }
-  unmounted.clear();
 }
 
 }  // namespace vantor

@@ -4,7 +4,8 @@
 // the drive is written (lock, then dismount; mountDrive gives them back through a fresh
 // Volumes). After a successful dismountVolumes none of the drive's volumes is mounted
 // and nobody else can mount or claim one until the holds are released; the mounts it
-// took away are kept here so that they can be made again as they were.
+// took away are kept here, with where each volume lay on the disk, so that they can be
+// made again as they were, and only where the same stretch of the disk is still there.
 //
 // On Linux a volume is "locked" when we hold an exclusive open of its node; a mounted
 // volume is already held exclusively by its file system, so locking it takes nothing
@@ -15,7 +16,12 @@
 //   the handles, and openVolumes gathers them afresh whenever it opens the volumes, so
 //   the list never holds a mount point twice;
 // - the mounts of all the drive's volumes are unmounted children first (reverse order
-//   of the mount table), so a volume mounted inside another does not make it busy.
+//   of the mount table), so a volume mounted inside another does not make it busy;
+// - the volume list is read afresh whenever the volumes are opened while nothing is
+//   held, so a partition the system learnt of since is unmounted and held too;
+// - a mount is made again only when its node still opens the same start and size on
+//   the disk (a changed partition table may have given the node to another partition);
+//   one that does not is logged "241 " and left unmounted.
 // No locks: used from one thread at a time; the two flags change by atomic exchange.
 #pragma once
 #include <atomic>
@@ -35,9 +41,10 @@ class Volumes {
   Volumes& operator=(const Volumes&) = delete;
   ~Volumes();
 
-  // Lists the drive's volumes and their mount directories, checking that each volume
-  // node opens (the node is not kept open: only a lock holds it). True at once when already open; false (logged "133 ", nothing kept)
-  // when a volume cannot be opened.
+  // Lists the drive's volumes, read afresh from the system, and their mount directories,
+  // checking that each volume node opens (the node is not kept open: only a lock holds
+  // it). True at once while a volume is held (locked or dismounted); false (logged
+  // "133 ", nothing kept) when a volume cannot be opened.
   bool openVolumes();
   bool lockVolumes();
   // False (logged "82 ") at the first volume that holds no lock.
@@ -49,7 +56,8 @@ class Volumes {
   // Drops every hold (this ends the locks); the volumes stay unmounted.
   void releaseHandles();
   // Mounts back, in their original order, the mounts dismountVolumes took away, and
-  // forgets them. A mount that cannot be made again is logged, not thrown.
+  // forgets them (also when it is interrupted). A mount whose node now lies elsewhere on
+  // the disk is skipped (logged "241 "); one that cannot be made again is logged "240 ".
   void mountBack();
   void clearDismounted() { dismounted.exchange(false); }
 
@@ -62,14 +70,23 @@ class Volumes {
     bool locked = false;
   };
 
+  // A mount taken away, and where its volume lay then (unknown for a file system that
+  // reports no block device of its own: such a mount is made again unchecked).
+  struct Unmounted {
+    libSysHost::MountEntry entry;
+    libSysHost::VolumeExtent extent;
+    bool extentKnown = false;
+  };
+
   void releaseLocks();
+  bool holdsAny() const;
 
   vrk::Array<vrk::String> mountPoints;
   vrk::Array<VolumeHold> volumeHandles;
   std::atomic<bool> locked{false};
   std::atomic<bool> dismounted{false};
   std::shared_ptr<libSysHost::WindowsDrive> drive;
-  vrk::Array<libSysHost::MountEntry> unmounted;  // in the order they were unmounted
+  vrk::Array<Unmounted> unmounted;  // in the order they were unmounted
 };
 
 }  // namespace vantor
