@@ -47,10 +47,6 @@ void requireTableSectorSize(const IDisk& disk) {
 
 }  // namespace
 
-u32 PARTITION_TABLE_ENTRY::startLBA() const { return readLE32(startLBABytes); }
-void PARTITION_TABLE_ENTRY::setStartLBA(u32 value) { writeLE32(startLBABytes, value); }
-u32 PARTITION_TABLE_ENTRY::sectorCount() const { return readLE32(sectorCountBytes); }
-void PARTITION_TABLE_ENTRY::setSectorCount(u32 value) { writeLE32(sectorCountBytes, value); }
 
 bool operator==(const PARTITION_TABLE_ENTRY& a, const PARTITION_TABLE_ENTRY& b) {
   return std::memcmp(&a, &b, sizeof(PARTITION_TABLE_ENTRY)) == 0;

@@ -32,10 +32,16 @@ struct PARTITION_TABLE_ENTRY {
   u8 startLBABytes[4];     // little-endian
   u8 sectorCountBytes[4];  // little-endian
 
-  u32 startLBA() const;
-  void setStartLBA(u32 value);
-  u32 sectorCount() const;
-  void setSectorCount(u32 value);
+  u32 startLBA() const { return getLE32(startLBABytes); }
+  void setStartLBA(u32 value) { putLE32(startLBABytes, value); }
+  u32 sectorCount() const { return getLE32(sectorCountBytes); }
+  void setSectorCount(u32 value) { putLE32(sectorCountBytes, value); }
+
+ private:
+  static u32 getLE32(const u8* p) { return u32(p[0]) | (u32(p[1]) << 8) | (u32(p[2]) << 16) | (u32(p[3]) << 24); }
+  static void putLE32(u8* p, u32 v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<u8>(v >> (8 * i));
+  }
 };
 #pragma pack(pop)
 static_assert(sizeof(CHS_DATA) == 3, "CHS_DATA is 3 bytes on disk");

@@ -16,6 +16,7 @@
 
 #include "support/FakeDisk.h"
 #include "support/FatImage.h"
+#include "support/Spans.h"
 #include "support/TempDir.h"
 
 namespace vantor {
@@ -26,28 +27,8 @@ using test::FatImage;
 using test::PartitionSpec;
 using test::TempDir;
 
-struct Span {
-  u64 first, last;
-  friend bool operator==(const Span& a, const Span& b) { return a.first == b.first && a.last == b.last; }
-};
-std::ostream& operator<<(std::ostream& out, const Span& s) { return out << "[" << s.first << ", " << s.last << "]"; }
-
-std::vector<Span> spansOf(const SectorMap& map) {
-  std::vector<Span> spans;
-  for (const SectorRange& r : map) spans.push_back({r.firstSector, r.lastSector});
-  return spans;
-}
-
-std::vector<Span> spansOf(const std::set<u64>& sectors) {
-  std::vector<Span> spans;
-  for (u64 s : sectors) {
-    if (!spans.empty() && spans.back().last + 1 == s)
-      spans.back().last = s;
-    else
-      spans.push_back({s, s});
-  }
-  return spans;
-}
+using test::Span;
+using test::spansOf;
 
 // The sectors a volume uses by the tools' account: the system area fsck.fat reports and
 // the clusters mtools finds in files and directories.

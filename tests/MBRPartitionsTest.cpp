@@ -5,13 +5,12 @@
 #include <cstring>
 #include <sstream>
 
-#include <boost/property_tree/json_parser.hpp>
-#include <boost/property_tree/ptree.hpp>
 #include <libVantor/MBRPartitions.h>
 #include <libVantor/VantorException.h>
 #include <libVantor/WinDiskFile.h>
 
 #include "support/FakeDisk.h"
+#include "support/Sfdisk.h"
 #include "support/TempDir.h"
 
 namespace vantor {
@@ -21,35 +20,8 @@ using test::FakeDisk;
 using Op = FakeDisk::Op;
 using Entries = std::vector<PARTITION_TABLE_ENTRY>;
 
-// One partition as sfdisk reports it; slot counts from 0.
-struct SfdiskEntry {
-  u32 slot, start, size, type;
-  bool bootable;
-  friend bool operator==(const SfdiskEntry& a, const SfdiskEntry& b) {
-    return a.slot == b.slot && a.start == b.start && a.size == b.size && a.type == b.type &&
-           a.bootable == b.bootable;
-  }
-  friend std::ostream& operator<<(std::ostream& out, const SfdiskEntry& e) {
-    return out << "{slot " << e.slot << ", start " << e.start << ", size " << e.size << ", type " << std::hex
-               << e.type << std::dec << (e.bootable ? ", bootable}" : "}");
-  }
-};
-
-std::vector<SfdiskEntry> sfdiskEntries(const std::string& image) {
-  std::istringstream json(test::capture("sfdisk --json '" + image + "' 2>/dev/null"));
-  boost::property_tree::ptree tree;
-  boost::property_tree::read_json(json, tree);
-  std::vector<SfdiskEntry> out;
-  if (auto parts = tree.get_child_optional("partitiontable.partitions")) {
-    for (const auto& p : *parts) {
-      const std::string node = p.second.get<std::string>("node");
-      out.push_back({u32(std::stoul(node.substr(image.size()))) - 1, p.second.get<u32>("start"),
-                     p.second.get<u32>("size"), u32(std::stoul(p.second.get<std::string>("type"), nullptr, 16)),
-                     p.second.get<std::string>("bootable", "false") == "true"});
-    }
-  }
-  return out;
-}
+using test::SfdiskEntry;
+using test::sfdiskEntries;
 
 PARTITION_TABLE_ENTRY entryOf(u8 boot, u8 type, u32 start, u32 count, u8 chs = 0) {
   PARTITION_TABLE_ENTRY e{};

@@ -9,26 +9,17 @@
 
 #include <libVantor/internal/SectorMap.h>
 
+#include "support/Spans.h"
+
 namespace vantor {
 namespace {
 
-struct Span {
-  u32 first;
-  u64 last;
-  friend bool operator==(const Span& a, const Span& b) { return a.first == b.first && a.last == b.last; }
-};
-
-std::ostream& operator<<(std::ostream& out, const Span& r) { return out << "[" << r.first << ", " << r.last << "]"; }
-
-std::vector<Span> runsOf(const SectorMap& map) {
-  std::vector<Span> runs;
-  for (const SectorRange& r : map) runs.push_back({r.firstSector, r.lastSector});
-  return runs;
-}
+using test::Span;
+const auto runsOf = [](const SectorMap& map) { return test::spansOf(map); };
 
 std::vector<Span> runsAfterAdding(const std::vector<Span>& add) {
   SectorMap map;
-  for (const Span& r : add) addSectorRange(map, makeSectorRange(r.first, static_cast<u32>(r.last - r.first + 1)));
+  for (const Span& r : add) addSectorRange(map, makeSectorRange(static_cast<u32>(r.first), static_cast<u32>(r.last - r.first + 1)));
   return runsOf(map);
 }
 

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <stdexcept>
 #include <vector>
 
 #include <libVantor/DiskBufferPointer.h>
@@ -312,8 +313,125 @@ TEST(WinDiskDevice, MountDriveMakesTheKernelSeeTheNewTable) {
   writeTable(drive, {});
   EXPECT_TRUE(kernelPartitions(f.loop->name()).empty());
   EXPECT_EQ("", LoopDevice::mountAt(f.mnt1));
-  ASSERT_EQ(1u, log.records().size());
-  EXPECT_EQ(0u, log.records()[0].rfind("240 Unable to mount \"" + f.loop->partition(1) + "\" on \"" + f.mnt1, 0));
+  EXPECT_EQ(std::vector<std::string>{"241 Not mounting \"" + f.loop->partition(1) + "\" on \"" + f.mnt1 +
+                                     "\" again: the volume is no longer where it was"},
+            log.records());
+}
+
+TEST(WinDiskDevice, MountDriveMountsNothingWhereTheNodeNowNamesOtherSectors) {
+  using Table = std::vector<std::pair<u32, u32>>;
+  struct Case {
+    const char* what;
+    Table table;
+    bool nodeMounts;  // whether what partition 1's node opens now would mount
+  };
+  const Case cases[] = {
+      {"the two partitions swap places", {{34816, 32768}, {2048, 32768}}, true},
+      {"partition 1 shrinks in place", {{2048, 16384}, {34816, 32768}}, false},
+  };
+  for (const Case& c : cases) {
+    MAKE_OR_SKIP(f);
+    WinDiskDevice drive(f.loop->path());
+    LogCapture log;
+    writeTable(drive, c.table);
+    EXPECT_EQ("", LoopDevice::mountAt(f.mnt1)) << c.what;
+    EXPECT_EQ(std::vector<std::string>{"241 Not mounting \"" + f.loop->partition(1) + "\" on \"" + f.mnt1 +
+                                       "\" again: the volume is no longer where it was"},
+              log.records())
+        << c.what;
+    EXPECT_EQ(c.nodeMounts, !mountRefused(f.loop->partition(1), f.dir.file("other1"))) << c.what;
+  }
+}
+
+TEST(WinDiskDevice, DismountTakesInAPartitionAddedAfterTheDriveWasOpened) {
+  MAKE_OR_SKIP(f);
+  const std::string loop = f.loop->path(), mnt2 = f.dir.file("mnt2");
+  ASSERT_EQ(0, test::run("partx -d --nr 2 " + loop + " >/dev/null 2>&1"));
+  WinDiskDevice drive(loop);
+  vrk::Array<vrk::String> mountPoints;
+  drive.getMountPoints(mountPoints);
+  ASSERT_EQ(1u, mountPoints.size());
+
+  ASSERT_EQ(0, test::run("partx -a --nr 2 " + loop + " >/dev/null 2>&1"));
+  ASSERT_TRUE(LoopDevice::mount(f.loop->partition(2), mnt2));
+  const std::string before2 = LoopDevice::mountAt(mnt2);
+  drive.getMountPoints(mountPoints);
+  EXPECT_EQ(2u, mountPoints.size()) << "the mount points follow the partitions";
+
+  ASSERT_TRUE(drive.dismountDrive());
+  EXPECT_EQ("", LoopDevice::mountAt(f.mnt1));
+  EXPECT_EQ("", LoopDevice::mountAt(mnt2));
+  EXPECT_TRUE(mountRefused(f.loop->partition(2), f.dir.file("other2")));
+  EXPECT_TRUE(drive.mountDrive());
+  EXPECT_EQ(before2, LoopDevice::mountAt(mnt2));
+}
+
+TEST(WinDiskDevice, OnlyTheObjectThatDismountedMountsBack) {
+  MAKE_OR_SKIP(f);
+  const std::string before = LoopDevice::mountAt(f.mnt1);
+  WinDiskDevice drive(f.loop->path());
+  ASSERT_TRUE(drive.dismountDrive());
+  {
+    std::unique_ptr<WinDiskDevice> copy(drive.clone());
+    WinDiskDevice assigned(f.loop->path());
+    assigned = drive;
+  }  // a worker's copies go while the original still writes
+  EXPECT_EQ("", LoopDevice::mountAt(f.mnt1));
+  EXPECT_TRUE(mountRefused(f.loop->partition(2), f.dir.file("other2"))) << "the holds are still there";
+
+  // Assigning over the dismounting object gives its volumes back first.
+  const WinDiskDevice other(f.loop->path());
+  drive = other;
+  EXPECT_EQ(before, LoopDevice::mountAt(f.mnt1));
+  EXPECT_FALSE(mountRefused(f.loop->partition(2), f.dir.file("other2")));
+}
+
+// A disk in memory whose remount throws, and whose writes can be made to fail.
+class ThrowingRemountDisk final : public IDisk {
+ public:
+  ThrowingRemountDisk* clone() const override { return new ThrowingRemountDisk(*this); }
+  u64 getSizeBytes() const override { return medium.size(); }
+  u32 getSizeSectors() const override { return static_cast<u32>(medium.size() / 512); }
+  u32 getSectorSize() const override { return 512; }
+  bool mountDrive() override {
+    ++mounts;
+    throw std::runtime_error("remount failed");
+  }
+  std::vector<u8> medium = std::vector<u8>(64 * 512);
+  bool failWrites = false;
+  int mounts = 0;
+
+ protected:
+  bool impReadSectors(u32 sector, void* buffer, u32 count) const override {
+    std::memcpy(buffer, medium.data() + sector * 512, count * 512);
+    return true;
+  }
+  bool impWriteSectors(u32 sector, const void* buffer, u32 count) override {
+    if (failWrites) return false;
+    std::memcpy(medium.data() + sector * 512, buffer, count * 512);
+    return true;
+  }
+};
+
+TEST(WinDiskDevice, ThrowingRemountNeitherEndsNorChangesTheTableWrite) {
+  PARTITION_TABLE_ENTRY one{};
+  one.partitionType = 0x83;
+  one.setStartLBA(8);
+  one.setSectorCount(16);
+  ThrowingRemountDisk disk;
+  EXPECT_NO_THROW(PartitionTools::writePartitionsToMBR(disk, {one}));
+  EXPECT_EQ(1, disk.mounts);
+  EXPECT_EQ(8u, readLE32(disk.medium.data() + 446 + 8));
+
+  disk.failWrites = true;  // the remount then runs while the write's exception unwinds
+  try {
+    PartitionTools::writePartitionsToMBR(disk, {});
+    FAIL() << "no exception";
+  } catch (const VantorException& e) {
+    EXPECT_EQ(ERR_DISK_ACCESS, e.getErrorCode());
+    EXPECT_EQ("Could not write MBR.", e.getMessage().str());
+  }
+  EXPECT_EQ(2, disk.mounts);
 }
 
 }  // namespace

@@ -19,7 +19,7 @@ void Confirmation::require(const std::vector<const Target*>& targets, const std:
   for (const Target* target : devices) {
     const DiskDevice& device = target->device();
     std::cerr << "  " << target->path() << "  " << device.description().str() << ", " << device.capacityBytes()
-              << " bytes (" << Units::bytes(device.capacityBytes()) << ")";
+              << " bytes";
     const vrk::Array<vrk::String>& mounts = device.mountPoints();
     if (!mounts.empty()) {
       std::cerr << ", mounted at";

@@ -24,7 +24,10 @@ const char* explanation(VantorErrorCodes code) {
 
 }  // namespace
 
-std::string ErrorReport::line(VantorErrorCodes code, const std::string& message, const std::string& context) {
+std::string ErrorReport::line(VantorErrorCodes code, const std::string& text, const std::string& context) {
+  // Some messages end in a line break of their own.
+  std::string message = text;
+  while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
   return std::string("vantor: ") + errorCodeName(code) + " (" + std::to_string(static_cast<unsigned>(code)) +
          "): " + (context.empty() ? "" : context + ": ") + (message.empty() ? explanation(code) : message);
 }

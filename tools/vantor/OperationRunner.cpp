@@ -49,7 +49,6 @@ int OperationRunner::wait() {
     std::this_thread::sleep_for(50ms);
   }
   if (interrupted) {
-    if (!terminal) std::cerr << "vantor: interrupted, stopping" << std::endl;
     for (DiskImager* imager : imagers) imager->abort();
   }
   // done() turns true at abort(), before the worker has stopped: join for the closing notification.

@@ -32,7 +32,7 @@ class OperationRunner {
   // Waits for every attached imager. 0: all succeeded; 1: one failed (reported);
   // 130: interrupted.
   int wait();
-  const std::vector<ProgressBoard::Line> outcome() const { return board->snapshot(); }
+  std::vector<ProgressBoard::Line> outcome() const { return board->snapshot(); }
 
  private:
   void abortAndJoinAll();

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "Units.h"
@@ -79,13 +80,15 @@ void ProgressBoard::measure(const Line& line, std::uint64_t& done, std::uint64_t
   done = line.status == Status::Succeeded ? total : total / 100 * line.percent + total % 100 * line.percent / 100;
 }
 
-std::string ProgressBoard::format(const Line& line, std::size_t width) const {
+std::string ProgressBoard::format(const Line& line, std::size_t labelWidth, std::size_t width) const {
   std::uint64_t done = 0;
   std::uint64_t total = 0;
   measure(line, done, total);
   const Clock::time_point now = line.status == Status::Running || line.status == Status::Waiting ? Clock::now() : line.end;
   const double elapsed = secondsBetween(line.start, now);
-  const double rate = elapsed > 0.05 ? static_cast<double>(done) / elapsed : 0.0;
+  // A rate over the first instants of a run says nothing; a finished run's says what it did.
+  const double minimum = line.status == Status::Running ? 0.2 : 0.0;
+  const double rate = elapsed > minimum ? static_cast<double>(done) / elapsed : 0.0;
 
   char percent[16];
   std::snprintf(percent, sizeof percent, "%3u%%", line.percent);
@@ -102,7 +105,7 @@ std::string ProgressBoard::format(const Line& line, std::size_t width) const {
       break;
     }
     case Status::Succeeded:
-      tail = "done: " + Units::bytes(done) + " in " + Units::duration(elapsed) + "  " + Units::rate(rate);
+      tail = "done: " + Units::bytes(done) + " in " + Units::seconds(elapsed) + "  " + Units::rate(rate);
       break;
     case Status::Aborted:
       tail = "aborted";
@@ -112,6 +115,7 @@ std::string ProgressBoard::format(const Line& line, std::size_t width) const {
       break;
   }
   std::string label = line.label;
+  if (label.size() < labelWidth) label.resize(labelWidth, ' ');
   const std::size_t room = width > tail.size() + 10 ? width - tail.size() - 10 : 10;
   if (label.size() > room) label = "..." + label.substr(label.size() - (room - 3));
   std::string text = label + "  " + percent + "  " + tail;
@@ -124,7 +128,9 @@ void ProgressBoard::draw(std::ostream& out) {
   const std::size_t width = terminalWidth();
   std::string text;
   if (linesDrawn > 0) text += "\033[" + std::to_string(linesDrawn) + "A";
-  for (const Line& line : now) text += "\r\033[K" + format(line, width) + "\n";
+  std::size_t labelWidth = 0;
+  for (const Line& line : now) labelWidth = std::max(labelWidth, line.label.size());
+  for (const Line& line : now) text += "\r\033[K" + format(line, labelWidth, width) + "\n";
   out << text << std::flush;
   linesDrawn = now.size();
 }

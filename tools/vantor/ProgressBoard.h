@@ -48,7 +48,7 @@ class ProgressBoard {
   void draw(std::ostream& out);
 
  private:
-  std::string format(const Line& line, std::size_t width) const;
+  std::string format(const Line& line, std::size_t labelWidth, std::size_t width) const;
 
   mutable std::mutex mutex;
   std::vector<Line> lines;

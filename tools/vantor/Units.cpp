@@ -97,6 +97,13 @@ std::string Units::rate(double bytesPerSecond) {
   return text;
 }
 
+std::string Units::seconds(double value) {
+  if (!(value >= 0.0) || value >= 60.0) return duration(value);
+  char text[32];
+  std::snprintf(text, sizeof text, value < 10.0 ? "%.2f s" : "%.1f s", value);
+  return text;
+}
+
 std::string Units::duration(double seconds) {
   if (!(seconds >= 0.0) || !std::isfinite(seconds)) return "--:--";
   const auto whole = static_cast<std::uint64_t>(seconds + 0.5);

@@ -22,6 +22,8 @@ class Units {
   static std::string bytes(std::uint64_t count);
   // "85.3 MiB/s".
   static std::string rate(double bytesPerSecond);
+  // "0.42 s", "12.3 s", then as duration().
+  static std::string seconds(double value);
   // "0:07", "1:02:03".
   static std::string duration(double seconds);
 };

@@ -1,3 +1,50 @@
+// vantor: the command-line host of the disk-tools library. It lists drives, captures
+// and restores images, zeroes drives, edits MBR partition tables and prepares boot
+// keys, on block devices and on disk files alike.
+//
+// Exit status: 0 success; 1 failure (one "vantor: ERR_NAME (N): message" line on
+// standard error); 2 a command line that makes no sense; 130 interrupted (Ctrl-C).
+#include <iostream>
+
 #include <libVantor/Vantor.h>
 
-int main() { return 0; }
+#include "Commands.h"
+#include "ErrorReport.h"
+#include "LogOutput.h"
+#include "UsageError.h"
+
+int main(int argc, char** argv) {
+  using namespace vantor::cli;
+  CLI::App app{"vantor: capture, restore and zero drives and disk files; edit MBR partitions; prepare boot keys.\n"
+               "A TARGET is a block device (/dev/...) or a disk file."};
+  app.require_subcommand(1);
+  int verbosity = 0;
+  app.add_flag("-v,--verbose", verbosity, "Show the library's log records (-vv: trace records too)");
+
+  CommandAction action;
+  addListCommand(app, action);
+  addCaptureCommand(app, action);
+  addRestoreCommand(app, action);
+  addInfoCommand(app, action);
+  addZeroCommand(app, action);
+  addPartitionsCommand(app, action);
+  addBootKeyCommand(app, action);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    return app.exit(error) == 0 ? 0 : 2;
+  }
+  LogOutput::install(verbosity);
+  try {
+    return action ? action() : 2;
+  } catch (const UsageError& error) {
+    std::cerr << "vantor: " << error.what() << "\nRun with --help for more information." << std::endl;
+    return 2;
+  } catch (const vantor::VantorException& error) {
+    ErrorReport::print(error);
+  } catch (const std::exception& error) {
+    ErrorReport::print(vantor::ERR_GENERAL, error.what());
+  }
+  return 1;
+}

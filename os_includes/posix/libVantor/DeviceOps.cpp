@@ -190,7 +190,8 @@ PartitionMap partitionsOfKernel(const fs::path& diskDir) {
   PartitionMap found;
   std::error_code ec;
   for (fs::directory_iterator it(diskDir, ec), end; !ec && it != end; it.increment(ec)) {
-    if (!fs::exists(it->path() / "partition")) continue;
+    std::error_code missing;  // a partition that goes while we look is simply not there
+    if (!fs::exists(it->path() / "partition", missing)) continue;
     const int number = static_cast<int>(readNumber(it->path() / "partition"));
     found[number] = {readNumber(it->path() / "start") * 512, readNumber(it->path() / "size") * 512};
   }

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -33,6 +34,16 @@ std::string readAttribute(const fs::path& path) {
   if (first == std::string::npos) return std::string();
   const auto last = line.find_last_not_of(" \t\r\n");
   return line.substr(first, last - first + 1);
+}
+
+// A whole unsigned number in `base`; false (and `value` untouched) when `text` is anything else.
+bool parseNumber(const std::string& text, u64& value, int base = 10) {
+  u64 parsed = 0;
+  const char* end = text.data() + text.size();
+  const auto result = std::from_chars(text.data(), end, parsed, base);
+  if (text.empty() || result.ec != std::errc() || result.ptr != end) return false;
+  value = parsed;
+  return true;
 }
 
 bool parseDeviceNumber(const std::string& text, u64& device) {
@@ -91,9 +102,9 @@ bool isVirtualDevice(const fs::path& sysPath) {
 }
 
 std::string capacityText(const fs::path& sysPath) {
-  const std::string sectors = readAttribute(sysPath / "size");  // always in 512-byte units
-  if (sectors.empty()) return std::string();
-  const double bytes = static_cast<double>(std::stoull(sectors)) * 512.0;
+  u64 sectors = 0;  // always in 512-byte units
+  if (!parseNumber(readAttribute(sysPath / "size"), sectors)) return std::string();
+  const double bytes = static_cast<double>(sectors) * 512.0;
   return vrk::NonDiscreteMeasurement(bytes).toString(1).str();
 }
 
@@ -115,8 +126,9 @@ std::string vendorAndModel(const fs::path& sysPath) {
 std::string decodeMountField(const std::string& field) {
   std::string out;
   for (std::size_t i = 0; i < field.size(); ++i) {
-    if (field[i] == '\\' && i + 3 < field.size() && std::isdigit(static_cast<unsigned char>(field[i + 1]))) {
-      out += static_cast<char>(std::stoi(field.substr(i + 1, 3), nullptr, 8));
+    u64 code = 0;
+    if (field[i] == '\\' && i + 3 < field.size() && parseNumber(field.substr(i + 1, 3), code, 8) && code < 256) {
+      out += static_cast<char>(code);
       i += 3;
     } else {
       out += field[i];
@@ -142,8 +154,9 @@ vrk::Array<MountEntry> readMountTable() {
     fields >> fsType >> source >> superOptions;
     if (before.size() < 6 || fsType.empty()) continue;
     MountEntry entry;
-    entry.id = static_cast<u32>(std::stoul(before[0]));
-    if (!parseDeviceNumber(before[2], entry.device)) continue;
+    u64 id = 0;
+    if (!parseNumber(before[0], id) || !parseDeviceNumber(before[2], entry.device)) continue;
+    entry.id = static_cast<u32>(id);
     entry.root = decodeMountField(before[3]);
     entry.target = decodeMountField(before[4]);
     entry.mountOptions = before[5];
@@ -153,6 +166,23 @@ vrk::Array<MountEntry> readMountTable() {
     table.append(std::move(entry));
   }
   return table;
+}
+
+bool extentOfDevice(u64 device, VolumeExtent& extent) {
+  const fs::path dir = fs::path("/sys/dev/block") /
+                       (std::to_string(device >> 32) + ":" + std::to_string(device & 0xFFFFFFFFu));
+  VolumeExtent found;
+  if (!parseNumber(readAttribute(dir / "size"), found.size)) return false;
+  std::error_code ec;
+  if (fs::exists(dir / "partition", ec) && !parseNumber(readAttribute(dir / "start"), found.start)) return false;
+  extent = found;
+  return true;
+}
+
+bool extentOfNode(const vrk::String& node, VolumeExtent& extent) {
+  struct stat st {};
+  if (::stat(node.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return false;
+  return extentOfDevice(makeDeviceNumber(major(st.st_rdev), minor(st.st_rdev)), extent);
 }
 
 // --- WindowsDevice ---------------------------------------------------------------------
@@ -275,8 +305,9 @@ void WindowsDrive::update(bool rescanVolumes) {
   volumes_.clear();
   if (sysPath_.empty()) return;
   if (isPartition_) {
-    const std::string number = readAttribute(fs::path(sysPath_.str()) / "partition");
-    volumes_.append(Volume(name_, device_, static_cast<u32>(std::stoul(number.empty() ? "0" : number))));
+    u64 number = 0;
+    (void)parseNumber(readAttribute(fs::path(sysPath_.str()) / "partition"), number);
+    volumes_.append(Volume(name_, device_, static_cast<u32>(number)));
     return;
   }
   struct Found {
@@ -287,10 +318,12 @@ void WindowsDrive::update(bool rescanVolumes) {
   std::vector<Found> partitions;
   std::error_code ec;
   for (fs::directory_iterator it(sysPath_.str(), ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string number = readAttribute(it->path() / "partition");
-    u64 device = 0;
-    if (number.empty() || !parseDeviceNumber(readAttribute(it->path() / "dev"), device)) continue;
-    partitions.push_back({static_cast<u32>(std::stoul(number)), it->path().filename().string(), device});
+    u64 number = 0, device = 0;
+    if (!parseNumber(readAttribute(it->path() / "partition"), number) ||
+        !parseDeviceNumber(readAttribute(it->path() / "dev"), device)) {
+      continue;
+    }
+    partitions.push_back({static_cast<u32>(number), it->path().filename().string(), device});
   }
   std::sort(partitions.begin(), partitions.end(), [](const Found& a, const Found& b) { return a.number < b.number; });
 

@@ -3,7 +3,9 @@
 // The machine's block devices as the disk classes see them, read from sysfs
 // (/sys/block), /proc/self/mountinfo and a few block-device ioctls. Nothing here
 // changes a device: it lists drives, their volumes and where those are mounted.
-// No locking; the objects are plain values (a drive shares its open handle).
+// No locking; the objects are plain values (a drive shares its open handle). Nothing
+// here throws on what it reads: a sysfs or mount-table value that does not parse is
+// skipped (only running out of memory raises).
 //
 // Device types (WindowsDevice::getType):
 //   1 USB-attached disk: the device behind /sys/block/X resolves through a usb bus;
@@ -59,6 +61,25 @@ inline u64 makeDeviceNumber(u32 major, u32 minor) { return (u64(major) << 32) | 
 
 // Every mount of this process's mount namespace, in the table's order (parents first).
 vrk::Array<MountEntry> readMountTable();
+
+// Where a volume lies on its disk, in the 512-byte units sysfs counts in: start 0 and the
+// disk's size for a whole disk. Two volumes with equal extents on one disk are the same
+// stretch of sectors, whatever the kernel has numbered them.
+struct VolumeExtent {
+  u64 start = 0;
+  u64 size = 0;
+  friend bool operator==(const VolumeExtent& a, const VolumeExtent& b) {
+    return a.start == b.start && a.size == b.size;
+  }
+  friend bool operator!=(const VolumeExtent& a, const VolumeExtent& b) { return !(a == b); }
+};
+
+// The extent of the block device numbered `device` (makeDeviceNumber); false when sysfs
+// does not know the device (gone, or an anonymous device of a file system without one).
+bool extentOfDevice(u64 device, VolumeExtent& extent);
+// The extent of the block device the node `node` opens now; false when the node is gone or
+// is not a block device the kernel knows.
+bool extentOfNode(const vrk::String& node, VolumeExtent& extent);
 
 class WindowsDevice {
  public:

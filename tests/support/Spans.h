@@ -1,0 +1,40 @@
+// tests/support/Spans.h
+// Sector runs as plain [first, last] pairs, for comparing a SectorMap with a reference
+// worked out without it, and for readable failure messages.
+#pragma once
+#include <ostream>
+#include <set>
+#include <vector>
+
+#include <libVantor/internal/SectorMap.h>
+
+namespace vantor::test {
+
+struct Span {
+  u64 first, last;
+  friend bool operator==(const Span& a, const Span& b) { return a.first == b.first && a.last == b.last; }
+  friend std::ostream& operator<<(std::ostream& out, const Span& s) {
+    return out << "[" << s.first << ", " << s.last << "]";
+  }
+};
+
+inline std::vector<Span> spansOf(const SectorMap& map) {
+  std::vector<Span> spans;
+  for (const SectorRange& r : map) spans.push_back({r.firstSector, r.lastSector});
+  return spans;
+}
+
+// The smallest list of runs covering `sectors`, worked out without the sector map.
+inline std::vector<Span> spansOf(const std::set<u64>& sectors) {
+  std::vector<Span> spans;
+  for (u64 s : sectors) {
+    if (!spans.empty() && spans.back().last + 1 == s) {
+      spans.back().last = s;
+    } else {
+      spans.push_back({s, s});
+    }
+  }
+  return spans;
+}
+
+}  // namespace vantor::test

@@ -1,0 +1,86 @@
+// vantor bootkey: lay a boot loader and its payload onto a key, or wipe the key's start.
+#include <iostream>
+#include <memory>
+
+#include <libVantor/OxbowKeyFormatter.h>
+#include <libVantor/VantorException.h>
+
+#include "Commands.h"
+#include "Confirmation.h"
+#include "Target.h"
+#include "Units.h"
+#include "UsageError.h"
+
+namespace vantor::cli {
+namespace {
+
+struct BootKeyOptions {
+  std::string target;
+  std::string action;
+  std::string loader;
+  std::string payload;
+  std::string segment = "0x1000";
+  std::uint32_t reserved = 0;
+  bool yes = false;
+  TargetOptions targetOptions;
+};
+
+int runBootKey(BootKeyOptions options) {
+  const bool format = options.action == "format";
+  if (format && (options.loader.empty() || options.payload.empty())) {
+    throw UsageError("format needs --loader FILE and --payload FILE");
+  }
+  if (!format && (!options.loader.empty() || !options.payload.empty())) {
+    throw UsageError("reset takes no --loader or --payload");
+  }
+  const std::uint64_t segment = Units::parseNumber(options.segment);
+  if (segment > 0xFFFF) throw UsageError("--segment is a 16-bit value (at most 0xffff)");
+  if (options.reserved > 0xFFFF) throw UsageError("--reserved is at most 65535 sectors");
+  options.targetOptions.forWriting = true;
+
+  Target target = Target::open(options.target, options.targetOptions);
+  Confirmation::require({&target},
+                        format ? "write the boot loader and payload over the start of the disk and replace its "
+                                 "partition table"
+                               : "zero the first 1024 sectors (partition table and boot area)",
+                        options.yes);
+  OxbowKeyFormatter formatter(target.device());
+  if (!format) {
+    formatter.resetKey();
+    std::cout << "Reset " << target.path() << ": sectors 0 to 1023 are zero\n";
+    return 0;
+  }
+  OxbowKeyFormatter::FormatInfo info;
+  formatter.format(Target::absolutePath(options.loader), Target::absolutePath(options.payload),
+                   static_cast<u16>(segment), static_cast<u16>(options.reserved), &info);
+  std::cout << "Formatted " << target.path() << " as a boot key:\n"
+            << "  boot loader   sectors 0-" << info.bootLoaderSectors - 1 << " (" << info.bootLoaderSectors << ")\n"
+            << "  reserved      " << info.reservedSectors << " sectors\n"
+            << "  payload       sectors " << info.payloadFirstSector << "-" << info.payloadLastSector << "\n"
+            << "  data          sectors " << info.dataFirstSector << "-" << info.dataLastSector << " ("
+            << Units::bytes(u64(info.dataLastSector - info.dataFirstSector + 1) * 512) << ", not formatted)\n"
+            << std::hex << std::showbase << "  load segment  " << info.startSegment << " to " << info.endSegment
+            << std::dec << std::noshowbase << "\n";
+  return 0;
+}
+
+}  // namespace
+
+void addBootKeyCommand(CLI::App& app, CommandAction& action) {
+  auto options = std::make_shared<BootKeyOptions>();
+  CLI::App* command = app.add_subcommand("bootkey", "Make a key boot a boot loader and its payload, or wipe its start");
+  command->add_option("TARGET", options->target, "Block device or disk file")->required();
+  command->add_option("ACTION", options->action, "format | reset")
+      ->required()
+      ->check(CLI::IsMember({"format", "reset"}));
+  command->add_option("--loader", options->loader, "Boot loader file (format)");
+  command->add_option("--payload", options->payload, "Payload file (format)");
+  command->add_option("--segment", options->segment, "Load segment, 0x1000 or above (format)")->capture_default_str();
+  command->add_option("--reserved", options->reserved, "Zeroed sectors between loader and payload (format)")
+      ->capture_default_str();
+  command->add_flag("-y,--yes", options->yes, "Do not ask before writing a block device");
+  addTargetOptions(*command, options->targetOptions, false);
+  command->callback([options, &action] { action = [options] { return runBootKey(*options); }; });
+}
+
+}  // namespace vantor::cli

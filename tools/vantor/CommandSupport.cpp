@@ -1,0 +1,26 @@
+// The pieces the subcommands share.
+#include <sys/stat.h>
+
+#include "Commands.h"
+#include "Target.h"
+
+namespace vantor::cli {
+
+void addTargetOptions(CLI::App& command, TargetOptions& options, bool mayCreate) {
+  command.add_option("--sector-size", options.sectorSize, "Sector size of a disk file target, in bytes")
+      ->capture_default_str();
+  options.mayCreate = mayCreate;
+  if (mayCreate) {
+    command.add_option("--size", options.size,
+                       "Create a missing disk file target of this size (suffixes K, M, G, T: 64M, 1G)");
+  }
+}
+
+bool sameFile(const std::string& a, const std::string& b) {
+  struct stat first {};
+  struct stat second {};
+  return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 && first.st_dev == second.st_dev &&
+         first.st_ino == second.st_ino;
+}
+
+}  // namespace vantor::cli

@@ -1,0 +1,227 @@
+// vantor partitions: the MBR table, its backup sector, and switching the MBR between
+// one selected partition and all of them.
+#include <cctype>
+#include <cstdio>
+#include <iomanip>
+#include <iostream>
+#include <memory>
+
+#include <libVantor/MBRPartitions.h>
+#include <libVantor/PartitionTools.h>
+#include <libVantor/VantorException.h>
+
+#include "Commands.h"
+#include "Confirmation.h"
+#include "JsonWriter.h"
+#include "Target.h"
+#include "Units.h"
+#include "UsageError.h"
+
+namespace vantor::cli {
+namespace {
+
+struct PartitionsOptions {
+  std::string target;
+  std::string action;
+  std::string argument;
+  bool json = false;
+  bool yes = false;
+  bool force = false;
+  TargetOptions targetOptions;
+};
+
+// The entry's accessors are not exported by the shared library: decode the fields here.
+u32 littleEndian32(const u8 (&bytes)[4]) {
+  return u32(bytes[0]) | u32(bytes[1]) << 8 | u32(bytes[2]) << 16 | u32(bytes[3]) << 24;
+}
+u32 startOf(const PARTITION_TABLE_ENTRY& entry) { return littleEndian32(entry.startLBABytes); }
+u32 countOf(const PARTITION_TABLE_ENTRY& entry) { return littleEndian32(entry.sectorCountBytes); }
+
+const char* typeName(u8 type) {
+  switch (type) {
+    case 0x00:
+      return "empty";
+    case 0x01:
+      return "FAT12";
+    case 0x04:
+      return "FAT16 <32M";
+    case 0x05:
+      return "extended";
+    case 0x06:
+      return "FAT16 (legacy)";
+    case 0x07:
+      return "NTFS/exFAT";
+    case 0x0B:
+      return "FAT32 CHS";
+    case 0x0C:
+      return "FAT32 LBA (primary)";
+    case 0x0E:
+      return "FAT16 LBA";
+    case 0x0F:
+      return "extended LBA";
+    case 0x7E:
+      return "boot loader area";
+    case 0x82:
+      return "Linux swap";
+    case 0x83:
+      return "Linux";
+    case 0xEE:
+      return "GPT protective";
+    case 0xEF:
+      return "EFI system";
+    default:
+      return "other";
+  }
+}
+
+std::string hexType(u8 type) {
+  char text[8];
+  std::snprintf(text, sizeof text, "0x%02x", type);
+  return text;
+}
+
+void printTable(const char* title, const std::vector<PARTITION_TABLE_ENTRY>& entries, u32 sectorSize) {
+  std::cout << title << "\n";
+  std::cout << "  " << std::left << std::setw(6) << "SLOT" << std::setw(6) << "BOOT" << std::setw(26) << "TYPE"
+            << std::right << std::setw(12) << "START" << std::setw(12) << "SECTORS" << "  SIZE\n";
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const PARTITION_TABLE_ENTRY& entry = entries[i];
+    std::cout << "  " << std::left << std::setw(6) << i << std::setw(6)
+              << (entry.bootIndicator == 0x80 ? "*" : "") << std::setw(26)
+              << (hexType(entry.partitionType) + " " + typeName(entry.partitionType)) << std::right << std::setw(12)
+              << startOf(entry) << std::setw(12) << countOf(entry) << "  "
+              << (entry.partitionType ? Units::bytes(u64(countOf(entry)) * sectorSize) : "") << "\n";
+  }
+}
+
+void writeEntries(JsonWriter& json, const std::vector<PARTITION_TABLE_ENTRY>& entries) {
+  json.beginArray();
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const PARTITION_TABLE_ENTRY& entry = entries[i];
+    json.beginObject();
+    json.key("slot").number(i);
+    json.key("bootable").boolean(entry.bootIndicator == 0x80);
+    json.key("type").number(entry.partitionType);
+    json.key("typeName").string(typeName(entry.partitionType));
+    json.key("startLBA").number(startOf(entry));
+    json.key("sectorCount").number(countOf(entry));
+    json.endObject();
+  }
+  json.endArray();
+}
+
+void show(const MBRPartitions& partitions, u32 sectorSize, bool asJson) {
+  const auto& backup = partitions.backupPartitionTable();
+  if (asJson) {
+    JsonWriter json;
+    json.beginObject();
+    json.key("mbr");
+    writeEntries(json, partitions.partitionTable());
+    json.key("backup");
+    if (backup) {
+      writeEntries(json, *backup);
+    } else {
+      json.null();
+    }
+    json.key("backupMatchesMBR").boolean(partitions.backupPartitionsAndMBRMatch());
+    json.key("legacyAndPrimary").boolean(partitions.isUsingLegacyAndPrimaryPartitions());
+    json.endObject();
+    std::cout << json.str() << "\n";
+    return;
+  }
+  printTable("MBR partition table (sector 0):", partitions.partitionTable(), sectorSize);
+  if (backup) {
+    printTable("Backup partitions (sector 2):", *backup, sectorSize);
+    std::cout << (partitions.backupPartitionsAndMBRMatch() ? "The MBR exposes every backup partition.\n"
+                                                            : "The MBR exposes a selection of the backup partitions.\n");
+  } else {
+    std::cout << "No backup partitions sector for this table.\n";
+  }
+  if (partitions.isUsingLegacyAndPrimaryPartitions()) std::cout << "Layout: legacy (0x06) and primary (0x0c).\n";
+}
+
+// Writes the backup sector for the current table between a dismount and a mount.
+void writeBackup(IDisk& disk, const MBRPartitions& partitions, bool force) {
+  bool anyUsed = false;
+  for (const PARTITION_TABLE_ENTRY& entry : partitions.partitionTable()) anyUsed = anyUsed || entry.partitionType != 0;
+  if (!anyUsed) throw VantorException(ERR_INVALID_ARGUMENT, "the MBR holds no partition to back up");
+  if (partitions.backupPartitionTable() && !partitions.backupPartitionsAndMBRMatch() && !force) {
+    throw VantorException(ERR_INVALID_ARGUMENT,
+                          "the MBR exposes a selection of the backup partitions; backing it up would lose the others "
+                          "(run \"restore\" first, or give --force)");
+  }
+  const std::pair<u32, vrk::Buffer<u8>> sector = partitions.createBackupMBRPartitionsSector();
+  if (!disk.dismountDrive()) throw VantorException(ERR_DISMOUNT_FAILED);
+  struct Remount {
+    IDisk& disk;
+    ~Remount() { (void)disk.mountDrive(); }
+  } remount{disk};
+  if (!disk.writeSectors(sector.first, sector.second.data(), 1)) {
+    throw VantorException(ERR_DISK_ACCESS, vrk::String("Error writing the backup partitions sector ") +
+                                               std::to_string(sector.first));
+  }
+}
+
+int runPartitions(PartitionsOptions options) {
+  const std::string& action = options.action;
+  const bool needsArgument = action == "select" || action == "select-type";
+  if (needsArgument && options.argument.empty()) throw UsageError(action + " needs a value: partitions TARGET " + action + " N");
+  if (!needsArgument && !options.argument.empty()) throw UsageError(action + " takes no value");
+  options.targetOptions.forWriting = action != "show";
+
+  Target target = Target::open(options.target, options.targetOptions);
+  std::shared_ptr<IDisk> disk = target.device().rawDiskPtr();
+  MBRPartitions partitions(disk);
+  const u32 sectorSize = disk->getSectorSize();
+  if (action == "show") {
+    show(partitions, sectorSize, options.json);
+    return 0;
+  }
+
+  Confirmation::require({&target}, action == "backup" ? "write the backup partitions sector (sector 2)"
+                                                      : "rewrite the MBR partition table",
+                        options.yes);
+  if (action == "backup") {
+    writeBackup(*disk, partitions, options.force);
+  } else if (action == "select") {
+    partitions.selectBackupPartition(static_cast<u32>(Units::parseNumber(options.argument)));
+  } else if (action == "select-type") {
+    const std::string& name = options.argument;
+    if (!name.empty() && std::isdigit(static_cast<unsigned char>(name[0]))) {
+      const std::uint64_t type = Units::parseNumber(name);
+      if (type == 0 || type > 0xFF) throw UsageError("a partition type is a number from 1 to 0xff");
+      partitions.selectBackupPartitionByType(static_cast<u8>(type));
+    } else {
+      partitions.selectBackupPartitionByType(vrk::String(name));
+    }
+  } else {
+    partitions.restoreBackupPartitions();
+  }
+  partitions.refresh();
+  if (!options.json) std::cout << "Done: " << action << " on " << target.path() << "\n";
+  show(partitions, sectorSize, options.json);
+  return 0;
+}
+
+}  // namespace
+
+void addPartitionsCommand(CLI::App& app, CommandAction& action) {
+  auto options = std::make_shared<PartitionsOptions>();
+  CLI::App* command = app.add_subcommand(
+      "partitions", "Show the MBR table, back it up to sector 2, expose one backup partition or all of them again");
+  command->add_option("TARGET", options->target, "Block device or disk file")->required();
+  command
+      ->add_option("ACTION", options->action,
+                   "show | backup | select N (backup slot, from 0) | select-type NAME (legacy, primary, all, or a "
+                   "type number) | restore")
+      ->required()
+      ->check(CLI::IsMember({"show", "backup", "select", "select-type", "restore"}));
+  command->add_option("VALUE", options->argument, "N for select, NAME for select-type");
+  command->add_flag("--json", options->json, "Print the tables as JSON");
+  command->add_flag("-y,--yes", options->yes, "Do not ask before writing a block device");
+  command->add_flag("--force", options->force, "backup: overwrite a backup that holds more than the MBR exposes");
+  addTargetOptions(*command, options->targetOptions, false);
+  command->callback([options, &action] { action = [options] { return runPartitions(*options); }; });
+}
+
+}  // namespace vantor::cli
