@@ -23,6 +23,14 @@ step "tests"
 summary=$(mktemp)
 (cd build && ctest --output-on-failure --timeout 900) 2>&1 | tee "$summary"
 
+step "install, and build a host against the installed package"
+prefix=$(mktemp -d)
+cmake --install build --prefix "$prefix" >/dev/null
+cmake -S tests/package -B "$prefix/host" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$prefix/host" -j"$jobs" >/dev/null
+LD_LIBRARY_PATH="$prefix/lib" "$prefix/host/package_check" "$prefix/disk.bin"
+rm -rf "$prefix"
+
 step "build (address,undefined)"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVANTOR_SANITIZE=address,undefined -DVANTOR_BENCH=OFF >/dev/null
 cmake --build build-asan -j"$jobs"
