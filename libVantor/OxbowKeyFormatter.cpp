@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include <libVantor/DiskBufferPointer.h>
+#include <libVantor/internal/DiskBufferPointer.h>
 #include <libVantor/PartitionTools.h>
 #include <libVantor/VantorException.h>
 #include <libVantor/internal/LittleEndian.h>

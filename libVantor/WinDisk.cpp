@@ -1,6 +1,6 @@
 #include <libVantor/WinDisk.h>
 
-#include <libVantor/DiskHandleOps.h>
+#include <libVantor/internal/DiskHandleOps.h>
 #include <libVantor/VantorException.h>
 #include <vrk/Log.h>
 

@@ -1,6 +1,6 @@
 #include <libVantor/WinDiskFile.h>
 
-#include <libVantor/DiskHandleOps.h>
+#include <libVantor/internal/DiskHandleOps.h>
 #include <vrk/Files.h>
 
 namespace vantor {

@@ -14,7 +14,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include <libVantor/DiskBufferPointer.h>
+#include <libVantor/internal/DiskBufferPointer.h>
 #include <libVantor/DiskFactory.h>
 #include <libVantor/PartitionTools.h>
 #include <libVantor/VantorException.h>

@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <functional>
 
-#include <libVantor/DiskBufferPointer.h>
+#include <libVantor/internal/DiskBufferPointer.h>
 #include <libVantor/internal/DiskImagerImp.h>
 #include <libVantor/internal/ImageFormat.h>
 

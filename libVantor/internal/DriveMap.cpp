@@ -4,7 +4,7 @@
 #include <cstring>
 #include <utility>
 
-#include <libVantor/DiskBufferPointer.h>
+#include <libVantor/internal/DiskBufferPointer.h>
 #include <libVantor/VantorException.h>
 #include <libVantor/internal/FatVolumeMapper.h>
 #include <libVantor/internal/LittleEndian.h>

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include <libVantor/DiskBufferPointer.h>
+#include <libVantor/internal/DiskBufferPointer.h>
 #include <libVantor/VantorException.h>
 #include <libVantor/internal/LittleEndian.h>
 #include <vrk/Log.h>

@@ -1,5 +1,5 @@
 // Capturing a drive's used sectors (or the whole drive) into an image file.
-#include <libVantor/DiskBufferPointer.h>
+#include <libVantor/internal/DiskBufferPointer.h>
 #include <libVantor/internal/DiskImagerImp.h>
 #include <libVantor/internal/DriveMap.h>
 #include <libVantor/internal/ImageFormat.h>

@@ -3,7 +3,7 @@
 
 #include <boost/optional.hpp>
 
-#include <libVantor/DiskBufferPointer.h>
+#include <libVantor/internal/DiskBufferPointer.h>
 #include <libVantor/internal/DiskImagerImp.h>
 #include <libVantor/internal/ImageFormat.h>
 #include <libVantor/internal/LittleEndian.h>

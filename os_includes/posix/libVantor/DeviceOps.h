@@ -6,7 +6,7 @@
 // logs or throws: each call says whether it worked, and os::lastSystemError() gives the
 // system's code right after a failure.
 #pragma once
-#include <libVantor/DiskHandleOps.h>
+#include <libVantor/internal/DiskHandleOps.h>
 #include <libVantor/SysHost.h>
 #include <vrk/Array.h>
 #include <vrk/String.h>

@@ -1,7 +1,7 @@
 // os_includes/posix/libVantor/DiskBufferPointer.cpp
 //
 // Anonymous private mmap(2): whole pages, page-aligned, zero-filled by the kernel.
-#include <libVantor/DiskBufferPointer.h>
+#include <libVantor/internal/DiskBufferPointer.h>
 
 #include <sys/mman.h>
 #include <unistd.h>

@@ -2,7 +2,7 @@
 //
 // POSIX side of the disk seam: lseek(2), read(2), write(2), ftruncate(2), HDIO_GETGEO.
 // EINTR restarts a call; a short transfer is reported as such, never retried.
-#include <libVantor/DiskHandleOps.h>
+#include <libVantor/internal/DiskHandleOps.h>
 
 #include <fcntl.h>
 #include <linux/fs.h>

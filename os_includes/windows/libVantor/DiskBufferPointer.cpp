@@ -2,7 +2,7 @@
 //
 // VirtualAlloc (MEM_COMMIT, PAGE_READWRITE): whole pages, page-aligned, zero-filled;
 // VirtualFree (MEM_RELEASE) when the owner goes.
-#include <libVantor/DiskBufferPointer.h>
+#include <libVantor/internal/DiskBufferPointer.h>
 
 #include <windows.h>
 

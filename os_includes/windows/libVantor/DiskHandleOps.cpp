@@ -3,7 +3,7 @@
 // Windows side of the disk seam: SetFilePointerEx, ReadFile, WriteFile, GetFileSizeEx,
 // SetEndOfFile, DeviceIoControl(IOCTL_DISK_GET_DRIVE_GEOMETRY). Synchronous calls; a short
 // transfer is reported as such, never retried.
-#include <libVantor/DiskHandleOps.h>
+#include <libVantor/internal/DiskHandleOps.h>
 
 #include <windows.h>
 #include <winioctl.h>

@@ -1,6 +1,7 @@
-// os_includes/posix/libVantor/DiskBufferPointer.h
+// libVantor/internal/DiskBufferPointer.h
 //
-// Owner of a page-aligned, zero-filled block of memory for sector transfers (also
+// Owner of a page-aligned, zero-filled block of memory (each platform allocates it in
+// os_includes/<platform>/libVantor/DiskBufferPointer.cpp) for sector transfers (also
 // suitable for devices opened without the system cache). Copy deleted, move allowed;
 // freed when the owner goes. A failed allocation is the assertion
 // "pVirtualAllocedMemory != NULL" unless the caller asked for an empty owner instead.

@@ -1,9 +1,10 @@
-// os_includes/windows/libVantor/DiskHandleOps.h
+// libVantor/internal/DiskHandleOps.h
 //
-// What the handle-backed disks need from the operating system, over a Windows
-// HANDLE. os_includes/posix/libVantor/DiskHandleOps.h declares the same
-// functions over a file descriptor. Nothing here logs or throws: each call says whether it
-// worked, and lastSystemError() gives the system's code right after a failure.
+// What the handle-backed disks need from the operating system, over the platform's
+// native handle (a file descriptor on POSIX, a HANDLE on Windows). Each platform
+// implements these in os_includes/<platform>/libVantor/DiskHandleOps.cpp. Nothing here
+// logs or throws: each call says whether it worked, and lastSystemError() gives the
+// system's code right after a failure.
 #pragma once
 #include <libVantor/IDisk.h>
 #include <libVantor/Types.h>
@@ -15,13 +16,13 @@ namespace vantor::os {
 using NativeHandle = vrk::NativeHandle;
 
 [[nodiscard]] bool seekTo(NativeHandle h, u64 byteOffset);
-// One ReadFile. On success `transferred`
-// holds the bytes read: fewer than asked at the end of a file.
+// One read, restarted only if a signal interrupts it. On success `transferred` holds
+// the bytes read: fewer than asked at the end of a file.
 [[nodiscard]] bool readOnce(NativeHandle h, void* buffer, u32 byteCount, u32& transferred);
 [[nodiscard]] bool writeOnce(NativeHandle h, const void* buffer, u32 byteCount, u32& transferred);
-// IOCTL_DISK_GET_DRIVE_GEOMETRY; false for regular files and devices that refuse it.
+// The drive geometry; false for regular files and devices that refuse it.
 [[nodiscard]] bool queryGeometry(NativeHandle h, DiskGeometry& out);
-// The medium went away during a transfer (ERROR_MEDIA_CHANGED).
+// The medium went away during a transfer (ENOMEDIUM, ERROR_MEDIA_CHANGED).
 bool isMediumGone(int systemError);
 int lastSystemError();
 
