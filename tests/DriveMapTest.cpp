@@ -16,6 +16,7 @@
 
 #include "support/FakeDisk.h"
 #include "support/FatImage.h"
+#include "support/ThrowsVantor.h"
 #include "support/Spans.h"
 #include "support/TempDir.h"
 
@@ -43,16 +44,7 @@ void addVolumeSectors(const FatImage& image, const PartitionSpec& p, std::set<u6
   }
 }
 
-template <class F>
-::testing::AssertionResult throwsVantor(F&& f, VantorErrorCodes code, const std::string& message) {
-  try {
-    f();
-  } catch (const VantorException& e) {
-    if (e.getErrorCode() == code && std::string(e.what()) == message) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "threw " << errorCodeName(e.getErrorCode()) << " \"" << e.what() << "\"";
-  }
-  return ::testing::AssertionFailure() << "threw nothing";
-}
+using test::throwsVantor;
 
 // ---------------------------------------------------------------------------------------
 // Drives laid out by the real tools.

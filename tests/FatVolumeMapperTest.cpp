@@ -18,6 +18,7 @@
 
 #include "support/FakeDisk.h"
 #include "support/FatImage.h"
+#include "support/ThrowsVantor.h"
 #include "support/Spans.h"
 #include "support/TempDir.h"
 
@@ -37,16 +38,7 @@ u64 sectorsIn(const SectorMap& map) {
   return n;
 }
 
-template <class F>
-::testing::AssertionResult throwsVantor(F&& f, VantorErrorCodes code, const std::string& message) {
-  try {
-    f();
-  } catch (const VantorException& e) {
-    if (e.getErrorCode() == code && std::string(e.what()) == message) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "threw " << errorCodeName(e.getErrorCode()) << " \"" << e.what() << "\"";
-  }
-  return ::testing::AssertionFailure() << "threw nothing";
-}
+using test::throwsVantor;
 
 // ---------------------------------------------------------------------------------------
 // Volumes made and filled by the real tools.

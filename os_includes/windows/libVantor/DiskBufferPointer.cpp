@@ -6,8 +6,6 @@
 
 #include <windows.h>
 
-#include <utility>
-
 #include <vrk/Assert.h>
 
 namespace vantor {
@@ -18,23 +16,6 @@ DiskBufferPointer::DiskBufferPointer(std::size_t byteSize, OnFailure onFailure) 
   memory_ = static_cast<u8*>(pVirtualAllocedMemory);
   size_ = memory_ ? byteSize : 0;
   mapped_ = size_;
-}
-
-DiskBufferPointer::~DiskBufferPointer() { release(); }
-
-DiskBufferPointer::DiskBufferPointer(DiskBufferPointer&& other) noexcept
-    : memory_(std::exchange(other.memory_, nullptr)),
-      size_(std::exchange(other.size_, 0)),
-      mapped_(std::exchange(other.mapped_, 0)) {}
-
-DiskBufferPointer& DiskBufferPointer::operator=(DiskBufferPointer&& other) noexcept {
-  if (this != &other) {
-    release();
-    memory_ = std::exchange(other.memory_, nullptr);
-    size_ = std::exchange(other.size_, 0);
-    mapped_ = std::exchange(other.mapped_, 0);
-  }
-  return *this;
 }
 
 void DiskBufferPointer::release() {
