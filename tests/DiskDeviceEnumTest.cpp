@@ -1,8 +1,7 @@
-// Listing the machine's drives: kind flags, media filters and the sector-size filter,
-// seen through two loop devices of our own (512- and 4096-byte sectors). The machine's
-// own disks may show up in the lists; they are opened and read, never written. A drive
-// of the machine that cannot be opened ends a listing (that is the promise); the
-// expectations about our loop devices then hold when the listing reached them.
+// Listing the machine's drives (kind flags, media and sector-size filters) seen through
+// two loop devices of our own, of 512- and 4096-byte sectors. The machine's own disks
+// may be listed; they are opened and read, never written. A drive that cannot be opened
+// ends a listing, so what is expected of our devices holds when the listing reached them.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -138,55 +137,30 @@ TEST_F(DiskDeviceEnumOnLoops, ADriveThatCannotBeOpenedEndsTheListingKeepingTheOn
   }
 }
 
-TEST_F(DiskDeviceEnumOnLoops, SectorSizeFilterKeepsOnlyThatSize) {
-  struct Case {
-    u16 sectorSize;
-    int small, large;
-  };
-  for (const Case c : {Case{512, 1, 0}, Case{4096, 0, 1}, Case{0, 1, 1}}) {
-    const Listing listing = enumerate(0x10, c.sectorSize);
-    if (reached(listing, small->path())) {
-      EXPECT_EQ(c.small, listed(listing.devices, small->backingFile())) << "sector size " << c.sectorSize;
-    }
-    if (reached(listing, large->path())) {
-      EXPECT_EQ(c.large, listed(listing.devices, large->backingFile())) << "sector size " << c.sectorSize;
-    }
-    for (const DiskDevice& d : listing.devices) {
-      if (c.sectorSize != 0) {
-        EXPECT_EQ(c.sectorSize, d.getSectorSize()) << d.description();
-      }
-    }
-  }
-}
-
-TEST_F(DiskDeviceEnumOnLoops, KindAndMediaFlagsDecideWhatIsListed) {
+TEST_F(DiskDeviceEnumOnLoops, KindMediaAndSectorSizeFiltersDecideWhatIsListed) {
   struct Case {
     u32 flags;
-    int expected;  // how often the 512-byte loop device is listed
+    u16 sectorSize;
+    int small, large;  // how often each loop device is listed
   };
   const Case cases[] = {
-      {0x02 | 0x04 | 0x08, 0},  // internal disks, USB keys, cards: no virtual disks
-      {0x04 | 0x08, 0},
-      {0x1E, 1},
-      {0x10 | 0x20, 1},  // removable media dropped: a loop device is fixed
-      {0x10 | 0x40, 0},  // fixed media dropped
-      {0x10 | 0x60, 0},
+      {0x10, 512, 1, 0},
+      {0x10, 4096, 0, 1},
+      {0x02 | 0x04 | 0x08, 0, 0, 0},  // internal disks, USB keys, cards: no virtual disks
+      {0x1E, 0, 1, 1},
+      {0x10 | 0x20, 0, 1, 1},  // removable media dropped: a loop device is fixed
+      {0x10 | 0x40, 0, 0, 0},  // fixed media dropped
   };
   for (const Case& c : cases) {
-    const Listing listing = enumerate(c.flags);
-    if (reached(listing, small->path())) {
-      EXPECT_EQ(c.expected, listed(listing.devices, small->backingFile())) << "flags " << std::hex << c.flags;
-    }
+    SCOPED_TRACE(::testing::Message() << "flags " << std::hex << c.flags << std::dec << ", sector size " << c.sectorSize);
+    const Listing listing = enumerate(c.flags, c.sectorSize);
+    if (reached(listing, small->path())) { EXPECT_EQ(c.small, listed(listing.devices, small->backingFile())); }
+    if (reached(listing, large->path())) { EXPECT_EQ(c.large, listed(listing.devices, large->backingFile())); }
     for (const DiskDevice& d : listing.devices) {
-      if (c.flags & 0x20) {
-        EXPECT_NE(MEDIA_REMOVABLE, d.getMediaType()) << d.description();
-      }
-      if (c.flags & 0x40) {
-        EXPECT_NE(MEDIA_FIXED, d.getMediaType()) << d.description();
-      }
-      if (!(c.flags & 0x10)) {
-        EXPECT_EQ(std::string::npos, d.description().str().find("loop")) << d.description();
-      }
+      if (c.sectorSize != 0) { EXPECT_EQ(c.sectorSize, d.getSectorSize()) << d.description(); }
+      if (c.flags & 0x20) { EXPECT_NE(MEDIA_REMOVABLE, d.getMediaType()) << d.description(); }
+      if (c.flags & 0x40) { EXPECT_NE(MEDIA_FIXED, d.getMediaType()) << d.description(); }
+      if (!(c.flags & 0x10)) { EXPECT_EQ(std::string::npos, d.description().str().find("loop")) << d.description(); }
     }
   }
 }

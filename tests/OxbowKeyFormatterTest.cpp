@@ -4,8 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <functional>
-#include <sstream>
+#include <tuple>
 
 #include <libVantor/DiskDevice.h>
 #include <libVantor/OxbowKeyFormatter.h>
@@ -17,22 +16,9 @@
 #include "support/FakeDisk.h"
 #include "support/Sfdisk.h"
 #include "support/TempDir.h"
+#include "support/ThrowsVantor.h"
 
 namespace vantor {
-
-// Found by argument-dependent lookup; internal to this test.
-static bool operator==(const OxbowKeyFormatter::FormatInfo& a, const OxbowKeyFormatter::FormatInfo& b) {
-  return a.bootLoaderSectors == b.bootLoaderSectors && a.reservedSectors == b.reservedSectors &&
-         a.payloadFirstSector == b.payloadFirstSector && a.payloadLastSector == b.payloadLastSector &&
-         a.dataFirstSector == b.dataFirstSector && a.dataLastSector == b.dataLastSector &&
-         a.startSegment == b.startSegment && a.endSegment == b.endSegment;
-}
-static std::ostream& operator<<(std::ostream& out, const OxbowKeyFormatter::FormatInfo& i) {
-  return out << "{B " << i.bootLoaderSectors << ", R " << i.reservedSectors << ", payload " << i.payloadFirstSector
-             << ".." << i.payloadLastSector << ", data " << i.dataFirstSector << ".." << i.dataLastSector
-             << ", segments " << std::hex << i.startSegment << ".." << i.endSegment << std::dec << "}";
-}
-
 namespace {
 
 using test::FakeDisk;
@@ -41,6 +27,13 @@ using Info = OxbowKeyFormatter::FormatInfo;
 
 using test::SfdiskEntry;
 using test::sfdiskEntries;
+using test::throwsVantor;
+
+// FormatInfo's fields in declaration order, for comparing and printing.
+auto fields(const Info& i) {
+  return std::make_tuple(i.bootLoaderSectors, i.reservedSectors, i.payloadFirstSector, i.payloadLastSector,
+                         i.dataFirstSector, i.dataLastSector, i.startSegment, i.endSegment);
+}
 
 std::string patterned(std::size_t size, int seed) {
   std::string bytes(size, '\0');
@@ -69,17 +62,6 @@ PARTITION_TABLE_ENTRY slotOf(const u8* sector0, u32 slot) {
   PARTITION_TABLE_ENTRY e;
   std::memcpy(&e, sector0 + 446 + 16 * slot, 16);
   return e;
-}
-
-template <class F>
-void expectFailure(F&& f, VantorErrorCodes code, const std::string& message, const char* what) {
-  try {
-    f();
-    ADD_FAILURE() << what << ": no exception; expected " << message;
-  } catch (const VantorException& e) {
-    EXPECT_EQ(e.getErrorCode(), code) << what;
-    EXPECT_EQ(e.getMessage().str(), message) << what;
-  }
 }
 
 // The key as the two files and the chosen layout say it must look, before the header
@@ -115,7 +97,7 @@ TEST(OxbowKeyFormatterTest, FileBackedKeyHoldsTheLayoutAndSfdiskSeesTheTwoEntrie
     OxbowKeyFormatter formatter(key);
     Info info;
     formatter.format(loaderPath.c_str(), payloadPath.c_str(), 0x2000, c.reserved, &info);
-    EXPECT_EQ(info, c.info);
+    EXPECT_EQ(fields(info), fields(c.info));
 
     EXPECT_EQ(sfdiskEntries(keyPath),
               (std::vector<SfdiskEntry>{{0, c.T, 16384 - c.T, 0x0B, false}, {1, 2, 10, 0x7E, true}}));
@@ -169,14 +151,13 @@ TEST(OxbowKeyFormatterTest, BootAreaIsOneWriteBetweenDismountAndMountWithGeometr
   EXPECT_EQ(std::memcmp(&disk->bytes()[12 * 512], std::string(512, '\0').data(), 512), 0);
 }
 
-TEST(OxbowKeyFormatterTest, FirstSignatureIsPatchedAndAcceptedVersionsPass) {
+TEST(OxbowKeyFormatterTest, FirstSignatureIsPatchedWhereverItLies) {
   struct Case {
     const char* what;
     std::size_t size, headerAt;
     u8 major, minor;
   } cases[] = {
       {"1.0 at offset 0", 1000, 0, 1, 0},
-      {"1.1", 1000, 300, 1, 1},
       {"header ends at the file's end", 1000, 989, 1, 0},
       {"a file shorter than a sector", 100, 10, 1, 0},
   };
@@ -209,70 +190,55 @@ TEST(OxbowKeyFormatterTest, EveryCheckFiresBeforeAnythingIsWritten) {
     test::writeFile(dir.file(name), bytes);
     return dir.file(name);
   };
-  const std::string loader = file("boot.bin", bootLoader(1000, 100));
-  const std::string payload = file("payload.bin", patterned(5000, 2));
-  const std::string missing = dir.file("missing.bin");
-  const std::string empty = file("empty.bin", "");
-  const std::string bigPayload = dir.file("big.bin");
-  ASSERT_EQ(test::run("truncate -s " + std::to_string(65535 * 512) + " '" + bigPayload + "'"), 0);
-  auto loaderWith = [&](const std::string& bytes) { return file("variant.bin", bytes); };
-  auto versioned = [&](u8 major, u8 minor) { return loaderWith(bootLoader(1000, 100, major, minor)); };
-
+  const std::string loader = file("boot.bin", bootLoader(1000, 100)), payload = file("payload.bin", patterned(5000, 2));
+  const std::string missing = dir.file("missing.bin"), empty = file("empty.bin", ""), big = dir.file("big.bin");
+  ASSERT_EQ(test::run("truncate -s " + std::to_string(65535 * 512) + " '" + big + "'"), 0);
+  const std::string wrongVersion = "Expecting BootLoader version 1.0 or 1.1 but found ";
   struct Case {
     const char* what;
-    std::function<std::string()> loaderPath;
-    std::function<std::string()> payloadPath;
+    std::string loader, payload;
     u16 segment, reserved;
     u32 sectorSize, keySectors;
     VantorErrorCodes code;
     std::string message;
   } cases[] = {
-      {"segment below 1000h, before any file", [&] { return missing; }, [&] { return missing; }, 0x0FFF, 0, 512,
-       100, ERR_INVALID_ARGUMENT, "Start segment of 0FFFh is below the minimum segment (1000h)"},
-      {"missing boot loader", [&] { return missing; }, [&] { return payload; }, 0x1000, 0, 512, 100,
-       ERR_FILE_ACCESS, "Problem accessing file \"" + missing + "\""},
-      {"empty boot loader", [&] { return empty; }, [&] { return payload; }, 0x1000, 0, 512, 100, ERR_FILE_ACCESS,
+      {"segment below 1000h, before any file", missing, missing, 0x0FFF, 0, 512, 100, ERR_INVALID_ARGUMENT,
+       "Start segment of 0FFFh is below the minimum segment (1000h)"},
+      {"missing boot loader", missing, payload, 0x1000, 0, 512, 100, ERR_FILE_ACCESS,
+       "Problem accessing file \"" + missing + "\""},
+      {"empty boot loader", empty, payload, 0x1000, 0, 512, 100, ERR_FILE_ACCESS,
        "Problem accessing file \"" + empty + "\""},
-      {"empty payload", [&] { return loader; }, [&] { return empty; }, 0x1000, 0, 512, 100, ERR_FILE_ACCESS,
-       "Problem accessing file \"" + empty + "\""},
-      {"no signature", [&] { return loaderWith(patterned(1000, 5)); }, [&] { return payload; }, 0x1000, 0, 512, 100,
-       ERR_INVALID_BOOT_LOADER, "File is not an Oxbow bootloader"},
-      {"signature broken up", [&] { return loaderWith("VRxVR VKRVRVR"); }, [&] { return payload; }, 0x1000, 0, 512,
-       100, ERR_INVALID_BOOT_LOADER, "File is not an Oxbow bootloader"},
-      {"version 1.2", [&] { return versioned(1, 2); }, [&] { return payload; }, 0x1000, 0, 512, 100,
-       ERR_INVALID_BOOT_LOADER, "Expecting BootLoader version 1.0 or 1.1 but found 1.2 instead."},
-      {"version 2.0", [&] { return versioned(2, 0); }, [&] { return payload; }, 0x1000, 0, 512, 100,
-       ERR_INVALID_BOOT_LOADER, "Expecting BootLoader version 1.0 or 1.1 but found 2.0 instead."},
-      {"version 0.9", [&] { return versioned(0, 9); }, [&] { return payload; }, 0x1000, 0, 512, 100,
-       ERR_INVALID_BOOT_LOADER, "Expecting BootLoader version 1.0 or 1.1 but found 0.9 instead."},
-      {"version bytes past the file's end", [&] { return loaderWith(bootLoader(1000, 997)); },
-       [&] { return payload; }, 0x1000, 0, 512, 100, ERR_INVALID_BOOT_LOADER,
-       "Expecting BootLoader version 1.0 or 1.1 but found 0.0 instead."},
-      {"4096-byte sectors", [&] { return loader; }, [&] { return payload; }, 0x1000, 0, 4096, 100,
-       ERR_UNSUPPORTED_SECTOR_SIZE, "512 sector size required"},
-      {"header cut by the file's end", [&] { return loaderWith(bootLoader(1000, 990)); }, [&] { return payload; },
-       0x1000, 0, 512, 100, ERR_INVALID_BOOT_LOADER,
-       "Boot loader header at offset 990 does not fit in the file of 1000 bytes"},
-      {"boot area of 65536 sectors", [&] { return loader; }, [&] { return payload; }, 0x1000, 65524, 512, 70000,
-       ERR_INVALID_ARGUMENT,
+      {"empty payload", loader, empty, 0x1000, 0, 512, 100, ERR_FILE_ACCESS, "Problem accessing file \"" + empty + "\""},
+      {"no signature", file("plain.bin", patterned(1000, 5)), payload, 0x1000, 0, 512, 100, ERR_INVALID_BOOT_LOADER,
+       "File is not an Oxbow bootloader"},
+      {"version 1.2", file("v12.bin", bootLoader(1000, 100, 1, 2)), payload, 0x1000, 0, 512, 100,
+       ERR_INVALID_BOOT_LOADER, wrongVersion + "1.2 instead."},
+      {"version 2.0", file("v20.bin", bootLoader(1000, 100, 2, 0)), payload, 0x1000, 0, 512, 100,
+       ERR_INVALID_BOOT_LOADER, wrongVersion + "2.0 instead."},
+      {"version bytes past the file's end", file("v00.bin", bootLoader(1000, 997)), payload, 0x1000, 0, 512, 100,
+       ERR_INVALID_BOOT_LOADER, wrongVersion + "0.0 instead."},
+      {"4096-byte sectors", loader, payload, 0x1000, 0, 4096, 100, ERR_UNSUPPORTED_SECTOR_SIZE,
+       "512 sector size required"},
+      {"header cut by the file's end", file("cut.bin", bootLoader(1000, 990)), payload, 0x1000, 0, 512, 100,
+       ERR_INVALID_BOOT_LOADER, "Boot loader header at offset 990 does not fit in the file of 1000 bytes"},
+      {"boot area of 65536 sectors", loader, payload, 0x1000, 65524, 512, 70000, ERR_INVALID_ARGUMENT,
        "Boot area of 65536 sectors (boot loader 2, reserved 65524, payload 10) must stay below 65536 sectors"},
-      {"payload of 65535 sectors", [&] { return loader; }, [&] { return bigPayload; }, 0x1000, 0, 512, 70000,
-       ERR_INVALID_ARGUMENT,
+      {"payload of 65535 sectors", loader, big, 0x1000, 0, 512, 70000, ERR_INVALID_ARGUMENT,
        "Boot area of 65537 sectors (boot loader 2, reserved 0, payload 65535) must stay below 65536 sectors"},
-      {"key smaller than the boot area", [&] { return loader; }, [&] { return payload; }, 0x1000, 0, 512, 11,
-       ERR_INVALID_ARGUMENT, "Key of 11 sectors is smaller than the boot area of 12 sectors"},
+      {"key smaller than the boot area", loader, payload, 0x1000, 0, 512, 11, ERR_INVALID_ARGUMENT,
+       "Key of 11 sectors is smaller than the boot area of 12 sectors"},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
     auto disk = std::make_shared<FakeDisk>(c.sectorSize, c.keySectors);
     DiskDevice key("key", disk);
     Info info{};
     info.startSegment = 0xABCD;
-    const std::string loaderPath = c.loaderPath(), payloadPath = c.payloadPath();
-    expectFailure(
-        [&] { OxbowKeyFormatter(key).format(loaderPath.c_str(), payloadPath.c_str(), c.segment, c.reserved, &info); },
-        c.code, c.message, c.what);
-    EXPECT_TRUE(disk->calls().empty()) << c.what;
-    EXPECT_EQ(info.startSegment, 0xABCD) << c.what;
+    EXPECT_TRUE(throwsVantor(
+        [&] { OxbowKeyFormatter(key).format(c.loader.c_str(), c.payload.c_str(), c.segment, c.reserved, &info); },
+        c.code, c.message));
+    EXPECT_TRUE(disk->calls().empty());
+    EXPECT_EQ(info.startSegment, 0xABCD);
   }
 }
 
@@ -322,14 +288,15 @@ TEST(OxbowKeyFormatterTest, WriteStepFailuresReportTheirCodeAndLeaveFormatInfo) 
     disk->gate = [write](Op, u32, u32) { return write; };
     DiskDevice key("key", disk);
     Info info{};
-    expectFailure(
+    SCOPED_TRACE(c.what);
+    EXPECT_TRUE(throwsVantor(
         [&] {
           OxbowKeyFormatter(key).format(dir.file("boot.bin").c_str(), dir.file("payload.bin").c_str(), 0x1000, 0,
                                         &info);
         },
-        c.code, c.message, c.what);
-    EXPECT_EQ(disk->calls(), c.calls) << c.what;
-    EXPECT_EQ(info, Info{}) << c.what;
+        c.code, c.message));
+    EXPECT_EQ(disk->calls(), c.calls);
+    EXPECT_EQ(fields(info), fields(Info{}));
   }
 }
 
@@ -346,8 +313,8 @@ TEST(OxbowKeyFormatterTest, ResetKeyZeroesExactlyTheFirst1024Sectors) {
   auto small = std::make_shared<FakeDisk>(512, 1000);
   small->setStrict(false);
   DiskDevice smallKey("small", small);
-  expectFailure([&] { OxbowKeyFormatter(smallKey).resetKey(); }, ERR_DISK_ACCESS,
-                "Error writing sectors 00000000h to 000003FFh", "key of 1000 sectors");
+  EXPECT_TRUE(throwsVantor([&] { OxbowKeyFormatter(smallKey).resetKey(); }, ERR_DISK_ACCESS,
+                           "Error writing sectors 00000000h to 000003FFh"));
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 
 #include <array>
 #include <cstring>
-#include <sstream>
+#include <stdexcept>
 
 #include <libVantor/PartitionTools.h>
 #include <libVantor/VantorException.h>
@@ -13,17 +13,19 @@
 #include "support/FakeDisk.h"
 #include "support/Sfdisk.h"
 #include "support/TempDir.h"
+#include "support/ThrowsVantor.h"
 
 namespace vantor {
 namespace {
 
 using test::FakeDisk;
-using Op = FakeDisk::Op;
-
-const DiskGeometry kGeometry{1024, 255, 63, 512};  // 16,450,560 sectors
-
 using test::SfdiskEntry;
 using test::sfdiskEntries;
+using test::throwsVantor;
+using Op = FakeDisk::Op;
+using Calls = std::vector<FakeDisk::Call>;
+
+const DiskGeometry kGeometry{1024, 255, 63, 512};  // 16,450,560 sectors
 
 PARTITION_TABLE_ENTRY entryOf(u8 boot, u8 type, u32 start, u32 count) {
   PARTITION_TABLE_ENTRY e{};
@@ -48,8 +50,6 @@ TEST(PartitionToolsTest, CHSPackingKeepsOnlyTheLowBitsOfEachField) {
   } cases[] = {
       {{1023, 254, 63}, {0xFE, 0xFF, 0xFF}},
       {{1024, 0, 1}, {0x00, 0x01, 0x00}},  // cylinder bit 10 dropped, not clamped
-      {{0, 0, 1}, {0x00, 0x01, 0x00}},
-      {{1, 0, 1}, {0x00, 0x01, 0x01}},
       {{256, 1, 2}, {0x01, 0x42, 0x00}},
       {{513, 255, 17}, {0xFF, 0x91, 0x01}},
       {{5, 0x1FF, 0x7F}, {0xFF, 0x3F, 0x05}},
@@ -73,176 +73,162 @@ TEST(PartitionToolsTest, CHSUnpackingInvertsPackingForEveryRepresentableAddress)
   }
 }
 
-TEST(PartitionToolsTest, EntryAccessorsAreLittleEndianAndEqualityCoversAllSixteenBytes) {
-  PARTITION_TABLE_ENTRY e = entryOf(0x80, 0x0C, 0x12345678, 0xA1B2C3D4);
-  const u8 expected[16] = {0x80, 0, 0, 0, 0x0C, 0, 0, 0, 0x78, 0x56, 0x34, 0x12, 0xD4, 0xC3, 0xB2, 0xA1};
-  EXPECT_EQ(std::memcmp(&e, expected, 16), 0);
-  EXPECT_EQ(e.startLBA(), 0x12345678u);
-  EXPECT_EQ(e.sectorCount(), 0xA1B2C3D4u);
+TEST(PartitionToolsTest, EqualityCoversAllSixteenBytes) {
+  const PARTITION_TABLE_ENTRY e = entryOf(0x80, 0x0C, 0x12345678, 0xA1B2C3D4);
   for (int byte = 0; byte < 16; ++byte) {
     PARTITION_TABLE_ENTRY other = e;
     reinterpret_cast<u8*>(&other)[byte] ^= 0x01;
-    EXPECT_FALSE(other == e) << "byte " << byte;
     EXPECT_TRUE(other != e) << "byte " << byte;
   }
-  EXPECT_TRUE(PARTITION_TABLE_ENTRY(e) == e);
 }
 
+// CHS fields come from the disk's geometry; where it gives no address (no geometry, a
+// sector past it) the field keeps the bytes it had.
 TEST(PartitionToolsTest, BuiltEntryTakesCHSFromTheDiskGeometry) {
-  FakeDisk disk(512, 4096, kGeometry);
-  PARTITION_TABLE_ENTRY e{};
-  PartitionTools::buildPartitionEntry(disk, e, true, 0x0C, 16065, 2 * 16065);
-  EXPECT_EQ(e.bootIndicator, 0x80);
-  EXPECT_EQ(e.partitionType, 0x0C);
-  EXPECT_EQ(e.startLBA(), 16065u);
-  EXPECT_EQ(e.sectorCount(), 2u * 16065);
-  EXPECT_EQ(PartitionTools::getCHSAddress(e.startCHS), (CHSAddress{1, 0, 1}));
-  EXPECT_EQ(PartitionTools::getCHSAddress(e.endCHS), (CHSAddress{2, 254, 63}));
-
-  PartitionTools::buildPartitionEntry(disk, e, false, 0x06, 63, 0);  // count 0: end is the sector before
-  EXPECT_EQ(e.bootIndicator, 0x00);
-  EXPECT_EQ(PartitionTools::getCHSAddress(e.startCHS), (CHSAddress{0, 1, 1}));
-  EXPECT_EQ(PartitionTools::getCHSAddress(e.endCHS), (CHSAddress{0, 0, 63}));
-}
-
-TEST(PartitionToolsTest, BuiltEntryKeepsCHSBytesWhereTheGeometryGivesNoAddress) {
   const u32 geometryEnd = 1024u * 255 * 63;
-  const CHS_DATA marker{0xAB, 0xCD, 0xEF};
+  using A = boost::optional<CHSAddress>;  // none: the marker bytes are kept
   struct Case {
     const char* what;
     bool hasGeometry;
     u32 start, count;
-    bool startKept, endKept;
+    A startCHS, endCHS;
   } cases[] = {
-      {"end beyond the geometry", true, 2048, geometryEnd, false, true},
-      {"start and end beyond", true, geometryEnd, 100, true, true},
-      {"last sector of the geometry", true, geometryEnd - 1, 1, false, false},
-      {"no geometry", false, 2048, 100, true, true},
+      {"cylinders 1 to 2", true, 16065, 2 * 16065, CHSAddress{1, 0, 1}, CHSAddress{2, 254, 63}},
+      {"count 0: the end is the sector before", true, 63, 0, CHSAddress{0, 1, 1}, CHSAddress{0, 0, 63}},
+      {"last sector of the geometry", true, geometryEnd - 1, 1, CHSAddress{1023, 254, 63}, CHSAddress{1023, 254, 63}},
+      {"end beyond the geometry", true, 2048, geometryEnd, CHSAddress{0, 32, 33}, boost::none},
+      {"start and end beyond", true, geometryEnd, 100, boost::none, boost::none},
+      {"no geometry", false, 2048, 100, boost::none, boost::none},
   };
+  const CHS_DATA marker{0xAB, 0xCD, 0xEF};
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
     FakeDisk disk(512, 4096, c.hasGeometry ? boost::optional<DiskGeometry>(kGeometry) : boost::none);
     PARTITION_TABLE_ENTRY e{};
-    e.startCHS = marker;
-    e.endCHS = marker;
-    PartitionTools::buildPartitionEntry(disk, e, false, 0x0B, c.start, c.count);
-    EXPECT_EQ(bytesOf(e.startCHS) == bytesOf(marker), c.startKept) << c.what;
-    EXPECT_EQ(bytesOf(e.endCHS) == bytesOf(marker), c.endKept) << c.what;
-    EXPECT_EQ(e.startLBA(), c.start) << c.what;
-    EXPECT_EQ(e.sectorCount(), c.count) << c.what;
+    e.startCHS = e.endCHS = marker;
+    PartitionTools::buildPartitionEntry(disk, e, c.count != 0, 0x0B, c.start, c.count);
+    EXPECT_EQ(e.bootIndicator, c.count != 0 ? 0x80 : 0x00);
+    EXPECT_EQ(e.partitionType, 0x0B);
+    EXPECT_EQ(e.startLBA(), c.start);
+    EXPECT_EQ(e.sectorCount(), c.count);
+    EXPECT_EQ(bytesOf(e.startCHS), bytesOf(c.startCHS ? PartitionTools::getCHSData(*c.startCHS) : marker));
+    EXPECT_EQ(bytesOf(e.endCHS), bytesOf(c.endCHS ? PartitionTools::getCHSData(*c.endCHS) : marker));
   }
-  FakeDisk disk(512, 4096, kGeometry);
-  PARTITION_TABLE_ENTRY e{};
-  PartitionTools::buildPartitionEntry(disk, e, false, 0x0B, geometryEnd - 1, 1);
-  EXPECT_EQ(PartitionTools::getCHSAddress(e.endCHS), (CHSAddress{1023, 254, 63}));
 }
 
-TEST(PartitionToolsTest, GetPartitionsReturnsFourEntriesOfAnyTable) {
+TEST(PartitionToolsTest, GetPartitionsReturnsTheFourEntriesOfAnyTable) {
   FakeDisk disk(512, 16);
-  std::vector<PARTITION_TABLE_ENTRY> entries = PartitionTools::getPartitions(disk);
-  ASSERT_EQ(entries.size(), 4u);
-  for (const auto& e : entries) EXPECT_TRUE(e == PARTITION_TABLE_ENTRY{});
-
   fillSector0(disk);  // no boot signature, nonsense fields
-  entries = PartitionTools::getPartitions(disk);
+  const std::vector<PARTITION_TABLE_ENTRY> entries = PartitionTools::getPartitions(disk);
   ASSERT_EQ(entries.size(), 4u);
-  for (u32 i = 0; i < 4; ++i) {
-    EXPECT_EQ(std::memcmp(&entries[i], disk.bytes().data() + 446 + 16 * i, 16), 0) << i;
-  }
+  EXPECT_EQ(std::memcmp(entries.data(), disk.bytes().data() + 446, 64), 0);
 }
 
+// Between one dismount and one remount (whose failure raises nothing), one write of
+// sector 0 that replaces the four entries and keeps every other byte.
 TEST(PartitionToolsTest, WriteReplacesOnlyTheFourEntries) {
   const PARTITION_TABLE_ENTRY a = entryOf(0x80, 0x0C, 2048, 1000), b = entryOf(0, 0x06, 4000, 500);
   const PARTITION_TABLE_ENTRY c = entryOf(0, 0x83, 5000, 10), d = entryOf(0, 0x07, 6000, 20);
-  const PARTITION_TABLE_ENTRY e = entryOf(0, 0x0B, 7000, 30);
-  const PARTITION_TABLE_ENTRY zero{};
+  const PARTITION_TABLE_ENTRY e = entryOf(0, 0x0B, 7000, 30), zero{};
   struct Case {
     const char* what;
     std::vector<PARTITION_TABLE_ENTRY> given, expected;
   } cases[] = {
       {"empty", {}, {zero, zero, zero, zero}},
       {"one", {a}, {a, zero, zero, zero}},
-      {"four", {a, b, c, d}, {a, b, c, d}},
       {"five", {a, b, c, d, e}, {a, b, c, d}},
   };
   for (u32 sectorSize : {512u, 4096u}) {
     for (const Case& cs : cases) {
+      SCOPED_TRACE(::testing::Message() << cs.what << ", " << sectorSize);
       FakeDisk disk(sectorSize, 8);
+      disk.setMountResult(false);
       fillSector0(disk);
       const std::vector<u8> before = disk.bytes();
       PartitionTools::writePartitionsToMBR(disk, cs.given);
+      EXPECT_EQ(disk.calls(), (Calls{{Op::Read, 0, 1}, {Op::Dismount, 0, 0}, {Op::Write, 0, 1}, {Op::Mount, 0, 0}}));
       const std::vector<u8>& after = disk.bytes();
-      EXPECT_EQ(std::memcmp(after.data(), before.data(), 446), 0) << cs.what;
-      EXPECT_TRUE(std::equal(after.begin() + 510, after.end(), before.begin() + 510)) << cs.what;
-      EXPECT_EQ(PartitionTools::getPartitions(disk), cs.expected) << cs.what << " " << sectorSize;
-      EXPECT_EQ(disk.writes(), (std::vector<FakeDisk::Call>{{Op::Write, 0, 1}})) << cs.what;
+      EXPECT_EQ(std::memcmp(after.data(), before.data(), 446), 0);
+      EXPECT_TRUE(std::equal(after.begin() + 510, after.end(), before.begin() + 510));
+      EXPECT_EQ(PartitionTools::getPartitions(disk), cs.expected);
     }
   }
 }
 
-TEST(PartitionToolsTest, WriteDismountsThenWritesThenRemountsOnce) {
-  FakeDisk disk(512, 8);
-  disk.setMountResult(false);  // a failing remount raises nothing
-  PartitionTools::writePartitionsToMBR(disk, {entryOf(0x80, 0x0C, 63, 100)});
-  const std::vector<FakeDisk::Call> expected = {
-      {Op::Read, 0, 1}, {Op::Dismount, 0, 0}, {Op::Write, 0, 1}, {Op::Mount, 0, 0}};
-  EXPECT_EQ(disk.calls(), expected);
-}
-
-TEST(PartitionToolsTest, FailuresReportTheirCodeAndMessage) {
+TEST(PartitionToolsTest, FailuresReportTheirCodeAndMessageAndChangeNothing) {
   struct Case {
     const char* what;
     bool writing;
     Op failing;
+    u32 sectorSize;
     VantorErrorCodes code;
     const char* message;
-    std::vector<FakeDisk::Call> calls;
+    Calls calls;
   } cases[] = {
-      {"get: read fails", false, Op::Read, ERR_DISK_ACCESS, "Could not access MBR.", {{Op::Read, 0, 1}}},
-      {"write: read fails", true, Op::Read, ERR_DISK_ACCESS, "Could not read MBR.", {{Op::Read, 0, 1}}},
-      {"write: dismount refused", true, Op::Dismount, ERR_DISMOUNT_FAILED, "",
+      {"get: read fails", false, Op::Read, 512, ERR_DISK_ACCESS, "Could not access MBR.", {{Op::Read, 0, 1}}},
+      {"write: read fails", true, Op::Read, 512, ERR_DISK_ACCESS, "Could not read MBR.", {{Op::Read, 0, 1}}},
+      {"write: dismount refused", true, Op::Dismount, 512, ERR_DISMOUNT_FAILED, "",
        {{Op::Read, 0, 1}, {Op::Dismount, 0, 0}}},
-      {"write: write fails", true, Op::Write, ERR_DISK_ACCESS, "Could not write MBR.",
+      {"write: write fails", true, Op::Write, 512, ERR_DISK_ACCESS, "Could not write MBR.",
        {{Op::Read, 0, 1}, {Op::Dismount, 0, 0}, {Op::Write, 0, 1}, {Op::Mount, 0, 0}}},
+      {"get: 256-byte sectors", false, Op::Mount, 256, ERR_UNSUPPORTED_SECTOR_SIZE, "512 sector size required", {}},
+      {"write: 256-byte sectors", true, Op::Mount, 256, ERR_UNSUPPORTED_SECTOR_SIZE, "512 sector size required", {}},
   };
   for (const Case& c : cases) {
-    FakeDisk disk(512, 8);
+    SCOPED_TRACE(c.what);
+    FakeDisk disk(c.sectorSize, 8);
     fillSector0(disk);
     const std::vector<u8> before = disk.bytes();
-    if (c.failing == Op::Dismount) disk.setDismountResult(false);
-    const Op failing = c.failing;
-    disk.gate = [failing](Op op, u32, u32) { return op != failing; };
-    try {
-      if (c.writing) {
-        PartitionTools::writePartitionsToMBR(disk, {entryOf(0x80, 0x0C, 63, 100)});
-      } else {
-        (void)PartitionTools::getPartitions(disk);
-      }
-      ADD_FAILURE() << c.what << ": no exception";
-    } catch (const VantorException& e) {
-      EXPECT_EQ(e.getErrorCode(), c.code) << c.what;
-      EXPECT_EQ(e.getMessage(), vrk::String(c.message)) << c.what;
-    }
-    EXPECT_EQ(disk.calls(), c.calls) << c.what;
-    EXPECT_EQ(disk.bytes(), before) << c.what;
+    disk.setDismountResult(c.failing != Op::Dismount);
+    disk.gate = [failing = c.failing](Op op, u32, u32) { return op != failing; };
+    EXPECT_TRUE(throwsVantor(
+        [&] {
+          if (c.writing)
+            PartitionTools::writePartitionsToMBR(disk, {entryOf(0x80, 0x0C, 63, 100)});
+          else
+            (void)PartitionTools::getPartitions(disk);
+        },
+        c.code, c.message));
+    EXPECT_EQ(disk.calls(), c.calls);
+    EXPECT_EQ(disk.bytes(), before);
   }
 }
 
-TEST(PartitionToolsTest, SectorsSmallerThan512BytesAreRefusedBeforeAnyTransfer) {
-  FakeDisk disk(256, 16);
-  for (bool writing : {false, true}) {
-    try {
-      if (writing) {
-        PartitionTools::writePartitionsToMBR(disk, {});
-      } else {
-        (void)PartitionTools::getPartitions(disk);
-      }
-      ADD_FAILURE() << "no exception";
-    } catch (const VantorException& e) {
-      EXPECT_EQ(e.getErrorCode(), ERR_UNSUPPORTED_SECTOR_SIZE);
-      EXPECT_EQ(e.getMessage(), vrk::String("512 sector size required"));
-    }
+// A disk whose remount throws: after a good write, or while a failed write unwinds.
+class ThrowingRemountDisk final : public IDisk {
+ public:
+  ThrowingRemountDisk* clone() const override { return new ThrowingRemountDisk(*this); }
+  u64 getSizeBytes() const override { return 512; }
+  u32 getSizeSectors() const override { return 1; }
+  u32 getSectorSize() const override { return 512; }
+  bool mountDrive() override {
+    ++mounts;
+    throw std::runtime_error("remount failed");
   }
-  EXPECT_TRUE(disk.calls().empty());
+  u8 sector0[512] = {};
+  bool failWrites = false;
+  int mounts = 0;
+
+ protected:
+  bool impReadSectors(u32, void* buffer, u32) const override {
+    std::memcpy(buffer, sector0, 512);
+    return true;
+  }
+  bool impWriteSectors(u32, const void* buffer, u32) override {
+    if (!failWrites) std::memcpy(sector0, buffer, 512);
+    return !failWrites;
+  }
+};
+
+TEST(PartitionToolsTest, ThrowingRemountNeitherEndsNorChangesTheTableWrite) {
+  ThrowingRemountDisk disk;
+  EXPECT_NO_THROW(PartitionTools::writePartitionsToMBR(disk, {entryOf(0, 0x83, 8, 16)}));
+  EXPECT_EQ(1, disk.mounts);
+  EXPECT_EQ(8u, PartitionTools::getPartitions(disk)[0].startLBA());
+  disk.failWrites = true;
+  EXPECT_TRUE(throwsVantor([&] { PartitionTools::writePartitionsToMBR(disk, {}); }, ERR_DISK_ACCESS,
+                           "Could not write MBR."));
+  EXPECT_EQ(2, disk.mounts);
 }
 
 TEST(PartitionToolsTest, TablesAgreeWithSfdiskInBothDirections) {
@@ -256,9 +242,8 @@ TEST(PartitionToolsTest, TablesAgreeWithSfdiskInBothDirections) {
   ASSERT_TRUE(disk.isOpen());
 
   const std::vector<PARTITION_TABLE_ENTRY> read = PartitionTools::getPartitions(disk);
-  ASSERT_EQ(read.size(), 4u);
   std::vector<SfdiskEntry> fromRead;
-  for (u32 i = 0; i < 4; ++i) {
+  for (u32 i = 0; i < read.size(); ++i) {
     if (read[i].partitionType != 0) {
       fromRead.push_back({i, read[i].startLBA(), read[i].sectorCount(), read[i].partitionType,
                           read[i].bootIndicator == 0x80});

@@ -10,20 +10,18 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
-#include <mutex>
-#include <stdexcept>
 #include <vector>
 
 #include <libVantor/internal/DiskBufferPointer.h>
 #include <libVantor/DiskFactory.h>
-#include <libVantor/PartitionTools.h>
 #include <libVantor/VantorException.h>
 #include <libVantor/WinDiskDevice.h>
 #include <libVantor/internal/LittleEndian.h>
-#include <vrk/Log.h>
 
+#include "support/LogCapture.h"
 #include "support/LoopDevice.h"
 #include "support/TempDir.h"
+#include "support/ThrowsVantor.h"
 
 namespace vantor {
 namespace {
@@ -33,25 +31,9 @@ using test::TempDir;
 
 const char* const kTwoPartitions = "label: dos\n2048,32768,83\n34816,32768,83\n";  // 16 MiB each
 
-// The records logged on "vantor.WinDiskDevice" while it lives.
-class LogCapture {
- public:
-  LogCapture() {
-    vrk::LogFactory::setSink([this](const vrk::String& logger, int, const vrk::String& text) {
-      if (logger != "vantor.WinDiskDevice") return;
-      std::lock_guard<std::mutex> hold(mutex_);
-      records_.push_back(text.str());
-    });
-  }
-  ~LogCapture() { vrk::LogFactory::setSink({}); }
-  std::vector<std::string> records() const {
-    std::lock_guard<std::mutex> hold(mutex_);
-    return records_;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<std::string> records_;
+// What the device logs while the capture lives.
+struct DeviceLog : test::LogCapture {
+  DeviceLog() : LogCapture("vantor.WinDiskDevice") {}
 };
 
 // A partitioned loop device with ext2 on both partitions, partition 1 mounted at
@@ -97,14 +79,9 @@ std::map<int, std::pair<u64, u64>> kernelPartitions(const std::string& name) {
 }
 
 TEST(WinDiskDevice, UnknownLocatorIsADiskAccessErrorNamingTheLocator) {
-  LogCapture log;
-  try {
-    (void)DiskFactory::getDiskDevice("/dev/vantor-no-such-drive");
-    FAIL() << "no exception";
-  } catch (const VantorException& e) {
-    EXPECT_EQ(ERR_DISK_ACCESS, e.getErrorCode());
-    EXPECT_EQ("Failed to open handle to device \"/dev/vantor-no-such-drive\"", e.getMessage().str());
-  }
+  DeviceLog log;
+  EXPECT_TRUE(test::throwsVantor([] { (void)DiskFactory::getDiskDevice("/dev/vantor-no-such-drive"); },
+                                 ERR_DISK_ACCESS, "Failed to open handle to device \"/dev/vantor-no-such-drive\""));
   EXPECT_EQ(std::vector<std::string>{"158 Failed to open handle to disk device (2)"}, log.records());
 }
 
@@ -126,8 +103,6 @@ TEST(WinDiskDevice, DriveWithoutVolumesAcceptsEveryVolumeOperation) {
 TEST(WinDiskDevice, DismountHidesTheVolumesAndMountDriveGivesThemBack) {
   MAKE_OR_SKIP(f);
   WinDiskDevice drive(f.loop->path());
-  EXPECT_EQ(512u, drive.getSectorSize());
-  EXPECT_EQ(64ull << 20, drive.getSizeBytes());
   EXPECT_EQ(MEDIA_FIXED, drive.getMediaType());
   vrk::Array<vrk::String> mountPoints;
   drive.getMountPoints(mountPoints);
@@ -142,20 +117,15 @@ TEST(WinDiskDevice, DismountHidesTheVolumesAndMountDriveGivesThemBack) {
   EXPECT_TRUE(mountRefused(f.loop->partition(2), f.dir.file("other2"))) << "unmounted volumes are held too";
 
   // A sector in the gap before partition 1, through the uncached handle.
-  DiskBufferPointer out(512), in(512);
+  DiskBufferPointer out(512);
   for (u32 i = 0; i < 512; ++i) out.get()[i] = static_cast<u8>(i * 7 + 3);
   ASSERT_TRUE(drive.writeSectors(100, out.get(), 1));
-  ASSERT_TRUE(drive.readSectors(100, in.get(), 1));
-  EXPECT_EQ(0, std::memcmp(out.get(), in.get(), 512));
 
   EXPECT_TRUE(drive.mountDrive());
   EXPECT_EQ(before, LoopDevice::mountAt(f.mnt1));
   EXPECT_EQ("kept across dismount", test::readFile(f.mnt1 + "/note.txt"));
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(out.get()), 512),
             test::readFile(f.loop->backingFile()).substr(100 * 512, 512));
-  drive.getMountPoints(mountPoints);
-  ASSERT_EQ(1u, mountPoints.size());
-  EXPECT_EQ(f.mnt1, mountPoints[0].str());
 }
 
 TEST(WinDiskDevice, BusyVolumeMakesDismountFailWithEverythingAsBefore) {
@@ -170,7 +140,7 @@ TEST(WinDiskDevice, BusyVolumeMakesDismountFailWithEverythingAsBefore) {
 
   WinDiskDevice drive(f.loop->path());
   {
-    LogCapture log;
+    DeviceLog log;
     const int busy = ::open((f.mnt1 + "/note.txt").c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(busy, 0);
     EXPECT_FALSE(drive.dismountDrive());
@@ -198,7 +168,7 @@ TEST(WinDiskDevice, LockHoldsUnmountedVolumesAndUnlockNeedsALock) {
   MAKE_OR_SKIP(f);
   WinDiskDevice drive(f.loop->path());
   {
-    LogCapture log;
+    DeviceLog log;
     EXPECT_FALSE(drive.unlockDrive()) << "nothing was locked";
     EXPECT_EQ(std::vector<std::string>{"82 Unable to lock a volume"}, log.records());
   }
@@ -215,23 +185,6 @@ TEST(WinDiskDevice, LockHoldsUnmountedVolumesAndUnlockNeedsALock) {
   EXPECT_FALSE(drive.dismountDrive());
   ::close(held);
   EXPECT_NE("", LoopDevice::mountAt(f.mnt1)) << "a refused lock stops the dismount before it unmounts";
-}
-
-TEST(WinDiskDevice, CopiesShareTheDismountAndTheLastDismountedObjectMountsBack) {
-  MAKE_OR_SKIP(f);
-  const std::string before = LoopDevice::mountAt(f.mnt1);
-  {
-    WinDiskDevice drive(f.loop->path());
-    ASSERT_TRUE(drive.dismountDrive());
-    std::unique_ptr<WinDiskDevice> copy(drive.clone());
-    EXPECT_TRUE(copy->dismountDrive()) << "the copy shares the dismounted bookkeeping";
-    EXPECT_TRUE(copy->mountDrive());
-    EXPECT_EQ(before, LoopDevice::mountAt(f.mnt1));
-    ASSERT_TRUE(copy->dismountDrive());
-    EXPECT_EQ("", LoopDevice::mountAt(f.mnt1));
-  }  // both objects go while dismounted
-  EXPECT_EQ(before, LoopDevice::mountAt(f.mnt1));
-  EXPECT_EQ("kept across dismount", test::readFile(f.mnt1 + "/note.txt"));
 }
 
 TEST(WinDiskDevice, WholeDiskFileSystemIsAVolumeOfItsOwn) {
@@ -283,7 +236,6 @@ TEST(WinDiskDevice, MountDriveMakesTheKernelSeeTheNewTable) {
   };
   const Case cases[] = {
       {"a third partition, the second moved", {{2048, 32768}, {40960, 8192}, {49152, 16384}}},
-      {"the second grows in place", {{2048, 32768}, {40960, 16384}}},
       {"partition 1 alone", {{2048, 32768}}},
   };
   WinDiskDevice drive(f.loop->path());
@@ -296,26 +248,10 @@ TEST(WinDiskDevice, MountDriveMakesTheKernelSeeTheNewTable) {
   }
   EXPECT_EQ("kept across dismount", test::readFile(f.mnt1 + "/note.txt"));
 
-  // The table written by the partition tools shows the same way.
-  PARTITION_TABLE_ENTRY one{}, two{};
-  one.partitionType = 0x83;
-  one.setStartLBA(2048);
-  one.setSectorCount(32768);
-  two.partitionType = 0x0C;
-  two.setStartLBA(65536);
-  two.setSectorCount(32768);
-  PartitionTools::writePartitionsToMBR(drive, {one, two});
-  EXPECT_EQ((std::map<int, std::pair<u64, u64>>{{1, {2048, 32768}}, {2, {65536, 32768}}}),
-            kernelPartitions(f.loop->name()));
-
   // Without a signature there is no table, and the unmounted volume cannot come back.
-  LogCapture log;
   writeTable(drive, {});
   EXPECT_TRUE(kernelPartitions(f.loop->name()).empty());
   EXPECT_EQ("", LoopDevice::mountAt(f.mnt1));
-  EXPECT_EQ(std::vector<std::string>{"241 Not mounting \"" + f.loop->partition(1) + "\" on \"" + f.mnt1 +
-                                     "\" again: the volume is no longer where it was"},
-            log.records());
 }
 
 TEST(WinDiskDevice, MountDriveMountsNothingWhereTheNodeNowNamesOtherSectors) {
@@ -332,7 +268,7 @@ TEST(WinDiskDevice, MountDriveMountsNothingWhereTheNodeNowNamesOtherSectors) {
   for (const Case& c : cases) {
     MAKE_OR_SKIP(f);
     WinDiskDevice drive(f.loop->path());
-    LogCapture log;
+    DeviceLog log;
     writeTable(drive, c.table);
     EXPECT_EQ("", LoopDevice::mountAt(f.mnt1)) << c.what;
     EXPECT_EQ(std::vector<std::string>{"241 Not mounting \"" + f.loop->partition(1) + "\" on \"" + f.mnt1 +
@@ -369,69 +305,26 @@ TEST(WinDiskDevice, DismountTakesInAPartitionAddedAfterTheDriveWasOpened) {
 TEST(WinDiskDevice, OnlyTheObjectThatDismountedMountsBack) {
   MAKE_OR_SKIP(f);
   const std::string before = LoopDevice::mountAt(f.mnt1);
-  WinDiskDevice drive(f.loop->path());
-  ASSERT_TRUE(drive.dismountDrive());
   {
-    std::unique_ptr<WinDiskDevice> copy(drive.clone());
-    WinDiskDevice assigned(f.loop->path());
-    assigned = drive;
-  }  // a worker's copies go while the original still writes
-  EXPECT_EQ("", LoopDevice::mountAt(f.mnt1));
-  EXPECT_TRUE(mountRefused(f.loop->partition(2), f.dir.file("other2"))) << "the holds are still there";
+    WinDiskDevice drive(f.loop->path());
+    ASSERT_TRUE(drive.dismountDrive());
+    {
+      std::unique_ptr<WinDiskDevice> copy(drive.clone());
+      WinDiskDevice assigned(f.loop->path());
+      assigned = drive;
+    }  // a worker's copies go while the original still writes
+    EXPECT_EQ("", LoopDevice::mountAt(f.mnt1));
+    EXPECT_TRUE(mountRefused(f.loop->partition(2), f.dir.file("other2"))) << "the holds are still there";
 
-  // Assigning over the dismounting object gives its volumes back first.
-  const WinDiskDevice other(f.loop->path());
-  drive = other;
+    // Assigning over the dismounting object gives its volumes back first.
+    const WinDiskDevice other(f.loop->path());
+    drive = other;
+    EXPECT_EQ(before, LoopDevice::mountAt(f.mnt1));
+    EXPECT_FALSE(mountRefused(f.loop->partition(2), f.dir.file("other2")));
+    ASSERT_TRUE(drive.dismountDrive());
+  }  // the dismounting object goes while dismounted
   EXPECT_EQ(before, LoopDevice::mountAt(f.mnt1));
-  EXPECT_FALSE(mountRefused(f.loop->partition(2), f.dir.file("other2")));
-}
-
-// A disk in memory whose remount throws, and whose writes can be made to fail.
-class ThrowingRemountDisk final : public IDisk {
- public:
-  ThrowingRemountDisk* clone() const override { return new ThrowingRemountDisk(*this); }
-  u64 getSizeBytes() const override { return medium.size(); }
-  u32 getSizeSectors() const override { return static_cast<u32>(medium.size() / 512); }
-  u32 getSectorSize() const override { return 512; }
-  bool mountDrive() override {
-    ++mounts;
-    throw std::runtime_error("remount failed");
-  }
-  std::vector<u8> medium = std::vector<u8>(64 * 512);
-  bool failWrites = false;
-  int mounts = 0;
-
- protected:
-  bool impReadSectors(u32 sector, void* buffer, u32 count) const override {
-    std::memcpy(buffer, medium.data() + sector * 512, count * 512);
-    return true;
-  }
-  bool impWriteSectors(u32 sector, const void* buffer, u32 count) override {
-    if (failWrites) return false;
-    std::memcpy(medium.data() + sector * 512, buffer, count * 512);
-    return true;
-  }
-};
-
-TEST(WinDiskDevice, ThrowingRemountNeitherEndsNorChangesTheTableWrite) {
-  PARTITION_TABLE_ENTRY one{};
-  one.partitionType = 0x83;
-  one.setStartLBA(8);
-  one.setSectorCount(16);
-  ThrowingRemountDisk disk;
-  EXPECT_NO_THROW(PartitionTools::writePartitionsToMBR(disk, {one}));
-  EXPECT_EQ(1, disk.mounts);
-  EXPECT_EQ(8u, readLE32(disk.medium.data() + 446 + 8));
-
-  disk.failWrites = true;  // the remount then runs while the write's exception unwinds
-  try {
-    PartitionTools::writePartitionsToMBR(disk, {});
-    FAIL() << "no exception";
-  } catch (const VantorException& e) {
-    EXPECT_EQ(ERR_DISK_ACCESS, e.getErrorCode());
-    EXPECT_EQ("Could not write MBR.", e.getMessage().str());
-  }
-  EXPECT_EQ(2, disk.mounts);
+  EXPECT_EQ("kept across dismount", test::readFile(f.mnt1 + "/note.txt"));
 }
 
 }  // namespace

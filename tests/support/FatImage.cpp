@@ -47,9 +47,9 @@ std::string runOrThrow(const std::string& command) {
   return out;
 }
 
-FatImage::FatImage(std::string path, u32 sectors) : path_(std::move(path)), sectors_(sectors) {
+FatImage::FatImage(std::string path, u32 sectors) : path_(std::move(path)) {
   { std::ofstream create(path_, std::ios::binary | std::ios::trunc); }
-  std::filesystem::resize_file(path_, byteOffset(sectors_));
+  std::filesystem::resize_file(path_, byteOffset(sectors));
 }
 
 void FatImage::partition(const std::vector<PartitionSpec>& entries) {
@@ -104,11 +104,6 @@ void FatImage::makeDirectory(u32 volume, const std::string& dosPath) {
   runOrThrow(MTOOLS_ENV + std::string("mmd ") + target(volume) + " " + shellQuote(dosPath));
 }
 
-void FatImage::copyIn(u32 volume, const std::string& hostPath, const std::string& dosPath) {
-  runOrThrow(MTOOLS_ENV + std::string("mcopy -D o ") + target(volume) + " " + shellQuote(hostPath) + " " +
-             shellQuote(dosPath));
-}
-
 void FatImage::addFile(u32 volume, const std::string& dosPath, std::size_t bytes, u32 seed) {
   const std::string host = path_ + ".file";
   {
@@ -119,7 +114,8 @@ void FatImage::addFile(u32 volume, const std::string& dosPath, std::size_t bytes
     out.write(data.data(), static_cast<std::streamsize>(data.size()));
   }
   try {
-    copyIn(volume, host, dosPath);
+    runOrThrow(MTOOLS_ENV + std::string("mcopy -D o ") + target(volume) + " " + shellQuote(host) + " " +
+               shellQuote(dosPath));
   } catch (...) {
     std::filesystem::remove(host);
     throw;
@@ -131,15 +127,6 @@ void FatImage::remove(u32 volume, const std::string& dosPath) {
   const bool directory = !dosPath.empty() && dosPath.back() == '/';
   runOrThrow(MTOOLS_ENV + std::string(directory ? "mdeltree " : "mdel ") + target(volume) + " " +
              shellQuote(directory ? dosPath.substr(0, dosPath.size() - 1) : dosPath));
-}
-
-std::vector<std::string> FatImage::list(u32 volume) const {
-  std::istringstream out(runOrThrow(MTOOLS_ENV + std::string("mdir -/ -b -a ") + target(volume) + " ::/"));
-  std::vector<std::string> paths;
-  for (std::string line; std::getline(out, line);) {
-    if (line.rfind("::/", 0) == 0) paths.push_back(line);
-  }
-  return paths;
 }
 
 std::vector<u32> FatImage::clustersOf(u32 volume, const std::string& dosPath) const {
@@ -158,11 +145,24 @@ std::vector<u32> FatImage::clustersOf(u32 volume, const std::string& dosPath) co
 std::set<u32> FatImage::clustersInUse(u32 volume) const {
   std::set<u32> used;
   for (u32 c : clustersOf(volume, "::/")) used.insert(c);
-  for (const std::string& p : list(volume)) {
+  // Every file and directory, recursively ("::/sub/", "::/sub/a.bin").
+  std::istringstream out(runOrThrow(MTOOLS_ENV + std::string("mdir -/ -b -a ") + target(volume) + " ::/"));
+  for (std::string p; std::getline(out, p);) {
+    if (p.rfind("::/", 0) != 0) continue;
     const std::string name = p.size() > 3 && p.back() == '/' ? p.substr(0, p.size() - 1) : p;
     for (u32 c : clustersOf(volume, name)) used.insert(c);
   }
   return used;
+}
+
+std::set<u64> FatImage::sectorsInUse(u32 volume, const FatCheck& check, const std::set<u32>& clusters) {
+  std::set<u64> sectors;
+  for (u64 s = 0; s < check.dataStartSector; ++s) sectors.insert(volume + s);
+  for (u32 c : clusters) {
+    const u64 first = volume + check.dataStartSector + u64(c - 2) * check.sectorsPerCluster;
+    for (u32 i = 0; i < check.sectorsPerCluster; ++i) sectors.insert(first + i);
+  }
+  return sectors;
 }
 
 FatCheck FatImage::check(u32 volume, u32 count) const {
@@ -179,14 +179,10 @@ FatCheck FatImage::check(u32 volume, u32 count) const {
   std::filesystem::remove(copy);
 
   std::smatch m;
-  if (std::regex_search(result.output, m, std::regex("Root directory starts at byte [0-9]+ \\(sector ([0-9]+)\\)")))
-    result.rootDirStartSector = static_cast<u32>(std::stoul(m[1]));
   if (std::regex_search(result.output, m, std::regex("Data area starts at byte [0-9]+ \\(sector ([0-9]+)\\)")))
     result.dataStartSector = static_cast<u32>(std::stoul(m[1]));
   if (std::regex_search(result.output, m, std::regex("([0-9]+) bytes per cluster")))
     result.sectorsPerCluster = static_cast<u32>(std::stoul(m[1]) / SECTOR_SIZE);
-  if (std::regex_search(result.output, m, std::regex("([0-9]+) data clusters")))
-    result.dataClusters = static_cast<u32>(std::stoul(m[1]));
   if (std::regex_search(result.output, m, std::regex("[0-9]+ files?, ([0-9]+)/([0-9]+) clusters")))
     result.usedClusters = static_cast<u32>(std::stoul(m[1]));
   else

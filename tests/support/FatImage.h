@@ -1,22 +1,11 @@
 // tests/support/FatImage.h
 // A disk image file built with the system's own tools, for tests that need a real
-// MBR-partitioned drive with FAT volumes on it and an independent opinion about it:
-// sfdisk writes the partition table, mkfs.fat formats, mtools fills the volumes (and
-// lists files and their clusters), fsck.fat checks them. Sectors are 512 bytes. Volumes
-// are addressed by their first sector in the file; a file without a partition table is
-// a volume at sector 0. Every step that fails throws std::runtime_error naming the
-// command and what it printed, so a broken setup shows as such, not as a wrong answer.
-//
-//   TempDir dir;
-//   FatImage image(dir.file("disk.img"), 200000);           // sparse, all zeros
-//   image.partition({{2048, 100000, 0x0E}});
-//   image.format(2048, 100000, 16, "-r 100");
-//   image.addFile(2048, "::/data.bin", 50000);
-//   WinDiskFile disk(image.path(), WinDiskFile::OpenExisting, 512, 0);
-//
-// The file stays on disk when the object goes (it usually lives in a TempDir).
-// mtools reads a volume as FAT32 only when it has at least 65525 clusters, so FAT32
-// volumes meant for mtools need that many (e.g. 140000 sectors with "-s 1").
+// MBR-partitioned drive with FAT volumes and an independent opinion about it: sfdisk
+// writes the table, mkfs.fat formats, mtools fills the volumes and names their clusters,
+// fsck.fat checks them. Sectors are 512 bytes; a volume is addressed by its first sector
+// in the file. A failing step throws std::runtime_error with the command and its output.
+// The file stays when the object goes (it lives in a TempDir). mtools reads a volume as
+// FAT32 only from 65525 clusters on (e.g. 140000 sectors with "-s 1").
 #pragma once
 #include <cstddef>
 #include <set>
@@ -38,10 +27,8 @@ struct PartitionSpec {
 // What fsck.fat -n -v reports about a volume.
 struct FatCheck {
   bool clean = false;        // fsck.fat found nothing to repair
-  u32 rootDirStartSector = 0;  // FAT16 root directory, counted from the volume's start; 0 on FAT32
-  u32 dataStartSector = 0;     // first sector of cluster 2, counted from the volume's start
+  u32 dataStartSector = 0;   // first sector of cluster 2, counted from the volume's start
   u32 sectorsPerCluster = 0;
-  u32 dataClusters = 0;      // clusters the volume has
   u32 usedClusters = 0;      // clusters not free: allocated, end of chain or bad
   std::string output;        // everything fsck.fat printed
 };
@@ -55,7 +42,6 @@ class FatImage {
   FatImage(std::string path, u32 sectors);
 
   const std::string& path() const { return path_; }
-  u32 sectors() const { return sectors_; }
 
   // Writes a DOS partition table holding `entries` in table order (sfdisk).
   void partition(const std::vector<PartitionSpec>& entries);
@@ -66,23 +52,20 @@ class FatImage {
   // boot sector records the volume's position as its hidden sectors.
   void format(u32 start, u32 count, int fatBits, const std::string& options = "");
 
-  // mtools operations on the volume starting at `volume`. DOS paths look like "::/a/b.txt".
+  // mtools operations on the volume starting at `volume`. DOS paths look like "::/a/b.txt";
+  // a directory to remove ends in "/". A file of `bytes` pseudo-random bytes per seed.
   void makeDirectory(u32 volume, const std::string& dosPath);
-  void copyIn(u32 volume, const std::string& hostPath, const std::string& dosPath);
-  // A file of `bytes` pseudo-random bytes (the same for the same seed).
   void addFile(u32 volume, const std::string& dosPath, std::size_t bytes, u32 seed = 1);
   void remove(u32 volume, const std::string& dosPath);
-  // Every file and directory of the volume, recursively ("::/sub/", "::/sub/a.bin").
-  std::vector<std::string> list(u32 volume) const;
-  // The clusters of one file or directory, as mshowfat reports them; none for an empty
-  // file or for the FAT16 root directory.
-  std::vector<u32> clustersOf(u32 volume, const std::string& dosPath) const;
   // The clusters of every file and directory, the FAT32 root directory included: what a
-  // volume without bad clusters or lost chains has in use.
+  // volume without bad clusters or lost chains has in use (mshowfat).
   std::set<u32> clustersInUse(u32 volume) const;
 
   // fsck.fat -n -v on a copy of the volume's sectors [volume, volume + count).
   FatCheck check(u32 volume, u32 count) const;
+  // The sectors, counted from the file's start, of the volume's system area by `check`
+  // and of `clusters`.
+  static std::set<u64> sectorsInUse(u32 volume, const FatCheck& check, const std::set<u32>& clusters);
 
   // Sets the FAT entry of `cluster` in every FAT copy, e.g. to 0xFFF7 or 0x0FFFFFF7 to
   // mark it bad. The FAT kind is taken from the volume's boot sector.
@@ -96,9 +79,9 @@ class FatImage {
 
  private:
   std::string target(u32 volume) const;  // "-i 'path@@offset'"
+  std::vector<u32> clustersOf(u32 volume, const std::string& dosPath) const;
 
   std::string path_;
-  u32 sectors_;
 };
 
 // Runs a shell command with its standard error joined to its output and throws
