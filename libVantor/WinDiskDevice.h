@@ -1,5 +1,5 @@
 // libVantor/WinDiskDevice.h
-// A whole physical drive ("/dev/sdb") as a disk: uncached sector transfers (whole
+// A whole physical drive ("/dev/sdX") as a disk: uncached sector transfers (whole
 // sectors from aligned memory), plus its volumes. dismountDrive unmounts them and holds
 // them so nobody mounts them again; when one is busy, or refuses the lock because
 // somebody else holds it, it answers false with everything as before. mountDrive makes

@@ -24,7 +24,7 @@ namespace {
 
 using test::FakeDisk;
 using test::FatImage;
-using test::PartitionSpec;
+using test::PartitionPlan;
 using test::Span;
 using test::spansOf;
 using test::TempDir;
@@ -33,7 +33,7 @@ using test::throwsVantor;
 TEST(DriveMap, MapsTheMbrTheGapsDataAndEveryVolumeAsToolsReportThem) {
   struct Case {
     const char* what;
-    std::vector<PartitionSpec> partitions;  // type 0: an empty slot
+    std::vector<PartitionPlan> partitions;  // type 0: an empty slot
     std::vector<int> fatBits;
     std::vector<u32> gapSectorsWithData;
   };
@@ -50,8 +50,8 @@ TEST(DriveMap, MapsTheMbrTheGapsDataAndEveryVolumeAsToolsReportThem) {
     SCOPED_TRACE(c.what);
     TempDir dir;
     u32 end = 0;
-    std::vector<PartitionSpec> table;
-    for (const PartitionSpec& p : c.partitions) {
+    std::vector<PartitionPlan> table;
+    for (const PartitionPlan& p : c.partitions) {
       end = std::max(end, p.start + p.size);
       if (p.type != 0) table.push_back(p);
     }
@@ -59,7 +59,7 @@ TEST(DriveMap, MapsTheMbrTheGapsDataAndEveryVolumeAsToolsReportThem) {
     image.partition(table);
     std::set<u64> expected{0};
     for (std::size_t i = 0; i < c.partitions.size(); ++i) {
-      const PartitionSpec& p = c.partitions[i];
+      const PartitionPlan& p = c.partitions[i];
       if (p.type == 0) continue;
       image.format(p.start, p.size, c.fatBits[i], "-s 1");
       image.makeDirectory(p.start, "::/dir");

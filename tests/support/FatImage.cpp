@@ -52,10 +52,10 @@ FatImage::FatImage(std::string path, u32 sectors) : path_(std::move(path)) {
   std::filesystem::resize_file(path_, byteOffset(sectors));
 }
 
-void FatImage::partition(const std::vector<PartitionSpec>& entries) {
+void FatImage::partition(const std::vector<PartitionPlan>& entries) {
   std::ostringstream script;
   script << "label: dos\n";
-  for (const PartitionSpec& e : entries) {
+  for (const PartitionPlan& e : entries) {
     char type[8];
     std::snprintf(type, sizeof type, "%x", unsigned(e.type));
     script << "start=" << e.start << ", size=" << e.size << ", type=" << type << (e.bootable ? ", bootable" : "")
@@ -65,7 +65,7 @@ void FatImage::partition(const std::vector<PartitionSpec>& entries) {
              shellQuote(path_));
 }
 
-void FatImage::writeEntry(int index, const PartitionSpec& entry) {
+void FatImage::writeEntry(int index, const PartitionPlan& entry) {
   std::string bytes(16, '\0');
   u8* e = reinterpret_cast<u8*>(bytes.data());
   e[0] = entry.bootable ? 0x80 : 0x00;

@@ -17,7 +17,7 @@
 namespace vantor::test {
 
 // One MBR partition table entry.
-struct PartitionSpec {
+struct PartitionPlan {
   u32 start = 0;  // first sector
   u32 size = 0;   // sectors
   u8 type = 0;    // partition type byte: 0x06, 0x0E (FAT16), 0x0C (FAT32), ...
@@ -44,10 +44,10 @@ class FatImage {
   const std::string& path() const { return path_; }
 
   // Writes a DOS partition table holding `entries` in table order (sfdisk).
-  void partition(const std::vector<PartitionSpec>& entries);
+  void partition(const std::vector<PartitionPlan>& entries);
   // Writes table entry `index` (0-3) byte for byte, with zero CHS fields, and the boot
   // signature: for tables sfdisk refuses, such as a partition reaching past the file.
-  void writeEntry(int index, const PartitionSpec& entry);
+  void writeEntry(int index, const PartitionPlan& entry);
   // Formats sectors [start, start + count) with "mkfs.fat -F <fatBits> <options>"; the
   // boot sector records the volume's position as its hidden sectors.
   void format(u32 start, u32 count, int fatBits, const std::string& options = "");

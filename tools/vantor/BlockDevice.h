@@ -21,7 +21,7 @@ class BlockDevice {
   const std::string& kernelName() const { return name_; }
   // "loop3: /tmp/disk.img", "sdb: SanDisk Cruzer Blade", or the kernel name alone.
   std::string description() const;
-  // Empty when writing is allowed; otherwise why not ("/ is mounted from /dev/sda2").
+  // Empty when writing is allowed; otherwise why not ("/ is mounted from /dev/sdX2").
   std::string systemUse() const;
 
   // The kernel name of the block device whose device number is `device`, or "" when

@@ -11,7 +11,7 @@ namespace vantor::cli {
 
 class ErrorReport {
  public:
-  // `context`, when given, comes before the message ("/dev/sdb: Error writing ...").
+  // `context`, when given, comes before the message ("/dev/sdX: Error writing ...").
   static std::string line(VantorErrorCodes code, const std::string& message, const std::string& context = "");
   static void print(VantorErrorCodes code, const std::string& message, const std::string& context = "");
   static void print(const VantorException& error);
