@@ -215,10 +215,20 @@ TEST(ImageCapture, AbortDeletesThePartialFile) {
   EXPECT_FALSE(vrk::FileSystem::exists(dir.file("a.img")));
 }
 
-TEST(ImageCapture, UnwritableFileIsAFileAccessError) {
+TEST(ImageCapture, OnlyRegularFilesAreWrittenOrRemoved) {
   Rig rig(sourceDisk());
   ASSERT_TRUE(rig.imager.startReadingImage("/nonexistent-dir/a.img", true, false));
   EXPECT_EQ(rig.last(), "error 6 Problem accessing file \"/nonexistent-dir/a.img\"");
+
+  // A device, a pipe or a link to one is refused before anything is written to it.
+  TempDir dir;
+  ASSERT_EQ(test::run("mkfifo " + dir.file("fifo") + " && ln -s /dev/null " + dir.file("null-link")), 0);
+  for (const std::string& path : {std::string("/dev/null"), dir.file("fifo"), dir.file("null-link"), dir.path()}) {
+    Rig refused(sourceDisk());
+    ASSERT_TRUE(refused.imager.startReadingImage(path, true, true));
+    EXPECT_EQ(refused.last(), "error 6 Problem accessing file \"" + path + "\"");
+  }
+  EXPECT_EQ(test::run("test -c /dev/null && test -p " + dir.file("fifo") + " && test -L " + dir.file("null-link")), 0);
 }
 
 TEST(ImageRestore, CompatibilityChecks) {

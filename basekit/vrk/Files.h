@@ -2,7 +2,9 @@
 // Files as the libraries need them:
 // - MMapFile maps a whole file read-only; data() is null when the file cannot be opened
 //   or mapped (an empty file maps to null with size 0). The mapping ends with the object.
-// - OFStream writes raw bytes from the start of a file it creates or truncates;
+// - OFStream writes raw bytes from the start of a regular file it creates or truncates;
+//   a path that names anything else (a device, a pipe, a directory, also through a
+//   symbolic link) does not open, so nothing but a file is ever truncated or written.
 //   write() answers false on any failure.
 // - FileSystem and System: removing files, absolute paths, the program's directory.
 #pragma once

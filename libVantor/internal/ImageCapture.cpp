@@ -10,6 +10,8 @@ namespace vantor {
 namespace {
 
 // The image file while it is written: closed and deleted when the capture is given up.
+// Only a regular file opens (see vrk::OFStream), so a given-up capture never removes
+// anything but the file it was writing.
 class ImageFileWriter {
  public:
   explicit ImageFileWriter(const vrk::String& path) : path_(path), stream_(path) {}

@@ -27,7 +27,19 @@ MMapFile::~MMapFile() {
   if (data_) ::munmap(const_cast<u8*>(data_), static_cast<std::size_t>(size_));
 }
 
-OFStream::OFStream(const String& path) { file_ = std::fopen(path.c_str(), "wb"); }
+OFStream::OFStream(const String& path) {
+  // Opened without O_TRUNC first, so that a device is refused before anything happens to it.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
+  if (fd < 0) return;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::ftruncate(fd, 0) != 0 ||
+      ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    ::close(fd);
+    return;
+  }
+  file_ = ::fdopen(fd, "wb");
+  if (!file_) ::close(fd);
+}
 
 OFStream::~OFStream() { close(); }
 
