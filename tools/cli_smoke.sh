@@ -7,7 +7,13 @@ set -euo pipefail
 vantor=$(realpath "${1:?usage: cli_smoke.sh PATH/TO/vantor}")
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+loops=()
+cleanup() {
+  local loop
+  for loop in "${loops[@]}"; do losetup -d "$loop" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
 cd "$work"   # relative paths from here on: the host must resolve them against this directory
 export MTOOLS_SKIP_CHECK=1
 
@@ -68,6 +74,7 @@ pass "restored files match"
 # --- errors -----------------------------------------------------------------------------
 truncate -s 8M small.img
 expect 1 "^vantor: ERR_VOLUME_TOO_LARGE \(7\): " -- "$vantor" restore sample.vqi small.img
+[ "$(wc -l <err.txt)" -eq 1 ] || fail "ERR_VOLUME_TOO_LARGE: the report spans $(wc -l <err.txt) lines"
 expect 1 "^vantor: ERR_INVALID_IMAGE_FILE \(11\): " -- "$vantor" info sample.img
 expect 1 "^vantor: ERR_FILE_ACCESS \(6\): " -- "$vantor" capture missing.img x.vqi
 expect 1 "^vantor: ERR_INCOMPATIBLE_IMAGE \(12\): " -- "$vantor" restore sample.vqi big4k.img --size 64M --sector-size 4096
@@ -80,6 +87,28 @@ expect 2 "" -- "$vantor" zero copy1.img --range 7
 expect 2 "" -- "$vantor" partitions copy1.img select
 expect 2 "" -- "$vantor" partitions copy1.img explode
 expect 0 "" -- "$vantor" restore --help
+
+# --- refusals that leave files and devices alone -----------------------------------------
+expect 1 "^vantor: ERR_FILE_ACCESS \(6\): .*not a regular file" -- "$vantor" capture --force sample.img /dev/null
+[ -c /dev/null ] || fail "/dev/null is no longer a character device"
+mkfifo pipe.vqi
+expect 1 "^vantor: ERR_FILE_ACCESS \(6\): .*not a regular file" -- "$vantor" capture --force sample.img pipe.vqi
+ln -s /dev/null null-link.vqi
+expect 1 "^vantor: ERR_FILE_ACCESS \(6\): .*not a regular file" -- "$vantor" capture --force sample.img null-link.vqi
+[ -p pipe.vqi ] && [ -L null-link.vqi ] && [ -c /dev/null ] || fail "capture replaced a FIFO or a link"
+expect 1 "^vantor: ERR_FILE_ACCESS \(6\): .*not a regular file \(a directory\)" -- "$vantor" info "$work"
+expect 1 "^vantor: ERR_FILE_ACCESS \(6\): .*not a regular file" -- "$vantor" restore pipe.vqi copy1.img
+truncate -s 1M blank.img
+expect 1 "^vantor: ERR_" -- "$vantor" capture blank.img failed.vqi
+ls failed.vqi* >/dev/null 2>&1 && fail "a failed capture left $(ls failed.vqi*)"
+cp sample.vqi kept.vqi
+expect 1 "^vantor: ERR_" -- "$vantor" capture --force blank.img kept.vqi
+cmp -s kept.vqi sample.vqi || fail "a failed capture --force damaged the image it was to replace"
+ls kept.vqi.* >/dev/null 2>&1 && fail "a failed capture --force left $(ls kept.vqi.*)"
+expect 2 "given twice" -- "$vantor" restore sample.vqi new.img ./new.img --size 64M
+[ -e new.img ] && fail "a refused restore left the disk file it created"
+expect 0 "" -- "$vantor" capture -v sample.img verbose.vqi
+pass "refusals left everything in place"
 
 # --- zero -------------------------------------------------------------------------------
 cp sample.img zero.img
@@ -98,6 +127,8 @@ count_parts() { sfdisk -d parts.img 2>/dev/null | grep -c 'start='; }
 expect 0 "" -- "$vantor" partitions parts.img show
 grep -q "No backup partitions" out.txt || fail "partitions show: unexpected backup"
 expect 0 "" -- "$vantor" partitions parts.img backup
+expect 2 "out of range" -- "$vantor" partitions parts.img select 0x100000000
+expect 2 "does not exist" -- "$vantor" partitions parts.img select 4
 expect 0 "" -- "$vantor" partitions parts.img select 1
 [ "$(count_parts)" -eq 1 ] && sfdisk -d parts.img | grep -q 'start= *51200.*type=c, bootable' || fail "select 1: MBR is not the FAT32 entry alone"
 expect 1 "^vantor: ERR_INVALID_ARGUMENT \(17\): .*selection" -- "$vantor" partitions parts.img backup
@@ -121,6 +152,58 @@ expect 1 "^vantor: ERR_INVALID_BOOT_LOADER \(13\): " -- "$vantor" bootkey key.im
 expect 2 "" -- "$vantor" bootkey key.img format --loader loader.bin
 expect 0 "" -- "$vantor" bootkey key.img reset
 cmp -s -n $((1024 * 512)) key.img /dev/zero || fail "bootkey reset: first 1024 sectors not zero"
+
+# --- loop devices (root only) --------------------------------------------------------------
+# attach FILE: prints a new loop device over FILE; the caller adds it to loops, which the
+# EXIT trap detaches (a command substitution cannot add it itself).
+attach() { losetup -f --show "$1" 2>/dev/null; }
+loop=
+if [ "$(id -u)" -eq 0 ] && cp sample.img loop.img && loop=$(attach loop.img); then
+  loops+=("$loop")
+  before=$(sha256sum <loop.img)
+  expect 1 "^vantor: ERR_ABORTED \([0-9]+\): " -- "$vantor" zero "$loop"
+  [ "$(sha256sum <loop.img)" = "$before" ] || fail "a refused zero wrote the loop device"
+  expect 2 "file behind the loop device" -- "$vantor" capture --force "$loop" loop.img
+  ln -s "$loop" loop-link
+  expect 2 "given twice" -- "$vantor" restore -y sample.vqi "$loop" loop-link
+  cp sample.vqi backing.vqi
+  if image_loop=$(attach backing.vqi); then
+    loops+=("$image_loop")
+    expect 2 "backed by the image" -- "$vantor" restore -y backing.vqi "$image_loop"
+  fi
+  [ "$(sha256sum <loop.img)" = "$before" ] || fail "a refused command wrote the loop device"
+  expect 0 "" -- "$vantor" zero -y "$loop" --range 0-0
+  cmp -s -n 512 loop.img /dev/zero || fail "zero -y: sector 0 of the loop device not zero"
+  cmp -s -i 512 loop.img sample.img || fail "zero -y: sectors after 0 changed"
+
+  truncate -s 2G slow.img
+  if slow=$(attach slow.img); then
+    loops+=("$slow")
+    set -m  # job control: the background job gets SIGINT's default disposition, not SIG_IGN
+    "$vantor" zero -y "$slow" >/dev/null 2>sig.txt &
+    pid=$!
+    set +m
+    sleep 0.5
+    kill -INT "$pid"
+    rc=0
+    wait "$pid" || rc=$?
+    [ "$rc" -eq 130 ] && grep -q "interrupted" sig.txt && pass "SIGINT during zero -> 130" ||
+      fail "SIGINT during zero exited $rc: $(cat sig.txt)"
+    # Without job control the shell starts it with SIGINT ignored: that stays so, SIGTERM still ends it.
+    "$vantor" zero -y "$slow" >/dev/null 2>sig.txt &
+    pid=$!
+    sleep 0.3
+    kill -INT "$pid"
+    sleep 0.3
+    kill -0 "$pid" 2>/dev/null && pass "inherited SIG_IGN for SIGINT kept" || fail "an ignored SIGINT ended zero"
+    kill -TERM "$pid" 2>/dev/null || true
+    rc=0
+    wait "$pid" || rc=$?
+    [ "$rc" -eq 130 ] && pass "SIGTERM during zero -> 130" || fail "SIGTERM during zero exited $rc: $(cat sig.txt)"
+  fi
+else
+  echo "skip: loop device checks need root and a working losetup"
+fi
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed" >&2

@@ -111,6 +111,13 @@ std::string BlockDevice::description() const {
   return what.empty() ? name_ : name_ + ": " + what;
 }
 
+std::string BlockDevice::backingFile() const {
+  if (sysDir_.empty()) return std::string();
+  const fs::path dir(sysDir_);
+  const fs::path disk = fs::exists(dir / "partition") ? dir.parent_path() : dir;
+  return readFirstLine(disk / "loop" / "backing_file");
+}
+
 std::set<dev_t> BlockDevice::family() const {
   std::set<dev_t> devices{device_};
   if (sysDir_.empty()) return devices;
@@ -139,6 +146,7 @@ std::set<dev_t> BlockDevice::family() const {
 std::string BlockDevice::systemUse() const {
   const std::set<dev_t> devices = family();
   std::ifstream mounts("/proc/self/mountinfo");
+  if (!mounts) return "the mount table /proc/self/mountinfo cannot be read, so nothing tells the device is unused";
   std::string line;
   while (std::getline(mounts, line)) {
     std::istringstream fields(line);

@@ -3,7 +3,9 @@
 // the library: its kernel name, a display text, and whether the device, one of its
 // partitions or anything stacked on them (device mapper, RAID) holds a mounted system
 // file system (/, /boot, /boot/efi, /usr, /var) or active swap. That question is asked
-// of /proc/self/mountinfo and /proc/swaps afresh on each call. Construction throws
+// of /proc/self/mountinfo and /proc/swaps afresh on each call; a mount table that
+// cannot be read counts as a system use (nothing tells the device is free). It also
+// tells which file backs a loop device. Construction throws
 // VantorException(ERR_DISK_ACCESS) for a path that is not a block device. No state
 // beyond the names read at construction; use from one thread.
 #pragma once
@@ -23,6 +25,11 @@ class BlockDevice {
   std::string description() const;
   // Empty when writing is allowed; otherwise why not ("/ is mounted from /dev/sdX2").
   std::string systemUse() const;
+  // The file behind a loop device or a partition of one; "" for any other device.
+  std::string backingFile() const;
+  dev_t deviceNumber() const { return device_; }
+  // The device itself, its partitions, and their holders, transitively.
+  std::set<dev_t> family() const;
 
   // The kernel name of the block device whose device number is `device`, or "" when
   // the system does not know it.
@@ -30,9 +37,6 @@ class BlockDevice {
   static bool isBlockDevice(const std::string& path);
 
  private:
-  // The device itself, its partitions, and their holders, transitively.
-  std::set<dev_t> family() const;
-
   std::string name_;
   std::string sysDir_;
   dev_t device_ = 0;

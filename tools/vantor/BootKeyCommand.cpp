@@ -7,6 +7,7 @@
 
 #include "Commands.h"
 #include "Confirmation.h"
+#include "SignalHold.h"
 #include "Target.h"
 #include "Units.h"
 #include "UsageError.h"
@@ -45,14 +46,29 @@ int runBootKey(BootKeyOptions options) {
                                : "zero the first 1024 sectors (partition table and boot area)",
                         options.yes);
   OxbowKeyFormatter formatter(target.device());
+  // Once begun, the write runs to its end and the drive is mounted back; a signal that
+  // came in meanwhile is answered afterwards.
+  auto interrupted = [&target] {
+    if (!SignalHold::interrupted()) return false;
+    std::cerr << "vantor: interrupted (after " << target.path() << " was written)" << std::endl;
+    return true;
+  };
   if (!format) {
-    formatter.resetKey();
+    {
+      const SignalHold hold;
+      formatter.resetKey();
+    }
+    if (interrupted()) return 130;
     std::cout << "Reset " << target.path() << ": sectors 0 to 1023 are zero\n";
     return 0;
   }
   OxbowKeyFormatter::FormatInfo info;
-  formatter.format(Target::absolutePath(options.loader), Target::absolutePath(options.payload),
-                   static_cast<u16>(segment), static_cast<u16>(options.reserved), &info);
+  {
+    const SignalHold hold;
+    formatter.format(Target::absolutePath(options.loader), Target::absolutePath(options.payload),
+                     static_cast<u16>(segment), static_cast<u16>(options.reserved), &info);
+  }
+  if (interrupted()) return 130;
   std::cout << "Formatted " << target.path() << " as a boot key:\n"
             << "  boot loader   sectors 0-" << info.bootLoaderSectors - 1 << " (" << info.bootLoaderSectors << ")\n"
             << "  reserved      " << info.reservedSectors << " sectors\n"

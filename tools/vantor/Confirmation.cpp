@@ -30,7 +30,12 @@ void Confirmation::require(const std::vector<const Target*>& targets, const std:
   }
   std::cerr << "Type \"yes\" to continue: " << std::flush;
   std::string answer;
-  if (!std::getline(std::cin, answer) || answer != "yes") {
+  if (!std::getline(std::cin, answer)) {
+    // The prompt line was left open: end it, so that the error line stands on its own.
+    std::cerr << "\n";
+    throw VantorException(ERR_ABORTED, "not confirmed (end of input); nothing was written");
+  }
+  if (answer != "yes") {
     throw VantorException(ERR_ABORTED, "not confirmed; nothing was written");
   }
 }

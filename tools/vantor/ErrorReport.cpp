@@ -25,9 +25,26 @@ const char* explanation(VantorErrorCodes code) {
 }  // namespace
 
 std::string ErrorReport::line(VantorErrorCodes code, const std::string& text, const std::string& context) {
-  // Some messages end in a line break of their own.
+  // Some messages end in a line break of their own, some span lines: the report is one line.
   std::string message = text;
-  while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' ')) {
+    message.pop_back();
+  }
+  std::string joined;
+  for (std::size_t i = 0; i < message.size(); ++i) {
+    if (message[i] != '\n' && message[i] != '\r') {
+      joined += message[i];
+      continue;
+    }
+    while (i + 1 < message.size() && (message[i + 1] == '\n' || message[i + 1] == '\r' || message[i + 1] == ' ' ||
+                                      message[i + 1] == '\t')) {
+      ++i;
+    }
+    while (!joined.empty() && (joined.back() == ' ' || joined.back() == '\t')) joined.pop_back();
+    // "...volume:" followed by its details reads on after a blank alone.
+    joined += !joined.empty() && joined.back() == ':' ? " " : "; ";
+  }
+  message = joined;
   return std::string("vantor: ") + errorCodeName(code) + " (" + std::to_string(static_cast<unsigned>(code)) +
          "): " + (context.empty() ? "" : context + ": ") + (message.empty() ? explanation(code) : message);
 }

@@ -1,7 +1,13 @@
 // vantor capture, restore and zero: the three long operations, run by the imaging
 // engine on its worker threads while the main thread shows progress.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <set>
@@ -9,6 +15,7 @@
 #include <libVantor/DiskImager.h>
 #include <libVantor/VantorException.h>
 
+#include "BlockDevice.h"
 #include "Commands.h"
 #include "Confirmation.h"
 #include "ErrorReport.h"
@@ -22,9 +29,91 @@
 namespace vantor::cli {
 namespace {
 
-bool fileExists(const std::string& path) {
+// The file a capture writes: IMAGE.partial-XXXXXX beside IMAGE, made with O_EXCL so that
+// it is this run's own. commit() renames it to IMAGE; until then an existing IMAGE stays
+// as it was, and a capture that fails or is given up leaves nothing behind.
+class PartialImage {
+ public:
+  explicit PartialImage(const std::string& image) : image_(image) {
+    std::string name = image + ".partial-XXXXXX";
+    const int fd = ::mkstemp(name.data());
+    if (fd < 0) {
+      throw VantorException(ERR_FILE_ACCESS, vrk::String("cannot create a file beside \"") + image + "\": " +
+                                                 std::strerror(errno));
+    }
+    path_ = name;
+    // mkstemp makes the file private; an image gets the ordinary mode of a new file.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    (void)::fchmod(fd, 0666 & ~mask);
+    ::close(fd);
+  }
+  ~PartialImage() {
+    if (!committed_) (void)::unlink(path_.c_str());
+  }
+  PartialImage(const PartialImage&) = delete;
+  PartialImage& operator=(const PartialImage&) = delete;
+
+  const std::string& path() const { return path_; }
+
+  // Puts the finished file at IMAGE; `replace` lets it take the place of an existing one.
+  void commit(bool replace) {
+    struct stat info {};
+    if (::stat(image_.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+      throw VantorException(ERR_FILE_ACCESS, vrk::String("\"") + image_ + "\" exists and is not a regular file");
+    }
+    int rc = ::renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, image_.c_str(), replace ? 0 : RENAME_NOREPLACE);
+    if (rc != 0 && errno == EINVAL && !replace) {
+      // A file system without RENAME_NOREPLACE: a hard link refuses an existing name too.
+      rc = ::link(path_.c_str(), image_.c_str());
+      if (rc == 0) (void)::unlink(path_.c_str());
+    }
+    if (rc != 0) {
+      throw VantorException(ERR_FILE_ACCESS, vrk::String("cannot put the captured image at \"") + image_ + "\": " +
+                                                 std::strerror(errno) + " (it is left in \"" + path_ + "\")");
+    }
+    committed_ = true;
+  }
+
+ private:
+  std::string image_;
+  std::string path_;
+  bool committed_ = false;
+};
+
+// The disk files a command made for its targets: removed again unless the command got
+// as far as writing them.
+class CreatedFiles {
+ public:
+  ~CreatedFiles() {
+    if (keep_) return;
+    for (const std::string& path : paths_) (void)::unlink(path.c_str());
+  }
+  void add(const Target& target) {
+    if (target.created()) paths_.push_back(target.path());
+  }
+  void keep() { keep_ = true; }
+
+ private:
+  std::vector<std::string> paths_;
+  bool keep_ = false;
+};
+
+// An image argument must be a regular file (symbolic links followed) when it exists.
+void requireRegularImage(const std::string& path, const std::string& argument) {
   struct stat info {};
-  return ::stat(path.c_str(), &info) == 0;
+  if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+    throw VantorException(ERR_FILE_ACCESS, vrk::String("\"") + argument + "\" is not a regular file" +
+                                               (S_ISDIR(info.st_mode) ? " (a directory)" : "") +
+                                               "; an image is always a regular file");
+  }
+}
+
+// The file behind a loop device target, as fileIdentity() keys it; "" for anything else.
+std::string backingIdentity(const Target& target) {
+  if (!target.isBlockDevice()) return std::string();
+  const std::string backing = BlockDevice(target.path()).backingFile();
+  return backing.empty() ? std::string() : fileIdentity(backing);
 }
 
 // ---- capture --------------------------------------------------------------------------
@@ -39,27 +128,46 @@ struct CaptureOptions {
 };
 
 int runCapture(const CaptureOptions& options) {
-  const std::string image = Target::absolutePath(options.image);
-  if (fileExists(image) && !options.force) {
-    throw VantorException(ERR_FILE_ACCESS, vrk::String("image file ") + image + " exists (--force replaces it)");
+  std::string image = Target::absolutePath(options.image);
+  struct stat link {};
+  const bool exists = ::lstat(image.c_str(), &link) == 0;
+  if (exists) {
+    // Whatever --force says, only a regular file is ever replaced: never a device node.
+    struct stat info {};
+    if (::stat(image.c_str(), &info) != 0) {
+      throw VantorException(ERR_FILE_ACCESS, vrk::String("\"") + options.image +
+                                                 "\" is a symbolic link to nothing; refusing to write through it");
+    }
+    requireRegularImage(image, options.image);
+    if (!options.force) {
+      throw VantorException(ERR_FILE_ACCESS, vrk::String("image file ") + image + " exists (--force replaces it)");
+    }
+    // Replace the file the link names, not the link.
+    if (S_ISLNK(link.st_mode)) image = std::filesystem::canonical(image).string();
   }
   Target target = Target::open(options.target, options.targetOptions);
   if (sameFile(target.path(), image)) throw UsageError("the image cannot be the target itself");
+  const std::string backing = backingIdentity(target);
+  if (exists && !backing.empty() && backing == fileIdentity(image)) {
+    throw UsageError("the image cannot be the file behind the loop device " + target.path());
+  }
   if (target.isBlockDevice() && !target.device().mountPoints().empty()) {
     std::cerr << "vantor: warning: " << target.path()
               << " is mounted; files changing during the capture may be captured half-written\n";
   }
 
+  PartialImage partial(image);
   DiskImager imager(target.device());
   if (options.allowVolumeBeyondDrive) imager.setVolumeTooLargeBehavior(DiskImager::ALLOW_VOLUME_TOO_LARGE);
   OperationRunner runner;
   runner.attach(imager, "capture " + target.argument() + " -> " + options.image,
-                options.wholeDrive ? target.device().capacityBytes() : 0, image);
-  if (!imager.startReadingImage(image, false, options.wholeDrive)) {
+                options.wholeDrive ? target.device().capacityBytes() : 0, partial.path(), image);
+  if (!imager.startReadingImage(partial.path(), false, options.wholeDrive)) {
     throw VantorException(ERR_GENERAL, "the capture could not be started");
   }
   const int status = runner.wait();
   if (status != 0) return status;
+  partial.commit(options.force);
 
   if (options.wholeDrive) {
     std::cout << "Captured the whole of " << target.path() << " into " << image << " ("
@@ -99,17 +207,50 @@ struct RestoreOptions {
 
 int runRestore(RestoreOptions options) {
   const std::string image = Target::absolutePath(options.image);
+  requireRegularImage(image, options.image);
   const ImageFile facts = ImageFile::read(image);
+  const std::string imageIdentity = fileIdentity(image);
   // A disk file has no sector size of its own: unless told, it takes the image's.
   if (options.targetOptions.sectorSize == 0) options.targetOptions.sectorSize = facts.sectorSize;
   options.targetOptions.forWriting = true;
 
+  // What each target occupies: its own identity, the file behind it when it is a loop
+  // device, and for a block device its partitions and holders.
+  struct Occupied {
+    std::string identity;
+    std::string backing;
+    bool block = false;
+    dev_t device = 0;
+    std::set<dev_t> family;
+  };
+  CreatedFiles created;
   std::vector<std::unique_ptr<Target>> targets;
-  std::set<std::string> seen;
+  std::vector<Occupied> occupied;
   for (const std::string& argument : options.targets) {
     auto target = std::make_unique<Target>(Target::open(argument, options.targetOptions));
-    if (!seen.insert(target->path()).second) throw UsageError("target given twice: " + argument);
-    if (sameFile(target->path(), image)) throw UsageError("the image cannot be written onto itself");
+    created.add(*target);
+    Occupied mine;
+    mine.identity = fileIdentity(target->path());
+    mine.backing = backingIdentity(*target);
+    if (target->isBlockDevice()) {
+      const BlockDevice block(target->path());
+      mine.block = true;
+      mine.device = block.deviceNumber();
+      mine.family = block.family();
+    }
+    if (mine.identity == imageIdentity) throw UsageError("the image cannot be written onto itself");
+    if (mine.backing == imageIdentity) {
+      throw UsageError("the image cannot be written onto " + argument + ": the loop device is backed by the image");
+    }
+    for (const Occupied& other : occupied) {
+      if (other.identity == mine.identity) throw UsageError("target given twice: " + argument);
+      const bool overlapping =
+          (mine.block && other.block && (other.family.count(mine.device) != 0 || mine.family.count(other.device) != 0)) ||
+          (!mine.backing.empty() && (mine.backing == other.identity || mine.backing == other.backing)) ||
+          (!other.backing.empty() && other.backing == mine.identity);
+      if (overlapping) throw UsageError("target " + argument + " overlaps another target");
+    }
+    occupied.push_back(std::move(mine));
     targets.push_back(std::move(target));
   }
 
@@ -132,6 +273,7 @@ int runRestore(RestoreOptions options) {
   for (const auto& target : targets) asked.push_back(target.get());
   Confirmation::require(asked, "overwrite the disk with the image " + image, options.yes);
 
+  created.keep();
   OperationRunner runner;
   for (std::size_t i = 0; i < targets.size(); ++i) {
     runner.attach(*imagers[i], "restore -> " + targets[i]->argument(), facts.usedBytes(), std::string());
@@ -148,7 +290,8 @@ int runRestore(RestoreOptions options) {
     if (lines[i].status == ProgressBoard::Status::Succeeded) {
       std::cout << "Restored " << Units::bytes(facts.usedBytes()) << " onto " << targets[i]->path()
                 << (options.verify ? " (verified)" : "") << "\n";
-    } else if (lines[i].status != ProgressBoard::Status::Waiting) {
+    } else if (lines[i].status != ProgressBoard::Status::Waiting && lines[i].code != ERR_DISMOUNT_FAILED) {
+      // A drive whose volumes could not be taken offline was never written.
       std::cerr << "vantor: " << targets[i]->path() << " may be left partly written\n";
     }
   }
@@ -185,7 +328,9 @@ struct ZeroOptions {
 
 int runZero(ZeroOptions options) {
   options.targetOptions.forWriting = true;
+  CreatedFiles created;
   Target target = Target::open(options.target, options.targetOptions);
+  created.add(target);
   const u32 sectors = target.device().rawDisk().getSizeSectors();
 
   boost::optional<std::vector<std::pair<u64, u64>>> ranges;
@@ -210,6 +355,7 @@ int runZero(ZeroOptions options) {
                                : "overwrite every sector with zeros",
                         options.yes);
 
+  created.keep();
   DiskImager imager(target.device());
   OperationRunner runner;
   runner.attach(imager, "zero " + target.argument(), totalSectors * target.device().getSectorSize(), std::string());

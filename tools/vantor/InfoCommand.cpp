@@ -1,4 +1,6 @@
 // vantor info: what an image file holds and what a target needs to receive it.
+#include <sys/stat.h>
+
 #include <iostream>
 #include <memory>
 
@@ -22,6 +24,12 @@ struct InfoOptions {
 
 int runInfo(const InfoOptions& options) {
   const std::string path = Target::absolutePath(options.image);
+  struct stat status {};
+  if (::stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
+    throw VantorException(ERR_FILE_ACCESS, vrk::String("\"") + options.image + "\" is not a regular file" +
+                                               (S_ISDIR(status.st_mode) ? " (a directory)" : "") +
+                                               "; an image is always a regular file");
+  }
   const ImageFile facts = ImageFile::read(path);
   DISK_IMAGE_INFO info{};
   if (!DiskImager::getImageInfo(path, info)) {

@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <iostream>
 #include <thread>
 
@@ -12,13 +14,37 @@
 #include "ProgressObserver.h"
 
 namespace vantor::cli {
+namespace {
+
+// The system's text for the errno a file failure left, when it is one that writing or
+// creating a file yields; any other value may be a leftover of an unrelated call.
+std::string fileErrorReason(int error) {
+  switch (error) {
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+    case EIO:
+    case EROFS:
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+    case ENXIO:
+    case ENODEV:
+      return std::strerror(error);
+    default:
+      return std::string();
+  }
+}
+
+}  // namespace
 
 OperationRunner::OperationRunner() : terminal(::isatty(STDOUT_FILENO) == 1) {}
 
 OperationRunner::~OperationRunner() { abortAndJoinAll(); }
 
 void OperationRunner::attach(DiskImager& imager, const std::string& label, std::uint64_t totalBytes,
-                             const std::string& growingFile) {
+                             const std::string& growingFile, const std::string& reportedFile) {
+  reportedFiles.push_back(reportedFile);
   const std::size_t line = board->addLine(label, totalBytes, growingFile);
   imager.registerObserver(new ProgressObserver(board, line));
   if (!terminal) imager.registerObserver(new CLImagingObserver);
@@ -57,11 +83,21 @@ int OperationRunner::wait() {
 
   const std::vector<ProgressBoard::Line> lines = board->snapshot();
   int status = 0;
-  for (const ProgressBoard::Line& line : lines) {
-    if (line.status == ProgressBoard::Status::Failed) {
-      ErrorReport::print(line.code, line.message, lines.size() > 1 ? line.label : std::string());
-      status = 1;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const ProgressBoard::Line& line = lines[i];
+    if (line.status != ProgressBoard::Status::Failed) continue;
+    std::string context = lines.size() > 1 ? line.label : std::string();
+    std::string message = line.message;
+    if (line.code == ERR_FILE_ACCESS && !reportedFiles[i].empty()) {
+      if (message.find(reportedFiles[i]) == std::string::npos) {
+        context += (context.empty() ? "" : ": ") + reportedFiles[i];
+      }
+      const std::string reason = fileErrorReason(line.systemError);
+      if (message.empty()) message = "cannot write the file";
+      if (!reason.empty()) message += " (" + reason + ")";
     }
+    ErrorReport::print(line.code, message, context);
+    status = 1;
   }
   if (interrupted || InterruptGuard::raised()) {
     std::cerr << "vantor: interrupted" << std::endl;

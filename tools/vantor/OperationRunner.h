@@ -27,8 +27,11 @@ class OperationRunner {
 
   bool onTerminal() const { return terminal; }
   // Registers the observers on `imager`, under `label` (shown on its line and in its
-  // error line when the command runs more than one operation).
-  void attach(DiskImager& imager, const std::string& label, std::uint64_t totalBytes, const std::string& growingFile);
+  // error line when the command runs more than one operation). `reportedFile`, when
+  // given, is the file an ERR_FILE_ACCESS failure is reported against, with the
+  // system's reason where one is known.
+  void attach(DiskImager& imager, const std::string& label, std::uint64_t totalBytes, const std::string& growingFile,
+              const std::string& reportedFile = std::string());
   // Waits for every attached imager. 0: all succeeded; 1: one failed (reported);
   // 130: interrupted.
   int wait();
@@ -41,6 +44,7 @@ class OperationRunner {
   InterruptGuard interrupts;
   std::shared_ptr<ProgressBoard> board = std::make_shared<ProgressBoard>();
   std::vector<DiskImager*> imagers;
+  std::vector<std::string> reportedFiles;
 };
 
 }  // namespace vantor::cli

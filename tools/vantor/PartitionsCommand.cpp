@@ -13,6 +13,7 @@
 #include "Commands.h"
 #include "Confirmation.h"
 #include "JsonWriter.h"
+#include "SignalHold.h"
 #include "Target.h"
 #include "Units.h"
 #include "UsageError.h"
@@ -178,26 +179,48 @@ int runPartitions(PartitionsOptions options) {
     return 0;
   }
 
+  // Every value is checked before the question is asked and anything is written.
+  std::uint64_t slot = 0;
+  std::uint64_t type = 0;
+  if (action == "select") {
+    slot = Units::parseNumber(options.argument);
+    if (slot > 0xFFFFFFFFu) throw UsageError("backup slot " + options.argument + " is out of range");
+    const auto& backup = partitions.backupPartitionTable();
+    if (backup && slot >= backup->size()) {
+      throw UsageError("backup slot " + options.argument + " does not exist (slots 0 to " +
+                       std::to_string(backup->size() - 1) + ")");
+    }
+  } else if (action == "select-type" && std::isdigit(static_cast<unsigned char>(options.argument[0]))) {
+    type = Units::parseNumber(options.argument);
+    if (type == 0 || type > 0xFF) throw UsageError("a partition type is a number from 1 to 0xff");
+  }
+
   Confirmation::require({&target}, action == "backup" ? "write the backup partitions sector (sector 2)"
                                                       : "rewrite the MBR partition table",
                         options.yes);
-  if (action == "backup") {
-    writeBackup(*disk, partitions, options.force);
-  } else if (action == "select") {
-    partitions.selectBackupPartition(static_cast<u32>(Units::parseNumber(options.argument)));
-  } else if (action == "select-type") {
-    const std::string& name = options.argument;
-    if (!name.empty() && std::isdigit(static_cast<unsigned char>(name[0]))) {
-      const std::uint64_t type = Units::parseNumber(name);
-      if (type == 0 || type > 0xFF) throw UsageError("a partition type is a number from 1 to 0xff");
-      partitions.selectBackupPartitionByType(static_cast<u8>(type));
+  {
+    // Once begun, the change runs to its end and the drive is mounted back; a signal
+    // that came in meanwhile is answered afterwards.
+    const SignalHold hold;
+    if (action == "backup") {
+      writeBackup(*disk, partitions, options.force);
+    } else if (action == "select") {
+      partitions.selectBackupPartition(static_cast<u32>(slot));
+    } else if (action == "select-type") {
+      if (type != 0) {
+        partitions.selectBackupPartitionByType(static_cast<u8>(type));
+      } else {
+        partitions.selectBackupPartitionByType(vrk::String(options.argument));
+      }
     } else {
-      partitions.selectBackupPartitionByType(vrk::String(name));
+      partitions.restoreBackupPartitions();
     }
-  } else {
-    partitions.restoreBackupPartitions();
+    partitions.refresh();
   }
-  partitions.refresh();
+  if (SignalHold::interrupted()) {
+    std::cerr << "vantor: interrupted (after " << action << " on " << target.path() << " was finished)" << std::endl;
+    return 130;
+  }
   if (!options.json) std::cout << "Done: " << action << " on " << target.path() << "\n";
   show(partitions, sectorSize, options.json);
   return 0;

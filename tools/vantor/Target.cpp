@@ -1,6 +1,7 @@
 #include "Target.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <memory>
@@ -21,8 +22,12 @@ std::string Target::absolutePath(const std::string& path) {
   return ec ? path : absolute.lexically_normal().string();
 }
 
-Target::Target(std::string argument, std::string path, bool blockDevice, DiskDevice device)
-    : argument_(std::move(argument)), path_(std::move(path)), blockDevice_(blockDevice), device_(std::move(device)) {}
+Target::Target(std::string argument, std::string path, bool blockDevice, DiskDevice device, bool created)
+    : argument_(std::move(argument)),
+      path_(std::move(path)),
+      blockDevice_(blockDevice),
+      created_(created),
+      device_(std::move(device)) {}
 
 Target Target::open(const std::string& argument, const TargetOptions& options) {
   const std::string path = absolutePath(argument);
@@ -73,11 +78,12 @@ Target Target::open(const std::string& argument, const TargetOptions& options) {
   auto file = std::make_shared<WinDiskFile>(path, exists ? WinDiskFile::OpenExisting : WinDiskFile::OpenAlways,
                                             options.sectorSize, sizeBytes);
   if (!file->isOpen()) {
+    if (!exists) (void)::unlink(path.c_str());
     throw VantorException(ERR_FILE_ACCESS, vrk::String("cannot open disk file ") + path +
                                                (options.forWriting ? " for writing" : ""));
   }
   const std::string text = "disk file " + path + " (" + Units::bytes(file->getSizeBytes()) + ")";
-  return Target(argument, path, false, DiskDevice(text, file));
+  return Target(argument, path, false, DiskDevice(text, file), !exists);
 }
 
 }  // namespace vantor::cli

@@ -31,15 +31,18 @@ class Target {
   const std::string& argument() const { return argument_; }
   const std::string& path() const { return path_; }
   bool isBlockDevice() const { return blockDevice_; }
+  // This open made the disk file (it did not exist before).
+  bool created() const { return created_; }
   DiskDevice& device() { return device_; }
   const DiskDevice& device() const { return device_; }
 
  private:
-  Target(std::string argument, std::string path, bool blockDevice, DiskDevice device);
+  Target(std::string argument, std::string path, bool blockDevice, DiskDevice device, bool created = false);
 
   std::string argument_;
   std::string path_;
   bool blockDevice_;
+  bool created_;
   DiskDevice device_;
 };
 

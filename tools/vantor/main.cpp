@@ -18,6 +18,8 @@ int main(int argc, char** argv) {
   CLI::App app{"vantor: capture, restore and zero drives and disk files; edit MBR partitions; prepare boot keys.\n"
                "A TARGET is a block device (/dev/...) or a disk file."};
   app.require_subcommand(1);
+  // Options the subcommand does not know (-v after it) fall through to the program's.
+  app.fallthrough();
   int verbosity = 0;
   app.add_flag("-v,--verbose", verbosity, "Show the library's log records (-vv: trace records too)");
 
