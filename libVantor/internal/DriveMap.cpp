@@ -7,7 +7,6 @@
 #include <libVantor/internal/DiskBufferPointer.h>
 #include <libVantor/VantorException.h>
 #include <libVantor/internal/FatVolumeMapper.h>
-#include <libVantor/internal/LittleEndian.h>
 #include <vrk/Log.h>
 
 namespace vantor {
@@ -20,9 +19,6 @@ const vrk::Logger& logger() {
 
 // No sector at or past this one is examined for data in the gap after the MBR.
 constexpr u32 GAP_SCAN_LIMIT = 2048;
-
-u32 startLBAOf(const PARTITION_TABLE_ENTRY& entry) { return readLE32(entry.startLBABytes); }
-u32 sectorCountOf(const PARTITION_TABLE_ENTRY& entry) { return readLE32(entry.sectorCountBytes); }
 
 bool isSupportedType(u8 type) {
   return type == 0x04 || type == 0x06 || type == 0x0B || type == 0x0C || type == 0x0E;
@@ -39,7 +35,7 @@ void findUsedSectorsAfterMbr(IDisk& disk, const PARTITION_TABLE_ENTRY entries[4]
 
   u32 firstPartition = 0;  // 0: no entry has a start sector
   for (int i = 0; i < 4; ++i) {
-    const u32 start = startLBAOf(entries[i]);
+    const u32 start = entries[i].startLBA();
     if (start != 0 && (firstPartition == 0 || start < firstPartition)) firstPartition = start;
   }
   if (firstPartition == 0) {
@@ -70,8 +66,8 @@ void getDriveMap(IDisk& disk, SectorMap& map, u64& highestVolumeSector, bool all
   highestVolumeSector = 0;
   for (const PARTITION_TABLE_ENTRY& entry : entries) {
     if (entry.partitionType == 0) continue;
-    const u32 start = startLBAOf(entry);
-    const u64 lastSector = u64(start) - 1 + sectorCountOf(entry);
+    const u32 start = entry.startLBA();
+    const u64 lastSector = u64(start) - 1 + entry.sectorCount();
     const u32 driveSectors = disk.getSizeSectors();
     if (lastSector >= driveSectors && !allowVolumeBeyondDrive) {
       throw VantorException(ERR_VOLUME_EXCEEDS_DRIVE,

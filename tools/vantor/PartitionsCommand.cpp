@@ -31,12 +31,6 @@ struct PartitionsOptions {
   TargetOptions targetOptions;
 };
 
-// The entry's accessors are not exported by the shared library: decode the fields here.
-u32 littleEndian32(const u8 (&bytes)[4]) {
-  return u32(bytes[0]) | u32(bytes[1]) << 8 | u32(bytes[2]) << 16 | u32(bytes[3]) << 24;
-}
-u32 startOf(const PARTITION_TABLE_ENTRY& entry) { return littleEndian32(entry.startLBABytes); }
-u32 countOf(const PARTITION_TABLE_ENTRY& entry) { return littleEndian32(entry.sectorCountBytes); }
 
 const char* typeName(u8 type) {
   switch (type) {
@@ -90,8 +84,8 @@ void printTable(const char* title, const std::vector<PARTITION_TABLE_ENTRY>& ent
     std::cout << "  " << std::left << std::setw(6) << i << std::setw(6)
               << (entry.bootIndicator == 0x80 ? "*" : "") << std::setw(26)
               << (hexType(entry.partitionType) + " " + typeName(entry.partitionType)) << std::right << std::setw(12)
-              << startOf(entry) << std::setw(12) << countOf(entry) << "  "
-              << (entry.partitionType ? Units::bytes(u64(countOf(entry)) * sectorSize) : "") << "\n";
+              << entry.startLBA() << std::setw(12) << entry.sectorCount() << "  "
+              << (entry.partitionType ? Units::bytes(u64(entry.sectorCount()) * sectorSize) : "") << "\n";
   }
 }
 
@@ -104,8 +98,8 @@ void writeEntries(JsonWriter& json, const std::vector<PARTITION_TABLE_ENTRY>& en
     json.key("bootable").boolean(entry.bootIndicator == 0x80);
     json.key("type").number(entry.partitionType);
     json.key("typeName").string(typeName(entry.partitionType));
-    json.key("startLBA").number(startOf(entry));
-    json.key("sectorCount").number(countOf(entry));
+    json.key("startLBA").number(entry.startLBA());
+    json.key("sectorCount").number(entry.sectorCount());
     json.endObject();
   }
   json.endArray();
