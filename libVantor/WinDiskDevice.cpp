@@ -5,6 +5,7 @@
 #include <libVantor/DeviceOps.h>
 #include <libVantor/SysHost.h>
 #include <libVantor/VantorException.h>
+#include <libVantor/internal/MbrLayout.h>
 #include <libVantor/internal/Volumes.h>
 #include <vrk/Log.h>
 
@@ -96,7 +97,9 @@ bool WinDiskDevice::mountDrive() {
   try {
     volumes->releaseHandles();
     // The kernel forgets partitions only on request: make it see the table written meanwhile.
-    (void)os::rereadPartitionTable(getHandle().get());
+    std::vector<MbrPartition> layout;
+    const MbrLayoutKind kind = readMbrLayout(*this, layout);
+    (void)os::rereadPartitionTable(getHandle().get(), kind, layout, getSectorSize());
     volumes->mountBack();
     volumes->clearDismounted();
     drive->update(true);

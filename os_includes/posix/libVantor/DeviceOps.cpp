@@ -13,6 +13,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -24,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include <libVantor/internal/LittleEndian.h>
+#include <libVantor/internal/PartitionTypes.h>
 
 namespace vantor::os {
 namespace {
@@ -114,76 +115,29 @@ struct PartitionSpan {
 };
 using PartitionMap = std::map<int, PartitionSpan>;  // by partition number
 
-struct AlignedSector {
-  explicit AlignedSector(u32 bytes) : size(bytes) {
-    void* p = nullptr;
-    if (::posix_memalign(&p, 4096, bytes < 4096 ? 4096 : bytes) == 0) memory.reset(static_cast<u8*>(p));
+// The kernel's view of the table's partitions: an extended entry shows as a tiny
+// partition (room for a boot loader, too small for a file system), as the kernel's own
+// parser makes it.
+PartitionMap wantedPartitions(const std::vector<MbrPartition>& layout, u32 sectorSize) {
+  PartitionMap wanted;
+  for (const MbrPartition& p : layout) {
+    u64 length = p.sectorCount * sectorSize;
+    if (partition_type::isExtended(p.type) && p.number <= 4) length = std::min<u64>(length, std::max<u64>(sectorSize, 1024));
+    wanted[static_cast<int>(p.number)] = {p.startSector * sectorSize, length};
   }
-  struct Free {
-    void operator()(u8* p) const { std::free(p); }
-  };
-  std::unique_ptr<u8, Free> memory;
-  u32 size;
-};
-
-bool readSector(NativeHandle fd, u64 lba, AlignedSector& sector) {
-  if (!sector.memory) return false;
-  const ssize_t n = ::pread(fd, sector.memory.get(), sector.size, static_cast<off_t>(lba * sector.size));
-  return n == static_cast<ssize_t>(sector.size);
+  return wanted;
 }
 
-bool isExtended(u8 type) { return type == 0x05 || type == 0x0F || type == 0x85; }
-
-// The partitions an MBR describes, numbered as the kernel numbers them: 1-4 for the
-// primary entries, 5 on for the logical partitions of the extended chain.
-enum class TableScan { Unreadable, LeftToKernel, Parsed };
-TableScan partitionsOfMBR(NativeHandle fd, u32 sectorSize, u64 diskBytes, PartitionMap& out) {
-  AlignedSector sector(sectorSize);
-  if (!readSector(fd, 0, sector)) return TableScan::Unreadable;
-  const u8* mbr = sector.memory.get();
-  if (mbr[510] != 0x55 || mbr[511] != 0xAA) return TableScan::Parsed;  // no table: no partitions
-  const u64 diskSectors = diskBytes / sectorSize;
-  u32 extendedStart = 0, extendedCount = 0;
-  for (int i = 0; i < 4; ++i) {
-    const u8* e = mbr + 446 + 16 * i;
-    if (e[4] == 0xEE) return TableScan::LeftToKernel;  // a GPT
-  }
-  for (int i = 0; i < 4; ++i) {
-    const u8* e = mbr + 446 + 16 * i;
-    const u8 type = e[4];
-    const u32 start = readLE32(e + 8), count = readLE32(e + 12);
-    if (type == 0 || count == 0 || start >= diskSectors) continue;
-    u64 length = u64(count) * sectorSize;
-    if (isExtended(type)) {
-      // Like the kernel: the extended entry shows as a tiny partition (room for a boot
-      // loader, too small for a file system).
-      length = std::min<u64>(length, std::max<u64>(sectorSize, 1024));
-      if (extendedCount == 0) {
-        extendedStart = start;
-        extendedCount = count;
-      }
-    }
-    out[i + 1] = {u64(start) * sectorSize, length};
-  }
-  // Logical partitions: each EBR holds one partition (relative to itself) and a link to
-  // the next EBR (relative to the extended partition's start).
-  u64 ebr = extendedStart;
-  int number = 5;
-  for (int guard = 0; extendedCount != 0 && guard < 256 && ebr < diskSectors; ++guard) {
-    if (!readSector(fd, ebr, sector)) break;
-    const u8* s = sector.memory.get();
-    if (s[510] != 0x55 || s[511] != 0xAA) break;
-    const u8* logical = s + 446;
-    const u8* link = s + 446 + 16;
-    const u32 start = readLE32(logical + 8), count = readLE32(logical + 12);
-    if (logical[4] != 0 && count != 0 && ebr + start < diskSectors) {
-      out[number++] = {(ebr + start) * sectorSize, u64(count) * sectorSize};
-    }
-    const u32 next = readLE32(link + 8);
-    if (!isExtended(link[4]) || next == 0 || next >= extendedCount) break;
-    ebr = u64(extendedStart) + next;
-  }
-  return TableScan::Parsed;
+// Whether the kernel drops the partitions of `diskDir` by itself when the medium goes.
+// A loop device attached without partition scanning keeps partitions added by BLKPG
+// after it is detached, and hands them to the next file attached under its number.
+bool kernelDropsPartitions(const fs::path& diskDir) {
+  std::error_code ec;
+  if (!fs::exists(diskDir / "loop", ec)) return true;
+  std::ifstream in(diskDir / "loop" / "partscan");
+  int scans = 0;
+  in >> scans;
+  return in && scans == 1;
 }
 
 PartitionMap partitionsOfKernel(const fs::path& diskDir) {
@@ -237,7 +191,8 @@ bool mountAgain(const libSysHost::MountEntry& entry, const vrk::Array<libSysHost
   return false;
 }
 
-bool rereadPartitionTable(NativeHandle drive) {
+bool rereadPartitionTable(NativeHandle drive, MbrLayoutKind layoutKind, const std::vector<MbrPartition>& layout,
+                          u32 sectorSize) {
   fs::path diskDir;
   bool isPartition = false;
   if (!sysfsDirectory(drive, diskDir, isPartition)) return false;
@@ -246,21 +201,18 @@ bool rereadPartitionTable(NativeHandle drive) {
     return false;
   }
   const bool kernelRead = ::ioctl(drive, BLKRRPART) == 0;  // kernels with a parser do it all here
-
-  int logical = 0;
-  unsigned long long diskBytes = 0;
-  if (::ioctl(drive, BLKSSZGET, &logical) != 0 || logical <= 0 || ::ioctl(drive, BLKGETSIZE64, &diskBytes) != 0) {
-    return false;
-  }
-  PartitionMap wanted;
-  switch (partitionsOfMBR(drive, static_cast<u32>(logical), diskBytes, wanted)) {
-    case TableScan::Unreadable:
+  switch (layoutKind) {
+    case MbrLayoutKind::Unreadable:
+      errno = EIO;
       return false;
-    case TableScan::LeftToKernel:
+    case MbrLayoutKind::Gpt:
       return kernelRead;
-    case TableScan::Parsed:
+    case MbrLayoutKind::NoTable:
+    case MbrLayoutKind::Mbr:
       break;
   }
+  const PartitionMap wanted = wantedPartitions(layout, sectorSize);
+  const bool mayAdd = kernelDropsPartitions(diskDir);
 
   const PartitionMap present = partitionsOfKernel(diskDir);
   bool allDone = true;
@@ -281,7 +233,7 @@ bool rereadPartitionTable(NativeHandle drive) {
   }
   const PartitionMap remaining = partitionsOfKernel(diskDir);
   for (const auto& [number, span] : wanted) {
-    if (remaining.count(number) == 0) note(partitionRequest(drive, BLKPG_ADD_PARTITION, number, span));
+    if (mayAdd && remaining.count(number) == 0) note(partitionRequest(drive, BLKPG_ADD_PARTITION, number, span));
   }
   if (!allDone) errno = firstError;
   return allDone;

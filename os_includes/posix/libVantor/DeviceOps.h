@@ -8,6 +8,7 @@
 #pragma once
 #include <libVantor/internal/DiskHandleOps.h>
 #include <libVantor/SysHost.h>
+#include <libVantor/internal/MbrLayout.h>
 #include <vrk/Array.h>
 #include <vrk/String.h>
 
@@ -30,13 +31,16 @@ NativeHandle openVolume(const vrk::String& locator, bool exclusive);
 // among `mountedBack` (the entries already mounted back); without one it fails.
 [[nodiscard]] bool mountAgain(const libSysHost::MountEntry& entry, const vrk::Array<libSysHost::MountEntry>& mountedBack);
 
-// Makes the kernel's partitions of `drive` match sector 0 again. Asks the kernel to
-// re-read the table (BLKRRPART, for kernels that parse it), then reads the MBR and its
-// extended chain here and brings the kernel's partitions in line with BLKPG (delete
+// Makes the kernel's partitions of `drive` match the table `layout` read from it
+// (sectors of `sectorSize` bytes). Asks the kernel to re-read the table (BLKRRPART, for
+// kernels that parse it), then brings the kernel's partitions in line with BLKPG (delete
 // what no longer matches, resize what only changed its length, add what is new), as
-// `partx -u` does. A GPT (protective entry 0xEE) is left to the kernel; a sector 0
-// without the 0x55AA signature has no partitions. False when `drive` is not a whole
-// disk, sector 0 cannot be read, or the kernel refused a change (the others still run).
-bool rereadPartitionTable(NativeHandle drive);
+// `partx -u` does. A GPT is left to the kernel. On a loop device attached without
+// partition scanning nothing is added: the kernel would keep such partitions after the
+// device is detached and show them on the next file attached under that number.
+// False when `drive` is not a whole disk, the table could not be read, or the kernel
+// refused a change (the others still run).
+bool rereadPartitionTable(NativeHandle drive, MbrLayoutKind layoutKind, const std::vector<MbrPartition>& layout,
+                          u32 sectorSize);
 
 }  // namespace vantor::os

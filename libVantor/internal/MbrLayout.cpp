@@ -1,0 +1,67 @@
+#include <libVantor/internal/MbrLayout.h>
+
+#include <libVantor/internal/DiskBufferPointer.h>
+#include <libVantor/internal/LittleEndian.h>
+#include <libVantor/internal/PartitionTypes.h>
+
+namespace vantor {
+namespace {
+
+constexpr u32 TABLE_OFFSET = 446;
+constexpr u32 MAX_CHAIN_LINKS = 256;
+
+bool hasSignature(const u8* sector) { return sector[510] == 0x55 && sector[511] == 0xAA; }
+
+}  // namespace
+
+MbrLayoutKind readMbrLayout(const IDisk& disk, std::vector<MbrPartition>& partitions) {
+  partitions.clear();
+  const u32 sectorSize = disk.getSectorSize();
+  if (sectorSize < 512) return MbrLayoutKind::Unreadable;
+  DiskBufferPointer sector(sectorSize, DiskBufferPointer::OnFailure::Empty);
+  if (!sector || !disk.readSectors(0, sector.get(), 1)) return MbrLayoutKind::Unreadable;
+  const u8* mbr = sector.get();
+  if (!hasSignature(mbr)) return MbrLayoutKind::NoTable;
+  for (u32 i = 0; i < 4; ++i) {
+    if (mbr[TABLE_OFFSET + 16 * i + 4] == partition_type::GPT_PROTECTIVE) return MbrLayoutKind::Gpt;
+  }
+
+  const u64 diskSectors = disk.getSizeBytes() / sectorSize;
+  u64 extendedStart = 0, extendedCount = 0;
+  for (u32 i = 0; i < 4; ++i) {
+    const u8* e = mbr + TABLE_OFFSET + 16 * i;
+    const MbrPartition p{i + 1, e[4], readLE32(e + 8), readLE32(e + 12)};
+    if (p.type == partition_type::EMPTY || p.sectorCount == 0 || p.startSector >= diskSectors) continue;
+    if (partition_type::isExtended(p.type) && extendedCount == 0) {
+      extendedStart = p.startSector;
+      extendedCount = p.sectorCount;
+    }
+    partitions.push_back(p);
+  }
+
+  // Each extended boot record holds one logical partition (relative to the record) and a
+  // link to the next record (relative to the extended partition's start).
+  u64 ebr = extendedStart;
+  u64 lastLink = 0;
+  u32 number = 5;
+  for (u32 links = 0; extendedCount != 0 && links < MAX_CHAIN_LINKS && ebr < diskSectors && ebr <= 0xFFFFFFFFull;
+       ++links) {
+    if (!disk.readSectors(static_cast<u32>(ebr), sector.get(), 1)) return MbrLayoutKind::Unreadable;
+    const u8* s = sector.get();
+    if (!hasSignature(s)) break;
+    const u8* logical = s + TABLE_OFFSET;
+    const u8* link = s + TABLE_OFFSET + 16;
+    const MbrPartition p{number, logical[4], ebr + readLE32(logical + 8), readLE32(logical + 12)};
+    if (p.type != partition_type::EMPTY && p.sectorCount != 0 && p.startSector < diskSectors) {
+      partitions.push_back(p);
+      ++number;
+    }
+    const u64 next = readLE32(link + 8);
+    if (!partition_type::isExtended(link[4]) || next <= lastLink || next >= extendedCount) break;
+    lastLink = next;
+    ebr = extendedStart + next;
+  }
+  return MbrLayoutKind::Mbr;
+}
+
+}  // namespace vantor
