@@ -20,7 +20,7 @@ static_assert(sizeof(BACKUP_MAGIC) == BACKUP_MAGIC_BYTES, "magic and its termina
 
 // Type, start and count: what makes two entries the same partition.
 bool samePartition(const PARTITION_TABLE_ENTRY& a, const PARTITION_TABLE_ENTRY& b) {
-  return a.partitionType == b.partitionType && a.startLBA() == b.startLBA() && a.sectorCount() == b.sectorCount();
+  return a.partitionType == b.partitionType && a.startLBA == b.startLBA && a.sectorCount == b.sectorCount;
 }
 
 }  // namespace
@@ -85,7 +85,7 @@ void MBRPartitions::selectBackupPartition(u32 index) {
     throw VantorException(ERR_INVALID_ARGUMENT, vrk::SprintfFormat("Invalid partition number: %u", index));
   }
   PARTITION_TABLE_ENTRY entry = (*backupPartitionTable_)[index];
-  if (entry.partitionType == 0 || entry.startLBA() == 0) {
+  if (entry.partitionType == 0 || entry.startLBA == 0) {
     throw VantorException(ERR_INVALID_ARGUMENT, "Specified partition number is empty or invalid");
   }
   entry.bootIndicator = 0x80;

@@ -72,8 +72,8 @@ void PartitionTools::buildPartitionEntry(const IDisk& disk, PARTITION_TABLE_ENTR
                                          u8 partitionType, u32 startLBA, u32 sectorCount) {
   entry.bootIndicator = bootable ? 0x80 : 0x00;
   entry.partitionType = partitionType;
-  entry.setStartLBA(startLBA);
-  entry.setSectorCount(sectorCount);
+  entry.startLBA = startLBA;
+  entry.sectorCount = sectorCount;
 
   const u32 lastLBA = startLBA + sectorCount - 1;  // 32-bit arithmetic on purpose
   if (boost::optional<CHSAddress> start = disk.getCHSAddressFromLBA(startLBA, true)) {

@@ -29,23 +29,17 @@ struct PARTITION_TABLE_ENTRY {
   CHS_DATA startCHS;
   u8 partitionType;  // 0: empty entry
   CHS_DATA endCHS;
-  u8 startLBABytes[4];     // little-endian
-  u8 sectorCountBytes[4];  // little-endian
-
-  u32 startLBA() const { return getLE32(startLBABytes); }
-  void setStartLBA(u32 value) { putLE32(startLBABytes, value); }
-  u32 sectorCount() const { return getLE32(sectorCountBytes); }
-  void setSectorCount(u32 value) { putLE32(sectorCountBytes, value); }
-
- private:
-  static u32 getLE32(const u8* p) { return u32(p[0]) | (u32(p[1]) << 8) | (u32(p[2]) << 16) | (u32(p[3]) << 24); }
-  static void putLE32(u8* p, u32 v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<u8>(v >> (8 * i));
-  }
+  u32 startLBA;     // little-endian on disk, as on every host the library builds for
+  u32 sectorCount;
 };
 #pragma pack(pop)
 static_assert(sizeof(CHS_DATA) == 3, "CHS_DATA is 3 bytes on disk");
 static_assert(sizeof(PARTITION_TABLE_ENTRY) == 16, "PARTITION_TABLE_ENTRY is 16 bytes on disk");
+// The entries are read and written as they lie in the sector, so their u32 fields
+// hold the right values only on a little-endian host.
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+#error "The library builds only for little-endian hosts"
+#endif
 
 // Equality of all 16 bytes.
 VANTOR_EXPORT bool operator==(const PARTITION_TABLE_ENTRY& a, const PARTITION_TABLE_ENTRY& b);

@@ -318,6 +318,37 @@ TEST(DiskImagerEngine, ForeignExceptionsEndAsGeneralErrors) {
   EXPECT_EQ(rig.log->snapshot().back(), "error 1 device exploded");
 }
 
+// An observer that throws from every notification: the worker carries on, the other
+// observers hear everything, and each operation still closes exactly once.
+TEST(DiskImagerEngine, ThrowingObserversNeitherStopTheWorkerNorDoubleTheClose) {
+  struct Throwing : RecordingObserver {
+    using RecordingObserver::RecordingObserver;
+    void started() override { RecordingObserver::started(), throw std::runtime_error("started"); }
+    void progressUpdate(unsigned char p) override { RecordingObserver::progressUpdate(p), throw 7; }
+    void abortedByUser() override { RecordingObserver::abortedByUser(), throw VantorException(ERR_GENERAL, "x"); }
+    void finishedSuccessfully() override { RecordingObserver::finishedSuccessfully(), throw std::bad_alloc(); }
+    void finishedWithError(VantorErrorCodes c, const vrk::String& m) override {
+      RecordingObserver::finishedWithError(c, m), throw std::runtime_error("error");
+    }
+  };
+  Rig rig(1000);
+  auto thrower = std::make_shared<EventLog>();
+  rig.imager.registerObserver(new Throwing(thrower));
+  const auto closings = [](EventLog& log) {
+    int n = 0;
+    for (const std::string& e : log.snapshot()) n += e == "finished" || e == "aborted" || e.rfind("error", 0) == 0;
+    return n;
+  };
+  ASSERT_TRUE(rig.imager.startZeroingDisk(true, boost::none));  // succeeds
+  rig.disk->gate = [](Op op, u32, u32) { return op != Op::Write; };
+  ASSERT_TRUE(rig.imager.startZeroingDisk(true, boost::none));  // fails
+  EXPECT_EQ(closings(*thrower), 2);
+  EXPECT_EQ(closings(*rig.log), 2);
+  EXPECT_EQ(rig.log->progress(), (std::vector<int>{25, 51}));
+  EXPECT_EQ(thrower->progress(), (std::vector<int>{25, 51}));
+  EXPECT_EQ(rig.log->snapshot().back().rfind("error 4", 0), 0u);
+}
+
 TEST(DiskImagerEngine, UnrecognizedVolumeBehaviourIsLoggedAndIgnored) {
   std::vector<std::string> records;
   vrk::LogFactory::setSink([&records](const vrk::String& logger, int priority, const vrk::String& text) {

@@ -31,8 +31,8 @@ PARTITION_TABLE_ENTRY entryOf(u8 boot, u8 type, u32 start, u32 count, u8 chs = 0
   e.startCHS = {chs, chs, chs};
   e.partitionType = type;
   e.endCHS = {chs, chs, chs};
-  e.setStartLBA(start);
-  e.setSectorCount(count);
+  e.startLBA = start;
+  e.sectorCount = count;
   return e;
 }
 

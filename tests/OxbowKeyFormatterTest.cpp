@@ -145,8 +145,8 @@ TEST(OxbowKeyFormatterTest, BootAreaIsOneWriteBetweenDismountAndMountWithGeometr
   EXPECT_EQ(std::memcmp(&data.endCHS, &loader[446 + 5], 3), 0) << "sector 39999 lies past the geometry";
   EXPECT_EQ(PartitionTools::getCHSAddress(boot.startCHS), (CHSAddress{0, 0, 3}));
   EXPECT_EQ(PartitionTools::getCHSAddress(boot.endCHS), (CHSAddress{0, 0, 12}));
-  EXPECT_EQ(data.startLBA(), 12u);
-  EXPECT_EQ(data.sectorCount(), 40000u - 12);
+  EXPECT_EQ(u32(data.startLBA), 12u);
+  EXPECT_EQ(u32(data.sectorCount), 40000u - 12);
   EXPECT_EQ(std::memcmp(sector0 + 478, &loader[478], 34), 0) << "slots 2, 3 and the signature are the file's";
   EXPECT_EQ(std::memcmp(&disk->bytes()[12 * 512], std::string(512, '\0').data(), 512), 0);
 }
@@ -259,7 +259,7 @@ TEST(OxbowKeyFormatterTest, LargestBootAreaAndSmallestKeyAreAccepted) {
     EXPECT_EQ(info.dataFirstSector, c.keySectors);
     EXPECT_EQ(info.dataLastSector, c.keySectors - 1);
     EXPECT_EQ(disk->writes(), (std::vector<FakeDisk::Call>{{Op::Write, 0, c.keySectors}}));
-    EXPECT_EQ(slotOf(disk->bytes().data(), 0).sectorCount(), 0u);
+    EXPECT_EQ(u32(slotOf(disk->bytes().data(), 0).sectorCount), 0u);
   }
 }
 

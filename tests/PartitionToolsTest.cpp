@@ -31,8 +31,8 @@ PARTITION_TABLE_ENTRY entryOf(u8 boot, u8 type, u32 start, u32 count) {
   PARTITION_TABLE_ENTRY e{};
   e.bootIndicator = boot;
   e.partitionType = type;
-  e.setStartLBA(start);
-  e.setSectorCount(count);
+  e.startLBA = start;
+  e.sectorCount = count;
   return e;
 }
 
@@ -109,8 +109,8 @@ TEST(PartitionToolsTest, BuiltEntryTakesCHSFromTheDiskGeometry) {
     PartitionTools::buildPartitionEntry(disk, e, c.count != 0, 0x0B, c.start, c.count);
     EXPECT_EQ(e.bootIndicator, c.count != 0 ? 0x80 : 0x00);
     EXPECT_EQ(e.partitionType, 0x0B);
-    EXPECT_EQ(e.startLBA(), c.start);
-    EXPECT_EQ(e.sectorCount(), c.count);
+    EXPECT_EQ(u32(e.startLBA), c.start);
+    EXPECT_EQ(u32(e.sectorCount), c.count);
     EXPECT_EQ(bytesOf(e.startCHS), bytesOf(c.startCHS ? PartitionTools::getCHSData(*c.startCHS) : marker));
     EXPECT_EQ(bytesOf(e.endCHS), bytesOf(c.endCHS ? PartitionTools::getCHSData(*c.endCHS) : marker));
   }
@@ -224,7 +224,7 @@ TEST(PartitionToolsTest, ThrowingRemountNeitherEndsNorChangesTheTableWrite) {
   ThrowingRemountDisk disk;
   EXPECT_NO_THROW(PartitionTools::writePartitionsToMBR(disk, {entryOf(0, 0x83, 8, 16)}));
   EXPECT_EQ(1, disk.mounts);
-  EXPECT_EQ(8u, PartitionTools::getPartitions(disk)[0].startLBA());
+  EXPECT_EQ(8u, u32(PartitionTools::getPartitions(disk)[0].startLBA));
   disk.failWrites = true;
   EXPECT_TRUE(throwsVantor([&] { PartitionTools::writePartitionsToMBR(disk, {}); }, ERR_DISK_ACCESS,
                            "Could not write MBR."));
@@ -245,7 +245,7 @@ TEST(PartitionToolsTest, TablesAgreeWithSfdiskInBothDirections) {
   std::vector<SfdiskEntry> fromRead;
   for (u32 i = 0; i < read.size(); ++i) {
     if (read[i].partitionType != 0) {
-      fromRead.push_back({i, read[i].startLBA(), read[i].sectorCount(), read[i].partitionType,
+      fromRead.push_back({i, u32(read[i].startLBA), u32(read[i].sectorCount), read[i].partitionType,
                           read[i].bootIndicator == 0x80});
     }
   }

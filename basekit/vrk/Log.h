@@ -4,6 +4,10 @@
 // logger's own. Records go to one process-wide sink, by default standard error as
 // "name: text"; a host or a test installs its own with LogFactory::setSink. Loggers
 // are created on first use and live until the process ends; every call is thread-safe.
+// The sink gets one record at a time and never runs under the loggers' own lock: it may
+// log (its records are delivered at once, three levels deep at most), create loggers or
+// replace the sink. A sink that throws loses that record only. Once setSink returns, the
+// sink it replaced is no longer called.
 #pragma once
 #include <atomic>
 #include <functional>

@@ -1,42 +1,73 @@
 #include <libVantor/internal/DiskImagerImp.h>
 
-namespace vantor {
+#include <exception>
 
-void DiskImagerImp::forEachObserver(const std::function<void(IDiskImagingObserver&)>& notify) {
+#include <vrk/Log.h>
+
+namespace vantor {
+namespace {
+
+void logObserverFailure(const char* notification, const char* what) noexcept {
+  try {
+    static const vrk::Logger& logger = vrk::LogFactory::createLogger("vantor.DiskImager");
+    if (logger.isEnabled(vrk::LOG_ERROR)) {
+      logger.log(vrk::LOG_ERROR,
+                 vrk::String("431 ") + vrk::SprintfFormat("An imaging observer failed in %s: %s", notification, what));
+    }
+  } catch (...) {
+  }
+}
+
+}  // namespace
+
+void DiskImagerImp::forEachObserver(const char* notification,
+                                    const std::function<void(IDiskImagingObserver&)>& notify) {
   vrk::MutexLock guard(lock);
-  // Observers registered from inside a notification join in with the next one.
+  // Observers registered from inside a notification join in with the next one. An
+  // observer that throws is logged and passed over: the operation, and the other
+  // observers, carry on as if it had returned.
   const std::size_t count = observers.size();
-  for (std::size_t i = 0; i < count; ++i) notify(*observers[i]);
+  for (std::size_t i = 0; i < count; ++i) {
+    try {
+      notify(*observers[i]);
+    } catch (const vrk::Exception& e) {
+      logObserverFailure(notification, e.getMessage().c_str());
+    } catch (const std::exception& e) {
+      logObserverFailure(notification, e.what());
+    } catch (...) {
+      logObserverFailure(notification, "unknown exception");
+    }
+  }
 }
 
 void DiskImagerImp::notifyProgress(unsigned char p) {
   vrk::MutexLock guard(lock);
   if (p == percent) return;
   percent = p;
-  forEachObserver([p](IDiskImagingObserver& o) { o.progressUpdate(p); });
+  forEachObserver("progressUpdate", [p](IDiskImagingObserver& o) { o.progressUpdate(p); });
 }
 
 void DiskImagerImp::notifyStarted() {
-  forEachObserver([](IDiskImagingObserver& o) { o.started(); });
+  forEachObserver("started", [](IDiskImagingObserver& o) { o.started(); });
 }
 
 void DiskImagerImp::notifyFinished() {
   vrk::MutexLock guard(lock);
   state = IMAGER_FINISHED;
-  forEachObserver([](IDiskImagingObserver& o) { o.finishedSuccessfully(); });
+  forEachObserver("finishedSuccessfully", [](IDiskImagingObserver& o) { o.finishedSuccessfully(); });
 }
 
 void DiskImagerImp::notifyAborted() {
   vrk::MutexLock guard(lock);
   state = IMAGER_ABORTED;
   percent = 100;
-  forEachObserver([](IDiskImagingObserver& o) { o.abortedByUser(); });
+  forEachObserver("abortedByUser", [](IDiskImagingObserver& o) { o.abortedByUser(); });
 }
 
 void DiskImagerImp::notifyError(VantorErrorCodes code, const vrk::String& message) {
   vrk::MutexLock guard(lock);
   state = IMAGER_FINISHED;
-  forEachObserver([&](IDiskImagingObserver& o) { o.finishedWithError(code, message); });
+  forEachObserver("finishedWithError", [&](IDiskImagingObserver& o) { o.finishedWithError(code, message); });
   errorCode = code;
   errorMessage = message;
 }

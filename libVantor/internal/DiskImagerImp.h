@@ -6,7 +6,9 @@
 //   writes of state and percent (read without the lock by done(), percentComplete()
 //   and the worker's abort test, hence atomic).
 // The notify operations take the lock for their whole run; observers may call back
-// into the facade (abort, registerObserver) from inside a notification.
+// into the facade (abort, registerObserver) from inside a notification. Nothing an
+// observer throws reaches the operation: each operation ends with exactly one closing
+// notification whatever its observers do.
 #pragma once
 #include <atomic>
 #include <functional>
@@ -48,8 +50,9 @@ class DiskImagerImp {
   vrk::String errorMessage;               // guarded by lock
 
  private:
-  // Calls `notify` on every observer registered when the call began, in order.
-  void forEachObserver(const std::function<void(IDiskImagingObserver&)>& notify);
+  // Calls `notify` on every observer registered when the call began, in order; an
+  // observer that throws is logged ("431 ", naming `notification`) and passed over.
+  void forEachObserver(const char* notification, const std::function<void(IDiskImagingObserver&)>& notify);
 
   std::vector<std::unique_ptr<IDiskImagingObserver>> observers;  // guarded by lock
 };

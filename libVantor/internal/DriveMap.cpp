@@ -35,7 +35,7 @@ void findUsedSectorsAfterMbr(IDisk& disk, const PARTITION_TABLE_ENTRY entries[4]
 
   u32 firstPartition = 0;  // 0: no entry has a start sector
   for (int i = 0; i < 4; ++i) {
-    const u32 start = entries[i].startLBA();
+    const u32 start = entries[i].startLBA;
     if (start != 0 && (firstPartition == 0 || start < firstPartition)) firstPartition = start;
   }
   if (firstPartition == 0) {
@@ -66,8 +66,8 @@ void getDriveMap(IDisk& disk, SectorMap& map, u64& highestVolumeSector, bool all
   highestVolumeSector = 0;
   for (const PARTITION_TABLE_ENTRY& entry : entries) {
     if (entry.partitionType == 0) continue;
-    const u32 start = entry.startLBA();
-    const u64 lastSector = u64(start) - 1 + entry.sectorCount();
+    const u32 start = entry.startLBA;
+    const u64 lastSector = u64(start) - 1 + entry.sectorCount;
     const u32 driveSectors = disk.getSizeSectors();
     if (lastSector >= driveSectors && !allowVolumeBeyondDrive) {
       throw VantorException(ERR_VOLUME_EXCEEDS_DRIVE,

@@ -84,8 +84,8 @@ void printTable(const char* title, const std::vector<PARTITION_TABLE_ENTRY>& ent
     std::cout << "  " << std::left << std::setw(6) << i << std::setw(6)
               << (entry.bootIndicator == 0x80 ? "*" : "") << std::setw(26)
               << (hexType(entry.partitionType) + " " + typeName(entry.partitionType)) << std::right << std::setw(12)
-              << entry.startLBA() << std::setw(12) << entry.sectorCount() << "  "
-              << (entry.partitionType ? Units::bytes(u64(entry.sectorCount()) * sectorSize) : "") << "\n";
+              << entry.startLBA << std::setw(12) << entry.sectorCount << "  "
+              << (entry.partitionType ? Units::bytes(u64(entry.sectorCount) * sectorSize) : "") << "\n";
   }
 }
 
@@ -98,8 +98,8 @@ void writeEntries(JsonWriter& json, const std::vector<PARTITION_TABLE_ENTRY>& en
     json.key("bootable").boolean(entry.bootIndicator == 0x80);
     json.key("type").number(entry.partitionType);
     json.key("typeName").string(typeName(entry.partitionType));
-    json.key("startLBA").number(entry.startLBA());
-    json.key("sectorCount").number(entry.sectorCount());
+    json.key("startLBA").number(entry.startLBA);
+    json.key("sectorCount").number(entry.sectorCount);
     json.endObject();
   }
   json.endArray();

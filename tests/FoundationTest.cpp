@@ -1,0 +1,58 @@
+// The foundation library where its behaviour is easy to get subtly wrong: printf forms,
+// UTF-8 to UTF-16, and log sinks that misbehave.
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <vrk/Log.h>
+#include <vrk/String.h>
+
+namespace vantor::test {
+namespace {
+
+TEST(SprintfFormat, RewritesOnlyInsideConversions) {
+  EXPECT_EQ(vrk::SprintfFormat("%08I64Xh", 0x123456789ABull).str(), "123456789ABh");
+  EXPECT_EQ(vrk::SprintfFormat("I64 %C: %u", 'E', 7u).str(), "I64 E: 7");  // plain "I64" stays
+  EXPECT_EQ(vrk::SprintfFormat("100%% I64%%I64X").str(), "100% I64%I64X");
+  EXPECT_EQ(vrk::SprintfFormat("%-5I64u|%%C", 42ull).str(), "42   |%C");
+}
+
+TEST(String, Utf16FromUtf8WithSurrogatePairsAndReplacements) {
+  EXPECT_EQ(vrk::String("a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80").getUCS2Buffer(), u"a\u00E9\u20AC\U0001F600");
+  // A stray continuation byte, an overlong '/', an encoded surrogate and a cut sequence.
+  EXPECT_EQ(vrk::String("\x80x\xC0\xAFy\xED\xA0\x80z\xE2\x82").getUCS2Buffer(),
+            u"\uFFFDx\uFFFD\uFFFDy\uFFFD\uFFFD\uFFFDz\uFFFD\uFFFD");
+}
+
+// A sink that logs, creates loggers and throws must neither deadlock nor lose more than
+// the record it threw on; once replaced it is never called again.
+TEST(Log, SinksMayLogCreateLoggersAndThrow) {
+  const int before = vrk::LogFactory::getPriority();
+  vrk::LogFactory::setPriority(vrk::LOG_ERROR);
+  std::vector<std::string> seen;
+  vrk::LogFactory::setSink([&seen](const vrk::String& logger, int, const vrk::String& text) {
+    seen.push_back(logger.str() + ":" + text.str());
+    if (text.str() == "nested") vrk::LogFactory::createLogger("test.inner").log(vrk::LOG_ERROR, "from the sink");
+    if (text.str() == "throw") throw std::runtime_error("sink failed");
+    if (text.str() == "forever") vrk::LogFactory::createLogger("test.outer").log(vrk::LOG_ERROR, "forever");
+  });
+  const vrk::Logger& outer = vrk::LogFactory::createLogger("test.outer");
+  outer.log(vrk::LOG_ERROR, "nested");
+  outer.log(vrk::LOG_ERROR, "throw");
+  outer.log(vrk::LOG_ERROR, "after");
+  std::thread other([&outer] { outer.log(vrk::LOG_ERROR, "other thread"); });
+  other.join();
+  outer.log(vrk::LOG_ERROR, "forever");  // a sink that logs every record ends, four deep
+  vrk::LogFactory::setSink(nullptr);
+  outer.log(vrk::LOG_ERROR, "to standard error");
+  vrk::LogFactory::setPriority(before);
+  EXPECT_EQ(seen, (std::vector<std::string>{"test.outer:nested", "test.inner:from the sink", "test.outer:throw",
+                                            "test.outer:after", "test.outer:other thread", "test.outer:forever",
+                                            "test.outer:forever", "test.outer:forever", "test.outer:forever"}));
+}
+
+}  // namespace
+}  // namespace vantor::test
