@@ -1,11 +1,13 @@
 // libVantor/OxbowKeyFormatter.cpp
 #include <libVantor/OxbowKeyFormatter.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include <libVantor/internal/DiskBufferPointer.h>
 #include <libVantor/PartitionTools.h>
 #include <libVantor/VantorException.h>
+#include <libVantor/internal/FullSectorCount.h>
 #include <libVantor/internal/LittleEndian.h>
 #include <vrk/Files.h>
 
@@ -114,7 +116,8 @@ void OxbowKeyFormatter::format(const vrk::String& bootLoaderFile, const vrk::Str
                                              bootAreaSectors, bootLoaderSectors, unsigned(reservedSectors),
                                              payloadSectors));
   }
-  const u32 keySectors = disk.getSizeSectors();
+  // The data partition covers the rest of the key as far as an MBR entry reaches.
+  const u32 keySectors = static_cast<u32>(std::min<u64>(fullSectorCount(disk), ADDRESSABLE_SECTORS - 1));
   if (keySectors < bootAreaSectors) {
     throw VantorException(ERR_INVALID_ARGUMENT,
                           vrk::SprintfFormat("Key of %u sectors is smaller than the boot area of %I64u sectors",

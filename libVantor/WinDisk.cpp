@@ -92,7 +92,11 @@ bool WinDisk::impReadSectors(u32 sectorOffset, void* buffer, u32 sectorCount) co
     logTransferFailure("84 ", "Error reading from disk device. ", sectorOffset, sectorCount, os::lastSystemError());
     return false;
   }
-  return transferred == byteCount;  // a short read (or a request of 4 GiB or more) fails
+  if (transferred != byteCount) {  // past the end of the medium: no system error, but a failure all the same
+    logTransferFailure("84 ", "Error reading from disk device. ", sectorOffset, sectorCount, 0);
+    return false;
+  }
+  return true;
 }
 
 bool WinDisk::impWriteSectors(u32 sectorOffset, const void* buffer, u32 sectorCount) {
@@ -112,7 +116,11 @@ bool WinDisk::impWriteSectors(u32 sectorOffset, const void* buffer, u32 sectorCo
     }
     return false;
   }
-  return transferred == byteCount;
+  if (transferred != byteCount) {
+    logTransferFailure("106 ", "Error writing to disk device. ", sectorOffset, sectorCount, 0);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace vantor

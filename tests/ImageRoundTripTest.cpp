@@ -2,12 +2,17 @@
 // made by sfdisk, mkfs.fat and mtools; the same tools judge the restored disk.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
+#include <libVantor/DiskFactory.h>
 #include <libVantor/DiskImager.h>
 #include <libVantor/WinDiskFile.h>
+#include <libVantor/internal/DiskBufferPointer.h>
 #include <libVantor/internal/ImageFormat.h>
 #include <libVantor/internal/LittleEndian.h>
 
 #include "support/FatImage.h"
+#include "support/LoopDevice.h"
 #include "support/RecordingObserver.h"
 #include "support/TempDir.h"
 
@@ -18,16 +23,20 @@ constexpr u32 kFat16Start = 2048, kFat16Size = 100000;
 constexpr u32 kFat32Start = 104448, kFat32Size = 140000;
 constexpr u32 kDiskSectors = 250000;
 
-// Runs one operation on a file-backed disk and returns its closing notification.
-std::string runOn(const std::string& diskPath, const std::function<bool(DiskImager&)>& start) {
-  auto disk = std::make_shared<WinDiskFile>(diskPath, WinDiskFile::OpenExisting, 512, 0);
-  EXPECT_TRUE(disk->isOpen());
-  DiskDevice device(diskPath, disk);
+// Runs one operation on a disk and returns its closing notification.
+std::string runOn(const std::shared_ptr<IDisk>& disk, const std::function<bool(DiskImager&)>& start) {
+  DiskDevice device("disk", disk);
   DiskImager imager(device);
   auto log = std::make_shared<EventLog>();
   imager.registerObserver(new RecordingObserver(log));
   EXPECT_TRUE(start(imager));
   return log->snapshot().back();
+}
+
+std::string runOn(const std::string& diskPath, const std::function<bool(DiskImager&)>& start) {
+  auto disk = std::make_shared<WinDiskFile>(diskPath, WinDiskFile::OpenExisting, 512, 0);
+  EXPECT_TRUE(disk->isOpen());
+  return runOn(disk, start);
 }
 
 std::string extractAll(const FatImage& image, u32 volume, const std::string& into) {
@@ -104,6 +113,46 @@ TEST_F(ImageRoundTrip, WholeDriveDumpEqualsTheDrive) {
   ASSERT_EQ(runOn(source->path(), [&](DiskImager& i) { return i.startReadingImage(dumpPath, true, true); }),
             "finished");
   EXPECT_EQ(run("cmp -s " + shellQuote(dumpPath) + " " + shellQuote(source->path())), 0);
+}
+
+// A drive of 2^32 sectors or more (2 TiB of 512-byte sectors), as a sparse file and as a
+// block device: used-sector capture and restore compare capacities in 64 bits, and the
+// whole-drive operations refuse before any transfer instead of covering the size cut
+// to 32 bits.
+TEST_F(ImageRoundTrip, DrivesBeyond32BitSectorNumbersAreNeverCutShort) {
+  constexpr u64 kBigBytes = (2ull << 40) + (1u << 20);
+  const std::string imagePath = dir.file("disk.vimg"), dumpPath = dir.file("disk.dump");
+  ASSERT_EQ(runOn(source->path(), [&](DiskImager& i) { return i.startReadingImage(imagePath, true, false); }),
+            "finished");
+  const std::string bigFile = dir.file("big.img");
+  runOrThrow("cp --sparse=always " + shellQuote(source->path()) + " " + shellQuote(bigFile) + " && truncate -s " +
+             std::to_string(kBigBytes) + " " + shellQuote(bigFile));
+  std::vector<std::shared_ptr<IDisk>> disks = {std::make_shared<WinDiskFile>(bigFile, WinDiskFile::OpenExisting, 512, 0)};
+  std::string whyNot;
+  TempDir loopDir;
+  auto loop = LoopDevice::create(loopDir.path(), {kBigBytes, 512, ""}, whyNot);
+  if (loop) {
+    runOrThrow("dd if=" + shellQuote(source->path()) + " of=" + loop->path() + " bs=1M oflag=direct status=none");
+    disks.push_back(DiskFactory::getDiskDevice(loop->path()));
+  }
+  const std::string mbr = source->readBytes(0, 512);
+  for (const auto& disk : disks) {
+    ASSERT_EQ(disk->getSizeBytes(), kBigBytes);
+    EXPECT_EQ(runOn(disk, [&](DiskImager& i) { return i.startWritingImage(imagePath, true, false, true, nullptr); }),
+              "finished");
+    EXPECT_EQ(runOn(disk, [&](DiskImager& i) { return i.startReadingImage(dir.file("again.vimg"), true, false); }),
+              "finished");
+    EXPECT_EQ(runOn(disk, [&](DiskImager& i) { return i.startReadingImage(dumpPath, true, true); }),
+              "error 17 The whole drive cannot be captured: it holds 4294969344 sectors of 512 bytes, and sector "
+              "numbers end at FFFFFFFFh (4294967296 sectors).");
+    EXPECT_FALSE(std::filesystem::exists(dumpPath));
+    EXPECT_EQ(runOn(disk, [&](DiskImager& i) { return i.startZeroingDisk(true, boost::none); }).substr(0, 56),
+              "error 17 The whole drive cannot be zeroed: it holds 4294");
+    DiskBufferPointer first(512);
+    ASSERT_TRUE(disk->readSectors(0, first.get(), 1));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(first.get()), 512), mbr) << "nothing was zeroed";
+  }
+  if (!loop) GTEST_SKIP() << "file-backed drive only: " << whyNot;
 }
 
 }  // namespace

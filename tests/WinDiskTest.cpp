@@ -14,6 +14,7 @@
 #include <linux/fs.h>
 
 #include <libVantor/WinDisk.h>
+#include <libVantor/internal/DiskBufferPointer.h>
 #include <libVantor/VantorException.h>
 #include <vrk/Log.h>
 
@@ -110,18 +111,31 @@ TEST(WinDisk, FailedTransfersAreLoggedWithTheSystemError) {
     EXPECT_FALSE(readOnly.writeSectors(0x10, sector, 2));
     WinDisk directory(openHandle(dir.path(), O_RDONLY | O_DIRECTORY), 512, 4096);
     EXPECT_FALSE(directory.readSectors(0, sector, 1));
+    EXPECT_FALSE(readOnly.readSectors(7, sector, 2)) << "runs past the end: short, no system error";
   }
   const std::vector<std::string> expected = {
       "vantor.WinDisk/4/106 Error writing to disk device. (sectorOffset:00000010h sectorCount:00000002h errorCode:9)",
       "vantor.WinDisk/4/84 Error reading from disk device. (sectorOffset:00000000h sectorCount:00000001h "
-      "errorCode:21)"};
+      "errorCode:21)",
+      "vantor.WinDisk/4/84 Error reading from disk device. (sectorOffset:00000007h sectorCount:00000002h "
+      "errorCode:0)"};
   EXPECT_EQ(log.records, expected);
   vrk::LogFactory::setPriority(5);  // nothing is built or delivered below the threshold
   WinDisk none;
   u8 sector[512];
   EXPECT_FALSE(none.readSectors(0, sector, 1));
   vrk::LogFactory::setPriority(vrk::LOG_WARNING);
-  EXPECT_EQ(log.records.size(), 2u);
+  EXPECT_EQ(log.records.size(), 3u);
+}
+
+// The system moves at most 0x7FFFF000 bytes a call; a request between that and 4 GiB
+// is still one transfer, done whole. (Reads carry on the same way; a write to the null
+// device never touches the buffer's pages, which keeps the test fast.)
+TEST(WinDisk, TransfersOfTwoToFourGibibytesAreDoneWhole) {
+  const u32 sectors = (3u << 30) / 512;
+  DiskBufferPointer buffer(u64(sectors) * 512);
+  WinDisk sink(openHandle("/dev/null", O_WRONLY), 512, u64(sectors) * 512);
+  EXPECT_TRUE(sink.writeSectors(0, buffer.get(), sectors));
 }
 
 TEST(WinDisk, TransfersAreWholeOrFail) {

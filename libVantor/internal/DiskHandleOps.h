@@ -16,8 +16,9 @@ namespace vantor::os {
 using NativeHandle = vrk::NativeHandle;
 
 [[nodiscard]] bool seekTo(NativeHandle h, u64 byteOffset);
-// One read, restarted only if a signal interrupts it. On success `transferred` holds
-// the bytes read: fewer than asked at the end of a file.
+// One transfer of the whole request as far as the system lets it go (restarted after a
+// signal or a partial answer). On success `transferred` holds the bytes moved: fewer than
+// asked at the end of a file or device.
 [[nodiscard]] bool readOnce(NativeHandle h, void* buffer, u32 byteCount, u32& transferred);
 [[nodiscard]] bool writeOnce(NativeHandle h, const void* buffer, u32 byteCount, u32& transferred);
 // The drive geometry; false for regular files and devices that refuse it.

@@ -4,6 +4,7 @@
 
 #include <libVantor/internal/DiskBufferPointer.h>
 #include <libVantor/internal/DiskImagerImp.h>
+#include <libVantor/internal/FullSectorCount.h>
 #include <libVantor/internal/ImageFormat.h>
 
 namespace vantor {
@@ -18,9 +19,8 @@ void zeroSectorRange(IDisk& disk, const DiskImagerImp& engine, u64 first, u64 la
   if (first > 0xFFFFFFFFull || last > 0xFFFFFFFFull) {
     throw VantorException(ERR_GENERAL, "This library can only work with sector offsets that are 32-bit numbers.");
   }
-  const u32 sectors = disk.getSizeSectors();
-  const u32 lastOfDrive = sectors - 1;  // 32-bit, as the drive numbers its sectors
-  if (sectors == 0 || first > lastOfDrive || last > lastOfDrive) {
+  const u64 sectors = fullSectorCount(disk);
+  if (sectors == 0 || first >= sectors || last >= sectors) {
     throw VantorException(ERR_GENERAL, "LBA range beyond end of drive.");
   }
   if (first > last) return;  // an inverted range writes nothing
@@ -45,11 +45,12 @@ void zeroSectorRange(IDisk& disk, const DiskImagerImp& engine, u64 first, u64 la
 }  // namespace
 
 void zeroDisk(const boost::optional<std::vector<std::pair<u64, u64>>>& ranges, DiskImagerImp& engine, IDisk& disk) {
-  const u32 sectors = disk.getSizeSectors();
+  const u64 sectors = fullSectorCount(disk);
+  if (!ranges) refuseWholeDriveBeyondSectorNumbers(disk, "zeroed");
   if (!disk.dismountDrive()) throw VantorException(ERR_DISMOUNT_FAILED);
   if (!ranges) {
     if (sectors == 0) return (void)disk.mountDrive();  // nothing to zero
-    zeroSectorRange(disk, engine, 0, u64(sectors) - 1, [&engine](unsigned char p) { engine.notifyProgress(p); });
+    zeroSectorRange(disk, engine, 0, sectors - 1, [&engine](unsigned char p) { engine.notifyProgress(p); });
   } else {
     const auto sectorsOf = [](const std::pair<u64, u64>& r) { return r.first > r.second ? 0 : r.second - r.first + 1; };
     u64 total = 0;

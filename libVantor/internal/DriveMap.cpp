@@ -7,6 +7,7 @@
 #include <libVantor/internal/DiskBufferPointer.h>
 #include <libVantor/VantorException.h>
 #include <libVantor/internal/FatVolumeMapper.h>
+#include <libVantor/internal/FullSectorCount.h>
 #include <vrk/Log.h>
 
 namespace vantor {
@@ -68,14 +69,14 @@ void getDriveMap(IDisk& disk, SectorMap& map, u64& highestVolumeSector, bool all
     if (entry.partitionType == 0) continue;
     const u32 start = entry.startLBA;
     const u64 lastSector = u64(start) - 1 + entry.sectorCount;
-    const u32 driveSectors = disk.getSizeSectors();
+    const u64 driveSectors = fullSectorCount(disk);
     if (lastSector >= driveSectors && !allowVolumeBeyondDrive) {
       throw VantorException(ERR_VOLUME_EXCEEDS_DRIVE,
                             vrk::SprintfFormat("Last volume sector exceeds drive extents.\n"
                                                "   Volume Sectors: [%08Xh, %08I64Xh]\n"
                                                "   Drive Sectors:  [%08Xh, %08Xh]\n",
                                                static_cast<unsigned>(start), static_cast<unsigned long long>(lastSector),
-                                               0u, static_cast<unsigned>(driveSectors - 1)));
+                                               0u, static_cast<unsigned>(std::min<u64>(driveSectors - 1, 0xFFFFFFFFu))));
     }
     highestVolumeSector = std::max(highestVolumeSector, lastSector);
     if (!isSupportedType(entry.partitionType)) {

@@ -2,6 +2,7 @@
 #include <libVantor/internal/DiskBufferPointer.h>
 #include <libVantor/internal/DiskImagerImp.h>
 #include <libVantor/internal/DriveMap.h>
+#include <libVantor/internal/FullSectorCount.h>
 #include <libVantor/internal/ImageFormat.h>
 #include <libVantor/internal/SectorMap.h>
 #include <vrk/Files.h>
@@ -37,6 +38,8 @@ class ImageFileWriter {
 
 void captureImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, IDisk& disk,
                   const vrk::String& imagePath, ImagingThreadData& data) {
+  const u64 driveSectors = fullSectorCount(disk);
+  if (data.wholeDrive) refuseWholeDriveBeyondSectorNumbers(disk, "captured");
   ImageFileWriter file(imagePath);
   if (!file.isOpen()) {
     throw VantorException(ERR_FILE_ACCESS, vrk::String("Problem accessing file \"") + imagePath + "\"");
@@ -47,14 +50,14 @@ void captureImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, I
   u64 total = 0;
 
   if (data.wholeDrive) {
-    const u32 n = disk.getSizeSectors();
+    const u32 n = static_cast<u32>(driveSectors);  // whole drives past 32-bit sector numbers are refused above
     if (n > 0) map.append(makeSectorRange(0, n, sectorSize));
     total = n;
   } else {
     u64 highestVolumeSector = 0;
     getDriveMap(disk, map, highestVolumeSector, data.allowVolumeBeyondDrive);
     const u64 lastUsed = map[map.size() - 1].lastSector;
-    const u64 lastOfDrive = u64(disk.getSizeSectors()) - 1;
+    const u64 lastOfDrive = driveSectors - 1;
     if (lastUsed > lastOfDrive) {
       throw VantorException(
           ERR_VOLUME_TOO_LARGE,

@@ -5,6 +5,7 @@
 
 #include <libVantor/internal/DiskBufferPointer.h>
 #include <libVantor/internal/DiskImagerImp.h>
+#include <libVantor/internal/FullSectorCount.h>
 #include <libVantor/internal/ImageFormat.h>
 #include <libVantor/internal/LittleEndian.h>
 #include <vrk/Files.h>
@@ -33,12 +34,13 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
   }
   // A damaged file is refused before the drive is touched.
   const u64 highestUsed = checkImageRuns(header, file.data(), file.size(), sectorSize, imagePath);
-  if (header.runCount > 0 && highestUsed >= disk.getSizeSectors()) {
+  const u64 driveSectors = fullSectorCount(disk);
+  if (header.runCount > 0 && highestUsed >= driveSectors) {
     throw VantorException(
         ERR_VOLUME_TOO_LARGE,
         vrk::SprintfFormat("Image holds used sectors beyond the drive capacity.\n   Highest Used Sector:   %08I64Xh\n"
                            "   Highest Drive Sector:  %08I64Xh\n",
-                           highestUsed, u64(disk.getSizeSectors()) - 1));
+                           highestUsed, driveSectors - 1));
   }
 
   if (!disk.dismountDrive()) throw VantorException(ERR_DISMOUNT_FAILED);

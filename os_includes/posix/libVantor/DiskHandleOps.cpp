@@ -1,7 +1,9 @@
 // os_includes/posix/libVantor/DiskHandleOps.cpp
 //
 // POSIX side of the disk seam: lseek(2), read(2), write(2), ftruncate(2), HDIO_GETGEO.
-// EINTR restarts a call; a short transfer is reported as such, never retried.
+// EINTR restarts a call. A transfer carries on after a partial answer (Linux moves at
+// most 0x7FFFF000 bytes a call) until it is whole, fails, or meets the end of the medium;
+// the last is reported as a short transfer.
 #include <libVantor/internal/DiskHandleOps.h>
 
 #include <fcntl.h>
@@ -23,24 +25,34 @@ bool seekTo(NativeHandle h, u64 byteOffset) {
   return ::lseek(h, static_cast<off_t>(byteOffset), SEEK_SET) == static_cast<off_t>(byteOffset);
 }
 
-bool readOnce(NativeHandle h, void* buffer, u32 byteCount, u32& transferred) {
-  ssize_t n;
-  do {
-    n = ::read(h, buffer, byteCount);
-  } while (n < 0 && errno == EINTR);
-  if (n < 0) return false;
-  transferred = static_cast<u32>(n);
+namespace {
+
+// Linux moves at most this many bytes in one read(2) or write(2) and reports the rest as
+// not done; a request of up to 4 GiB is carried on from where the system stopped.
+template <class Transfer, class Byte>
+bool transferWhole(Transfer transfer, NativeHandle h, Byte* buffer, u32 byteCount, u32& transferred) {
+  u32 done = 0;
+  while (done < byteCount) {
+    ssize_t n;
+    do {
+      n = transfer(h, buffer + done, byteCount - done);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return false;
+    if (n == 0) break;  // end of the file or device: a short transfer
+    done += static_cast<u32>(n);
+  }
+  transferred = done;
   return true;
 }
 
+}  // namespace
+
+bool readOnce(NativeHandle h, void* buffer, u32 byteCount, u32& transferred) {
+  return transferWhole(::read, h, static_cast<char*>(buffer), byteCount, transferred);
+}
+
 bool writeOnce(NativeHandle h, const void* buffer, u32 byteCount, u32& transferred) {
-  ssize_t n;
-  do {
-    n = ::write(h, buffer, byteCount);
-  } while (n < 0 && errno == EINTR);
-  if (n < 0) return false;
-  transferred = static_cast<u32>(n);
-  return true;
+  return transferWhole(::write, h, static_cast<const char*>(buffer), byteCount, transferred);
 }
 
 bool queryGeometry(NativeHandle h, DiskGeometry& out) {
