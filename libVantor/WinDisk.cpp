@@ -19,7 +19,7 @@ WinDisk::WinDisk(const HandleHolder& h, u32 sectorSize_, u64 sizeBytes_)
 
 WinDisk::WinDisk(WinDisk&& other) noexcept
     : IDisk(other), sectorSize(other.sectorSize), sizeBytes(other.sizeBytes), handle(std::move(other.handle)),
-      geometry(other.geometry) {}
+      geometry(other.geometry), writeProtected(other.writeProtected) {}
 
 WinDisk& WinDisk::operator=(WinDisk&& other) noexcept {
   if (this != &other) {
@@ -28,6 +28,7 @@ WinDisk& WinDisk::operator=(WinDisk&& other) noexcept {
     sizeBytes = other.sizeBytes;
     handle = std::move(other.handle);
     geometry = other.geometry;
+    writeProtected = other.writeProtected;
   }
   return *this;
 }

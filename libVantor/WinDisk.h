@@ -47,10 +47,14 @@ class VANTOR_EXPORT WinDisk : public IDisk {
   bool getDiskGeometry(DiskGeometry& out) const override;
 
   virtual bool isOpen() const { return handle.isValid(); }
+  // The medium refuses writes (a write-protected card or key, a read-only device): the
+  // services that write refuse such a disk before they dismount anything.
+  bool isWriteProtected() const { return writeProtected; }
 
  protected:
   bool impReadSectors(u32 sectorOffset, void* buffer, u32 sectorCount) const override;
   bool impWriteSectors(u32 sectorOffset, const void* buffer, u32 sectorCount) override;
+  void setWriteProtected(bool value) { writeProtected = value; }
 
  private:
   bool setFilePointer(u64 byteOffset) const;
@@ -60,6 +64,7 @@ class VANTOR_EXPORT WinDisk : public IDisk {
   u64 sizeBytes = 0;
   HandleHolder handle;
   mutable boost::optional<DiskGeometry> geometry;
+  bool writeProtected = false;
 };
 
 }  // namespace vantor

@@ -30,7 +30,8 @@ void logMountStopped(const char* why) noexcept {
 }  // namespace
 
 WinDiskDevice::WinDiskDevice(const vrk::String& locator) {
-  const vrk::FileHandle opened(os::openDrive(locator));
+  os::DriveAccess access = os::DriveAccess::ReadWrite;
+  const vrk::FileHandle opened(os::openDrive(locator, access));
   if (!opened.isValid()) {
     const int error = os::lastSystemError();
     if (logger().isEnabled(vrk::LOG_ERROR)) {
@@ -41,7 +42,9 @@ WinDiskDevice::WinDiskDevice(const vrk::String& locator) {
   }
   drive = std::make_shared<libSysHost::WindowsDrive>(std::make_shared<vrk::FileHandle>(opened));
   volumes = std::make_shared<Volumes>(drive);
-  setDiskParameters(opened, drive->getSectorSize(), drive->getTotalCapacity());
+  setDiskParameters(opened, drive->getSectorSize(), access == os::DriveAccess::NoMedium ? 0 : drive->getTotalCapacity());
+  setWriteProtected(access != os::DriveAccess::ReadWrite);
+  locator_ = locator;
   // `opened` closes here: the disk and the drive object each hold a duplicate.
 }
 
@@ -80,6 +83,12 @@ MediaType WinDiskDevice::getMediaType() const {
 void WinDiskDevice::getMountPoints(vrk::Array<vrk::String>& mountPoints) const {
   (void)volumes->openVolumes();
   mountPoints = volumes->getMountPoints();
+}
+
+bool WinDiskDevice::impWriteSectors(u32 sectorOffset, const void* buffer, u32 sectorCount) {
+  // Noted before the write: a write that fails may still have changed some sectors.
+  volumes->noteWritten(getByteOffset(sectorOffset), u64(sectorCount) * getSectorSize());
+  return WinDisk::impWriteSectors(sectorOffset, buffer, sectorCount);
 }
 
 bool WinDiskDevice::lockDrive() { return volumes->lockVolumes(); }

@@ -6,7 +6,10 @@
 // the kernel read the partition table again and mounts back what was unmounted where the
 // partition is still where it was (a failure there is logged, never thrown); so does the
 // destructor of the object that performed the dismount. Throws ERR_DISK_ACCESS when the
-// drive cannot be opened. Copies share the volume bookkeeping, but a copy (or an object
+// drive cannot be opened. A drive whose medium refuses writes (a write-protected card or
+// key, a read-only device) opens for reading and reports isWriteProtected(); an empty
+// card-reader slot opens as a drive of 0 bytes, so listing goes on past it (it is listed,
+// as a drive without a medium, rather than left out). Copies share the volume bookkeeping, but a copy (or an object
 // assigned to) starts not dismounted: destroying it never mounts the volumes back under
 // the object still writing; an object assigned to while dismounted mounts back first.
 // No locking: a drive and its copies are used from one thread at a time.
@@ -43,8 +46,17 @@ class VANTOR_EXPORT WinDiskDevice : public WinDisk {
   // Always true, and never throws; volumes that cannot be mounted back are logged.
   bool mountDrive() override;
 
+  // The locator the drive was opened by.
+  const vrk::String& getLocator() const { return locator_; }
+
+ protected:
+  // Notes the sectors in the volume bookkeeping before writing them, so that no volume
+  // whose sectors changed is mounted back over the new data.
+  bool impWriteSectors(u32 sectorOffset, const void* buffer, u32 sectorCount) override;
+
  private:
   bool driveDismounted = false;
+  vrk::String locator_;
   std::shared_ptr<libSysHost::WindowsDrive> drive;
   std::shared_ptr<Volumes> volumes;
 };

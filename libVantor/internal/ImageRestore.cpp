@@ -4,6 +4,7 @@
 #include <boost/optional.hpp>
 
 #include <libVantor/internal/DiskBufferPointer.h>
+#include <libVantor/internal/WriteProtection.h>
 #include <libVantor/internal/DiskImagerImp.h>
 #include <libVantor/internal/FullSectorCount.h>
 #include <libVantor/internal/ImageFormat.h>
@@ -43,6 +44,7 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
                            highestUsed, driveSectors - 1));
   }
 
+  refuseIfWriteProtected(disk);
   if (!disk.dismountDrive()) throw VantorException(ERR_DISMOUNT_FAILED);
   boost::optional<DiskBufferPointer> readBuffer;
   if (data.verify) readBuffer.emplace(u64(image::CHUNK_SECTORS) * sectorSize);

@@ -1,5 +1,7 @@
 #include <libVantor/internal/Volumes.h>
 
+#include <algorithm>
+#include <iterator>
 #include <utility>
 
 #include <libVantor/DeviceOps.h>
@@ -141,6 +143,26 @@ bool Volumes::dismountVolumes() {
 
 void Volumes::releaseHandles() { volumeHandles.clear(); }
 
+void Volumes::noteWritten(u64 firstByte, u64 byteCount) {
+  if (byteCount == 0) return;
+  u64 first = firstByte, end = firstByte + byteCount;
+  auto it = written.upper_bound(first);
+  if (it != written.begin() && std::prev(it)->second >= first) --it;  // the range before reaches this one
+  while (it != written.end() && it->first <= end) {
+    first = std::min(first, it->first);
+    end = std::max(end, it->second);
+    it = written.erase(it);
+  }
+  written.emplace(first, end);
+}
+
+bool Volumes::wasWritten(const libSysHost::VolumeExtent& extent) const {
+  const u64 first = extent.start * 512, end = (extent.start + extent.size) * 512;  // sysfs counts 512-byte units
+  auto it = written.upper_bound(first);
+  if (it != written.begin() && std::prev(it)->second > first) return true;
+  return it != written.end() && it->first < end;
+}
+
 void Volumes::mountBack() {
   // Taken out first: an interrupted mountBack must not leave them to be mounted later.
   vrk::Array<Unmounted> pending(std::move(unmounted));
@@ -148,6 +170,13 @@ void Volumes::mountBack() {
   vrk::Array<libSysHost::MountEntry> mountedBack;
   for (u32 i = pending.size(); i > 0; --i) {
     const libSysHost::MountEntry& entry = pending[i - 1].entry;
+    const bool unknownAndWritten = !pending[i - 1].extentKnown && !written.empty();
+    if (unknownAndWritten || (pending[i - 1].extentKnown && wasWritten(pending[i - 1].extent))) {
+      logError(vrk::String("243 ") + vrk::SprintfFormat("Not mounting \"%s\" on \"%s\" again: sectors of the volume "
+                                                        "were written while it was dismounted",
+                                                        entry.source.c_str(), entry.target.c_str()));
+      continue;
+    }
     libSysHost::VolumeExtent now;
     if (pending[i - 1].extentKnown &&
         (!libSysHost::extentOfNode(entry.source, now) || now != pending[i - 1].extent)) {

@@ -21,10 +21,17 @@
 //   held, so a partition the system learnt of since is unmounted and held too;
 // - a mount is made again only when its node still opens the same start and size on
 //   the disk (a changed partition table may have given the node to another partition);
-//   one that does not is logged "241 " and left unmounted.
+//   one that does not is logged "241 " and left unmounted;
+// - nor when any sector inside the volume was written through the drive (or a copy of
+//   it) since this bookkeeping began: the file system there may no longer be the one
+//   that was unmounted, and mounting it would write old metadata over new data. Such a
+//   volume is logged "243 " and left unmounted; a write outside every volume (the MBR,
+//   the backup sector, the gap before the first partition) keeps nothing unmounted. A
+//   mount whose volume's extent was not known is made again only when nothing was written.
 // No locks: used from one thread at a time; the two flags change by atomic exchange.
 #pragma once
 #include <atomic>
+#include <map>
 #include <memory>
 
 #include <libVantor/SysHost.h>
@@ -60,6 +67,9 @@ class Volumes {
   // the disk is skipped (logged "241 "); one that cannot be made again is logged "240 ".
   void mountBack();
   void clearDismounted() { dismounted.exchange(false); }
+  // Notes that bytes [firstByte, firstByte + byteCount) of the drive were (or may have
+  // been) written.
+  void noteWritten(u64 firstByte, u64 byteCount);
 
   const vrk::Array<vrk::String>& getMountPoints() const { return mountPoints; }
 
@@ -79,6 +89,7 @@ class Volumes {
   };
 
   void releaseLocks();
+  bool wasWritten(const libSysHost::VolumeExtent& extent) const;
   bool holdsAny() const;
 
   vrk::Array<vrk::String> mountPoints;
@@ -87,6 +98,7 @@ class Volumes {
   std::atomic<bool> dismounted{false};
   std::shared_ptr<libSysHost::WindowsDrive> drive;
   vrk::Array<Unmounted> unmounted;  // in the order they were unmounted
+  std::map<u64, u64> written;       // byte ranges written, first -> end, never touching
 };
 
 }  // namespace vantor

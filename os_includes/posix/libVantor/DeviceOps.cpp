@@ -166,7 +166,21 @@ bool partitionRequest(NativeHandle fd, int op, int number, const PartitionSpan& 
 
 }  // namespace
 
-NativeHandle openDrive(const vrk::String& locator) { return openRetrying(locator.c_str(), O_RDWR | O_DIRECT); }
+NativeHandle openDrive(const vrk::String& locator, DriveAccess& access) {
+  access = DriveAccess::ReadWrite;
+  NativeHandle fd = openRetrying(locator.c_str(), O_RDWR | O_DIRECT);
+  if (fd < 0 && errno == EROFS) {
+    access = DriveAccess::WriteProtected;
+    return openRetrying(locator.c_str(), O_RDONLY | O_DIRECT);
+  }
+  if (fd < 0 && errno == ENOMEDIUM) {
+    access = DriveAccess::NoMedium;
+    return openRetrying(locator.c_str(), O_RDONLY | O_DIRECT | O_NONBLOCK);
+  }
+  int readOnly = 0;
+  if (fd >= 0 && ::ioctl(fd, BLKROGET, &readOnly) == 0 && readOnly != 0) access = DriveAccess::WriteProtected;
+  return fd;
+}
 
 NativeHandle openVolume(const vrk::String& locator, bool exclusive) {
   return openRetrying(locator.c_str(), O_RDONLY | (exclusive ? O_EXCL : 0));

@@ -14,9 +14,20 @@
 
 namespace vantor::os {
 
-// Opens a whole drive for sector transfers: read-write, bypassing the system cache
-// (O_DIRECT: whole sectors from aligned memory only). -1 on failure.
-NativeHandle openDrive(const vrk::String& locator);
+// How a drive was opened.
+enum class DriveAccess {
+  ReadWrite,
+  WriteProtected,  // the medium or the device refuses writes: opened for reading only
+  NoMedium,        // an empty card-reader slot: opened without a medium, 0 bytes large
+};
+
+// Opens a whole drive for sector transfers, bypassing the system cache (O_DIRECT: whole
+// sectors from aligned memory only): read-write where the device allows it. A medium
+// that refuses writes at open (EROFS, a write-protected card or key) is opened for
+// reading instead, and a device marked read-only (BLKROGET) is reported as such; an empty
+// slot (ENOMEDIUM) is opened without its medium (O_NONBLOCK), as a drive of 0 bytes.
+// -1 on any other failure.
+NativeHandle openDrive(const vrk::String& locator, DriveAccess& access);
 
 // Opens a volume node read-only. With `exclusive` the open claims the volume, which the
 // kernel refuses (EBUSY) while it is mounted or claimed by anybody else; as long as the
