@@ -1,5 +1,7 @@
 #include "support/LoopDevice.h"
 
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -63,15 +65,24 @@ std::unique_ptr<LoopDevice> LoopDevice::create(const std::string& directory, con
       return nullptr;
     }
   }
-  const std::string sectorOption =
-      options.sectorSize != 512 ? " --sector-size " + std::to_string(options.sectorSize) : std::string();
+  return attach(file, options.sectorSize, whyNot);
+}
+
+std::unique_ptr<LoopDevice> LoopDevice::attach(const std::string& file, u32 sectorSize, std::string& whyNot) {
+  if (!isRoot()) {
+    whyNot = "loop devices and mounts need root";
+    return nullptr;
+  }
+  const std::string sectorOption = sectorSize != 512 ? " --sector-size " + std::to_string(sectorSize) : std::string();
   const std::string path = trimmed(capture("losetup -f --show -P" + sectorOption + " " + shellQuoted(file) + " 2>/dev/null"));
   if (path.rfind("/dev/loop", 0) != 0) {
     whyNot = "losetup could not attach a loop device (" + path + ")";
     return nullptr;
   }
-  std::unique_ptr<LoopDevice> device(new LoopDevice(path, file));
-  if (!options.sfdiskScript.empty() && !std::filesystem::exists(device->partition(1))) {
+  std::error_code ec;
+  const std::filesystem::path canonical = std::filesystem::weakly_canonical(file, ec);  // as the kernel names it
+  std::unique_ptr<LoopDevice> device(new LoopDevice(path, ec ? file : canonical.string()));
+  if (!std::filesystem::exists(device->partition(1))) {
     (void)run("partx -a " + path + " >/dev/null 2>&1");  // the kernel may not parse the table itself
   }
   return device;
@@ -79,7 +90,12 @@ std::unique_ptr<LoopDevice> LoopDevice::create(const std::string& directory, con
 
 LoopDevice::~LoopDevice() {
   unmountAll();
+  (void)run("partx -d " + path_ + " >/dev/null 2>&1");
   (void)run("losetup -d " + path_ + " >/dev/null 2>&1");
+  // Detaching waits for the last opener to close the device: wait for that (bounded),
+  // so that whatever holds the file (a FUSE mount) can be taken down next.
+  const std::string backing = "/sys/block/" + name() + "/loop/backing_file";
+  for (int i = 0; i < 100 && trimmed(readFile(backing)) == file_; ++i) ::usleep(50 * 1000);
 }
 
 void LoopDevice::unmountAll() const {

@@ -1,9 +1,11 @@
 // tests/support/LoopDevice.h
 // A real block device for tests: a loop device over a file in a test's temporary
-// directory, optionally partitioned (sfdisk) with its partition nodes made (partx -a).
-// When the object goes, also after a failed test, every mount of the device and its
-// partitions is unmounted and the device detached. create() answers null with the
-// reason where loop devices cannot be made (not root, losetup refused), for GTEST_SKIP.
+// directory, optionally partitioned (sfdisk) with its partition nodes made (partx -a), or
+// over any existing file (attach). When the object goes, also after a failed test, every
+// mount of the device and its partitions is unmounted, the partition nodes removed and
+// the device detached; the destructor returns once the kernel has let go of the file.
+// create() and attach() answer null with the reason where loop devices cannot be made
+// (not root, losetup refused), for GTEST_SKIP.
 #pragma once
 #include <memory>
 #include <string>
@@ -21,6 +23,9 @@ class LoopDevice {
   };
 
   static std::unique_ptr<LoopDevice> create(const std::string& directory, const Options& options, std::string& whyNot);
+  // A loop device over `file` as it is, with the nodes of the partitions its table
+  // describes. No --direct-io: a file that must see every transfer opens uncached itself.
+  static std::unique_ptr<LoopDevice> attach(const std::string& file, u32 sectorSize, std::string& whyNot);
   ~LoopDevice();
   LoopDevice(const LoopDevice&) = delete;
   LoopDevice& operator=(const LoopDevice&) = delete;
