@@ -7,6 +7,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdarg>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -14,6 +16,8 @@
 
 #include <libVantor/internal/DiskBufferPointer.h>
 #include <libVantor/DiskFactory.h>
+#include <libVantor/DiskImager.h>
+#include <libVantor/PartitionTools.h>
 #include <libVantor/VantorException.h>
 #include <libVantor/WinDiskDevice.h>
 #include <libVantor/internal/LittleEndian.h>
@@ -22,6 +26,25 @@
 #include "support/LoopDevice.h"
 #include "support/TempDir.h"
 #include "support/ThrowsVantor.h"
+
+namespace {
+std::string refusedPath;  // opens of this path answer `refusal` as a card reader would
+int refusal = 0;
+}  // namespace
+
+extern "C" int __real_open(const char* path, int flags, ...);
+extern "C" int __wrap_open(const char* path, int flags, ...) {
+  va_list args;
+  va_start(args, flags);
+  const mode_t mode = (flags & O_CREAT) ? static_cast<mode_t>(va_arg(args, int)) : 0;
+  va_end(args);
+  if (path == refusedPath && ((refusal == EROFS && (flags & O_ACCMODE) != O_RDONLY) ||
+                              (refusal == ENOMEDIUM && !(flags & O_NONBLOCK)))) {
+    errno = refusal;
+    return -1;
+  }
+  return __real_open(path, flags, mode);
+}
 
 namespace vantor {
 namespace {
@@ -145,8 +168,11 @@ TEST(WinDiskDevice, BusyVolumeMakesDismountFailWithEverythingAsBefore) {
     ASSERT_GE(busy, 0);
     EXPECT_FALSE(drive.dismountDrive());
     ::close(busy);
-    EXPECT_EQ(std::vector<std::string>{"95 Unable to dismount a volume, unlocking and remounting all volumes"},
-              log.records());
+    const std::vector<std::string> expected = {
+        "96 The volume \"" + f.loop->partition(1) + "\" mounted on \"" + f.mnt1 +
+            "\" is in use and cannot be dismounted (Device or resource busy)",
+        "95 Unable to dismount a volume, unlocking and remounting all volumes"};
+    EXPECT_EQ(expected, log.records()) << "the user learns what to close";
   }
   EXPECT_EQ(before1, LoopDevice::mountAt(f.mnt1));
   EXPECT_EQ(before2, LoopDevice::mountAt(mnt2));
@@ -162,6 +188,17 @@ TEST(WinDiskDevice, BusyVolumeMakesDismountFailWithEverythingAsBefore) {
   EXPECT_TRUE(drive.mountDrive());
   EXPECT_EQ(before1, LoopDevice::mountAt(f.mnt1));
   EXPECT_EQ(before2, LoopDevice::mountAt(mnt2));
+}
+
+TEST(WinDiskDevice, BlankDriveHasNoVolumesToLockOrUnlock) {
+  TempDir dir;
+  std::string why;
+  auto loop = LoopDevice::create(dir.path(), {8ull << 20, 512, ""}, why);
+  if (!loop) GTEST_SKIP() << why;
+  WinDiskDevice drive(loop->path());
+  EXPECT_TRUE(drive.unlockDrive());
+  EXPECT_TRUE(drive.dismountDrive());
+  EXPECT_TRUE(drive.mountDrive());
 }
 
 TEST(WinDiskDevice, LockHoldsUnmountedVolumesAndUnlockNeedsALock) {
@@ -206,6 +243,64 @@ TEST(WinDiskDevice, WholeDiskFileSystemIsAVolumeOfItsOwn) {
   EXPECT_TRUE(mountRefused(loop->path(), dir.file("other")));
   EXPECT_TRUE(drive->mountDrive());
   EXPECT_EQ(before, LoopDevice::mountAt(mnt));
+
+  // A write inside the file system while it is away: the old file system must not be
+  // mounted back over what is there now.
+  DeviceLog log;
+  ASSERT_TRUE(drive->dismountDrive());
+  DiskBufferPointer zeros(4096);
+  ASSERT_TRUE(drive->writeSectors(2048, zeros.get(), 8));
+  EXPECT_TRUE(drive->mountDrive());
+  EXPECT_EQ("", LoopDevice::mountAt(mnt));
+  ASSERT_EQ(1u, log.records().size());
+  EXPECT_EQ(log.records()[0], "243 Not mounting \"" + loop->path() + "\" on \"" + mnt +
+                                  "\" again: sectors of the volume were written while it was dismounted");
+}
+
+// Drives that refuse writes: a device marked read-only, a medium that refuses a
+// read-write open (a write-protected card), an empty card-reader slot. Each opens, reads
+// where there is something to read, and every writing service refuses it naming the
+// drive before it dismounts anything.
+TEST(WinDiskDevice, DrivesThatRefuseWritesOpenAndAreRefusedBeforeAnyDismount) {
+  TempDir dir;
+  std::string why;
+  auto writable = LoopDevice::create(dir.path(), {8ull << 20, 512, ""}, why);
+  if (!writable) GTEST_SKIP() << why;
+  ASSERT_TRUE(LoopDevice::makeExt2(writable->path()));
+  auto readOnly = LoopDevice::attach(writable->backingFile(), 512, why, true);
+  ASSERT_TRUE(readOnly) << why;
+  const std::string mnt = dir.file("mnt");
+  ASSERT_TRUE(LoopDevice::mount(readOnly->path(), mnt, "ro"));
+  struct Case {
+    std::string path;
+    int refusal;
+    u64 sizeBytes;
+  };
+  for (const Case& c : {Case{readOnly->path(), 0, 8ull << 20}, Case{writable->path(), EROFS, 8ull << 20},
+                        Case{writable->path(), ENOMEDIUM, 0}}) {
+    SCOPED_TRACE(c.path + " " + std::to_string(c.refusal));
+    refusedPath = c.refusal ? c.path : "";
+    refusal = c.refusal;
+    auto disk = DiskFactory::getDiskDevice(c.path);
+    refusedPath.clear();
+    EXPECT_TRUE(dynamic_cast<WinDisk&>(*disk).isWriteProtected());
+    EXPECT_EQ(disk->getSizeBytes(), c.sizeBytes);
+    DiskBufferPointer sector(512);
+    EXPECT_TRUE(c.sizeBytes == 0 || disk->readSectors(2, sector.get(), 1));
+    const std::string refused =
+        "The drive \"" + c.path + "\" is write-protected (read-only): nothing was written to it.";
+    EXPECT_TRUE(test::throwsVantor([&] { PartitionTools::writePartitionsToMBR(*disk, {}); }, ERR_DISK_ACCESS, refused));
+    if (c.sizeBytes == 0) continue;  // nothing to zero
+    DiskDevice device(c.path, disk);
+    DiskImager imager(device);
+    ASSERT_TRUE(imager.startZeroingDisk(true, boost::none));
+    VantorErrorCodes code = ERR_NONE;
+    vrk::String message;
+    ASSERT_TRUE(imager.errorEncountered(code, message));
+    EXPECT_EQ(code, ERR_DISK_ACCESS);
+    EXPECT_EQ(message.str(), refused);
+    EXPECT_NE("", LoopDevice::mountAt(mnt)) << "refused before the dismount";
+  }
 }
 
 // Writes the four primary entries of sector 0 (type 0x83) through the drive, between

@@ -26,6 +26,8 @@ using NativeHandle = vrk::NativeHandle;
 // The medium went away during a transfer (ENOMEDIUM, ERROR_MEDIA_CHANGED).
 bool isMediumGone(int systemError);
 int lastSystemError();
+// The system's text for an error code ("Device or resource busy").
+vrk::String systemErrorText(int systemError);
 
 // File-backed disks: open read-write, creating the file when `create`; invalid on failure.
 NativeHandle openFile(const vrk::String& path, bool create);

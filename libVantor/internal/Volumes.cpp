@@ -19,6 +19,13 @@ void logError(const vrk::String& text) {
   if (logger().isEnabled(vrk::LOG_ERROR)) logger().log(vrk::LOG_ERROR, text);
 }
 
+// Names the volume that refused, so that the user knows what to close.
+void logBusy(const vrk::String& node, const vrk::String& mountPoint, int error) {
+  const vrk::String where = mountPoint.empty() ? vrk::String("") : vrk::String(" mounted on \"") + mountPoint + "\"";
+  logError(vrk::String("96 ") + "The volume \"" + node + "\"" + where + " is in use and cannot be dismounted (" +
+           os::systemErrorText(error) + ")");
+}
+
 }  // namespace
 
 Volumes::Volumes(std::shared_ptr<libSysHost::WindowsDrive> drive_) : drive(std::move(drive_)) {}
@@ -75,6 +82,7 @@ bool Volumes::lockVolumes() {
     if (hold.volume.getMounts().empty()) {
       hold.exclusive.reset(os::openVolume(hold.volume.getOSLocator(), true));
       if (!hold.exclusive.isValid()) {
+        logBusy(hold.volume.getOSLocator(), "", os::lastSystemError());
         releaseLocks();
         return false;
       }
@@ -121,13 +129,18 @@ bool Volumes::dismountVolumes() {
     Unmounted taken{entry, libSysHost::VolumeExtent(), false};
     taken.extentKnown = libSysHost::extentOfDevice(entry.device, taken.extent);
     done = os::unmount(entry);
-    if (done) unmounted.append(std::move(taken));
+    if (done) {
+      unmounted.append(std::move(taken));
+    } else {
+      logBusy(entry.source, entry.target, os::lastSystemError());
+    }
   }
   for (u32 i = 0; done && i < volumeHandles.size(); ++i) {
     VolumeHold& hold = volumeHandles[i];
     if (hold.exclusive.isValid()) continue;
     hold.exclusive.reset(os::openVolume(hold.volume.getOSLocator(), true));
     done = hold.exclusive.isValid();
+    if (!done) logBusy(hold.volume.getOSLocator(), "", os::lastSystemError());
   }
   if (!done) {
     logError(vrk::String("95 ") + "Unable to dismount a volume, unlocking and remounting all volumes");

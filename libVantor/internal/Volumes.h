@@ -56,8 +56,9 @@ class Volumes {
   bool lockVolumes();
   // False (logged "82 ") at the first volume that holds no lock.
   bool unlockVolumes();
-  // False (logged "95 ") when a volume cannot be unmounted or claimed; everything it
-  // had unmounted is then mounted back and every hold released.
+  // False (logged "96 ", naming the volume and its mount point, then "95 ") when a
+  // volume cannot be unmounted or claimed; everything it had unmounted is then mounted
+  // back and every hold released.
   bool dismountVolumes();
 
   // Drops every hold (this ends the locks); the volumes stay unmounted.

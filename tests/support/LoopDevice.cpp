@@ -68,13 +68,14 @@ std::unique_ptr<LoopDevice> LoopDevice::create(const std::string& directory, con
   return attach(file, options.sectorSize, whyNot);
 }
 
-std::unique_ptr<LoopDevice> LoopDevice::attach(const std::string& file, u32 sectorSize, std::string& whyNot) {
+std::unique_ptr<LoopDevice> LoopDevice::attach(const std::string& file, u32 sectorSize, std::string& whyNot,
+                                               bool readOnly) {
   if (!isRoot()) {
     whyNot = "loop devices and mounts need root";
     return nullptr;
   }
   const std::string sectorOption = sectorSize != 512 ? " --sector-size " + std::to_string(sectorSize) : std::string();
-  const std::string path = trimmed(capture("losetup -f --show -P" + sectorOption + " " + shellQuoted(file) + " 2>/dev/null"));
+  const std::string path = trimmed(capture(std::string("losetup -f --show -P") + (readOnly ? " -r" : "") + sectorOption + " " + shellQuoted(file) + " 2>/dev/null"));
   if (path.rfind("/dev/loop", 0) != 0) {
     whyNot = "losetup could not attach a loop device (" + path + ")";
     return nullptr;

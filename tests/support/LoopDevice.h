@@ -25,7 +25,9 @@ class LoopDevice {
   static std::unique_ptr<LoopDevice> create(const std::string& directory, const Options& options, std::string& whyNot);
   // A loop device over `file` as it is, with the nodes of the partitions its table
   // describes. No --direct-io: a file that must see every transfer opens uncached itself.
-  static std::unique_ptr<LoopDevice> attach(const std::string& file, u32 sectorSize, std::string& whyNot);
+  // With `readOnly` the device refuses writes (losetup -r).
+  static std::unique_ptr<LoopDevice> attach(const std::string& file, u32 sectorSize, std::string& whyNot,
+                                            bool readOnly = false);
   ~LoopDevice();
   LoopDevice(const LoopDevice&) = delete;
   LoopDevice& operator=(const LoopDevice&) = delete;

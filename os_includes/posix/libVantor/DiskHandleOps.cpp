@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace vantor::os {
 
@@ -75,6 +76,8 @@ bool queryGeometry(NativeHandle h, DiskGeometry& out) {
 bool isMediumGone(int systemError) { return systemError == ENOMEDIUM || systemError == ENXIO || systemError == ENODEV; }
 
 int lastSystemError() { return errno; }
+
+vrk::String systemErrorText(int systemError) { return vrk::String(std::strerror(systemError)); }
 
 NativeHandle openFile(const vrk::String& path, bool create) {
   int fd;

@@ -327,8 +327,10 @@ void WindowsDrive::update(bool rescanVolumes) {
   }
   std::sort(partitions.begin(), partitions.end(), [](const Found& a, const Found& b) { return a.number < b.number; });
 
+  // The whole disk is a volume of its own only while a file system is mounted from it:
+  // a blank drive, like a partitioned one, has no volume there.
   const Volume whole(name_, device_, 0);
-  if (partitions.empty() || !whole.getMounts().empty()) volumes_.append(whole);
+  if (!whole.getMounts().empty()) volumes_.append(whole);
   for (const Found& p : partitions) volumes_.append(Volume(p.name, p.device, p.number));
 }
 

@@ -22,7 +22,7 @@
 // library maps 0 to MEDIA_FIXED (1) and 1 to MEDIA_REMOVABLE (0).
 //
 // Volumes of a drive: its partitions in partition-number order, preceded by the whole
-// disk when the disk has no partitions or is mounted itself. No volume has a drive
+// disk while a file system is mounted from it (a blank drive has no volume). No volume has a drive
 // letter; a volume is opened by its node, "/dev/NAME" or "/dev/NAMEpN".
 #pragma once
 #include <memory>
