@@ -190,6 +190,26 @@ TEST(WinDiskDevice, BusyVolumeMakesDismountFailWithEverythingAsBefore) {
   EXPECT_EQ(before2, LoopDevice::mountAt(mnt2));
 }
 
+// A loop device attached without partition scanning keeps partitions told to it after
+// it is detached, and hands them to the next file attached under its number: mounting
+// back never adds any to such a device.
+TEST(WinDiskDevice, MountDriveAddsNoPartitionsToADeviceThatDoesNotScanThem) {
+  TempDir dir;
+  std::string why;
+  auto scanned = LoopDevice::create(dir.path(), {16ull << 20, 512, "label: dos\n2048,8192,83\n"}, why);
+  if (!scanned) GTEST_SKIP() << why;
+  scanned.reset();
+  auto loop = LoopDevice::attach(dir.file("disk.img"), 512, why, false, false);
+  ASSERT_TRUE(loop) << why;
+  auto drive = DiskFactory::getDiskDevice(loop->path());
+  DiskBufferPointer mbr(512);
+  ASSERT_TRUE(drive->readSectors(0, mbr.get(), 1));
+  ASSERT_TRUE(drive->dismountDrive());
+  ASSERT_TRUE(drive->writeSectors(0, mbr.get(), 1));
+  ASSERT_TRUE(drive->mountDrive());
+  EXPECT_TRUE(kernelPartitions(loop->name()).empty());
+}
+
 TEST(WinDiskDevice, BlankDriveHasNoVolumesToLockOrUnlock) {
   TempDir dir;
   std::string why;

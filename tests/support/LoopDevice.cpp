@@ -69,13 +69,15 @@ std::unique_ptr<LoopDevice> LoopDevice::create(const std::string& directory, con
 }
 
 std::unique_ptr<LoopDevice> LoopDevice::attach(const std::string& file, u32 sectorSize, std::string& whyNot,
-                                               bool readOnly) {
+                                               bool readOnly, bool scanPartitions) {
   if (!isRoot()) {
     whyNot = "loop devices and mounts need root";
     return nullptr;
   }
   const std::string sectorOption = sectorSize != 512 ? " --sector-size " + std::to_string(sectorSize) : std::string();
-  const std::string path = trimmed(capture(std::string("losetup -f --show -P") + (readOnly ? " -r" : "") + sectorOption + " " + shellQuoted(file) + " 2>/dev/null"));
+  const std::string path = trimmed(capture(std::string("losetup -f --show") + (scanPartitions ? " -P" : "") +
+                                           (readOnly ? " -r" : "") + sectorOption + " " + shellQuoted(file) +
+                                           " 2>/dev/null"));
   if (path.rfind("/dev/loop", 0) != 0) {
     whyNot = "losetup could not attach a loop device (" + path + ")";
     return nullptr;
@@ -83,7 +85,7 @@ std::unique_ptr<LoopDevice> LoopDevice::attach(const std::string& file, u32 sect
   std::error_code ec;
   const std::filesystem::path canonical = std::filesystem::weakly_canonical(file, ec);  // as the kernel names it
   std::unique_ptr<LoopDevice> device(new LoopDevice(path, ec ? file : canonical.string()));
-  if (!std::filesystem::exists(device->partition(1))) {
+  if (scanPartitions && !std::filesystem::exists(device->partition(1))) {
     (void)run("partx -a " + path + " >/dev/null 2>&1");  // the kernel may not parse the table itself
   }
   return device;

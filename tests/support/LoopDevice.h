@@ -25,9 +25,10 @@ class LoopDevice {
   static std::unique_ptr<LoopDevice> create(const std::string& directory, const Options& options, std::string& whyNot);
   // A loop device over `file` as it is, with the nodes of the partitions its table
   // describes. No --direct-io: a file that must see every transfer opens uncached itself.
-  // With `readOnly` the device refuses writes (losetup -r).
+  // With `readOnly` the device refuses writes (losetup -r); without `scanPartitions` it
+  // is attached without partition scanning and no partition nodes are made.
   static std::unique_ptr<LoopDevice> attach(const std::string& file, u32 sectorSize, std::string& whyNot,
-                                            bool readOnly = false);
+                                            bool readOnly = false, bool scanPartitions = true);
   ~LoopDevice();
   LoopDevice(const LoopDevice&) = delete;
   LoopDevice& operator=(const LoopDevice&) = delete;
