@@ -172,6 +172,20 @@ if [ "$(id -u)" -eq 0 ] && cp sample.img loop.img && loop=$(attach loop.img); th
     expect 2 "backed by the image" -- "$vantor" restore -y backing.vqi "$image_loop"
   fi
   [ "$(sha256sum <loop.img)" = "$before" ] || fail "a refused command wrote the loop device"
+  # A drive that cannot be opened is listed with the reason; the others still are. In a
+  # mount namespace of its own, the node of a loop device made here is remounted nodev,
+  # so that opening it is refused.
+  if unshare -m true 2>/dev/null && closed=$(attach sample.img); then
+    loops+=("$closed")
+    rc=0
+    unshare -m sh -c 'mount --make-rprivate / && mount --bind "$1" "$1" && mount -o remount,bind,nodev "$1" &&
+                      exec "$2" list --virtual' sh "$closed" "$vantor" >out.txt 2>err.txt || rc=$?
+    [ "$rc" -eq 0 ] && pass "list with a drive that cannot be opened -> 0" || fail "list exited $rc: $(cat err.txt)"
+    grep -qE "^$closed .*cannot be opened: Permission denied" out.txt || fail "list: $closed: $(cat out.txt)"
+    grep "^$loop " out.txt | grep -qv "cannot be opened" || fail "list: $loop missing: $(cat out.txt)"
+  else
+    echo "skip: unshare is unavailable: listing a drive that cannot be opened not tried"
+  fi
   expect 0 "" -- "$vantor" zero -y "$loop" --range 0-0
   cmp -s -n 512 loop.img /dev/zero || fail "zero -y: sector 0 of the loop device not zero"
   cmp -s -i 512 loop.img sample.img || fail "zero -y: sectors after 0 changed"
