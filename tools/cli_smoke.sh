@@ -8,8 +8,10 @@ vantor=$(realpath "${1:?usage: cli_smoke.sh PATH/TO/vantor}")
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 loops=()
+mounts=()
 cleanup() {
-  local loop
+  local loop mount
+  for mount in "${mounts[@]}"; do umount "$mount" 2>/dev/null || true; done
   for loop in "${loops[@]}"; do losetup -d "$loop" 2>/dev/null || true; done
   rm -rf "$work"
 }
@@ -185,6 +187,23 @@ if [ "$(id -u)" -eq 0 ] && cp sample.img loop.img && loop=$(attach loop.img); th
     grep "^$loop " out.txt | grep -qv "cannot be opened" || fail "list: $loop missing: $(cat out.txt)"
   else
     echo "skip: unshare is unavailable: listing a drive that cannot be opened not tried"
+  fi
+  # A disk file behind a loop device is that device's medium, mounted or not.
+  truncate -s 64M e2.img
+  mkfs.ext2 -q -F e2.img
+  if e2loop=$(attach e2.img); then
+    loops+=("$e2loop")
+    mkdir mnt
+    if mount "$e2loop" mnt 2>/dev/null; then
+      mounts+=("$work/mnt")
+      expect 1 "^vantor: ERR_DISMOUNT_FAILED \([0-9]+\): disk file .*e2.img is in use by the loop device $e2loop \(mounted at" -- "$vantor" restore sample.vqi e2.img
+      umount mnt
+    else
+      echo "skip: mount is unavailable: restore onto a file behind a mounted loop device not tried"
+    fi
+    expect 1 "in use by the loop device $e2loop" -- "$vantor" zero e2.img
+    cmp -s -n 512 e2.img /dev/zero || fail "a refused restore wrote an MBR into the file behind $e2loop"
+    e2fsck -fn e2.img >/dev/null 2>&1 || fail "a refused command damaged the file system behind $e2loop"
   fi
   expect 0 "" -- "$vantor" zero -y "$loop" --range 0-0
   cmp -s -n 512 loop.img /dev/zero || fail "zero -y: sector 0 of the loop device not zero"

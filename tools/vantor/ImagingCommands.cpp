@@ -110,9 +110,9 @@ void requireRegularImage(const std::string& path, const std::string& argument) {
 }
 
 // The file behind a loop device target, as fileIdentity() keys it; "" for anything else.
-std::string backingIdentity(const Target& target) {
-  if (!target.isBlockDevice()) return std::string();
-  const std::string backing = BlockDevice(target.path()).backingFile();
+std::string backingIdentity(const std::string& path) {
+  if (!BlockDevice::isBlockDevice(path)) return std::string();
+  const std::string backing = BlockDevice(path).backingFile();
   return backing.empty() ? std::string() : fileIdentity(backing);
 }
 
@@ -147,7 +147,7 @@ int runCapture(const CaptureOptions& options) {
   }
   Target target = Target::open(options.target, options.targetOptions);
   if (sameFile(target.path(), image)) throw UsageError("the image cannot be the target itself");
-  const std::string backing = backingIdentity(target);
+  const std::string backing = backingIdentity(target.path());
   if (exists && !backing.empty() && backing == fileIdentity(image)) {
     throw UsageError("the image cannot be the file behind the loop device " + target.path());
   }
@@ -223,17 +223,15 @@ int runRestore(RestoreOptions options) {
     dev_t device = 0;
     std::set<dev_t> family;
   };
-  CreatedFiles created;
-  std::vector<std::unique_ptr<Target>> targets;
+  // Checked on the paths before any target is opened (and locked, or created).
   std::vector<Occupied> occupied;
   for (const std::string& argument : options.targets) {
-    auto target = std::make_unique<Target>(Target::open(argument, options.targetOptions));
-    created.add(*target);
+    const std::string path = Target::absolutePath(argument);
     Occupied mine;
-    mine.identity = fileIdentity(target->path());
-    mine.backing = backingIdentity(*target);
-    if (target->isBlockDevice()) {
-      const BlockDevice block(target->path());
+    mine.identity = fileIdentity(path);
+    mine.backing = backingIdentity(path);
+    if (BlockDevice::isBlockDevice(path)) {
+      const BlockDevice block(path);
       mine.block = true;
       mine.device = block.deviceNumber();
       mine.family = block.family();
@@ -251,7 +249,12 @@ int runRestore(RestoreOptions options) {
       if (overlapping) throw UsageError("target " + argument + " overlaps another target");
     }
     occupied.push_back(std::move(mine));
-    targets.push_back(std::move(target));
+  }
+  CreatedFiles created;
+  std::vector<std::unique_ptr<Target>> targets;
+  for (const std::string& argument : options.targets) {
+    targets.push_back(std::make_unique<Target>(Target::open(argument, options.targetOptions)));
+    created.add(*targets.back());
   }
 
   // Every target is checked before any is written.
