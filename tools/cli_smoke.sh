@@ -51,7 +51,7 @@ fat32=$((51200 * 512))
 
 # --- capture, info, restore -------------------------------------------------------------
 expect 0 "" -- "$vantor" capture sample.img sample.vqi
-grep -q "Operation finished successfully" out.txt || fail "capture printed no closing line"
+grep -q "^capture sample.img -> sample.vqi .*done" out.txt || fail "capture printed no closing line: $(cat out.txt)"
 expect 1 "^vantor: ERR_FILE_ACCESS \(6\): .*exists" -- "$vantor" capture sample.img sample.vqi
 expect 0 "" -- "$vantor" info --json sample.vqi
 size=$(stat -c %s sample.vqi)
@@ -154,6 +154,34 @@ expect 1 "^vantor: ERR_INVALID_BOOT_LOADER \(13\): " -- "$vantor" bootkey key.im
 expect 2 "" -- "$vantor" bootkey key.img format --loader loader.bin
 expect 0 "" -- "$vantor" bootkey key.img reset
 cmp -s -n $((1024 * 512)) key.img /dev/zero || fail "bootkey reset: first 1024 sectors not zero"
+
+# --- what the host says ----------------------------------------------------------------------
+cp sample.img zero.img
+expect 0 "" -- "$vantor" zero zero.img --range 10-20 --range 15-30 --range 30-30
+grep -q "^Zeroed 21 sectors" out.txt || fail "overlapping ranges: $(cat out.txt)"
+# Messages that say what was found where.
+cp sample.vqi zss.vqi
+printf '\0\0\0\0' | dd of=zss.vqi bs=1 seek=16 conv=notrunc status=none
+expect 1 "^vantor: ERR_INVALID_IMAGE_FILE \(11\): .*gives 0-byte sectors in its header \(field sectorSize\)" -- "$vantor" restore zss.vqi zss.img --size 64M
+[ -e zss.img ] && fail "a refused restore left the disk file it was to create"
+truncate -s 64M fat4k.img
+echo 'start=2048, type=e' | sfdisk -q fat4k.img
+truncate -s 63M fat4k-part.img
+mkfs.fat -F 16 -S 4096 -s 1 fat4k-part.img >/dev/null
+dd if=fat4k-part.img of=fat4k.img bs=512 seek=2048 conv=notrunc status=none
+expect 1 "^vantor: ERR_GENERAL \(1\): Sector Size Mismatch: partition 1 \(slot 0, type 0x0e, from sector 2048\) is a FAT volume of 4096-byte logical sectors" -- "$vantor" capture fat4k.img fat4k.vqi
+expect 1 "^vantor: ERR_VOLUME_TOO_LARGE \(7\): " -- "$vantor" restore --allow-volume-too-large sample.vqi small.img
+grep -q "partly written" err.txt && fail "a restore refused before writing said the target may be partly written"
+expect 1 "^vantor: ERR_INVALID_IMAGE_FILE \(11\): " -- "$vantor" restore cut.vqi cut-target.img --size 64M
+grep -q "partly written" err.txt && fail "a truncated image's refusal said the target may be partly written"
+
+# Without a terminal, each progress line names its operation, at most one per tenth.
+expect 0 "" -- "$vantor" restore sample.vqi p1.img p2.img p3.img --size 64M
+for t in p1 p2 p3; do
+  n=$(grep -c "^restore -> $t.img " out.txt || true)
+  [ "$n" -ge 1 ] && [ "$n" -le 12 ] || fail "progress of $t.img: $n lines"
+done
+[ "$(grep -cvE '^(restore -> p[123]\.img |Restored )' out.txt)" -eq 0 ] || fail "unlabelled progress lines: $(cat out.txt)"
 
 # --- loop devices (root only) --------------------------------------------------------------
 # attach FILE: prints a new loop device over FILE; the caller adds it to loops, which the

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -19,12 +20,14 @@
 #include "Commands.h"
 #include "Confirmation.h"
 #include "ErrorReport.h"
+#include "FatVolumeFacts.h"
 #include "ImageFile.h"
 #include "LogOutput.h"
 #include "OperationRunner.h"
 #include "Target.h"
 #include "Units.h"
 #include "UsageError.h"
+#include "WriteWitness.h"
 
 namespace vantor::cli {
 namespace {
@@ -162,6 +165,11 @@ int runCapture(const CaptureOptions& options) {
   OperationRunner runner;
   runner.attach(imager, "capture " + target.argument() + " -> " + options.image,
                 options.wholeDrive ? target.device().capacityBytes() : 0, partial.path(), image);
+  // The library's sector size refusal names no volume: the boot sectors tell which.
+  runner.explainFailures([&target](const ProgressBoard::Line& failed) {
+    if (failed.code != ERR_GENERAL) return std::string();
+    return FatVolumeFacts::sectorSizeMismatches(target.device().rawDisk());
+  });
   if (!imager.startReadingImage(partial.path(), false, options.wholeDrive)) {
     throw VantorException(ERR_GENERAL, "the capture could not be started");
   }
@@ -205,13 +213,23 @@ struct RestoreOptions {
   TargetOptions targetOptions;
 };
 
+bool isValidSectorSize(std::uint32_t bytes) { return bytes >= 512 && bytes <= 65536 && (bytes & (bytes - 1)) == 0; }
+
 int runRestore(RestoreOptions options) {
   const std::string image = Target::absolutePath(options.image);
   requireRegularImage(image, options.image);
   const ImageFile facts = ImageFile::read(image);
   const std::string imageIdentity = fileIdentity(image);
   // A disk file has no sector size of its own: unless told, it takes the image's.
-  if (options.targetOptions.sectorSize == 0) options.targetOptions.sectorSize = facts.sectorSize;
+  if (options.targetOptions.sectorSize == 0) {
+    if (!isValidSectorSize(facts.sectorSize)) {
+      throw VantorException(ERR_INVALID_IMAGE_FILE, vrk::String("the image ") + image + " gives " +
+                                                        std::to_string(facts.sectorSize) +
+                                                        "-byte sectors in its header (field sectorSize); a sector is "
+                                                        "a power of two from 512 to 65536 bytes");
+    }
+    options.targetOptions.sectorSize = facts.sectorSize;
+  }
   options.targetOptions.forWriting = true;
 
   // What each target occupies: its own identity, the file behind it when it is a loop
@@ -278,11 +296,12 @@ int runRestore(RestoreOptions options) {
 
   created.keep();
   OperationRunner runner;
+  std::vector<WriteWitness::Flag> written;
   for (std::size_t i = 0; i < targets.size(); ++i) {
     runner.attach(*imagers[i], "restore -> " + targets[i]->argument(), facts.usedBytes(), std::string());
+    written.push_back(WriteWitness::install(targets[i]->device().rawDisk()));
   }
   for (std::size_t i = 0; i < targets.size(); ++i) {
-    if (!runner.onTerminal() && targets.size() > 1) std::cout << "Restoring onto " << targets[i]->path() << "\n";
     if (!imagers[i]->startWritingImage(image, false, false, options.verify, nullptr)) {
       throw VantorException(ERR_GENERAL, vrk::String("the restore onto ") + targets[i]->path() + " could not be started");
     }
@@ -293,8 +312,7 @@ int runRestore(RestoreOptions options) {
     if (lines[i].status == ProgressBoard::Status::Succeeded) {
       std::cout << "Restored " << Units::bytes(facts.usedBytes()) << " onto " << targets[i]->path()
                 << (options.verify ? " (verified)" : "") << "\n";
-    } else if (lines[i].status != ProgressBoard::Status::Waiting && lines[i].code != ERR_DISMOUNT_FAILED) {
-      // A drive whose volumes could not be taken offline was never written.
+    } else if (written[i]->load()) {
       std::cerr << "vantor: " << targets[i]->path() << " may be left partly written\n";
     }
   }
@@ -336,12 +354,12 @@ int runZero(ZeroOptions options) {
   created.add(target);
   const u32 sectors = target.device().rawDisk().getSizeSectors();
 
+  const std::uint64_t sectorSize = target.device().getSectorSize();
   boost::optional<std::vector<std::pair<u64, u64>>> ranges;
   std::uint64_t totalSectors = sectors;
   if (!options.ranges.empty()) {
-    ranges.emplace();
-    totalSectors = 0;
     // Checked here in full, so that a bad range never leaves the ranges before it zeroed.
+    std::vector<std::pair<u64, u64>> given;
     for (const std::string& text : options.ranges) {
       const std::pair<std::uint64_t, std::uint64_t> range = Units::parseRange(text);
       if (range.first > range.second) throw UsageError("range " + text + " ends before it starts");
@@ -349,24 +367,36 @@ int runZero(ZeroOptions options) {
         throw VantorException(ERR_INVALID_ARGUMENT, vrk::String("range ") + text + " reaches past the last sector (" +
                                                         std::to_string(sectors ? sectors - 1 : 0) + ")");
       }
-      ranges->push_back(range);
-      totalSectors += range.second - range.first + 1;
+      given.push_back(range);
     }
+    // Ranges that overlap or touch become one, so that each sector is zeroed and counted once.
+    std::sort(given.begin(), given.end());
+    ranges.emplace();
+    for (const auto& range : given) {
+      if (!ranges->empty() && range.first <= ranges->back().second + 1) {
+        ranges->back().second = std::max(ranges->back().second, range.second);
+      } else {
+        ranges->push_back(range);
+      }
+    }
+    totalSectors = 0;
+    for (const auto& range : *ranges) totalSectors += range.second - range.first + 1;
   }
   Confirmation::require({&target},
-                        ranges ? "overwrite " + std::to_string(ranges->size()) + " sector range(s) with zeros"
+                        ranges ? "overwrite " + std::to_string(totalSectors) + " sector(s) in " +
+                                     std::to_string(ranges->size()) + " range(s) with zeros"
                                : "overwrite every sector with zeros",
                         options.yes);
 
   created.keep();
   DiskImager imager(target.device());
   OperationRunner runner;
-  runner.attach(imager, "zero " + target.argument(), totalSectors * target.device().getSectorSize(), std::string());
+  runner.attach(imager, "zero " + target.argument(), totalSectors * sectorSize, std::string());
   if (!imager.startZeroingDisk(false, ranges)) throw VantorException(ERR_GENERAL, "zeroing could not be started");
   const int status = runner.wait();
   if (status == 0) {
-    std::cout << "Zeroed " << totalSectors << " sectors (" << Units::bytes(totalSectors * target.device().getSectorSize())
-              << ") of " << target.path() << "\n";
+    std::cout << "Zeroed " << totalSectors << " sectors (" << Units::bytes(totalSectors * sectorSize) << ") of "
+              << target.path() << "\n";
   }
   return status;
 }
