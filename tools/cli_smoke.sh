@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Smoke test of the vantor host on disk files: every command once, the exit statuses
-# (0, 1 with one ERR_ line, 2 for usage errors) and the data it leaves behind, checked
-# with sfdisk and mtools. Usage: cli_smoke.sh PATH/TO/vantor
+# (0, 1 with one ERR_ line, 2 for usage errors), the data it leaves behind, checked
+# with sfdisk, mtools and cmp, and what it refuses to destroy. As root, also on loop
+# devices it makes itself. Usage: cli_smoke.sh PATH/TO/vantor
 set -euo pipefail
 
 vantor=$(realpath "${1:?usage: cli_smoke.sh PATH/TO/vantor}")
@@ -114,7 +115,7 @@ pass "refusals left everything in place"
 
 # --- zero -------------------------------------------------------------------------------
 cp sample.img zero.img
-expect 0 "" -- "$vantor" zero zero.img --range 0-0 --range 0x800-0x8ff
+expect 0 "" -- "$vantor" zero --force zero.img --range 0-0 --range 0x800-0x8ff
 cmp -s -n 512 zero.img /dev/zero || fail "zero: sector 0 not zero"
 cmp -s -i $((0x800 * 512)) -n $((256 * 512)) zero.img /dev/zero || fail "zero: sectors 800h-8ffh not zero"
 cmp -s -i 512 -n $((0x800 * 512 - 512)) zero.img sample.img || fail "zero: sectors outside the ranges changed"
@@ -152,12 +153,62 @@ expect 0 "" -- "$vantor" bootkey key.img format --loader loader.bin --payload pa
 cmp -s -i 0:$((6 * 512)) -n 5000 payload.bin key.img || fail "bootkey: payload not at sector 6"
 expect 1 "^vantor: ERR_INVALID_BOOT_LOADER \(13\): " -- "$vantor" bootkey key.img format --loader payload.bin --payload payload.bin
 expect 2 "" -- "$vantor" bootkey key.img format --loader loader.bin
-expect 0 "" -- "$vantor" bootkey key.img reset
+expect 0 "" -- "$vantor" bootkey --force key.img reset
 cmp -s -n $((1024 * 512)) key.img /dev/zero || fail "bootkey reset: first 1024 sectors not zero"
+
+# --- what the host will not destroy unasked ------------------------------------------------
+cp sample.vqi saved.vimg
+expect 1 "holds a captured image: that will be lost" -- "$vantor" zero saved.vimg
+expect 1 "^vantor: ERR_ABORTED \(16\): .*captured image: --yes does not answer" -- "$vantor" zero -y saved.vimg
+expect 1 "holds a captured image: that will be lost" -- "$vantor" bootkey saved.vimg reset
+expect 1 "^vantor: ERR_ABORTED \(16\): .*captured image: --yes does not answer" -- "$vantor" bootkey -y saved.vimg reset
+cp sample.vqi large.vimg
+truncate -s 64M large.vimg
+expect 1 "^vantor: ERR_ABORTED \(16\): .*captured image" -- "$vantor" restore -y sample.vqi large.vimg
+cmp -s -n "$(stat -c %s sample.vqi)" large.vimg sample.vqi && cmp -s saved.vimg sample.vqi && pass "a captured image target was left whole" || fail "a refused command wrote the image"
+rc=0; printf 'yes\n' | "$vantor" zero saved.vimg --range 0-0 >out.txt 2>err.txt || rc=$?
+[ "$rc" -eq 0 ] && cmp -s -n 512 saved.vimg /dev/zero && pass "typed yes zeroes an image" || fail "typed yes exited $rc"
+expect 0 "" -- "$vantor" zero --force saved.vimg
+cmp -s -n $(($(stat -c %s saved.vimg) / 512 * 512)) saved.vimg /dev/zero || fail "zero --force left data in the image"
+cp sample.img data.img
+expect 1 "holds data where the zeros go" -- "$vantor" zero data.img --range 0-0
+cmp -s data.img sample.img || fail "a refused zero wrote a disk file holding data"
+truncate -s 1M blank2.img
+expect 0 "" -- "$vantor" zero blank2.img
+expect 0 "" -- "$vantor" zero data.img --range 2-3
+cmp -s data.img sample.img || fail "zeroing sectors that were zero changed the file"
+truncate -s 100000 tiny.img
+expect 1 "^vantor: ERR_INVALID_ARGUMENT \(17\): .*100000 bytes, less than the 524288" -- "$vantor" bootkey --force tiny.img reset
+[ "$(stat -c %s tiny.img)" -eq 100000 ] || fail "bootkey reset grew a disk file to $(stat -c %s tiny.img) bytes"
+
+# Sector 2 that holds other data is no place for a backup of the partitions.
+cp sample.img sec2.img
+head -c 512 /dev/urandom | dd of=sec2.img bs=512 seek=2 conv=notrunc status=none
+cp sec2.img sec2-before.img
+expect 1 "^vantor: ERR_INVALID_ARGUMENT \(17\): sector 2 holds [0-9]+ non-zero bytes of other data \(from byte" -- "$vantor" partitions sec2.img backup
+cmp -s sec2.img sec2-before.img || fail "a refused backup wrote sector 2"
+expect 0 "" -- "$vantor" partitions --force sec2.img backup
+[ "$(dd if=sec2.img bs=1 skip=1024 count=13 status=none)" = "VRK-MBR-PARTS" ] || fail "backup --force: no backup in sector 2"
+
+# Two runs never write one disk file at once: the first holds its lock while it waits
+# at the question.
+cp sample.img busy.img
+mkfifo answer
+"$vantor" zero busy.img <answer >/dev/null 2>asking.txt &
+asking=$!
+exec 3>answer
+for _ in $(seq 50); do grep -q 'Type "yes"' asking.txt && break; sleep 0.1; done
+expect 1 "^vantor: ERR_FILE_ACCESS \(6\): disk file .*busy.img is locked" -- "$vantor" restore sample.vqi busy.img
+flock -n busy.img true && fail "the disk file was not locked during the run"
+(echo no >&3) 2>/dev/null || true  # in a subshell: a reader already gone raises SIGPIPE there
+exec 3>&-
+wait "$asking" || true
+cmp -s busy.img sample.img || fail "a refused second writer changed the file"
+expect 0 "" -- "$vantor" restore sample.vqi busy.img
 
 # --- what the host says ----------------------------------------------------------------------
 cp sample.img zero.img
-expect 0 "" -- "$vantor" zero zero.img --range 10-20 --range 15-30 --range 30-30
+expect 0 "" -- "$vantor" zero --force zero.img --range 10-20 --range 15-30 --range 30-30
 grep -q "^Zeroed 21 sectors" out.txt || fail "overlapping ranges: $(cat out.txt)"
 # Messages that say what was found where.
 cp sample.vqi zss.vqi
@@ -202,6 +253,10 @@ if [ "$(id -u)" -eq 0 ] && cp sample.img loop.img && loop=$(attach loop.img); th
     expect 2 "backed by the image" -- "$vantor" restore -y backing.vqi "$image_loop"
   fi
   [ "$(sha256sum <loop.img)" = "$before" ] || fail "a refused command wrote the loop device"
+  if [ -n "${image_loop:-}" ]; then
+    expect 1 "captured image: --yes does not answer" -- "$vantor" zero -y "$image_loop" --range 0-0
+    cmp -s backing.vqi sample.vqi || fail "zero -y wrote a loop device holding an image"
+  fi
   # A drive that cannot be opened is listed with the reason; the others still are. In a
   # mount namespace of its own, the node of a loop device made here is remounted nodev,
   # so that opening it is refused.
@@ -229,7 +284,7 @@ if [ "$(id -u)" -eq 0 ] && cp sample.img loop.img && loop=$(attach loop.img); th
     else
       echo "skip: mount is unavailable: restore onto a file behind a mounted loop device not tried"
     fi
-    expect 1 "in use by the loop device $e2loop" -- "$vantor" zero e2.img
+    expect 1 "in use by the loop device $e2loop" -- "$vantor" zero --force e2.img
     cmp -s -n 512 e2.img /dev/zero || fail "a refused restore wrote an MBR into the file behind $e2loop"
     e2fsck -fn e2.img >/dev/null 2>&1 || fail "a refused command damaged the file system behind $e2loop"
   fi

@@ -18,13 +18,13 @@
 
 #include "BlockDevice.h"
 #include "Commands.h"
-#include "Confirmation.h"
 #include "ErrorReport.h"
 #include "FatVolumeFacts.h"
 #include "ImageFile.h"
 #include "LogOutput.h"
 #include "OperationRunner.h"
 #include "Target.h"
+#include "TargetGuard.h"
 #include "Units.h"
 #include "UsageError.h"
 #include "WriteWitness.h"
@@ -210,6 +210,7 @@ struct RestoreOptions {
   bool verify = false;
   bool allowVolumeTooLarge = false;
   bool yes = false;
+  bool force = false;
   TargetOptions targetOptions;
 };
 
@@ -290,9 +291,9 @@ int runRestore(RestoreOptions options) {
     }
     imagers.push_back(std::move(imager));
   }
-  std::vector<const Target*> asked;
-  for (const auto& target : targets) asked.push_back(target.get());
-  Confirmation::require(asked, "overwrite the disk with the image " + image, options.yes);
+  TargetGuard guard(options.yes, options.force);
+  for (const auto& target : targets) guard.add(*target);
+  guard.require("overwrite the disk with the image " + image);
 
   created.keep();
   OperationRunner runner;
@@ -330,6 +331,8 @@ void addRestore(CLI::App& app, CommandAction& action) {
   command->add_flag("--allow-volume-too-large", options->allowVolumeTooLarge,
                     "Accept a target smaller than the image's volume");
   command->add_flag("-y,--yes", options->yes, "Do not ask before writing block devices");
+  command->add_flag("--force", options->force,
+                    "Do not ask at all: also overwrite a target that holds a captured image");
   command->add_option("--sector-size", options->targetOptions.sectorSize,
                       "Sector size of disk file targets (default: the image's)");
   options->targetOptions.mayCreate = true;
@@ -344,6 +347,7 @@ struct ZeroOptions {
   std::string target;
   std::vector<std::string> ranges;
   bool yes = false;
+  bool force = false;
   TargetOptions targetOptions;
 };
 
@@ -357,6 +361,7 @@ int runZero(ZeroOptions options) {
   const std::uint64_t sectorSize = target.device().getSectorSize();
   boost::optional<std::vector<std::pair<u64, u64>>> ranges;
   std::uint64_t totalSectors = sectors;
+  TargetGuard::Spans zeroed{{0, sectors * sectorSize}};
   if (!options.ranges.empty()) {
     // Checked here in full, so that a bad range never leaves the ranges before it zeroed.
     std::vector<std::pair<u64, u64>> given;
@@ -380,13 +385,17 @@ int runZero(ZeroOptions options) {
       }
     }
     totalSectors = 0;
-    for (const auto& range : *ranges) totalSectors += range.second - range.first + 1;
+    zeroed.clear();
+    for (const auto& range : *ranges) {
+      totalSectors += range.second - range.first + 1;
+      zeroed.emplace_back(range.first * sectorSize, (range.second - range.first + 1) * sectorSize);
+    }
   }
-  Confirmation::require({&target},
-                        ranges ? "overwrite " + std::to_string(totalSectors) + " sector(s) in " +
-                                     std::to_string(ranges->size()) + " range(s) with zeros"
-                               : "overwrite every sector with zeros",
-                        options.yes);
+  TargetGuard guard(options.yes, options.force);
+  guard.addZeroed(target, zeroed);
+  guard.require(ranges ? "overwrite " + std::to_string(totalSectors) + " sector(s) in " +
+                             std::to_string(ranges->size()) + " range(s) with zeros"
+                       : "overwrite every sector with zeros");
 
   created.keep();
   DiskImager imager(target.device());
@@ -409,6 +418,8 @@ void addZero(CLI::App& app, CommandAction& action) {
       ->add_option("--range", options->ranges, "Inclusive sector range FIRST-LAST (decimal or 0x hex); repeatable")
       ->allow_extra_args(false);
   command->add_flag("-y,--yes", options->yes, "Do not ask before writing a block device");
+  command->add_flag("--force", options->force,
+                    "Do not ask at all: also zero a captured image or a disk file that holds data");
   addTargetOptions(*command, options->targetOptions, true);
   command->callback([options, &action] { action = [options] { return runZero(*options); }; });
 }
