@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # Smoke test of the vantor host on disk files: every command once, the exit statuses
-# (0, 1 with one ERR_ line, 2 for usage errors) and the data it leaves behind, checked
-# with sfdisk and mtools. Usage: cli_smoke.sh PATH/TO/vantor
+# (0, 1 with one ERR_ line, 2 for usage errors), the data it leaves behind, checked
+# with sfdisk, mtools and cmp, and what it refuses to destroy. As root, also on loop
+# devices it makes itself. Usage: cli_smoke.sh PATH/TO/vantor
 set -euo pipefail
 
 vantor=$(realpath "${1:?usage: cli_smoke.sh PATH/TO/vantor}")
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 loops=()
+mounts=()
 cleanup() {
-  local loop
+  local loop mount
+  for mount in "${mounts[@]}"; do umount "$mount" 2>/dev/null || true; done
   for loop in "${loops[@]}"; do losetup -d "$loop" 2>/dev/null || true; done
   rm -rf "$work"
 }
@@ -49,7 +52,7 @@ fat32=$((51200 * 512))
 
 # --- capture, info, restore -------------------------------------------------------------
 expect 0 "" -- "$vantor" capture sample.img sample.vqi
-grep -q "Operation finished successfully" out.txt || fail "capture printed no closing line"
+grep -q "^capture sample.img -> sample.vqi .*done" out.txt || fail "capture printed no closing line: $(cat out.txt)"
 expect 1 "^vantor: ERR_FILE_ACCESS \(6\): .*exists" -- "$vantor" capture sample.img sample.vqi
 expect 0 "" -- "$vantor" info --json sample.vqi
 size=$(stat -c %s sample.vqi)
@@ -112,7 +115,7 @@ pass "refusals left everything in place"
 
 # --- zero -------------------------------------------------------------------------------
 cp sample.img zero.img
-expect 0 "" -- "$vantor" zero zero.img --range 0-0 --range 0x800-0x8ff
+expect 0 "" -- "$vantor" zero --force zero.img --range 0-0 --range 0x800-0x8ff
 cmp -s -n 512 zero.img /dev/zero || fail "zero: sector 0 not zero"
 cmp -s -i $((0x800 * 512)) -n $((256 * 512)) zero.img /dev/zero || fail "zero: sectors 800h-8ffh not zero"
 cmp -s -i 512 -n $((0x800 * 512 - 512)) zero.img sample.img || fail "zero: sectors outside the ranges changed"
@@ -150,8 +153,86 @@ expect 0 "" -- "$vantor" bootkey key.img format --loader loader.bin --payload pa
 cmp -s -i 0:$((6 * 512)) -n 5000 payload.bin key.img || fail "bootkey: payload not at sector 6"
 expect 1 "^vantor: ERR_INVALID_BOOT_LOADER \(13\): " -- "$vantor" bootkey key.img format --loader payload.bin --payload payload.bin
 expect 2 "" -- "$vantor" bootkey key.img format --loader loader.bin
-expect 0 "" -- "$vantor" bootkey key.img reset
+expect 0 "" -- "$vantor" bootkey --force key.img reset
 cmp -s -n $((1024 * 512)) key.img /dev/zero || fail "bootkey reset: first 1024 sectors not zero"
+
+# --- what the host will not destroy unasked ------------------------------------------------
+cp sample.vqi saved.vimg
+expect 1 "holds a captured image: that will be lost" -- "$vantor" zero saved.vimg
+expect 1 "^vantor: ERR_ABORTED \(16\): .*captured image: --yes does not answer" -- "$vantor" zero -y saved.vimg
+expect 1 "holds a captured image: that will be lost" -- "$vantor" bootkey saved.vimg reset
+expect 1 "^vantor: ERR_ABORTED \(16\): .*captured image: --yes does not answer" -- "$vantor" bootkey -y saved.vimg reset
+cp sample.vqi large.vimg
+truncate -s 64M large.vimg
+expect 1 "^vantor: ERR_ABORTED \(16\): .*captured image" -- "$vantor" restore -y sample.vqi large.vimg
+cmp -s -n "$(stat -c %s sample.vqi)" large.vimg sample.vqi && cmp -s saved.vimg sample.vqi && pass "a captured image target was left whole" || fail "a refused command wrote the image"
+rc=0; printf 'yes\n' | "$vantor" zero saved.vimg --range 0-0 >out.txt 2>err.txt || rc=$?
+[ "$rc" -eq 0 ] && cmp -s -n 512 saved.vimg /dev/zero && pass "typed yes zeroes an image" || fail "typed yes exited $rc"
+expect 0 "" -- "$vantor" zero --force saved.vimg
+cmp -s -n $(($(stat -c %s saved.vimg) / 512 * 512)) saved.vimg /dev/zero || fail "zero --force left data in the image"
+cp sample.img data.img
+expect 1 "holds data where the zeros go" -- "$vantor" zero data.img --range 0-0
+cmp -s data.img sample.img || fail "a refused zero wrote a disk file holding data"
+truncate -s 1M blank2.img
+expect 0 "" -- "$vantor" zero blank2.img
+expect 0 "" -- "$vantor" zero data.img --range 2-3
+cmp -s data.img sample.img || fail "zeroing sectors that were zero changed the file"
+truncate -s 100000 tiny.img
+expect 1 "^vantor: ERR_INVALID_ARGUMENT \(17\): .*100000 bytes, less than the 524288" -- "$vantor" bootkey --force tiny.img reset
+[ "$(stat -c %s tiny.img)" -eq 100000 ] || fail "bootkey reset grew a disk file to $(stat -c %s tiny.img) bytes"
+
+# Sector 2 that holds other data is no place for a backup of the partitions.
+cp sample.img sec2.img
+head -c 512 /dev/urandom | dd of=sec2.img bs=512 seek=2 conv=notrunc status=none
+cp sec2.img sec2-before.img
+expect 1 "^vantor: ERR_INVALID_ARGUMENT \(17\): sector 2 holds [0-9]+ non-zero bytes of other data \(from byte" -- "$vantor" partitions sec2.img backup
+cmp -s sec2.img sec2-before.img || fail "a refused backup wrote sector 2"
+expect 0 "" -- "$vantor" partitions --force sec2.img backup
+[ "$(dd if=sec2.img bs=1 skip=1024 count=13 status=none)" = "VRK-MBR-PARTS" ] || fail "backup --force: no backup in sector 2"
+
+# Two runs never write one disk file at once: the first holds its lock while it waits
+# at the question.
+cp sample.img busy.img
+mkfifo answer
+"$vantor" zero busy.img <answer >/dev/null 2>asking.txt &
+asking=$!
+exec 3>answer
+for _ in $(seq 50); do grep -q 'Type "yes"' asking.txt && break; sleep 0.1; done
+expect 1 "^vantor: ERR_FILE_ACCESS \(6\): disk file .*busy.img is locked" -- "$vantor" restore sample.vqi busy.img
+flock -n busy.img true && fail "the disk file was not locked during the run"
+(echo no >&3) 2>/dev/null || true  # in a subshell: a reader already gone raises SIGPIPE there
+exec 3>&-
+wait "$asking" || true
+cmp -s busy.img sample.img || fail "a refused second writer changed the file"
+expect 0 "" -- "$vantor" restore sample.vqi busy.img
+
+# --- what the host says ----------------------------------------------------------------------
+cp sample.img zero.img
+expect 0 "" -- "$vantor" zero --force zero.img --range 10-20 --range 15-30 --range 30-30
+grep -q "^Zeroed 21 sectors" out.txt || fail "overlapping ranges: $(cat out.txt)"
+# Messages that say what was found where.
+cp sample.vqi zss.vqi
+printf '\0\0\0\0' | dd of=zss.vqi bs=1 seek=16 conv=notrunc status=none
+expect 1 "^vantor: ERR_INVALID_IMAGE_FILE \(11\): .*gives 0-byte sectors in its header \(field sectorSize\)" -- "$vantor" restore zss.vqi zss.img --size 64M
+[ -e zss.img ] && fail "a refused restore left the disk file it was to create"
+truncate -s 64M fat4k.img
+echo 'start=2048, type=e' | sfdisk -q fat4k.img
+truncate -s 63M fat4k-part.img
+mkfs.fat -F 16 -S 4096 -s 1 fat4k-part.img >/dev/null
+dd if=fat4k-part.img of=fat4k.img bs=512 seek=2048 conv=notrunc status=none
+expect 1 "^vantor: ERR_GENERAL \(1\): Sector Size Mismatch: partition 1 \(slot 0, type 0x0e, from sector 2048\) is a FAT volume of 4096-byte logical sectors" -- "$vantor" capture fat4k.img fat4k.vqi
+expect 1 "^vantor: ERR_VOLUME_TOO_LARGE \(7\): " -- "$vantor" restore --allow-volume-too-large sample.vqi small.img
+grep -q "partly written" err.txt && fail "a restore refused before writing said the target may be partly written"
+expect 1 "^vantor: ERR_INVALID_IMAGE_FILE \(11\): " -- "$vantor" restore cut.vqi cut-target.img --size 64M
+grep -q "partly written" err.txt && fail "a truncated image's refusal said the target may be partly written"
+
+# Without a terminal, each progress line names its operation, at most one per tenth.
+expect 0 "" -- "$vantor" restore sample.vqi p1.img p2.img p3.img --size 64M
+for t in p1 p2 p3; do
+  n=$(grep -c "^restore -> $t.img " out.txt || true)
+  [ "$n" -ge 1 ] && [ "$n" -le 12 ] || fail "progress of $t.img: $n lines"
+done
+[ "$(grep -cvE '^(restore -> p[123]\.img |Restored )' out.txt)" -eq 0 ] || fail "unlabelled progress lines: $(cat out.txt)"
 
 # --- loop devices (root only) --------------------------------------------------------------
 # attach FILE: prints a new loop device over FILE; the caller adds it to loops, which the
@@ -172,6 +253,41 @@ if [ "$(id -u)" -eq 0 ] && cp sample.img loop.img && loop=$(attach loop.img); th
     expect 2 "backed by the image" -- "$vantor" restore -y backing.vqi "$image_loop"
   fi
   [ "$(sha256sum <loop.img)" = "$before" ] || fail "a refused command wrote the loop device"
+  if [ -n "${image_loop:-}" ]; then
+    expect 1 "captured image: --yes does not answer" -- "$vantor" zero -y "$image_loop" --range 0-0
+    cmp -s backing.vqi sample.vqi || fail "zero -y wrote a loop device holding an image"
+  fi
+  # A drive that cannot be opened is listed with the reason; the others still are. In a
+  # mount namespace of its own, the node of a loop device made here is remounted nodev,
+  # so that opening it is refused.
+  if unshare -m true 2>/dev/null && closed=$(attach sample.img); then
+    loops+=("$closed")
+    rc=0
+    unshare -m sh -c 'mount --make-rprivate / && mount --bind "$1" "$1" && mount -o remount,bind,nodev "$1" &&
+                      exec "$2" list --virtual' sh "$closed" "$vantor" >out.txt 2>err.txt || rc=$?
+    [ "$rc" -eq 0 ] && pass "list with a drive that cannot be opened -> 0" || fail "list exited $rc: $(cat err.txt)"
+    grep -qE "^$closed .*cannot be opened: Permission denied" out.txt || fail "list: $closed: $(cat out.txt)"
+    grep "^$loop " out.txt | grep -qv "cannot be opened" || fail "list: $loop missing: $(cat out.txt)"
+  else
+    echo "skip: unshare is unavailable: listing a drive that cannot be opened not tried"
+  fi
+  # A disk file behind a loop device is that device's medium, mounted or not.
+  truncate -s 64M e2.img
+  mkfs.ext2 -q -F e2.img
+  if e2loop=$(attach e2.img); then
+    loops+=("$e2loop")
+    mkdir mnt
+    if mount "$e2loop" mnt 2>/dev/null; then
+      mounts+=("$work/mnt")
+      expect 1 "^vantor: ERR_DISMOUNT_FAILED \([0-9]+\): disk file .*e2.img is in use by the loop device $e2loop \(mounted at" -- "$vantor" restore sample.vqi e2.img
+      umount mnt
+    else
+      echo "skip: mount is unavailable: restore onto a file behind a mounted loop device not tried"
+    fi
+    expect 1 "in use by the loop device $e2loop" -- "$vantor" zero --force e2.img
+    cmp -s -n 512 e2.img /dev/zero || fail "a refused restore wrote an MBR into the file behind $e2loop"
+    e2fsck -fn e2.img >/dev/null 2>&1 || fail "a refused command damaged the file system behind $e2loop"
+  fi
   expect 0 "" -- "$vantor" zero -y "$loop" --range 0-0
   cmp -s -n 512 loop.img /dev/zero || fail "zero -y: sector 0 of the loop device not zero"
   cmp -s -i 512 loop.img sample.img || fail "zero -y: sectors after 0 changed"

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -66,6 +67,36 @@ bool isSystemMountPoint(const std::string& mountPoint) {
   return false;
 }
 
+struct Mount {
+  std::string point;
+  std::string source;
+};
+
+// The mounts of /proc/self/mountinfo whose device, or whose source node, is one of
+// `devices`. `readable` tells whether the table could be read at all.
+std::vector<Mount> mountsOf(const std::set<dev_t>& devices, bool& readable) {
+  std::vector<Mount> found;
+  std::ifstream mounts("/proc/self/mountinfo");
+  readable = static_cast<bool>(mounts);
+  std::string line;
+  while (std::getline(mounts, line)) {
+    std::istringstream fields(line);
+    std::vector<std::string> before;
+    std::string field;
+    while (fields >> field && field != "-") before.push_back(field);
+    std::string fsType;
+    std::string source;
+    fields >> fsType >> source;
+    if (before.size() < 5) continue;
+    dev_t device = 0;
+    bool ours = parseDeviceNumber(before[2], device) && devices.count(device) != 0;
+    dev_t sourceDevice = 0;
+    if (!ours && deviceOfPath(decodeOctalEscapes(source), sourceDevice)) ours = devices.count(sourceDevice) != 0;
+    if (ours) found.push_back({decodeOctalEscapes(before[4]), decodeOctalEscapes(source)});
+  }
+  return found;
+}
+
 }  // namespace
 
 bool BlockDevice::isBlockDevice(const std::string& path) {
@@ -105,6 +136,7 @@ std::string BlockDevice::description() const {
   // A partition's identity is its disk's.
   const fs::path disk = fs::exists(dir / "partition") ? dir.parent_path() : dir;
   std::string what = readFirstLine(disk / "device" / "vendor");
+  if (what.rfind("0x", 0) == 0) what.clear();  // a numeric bus vendor id names nothing
   const std::string model = readFirstLine(disk / "device" / "model");
   if (!model.empty()) what += (what.empty() ? "" : " ") + model;
   if (what.empty()) what = readFirstLine(disk / "device" / "name");  // memory cards
@@ -145,26 +177,12 @@ std::set<dev_t> BlockDevice::family() const {
 
 std::string BlockDevice::systemUse() const {
   const std::set<dev_t> devices = family();
-  std::ifstream mounts("/proc/self/mountinfo");
-  if (!mounts) return "the mount table /proc/self/mountinfo cannot be read, so nothing tells the device is unused";
-  std::string line;
-  while (std::getline(mounts, line)) {
-    std::istringstream fields(line);
-    std::vector<std::string> before;
-    std::string field;
-    while (fields >> field && field != "-") before.push_back(field);
-    std::string fsType;
-    std::string source;
-    fields >> fsType >> source;
-    if (before.size() < 5) continue;
-    const std::string mountPoint = decodeOctalEscapes(before[4]);
-    if (!isSystemMountPoint(mountPoint)) continue;
-    dev_t device = 0;
-    bool ours = parseDeviceNumber(before[2], device) && devices.count(device) != 0;
-    dev_t sourceDevice = 0;
-    if (!ours && deviceOfPath(decodeOctalEscapes(source), sourceDevice)) ours = devices.count(sourceDevice) != 0;
-    if (ours) return mountPoint + " is mounted from " + decodeOctalEscapes(source);
+  bool readable = false;
+  for (const Mount& mount : mountsOf(devices, readable)) {
+    if (isSystemMountPoint(mount.point)) return mount.point + " is mounted from " + mount.source;
   }
+  if (!readable) return "the mount table /proc/self/mountinfo cannot be read, so nothing tells the device is unused";
+  std::string line;
   std::ifstream swaps("/proc/swaps");
   std::getline(swaps, line);  // the column titles
   while (std::getline(swaps, line)) {
@@ -176,6 +194,73 @@ std::string BlockDevice::systemUse() const {
     if (deviceOfPath(file, device) && devices.count(device) != 0) return "swap is active on " + file;
   }
   return std::string();
+}
+
+std::vector<std::string> BlockDevice::mountPoints() const {
+  bool readable = false;
+  std::vector<std::string> points;
+  for (const Mount& mount : mountsOf(family(), readable)) points.push_back(mount.point);
+  return points;
+}
+
+BlockDevice::Kind BlockDevice::kind() const {
+  if (sysDir_.empty()) return Kind::Other;
+  const fs::path dir(sysDir_);
+  const auto startsWith = [this](const char* prefix) { return name_.rfind(prefix, 0) == 0; };
+  if (startsWith("loop")) return backingFile().empty() ? Kind::Other : Kind::Virtual;
+  if (startsWith("nbd")) return sizeBytes() == 0 ? Kind::Other : Kind::Virtual;
+  for (const char* other : {"ram", "zram", "dm-", "md", "sr", "fd"}) {
+    if (startsWith(other)) return Kind::Other;
+  }
+  if (startsWith("mmcblk")) {
+    const bool area = name_.find("boot") != std::string::npos || name_.find("rpmb") != std::string::npos;
+    return area ? Kind::Other : Kind::Card;
+  }
+  if (sysDir_.find("/usb") != std::string::npos) return Kind::Usb;
+  return sysDir_.rfind("/sys/devices/virtual/", 0) == 0 ? Kind::Other : Kind::Internal;
+}
+
+std::uint64_t BlockDevice::sizeBytes() const {
+  if (sysDir_.empty()) return 0;
+  // sysfs counts in 512-byte units whatever the sector size.
+  const std::string sectors = readFirstLine(fs::path(sysDir_) / "size");
+  return sectors.empty() ? 0 : std::stoull(sectors) * 512;
+}
+
+std::uint32_t BlockDevice::logicalSectorSize() const {
+  if (sysDir_.empty()) return 0;
+  const std::string bytes = readFirstLine(fs::path(sysDir_) / "queue" / "logical_block_size");
+  return bytes.empty() ? 0 : static_cast<std::uint32_t>(std::stoul(bytes));
+}
+
+std::vector<BlockDevice> BlockDevice::disks() {
+  std::vector<BlockDevice> found;
+  std::error_code ec;
+  for (fs::directory_iterator it("/sys/block", ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string node = "/dev/" + it->path().filename().string();
+    if (isBlockDevice(node)) found.emplace_back(node);
+  }
+  std::sort(found.begin(), found.end(),
+            [](const BlockDevice& a, const BlockDevice& b) { return a.device_ < b.device_; });
+  return found;
+}
+
+std::vector<std::string> BlockDevice::loopDevicesBackedBy(const std::string& path) {
+  struct stat file {};
+  std::vector<std::string> loops;
+  if (::stat(path.c_str(), &file) != 0) return loops;
+  std::error_code ec;
+  for (fs::directory_iterator it("/sys/block", ec), end; !ec && it != end; it.increment(ec)) {
+    std::string backing = readFirstLine(it->path() / "loop" / "backing_file");
+    // A backing file removed since shows as "PATH (deleted)": it is not this one.
+    struct stat info {};
+    if (backing.empty() || ::stat(backing.c_str(), &info) != 0) continue;
+    if (info.st_dev == file.st_dev && info.st_ino == file.st_ino) {
+      loops.push_back("/dev/" + it->path().filename().string());
+    }
+  }
+  std::sort(loops.begin(), loops.end());
+  return loops;
 }
 
 }  // namespace vantor::cli

@@ -6,14 +6,16 @@
 #include <libVantor/VantorException.h>
 
 #include "Commands.h"
-#include "Confirmation.h"
 #include "SignalHold.h"
 #include "Target.h"
+#include "TargetGuard.h"
 #include "Units.h"
 #include "UsageError.h"
 
 namespace vantor::cli {
 namespace {
+
+constexpr unsigned RESET_SECTORS = 1024;  // what OxbowKeyFormatter::resetKey clears
 
 struct BootKeyOptions {
   std::string target;
@@ -23,6 +25,7 @@ struct BootKeyOptions {
   std::string segment = "0x1000";
   std::uint32_t reserved = 0;
   bool yes = false;
+  bool force = false;
   TargetOptions targetOptions;
 };
 
@@ -40,11 +43,23 @@ int runBootKey(BootKeyOptions options) {
   options.targetOptions.forWriting = true;
 
   Target target = Target::open(options.target, options.targetOptions);
-  Confirmation::require({&target},
-                        format ? "write the boot loader and payload over the start of the disk and replace its "
-                                 "partition table"
-                               : "zero the first 1024 sectors (partition table and boot area)",
-                        options.yes);
+  TargetGuard guard(options.yes, options.force);
+  if (format) {
+    guard.add(target);
+  } else {
+    // The reset clears 1024 whole sectors; on anything smaller it would reach past the
+    // end (and make a disk file larger).
+    const std::uint64_t resetBytes = std::uint64_t(RESET_SECTORS) * target.device().getSectorSize();
+    if (target.device().capacityBytes() < resetBytes) {
+      throw VantorException(ERR_INVALID_ARGUMENT,
+                            vrk::String(target.path()) + " holds " + std::to_string(target.device().capacityBytes()) +
+                                " bytes, less than the " + std::to_string(resetBytes) + " bytes (" +
+                                std::to_string(RESET_SECTORS) + " sectors) a reset clears; nothing was written");
+    }
+    guard.addZeroed(target, {{0, resetBytes}});
+  }
+  guard.require(format ? "write the boot loader and payload over the start of the disk and replace its partition table"
+                       : "zero the first 1024 sectors (partition table and boot area)");
   OxbowKeyFormatter formatter(target.device());
   // Once begun, the write runs to its end and the drive is mounted back; a signal that
   // came in meanwhile is answered afterwards.
@@ -95,6 +110,9 @@ void addBootKeyCommand(CLI::App& app, CommandAction& action) {
   command->add_option("--reserved", options->reserved, "Zeroed sectors between loader and payload (format)")
       ->capture_default_str();
   command->add_flag("-y,--yes", options->yes, "Do not ask before writing a block device");
+  command->add_flag("--force", options->force,
+                    "Do not ask at all: also write over a captured image, and let reset clear a disk file that holds "
+                    "data");
   addTargetOptions(*command, options->targetOptions, false);
   command->callback([options, &action] { action = [options] { return runBootKey(*options); }; });
 }

@@ -19,6 +19,11 @@ std::uint64_t littleEndian(const unsigned char* bytes, int count) {
 
 }  // namespace
 
+bool ImageFile::hasSignature(const unsigned char* header, std::size_t size) {
+  return size >= SIGNATURE_OFFSET + sizeof SIGNATURE &&
+         std::memcmp(header + SIGNATURE_OFFSET, SIGNATURE, sizeof SIGNATURE) == 0;
+}
+
 ImageFile ImageFile::read(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw VantorException(ERR_FILE_ACCESS, vrk::String("cannot open image file \"") + path + "\"");
@@ -31,7 +36,7 @@ ImageFile ImageFile::read(const std::string& path) {
     throw VantorException(ERR_FILE_ACCESS, vrk::String("\"") + path + "\" is shorter than an image header (" +
                                                std::to_string(image.fileSize) + " bytes)");
   }
-  if (std::memcmp(header + SIGNATURE_OFFSET, SIGNATURE, sizeof SIGNATURE) != 0) {
+  if (!hasSignature(header, sizeof header)) {
     throw VantorException(ERR_INVALID_IMAGE_FILE, vrk::String("\"") + path + "\" is not a disk image file (no signature)");
   }
   image.runCount = static_cast<std::uint32_t>(littleEndian(header + 0, 4));

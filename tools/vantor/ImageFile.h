@@ -6,6 +6,7 @@
 // read() throws VantorException: ERR_FILE_ACCESS (cannot open, shorter than a header),
 // ERR_INVALID_IMAGE_FILE (no signature), ERR_INCOMPATIBLE_IMAGE (version not 2).
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -17,6 +18,9 @@ class ImageFile {
   static constexpr std::uint32_t RUN_HEADER_BYTES = 8;
 
   static ImageFile read(const std::string& path);
+  // True when the `size` bytes at `header` begin with an image header: the signature
+  // sits at its place in them.
+  static bool hasSignature(const unsigned char* header, std::size_t size);
 
   std::uint32_t runCount = 0;
   std::uint16_t majorVersion = 0;

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -17,14 +18,16 @@
 
 #include "BlockDevice.h"
 #include "Commands.h"
-#include "Confirmation.h"
 #include "ErrorReport.h"
+#include "FatVolumeFacts.h"
 #include "ImageFile.h"
 #include "LogOutput.h"
 #include "OperationRunner.h"
 #include "Target.h"
+#include "TargetGuard.h"
 #include "Units.h"
 #include "UsageError.h"
+#include "WriteWitness.h"
 
 namespace vantor::cli {
 namespace {
@@ -110,9 +113,9 @@ void requireRegularImage(const std::string& path, const std::string& argument) {
 }
 
 // The file behind a loop device target, as fileIdentity() keys it; "" for anything else.
-std::string backingIdentity(const Target& target) {
-  if (!target.isBlockDevice()) return std::string();
-  const std::string backing = BlockDevice(target.path()).backingFile();
+std::string backingIdentity(const std::string& path) {
+  if (!BlockDevice::isBlockDevice(path)) return std::string();
+  const std::string backing = BlockDevice(path).backingFile();
   return backing.empty() ? std::string() : fileIdentity(backing);
 }
 
@@ -147,7 +150,7 @@ int runCapture(const CaptureOptions& options) {
   }
   Target target = Target::open(options.target, options.targetOptions);
   if (sameFile(target.path(), image)) throw UsageError("the image cannot be the target itself");
-  const std::string backing = backingIdentity(target);
+  const std::string backing = backingIdentity(target.path());
   if (exists && !backing.empty() && backing == fileIdentity(image)) {
     throw UsageError("the image cannot be the file behind the loop device " + target.path());
   }
@@ -162,6 +165,11 @@ int runCapture(const CaptureOptions& options) {
   OperationRunner runner;
   runner.attach(imager, "capture " + target.argument() + " -> " + options.image,
                 options.wholeDrive ? target.device().capacityBytes() : 0, partial.path(), image);
+  // The library's sector size refusal names no volume: the boot sectors tell which.
+  runner.explainFailures([&target](const ProgressBoard::Line& failed) {
+    if (failed.code != ERR_GENERAL) return std::string();
+    return FatVolumeFacts::sectorSizeMismatches(target.device().rawDisk());
+  });
   if (!imager.startReadingImage(partial.path(), false, options.wholeDrive)) {
     throw VantorException(ERR_GENERAL, "the capture could not be started");
   }
@@ -202,8 +210,11 @@ struct RestoreOptions {
   bool verify = false;
   bool allowVolumeTooLarge = false;
   bool yes = false;
+  bool force = false;
   TargetOptions targetOptions;
 };
+
+bool isValidSectorSize(std::uint32_t bytes) { return bytes >= 512 && bytes <= 65536 && (bytes & (bytes - 1)) == 0; }
 
 int runRestore(RestoreOptions options) {
   const std::string image = Target::absolutePath(options.image);
@@ -211,7 +222,15 @@ int runRestore(RestoreOptions options) {
   const ImageFile facts = ImageFile::read(image);
   const std::string imageIdentity = fileIdentity(image);
   // A disk file has no sector size of its own: unless told, it takes the image's.
-  if (options.targetOptions.sectorSize == 0) options.targetOptions.sectorSize = facts.sectorSize;
+  if (options.targetOptions.sectorSize == 0) {
+    if (!isValidSectorSize(facts.sectorSize)) {
+      throw VantorException(ERR_INVALID_IMAGE_FILE, vrk::String("the image ") + image + " gives " +
+                                                        std::to_string(facts.sectorSize) +
+                                                        "-byte sectors in its header (field sectorSize); a sector is "
+                                                        "a power of two from 512 to 65536 bytes");
+    }
+    options.targetOptions.sectorSize = facts.sectorSize;
+  }
   options.targetOptions.forWriting = true;
 
   // What each target occupies: its own identity, the file behind it when it is a loop
@@ -223,17 +242,15 @@ int runRestore(RestoreOptions options) {
     dev_t device = 0;
     std::set<dev_t> family;
   };
-  CreatedFiles created;
-  std::vector<std::unique_ptr<Target>> targets;
+  // Checked on the paths before any target is opened (and locked, or created).
   std::vector<Occupied> occupied;
   for (const std::string& argument : options.targets) {
-    auto target = std::make_unique<Target>(Target::open(argument, options.targetOptions));
-    created.add(*target);
+    const std::string path = Target::absolutePath(argument);
     Occupied mine;
-    mine.identity = fileIdentity(target->path());
-    mine.backing = backingIdentity(*target);
-    if (target->isBlockDevice()) {
-      const BlockDevice block(target->path());
+    mine.identity = fileIdentity(path);
+    mine.backing = backingIdentity(path);
+    if (BlockDevice::isBlockDevice(path)) {
+      const BlockDevice block(path);
       mine.block = true;
       mine.device = block.deviceNumber();
       mine.family = block.family();
@@ -251,7 +268,12 @@ int runRestore(RestoreOptions options) {
       if (overlapping) throw UsageError("target " + argument + " overlaps another target");
     }
     occupied.push_back(std::move(mine));
-    targets.push_back(std::move(target));
+  }
+  CreatedFiles created;
+  std::vector<std::unique_ptr<Target>> targets;
+  for (const std::string& argument : options.targets) {
+    targets.push_back(std::make_unique<Target>(Target::open(argument, options.targetOptions)));
+    created.add(*targets.back());
   }
 
   // Every target is checked before any is written.
@@ -269,17 +291,18 @@ int runRestore(RestoreOptions options) {
     }
     imagers.push_back(std::move(imager));
   }
-  std::vector<const Target*> asked;
-  for (const auto& target : targets) asked.push_back(target.get());
-  Confirmation::require(asked, "overwrite the disk with the image " + image, options.yes);
+  TargetGuard guard(options.yes, options.force);
+  for (const auto& target : targets) guard.add(*target);
+  guard.require("overwrite the disk with the image " + image);
 
   created.keep();
   OperationRunner runner;
+  std::vector<WriteWitness::Flag> written;
   for (std::size_t i = 0; i < targets.size(); ++i) {
     runner.attach(*imagers[i], "restore -> " + targets[i]->argument(), facts.usedBytes(), std::string());
+    written.push_back(WriteWitness::install(targets[i]->device().rawDisk()));
   }
   for (std::size_t i = 0; i < targets.size(); ++i) {
-    if (!runner.onTerminal() && targets.size() > 1) std::cout << "Restoring onto " << targets[i]->path() << "\n";
     if (!imagers[i]->startWritingImage(image, false, false, options.verify, nullptr)) {
       throw VantorException(ERR_GENERAL, vrk::String("the restore onto ") + targets[i]->path() + " could not be started");
     }
@@ -290,8 +313,7 @@ int runRestore(RestoreOptions options) {
     if (lines[i].status == ProgressBoard::Status::Succeeded) {
       std::cout << "Restored " << Units::bytes(facts.usedBytes()) << " onto " << targets[i]->path()
                 << (options.verify ? " (verified)" : "") << "\n";
-    } else if (lines[i].status != ProgressBoard::Status::Waiting && lines[i].code != ERR_DISMOUNT_FAILED) {
-      // A drive whose volumes could not be taken offline was never written.
+    } else if (written[i]->load()) {
       std::cerr << "vantor: " << targets[i]->path() << " may be left partly written\n";
     }
   }
@@ -309,6 +331,8 @@ void addRestore(CLI::App& app, CommandAction& action) {
   command->add_flag("--allow-volume-too-large", options->allowVolumeTooLarge,
                     "Accept a target smaller than the image's volume");
   command->add_flag("-y,--yes", options->yes, "Do not ask before writing block devices");
+  command->add_flag("--force", options->force,
+                    "Do not ask at all: also overwrite a target that holds a captured image");
   command->add_option("--sector-size", options->targetOptions.sectorSize,
                       "Sector size of disk file targets (default: the image's)");
   options->targetOptions.mayCreate = true;
@@ -323,6 +347,7 @@ struct ZeroOptions {
   std::string target;
   std::vector<std::string> ranges;
   bool yes = false;
+  bool force = false;
   TargetOptions targetOptions;
 };
 
@@ -333,12 +358,13 @@ int runZero(ZeroOptions options) {
   created.add(target);
   const u32 sectors = target.device().rawDisk().getSizeSectors();
 
+  const std::uint64_t sectorSize = target.device().getSectorSize();
   boost::optional<std::vector<std::pair<u64, u64>>> ranges;
   std::uint64_t totalSectors = sectors;
+  TargetGuard::Spans zeroed{{0, sectors * sectorSize}};
   if (!options.ranges.empty()) {
-    ranges.emplace();
-    totalSectors = 0;
     // Checked here in full, so that a bad range never leaves the ranges before it zeroed.
+    std::vector<std::pair<u64, u64>> given;
     for (const std::string& text : options.ranges) {
       const std::pair<std::uint64_t, std::uint64_t> range = Units::parseRange(text);
       if (range.first > range.second) throw UsageError("range " + text + " ends before it starts");
@@ -346,24 +372,40 @@ int runZero(ZeroOptions options) {
         throw VantorException(ERR_INVALID_ARGUMENT, vrk::String("range ") + text + " reaches past the last sector (" +
                                                         std::to_string(sectors ? sectors - 1 : 0) + ")");
       }
-      ranges->push_back(range);
+      given.push_back(range);
+    }
+    // Ranges that overlap or touch become one, so that each sector is zeroed and counted once.
+    std::sort(given.begin(), given.end());
+    ranges.emplace();
+    for (const auto& range : given) {
+      if (!ranges->empty() && range.first <= ranges->back().second + 1) {
+        ranges->back().second = std::max(ranges->back().second, range.second);
+      } else {
+        ranges->push_back(range);
+      }
+    }
+    totalSectors = 0;
+    zeroed.clear();
+    for (const auto& range : *ranges) {
       totalSectors += range.second - range.first + 1;
+      zeroed.emplace_back(range.first * sectorSize, (range.second - range.first + 1) * sectorSize);
     }
   }
-  Confirmation::require({&target},
-                        ranges ? "overwrite " + std::to_string(ranges->size()) + " sector range(s) with zeros"
-                               : "overwrite every sector with zeros",
-                        options.yes);
+  TargetGuard guard(options.yes, options.force);
+  guard.addZeroed(target, zeroed);
+  guard.require(ranges ? "overwrite " + std::to_string(totalSectors) + " sector(s) in " +
+                             std::to_string(ranges->size()) + " range(s) with zeros"
+                       : "overwrite every sector with zeros");
 
   created.keep();
   DiskImager imager(target.device());
   OperationRunner runner;
-  runner.attach(imager, "zero " + target.argument(), totalSectors * target.device().getSectorSize(), std::string());
+  runner.attach(imager, "zero " + target.argument(), totalSectors * sectorSize, std::string());
   if (!imager.startZeroingDisk(false, ranges)) throw VantorException(ERR_GENERAL, "zeroing could not be started");
   const int status = runner.wait();
   if (status == 0) {
-    std::cout << "Zeroed " << totalSectors << " sectors (" << Units::bytes(totalSectors * target.device().getSectorSize())
-              << ") of " << target.path() << "\n";
+    std::cout << "Zeroed " << totalSectors << " sectors (" << Units::bytes(totalSectors * sectorSize) << ") of "
+              << target.path() << "\n";
   }
   return status;
 }
@@ -376,6 +418,8 @@ void addZero(CLI::App& app, CommandAction& action) {
       ->add_option("--range", options->ranges, "Inclusive sector range FIRST-LAST (decimal or 0x hex); repeatable")
       ->allow_extra_args(false);
   command->add_flag("-y,--yes", options->yes, "Do not ask before writing a block device");
+  command->add_flag("--force", options->force,
+                    "Do not ask at all: also zero a captured image or a disk file that holds data");
   addTargetOptions(*command, options->targetOptions, true);
   command->callback([options, &action] { action = [options] { return runZero(*options); }; });
 }

@@ -1,18 +1,21 @@
-// vantor list: the machine's drives that pass the chosen kinds.
-#include <sys/stat.h>
+// vantor list: the machine's drives of the chosen kinds. Each is opened on its own, so a
+// drive that refuses (no permission, no medium) is listed with the reason
+// and the others still are: the library's enumeration would end at it instead.
+#include <fcntl.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <iomanip>
 #include <iostream>
 #include <memory>
-#include <sstream>
 
 #include <libVantor/DiskDevice.h>
+#include <libVantor/DiskFactory.h>
 #include <libVantor/VantorException.h>
-#include <libVantor/WinDisk.h>
 
 #include "BlockDevice.h"
 #include "Commands.h"
-#include "ErrorReport.h"
 #include "JsonWriter.h"
 #include "Units.h"
 
@@ -24,35 +27,67 @@ struct ListOptions {
   bool usb = false;
   bool cards = false;
   bool internal = false;
+  bool virtualDisks = false;
   std::uint16_t sectorSize = 0;
   bool json = false;
 };
 
-// The enumeration flags for the chosen kinds; USB keys and memory cards when none is chosen.
-std::uint32_t enumerationFlags(const ListOptions& options) {
-  std::uint32_t flags = 0;
-  if (options.all) flags |= 0x10;
-  if (options.internal) flags |= 0x02;
-  if (options.usb) flags |= 0x04;
-  if (options.cards) flags |= 0x08;
-  return flags == 0 ? 0x04 | 0x08 : flags;
-}
+// One listed drive: opened, or the reason it could not be.
+struct Drive {
+  std::string node;
+  BlockDevice block;
+  std::shared_ptr<DiskDevice> device;
+  std::string failure;
 
-// The device node a listed drive was opened from. The device record carries no
-// locator, so it is found from the drive's open handle.
-std::string nodeOf(const DiskDevice& device) {
-  const auto* disk = dynamic_cast<const WinDisk*>(&device.rawDisk());
-  struct stat info {};
-  if (disk == nullptr || !disk->getHandle().isValid() || ::fstat(disk->getHandle().get(), &info) != 0 ||
-      !S_ISBLK(info.st_mode)) {
-    return "?";
+  std::uint64_t capacity() const { return device ? device->capacityBytes() : block.sizeBytes(); }
+  std::uint32_t sectorSize() const { return device ? device->getSectorSize() : block.logicalSectorSize(); }
+};
+
+// USB keys and memory cards when no kind is chosen.
+bool chosen(const ListOptions& options, BlockDevice::Kind kind) {
+  const bool noneChosen = !options.usb && !options.cards && !options.internal && !options.virtualDisks;
+  switch (kind) {
+    case BlockDevice::Kind::Usb:
+      return options.all || options.usb || noneChosen;
+    case BlockDevice::Kind::Card:
+      return options.all || options.cards || noneChosen;
+    case BlockDevice::Kind::Internal:
+      return options.all || options.internal;
+    case BlockDevice::Kind::Virtual:
+      return options.all || options.virtualDisks;
+    default:
+      return false;
   }
-  const std::string name = BlockDevice::kernelNameOf(info.st_rdev);
-  return name.empty() ? "?" : "/dev/" + name;
 }
 
-const char* mediaName(MediaType media) {
-  switch (media) {
+// Why the library could not open the drive: the system's answer to a plain open of the
+// node (permission, no medium), or the library's message when that open works.
+std::string openFailure(const Drive& drive, const VantorException& error) {
+  const int fd = ::open(drive.node.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::strerror(errno);
+  ::close(fd);
+  return error.getMessage().str();
+}
+
+std::vector<Drive> listDrives(const ListOptions& options) {
+  std::vector<Drive> drives;
+  for (const BlockDevice& block : BlockDevice::disks()) {
+    if (!chosen(options, block.kind())) continue;
+    Drive drive{"/dev/" + block.kernelName(), block, nullptr, std::string()};
+    try {
+      drive.device = std::make_shared<DiskDevice>(block.description(), DiskFactory::getDiskDevice(drive.node));
+    } catch (const VantorException& error) {
+      drive.failure = openFailure(drive, error);
+    }
+    if (options.sectorSize != 0 && drive.sectorSize() != 0 && drive.sectorSize() != options.sectorSize) continue;
+    drives.push_back(std::move(drive));
+  }
+  return drives;
+}
+
+const char* mediaName(const Drive& drive) {
+  if (!drive.device) return "-";
+  switch (drive.device->getMediaType()) {
     case MEDIA_REMOVABLE:
       return "removable";
     case MEDIA_FIXED:
@@ -62,35 +97,47 @@ const char* mediaName(MediaType media) {
   }
 }
 
-void printTable(const vrk::Array<DiskDevice>& devices) {
-  if (devices.empty()) {
+void printTable(const std::vector<Drive>& drives) {
+  if (drives.empty()) {
     std::cout << "No drives of the chosen kinds found (USB keys and cards by default; see --all).\n";
     return;
   }
   std::cout << std::left << std::setw(16) << "DEVICE" << std::setw(12) << "CAPACITY" << std::setw(8) << "SECTOR"
             << std::setw(11) << "MEDIA" << "DESCRIPTION / MOUNTED AT\n";
-  for (const DiskDevice& device : devices) {
-    std::cout << std::left << std::setw(16) << nodeOf(device) << std::setw(12) << Units::bytes(device.capacityBytes())
-              << std::setw(8) << device.getSectorSize() << std::setw(11) << mediaName(device.getMediaType())
-              << device.description().str();
-    for (const vrk::String& mount : device.mountPoints()) std::cout << "  " << mount.str();
+  for (const Drive& drive : drives) {
+    std::cout << std::left << std::setw(16) << drive.node << std::setw(12) << Units::bytes(drive.capacity())
+              << std::setw(8) << drive.sectorSize() << std::setw(11) << mediaName(drive)
+              << drive.block.description();
+    if (drive.device) {
+      for (const vrk::String& mount : drive.device->mountPoints()) std::cout << "  " << mount.str();
+    } else {
+      std::cout << "  (cannot be opened: " << drive.failure << ")";
+    }
     std::cout << "\n";
   }
 }
 
-void printJson(const vrk::Array<DiskDevice>& devices) {
+void printJson(const std::vector<Drive>& drives) {
   JsonWriter json;
   json.beginArray();
-  for (const DiskDevice& device : devices) {
+  for (const Drive& drive : drives) {
     json.beginObject();
-    json.key("device").string(nodeOf(device));
-    json.key("description").string(device.description().str());
-    json.key("capacityBytes").number(device.capacityBytes());
-    json.key("sectorSize").number(device.getSectorSize());
-    json.key("media").string(mediaName(device.getMediaType()));
+    json.key("device").string(drive.node);
+    json.key("description").string(drive.block.description());
+    json.key("capacityBytes").number(drive.capacity());
+    json.key("sectorSize").number(drive.sectorSize());
+    json.key("media").string(drive.device ? mediaName(drive) : "unknown");
     json.key("mountPoints").beginArray();
-    for (const vrk::String& mount : device.mountPoints()) json.string(mount.str());
+    if (drive.device) {
+      for (const vrk::String& mount : drive.device->mountPoints()) json.string(mount.str());
+    }
     json.endArray();
+    json.key("openError");
+    if (drive.device) {
+      json.null();
+    } else {
+      json.string(drive.failure);
+    }
     json.endObject();
   }
   json.endArray();
@@ -98,21 +145,13 @@ void printJson(const vrk::Array<DiskDevice>& devices) {
 }
 
 int runList(const ListOptions& options) {
-  vrk::Array<DiskDevice> devices;
-  int status = 0;
-  try {
-    DiskDevice::enumDevices(devices, enumerationFlags(options), options.sectorSize);
-  } catch (const VantorException& error) {
-    // The listing stops at a drive that cannot be opened; show what was found before it.
-    ErrorReport::print(error);
-    status = 1;
-  }
+  const std::vector<Drive> drives = listDrives(options);
   if (options.json) {
-    printJson(devices);
+    printJson(drives);
   } else {
-    printTable(devices);
+    printTable(drives);
   }
-  return status;
+  return 0;
 }
 
 }  // namespace
@@ -124,6 +163,7 @@ void addListCommand(CLI::App& app, CommandAction& action) {
   command->add_flag("--usb", options->usb, "USB-attached disks");
   command->add_flag("--cards", options->cards, "Memory cards");
   command->add_flag("--internal", options->internal, "Internal disks");
+  command->add_flag("--virtual", options->virtualDisks, "Loop devices bound to a file, network block devices");
   command->add_option("--sector-size", options->sectorSize, "Only drives with sectors of this many bytes");
   command->add_flag("--json", options->json, "Print the list as JSON");
   command->callback([options, &action] { action = [options] { return runList(*options); }; });

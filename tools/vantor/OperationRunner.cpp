@@ -8,8 +8,6 @@
 #include <iostream>
 #include <thread>
 
-#include <libVantor/CLImagingObserver.h>
-
 #include "ErrorReport.h"
 #include "ProgressObserver.h"
 
@@ -47,7 +45,6 @@ void OperationRunner::attach(DiskImager& imager, const std::string& label, std::
   reportedFiles.push_back(reportedFile);
   const std::size_t line = board->addLine(label, totalBytes, growingFile);
   imager.registerObserver(new ProgressObserver(board, line));
-  if (!terminal) imager.registerObserver(new CLImagingObserver);
   imagers.push_back(&imager);
 }
 
@@ -68,7 +65,9 @@ int OperationRunner::wait() {
       interrupted = true;
       break;
     }
-    if (terminal && std::chrono::steady_clock::now() - lastDraw >= 200ms) {
+    if (!terminal) {
+      board->printSteps(std::cout);
+    } else if (std::chrono::steady_clock::now() - lastDraw >= 200ms) {
       board->draw(std::cout);
       lastDraw = std::chrono::steady_clock::now();
     }
@@ -79,7 +78,11 @@ int OperationRunner::wait() {
   }
   // done() turns true at abort(), before the worker has stopped: join for the closing notification.
   for (DiskImager* imager : imagers) imager->join();
-  if (terminal) board->draw(std::cout);
+  if (terminal) {
+    board->draw(std::cout);
+  } else {
+    board->printSteps(std::cout);
+  }
 
   const std::vector<ProgressBoard::Line> lines = board->snapshot();
   int status = 0;
@@ -96,6 +99,8 @@ int OperationRunner::wait() {
       if (message.empty()) message = "cannot write the file";
       if (!reason.empty()) message += " (" + reason + ")";
     }
+    const std::string found = explain ? explain(line) : std::string();
+    if (!found.empty()) message += (message.empty() ? "" : ": ") + found;
     ErrorReport::print(line.code, message, context);
     status = 1;
   }

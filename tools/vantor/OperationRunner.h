@@ -1,12 +1,13 @@
 // tools/vantor/OperationRunner.h
-// Runs the imaging operations of one command to their end: attaches the observers to
-// each DiskImager (a board line always; on a terminal the board is drawn in place,
-// otherwise the library's console observer prints its plain lines), then waits on the
-// main thread, drawing, and polling for Ctrl-C. An interrupt aborts every operation,
+// Runs the imaging operations of one command to their end: attaches an observer to
+// each DiskImager that reports into a board line, then waits on the main thread,
+// showing the board (drawn in place on a terminal, otherwise as plain lines that name
+// their operation), and polling for Ctrl-C. An interrupt aborts every operation,
 // joins every worker and yields status 130. Failures are reported one ERR_ line each.
 // The imagers must outlive the runner: its destructor aborts and joins any still
 // running (a start that threw part-way, for one).
 #pragma once
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,6 +33,10 @@ class OperationRunner {
   // system's reason where one is known.
   void attach(DiskImager& imager, const std::string& label, std::uint64_t totalBytes, const std::string& growingFile,
               const std::string& reportedFile = std::string());
+  // Something the host found that a failure's message leaves out ("" for nothing); it
+  // is added to the failure's line. Called on the main thread once the workers ended.
+  using Explainer = std::function<std::string(const ProgressBoard::Line& failed)>;
+  void explainFailures(Explainer explainer) { explain = std::move(explainer); }
   // Waits for every attached imager. 0: all succeeded; 1: one failed (reported);
   // 130: interrupted.
   int wait();
@@ -45,6 +50,7 @@ class OperationRunner {
   std::shared_ptr<ProgressBoard> board = std::make_shared<ProgressBoard>();
   std::vector<DiskImager*> imagers;
   std::vector<std::string> reportedFiles;
+  Explainer explain;
 };
 
 }  // namespace vantor::cli

@@ -1,5 +1,6 @@
 // vantor partitions: the MBR table, its backup sector, and switching the MBR between
 // one selected partition and all of them.
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <iomanip>
@@ -11,10 +12,11 @@
 #include <libVantor/VantorException.h>
 
 #include "Commands.h"
-#include "Confirmation.h"
 #include "JsonWriter.h"
+#include "SectorReader.h"
 #include "SignalHold.h"
 #include "Target.h"
+#include "TargetGuard.h"
 #include "Units.h"
 #include "UsageError.h"
 
@@ -135,6 +137,31 @@ void show(const MBRPartitions& partitions, u32 sectorSize, bool asJson) {
   if (partitions.isUsingLegacyAndPrimaryPartitions()) std::cout << "Layout: legacy (0x06) and primary (0x0c).\n";
 }
 
+// What the backup sector holds when it is neither zero nor a partitions backup; "" when
+// it is one of the two (or cannot be read: the write will tell). A backup begins as the
+// sector the library makes for the current table does: with its magic.
+std::string foreignBackupSector(const IDisk& disk, const MBRPartitions& partitions) {
+  const std::vector<unsigned char> sector = SectorReader::read(disk, MBRPartitions::BACKUP_SECTOR);
+  const vrk::Buffer<u8> ours = partitions.createBackupMBRPartitionsSector().second;
+  constexpr std::size_t MAGIC_BYTES = 14;  // "VRK-MBR-PARTS" and its zero byte
+  if (sector.size() < MAGIC_BYTES || std::equal(sector.begin(), sector.begin() + MAGIC_BYTES, ours.data())) return "";
+  const auto first = std::find_if(sector.begin(), sector.end(), [](unsigned char b) { return b != 0; });
+  if (first == sector.end()) return "";
+  // With 512-byte sectors an ext2/3/4 superblock starts right at sector 2 (byte 1024).
+  if (sector.size() == 512 && sector[56] == 0x53 && sector[57] == 0xEF) {
+    return "an ext2/3/4 superblock (a file system that starts at sector 0)";
+  }
+  std::string bytes;
+  for (auto it = first; it != sector.end() && it - first < 16; ++it) {
+    char hex[4];
+    std::snprintf(hex, sizeof hex, " %02x", *it);
+    bytes += hex;
+  }
+  const auto nonZero = std::count_if(sector.begin(), sector.end(), [](unsigned char b) { return b != 0; });
+  return std::to_string(nonZero) + " non-zero bytes of other data (from byte " +
+         std::to_string(first - sector.begin()) + ":" + bytes + (sector.end() - first > 16 ? " ..." : "") + ")";
+}
+
 // Writes the backup sector for the current table between a dismount and a mount.
 void writeBackup(IDisk& disk, const MBRPartitions& partitions, bool force) {
   bool anyUsed = false;
@@ -189,9 +216,18 @@ int runPartitions(PartitionsOptions options) {
     if (type == 0 || type > 0xFF) throw UsageError("a partition type is a number from 1 to 0xff");
   }
 
-  Confirmation::require({&target}, action == "backup" ? "write the backup partitions sector (sector 2)"
-                                                      : "rewrite the MBR partition table",
-                        options.yes);
+  if (action == "backup" && !options.force) {
+    const std::string found = foreignBackupSector(*disk, partitions);
+    if (!found.empty()) {
+      throw VantorException(ERR_INVALID_ARGUMENT, "sector 2 holds " + found +
+                                                      ", not a partitions backup (--force overwrites it); "
+                                                      "nothing was written");
+    }
+  }
+  TargetGuard guard(options.yes, options.force);
+  guard.add(target);
+  guard.require(action == "backup" ? "write the backup partitions sector (sector 2)"
+                                   : "rewrite the MBR partition table");
   {
     // Once begun, the change runs to its end and the drive is mounted back; a signal
     // that came in meanwhile is answered afterwards.
@@ -236,7 +272,9 @@ void addPartitionsCommand(CLI::App& app, CommandAction& action) {
   command->add_option("VALUE", options->argument, "N for select, NAME for select-type");
   command->add_flag("--json", options->json, "Print the tables as JSON");
   command->add_flag("-y,--yes", options->yes, "Do not ask before writing a block device");
-  command->add_flag("--force", options->force, "backup: overwrite a backup that holds more than the MBR exposes");
+  command->add_flag("--force", options->force,
+                    "Do not ask at all; write over a captured image; backup: overwrite sector 2 whatever it holds (a "
+                    "backup with more partitions than the MBR exposes, other data)");
   addTargetOptions(*command, options->targetOptions, false);
   command->callback([options, &action] { action = [options] { return runPartitions(*options); }; });
 }

@@ -34,6 +34,7 @@ std::size_t ProgressBoard::addLine(const std::string& label, std::uint64_t total
   line.growingFile = growingFile;
   line.start = line.end = Clock::now();
   lines.push_back(line);
+  stepsPrinted.push_back(-1);
   return lines.size() - 1;
 }
 
@@ -135,6 +136,20 @@ void ProgressBoard::draw(std::ostream& out) {
   for (const Line& line : now) text += "\r\033[K" + format(line, labelWidth, width) + "\n";
   out << text << std::flush;
   linesDrawn = now.size();
+}
+
+void ProgressBoard::printSteps(std::ostream& out) {
+  const std::vector<Line> now = snapshot();
+  std::string text;
+  for (std::size_t i = 0; i < now.size(); ++i) {
+    const Line& line = now[i];
+    if (line.status == Status::Waiting) continue;
+    const int step = line.status == Status::Running ? static_cast<int>(line.percent / 10) : 11;
+    if (step <= stepsPrinted[i]) continue;
+    stepsPrinted[i] = step;
+    text += format(line, 0, 1000) + "\n";
+  }
+  out << text << std::flush;
 }
 
 }  // namespace vantor::cli

@@ -4,7 +4,9 @@
 // engine's workers report into it through ProgressObserver (any thread); the main
 // thread draws it on a terminal, redrawing the same lines in place. Bytes done come from
 // the percentage and a known total, or for a capture, whose total is only known at the
-// end, from the growing image file. One mutex guards every line.
+// end, from the growing image file. Where the output is no terminal, the main thread
+// prints plain lines instead, each naming its operation: one when it starts, one per
+// further tenth of its work, one when it ends. One mutex guards every line.
 #pragma once
 #include <chrono>
 #include <cstdint>
@@ -48,6 +50,9 @@ class ProgressBoard {
   static void measure(const Line& line, std::uint64_t& done, std::uint64_t& total);
   // Draws every line; after the first call, draws over the lines drawn before.
   void draw(std::ostream& out);
+  // Prints, one text line each, the operations that have started, passed a further
+  // tenth of their work or ended since the last call.
+  void printSteps(std::ostream& out);
 
  private:
   std::string format(const Line& line, std::size_t labelWidth, std::size_t width) const;
@@ -55,6 +60,7 @@ class ProgressBoard {
   mutable std::mutex mutex;
   std::vector<Line> lines;
   std::size_t linesDrawn = 0;
+  std::vector<int> stepsPrinted;  // per line: tenths printed so far, 11 once its end was; -1 none
 };
 
 }  // namespace vantor::cli

@@ -1,8 +1,11 @@
 #include "Target.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 
@@ -22,12 +25,34 @@ std::string Target::absolutePath(const std::string& path) {
   return ec ? path : absolute.lexically_normal().string();
 }
 
-Target::Target(std::string argument, std::string path, bool blockDevice, DiskDevice device, bool created)
+Target::Target(std::string argument, std::string path, bool blockDevice, DiskDevice device, DiskFileLock lock,
+               bool created)
     : argument_(std::move(argument)),
       path_(std::move(path)),
       blockDevice_(blockDevice),
       created_(created),
+      lock_(std::move(lock)),
       device_(std::move(device)) {}
+
+namespace {
+
+// A disk file that backs a loop device is that device's medium: writing it underneath
+// is refused as a busy drive would be, mounted or not.
+void refuseIfBacksLoopDevice(const std::string& path) {
+  const std::vector<std::string> loops = BlockDevice::loopDevicesBackedBy(path);
+  if (loops.empty()) return;
+  std::string users;
+  for (const std::string& loop : loops) {
+    users += (users.empty() ? "" : ", ") + loop;
+    const std::vector<std::string> mounts = BlockDevice(loop).mountPoints();
+    for (std::size_t i = 0; i < mounts.size(); ++i) users += (i == 0 ? " (mounted at " : ", ") + mounts[i];
+    if (!mounts.empty()) users += ")";
+  }
+  throw VantorException(ERR_DISMOUNT_FAILED, vrk::String("disk file ") + path + " is in use by the loop device " +
+                                                 users + "; free it first (umount, losetup -d); nothing was written");
+}
+
+}  // namespace
 
 Target Target::open(const std::string& argument, const TargetOptions& options) {
   const std::string path = absolutePath(argument);
@@ -44,9 +69,13 @@ Target Target::open(const std::string& argument, const TargetOptions& options) {
                                                         use + ")");
       }
     }
+    // The file behind a loop device that is written is locked like a disk file target.
+    DiskFileLock lock;
+    const std::string backing = options.forWriting ? block.backingFile() : std::string();
+    if (!backing.empty() && ::access(backing.c_str(), F_OK) == 0) lock = DiskFileLock::acquire(backing, true);
     std::shared_ptr<IDisk> disk = DiskFactory::getDiskDevice(path);
     const std::string text = block.description() + " (" + Units::bytes(disk->getSizeBytes()) + ")";
-    return Target(argument, path, true, DiskDevice(text, disk));
+    return Target(argument, path, true, DiskDevice(text, disk), std::move(lock));
   }
   if (exists && !S_ISREG(info.st_mode)) {
     throw VantorException(ERR_INVALID_ARGUMENT, vrk::String("\"") + argument + "\" is neither a block device nor a disk file");
@@ -75,15 +104,34 @@ Target Target::open(const std::string& argument, const TargetOptions& options) {
                                                (options.mayCreate ? " (give --size to create one)" : ""));
   }
 
-  auto file = std::make_shared<WinDiskFile>(path, exists ? WinDiskFile::OpenExisting : WinDiskFile::OpenAlways,
-                                            options.sectorSize, sizeBytes);
+  if (!exists) {
+    // Made here, empty, so that it is this run's own file and locked before the library
+    // sizes it; a file of that name that appeared meanwhile is left alone.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      throw VantorException(ERR_FILE_ACCESS,
+                            vrk::String("cannot create disk file ") + path + ": " + std::strerror(errno));
+    }
+    ::close(fd);
+  }
+  struct RemoveUnlessOpened {
+    const std::string& path;
+    bool remove;
+    ~RemoveUnlessOpened() {
+      if (remove) (void)::unlink(path.c_str());
+    }
+  } created{path, !exists};
+  DiskFileLock lock = DiskFileLock::acquire(path, options.forWriting);
+  if (options.forWriting) refuseIfBacksLoopDevice(path);
+
+  auto file = std::make_shared<WinDiskFile>(path, WinDiskFile::OpenExisting, options.sectorSize, sizeBytes);
   if (!file->isOpen()) {
-    if (!exists) (void)::unlink(path.c_str());
     throw VantorException(ERR_FILE_ACCESS, vrk::String("cannot open disk file ") + path +
                                                (options.forWriting ? " for writing" : ""));
   }
+  created.remove = false;
   const std::string text = "disk file " + path + " (" + Units::bytes(file->getSizeBytes()) + ")";
-  return Target(argument, path, false, DiskDevice(text, file), !exists);
+  return Target(argument, path, false, DiskDevice(text, file), std::move(lock), !exists);
 }
 
 }  // namespace vantor::cli

@@ -5,13 +5,18 @@
 // absolute against the current directory before the library sees them, since the
 // library resolves relative ones against the program's own directory. Opening for
 // writing refuses a block device that holds a mounted system file system or active
-// swap, whatever the flags. Failures throw VantorException or UsageError. The target
-// shares its disk with its DiskDevice; use from one thread.
+// swap, and a disk file that backs a loop device, whatever the flags. A disk file (and
+// the file behind a loop device that is written) stays locked while the target lives:
+// exclusively when writing, shared when reading (DiskFileLock). Failures throw
+// VantorException or UsageError. The target shares its disk with its DiskDevice; use
+// from one thread.
 #pragma once
 #include <cstdint>
 #include <string>
 
 #include <libVantor/DiskDevice.h>
+
+#include "DiskFileLock.h"
 
 namespace vantor::cli {
 
@@ -37,12 +42,14 @@ class Target {
   const DiskDevice& device() const { return device_; }
 
  private:
-  Target(std::string argument, std::string path, bool blockDevice, DiskDevice device, bool created = false);
+  Target(std::string argument, std::string path, bool blockDevice, DiskDevice device, DiskFileLock lock,
+         bool created = false);
 
   std::string argument_;
   std::string path_;
   bool blockDevice_;
   bool created_;
+  DiskFileLock lock_;  // declared first: released only after the disk is closed
   DiskDevice device_;
 };
 

@@ -17,6 +17,17 @@ int main(int argc, char** argv) {
   using namespace vantor::cli;
   CLI::App app{"vantor: capture, restore and zero drives and disk files; edit MBR partitions; prepare boot keys.\n"
                "A TARGET is a block device (/dev/...) or a disk file."};
+  app.footer(
+      "Questions and flags:\n"
+      "  Before writing a block device, a command lists it and waits for the typed word \"yes\".\n"
+      "  It asks the same about a target that holds a captured image, and (zero, bootkey reset) about a\n"
+      "  disk file that holds data where the zeros would go. Other disk files are written unasked.\n"
+      "  --yes    answers the question for block devices only; a target holding an image or data is\n"
+      "           then refused.\n"
+      "  --force  answers every question, and lets a command overwrite what it would otherwise refuse:\n"
+      "           a captured image, a disk file's data, other data or a fuller backup in sector 2\n"
+      "           (partitions backup), an existing image file (capture).\n"
+      "  No flag writes a disk file that backs a loop device or that another run holds locked.");
   app.require_subcommand(1);
   // Options the subcommand does not know (-v after it) fall through to the program's.
   app.fallthrough();
