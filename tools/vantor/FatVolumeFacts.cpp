@@ -35,14 +35,14 @@ std::string FatVolumeFacts::sectorSizeMismatches(const IDisk& disk) {
   std::string found;
   for (std::size_t i = 0; i < entries.size(); ++i) {
     if (entries[i].partitionType == 0) continue;
-    const std::vector<unsigned char> boot = SectorReader::read(disk, entries[i].startLBA());
+    const std::vector<unsigned char> boot = SectorReader::read(disk, entries[i].startLBA);
     if (!isFatBootSector(boot)) continue;
     const unsigned bytes = boot[BYTES_PER_SECTOR] | (boot[BYTES_PER_SECTOR + 1] << 8);
     if (bytes == 512) continue;
     char text[160];
     std::snprintf(text, sizeof text,
                   "partition %zu (slot %zu, type 0x%02x, from sector %u) is a FAT volume of %u-byte logical sectors",
-                  i + 1, i, entries[i].partitionType, entries[i].startLBA(), bytes);
+                  i + 1, i, entries[i].partitionType, entries[i].startLBA, bytes);
     found += (found.empty() ? "" : "; ") + std::string(text);
   }
   if (!found.empty()) found += "; the drive's sectors are " + std::to_string(disk.getSectorSize()) + " bytes";
