@@ -1,6 +1,6 @@
 #include <libVantor/DiskDevice.h>
 
-#include <libVantor/SysHost.h>
+#include <libVantor/internal/SysHost.h>
 #include <libVantor/WinDiskDevice.h>
 
 namespace vantor {

@@ -2,10 +2,11 @@
 
 #include <exception>
 
-#include <libVantor/DeviceOps.h>
-#include <libVantor/SysHost.h>
+#include <libVantor/internal/DriveOps.h>
+#include <libVantor/internal/SysHost.h>
 #include <libVantor/VantorException.h>
 #include <libVantor/internal/MbrLayout.h>
+#include <libVantor/internal/VolumeOps.h>
 #include <libVantor/internal/Volumes.h>
 #include <vrk/Log.h>
 
@@ -110,6 +111,7 @@ bool WinDiskDevice::mountDrive() {
     const MbrLayoutKind kind = readMbrLayout(*this, layout);
     (void)os::rereadPartitionTable(getHandle().get(), kind, layout, getSectorSize());
     volumes->mountBack();
+    os::volumesChanged();
     volumes->clearDismounted();
     drive->update(true);
     volumes = std::make_shared<Volumes>(drive);

@@ -8,7 +8,7 @@
 #include <string>
 
 #include <libVantor/DiskDevice.h>
-#include <libVantor/SysHost.h>
+#include <libVantor/internal/SysHost.h>
 #include <libVantor/VantorException.h>
 #include <libVantor/WinDiskFile.h>
 

@@ -7,16 +7,12 @@
 // took away are kept here, with where each volume lay on the disk, so that they can be
 // made again as they were, and only where the same stretch of the disk is still there.
 //
-// On Linux a volume is "locked" when we hold an exclusive open of its node; a mounted
-// volume is already held exclusively by its file system, so locking it takes nothing
-// and dismounting it unmounts it and then takes the exclusive open. Choices made:
+// How a platform locks and dismounts is its own (internal/VolumeOps.h). Choices made:
 // - a volume that refuses the lock makes lockVolumes fail, releasing the locks it had
 //   taken, so dismountVolumes stops before unmounting anything;
 // - when a volume cannot be opened, the mount points gathered so far are cleared with
 //   the handles, and openVolumes gathers them afresh whenever it opens the volumes, so
 //   the list never holds a mount point twice;
-// - the mounts of all the drive's volumes are unmounted children first (reverse order
-//   of the mount table), so a volume mounted inside another does not make it busy;
 // - the volume list is read afresh whenever the volumes are opened while nothing is
 //   held, so a partition the system learnt of since is unmounted and held too;
 // - a mount is made again only when its node still opens the same start and size on
@@ -34,7 +30,8 @@
 #include <map>
 #include <memory>
 
-#include <libVantor/SysHost.h>
+#include <libVantor/internal/SysHost.h>
+#include <libVantor/internal/VolumeOps.h>
 #include <vrk/Array.h>
 #include <vrk/Resource.h>
 #include <vrk/String.h>
@@ -75,30 +72,16 @@ class Volumes {
   const vrk::Array<vrk::String>& getMountPoints() const { return mountPoints; }
 
  private:
-  struct VolumeHold {
-    libSysHost::Volume volume;
-    vrk::FileHandle exclusive;  // our claim on the volume; -1 while not held
-    bool locked = false;
-  };
-
-  // A mount taken away, and where its volume lay then (unknown for a file system that
-  // reports no block device of its own: such a mount is made again unchecked).
-  struct Unmounted {
-    libSysHost::MountEntry entry;
-    libSysHost::VolumeExtent extent;
-    bool extentKnown = false;
-  };
-
   void releaseLocks();
   bool wasWritten(const libSysHost::VolumeExtent& extent) const;
   bool holdsAny() const;
 
   vrk::Array<vrk::String> mountPoints;
-  vrk::Array<VolumeHold> volumeHandles;
+  vrk::Array<os::VolumeHold> volumeHandles;
   std::atomic<bool> locked{false};
   std::atomic<bool> dismounted{false};
   std::shared_ptr<libSysHost::WindowsDrive> drive;
-  vrk::Array<Unmounted> unmounted;  // in the order they were unmounted
+  vrk::Array<os::UnmountedMount> unmounted;  // in the order they were unmounted
   std::map<u64, u64> written;       // byte ranges written, first -> end, never touching
 };
 

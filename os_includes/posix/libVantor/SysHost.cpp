@@ -2,7 +2,23 @@
 //
 // Linux device library: sysfs for the device list, types, names, partitions and
 // removable flags; /proc/self/mountinfo for mounts; BLKGETSIZE64 and BLKSSZGET for sizes.
-#include <libVantor/SysHost.h>
+//
+// Device types: 1 USB-attached disk (the device behind /sys/block/X resolves through a
+// usb bus); 2 memory card (mmcblk*, without its boot and rpmb areas); 4 internal disk
+// (ATA, NVMe, SCSI, virtio and every other disk on a real bus); 8 virtual disk (a loop
+// device with a backing file, nbd); 16 floppy drive (fd*, listed by appendFloppies only).
+// So the kinds USB and card give what a user calls keys and cards, and only "every
+// kind" gives virtual disks. Loop devices without a backing file, ram, zram,
+// device-mapper, md and optical drives are not listed.
+//
+// Media kind: removable when sysfs `removable` is 1 or the disk is USB- or MMC-attached;
+// neither for something that is not a block device.
+//
+// Volumes of a drive: its partitions in partition-number order, preceded by the whole
+// disk while a file system is mounted from it (a blank drive has no volume). No volume
+// has a drive letter; a volume opens by its node, "/dev/NAME" or "/dev/NAMEpN", and its
+// system id is its device number.
+#include <libVantor/internal/SysHost.h>
 
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -18,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include <libVantor/MountTable.h>
 #include <vrk/Files.h>
 
 namespace libSysHost {
@@ -51,8 +68,16 @@ bool parseDeviceNumber(const std::string& text, u64& device) {
   char colon = 0;
   std::istringstream in(text);
   if (!(in >> major >> colon >> minor) || colon != ':') return false;
-  device = makeDeviceNumber(major, minor);
+  device = vantor::os::deviceNumber(major, minor);
   return true;
+}
+
+// A partition's place on its disk; sysfs counts in 512-byte units whatever the sector size.
+libSysHost::VolumeExtent extentIn(const fs::path& dir) {
+  u64 start = 0, size = 0;
+  (void)parseNumber(readAttribute(dir / "start"), start);
+  (void)parseNumber(readAttribute(dir / "size"), size);
+  return {start * 512, size * 512};
 }
 
 bool startsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
@@ -123,72 +148,14 @@ std::string vendorAndModel(const fs::path& sysPath) {
   return model.empty() ? vendor : vendor + " " + model;
 }
 
-std::string decodeMountField(const std::string& field) {
-  std::string out;
-  for (std::size_t i = 0; i < field.size(); ++i) {
-    u64 code = 0;
-    if (field[i] == '\\' && i + 3 < field.size() && parseNumber(field.substr(i + 1, 3), code, 8) && code < 256) {
-      out += static_cast<char>(code);
-      i += 3;
-    } else {
-      out += field[i];
-    }
-  }
-  return out;
-}
-
 bool isBlockDevice(int fd, struct stat& st) { return fd >= 0 && ::fstat(fd, &st) == 0 && S_ISBLK(st.st_mode); }
 
 }  // namespace
 
-vrk::Array<MountEntry> readMountTable() {
-  vrk::Array<MountEntry> table;
-  std::ifstream in("/proc/self/mountinfo");
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    std::vector<std::string> before;
-    std::string field;
-    while (fields >> field && field != "-") before.push_back(field);
-    std::string fsType, source, superOptions;
-    fields >> fsType >> source >> superOptions;
-    if (before.size() < 6 || fsType.empty()) continue;
-    MountEntry entry;
-    u64 id = 0;
-    if (!parseNumber(before[0], id) || !parseDeviceNumber(before[2], entry.device)) continue;
-    entry.id = static_cast<u32>(id);
-    entry.root = decodeMountField(before[3]);
-    entry.target = decodeMountField(before[4]);
-    entry.mountOptions = before[5];
-    entry.fsType = decodeMountField(fsType);
-    entry.source = decodeMountField(source);
-    entry.superOptions = decodeMountField(superOptions);
-    table.append(std::move(entry));
-  }
-  return table;
-}
-
-bool extentOfDevice(u64 device, VolumeExtent& extent) {
-  const fs::path dir = fs::path("/sys/dev/block") /
-                       (std::to_string(device >> 32) + ":" + std::to_string(device & 0xFFFFFFFFu));
-  VolumeExtent found;
-  if (!parseNumber(readAttribute(dir / "size"), found.size)) return false;
-  std::error_code ec;
-  if (fs::exists(dir / "partition", ec) && !parseNumber(readAttribute(dir / "start"), found.start)) return false;
-  extent = found;
-  return true;
-}
-
-bool extentOfNode(const vrk::String& node, VolumeExtent& extent) {
-  struct stat st {};
-  if (::stat(node.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return false;
-  return extentOfDevice(makeDeviceNumber(major(st.st_rdev), minor(st.st_rdev)), extent);
-}
-
 // --- WindowsDevice ---------------------------------------------------------------------
 
-WindowsDevice::WindowsDevice(const vrk::String& kernelName, WinDeviceType type, const vrk::String& displayText)
-    : name_(kernelName), locator_("/dev/" + kernelName), type_(type), display_(displayText) {}
+WindowsDevice::WindowsDevice(const vrk::String& locator, WinDeviceType type, const vrk::String& displayText)
+    : locator_(locator), type_(type), display_(displayText) {}
 
 void WindowsDevice::getDisplayName(vrk::String& name, const vrk::String& extra) const {
   name = display_;
@@ -204,12 +171,12 @@ void WindowsDeviceSet::appendDisks() {
     if (startsWith(name, "loop")) {
       const std::string backing = readAttribute(sysPath / "loop" / "backing_file");
       if (backing.empty()) continue;  // not bound to anything
-      devices_.append(WindowsDevice(name, DEVICE_VIRTUAL_DISK, withCapacity(name + ": " + backing, sysPath)));
+      devices_.append(WindowsDevice("/dev/" + name, DEVICE_VIRTUAL_DISK, withCapacity(name + ": " + backing, sysPath)));
       continue;
     }
     if (startsWith(name, "nbd")) {
       if (readAttribute(sysPath / "size") == "0") continue;  // not connected
-      devices_.append(WindowsDevice(name, DEVICE_VIRTUAL_DISK, withCapacity("Network block device " + name, sysPath)));
+      devices_.append(WindowsDevice("/dev/" + name, DEVICE_VIRTUAL_DISK, withCapacity("Network block device " + name, sysPath)));
       continue;
     }
     if (startsWith(name, "ram") || startsWith(name, "zram") || startsWith(name, "dm-") || startsWith(name, "md") ||
@@ -220,11 +187,11 @@ void WindowsDeviceSet::appendDisks() {
     if (what.empty()) what = name;
     if (startsWith(name, "mmcblk")) {
       if (name.find("boot") != std::string::npos || name.find("rpmb") != std::string::npos) continue;
-      devices_.append(WindowsDevice(name, DEVICE_MEMORY_CARD, withCapacity(what, sysPath)));
+      devices_.append(WindowsDevice("/dev/" + name, DEVICE_MEMORY_CARD, withCapacity(what, sysPath)));
     } else if (resolvesThroughUsb(sysPath)) {
-      devices_.append(WindowsDevice(name, DEVICE_USB_DISK, withCapacity(what, sysPath)));
+      devices_.append(WindowsDevice("/dev/" + name, DEVICE_USB_DISK, withCapacity(what, sysPath)));
     } else if (!isVirtualDevice(sysPath)) {
-      devices_.append(WindowsDevice(name, DEVICE_INTERNAL_DISK, withCapacity(what, sysPath)));
+      devices_.append(WindowsDevice("/dev/" + name, DEVICE_INTERNAL_DISK, withCapacity(what, sysPath)));
     }
   }
 }
@@ -232,23 +199,25 @@ void WindowsDeviceSet::appendDisks() {
 void WindowsDeviceSet::appendFloppies() {
   for (const std::string& name : blockDeviceNames()) {
     if (!startsWith(name, "fd")) continue;
-    devices_.append(WindowsDevice(name, DEVICE_FLOPPY, "Floppy drive " + name));
+    devices_.append(WindowsDevice("/dev/" + name, DEVICE_FLOPPY, "Floppy drive " + name));
   }
 }
 
 // --- Volume ----------------------------------------------------------------------------
 
-Volume::Volume(const vrk::String& kernelName, u64 device, u32 partitionNumber)
-    : name_(kernelName), locator_("/dev/" + kernelName), device_(device), partition_(partitionNumber) {}
+Volume::Volume(const vrk::String& locator, u64 systemId, char driveLetter, const VolumeExtent& extent,
+               bool extentKnown)
+    : locator_(locator), systemId_(systemId), driveLetter_(driveLetter), extent_(extent), extentKnown_(extentKnown) {}
 
-bool Volume::getDriveLetter(char& /*letter*/) const { return false; }
+bool Volume::getDriveLetter(char& letter) const {
+  if (driveLetter_ == 0) return false;
+  letter = driveLetter_;
+  return true;
+}
 
-vrk::Array<MountEntry> Volume::getMounts() const {
-  vrk::Array<MountEntry> mine;
-  for (const MountEntry& entry : readMountTable()) {
-    if (entry.device == device_ || entry.source == locator_) mine.append(entry);
-  }
-  return mine;
+bool Volume::getExtent(VolumeExtent& extent) const {
+  if (extentKnown_) extent = extent_;
+  return extentKnown_;
 }
 
 // --- WindowsDrive ----------------------------------------------------------------------
@@ -256,14 +225,13 @@ vrk::Array<MountEntry> Volume::getMounts() const {
 WindowsDrive::WindowsDrive(const SharedHandle& driveHandle) : handle_(driveHandle) {
   struct stat st {};
   if (handle_ && isBlockDevice(handle_->get(), st)) {
-    device_ = makeDeviceNumber(major(st.st_rdev), minor(st.st_rdev));
+    systemId_ = vantor::os::deviceNumber(major(st.st_rdev), minor(st.st_rdev));
     std::error_code ec;
     const fs::path link = fs::path("/sys/dev/block") / (std::to_string(major(st.st_rdev)) + ":" +
                                                          std::to_string(minor(st.st_rdev)));
     const fs::path real = fs::canonical(link, ec);
     if (!ec) {
-      sysPath_ = real.string();
-      name_ = real.filename().string();
+      systemPath_ = real.string();
       isPartition_ = fs::exists(real / "partition", ec);
     }
   }
@@ -291,8 +259,8 @@ u32 WindowsDrive::getSectorSize() const {
 }
 
 WindowsDrive::MediaType WindowsDrive::getMediaType() const {
-  if (sysPath_.empty()) return UnknownMedia;
-  const fs::path disk = isPartition_ ? fs::path(sysPath_.str()).parent_path() : fs::path(sysPath_.str());
+  if (systemPath_.empty()) return UnknownMedia;
+  const fs::path disk = isPartition_ ? fs::path(systemPath_.str()).parent_path() : fs::path(systemPath_.str());
   const std::string diskName = disk.filename().string();
   if (readAttribute(disk / "removable") == "1" || startsWith(diskName, "mmcblk") || resolvesThroughUsb(disk)) {
     return RemovableMedia;
@@ -303,35 +271,35 @@ WindowsDrive::MediaType WindowsDrive::getMediaType() const {
 void WindowsDrive::update(bool rescanVolumes) {
   if (!rescanVolumes) return;
   volumes_.clear();
-  if (sysPath_.empty()) return;
-  if (isPartition_) {
-    u64 number = 0;
-    (void)parseNumber(readAttribute(fs::path(sysPath_.str()) / "partition"), number);
-    volumes_.append(Volume(name_, device_, static_cast<u32>(number)));
+  if (systemPath_.empty()) return;
+  const fs::path dir(systemPath_.str());
+  const std::string node = "/dev/" + dir.filename().string();
+  if (isPartition_) {  // a drive opened on a partition is that one volume, from its first byte
+    volumes_.append(Volume(node, systemId_, 0, {0, getTotalCapacity()}, true));
     return;
   }
   struct Found {
-    u32 number;
+    u64 number;
     std::string name;
     u64 device;
+    VolumeExtent extent;
   };
   std::vector<Found> partitions;
   std::error_code ec;
-  for (fs::directory_iterator it(sysPath_.str(), ec), end; !ec && it != end; it.increment(ec)) {
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
     u64 number = 0, device = 0;
     if (!parseNumber(readAttribute(it->path() / "partition"), number) ||
         !parseDeviceNumber(readAttribute(it->path() / "dev"), device)) {
       continue;
     }
-    partitions.push_back({static_cast<u32>(number), it->path().filename().string(), device});
+    partitions.push_back({number, it->path().filename().string(), device, extentIn(it->path())});
   }
   std::sort(partitions.begin(), partitions.end(), [](const Found& a, const Found& b) { return a.number < b.number; });
 
-  // The whole disk is a volume of its own only while a file system is mounted from it:
-  // a blank drive, like a partitioned one, has no volume there.
-  const Volume whole(name_, device_, 0);
-  if (!whole.getMounts().empty()) volumes_.append(whole);
-  for (const Found& p : partitions) volumes_.append(Volume(p.name, p.device, p.number));
+  if (!vantor::os::mountsOf(systemId_, node).empty()) {
+    volumes_.append(Volume(node, systemId_, 0, {0, getTotalCapacity()}, true));
+  }
+  for (const Found& p : partitions) volumes_.append(Volume("/dev/" + p.name, p.device, 0, p.extent, true));
 }
 
 }  // namespace libSysHost

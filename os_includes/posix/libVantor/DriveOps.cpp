@@ -1,8 +1,13 @@
-// os_includes/posix/libVantor/DeviceOps.cpp
+// os_includes/posix/libVantor/DriveOps.cpp
 //
-// Linux side of the drive seam: open(2) with O_DIRECT / O_EXCL, umount2(2), mount(2),
-// and the BLKRRPART and BLKPG ioctls. EINTR restarts an open.
-#include <libVantor/DeviceOps.h>
+// Linux side of the drive seam: open(2) with O_DIRECT (read-only after EROFS, O_NONBLOCK
+// after ENOMEDIUM), BLKROGET, and the BLKRRPART and BLKPG ioctls. The kernel here may
+// have no partition parser of its own, so the table read by the library is told to it
+// partition by partition, as `partx -u` does; on a loop device attached without partition
+// scanning nothing is added, because the kernel would keep such partitions after the
+// device is detached and show them on the next file attached under that number.
+// EINTR restarts an open.
+#include <libVantor/internal/DriveOps.h>
 
 #include <fcntl.h>
 #include <linux/blkpg.h>
@@ -38,52 +43,6 @@ NativeHandle openRetrying(const char* path, int flags) {
     fd = ::open(path, flags | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   return fd;
-}
-
-std::vector<std::string> splitOptions(const std::string& options) {
-  std::vector<std::string> parts;
-  std::istringstream in(options);
-  std::string part;
-  while (std::getline(in, part, ',')) {
-    if (!part.empty()) parts.push_back(part);
-  }
-  return parts;
-}
-
-// Per-mount options (mountinfo field 6) as mount(2) flags.
-unsigned long mountFlags(const std::string& options) {
-  static const std::map<std::string, unsigned long> known = {
-      {"ro", MS_RDONLY},         {"nosuid", MS_NOSUID},         {"nodev", MS_NODEV},
-      {"noexec", MS_NOEXEC},     {"noatime", MS_NOATIME},       {"nodiratime", MS_NODIRATIME},
-      {"relatime", MS_RELATIME}, {"strictatime", MS_STRICTATIME}, {"nosymfollow", MS_NOSYMFOLLOW},
-  };
-  unsigned long flags = 0;
-  for (const std::string& option : splitOptions(options)) {
-    const auto it = known.find(option);
-    if (it != known.end()) flags |= it->second;
-  }
-  if (!(flags & (MS_NOATIME | MS_RELATIME))) flags |= MS_STRICTATIME;  // listed as nothing at all
-  return flags;
-}
-
-// File-system options (after the separator in mountinfo): the generic ones become
-// flags, the rest is the data string the file system parses.
-std::string superOptionData(const std::string& options, unsigned long& flags) {
-  static const std::map<std::string, unsigned long> generic = {
-      {"ro", MS_RDONLY}, {"rw", 0}, {"sync", MS_SYNCHRONOUS}, {"dirsync", MS_DIRSYNC},
-      {"lazytime", MS_LAZYTIME}, {"mand", MS_MANDLOCK},
-  };
-  std::string data;
-  for (const std::string& option : splitOptions(options)) {
-    const auto it = generic.find(option);
-    if (it != generic.end()) {
-      flags |= it->second;
-      continue;
-    }
-    if (!data.empty()) data += ',';
-    data += option;
-  }
-  return data;
 }
 
 // The sysfs directory of a block device, and whether it is a partition.
@@ -180,29 +139,6 @@ NativeHandle openDrive(const vrk::String& locator, DriveAccess& access) {
   int readOnly = 0;
   if (fd >= 0 && ::ioctl(fd, BLKROGET, &readOnly) == 0 && readOnly != 0) access = DriveAccess::WriteProtected;
   return fd;
-}
-
-NativeHandle openVolume(const vrk::String& locator, bool exclusive) {
-  return openRetrying(locator.c_str(), O_RDONLY | (exclusive ? O_EXCL : 0));
-}
-
-bool unmount(const libSysHost::MountEntry& entry) { return ::umount2(entry.target.c_str(), UMOUNT_NOFOLLOW) == 0; }
-
-bool mountAgain(const libSysHost::MountEntry& entry, const vrk::Array<libSysHost::MountEntry>& mountedBack) {
-  unsigned long flags = mountFlags(entry.mountOptions.str());
-  if (entry.root == "/") {
-    const std::string data = superOptionData(entry.superOptions.str(), flags);
-    return ::mount(entry.source.c_str(), entry.target.c_str(), entry.fsType.c_str(), flags,
-                   data.empty() ? nullptr : data.c_str()) == 0;
-  }
-  for (const libSysHost::MountEntry& whole : mountedBack) {
-    if (whole.device != entry.device || whole.root != "/") continue;
-    const std::string from = whole.target.str() + entry.root.str();
-    if (::mount(from.c_str(), entry.target.c_str(), nullptr, MS_BIND, nullptr) != 0) return false;
-    return ::mount(nullptr, entry.target.c_str(), nullptr, MS_REMOUNT | MS_BIND | flags, nullptr) == 0;
-  }
-  errno = ENOENT;
-  return false;
 }
 
 bool rereadPartitionTable(NativeHandle drive, MbrLayoutKind layoutKind, const std::vector<MbrPartition>& layout,

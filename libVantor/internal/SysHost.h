@@ -1,0 +1,130 @@
+// libVantor/internal/SysHost.h
+// The machine's drives as the disk classes see them: the device set that listing walks,
+// each drive's size, sector size, media kind and volumes. Declared once here; each
+// platform implements it in os_includes/<platform>/libVantor/SysHost.cpp (sysfs and
+// block-device ioctls on Linux; SetupAPI, IOCTL_STORAGE_* and the volume functions on
+// Windows). Nothing here changes a device. No locking; the objects are plain values (a
+// drive shares its open handle). Nothing throws on what it reads from the system: a value
+// that does not parse is left out (only running out of memory raises).
+//
+// Device types (WindowsDevice::getType): 1 USB-attached disk, 2 memory card, 4 internal
+// disk, 8 virtual disk, 16 floppy drive; which system devices fall in which kind is said
+// in each platform's SysHost.cpp. Media kind (WindowsDrive::getMediaType): 0 fixed,
+// 1 removable, 2 neither. The library maps 0 to MEDIA_FIXED and 1 to MEDIA_REMOVABLE.
+#pragma once
+#include <memory>
+
+#include <libVantor/Types.h>
+#include <vrk/Array.h>
+#include <vrk/Resource.h>
+#include <vrk/String.h>
+
+namespace libSysHost {
+
+using vrk::u32;
+using vrk::u64;
+
+enum WinDeviceType : u32 {
+  DEVICE_USB_DISK = 1,
+  DEVICE_MEMORY_CARD = 2,
+  DEVICE_INTERNAL_DISK = 4,
+  DEVICE_VIRTUAL_DISK = 8,
+  DEVICE_FLOPPY = 16,
+};
+
+// Where a volume lies on its drive, in bytes. Two volumes of one drive with equal extents
+// are the same stretch of sectors, whatever the system has numbered them.
+struct VolumeExtent {
+  u64 firstByte = 0;
+  u64 byteCount = 0;
+  friend bool operator==(const VolumeExtent& a, const VolumeExtent& b) {
+    return a.firstByte == b.firstByte && a.byteCount == b.byteCount;
+  }
+  friend bool operator!=(const VolumeExtent& a, const VolumeExtent& b) { return !(a == b); }
+};
+
+class WindowsDevice {
+ public:
+  WindowsDevice(const vrk::String& locator, WinDeviceType type, const vrk::String& displayText);
+
+  // The path the system opens the device by.
+  const vrk::String& getOsLocator() const { return locator_; }
+  WinDeviceType getType() const { return type_; }
+  // The display text; `extra`, when not empty, follows after a blank.
+  void getDisplayName(vrk::String& name, const vrk::String& extra) const;
+
+ private:
+  vrk::String locator_;
+  WinDeviceType type_;
+  vrk::String display_;
+};
+
+// The devices found by the appends, in the order they were appended. Owns its devices.
+class WindowsDeviceSet {
+ public:
+  WindowsDeviceSet() = default;
+  ~WindowsDeviceSet() = default;
+
+  // Adds the machine's disks.
+  void appendDisks();
+  // Adds the floppy drives.
+  void appendFloppies();
+  u32 size() const { return devices_.size(); }
+  const WindowsDevice& operator[](u32 index) const { return devices_[index]; }
+
+ private:
+  vrk::Array<WindowsDevice> devices_;
+};
+
+// One volume of a drive.
+class Volume {
+ public:
+  Volume(const vrk::String& locator, u64 systemId, char driveLetter, const VolumeExtent& extent, bool extentKnown);
+
+  // True, with the letter, when the volume has a drive letter.
+  bool getDriveLetter(char& letter) const;
+  // The path that opens the volume.
+  const vrk::String& getOSLocator() const { return locator_; }
+  // The system's number for the volume (a device number, a volume serial): equal for the
+  // same volume, and only meaningful to the platform side.
+  u64 getSystemId() const { return systemId_; }
+  // Where the volume lies on its drive; false when the system did not say.
+  bool getExtent(VolumeExtent& extent) const;
+
+ private:
+  vrk::String locator_;
+  u64 systemId_;
+  char driveLetter_;
+  VolumeExtent extent_;
+  bool extentKnown_;
+};
+
+class WindowsDrive {
+ public:
+  enum MediaType : u32 { FixedMedia = 0, RemovableMedia = 1, UnknownMedia = 2 };
+  using SharedHandle = std::shared_ptr<vrk::FileHandle>;
+
+  // Keeps the shared handle to the open drive and reads the drive's volumes.
+  explicit WindowsDrive(const SharedHandle& driveHandle);
+  ~WindowsDrive();
+  WindowsDrive(const WindowsDrive&) = delete;
+  WindowsDrive& operator=(const WindowsDrive&) = delete;
+
+  // Bytes; 0 when unknown.
+  u64 getTotalCapacity() const;
+  // Logical sector size; 512 when the system does not say (a regular file).
+  u32 getSectorSize() const;
+  MediaType getMediaType() const;
+  // With `rescanVolumes`, reads the volume list again from the system.
+  void update(bool rescanVolumes);
+  const vrk::Array<Volume>& volumes() const { return volumes_; }
+
+ private:
+  SharedHandle handle_;
+  vrk::String systemPath_;  // where the system describes the drive (a sysfs directory, an interface path)
+  u64 systemId_ = 0;        // the system's number for the drive
+  bool isPartition_ = false;
+  vrk::Array<Volume> volumes_;
+};
+
+}  // namespace libSysHost
