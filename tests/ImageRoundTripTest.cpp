@@ -6,6 +6,8 @@
 
 #include <libVantor/DiskFactory.h>
 #include <libVantor/DiskImager.h>
+#include <libVantor/ImageDisk.h>
+#include <libVantor/internal/DriveMap.h>
 #include <libVantor/WinDiskFile.h>
 #include <libVantor/internal/DiskBufferPointer.h>
 #include <libVantor/internal/ImageFormat.h>
@@ -113,6 +115,57 @@ TEST_F(ImageRoundTrip, WholeDriveDumpEqualsTheDrive) {
   ASSERT_EQ(runOn(source->path(), [&](DiskImager& i) { return i.startReadingImage(dumpPath, true, true); }),
             "finished");
   EXPECT_EQ(run("cmp -s " + shellQuote(dumpPath) + " " + shellQuote(source->path())), 0);
+}
+
+// An image read as a disk: every sector the capture kept reads as on the source, every
+// other one as zeros; the read-only services see the same drive; nothing can write it.
+TEST_F(ImageRoundTrip, ImageDiskReadsAsTheRestoredDrive) {
+  const std::string imagePath = dir.file("disk.vimg");
+  ASSERT_EQ(runOn(source->path(), [&](DiskImager& i) { return i.startReadingImage(imagePath, true, false); }),
+            "finished");
+  const std::string before = readFile(imagePath);
+  ImageDisk image(imagePath);
+  WinDiskFile original(source->path(), WinDiskFile::OpenExisting, 512, 0);
+  EXPECT_EQ(image.getSizeBytes(), u64(kFat32Start + kFat32Size) * 512);
+  SectorMap fromImage, fromSource;
+  u64 highestImage = 0, highestSource = 0;
+  getDriveMap(image, fromImage, highestImage, false);
+  getDriveMap(original, fromSource, highestSource, false);
+  ASSERT_EQ(fromImage.size(), fromSource.size());
+  EXPECT_EQ(highestImage, highestSource);
+  const auto used = [&fromSource](u32 lba) {
+    return std::any_of(fromSource.begin(), fromSource.end(),
+                       [lba](const SectorRange& r) { return lba >= r.firstSector && lba - r.firstSector < r.numSectors; });
+  };
+  std::vector<u8> a(256 * 512), b(256 * 512);
+  const std::vector<u8> zeros(512, 0);
+  for (u32 sector = 0; sector < image.getSizeSectors(); sector += 256) {
+    const u32 count = std::min<u32>(256, image.getSizeSectors() - sector);
+    ASSERT_TRUE(image.readSectors(sector, a.data(), count));
+    ASSERT_TRUE(original.readSectors(sector, b.data(), count));
+    for (u32 i = 0; i < count; ++i) {
+      const std::vector<u8> got(a.begin() + i * 512, a.begin() + (i + 1) * 512);
+      ASSERT_EQ(got, used(sector + i) ? std::vector<u8>(b.begin() + i * 512, b.begin() + (i + 1) * 512) : zeros)
+          << "sector " << sector + i;
+    }
+  }
+  EXPECT_FALSE(image.readSectors(image.getSizeSectors() - 1, a.data(), 2)) << "past the end";
+  EXPECT_FALSE(image.writeSectors(0, a.data(), 1));
+  EXPECT_FALSE(image.lockDrive());
+  EXPECT_FALSE(image.dismountDrive());
+  EXPECT_EQ(readFile(imagePath), before);
+
+  // A header whose total disagrees with its runs: refused as restore refuses it.
+  std::string damaged = before;
+  damaged[8] = static_cast<char>(damaged[8] + 1);
+  writeFile(dir.file("damaged.vimg"), damaged);
+  try {
+    ImageDisk refused(dir.file("damaged.vimg"));
+    ADD_FAILURE() << "a damaged image opened";
+  } catch (const VantorException& e) {
+    EXPECT_EQ(e.getErrorCode(), ERR_INVALID_IMAGE_FILE);
+    EXPECT_NE(e.getMessage().str().find("but the header says"), std::string::npos) << e.getMessage().str();
+  }
 }
 
 // A drive of 2^32 sectors or more (2 TiB of 512-byte sectors), as a sparse file and as a

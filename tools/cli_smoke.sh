@@ -82,7 +82,7 @@ expect 1 "^vantor: ERR_INVALID_IMAGE_FILE \(11\): " -- "$vantor" info sample.img
 expect 1 "^vantor: ERR_FILE_ACCESS \(6\): " -- "$vantor" capture missing.img x.vqi
 expect 1 "^vantor: ERR_INCOMPATIBLE_IMAGE \(12\): " -- "$vantor" restore sample.vqi big4k.img --size 64M --sector-size 4096
 head -c 100000 sample.vqi >cut.vqi
-expect 1 "^vantor: ERR_INVALID_IMAGE_FILE \(11\): .*damaged" -- "$vantor" info cut.vqi
+expect 1 "^vantor: ERR_INVALID_IMAGE_FILE \(11\): .*[Dd]amaged" -- "$vantor" info cut.vqi
 expect 2 "" -- "$vantor"
 expect 2 "" -- "$vantor" frobnicate
 expect 2 "" -- "$vantor" capture sample.img

@@ -51,7 +51,7 @@ u64 checkImageRuns(const ImageHeader& h, const u8* bytes, u64 fileSize, u32 sect
   const auto refuse = [&path](const vrk::String& why) {
     throw VantorException(ERR_INVALID_IMAGE_FILE, vrk::String("Damaged image file \"") + path + "\": " + why);
   };
-  if (sectorSize == 0) refuse("sector size is 0");
+  if (sectorSize == 0) refuse("it gives 0-byte sectors in its header (field sectorSize)");
   if (h.firstRunOffset < image::HEADER_SIZE || h.firstRunOffset > fileSize) {
     refuse(vrk::SprintfFormat("first run offset %u lies outside the file", h.firstRunOffset));
   }

@@ -30,10 +30,19 @@ int runInfo(const InfoOptions& options) {
                                                (S_ISDIR(status.st_mode) ? " (a directory)" : "") +
                                                "; an image is always a regular file");
   }
-  const ImageFile facts = ImageFile::read(path);
   DISK_IMAGE_INFO info{};
   if (!DiskImager::getImageInfo(path, info)) {
+    // The header itself is refused: the library's reading says why.
+    (void)ImageFile::read(path);
     throw VantorException(ERR_INVALID_IMAGE_FILE, vrk::String("the library cannot read the image \"") + path + "\"");
+  }
+  ImageFile facts;
+  std::string damage;  // empty for an intact image
+  try {
+    facts = ImageFile::read(path);
+  } catch (const VantorException& e) {
+    if (e.getErrorCode() != ERR_INVALID_IMAGE_FILE) throw;
+    damage = e.getMessage().str();
   }
 
   if (options.json) {
@@ -44,33 +53,35 @@ int runInfo(const InfoOptions& options) {
     json.key("minorVersion").number(info.minorVersion);
     json.key("sectorSize").number(info.sectorSize);
     json.key("requiredCapacity").number(info.requiredCapacity);
-    json.key("runCount").number(facts.runCount);
-    json.key("usedSectors").number(facts.totalSectors);
-    json.key("usedBytes").number(facts.usedBytes());
-    json.key("highestVolumeSector").number(facts.highestVolumeSector);
-    json.key("fileSize").number(facts.fileSize);
-    json.key("complete").boolean(facts.complete);
+    if (damage.empty()) {
+      json.key("runCount").number(facts.runCount);
+      json.key("usedSectors").number(facts.totalSectors);
+      json.key("usedBytes").number(facts.usedBytes());
+      json.key("highestVolumeSector").number(facts.highestVolumeSector);
+      json.key("fileSize").number(facts.fileSize);
+    }
+    json.key("complete").boolean(damage.empty());
+    if (!damage.empty()) json.key("damage").string(damage);
     json.endObject();
     std::cout << json.str() << "\n";
   } else {
     std::cout << "Image:              " << path << "\n"
               << "Format version:     " << info.majorVersion << "." << info.minorVersion << "\n"
-              << "Sector size:        " << info.sectorSize << " bytes\n"
-              << "Runs:               " << facts.runCount << "\n"
-              << "Used sectors:       " << facts.totalSectors << " (" << Units::bytes(facts.usedBytes()) << ")\n"
-              << "Used bytes:         " << facts.usedBytes() << "\n"
-              << "Required capacity:  " << info.requiredCapacity << " bytes (" << Units::bytes(info.requiredCapacity)
-              << ")\n"
-              << "File size:          " << facts.fileSize << " bytes (" << Units::bytes(facts.fileSize) << ")\n"
-              << "Contents:           "
-              << (facts.complete ? "complete"
-                                 : "DAMAGED: " + std::to_string(facts.runsPresent) + " of " +
-                                       std::to_string(facts.runCount) + " runs present, or data after the last run")
-              << "\n";
+              << "Sector size:        " << info.sectorSize << " bytes\n";
+    if (damage.empty()) {
+      std::cout << "Runs:               " << facts.runCount << "\n"
+                << "Used sectors:       " << facts.totalSectors << " (" << Units::bytes(facts.usedBytes()) << ")\n"
+                << "Used bytes:         " << facts.usedBytes() << "\n";
+    }
+    std::cout << "Required capacity:  " << info.requiredCapacity << " bytes (" << Units::bytes(info.requiredCapacity)
+              << ")\n";
+    if (damage.empty()) {
+      std::cout << "File size:          " << facts.fileSize << " bytes (" << Units::bytes(facts.fileSize) << ")\n";
+    }
+    std::cout << "Contents:           " << (damage.empty() ? "complete" : "DAMAGED") << "\n";
   }
-  if (!facts.complete) {
-    ErrorReport::print(ERR_INVALID_IMAGE_FILE, std::to_string(facts.runsPresent) + " of " + std::to_string(facts.runCount) +
-                                                   " runs are whole, or data follows the last run: the image is damaged");
+  if (!damage.empty()) {
+    ErrorReport::print(ERR_INVALID_IMAGE_FILE, damage);
     return 1;
   }
   return 0;

@@ -1,0 +1,82 @@
+#include <libVantor/ImageDisk.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include <libVantor/VantorException.h>
+#include <libVantor/internal/ImageFormat.h>
+#include <libVantor/internal/LittleEndian.h>
+#include <vrk/Files.h>
+
+namespace vantor {
+
+ImageDisk::ImageDisk(const vrk::String& imagePath) : path(imagePath) {
+  auto mapped = std::make_shared<const vrk::MMapFile>(imagePath);
+  if (!mapped->data() || mapped->size() < image::HEADER_SIZE) {
+    throw VantorException(ERR_FILE_ACCESS, vrk::String("Problem accessing file \"") + imagePath + "\"");
+  }
+  const ImageHeader header = parseImageHeader(mapped->data());
+  const u64 highestUsed = checkImageRuns(header, mapped->data(), mapped->size(), header.sectorSize, imagePath);
+  file = std::move(mapped);
+  sectorSize = header.sectorSize;
+  majorVersion = header.majorVersion;
+  minorVersion = header.minorVersion;
+  totalSectors = header.totalSectors;
+  firstUsedSector = header.firstUsedSector;
+  highestVolumeSector = header.highestVolumeSector;
+
+  u64 offset = header.firstRunOffset;
+  runs.reserve(header.runCount);
+  for (u32 i = 0; i < header.runCount; ++i) {
+    const Run run{readLE32(file->data() + offset), readLE32(file->data() + offset + 4), offset + image::RUN_HEADER_SIZE};
+    if (!runs.empty() && u64(runs.back().firstSector) + runs.back().sectorCount > run.firstSector) ascending = false;
+    runs.push_back(run);
+    offset = run.fileOffset + u64(run.sectorCount) * sectorSize;
+  }
+  // What a drive must hold: the volumes, and every used sector even when a damaged or
+  // hand-made header says less. A header that asks for more than 64 bits can count saturates.
+  const unsigned __int128 lastSector = std::max<u64>(highestVolumeSector, header.runCount ? highestUsed : 0);
+  const unsigned __int128 bytes = (lastSector + 1) * sectorSize;
+  sizeBytes = bytes > ~u64(0) ? ~u64(0) : static_cast<u64>(bytes);
+}
+
+ImageDisk::ImageDisk(const ImageDisk& other) = default;
+ImageDisk& ImageDisk::operator=(const ImageDisk& other) = default;
+ImageDisk::~ImageDisk() = default;
+
+ImageDisk* ImageDisk::clone() const { return new ImageDisk(*this); }
+
+u32 ImageDisk::getSizeSectors() const { return static_cast<u32>(std::min<u64>(sizeBytes / sectorSize, 0xFFFFFFFFu)); }
+
+bool ImageDisk::impReadSectors(u32 sectorOffset, void* buffer, u32 sectorCount) const {
+  const u64 first = sectorOffset, end = first + sectorCount;
+  if (end > sizeBytes / sectorSize) return false;  // past the end, as on a drive
+  u8* out = static_cast<u8*>(buffer);
+  std::memset(out, 0, static_cast<std::size_t>(u64(sectorCount) * sectorSize));
+  // Runs in file order, later ones over earlier ones: what a restore would leave.
+  auto from = runs.begin();
+  if (ascending) {
+    from = std::partition_point(runs.begin(), runs.end(),
+                                [first](const Run& r) { return u64(r.firstSector) + r.sectorCount <= first; });
+  }
+  for (auto run = from; run != runs.end(); ++run) {
+    const u64 runFirst = run->firstSector, runEnd = runFirst + run->sectorCount;
+    if (ascending && runFirst >= end) break;
+    const u64 from64 = std::max(first, runFirst), to = std::min(end, runEnd);
+    if (from64 >= to) continue;
+    std::memcpy(out + (from64 - first) * sectorSize, file->data() + run->fileOffset + (from64 - runFirst) * sectorSize,
+                static_cast<std::size_t>((to - from64) * sectorSize));
+  }
+  return true;
+}
+
+bool ImageDisk::impWriteSectors(u32, const void*, u32) { return false; }
+
+u64 ImageDisk::getFileSize() const { return file->size(); }
+
+bool ImageDisk::hasImageSignature(const void* bytes, u64 size) {
+  return size >= image::SIGNATURE_OFFSET + image::SIGNATURE_SIZE &&
+         std::memcmp(static_cast<const u8*>(bytes) + image::SIGNATURE_OFFSET, image::SIGNATURE, image::SIGNATURE_SIZE) == 0;
+}
+
+}  // namespace vantor

@@ -1,0 +1,82 @@
+// libVantor/ImageDisk.h
+// A captured image file seen as a read-only disk, without restoring it: sectors inside a
+// run read from the file, every other sector reads as zeros, as on a drive the image was
+// restored onto after zeroing. Its size is the capacity the image asks of a drive (the
+// highest volume sector, or the highest used sector when that lies higher, plus one).
+// Every read-only service works on it as on a drive: the used-sector map, the partition
+// table, the backup sector. Writes fail; lockDrive and dismountDrive answer false, so no
+// writing service gets past its first step. The image file is never written.
+// The constructor refuses an image that restore would refuse, with the same codes and
+// messages: ERR_FILE_ACCESS when the file cannot be mapped or is shorter than a header,
+// ERR_INVALID_IMAGE_FILE for a foreign or damaged file, ERR_INCOMPATIBLE_IMAGE for
+// another major version. Copies share the mapping. No locking: reads never change the
+// object, so one disk may be read from several threads.
+#pragma once
+#include <memory>
+#include <vector>
+
+#include <libVantor/Export.h>
+#include <libVantor/IDisk.h>
+
+namespace vrk {
+class MMapFile;
+}
+
+namespace vantor {
+
+class VANTOR_EXPORT ImageDisk final : public IDisk {
+ public:
+  // One run of used sectors and where its data starts in the file.
+  struct Run {
+    u32 firstSector;
+    u32 sectorCount;
+    u64 fileOffset;
+  };
+
+  explicit ImageDisk(const vrk::String& imagePath);
+  ImageDisk(const ImageDisk& other);
+  ImageDisk& operator=(const ImageDisk& other);
+  ~ImageDisk() override;
+
+  ImageDisk* clone() const override;
+  u64 getSizeBytes() const override { return sizeBytes; }
+  // The size in sectors, cut to what 32-bit sector numbers reach.
+  u32 getSizeSectors() const override;
+  u32 getSectorSize() const override { return sectorSize; }
+  bool lockDrive() override { return false; }
+  bool dismountDrive() override { return false; }
+
+  const vrk::String& getPath() const { return path; }
+  // The header's fields and the run records, in file order.
+  u16 getMajorVersion() const { return majorVersion; }
+  u16 getMinorVersion() const { return minorVersion; }
+  u64 getTotalSectors() const { return totalSectors; }
+  u64 getFirstUsedSector() const { return firstUsedSector; }
+  u64 getHighestVolumeSector() const { return highestVolumeSector; }
+  const std::vector<Run>& getRuns() const { return runs; }
+  // The image file's size in bytes.
+  u64 getFileSize() const;
+
+  // True when the `size` bytes at `bytes` begin with an image header (its signature in place).
+  static bool hasImageSignature(const void* bytes, u64 size);
+
+ protected:
+  bool impReadSectors(u32 sectorOffset, void* buffer, u32 sectorCount) const override;
+  // Always false: an image is never written through the disk.
+  bool impWriteSectors(u32 sectorOffset, const void* buffer, u32 sectorCount) override;
+
+ private:
+  std::shared_ptr<const vrk::MMapFile> file;
+  vrk::String path;
+  u32 sectorSize = 0;
+  u64 sizeBytes = 0;
+  u16 majorVersion = 0;
+  u16 minorVersion = 0;
+  u64 totalSectors = 0;
+  u64 firstUsedSector = 0;
+  u64 highestVolumeSector = 0;
+  std::vector<Run> runs;
+  bool ascending = true;  // runs ascend without overlapping: a read looks up its runs
+};
+
+}  // namespace vantor
