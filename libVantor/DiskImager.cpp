@@ -133,6 +133,15 @@ bool DiskImager::startWritingImage(const vrk::String& imageFile, bool waitForCom
   return start(std::move(request), waitForCompletion);
 }
 
+bool DiskImager::startVerifyingImage(const vrk::String& imageFile, bool waitForCompletion) {
+  bool compatible = true;
+  (void)checkImageCompatibility(imageFile, compatible, true);
+  StartRequest request;
+  request.worker = verifyDiskAgainstImage;
+  request.imagePath = imageFile;
+  return start(std::move(request), waitForCompletion);
+}
+
 bool DiskImager::startZeroingDisk(bool waitForCompletion, boost::optional<std::vector<std::pair<u64, u64>>> ranges) {
   StartRequest request;
   request.worker = [ranges = std::move(ranges)](vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine,

@@ -89,6 +89,12 @@ class VANTOR_EXPORT DiskImager {
   // drive once every chunk was written (and verified).
   bool startWritingImage(const vrk::String& imageFile, bool waitForCompletion, bool wholeDrive, bool verify,
                          std::function<void(std::shared_ptr<IDisk>)> onImageWritten);
+  // Compares the drive with an image, run by run, without writing: the drive must hold
+  // every sector the image holds, as restore --verify would have left it (other sectors
+  // are not looked at). Runs checkImageCompatibility on the caller's thread first, as a
+  // restore does. A difference ends it with ERR_VERIFY_MISMATCH naming the first chunk
+  // that differs; a damaged image with restore's refusal.
+  bool startVerifyingImage(const vrk::String& imageFile, bool waitForCompletion);
   // Zeroes the whole drive, or each inclusive {first, last} sector range in the order
   // given (neither sorted nor merged; an empty list zeroes nothing).
   bool startZeroingDisk(bool waitForCompletion, boost::optional<std::vector<std::pair<u64, u64>>> ranges);

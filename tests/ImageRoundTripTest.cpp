@@ -168,6 +168,39 @@ TEST_F(ImageRoundTrip, ImageDiskReadsAsTheRestoredDrive) {
   }
 }
 
+// Verifying a drive against its image: a fresh restore matches; one changed sector is
+// found in its chunk; a drive too small for the image is refused before anything runs.
+TEST_F(ImageRoundTrip, VerifyComparesWithoutWriting) {
+  const std::string imagePath = dir.file("disk.vimg");
+  ASSERT_EQ(runOn(source->path(), [&](DiskImager& i) { return i.startReadingImage(imagePath, true, false); }),
+            "finished");
+  FatImage target(dir.file("target.img"), kDiskSectors);
+  ASSERT_EQ(runOn(target.path(), [&](DiskImager& i) { return i.startWritingImage(imagePath, true, false, false, nullptr); }),
+            "finished");
+  const auto verify = [&](const std::string& path) {
+    return runOn(path, [&](DiskImager& i) { return i.startVerifyingImage(imagePath, true); });
+  };
+  EXPECT_EQ(verify(target.path()), "finished");
+  const u32 changed = kFat32Start + 300;  // inside the FAT32 volume's system area: kept by the capture
+  target.fillSectors(changed, 1, 0x77);
+  const std::string before = readFile(target.path());
+  EXPECT_EQ(verify(target.path()),
+            vrk::SprintfFormat("error 5 Data mismatch during verification of sector chunk starting at LBA %08Xh",
+                               kFat32Start + 256).str());
+  EXPECT_EQ(readFile(target.path()), before) << "verifying writes nothing";
+  FatImage small(dir.file("small.img"), kDiskSectors / 2);
+  auto disk = std::make_shared<WinDiskFile>(small.path(), WinDiskFile::OpenExisting, 512, 0);
+  DiskDevice device("small", disk);
+  DiskImager imager(device);
+  try {
+    imager.startVerifyingImage(imagePath, true);
+    ADD_FAILURE() << "a drive too small for the image was verified";
+  } catch (const VantorException& e) {
+    EXPECT_EQ(e.getErrorCode(), ERR_VOLUME_TOO_LARGE);
+    EXPECT_EQ(e.getMessage().str().rfind("Storage device is too small", 0), 0u) << e.getMessage().str();
+  }
+}
+
 // A drive of 2^32 sectors or more (2 TiB of 512-byte sectors), as a sparse file and as a
 // block device: used-sector capture and restore compare capacities in 64 bits, and the
 // whole-drive operations refuse before any transfer instead of covering the size cut

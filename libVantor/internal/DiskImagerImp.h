@@ -80,6 +80,8 @@ void captureImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, I
                   const vrk::String& imagePath, ImagingThreadData& data);
 void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, IDisk& disk,
                           const vrk::String& imagePath, ImagingThreadData& data);
+void verifyDiskAgainstImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, IDisk& disk,
+                            const vrk::String& imagePath, ImagingThreadData& data);
 void zeroDisk(const boost::optional<std::vector<std::pair<u64, u64>>>& ranges, DiskImagerImp& engine,
               IDisk& disk);
 
