@@ -74,6 +74,16 @@ done
 cmp -s -n $((2048 * 512)) sample.img copy1.img || fail "restore: MBR and gap differ"
 pass "restored files match"
 
+# --- verify: every target at once, nothing written; a changed sector is found in its chunk
+expect 0 "" -- "$vantor" verify sample.vqi copy1.img copy2.img
+[ "$(grep -c 'matches the image' out.txt)" -eq 2 ] || fail "verify: two matching targets expected"
+printf '\x5a' | dd of=copy2.img bs=1 seek=$((fat32 + 3)) conv=notrunc status=none
+cp copy2.img changed.img
+expect 1 "^vantor: .*ERR_VERIFY_MISMATCH \(5\): .*Data mismatch during verification of sector chunk starting at LBA $(printf '%08X' $((fat32 / 512)))h" -- "$vantor" verify sample.vqi copy1.img copy2.img
+cmp -s copy2.img changed.img || fail "verify wrote to its target"
+truncate -s 8M small-verify.img
+expect 1 "^vantor: .*ERR_VOLUME_TOO_LARGE \(7\): " -- "$vantor" verify sample.vqi small-verify.img
+
 # --- errors -----------------------------------------------------------------------------
 truncate -s 8M small.img
 expect 1 "^vantor: ERR_VOLUME_TOO_LARGE \(7\): " -- "$vantor" restore sample.vqi small.img

@@ -17,6 +17,7 @@ using CommandAction = std::function<int()>;
 void addListCommand(CLI::App& app, CommandAction& action);
 void addCaptureCommand(CLI::App& app, CommandAction& action);
 void addRestoreCommand(CLI::App& app, CommandAction& action);
+void addVerifyCommand(CLI::App& app, CommandAction& action);
 void addInfoCommand(CLI::App& app, CommandAction& action);
 void addZeroCommand(CLI::App& app, CommandAction& action);
 void addPartitionsCommand(CLI::App& app, CommandAction& action);

@@ -38,6 +38,7 @@ int main(int argc, char** argv) {
   addListCommand(app, action);
   addCaptureCommand(app, action);
   addRestoreCommand(app, action);
+  addVerifyCommand(app, action);
   addInfoCommand(app, action);
   addZeroCommand(app, action);
   addPartitionsCommand(app, action);
