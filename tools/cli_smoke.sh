@@ -10,8 +10,10 @@ here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 loops=()
 mounts=()
+fuse_mounts=()
 cleanup() {
   local loop mount
+  for mount in "${fuse_mounts[@]}"; do fusermount3 -u "$mount" 2>/dev/null || umount -l "$mount" 2>/dev/null || true; done
   for mount in "${mounts[@]}"; do umount "$mount" 2>/dev/null || true; done
   for loop in "${loops[@]}"; do losetup -d "$loop" 2>/dev/null || true; done
   rm -rf "$work"
@@ -83,6 +85,29 @@ expect 1 "^vantor: .*ERR_VERIFY_MISMATCH \(5\): .*Data mismatch during verificat
 cmp -s copy2.img changed.img || fail "verify wrote to its target"
 truncate -s 8M small-verify.img
 expect 1 "^vantor: .*ERR_VOLUME_TOO_LARGE \(7\): " -- "$vantor" verify sample.vqi small-verify.img
+
+# --- mount: the image as read-only raw disk files, never written ---------------------------
+if "$vantor" mount --help >/dev/null 2>&1 && [ -c /dev/fuse ] && command -v fusermount3 >/dev/null; then
+  cp sample.vqi before-mount.vqi
+  mkdir served
+  fuse_mounts+=("$work/served")
+  "$vantor" mount sample.vqi served 2>mount-err.txt &
+  mounter=$!
+  for _ in $(seq 50); do [ -e served/part2.img ] && break; sleep 0.1; done
+  for part in 1 2; do
+    offset=$([ $part = 1 ] && echo $fat16 || echo $fat32)
+    [ "$(files_digest served/part$part.img 0)" = "$(files_digest sample.img $offset)" ] || fail "mount: files of part$part differ"
+    fsck.fat -n served/part$part.img >/dev/null 2>&1 || fail "mount: fsck.fat -n finds faults in part$part.img"
+  done
+  [ -w served/disk.img ] && [ "$(id -u)" -ne 0 ] && fail "mount: disk.img is writable"
+  : >>served/disk.img 2>/dev/null && fail "mount: disk.img opened for writing"
+  fusermount3 -u served
+  wait "$mounter" || fail "mount: vantor mount did not end cleanly after fusermount3 -u"
+  cmp -s sample.vqi before-mount.vqi || fail "mount: the image changed"
+  pass "mount serves the disk and its partitions read-only"
+else
+  echo "skip: vantor mount (no FUSE here)"
+fi
 
 # --- errors -----------------------------------------------------------------------------
 truncate -s 8M small.img

@@ -18,6 +18,9 @@ void addListCommand(CLI::App& app, CommandAction& action);
 void addCaptureCommand(CLI::App& app, CommandAction& action);
 void addRestoreCommand(CLI::App& app, CommandAction& action);
 void addVerifyCommand(CLI::App& app, CommandAction& action);
+#if VANTOR_HAS_FUSE
+void addMountCommand(CLI::App& app, CommandAction& action);
+#endif
 void addInfoCommand(CLI::App& app, CommandAction& action);
 void addZeroCommand(CLI::App& app, CommandAction& action);
 void addPartitionsCommand(CLI::App& app, CommandAction& action);

@@ -39,6 +39,9 @@ int main(int argc, char** argv) {
   addCaptureCommand(app, action);
   addRestoreCommand(app, action);
   addVerifyCommand(app, action);
+#if VANTOR_HAS_FUSE
+  addMountCommand(app, action);
+#endif
   addInfoCommand(app, action);
   addZeroCommand(app, action);
   addPartitionsCommand(app, action);

@@ -1,0 +1,157 @@
+// vantor mount: an image shown as read-only raw disk files in a directory, without
+// restoring it: DIR/disk.img is the whole disk the image describes (sectors outside its
+// runs read as zeros) and DIR/partN.img each partition of its MBR, so that mtools,
+// fsck.fat -n, file or a read-only loop mount work on them directly. Served by a FUSE
+// file system until `fusermount3 -u DIR` or Ctrl-C (which unmounts). Nothing is ever
+// written to the image: the files are read-only, and the disk behind them cannot write.
+#define FUSE_USE_VERSION 31
+#include <fuse3/fuse.h>
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <libVantor/ImageDisk.h>
+#include <libVantor/PartitionTools.h>
+#include <libVantor/VantorException.h>
+
+#include "Commands.h"
+#include "Target.h"
+#include "UsageError.h"
+
+namespace vantor::cli {
+namespace {
+
+struct MountOptions {
+  std::string image;
+  std::string directory;
+};
+
+// One file of the mount: a byte range of the image's disk.
+struct ServedFile {
+  std::string name;
+  u64 firstByte;
+  u64 byteCount;
+};
+
+struct Served {
+  std::unique_ptr<ImageDisk> disk;
+  std::vector<ServedFile> files;
+};
+
+Served& served() { return *static_cast<Served*>(fuse_get_context()->private_data); }
+
+const ServedFile* find(const char* path) {
+  if (path[0] != '/') return nullptr;
+  for (const ServedFile& file : served().files) {
+    if (file.name == path + 1) return &file;
+  }
+  return nullptr;
+}
+
+int getAttributes(const char* path, struct stat* st, fuse_file_info*) {
+  std::memset(st, 0, sizeof *st);
+  if (std::strcmp(path, "/") == 0) {
+    st->st_mode = S_IFDIR | 0555;
+    st->st_nlink = 2;
+    return 0;
+  }
+  const ServedFile* file = find(path);
+  if (!file) return -ENOENT;
+  st->st_mode = S_IFREG | 0444;
+  st->st_nlink = 1;
+  st->st_size = static_cast<off_t>(file->byteCount);
+  return 0;
+}
+
+int readDirectory(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info*, fuse_readdir_flags) {
+  if (std::strcmp(path, "/") != 0) return -ENOENT;
+  fill(buffer, ".", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+  fill(buffer, "..", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+  for (const ServedFile& file : served().files) fill(buffer, file.name.c_str(), nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+  return 0;
+}
+
+int openFile(const char* path, fuse_file_info* info) {
+  if (!find(path)) return -ENOENT;
+  if ((info->flags & O_ACCMODE) != O_RDONLY) return -EROFS;
+  return 0;
+}
+
+int readFile(const char* path, char* out, size_t size, off_t offset, fuse_file_info*) {
+  const ServedFile* file = find(path);
+  if (!file) return -ENOENT;
+  if (offset < 0 || u64(offset) >= file->byteCount) return 0;
+  const u64 length = std::min<u64>(size, file->byteCount - u64(offset));
+  const ImageDisk& disk = *served().disk;
+  const u32 sectorSize = disk.getSectorSize();
+  const u64 first = file->firstByte + u64(offset);
+  const u64 firstSector = first / sectorSize, endSector = (first + length + sectorSize - 1) / sectorSize;
+  std::vector<u8> sectors((endSector - firstSector) * sectorSize);
+  if (endSector > 0xFFFFFFFFull ||
+      !disk.readSectors(static_cast<u32>(firstSector), sectors.data(), static_cast<u32>(endSector - firstSector))) {
+    return -EIO;
+  }
+  std::memcpy(out, sectors.data() + (first - firstSector * sectorSize), static_cast<std::size_t>(length));
+  return static_cast<int>(length);
+}
+
+int runMount(const MountOptions& options) {
+  auto state = std::make_unique<Served>();
+  state->disk = std::make_unique<ImageDisk>(Target::absolutePath(options.image));
+  const ImageDisk& disk = *state->disk;
+  state->files.push_back({"disk.img", 0, disk.getSizeBytes()});
+  const std::vector<PARTITION_TABLE_ENTRY> entries = PartitionTools::getPartitions(disk);
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (entries[i].partitionType == 0 || entries[i].sectorCount == 0) continue;
+    const u64 first = u64(entries[i].startLBA) * disk.getSectorSize();
+    if (first >= disk.getSizeBytes()) continue;
+    const u64 bytes = std::min<u64>(u64(entries[i].sectorCount) * disk.getSectorSize(), disk.getSizeBytes() - first);
+    state->files.push_back({"part" + std::to_string(i + 1) + ".img", first, bytes});
+  }
+
+  fuse_operations operations{};
+  operations.getattr = getAttributes;
+  operations.readdir = readDirectory;
+  operations.open = openFile;
+  operations.read = readFile;
+  const std::string program = "vantor";
+  std::vector<char*> arguments = {const_cast<char*>(program.c_str())};
+  fuse_args args = FUSE_ARGS_INIT(static_cast<int>(arguments.size()), arguments.data());
+  struct FuseDeleter {
+    void operator()(fuse* f) const { fuse_destroy(f); }
+  };
+  std::unique_ptr<fuse, FuseDeleter> filesystem(fuse_new(&args, &operations, sizeof operations, state.get()));
+  if (!filesystem) throw VantorException(ERR_GENERAL, "the FUSE file system could not be made (is /dev/fuse there?)");
+  if (fuse_mount(filesystem.get(), options.directory.c_str()) != 0) {
+    throw VantorException(ERR_GENERAL, vrk::String("cannot mount on \"") + options.directory +
+                                           "\" (an empty directory of yours; /dev/fuse and fusermount3 needed)");
+  }
+  // Ctrl-C, SIGTERM and SIGHUP end the loop; the directory is unmounted before returning.
+  fuse_session* session = fuse_get_session(filesystem.get());
+  const bool handlers = fuse_set_signal_handlers(session) == 0;
+  std::cerr << "vantor: " << options.image << " is served read-only in " << options.directory
+            << " (" << state->files.size() << " files); end with: fusermount3 -u " << options.directory << "\n";
+  const int loop = fuse_loop(filesystem.get());
+  if (handlers) fuse_remove_signal_handlers(session);
+  fuse_unmount(filesystem.get());
+  return loop == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+void addMountCommand(CLI::App& app, CommandAction& action) {
+  auto options = std::make_shared<MountOptions>();
+  CLI::App* command = app.add_subcommand(
+      "mount", "Show an image as read-only raw disk files (disk.img, part1.img, ...) in DIR, until fusermount3 -u DIR");
+  command->add_option("IMAGE", options->image, "Image file to serve")->required();
+  command->add_option("DIR", options->directory, "Empty directory to mount on")->required();
+  command->callback([options, &action] { action = [options] { return runMount(*options); }; });
+}
+
+}  // namespace vantor::cli
