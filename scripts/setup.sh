@@ -6,6 +6,7 @@ packages=(
   build-essential cmake g++ clang libclang-rt-14-dev
   libboost-dev libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
   dosfstools mtools fdisk util-linux e2fsprogs partclone
+  libxxhash-dev
   libfuse3-dev fuse3 pkg-config
 )
 missing=()

@@ -76,6 +76,25 @@ done
 cmp -s -n $((2048 * 512)) sample.img copy1.img || fail "restore: MBR and gap differ"
 pass "restored files match"
 
+# --- checksums: every flipped bit is found by info --check and refused by restore --------
+[ -s sample.vqi.sums ] || fail "capture wrote no checksum file"
+expect 0 "" -- "$vantor" info --check sample.vqi
+grep -q "Checksums: *intact" out.txt || fail "info --check: not intact"
+size=$(stat -c %s sample.vqi)
+for offset in 0 5 9 17 25 33 37 45 70 89 90 94 96 $((90 + 8 + 700)) $((size / 2)) $((size - 1)); do
+  cp sample.vqi flipped.vqi
+  cp sample.vqi.sums flipped.vqi.sums
+  byte=$(od -An -tu1 -j "$offset" -N1 flipped.vqi | tr -d ' ')
+  printf "$(printf '\\%03o' $((byte ^ 4)))" | dd of=flipped.vqi bs=1 seek="$offset" conv=notrunc status=none
+  rc=0; "$vantor" info --check flipped.vqi >/dev/null 2>&1 || rc=$?
+  [ "$rc" -eq 1 ] || fail "a bit flipped at byte $offset: info --check exited $rc"
+  rc=0; "$vantor" restore flipped.vqi flipped.img --size 64M >/dev/null 2>&1 || rc=$?
+  [ "$rc" -eq 1 ] || fail "a bit flipped at byte $offset: restore exited $rc"
+  [ -e flipped.img ] && fail "a bit flipped at byte $offset: restore made its target"
+  rm -f flipped.img
+done
+pass "flipped bits are found and refused"
+
 # --- verify: every target at once, nothing written; a changed sector is found in its chunk
 expect 0 "" -- "$vantor" verify sample.vqi copy1.img copy2.img
 [ "$(grep -c 'matches the image' out.txt)" -eq 2 ] || fail "verify: two matching targets expected"

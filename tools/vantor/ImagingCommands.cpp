@@ -21,6 +21,7 @@
 #include "ErrorReport.h"
 #include "FatVolumeFacts.h"
 #include "ImageFile.h"
+#include "ImageSums.h"
 #include "LogOutput.h"
 #include "OperationRunner.h"
 #include "Target.h"
@@ -176,6 +177,7 @@ int runCapture(const CaptureOptions& options) {
   const int status = runner.wait();
   if (status != 0) return status;
   partial.commit(options.force);
+  if (!options.wholeDrive) ImageSums::write(image);  // a raw dump has no run table to sum
 
   if (options.wholeDrive) {
     std::cout << "Captured the whole of " << target.path() << " into " << image << " ("
@@ -220,6 +222,7 @@ int runRestore(RestoreOptions options) {
   const std::string image = Target::absolutePath(options.image);
   requireRegularImage(image, options.image);
   const ImageFile facts = ImageFile::read(image);
+  ImageSums::requireIntact(image);  // one read pass, before any target is opened
   const std::string imageIdentity = fileIdentity(image);
   // A disk file has no sector size of its own: unless told, it takes the image's.
   if (options.targetOptions.sectorSize == 0) {

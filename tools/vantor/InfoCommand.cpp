@@ -10,6 +10,7 @@
 #include "Commands.h"
 #include "ErrorReport.h"
 #include "ImageFile.h"
+#include "ImageSums.h"
 #include "JsonWriter.h"
 #include "Target.h"
 #include "Units.h"
@@ -20,6 +21,7 @@ namespace {
 struct InfoOptions {
   std::string image;
   bool json = false;
+  bool check = false;
 };
 
 int runInfo(const InfoOptions& options) {
@@ -44,6 +46,11 @@ int runInfo(const InfoOptions& options) {
     if (e.getErrorCode() != ERR_INVALID_IMAGE_FILE) throw;
     damage = e.getMessage().str();
   }
+  ImageSums::Result sums;
+  if (damage.empty()) {
+    sums = ImageSums::check(path, options.check);
+    if (sums.verdict == ImageSums::Verdict::Damaged) damage = "the image is " + ImageSums::describe(sums) + " (its checksums say so)";
+  }
 
   if (options.json) {
     JsonWriter json;
@@ -61,6 +68,7 @@ int runInfo(const InfoOptions& options) {
       json.key("fileSize").number(facts.fileSize);
     }
     json.key("complete").boolean(damage.empty());
+    json.key("checksums").string(ImageSums::describe(sums) + (options.check || sums.verdict != ImageSums::Verdict::Intact ? "" : " (header and run table; --check reads all)"));
     if (!damage.empty()) json.key("damage").string(damage);
     json.endObject();
     std::cout << json.str() << "\n";
@@ -78,7 +86,10 @@ int runInfo(const InfoOptions& options) {
     if (damage.empty()) {
       std::cout << "File size:          " << facts.fileSize << " bytes (" << Units::bytes(facts.fileSize) << ")\n";
     }
-    std::cout << "Contents:           " << (damage.empty() ? "complete" : "DAMAGED") << "\n";
+    std::cout << "Contents:           " << (damage.empty() ? "complete" : "DAMAGED") << "\n"
+              << "Checksums:          " << ImageSums::describe(sums)
+              << (options.check || sums.verdict != ImageSums::Verdict::Intact ? "" : " (header and run table; --check reads all)")
+              << "\n";
   }
   if (!damage.empty()) {
     ErrorReport::print(ERR_INVALID_IMAGE_FILE, damage);
@@ -94,6 +105,7 @@ void addInfoCommand(CLI::App& app, CommandAction& action) {
   CLI::App* command = app.add_subcommand("info", "Describe an image file");
   command->add_option("IMAGE", options->image, "Image file to read")->required();
   command->add_flag("--json", options->json, "Print the description as JSON");
+  command->add_flag("--check", options->check, "Read the whole image and hold every chunk against its checksums");
   command->callback([options, &action] { action = [options] { return runInfo(*options); }; });
 }
 

@@ -10,6 +10,7 @@
 
 #include "Commands.h"
 #include "ImageFile.h"
+#include "ImageSums.h"
 #include "OperationRunner.h"
 #include "Target.h"
 #include "Units.h"
@@ -26,6 +27,7 @@ struct VerifyOptions {
 int runVerify(VerifyOptions options) {
   const std::string image = Target::absolutePath(options.image);
   const ImageFile facts = ImageFile::read(image);  // a damaged image is refused before any target opens
+  ImageSums::requireIntact(image);
   if (options.targetOptions.sectorSize == 0) options.targetOptions.sectorSize = facts.sectorSize;
   std::vector<std::unique_ptr<Target>> targets;
   std::vector<std::unique_ptr<DiskImager>> imagers;
