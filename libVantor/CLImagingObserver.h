@@ -11,7 +11,7 @@
 
 namespace vantor {
 
-class VANTOR_EXPORT CLImagingObserver : public IDiskImagingObserver {
+class VANTOR_EXPORT CLImagingObserver final : public IDiskImagingObserver {
  public:
   CLImagingObserver() = default;
   CLImagingObserver(const CLImagingObserver& other) : IDiskImagingObserver(), timer(other.timer) {}

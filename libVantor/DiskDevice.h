@@ -13,7 +13,7 @@
 
 namespace vantor {
 
-class VANTOR_EXPORT DiskDevice {
+class VANTOR_EXPORT DiskDevice final {
  public:
   DiskDevice(const vrk::String& description, std::shared_ptr<IDisk> disk);
 

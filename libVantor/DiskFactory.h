@@ -11,7 +11,7 @@
 
 namespace vantor {
 
-class VANTOR_EXPORT DiskFactory {
+class VANTOR_EXPORT DiskFactory final {
  public:
   DiskFactory() = default;
   DiskFactory(const DiskFactory&) = default;

@@ -1,36 +1,19 @@
 // libVantor/DiskImager.h
-// The caller's handle for the three long operations on one drive: capturing its used
-// sectors into an image file, writing an image back (optionally verified by reading
-// every chunk back), and zeroing it, whole or in ranges. Each operation runs on a worker
-// thread of its own; the caller polls done(), percentComplete() and errorEncountered(),
-// or listens through observers, and may ask it to stop with abort().
+// The caller's handle for the long operations on one drive: capture into an image file,
+// restore (optionally verified), verify against an image, and zeroing. Each runs on a
+// worker thread; the caller polls done() and percentComplete() or listens through
+// observers (the engine owns and deletes them), may abort(), and reads the outcome with
+// errorEncountered() or throwIfError(). Failures end the operation with one closing
+// notification and a stored error; only the compatibility check that restore and verify
+// run before they start throws to the caller (ERR_VOLUME_TOO_LARGE, ERR_INVALID_IMAGE_FILE,
+// ERR_INCOMPATIBLE_IMAGE). The state outlives a facade destroyed mid-operation.
 //
-// Threads and locks: the facade is used from one thread. Its state is shared with the
-// worker and outlives a facade destroyed mid-operation (the worker finishes on it; the
-// observers are deleted when the last holder goes). One re-entrant lock guards that
-// state and every observer call. Failures inside an operation never reach the caller as
-// exceptions: they end in finishedWithError and a stored error, which throwIfError()
-// turns back into a VantorException. Exceptions that do reach the caller: those of the
-// compatibility check of startWritingImage (codes 7, 11, 12).
-//
-// Typical use:
-//   DiskImager imager(device);
-//   imager.registerObserver(new CLImagingObserver);  // the engine deletes it
-//   imager.startReadingImage("disk.img", true, false);
-//   imager.throwIfError();
-//
-// Choices: any exception other than VantorException leaving an operation ends it as
-// finishedWithError(ERR_GENERAL, its text), so done() always becomes true. Zeroing stops
-// at a chunk boundary on abort() like capture and restore (ends with abortedByUser,
-// the drive left dismounted, as an aborted restore leaves it). A start after an abort
-// first waits for the previous worker to end: two workers never share the state; a start
-// asked for from inside a notification (on the worker itself) answers false. Restore
-// refuses, before writing anything, a damaged image (records outside the file, totals
-// that do not add up, bytes after the last record), and an image with used sectors past
-// the end of the drive even under ALLOW_VOLUME_TOO_LARGE: that setting accepts a drive
-// smaller than the image's volume, never a write past the drive's end. Zeroing refuses
-// every range on a drive that reports no sectors. When onImageWritten throws, the drive is
-// mounted again (every sector was written) and the failure ends the restore.
+// Choices: any other exception leaving an operation ends it as ERR_GENERAL; zeroing
+// honours abort() at chunk boundaries; a start waits for a previous worker to end, and
+// one asked for from inside a notification answers false; restore refuses a damaged
+// image, and used sectors past the drive's end, before it writes; whole-drive capture
+// and zeroing refuse drives past 32-bit sector numbers; a drive that refuses writes is
+// refused before its volumes are touched.
 #pragma once
 #include <functional>
 #include <memory>
@@ -60,7 +43,7 @@ struct DISK_IMAGE_INFO {
   u16 minorVersion;
 };
 
-class VANTOR_EXPORT DiskImager {
+class VANTOR_EXPORT DiskImager final {
  public:
   enum VolumeTooLargeBehavior : u32 {
     ALLOW_VOLUME_TOO_LARGE = 0,

@@ -20,7 +20,7 @@
 
 namespace vantor {
 
-class VANTOR_EXPORT MBRPartitions {
+class VANTOR_EXPORT MBRPartitions final {
  public:
   enum ComboType : u32 {
     LEGACY = 0,   // "legacy": the first backup entry of type 0x06

@@ -14,7 +14,7 @@
 
 namespace vantor {
 
-class VANTOR_EXPORT OxbowKeyFormatter {
+class VANTOR_EXPORT OxbowKeyFormatter final {
  public:
   // The layout that format() wrote (sectors of 512 bytes).
   struct FormatInfo {

@@ -45,7 +45,7 @@ static_assert(sizeof(PARTITION_TABLE_ENTRY) == 16, "PARTITION_TABLE_ENTRY is 16 
 VANTOR_EXPORT bool operator==(const PARTITION_TABLE_ENTRY& a, const PARTITION_TABLE_ENTRY& b);
 inline bool operator!=(const PARTITION_TABLE_ENTRY& a, const PARTITION_TABLE_ENTRY& b) { return !(a == b); }
 
-class VANTOR_EXPORT PartitionTools {
+class VANTOR_EXPORT PartitionTools final {
  public:
   // Byte offset of table entry 0 in sector 0; entry i follows at 16 * i.
   static constexpr u32 TABLE_OFFSET = 446;

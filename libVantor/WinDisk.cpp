@@ -61,9 +61,9 @@ bool WinDisk::getDiskGeometry(DiskGeometry& out) const {
   return true;
 }
 
-bool WinDisk::setFilePointer(u64 byteOffset) const {
+bool WinDisk::setFilePointer(u64 byteOffset, int& error) const {
   if (os::seekTo(handle.get(), byteOffset)) return true;
-  const int error = os::lastSystemError();
+  error = os::lastSystemError();  // taken before logging can change it
   if (logger().isEnabled(vrk::LOG_ERROR)) {
     logger().log(vrk::LOG_ERROR,
                  vrk::String("172 ") + vrk::SprintfFormat("Error encountered while attempting to set file pointer : %u",
@@ -83,14 +83,15 @@ void WinDisk::logTransferFailure(const char* number, const char* text, u32 secto
 bool WinDisk::impReadSectors(u32 sectorOffset, void* buffer, u32 sectorCount) const {
   const u64 byteCount = u64(sectorCount) * sectorSize;
   if (byteCount > 0xFFFFFFFFull) return false;  // one transfer moves less than 4 GiB: refused, not cut
-  if (!setFilePointer(getByteOffset(sectorOffset))) {
-    logTransferFailure("76 ", "Error setting file pointer on disk device. ", sectorOffset, sectorCount,
-                       os::lastSystemError());
+  int seekError = 0;
+  if (!setFilePointer(getByteOffset(sectorOffset), seekError)) {
+    logTransferFailure("76 ", "Error setting file pointer on disk device. ", sectorOffset, sectorCount, seekError);
     return false;
   }
   u32 transferred = 0;
   if (!os::readOnce(handle.get(), buffer, static_cast<u32>(byteCount), transferred)) {
-    logTransferFailure("84 ", "Error reading from disk device. ", sectorOffset, sectorCount, os::lastSystemError());
+    const int error = os::lastSystemError();
+    logTransferFailure("84 ", "Error reading from disk device. ", sectorOffset, sectorCount, error);
     return false;
   }
   if (transferred != byteCount) {  // past the end of the medium: no system error, but a failure all the same
@@ -103,9 +104,9 @@ bool WinDisk::impReadSectors(u32 sectorOffset, void* buffer, u32 sectorCount) co
 bool WinDisk::impWriteSectors(u32 sectorOffset, const void* buffer, u32 sectorCount) {
   const u64 byteCount = u64(sectorCount) * sectorSize;
   if (byteCount > 0xFFFFFFFFull) return false;  // one transfer moves less than 4 GiB: refused, not cut
-  if (!setFilePointer(getByteOffset(sectorOffset))) {
-    logTransferFailure("99 ", "Error setting file pointer on disk device. ", sectorOffset, sectorCount,
-                       os::lastSystemError());
+  int seekError = 0;
+  if (!setFilePointer(getByteOffset(sectorOffset), seekError)) {
+    logTransferFailure("99 ", "Error setting file pointer on disk device. ", sectorOffset, sectorCount, seekError);
     return false;
   }
   u32 transferred = 0;

@@ -57,7 +57,8 @@ class VANTOR_EXPORT WinDisk : public IDisk {
   void setWriteProtected(bool value) { writeProtected = value; }
 
  private:
-  bool setFilePointer(u64 byteOffset) const;
+  // `error` receives the system's code of a failed seek, taken at the failing call.
+  bool setFilePointer(u64 byteOffset, int& error) const;
   void logTransferFailure(const char* number, const char* text, u32 sectorOffset, u32 sectorCount, int error) const;
 
   u32 sectorSize = 0;

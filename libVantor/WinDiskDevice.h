@@ -27,7 +27,7 @@ namespace vantor {
 
 class Volumes;
 
-class VANTOR_EXPORT WinDiskDevice : public WinDisk {
+class VANTOR_EXPORT WinDiskDevice final : public WinDisk {
  public:
   explicit WinDiskDevice(const vrk::String& locator);
   WinDiskDevice(const WinDiskDevice& other);

@@ -11,7 +11,7 @@
 
 namespace vantor {
 
-class VANTOR_EXPORT WinDiskFile : public WinDisk {
+class VANTOR_EXPORT WinDiskFile final : public WinDisk {
  public:
   enum CreateDisposition : u32 {
     OpenExisting = 0,  // the file must exist
