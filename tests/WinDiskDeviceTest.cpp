@@ -190,6 +190,31 @@ TEST(WinDiskDevice, BusyVolumeMakesDismountFailWithEverythingAsBefore) {
   EXPECT_EQ(before2, LoopDevice::mountAt(mnt2));
 }
 
+// A bind of a subdirectory goes with its volume and comes back from the volume's own
+// mount, with its options.
+TEST(WinDiskDevice, BindOfASubdirectoryGoesAndComesBackWithItsVolume) {
+  MAKE_OR_SKIP(f);
+  const std::string sub = f.mnt1 + "/sub", bound = f.dir.file("bound");
+  std::filesystem::create_directory(sub);
+  test::writeFile(sub + "/deep.txt", "seen through the bind");
+  ASSERT_TRUE(LoopDevice::mount(sub, bound, "bind"));
+  ASSERT_TRUE(LoopDevice::mount(sub, bound, "remount,bind,ro,nodev"));
+  const std::string before1 = LoopDevice::mountAt(f.mnt1), beforeBound = LoopDevice::mountAt(bound);
+  ASSERT_NE(std::string::npos, beforeBound.find("[/sub]")) << beforeBound;
+
+  WinDiskDevice drive(f.loop->path());
+  vrk::Array<vrk::String> mountPoints;
+  drive.getMountPoints(mountPoints);
+  EXPECT_EQ(2u, mountPoints.size());
+  ASSERT_TRUE(drive.dismountDrive());
+  EXPECT_EQ("", LoopDevice::mountAt(bound));
+  EXPECT_EQ("", LoopDevice::mountAt(f.mnt1));
+  EXPECT_TRUE(drive.mountDrive());
+  EXPECT_EQ(before1, LoopDevice::mountAt(f.mnt1));
+  EXPECT_EQ(beforeBound, LoopDevice::mountAt(bound));
+  EXPECT_EQ("seen through the bind", test::readFile(bound + "/deep.txt"));
+}
+
 // A loop device attached without partition scanning keeps partitions told to it after
 // it is detached, and hands them to the next file attached under its number: mounting
 // back never adds any to such a device.
