@@ -7,7 +7,7 @@ packages=(
   libboost-dev libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
   dosfstools mtools fdisk util-linux e2fsprogs partclone
   libfuse3-dev fuse3 pkg-config
-  libmount-dev libblkid-dev nlohmann-json3-dev
+  libmount-dev libblkid-dev nlohmann-json3-dev python3
 )
 missing=()
 for p in "${packages[@]}"; do

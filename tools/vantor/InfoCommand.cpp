@@ -37,21 +37,19 @@ int runInfo(const InfoOptions& options) {
   }
 
   if (options.json) {
-    JsonWriter json;
-    json.beginObject();
-    json.key("image").string(path);
-    json.key("majorVersion").number(info.majorVersion);
-    json.key("minorVersion").number(info.minorVersion);
-    json.key("sectorSize").number(info.sectorSize);
-    json.key("requiredCapacity").number(info.requiredCapacity);
-    json.key("runCount").number(facts.runCount);
-    json.key("usedSectors").number(facts.totalSectors);
-    json.key("usedBytes").number(facts.usedBytes());
-    json.key("highestVolumeSector").number(facts.highestVolumeSector);
-    json.key("fileSize").number(facts.fileSize);
-    json.key("complete").boolean(facts.complete);
-    json.endObject();
-    std::cout << json.str() << "\n";
+    Json json;
+    json["image"] = path;
+    json["majorVersion"] = info.majorVersion;
+    json["minorVersion"] = info.minorVersion;
+    json["sectorSize"] = info.sectorSize;
+    json["requiredCapacity"] = info.requiredCapacity;
+    json["runCount"] = facts.runCount;
+    json["usedSectors"] = facts.totalSectors;
+    json["usedBytes"] = facts.usedBytes();
+    json["highestVolumeSector"] = facts.highestVolumeSector;
+    json["fileSize"] = facts.fileSize;
+    json["complete"] = facts.complete;
+    JsonWriter::print(json, std::cout);
   } else {
     std::cout << "Image:              " << path << "\n"
               << "Format version:     " << info.majorVersion << "." << info.minorVersion << "\n"
