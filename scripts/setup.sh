@@ -8,6 +8,7 @@ packages=(
   dosfstools mtools fdisk util-linux e2fsprogs partclone
   libxxhash-dev
   libfuse3-dev fuse3 pkg-config
+  libmount-dev libblkid-dev nlohmann-json3-dev python3
 )
 missing=()
 for p in "${packages[@]}"; do

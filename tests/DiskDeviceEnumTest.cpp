@@ -4,6 +4,8 @@
 // ends a listing, so what is expected of our devices holds when the listing reached them.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
 #include <memory>
 #include <string>
 
@@ -163,6 +165,39 @@ TEST_F(DiskDeviceEnumOnLoops, KindMediaAndSectorSizeFiltersDecideWhatIsListed) {
       if (!(c.flags & 0x10)) { EXPECT_EQ(std::string::npos, d.description().str().find("loop")) << d.description(); }
     }
   }
+}
+
+// Each volume names what libblkid finds on it, and so does the drive's display text.
+TEST(DiskDeviceEnumVolumes, VolumesNameTheirFileSystemAndLabel) {
+  TempDir dir;
+  std::string why;
+  auto loop = LoopDevice::create(dir.path(), {64ull << 20, 512, "label: dos\n2048,32768,c\n34816,32768,83\n"}, why);
+  if (!loop) GTEST_SKIP() << why;
+  ASSERT_TRUE(LoopDevice::makeFat(loop->partition(1), "PHOTOS"));
+  ASSERT_TRUE(LoopDevice::makeExt2(loop->partition(2), "DATA"));
+
+  const auto handle = std::make_shared<vrk::FileHandle>(::open(loop->path().c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_TRUE(handle->isValid());
+  const libSysHost::WindowsDrive drive(handle);
+  struct Case {
+    std::string node, type, label;
+  };
+  const Case cases[] = {{loop->partition(1), "vfat", "PHOTOS"}, {loop->partition(2), "ext2", "DATA"}};
+  ASSERT_EQ(2u, drive.volumes().size());
+  for (u32 i = 0; i < 2; ++i) {
+    const libSysHost::Volume& volume = drive.volumes()[i];
+    EXPECT_EQ(cases[i].node, volume.getOSLocator().str());
+    EXPECT_EQ(cases[i].type, volume.getFileSystem().type.str()) << cases[i].node;
+    EXPECT_EQ(cases[i].label, volume.getFileSystem().label.str()) << cases[i].node;
+    EXPECT_FALSE(volume.getFileSystem().uuid.empty()) << cases[i].node;
+  }
+
+  const Listing listing = enumerate(0x10);
+  if (!reached(listing, loop->path())) GTEST_SKIP() << listing.failedOn << " cannot be opened and comes first";
+  const DiskDevice* d = find(listing.devices, loop->backingFile());
+  ASSERT_NE(nullptr, d);
+  EXPECT_NE(std::string::npos, d->description().str().find("(64.0 MiB), vfat 'PHOTOS', ext2 'DATA'"))
+      << d->description();
 }
 
 }  // namespace

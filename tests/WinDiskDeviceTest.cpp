@@ -190,6 +190,61 @@ TEST(WinDiskDevice, BusyVolumeMakesDismountFailWithEverythingAsBefore) {
   EXPECT_EQ(before2, LoopDevice::mountAt(mnt2));
 }
 
+// A bind of a subdirectory goes with its volume and comes back from the volume's own
+// mount, with its options.
+TEST(WinDiskDevice, BindOfASubdirectoryGoesAndComesBackWithItsVolume) {
+  MAKE_OR_SKIP(f);
+  const std::string sub = f.mnt1 + "/sub", bound = f.dir.file("bound");
+  std::filesystem::create_directory(sub);
+  test::writeFile(sub + "/deep.txt", "seen through the bind");
+  ASSERT_TRUE(LoopDevice::mount(sub, bound, "bind"));
+  ASSERT_TRUE(LoopDevice::mount(sub, bound, "remount,bind,ro,nodev"));
+  const std::string before1 = LoopDevice::mountAt(f.mnt1), beforeBound = LoopDevice::mountAt(bound);
+  ASSERT_NE(std::string::npos, beforeBound.find("[/sub]")) << beforeBound;
+
+  WinDiskDevice drive(f.loop->path());
+  vrk::Array<vrk::String> mountPoints;
+  drive.getMountPoints(mountPoints);
+  EXPECT_EQ(2u, mountPoints.size());
+  ASSERT_TRUE(drive.dismountDrive());
+  EXPECT_EQ("", LoopDevice::mountAt(bound));
+  EXPECT_EQ("", LoopDevice::mountAt(f.mnt1));
+  EXPECT_TRUE(drive.mountDrive());
+  EXPECT_EQ(before1, LoopDevice::mountAt(f.mnt1));
+  EXPECT_EQ(beforeBound, LoopDevice::mountAt(bound));
+  EXPECT_EQ("seen through the bind", test::readFile(bound + "/deep.txt"));
+}
+
+// mount(8)'s own options (kept in utab) and the propagation of a mount come back with it.
+TEST(WinDiskDevice, MountDriveKeepsUserOptionsAndPropagation) {
+  struct Case {
+    const char* options;      // for mount -o, besides the defaults
+    const char* propagation;  // made with mount --make-...; empty for none
+  };
+  const Case cases[] = {{"x-vantor.kept", ""}, {"", "shared"}, {"", "unbindable"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.options) + " " + c.propagation);
+    MAKE_OR_SKIP(f);
+    const std::string mnt2 = f.dir.file("mnt2");
+    ASSERT_TRUE(LoopDevice::mount(f.loop->partition(2), mnt2, c.options));
+    if (*c.propagation) {
+      ASSERT_EQ(0, test::run(std::string("mount --make-") + c.propagation + " '" + mnt2 + "'"));
+    }
+    // As mount(8) sees it: the kernel's table with utab's options.
+    const auto state = [&] {
+      return test::capture("findmnt -m -n -o SOURCE,FSTYPE,OPTIONS,PROPAGATION --mountpoint '" + mnt2 + "'");
+    };
+    const std::string before = state();
+    EXPECT_NE(std::string::npos, before.find(c.options)) << before;
+
+    WinDiskDevice drive(f.loop->path());
+    ASSERT_TRUE(drive.dismountDrive());
+    EXPECT_EQ("", state());
+    EXPECT_TRUE(drive.mountDrive());
+    EXPECT_EQ(before, state());
+  }
+}
+
 // A loop device attached without partition scanning keeps partitions told to it after
 // it is detached, and hands them to the next file attached under its number: mounting
 // back never adds any to such a device.

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Smoke test of the vantor host on disk files: every command once, the exit statuses
 # (0, 1 with one ERR_ line, 2 for usage errors), the data it leaves behind, checked
-# with sfdisk, mtools and cmp, and what it refuses to destroy. As root, also on loop
-# devices it makes itself. Usage: cli_smoke.sh PATH/TO/vantor
+# with sfdisk, mtools and cmp, what it refuses to destroy, and that every --json output
+# parses (Python's json module). As root, also on loop devices it makes itself.
+# Usage: cli_smoke.sh PATH/TO/vantor
 set -euo pipefail
 
 vantor=$(realpath "${1:?usage: cli_smoke.sh PATH/TO/vantor}")
@@ -15,7 +16,10 @@ cleanup() {
   local loop mount
   for mount in "${fuse_mounts[@]}"; do fusermount3 -u "$mount" 2>/dev/null || umount -l "$mount" 2>/dev/null || true; done
   for mount in "${mounts[@]}"; do umount "$mount" 2>/dev/null || true; done
-  for loop in "${loops[@]}"; do losetup -d "$loop" 2>/dev/null || true; done
+  for loop in "${loops[@]}"; do
+    partx -d "$loop" 2>/dev/null || true
+    losetup -d "$loop" 2>/dev/null || true
+  done
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -42,6 +46,12 @@ expect() {
   pass "$* -> $rc"
 }
 
+# json_ok WHAT: out.txt parses as JSON.
+json_ok() {
+  python3 -c 'import json, sys; json.load(open(sys.argv[1]))' out.txt 2>/dev/null && pass "$1 is JSON" ||
+    fail "$1: not JSON: $(cat out.txt)"
+}
+
 files_digest() {  # files_digest DISK OFFSET: checksums of every file on the FAT volume
   rm -rf extract && mkdir extract
   mcopy -s -n -i "$1@@$2" '::/*' extract/ 2>/dev/null
@@ -57,6 +67,7 @@ expect 0 "" -- "$vantor" capture sample.img sample.vqi
 grep -q "^capture sample.img -> sample.vqi .*done" out.txt || fail "capture printed no closing line: $(cat out.txt)"
 expect 1 "^vantor: ERR_FILE_ACCESS \(6\): .*exists" -- "$vantor" capture sample.img sample.vqi
 expect 0 "" -- "$vantor" info --json sample.vqi
+json_ok "info --json"
 size=$(stat -c %s sample.vqi)
 grep -q "\"fileSize\":$size" out.txt || fail "info --json: file size $size missing: $(cat out.txt)"
 runs=$(od -An -tu4 -N4 sample.vqi | tr -d ' ')
@@ -195,6 +206,7 @@ expect 0 "" -- "$vantor" partitions parts.img select-type 0x0e
 sfdisk -d parts.img | grep -q 'start= *2048.*type=e, bootable' || fail "select-type 0x0e: FAT16 entry expected"
 expect 0 "" -- "$vantor" partitions parts.img select-type all
 expect 0 "" -- "$vantor" partitions parts.img show --json
+json_ok "partitions show --json"
 grep -q '"backupMatchesMBR":true' out.txt || fail "show --json: backup should match after select-type all"
 
 # --- boot key ---------------------------------------------------------------------------
@@ -288,6 +300,10 @@ for t in p1 p2 p3; do
 done
 [ "$(grep -cvE '^(restore -> p[123]\.img |Restored )' out.txt)" -eq 0 ] || fail "unlabelled progress lines: $(cat out.txt)"
 
+# --- list ----------------------------------------------------------------------------------
+expect 0 "" -- "$vantor" list --all --json
+json_ok "list --all --json"
+
 # --- loop devices (root only) --------------------------------------------------------------
 # attach FILE: prints a new loop device over FILE; the caller adds it to loops, which the
 # EXIT trap detaches (a command substitution cannot add it itself).
@@ -325,6 +341,35 @@ if [ "$(id -u)" -eq 0 ] && cp sample.img loop.img && loop=$(attach loop.img); th
   else
     echo "skip: unshare is unavailable: listing a drive that cannot be opened not tried"
   fi
+  # The listing and the partitions view name each volume's file system and label.
+  truncate -s 64M vols.img
+  printf 'label: dos\n2048,32768,c\n34816,32768,83\n' | sfdisk -q vols.img
+  if vols=$(losetup -f --show -P vols.img 2>/dev/null); then
+    loops+=("$vols")
+    [ -e "${vols}p1" ] || partx -a "$vols" 2>/dev/null || true
+    if mkfs.fat -n PHOTOS "${vols}p1" >/dev/null 2>&1 && mkfs.ext2 -q -F -L DATA "${vols}p2" >/dev/null 2>&1; then
+      expect 0 "" -- "$vantor" list --virtual
+      grep -qE "^$vols .*, vfat 'PHOTOS', ext2 'DATA'" out.txt || fail "list: file systems of $vols: $(cat out.txt)"
+      expect 0 "" -- "$vantor" list --virtual --json
+      json_ok "list --virtual --json"
+      volumes=$(python3 -c 'import json, sys
+drives = [d for d in json.load(open("out.txt")) if d["device"] == sys.argv[1]]
+print(" ".join("%s:%s:%s" % (v["node"], v["fileSystem"], v["label"]) for v in drives[0]["volumes"]) if drives else "")' "$vols")
+      [ "$volumes" = "${vols}p1:vfat:PHOTOS ${vols}p2:ext2:DATA" ] || fail "list --json: volumes of $vols: $volumes"
+      expect 0 "" -- "$vantor" partitions "$vols" show
+      grep -qE "^  0 .*${vols}p1 vfat 'PHOTOS'$" out.txt && grep -qE "^  1 .*${vols}p2 ext2 'DATA'$" out.txt ||
+        fail "partitions show: file systems of $vols: $(cat out.txt)"
+      expect 0 "" -- "$vantor" partitions "$vols" show --json
+      json_ok "partitions $vols show --json"
+      entries=$(python3 -c 'import json
+print(" ".join("%s:%s:%s" % (e["node"], e["fileSystem"], e["label"]) for e in json.load(open("out.txt"))["mbr"]))')
+      [ "$entries" = "${vols}p1:vfat:PHOTOS ${vols}p2:ext2:DATA None:None:None None:None:None" ] ||
+        fail "partitions show --json: entries of $vols: $entries"
+    else
+      echo "skip: no partition nodes for $vols: file-system names in the listing not tried"
+    fi
+  fi
+
   # A disk file behind a loop device is that device's medium, mounted or not.
   truncate -s 64M e2.img
   mkfs.ext2 -q -F e2.img

@@ -1,11 +1,12 @@
 // libVantor/internal/SysHost.h
 // The machine's drives as the disk classes see them: the device set that listing walks,
-// each drive's size, sector size, media kind and volumes. Declared once here; each
-// platform implements it in os_includes/<platform>/libVantor/SysHost.cpp (sysfs and
-// block-device ioctls on Linux; SetupAPI, IOCTL_STORAGE_* and the volume functions on
-// Windows). Nothing here changes a device. No locking; the objects are plain values (a
-// drive shares its open handle). Nothing throws on what it reads from the system: a value
-// that does not parse is left out (only running out of memory raises).
+// each drive's size, sector size, media kind and volumes, and the file system on each
+// volume. Declared once here; each platform implements it in
+// os_includes/<platform>/libVantor/SysHost.cpp (sysfs, block-device ioctls and libblkid
+// on Linux; SetupAPI, IOCTL_STORAGE_* and the volume functions on Windows). Nothing here
+// changes a device. No locking; the objects are plain values (a drive shares its open
+// handle). Nothing throws on what it reads from the system: a value that does not parse
+// is left out (only running out of memory raises).
 //
 // Device types (WindowsDevice::getType): 1 USB-attached disk, 2 memory card, 4 internal
 // disk, 8 virtual disk, 16 floppy drive; which system devices fall in which kind is said
@@ -76,10 +77,20 @@ class WindowsDeviceSet {
   vrk::Array<WindowsDevice> devices_;
 };
 
+// What a volume holds, as the system recognises it: the file system's type in the
+// system's own words ("vfat", "ext4", "ntfs"), its label and its UUID or serial number.
+// Each is empty when unknown; a volume without a recognised file system has none.
+struct FileSystemFacts {
+  vrk::String type;
+  vrk::String label;
+  vrk::String uuid;
+};
+
 // One volume of a drive.
 class Volume {
  public:
-  Volume(const vrk::String& locator, u64 systemId, char driveLetter, const VolumeExtent& extent, bool extentKnown);
+  Volume(const vrk::String& locator, u64 systemId, char driveLetter, const VolumeExtent& extent, bool extentKnown,
+         const FileSystemFacts& fileSystem = FileSystemFacts());
 
   // True, with the letter, when the volume has a drive letter.
   bool getDriveLetter(char& letter) const;
@@ -90,6 +101,8 @@ class Volume {
   u64 getSystemId() const { return systemId_; }
   // Where the volume lies on its drive; false when the system did not say.
   bool getExtent(VolumeExtent& extent) const;
+  // What the system found on the volume when the drive's volumes were read.
+  const FileSystemFacts& getFileSystem() const { return fileSystem_; }
 
  private:
   vrk::String locator_;
@@ -97,6 +110,7 @@ class Volume {
   char driveLetter_;
   VolumeExtent extent_;
   bool extentKnown_;
+  FileSystemFacts fileSystem_;
 };
 
 class WindowsDrive {

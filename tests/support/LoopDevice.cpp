@@ -1,10 +1,11 @@
 #include "support/LoopDevice.h"
 
+#include <libmount/libmount.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <memory>
 #include <vector>
 
 #include "support/TempDir.h"
@@ -24,20 +25,25 @@ struct Mount {
   std::string target;
 };
 
+struct TableFree {
+  void operator()(libmnt_table* table) const { mnt_unref_table(table); }
+};
+struct IterFree {
+  void operator()(libmnt_iter* iter) const { mnt_free_iter(iter); }
+};
+
 std::vector<Mount> mountTable() {
-  std::vector<Mount> table;
-  std::ifstream in("/proc/self/mountinfo");
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    std::vector<std::string> before;
-    std::string field;
-    while (fields >> field && field != "-") before.push_back(field);
-    std::string fsType, source;
-    fields >> fsType >> source;
-    if (before.size() >= 5) table.push_back({source, before[4]});
+  std::vector<Mount> mounts;
+  std::unique_ptr<libmnt_table, TableFree> table(mnt_new_table());
+  std::unique_ptr<libmnt_iter, IterFree> iter(mnt_new_iter(MNT_ITER_FORWARD));
+  if (!table || !iter || mnt_table_parse_mtab(table.get(), nullptr) != 0) return mounts;
+  libmnt_fs* fs = nullptr;
+  while (mnt_table_next_fs(table.get(), iter.get(), &fs) == 0) {
+    const char* source = mnt_fs_get_source(fs);
+    const char* target = mnt_fs_get_target(fs);
+    if (source && target) mounts.push_back({source, target});
   }
-  return table;
+  return mounts;
 }
 
 }  // namespace
@@ -116,8 +122,13 @@ void LoopDevice::unmountAll() const {
   }
 }
 
-bool LoopDevice::makeExt2(const std::string& node) {
-  return run("mkfs.ext2 -q -F " + shellQuoted(node) + " >/dev/null 2>&1") == 0;
+bool LoopDevice::makeExt2(const std::string& node, const std::string& label) {
+  const std::string withLabel = label.empty() ? std::string() : " -L " + shellQuoted(label);
+  return run("mkfs.ext2 -q -F" + withLabel + " " + shellQuoted(node) + " >/dev/null 2>&1") == 0;
+}
+
+bool LoopDevice::makeFat(const std::string& node, const std::string& label) {
+  return run("mkfs.fat -n " + shellQuoted(label) + " " + shellQuoted(node) + " >/dev/null 2>&1") == 0;
 }
 
 bool LoopDevice::mount(const std::string& node, const std::string& directory, const std::string& options) {

@@ -38,8 +38,11 @@ class LoopDevice {
   std::string partition(int n) const { return path_ + "p" + std::to_string(n); }
   const std::string& backingFile() const { return file_; }
 
-  // mkfs.ext2 on `node` (the device or one of its partitions); true on success.
-  static bool makeExt2(const std::string& node);
+  // mkfs.ext2 on `node` (the device or one of its partitions), labelled `label` when
+  // that is not empty; true on success.
+  static bool makeExt2(const std::string& node, const std::string& label = "");
+  // mkfs.fat on `node`, labelled `label`; true on success.
+  static bool makeFat(const std::string& node, const std::string& label);
   // Mounts `node` at `directory` (created) with `options` (may be empty).
   static bool mount(const std::string& node, const std::string& directory, const std::string& options = "");
   // The mount table line's fields for `directory`: "SOURCE FSTYPE OPTIONS", or empty.

@@ -1,11 +1,13 @@
 #include "BlockDevice.h"
 
+#include <libmount/libmount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <vector>
 
@@ -33,23 +35,6 @@ bool parseDeviceNumber(const std::string& text, dev_t& device) {
   return true;
 }
 
-// Mount tables escape blanks, tabs, newlines and backslashes as \ooo.
-std::string decodeOctalEscapes(const std::string& field) {
-  std::string out;
-  for (std::size_t i = 0; i < field.size(); ++i) {
-    if (field[i] == '\\' && i + 3 < field.size()) {
-      const std::string digits = field.substr(i + 1, 3);
-      if (digits.find_first_not_of("01234567") == std::string::npos) {
-        out += static_cast<char>(std::stoi(digits, nullptr, 8));
-        i += 3;
-        continue;
-      }
-    }
-    out += field[i];
-  }
-  return out;
-}
-
 // The device number a mount source or swap entry stands for: a block node's own
 // number, or for a regular file (a swap file) the device that holds it.
 bool deviceOfPath(const std::string& path, dev_t& device) {
@@ -72,28 +57,46 @@ struct Mount {
   std::string source;
 };
 
-// The mounts of /proc/self/mountinfo whose device, or whose source node, is one of
-// `devices`. `readable` tells whether the table could be read at all.
+struct TableFree {
+  void operator()(libmnt_table* table) const { mnt_unref_table(table); }
+};
+struct IterFree {
+  void operator()(libmnt_iter* iter) const { mnt_free_iter(iter); }
+};
+using Table = std::unique_ptr<libmnt_table, TableFree>;
+
+// The mount table (mnt_table_parse_mtab) or the swap table (mnt_table_parse_swaps) as
+// libmount reads it; null when it cannot be read.
+Table readTable(int (*parse)(libmnt_table*, const char*)) {
+  Table table(mnt_new_table());
+  if (!table || parse(table.get(), nullptr) != 0) return nullptr;
+  return table;
+}
+
+// Calls `visit` with each entry of `table`, in the table's order.
+template <typename Visit>
+void forEachEntry(libmnt_table* table, Visit visit) {
+  const std::unique_ptr<libmnt_iter, IterFree> iter(mnt_new_iter(MNT_ITER_FORWARD));
+  libmnt_fs* fs = nullptr;
+  while (iter && mnt_table_next_fs(table, iter.get(), &fs) == 0) visit(fs);
+}
+
+std::string text(const char* value) { return value ? value : ""; }
+
+// The mounts whose device, or whose source node, is one of `devices`. `readable` tells
+// whether the mount table could be read at all.
 std::vector<Mount> mountsOf(const std::set<dev_t>& devices, bool& readable) {
   std::vector<Mount> found;
-  std::ifstream mounts("/proc/self/mountinfo");
-  readable = static_cast<bool>(mounts);
-  std::string line;
-  while (std::getline(mounts, line)) {
-    std::istringstream fields(line);
-    std::vector<std::string> before;
-    std::string field;
-    while (fields >> field && field != "-") before.push_back(field);
-    std::string fsType;
-    std::string source;
-    fields >> fsType >> source;
-    if (before.size() < 5) continue;
-    dev_t device = 0;
-    bool ours = parseDeviceNumber(before[2], device) && devices.count(device) != 0;
+  const Table table = readTable(mnt_table_parse_mtab);
+  readable = static_cast<bool>(table);
+  if (!table) return found;
+  forEachEntry(table.get(), [&](libmnt_fs* fs) {
+    const std::string source = text(mnt_fs_get_source(fs));
     dev_t sourceDevice = 0;
-    if (!ours && deviceOfPath(decodeOctalEscapes(source), sourceDevice)) ours = devices.count(sourceDevice) != 0;
-    if (ours) found.push_back({decodeOctalEscapes(before[4]), decodeOctalEscapes(source)});
-  }
+    const bool ours = devices.count(mnt_fs_get_devno(fs)) != 0 ||
+                      (deviceOfPath(source, sourceDevice) && devices.count(sourceDevice) != 0);
+    if (ours) found.push_back({text(mnt_fs_get_target(fs)), source});
+  });
   return found;
 }
 
@@ -181,19 +184,16 @@ std::string BlockDevice::systemUse() const {
   for (const Mount& mount : mountsOf(devices, readable)) {
     if (isSystemMountPoint(mount.point)) return mount.point + " is mounted from " + mount.source;
   }
-  if (!readable) return "the mount table /proc/self/mountinfo cannot be read, so nothing tells the device is unused";
-  std::string line;
-  std::ifstream swaps("/proc/swaps");
-  std::getline(swaps, line);  // the column titles
-  while (std::getline(swaps, line)) {
-    std::istringstream fields(line);
-    std::string file;
-    fields >> file;
-    file = decodeOctalEscapes(file);
-    dev_t device = 0;
-    if (deviceOfPath(file, device) && devices.count(device) != 0) return "swap is active on " + file;
+  if (!readable) return "the mount table cannot be read, so nothing tells the device is unused";
+  std::string swapUse;
+  if (const Table swaps = readTable(mnt_table_parse_swaps)) {
+    forEachEntry(swaps.get(), [&](libmnt_fs* fs) {
+      const std::string file = text(mnt_fs_get_source(fs));
+      dev_t device = 0;
+      if (swapUse.empty() && deviceOfPath(file, device) && devices.count(device) != 0) swapUse = "swap is active on " + file;
+    });
   }
-  return std::string();
+  return swapUse;
 }
 
 std::vector<std::string> BlockDevice::mountPoints() const {

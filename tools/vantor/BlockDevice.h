@@ -3,8 +3,8 @@
 // the library: its kernel name, a display text, and whether the device, one of its
 // partitions or anything stacked on them (device mapper, RAID) holds a mounted system
 // file system (/, /boot, /boot/efi, /usr, /var) or active swap. That question is asked
-// of /proc/self/mountinfo and /proc/swaps afresh on each call; a mount table that
-// cannot be read counts as a system use (nothing tells the device is free). It also
+// of the mount and swap tables, read through libmount afresh on each call; a mount
+// table that cannot be read counts as a system use (nothing tells the device is free). It also
 // tells which file backs a loop device. Construction throws
 // VantorException(ERR_DISK_ACCESS) for a path that is not a block device. It tells
 // which loop devices a disk file backs, where a device and its partitions are mounted,

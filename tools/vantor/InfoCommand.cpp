@@ -53,25 +53,25 @@ int runInfo(const InfoOptions& options) {
   }
 
   if (options.json) {
-    JsonWriter json;
-    json.beginObject();
-    json.key("image").string(path);
-    json.key("majorVersion").number(info.majorVersion);
-    json.key("minorVersion").number(info.minorVersion);
-    json.key("sectorSize").number(info.sectorSize);
-    json.key("requiredCapacity").number(info.requiredCapacity);
+    Json json;
+    json["image"] = path;
+    json["majorVersion"] = info.majorVersion;
+    json["minorVersion"] = info.minorVersion;
+    json["sectorSize"] = info.sectorSize;
+    json["requiredCapacity"] = info.requiredCapacity;
     if (damage.empty()) {
-      json.key("runCount").number(facts.runCount);
-      json.key("usedSectors").number(facts.totalSectors);
-      json.key("usedBytes").number(facts.usedBytes());
-      json.key("highestVolumeSector").number(facts.highestVolumeSector);
-      json.key("fileSize").number(facts.fileSize);
+      json["runCount"] = facts.runCount;
+      json["usedSectors"] = facts.totalSectors;
+      json["usedBytes"] = facts.usedBytes();
+      json["highestVolumeSector"] = facts.highestVolumeSector;
+      json["fileSize"] = facts.fileSize;
     }
-    json.key("complete").boolean(damage.empty());
-    json.key("checksums").string(ImageSums::describe(sums) + (options.check || sums.verdict != ImageSums::Verdict::Intact ? "" : " (header and run table; --check reads all)"));
-    if (!damage.empty()) json.key("damage").string(damage);
-    json.endObject();
-    std::cout << json.str() << "\n";
+    json["complete"] = damage.empty();
+    json["checksums"] = ImageSums::describe(sums) + (options.check || sums.verdict != ImageSums::Verdict::Intact
+                                                        ? ""
+                                                        : " (header and run table; --check reads all)");
+    if (!damage.empty()) json["damage"] = damage;
+    JsonWriter::print(json, std::cout);
   } else {
     std::cout << "Image:              " << path << "\n"
               << "Format version:     " << info.majorVersion << "." << info.minorVersion << "\n"

@@ -1,36 +1,26 @@
 // tools/vantor/JsonWriter.h
-// A small writer for the --json output of the listing commands: objects, arrays,
-// strings (escaped), numbers and booleans, with commas placed by the writer. The caller
-// keeps the nesting balanced; str() gives the text so far. No state beyond the text.
+// The --json output of the host's commands. A command builds its document as a Json
+// value (nlohmann-json; members keep the order they were added in) and prints it here:
+// compact, on one line of its own. Bytes that are not UTF-8 (in a file name, a label)
+// print as U+FFFD, so that the output always parses. No state.
 #pragma once
-#include <cstdint>
+#include <ostream>
 #include <string>
-#include <vector>
+
+#include <nlohmann/json.hpp>
 
 namespace vantor::cli {
 
+using Json = nlohmann::ordered_json;
+
 class JsonWriter {
  public:
-  JsonWriter& beginObject();
-  JsonWriter& endObject();
-  JsonWriter& beginArray();
-  JsonWriter& endArray();
-  // The name of the next member of the current object.
-  JsonWriter& key(const std::string& name);
-  JsonWriter& string(const std::string& text);
-  JsonWriter& number(std::uint64_t value);
-  JsonWriter& boolean(bool flag);
-  JsonWriter& null();
-
-  const std::string& str() const { return text; }
-  static std::string quote(const std::string& text);
-
- private:
-  void beforeValue();
-
-  std::string text;
-  std::vector<bool> needsComma;  // one per open object or array
-  bool afterKey = false;
+  // The document as one line of text, without the newline.
+  static std::string text(const Json& document);
+  // text(document) and a newline.
+  static void print(const Json& document, std::ostream& out);
+  // `value` as a string, or null when it is empty.
+  static Json stringOrNull(const std::string& value);
 };
 
 }  // namespace vantor::cli

@@ -1,6 +1,7 @@
-// vantor list: the machine's drives of the chosen kinds. Each is opened on its own, so a
-// drive that refuses (no permission, no medium) is listed with the reason
-// and the others still are: the library's enumeration would end at it instead.
+// vantor list: the machine's drives of the chosen kinds, each with the file systems of
+// its volumes as libblkid names them. Each is opened on its own, so a drive that refuses
+// (no permission, no medium) is listed with the reason and the others still are: the
+// library's enumeration would end at it instead.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include "Commands.h"
 #include "JsonWriter.h"
 #include "Units.h"
+#include "VolumeFacts.h"
 
 namespace vantor::cli {
 namespace {
@@ -38,6 +40,7 @@ struct Drive {
   BlockDevice block;
   std::shared_ptr<DiskDevice> device;
   std::string failure;
+  std::vector<VolumeFacts> volumes;
 
   std::uint64_t capacity() const { return device ? device->capacityBytes() : block.sizeBytes(); }
   std::uint32_t sectorSize() const { return device ? device->getSectorSize() : block.logicalSectorSize(); }
@@ -73,7 +76,7 @@ std::vector<Drive> listDrives(const ListOptions& options) {
   std::vector<Drive> drives;
   for (const BlockDevice& block : BlockDevice::disks()) {
     if (!chosen(options, block.kind())) continue;
-    Drive drive{"/dev/" + block.kernelName(), block, nullptr, std::string()};
+    Drive drive{"/dev/" + block.kernelName(), block, nullptr, std::string(), VolumeFacts::ofDevice(block.kernelName())};
     try {
       drive.device = std::make_shared<DiskDevice>(block.description(), DiskFactory::getDiskDevice(drive.node));
     } catch (const VantorException& error) {
@@ -108,6 +111,9 @@ void printTable(const std::vector<Drive>& drives) {
     std::cout << std::left << std::setw(16) << drive.node << std::setw(12) << Units::bytes(drive.capacity())
               << std::setw(8) << drive.sectorSize() << std::setw(11) << mediaName(drive)
               << drive.block.description();
+    for (const VolumeFacts& volume : drive.volumes) {
+      if (!volume.summary().empty()) std::cout << ", " << volume.summary();
+    }
     if (drive.device) {
       for (const vrk::String& mount : drive.device->mountPoints()) std::cout << "  " << mount.str();
     } else {
@@ -118,30 +124,31 @@ void printTable(const std::vector<Drive>& drives) {
 }
 
 void printJson(const std::vector<Drive>& drives) {
-  JsonWriter json;
-  json.beginArray();
+  Json list = Json::array();
   for (const Drive& drive : drives) {
-    json.beginObject();
-    json.key("device").string(drive.node);
-    json.key("description").string(drive.block.description());
-    json.key("capacityBytes").number(drive.capacity());
-    json.key("sectorSize").number(drive.sectorSize());
-    json.key("media").string(drive.device ? mediaName(drive) : "unknown");
-    json.key("mountPoints").beginArray();
+    Json entry;
+    entry["device"] = drive.node;
+    entry["description"] = drive.block.description();
+    entry["capacityBytes"] = drive.capacity();
+    entry["sectorSize"] = drive.sectorSize();
+    entry["media"] = drive.device ? mediaName(drive) : "unknown";
+    entry["mountPoints"] = Json::array();
     if (drive.device) {
-      for (const vrk::String& mount : drive.device->mountPoints()) json.string(mount.str());
+      for (const vrk::String& mount : drive.device->mountPoints()) entry["mountPoints"].push_back(mount.str());
     }
-    json.endArray();
-    json.key("openError");
-    if (drive.device) {
-      json.null();
-    } else {
-      json.string(drive.failure);
+    entry["openError"] = drive.device ? Json() : Json(drive.failure);
+    entry["volumes"] = Json::array();
+    for (const VolumeFacts& volume : drive.volumes) {
+      Json facts;
+      facts["node"] = volume.node;
+      facts["fileSystem"] = JsonWriter::stringOrNull(volume.fileSystem);
+      facts["label"] = JsonWriter::stringOrNull(volume.label);
+      facts["uuid"] = JsonWriter::stringOrNull(volume.uuid);
+      entry["volumes"].push_back(std::move(facts));
     }
-    json.endObject();
+    list.push_back(std::move(entry));
   }
-  json.endArray();
-  std::cout << json.str() << "\n";
+  JsonWriter::print(list, std::cout);
 }
 
 int runList(const ListOptions& options) {

@@ -1,5 +1,6 @@
 // vantor partitions: the MBR table, its backup sector, and switching the MBR between
-// one selected partition and all of them.
+// one selected partition and all of them. On a block device with partition nodes, each
+// entry the kernel has a node for is shown with that node's file system.
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <libVantor/PartitionTools.h>
 #include <libVantor/VantorException.h>
 
+#include "BlockDevice.h"
 #include "Commands.h"
 #include "JsonWriter.h"
 #include "SectorReader.h"
@@ -19,6 +21,7 @@
 #include "TargetGuard.h"
 #include "Units.h"
 #include "UsageError.h"
+#include "VolumeFacts.h"
 
 namespace vantor::cli {
 namespace {
@@ -77,58 +80,86 @@ std::string hexType(u8 type) {
   return text;
 }
 
-void printTable(const char* title, const std::vector<PARTITION_TABLE_ENTRY>& entries, u32 sectorSize) {
+// The partition node lying where `entry` says, among `volumes`; null when none does.
+const VolumeFacts* volumeOf(const PARTITION_TABLE_ENTRY& entry, u32 sectorSize, const std::vector<VolumeFacts>& volumes) {
+  if (entry.partitionType == 0) return nullptr;
+  for (const VolumeFacts& volume : volumes) {
+    if (volume.firstByte == u64(entry.startLBA) * sectorSize && volume.byteCount == u64(entry.sectorCount) * sectorSize) {
+      return &volume;
+    }
+  }
+  return nullptr;
+}
+
+void printTable(const char* title, const std::vector<PARTITION_TABLE_ENTRY>& entries, u32 sectorSize,
+                const std::vector<VolumeFacts>& volumes) {
   std::cout << title << "\n";
   std::cout << "  " << std::left << std::setw(6) << "SLOT" << std::setw(6) << "BOOT" << std::setw(26) << "TYPE"
-            << std::right << std::setw(12) << "START" << std::setw(12) << "SECTORS" << "  SIZE\n";
+            << std::right << std::setw(12) << "START" << std::setw(12) << "SECTORS" << "  "
+            << (volumes.empty() ? "SIZE\n" : "SIZE        VOLUME\n");
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const PARTITION_TABLE_ENTRY& entry = entries[i];
+    const std::string size = entry.partitionType ? Units::bytes(u64(entry.sectorCount) * sectorSize) : "";
     std::cout << "  " << std::left << std::setw(6) << i << std::setw(6)
               << (entry.bootIndicator == 0x80 ? "*" : "") << std::setw(26)
               << (hexType(entry.partitionType) + " " + typeName(entry.partitionType)) << std::right << std::setw(12)
-              << entry.startLBA << std::setw(12) << entry.sectorCount << "  "
-              << (entry.partitionType ? Units::bytes(u64(entry.sectorCount) * sectorSize) : "") << "\n";
+              << entry.startLBA << std::setw(12) << entry.sectorCount << "  ";
+    if (const VolumeFacts* volume = volumeOf(entry, sectorSize, volumes)) {
+      std::cout << std::left << std::setw(12) << size << volume->node;
+      if (!volume->summary().empty()) std::cout << " " << volume->summary();
+    } else {
+      std::cout << size;
+    }
+    std::cout << "\n";
   }
 }
 
-void writeEntries(JsonWriter& json, const std::vector<PARTITION_TABLE_ENTRY>& entries) {
-  json.beginArray();
+// The entries as JSON; on a block device (`volumes` not empty) each names its node and
+// that node's file system, null where the kernel has no node for it.
+Json entriesJson(const std::vector<PARTITION_TABLE_ENTRY>& entries, u32 sectorSize,
+                 const std::vector<VolumeFacts>& volumes) {
+  Json list = Json::array();
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const PARTITION_TABLE_ENTRY& entry = entries[i];
-    json.beginObject();
-    json.key("slot").number(i);
-    json.key("bootable").boolean(entry.bootIndicator == 0x80);
-    json.key("type").number(entry.partitionType);
-    json.key("typeName").string(typeName(entry.partitionType));
-    json.key("startLBA").number(entry.startLBA);
-    json.key("sectorCount").number(entry.sectorCount);
-    json.endObject();
+    Json item;
+    item["slot"] = i;
+    item["bootable"] = entry.bootIndicator == 0x80;
+    item["type"] = entry.partitionType;
+    item["typeName"] = typeName(entry.partitionType);
+    item["startLBA"] = entry.startLBA;
+    item["sectorCount"] = entry.sectorCount;
+    if (!volumes.empty()) {
+      const VolumeFacts* volume = volumeOf(entry, sectorSize, volumes);
+      item["node"] = volume ? Json(volume->node) : Json();
+      item["fileSystem"] = volume ? JsonWriter::stringOrNull(volume->fileSystem) : Json();
+      item["label"] = volume ? JsonWriter::stringOrNull(volume->label) : Json();
+    }
+    list.push_back(std::move(item));
   }
-  json.endArray();
+  return list;
 }
 
-void show(const MBRPartitions& partitions, u32 sectorSize, bool asJson) {
+// The partition nodes of the target, when it is a block device.
+std::vector<VolumeFacts> partitionNodesOf(const Target& target) {
+  if (!target.isBlockDevice()) return {};
+  return VolumeFacts::partitionsOf(BlockDevice(target.path()).kernelName());
+}
+
+void show(const MBRPartitions& partitions, u32 sectorSize, bool asJson, const Target& target) {
   const auto& backup = partitions.backupPartitionTable();
+  const std::vector<VolumeFacts> volumes = partitionNodesOf(target);
   if (asJson) {
-    JsonWriter json;
-    json.beginObject();
-    json.key("mbr");
-    writeEntries(json, partitions.partitionTable());
-    json.key("backup");
-    if (backup) {
-      writeEntries(json, *backup);
-    } else {
-      json.null();
-    }
-    json.key("backupMatchesMBR").boolean(partitions.backupPartitionsAndMBRMatch());
-    json.key("legacyAndPrimary").boolean(partitions.isUsingLegacyAndPrimaryPartitions());
-    json.endObject();
-    std::cout << json.str() << "\n";
+    Json json;
+    json["mbr"] = entriesJson(partitions.partitionTable(), sectorSize, volumes);
+    json["backup"] = backup ? entriesJson(*backup, sectorSize, volumes) : Json();
+    json["backupMatchesMBR"] = partitions.backupPartitionsAndMBRMatch();
+    json["legacyAndPrimary"] = partitions.isUsingLegacyAndPrimaryPartitions();
+    JsonWriter::print(json, std::cout);
     return;
   }
-  printTable("MBR partition table (sector 0):", partitions.partitionTable(), sectorSize);
+  printTable("MBR partition table (sector 0):", partitions.partitionTable(), sectorSize, volumes);
   if (backup) {
-    printTable("Backup partitions (sector 2):", *backup, sectorSize);
+    printTable("Backup partitions (sector 2):", *backup, sectorSize, volumes);
     std::cout << (partitions.backupPartitionsAndMBRMatch() ? "The MBR exposes every backup partition.\n"
                                                             : "The MBR exposes a selection of the backup partitions.\n");
   } else {
@@ -196,7 +227,7 @@ int runPartitions(PartitionsOptions options) {
   MBRPartitions partitions(disk);
   const u32 sectorSize = disk->getSectorSize();
   if (action == "show") {
-    show(partitions, sectorSize, options.json);
+    show(partitions, sectorSize, options.json, target);
     return 0;
   }
 
@@ -252,7 +283,7 @@ int runPartitions(PartitionsOptions options) {
     return 130;
   }
   if (!options.json) std::cout << "Done: " << action << " on " << target.path() << "\n";
-  show(partitions, sectorSize, options.json);
+  show(partitions, sectorSize, options.json, target);
   return 0;
 }
 

@@ -1,6 +1,7 @@
 #include "Units.h"
 
 #include <cctype>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -10,22 +11,11 @@
 namespace vantor::cli {
 namespace {
 
-bool parseUnsigned(const std::string& digits, int base, std::uint64_t& value) {
-  if (digits.empty()) return false;
-  value = 0;
-  for (const char c : digits) {
-    int digit = 0;
-    if (c >= '0' && c <= '9') {
-      digit = c - '0';
-    } else if (base == 16 && std::isxdigit(static_cast<unsigned char>(c))) {
-      digit = std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
-    } else {
-      return false;
-    }
-    if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / base) return false;
-    value = value * base + digit;
-  }
-  return true;
+// The digits at the start of [first, last) in `base`; the end of them, or null when
+// there are none or they do not fit 64 bits.
+const char* parseUnsigned(const char* first, const char* last, int base, std::uint64_t& value) {
+  const std::from_chars_result result = std::from_chars(first, last, value, base);
+  return result.ec == std::errc() ? result.ptr : nullptr;
 }
 
 std::string upper(std::string text) {
@@ -38,18 +28,18 @@ std::string upper(std::string text) {
 std::uint64_t Units::parseNumber(const std::string& text) {
   std::uint64_t value = 0;
   const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-  if (!parseUnsigned(hex ? text.substr(2) : text, hex ? 16 : 10, value)) {
+  const char* const end = text.data() + text.size();
+  if (parseUnsigned(text.data() + (hex ? 2 : 0), end, hex ? 16 : 10, value) != end) {
     throw UsageError("not a number: \"" + text + "\"");
   }
   return value;
 }
 
 std::uint64_t Units::parseSize(const std::string& text) {
-  std::size_t end = 0;
-  while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end]))) ++end;
   std::uint64_t value = 0;
-  if (!parseUnsigned(text.substr(0, end), 10, value)) throw UsageError("not a size: \"" + text + "\"");
-  const std::string suffix = upper(text.substr(end));
+  const char* const digitsEnd = parseUnsigned(text.data(), text.data() + text.size(), 10, value);
+  if (!digitsEnd) throw UsageError("not a size: \"" + text + "\"");
+  const std::string suffix = upper(text.substr(digitsEnd - text.data()));
   int shift = 0;
   if (suffix.empty() || suffix == "B") {
     shift = 0;

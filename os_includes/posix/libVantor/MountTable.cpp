@@ -1,76 +1,60 @@
 // os_includes/posix/libVantor/MountTable.cpp
 //
-// /proc/self/mountinfo, read line by line; a line that does not parse is skipped.
+// The table comes from mnt_table_parse_mtab, which merges utab into the kernel's
+// mountinfo; the propagation of each mount is named from its optional fields.
 #include <libVantor/MountTable.h>
 
-#include <charconv>
-#include <fstream>
-#include <sstream>
+#include <libmount/libmount.h>
+#include <sys/sysmacros.h>
+
+#include <memory>
 #include <string>
-#include <vector>
 
 namespace vantor::os {
 namespace {
 
-bool parseNumber(const std::string& text, u64& value, int base = 10) {
-  u64 parsed = 0;
-  const char* end = text.data() + text.size();
-  const auto result = std::from_chars(text.data(), end, parsed, base);
-  if (text.empty() || result.ec != std::errc() || result.ptr != end) return false;
-  value = parsed;
-  return true;
+struct TableFree {
+  void operator()(libmnt_table* table) const { mnt_unref_table(table); }
+};
+struct IterFree {
+  void operator()(libmnt_iter* iter) const { mnt_free_iter(iter); }
+};
+
+// How mount(8) names the propagation that the optional fields ("shared:12 master:3") give.
+vrk::String propagationOf(libmnt_fs* fs) {
+  const char* fields = mnt_fs_get_optional_fields(fs);
+  const std::string text = fields ? fields : "";
+  if (text.find("unbindable") != std::string::npos) return "unbindable";
+  const bool shared = text.find("shared:") != std::string::npos;
+  if (text.find("master:") != std::string::npos) return shared ? "slave,shared" : "slave";
+  return shared ? "shared" : "private";
 }
 
-bool parseDeviceNumber(const std::string& text, u64& device) {
-  unsigned major = 0, minor = 0;
-  char colon = 0;
-  std::istringstream in(text);
-  if (!(in >> major >> colon >> minor) || colon != ':') return false;
-  device = deviceNumber(major, minor);
-  return true;
-}
-
-std::string decodeMountField(const std::string& field) {
-  std::string out;
-  for (std::size_t i = 0; i < field.size(); ++i) {
-    u64 code = 0;
-    if (field[i] == '\\' && i + 3 < field.size() && parseNumber(field.substr(i + 1, 3), code, 8) && code < 256) {
-      out += static_cast<char>(code);
-      i += 3;
-    } else {
-      out += field[i];
-    }
-  }
-  return out;
+MountEntry entryOf(libmnt_fs* fs) {
+  MountEntry entry;
+  const dev_t device = mnt_fs_get_devno(fs);
+  entry.device = deviceNumber(major(device), minor(device));
+  entry.root = mnt_fs_get_root(fs);
+  entry.target = mnt_fs_get_target(fs);
+  entry.fsType = mnt_fs_get_fstype(fs);
+  entry.source = mnt_fs_get_source(fs);
+  entry.options = mnt_fs_get_options(fs);
+  entry.vfsOptions = mnt_fs_get_vfs_options(fs);
+  entry.userOptions = mnt_fs_get_user_options(fs);
+  entry.propagation = propagationOf(fs);
+  return entry;
 }
 
 }  // namespace
 
 vrk::Array<MountEntry> readMountTable() {
-  vrk::Array<MountEntry> table;
-  std::ifstream in("/proc/self/mountinfo");
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    std::vector<std::string> before;
-    std::string field;
-    while (fields >> field && field != "-") before.push_back(field);
-    std::string fsType, source, superOptions;
-    fields >> fsType >> source >> superOptions;
-    if (before.size() < 6 || fsType.empty()) continue;
-    MountEntry entry;
-    u64 id = 0;
-    if (!parseNumber(before[0], id) || !parseDeviceNumber(before[2], entry.device)) continue;
-    entry.id = static_cast<u32>(id);
-    entry.root = decodeMountField(before[3]);
-    entry.target = decodeMountField(before[4]);
-    entry.mountOptions = before[5];
-    entry.fsType = decodeMountField(fsType);
-    entry.source = decodeMountField(source);
-    entry.superOptions = decodeMountField(superOptions);
-    table.append(std::move(entry));
-  }
-  return table;
+  vrk::Array<MountEntry> entries;
+  std::unique_ptr<libmnt_table, TableFree> table(mnt_new_table());
+  std::unique_ptr<libmnt_iter, IterFree> iter(mnt_new_iter(MNT_ITER_FORWARD));
+  if (!table || !iter || mnt_table_parse_mtab(table.get(), nullptr) != 0) return entries;
+  libmnt_fs* fs = nullptr;
+  while (mnt_table_next_fs(table.get(), iter.get(), &fs) == 0) entries.append(entryOf(fs));
+  return entries;
 }
 
 vrk::Array<MountEntry> mountsOf(u64 device, const vrk::String& node) {

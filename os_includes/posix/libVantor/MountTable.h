@@ -1,7 +1,9 @@
 // os_includes/posix/libVantor/MountTable.h
 //
-// The Linux side's reading of /proc/self/mountinfo, shared by the drive listing and the
-// volume operations of this folder. Nothing here changes a mount.
+// This process's mount table as libmount reads it (the kernel's mountinfo, with the
+// options mount(8) keeps for itself in utab), shared by the drive listing and the
+// volume operations of this folder. Nothing here changes a mount; a table that cannot
+// be read reads as empty.
 #pragma once
 #include <libVantor/Types.h>
 #include <vrk/Array.h>
@@ -9,16 +11,17 @@
 
 namespace vantor::os {
 
-// One line of /proc/self/mountinfo, escapes decoded.
+// One mount, in the form mount(8) takes it back.
 struct MountEntry {
-  u32 id = 0;
   u64 device = 0;            // deviceNumber(major, minor) of the mounted device
   vrk::String root;          // directory of the file system seen at `target` ("/" unless a bind)
   vrk::String target;        // the mount directory
-  vrk::String mountOptions;  // per-mount options: rw/ro, nosuid, nodev, noexec, atime
   vrk::String fsType;
   vrk::String source;        // the device node, as given when mounted
-  vrk::String superOptions;  // file-system options
+  vrk::String options;       // every option: per-mount, file-system and mount(8)'s own ("x-...")
+  vrk::String vfsOptions;    // the per-mount options alone: rw/ro, nosuid, nodev, noexec, atime
+  vrk::String userOptions;   // mount(8)'s own options alone; may be empty
+  vrk::String propagation;   // "private", "shared", "slave", "slave,shared" or "unbindable"
 };
 
 inline u64 deviceNumber(u32 major, u32 minor) { return (u64(major) << 32) | minor; }

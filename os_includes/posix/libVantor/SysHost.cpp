@@ -1,7 +1,9 @@
 // os_includes/posix/libVantor/SysHost.cpp
 //
 // Linux device library: sysfs for the device list, types, names, partitions and
-// removable flags; /proc/self/mountinfo for mounts; BLKGETSIZE64 and BLKSSZGET for sizes.
+// removable flags; libmount's mount table for mounts; BLKGETSIZE64 and BLKSSZGET for
+// sizes; libblkid for the file system on each volume (low-level probing of the node,
+// read-only, no cache file).
 //
 // Device types: 1 USB-attached disk (the device behind /sys/block/X resolves through a
 // usb bus); 2 memory card (mmcblk*, without its boot and rpmb areas); 4 internal disk
@@ -10,6 +12,10 @@
 // So the kinds USB and card give what a user calls keys and cards, and only "every
 // kind" gives virtual disks. Loop devices without a backing file, ram, zram,
 // device-mapper, md and optical drives are not listed.
+//
+// Display text: vendor and model (or the backing file), the capacity, then the file
+// systems of the volumes: "KINGSTON DataTraveler (14.9 GiB), vfat 'PHOTOS'". The volumes
+// named there are the disk's partitions, or the whole disk when it has none.
 //
 // Media kind: removable when sysfs `removable` is 1 or the disk is USB- or MMC-attached;
 // neither for something that is not a block device.
@@ -25,13 +31,17 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <blkid/blkid.h>
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <libVantor/MountTable.h>
@@ -81,6 +91,72 @@ libSysHost::VolumeExtent extentIn(const fs::path& dir) {
 }
 
 bool startsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
+
+// One partition of a disk, as sysfs lists it.
+struct Partition {
+  u64 number;
+  std::string name;
+  u64 device;
+  libSysHost::VolumeExtent extent;
+};
+
+// The partitions of the disk whose sysfs directory is `dir`, in partition-number order.
+std::vector<Partition> partitionsIn(const fs::path& dir) {
+  std::vector<Partition> partitions;
+  std::error_code ec;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    u64 number = 0, device = 0;
+    if (!parseNumber(readAttribute(it->path() / "partition"), number) ||
+        !parseDeviceNumber(readAttribute(it->path() / "dev"), device)) {
+      continue;
+    }
+    partitions.push_back({number, it->path().filename().string(), device, extentIn(it->path())});
+  }
+  std::sort(partitions.begin(), partitions.end(),
+            [](const Partition& a, const Partition& b) { return a.number < b.number; });
+  return partitions;
+}
+
+struct ProbeFree {
+  void operator()(blkid_probe probe) const { blkid_free_probe(probe); }
+};
+using Probe = std::unique_ptr<std::remove_pointer_t<blkid_probe>, ProbeFree>;
+
+// The file system on the node `node`; nothing when the node does not open or holds no
+// file system libblkid recognises (or more than one).
+FileSystemFacts probeFileSystem(const std::string& node) {
+  FileSystemFacts facts;
+  const Probe probe(blkid_new_probe_from_filename(node.c_str()));
+  if (!probe || blkid_probe_enable_superblocks(probe.get(), 1) != 0 ||
+      blkid_probe_set_superblocks_flags(probe.get(), BLKID_SUBLKS_TYPE | BLKID_SUBLKS_LABEL | BLKID_SUBLKS_UUID) != 0 ||
+      blkid_do_safeprobe(probe.get()) != 0) {
+    return facts;
+  }
+  const auto value = [&probe](const char* name) {
+    const char* data = nullptr;
+    return blkid_probe_lookup_value(probe.get(), name, &data, nullptr) == 0 ? vrk::String(data) : vrk::String();
+  };
+  facts.type = value("TYPE");
+  facts.label = value("LABEL");
+  facts.uuid = value("UUID");
+  return facts;
+}
+
+// ", vfat 'PHOTOS', ext2": the file systems of the disk's partitions, or of the whole
+// disk when it has none.
+std::string fileSystemsText(const fs::path& sysPath, const std::string& name) {
+  std::vector<std::string> nodes;
+  for (const Partition& p : partitionsIn(sysPath)) nodes.push_back("/dev/" + p.name);
+  if (nodes.empty()) nodes.push_back("/dev/" + name);
+  std::string text;
+  for (const std::string& node : nodes) {
+    const FileSystemFacts facts = probeFileSystem(node);
+    if (facts.type.empty()) continue;
+    text += ", " + facts.type.str();
+    if (!facts.label.empty()) text += " '" + facts.label.str() + "'";
+  }
+  return text;
+}
 
 // "loop2" before "loop10": names compare by their letters, then by the number that follows.
 bool naturalLess(const std::string& a, const std::string& b) {
@@ -171,12 +247,14 @@ void WindowsDeviceSet::appendDisks() {
     if (startsWith(name, "loop")) {
       const std::string backing = readAttribute(sysPath / "loop" / "backing_file");
       if (backing.empty()) continue;  // not bound to anything
-      devices_.append(WindowsDevice("/dev/" + name, DEVICE_VIRTUAL_DISK, withCapacity(name + ": " + backing, sysPath)));
+      devices_.append(WindowsDevice("/dev/" + name, DEVICE_VIRTUAL_DISK,
+                                    withCapacity(name + ": " + backing, sysPath) + fileSystemsText(sysPath, name)));
       continue;
     }
     if (startsWith(name, "nbd")) {
       if (readAttribute(sysPath / "size") == "0") continue;  // not connected
-      devices_.append(WindowsDevice("/dev/" + name, DEVICE_VIRTUAL_DISK, withCapacity("Network block device " + name, sysPath)));
+      devices_.append(WindowsDevice("/dev/" + name, DEVICE_VIRTUAL_DISK,
+                                    withCapacity("Network block device " + name, sysPath) + fileSystemsText(sysPath, name)));
       continue;
     }
     if (startsWith(name, "ram") || startsWith(name, "zram") || startsWith(name, "dm-") || startsWith(name, "md") ||
@@ -185,13 +263,14 @@ void WindowsDeviceSet::appendDisks() {
     }
     std::string what = vendorAndModel(sysPath);
     if (what.empty()) what = name;
+    const auto display = [&] { return withCapacity(what, sysPath) + fileSystemsText(sysPath, name); };
     if (startsWith(name, "mmcblk")) {
       if (name.find("boot") != std::string::npos || name.find("rpmb") != std::string::npos) continue;
-      devices_.append(WindowsDevice("/dev/" + name, DEVICE_MEMORY_CARD, withCapacity(what, sysPath)));
+      devices_.append(WindowsDevice("/dev/" + name, DEVICE_MEMORY_CARD, display()));
     } else if (resolvesThroughUsb(sysPath)) {
-      devices_.append(WindowsDevice("/dev/" + name, DEVICE_USB_DISK, withCapacity(what, sysPath)));
+      devices_.append(WindowsDevice("/dev/" + name, DEVICE_USB_DISK, display()));
     } else if (!isVirtualDevice(sysPath)) {
-      devices_.append(WindowsDevice("/dev/" + name, DEVICE_INTERNAL_DISK, withCapacity(what, sysPath)));
+      devices_.append(WindowsDevice("/dev/" + name, DEVICE_INTERNAL_DISK, display()));
     }
   }
 }
@@ -206,8 +285,13 @@ void WindowsDeviceSet::appendFloppies() {
 // --- Volume ----------------------------------------------------------------------------
 
 Volume::Volume(const vrk::String& locator, u64 systemId, char driveLetter, const VolumeExtent& extent,
-               bool extentKnown)
-    : locator_(locator), systemId_(systemId), driveLetter_(driveLetter), extent_(extent), extentKnown_(extentKnown) {}
+               bool extentKnown, const FileSystemFacts& fileSystem)
+    : locator_(locator),
+      systemId_(systemId),
+      driveLetter_(driveLetter),
+      extent_(extent),
+      extentKnown_(extentKnown),
+      fileSystem_(fileSystem) {}
 
 bool Volume::getDriveLetter(char& letter) const {
   if (driveLetter_ == 0) return false;
@@ -275,31 +359,16 @@ void WindowsDrive::update(bool rescanVolumes) {
   const fs::path dir(systemPath_.str());
   const std::string node = "/dev/" + dir.filename().string();
   if (isPartition_) {  // a drive opened on a partition is that one volume, from its first byte
-    volumes_.append(Volume(node, systemId_, 0, {0, getTotalCapacity()}, true));
+    volumes_.append(Volume(node, systemId_, 0, {0, getTotalCapacity()}, true, probeFileSystem(node)));
     return;
   }
-  struct Found {
-    u64 number;
-    std::string name;
-    u64 device;
-    VolumeExtent extent;
-  };
-  std::vector<Found> partitions;
-  std::error_code ec;
-  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    u64 number = 0, device = 0;
-    if (!parseNumber(readAttribute(it->path() / "partition"), number) ||
-        !parseDeviceNumber(readAttribute(it->path() / "dev"), device)) {
-      continue;
-    }
-    partitions.push_back({number, it->path().filename().string(), device, extentIn(it->path())});
-  }
-  std::sort(partitions.begin(), partitions.end(), [](const Found& a, const Found& b) { return a.number < b.number; });
-
   if (!vantor::os::mountsOf(systemId_, node).empty()) {
-    volumes_.append(Volume(node, systemId_, 0, {0, getTotalCapacity()}, true));
+    volumes_.append(Volume(node, systemId_, 0, {0, getTotalCapacity()}, true, probeFileSystem(node)));
   }
-  for (const Found& p : partitions) volumes_.append(Volume("/dev/" + p.name, p.device, 0, p.extent, true));
+  for (const Partition& p : partitionsIn(dir)) {
+    const std::string partitionNode = "/dev/" + p.name;
+    volumes_.append(Volume(partitionNode, p.device, 0, p.extent, true, probeFileSystem(partitionNode)));
+  }
 }
 
 }  // namespace libSysHost

@@ -5,24 +5,27 @@
 // refuses it while the volume is mounted or claimed, and refuses mounts and other claims
 // while we hold it). A mounted volume is claimed by its file system already, so locking it
 // takes nothing; dismounting unmounts every mount of the drive's volumes, children before
-// their parents (reverse order of the mount table), with umount2 and no lazy detach, and
-// then takes the exclusive opens. Mounting back replays mount(2) with the recorded source,
-// type and options; a bind of a subdirectory is made again from the whole-volume mount.
-// EINTR restarts an open.
+// their parents (reverse order of the mount table), each through a libmount context as
+// umount(8) does (helpers included, no lazy detach: a busy volume fails with its errno),
+// and then takes the exclusive opens. Mounting back is mount(8)'s work again, through a
+// libmount context given the recorded source, target, type and options, propagation
+// included; a bind of a subdirectory is made again from the whole-volume mount already
+// made again. A FUSE block mount ("fuseblk") names no file system of its own: it comes
+// back as the type libblkid found on the volume, so that mount(8)'s helper for that type
+// makes it. EINTR restarts an open.
 #include <libVantor/internal/VolumeOps.h>
 
 #include <fcntl.h>
-#include <sys/mount.h>
+#include <libmount/libmount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <fstream>
-#include <map>
-#include <sstream>
+#include <initializer_list>
+#include <memory>
 #include <string>
-#include <vector>
 
 #include <libVantor/MountTable.h>
 
@@ -30,6 +33,7 @@ namespace vantor::os {
 
 struct MountDetails {
   MountEntry entry;
+  vrk::String fileSystem;  // the type libblkid found on the volume; empty when none
 };
 
 namespace {
@@ -42,50 +46,53 @@ NativeHandle openNode(const vrk::String& node, bool exclusive) {
   return fd;
 }
 
-std::vector<std::string> splitOptions(const std::string& options) {
-  std::vector<std::string> parts;
-  std::istringstream in(options);
-  std::string part;
-  while (std::getline(in, part, ',')) {
-    if (!part.empty()) parts.push_back(part);
-  }
-  return parts;
+struct ContextFree {
+  void operator()(libmnt_context* context) const { mnt_free_context(context); }
+};
+using MountContext = std::unique_ptr<libmnt_context, ContextFree>;
+
+// Whether the umount(2) or mount(2) call, or the helper run in its place, did its work
+// (libmount may fail afterwards on its own bookkeeping: the mount is made all the same).
+bool succeeded(libmnt_context* context, int result) {
+  if (mnt_context_helper_executed(context)) return mnt_context_get_helper_status(context) == 0;
+  return result == 0 || mnt_context_get_status(context) == 1;
 }
 
-// Per-mount options (mountinfo field 6) as mount(2) flags.
-unsigned long mountFlags(const std::string& options) {
-  static const std::map<std::string, unsigned long> known = {
-      {"ro", MS_RDONLY},         {"nosuid", MS_NOSUID},         {"nodev", MS_NODEV},
-      {"noexec", MS_NOEXEC},     {"noatime", MS_NOATIME},       {"nodiratime", MS_NODIRATIME},
-      {"relatime", MS_RELATIME}, {"strictatime", MS_STRICTATIME}, {"nosymfollow", MS_NOSYMFOLLOW},
-  };
-  unsigned long flags = 0;
-  for (const std::string& option : splitOptions(options)) {
-    const auto it = known.find(option);
-    if (it != known.end()) flags |= it->second;
-  }
-  if (!(flags & (MS_NOATIME | MS_RELATIME))) flags |= MS_STRICTATIME;  // listed as nothing at all
-  return flags;
+// The system error behind a failed context: the system call's, or the nearest errno
+// when a helper or libmount itself refused.
+int failureOf(libmnt_context* context, int result) {
+  if (const int error = mnt_context_get_syscall_errno(context)) return error;
+  if (result > 0 && result < MNT_ERR_NOFSTAB) return result;
+  if (result < 0 && -result < MNT_ERR_NOFSTAB) return -result;
+  return mnt_context_helper_executed(context) ? EIO : EINVAL;
 }
 
-// File-system options (after the separator in mountinfo): the generic ones become
-// flags, the rest is the data string the file system parses.
-std::string superOptionData(const std::string& options, unsigned long& flags) {
-  static const std::map<std::string, unsigned long> generic = {
-      {"ro", MS_RDONLY}, {"rw", 0}, {"sync", MS_SYNCHRONOUS}, {"dirsync", MS_DIRSYNC},
-      {"lazytime", MS_LAZYTIME}, {"mand", MS_MANDLOCK},
-  };
-  std::string data;
-  for (const std::string& option : splitOptions(options)) {
-    const auto it = generic.find(option);
-    if (it != generic.end()) {
-      flags |= it->second;
-      continue;
-    }
-    if (!data.empty()) data += ',';
-    data += option;
+// Runs mount(8)'s mount of `target` from `source`; fsType may be empty (a bind).
+bool mountThroughLibmount(const std::string& source, const vrk::String& target, const std::string& fsType,
+                          const std::string& options) {
+  const MountContext context(mnt_new_context());
+  if (!context || mnt_context_set_source(context.get(), source.c_str()) != 0 ||
+      mnt_context_set_target(context.get(), target.c_str()) != 0 ||
+      (!fsType.empty() && mnt_context_set_fstype(context.get(), fsType.c_str()) != 0) ||
+      mnt_context_set_options(context.get(), options.c_str()) != 0) {
+    errno = ENOMEM;
+    return false;
   }
-  return data;
+  const int result = mnt_context_mount(context.get());
+  if (succeeded(context.get(), result)) return true;
+  errno = failureOf(context.get(), result);
+  return false;
+}
+
+// Option strings joined by commas, the empty ones left out.
+std::string joined(std::initializer_list<vrk::String> parts) {
+  std::string text;
+  for (const vrk::String& part : parts) {
+    if (part.empty()) continue;
+    if (!text.empty()) text += ',';
+    text += part.str();
+  }
+  return text;
 }
 
 bool isMounted(const libSysHost::Volume& volume) {
@@ -140,9 +147,15 @@ bool dismountVolumes(vrk::Array<VolumeHold>& holds, vrk::Array<UnmountedMount>& 
     taken.source = entry.source;
     taken.target = entry.target;
     taken.extentKnown = owners[i - 1].getExtent(taken.extent);
-    taken.details = std::make_shared<const MountDetails>(MountDetails{entry});
-    if (::umount2(entry.target.c_str(), UMOUNT_NOFOLLOW) != 0) {
-      busy = {entry.source, entry.target, errno};
+    taken.details = std::make_shared<const MountDetails>(MountDetails{entry, owners[i - 1].getFileSystem().type});
+    const MountContext context(mnt_new_context());
+    if (!context || mnt_context_set_target(context.get(), entry.target.c_str()) != 0) {
+      busy = {entry.source, entry.target, ENOMEM};
+      return false;
+    }
+    const int result = mnt_context_umount(context.get());
+    if (!succeeded(context.get(), result)) {
+      busy = {entry.source, entry.target, failureOf(context.get(), result)};
       return false;
     }
     unmounted.append(std::move(taken));
@@ -177,19 +190,21 @@ bool mountAgain(const UnmountedMount& mount, const vrk::Array<UnmountedMount>& m
     return false;
   }
   const MountEntry& entry = mount.details->entry;
-  unsigned long flags = mountFlags(entry.mountOptions.str());
   if (entry.root == "/") {
-    const std::string data = superOptionData(entry.superOptions.str(), flags);
-    return ::mount(entry.source.c_str(), entry.target.c_str(), entry.fsType.c_str(), flags,
-                   data.empty() ? nullptr : data.c_str()) == 0;
+    if (entry.fsType == "fuseblk" && !mount.details->fileSystem.empty()) {
+      // The helper sets the FUSE options itself; it takes the per-mount and mount(8)'s own.
+      return mountThroughLibmount(entry.source.str(), entry.target, mount.details->fileSystem.str(),
+                                  joined({entry.vfsOptions, entry.userOptions, entry.propagation}));
+    }
+    return mountThroughLibmount(entry.source.str(), entry.target, entry.fsType.str(),
+                                joined({entry.options, entry.propagation}));
   }
   for (const UnmountedMount& back : mountedBack) {
     if (!back.details) continue;
     const MountEntry& whole = back.details->entry;
     if (whole.device != entry.device || whole.root != "/") continue;
-    const std::string from = whole.target.str() + entry.root.str();
-    if (::mount(from.c_str(), entry.target.c_str(), nullptr, MS_BIND, nullptr) != 0) return false;
-    return ::mount(nullptr, entry.target.c_str(), nullptr, MS_REMOUNT | MS_BIND | flags, nullptr) == 0;
+    return mountThroughLibmount(whole.target.str() + entry.root.str(), entry.target, std::string(),
+                                joined({"bind", entry.vfsOptions, entry.userOptions, entry.propagation}));
   }
   errno = ENOENT;
   return false;
