@@ -10,8 +10,8 @@
 //
 // Input, read front to back (FuzzInput: missing bytes read as 0):
 //   options: sector size (bits 0-2), volumes allowed past the drive (bit 3),
-//            capture and restore (bit 4); 0xFF copies the rest of the input to the
-//            disk as it stands instead
+//            capture and restore (bit 4), a disk of 2^32 sectors less the slack (bit 5);
+//            0xFF copies the rest of the input to the disk as it stands instead
 //   slack:   sectors added after the last structure
 //   4 partition records: kind, type, placement, size, and for a FAT volume its
 //            parameters and chains
@@ -40,9 +40,13 @@ using vantor::fuzz::MemoryDisk;
 
 namespace {
 
-// The disk never grows beyond this many bytes: large enough for a few small volumes and
-// the whole gap after the MBR, small enough to be set up thousands of times a second.
-constexpr u64 DISK_BYTES_LIMIT = 2u << 20;
+constexpr u32 LAST_SECTOR = 0xFFFFFFFF;
+// The disk refuses longer transfers, as a device with a transfer limit would: a FAT that
+// a broken boot sector claims to be gigabytes long then fails its read instead of filling
+// memory (the mapper reads the whole FAT in one request).
+constexpr u32 TRANSFER_LIMIT = 8192;  // sectors
+// Capture and restore run only for maps this small (bytes), to keep executions short.
+constexpr u64 ROUND_TRIP_LIMIT = 256u << 10;
 constexpr u32 GAP_LIMIT = 2048;
 constexpr u32 SMALL_DATA_AREA = 256;  // sectors
 
@@ -140,9 +144,9 @@ void layoutVolume(Layout& out, u32 ss, const Entry& e, FuzzInput& chains) {
     for (u32 c = 0; c < fat.size(); ++c) {
       if (fat[c] == 0) continue;
       if (v.fat32) {
-        out.put32(base + u64(c) * 4, fat[c]);
+        out.putData32(base + u64(c) * 4, fat[c]);
       } else {
-        out.put16(base + u64(c) * 2, static_cast<u16>(fat[c]));
+        out.putData16(base + u64(c) * 2, static_cast<u16>(fat[c]));
       }
     }
   }
@@ -225,13 +229,11 @@ FUZZ_UNTRACKED Spans expectedMap(const MemoryDisk& disk, u64& highest) {
     // least 512 bytes, entries for 512 * spf bytes.
     const u32 width = fat32 ? 4 : 2;
     const u64 entries = u64(512) * spf / width;
-    const u64 fatBytes = u64(spf) * ss;
+    std::vector<u8> fat(u64(std::max<u32>(512, ss)) * spf, 0);
+    disk.copyOut(fatStart, spf, fat.data());
     for (u64 c = 2; c < entries; ++c) {
-      const u64 at = c * width;
       u32 value = 0;
-      if (at + width <= fatBytes) {
-        for (u32 b = 0; b < width; ++b) value |= u32(disk.byteAt(fatStart * ss + at + b)) << (8 * b);
-      }
+      for (u32 b = 0; b < width; ++b) value |= u32(fat[c * width + b]) << (8 * b);
       bool used;
       if (fat32) {
         value &= 0x0FFFFFFF;
@@ -315,7 +317,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const u32 ss = SECTOR_SIZES[options & 7];
   const bool allowBeyond = options & 0x08;
   const bool roundTrip = options & 0x10;
-  const u32 maxSectors = static_cast<u32>(DISK_BYTES_LIMIT / ss);
+  const bool huge = options & 0x20;  // as many sectors as 32 bits can number
+  const u32 maxSectors = LAST_SECTOR;
   Layout out(u64(maxSectors) * ss, ss);
   u32 sectors = 0;
 
@@ -398,7 +401,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       end = std::max<u64>(end, s + 1);
     }
 
-    sectors = static_cast<u32>(std::min<u64>(maxSectors, end + slack));
+    sectors = huge ? LAST_SECTOR - slack : static_cast<u32>(std::min<u64>(maxSectors, end + slack));
     for (u32 i = 0; i < 4; ++i) {
       Entry& e = entries[i];
       if (e.type != 0 || e.count != 0) {
@@ -422,6 +425,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   auto disk = std::make_shared<MemoryDisk>(ss, sectors, out.takeBlocks());
+  disk->gate = [](bool, u32, u32 count) { return count <= TRANSFER_LIMIT; };
 
   SectorMap map;
   addSectorRange(map, makeSectorRange(7, 3));  // must survive a failure untouched
@@ -438,6 +442,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   u64 expectedHighest = 0;
   checkMap(map, expectedMap(*disk, expectedHighest));
   FUZZ_CHECK(highest == expectedHighest);
-  if (roundTrip) captureAndRestore(disk, map, allowBeyond);
+  u64 used = 0;
+  for (const SectorRange& r : map) used += r.numSectors;
+  if (roundTrip && used * ss <= ROUND_TRIP_LIMIT) captureAndRestore(disk, map, allowBeyond);
   return 0;
 }

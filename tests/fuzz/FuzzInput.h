@@ -114,6 +114,15 @@ class Layout {
     for (std::size_t i = 0; i < n; ++i) ref(offset + i) = static_cast<u8>(text[i]);
     note(offset, n);
   }
+  // Numbers that are data rather than fields (the input chose them already, one by one),
+  // never picked for corruption.
+  void putData16(u64 offset, u16 v) {
+    if (fits(offset, 2)) ref(offset) = static_cast<u8>(v), ref(offset + 1) = static_cast<u8>(v >> 8);
+  }
+  void putData32(u64 offset, u32 v) {
+    putData16(offset, static_cast<u16>(v));
+    putData16(offset + 2, static_cast<u16>(v >> 16));
+  }
   // Raw bytes that are data rather than fields, never picked for corruption; cut at the
   // limit. fill writes a pattern that starts with `seed`.
   void fill(u64 offset, u64 n, u8 seed) {

@@ -54,6 +54,18 @@ class MemoryDisk final : public IDisk {
     return s ? s[offset % sectorSize_] : 0;
   }
 
+  // Sectors [first, first + count) into `out`, uncounted: for checking what a caller did.
+  void copyOut(u64 first, u64 count, u8* out) const {
+    for (u64 i = 0; i < count; ++i, out += sectorSize_) {
+      const u8* s = sector(first + i);
+      if (s) {
+        std::memcpy(out, s, sectorSize_);
+      } else {
+        std::memset(out, 0, sectorSize_);
+      }
+    }
+  }
+
   // Called before each transfer; answering false fails it.
   std::function<bool(bool write, u32 sector, u32 count)> gate;
   bool dismountResult = true;
