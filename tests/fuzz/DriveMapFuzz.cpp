@@ -80,8 +80,10 @@ const u8 FOREIGN_TYPES[] = {0x05, 0x0F, 0x07, 0xEE, 0x83, 0x01, 0x85, 0x00};
 void layoutVolume(Layout& out, u32 ss, const Entry& e, FuzzInput& chains) {
   const Volume& v = e.volume;
   const u64 boot = u64(v.start) * ss;
-  out.fill(boot, 3, 0xEB);  // jump and name: data, not fields
-  out.putText(boot + 3, "VANTFUZZ", 8);
+  // Fields the mapper does not read are data (never broken): the jump, the name, the
+  // media byte, the hidden sectors, the FAT32 root directory cluster.
+  out.fill(boot, 3, 0xEB);
+  out.copy(boot + 3, "VANTFUZZ", 8);
   out.put16(boot + 11, 512);
   out.put8(boot + 13, static_cast<u8>(v.spc));
   out.put16(boot + 14, static_cast<u16>(v.reserved));
@@ -89,13 +91,13 @@ void layoutVolume(Layout& out, u32 ss, const Entry& e, FuzzInput& chains) {
   out.put16(boot + 17, static_cast<u16>(v.rootEntries));
   const u32 total = v.naturalSize;
   out.put16(boot + 19, total < 0x10000 && !v.fat32 ? static_cast<u16>(total) : 0);
-  out.put8(boot + 21, 0xF8);
+  out.copy(boot + 21, "\xF8", 1);
   out.put16(boot + 22, v.fat32 ? 0 : static_cast<u16>(v.spf));
-  out.put32(boot + 28, v.start);
+  out.putData32(boot + 28, v.start);
   out.put32(boot + 32, total < 0x10000 && !v.fat32 ? 0 : total);
   if (v.fat32) {
     out.put32(boot + 36, v.spf);
-    out.put32(boot + 44, 2);  // root directory cluster
+    out.putData32(boot + 44, 2);
     out.putText(boot + 82, "FAT32   ", 8);
   } else {
     out.putText(boot + 54, "FAT16   ", 8);

@@ -5,9 +5,9 @@
 
 TARGET is a built fuzz target, CORPUS a directory of inputs (typically what a run of
 several minutes left behind), OUT the seed directory (tests/fuzz/corpus/<Target>), which
-is emptied first. The target reports, through a libFuzzer merge, the coverage features
+is emptied first. The target reports, through a libFuzzer set-cover merge, the features
 each input reaches; the inputs are then taken greedily, each time the one that adds the
-most features not yet reached, until COUNT (default 8) are chosen. A run that starts from
+most features not yet reached, until COUNT (default 12) are chosen. A run that starts from
 them starts with most of what the large corpus reached.
 
 The seeds depend on how the target reads its input: regenerate them after changing that.
@@ -24,7 +24,7 @@ def features_per_input(target, corpus):
         control = os.path.join(work, "control")
         merged = os.path.join(work, "merged")
         os.mkdir(merged)
-        subprocess.run([target, "-merge=1", "-merge_control_file=" + control, merged, corpus],
+        subprocess.run([target, "-set_cover_merge=1", "-merge_control_file=" + control, merged, corpus],
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
         with open(control) as f:
             lines = f.read().splitlines()
@@ -42,7 +42,7 @@ def main():
     if len(sys.argv) not in (4, 5):
         sys.exit(__doc__)
     target, corpus, out = sys.argv[1:4]
-    count = int(sys.argv[4]) if len(sys.argv) == 5 else 8
+    count = int(sys.argv[4]) if len(sys.argv) == 5 else 12
     features = features_per_input(target, corpus)
     reached = set()
     chosen = []
