@@ -3,7 +3,8 @@
 #   1. the whole suite (ctest), release build with debug info;
 #   2. the whole suite again under AddressSanitizer + UndefinedBehaviorSanitizer;
 #   3. the imaging engine's tests under ThreadSanitizer, repeated to catch races;
-#   4. the image-file and drive-map fuzz targets (libFuzzer, clang) for a bounded time.
+#   4. the fuzz targets (image files, drive maps, partition tables; libFuzzer, clang)
+#      for a bounded time each.
 # Tests that need loop devices or mount skip with a reason when not run as root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -54,12 +55,15 @@ if command -v clang++ >/dev/null; then
   step "fuzzing (${fuzz_seconds}s per target)"
   CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug -DVANTOR_FUZZ=ON -DVANTOR_BENCH=OFF \
     -DVANTOR_SANITIZE=address,undefined >/dev/null
-  cmake --build build-fuzz -j"$jobs" --target ImageFileFuzz DriveMapFuzz
-  for target in ImageFileFuzz DriveMapFuzz; do
+  cmake --build build-fuzz -j"$jobs" --target ImageFileFuzz DriveMapFuzz PartitionTableFuzz
+  # Each target builds its disk or image from a few hundred bytes of choices; the longest
+  # inputs are extended partition chains of up to 300 records.
+  for spec in ImageFileFuzz:2048 DriveMapFuzz:2048 PartitionTableFuzz:4096; do
+    target=${spec%%:*}
     corpus=$(mktemp -d)
     cp -r "$root"/tests/fuzz/corpus/"$target"/. "$corpus"/ 2>/dev/null || true
-    build-fuzz/tests/fuzz/$target -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 -max_len=65536 \
-      -print_final_stats=1 "$corpus" 2>&1 | tail -n 15
+    build-fuzz/tests/fuzz/$target -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 -max_len="${spec##*:}" \
+      -dict="$root/tests/fuzz/$target.dict" -print_final_stats=1 "$corpus" 2>&1 | tail -n 15
     rm -rf "$corpus"
   done
 fi
