@@ -58,11 +58,11 @@ if command -v clang++ >/dev/null; then
   cmake --build build-fuzz -j"$jobs" --target ImageFileFuzz DriveMapFuzz PartitionTableFuzz
   # Each target builds its disk or image from a few hundred bytes of choices; the longest
   # inputs are extended partition chains of up to 300 records.
-  for spec in ImageFileFuzz:2048 DriveMapFuzz:2048 PartitionTableFuzz:4096; do
-    target=${spec%%:*}
+  for entry in ImageFileFuzz:2048 DriveMapFuzz:2048 PartitionTableFuzz:4096; do
+    target=${entry%%:*}
     corpus=$(mktemp -d)
     cp -r "$root"/tests/fuzz/corpus/"$target"/. "$corpus"/ 2>/dev/null || true
-    build-fuzz/tests/fuzz/$target -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 -max_len="${spec##*:}" \
+    build-fuzz/tests/fuzz/$target -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 -max_len="${entry##*:}" \
       -dict="$root/tests/fuzz/$target.dict" -print_final_stats=1 "$corpus" 2>&1 | tail -n 15
     rm -rf "$corpus"
   done
