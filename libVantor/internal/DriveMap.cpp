@@ -55,6 +55,10 @@ void findUsedSectorsAfterMbr(IDisk& disk, const PARTITION_TABLE_ENTRY entries[4]
 void getDriveMap(IDisk& disk, SectorMap& map, u64& highestVolumeSector, bool allowVolumeBeyondDrive) {
   vrk::TraceLogger trace(logger(), "getDriveMap", __FILE__, __LINE__);
 
+  // The table lies in bytes 446-509 of sector 0: a smaller sector cannot hold it.
+  if (disk.getSectorSize() < 512) {
+    throw VantorException(ERR_UNSUPPORTED_SECTOR_SIZE, vrk::SprintfFormat("%u sector size required", 512u));
+  }
   DiskBufferPointer buffer(disk.getSectorSize());
   if (!disk.readSectors(0, buffer.get(), 1)) throw VantorException(ERR_DISK_ACCESS, "Failed to read MBR");
   PARTITION_TABLE_ENTRY entries[4];

@@ -32,7 +32,8 @@ MbrLayoutKind readMbrLayout(const IDisk& disk, std::vector<MbrPartition>& partit
     const u8* e = mbr + TABLE_OFFSET + 16 * i;
     const MbrPartition p{i + 1, e[4], readLE32(e + 8), readLE32(e + 12)};
     if (p.type == partition_type::EMPTY || p.sectorCount == 0 || p.startSector >= diskSectors) continue;
-    if (partition_type::isExtended(p.type) && extendedCount == 0) {
+    // A chain that would start at sector 0 would read the MBR as its first record.
+    if (partition_type::isExtended(p.type) && extendedCount == 0 && p.startSector != 0) {
       extendedStart = p.startSector;
       extendedCount = p.sectorCount;
     }
@@ -46,7 +47,10 @@ MbrLayoutKind readMbrLayout(const IDisk& disk, std::vector<MbrPartition>& partit
   u32 number = 5;
   for (u32 links = 0; extendedCount != 0 && links < MAX_CHAIN_LINKS && ebr < diskSectors && ebr <= 0xFFFFFFFFull;
        ++links) {
-    if (!disk.readSectors(static_cast<u32>(ebr), sector.get(), 1)) return MbrLayoutKind::Unreadable;
+    if (!disk.readSectors(static_cast<u32>(ebr), sector.get(), 1)) {
+      partitions.clear();
+      return MbrLayoutKind::Unreadable;
+    }
     const u8* s = sector.get();
     if (!hasSignature(s)) break;
     const u8* logical = s + TABLE_OFFSET;

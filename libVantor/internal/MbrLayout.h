@@ -5,7 +5,8 @@
 // are empty, have no sectors or start past the end of the disk are left out; a chain
 // link that leaves the extended partition, points backwards or repeats ends the chain
 // (at most 256 links), so a damaged or hostile table never loops or reads outside the
-// disk. Nothing is thrown for what the sectors hold; a failed read is reported.
+// disk; an extended entry that starts at sector 0 has no chain. Nothing is thrown for
+// what the sectors hold; a failed read is reported, with no partitions.
 #pragma once
 #include <vector>
 
