@@ -123,6 +123,10 @@ int runMount(const MountOptions& options) {
   const std::string program = "vantor";
   std::vector<char*> arguments = {const_cast<char*>(program.c_str())};
   fuse_args args = FUSE_ARGS_INIT(static_cast<int>(arguments.size()), arguments.data());
+  struct ArgsFree {
+    void operator()(fuse_args* a) const { fuse_opt_free_args(a); }
+  };
+  const std::unique_ptr<fuse_args, ArgsFree> ownedArgs(&args);  // fuse_new copies what it keeps into them
   struct FuseDeleter {
     void operator()(fuse* f) const { fuse_destroy(f); }
   };
