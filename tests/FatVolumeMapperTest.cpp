@@ -344,7 +344,7 @@ int mapWithAddressSpaceCapped(SparseDisk& disk) {
     (void)mapper.getSectorMap();
   } catch (const VantorException& e) {
     const bool expected =
-        e.getErrorCode() == ERR_GENERAL && std::string(e.what()) == "Problem getting buffer for FAT table";
+        e.getErrorCode() == ERR_GENERAL && e.getMessage().str() == "Problem getting buffer for FAT table";
     return expected ? 0 : 3;
   }
   return 4;

@@ -56,6 +56,8 @@ int main(int argc, char** argv) {
     return 2;
   } catch (const vantor::VantorException& error) {
     ErrorReport::print(error);
+  } catch (const vrk::Exception& error) {  // a failed assertion in the libraries
+    ErrorReport::print(vantor::ERR_GENERAL, error.getMessage().str());
   } catch (const std::exception& error) {
     ErrorReport::print(vantor::ERR_GENERAL, error.what());
   }
