@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Installs everything the build, the tests, the benchmarks and the sample disk need,
-# from Debian's packages. Safe to run again; run as root on Debian 12.
+# from Debian's packages: also the mingw-w64 cross compiler and Wine, for the Windows
+# build and its tests. Safe to run again; run as root on Debian 12.
 set -euo pipefail
 packages=(
   build-essential cmake g++ clang libclang-rt-14-dev
   libboost-dev libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
   dosfstools mtools fdisk util-linux e2fsprogs partclone
   libfuse3-dev fuse3 pkg-config
+  g++-mingw-w64-x86-64 wine wine64 ninja-build
 )
 missing=()
 for p in "${packages[@]}"; do
