@@ -1,7 +1,7 @@
 // tests/support/SystemHandles.h
 // What the tests of disks over system handles need from each system: handles opened the
 // way that system opens them, the error code it gives for each failure those tests
-// provoke, and paths that name something other than a regular file.
+// provoke, files made large, and paths that name something other than a regular file.
 #pragma once
 #include <string>
 #include <vector>
@@ -21,6 +21,10 @@ enum class Failure {
 };
 // The system's error code for `failure`, as the disk logs it.
 unsigned systemError(Failure failure);
+
+// Makes the file at `path` `size` bytes long, the new bytes reading as zeros; sparse
+// where the file system can. Throws std::runtime_error when it cannot.
+void setFileSize(const std::string& path, unsigned long long size);
 
 // Paths that are no regular file, made in `dir` where that is needed: the null device, the
 // directory itself and, where the system has them, a pipe and a symbolic link to the null

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
 
 namespace vantor::test {
 
@@ -15,6 +16,8 @@ vrk::FileHandle openHandle(const std::string& path, Access access) {
 }
 
 unsigned systemError(Failure failure) { return failure == Failure::ReadOnDirectory ? EISDIR : EBADF; }
+
+void setFileSize(const std::string& path, unsigned long long size) { std::filesystem::resize_file(path, size); }
 
 std::vector<std::string> specialFiles(const std::string& dir) {
   (void)::mkfifo((dir + "/fifo").c_str(), 0644);

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <filesystem>
+#include <stdexcept>
 
 namespace vantor::test {
 
@@ -25,6 +26,16 @@ unsigned systemError(Failure failure) {
       return ERROR_INVALID_FUNCTION;
   }
   return 0;
+}
+
+void setFileSize(const std::string& path, unsigned long long size) {
+  // SetEndOfFile: the C library's own resizing stops at sizes far below a large disk's.
+  vrk::FileHandle file = openHandle(path, Access::ReadWrite);
+  LARGE_INTEGER end;
+  end.QuadPart = static_cast<LONGLONG>(size);
+  if (!file.isValid() || !SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN) || !SetEndOfFile(file.get())) {
+    throw std::runtime_error("cannot make " + path + " " + std::to_string(size) + " bytes long");
+  }
 }
 
 std::vector<std::string> specialFiles(const std::string& dir) { return {"NUL", dir}; }
