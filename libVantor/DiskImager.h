@@ -8,7 +8,10 @@
 // Threads and locks: the facade is used from one thread. Its state is shared with the
 // worker and outlives a facade destroyed mid-operation (the worker finishes on it; the
 // observers are deleted when the last holder goes). One re-entrant lock guards that
-// state and every observer call. Failures inside an operation never reach the caller as
+// state and every observer call. A capture or a restore moves its chunks through a drive
+// thread of its own, which alone touches the drive while it runs (a drive is never used
+// by two threads at once); the worker does the image file's side and every notification,
+// and waits for the drive thread before the operation's closing notification. Failures inside an operation never reach the caller as
 // exceptions: they end in finishedWithError and a stored error, which throwIfError()
 // turns back into a VantorException. Exceptions that do reach the caller: those of the
 // compatibility check of startWritingImage (codes 7, 11, 12).
