@@ -6,7 +6,7 @@ packages=(
   build-essential cmake g++ clang libclang-rt-14-dev
   libboost-dev libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
   dosfstools mtools fdisk util-linux e2fsprogs partclone
-  libfuse3-dev fuse3 pkg-config
+  libfuse3-dev fuse3 pkg-config time
 )
 missing=()
 for p in "${packages[@]}"; do
