@@ -8,14 +8,6 @@
 // chunk at a time (the header and run header bytes go with the chunk after them in one
 // gather write), and it is on the medium (fsync) when the capture ends.
 #include <vector>
-#include <condition_variable>
-#include <memory>
-#include <mutex>
-#include <thread>
-#include <fcntl.h>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
 
 #include <libVantor/internal/ChunkRing.h>
 #include <libVantor/internal/DiskBufferPointer.h>
@@ -33,44 +25,6 @@ namespace {
 // Chunk buffers between the drive thread and the worker.
 constexpr std::size_t RING_SLOTS = 8;
 
-// EXPERIMENT write-behind
-class WriteBehind {
- public:
-  explicit WriteBehind(int fd) : fd_(fd) {}
-  ~WriteBehind() { stop(); }
-  void advance(u64 position) {
-    if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
-    { std::lock_guard<std::mutex> lock(mutex_); target_ = position; }
-    changed_.notify_one();
-  }
-  void stop() {
-    { std::lock_guard<std::mutex> lock(mutex_); stopping_ = true; }
-    changed_.notify_one();
-    if (thread_.joinable()) thread_.join();
-  }
- private:
-  void run() {
-    u64 handedOver = 0;
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-      changed_.wait(lock, [&] { return stopping_ || target_ > handedOver; });
-      if (stopping_) return;
-      const u64 target = target_;
-      lock.unlock();
-      static const int flags = getenv("VWBWAIT") ? 7 : 2;
-      ::sync_file_range(fd_, handedOver, target - handedOver, flags);
-      handedOver = target;
-      lock.lock();
-    }
-  }
-  int fd_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  u64 target_ = 0;
-  bool stopping_ = false;
-  std::thread thread_;
-};
-
 // The image file while it is written: closed and deleted when the capture is given up.
 // Only a regular file opens (see vrk::OFStream), so a given-up capture never removes
 // anything but the file it was writing. Bytes put ahead (the headers) go out with the
@@ -86,20 +40,9 @@ class ImageFileWriter {
   void writeChunk(const void* data, std::size_t size) {
     if (!stream_.write(ahead_.data(), ahead_.size(), data, size)) throw VantorException(ERR_FILE_ACCESS);
     ahead_.clear();
-    pos_ += size + 0;
-    static const u64 step = getenv("VWB") ? strtoull(getenv("VWB"), nullptr, 10) : 0;
-    if (step && pos_ - handed_ >= step) {
-      if (!wb_) { wb_.reset(new WriteBehind(fdOf(path_))); }
-      handed_ = pos_;
-      wb_->advance(handed_);
-    }
   }
-  static int fdOf(const vrk::String& path) { return ::open(path.c_str(), O_WRONLY | O_CLOEXEC); }
-  std::unique_ptr<WriteBehind> wb_;
-  u64 pos_ = 0, handed_ = 0;
   // Writes what was put ahead, and returns once the whole file is on the medium.
   void finish() {
-    if (wb_) wb_->stop();
     if (!ahead_.empty() && !stream_.write(ahead_.data(), ahead_.size())) throw VantorException(ERR_FILE_ACCESS);
     ahead_.clear();
     if (!stream_.sync() || !stream_.close()) throw VantorException(ERR_FILE_ACCESS);
@@ -118,25 +61,19 @@ class ImageFileWriter {
 // The drive thread's part: reads the chunks of `map` in order into the ring (stage 0).
 // Stops at the first chunk it cannot read, with that chunk's failure in its slot, and
 // before a chunk once an abort was asked for.
-static double tSlow = 0, tMax = 0; static int nSlow = 0;
-static double tRead = 0, tDriveWait = 0, tWrite = 0, tWorkerWait = 0;  // EXPERIMENT
-static double since(std::chrono::steady_clock::time_point t) { return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t).count(); }
 void readChunks(IDisk& disk, const SectorMap& map, ChunkRing& ring, const DiskImagerImp& engine) {
   for (const SectorRange& run : map) {
     bool stop = false;
     forEachChunk(run.firstSector, run.numSectors, image::CHUNK_SECTORS, [&](u32 lba, u32 count) {
       if (stop) return;
       if (engine.state == DiskImagerImp::IMAGER_ABORTED) return void(stop = true);
-      auto w0 = std::chrono::steady_clock::now();
       const boost::optional<u64> sequence = ring.next(0);
-      tDriveWait += since(w0);
       if (!sequence) return void(stop = true);
       ChunkRing::Slot& slot = ring.slot(*sequence);
       slot.lba = lba;
       slot.count = count;
       slot.failure = nullptr;
       slot.removesFile = false;
-      auto r0 = std::chrono::steady_clock::now();
       try {
         if (!disk.readSectors(lba, slot.data.get(), count)) {
           slot.failure = std::make_exception_ptr(VantorException(
@@ -146,7 +83,6 @@ void readChunks(IDisk& disk, const SectorMap& map, ChunkRing& ring, const DiskIm
       } catch (...) {
         slot.failure = std::current_exception();  // what the drive threw ends the capture as it is
       }
-      { double ms = since(r0); tRead += ms; if (ms > 2) { ++nSlow; tSlow += ms; } if (ms > tMax) tMax = ms; }
       stop = slot.failure != nullptr;
       ring.pass(0);
     });
@@ -158,7 +94,6 @@ void readChunks(IDisk& disk, const SectorMap& map, ChunkRing& ring, const DiskIm
 
 void captureImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, IDisk& disk,
                   const vrk::String& imagePath, ImagingThreadData& data) {
-  auto TA = std::chrono::system_clock::now();  // EXPERIMENT
   const u64 driveSectors = fullSectorCount(disk);
   if (data.wholeDrive) refuseWholeDriveBeyondSectorNumbers(disk, "captured");
   ImageFileWriter file(imagePath);
@@ -197,7 +132,6 @@ void captureImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, I
     file.putAhead(bytes, sizeof bytes);
   }
 
-  auto T0 = std::chrono::system_clock::now();  // EXPERIMENT
   // From here until it is joined, only the drive thread touches the drive.
   ChunkRing ring(2, RING_SLOTS, std::size_t(image::CHUNK_SECTORS) * sectorSize);
   DriveThread drive(ring, 0, [&disk, &map, &ring, &engine] { readChunks(disk, map, ring, *engine); });
@@ -213,9 +147,7 @@ void captureImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, I
         file.discard();
         throw VantorException(ERR_ABORTED);
       }
-      auto w1 = std::chrono::steady_clock::now();
       const boost::optional<u64> sequence = ring.next(1);
-      tWorkerWait += since(w1);
       if (!sequence) {
         // The drive thread stopped before this chunk: it saw the abort, or it failed.
         drive.join();
@@ -228,22 +160,14 @@ void captureImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, I
         if (slot.removesFile) file.discard();
         std::rethrow_exception(slot.failure);
       }
-      auto x0 = std::chrono::steady_clock::now();
-      static const bool nowrite = getenv("VNOWRITE") != nullptr;
-      if (!nowrite) file.writeChunk(slot.data.get(), std::size_t(slot.count) * sectorSize);
-      tWrite += since(x0);
+      file.writeChunk(slot.data.get(), std::size_t(slot.count) * sectorSize);
       done += slot.count;
       ring.pass(1);
       engine->notifyProgress(percentOf(done, total));
     });
   }
   drive.join();
-  auto T1 = std::chrono::system_clock::now();  // EXPERIMENT
   file.finish();
-  auto T2 = std::chrono::system_clock::now();  // EXPERIMENT
-  if (getenv("VTIME")) fprintf(stderr, "slow reads %d (%.0f ms, max %.1f) ", nSlow, tSlow, tMax);
-  if (getenv("VTIME")) fprintf(stderr, "drive: read %.0f wait %.0f | worker: write %.0f wait %.0f ms\n", tRead, tDriveWait, tWrite, tWorkerWait);
-  if (getenv("VTIME")) { auto d=[](auto x){return std::chrono::duration<double>(x).count();}; fprintf(stderr, "start %.3f map %.3f chunks %.3f fsync %.3f\n", d(TA.time_since_epoch()), d(T0-TA), d(T1 - T0), d(T2 - T1)); }
 }
 
 }  // namespace vantor

@@ -7,9 +7,6 @@
 // and reports each chunk the drive thread is through with, in order. A failure names its
 // chunk as ever; an abort is honoured at the next chunk.
 #include <cstring>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
 
 #include <boost/optional.hpp>
 
@@ -74,7 +71,6 @@ void writeChunks(IDisk& disk, ChunkRing& ring, const DiskImagerImp& engine, u32 
 
 void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, IDisk& disk,
                           const vrk::String& imagePath, ImagingThreadData& data) {
-  auto TA = std::chrono::system_clock::now();  // EXPERIMENT
   static const vrk::Logger& logger = vrk::LogFactory::createLogger("vantor.DiskImager");
   vrk::TraceLogger trace(logger, "writeImageFileToDisk", "libVantor/DiskImager", 310);
   if (data.wholeDrive) throw VantorException("Currently an unsupported feature");
@@ -108,7 +104,6 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
   // From here until it is joined, only the drive thread touches the drive: it writes each
   // chunk (and reads it back and compares it) while the worker copies the chunks after it
   // out of the image and reports those done.
-  auto T0 = std::chrono::system_clock::now();  // EXPERIMENT
   file.adviseSequential();
   ChunkRing ring(3, RING_SLOTS, std::size_t(image::CHUNK_SECTORS) * sectorSize);
   DriveThread drive(ring, 1, [&disk, &ring, &engine, sectorSize, verify = data.verify] {
@@ -174,8 +169,6 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
     reportDone(*sequence);
   }
   drive.join();
-  auto T1 = std::chrono::system_clock::now();  // EXPERIMENT
-  struct Rep { std::chrono::system_clock::time_point a, b, c; ~Rep() { if (getenv("VTIME")) { auto d=[](auto x){return std::chrono::duration<double>(x).count();}; fprintf(stderr, "start %.3f prep %.3f chunks %.3f mount %.3f\n", d(a.time_since_epoch()), d(b-a), d(c-b), d(std::chrono::system_clock::now()-c)); } } } rep{TA, T0, T1};
   if (data.onImageWritten) {
     try {
       data.onImageWritten(engine->device.rawDiskPtr());
