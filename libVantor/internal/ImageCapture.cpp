@@ -4,9 +4,8 @@
 // into a small ring while the worker writes them to the file in order, so that the
 // drive is read while the file is written. The worker reports the progress of each chunk
 // written and stops at the first chunk the drive thread could not read, with that
-// chunk's error; an abort is honoured at the next chunk. The file is written a whole
-// chunk at a time (the header and run header bytes go with the chunk after them in one
-// gather write), and it is on the medium (fsync) when the capture ends.
+// chunk's error; an abort is honoured at the next chunk. The file gets one write per
+// chunk (see ImageFileWriter), and it is on the medium (fsync) when the capture ends.
 #include <vector>
 
 #include <libVantor/internal/ChunkRing.h>
@@ -27,8 +26,11 @@ constexpr std::size_t RING_SLOTS = 8;
 
 // The image file while it is written: closed and deleted when the capture is given up.
 // Only a regular file opens (see vrk::OFStream), so a given-up capture never removes
-// anything but the file it was writing. Bytes put ahead (the headers) go out with the
-// next chunk, in one gather write.
+// anything but the file it was writing. Each chunk goes out in one gather write that
+// ends on a page boundary of the file: the bytes put ahead (the headers, and the end of
+// the chunk before, less than a page) first, then the chunk up to the boundary; the rest
+// of the chunk waits for the next write. The headers shift the data off the file's
+// pages, and whole-page writes let the system write the file out in whole pages.
 class ImageFileWriter {
  public:
   explicit ImageFileWriter(const vrk::String& path) : path_(path), stream_(path) {}
@@ -38,10 +40,15 @@ class ImageFileWriter {
     ahead_.insert(ahead_.end(), bytes, bytes + size);
   }
   void writeChunk(const void* data, std::size_t size) {
-    if (!stream_.write(ahead_.data(), ahead_.size(), data, size)) throw VantorException(ERR_FILE_ACCESS);
-    ahead_.clear();
+    const u8* bytes = static_cast<const u8*>(data);
+    const u64 end = (written_ + ahead_.size() + size) / FILE_PAGE * FILE_PAGE;
+    if (end <= written_ + ahead_.size()) return putAhead(bytes, size);  // less than a page in all
+    const std::size_t now = static_cast<std::size_t>(end - written_ - ahead_.size());
+    if (!stream_.write(ahead_.data(), ahead_.size(), bytes, now)) throw VantorException(ERR_FILE_ACCESS);
+    written_ = end;
+    ahead_.assign(bytes + now, bytes + size);
   }
-  // Writes what was put ahead, and returns once the whole file is on the medium.
+  // Writes what is put ahead, and returns once the whole file is on the medium.
   void finish() {
     if (!ahead_.empty() && !stream_.write(ahead_.data(), ahead_.size())) throw VantorException(ERR_FILE_ACCESS);
     ahead_.clear();
@@ -53,9 +60,12 @@ class ImageFileWriter {
   }
 
  private:
+  static constexpr u64 FILE_PAGE = 4096;
+
   vrk::String path_;
   vrk::OFStream stream_;
-  std::vector<u8> ahead_;
+  u64 written_ = 0;        // bytes in the file
+  std::vector<u8> ahead_;  // bytes that go out first with the next write
 };
 
 // The drive thread's part: reads the chunks of `map` in order into the ring (stage 0).
