@@ -13,9 +13,11 @@
 // by two threads at once); the worker does the image file's side and every notification,
 // and waits for the drive thread before the operation's closing notification. A capture
 // finishes once its image file is on the medium (flushed), not merely handed to the
-// system. Failures inside an operation never reach the caller as
-// exceptions: they end in finishedWithError and a stored error, which throwIfError()
-// turns back into a VantorException. Exceptions that do reach the caller: those of the
+// system.
+//
+// Failures inside an operation never reach the caller as exceptions: they end in
+// finishedWithError and a stored error, which throwIfError() turns back into a
+// VantorException. Exceptions that do reach the caller: those of the
 // compatibility check of startWritingImage (codes 7, 11, 12).
 //
 // Typical use:
