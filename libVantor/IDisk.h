@@ -7,6 +7,12 @@
 // write, and may veto the write. A disk owns its filter; copies clone it. Services that
 // write a disk call dismountDrive() first and mountDrive() after.
 // No locking: use a disk, and its copies, from one thread at a time.
+//
+// The virtual operations are declared in the order of their slots, which is part of the
+// binary interface shared with hosts: destructor, clone, impReadSectors, impWriteSectors,
+// getSizeBytes, getSizeSectors, getSectorSize, getDiskGeometry, getMediaType,
+// getMountPoints, lockDrive, unlockDrive, dismountDrive, mountDrive. IDiskDataFilter's
+// are destructor, clone, filterReadData, filterWriteData.
 #pragma once
 #include <boost/optional.hpp>
 
@@ -68,6 +74,16 @@ class VANTOR_EXPORT IDisk {
   // A new disk of the same kind on the same medium, owned by the caller.
   virtual IDisk* clone() const = 0;
 
+ protected:
+  // Implemented by each disk; called only by readSectors. `buffer` holds
+  // sectorCount * getSectorSize() bytes. Return true only when every byte arrived.
+  // Do not apply the data filter here: readSectors does.
+  virtual bool impReadSectors(u32 sectorOffset, void* buffer, u32 sectorCount) const = 0;
+  // Called only by writeSectors, after the filter agreed. The default refuses: a disk is
+  // read-only unless it overrides this.
+  virtual bool impWriteSectors(u32 sectorOffset, const void* buffer, u32 sectorCount);
+
+ public:
   // Reads through the implementation, then lets the data filter see the data.
   [[nodiscard]] bool readSectors(u32 sectorOffset, void* buffer, u32 sectorCount) const;
   // Lets the data filter see (and veto) the data, then writes through the implementation.
@@ -98,15 +114,6 @@ class VANTOR_EXPORT IDisk {
   boost::optional<CHSAddress> getCHSAddressFromLBA(u64 lba, bool strict) const;
   // The LBA of `address` by the disk's geometry; 0 for a disk without geometry.
   boost::optional<u64> getLBAAddressFromCHS(const CHSAddress& address) const;
-
- protected:
-  // Implemented by each disk; called only by readSectors. `buffer` holds
-  // sectorCount * getSectorSize() bytes. Return true only when every byte arrived.
-  // Do not apply the data filter here: readSectors does.
-  virtual bool impReadSectors(u32 sectorOffset, void* buffer, u32 sectorCount) const = 0;
-  // Called only by writeSectors, after the filter agreed. The default refuses: a disk is
-  // read-only unless it overrides this.
-  virtual bool impWriteSectors(u32 sectorOffset, const void* buffer, u32 sectorCount);
 
  private:
   IDiskDataFilter* dataFilter = nullptr;  // owned

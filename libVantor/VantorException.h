@@ -2,7 +2,9 @@
 // The one error vocabulary of the library. Every operation that cannot go on throws a
 // VantorException by value: a VantorErrorCodes value that tells the caller what kind of
 // failure it was, and a message for the user. It is also catchable as vrk::Exception
-// (message only). The numeric values are part of the interface and never change.
+// (message only), but not as std::exception. The numeric values are part of the
+// interface and never change. Its virtual operations are the destructor and
+// getErrorCode, in that order, and no others.
 #pragma once
 #include <libVantor/Export.h>
 #include <libVantor/Types.h>

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs everything the build, the tests, the benchmarks and the sample disk need,
-# from Debian's packages. Safe to run again; run as root on Debian 12.
+# from Debian's packages: also the mingw-w64 cross compiler and Wine, for the Windows
+# build and its tests. Safe to run again; run as root on Debian 12.
 set -euo pipefail
 packages=(
   build-essential cmake g++ clang libclang-rt-14-dev
@@ -9,6 +10,7 @@ packages=(
   libxxhash-dev
   libfuse3-dev fuse3 pkg-config
   libmount-dev libblkid-dev nlohmann-json3-dev python3
+  g++-mingw-w64-x86-64 wine wine64 ninja-build
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -4,7 +4,9 @@
 #   2. the whole suite again under AddressSanitizer + UndefinedBehaviorSanitizer;
 #   3. the imaging engine's tests under ThreadSanitizer, repeated to catch races;
 #   4. the fuzz targets (image files, drive maps, partition tables; libFuzzer, clang)
-#      for a bounded time each.
+#      for a bounded time each;
+#   5. the Windows build (mingw-w64: Vantor.dll, Basekit.dll, vantor.exe, the tests) and its
+#      test set under Wine, in a Wine prefix of its own inside build-win.
 # Tests that need loop devices or mount skip with a reason when not run as root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -68,6 +70,15 @@ if command -v clang++ >/dev/null; then
   done
 fi
 
+step "Windows: build with mingw-w64, test under Wine"
+win_summary=$(mktemp)
+windows_status=0
+windows_start=$SECONDS
+JOBS=$jobs bash scripts/windows-test.sh build-win build 2>&1 | tee "$win_summary" || windows_status=${PIPESTATUS[0]}
+echo "Windows step: $((SECONDS - windows_start))s"
+
 step "summary"
-grep -E 'tests passed|tests failed' "$summary" | tail -n 1
-rm -f "$summary"
+echo "Linux:   $(grep -E 'tests passed|tests failed' "$summary" | tail -n 1)"
+echo "Windows: $(grep -E 'tests passed|tests failed' "$win_summary" | tail -n 1)"
+rm -f "$summary" "$win_summary"
+exit "$windows_status"

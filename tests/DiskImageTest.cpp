@@ -13,6 +13,7 @@
 
 #include "support/FakeDisk.h"
 #include "support/RecordingObserver.h"
+#include "support/SystemHandles.h"
 #include "support/TempDir.h"
 
 namespace vantor::test {
@@ -216,19 +217,19 @@ TEST(ImageCapture, AbortDeletesThePartialFile) {
 }
 
 TEST(ImageCapture, OnlyRegularFilesAreWrittenOrRemoved) {
+  TempDir dir;
   Rig rig(sourceDisk());
-  ASSERT_TRUE(rig.imager.startReadingImage("/nonexistent-dir/a.img", true, false));
-  EXPECT_EQ(rig.last(), "error 6 Problem accessing file \"/nonexistent-dir/a.img\"");
+  const std::string missing = dir.file("missing-dir/a.img");
+  ASSERT_TRUE(rig.imager.startReadingImage(missing, true, false));
+  EXPECT_EQ(rig.last(), "error 6 Problem accessing file \"" + missing + "\"");
 
   // A device, a pipe or a link to one is refused before anything is written to it.
-  TempDir dir;
-  ASSERT_EQ(test::run("mkfifo " + dir.file("fifo") + " && ln -s /dev/null " + dir.file("null-link")), 0);
-  for (const std::string& path : {std::string("/dev/null"), dir.file("fifo"), dir.file("null-link"), dir.path()}) {
+  for (const std::string& path : specialFiles(dir.path())) {
     Rig refused(sourceDisk());
     ASSERT_TRUE(refused.imager.startReadingImage(path, true, true));
     EXPECT_EQ(refused.last(), "error 6 Problem accessing file \"" + path + "\"");
   }
-  EXPECT_EQ(test::run("test -c /dev/null && test -p " + dir.file("fifo") + " && test -L " + dir.file("null-link")), 0);
+  EXPECT_TRUE(specialFilesIntact(dir.path()));
 }
 
 TEST(ImageRestore, CompatibilityChecks) {

@@ -18,6 +18,7 @@
 #include "support/ThrowsVantor.h"
 #include "support/Spans.h"
 #include "support/TempDir.h"
+#include "support/ToolSteps.h"
 
 namespace vantor {
 namespace {
@@ -31,6 +32,7 @@ using test::TempDir;
 using test::throwsVantor;
 
 TEST(DriveMap, MapsTheMbrTheGapsDataAndEveryVolumeAsToolsReportThem) {
+  VANTOR_REQUIRE_TOOLS();
   struct Case {
     const char* what;
     std::vector<PartitionPlan> partitions;  // type 0: an empty slot
@@ -89,6 +91,7 @@ TEST(DriveMap, MapsTheMbrTheGapsDataAndEveryVolumeAsToolsReportThem) {
 }
 
 TEST(DriveMap, VolumeEndingOnTheLastSectorIsAcceptedOnePastIsNot) {
+  VANTOR_REQUIRE_TOOLS();
   const u32 start = 2048, count = 40000, driveSectors = start + count;
   TempDir dir;
   FatImage image(dir.file("disk.img"), driveSectors);

@@ -10,9 +10,11 @@
 #include <libVantor/WinDiskFile.h>
 
 #include "support/FakeDisk.h"
+#include "support/FatImage.h"
 #include "support/Sfdisk.h"
 #include "support/TempDir.h"
 #include "support/ThrowsVantor.h"
+#include "support/ToolSteps.h"
 
 namespace vantor {
 namespace {
@@ -243,13 +245,11 @@ TEST(MBRPartitionsTest, MatchAndLegacyPrimaryReportsFollowTheTables) {
 }
 
 TEST(MBRPartitionsTest, SelectAndRestoreAgreeWithSfdisk) {
+  VANTOR_REQUIRE_TOOLS();
   test::TempDir dir;
   const std::string image = dir.file("key.img");
-  ASSERT_EQ(test::run("truncate -s 16M '" + image + "' && printf 'label: dos\\n"
-                      "start=2048,size=4096,type=6\\nstart=6144,size=8192,type=c,bootable\\n"
-                      "start=14336,size=2048,type=83\\nstart=16384,size=10000,type=7\\n' | sfdisk -q '" +
-                      image + "' >/dev/null 2>&1"),
-            0);
+  test::FatImage(image, 32768)
+      .partition({{2048, 4096, 0x06}, {6144, 8192, 0x0C, true}, {14336, 2048, 0x83}, {16384, 10000, 0x07}});
   const std::vector<SfdiskEntry> all = sfdiskEntries(image);
   ASSERT_EQ(all.size(), 4u);
   const std::string original = test::readFile(image);

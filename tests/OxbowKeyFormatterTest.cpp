@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <tuple>
 
 #include <libVantor/DiskDevice.h>
@@ -17,6 +18,7 @@
 #include "support/Sfdisk.h"
 #include "support/TempDir.h"
 #include "support/ThrowsVantor.h"
+#include "support/ToolSteps.h"
 
 namespace vantor {
 namespace {
@@ -75,6 +77,7 @@ std::string expectedBootArea(const std::string& loader, const std::string& paylo
 }
 
 TEST(OxbowKeyFormatterTest, FileBackedKeyHoldsTheLayoutAndSfdiskSeesTheTwoEntries) {
+  VANTOR_REQUIRE_TOOLS();
   struct Case {
     u16 reserved;
     std::size_t headerAt;
@@ -192,7 +195,8 @@ TEST(OxbowKeyFormatterTest, EveryCheckFiresBeforeAnythingIsWritten) {
   };
   const std::string loader = file("boot.bin", bootLoader(1000, 100)), payload = file("payload.bin", patterned(5000, 2));
   const std::string missing = dir.file("missing.bin"), empty = file("empty.bin", ""), big = dir.file("big.bin");
-  ASSERT_EQ(test::run("truncate -s " + std::to_string(65535 * 512) + " '" + big + "'"), 0);
+  test::writeFile(big, "");
+  std::filesystem::resize_file(big, 65535 * 512);
   const std::string wrongVersion = "Expecting BootLoader version 1.0 or 1.1 but found ";
   struct Case {
     const char* what;

@@ -11,9 +11,11 @@
 #include <libVantor/WinDiskFile.h>
 
 #include "support/FakeDisk.h"
+#include "support/FatImage.h"
 #include "support/Sfdisk.h"
 #include "support/TempDir.h"
 #include "support/ThrowsVantor.h"
+#include "support/ToolSteps.h"
 
 namespace vantor {
 namespace {
@@ -232,12 +234,10 @@ TEST(PartitionToolsTest, ThrowingRemountNeitherEndsNorChangesTheTableWrite) {
 }
 
 TEST(PartitionToolsTest, TablesAgreeWithSfdiskInBothDirections) {
+  VANTOR_REQUIRE_TOOLS();
   test::TempDir dir;
   const std::string image = dir.file("disk.img");
-  ASSERT_EQ(test::run("truncate -s 8M '" + image + "' && printf 'label: dos\\nstart=2048,size=4096,type=c,bootable\\n"
-                      "start=6144,size=2048,type=6\\nstart=10000,size=300,type=83\\n' | sfdisk -q '" +
-                      image + "' >/dev/null 2>&1"),
-            0);
+  test::FatImage(image, 16384).partition({{2048, 4096, 0x0C, true}, {6144, 2048, 0x06}, {10000, 300, 0x83}});
   WinDiskFile disk(image.c_str(), WinDiskFile::OpenExisting, 512, 0);
   ASSERT_TRUE(disk.isOpen());
 

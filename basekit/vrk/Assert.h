@@ -3,9 +3,10 @@
 // "vrk.Assert" logger and raises a vrk::Exception with code 7 that carries the
 // expression text. Never compiled out: an assertion guards memory safety.
 #pragma once
+#include <vrk/Export.h>
 
 namespace vrk {
-class AssertionFailure {
+class VRK_EXPORT AssertionFailure {
  public:
   [[noreturn]] static void fail(const char* file, int line, const char* expression);
 };

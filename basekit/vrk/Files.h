@@ -10,12 +10,13 @@
 #pragma once
 #include <cstdio>
 
+#include <vrk/Export.h>
 #include <vrk/String.h>
 #include <vrk/Types.h>
 
 namespace vrk {
 
-class MMapFile {
+class VRK_EXPORT MMapFile {
  public:
   explicit MMapFile(const String& path);
   ~MMapFile();
@@ -30,7 +31,7 @@ class MMapFile {
   u64 size_ = 0;
 };
 
-class OFStream {
+class VRK_EXPORT OFStream {
  public:
   explicit OFStream(const String& path);
   ~OFStream();
@@ -47,7 +48,7 @@ class OFStream {
   std::FILE* file_ = nullptr;
 };
 
-class FileSystem {
+class VRK_EXPORT FileSystem {
  public:
   static bool removeFile(const String& path);
   // `path` when absolute, else `base`/`path`; with `normalize`, "." and ".." folded.
@@ -55,14 +56,14 @@ class FileSystem {
   static bool exists(const String& path);
 };
 
-class System {
+class VRK_EXPORT System {
  public:
   // The directory of the running program's executable.
   static String getApplicationDirectory();
 };
 
 // A byte count as readable text, e.g. "1.00 GiB" (binary magnitudes).
-class NonDiscreteMeasurement {
+class VRK_EXPORT NonDiscreteMeasurement {
  public:
   explicit NonDiscreteMeasurement(double bytes) : bytes_(bytes) {}
   // Fixes the magnitude (0 bytes, 1 KiB, 2 MiB, 3 GiB, 4 TiB); -1 chooses the largest

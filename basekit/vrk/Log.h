@@ -13,6 +13,7 @@
 #include <functional>
 #include <sstream>
 
+#include <vrk/Export.h>
 #include <vrk/String.h>
 
 namespace vrk {
@@ -21,7 +22,7 @@ enum LogPriority : int { LOG_TRACE = 1, LOG_DEBUG = 2, LOG_WARNING = 3, LOG_ERRO
 
 using LogSink = std::function<void(const String& logger, int priority, const String& text)>;
 
-class Logger {
+class VRK_EXPORT Logger {
  public:
   explicit Logger(const String& name) : name_(name) {}
   Logger(const Logger&) = delete;
@@ -40,7 +41,7 @@ class Logger {
   std::atomic<int> priority_{0};
 };
 
-class LogFactory {
+class VRK_EXPORT LogFactory {
  public:
   // The logger of that name, made on first use and kept.
   static Logger& createLogger(const String& name);
@@ -70,7 +71,7 @@ class LoggerStream {
 };
 
 // Marks entry ("> function") and exit ("< function") at trace priority.
-class TraceLogger {
+class VRK_EXPORT TraceLogger {
  public:
   TraceLogger(const Logger& logger, const char* function, const char* file, int line);
   ~TraceLogger();

@@ -6,6 +6,7 @@
 #pragma once
 #include <utility>
 
+#include <vrk/Export.h>
 #include <vrk/String.h>
 #include <vrk/Types.h>
 
@@ -20,7 +21,7 @@ struct CreateFileOpenArgs {
   bool direct = false;     // bypass the system cache (whole, aligned sectors only)
 };
 
-struct FileHandleResManager {
+struct VRK_EXPORT FileHandleResManager {
   using Handle = NativeHandle;
   static Handle invalid();
   // Duplicates `source` into `copy`; false (and `copy` invalid) on failure.

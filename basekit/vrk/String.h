@@ -7,12 +7,14 @@
 #include <ostream>
 #include <string>
 
+#include <vrk/Export.h>
+
 namespace vrk {
 
 template <class T>
 class Array;
 
-class String {
+class VRK_EXPORT String {
  public:
   String() = default;
   String(const char* text) : text_(text ? text : "") {}  // NOLINT: implicit by design
@@ -55,6 +57,6 @@ class String {
 
 // printf into a String. Accepts the C99 conversions plus "%I64" (a 64-bit integer
 // follows: %I64X, %I64u) and "%C" (a character).
-String SprintfFormat(const char* format, ...);
+VRK_EXPORT String SprintfFormat(const char* format, ...);
 
 }  // namespace vrk

@@ -13,9 +13,11 @@
 #include <mutex>
 #include <thread>
 
+#include <vrk/Export.h>
+
 namespace vrk {
 
-class ManagedThread {
+class VRK_EXPORT ManagedThread {
  public:
   using Function = std::function<int(ManagedThread&)>;
 

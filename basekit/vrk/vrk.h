@@ -4,6 +4,7 @@
 #include <vrk/Assert.h>
 #include <vrk/Console.h>
 #include <vrk/Exception.h>
+#include <vrk/Export.h>
 #include <vrk/Files.h>
 #include <vrk/Log.h>
 #include <vrk/Resource.h>

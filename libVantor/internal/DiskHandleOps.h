@@ -1,10 +1,10 @@
 // libVantor/internal/DiskHandleOps.h
 //
 // What the handle-backed disks need from the operating system, over the platform's
-// native handle (a file descriptor on POSIX, a HANDLE on Windows). Each platform
-// implements these in os_includes/<platform>/libVantor/DiskHandleOps.cpp. Nothing here
-// logs or throws: each call says whether it worked, and lastSystemError() gives the
-// system's code right after a failure.
+// native handle (vrk::NativeHandle). Each platform implements these in
+// os_includes/<platform>/libVantor/DiskHandleOps.cpp. Nothing here logs or throws: each
+// call says whether it worked, and lastSystemError() gives the system's code right after
+// a failure.
 #pragma once
 #include <libVantor/IDisk.h>
 #include <libVantor/Types.h>
@@ -23,13 +23,15 @@ using NativeHandle = vrk::NativeHandle;
 [[nodiscard]] bool writeOnce(NativeHandle h, const void* buffer, u32 byteCount, u32& transferred);
 // The drive geometry; false for regular files and devices that refuse it.
 [[nodiscard]] bool queryGeometry(NativeHandle h, DiskGeometry& out);
-// The medium went away during a transfer (ENOMEDIUM, ERROR_MEDIA_CHANGED).
+// The medium went away or was changed during a transfer.
 bool isMediumGone(int systemError);
 int lastSystemError();
 // The system's text for an error code ("Device or resource busy").
 vrk::String systemErrorText(int systemError);
 
-// File-backed disks: open read-write, creating the file when `create`; invalid on failure.
+// File-backed disks: open the file at the absolute `path` read-write, shared for reading
+// and writing, creating it when `create`; invalid on failure, also for a directory. The
+// platform turns the path into its own form for the call ("/" and a device prefix).
 NativeHandle openFile(const vrk::String& path, bool create);
 [[nodiscard]] bool fileSize(NativeHandle h, u64& size);
 // Sets the end of the file at `size`: extends with zeros or cuts.

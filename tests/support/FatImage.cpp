@@ -1,7 +1,5 @@
 #include "support/FatImage.h"
 
-#include <sys/wait.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -12,6 +10,8 @@
 
 #include <libVantor/internal/LittleEndian.h>
 
+#include "support/ToolSteps.h"
+
 namespace vantor::test {
 namespace {
 
@@ -20,32 +20,9 @@ const char* const MTOOLS_ENV = "MTOOLS_SKIP_CHECK=1 ";
 
 u64 byteOffset(u32 sector) { return u64(sector) * FatImage::SECTOR_SIZE; }
 
+std::string number(u64 value) { return std::to_string(value); }
+
 }  // namespace
-
-std::string shellQuote(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) {
-    if (c == '\'')
-      out += "'\\''";
-    else
-      out += c;
-  }
-  return out + "'";
-}
-
-std::string runOrThrow(const std::string& command) {
-  std::string out;
-  FILE* p = ::popen((command + " 2>&1").c_str(), "r");
-  if (!p) throw std::runtime_error("cannot run: " + command);
-  char buffer[4096];
-  std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
-  const int status = ::pclose(p);
-  if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    throw std::runtime_error("command failed: " + command + "\n" + out);
-  }
-  return out;
-}
 
 FatImage::FatImage(std::string path, u32 sectors) : path_(std::move(path)) {
   { std::ofstream create(path_, std::ios::binary | std::ios::trunc); }
@@ -61,8 +38,10 @@ void FatImage::partition(const std::vector<PartitionPlan>& entries) {
     script << "start=" << e.start << ", size=" << e.size << ", type=" << type << (e.bootable ? ", bootable" : "")
            << "\n";
   }
-  runOrThrow("printf %s " + shellQuote(script.str()) + " | sfdisk --no-reread --no-tell-kernel " +
-             shellQuote(path_));
+  ToolSteps::run("sfdisk\n" + script.str(), path_, [&] {
+    return runOrThrow("printf %s " + shellQuote(script.str()) + " | sfdisk --no-reread --no-tell-kernel " +
+                      shellQuote(path_));
+  });
 }
 
 void FatImage::writeEntry(int index, const PartitionPlan& entry) {
@@ -77,6 +56,22 @@ void FatImage::writeEntry(int index, const PartitionPlan& entry) {
 }
 
 void FatImage::format(u32 start, u32 count, int fatBits, const std::string& options) {
+  const std::string what = "mkfs.fat " + number(start) + " " + number(count) + " " + number(fatBits) + " " +
+                           withoutDirectory(options);
+  ToolSteps::run(what, path_, [&] {
+    formatWithTools(start, count, fatBits, options);
+    return std::string();
+  });
+}
+
+std::string FatImage::withoutDirectory(const std::string& text) const {
+  const std::string directory = path_.substr(0, path_.rfind('/') + 1);
+  std::string out = text;
+  for (std::size_t at = 0; (at = out.find(directory, at)) != std::string::npos;) out.replace(at, directory.size(), "@/");
+  return out;
+}
+
+void FatImage::formatWithTools(u32 start, u32 count, int fatBits, const std::string& options) {
   // Formatted as a file of its own and copied in, so the volume has exactly `count`
   // sectors (mkfs.fat counts in 1 KiB blocks) and bad-block lists count from its start.
   const std::string volume = path_ + ".volume";
@@ -101,10 +96,20 @@ std::string FatImage::target(u32 volume) const {
 }
 
 void FatImage::makeDirectory(u32 volume, const std::string& dosPath) {
-  runOrThrow(MTOOLS_ENV + std::string("mmd ") + target(volume) + " " + shellQuote(dosPath));
+  ToolSteps::run("mmd " + number(volume) + " " + dosPath, path_, [&] {
+    return runOrThrow(MTOOLS_ENV + std::string("mmd ") + target(volume) + " " + shellQuote(dosPath));
+  });
 }
 
 void FatImage::addFile(u32 volume, const std::string& dosPath, std::size_t bytes, u32 seed) {
+  const std::string what = "mcopy " + number(volume) + " " + dosPath + " " + number(bytes) + " " + number(seed);
+  ToolSteps::run(what, path_, [&] {
+    addFileWithTools(volume, dosPath, bytes, seed);
+    return std::string();
+  });
+}
+
+void FatImage::addFileWithTools(u32 volume, const std::string& dosPath, std::size_t bytes, u32 seed) {
   const std::string host = path_ + ".file";
   {
     std::mt19937 random(seed);
@@ -125,8 +130,10 @@ void FatImage::addFile(u32 volume, const std::string& dosPath, std::size_t bytes
 
 void FatImage::remove(u32 volume, const std::string& dosPath) {
   const bool directory = !dosPath.empty() && dosPath.back() == '/';
-  runOrThrow(MTOOLS_ENV + std::string(directory ? "mdeltree " : "mdel ") + target(volume) + " " +
-             shellQuote(directory ? dosPath.substr(0, dosPath.size() - 1) : dosPath));
+  ToolSteps::run("mdel " + number(volume) + " " + dosPath, path_, [&] {
+    return runOrThrow(MTOOLS_ENV + std::string(directory ? "mdeltree " : "mdel ") + target(volume) + " " +
+                      shellQuote(directory ? dosPath.substr(0, dosPath.size() - 1) : dosPath));
+  });
 }
 
 std::vector<u32> FatImage::clustersOf(u32 volume, const std::string& dosPath) const {
@@ -143,6 +150,17 @@ std::vector<u32> FatImage::clustersOf(u32 volume, const std::string& dosPath) co
 }
 
 std::set<u32> FatImage::clustersInUse(u32 volume) const {
+  std::istringstream listed(ToolSteps::run("mshowfat " + number(volume), path_, [&] {
+    std::string text;
+    for (u32 c : clustersInUseWithTools(volume)) text += number(c) + "\n";
+    return text;
+  }));
+  std::set<u32> used;
+  for (u32 c; listed >> c;) used.insert(c);
+  return used;
+}
+
+std::set<u32> FatImage::clustersInUseWithTools(u32 volume) const {
   std::set<u32> used;
   for (u32 c : clustersOf(volume, "::/")) used.insert(c);
   // Every file and directory, recursively ("::/sub/", "::/sub/a.bin").
@@ -166,17 +184,25 @@ std::set<u64> FatImage::sectorsInUse(u32 volume, const FatCheck& check, const st
 }
 
 FatCheck FatImage::check(u32 volume, u32 count) const {
-  const std::string copy = path_ + ".fsck";
-  runOrThrow("dd if=" + shellQuote(path_) + " of=" + shellQuote(copy) + " bs=512 skip=" + std::to_string(volume) +
-             " count=" + std::to_string(count) + " conv=sparse status=none");
+  // The verdict on the first line, then what fsck.fat printed.
+  const std::string answer = ToolSteps::run("fsck.fat " + number(volume) + " " + number(count), path_, [&] {
+    const std::string copy = path_ + ".fsck";
+    runOrThrow("dd if=" + shellQuote(path_) + " of=" + shellQuote(copy) + " bs=512 skip=" + std::to_string(volume) +
+               " count=" + std::to_string(count) + " conv=sparse status=none");
+    std::string verdict = "clean\n";
+    std::string output;
+    try {
+      output = runOrThrow("fsck.fat -n -v " + shellQuote(copy));
+    } catch (const std::runtime_error& e) {
+      verdict = "repairs\n";
+      output = e.what();  // fsck.fat exits with 1 when it found something to repair
+    }
+    std::filesystem::remove(copy);
+    return verdict + output;
+  });
   FatCheck result;
-  try {
-    result.output = runOrThrow("fsck.fat -n -v " + shellQuote(copy));
-    result.clean = true;
-  } catch (const std::runtime_error& e) {
-    result.output = e.what();  // fsck.fat exits with 1 when it found something to repair
-  }
-  std::filesystem::remove(copy);
+  result.clean = answer.rfind("clean\n", 0) == 0;
+  result.output = answer.substr(answer.find('\n') + 1);
 
   std::smatch m;
   if (std::regex_search(result.output, m, std::regex("Data area starts at byte [0-9]+ \\(sector ([0-9]+)\\)")))
@@ -188,6 +214,24 @@ FatCheck FatImage::check(u32 volume, u32 count) const {
   else
     throw std::runtime_error("fsck.fat gave no cluster summary:\n" + result.output);
   return result;
+}
+
+std::string FatImage::fileDigests(u32 volume) const {
+  return ToolSteps::run("sha256sum " + number(volume), path_, [&] {
+    const std::string into = path_ + ".files";
+    std::filesystem::remove_all(into);
+    std::filesystem::create_directory(into);
+    std::string digests;
+    try {
+      runOrThrow(MTOOLS_ENV + std::string("mcopy -s -n ") + target(volume) + " ::/ " + shellQuote(into));
+      digests = runOrThrow("cd " + shellQuote(into) + " && find . -type f -print0 | sort -z | xargs -0 -r sha256sum");
+    } catch (...) {
+      std::filesystem::remove_all(into);
+      throw;
+    }
+    std::filesystem::remove_all(into);
+    return digests;
+  });
 }
 
 void FatImage::setFatEntry(u32 volume, u32 cluster, u32 value) {

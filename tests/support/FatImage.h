@@ -4,6 +4,9 @@
 // writes the table, mkfs.fat formats, mtools fills the volumes and names their clusters,
 // fsck.fat checks them. Sectors are 512 bytes; a volume is addressed by its first sector
 // in the file. A failing step throws std::runtime_error with the command and its output.
+// Each use of the tools is a ToolSteps step, so that where they do not run (Windows) the
+// same calls replay what they did on Linux; tests that use the tools start with
+// VANTOR_REQUIRE_TOOLS().
 // The file stays when the object goes (it lives in a TempDir). mtools reads a volume as
 // FAT32 only from 65525 clusters on (e.g. 140000 sectors with "-s 1").
 #pragma once
@@ -13,6 +16,8 @@
 #include <vector>
 
 #include <libVantor/Types.h>
+
+#include "support/Shell.h"
 
 namespace vantor::test {
 
@@ -66,6 +71,8 @@ class FatImage {
   // The sectors, counted from the file's start, of the volume's system area by `check`
   // and of `clusters`.
   static std::set<u64> sectorsInUse(u32 volume, const FatCheck& check, const std::set<u32>& clusters);
+  // "SHA256  ./path" for every file on the volume, sorted by path (mcopy, sha256sum).
+  std::string fileDigests(u32 volume) const;
 
   // Sets the FAT entry of `cluster` in every FAT copy, e.g. to 0xFFF7 or 0x0FFFFFF7 to
   // mark it bad. The FAT kind is taken from the volume's boot sector.
@@ -79,15 +86,14 @@ class FatImage {
 
  private:
   std::string target(u32 volume) const;  // "-i 'path@@offset'"
+  // `text` with this file's directory written as "@/": step names hold no paths.
+  std::string withoutDirectory(const std::string& text) const;
+  void formatWithTools(u32 start, u32 count, int fatBits, const std::string& options);
+  void addFileWithTools(u32 volume, const std::string& dosPath, std::size_t bytes, u32 seed);
+  std::set<u32> clustersInUseWithTools(u32 volume) const;
   std::vector<u32> clustersOf(u32 volume, const std::string& dosPath) const;
 
   std::string path_;
 };
-
-// Runs a shell command with its standard error joined to its output and throws
-// std::runtime_error (with the command and its output) unless it exits with 0.
-std::string runOrThrow(const std::string& command);
-// `text` quoted for the shell.
-std::string shellQuote(const std::string& text);
 
 }  // namespace vantor::test

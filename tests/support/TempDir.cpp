@@ -1,42 +1,34 @@
 #include "support/TempDir.h"
 
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
 namespace vantor::test {
 
 TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "vantor-test-XXXXXX").string();
-  if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
+  static const char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  std::random_device seed;
+  std::mt19937 random(seed());
+  std::uniform_int_distribution<int> pick(0, sizeof letters - 2);
+  const std::filesystem::path base = std::filesystem::temp_directory_path();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = "vantor-test-";
+    for (int i = 0; i < 8; ++i) name += letters[pick(random)];
+    std::error_code ec;
+    if (std::filesystem::create_directory(base / name, ec)) {
+      path_ = (base / name).string();
+      return;
+    }
+  }
+  throw std::runtime_error("cannot make a temporary directory in " + base.string());
 }
 
 TempDir::~TempDir() {
   std::error_code ec;
   std::filesystem::remove_all(path_, ec);
-}
-
-int run(const std::string& command) {
-  const int status = std::system(command.c_str());
-  if (status == -1 || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
-}
-
-std::string capture(const std::string& command) {
-  std::string out;
-  if (FILE* p = ::popen(command.c_str(), "r")) {
-    char buffer[4096];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
-    ::pclose(p);
-  }
-  return out;
 }
 
 std::string readFile(const std::string& path) {
@@ -50,7 +42,5 @@ void writeFile(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
-
-bool isRoot() { return ::geteuid() == 0; }
 
 }  // namespace vantor::test

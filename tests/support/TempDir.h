@@ -1,8 +1,11 @@
 // tests/support/TempDir.h
 // A unique directory per test under the system's temporary directory, removed with
-// everything in it when the object goes.
+// everything in it when the object goes. Paths inside it are made with "/" on every
+// system. Also the whole of a file as bytes, read or written.
 #pragma once
 #include <string>
+
+#include "support/Shell.h"
 
 namespace vantor::test {
 
@@ -20,13 +23,8 @@ class TempDir {
   std::string path_;
 };
 
-// Runs a shell command; its exit status (-1 when it could not run).
-int run(const std::string& command);
-// Runs a shell command and returns what it printed on standard output.
-std::string capture(const std::string& command);
 // The bytes of a file (empty when it cannot be read).
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);
-bool isRoot();
 
 }  // namespace vantor::test

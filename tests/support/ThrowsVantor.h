@@ -15,8 +15,9 @@ template <class F>
   try {
     f();
   } catch (const VantorException& e) {
-    if (e.getErrorCode() == code && std::string(e.what()) == message) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "threw " << errorCodeName(e.getErrorCode()) << " \"" << e.what() << "\"";
+    if (e.getErrorCode() == code && e.getMessage().str() == message) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "threw " << errorCodeName(e.getErrorCode()) << " \"" << e.getMessage()
+                                         << "\"";
   }
   return ::testing::AssertionFailure() << "threw nothing";
 }

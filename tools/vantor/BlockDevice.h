@@ -1,15 +1,19 @@
 // tools/vantor/BlockDevice.h
-// What the host learns about a block device node from the system, before and beside
-// the library: its kernel name, a display text, and whether the device, one of its
-// partitions or anything stacked on them (device mapper, RAID) holds a mounted system
-// file system (/, /boot, /boot/efi, /usr, /var) or active swap. That question is asked
-// of the mount and swap tables, read through libmount afresh on each call; a mount
-// table that cannot be read counts as a system use (nothing tells the device is free). It also
-// tells which file backs a loop device. Construction throws
-// VantorException(ERR_DISK_ACCESS) for a path that is not a block device. It tells
-// which loop devices a disk file backs, where a device and its partitions are mounted,
-// and, for the listing, the machine's whole disks and the kind of each. No state
-// beyond the names read at construction; use from one thread.
+// What the host learns about a drive from the system, before and beside the library: its
+// name, a display text, and whether the drive, one of its partitions or anything stacked
+// on them holds the running system. It also tells which file backs a loop device, which
+// loop devices a disk file backs, where a drive and its partitions are mounted, and, for
+// the listing, the machine's whole disks and the kind of each. Construction throws
+// VantorException(ERR_DISK_ACCESS) for a path that is not a drive. No state beyond the
+// names read at construction; use from one thread.
+//  - Linux (posix/BlockDevice.cpp): block device nodes ("/dev/sdb"), asked of sysfs; the
+//    system's use is a mounted /, /boot, /boot/efi, /usr or /var, or active swap, asked
+//    of the mount and swap tables (libmount) afresh on each call (a mount table that
+//    cannot be read counts as a system use: nothing tells the device is free).
+//  - Windows (windows/BlockDevice.cpp): physical drives ("\\.\PhysicalDrive1"), asked
+//    with queries that read no sector; the system's use is the volume of the Windows
+//    folder (a drive whose volumes cannot be asked counts as holding it). There are no
+//    loop devices, and the device number is the drive's number.
 #pragma once
 #include <cstdint>
 #include <set>
@@ -27,9 +31,11 @@ class BlockDevice {
 
   explicit BlockDevice(const std::string& path);
 
-  // "sdb", "loop3", "mmcblk0p1".
+  // "sdb", "loop3", "mmcblk0p1"; "PhysicalDrive1".
   const std::string& kernelName() const { return name_; }
-  // "loop3: /tmp/disk.img", "sdb: SanDisk Cruzer Blade", or the kernel name alone.
+  // The path the drive opens by: "/dev/sdb"; "\\.\PhysicalDrive1".
+  std::string node() const;
+  // "loop3: /tmp/disk.img", "sdb: SanDisk Cruzer Blade", or the name alone.
   std::string description() const;
   // Empty when writing is allowed; otherwise why not ("/ is mounted from /dev/sdX2").
   std::string systemUse() const;
@@ -51,6 +57,12 @@ class BlockDevice {
   // the system does not know it.
   static std::string kernelNameOf(dev_t device);
   static bool isBlockDevice(const std::string& path);
+  // True when `path` is spelled as a drive is ("/dev/...", "\\.\..."), whether or not
+  // one is there.
+  static bool isDevicePath(const std::string& path);
+  // Why the drive at `node` cannot be opened for reading, in the system's words, or ""
+  // when it can.
+  static std::string openError(const std::string& node);
   // The whole disks of the machine (/sys/block) that have a node in /dev, by device number.
   static std::vector<BlockDevice> disks();
   // The loop devices ("/dev/loop3") whose backing file is the file at `path`.

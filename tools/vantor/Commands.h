@@ -29,12 +29,5 @@ void addBootKeyCommand(CLI::App& app, CommandAction& action);
 // The options every command that opens a TARGET shares: --sector-size and, where the
 // command may create a disk file, --size.
 void addTargetOptions(CLI::App& command, TargetOptions& options, bool mayCreate);
-// True when the two paths name the same file (both must exist).
-bool sameFile(const std::string& a, const std::string& b);
-// What `path` stands for, symbolic links followed, as a key that two spellings of the
-// same thing share: a block or character device by its device number, any other file
-// by its file system and inode, a missing path by its spelling with the directory part
-// resolved.
-std::string fileIdentity(const std::string& path);
 
 }  // namespace vantor::cli

@@ -1,21 +1,24 @@
 // tools/vantor/DiskFileLock.h
-// The advisory lock (flock) a command holds on a disk file for as long as it uses it:
-// exclusive for a command that writes the file, shared for one that only reads it, so
-// that two runs never write one file at once and none reads a file another is writing.
-// The lock lives on a descriptor of its own, opened read-only; the library's own
-// descriptor is not involved, and the lock goes when the holder is destroyed. Programs
-// that take no lock are not kept out. Move-only; use from one thread.
+// The advisory lock a command holds on a disk file for as long as it uses it: exclusive
+// for a command that writes the file, shared for one that only reads it, so that two runs
+// never write one file at once and none reads a file another is writing. The lock lives
+// on a handle of its own, opened for reading only; the library's own handle is not
+// involved, and the lock goes when the holder is destroyed. Programs that take no lock
+// are not kept out. (POSIX: flock on the whole file. Windows: a byte-range lock on one
+// byte far past any data a disk file holds, so that the library's reads and writes are
+// never in the locked range.) Move-only; use from one thread.
 #pragma once
 #include <string>
+
+#include <vrk/Resource.h>
 
 namespace vantor::cli {
 
 class DiskFileLock {
  public:
   DiskFileLock() = default;
-  ~DiskFileLock();
-  DiskFileLock(DiskFileLock&& other) noexcept;
-  DiskFileLock& operator=(DiskFileLock&& other) noexcept;
+  DiskFileLock(DiskFileLock&& other) noexcept = default;
+  DiskFileLock& operator=(DiskFileLock&& other) noexcept = default;
   DiskFileLock(const DiskFileLock&) = delete;
   DiskFileLock& operator=(const DiskFileLock&) = delete;
 
@@ -25,7 +28,7 @@ class DiskFileLock {
   static DiskFileLock acquire(const std::string& path, bool exclusive);
 
  private:
-  int fd_ = -1;
+  vrk::FileHandle handle_;  // closing it ends the lock
 };
 
 }  // namespace vantor::cli

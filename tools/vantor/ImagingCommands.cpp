@@ -1,13 +1,6 @@
 // vantor capture, restore and zero: the three long operations, run by the imaging
 // engine on its worker threads while the main thread shows progress.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -20,10 +13,12 @@
 #include "Commands.h"
 #include "ErrorReport.h"
 #include "FatVolumeFacts.h"
+#include "FileFacts.h"
 #include "ImageFile.h"
 #include "ImageSums.h"
 #include "LogOutput.h"
 #include "OperationRunner.h"
+#include "PartialImage.h"
 #include "Target.h"
 #include "TargetGuard.h"
 #include "Units.h"
@@ -33,65 +28,13 @@
 namespace vantor::cli {
 namespace {
 
-// The file a capture writes: IMAGE.partial-XXXXXX beside IMAGE, made with O_EXCL so that
-// it is this run's own. commit() renames it to IMAGE; until then an existing IMAGE stays
-// as it was, and a capture that fails or is given up leaves nothing behind.
-class PartialImage {
- public:
-  explicit PartialImage(const std::string& image) : image_(image) {
-    std::string name = image + ".partial-XXXXXX";
-    const int fd = ::mkstemp(name.data());
-    if (fd < 0) {
-      throw VantorException(ERR_FILE_ACCESS, vrk::String("cannot create a file beside \"") + image + "\": " +
-                                                 std::strerror(errno));
-    }
-    path_ = name;
-    // mkstemp makes the file private; an image gets the ordinary mode of a new file.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    (void)::fchmod(fd, 0666 & ~mask);
-    ::close(fd);
-  }
-  ~PartialImage() {
-    if (!committed_) (void)::unlink(path_.c_str());
-  }
-  PartialImage(const PartialImage&) = delete;
-  PartialImage& operator=(const PartialImage&) = delete;
-
-  const std::string& path() const { return path_; }
-
-  // Puts the finished file at IMAGE; `replace` lets it take the place of an existing one.
-  void commit(bool replace) {
-    struct stat info {};
-    if (::stat(image_.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
-      throw VantorException(ERR_FILE_ACCESS, vrk::String("\"") + image_ + "\" exists and is not a regular file");
-    }
-    int rc = ::renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, image_.c_str(), replace ? 0 : RENAME_NOREPLACE);
-    if (rc != 0 && errno == EINVAL && !replace) {
-      // A file system without RENAME_NOREPLACE: a hard link refuses an existing name too.
-      rc = ::link(path_.c_str(), image_.c_str());
-      if (rc == 0) (void)::unlink(path_.c_str());
-    }
-    if (rc != 0) {
-      throw VantorException(ERR_FILE_ACCESS, vrk::String("cannot put the captured image at \"") + image_ + "\": " +
-                                                 std::strerror(errno) + " (it is left in \"" + path_ + "\")");
-    }
-    committed_ = true;
-  }
-
- private:
-  std::string image_;
-  std::string path_;
-  bool committed_ = false;
-};
-
 // The disk files a command made for its targets: removed again unless the command got
 // as far as writing them.
 class CreatedFiles {
  public:
   ~CreatedFiles() {
     if (keep_) return;
-    for (const std::string& path : paths_) (void)::unlink(path.c_str());
+    for (const std::string& path : paths_) FileFacts::remove(path);
   }
   void add(const Target& target) {
     if (target.created()) paths_.push_back(target.path());
@@ -105,19 +48,19 @@ class CreatedFiles {
 
 // An image argument must be a regular file (symbolic links followed) when it exists.
 void requireRegularImage(const std::string& path, const std::string& argument) {
-  struct stat info {};
-  if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+  const FileFacts::Kind kind = FileFacts::inspect(path).kind;
+  if (kind != FileFacts::Kind::Missing && kind != FileFacts::Kind::Regular) {
     throw VantorException(ERR_FILE_ACCESS, vrk::String("\"") + argument + "\" is not a regular file" +
-                                               (S_ISDIR(info.st_mode) ? " (a directory)" : "") +
+                                               (kind == FileFacts::Kind::Directory ? " (a directory)" : "") +
                                                "; an image is always a regular file");
   }
 }
 
-// The file behind a loop device target, as fileIdentity() keys it; "" for anything else.
+// The file behind a loop device target, as FileFacts::identity() keys it; "" for anything else.
 std::string backingIdentity(const std::string& path) {
   if (!BlockDevice::isBlockDevice(path)) return std::string();
   const std::string backing = BlockDevice(path).backingFile();
-  return backing.empty() ? std::string() : fileIdentity(backing);
+  return backing.empty() ? std::string() : FileFacts::identity(backing);
 }
 
 // ---- capture --------------------------------------------------------------------------
@@ -133,12 +76,11 @@ struct CaptureOptions {
 
 int runCapture(const CaptureOptions& options) {
   std::string image = Target::absolutePath(options.image);
-  struct stat link {};
-  const bool exists = ::lstat(image.c_str(), &link) == 0;
+  const bool link = FileFacts::isSymbolicLink(image);
+  const bool exists = link || FileFacts::inspect(image).kind != FileFacts::Kind::Missing;
   if (exists) {
     // Whatever --force says, only a regular file is ever replaced: never a device node.
-    struct stat info {};
-    if (::stat(image.c_str(), &info) != 0) {
+    if (FileFacts::inspect(image).kind == FileFacts::Kind::Missing) {
       throw VantorException(ERR_FILE_ACCESS, vrk::String("\"") + options.image +
                                                  "\" is a symbolic link to nothing; refusing to write through it");
     }
@@ -147,12 +89,12 @@ int runCapture(const CaptureOptions& options) {
       throw VantorException(ERR_FILE_ACCESS, vrk::String("image file ") + image + " exists (--force replaces it)");
     }
     // Replace the file the link names, not the link.
-    if (S_ISLNK(link.st_mode)) image = std::filesystem::canonical(image).string();
+    if (link) image = std::filesystem::canonical(image).string();
   }
   Target target = Target::open(options.target, options.targetOptions);
-  if (sameFile(target.path(), image)) throw UsageError("the image cannot be the target itself");
+  if (FileFacts::sameFile(target.path(), image)) throw UsageError("the image cannot be the target itself");
   const std::string backing = backingIdentity(target.path());
-  if (exists && !backing.empty() && backing == fileIdentity(image)) {
+  if (exists && !backing.empty() && backing == FileFacts::identity(image)) {
     throw UsageError("the image cannot be the file behind the loop device " + target.path());
   }
   if (target.isBlockDevice() && !target.device().mountPoints().empty()) {
@@ -223,7 +165,7 @@ int runRestore(RestoreOptions options) {
   requireRegularImage(image, options.image);
   const ImageFile facts = ImageFile::read(image);
   ImageSums::requireIntact(image);  // one read pass, before any target is opened
-  const std::string imageIdentity = fileIdentity(image);
+  const std::string imageIdentity = FileFacts::identity(image);
   // A disk file has no sector size of its own: unless told, it takes the image's.
   if (options.targetOptions.sectorSize == 0) {
     if (!isValidSectorSize(facts.sectorSize)) {
@@ -250,7 +192,7 @@ int runRestore(RestoreOptions options) {
   for (const std::string& argument : options.targets) {
     const std::string path = Target::absolutePath(argument);
     Occupied mine;
-    mine.identity = fileIdentity(path);
+    mine.identity = FileFacts::identity(path);
     mine.backing = backingIdentity(path);
     if (BlockDevice::isBlockDevice(path)) {
       const BlockDevice block(path);

@@ -1,6 +1,4 @@
 // vantor info: what an image file holds and what a target needs to receive it.
-#include <sys/stat.h>
-
 #include <iostream>
 #include <memory>
 
@@ -9,6 +7,7 @@
 
 #include "Commands.h"
 #include "ErrorReport.h"
+#include "FileFacts.h"
 #include "ImageFile.h"
 #include "ImageSums.h"
 #include "JsonWriter.h"
@@ -26,10 +25,10 @@ struct InfoOptions {
 
 int runInfo(const InfoOptions& options) {
   const std::string path = Target::absolutePath(options.image);
-  struct stat status {};
-  if (::stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
+  const FileFacts::Kind kind = FileFacts::inspect(path).kind;
+  if (kind != FileFacts::Kind::Missing && kind != FileFacts::Kind::Regular) {
     throw VantorException(ERR_FILE_ACCESS, vrk::String("\"") + options.image + "\" is not a regular file" +
-                                               (S_ISDIR(status.st_mode) ? " (a directory)" : "") +
+                                               (kind == FileFacts::Kind::Directory ? " (a directory)" : "") +
                                                "; an image is always a regular file");
   }
   DISK_IMAGE_INFO info{};

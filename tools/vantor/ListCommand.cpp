@@ -1,12 +1,7 @@
 // vantor list: the machine's drives of the chosen kinds, each with the file systems of
-// its volumes as libblkid names them. Each is opened on its own, so a drive that refuses
-// (no permission, no medium) is listed with the reason and the others still are: the
-// library's enumeration would end at it instead.
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
+// its volumes. Each is opened on its own, so a drive that refuses (no permission, no
+// medium) is listed with the reason and the others still are: the library's enumeration
+// would end at it instead.
 #include <iomanip>
 #include <iostream>
 #include <memory>
@@ -66,17 +61,15 @@ bool chosen(const ListOptions& options, BlockDevice::Kind kind) {
 // Why the library could not open the drive: the system's answer to a plain open of the
 // node (permission, no medium), or the library's message when that open works.
 std::string openFailure(const Drive& drive, const VantorException& error) {
-  const int fd = ::open(drive.node.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::strerror(errno);
-  ::close(fd);
-  return error.getMessage().str();
+  const std::string failure = BlockDevice::openError(drive.node);
+  return failure.empty() ? error.getMessage().str() : failure;
 }
 
 std::vector<Drive> listDrives(const ListOptions& options) {
   std::vector<Drive> drives;
   for (const BlockDevice& block : BlockDevice::disks()) {
     if (!chosen(options, block.kind())) continue;
-    Drive drive{"/dev/" + block.kernelName(), block, nullptr, std::string(), VolumeFacts::ofDevice(block.kernelName())};
+    Drive drive{block.node(), block, nullptr, std::string(), VolumeFacts::ofDevice(block.kernelName())};
     try {
       drive.device = std::make_shared<DiskDevice>(block.description(), DiskFactory::getDiskDevice(drive.node));
     } catch (const VantorException& error) {

@@ -1,42 +1,17 @@
 #include "OperationRunner.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <iostream>
 #include <thread>
 
 #include "ErrorReport.h"
+#include "FileFacts.h"
 #include "ProgressObserver.h"
+#include "Terminal.h"
 
 namespace vantor::cli {
-namespace {
 
-// The system's text for the errno a file failure left, when it is one that writing or
-// creating a file yields; any other value may be a leftover of an unrelated call.
-std::string fileErrorReason(int error) {
-  switch (error) {
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG:
-    case EIO:
-    case EROFS:
-    case EACCES:
-    case EPERM:
-    case EISDIR:
-    case ENXIO:
-    case ENODEV:
-      return std::strerror(error);
-    default:
-      return std::string();
-  }
-}
-
-}  // namespace
-
-OperationRunner::OperationRunner() : terminal(::isatty(STDOUT_FILENO) == 1) {}
+OperationRunner::OperationRunner() : terminal(Terminal::isInteractive()) {}
 
 OperationRunner::~OperationRunner() { abortAndJoinAll(); }
 
@@ -95,7 +70,7 @@ int OperationRunner::wait() {
       if (message.find(reportedFiles[i]) == std::string::npos) {
         context += (context.empty() ? "" : ": ") + reportedFiles[i];
       }
-      const std::string reason = fileErrorReason(line.systemError);
+      const std::string reason = FileFacts::fileErrorReason(line.systemError);
       if (message.empty()) message = "cannot write the file";
       if (!reason.empty()) message += " (" + reason + ")";
     }

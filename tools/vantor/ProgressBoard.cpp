@@ -1,24 +1,16 @@
 #include "ProgressBoard.h"
 
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 
+#include "FileFacts.h"
+#include "Terminal.h"
 #include "Units.h"
 
 namespace vantor::cli {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::size_t terminalWidth() {
-  struct winsize size {};
-  if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col >= 40) return size.ws_col;
-  return 80;
-}
 
 double secondsBetween(Clock::time_point from, Clock::time_point to) {
   return std::chrono::duration<double>(to - from).count();
@@ -68,8 +60,7 @@ std::vector<ProgressBoard::Line> ProgressBoard::snapshot() const {
 
 void ProgressBoard::measure(const Line& line, std::uint64_t& done, std::uint64_t& total) {
   if (!line.growingFile.empty()) {
-    struct stat info {};
-    done = ::stat(line.growingFile.c_str(), &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
+    done = FileFacts::inspect(line.growingFile).size;
     if (line.totalBytes != 0) {
       total = line.totalBytes;
     } else if (line.status == Status::Succeeded) {
@@ -128,7 +119,7 @@ std::string ProgressBoard::format(const Line& line, std::size_t labelWidth, std:
 
 void ProgressBoard::draw(std::ostream& out) {
   const std::vector<Line> now = snapshot();
-  const std::size_t width = terminalWidth();
+  const std::size_t width = Terminal::width();
   std::string text;
   if (linesDrawn > 0) text += "\033[" + std::to_string(linesDrawn) + "A";
   std::size_t labelWidth = 0;

@@ -1,12 +1,13 @@
 // tools/vantor/SignalHold.h
-// Keeps SIGINT, SIGTERM and SIGHUP from interrupting a short write that must finish
-// once begun (a table rewrite between a dismount and the mount that follows it): the
-// signals are blocked while the hold lives and delivered to an InterruptGuard when it
-// goes, so interrupted() then tells whether one arrived. Signals ignored on entry stay
-// ignored. Made and destroyed on the main thread, before the library starts threads
-// of its own for the write (they inherit the blocked mask).
+// Keeps interrupts from stopping a short write that must finish once begun (a table
+// rewrite between a dismount and the mount that follows it): while the hold lives they
+// are held back (POSIX: SIGINT, SIGTERM and SIGHUP blocked; Windows: the console handler
+// only notes them), and they reach an InterruptGuard when it goes, so interrupted() then
+// tells whether one arrived. Signals ignored on entry stay ignored. Made and destroyed on
+// the main thread, before the library starts threads of its own for the write (on POSIX
+// they inherit the blocked mask).
 #pragma once
-#include <csignal>
+#include <memory>
 
 #include "InterruptGuard.h"
 
@@ -19,12 +20,13 @@ class SignalHold {
   SignalHold(const SignalHold&) = delete;
   SignalHold& operator=(const SignalHold&) = delete;
 
-  // True once the hold has ended and a signal came in while it lived.
+  // True once the hold has ended and an interrupt came in while it lived.
   static bool interrupted() { return InterruptGuard::raised(); }
 
  private:
   InterruptGuard guard;
-  sigset_t previousMask {};
+  struct Previous;  // the signal mask before the hold
+  std::unique_ptr<Previous> previous;
 };
 
 }  // namespace vantor::cli

@@ -1,11 +1,5 @@
 #include "Target.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <memory>
 
@@ -14,12 +8,14 @@
 #include <libVantor/WinDiskFile.h>
 
 #include "BlockDevice.h"
+#include "FileFacts.h"
 #include "Units.h"
 #include "UsageError.h"
 
 namespace vantor::cli {
 
 std::string Target::absolutePath(const std::string& path) {
+  if (BlockDevice::isDevicePath(path)) return path;  // "\\.\PhysicalDrive1" is complete as it is
   std::error_code ec;
   const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
   return ec ? path : absolute.lexically_normal().string();
@@ -56,10 +52,7 @@ void refuseIfBacksLoopDevice(const std::string& path) {
 
 Target Target::open(const std::string& argument, const TargetOptions& options) {
   const std::string path = absolutePath(argument);
-  struct stat info {};
-  const bool exists = ::stat(path.c_str(), &info) == 0;
-
-  if (exists && S_ISBLK(info.st_mode)) {
+  if (BlockDevice::isBlockDevice(path)) {
     if (!options.size.empty()) throw UsageError("--size applies to disk files, not to the block device " + argument);
     const BlockDevice block(path);
     if (options.forWriting) {
@@ -72,15 +65,19 @@ Target Target::open(const std::string& argument, const TargetOptions& options) {
     // The file behind a loop device that is written is locked like a disk file target.
     DiskFileLock lock;
     const std::string backing = options.forWriting ? block.backingFile() : std::string();
-    if (!backing.empty() && ::access(backing.c_str(), F_OK) == 0) lock = DiskFileLock::acquire(backing, true);
+    if (!backing.empty() && FileFacts::inspect(backing).kind != FileFacts::Kind::Missing) {
+      lock = DiskFileLock::acquire(backing, true);
+    }
     std::shared_ptr<IDisk> disk = DiskFactory::getDiskDevice(path);
     const std::string text = block.description() + " (" + Units::bytes(disk->getSizeBytes()) + ")";
     return Target(argument, path, true, DiskDevice(text, disk), std::move(lock));
   }
-  if (exists && !S_ISREG(info.st_mode)) {
+  const FileFacts::Info info = FileFacts::inspect(path);
+  const bool exists = info.kind != FileFacts::Kind::Missing;
+  if (exists && info.kind != FileFacts::Kind::Regular) {
     throw VantorException(ERR_INVALID_ARGUMENT, vrk::String("\"") + argument + "\" is neither a block device nor a disk file");
   }
-  if (!exists && path.rfind("/dev/", 0) == 0) {
+  if (!exists && BlockDevice::isDevicePath(path)) {
     throw VantorException(ERR_DISK_ACCESS, vrk::String("no such device: ") + path);
   }
   if (options.sectorSize < 512 || options.sectorSize > 65536 || (options.sectorSize & (options.sectorSize - 1)) != 0) {
@@ -94,9 +91,9 @@ Target Target::open(const std::string& argument, const TargetOptions& options) {
       throw UsageError("--size must be a non-zero multiple of the sector size (" + std::to_string(options.sectorSize) +
                        ")");
     }
-    if (exists && static_cast<std::uint64_t>(info.st_size) != sizeBytes) {
+    if (exists && info.size != sizeBytes) {
       throw UsageError("--size is for creating a disk file; " + argument + " exists and is " +
-                       std::to_string(info.st_size) + " bytes");
+                       std::to_string(info.size) + " bytes");
     }
     if (!exists && !options.mayCreate) throw UsageError("this command does not create disk files");
   } else if (!exists) {
@@ -107,18 +104,16 @@ Target Target::open(const std::string& argument, const TargetOptions& options) {
   if (!exists) {
     // Made here, empty, so that it is this run's own file and locked before the library
     // sizes it; a file of that name that appeared meanwhile is left alone.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) {
-      throw VantorException(ERR_FILE_ACCESS,
-                            vrk::String("cannot create disk file ") + path + ": " + std::strerror(errno));
+    const std::string failure = FileFacts::createNew(path);
+    if (!failure.empty()) {
+      throw VantorException(ERR_FILE_ACCESS, vrk::String("cannot create disk file ") + path + ": " + failure);
     }
-    ::close(fd);
   }
   struct RemoveUnlessOpened {
     const std::string& path;
     bool remove;
     ~RemoveUnlessOpened() {
-      if (remove) (void)::unlink(path.c_str());
+      if (remove) FileFacts::remove(path);
     }
   } created{path, !exists};
   DiskFileLock lock = DiskFileLock::acquire(path, options.forWriting);

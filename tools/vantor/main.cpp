@@ -16,7 +16,7 @@
 int main(int argc, char** argv) {
   using namespace vantor::cli;
   CLI::App app{"vantor: capture, restore and zero drives and disk files; edit MBR partitions; prepare boot keys.\n"
-               "A TARGET is a block device (/dev/...) or a disk file."};
+               "A TARGET is a drive (a block device /dev/...; on Windows \\\\.\\PhysicalDriveN) or a disk file."};
   app.footer(
       "Questions and flags:\n"
       "  Before writing a block device, a command lists it and waits for the typed word \"yes\".\n"
@@ -60,6 +60,8 @@ int main(int argc, char** argv) {
     return 2;
   } catch (const vantor::VantorException& error) {
     ErrorReport::print(error);
+  } catch (const vrk::Exception& error) {  // a failed assertion in the libraries
+    ErrorReport::print(vantor::ERR_GENERAL, error.getMessage().str());
   } catch (const std::exception& error) {
     ErrorReport::print(vantor::ERR_GENERAL, error.what());
   }

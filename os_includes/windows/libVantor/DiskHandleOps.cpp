@@ -1,12 +1,15 @@
 // os_includes/windows/libVantor/DiskHandleOps.cpp
 //
 // Windows side of the disk seam: SetFilePointerEx, ReadFile, WriteFile, GetFileSizeEx,
-// SetEndOfFile, DeviceIoControl(IOCTL_DISK_GET_DRIVE_GEOMETRY). Synchronous calls; a short
-// transfer is reported as such, never retried.
+// SetEndOfFile, DeviceIoControl(IOCTL_DISK_GET_DRIVE_GEOMETRY), CreateFileW. Synchronous
+// calls: a transfer is one ReadFile or WriteFile of the whole request; a short one is
+// reported as such, never carried on or retried. ERROR_MEDIA_CHANGED is the medium gone.
 #include <libVantor/internal/DiskHandleOps.h>
 
 #include <windows.h>
 #include <winioctl.h>
+
+#include <vrk/windows/WideText.h>
 
 namespace vantor::os {
 
@@ -48,11 +51,29 @@ bool isMediumGone(int systemError) { return systemError == ERROR_MEDIA_CHANGED; 
 
 int lastSystemError() { return static_cast<int>(GetLastError()); }
 
+vrk::String systemErrorText(int systemError) {
+  wchar_t* text = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+      static_cast<DWORD>(systemError), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::wstring message(text != nullptr ? text : L"", length);
+  if (text != nullptr) LocalFree(text);
+  while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' || message.back() == L' ' ||
+                              message.back() == L'.')) {
+    message.pop_back();
+  }
+  if (message.empty()) return vrk::SprintfFormat("system error %u", static_cast<unsigned>(systemError));
+  return vrk::windows::narrow(message);
+}
+
 NativeHandle openFile(const vrk::String& path, bool create) {
-  // Paths are used as given: the caller passes an absolute path; "/" becomes "\".
-  std::u16string name = vrk::String(path).replace("/", "\\").getUCS2Buffer();
-  return CreateFileW(reinterpret_cast<LPCWSTR>(name.c_str()), GENERIC_READ | GENERIC_WRITE,
-                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, create ? OPEN_ALWAYS : OPEN_EXISTING, 0, nullptr);
+  // The absolute path, "/" turned into "\", with "\\.\" in front: the name is passed to
+  // the device namespace as it is, without the system's own rewriting of names. A path
+  // that already starts with "\\" (a device or a network share) is taken as it is.
+  std::wstring name = vrk::windows::systemPath(path);
+  if (name.rfind(L"\\\\", 0) != 0) name = L"\\\\.\\" + name;
+  return CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                     create ? OPEN_ALWAYS : OPEN_EXISTING, 0, nullptr);
 }
 
 bool fileSize(NativeHandle h, u64& size) {

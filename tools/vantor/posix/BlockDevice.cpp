@@ -1,10 +1,14 @@
-#include "BlockDevice.h"
+#include "../BlockDevice.h"
 
+#include <fcntl.h>
 #include <libmount/libmount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -105,6 +109,17 @@ std::vector<Mount> mountsOf(const std::set<dev_t>& devices, bool& readable) {
 bool BlockDevice::isBlockDevice(const std::string& path) {
   struct stat info {};
   return ::stat(path.c_str(), &info) == 0 && S_ISBLK(info.st_mode);
+}
+
+std::string BlockDevice::node() const { return "/dev/" + name_; }
+
+bool BlockDevice::isDevicePath(const std::string& path) { return path.rfind("/dev/", 0) == 0; }
+
+std::string BlockDevice::openError(const std::string& node) {
+  const int fd = ::open(node.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::strerror(errno);
+  ::close(fd);
+  return std::string();
 }
 
 std::string BlockDevice::kernelNameOf(dev_t device) {

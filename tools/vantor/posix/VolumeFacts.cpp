@@ -1,4 +1,4 @@
-#include "VolumeFacts.h"
+#include "../VolumeFacts.h"
 
 #include <blkid/blkid.h>
 
@@ -77,11 +77,6 @@ std::vector<VolumeFacts> VolumeFacts::ofDevice(const std::string& kernelName) {
     if (!whole.fileSystem.empty()) volumes.push_back(std::move(whole));
   }
   return volumes;
-}
-
-std::string VolumeFacts::summary() const {
-  if (fileSystem.empty()) return std::string();
-  return label.empty() ? fileSystem : fileSystem + " '" + label + "'";
 }
 
 }  // namespace vantor::cli

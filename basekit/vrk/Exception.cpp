@@ -1,0 +1,7 @@
+#include <vrk/Exception.h>
+
+namespace vrk {
+
+Exception::~Exception() = default;
+
+}  // namespace vrk

@@ -1,0 +1,128 @@
+// Windows files: a read-only file mapping (CreateFileMappingW, MapViewOfFile) for
+// MMapFile; CreateFileW and a C stream over the handle for OFStream; std::filesystem over
+// UTF-16 paths; GetModuleFileNameW for the program's directory.
+#include <vrk/Files.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <filesystem>
+
+#include "WideText.h"
+
+namespace vrk {
+namespace {
+
+std::filesystem::path fsPath(const String& path) { return std::filesystem::path(windows::wide(path)); }
+
+String fromFsPath(const std::filesystem::path& path) { return windows::narrow(path.wstring()); }
+
+// An ordinary file on a disk: not a directory, a device, a pipe or a console.
+bool isRegularFile(HANDLE file) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  return GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info) &&
+         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+// "\\.\..." and "\\?\..." name devices and volumes directly: never a file to write.
+bool namesADevice(const std::wstring& path) {
+  return path.size() >= 4 && path[0] == L'\\' && path[1] == L'\\' && (path[2] == L'.' || path[2] == L'?') &&
+         path[3] == L'\\';
+}
+
+}  // namespace
+
+MMapFile::MMapFile(const String& path) {
+  HANDLE file = CreateFileW(windows::systemPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  LARGE_INTEGER size{};
+  if (isRegularFile(file) && GetFileSizeEx(file, &size) && size.QuadPart > 0) {
+    HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    if (mapping != nullptr) {
+      // The view keeps the mapping, and the mapping the file, for as long as it lives.
+      if (void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0)) {
+        data_ = static_cast<const u8*>(view);
+        size_ = static_cast<u64>(size.QuadPart);
+      }
+      CloseHandle(mapping);
+    }
+  }
+  CloseHandle(file);
+}
+
+MMapFile::~MMapFile() {
+  if (data_) UnmapViewOfFile(data_);
+}
+
+OFStream::OFStream(const String& path) {
+  const std::wstring name = windows::systemPath(path);
+  if (namesADevice(name)) return;
+  // Opened without truncating first, so that anything but a file is refused untouched.
+  HANDLE file = CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  if (!isRegularFile(file) || !SetEndOfFile(file)) {
+    CloseHandle(file);
+    return;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(file);
+    return;
+  }
+  file_ = _fdopen(fd, "wb");
+  if (!file_) _close(fd);
+}
+
+OFStream::~OFStream() { close(); }
+
+bool OFStream::write(const void* data, std::size_t size) {
+  if (!file_) return false;
+  return size == 0 || std::fwrite(data, 1, size, file_) == size;
+}
+
+bool OFStream::close() {
+  if (!file_) return true;
+  const bool ok = std::fclose(file_) == 0;
+  file_ = nullptr;
+  return ok;
+}
+
+bool FileSystem::removeFile(const String& path) {
+  std::error_code ec;
+  return std::filesystem::remove(fsPath(path), ec);
+}
+
+bool FileSystem::exists(const String& path) {
+  std::error_code ec;
+  return std::filesystem::exists(fsPath(path), ec);
+}
+
+String FileSystem::getAbsolutePath(const String& base, const String& path, bool normalize) {
+  std::filesystem::path p = fsPath(path);
+  // "C:\x", "\\server\share\x" and "\\.\x" are complete; "\x" and "x" hang off `base`.
+  if (!(p.has_root_name() && p.has_root_directory())) p = fsPath(base) / p;
+  if (normalize) p = p.lexically_normal();
+  return fromFsPath(p);
+}
+
+String System::getApplicationDirectory() {
+  std::wstring name(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetModuleFileNameW(nullptr, name.data(), static_cast<DWORD>(name.size()));
+    if (length == 0) {
+      std::error_code ec;
+      return fromFsPath(std::filesystem::current_path(ec));
+    }
+    if (length < name.size()) {
+      name.resize(length);
+      break;
+    }
+    name.resize(name.size() * 2);
+  }
+  return fromFsPath(std::filesystem::path(name).parent_path());
+}
+
+}  // namespace vrk

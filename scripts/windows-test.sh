@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# The Windows step on its own: builds Vantor.dll, Basekit.dll, vantor.exe and the tests with
+# mingw-w64 and runs the Windows test set under Wine, in a Wine prefix of its own inside
+# the build folder (removed afterwards). scripts/test.sh runs it last; run it alone after
+# scripts/setup.sh and a Linux build, whose test programs record the tool steps the
+# Windows tests replay.
+# Usage: scripts/windows-test.sh [WINDOWS_BUILD_DIR [LINUX_BUILD_DIR]]
+#   (defaults: build-win and build; JOBS sets the parallel jobs, default 2)
+# The last line is CTest's count; the exit status is CTest's.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+win_build=$(realpath -m "${1:-build-win}")
+native_build=$(realpath -m "${2:-build}")
+jobs=${JOBS:-2}
+
+# Everything Wine starts for the first time in a prefix (its services) inherits that
+# process's output and never exits: the prefix is made, and a persistent server with its
+# services started, before any build or test step whose output CTest or Ninja read.
+export WINEDEBUG=-all WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d"
+unset DISPLAY WAYLAND_DISPLAY
+export WINEPREFIX="$win_build/wine-prefix"
+trap 'wineserver -k 2>/dev/null || true; wineserver -w 2>/dev/null || true; rm -rf "$WINEPREFIX"' EXIT
+times=()
+timed() {  # timed LABEL COMMAND...: runs COMMAND and keeps how long it took
+  local label=$1 start=$SECONDS
+  shift
+  "$@"
+  times+=("$label: $((SECONDS - start))s")
+}
+prefix() {
+  rm -rf "$WINEPREFIX" && mkdir -p "$win_build"
+  wineboot -i >/dev/null 2>&1 </dev/null
+  wineserver -k; wineserver -w
+  wineserver -p
+  wineboot >/dev/null 2>&1 </dev/null
+}
+configure() {
+  cmake -S . -B "$win_build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-w64-x86_64.cmake \
+    -DCMAKE_BUILD_TYPE=Release -DVANTOR_NATIVE_BUILD_DIR="$native_build" >/dev/null
+}
+timed "Wine prefix" prefix
+timed "configure" configure
+timed "build" cmake --build "$win_build" -j"$jobs"
+for dll in Vantor Basekit; do
+  echo "$dll.dll imports: $(x86_64-w64-mingw32-objdump -p "$win_build/bin/$dll.dll" | sed -n 's/^\tDLL Name: //p' | tr '\n' ' ')"
+done
+status=0
+start=$SECONDS
+(cd "$win_build" && ctest -j"$jobs" --output-on-failure --timeout 900) >"$win_build/ctest.log" 2>&1 || status=$?
+times+=("tests under Wine: $((SECONDS - start))s")
+cat "$win_build/ctest.log"
+printf '%s\n' "${times[@]}"
+grep -E 'tests passed|tests failed' "$win_build/ctest.log" | tail -n 1
+exit "$status"

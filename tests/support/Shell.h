@@ -1,0 +1,24 @@
+// tests/support/Shell.h
+// Shell commands for the tests that drive the system's own tools (losetup, sfdisk,
+// mkfs.fat, mtools, fsck.fat). Only POSIX builds have a shell: elsewhere every command
+// fails (run answers -1, capture "", runOrThrow throws), and tests that need the tools
+// replay what they did on Linux instead (ToolSteps).
+#pragma once
+#include <string>
+
+namespace vantor::test {
+
+// Runs a shell command; its exit status (-1 when it could not run).
+int run(const std::string& command);
+// Runs a shell command and returns what it printed on standard output.
+std::string capture(const std::string& command);
+// Runs a shell command with its standard error joined to its output and throws
+// std::runtime_error (with the command and its output) unless it exits with 0.
+std::string runOrThrow(const std::string& command);
+// `text` quoted for the shell.
+std::string shellQuote(const std::string& text);
+bool isRoot();
+// True where there is a shell to run commands (and the system's tools with it).
+bool hasShell();
+
+}  // namespace vantor::test
