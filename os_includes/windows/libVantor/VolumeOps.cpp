@@ -1,0 +1,116 @@
+// os_includes/windows/libVantor/VolumeOps.cpp
+//
+// Windows side of the volume seam, through winApi(). A volume is locked through a handle
+// of its own, opened read-write and shared (FSCTL_LOCK_VOLUME: the system refuses while
+// somebody has a file open on it); the lock is given up with FSCTL_UNLOCK_VOLUME and by
+// closing that handle. Dismounting sends FSCTL_DISMOUNT_VOLUME through the locked
+// handles, in the drive's order, and keeps them open: the volumes stay off the drive
+// until the handles are closed, and the system mounts each again by itself the next time
+// anybody looks at it. So a dismount records no mount to make again, and mounting back
+// is closing the handles and telling the system to look (GetLogicalDrives).
+// Mount points are the volume's drive letter, "X:", then every folder it is mounted on,
+// without the last backslash.
+#include <libVantor/internal/VolumeOps.h>
+
+#include <libVantor/DeviceQueries.h>
+#include <libVantor/WinApi.h>
+#include <vrk/windows/WideText.h>
+
+namespace vantor::os {
+
+struct MountDetails {};
+
+namespace {
+
+bool isDriveRoot(const std::wstring& path) { return path.size() == 3 && path[1] == L':' && path[2] == L'\\'; }
+
+// Opens the volume as the lock wants it: read-write, others may go on reading and writing.
+NativeHandle openVolume(const libSysHost::Volume& volume) {
+  return winApi().createFile(vrk::windows::wide(volume.getOSLocator()), GENERIC_READ | GENERIC_WRITE, kShareReadWrite,
+                             OPEN_EXISTING, 0);
+}
+
+bool control(NativeHandle handle, DWORD code) {
+  DWORD returned = 0;
+  return winApi().deviceIoControl(handle, code, nullptr, 0, nullptr, 0, returned);
+}
+
+// Closes the handle without losing the error that made us close it.
+void closeKeepingError(vrk::FileHandle& handle) {
+  const DWORD error = GetLastError();
+  handle.reset();
+  SetLastError(error);
+}
+
+vrk::String firstMountPoint(const libSysHost::Volume& volume) {
+  vrk::Array<vrk::String> points;
+  mountPointsOf(volume, points);
+  return points.empty() ? vrk::String() : points[0];
+}
+
+}  // namespace
+
+void mountPointsOf(const libSysHost::Volume& volume, vrk::Array<vrk::String>& mountPoints) {
+  char letter = 0;
+  if (volume.getDriveLetter(letter)) mountPoints.append(vrk::SprintfFormat("%C:", letter));
+  for (const std::wstring& path : winApi().volumePathNames(volumeRootName(vrk::windows::wide(volume.getOSLocator())))) {
+    if (isDriveRoot(path)) continue;
+    mountPoints.append(vrk::windows::narrow(path.back() == L'\\' ? path.substr(0, path.size() - 1) : path));
+  }
+}
+
+bool volumeOpens(const libSysHost::Volume& volume) { return vrk::FileHandle(openVolume(volume)).isValid(); }
+
+bool lockVolume(VolumeHold& hold) {
+  if (!hold.handle.isValid()) hold.handle.reset(openVolume(hold.volume));
+  if (!hold.handle.isValid()) return false;
+  if (!control(hold.handle.get(), FSCTL_LOCK_VOLUME)) {
+    closeKeepingError(hold.handle);
+    return false;
+  }
+  hold.locked = true;
+  return true;
+}
+
+bool unlockVolume(VolumeHold& hold) {
+  if (!hold.locked || !hold.handle.isValid()) {
+    SetLastError(ERROR_NOT_LOCKED);
+    return false;
+  }
+  if (!control(hold.handle.get(), FSCTL_UNLOCK_VOLUME)) return false;
+  hold.handle.reset();
+  hold.locked = false;
+  return true;
+}
+
+bool dismountVolumes(vrk::Array<VolumeHold>& holds, vrk::Array<UnmountedMount>&, BusyVolume& busy) {
+  for (VolumeHold& hold : holds) {
+    if (!hold.handle.isValid()) {
+      busy = {hold.volume.getOSLocator(), firstMountPoint(hold.volume), ERROR_INVALID_HANDLE};
+      SetLastError(ERROR_INVALID_HANDLE);
+      return false;
+    }
+    if (!control(hold.handle.get(), FSCTL_DISMOUNT_VOLUME)) {
+      const int error = static_cast<int>(GetLastError());
+      busy = {hold.volume.getOSLocator(), firstMountPoint(hold.volume), error};
+      SetLastError(static_cast<DWORD>(error));
+      return false;
+    }
+  }
+  return true;
+}
+
+bool currentExtent(const vrk::String& node, libSysHost::VolumeExtent& extent) {
+  const vrk::FileHandle handle = openForQuery(vrk::windows::wide(node));
+  std::vector<DISK_EXTENT> pieces;
+  if (!handle.isValid() || !volumeExtentsOf(handle.get(), pieces) || pieces.size() != 1) return false;
+  extent = {static_cast<u64>(pieces[0].StartingOffset.QuadPart), static_cast<u64>(pieces[0].ExtentLength.QuadPart)};
+  return true;
+}
+
+// The system mounts a volume again by itself; a dismount here records nothing to redo.
+bool mountAgain(const UnmountedMount&, const vrk::Array<UnmountedMount>&) { return true; }
+
+void volumesChanged() { (void)winApi().getLogicalDrives(); }
+
+}  // namespace vantor::os

@@ -1,0 +1,59 @@
+// os_includes/windows/libVantor/WinApi.h
+// The system calls of the Windows drive layer (the device set, the drives, their volumes
+// and the volume operations), one virtual call each, so that the layer's own logic can
+// run against a stand-in of the system. Each call does what the system call of the same
+// name does and leaves its error where GetLastError finds it. winApi() is the system
+// itself unless a WinApiOverride lives; closing and duplicating handles stays with the
+// foundation library's handle holder, so a stand-in hands out real handles.
+// Thread rule: set an override only while no other thread uses the drive layer.
+#pragma once
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace vantor::os {
+
+class WinApi {
+ public:
+  enum class DeviceInterface { Disk, Floppy };
+
+  WinApi() = default;
+  WinApi(const WinApi&) = delete;
+  WinApi& operator=(const WinApi&) = delete;
+  virtual ~WinApi() = default;
+
+  // The device paths of the present devices of one interface class (SetupAPI), in the
+  // system's order; empty when the class cannot be listed.
+  virtual std::vector<std::wstring> deviceInterfacePaths(DeviceInterface which) = 0;
+  virtual HANDLE createFile(const std::wstring& path, DWORD access, DWORD share, DWORD disposition, DWORD flags) = 0;
+  virtual bool deviceIoControl(HANDLE handle, DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
+                               DWORD& returned) = 0;
+  // Every volume name of the machine, "\\?\Volume{...}\" (FindFirstVolumeW and FindNextVolumeW).
+  virtual std::vector<std::wstring> volumeNames() = 0;
+  // The paths a volume is mounted on, "E:\" and "C:\mnt\key\" (GetVolumePathNamesForVolumeNameW).
+  virtual std::vector<std::wstring> volumePathNames(const std::wstring& volumeName) = 0;
+  // The file system on a volume, its label and serial number (GetVolumeInformationW).
+  virtual bool volumeInformation(const std::wstring& volumeName, std::wstring& fileSystem, std::wstring& label,
+                                 DWORD& serial) = 0;
+  virtual DWORD getLogicalDrives() = 0;
+  virtual UINT setErrorMode(UINT mode) = 0;
+};
+
+// The WinApi the drive layer calls now.
+WinApi& winApi();
+
+// Makes `api` the one the drive layer calls while the object lives; the one before comes
+// back when it goes. Scopes nest.
+class WinApiOverride {
+ public:
+  explicit WinApiOverride(WinApi& api);
+  ~WinApiOverride();
+  WinApiOverride(const WinApiOverride&) = delete;
+  WinApiOverride& operator=(const WinApiOverride&) = delete;
+
+ private:
+  WinApi* previous_;
+};
+
+}  // namespace vantor::os
