@@ -22,8 +22,9 @@ bool passesTypeTest(u32 flags, u32 type) {
 }  // namespace
 
 void DiskDevice::enumDevices(vrk::Array<DiskDevice>& devices, u32 flags, u16 sectorSize) {
-  // Probing a drive without a medium raises no dialog on this system, so there is no
-  // error mode to set first.
+  // Where probing a drive without a medium could ask the user, the device set's
+  // appends set the system's error mode against it first, and leave it set for the
+  // opens that follow.
   devices.clear();
   libSysHost::WindowsDeviceSet set;
   set.appendDisks();

@@ -115,6 +115,9 @@ bool WinDiskDevice::mountDrive() {
     volumes->clearDismounted();
     drive->update(true);
     volumes = std::make_shared<Volumes>(drive);
+  } catch (const vrk::Exception& e) {
+    volumes->clearDismounted();
+    logMountStopped(e.getMessage().c_str());
   } catch (const std::exception& e) {
     volumes->clearDismounted();
     logMountStopped(e.what());

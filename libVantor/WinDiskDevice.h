@@ -1,17 +1,18 @@
 // libVantor/WinDiskDevice.h
-// A whole physical drive ("/dev/sdX") as a disk: uncached sector transfers (whole
-// sectors from aligned memory), plus its volumes. dismountDrive unmounts them and holds
-// them so nobody mounts them again; when one is busy, or refuses the lock because
-// somebody else holds it, it answers false with everything as before. mountDrive makes
-// the kernel read the partition table again and mounts back what was unmounted where the
-// partition is still where it was (a failure there is logged, never thrown); so does the
-// destructor of the object that performed the dismount. Throws ERR_DISK_ACCESS when the
-// drive cannot be opened. A drive whose medium refuses writes (a write-protected card or
-// key, a read-only device) opens for reading and reports isWriteProtected(); an empty
-// card-reader slot opens as a drive of 0 bytes, so listing goes on past it (it is listed,
-// as a drive without a medium, rather than left out). Copies share the volume bookkeeping, but a copy (or an object
-// assigned to) starts not dismounted: destroying it never mounts the volumes back under
-// the object still writing; an object assigned to while dismounted mounts back first.
+// A whole physical drive ("/dev/sdX", "\\.\PhysicalDriveN") as a disk: uncached sector
+// transfers (whole sectors from aligned memory), plus its volumes. dismountDrive takes
+// them off the drive and holds them so nobody mounts them again; when one is busy, or
+// refuses the lock because somebody else holds it, it answers false with everything as
+// before. mountDrive makes the system read the partition table again and gives back
+// what was taken off, where the partition is still where it was (a failure there is
+// logged, never thrown); so does the destructor of the object that performed the
+// dismount. Throws ERR_DISK_ACCESS when the drive cannot be opened. A drive whose medium
+// refuses writes (a write-protected card or key, a read-only device) opens for reading
+// and reports isWriteProtected(); an empty card-reader slot opens as a drive of 0 bytes,
+// so listing goes on past it (it is listed, as a drive without a medium, rather than
+// left out). Copies share the volume bookkeeping, but a copy (or an object assigned to)
+// starts not dismounted: destroying it never mounts the volumes back under the object
+// still writing; an object assigned to while dismounted mounts back first.
 // No locking: a drive and its copies are used from one thread at a time.
 #pragma once
 #include <memory>
