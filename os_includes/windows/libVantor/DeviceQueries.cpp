@@ -211,8 +211,11 @@ vrk::Array<libSysHost::Volume> volumesOnDisk(const std::vector<MachineVolume>& a
   return volumes;
 }
 
-QuietErrorMode::QuietErrorMode() : previous_(winApi().setErrorMode(kQuietErrorMode)) {}
+QuietErrorMode::QuietErrorMode() : set_(winApi().setThreadErrorMode(kQuietErrorMode, previous_)) {}
 
-QuietErrorMode::~QuietErrorMode() { (void)winApi().setErrorMode(previous_); }
+QuietErrorMode::~QuietErrorMode() {
+  UINT quiet = 0;
+  if (set_) (void)winApi().setThreadErrorMode(previous_, quiet);
+}
 
 }  // namespace vantor::os

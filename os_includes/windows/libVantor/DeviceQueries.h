@@ -73,8 +73,8 @@ std::vector<MachineVolume> machineVolumes();
 // listed with its extent unknown.
 vrk::Array<libSysHost::Volume> volumesOnDisk(const std::vector<MachineVolume>& all, DWORD diskNumber);
 
-// Sets the error mode that keeps the system from asking the user about a drive without
-// its medium, and sets the one before back when it goes.
+// Sets, for the calling thread, the error mode that keeps the system from asking the
+// user about a drive without its medium, and sets the one before back when it goes.
 class QuietErrorMode {
  public:
   QuietErrorMode();
@@ -83,7 +83,8 @@ class QuietErrorMode {
   QuietErrorMode& operator=(const QuietErrorMode&) = delete;
 
  private:
-  UINT previous_;
+  UINT previous_ = 0;
+  bool set_;
 };
 
 constexpr UINT kQuietErrorMode = SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX;

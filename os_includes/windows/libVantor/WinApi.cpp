@@ -113,6 +113,13 @@ class SystemWinApi final : public WinApi {
   DWORD getLogicalDrives() override { return GetLogicalDrives(); }
 
   UINT setErrorMode(UINT mode) override { return SetErrorMode(mode); }
+
+  bool setThreadErrorMode(UINT mode, UINT& previous) override {
+    DWORD old = 0;
+    const bool done = SetThreadErrorMode(mode, &old) != 0;
+    previous = old;
+    return done;
+  }
 };
 
 SystemWinApi& systemApi() {

@@ -38,6 +38,8 @@ class WinApi {
                                  DWORD& serial) = 0;
   virtual DWORD getLogicalDrives() = 0;
   virtual UINT setErrorMode(UINT mode) = 0;
+  // The calling thread's error mode alone (SetThreadErrorMode); `previous` gets the old one.
+  virtual bool setThreadErrorMode(UINT mode, UINT& previous) = 0;
 };
 
 // The WinApi the drive layer calls now.

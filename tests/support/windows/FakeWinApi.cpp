@@ -300,4 +300,10 @@ UINT FakeWinApi::setErrorMode(UINT mode) {
   return previous;
 }
 
+bool FakeWinApi::setThreadErrorMode(UINT mode, UINT& previous) {
+  previous = threadErrorMode_;
+  threadErrorMode_ = mode;
+  return true;
+}
+
 }  // namespace vantor::test

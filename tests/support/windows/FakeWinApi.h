@@ -80,6 +80,8 @@ class FakeWinApi final : public os::WinApi {
   };
   const std::vector<Open>& opens() const { return opens_; }
   UINT errorMode() const { return errorMode_; }
+  // The thread error mode as the layer left it: each quiet stretch must end.
+  UINT threadErrorMode() const { return threadErrorMode_; }
   // The file behind a disk, as the layer wrote it.
   std::string diskBytes(DWORD diskNumber) const;
 
@@ -102,6 +104,7 @@ class FakeWinApi final : public os::WinApi {
                          DWORD& serial) override;
   DWORD getLogicalDrives() override;
   UINT setErrorMode(UINT mode) override;
+  bool setThreadErrorMode(UINT mode, UINT& previous) override;
 
  private:
   struct Node {
@@ -131,6 +134,7 @@ class FakeWinApi final : public os::WinApi {
   std::vector<std::string> log_;
   std::vector<Open> opens_;
   UINT errorMode_ = 0;
+  UINT threadErrorMode_ = 0;
 };
 
 }  // namespace vantor::test
