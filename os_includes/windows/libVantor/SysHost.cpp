@@ -17,6 +17,8 @@
 // Listing sets the error mode that keeps the system from asking the user about a drive
 // without its medium, and leaves it set: the drives listed are opened after the listing.
 // A disk without a medium is listed all the same (no size in its text, 0 bytes large).
+// The queries of one drive (size, media kind, volumes) quiet the calling thread's error
+// mode only while they ask.
 //
 // Display text: maker and model (or "Disk N"), the capacity, then the file systems of the
 // disk's volumes: "Kingston DataTraveler 3.0 (14.9 GiB), FAT32 'PHOTOS'".
