@@ -107,7 +107,7 @@ int runCapture(const CaptureOptions& options) {
   if (options.allowVolumeBeyondDrive) imager.setVolumeTooLargeBehavior(DiskImager::ALLOW_VOLUME_TOO_LARGE);
   OperationRunner runner;
   runner.attach(imager, "capture " + target.argument() + " -> " + options.image,
-                options.wholeDrive ? target.device().capacityBytes() : 0, partial.path(), image);
+                options.wholeDrive ? target.device().capacityBytes() : 0, partial.path());
   // The library's sector size refusal names no volume: the boot sectors tell which.
   runner.explainFailures([&target](const ProgressBoard::Line& failed) {
     if (failed.code != ERR_GENERAL) return std::string();

@@ -5,7 +5,6 @@
 #include <thread>
 
 #include "ErrorReport.h"
-#include "FileFacts.h"
 #include "ProgressObserver.h"
 #include "Terminal.h"
 
@@ -16,8 +15,7 @@ OperationRunner::OperationRunner() : terminal(Terminal::isInteractive()) {}
 OperationRunner::~OperationRunner() { abortAndJoinAll(); }
 
 void OperationRunner::attach(DiskImager& imager, const std::string& label, std::uint64_t totalBytes,
-                             const std::string& growingFile, const std::string& reportedFile) {
-  reportedFiles.push_back(reportedFile);
+                             const std::string& growingFile) {
   const std::size_t line = board->addLine(label, totalBytes, growingFile);
   imager.registerObserver(new ProgressObserver(board, line));
   imagers.push_back(&imager);
@@ -61,19 +59,10 @@ int OperationRunner::wait() {
 
   const std::vector<ProgressBoard::Line> lines = board->snapshot();
   int status = 0;
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    const ProgressBoard::Line& line = lines[i];
+  for (const ProgressBoard::Line& line : lines) {
     if (line.status != ProgressBoard::Status::Failed) continue;
-    std::string context = lines.size() > 1 ? line.label : std::string();
+    const std::string context = lines.size() > 1 ? line.label : std::string();
     std::string message = line.message;
-    if (line.code == ERR_FILE_ACCESS && !reportedFiles[i].empty()) {
-      if (message.find(reportedFiles[i]) == std::string::npos) {
-        context += (context.empty() ? "" : ": ") + reportedFiles[i];
-      }
-      const std::string reason = FileFacts::fileErrorReason(line.systemError);
-      if (message.empty()) message = "cannot write the file";
-      if (!reason.empty()) message += " (" + reason + ")";
-    }
     const std::string found = explain ? explain(line) : std::string();
     if (!found.empty()) message += (message.empty() ? "" : ": ") + found;
     ErrorReport::print(line.code, message, context);

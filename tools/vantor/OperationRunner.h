@@ -28,11 +28,8 @@ class OperationRunner {
 
   bool onTerminal() const { return terminal; }
   // Registers the observers on `imager`, under `label` (shown on its line and in its
-  // error line when the command runs more than one operation). `reportedFile`, when
-  // given, is the file an ERR_FILE_ACCESS failure is reported against, with the
-  // system's reason where one is known.
-  void attach(DiskImager& imager, const std::string& label, std::uint64_t totalBytes, const std::string& growingFile,
-              const std::string& reportedFile = std::string());
+  // error line when the command runs more than one operation).
+  void attach(DiskImager& imager, const std::string& label, std::uint64_t totalBytes, const std::string& growingFile);
   // Something the host found that a failure's message leaves out ("" for nothing); it
   // is added to the failure's line. Called on the main thread once the workers ended.
   using Explainer = std::function<std::string(const ProgressBoard::Line& failed)>;
@@ -49,7 +46,6 @@ class OperationRunner {
   InterruptGuard interrupts;
   std::shared_ptr<ProgressBoard> board = std::make_shared<ProgressBoard>();
   std::vector<DiskImager*> imagers;
-  std::vector<std::string> reportedFiles;
   Explainer explain;
 };
 

@@ -41,14 +41,12 @@ void ProgressBoard::progress(std::size_t index, unsigned percent) {
   lines[index].percent = percent > 100 ? 100 : percent;
 }
 
-void ProgressBoard::finished(std::size_t index, Status status, VantorErrorCodes code, const std::string& message,
-                             int systemError) {
+void ProgressBoard::finished(std::size_t index, Status status, VantorErrorCodes code, const std::string& message) {
   std::lock_guard<std::mutex> guard(mutex);
   Line& line = lines[index];
   line.status = status;
   line.code = code;
   line.message = message;
-  line.systemError = systemError;
   line.end = Clock::now();
   if (status == Status::Succeeded) line.percent = 100;
 }

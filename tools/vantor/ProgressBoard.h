@@ -33,7 +33,6 @@ class ProgressBoard {
     std::chrono::steady_clock::time_point end;
     VantorErrorCodes code = ERR_NONE;
     std::string message;
-    int systemError = 0;  // errno as the worker reported the failure, 0 when none
   };
 
   // A new line; returns its index.
@@ -42,8 +41,7 @@ class ProgressBoard {
   // Reports from the workers.
   void started(std::size_t line);
   void progress(std::size_t line, unsigned percent);
-  void finished(std::size_t line, Status status, VantorErrorCodes code, const std::string& message,
-                int systemError = 0);
+  void finished(std::size_t line, Status status, VantorErrorCodes code, const std::string& message);
 
   std::vector<Line> snapshot() const;
   // Bytes done of `line` by now, and the best known total (estimated while capturing).
