@@ -270,7 +270,7 @@ TEST(DriveMap, TracesEntryAndExitOnTheImagingLogger) {
   getDriveMap(disk, map, highest, false);
   const std::vector<std::string> records = log.records();
   ASSERT_EQ(records.size(), 4u);
-  EXPECT_EQ(records[0].rfind("> getDriveMap", 0), 0u) << records[0];
+  EXPECT_EQ(records[0].rfind("> getDriveMap (libVantor/internal/DriveMap.cpp:", 0), 0u) << records[0];
   EXPECT_EQ(records[1].rfind("> findUsedSectorsAfterMbr", 0), 0u) << records[1];
   EXPECT_EQ(records[2], "< findUsedSectorsAfterMbr");
   EXPECT_EQ(records[3], "< getDriveMap");

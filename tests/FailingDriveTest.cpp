@@ -2,11 +2,14 @@
 // where each case says, whose reads differ from what was written, or whose daemon is
 // killed mid-restore. Each operation of the public classes must end with its own error
 // (never a hang) and, once its objects are gone, leave the device and its partition
-// nodes free to be opened exclusively.
+// nodes free to be opened exclusively. Also an image file that the system stops growing.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <chrono>
 #include <cstring>
@@ -21,6 +24,7 @@
 #include <libVantor/internal/ImageFormat.h>
 #include <libVantor/internal/LittleEndian.h>
 
+#include "support/FakeDisk.h"
 #include "support/FatImage.h"
 #include "support/FaultyDrive.h"
 #include "support/RecordingObserver.h"
@@ -335,6 +339,35 @@ TEST(FailingDrive, DriveThatDisappearsMidRestoreEndsTheRestoreWithAnError) {
     EXPECT_EQ(lba("error 4 Error writing sector chunk starting at LBA %08Xh", held), log->snapshot().back());
   }
   EXPECT_TRUE(nothingHeld(*drive));
+}
+
+TEST(FailingImageFile, AWriteTheSystemRefusesEndsTheCaptureNamingTheFileAndTheReason) {
+  // Files of this process may not grow past 4 KiB while the capture runs; a write past
+  // that fails with EFBIG instead of raising SIGXFSZ.
+  struct FileSizeLimit {
+    rlimit before{};
+    void (*handler)(int) = std::signal(SIGXFSZ, SIG_IGN);
+    FileSizeLimit() {
+      ::getrlimit(RLIMIT_FSIZE, &before);
+      const rlimit limit{4096, before.rlim_max};
+      ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() {
+      ::setrlimit(RLIMIT_FSIZE, &before);
+      std::signal(SIGXFSZ, handler);
+    }
+  };
+  TempDir scratch;
+  const std::string image = scratch.file("big.img");
+  DiskDevice device("fake", std::make_shared<test::FakeDisk>(512, 64));
+  DiskImager imager(device);
+  auto log = std::make_shared<test::EventLog>();
+  imager.registerObserver(new test::RecordingObserver(log));
+  {
+    const FileSizeLimit limit;
+    ASSERT_TRUE(imager.startReadingImage(image, true, true));
+  }
+  EXPECT_EQ("error 6 Error writing image file \"" + image + "\": " + std::strerror(EFBIG), log->snapshot().back());
 }
 
 }  // namespace

@@ -52,6 +52,21 @@ json_ok() {
     fail "$1: not JSON: $(cat out.txt)"
 }
 
+# json_lines WHAT OUTCOME [ERROR]: every line of out.txt is a JSON object; the last one,
+# and the last of each target, carries the outcome OUTCOME (with the error name ERROR).
+json_lines() {
+  python3 -c 'import json, sys
+objects = [json.loads(line) for line in open("out.txt").read().splitlines()]
+ended = set()
+for o in objects:
+    assert isinstance(o, dict) and "percent" in o and o["target"] not in ended
+    if "outcome" in o:
+        assert o["outcome"] == sys.argv[1] and o.get("error", "") == sys.argv[2]
+        ended.add(o["target"])
+assert objects and "outcome" in objects[-1]' "$2" "${3:-}" 2>/dev/null &&
+    pass "$1: JSON lines ending in $2" || fail "$1: not JSON lines ending in $2 ${3:-}: $(cat out.txt)"
+}
+
 files_digest() {  # files_digest DISK OFFSET: checksums of every file on the FAT volume
   rm -rf extract && mkdir extract
   mcopy -s -n -i "$1@@$2" '::/*' extract/ 2>/dev/null
@@ -299,6 +314,17 @@ for t in p1 p2 p3; do
   [ "$n" -ge 1 ] && [ "$n" -le 12 ] || fail "progress of $t.img: $n lines"
 done
 [ "$(grep -cvE '^(restore -> p[123]\.img |Restored )' out.txt)" -eq 0 ] || fail "unlabelled progress lines: $(cat out.txt)"
+
+# With --progress=json standard output holds JSON lines only, the last one the outcome.
+expect 0 "" -- "$vantor" capture --progress=json sample.img json.vqi
+json_lines "capture --progress=json" finished
+expect 0 "^Restored " -- "$vantor" restore --progress=json sample.vqi json1.img json2.img --size 64M
+json_lines "restore --progress=json" finished
+expect 1 "^vantor: .*ERR_VERIFY_MISMATCH \(5\): " -- "$vantor" verify --progress=json sample.vqi copy2.img
+json_lines "verify --progress=json" error ERR_VERIFY_MISMATCH
+expect 0 "" -- "$vantor" zero --force --progress=json json1.img --range 0-0
+json_lines "zero --progress=json" finished
+expect 2 "" -- "$vantor" zero --progress=fancy json1.img
 
 # --- list ----------------------------------------------------------------------------------
 expect 0 "" -- "$vantor" list --all --json

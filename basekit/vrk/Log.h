@@ -70,7 +70,8 @@ class LoggerStream {
   std::ostringstream out_;
 };
 
-// Marks entry ("> function") and exit ("< function") at trace priority.
+// Marks entry ("> function (file:line)") and exit ("< function") at trace priority.
+// Made through VRK_TRACE, which fills in the file and line where it stands.
 class VRK_EXPORT TraceLogger {
  public:
   TraceLogger(const Logger& logger, const char* function, const char* file, int line);
@@ -84,3 +85,6 @@ class VRK_EXPORT TraceLogger {
 };
 
 }  // namespace vrk
+
+// Traces the enclosing scope on `logger` as `function`, at the source line it stands on.
+#define VRK_TRACE(logger, function) ::vrk::TraceLogger vrkTraceScope(logger, function, __FILE__, __LINE__)

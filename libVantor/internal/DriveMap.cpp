@@ -32,7 +32,7 @@ bool isAllZero(const u8* bytes, u32 count) {
 }  // namespace
 
 void findUsedSectorsAfterMbr(IDisk& disk, const PARTITION_TABLE_ENTRY entries[4], SectorMap& map) {
-  vrk::TraceLogger trace(logger(), "findUsedSectorsAfterMbr", __FILE__, __LINE__);
+  VRK_TRACE(logger(), "findUsedSectorsAfterMbr");
 
   u32 firstPartition = 0;  // 0: no entry has a start sector
   for (int i = 0; i < 4; ++i) {
@@ -53,7 +53,7 @@ void findUsedSectorsAfterMbr(IDisk& disk, const PARTITION_TABLE_ENTRY entries[4]
 }
 
 void getDriveMap(IDisk& disk, SectorMap& map, u64& highestVolumeSector, bool allowVolumeBeyondDrive) {
-  vrk::TraceLogger trace(logger(), "getDriveMap", __FILE__, __LINE__);
+  VRK_TRACE(logger(), "getDriveMap");
 
   // The table lies in bytes 446-509 of sector 0: a smaller sector cannot hold it.
   if (disk.getSectorSize() < 512) {

@@ -48,7 +48,7 @@ bool isUsedFat32(u32 raw) {
 
 FatVolumeMapper::FatVolumeMapper(IDisk& disk_, u8 partitionType_, u32 volumeStartSector_)
     : disk(&disk_), sectorSize(512), volumeStartSector(volumeStartSector_), partitionType(partitionType_) {
-  vrk::TraceLogger trace(logger(), "FatVolumeMapper constructor", __FILE__, __LINE__);
+  VRK_TRACE(logger(), "FatVolumeMapper constructor");
 
   // The buffer holds one sector of the disk even when the disk's sectors are larger than
   // the 512 bytes a supported boot sector describes; a failed allocation reads as a
@@ -113,7 +113,7 @@ FatVolumeMapper::FatVolumeMapper(IDisk& disk_, u8 partitionType_, u32 volumeStar
 }
 
 SectorMap FatVolumeMapper::getSectorMap() const {
-  vrk::TraceLogger trace(logger(), "getSectorMap", __FILE__, __LINE__);
+  VRK_TRACE(logger(), "getSectorMap");
 
   SectorMap map;
   addSectorRange(map, makeSectorRange(volumeStartSector, firstDataSector - volumeStartSector));

@@ -1,5 +1,6 @@
 // Capturing a drive's used sectors (or the whole drive) into an image file.
 #include <libVantor/internal/DiskBufferPointer.h>
+#include <libVantor/internal/DiskHandleOps.h>
 #include <libVantor/internal/DiskImagerImp.h>
 #include <libVantor/internal/DriveMap.h>
 #include <libVantor/internal/FullSectorCount.h>
@@ -12,16 +13,17 @@ namespace {
 
 // The image file while it is written: closed and deleted when the capture is given up.
 // Only a regular file opens (see vrk::OFStream), so a given-up capture never removes
-// anything but the file it was writing.
+// anything but the file it was writing. A failed write or close throws ERR_FILE_ACCESS
+// naming the file and the system's reason.
 class ImageFileWriter {
  public:
   explicit ImageFileWriter(const vrk::String& path) : path_(path), stream_(path) {}
   bool isOpen() const { return stream_.isOpen(); }
   void write(const void* data, std::size_t size) {
-    if (!stream_.write(data, size)) throw VantorException(ERR_FILE_ACCESS);
+    if (!stream_.write(data, size)) throwWriteFailure(os::lastSystemError());
   }
   void finish() {
-    if (!stream_.close()) throw VantorException(ERR_FILE_ACCESS);
+    if (!stream_.close()) throwWriteFailure(os::lastSystemError());
   }
   [[noreturn]] void discardAndThrow(const VantorException& e) {
     (void)stream_.close();
@@ -30,6 +32,13 @@ class ImageFileWriter {
   }
 
  private:
+  // `systemError` is the system's code as the failed write or close left it.
+  [[noreturn]] void throwWriteFailure(int systemError) const {
+    vrk::String message = vrk::String("Error writing image file \"") + path_ + "\"";
+    if (systemError != 0) message += vrk::String(": ") + os::systemErrorText(systemError);
+    throw VantorException(ERR_FILE_ACCESS, message);
+  }
+
   vrk::String path_;
   vrk::OFStream stream_;
 };

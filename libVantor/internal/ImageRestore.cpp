@@ -17,7 +17,7 @@ namespace vantor {
 void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, IDisk& disk,
                           const vrk::String& imagePath, ImagingThreadData& data) {
   static const vrk::Logger& logger = vrk::LogFactory::createLogger("vantor.DiskImager");
-  vrk::TraceLogger trace(logger, "writeImageFileToDisk", "libVantor/DiskImager", 310);
+  VRK_TRACE(logger, "writeImageFileToDisk");
   if (data.wholeDrive) throw VantorException("Currently an unsupported feature");
 
   const u32 sectorSize = disk.getSectorSize();

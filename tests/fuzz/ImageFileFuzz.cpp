@@ -1,9 +1,13 @@
 // Image files built from the fuzzer's choices (a 90-byte header, run records with their
 // sectors, padding before the first record, bytes cut off or added at the end, a few
-// fields broken on purpose), read with getImageInfo and checkImageCompatibility and
-// restored onto a disk in memory, verified or not, with failures and aborts injected
-// now and then. Whatever the bytes, nothing may read past the file or crash, and the
-// outcome must be the one the file calls for, worked out here from its bytes:
+// fields broken on purpose), read with getImageInfo and checkImageCompatibility, opened
+// as an ImageDisk and read through it, and restored onto a disk in memory, verified or
+// not, with failures and aborts injected now and then. Whatever the bytes, nothing may
+// read past the file or crash, and the outcome must be the one the file calls for,
+// worked out here from its bytes:
+// - ImageDisk takes exactly the files whose records are sound in the header's own sector
+//   size; each of its sectors then reads as the last run in the file that holds it left
+//   it, every other sector as zeros;
 // - a file the readers refuse, or a damaged one, leaves the disk untouched and fails
 //   with the documented code (11 damaged or foreign, 12 version or sector size,
 //   7 too large for the drive);
@@ -25,15 +29,18 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 #include <libVantor/DiskImager.h>
+#include <libVantor/ImageDisk.h>
 #include <libVantor/internal/DiskImagerImp.h>
 #include <libVantor/internal/ImageFormat.h>
 #include <vrk/Log.h>
 
 #include "FuzzInput.h"
+#include "ImageFileInput.h"
 #include "Imaging.h"
 #include "MemoryDisk.h"
 
@@ -44,8 +51,6 @@ using vantor::fuzz::MemoryDisk;
 
 namespace {
 
-constexpr u64 FILE_LIMIT = 256u << 10;  // bytes of an image file at most: a run of two chunks
-constexpr u64 DISK_LIMIT = 4u << 20;   // bytes of the disk at most (sparse: costs what is written)
 constexpr u32 HEADER = image::HEADER_SIZE;
 
 // Turns the data of a read into something else: the verification must notice.
@@ -139,6 +144,106 @@ FUZZ_UNTRACKED Expected expect(const Layout& file, const MemoryDisk& disk, bool 
   return e;
 }
 
+// What an ImageDisk over the file must be: whether it opens, and where each sector it
+// holds lies in the file (in the header's sector size, later runs over earlier ones).
+struct ImageDiskModel {
+  bool opens = false;
+  u32 sectorSize = 0;
+  std::vector<std::pair<u64, u64>> runs;  // first sector, sector count; in file order
+  bool modelled = false;                  // sectors is filled (not for many sectors)
+  std::map<u64, u64> sectors;             // sector -> offset of its data
+};
+
+FUZZ_UNTRACKED ImageDiskModel modelImageDisk(const Layout& file) {
+  ImageDiskModel m;
+  const u64 size = file.size();
+  if (size < HEADER || le(file, 4, 2) != image::MAJOR_VERSION) return m;
+  for (u32 i = 0; i < image::SIGNATURE_SIZE; ++i) {
+    if (file.byteAt(image::SIGNATURE_OFFSET + i) != u8(image::SIGNATURE[i])) return m;
+  }
+  const u32 runCount = static_cast<u32>(le(file, 0, 4));
+  const u64 ss = le(file, 16, 4);
+  u64 offset = le(file, 36, 4), sum = 0;
+  if (ss == 0 || offset < HEADER || offset > size) return m;
+  std::vector<std::pair<u64, u64>> runs;
+  std::vector<u64> dataOffsets;
+  for (u32 i = 0; i < runCount; ++i) {
+    if (size - offset < image::RUN_HEADER_SIZE) return m;
+    const u64 first = le(file, offset, 4), count = le(file, offset + 4, 4);
+    offset += image::RUN_HEADER_SIZE;
+    if (size - offset < count * ss || (count > 0 && first + count - 1 > 0xFFFFFFFFull)) return m;
+    runs.emplace_back(first, count);
+    dataOffsets.push_back(offset);
+    offset += count * ss;
+    sum += count;
+  }
+  if (sum != le(file, 8, 8) || offset != size) return m;
+  m.opens = true;
+  m.sectorSize = static_cast<u32>(ss);
+  m.modelled = sum <= 4096;
+  if (m.modelled) {
+    for (std::size_t r = 0; r < runs.size(); ++r) {
+      for (u64 k = 0; k < runs[r].second; ++k) m.sectors[runs[r].first + k] = dataOffsets[r] + k * ss;
+    }
+  }
+  m.runs.swap(runs);
+  return m;
+}
+
+// Opens the file as an ImageDisk and reads it: the whole disk when it is small, else its
+// first and last sectors and the edges of its runs, in requests that straddle them.
+FUZZ_UNTRACKED void checkImageDisk(const std::string& path, const Layout& file, const ImageDiskModel& m) {
+  std::unique_ptr<ImageDisk> disk;
+  try {
+    disk = std::make_unique<ImageDisk>(path);
+  } catch (const VantorException& x) {
+    const VantorErrorCodes code = x.getErrorCode();
+    FUZZ_CHECK(code == ERR_FILE_ACCESS || code == ERR_INVALID_IMAGE_FILE || code == ERR_INCOMPATIBLE_IMAGE);
+  }
+  FUZZ_CHECK((disk != nullptr) == m.opens);
+  if (!disk) return;
+  const u64 ss = disk->getSectorSize();
+  FUZZ_CHECK(ss == m.sectorSize);
+  if (ss > 65536) return;  // a header may claim any sector size; a buffer of such sectors is not read here
+  const u64 n = disk->getSizeSectors();
+  const u64 maxCount = std::max<u64>(1, std::min<u64>(64, (256u << 10) / ss));
+  std::set<std::pair<u64, u64>> spans;  // first sector, count
+  const auto add = [&](u64 from, u64 to) {  // [from, to) cut to the disk
+    to = std::min(to, n);
+    for (; from < to; from += maxCount) spans.emplace(from, std::min(maxCount, to - from));
+  };
+  if (n * ss <= (256u << 10)) {
+    add(0, n);
+  } else {
+    add(0, 8);
+    add(n - 8, n);
+    for (std::size_t r = 0; r < m.runs.size() && r < 64; ++r) {
+      const u64 first = m.runs[r].first, end = first + m.runs[r].second;
+      add(first - std::min<u64>(first, 3), first + 3);
+      add(end - std::min<u64>(end, 3), end + 3);
+    }
+  }
+  std::vector<u8> got, want(ss), zeros(ss, 0);
+  for (const auto& span : spans) {
+    got.assign(span.second * ss, 0xEE);
+    FUZZ_CHECK(disk->readSectors(static_cast<u32>(span.first), got.data(), static_cast<u32>(span.second)));
+    if (!m.modelled) continue;  // too many sectors to model: reading is the check
+    for (u64 k = 0; k < span.second; ++k) {
+      const auto at = m.sectors.find(span.first + k);
+      if (at == m.sectors.end()) {
+        FUZZ_CHECK(std::memcmp(got.data() + k * ss, zeros.data(), ss) == 0);
+      } else {
+        file.read(at->second, ss, want.data());
+        FUZZ_CHECK(std::memcmp(got.data() + k * ss, want.data(), ss) == 0);
+      }
+    }
+  }
+  // A request past the end fails, as on a drive.
+  if (n < 0xFFFFFFFFull && n == disk->getSizeBytes() / ss) {
+    FUZZ_CHECK(!disk->readSectors(static_cast<u32>(n), got.data(), 1));
+  }
+}
+
 // The disk holds exactly the runs' sectors.
 FUZZ_UNTRACKED void checkRestored(const Layout& file, const MemoryDisk& disk, const Expected& e) {
   const u32 ss = disk.getSectorSize();
@@ -161,99 +266,16 @@ FUZZ_UNTRACKED void checkInfo(bool ok, const DISK_IMAGE_INFO& info, const Expect
   FUZZ_CHECK(info.minorVersion == e.infoFields.minorVersion);
 }
 
-void writeFile(const std::string& path, const Layout& file) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) fuzz::fail("cannot write the image file");
-  std::vector<u8> block(64 * 1024);
-  for (u64 offset = 0; offset < file.size(); offset += block.size()) {
-    const u64 n = std::min<u64>(block.size(), file.size() - offset);
-    file.read(offset, n, block.data());
-    if (std::fwrite(block.data(), 1, n, f) != n) fuzz::fail("cannot write the image file");
-  }
-  if (std::fclose(f) != 0) fuzz::fail("cannot write the image file");
-}
-
-// Lays out an image file from the input, then breaks what the input asks for.
-void buildImage(FuzzInput& in, Layout& file, u32 ss, u32 sectors) {
-  const u32 runCount = in.below(9);
-  u64 offset = HEADER;
-  const u8 padding = in.byte();
-  if (padding % 4 == 3) {  // bytes between the header and the first record
-    file.fill(offset, 1 + padding / 4, 0xC3);
-    offset += 1 + padding / 4;
-  }
-  const u64 firstRunOffset = offset;
-  u64 next = 0, total = 0, highest = 0, firstUsed = 0;
-  for (u32 i = 0; i < runCount; ++i) {
-    const u8 placement = in.byte();
-    const u8 length = in.byte();
-    u64 first;
-    switch (placement % 4) {
-      case 0: first = next + placement / 4 % 4; break;  // ascending, as capture writes them
-      case 1: first = in.u16le() % (u64(sectors) + 8); break;
-      case 2: first = in.u32le(); break;
-      default: first = sectors - std::min<u32>(sectors, placement / 4 % 8); break;  // at the end
-    }
-    u64 count;
-    switch (length % 4) {
-      case 0: count = 1 + length / 4 % 8; break;
-      case 1: count = image::CHUNK_SECTORS - 4 + length / 4 % 16; break;  // around a chunk
-      case 2: count = 0; break;
-      default: count = in.u16le(); break;
-    }
-    const u64 room = offset + image::RUN_HEADER_SIZE < FILE_LIMIT ? FILE_LIMIT - offset - image::RUN_HEADER_SIZE : 0;
-    if (count > room / ss) count %= room / ss + 1;  // the file stays below its limit
-    first = std::min<u64>(first, 0xFFFFFFFF);
-    file.put32(offset, static_cast<u32>(first));
-    file.put32(offset + 4, static_cast<u32>(count));
-    offset += image::RUN_HEADER_SIZE;
-    file.fill(offset, count * ss, static_cast<u8>(i * 37 + 1));
-    offset += count * ss;
-    if (i == 0) firstUsed = first;
-    if (count) highest = std::max(highest, first + count - 1);
-    next = first + count;
-    total += count;
-  }
-  u64 highestVolume = highest;
-  const u8 volume = in.byte();
-  switch (volume % 4) {
-    case 0: break;
-    case 1: highestVolume += in.below(sectors + 1); break;
-    case 2: highestVolume = in.u32le(); break;
-    default: highestVolume = ~u64(0) - volume / 4; break;
-  }
-  file.put32(0, runCount);
-  file.put16(4, image::MAJOR_VERSION);
-  file.put16(6, image::MINOR_VERSION);
-  file.put64(8, total);
-  file.put32(16, ss);
-  file.put64(20, firstUsed);
-  file.put64(28, highestVolume);
-  file.put32(36, static_cast<u32>(firstRunOffset));
-  file.putText(image::SIGNATURE_OFFSET, image::SIGNATURE, image::SIGNATURE_SIZE);
-  file.setSize(std::max<u64>(offset, HEADER));
-
-  const u8 end = in.byte();
-  switch (end % 4) {
-    case 0: break;
-    case 1: file.setSize(file.size() + 1 + end / 4); break;  // zeros after the last record
-    case 2: file.setSize(file.size() - std::min<u64>(file.size(), 1 + end / 4)); break;
-    default: file.setSize(in.u16le() % (file.size() + 1)); break;
-  }
-  file.corrupt(in);
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   vrk::LogFactory::setPriority(5);  // quiet
   static const std::string path = fuzz::scratchPath("image");
-  static const u32 SECTOR_SIZES[] = {512, 512, 512, 512, 4096, 1024, 2048, 256};
-  FuzzInput in(data, size);
-  const u8 options = in.byte();
-  const bool raw = options == 0xFF;
-  const u8 mode = raw ? 0 : in.byte();
-  const u32 ss = raw ? 512 : SECTOR_SIZES[options & 7];
+  const fuzz::ImageFileInput input = fuzz::ImageFileInput::read(data, size);
+  const u8 options = input.options;
+  const u8 mode = input.mode;
+  const bool raw = input.raw();
+  const u32 ss = input.sectorSize;
   const bool verify = raw || (options & 0x08);
   const bool allowTooLarge = options & 0x10;
   const bool callback = options & 0x20;
@@ -262,19 +284,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool callbackThrows = mode & 0x10;
   const bool wholeDrive = mode & 0x20;
   const bool facade = (mode & 0xC0) == 0xC0;
-  const u32 sectors = raw ? 256 : 1 + in.u16le() % static_cast<u32>(DISK_LIMIT / ss);
-  const u32 k = in.byte();  // which transfer fails, which report aborts
-
-  Layout file(FILE_LIMIT, 4096);
-  if (raw) {
-    std::size_t n = 0;
-    const uint8_t* rest = in.rest(n);
-    file.copy(0, rest, n);
-    file.setSize(std::min<u64>(n, FILE_LIMIT));
-  } else {
-    buildImage(in, file, ss, sectors);
-  }
-  writeFile(path, file);
+  const u32 sectors = input.sectors;
+  const u32 k = input.k;
+  const Layout& file = input.file;
+  input.write(path);
 
   auto disk = std::make_shared<MemoryDisk>(ss, sectors);
   disk->dismountResult = !refuseDismount;
@@ -293,6 +306,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   DISK_IMAGE_INFO info{};
   checkInfo(DiskImager::getImageInfo(path, info), info, e);
+  checkImageDisk(path, file, modelImageDisk(file));
 
   u32 callbacks = 0;
   std::function<void(std::shared_ptr<IDisk>)> onWritten;

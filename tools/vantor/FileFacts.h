@@ -39,10 +39,6 @@ class FileFacts {
   // The offset of the first non-zero byte of the file at `path` inside `spans`, or -1
   // (also when the file cannot be read). Holes read as zeros.
   static std::int64_t firstNonZeroByte(const std::string& path, const Spans& spans);
-  // The system's text for the error a failed file write or creation left (the C library's
-  // errno), when it is one such a failure yields; "" for any other value, which may be a
-  // leftover of an unrelated call.
-  static std::string fileErrorReason(int error);
 };
 
 }  // namespace vantor::cli

@@ -72,6 +72,7 @@ struct CaptureOptions {
   bool allowVolumeBeyondDrive = false;
   bool force = false;
   TargetOptions targetOptions;
+  OperationRunner::Progress progress = OperationRunner::Progress::Board;
 };
 
 int runCapture(const CaptureOptions& options) {
@@ -105,9 +106,9 @@ int runCapture(const CaptureOptions& options) {
   PartialImage partial(image);
   DiskImager imager(target.device());
   if (options.allowVolumeBeyondDrive) imager.setVolumeTooLargeBehavior(DiskImager::ALLOW_VOLUME_TOO_LARGE);
-  OperationRunner runner;
-  runner.attach(imager, "capture " + target.argument() + " -> " + options.image,
-                options.wholeDrive ? target.device().capacityBytes() : 0, partial.path(), image);
+  OperationRunner runner(options.progress);
+  runner.attach(imager, target.argument(), "capture " + target.argument() + " -> " + options.image,
+                options.wholeDrive ? target.device().capacityBytes() : 0, partial.path());
   // The library's sector size refusal names no volume: the boot sectors tell which.
   runner.explainFailures([&target](const ProgressBoard::Line& failed) {
     if (failed.code != ERR_GENERAL) return std::string();
@@ -143,6 +144,7 @@ void addCapture(CLI::App& app, CommandAction& action) {
                     "Accept a partition that reaches past the end of the drive");
   command->add_flag("--force", options->force, "Replace an existing image file");
   addTargetOptions(*command, options->targetOptions, false);
+  OperationRunner::addProgressOption(*command, options->progress);
   command->callback([options, &action] { action = [options] { return runCapture(*options); }; });
 }
 
@@ -156,6 +158,7 @@ struct RestoreOptions {
   bool yes = false;
   bool force = false;
   TargetOptions targetOptions;
+  OperationRunner::Progress progress = OperationRunner::Progress::Board;
 };
 
 bool isValidSectorSize(std::uint32_t bytes) { return bytes >= 512 && bytes <= 65536 && (bytes & (bytes - 1)) == 0; }
@@ -241,10 +244,10 @@ int runRestore(RestoreOptions options) {
   guard.require("overwrite the disk with the image " + image);
 
   created.keep();
-  OperationRunner runner;
+  OperationRunner runner(options.progress);
   std::vector<WriteWitness::Flag> written;
   for (std::size_t i = 0; i < targets.size(); ++i) {
-    runner.attach(*imagers[i], "restore -> " + targets[i]->argument(), facts.usedBytes(), std::string());
+    runner.attach(*imagers[i], targets[i]->argument(), "restore -> " + targets[i]->argument(), facts.usedBytes(), "");
     written.push_back(WriteWitness::install(targets[i]->device().rawDisk()));
   }
   for (std::size_t i = 0; i < targets.size(); ++i) {
@@ -283,6 +286,7 @@ void addRestore(CLI::App& app, CommandAction& action) {
   options->targetOptions.mayCreate = true;
   command->add_option("--size", options->targetOptions.size,
                       "Create missing disk file targets of this size (suffixes K, M, G, T: 64M, 1G)");
+  OperationRunner::addProgressOption(*command, options->progress);
   command->callback([options, &action] { action = [options] { return runRestore(*options); }; });
 }
 
@@ -294,6 +298,7 @@ struct ZeroOptions {
   bool yes = false;
   bool force = false;
   TargetOptions targetOptions;
+  OperationRunner::Progress progress = OperationRunner::Progress::Board;
 };
 
 int runZero(ZeroOptions options) {
@@ -344,8 +349,8 @@ int runZero(ZeroOptions options) {
 
   created.keep();
   DiskImager imager(target.device());
-  OperationRunner runner;
-  runner.attach(imager, "zero " + target.argument(), totalSectors * sectorSize, std::string());
+  OperationRunner runner(options.progress);
+  runner.attach(imager, target.argument(), "zero " + target.argument(), totalSectors * sectorSize, std::string());
   if (!imager.startZeroingDisk(false, ranges)) throw VantorException(ERR_GENERAL, "zeroing could not be started");
   const int status = runner.wait();
   if (status == 0) {
@@ -366,6 +371,7 @@ void addZero(CLI::App& app, CommandAction& action) {
   command->add_flag("--force", options->force,
                     "Do not ask at all: also zero a captured image or a disk file that holds data");
   addTargetOptions(*command, options->targetOptions, true);
+  OperationRunner::addProgressOption(*command, options->progress);
   command->callback([options, &action] { action = [options] { return runZero(*options); }; });
 }
 

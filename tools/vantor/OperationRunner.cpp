@@ -2,23 +2,51 @@
 
 #include <chrono>
 #include <iostream>
+#include <map>
 #include <thread>
 
+#include <CLI/CLI.hpp>
+
 #include "ErrorReport.h"
-#include "FileFacts.h"
 #include "ProgressObserver.h"
 #include "Terminal.h"
 
 namespace vantor::cli {
+namespace {
 
-OperationRunner::OperationRunner() : terminal(Terminal::isInteractive()) {}
+bool ended(const ProgressBoard::Line& line) {
+  return line.status != ProgressBoard::Status::Waiting && line.status != ProgressBoard::Status::Running;
+}
 
-OperationRunner::~OperationRunner() { abortAndJoinAll(); }
+}  // namespace
 
-void OperationRunner::attach(DiskImager& imager, const std::string& label, std::uint64_t totalBytes,
-                             const std::string& growingFile, const std::string& reportedFile) {
-  reportedFiles.push_back(reportedFile);
-  const std::size_t line = board->addLine(label, totalBytes, growingFile);
+void OperationRunner::addProgressOption(CLI::App& command, Progress& progress) {
+  command
+      .add_option("--progress", progress,
+                  "How progress is shown: board (the default) or json (one JSON object per line on standard "
+                  "output, for programs; see docs/progress_json.md)")
+      ->transform(CLI::CheckedTransformer(std::map<std::string, Progress>{{"board", Progress::Board},
+                                                                          {"json", Progress::Json}}))
+      ->option_text("board|json");
+}
+
+OperationRunner::OperationRunner(Progress progress) : terminal(Terminal::isInteractive()) {
+  if (progress == Progress::Json) {
+    std::cout.flush();
+    standardOutput = std::cout.rdbuf(std::cerr.rdbuf());
+    jsonOutput = std::make_unique<std::ostream>(standardOutput);
+    json = std::make_unique<ProgressJson>(*jsonOutput);
+  }
+}
+
+OperationRunner::~OperationRunner() {
+  abortAndJoinAll();
+  if (standardOutput) std::cout.rdbuf(standardOutput);
+}
+
+void OperationRunner::attach(DiskImager& imager, const std::string& target, const std::string& label,
+                             std::uint64_t totalBytes, const std::string& growingFile) {
+  const std::size_t line = board->addLine(label, target, totalBytes, growingFile);
   imager.registerObserver(new ProgressObserver(board, line));
   imagers.push_back(&imager);
 }
@@ -26,6 +54,23 @@ void OperationRunner::attach(DiskImager& imager, const std::string& label, std::
 void OperationRunner::abortAndJoinAll() {
   for (DiskImager* imager : imagers) imager->abort();
   for (DiskImager* imager : imagers) imager->join();
+}
+
+std::string OperationRunner::failureMessage(const ProgressBoard::Line& line) const {
+  std::string message = line.message;
+  const std::string found = explain ? explain(line) : std::string();
+  if (!found.empty()) message += (message.empty() ? "" : ": ") + found;
+  return message;
+}
+
+void OperationRunner::printJson() {
+  const std::vector<ProgressBoard::Line> lines = board->snapshot();
+  json->printProgress(lines);
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (!ended(lines[i]) || json->outcomePrinted(i)) continue;
+    imagers[i]->join();
+    json->printOutcome(i, lines[i], lines[i].status == ProgressBoard::Status::Failed ? failureMessage(lines[i]) : "");
+  }
 }
 
 int OperationRunner::wait() {
@@ -40,7 +85,9 @@ int OperationRunner::wait() {
       interrupted = true;
       break;
     }
-    if (!terminal) {
+    if (json) {
+      printJson();
+    } else if (!terminal) {
       board->printSteps(std::cout);
     } else if (std::chrono::steady_clock::now() - lastDraw >= 200ms) {
       board->draw(std::cout);
@@ -53,7 +100,9 @@ int OperationRunner::wait() {
   }
   // done() turns true at abort(), before the worker has stopped: join for the closing notification.
   for (DiskImager* imager : imagers) imager->join();
-  if (terminal) {
+  if (json) {
+    printJson();
+  } else if (terminal) {
     board->draw(std::cout);
   } else {
     board->printSteps(std::cout);
@@ -61,22 +110,9 @@ int OperationRunner::wait() {
 
   const std::vector<ProgressBoard::Line> lines = board->snapshot();
   int status = 0;
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    const ProgressBoard::Line& line = lines[i];
+  for (const ProgressBoard::Line& line : lines) {
     if (line.status != ProgressBoard::Status::Failed) continue;
-    std::string context = lines.size() > 1 ? line.label : std::string();
-    std::string message = line.message;
-    if (line.code == ERR_FILE_ACCESS && !reportedFiles[i].empty()) {
-      if (message.find(reportedFiles[i]) == std::string::npos) {
-        context += (context.empty() ? "" : ": ") + reportedFiles[i];
-      }
-      const std::string reason = FileFacts::fileErrorReason(line.systemError);
-      if (message.empty()) message = "cannot write the file";
-      if (!reason.empty()) message += " (" + reason + ")";
-    }
-    const std::string found = explain ? explain(line) : std::string();
-    if (!found.empty()) message += (message.empty() ? "" : ": ") + found;
-    ErrorReport::print(line.code, message, context);
+    ErrorReport::print(line.code, failureMessage(line), lines.size() > 1 ? line.label : std::string());
     status = 1;
   }
   if (interrupted || InterruptGuard::raised()) {

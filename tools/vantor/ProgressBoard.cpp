@@ -16,12 +16,18 @@ double secondsBetween(Clock::time_point from, Clock::time_point to) {
   return std::chrono::duration<double>(to - from).count();
 }
 
+bool ended(const ProgressBoard::Line& line) {
+  return line.status != ProgressBoard::Status::Running && line.status != ProgressBoard::Status::Waiting;
+}
+
 }  // namespace
 
-std::size_t ProgressBoard::addLine(const std::string& label, std::uint64_t totalBytes, const std::string& growingFile) {
+std::size_t ProgressBoard::addLine(const std::string& label, const std::string& target, std::uint64_t totalBytes,
+                                   const std::string& growingFile) {
   std::lock_guard<std::mutex> guard(mutex);
   Line line;
   line.label = label;
+  line.target = target;
   line.totalBytes = totalBytes;
   line.growingFile = growingFile;
   line.start = line.end = Clock::now();
@@ -41,14 +47,12 @@ void ProgressBoard::progress(std::size_t index, unsigned percent) {
   lines[index].percent = percent > 100 ? 100 : percent;
 }
 
-void ProgressBoard::finished(std::size_t index, Status status, VantorErrorCodes code, const std::string& message,
-                             int systemError) {
+void ProgressBoard::finished(std::size_t index, Status status, VantorErrorCodes code, const std::string& message) {
   std::lock_guard<std::mutex> guard(mutex);
   Line& line = lines[index];
   line.status = status;
   line.code = code;
   line.message = message;
-  line.systemError = systemError;
   line.end = Clock::now();
   if (status == Status::Succeeded) line.percent = 100;
 }
@@ -74,15 +78,19 @@ void ProgressBoard::measure(const Line& line, std::uint64_t& done, std::uint64_t
   done = line.status == Status::Succeeded ? total : total / 100 * line.percent + total % 100 * line.percent / 100;
 }
 
+double ProgressBoard::rate(const Line& line, std::uint64_t done) {
+  const double elapsed = secondsBetween(line.start, ended(line) ? line.end : Clock::now());
+  // A rate over the first instants of a run says nothing; a finished run's says what it did.
+  const double minimum = line.status == Status::Running ? 0.2 : 0.0;
+  return elapsed > minimum ? static_cast<double>(done) / elapsed : 0.0;
+}
+
 std::string ProgressBoard::format(const Line& line, std::size_t labelWidth, std::size_t width) const {
   std::uint64_t done = 0;
   std::uint64_t total = 0;
   measure(line, done, total);
-  const Clock::time_point now = line.status == Status::Running || line.status == Status::Waiting ? Clock::now() : line.end;
-  const double elapsed = secondsBetween(line.start, now);
-  // A rate over the first instants of a run says nothing; a finished run's says what it did.
-  const double minimum = line.status == Status::Running ? 0.2 : 0.0;
-  const double rate = elapsed > minimum ? static_cast<double>(done) / elapsed : 0.0;
+  const double elapsed = secondsBetween(line.start, ended(line) ? line.end : Clock::now());
+  const double bytesPerSecond = rate(line, done);
 
   char percent[16];
   std::snprintf(percent, sizeof percent, "%3u%%", line.percent);
@@ -92,14 +100,15 @@ std::string ProgressBoard::format(const Line& line, std::size_t labelWidth, std:
       tail = "waiting";
       break;
     case Status::Running: {
-      tail = Units::bytes(done) + (total ? " of " + Units::bytes(total) : std::string()) + "  " + Units::rate(rate);
+      tail = Units::bytes(done) + (total ? " of " + Units::bytes(total) : std::string()) + "  " +
+             Units::rate(bytesPerSecond);
       if (line.percent > 0 && line.percent < 100) {
         tail += "  " + Units::duration(elapsed * (100 - line.percent) / line.percent) + " left";
       }
       break;
     }
     case Status::Succeeded:
-      tail = "done: " + Units::bytes(done) + " in " + Units::seconds(elapsed) + "  " + Units::rate(rate);
+      tail = "done: " + Units::bytes(done) + " in " + Units::seconds(elapsed) + "  " + Units::rate(bytesPerSecond);
       break;
     case Status::Aborted:
       tail = "aborted";

@@ -25,6 +25,7 @@ class ProgressBoard {
 
   struct Line {
     std::string label;
+    std::string target;            // the command's TARGET argument the operation works on
     std::uint64_t totalBytes = 0;  // 0: known only from growingFile
     std::string growingFile;       // capture: the image being written
     Status status = Status::Waiting;
@@ -33,21 +34,23 @@ class ProgressBoard {
     std::chrono::steady_clock::time_point end;
     VantorErrorCodes code = ERR_NONE;
     std::string message;
-    int systemError = 0;  // errno as the worker reported the failure, 0 when none
   };
 
   // A new line; returns its index.
-  std::size_t addLine(const std::string& label, std::uint64_t totalBytes, const std::string& growingFile);
+  std::size_t addLine(const std::string& label, const std::string& target, std::uint64_t totalBytes,
+                      const std::string& growingFile);
 
   // Reports from the workers.
   void started(std::size_t line);
   void progress(std::size_t line, unsigned percent);
-  void finished(std::size_t line, Status status, VantorErrorCodes code, const std::string& message,
-                int systemError = 0);
+  void finished(std::size_t line, Status status, VantorErrorCodes code, const std::string& message);
 
   std::vector<Line> snapshot() const;
   // Bytes done of `line` by now, and the best known total (estimated while capturing).
   static void measure(const Line& line, std::uint64_t& done, std::uint64_t& total);
+  // Bytes per second over the run so far (the whole run once it ended); 0 over the first
+  // instants of a run, where a rate says nothing.
+  static double rate(const Line& line, std::uint64_t done);
   // Draws every line; after the first call, draws over the lines drawn before.
   void draw(std::ostream& out);
   // Prints, one text line each, the operations that have started, passed a further

@@ -2,9 +2,8 @@
 // The observer that passes one operation's notifications into its line of a
 // ProgressBoard. Made with new and handed to DiskImager::registerObserver, which owns
 // and deletes it; it shares the board, so the board outlives it. Called on the worker
-// thread; the board does its own locking. A failure's errno is kept beside it.
+// thread; the board does its own locking.
 #pragma once
-#include <cerrno>
 #include <memory>
 
 #include <libVantor/IDiskImagingObserver.h>
@@ -24,10 +23,7 @@ class ProgressObserver : public IDiskImagingObserver {
     board->finished(line, ProgressBoard::Status::Succeeded, ERR_NONE, std::string());
   }
   void finishedWithError(VantorErrorCodes code, const vrk::String& message) override {
-    // The library's file errors carry no cause: errno, as the failed call left it on this
-    // worker thread, is the best one left.
-    const int systemError = errno;
-    board->finished(line, ProgressBoard::Status::Failed, code, message.str(), systemError);
+    board->finished(line, ProgressBoard::Status::Failed, code, message.str());
   }
 
  private:

@@ -22,6 +22,7 @@ struct VerifyOptions {
   std::string image;
   std::vector<std::string> targets;
   TargetOptions targetOptions;
+  OperationRunner::Progress progress = OperationRunner::Progress::Board;
 };
 
 int runVerify(VerifyOptions options) {
@@ -35,9 +36,9 @@ int runVerify(VerifyOptions options) {
     targets.push_back(std::make_unique<Target>(Target::open(argument, options.targetOptions)));
     imagers.push_back(std::make_unique<DiskImager>(targets.back()->device()));
   }
-  OperationRunner runner;
+  OperationRunner runner(options.progress);
   for (std::size_t i = 0; i < targets.size(); ++i) {
-    runner.attach(*imagers[i], "verify " + targets[i]->argument(), facts.usedBytes(), std::string());
+    runner.attach(*imagers[i], targets[i]->argument(), "verify " + targets[i]->argument(), facts.usedBytes(), "");
   }
   for (std::size_t i = 0; i < targets.size(); ++i) {
     try {
@@ -69,6 +70,7 @@ void addVerifyCommand(CLI::App& app, CommandAction& action) {
   command->add_option("TARGET", options->targets, "Block devices or disk files to check")->required();
   command->add_option("--sector-size", options->targetOptions.sectorSize,
                       "Sector size of disk file targets (default: the image's)");
+  OperationRunner::addProgressOption(*command, options->progress);
   command->callback([options, &action] { action = [options] { return runVerify(*options); }; });
 }
 

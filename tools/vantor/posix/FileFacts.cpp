@@ -86,22 +86,4 @@ std::int64_t FileFacts::firstNonZeroByte(const std::string& path, const Spans& s
   return -1;
 }
 
-std::string FileFacts::fileErrorReason(int error) {
-  switch (error) {
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG:
-    case EIO:
-    case EROFS:
-    case EACCES:
-    case EPERM:
-    case EISDIR:
-    case ENXIO:
-    case ENODEV:
-      return std::strerror(error);
-    default:
-      return std::string();
-  }
-}
-
 }  // namespace vantor::cli

@@ -4,8 +4,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <vector>
 
@@ -111,23 +109,6 @@ std::int64_t FileFacts::firstNonZeroByte(const std::string& path, const Spans& s
     }
   }
   return -1;
-}
-
-std::string FileFacts::fileErrorReason(int error) {
-  switch (error) {
-    case ENOSPC:
-    case EFBIG:
-    case EIO:
-    case EROFS:
-    case EACCES:
-    case EPERM:
-    case EISDIR:
-    case ENXIO:
-    case ENODEV:
-      return std::strerror(error);
-    default:
-      return std::string();
-  }
 }
 
 }  // namespace vantor::cli
