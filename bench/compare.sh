@@ -6,10 +6,13 @@
 #   vantor capture, vantor restore --verify, vantor restore,
 #   dd bs=128k copying as many bytes as the image holds used bytes,
 #   partclone.fat32 -c (capture) and -r (restore) of the same volume, taken out to a
-#   file of its own (partclone works on files).
+#   file of its own (partclone works on files),
+#   the checksum sidecar's pass alone (vantor info --check, warm and cold) as a share of
+#   capture and restore, and vantor verify beside cmp of the same used bytes.
 # Device mode (as root; the same disk behind a loop device, as a USB key or card would be):
 #   vantor capture /dev/loopN against dd iflag=direct at bs=128k and bs=1M,
 #   vantor restore [--verify] onto a second loop device against dd oflag=direct bs=128k,
+#   vantor verify of that device beside cmp of its used bytes,
 #   every dd copying as many bytes as the image holds used bytes;
 #   then the peak memory (maximum resident set size, /usr/bin/time -v) of a capture.
 #   The script attaches both loop devices itself and detaches them on exit.
@@ -65,8 +68,8 @@ drop_caches() {
 }
 
 # timed NAME PREPARE OUTPUT COMMAND...: REPEAT times, evaluates PREPARE (untimed: removes
-# the previous output), drops the cache, runs COMMAND then fsyncs OUTPUT (the file or
-# device it wrote); records the median seconds.
+# the previous output), drops the cache (unless WARM=1), runs COMMAND then fsyncs OUTPUT
+# (the file or device it wrote); records the median seconds.
 repeat=${REPEAT:-5}
 declare -A seconds
 timed() {
@@ -75,7 +78,7 @@ timed() {
   local runs=() start end
   for _ in $(seq 1 "$repeat"); do
     eval "$prepare"
-    drop_caches
+    if [ "${WARM:-0}" = 1 ]; then sync; else drop_caches; fi
     start=$(date +%s.%N)
     "$@" >"$work/run.log" 2>&1 || { echo "compare.sh: $name failed:" >&2; tail -20 "$work/run.log" >&2; exit 1; }
     sync "$output"
@@ -110,6 +113,17 @@ used=$("$vantor" info --json image.vqi | sed -n 's/.*"usedBytes":\([0-9]*\).*/\1
 image_bytes=$(stat -c %s image.vqi)
 timed "vantor restore --verify" "rm -f restored.img" restored.img "$vantor" restore --verify image.vqi restored.img --size 1G
 timed "vantor restore" "rm -f restored.img" restored.img "$vantor" restore image.vqi restored.img --size 1G
+# The checksum sidecar (IMAGE.sums). The host has no switch to leave it out, so its cost is
+# its pass alone: `vantor info --check` reads the image and holds every chunk against the
+# sums, the same reading and hashing as the pass that writes them after a capture (which
+# finds the image just written still cached: timed warm) and the pass that checks them
+# before a restore or a verify (which reads it from the medium: timed cold).
+WARM=1 timed "sums pass, warm (capture's)" "" image.vqi "$vantor" info --check image.vqi
+timed "sums pass, cold (restore's)" "" image.vqi "$vantor" info --check image.vqi
+# Verifying a restored disk file: vantor verify (its sums pass included) beside cmp of
+# the same used bytes.
+timed "vantor verify" "" restored.img "$vantor" verify image.vqi restored.img
+timed "cmp (used bytes)" "" restored.img cmp -n "$used" disk.img restored.img
 rm -f restored.img
 timed "dd bs=128k (used bytes)" "rm -f dd.img" dd.img dd if=disk.img of=dd.img bs=128k count="$used" iflag=count_bytes status=none
 rm -f dd.img
@@ -142,6 +156,8 @@ if [ "$device_mode" = 1 ]; then
   cmp -s -n "$used" disk.img "$dst" || { echo "compare.sh: $dst does not hold the disk after the restore" >&2; exit 1; }
   timed "dd bs=128k oflag=direct" "" "$dst" \
     dd if=disk.img of="$dst" bs=128k count="$used" iflag=count_bytes oflag=direct status=none
+  timed "vantor verify (device)" "" "$dst" "$vantor" verify image.vqi "$dst"
+  timed "cmp (device, used bytes)" "" "$dst" cmp -n "$used" disk.img "$dst"
 
   # Peak memory of a capture from the device, and the size of the FAT it holds while mapping.
   rm -f image-mem.vqi
@@ -161,10 +177,12 @@ echo
 echo "Used data: $(mib "$used") MiB (vantor image $(mib "$image_bytes") MiB, partclone image $(mib "$pc_bytes") MiB); cache: $cache_state"
 printf '%-34s %10s %10s\n' "run" "seconds" "MiB/s"
 names=("vantor capture" "vantor restore --verify" "vantor restore" "dd bs=128k (used bytes)" "partclone.fat32 -c"
-       "partclone.fat32 -r")
+       "partclone.fat32 -r" "sums pass, warm (capture's)" "sums pass, cold (restore's)" "vantor verify"
+       "cmp (used bytes)")
 if [ "$device_mode" = 1 ]; then
   names+=("vantor capture (device)" "dd bs=128k iflag=direct" "dd bs=1M iflag=direct"
-          "vantor restore --verify (device)" "vantor restore (device)" "dd bs=128k oflag=direct")
+          "vantor restore --verify (device)" "vantor restore (device)" "dd bs=128k oflag=direct"
+          "vantor verify (device)" "cmp (device, used bytes)")
 fi
 for name in "${names[@]}"; do
   printf '%-34s %10s %10s\n' "$name" "${seconds[$name]}" "$(rate "${seconds[$name]}")"
@@ -176,11 +194,19 @@ echo "  capture vs partclone -c:       $(ratio "vantor capture" "partclone.fat32
 echo "  restore vs dd:                 $(ratio "vantor restore" "dd bs=128k (used bytes)")"
 echo "  restore vs partclone -r:       $(ratio "vantor restore" "partclone.fat32 -r")"
 echo "  restore --verify vs partclone -r: $(ratio "vantor restore --verify" "partclone.fat32 -r")"
+echo "  verify vs cmp:                 $(ratio "vantor verify" "cmp (used bytes)")"
+share() { awk -v part="${seconds[$1]}" -v whole="${seconds[$2]}" 'BEGIN { printf "%.1f %%", 100 * part / whole }'; }
+echo "Checksum sidecar (its pass alone, as a share of the whole command):"
+echo "  capture: $(share "sums pass, warm (capture's)" "vantor capture") of vantor capture" \
+     "(device: $( [ "$device_mode" = 1 ] && share "sums pass, warm (capture's)" "vantor capture (device)" || echo -))"
+echo "  restore: $(share "sums pass, cold (restore's)" "vantor restore") of vantor restore" \
+     "(device: $( [ "$device_mode" = 1 ] && share "sums pass, cold (restore's)" "vantor restore (device)" || echo -))"
 if [ "$device_mode" = 1 ]; then
   echo "  device capture vs dd bs=128k iflag=direct:          $(ratio "vantor capture (device)" "dd bs=128k iflag=direct")"
   echo "  device capture vs dd bs=1M iflag=direct:            $(ratio "vantor capture (device)" "dd bs=1M iflag=direct")"
   echo "  device restore --verify vs dd bs=128k oflag=direct: $(ratio "vantor restore --verify (device)" "dd bs=128k oflag=direct")"
   echo "  device restore vs dd bs=128k oflag=direct:          $(ratio "vantor restore (device)" "dd bs=128k oflag=direct")"
+  echo "  device verify vs cmp:                               $(ratio "vantor verify (device)" "cmp (device, used bytes)")"
   echo
   echo "Peak memory of a device capture: $(mib $((peak_kib * 1024))) MiB maximum resident set size" \
        "(the volume's FAT: $(mib "$fat_bytes") MiB)"
