@@ -1,35 +1,63 @@
 #!/usr/bin/env bash
 # Side-by-side timing of vantor against the usual tools on the same data: a 1 GiB disk
-# file with one FAT32 volume about half full of large random files.
+# with one FAT32 volume about half full of large random files.
+#
+# File mode (the disk is a disk file):
 #   vantor capture, vantor restore --verify, vantor restore,
 #   dd bs=128k copying as many bytes as the image holds used bytes,
 #   partclone.fat32 -c (capture) and -r (restore) of the same volume, taken out to a
-#   file of its own (partclone works on files).
-# Every run is followed by sync inside its timing, and the page cache is dropped before
-# each run when that is allowed (root); otherwise the runs are warm and the output says so.
+#   file of its own (partclone works on files),
+#   the checksum sidecar's pass alone (vantor info --check, warm and cold) as a share of
+#   capture and restore, and vantor verify beside cmp of the same used bytes.
+# Device mode (as root; the same disk behind a loop device, as a USB key or card would be):
+#   vantor capture /dev/loopN against dd iflag=direct at bs=128k and bs=1M,
+#   vantor restore [--verify] onto a second loop device against dd oflag=direct bs=128k,
+#   vantor verify of that device beside cmp of its used bytes,
+#   every dd copying as many bytes as the image holds used bytes;
+#   then the peak memory (maximum resident set size, /usr/bin/time -v) of a capture.
+#   The script attaches both loop devices itself and detaches them on exit.
+# Every run ends with an fsync of what it wrote (the image, the dd output, the loop
+# device) inside its timing, and the page cache is dropped before each run when that is
+# allowed (root); otherwise the runs are warm and the output says so.
 # Usage: bench/compare.sh [PATH/TO/vantor]   (default: builds build-quickstart/tools/vantor)
-# Each figure is the median of REPEAT runs (default 3).
-# Environment: BENCH_DIR (work directory; needs about 4 GiB free), FILL_MIB (default 512),
-# REPEAT (default 3).
+# Each figure is the median of REPEAT runs (default 5).
+# Environment: BENCH_DIR (work directory; needs about 5 GiB free), FILL_MIB (default 512),
+# REPEAT (default 5), DEVICE_MODE (auto: when root; 0 skips it).
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 vantor=${1:-}
 if [ -z "$vantor" ]; then
+  # Always brought up to date, so that the figures are those of the checked-out sources.
   vantor="$repo/build-quickstart/tools/vantor"
-  if [ ! -x "$vantor" ]; then
-    cmake -S "$repo" -B "$repo/build-quickstart" -DCMAKE_BUILD_TYPE=Release -DVANTOR_TESTS=OFF -DVANTOR_BENCH=OFF >/dev/null
-    cmake --build "$repo/build-quickstart" --target vantor -j "$(nproc)" >/dev/null
-  fi
+  cmake -S "$repo" -B "$repo/build-quickstart" -DCMAKE_BUILD_TYPE=Release -DVANTOR_TESTS=OFF -DVANTOR_BENCH=OFF >/dev/null
+  cmake --build "$repo/build-quickstart" --target vantor -j "$(nproc)" >/dev/null
 fi
 vantor=$(realpath "$vantor")
 for tool in sfdisk mkfs.fat mcopy partclone.fat32 dd; do
   command -v "$tool" >/dev/null || { echo "compare.sh: $tool is missing (run scripts/setup.sh)" >&2; exit 1; }
 done
 
+device_mode=${DEVICE_MODE:-auto}
+if [ "$device_mode" = auto ]; then
+  device_mode=0
+  [ "$(id -u)" -eq 0 ] && command -v losetup >/dev/null && device_mode=1
+fi
+if [ "$device_mode" = 1 ] && [ ! -x /usr/bin/time ]; then
+  echo "compare.sh: /usr/bin/time is missing (run scripts/setup.sh)" >&2
+  exit 1
+fi
+
 fill_mib=${FILL_MIB:-512}
 work=$(mktemp -d "${BENCH_DIR:-/tmp}/vantor-compare.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+loops=()
+cleanup() {
+  # Only the loop devices this script attached, by name.
+  for loop in "${loops[@]}"; do losetup -d "$loop" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
 cd "$work"
 export MTOOLS_SKIP_CHECK=1
 
@@ -39,25 +67,26 @@ drop_caches() {
   if ! { echo 3 >/proc/sys/vm/drop_caches; } 2>/dev/null; then cache_state=warm; fi
 }
 
-# timed NAME PREPARE COMMAND...: REPEAT times, evaluates PREPARE (untimed: removes the
-# previous output), drops the cache, runs COMMAND then sync; records the median seconds.
-repeat=${REPEAT:-3}
+# timed NAME PREPARE OUTPUT COMMAND...: REPEAT times, evaluates PREPARE (untimed: removes
+# the previous output), drops the cache (unless WARM=1), runs COMMAND then fsyncs OUTPUT
+# (the file or device it wrote); records the median seconds.
+repeat=${REPEAT:-5}
 declare -A seconds
 timed() {
-  local name=$1 prepare=$2
-  shift 2
+  local name=$1 prepare=$2 output=$3
+  shift 3
   local runs=() start end
   for _ in $(seq 1 "$repeat"); do
     eval "$prepare"
-    drop_caches
+    if [ "${WARM:-0}" = 1 ]; then sync; else drop_caches; fi
     start=$(date +%s.%N)
     "$@" >"$work/run.log" 2>&1 || { echo "compare.sh: $name failed:" >&2; tail -20 "$work/run.log" >&2; exit 1; }
-    sync
+    sync "$output"
     end=$(date +%s.%N)
     runs+=("$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f", b - a }')")
   done
   seconds[$name]=$(printf '%s\n' "${runs[@]}" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')
-  printf '  %-28s %8.3f s   (runs: %s)\n' "$name" "${seconds[$name]}" "${runs[*]}"
+  printf '  %-32s %8.3f s   (runs: %s)\n' "$name" "${seconds[$name]}" "${runs[*]}"
 }
 
 echo "Preparing a 1 GiB disk file with one FAT32 volume, ${fill_mib} MiB of random files (in $work)"
@@ -77,21 +106,68 @@ rm -f chunk.bin
 dd if=disk.img of=volume.img bs=1M skip=$((part_start * 512 / 1048576)) status=none
 sync
 
-echo "Timing (each run ends with sync; page cache $( { echo 3 >/proc/sys/vm/drop_caches; } 2>/dev/null && echo 'dropped before each run' || echo 'NOT dropped: warm runs'))"
-timed "vantor capture" "rm -f image.vqi" "$vantor" capture disk.img image.vqi
+echo "vantor: $vantor"
+echo "Timing, file mode (median of $repeat; each run ends with an fsync of its output; page cache $( { echo 3 >/proc/sys/vm/drop_caches; } 2>/dev/null && echo 'dropped before each run' || echo 'NOT dropped: warm runs'))"
+timed "vantor capture" "rm -f image.vqi" image.vqi "$vantor" capture disk.img image.vqi
 used=$("$vantor" info --json image.vqi | sed -n 's/.*"usedBytes":\([0-9]*\).*/\1/p')
 image_bytes=$(stat -c %s image.vqi)
-timed "vantor restore --verify" "rm -f restored.img" "$vantor" restore --verify image.vqi restored.img --size 1G
-timed "vantor restore" "rm -f restored.img" "$vantor" restore image.vqi restored.img --size 1G
+timed "vantor restore --verify" "rm -f restored.img" restored.img "$vantor" restore --verify image.vqi restored.img --size 1G
+timed "vantor restore" "rm -f restored.img" restored.img "$vantor" restore image.vqi restored.img --size 1G
+# The checksum sidecar (IMAGE.sums). The host has no switch to leave it out, so its cost is
+# its pass alone: `vantor info --check` reads the image and holds every chunk against the
+# sums, the same reading and hashing as the pass that writes them after a capture (which
+# finds the image just written still cached: timed warm) and the pass that checks them
+# before a restore or a verify (which reads it from the medium: timed cold).
+WARM=1 timed "sums pass, warm (capture's)" "" image.vqi "$vantor" info --check image.vqi
+timed "sums pass, cold (restore's)" "" image.vqi "$vantor" info --check image.vqi
+# Verifying a restored disk file: vantor verify (its sums pass included) beside cmp of
+# the same used bytes.
+timed "vantor verify" "" restored.img "$vantor" verify image.vqi restored.img
+timed "cmp (used bytes)" "" restored.img cmp -n "$used" disk.img restored.img
 rm -f restored.img
-timed "dd bs=128k (used bytes)" "rm -f dd.img" dd if=disk.img of=dd.img bs=128k count="$used" iflag=count_bytes status=none
+timed "dd bs=128k (used bytes)" "rm -f dd.img" dd.img dd if=disk.img of=dd.img bs=128k count="$used" iflag=count_bytes status=none
 rm -f dd.img
-timed "partclone.fat32 -c" "rm -f volume.pc" partclone.fat32 -q -c -s volume.img -O volume.pc -L "$work/partclone.log"
+timed "partclone.fat32 -c" "rm -f volume.pc" volume.pc partclone.fat32 -q -c -s volume.img -O volume.pc -L "$work/partclone.log"
 pc_bytes=$(stat -c %s volume.pc)
 volume_bytes=$(stat -c %s volume.img)
 rm -f volume.img
-timed "partclone.fat32 -r" "rm -f volume.out; truncate -s $volume_bytes volume.out" \
+timed "partclone.fat32 -r" "rm -f volume.out; truncate -s $volume_bytes volume.out" volume.out \
   partclone.fat32 -q -r -s volume.pc -O volume.out -L "$work/partclone.log"
+rm -f volume.out volume.pc
+
+if [ "$device_mode" = 1 ]; then
+  echo
+  # The source is attached read-only; the restore target is a second 1 GiB file.
+  src=$(losetup --find --show --read-only disk.img)
+  loops+=("$src")
+  truncate -s 1G target.img
+  dst=$(losetup --find --show target.img)
+  loops+=("$dst")
+  echo "Timing, device mode (median of $repeat): the disk behind $src, restores onto $dst"
+  timed "vantor capture (device)" "rm -f image-dev.vqi" image-dev.vqi "$vantor" capture "$src" image-dev.vqi
+  cmp -s image.vqi image-dev.vqi || { echo "compare.sh: the captures of the file and of $src differ" >&2; exit 1; }
+  timed "dd bs=128k iflag=direct" "rm -f dd.img" dd.img \
+    dd if="$src" of=dd.img bs=128k count="$used" iflag=count_bytes,direct status=none
+  timed "dd bs=1M iflag=direct" "rm -f dd.img" dd.img \
+    dd if="$src" of=dd.img bs=1M count="$used" iflag=count_bytes,direct status=none
+  rm -f dd.img image-dev.vqi
+  timed "vantor restore --verify (device)" "" "$dst" "$vantor" restore --verify image.vqi "$dst" --yes
+  timed "vantor restore (device)" "" "$dst" "$vantor" restore image.vqi "$dst" --yes
+  cmp -s -n "$used" disk.img "$dst" || { echo "compare.sh: $dst does not hold the disk after the restore" >&2; exit 1; }
+  timed "dd bs=128k oflag=direct" "" "$dst" \
+    dd if=disk.img of="$dst" bs=128k count="$used" iflag=count_bytes oflag=direct status=none
+  timed "vantor verify (device)" "" "$dst" "$vantor" verify image.vqi "$dst"
+  timed "cmp (device, used bytes)" "" "$dst" cmp -n "$used" disk.img "$dst"
+
+  # Peak memory of a capture from the device, and the size of the FAT it holds while mapping.
+  rm -f image-mem.vqi
+  /usr/bin/time -v "$vantor" capture "$src" image-mem.vqi >/dev/null 2>time.log
+  peak_kib=$(sed -n 's/^[[:space:]]*Maximum resident set size (kbytes): \([0-9]*\)/\1/p' time.log)
+  rm -f image-mem.vqi
+  boot=$((part_start * 512))
+  fat_sectors=$(od -An -tu4 -j $((boot + 36)) -N4 disk.img | tr -d ' ')
+  fat_bytes=$((fat_sectors * 512))
+fi
 
 mib() { awk -v b="$1" 'BEGIN { printf "%.1f", b / 1048576 }'; }
 rate() { awk -v b="$used" -v s="$1" 'BEGIN { if (s > 0) printf "%.1f", b / 1048576 / s; else print "-" }'; }
@@ -99,10 +175,17 @@ ratio() { awk -v peer="${seconds[$2]}" -v ours="${seconds[$1]}" 'BEGIN { printf 
 
 echo
 echo "Used data: $(mib "$used") MiB (vantor image $(mib "$image_bytes") MiB, partclone image $(mib "$pc_bytes") MiB); cache: $cache_state"
-printf '%-28s %10s %10s\n' "run" "seconds" "MiB/s"
-for name in "vantor capture" "vantor restore --verify" "vantor restore" "dd bs=128k (used bytes)" \
-            "partclone.fat32 -c" "partclone.fat32 -r"; do
-  printf '%-28s %10s %10s\n' "$name" "${seconds[$name]}" "$(rate "${seconds[$name]}")"
+printf '%-34s %10s %10s\n' "run" "seconds" "MiB/s"
+names=("vantor capture" "vantor restore --verify" "vantor restore" "dd bs=128k (used bytes)" "partclone.fat32 -c"
+       "partclone.fat32 -r" "sums pass, warm (capture's)" "sums pass, cold (restore's)" "vantor verify"
+       "cmp (used bytes)")
+if [ "$device_mode" = 1 ]; then
+  names+=("vantor capture (device)" "dd bs=128k iflag=direct" "dd bs=1M iflag=direct"
+          "vantor restore --verify (device)" "vantor restore (device)" "dd bs=128k oflag=direct"
+          "vantor verify (device)" "cmp (device, used bytes)")
+fi
+for name in "${names[@]}"; do
+  printf '%-34s %10s %10s\n' "$name" "${seconds[$name]}" "$(rate "${seconds[$name]}")"
 done
 echo
 echo "Ratios (peer seconds / vantor seconds; above 1 means vantor is faster):"
@@ -111,3 +194,23 @@ echo "  capture vs partclone -c:       $(ratio "vantor capture" "partclone.fat32
 echo "  restore vs dd:                 $(ratio "vantor restore" "dd bs=128k (used bytes)")"
 echo "  restore vs partclone -r:       $(ratio "vantor restore" "partclone.fat32 -r")"
 echo "  restore --verify vs partclone -r: $(ratio "vantor restore --verify" "partclone.fat32 -r")"
+echo "  verify vs cmp:                 $(ratio "vantor verify" "cmp (used bytes)")"
+share() { awk -v part="${seconds[$1]}" -v whole="${seconds[$2]}" 'BEGIN { printf "%.1f %%", 100 * part / whole }'; }
+echo "Checksum sidecar (its pass alone, as a share of the whole command):"
+echo "  capture: $(share "sums pass, warm (capture's)" "vantor capture") of vantor capture" \
+     "(device: $( [ "$device_mode" = 1 ] && share "sums pass, warm (capture's)" "vantor capture (device)" || echo -))"
+echo "  restore: $(share "sums pass, cold (restore's)" "vantor restore") of vantor restore" \
+     "(device: $( [ "$device_mode" = 1 ] && share "sums pass, cold (restore's)" "vantor restore (device)" || echo -))"
+if [ "$device_mode" = 1 ]; then
+  echo "  device capture vs dd bs=128k iflag=direct:          $(ratio "vantor capture (device)" "dd bs=128k iflag=direct")"
+  echo "  device capture vs dd bs=1M iflag=direct:            $(ratio "vantor capture (device)" "dd bs=1M iflag=direct")"
+  echo "  device restore --verify vs dd bs=128k oflag=direct: $(ratio "vantor restore --verify (device)" "dd bs=128k oflag=direct")"
+  echo "  device restore vs dd bs=128k oflag=direct:          $(ratio "vantor restore (device)" "dd bs=128k oflag=direct")"
+  echo "  device verify vs cmp:                               $(ratio "vantor verify (device)" "cmp (device, used bytes)")"
+  echo
+  echo "Peak memory of a device capture: $(mib $((peak_kib * 1024))) MiB maximum resident set size" \
+       "(the volume's FAT: $(mib "$fat_bytes") MiB)"
+else
+  echo
+  echo "Device mode skipped (needs root and losetup; DEVICE_MODE=$device_mode)"
+fi

@@ -14,6 +14,12 @@
 // image, and used sectors past the drive's end, before it writes; whole-drive capture
 // and zeroing refuse drives past 32-bit sector numbers; a drive that refuses writes is
 // refused before its volumes are touched.
+//
+// Threads: a capture, a restore or a verify moves its chunks through a drive thread of
+// its own, which alone touches the drive while it runs (a drive is never used by two
+// threads at once); the worker does the image file's side and every notification, and
+// waits for the drive thread before the closing notification. A capture finishes once
+// its image file is on the medium (flushed), not merely handed to the system.
 #pragma once
 #include <functional>
 #include <memory>

@@ -8,7 +8,7 @@ packages=(
   libboost-dev libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
   dosfstools mtools fdisk util-linux e2fsprogs partclone
   libxxhash-dev
-  libfuse3-dev fuse3 pkg-config
+  libfuse3-dev fuse3 pkg-config time
   libmount-dev libblkid-dev nlohmann-json3-dev python3
   g++-mingw-w64-x86-64 wine wine64 ninja-build
 )

@@ -1,5 +1,5 @@
 // The foundation library where its behaviour is easy to get subtly wrong: printf forms,
-// UTF-8 to UTF-16, and log sinks that misbehave.
+// UTF-8 to UTF-16, log sinks that misbehave, and unbuffered file writes.
 #include <gtest/gtest.h>
 
 #include <stdexcept>
@@ -7,8 +7,11 @@
 #include <thread>
 #include <vector>
 
+#include <vrk/Files.h>
 #include <vrk/Log.h>
 #include <vrk/String.h>
+
+#include "support/TempDir.h"
 
 namespace vantor::test {
 namespace {
@@ -52,6 +55,30 @@ TEST(Log, SinksMayLogCreateLoggersAndThrow) {
   EXPECT_EQ(seen, (std::vector<std::string>{"test.outer:nested", "test.inner:from the sink", "test.outer:throw",
                                             "test.outer:after", "test.outer:other thread", "test.outer:forever",
                                             "test.outer:forever", "test.outer:forever", "test.outer:forever"}));
+}
+
+TEST(OFStream, WritesWholeAndInTwoPartsWithoutBufferingThenSyncs) {
+  TempDir dir;
+  const std::string path = dir.file("out.bin");
+  {
+    vrk::OFStream out(path);
+    ASSERT_TRUE(out.isOpen());
+    ASSERT_TRUE(out.write("head", 4, "data", 4));
+    EXPECT_EQ(readFile(path), "headdata") << "nothing waits in a buffer";
+    ASSERT_TRUE(out.write(nullptr, 0, "more", 4));
+    ASSERT_TRUE(out.write("x", 1));
+    ASSERT_TRUE(out.write("", 0, "", 0));
+    const std::string big(3 << 20, 'b');
+    ASSERT_TRUE(out.write("h", 1, big.data(), big.size()));
+    EXPECT_TRUE(out.sync());
+    EXPECT_TRUE(out.close());
+    EXPECT_FALSE(out.write("y", 1));
+    EXPECT_FALSE(out.sync());
+  }
+  EXPECT_EQ(readFile(path), "headdatamorexh" + std::string(3 << 20, 'b'));
+  vrk::OFStream refused("/dev/null");
+  EXPECT_FALSE(refused.isOpen());
+  EXPECT_FALSE(refused.write("a", 1, "b", 1));
 }
 
 }  // namespace

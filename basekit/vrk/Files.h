@@ -2,13 +2,17 @@
 // Files as the libraries need them:
 // - MMapFile maps a whole file read-only; data() is null when the file cannot be opened
 //   or mapped (an empty file maps to null with size 0). The mapping ends with the object.
+//   The advice calls are hints: they change no byte the mapping shows, and do nothing
+//   where the system has no such advice.
 // - OFStream writes raw bytes from the start of a regular file it creates or truncates;
 //   a path that names anything else (a device, a pipe, a directory, also through a
 //   symbolic link) does not open, so nothing but a file is ever truncated or written.
+//   Nothing is buffered: each write() goes to the system at once (carried on after a
+//   partial answer), the two-part write() as one gather write where the system has one.
 //   write() answers false on any failure.
 // - FileSystem and System: removing files, absolute paths, the program's directory.
 #pragma once
-#include <cstdio>
+#include <cstddef>
 
 #include <vrk/Export.h>
 #include <vrk/String.h>
@@ -26,6 +30,13 @@ class VRK_EXPORT MMapFile {
   const u8* data() const { return data_; }
   u64 size() const { return size_; }
 
+  // The mapping will be read from start to end: the system may read ahead further and
+  // let the pages behind go sooner.
+  void adviseSequential() const;
+  // [offset, offset + length) has been read and is not needed again soon: the pages
+  // whole inside it leave the process (a later read maps them again, from the file).
+  void adviseDone(u64 offset, u64 length) const;
+
  private:
   const u8* data_ = nullptr;
   u64 size_ = 0;
@@ -38,14 +49,20 @@ class VRK_EXPORT OFStream {
   OFStream(const OFStream&) = delete;
   OFStream& operator=(const OFStream&) = delete;
 
-  bool isOpen() const { return file_ != nullptr; }
+  bool isOpen() const { return open_; }
   // Appends `size` bytes; false when the stream is closed or the write fails.
   [[nodiscard]] bool write(const void* data, std::size_t size);
-  // Flushes and closes; false when buffered data could not be written.
+  // Appends `headSize` bytes from `head`, then `size` bytes from `data` (one gather write
+  // where the system has one); false when the stream is closed or the write fails.
+  [[nodiscard]] bool write(const void* head, std::size_t headSize, const void* data, std::size_t size);
+  // Waits until everything written is on the medium (fsync); false on failure.
+  [[nodiscard]] bool sync();
+  // Closes; false when the system reports a failure of the written data.
   bool close();
 
  private:
-  std::FILE* file_ = nullptr;
+  bool open_ = false;
+  NativeHandle handle_{};
 };
 
 class VRK_EXPORT FileSystem {

@@ -1,4 +1,8 @@
 // Zeroing a drive, whole or in caller-given sector ranges, on the imaging worker.
+// Unlike a capture or a restore it has no file side to overlap with the drive's: the
+// writes are all its work, from one buffer of zeros. So it keeps to the worker, one chunk
+// after the other, and each chunk's progress is reported before the next chunk is
+// written (an observer that aborts from inside a notification stops the writes there).
 #include <algorithm>
 #include <functional>
 

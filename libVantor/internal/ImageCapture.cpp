@@ -1,8 +1,19 @@
 // Capturing a drive's used sectors (or the whole drive) into an image file.
+//
+// Once the map is known, a drive thread reads the chunks, one 256-sector request each,
+// into a small ring while the worker writes them to the file in order, so that the
+// drive is read while the file is written. The worker reports the progress of each chunk
+// written and stops at the first chunk the drive thread could not read, with that
+// chunk's error; an abort is honoured at the next chunk. The file gets one write per
+// chunk (see ImageFileWriter), and it is on the medium (fsync) when the capture ends.
+#include <vector>
+
+#include <libVantor/internal/ChunkRing.h>
 #include <libVantor/internal/DiskBufferPointer.h>
 #include <libVantor/internal/DiskHandleOps.h>
 #include <libVantor/internal/DiskImagerImp.h>
 #include <libVantor/internal/DriveMap.h>
+#include <libVantor/internal/DriveThread.h>
 #include <libVantor/internal/FullSectorCount.h>
 #include <libVantor/internal/ImageFormat.h>
 #include <libVantor/internal/SectorMap.h>
@@ -11,24 +22,44 @@
 namespace vantor {
 namespace {
 
+// Chunk buffers between the drive thread and the worker.
+constexpr std::size_t RING_SLOTS = 8;
+
 // The image file while it is written: closed and deleted when the capture is given up.
 // Only a regular file opens (see vrk::OFStream), so a given-up capture never removes
-// anything but the file it was writing. A failed write or close throws ERR_FILE_ACCESS
-// naming the file and the system's reason.
+// anything but the file it was writing. Each chunk goes out in one gather write that
+// ends on a page boundary of the file: the bytes put ahead (the headers, and the end of
+// the chunk before, less than a page) first, then the chunk up to the boundary; the rest
+// of the chunk waits for the next write. The headers shift the data off the file's
+// pages, and whole-page writes let the system write the file out in whole pages. A
+// failed write, sync or close throws ERR_FILE_ACCESS naming the file and the system's
+// reason.
 class ImageFileWriter {
  public:
   explicit ImageFileWriter(const vrk::String& path) : path_(path), stream_(path) {}
   bool isOpen() const { return stream_.isOpen(); }
-  void write(const void* data, std::size_t size) {
-    if (!stream_.write(data, size)) throwWriteFailure(os::lastSystemError());
+  void putAhead(const void* data, std::size_t size) {
+    const u8* bytes = static_cast<const u8*>(data);
+    ahead_.insert(ahead_.end(), bytes, bytes + size);
   }
+  void writeChunk(const void* data, std::size_t size) {
+    const u8* bytes = static_cast<const u8*>(data);
+    const u64 end = (written_ + ahead_.size() + size) / FILE_PAGE * FILE_PAGE;
+    if (end <= written_ + ahead_.size()) return putAhead(bytes, size);  // less than a page in all
+    const std::size_t now = static_cast<std::size_t>(end - written_ - ahead_.size());
+    if (!stream_.write(ahead_.data(), ahead_.size(), bytes, now)) throwWriteFailure(os::lastSystemError());
+    written_ = end;
+    ahead_.assign(bytes + now, bytes + size);
+  }
+  // Writes what is put ahead, and returns once the whole file is on the medium.
   void finish() {
-    if (!stream_.close()) throwWriteFailure(os::lastSystemError());
+    if (!ahead_.empty() && !stream_.write(ahead_.data(), ahead_.size())) throwWriteFailure(os::lastSystemError());
+    ahead_.clear();
+    if (!stream_.sync() || !stream_.close()) throwWriteFailure(os::lastSystemError());
   }
-  [[noreturn]] void discardAndThrow(const VantorException& e) {
+  void discard() {
     (void)stream_.close();
     vrk::FileSystem::removeFile(path_);
-    throw e;
   }
 
  private:
@@ -38,10 +69,45 @@ class ImageFileWriter {
     if (systemError != 0) message += vrk::String(": ") + os::systemErrorText(systemError);
     throw VantorException(ERR_FILE_ACCESS, message);
   }
+  static constexpr u64 FILE_PAGE = 4096;
 
   vrk::String path_;
   vrk::OFStream stream_;
+  u64 written_ = 0;        // bytes in the file
+  std::vector<u8> ahead_;  // bytes that go out first with the next write
 };
+
+// The drive thread's part: reads the chunks of `map` in order into the ring (stage 0).
+// Stops at the first chunk it cannot read, with that chunk's failure in its slot, and
+// before a chunk once an abort was asked for.
+void readChunks(IDisk& disk, const SectorMap& map, ChunkRing& ring, const DiskImagerImp& engine) {
+  for (const SectorRange& run : map) {
+    bool stop = false;
+    forEachChunk(run.firstSector, run.numSectors, image::CHUNK_SECTORS, [&](u32 lba, u32 count) {
+      if (stop) return;
+      if (engine.state == DiskImagerImp::IMAGER_ABORTED) return void(stop = true);
+      const boost::optional<u64> sequence = ring.next(0);
+      if (!sequence) return void(stop = true);
+      ChunkRing::Slot& slot = ring.slot(*sequence);
+      slot.lba = lba;
+      slot.count = count;
+      slot.failure = nullptr;
+      slot.removesFile = false;
+      try {
+        if (!disk.readSectors(lba, slot.data.get(), count)) {
+          slot.failure = std::make_exception_ptr(VantorException(
+              ERR_DISK_ACCESS, vrk::SprintfFormat("Error reading sector chunk starting at LBA %08Xh", lba)));
+          slot.removesFile = true;
+        }
+      } catch (...) {
+        slot.failure = std::current_exception();  // what the drive threw ends the capture as it is
+      }
+      stop = slot.failure != nullptr;
+      ring.pass(0);
+    });
+    if (stop) return;
+  }
+}
 
 }  // namespace
 
@@ -55,7 +121,6 @@ void captureImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, I
   }
   const u32 sectorSize = disk.getSectorSize();
   SectorMap map;
-  DiskBufferPointer buffer(u64(image::CHUNK_SECTORS) * sectorSize);
   u64 total = 0;
 
   if (data.wholeDrive) {
@@ -83,30 +148,44 @@ void captureImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, I
     header.highestVolumeSector = highestVolumeSector;
     u8 bytes[image::HEADER_SIZE];
     encodeImageHeader(header, bytes);
-    file.write(bytes, sizeof bytes);
+    file.putAhead(bytes, sizeof bytes);
   }
 
+  // From here until it is joined, only the drive thread touches the drive.
+  ChunkRing ring(2, RING_SLOTS, std::size_t(image::CHUNK_SECTORS) * sectorSize);
+  DriveThread drive(ring, 0, [&disk, &map, &ring, &engine] { readChunks(disk, map, ring, *engine); });
   u64 done = 0;
   for (const SectorRange& run : map) {
     if (!data.wholeDrive) {
       u8 runHeader[image::RUN_HEADER_SIZE];
       encodeRunHeader(run.firstSector, run.numSectors, runHeader);
-      file.write(runHeader, sizeof runHeader);
+      file.putAhead(runHeader, sizeof runHeader);
     }
-    for (u32 offset = 0; offset < run.numSectors; offset += image::CHUNK_SECTORS) {
-      if (engine->state == DiskImagerImp::IMAGER_ABORTED) file.discardAndThrow(VantorException(ERR_ABORTED));
-      const u32 count = std::min<u32>(image::CHUNK_SECTORS, run.numSectors - offset);
-      const u32 lba = run.firstSector + offset;
-      if (!disk.readSectors(lba, buffer.get(), count)) {
-        file.discardAndThrow(
-            VantorException(ERR_DISK_ACCESS, vrk::SprintfFormat("Error reading sector chunk starting at LBA %08Xh", lba)));
+    forEachChunk(run.firstSector, run.numSectors, image::CHUNK_SECTORS, [&](u32, u32) {
+      if (engine->state == DiskImagerImp::IMAGER_ABORTED) {
+        file.discard();
+        throw VantorException(ERR_ABORTED);
       }
-      file.write(buffer.get(), std::size_t(count) * sectorSize);
-      done += count;
+      const boost::optional<u64> sequence = ring.next(1);
+      if (!sequence) {
+        // The drive thread stopped before this chunk: it saw the abort, or it failed.
+        drive.join();
+        file.discard();
+        engine->throwIfAbortRequested();
+        throw VantorException(ERR_GENERAL, "The capture's drive thread stopped early");
+      }
+      ChunkRing::Slot& slot = ring.slot(*sequence);
+      if (slot.failure) {
+        if (slot.removesFile) file.discard();
+        std::rethrow_exception(slot.failure);
+      }
+      file.writeChunk(slot.data.get(), std::size_t(slot.count) * sectorSize);
+      done += slot.count;
+      ring.pass(1);
       engine->notifyProgress(percentOf(done, total));
-      if (offset > 0xFFFFFFFFu - image::CHUNK_SECTORS) break;  // the last chunk of a run ending at 2^32 - 1
-    }
+    });
   }
+  drive.join();
   file.finish();
 }
 

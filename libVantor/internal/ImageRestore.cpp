@@ -1,11 +1,20 @@
 // Writing an image file back onto a drive, optionally verifying every chunk.
+//
+// Once the image is checked and the drive dismounted, a drive thread writes the chunks
+// (and with verify reads each back and compares it before the next, as ever, so that
+// nothing is written past a chunk that failed) while the worker copies the chunks after
+// it out of the image, mapped and advised sequential so that the system reads it ahead,
+// and reports each chunk the drive thread is through with, in order. A failure names its
+// chunk as ever; an abort is honoured at the next chunk.
 #include <cstring>
 
 #include <boost/optional.hpp>
 
+#include <libVantor/internal/ChunkRing.h>
 #include <libVantor/internal/DiskBufferPointer.h>
 #include <libVantor/internal/WriteProtection.h>
 #include <libVantor/internal/DiskImagerImp.h>
+#include <libVantor/internal/DriveThread.h>
 #include <libVantor/internal/FullSectorCount.h>
 #include <libVantor/internal/ImageFormat.h>
 #include <libVantor/internal/LittleEndian.h>
@@ -13,6 +22,52 @@
 #include <vrk/Log.h>
 
 namespace vantor {
+namespace {
+
+// Chunk buffers between the worker and the drive thread.
+constexpr std::size_t RING_SLOTS = 8;
+// The image's pages leave the process each time this many more were copied out.
+constexpr u64 RELEASE_STEP = 8ull << 20;
+
+// The drive thread's part (stage 1): writes each chunk the worker copied into the ring,
+// and with `verify` reads it back and compares it, before the next. Stops at the first
+// chunk that fails, with its failure in its slot, and before a chunk once an abort was
+// asked for.
+void writeChunks(IDisk& disk, ChunkRing& ring, const DiskImagerImp& engine, u32 sectorSize, bool verify) {
+  boost::optional<DiskBufferPointer> readBuffer;
+  if (verify) readBuffer.emplace(u64(image::CHUNK_SECTORS) * sectorSize);
+  for (;;) {
+    if (engine.state == DiskImagerImp::IMAGER_ABORTED) return;
+    const boost::optional<u64> sequence = ring.next(1);
+    if (!sequence) return;
+    ChunkRing::Slot& slot = ring.slot(*sequence);
+    const u32 lba = slot.lba;
+    const u32 count = slot.count;
+    try {
+      if (!disk.writeSectors(lba, slot.data.get(), count)) {
+        throw VantorException(ERR_DISK_ACCESS, vrk::SprintfFormat("Error writing sector chunk starting at LBA %08Xh", lba));
+      }
+      if (readBuffer) {
+        if (!disk.readSectors(lba, readBuffer->get(), count)) {
+          throw VantorException(ERR_DISK_ACCESS,
+                                vrk::SprintfFormat("Error reading sector chunk starting at LBA %08Xh", lba));
+        }
+        if (std::memcmp(slot.data.get(), readBuffer->get(), std::size_t(count) * sectorSize) != 0) {
+          throw VantorException(
+              ERR_VERIFY_MISMATCH,
+              vrk::SprintfFormat("Data mismatch during verification of sector chunk starting at LBA %08Xh", lba));
+        }
+      }
+    } catch (...) {
+      slot.failure = std::current_exception();
+    }
+    const bool failed = slot.failure != nullptr;
+    ring.pass(1);
+    if (failed) return;
+  }
+}
+
+}  // namespace
 
 void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, IDisk& disk,
                           const vrk::String& imagePath, ImagingThreadData& data) {
@@ -21,7 +76,6 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
   if (data.wholeDrive) throw VantorException("Currently an unsupported feature");
 
   const u32 sectorSize = disk.getSectorSize();
-  DiskBufferPointer writeBuffer(u64(image::CHUNK_SECTORS) * sectorSize);
   vrk::MMapFile file(imagePath);
   if (!file.data() || file.size() < image::HEADER_SIZE) {
     throw VantorException(ERR_FILE_ACCESS, vrk::String("Problem accessing file \"") + imagePath + "\"");
@@ -46,42 +100,75 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
 
   refuseIfWriteProtected(disk);
   if (!disk.dismountDrive()) throw VantorException(ERR_DISMOUNT_FAILED);
-  boost::optional<DiskBufferPointer> readBuffer;
-  if (data.verify) readBuffer.emplace(u64(image::CHUNK_SECTORS) * sectorSize);
 
-  u64 offset = header.firstRunOffset;
+  // From here until it is joined, only the drive thread touches the drive: it writes each
+  // chunk (and reads it back and compares it) while the worker copies the chunks after it
+  // out of the image and reports those done.
+  file.adviseSequential();
+  ChunkRing ring(3, RING_SLOTS, std::size_t(image::CHUNK_SECTORS) * sectorSize);
+  DriveThread drive(ring, 1, [&disk, &ring, &engine, sectorSize, verify = data.verify] {
+    writeChunks(disk, ring, *engine, sectorSize, verify);
+  });
   u64 done = 0;
+  u64 copied = 0;    // chunks handed to the drive thread
+  u64 reported = 0;  // chunks reported done
+  u64 releasedUpTo = 0;  // image bytes before this offset have left the process
+  // Reports the next chunk the drive thread is through with: its failure ends the restore.
+  const auto reportDone = [&](u64 sequence) {
+    ChunkRing::Slot& slot = ring.slot(sequence);
+    if (slot.failure) std::rethrow_exception(slot.failure);
+    done += slot.count;
+    ++reported;
+    ring.pass(2);
+    engine->notifyProgress(percentOf(done, header.totalSectors));
+  };
+  const auto stoppedEarly = [&] {
+    drive.join();
+    engine->throwIfAbortRequested();
+    return VantorException(ERR_GENERAL, "The restore's drive thread stopped early");
+  };
+  u64 offset = header.firstRunOffset;
   for (u32 i = 0; i < header.runCount; ++i) {
     const u32 firstSector = readLE32(file.data() + offset);
     const u32 numSectors = readLE32(file.data() + offset + 4);
     offset += image::RUN_HEADER_SIZE;
-    for (u32 chunk = 0; chunk < numSectors; chunk += image::CHUNK_SECTORS) {
-      engine->throwIfAbortRequested();
-      const u32 count = std::min<u32>(image::CHUNK_SECTORS, numSectors - chunk);
-      const u32 lba = firstSector + chunk;
-      const std::size_t bytes = std::size_t(count) * sectorSize;
-      std::memcpy(writeBuffer.get(), file.data() + offset + u64(chunk) * sectorSize, bytes);
-      if (!disk.writeSectors(lba, writeBuffer.get(), count)) {
-        throw VantorException(ERR_DISK_ACCESS,
-                              vrk::SprintfFormat("Error writing sector chunk starting at LBA %08Xh", lba));
-      }
-      if (readBuffer) {
-        if (!disk.readSectors(lba, readBuffer->get(), count)) {
-          throw VantorException(ERR_DISK_ACCESS,
-                                vrk::SprintfFormat("Error reading sector chunk starting at LBA %08Xh", lba));
+    forEachChunk(firstSector, numSectors, image::CHUNK_SECTORS, [&](u32 lba, u32 count) {
+      // Reports what the drive thread is through with until a slot is free for this chunk.
+      for (;;) {
+        engine->throwIfAbortRequested();
+        const auto step = ring.next(2, 0);
+        if (!step) throw stoppedEarly();  // the drive thread saw the abort
+        if (step->first == 2) {
+          reportDone(step->second);
+          continue;
         }
-        if (std::memcmp(writeBuffer.get(), readBuffer->get(), bytes) != 0) {
-          throw VantorException(
-              ERR_VERIFY_MISMATCH,
-              vrk::SprintfFormat("Data mismatch during verification of sector chunk starting at LBA %08Xh", lba));
+        ChunkRing::Slot& slot = ring.slot(step->second);
+        const u64 chunkOffset = offset + u64(lba - firstSector) * sectorSize;
+        const std::size_t bytes = std::size_t(count) * sectorSize;
+        std::memcpy(slot.data.get(), file.data() + chunkOffset, bytes);
+        slot.lba = lba;
+        slot.count = count;
+        slot.failure = nullptr;
+        ++copied;
+        ring.pass(0);
+        if (chunkOffset + bytes - releasedUpTo >= RELEASE_STEP) {
+          file.adviseDone(releasedUpTo, chunkOffset + bytes - releasedUpTo);
+          releasedUpTo = chunkOffset + bytes;
         }
+        return;
       }
-      done += count;
-      engine->notifyProgress(percentOf(done, header.totalSectors));
-      if (chunk > 0xFFFFFFFFu - image::CHUNK_SECTORS) break;
-    }
+    });
     offset += u64(numSectors) * sectorSize;
   }
+  ring.end(0);
+  // The last abort test is the drive thread's, before it writes the last chunk: once that
+  // is written, the restore ends as a success.
+  while (reported < copied) {
+    const boost::optional<u64> sequence = ring.next(2);
+    if (!sequence) throw stoppedEarly();
+    reportDone(*sequence);
+  }
+  drive.join();
   if (data.onImageWritten) {
     try {
       data.onImageWritten(engine->device.rawDiskPtr());

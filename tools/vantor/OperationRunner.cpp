@@ -3,7 +3,6 @@
 #include <chrono>
 #include <iostream>
 #include <map>
-#include <thread>
 
 #include <CLI/CLI.hpp>
 
@@ -77,6 +76,7 @@ int OperationRunner::wait() {
   using namespace std::chrono_literals;
   bool interrupted = false;
   auto lastDraw = std::chrono::steady_clock::now() - 1s;
+  std::size_t ended = 0;
   for (;;) {
     bool allDone = true;
     for (DiskImager* imager : imagers) allDone = allDone && imager->done();
@@ -93,7 +93,8 @@ int OperationRunner::wait() {
       board->draw(std::cout);
       lastDraw = std::chrono::steady_clock::now();
     }
-    std::this_thread::sleep_for(50ms);
+    // Woken at once when an operation ends, so that the command ends with it.
+    ended = board->waitForEnds(ended, 50ms);
   }
   if (interrupted) {
     for (DiskImager* imager : imagers) imager->abort();

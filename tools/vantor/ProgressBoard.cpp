@@ -55,6 +55,14 @@ void ProgressBoard::finished(std::size_t index, Status status, VantorErrorCodes 
   line.message = message;
   line.end = Clock::now();
   if (status == Status::Succeeded) line.percent = 100;
+  ++endedLines;
+  ended.notify_all();
+}
+
+std::size_t ProgressBoard::waitForEnds(std::size_t seen, std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> guard(mutex);
+  ended.wait_for(guard, timeout, [&] { return endedLines != seen; });
+  return endedLines;
 }
 
 std::vector<ProgressBoard::Line> ProgressBoard::snapshot() const {

@@ -9,6 +9,7 @@
 // further tenth of its work, one when it ends. One mutex guards every line.
 #pragma once
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <ostream>
@@ -45,6 +46,10 @@ class ProgressBoard {
   void progress(std::size_t line, unsigned percent);
   void finished(std::size_t line, Status status, VantorErrorCodes code, const std::string& message);
 
+  // Waits until the count of lines that ended differs from `seen`, or `timeout` passed;
+  // returns that count.
+  std::size_t waitForEnds(std::size_t seen, std::chrono::milliseconds timeout);
+
   std::vector<Line> snapshot() const;
   // Bytes done of `line` by now, and the best known total (estimated while capturing).
   static void measure(const Line& line, std::uint64_t& done, std::uint64_t& total);
@@ -61,6 +66,8 @@ class ProgressBoard {
   std::string format(const Line& line, std::size_t labelWidth, std::size_t width) const;
 
   mutable std::mutex mutex;
+  std::condition_variable ended;  // a line ended
+  std::size_t endedLines = 0;
   std::vector<Line> lines;
   std::size_t linesDrawn = 0;
   std::vector<int> stepsPrinted;  // per line: tenths printed so far, 11 once its end was; -1 none

@@ -3,8 +3,11 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <filesystem>
 
 namespace vrk {
@@ -27,6 +30,30 @@ MMapFile::~MMapFile() {
   if (data_) ::munmap(const_cast<u8*>(data_), static_cast<std::size_t>(size_));
 }
 
+namespace {
+
+std::size_t pageSize() {
+  static const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  return page;
+}
+
+}  // namespace
+
+void MMapFile::adviseSequential() const {
+  if (data_) (void)::madvise(const_cast<u8*>(data_), static_cast<std::size_t>(size_), MADV_SEQUENTIAL);
+}
+
+void MMapFile::adviseDone(u64 offset, u64 length) const {
+  if (!data_ || offset >= size_) return;
+  length = std::min(length, size_ - offset);
+  // Only pages wholly inside the range: a page shared with bytes still to be read stays.
+  const u64 start = (offset + pageSize() - 1) / pageSize() * pageSize();
+  const u64 end = offset + length == size_ ? size_ : (offset + length) / pageSize() * pageSize();
+  if (end <= start) return;
+  // The mapping is private and never written: dropping its pages loses nothing.
+  (void)::madvise(const_cast<u8*>(data_) + start, static_cast<std::size_t>(end - start), MADV_DONTNEED);
+}
+
 OFStream::OFStream(const String& path) {
   // Opened without O_TRUNC first, so that a device is refused before anything happens to it.
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
@@ -37,22 +64,59 @@ OFStream::OFStream(const String& path) {
     ::close(fd);
     return;
   }
-  file_ = ::fdopen(fd, "wb");
-  if (!file_) ::close(fd);
+  handle_ = fd;
+  open_ = true;
 }
 
 OFStream::~OFStream() { close(); }
 
-bool OFStream::write(const void* data, std::size_t size) {
-  if (!file_) return false;
-  return size == 0 || std::fwrite(data, 1, size, file_) == size;
+bool OFStream::write(const void* data, std::size_t size) { return write(nullptr, 0, data, size); }
+
+bool OFStream::write(const void* head, std::size_t headSize, const void* data, std::size_t size) {
+  if (!open_) return false;
+  struct iovec parts[2] = {{const_cast<void*>(head), headSize}, {const_cast<void*>(data), size}};
+  struct iovec* next = headSize == 0 ? parts + 1 : parts;
+  int count = static_cast<int>(parts + 2 - next);
+  // Carried on after a signal or a partial answer until every byte is written.
+  while (count > 0) {
+    if (next->iov_len == 0) {
+      ++next;
+      --count;
+      continue;
+    }
+    const ssize_t n = ::writev(handle_, next, count);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) return false;
+    std::size_t left = static_cast<std::size_t>(n);
+    while (count > 0 && left >= next->iov_len) {
+      left -= next->iov_len;
+      ++next;
+      --count;
+    }
+    if (count > 0) {
+      next->iov_base = static_cast<char*>(next->iov_base) + left;
+      next->iov_len -= left;
+    }
+  }
+  return true;
+}
+
+bool OFStream::sync() {
+  if (!open_) return false;
+  int rc;
+  do {
+    rc = ::fsync(handle_);
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0;
 }
 
 bool OFStream::close() {
-  if (!file_) return true;
-  const bool ok = std::fclose(file_) == 0;
-  file_ = nullptr;
-  return ok;
+  if (!open_) return true;
+  open_ = false;
+  return ::close(handle_) == 0;
 }
 
 bool FileSystem::removeFile(const String& path) {

@@ -1,12 +1,13 @@
 // Windows files: a read-only file mapping (CreateFileMappingW, MapViewOfFile) for
-// MMapFile; CreateFileW and a C stream over the handle for OFStream; std::filesystem over
-// UTF-16 paths; GetModuleFileNameW for the program's directory.
+// MMapFile, which takes no advice here; CreateFileW, WriteFile and FlushFileBuffers for
+// OFStream (the two-part write is two WriteFile calls: a gather write wants unbuffered,
+// page-aligned pieces); std::filesystem over UTF-16 paths; GetModuleFileNameW for the
+// program's directory.
 #include <vrk/Files.h>
 
-#include <fcntl.h>
-#include <io.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "WideText.h"
@@ -56,6 +57,10 @@ MMapFile::~MMapFile() {
   if (data_) UnmapViewOfFile(data_);
 }
 
+void MMapFile::adviseSequential() const {}
+
+void MMapFile::adviseDone(u64, u64) const {}
+
 OFStream::OFStream(const String& path) {
   const std::wstring name = windows::systemPath(path);
   if (namesADevice(name)) return;
@@ -67,27 +72,42 @@ OFStream::OFStream(const String& path) {
     CloseHandle(file);
     return;
   }
-  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY);
-  if (fd < 0) {
-    CloseHandle(file);
-    return;
-  }
-  file_ = _fdopen(fd, "wb");
-  if (!file_) _close(fd);
+  handle_ = file;
+  open_ = true;
 }
 
 OFStream::~OFStream() { close(); }
 
-bool OFStream::write(const void* data, std::size_t size) {
-  if (!file_) return false;
-  return size == 0 || std::fwrite(data, 1, size, file_) == size;
+namespace {
+
+// WriteFile until every byte is written; false on a failure or a write that moves nothing.
+bool writeAll(HANDLE file, const void* data, std::size_t size) {
+  const char* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    const DWORD piece = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+    DWORD written = 0;
+    if (!WriteFile(file, bytes, piece, &written, nullptr) || written == 0) return false;
+    bytes += written;
+    size -= written;
+  }
+  return true;
 }
 
+}  // namespace
+
+bool OFStream::write(const void* data, std::size_t size) { return write(nullptr, 0, data, size); }
+
+bool OFStream::write(const void* head, std::size_t headSize, const void* data, std::size_t size) {
+  if (!open_) return false;
+  return writeAll(handle_, head, headSize) && writeAll(handle_, data, size);
+}
+
+bool OFStream::sync() { return open_ && FlushFileBuffers(handle_); }
+
 bool OFStream::close() {
-  if (!file_) return true;
-  const bool ok = std::fclose(file_) == 0;
-  file_ = nullptr;
-  return ok;
+  if (!open_) return true;
+  open_ = false;
+  return CloseHandle(handle_) != 0;
 }
 
 bool FileSystem::removeFile(const String& path) {
