@@ -8,7 +8,7 @@
 #include <libVantor/internal/DiskImagerImp.h>
 #include <libVantor/internal/FullSectorCount.h>
 #include <libVantor/internal/ImageFormat.h>
-#include <libVantor/internal/LittleEndian.h>
+#include <libVantor/LittleEndian.h>
 #include <vrk/Files.h>
 #include <vrk/Log.h>
 
