@@ -18,7 +18,7 @@
 
 #include <libVantor/WinDiskFile.h>
 #include <libVantor/internal/FatVolumeMapper.h>
-#include <libVantor/internal/LittleEndian.h>
+#include <libVantor/LittleEndian.h>
 
 namespace vantor {
 namespace {

@@ -12,11 +12,12 @@ DiskDevice::DiskDevice(const vrk::String& description, std::shared_ptr<IDisk> di
 
 namespace {
 
-// Flag 0x10 takes every kind; otherwise one of 0x02 (internal), 0x04 (USB), 0x08 (card)
-// must name the device's kind.
+// ENUM_ALL_KINDS takes every kind; otherwise the flag of the device's kind must be set:
+// device type 4 is an internal disk, 1 a USB-attached one, 2 a memory card.
 bool passesTypeTest(u32 flags, u32 type) {
-  if (flags & 0x10) return true;
-  return ((flags & 0x02) && type == 4) || ((flags & 0x04) && type == 1) || ((flags & 0x08) && type == 2);
+  if (flags & DiskDevice::ENUM_ALL_KINDS) return true;
+  return ((flags & DiskDevice::ENUM_INTERNAL) && type == 4) || ((flags & DiskDevice::ENUM_USB) && type == 1) ||
+         ((flags & DiskDevice::ENUM_CARDS) && type == 2);
 }
 
 }  // namespace
@@ -28,7 +29,7 @@ void DiskDevice::enumDevices(vrk::Array<DiskDevice>& devices, u32 flags, u16 sec
   devices.clear();
   libSysHost::WindowsDeviceSet set;
   set.appendDisks();
-  if (flags & 0x01) set.appendFloppies();
+  if (flags & ENUM_FLOPPIES) set.appendFloppies();
   devices.reserve(set.size());
 
   for (u32 i = 0; i < set.size(); ++i) {
@@ -42,8 +43,8 @@ void DiskDevice::enumDevices(vrk::Array<DiskDevice>& devices, u32 flags, u16 sec
     std::shared_ptr<IDisk> disk = std::make_shared<WinDiskDevice>(locator);
     DiskDevice device(text, disk);
     const MediaType media = disk->getMediaType();
-    if ((flags & 0x20) && media == MEDIA_REMOVABLE) continue;
-    if ((flags & 0x40) && media == MEDIA_FIXED) continue;
+    if ((flags & ENUM_DROP_REMOVABLE) && media == MEDIA_REMOVABLE) continue;
+    if ((flags & ENUM_DROP_FIXED) && media == MEDIA_FIXED) continue;
     if (sectorSize != 0 && disk->getSectorSize() != sectorSize) continue;
     devices.append(device);
   }

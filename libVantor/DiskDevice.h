@@ -27,12 +27,20 @@ class VANTOR_EXPORT DiskDevice final {
   std::shared_ptr<IDisk> rawDiskPtr() { return disk_; }
   std::shared_ptr<const IDisk> rawDiskPtr() const { return disk_; }
 
-  // Replaces `devices` with the machine's drives that pass `flags` and, when not 0,
-  // have `sectorSize`-byte sectors. Flags: 0x01 floppy drives too; 0x02 internal disks;
-  // 0x04 USB-attached disks; 0x08 memory cards; 0x10 every kind; 0x20 drop removable
-  // media (MediaType 0); 0x40 drop fixed media (MediaType 1). Each listed drive is
-  // opened; a drive that cannot be opened ends the listing with its VantorException,
-  // the drives found before it staying in `devices`.
+  // The flags of enumDevices, to be or-ed together. Without ENUM_ALL_KINDS a drive is
+  // listed only when the flag of its kind is set; with none of the four, none is.
+  static constexpr u32 ENUM_FLOPPIES = 0x01;        // floppy drives too, after the disks
+  static constexpr u32 ENUM_INTERNAL = 0x02;        // internal disks
+  static constexpr u32 ENUM_USB = 0x04;             // USB-attached disks
+  static constexpr u32 ENUM_CARDS = 0x08;           // memory cards
+  static constexpr u32 ENUM_ALL_KINDS = 0x10;       // every kind
+  static constexpr u32 ENUM_DROP_REMOVABLE = 0x20;  // leave out removable media (MEDIA_REMOVABLE)
+  static constexpr u32 ENUM_DROP_FIXED = 0x40;      // leave out fixed media (MEDIA_FIXED)
+
+  // Replaces `devices` with the machine's drives that pass `flags` (ENUM_...) and, when
+  // not 0, have `sectorSize`-byte sectors. Each listed drive is opened; a drive that
+  // cannot be opened ends the listing with its VantorException, the drives found
+  // before it staying in `devices`.
   static void enumDevices(vrk::Array<DiskDevice>& devices, u32 flags, u16 sectorSize);
 
  private:

@@ -5,10 +5,12 @@
 
 #include <libVantor/VantorException.h>
 #include <libVantor/internal/ImageFormat.h>
-#include <libVantor/internal/LittleEndian.h>
+#include <libVantor/LittleEndian.h>
 #include <vrk/Files.h>
 
 namespace vantor {
+
+static_assert(ImageDisk::RUN_RECORD_BYTES == image::RUN_HEADER_SIZE, "a run record as the image format lays it out");
 
 ImageDisk::ImageDisk(const vrk::String& imagePath) : path(imagePath) {
   auto mapped = std::make_shared<const vrk::MMapFile>(imagePath);

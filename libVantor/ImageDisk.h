@@ -26,6 +26,9 @@ namespace vantor {
 
 class VANTOR_EXPORT ImageDisk final : public IDisk {
  public:
+  // The bytes of one run's record in the file; the record lies just before its data.
+  static constexpr u32 RUN_RECORD_BYTES = 8;
+
   // One run of used sectors and where its data starts in the file.
   struct Run {
     u32 firstSector;

@@ -15,6 +15,7 @@
 #include <libVantor/Export.h>
 #include <libVantor/IDisk.h>
 #include <libVantor/PartitionTools.h>
+#include <libVantor/PartitionTypes.h>
 #include <vrk/Array.h>
 #include <vrk/String.h>
 
@@ -29,8 +30,8 @@ class VANTOR_EXPORT MBRPartitions final {
   };
 
   static constexpr u32 BACKUP_SECTOR = 2;
-  static constexpr u8 LEGACY_PARTITION_TYPE = 0x06;
-  static constexpr u8 PRIMARY_PARTITION_TYPE = 0x0C;
+  static constexpr u8 LEGACY_PARTITION_TYPE = partition_type::FAT16;
+  static constexpr u8 PRIMARY_PARTITION_TYPE = partition_type::FAT32_LBA;
 
   // Reads sector 0 and looks for a valid backup sector; "Could not access MBR." when
   // sector 0 cannot be read.

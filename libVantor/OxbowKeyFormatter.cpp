@@ -9,7 +9,8 @@
 #include <libVantor/PartitionTools.h>
 #include <libVantor/VantorException.h>
 #include <libVantor/internal/FullSectorCount.h>
-#include <libVantor/internal/LittleEndian.h>
+#include <libVantor/LittleEndian.h>
+#include <libVantor/PartitionTypes.h>
 #include <vrk/Files.h>
 
 namespace vantor {
@@ -34,8 +35,8 @@ constexpr u64 HEADER_BYTES = 11;
 // The table entries that format() builds.
 constexpr u32 DATA_SLOT = 0;
 constexpr u32 BOOT_SLOT = 1;
-constexpr u8 DATA_PARTITION_TYPE = 0x0B;
-constexpr u8 BOOT_PARTITION_TYPE = 0x7E;
+constexpr u8 DATA_PARTITION_TYPE = partition_type::FAT32;
+constexpr u8 BOOT_PARTITION_TYPE = partition_type::BOOT_LOADER_AREA;
 
 u64 sectorsFor(u64 bytes) { return (bytes + KEY_SECTOR_SIZE - 1) / KEY_SECTOR_SIZE; }
 

@@ -7,7 +7,7 @@
 #include <utility>
 
 #include <libVantor/VantorException.h>
-#include <libVantor/internal/LittleEndian.h>
+#include <libVantor/LittleEndian.h>
 #include <vrk/Array.h>
 
 namespace vantor {

@@ -7,7 +7,7 @@
 
 #include <libVantor/DiskImager.h>
 #include <libVantor/internal/ImageFormat.h>
-#include <libVantor/internal/LittleEndian.h>
+#include <libVantor/LittleEndian.h>
 #include <vrk/Files.h>
 #include <vrk/Log.h>
 

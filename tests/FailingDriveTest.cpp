@@ -22,7 +22,7 @@
 #include <libVantor/MBRPartitions.h>
 #include <libVantor/OxbowKeyFormatter.h>
 #include <libVantor/internal/ImageFormat.h>
-#include <libVantor/internal/LittleEndian.h>
+#include <libVantor/LittleEndian.h>
 
 #include "support/FakeDisk.h"
 #include "support/FatImage.h"

@@ -14,7 +14,7 @@
 #include <libVantor/VantorException.h>
 #include <libVantor/WinDiskFile.h>
 #include <libVantor/internal/FatVolumeMapper.h>
-#include <libVantor/internal/LittleEndian.h>
+#include <libVantor/LittleEndian.h>
 
 #include "support/FakeDisk.h"
 #include "support/FatImage.h"

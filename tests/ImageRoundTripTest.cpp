@@ -14,7 +14,7 @@
 #include <libVantor/WinDiskFile.h>
 #include <libVantor/internal/DiskBufferPointer.h>
 #include <libVantor/internal/ImageFormat.h>
-#include <libVantor/internal/LittleEndian.h>
+#include <libVantor/LittleEndian.h>
 
 #include "support/FatImage.h"
 #include "support/LoopDevice.h"

@@ -12,7 +12,7 @@
 #include <libVantor/PartitionTools.h>
 #include <libVantor/VantorException.h>
 #include <libVantor/WinDiskFile.h>
-#include <libVantor/internal/LittleEndian.h>
+#include <libVantor/LittleEndian.h>
 
 #include "support/FakeDisk.h"
 #include "support/Sfdisk.h"

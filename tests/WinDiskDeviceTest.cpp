@@ -20,7 +20,7 @@
 #include <libVantor/PartitionTools.h>
 #include <libVantor/VantorException.h>
 #include <libVantor/WinDiskDevice.h>
-#include <libVantor/internal/LittleEndian.h>
+#include <libVantor/LittleEndian.h>
 
 #include "support/LogCapture.h"
 #include "support/LoopDevice.h"

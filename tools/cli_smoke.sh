@@ -90,6 +90,22 @@ grep -q "\"runCount\":$runs," out.txt || fail "info --json: run count $runs miss
 grep -q '"complete":true' out.txt || fail "info --json: image not complete"
 expect 0 "" -- "$vantor" info sample.vqi
 grep -q "Runs: *$runs" out.txt || fail "info: run count"
+# Browsing an image: its table shows as the disk's does, and the free clusters of its
+# FAT volumes are the ones mtools counts on the disk.
+expect 0 "" -- "$vantor" partitions sample.vqi show
+"$vantor" partitions sample.img show >table.txt
+cmp -s out.txt table.txt || fail "partitions show: the image's table differs from the disk's"
+expect 0 "" -- "$vantor" info --map --json sample.vqi
+json_ok "info --map --json"
+while read -r slot offset; do
+  free=$(mdir -i "sample.img@@$offset" :: | grep 'bytes free' | tr -dc 0-9)
+  python3 -c 'import json, sys; v = json.load(open("out.txt"))["map"]["fatVolumes"][int(sys.argv[1])]
+sys.exit(v["freeClusters"] * v["sectorsPerCluster"] * 512 != int(sys.argv[2]))' "$slot" "$free" ||
+    fail "info --map: free clusters of slot $slot differ from mtools ($free bytes free)"
+done <<<"0 $fat16
+1 $fat32"
+expect 0 "" -- "$vantor" info --map sample.vqi
+grep -q "^FAT volumes:" out.txt || fail "info --map: no FAT volumes listed"
 
 expect 0 "" -- "$vantor" restore --verify sample.vqi copy1.img copy2.img --size 64M
 [ "$(grep -c '(verified)' out.txt)" -eq 2 ] || fail "restore: two verified targets expected"

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include <libVantor/internal/DiskBufferPointer.h>
+#include <libVantor/PartitionTypes.h>
 #include <libVantor/VantorException.h>
 #include <libVantor/internal/FatVolumeMapper.h>
 #include <libVantor/internal/FullSectorCount.h>
@@ -20,10 +21,6 @@ const vrk::Logger& logger() {
 
 // No sector at or past this one is examined for data in the gap after the MBR.
 constexpr u32 GAP_SCAN_LIMIT = 2048;
-
-bool isSupportedType(u8 type) {
-  return type == 0x04 || type == 0x06 || type == 0x0B || type == 0x0C || type == 0x0E;
-}
 
 bool isAllZero(const u8* bytes, u32 count) {
   return std::all_of(bytes, bytes + count, [](u8 b) { return b == 0; });
@@ -83,7 +80,7 @@ void getDriveMap(IDisk& disk, SectorMap& map, u64& highestVolumeSector, bool all
                                                0u, static_cast<unsigned>(std::min<u64>(driveSectors - 1, 0xFFFFFFFFu))));
     }
     highestVolumeSector = std::max(highestVolumeSector, lastSector);
-    if (!isSupportedType(entry.partitionType)) {
+    if (!partition_type::isMappableFat(entry.partitionType)) {
       throw VantorException(ERR_UNSUPPORTED_FILE_SYSTEM,
                             vrk::SprintfFormat("Unsupported partition ID found in MBR : %02Xh",
                                                static_cast<unsigned>(entry.partitionType)));

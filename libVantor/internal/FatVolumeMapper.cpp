@@ -5,7 +5,8 @@
 
 #include <libVantor/internal/DiskBufferPointer.h>
 #include <libVantor/VantorException.h>
-#include <libVantor/internal/LittleEndian.h>
+#include <libVantor/LittleEndian.h>
+#include <libVantor/PartitionTypes.h>
 #include <vrk/Log.h>
 
 namespace vantor {
@@ -60,13 +61,13 @@ FatVolumeMapper::FatVolumeMapper(IDisk& disk_, u8 partitionType_, u32 volumeStar
   const u8* boot = buffer.get();
 
   switch (partitionType) {
-    case 0x04:
-    case 0x06:
-    case 0x0E:
+    case partition_type::FAT16_SMALL:
+    case partition_type::FAT16:
+    case partition_type::FAT16_LBA:
       if (std::memcmp(boot + BPB_FS_TYPE_FAT16, "FAT16", 5) != 0) throw unsupported();
       break;
-    case 0x0B:
-    case 0x0C:
+    case partition_type::FAT32:
+    case partition_type::FAT32_LBA:
       if (std::memcmp(boot + BPB_FS_TYPE_FAT32, "FAT32", 5) != 0) throw unsupported();
       break;
     default:
@@ -96,6 +97,7 @@ FatVolumeMapper::FatVolumeMapper(IDisk& disk_, u8 partitionType_, u32 volumeStar
 
   bytesPerSector = 512;
   sectorsPerCluster = spc;
+  clusterCount = static_cast<u32>((totalSectors - systemAreaSectors) / spc);
   numberOfFats = static_cast<u8>(fats);
   sectorsPerFat = spf;
   fatStartSector = volumeStartSector + reservedSectors;

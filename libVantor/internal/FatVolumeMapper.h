@@ -19,6 +19,7 @@
 //   read can never overrun them.
 #pragma once
 #include <libVantor/IDisk.h>
+#include <libVantor/PartitionTypes.h>
 #include <libVantor/internal/SectorMap.h>
 
 namespace vantor {
@@ -32,8 +33,14 @@ class FatVolumeMapper {
   // cluster are walked too: any that are not free give runs past the end of the volume.
   SectorMap getSectorMap() const;
 
+  // The layout the boot sector gives: cluster size, the first sector of cluster 2 (a
+  // drive LBA), and how many whole clusters fit between it and the volume's end.
+  u32 getSectorsPerCluster() const { return sectorsPerCluster; }
+  u32 getFirstDataSector() const { return firstDataSector; }
+  u32 getClusterCount() const { return clusterCount; }
+
  private:
-  bool isFat32() const { return partitionType == 0x0B || partitionType == 0x0C; }
+  bool isFat32() const { return partition_type::isFat32(partitionType); }
 
   IDisk* disk;
   u32 sectorSize = 512;  // size of the boot-sector buffer and unit of the FAT buffer
@@ -48,6 +55,7 @@ class FatVolumeMapper {
   u32 sectorsPerCluster = 0;
   u8 numberOfFats = 0;
   u32 sectorsPerFat = 0;
+  u32 clusterCount = 0;
 };
 
 }  // namespace vantor

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include <libVantor/VantorException.h>
-#include <libVantor/internal/LittleEndian.h>
+#include <libVantor/LittleEndian.h>
 
 namespace vantor {
 

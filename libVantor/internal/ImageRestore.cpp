@@ -17,7 +17,7 @@
 #include <libVantor/internal/DriveThread.h>
 #include <libVantor/internal/FullSectorCount.h>
 #include <libVantor/internal/ImageFormat.h>
-#include <libVantor/internal/LittleEndian.h>
+#include <libVantor/LittleEndian.h>
 #include <vrk/Files.h>
 #include <vrk/Log.h>
 

@@ -1,8 +1,8 @@
 #include <libVantor/internal/MbrLayout.h>
 
 #include <libVantor/internal/DiskBufferPointer.h>
-#include <libVantor/internal/LittleEndian.h>
-#include <libVantor/internal/PartitionTypes.h>
+#include <libVantor/LittleEndian.h>
+#include <libVantor/PartitionTypes.h>
 
 namespace vantor {
 namespace {

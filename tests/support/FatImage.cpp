@@ -8,7 +8,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include <libVantor/internal/LittleEndian.h>
+#include <libVantor/LittleEndian.h>
 
 #include "support/ToolSteps.h"
 

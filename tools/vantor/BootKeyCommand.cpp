@@ -6,7 +6,7 @@
 #include <libVantor/VantorException.h>
 
 #include "Commands.h"
-#include "SignalHold.h"
+#include "RemountGuard.h"
 #include "Target.h"
 #include "TargetGuard.h"
 #include "Units.h"
@@ -19,7 +19,7 @@ constexpr unsigned RESET_SECTORS = 1024;  // what OxbowKeyFormatter::resetKey cl
 
 struct BootKeyOptions {
   std::string target;
-  std::string action;
+  bool format = false;  // the format subcommand; reset otherwise
   std::string loader;
   std::string payload;
   std::string segment = "0x1000";
@@ -30,13 +30,7 @@ struct BootKeyOptions {
 };
 
 int runBootKey(BootKeyOptions options) {
-  const bool format = options.action == "format";
-  if (format && (options.loader.empty() || options.payload.empty())) {
-    throw UsageError("format needs --loader FILE and --payload FILE");
-  }
-  if (!format && (!options.loader.empty() || !options.payload.empty())) {
-    throw UsageError("reset takes no --loader or --payload");
-  }
+  const bool format = options.format;
   const std::uint64_t segment = Units::parseNumber(options.segment);
   if (segment > 0xFFFF) throw UsageError("--segment is a 16-bit value (at most 0xffff)");
   if (options.reserved > 0xFFFF) throw UsageError("--reserved is at most 65535 sectors");
@@ -62,28 +56,24 @@ int runBootKey(BootKeyOptions options) {
                        : "zero the first 1024 sectors (partition table and boot area)");
   OxbowKeyFormatter formatter(target.device());
   // Once begun, the write runs to its end and the drive is mounted back; a signal that
-  // came in meanwhile is answered afterwards.
-  auto interrupted = [&target] {
-    if (!SignalHold::interrupted()) return false;
-    std::cerr << "vantor: interrupted (after " << target.path() << " was written)" << std::endl;
-    return true;
-  };
+  // came in meanwhile is answered afterwards. The formatter dismounts and mounts back.
+  const std::string done = target.path() + " was written";
   if (!format) {
     {
-      const SignalHold hold;
+      const RemountGuard hold;
       formatter.resetKey();
     }
-    if (interrupted()) return 130;
+    if (RemountGuard::interruptedAfter(done)) return 130;
     std::cout << "Reset " << target.path() << ": sectors 0 to 1023 are zero\n";
     return 0;
   }
   OxbowKeyFormatter::FormatInfo info;
   {
-    const SignalHold hold;
+    const RemountGuard hold;
     formatter.format(Target::absolutePath(options.loader), Target::absolutePath(options.payload),
                      static_cast<u16>(segment), static_cast<u16>(options.reserved), &info);
   }
-  if (interrupted()) return 130;
+  if (RemountGuard::interruptedAfter(done)) return 130;
   std::cout << "Formatted " << target.path() << " as a boot key:\n"
             << "  boot loader   sectors 0-" << info.bootLoaderSectors - 1 << " (" << info.bootLoaderSectors << ")\n"
             << "  reserved      " << info.reservedSectors << " sectors\n"
@@ -101,20 +91,25 @@ void addBootKeyCommand(CLI::App& app, CommandAction& action) {
   auto options = std::make_shared<BootKeyOptions>();
   CLI::App* command = app.add_subcommand("bootkey", "Make a key boot a boot loader and its payload, or wipe its start");
   command->add_option("TARGET", options->target, "Block device or disk file")->required();
-  command->add_option("ACTION", options->action, "format | reset")
-      ->required()
-      ->check(CLI::IsMember({"format", "reset"}));
-  command->add_option("--loader", options->loader, "Boot loader file (format)");
-  command->add_option("--payload", options->payload, "Payload file (format)");
-  command->add_option("--segment", options->segment, "Load segment, 0x1000 or above (format)")->capture_default_str();
-  command->add_option("--reserved", options->reserved, "Zeroed sectors between loader and payload (format)")
-      ->capture_default_str();
   command->add_flag("-y,--yes", options->yes, "Do not ask before writing a block device");
   command->add_flag("--force", options->force,
                     "Do not ask at all: also write over a captured image, and let reset clear a disk file that holds "
                     "data");
   addTargetOptions(*command, options->targetOptions, false);
-  command->callback([options, &action] { action = [options] { return runBootKey(*options); }; });
+  command->require_subcommand(1);
+
+  CLI::App* format = command->add_subcommand("format", "Lay the boot loader and its payload onto the key");
+  format->add_option("--loader", options->loader, "Boot loader file")->required();
+  format->add_option("--payload", options->payload, "Payload file")->required();
+  format->add_option("--segment", options->segment, "Load segment, 0x1000 or above")->capture_default_str();
+  format->add_option("--reserved", options->reserved, "Zeroed sectors between loader and payload")
+      ->capture_default_str();
+  format->callback([options, &action] {
+    options->format = true;
+    action = [options] { return runBootKey(*options); };
+  });
+  CLI::App* reset = command->add_subcommand("reset", "Zero the first 1024 sectors (partition table and boot area)");
+  reset->callback([options, &action] { action = [options] { return runBootKey(*options); }; });
 }
 
 }  // namespace vantor::cli

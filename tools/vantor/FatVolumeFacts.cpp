@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include <libVantor/LittleEndian.h>
 #include <libVantor/PartitionTools.h>
 #include <libVantor/VantorException.h>
 
@@ -37,7 +38,7 @@ std::string FatVolumeFacts::sectorSizeMismatches(const IDisk& disk) {
     if (entries[i].partitionType == 0) continue;
     const std::vector<unsigned char> boot = SectorReader::read(disk, entries[i].startLBA);
     if (!isFatBootSector(boot)) continue;
-    const unsigned bytes = boot[BYTES_PER_SECTOR] | (boot[BYTES_PER_SECTOR + 1] << 8);
+    const unsigned bytes = readLE16(&boot[BYTES_PER_SECTOR]);
     if (bytes == 512) continue;
     char text[160];
     std::snprintf(text, sizeof text,

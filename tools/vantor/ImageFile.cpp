@@ -1,6 +1,11 @@
 #include "ImageFile.h"
 
+#include <fstream>
+
 #include <libVantor/ImageDisk.h>
+#include <libVantor/VantorException.h>
+
+#include "FileFacts.h"
 
 namespace vantor::cli {
 
@@ -8,10 +13,28 @@ bool ImageFile::hasSignature(const unsigned char* header, std::size_t size) {
   return ImageDisk::hasImageSignature(header, size);
 }
 
+bool ImageFile::startsWithImage(const std::string& path) {
+  if (FileFacts::inspect(path).kind != FileFacts::Kind::Regular) return false;
+  std::ifstream in(path, std::ios::binary);
+  unsigned char header[512] = {};
+  in.read(reinterpret_cast<char*>(header), sizeof header);
+  return hasSignature(header, static_cast<std::size_t>(in.gcount()));
+}
+
+void ImageFile::requireRegularFile(const std::string& path, const std::string& argument) {
+  const FileFacts::Kind kind = FileFacts::inspect(path).kind;
+  if (kind != FileFacts::Kind::Missing && kind != FileFacts::Kind::Regular) {
+    throw VantorException(ERR_FILE_ACCESS, vrk::String("\"") + argument + "\" is not a regular file" +
+                                               (kind == FileFacts::Kind::Directory ? " (a directory)" : "") +
+                                               "; an image is always a regular file");
+  }
+}
+
 ImageFile ImageFile::read(const std::string& path) {
   const ImageDisk disk(path);
   ImageFile image;
   image.runCount = static_cast<std::uint32_t>(disk.getRuns().size());
+  for (const ImageDisk::Run& run : disk.getRuns()) image.runs.push_back({run.firstSector, run.sectorCount, run.fileOffset});
   image.majorVersion = disk.getMajorVersion();
   image.minorVersion = disk.getMinorVersion();
   image.totalSectors = disk.getTotalSectors();

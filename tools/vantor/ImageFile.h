@@ -1,6 +1,6 @@
 // tools/vantor/ImageFile.h
 // What the host tells about an intact image file, as the library reads it (ImageDisk):
-// its header's fields, its run count and its size. read() throws what the library
+// its header's fields, its runs and its size. read() throws what the library
 // throws for an image that restore would refuse: ERR_FILE_ACCESS (cannot be mapped,
 // shorter than a header), ERR_INVALID_IMAGE_FILE (foreign or damaged, naming what is
 // wrong), ERR_INCOMPATIBLE_IMAGE (another major version). So info and restore always
@@ -9,14 +9,28 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace vantor::cli {
 
 class ImageFile {
  public:
   static ImageFile read(const std::string& path);
+  // Refuses (ERR_FILE_ACCESS) a path that exists and is not a regular file (symbolic
+  // links followed): an image is always one. `argument` is the path as the user gave it.
+  static void requireRegularFile(const std::string& path, const std::string& argument);
   // True when the `size` bytes at `header` begin with an image header.
   static bool hasSignature(const unsigned char* header, std::size_t size);
+  // True when the file at `path` begins with an image header (intact or not).
+  static bool startsWithImage(const std::string& path);
+
+  // One run of used sectors and where its data lies in the file, in file order.
+  struct Run {
+    std::uint64_t firstSector = 0;
+    std::uint64_t sectorCount = 0;
+    std::uint64_t fileOffset = 0;
+  };
+  std::vector<Run> runs;
 
   std::uint32_t runCount = 0;
   std::uint16_t majorVersion = 0;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include <libVantor/ImageDisk.h>
+#include <libVantor/LittleEndian.h>
 #include <libVantor/VantorException.h>
 
 namespace vantor::cli {
@@ -21,14 +22,16 @@ constexpr char MAGIC[16] = "VANTOR SUMS\0\0\0\0";
 constexpr std::uint32_t VERSION = 1;
 constexpr std::uint32_t CHUNK_SECTORS = 256;
 
+// The sums file's fields are 4 or 8 bytes, little-endian.
 void putLE(std::vector<unsigned char>& out, std::uint64_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<unsigned char>(value >> (8 * i)));
+  out.resize(out.size() + bytes);
+  if (bytes == 4) {
+    writeLE32(&out[out.size() - 4], static_cast<u32>(value));
+  } else {
+    writeLE64(&out[out.size() - 8], value);
+  }
 }
-std::uint64_t getLE(const unsigned char* in, int bytes) {
-  std::uint64_t value = 0;
-  for (int i = bytes - 1; i >= 0; --i) value = (value << 8) | in[i];
-  return value;
-}
+std::uint64_t getLE(const unsigned char* in, int bytes) { return bytes == 4 ? readLE32(in) : readLE64(in); }
 
 // The digests of one image, in the order the file keeps them.
 struct Digests {
@@ -61,11 +64,12 @@ Digests compute(const std::string& image, bool chunks) {
   if (state == nullptr) throw std::bad_alloc();
   const std::unique_ptr<XXH3_state_t, XXH_errorcode (*)(XXH3_state_t*)> owned(state, XXH3_freeState);
   XXH3_64bits_reset(state);
-  const std::uint64_t headerBytes = runs.empty() ? d.imageSize : runs.front().fileOffset - 8;
+  const std::uint64_t headerBytes = runs.empty() ? d.imageSize : runs.front().fileOffset - ImageDisk::RUN_RECORD_BYTES;
   const std::vector<unsigned char> header = readAt(in, 0, static_cast<std::size_t>(headerBytes));
   XXH3_64bits_update(state, header.data(), header.size());
   for (const ImageDisk::Run& run : runs) {
-    const std::vector<unsigned char> runHeader = readAt(in, run.fileOffset - 8, 8);
+    const std::vector<unsigned char> runHeader =
+        readAt(in, run.fileOffset - ImageDisk::RUN_RECORD_BYTES, ImageDisk::RUN_RECORD_BYTES);
     XXH3_64bits_update(state, runHeader.data(), runHeader.size());
   }
   d.table = XXH3_64bits_digest(state);

@@ -1,13 +1,18 @@
-// vantor info: what an image file holds and what a target needs to receive it.
+// vantor info: what an image file holds and what a target needs to receive it; with
+// --map, its runs and how full the FAT volumes in it are.
+#include <cstdio>
+#include <iomanip>
 #include <iostream>
 #include <memory>
+#include <vector>
 
 #include <libVantor/DiskImager.h>
+#include <libVantor/FatVolumeUsage.h>
+#include <libVantor/ImageDisk.h>
 #include <libVantor/VantorException.h>
 
 #include "Commands.h"
 #include "ErrorReport.h"
-#include "FileFacts.h"
 #include "ImageFile.h"
 #include "ImageSums.h"
 #include "JsonWriter.h"
@@ -21,16 +26,65 @@ struct InfoOptions {
   std::string image;
   bool json = false;
   bool check = false;
+  bool map = false;
 };
+
+std::string hexType(u8 type) {
+  char text[8];
+  std::snprintf(text, sizeof text, "0x%02x", type);
+  return text;
+}
+
+// --map: the runs, and the FAT volumes of the image's table with their clusters, read
+// through the image seen as a disk.
+void printMap(const ImageFile& facts, const std::vector<FAT_VOLUME_USAGE>& volumes) {
+  std::cout << "Runs:\n  " << std::right << std::setw(6) << "RUN" << std::setw(14) << "FIRST SECTOR" << std::setw(12)
+            << "SECTORS" << std::setw(16) << "FILE OFFSET" << "\n";
+  for (std::size_t i = 0; i < facts.runs.size(); ++i) {
+    const ImageFile::Run& run = facts.runs[i];
+    std::cout << "  " << std::setw(6) << i + 1 << std::setw(14) << run.firstSector << std::setw(12) << run.sectorCount
+              << std::setw(16) << run.fileOffset << "\n";
+  }
+  std::cout << "FAT volumes:" << (volumes.empty() ? " none\n" : "\n");
+  for (const FAT_VOLUME_USAGE& volume : volumes) {
+    std::cout << "  slot " << volume.slot << ", type " << hexType(volume.partitionType) << ", from sector "
+              << volume.firstSector << ", " << volume.sectorCount << " sectors: ";
+    if (!volume.unreadable.empty()) {
+      std::cout << "not readable (" << volume.unreadable << ")\n";
+      continue;
+    }
+    std::cout << volume.clusterCount << " clusters of " << volume.sectorsPerCluster << " sectors, "
+              << volume.usedClusters << " used, " << volume.freeClusters() << " free\n";
+  }
+}
+
+Json mapJson(const ImageFile& facts, const std::vector<FAT_VOLUME_USAGE>& volumes) {
+  Json runs = Json::array();
+  for (const ImageFile::Run& run : facts.runs) {
+    runs.push_back({{"firstSector", run.firstSector}, {"sectorCount", run.sectorCount}, {"fileOffset", run.fileOffset}});
+  }
+  Json fat = Json::array();
+  for (const FAT_VOLUME_USAGE& volume : volumes) {
+    Json item{{"slot", volume.slot},
+              {"type", volume.partitionType},
+              {"firstSector", volume.firstSector},
+              {"sectorCount", volume.sectorCount}};
+    if (volume.unreadable.empty()) {
+      item["sectorsPerCluster"] = volume.sectorsPerCluster;
+      item["clusterCount"] = volume.clusterCount;
+      item["usedClusters"] = volume.usedClusters;
+      item["freeClusters"] = volume.freeClusters();
+    } else {
+      item["unreadable"] = volume.unreadable;
+    }
+    fat.push_back(std::move(item));
+  }
+  return Json{{"runs", std::move(runs)}, {"fatVolumes", std::move(fat)}};
+}
 
 int runInfo(const InfoOptions& options) {
   const std::string path = Target::absolutePath(options.image);
-  const FileFacts::Kind kind = FileFacts::inspect(path).kind;
-  if (kind != FileFacts::Kind::Missing && kind != FileFacts::Kind::Regular) {
-    throw VantorException(ERR_FILE_ACCESS, vrk::String("\"") + options.image + "\" is not a regular file" +
-                                               (kind == FileFacts::Kind::Directory ? " (a directory)" : "") +
-                                               "; an image is always a regular file");
-  }
+  ImageFile::requireRegularFile(path, options.image);
   DISK_IMAGE_INFO info{};
   if (!DiskImager::getImageInfo(path, info)) {
     // The header itself is refused: the library's reading says why.
@@ -44,6 +98,11 @@ int runInfo(const InfoOptions& options) {
   } catch (const VantorException& e) {
     if (e.getErrorCode() != ERR_INVALID_IMAGE_FILE) throw;
     damage = e.getMessage().str();
+  }
+  std::vector<FAT_VOLUME_USAGE> volumes;
+  if (options.map && damage.empty()) {
+    ImageDisk disk(path);
+    volumes = FatVolumeUsage::ofDisk(disk);
   }
   ImageSums::Result sums;
   if (damage.empty()) {
@@ -70,6 +129,7 @@ int runInfo(const InfoOptions& options) {
                                                         ? ""
                                                         : " (header and run table; --check reads all)");
     if (!damage.empty()) json["damage"] = damage;
+    if (options.map && damage.empty()) json["map"] = mapJson(facts, volumes);
     JsonWriter::print(json, std::cout);
   } else {
     std::cout << "Image:              " << path << "\n"
@@ -89,6 +149,7 @@ int runInfo(const InfoOptions& options) {
               << "Checksums:          " << ImageSums::describe(sums)
               << (options.check || sums.verdict != ImageSums::Verdict::Intact ? "" : " (header and run table; --check reads all)")
               << "\n";
+    if (options.map && damage.empty()) printMap(facts, volumes);
   }
   if (!damage.empty()) {
     ErrorReport::print(ERR_INVALID_IMAGE_FILE, damage);
@@ -105,6 +166,9 @@ void addInfoCommand(CLI::App& app, CommandAction& action) {
   command->add_option("IMAGE", options->image, "Image file to read")->required();
   command->add_flag("--json", options->json, "Print the description as JSON");
   command->add_flag("--check", options->check, "Read the whole image and hold every chunk against its checksums");
+  command->add_flag("--map", options->map,
+                    "Also list the runs, and the FAT volumes of the image's partition table with their used and free "
+                    "clusters");
   command->callback([options, &action] { action = [options] { return runInfo(*options); }; });
 }
 

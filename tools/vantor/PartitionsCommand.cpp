@@ -1,6 +1,7 @@
 // vantor partitions: the MBR table, its backup sector, and switching the MBR between
 // one selected partition and all of them. On a block device with partition nodes, each
-// entry the kernel has a node for is shown with that node's file system.
+// entry the kernel has a node for is shown with that node's file system. `show` also
+// reads a captured image, as the drive it was captured from would show.
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -8,15 +9,18 @@
 #include <iostream>
 #include <memory>
 
+#include <libVantor/ImageDisk.h>
 #include <libVantor/MBRPartitions.h>
 #include <libVantor/PartitionTools.h>
+#include <libVantor/PartitionTypes.h>
 #include <libVantor/VantorException.h>
 
 #include "BlockDevice.h"
 #include "Commands.h"
+#include "ImageFile.h"
 #include "JsonWriter.h"
+#include "RemountGuard.h"
 #include "SectorReader.h"
-#include "SignalHold.h"
 #include "Target.h"
 #include "TargetGuard.h"
 #include "Units.h"
@@ -26,10 +30,29 @@
 namespace vantor::cli {
 namespace {
 
+// The subcommands of `partitions`, chosen on the command line.
+enum class Action { Show, Backup, Select, SelectType, Restore };
+
+const char* nameOf(Action action) {
+  switch (action) {
+    case Action::Show:
+      return "show";
+    case Action::Backup:
+      return "backup";
+    case Action::Select:
+      return "select";
+    case Action::SelectType:
+      return "select-type";
+    case Action::Restore:
+      break;
+  }
+  return "restore";
+}
+
 struct PartitionsOptions {
   std::string target;
-  std::string action;
-  std::string argument;
+  Action action = Action::Show;
+  std::string argument;  // select: the backup slot; select-type: the name or type number
   bool json = false;
   bool yes = false;
   bool force = false;
@@ -39,35 +62,35 @@ struct PartitionsOptions {
 
 const char* typeName(u8 type) {
   switch (type) {
-    case 0x00:
+    case partition_type::EMPTY:
       return "empty";
-    case 0x01:
+    case partition_type::FAT12:
       return "FAT12";
-    case 0x04:
+    case partition_type::FAT16_SMALL:
       return "FAT16 <32M";
-    case 0x05:
+    case partition_type::EXTENDED:
       return "extended";
-    case 0x06:
+    case partition_type::FAT16:
       return "FAT16 (legacy)";
-    case 0x07:
+    case partition_type::NTFS_EXFAT:
       return "NTFS/exFAT";
-    case 0x0B:
+    case partition_type::FAT32:
       return "FAT32 CHS";
-    case 0x0C:
+    case partition_type::FAT32_LBA:
       return "FAT32 LBA (primary)";
-    case 0x0E:
+    case partition_type::FAT16_LBA:
       return "FAT16 LBA";
-    case 0x0F:
+    case partition_type::EXTENDED_LBA:
       return "extended LBA";
-    case 0x7E:
+    case partition_type::BOOT_LOADER_AREA:
       return "boot loader area";
-    case 0x82:
+    case partition_type::LINUX_SWAP:
       return "Linux swap";
-    case 0x83:
+    case partition_type::LINUX:
       return "Linux";
-    case 0xEE:
+    case partition_type::GPT_PROTECTIVE:
       return "GPT protective";
-    case 0xEF:
+    case partition_type::EFI_SYSTEM:
       return "EFI system";
     default:
       return "other";
@@ -145,9 +168,9 @@ std::vector<VolumeFacts> partitionNodesOf(const Target& target) {
   return VolumeFacts::partitionsOf(BlockDevice(target.path()).kernelName());
 }
 
-void show(const MBRPartitions& partitions, u32 sectorSize, bool asJson, const Target& target) {
+// `volumes`: the partition nodes of a block device, to be named beside the entries.
+void show(const MBRPartitions& partitions, u32 sectorSize, bool asJson, const std::vector<VolumeFacts>& volumes) {
   const auto& backup = partitions.backupPartitionTable();
-  const std::vector<VolumeFacts> volumes = partitionNodesOf(target);
   if (asJson) {
     Json json;
     json["mbr"] = entriesJson(partitions.partitionTable(), sectorSize, volumes);
@@ -165,7 +188,10 @@ void show(const MBRPartitions& partitions, u32 sectorSize, bool asJson, const Ta
   } else {
     std::cout << "No backup partitions sector for this table.\n";
   }
-  if (partitions.isUsingLegacyAndPrimaryPartitions()) std::cout << "Layout: legacy (0x06) and primary (0x0c).\n";
+  if (partitions.isUsingLegacyAndPrimaryPartitions()) {
+    std::cout << "Layout: legacy (" << hexType(MBRPartitions::LEGACY_PARTITION_TYPE) << ") and primary ("
+              << hexType(MBRPartitions::PRIMARY_PARTITION_TYPE) << ").\n";
+  }
 }
 
 // What the backup sector holds when it is neither zero nor a partitions backup; "" when
@@ -193,8 +219,9 @@ std::string foreignBackupSector(const IDisk& disk, const MBRPartitions& partitio
          std::to_string(first - sector.begin()) + ":" + bytes + (sector.end() - first > 16 ? " ..." : "") + ")";
 }
 
-// Writes the backup sector for the current table between a dismount and a mount.
-void writeBackup(IDisk& disk, const MBRPartitions& partitions, bool force) {
+// Refuses a backup that has nothing to save or that would lose backup partitions the
+// MBR does not expose.
+void checkBackup(const MBRPartitions& partitions, bool force) {
   bool anyUsed = false;
   for (const PARTITION_TABLE_ENTRY& entry : partitions.partitionTable()) anyUsed = anyUsed || entry.partitionType != 0;
   if (!anyUsed) throw VantorException(ERR_INVALID_ARGUMENT, "the MBR holds no partition to back up");
@@ -203,38 +230,45 @@ void writeBackup(IDisk& disk, const MBRPartitions& partitions, bool force) {
                           "the MBR exposes a selection of the backup partitions; backing it up would lose the others "
                           "(run \"restore\" first, or give --force)");
   }
+}
+
+// Writes the backup sector for the current table; the caller dismounts the drive first.
+void writeBackup(IDisk& disk, const MBRPartitions& partitions) {
   const std::pair<u32, vrk::Buffer<u8>> sector = partitions.createBackupMBRPartitionsSector();
-  if (!disk.dismountDrive()) throw VantorException(ERR_DISMOUNT_FAILED);
-  struct Remount {
-    IDisk& disk;
-    ~Remount() { (void)disk.mountDrive(); }
-  } remount{disk};
   if (!disk.writeSectors(sector.first, sector.second.data(), 1)) {
     throw VantorException(ERR_DISK_ACCESS, vrk::String("Error writing the backup partitions sector ") +
                                                std::to_string(sector.first));
   }
 }
 
+// The table of a captured image, read as the image would lie on a drive (ImageDisk).
+int showImage(const PartitionsOptions& options, const std::string& path) {
+  const std::shared_ptr<IDisk> disk = std::make_shared<ImageDisk>(path);
+  const MBRPartitions partitions(disk);
+  show(partitions, disk->getSectorSize(), options.json, {});
+  return 0;
+}
+
 int runPartitions(PartitionsOptions options) {
-  const std::string& action = options.action;
-  const bool needsArgument = action == "select" || action == "select-type";
-  if (needsArgument && options.argument.empty()) throw UsageError(action + " needs a value: partitions TARGET " + action + " N");
-  if (!needsArgument && !options.argument.empty()) throw UsageError(action + " takes no value");
-  options.targetOptions.forWriting = action != "show";
+  const Action action = options.action;
+  if (action == Action::Show && ImageFile::startsWithImage(Target::absolutePath(options.target))) {
+    return showImage(options, Target::absolutePath(options.target));
+  }
+  options.targetOptions.forWriting = action != Action::Show;
 
   Target target = Target::open(options.target, options.targetOptions);
   std::shared_ptr<IDisk> disk = target.device().rawDiskPtr();
   MBRPartitions partitions(disk);
   const u32 sectorSize = disk->getSectorSize();
-  if (action == "show") {
-    show(partitions, sectorSize, options.json, target);
+  if (action == Action::Show) {
+    show(partitions, sectorSize, options.json, partitionNodesOf(target));
     return 0;
   }
 
   // Every value is checked before the question is asked and anything is written.
   std::uint64_t slot = 0;
   std::uint64_t type = 0;
-  if (action == "select") {
+  if (action == Action::Select) {
     slot = Units::parseNumber(options.argument);
     if (slot > 0xFFFFFFFFu) throw UsageError("backup slot " + options.argument + " is out of range");
     const auto& backup = partitions.backupPartitionTable();
@@ -242,12 +276,13 @@ int runPartitions(PartitionsOptions options) {
       throw UsageError("backup slot " + options.argument + " does not exist (slots 0 to " +
                        std::to_string(backup->size() - 1) + ")");
     }
-  } else if (action == "select-type" && std::isdigit(static_cast<unsigned char>(options.argument[0]))) {
+  } else if (action == Action::SelectType && std::isdigit(static_cast<unsigned char>(options.argument[0]))) {
     type = Units::parseNumber(options.argument);
     if (type == 0 || type > 0xFF) throw UsageError("a partition type is a number from 1 to 0xff");
   }
 
-  if (action == "backup" && !options.force) {
+  if (action == Action::Backup) checkBackup(partitions, options.force);
+  if (action == Action::Backup && !options.force) {
     const std::string found = foreignBackupSector(*disk, partitions);
     if (!found.empty()) {
       throw VantorException(ERR_INVALID_ARGUMENT, "sector 2 holds " + found +
@@ -257,33 +292,38 @@ int runPartitions(PartitionsOptions options) {
   }
   TargetGuard guard(options.yes, options.force);
   guard.add(target);
-  guard.require(action == "backup" ? "write the backup partitions sector (sector 2)"
-                                   : "rewrite the MBR partition table");
+  guard.require(action == Action::Backup ? "write the backup partitions sector (sector 2)"
+                                         : "rewrite the MBR partition table");
   {
     // Once begun, the change runs to its end and the drive is mounted back; a signal
-    // that came in meanwhile is answered afterwards.
-    const SignalHold hold;
-    if (action == "backup") {
-      writeBackup(*disk, partitions, options.force);
-    } else if (action == "select") {
-      partitions.selectBackupPartition(static_cast<u32>(slot));
-    } else if (action == "select-type") {
-      if (type != 0) {
-        partitions.selectBackupPartitionByType(static_cast<u8>(type));
-      } else {
-        partitions.selectBackupPartitionByType(vrk::String(options.argument));
-      }
-    } else {
-      partitions.restoreBackupPartitions();
+    // that came in meanwhile is answered afterwards. The table writes of the library
+    // dismount and mount back themselves; the backup sector's write does it here.
+    const RemountGuard hold(action == Action::Backup ? disk.get() : nullptr);
+    switch (action) {
+      case Action::Backup:
+        writeBackup(*disk, partitions);
+        break;
+      case Action::Select:
+        partitions.selectBackupPartition(static_cast<u32>(slot));
+        break;
+      case Action::SelectType:
+        if (type != 0) {
+          partitions.selectBackupPartitionByType(static_cast<u8>(type));
+        } else {
+          partitions.selectBackupPartitionByType(vrk::String(options.argument));
+        }
+        break;
+      case Action::Restore:
+      case Action::Show:
+        partitions.restoreBackupPartitions();
+        break;
     }
     partitions.refresh();
   }
-  if (SignalHold::interrupted()) {
-    std::cerr << "vantor: interrupted (after " << action << " on " << target.path() << " was finished)" << std::endl;
-    return 130;
-  }
-  if (!options.json) std::cout << "Done: " << action << " on " << target.path() << "\n";
-  show(partitions, sectorSize, options.json, target);
+  const std::string done = std::string(nameOf(action)) + " on " + target.path();
+  if (RemountGuard::interruptedAfter(done + " was finished")) return 130;
+  if (!options.json) std::cout << "Done: " << done << "\n";
+  show(partitions, sectorSize, options.json, partitionNodesOf(target));
   return 0;
 }
 
@@ -294,20 +334,30 @@ void addPartitionsCommand(CLI::App& app, CommandAction& action) {
   CLI::App* command = app.add_subcommand(
       "partitions", "Show the MBR table, back it up to sector 2, expose one backup partition or all of them again");
   command->add_option("TARGET", options->target, "Block device or disk file")->required();
-  command
-      ->add_option("ACTION", options->action,
-                   "show | backup | select N (backup slot, from 0) | select-type NAME (legacy, primary, all, or a "
-                   "type number) | restore")
-      ->required()
-      ->check(CLI::IsMember({"show", "backup", "select", "select-type", "restore"}));
-  command->add_option("VALUE", options->argument, "N for select, NAME for select-type");
   command->add_flag("--json", options->json, "Print the tables as JSON");
   command->add_flag("-y,--yes", options->yes, "Do not ask before writing a block device");
   command->add_flag("--force", options->force,
                     "Do not ask at all; write over a captured image; backup: overwrite sector 2 whatever it holds (a "
                     "backup with more partitions than the MBR exposes, other data)");
   addTargetOptions(*command, options->targetOptions, false);
-  command->callback([options, &action] { action = [options] { return runPartitions(*options); }; });
+  command->require_subcommand(1);
+  const auto addAction = [&](Action chosen, const std::string& help) {
+    CLI::App* sub = command->add_subcommand(nameOf(chosen), help);
+    sub->callback([options, chosen, &action] {
+      options->action = chosen;
+      action = [options] { return runPartitions(*options); };
+    });
+    return sub;
+  };
+  addAction(Action::Show, "Show the MBR table and the backup partitions");
+  addAction(Action::Backup, "Write the MBR's partitions to the backup sector (sector 2)");
+  addAction(Action::Select, "Let the MBR expose one backup partition")
+      ->add_option("N", options->argument, "Backup slot, from 0")
+      ->required();
+  addAction(Action::SelectType, "Let the MBR expose the backup partitions of one kind")
+      ->add_option("NAME", options->argument, "legacy, primary, all, or a partition type number")
+      ->required();
+  addAction(Action::Restore, "Let the MBR expose every backup partition again");
 }
 
 }  // namespace vantor::cli

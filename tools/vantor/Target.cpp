@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <set>
 
 #include <libVantor/DiskFactory.h>
 #include <libVantor/VantorException.h>
@@ -48,7 +49,61 @@ void refuseIfBacksLoopDevice(const std::string& path) {
                                                  users + "; free it first (umount, losetup -d); nothing was written");
 }
 
+// The file behind a loop device target, as FileFacts::identity() keys it; "" for anything else.
+std::string backingIdentity(const std::string& path) {
+  if (!BlockDevice::isBlockDevice(path)) return std::string();
+  const std::string backing = BlockDevice(path).backingFile();
+  return backing.empty() ? std::string() : FileFacts::identity(backing);
+}
+
 }  // namespace
+
+void Target::refuseOverlaps(const std::vector<std::string>& arguments, const std::string& image) {
+  const std::string imageIdentity = FileFacts::identity(image);
+  // What each target occupies: its own identity, the file behind it when it is a loop
+  // device, and for a block device its partitions and holders.
+  struct Occupied {
+    std::string identity;
+    std::string backing;
+    bool block = false;
+    dev_t device = 0;
+    std::set<dev_t> family;
+  };
+  std::vector<Occupied> occupied;
+  for (const std::string& argument : arguments) {
+    const std::string path = Target::absolutePath(argument);
+    Occupied mine;
+    mine.identity = FileFacts::identity(path);
+    mine.backing = backingIdentity(path);
+    if (BlockDevice::isBlockDevice(path)) {
+      const BlockDevice block(path);
+      mine.block = true;
+      mine.device = block.deviceNumber();
+      mine.family = block.family();
+    }
+    if (mine.identity == imageIdentity) throw UsageError("the image cannot be written onto itself");
+    if (mine.backing == imageIdentity) {
+      throw UsageError("the image cannot be written onto " + argument + ": the loop device is backed by the image");
+    }
+    for (const Occupied& other : occupied) {
+      if (other.identity == mine.identity) throw UsageError("target given twice: " + argument);
+      const bool overlapping =
+          (mine.block && other.block && (other.family.count(mine.device) != 0 || mine.family.count(other.device) != 0)) ||
+          (!mine.backing.empty() && (mine.backing == other.identity || mine.backing == other.backing)) ||
+          (!other.backing.empty() && other.backing == mine.identity);
+      if (overlapping) throw UsageError("target " + argument + " overlaps another target");
+    }
+    occupied.push_back(std::move(mine));
+  }
+}
+
+void Target::refuseAsImage(const std::string& image, bool imageExists) const {
+  if (FileFacts::sameFile(path_, image)) throw UsageError("the image cannot be the target itself");
+  const std::string backing = backingIdentity(path_);
+  if (imageExists && !backing.empty() && backing == FileFacts::identity(image)) {
+    throw UsageError("the image cannot be the file behind the loop device " + path_);
+  }
+}
 
 Target Target::open(const std::string& argument, const TargetOptions& options) {
   const std::string path = absolutePath(argument);

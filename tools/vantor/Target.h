@@ -8,11 +8,14 @@
 // swap, and a disk file that backs a loop device, whatever the flags. A disk file (and
 // the file behind a loop device that is written) stays locked while the target lives:
 // exclusively when writing, shared when reading (DiskFileLock). Failures throw
-// VantorException or UsageError. The target shares its disk with its DiskDevice; use
-// from one thread.
+// VantorException or UsageError. Before anything is opened, the paths alone tell
+// whether targets and an image are one medium: refuseOverlaps and refuseAsImage refuse
+// them with UsageError. The target shares its disk with its DiskDevice; use from one
+// thread.
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <libVantor/DiskDevice.h>
 
@@ -32,6 +35,14 @@ class Target {
   static Target open(const std::string& argument, const TargetOptions& options);
   // `path` made absolute against the current directory (no symbolic links resolved).
   static std::string absolutePath(const std::string& path);
+  // Refuses the targets of one command that name the image at `image`, the file behind a
+  // loop device given as well, the same medium twice, or block devices where one is a
+  // partition or holder of another. Asks the system about the paths only.
+  static void refuseOverlaps(const std::vector<std::string>& arguments, const std::string& image);
+
+  // Refuses an image path that is this target, or the file behind this loop device
+  // (looked for only when `imageExists`).
+  void refuseAsImage(const std::string& image, bool imageExists) const;
 
   const std::string& argument() const { return argument_; }
   const std::string& path() const { return path_; }

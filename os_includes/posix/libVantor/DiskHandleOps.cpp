@@ -16,6 +16,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include <libVantor/OpenRetrying.h>
+
 namespace vantor::os {
 
 bool seekTo(NativeHandle h, u64 byteOffset) {
@@ -80,10 +82,7 @@ int lastSystemError() { return errno; }
 vrk::String systemErrorText(int systemError) { return vrk::String(std::strerror(systemError)); }
 
 NativeHandle openFile(const vrk::String& path, bool create) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0644);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = openRetrying(path.c_str(), O_RDWR | (create ? O_CREAT : 0), 0644);
   if (fd >= 0) {
     struct stat st {};
     if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {

@@ -30,20 +30,13 @@
 #include <string>
 #include <vector>
 
-#include <libVantor/internal/PartitionTypes.h>
+#include <libVantor/OpenRetrying.h>
+#include <libVantor/PartitionTypes.h>
 
 namespace vantor::os {
 namespace {
 
 namespace fs = std::filesystem;
-
-NativeHandle openRetrying(const char* path, int flags) {
-  int fd;
-  do {
-    fd = ::open(path, flags | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
-}
 
 // The sysfs directory of a block device, and whether it is a partition.
 bool sysfsDirectory(NativeHandle fd, fs::path& dir, bool& isPartition) {

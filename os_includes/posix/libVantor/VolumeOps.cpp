@@ -28,6 +28,7 @@
 #include <string>
 
 #include <libVantor/MountTable.h>
+#include <libVantor/OpenRetrying.h>
 
 namespace vantor::os {
 
@@ -39,11 +40,7 @@ struct MountDetails {
 namespace {
 
 NativeHandle openNode(const vrk::String& node, bool exclusive) {
-  int fd;
-  do {
-    fd = ::open(node.c_str(), O_RDONLY | O_CLOEXEC | (exclusive ? O_EXCL : 0));
-  } while (fd < 0 && errno == EINTR);
-  return fd;
+  return openRetrying(node.c_str(), O_RDONLY | (exclusive ? O_EXCL : 0));
 }
 
 struct ContextFree {

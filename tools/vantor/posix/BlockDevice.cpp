@@ -10,24 +10,17 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <sstream>
 #include <vector>
 
 #include <libVantor/VantorException.h>
 
+#include "SysfsAttribute.h"
+
 namespace vantor::cli {
 namespace fs = std::filesystem;
 namespace {
-
-std::string readFirstLine(const fs::path& file) {
-  std::ifstream in(file);
-  std::string line;
-  std::getline(in, line);
-  while (!line.empty() && (line.back() == ' ' || line.back() == '\n' || line.back() == '\t')) line.pop_back();
-  return line;
-}
 
 bool parseDeviceNumber(const std::string& text, dev_t& device) {
   unsigned major = 0;
@@ -149,15 +142,15 @@ BlockDevice::BlockDevice(const std::string& path) {
 std::string BlockDevice::description() const {
   if (sysDir_.empty()) return name_;
   const fs::path dir(sysDir_);
-  const std::string backing = readFirstLine(dir / "loop" / "backing_file");
+  const std::string backing = SysfsAttribute::line(dir / "loop" / "backing_file");
   if (!backing.empty()) return name_ + ": " + backing;
   // A partition's identity is its disk's.
   const fs::path disk = fs::exists(dir / "partition") ? dir.parent_path() : dir;
-  std::string what = readFirstLine(disk / "device" / "vendor");
+  std::string what = SysfsAttribute::line(disk / "device" / "vendor");
   if (what.rfind("0x", 0) == 0) what.clear();  // a numeric bus vendor id names nothing
-  const std::string model = readFirstLine(disk / "device" / "model");
+  const std::string model = SysfsAttribute::line(disk / "device" / "model");
   if (!model.empty()) what += (what.empty() ? "" : " ") + model;
-  if (what.empty()) what = readFirstLine(disk / "device" / "name");  // memory cards
+  if (what.empty()) what = SysfsAttribute::line(disk / "device" / "name");  // memory cards
   return what.empty() ? name_ : name_ + ": " + what;
 }
 
@@ -165,7 +158,7 @@ std::string BlockDevice::backingFile() const {
   if (sysDir_.empty()) return std::string();
   const fs::path dir(sysDir_);
   const fs::path disk = fs::exists(dir / "partition") ? dir.parent_path() : dir;
-  return readFirstLine(disk / "loop" / "backing_file");
+  return SysfsAttribute::line(disk / "loop" / "backing_file");
 }
 
 std::set<dev_t> BlockDevice::family() const {
@@ -179,7 +172,7 @@ std::set<dev_t> BlockDevice::family() const {
     pending.pop_back();
     if (!seen.insert(dir.string()).second) continue;
     dev_t device = 0;
-    if (parseDeviceNumber(readFirstLine(dir / "dev"), device)) devices.insert(device);
+    if (parseDeviceNumber(SysfsAttribute::line(dir / "dev"), device)) devices.insert(device);
     // Partitions are subdirectories carrying a "partition" file.
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
       if (it->is_directory(ec) && fs::exists(it->path() / "partition", ec)) pending.push_back(it->path());
@@ -238,14 +231,12 @@ BlockDevice::Kind BlockDevice::kind() const {
 std::uint64_t BlockDevice::sizeBytes() const {
   if (sysDir_.empty()) return 0;
   // sysfs counts in 512-byte units whatever the sector size.
-  const std::string sectors = readFirstLine(fs::path(sysDir_) / "size");
-  return sectors.empty() ? 0 : std::stoull(sectors) * 512;
+  return SysfsAttribute::number(fs::path(sysDir_) / "size") * 512;
 }
 
 std::uint32_t BlockDevice::logicalSectorSize() const {
   if (sysDir_.empty()) return 0;
-  const std::string bytes = readFirstLine(fs::path(sysDir_) / "queue" / "logical_block_size");
-  return bytes.empty() ? 0 : static_cast<std::uint32_t>(std::stoul(bytes));
+  return static_cast<std::uint32_t>(SysfsAttribute::number(fs::path(sysDir_) / "queue" / "logical_block_size"));
 }
 
 std::vector<BlockDevice> BlockDevice::disks() {
@@ -266,7 +257,7 @@ std::vector<std::string> BlockDevice::loopDevicesBackedBy(const std::string& pat
   if (::stat(path.c_str(), &file) != 0) return loops;
   std::error_code ec;
   for (fs::directory_iterator it("/sys/block", ec), end; !ec && it != end; it.increment(ec)) {
-    std::string backing = readFirstLine(it->path() / "loop" / "backing_file");
+    std::string backing = SysfsAttribute::line(it->path() / "loop" / "backing_file");
     // A backing file removed since shows as "PATH (deleted)": it is not this one.
     struct stat info {};
     if (backing.empty() || ::stat(backing.c_str(), &info) != 0) continue;

@@ -11,6 +11,7 @@
 
 #include <libVantor/VantorException.h>
 
+#include "../FileFacts.h"
 #include "../PartialImage.h"
 
 namespace vantor::cli {
@@ -35,8 +36,8 @@ PartialImage::~PartialImage() {
 }
 
 void PartialImage::commit(bool replace) {
-  struct stat info {};
-  if (::stat(image_.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+  const FileFacts::Kind kind = FileFacts::inspect(image_).kind;
+  if (kind != FileFacts::Kind::Missing && kind != FileFacts::Kind::Regular) {
     throw VantorException(ERR_FILE_ACCESS, vrk::String("\"") + image_ + "\" exists and is not a regular file");
   }
   int rc = ::renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, image_.c_str(), replace ? 0 : RENAME_NOREPLACE);

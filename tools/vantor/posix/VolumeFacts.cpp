@@ -3,25 +3,15 @@
 #include <blkid/blkid.h>
 
 #include <algorithm>
-#include <charconv>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <type_traits>
+
+#include "SysfsAttribute.h"
 
 namespace vantor::cli {
 namespace fs = std::filesystem;
 namespace {
-
-// A sysfs attribute as a number; 0 when it is missing or is not one.
-std::uint64_t readNumber(const fs::path& file) {
-  std::ifstream in(file);
-  std::string line;
-  std::getline(in, line);
-  std::uint64_t value = 0;
-  const auto result = std::from_chars(line.data(), line.data() + line.size(), value);
-  return result.ec == std::errc() ? value : 0;
-}
 
 struct ProbeFree {
   void operator()(blkid_probe probe) const { blkid_free_probe(probe); }
@@ -51,13 +41,13 @@ std::vector<VolumeFacts> VolumeFacts::partitionsOf(const std::string& kernelName
   std::error_code ec;
   for (fs::directory_iterator it(fs::path("/sys/class/block") / kernelName, ec), end; !ec && it != end;
        it.increment(ec)) {
-    const std::uint64_t number = readNumber(it->path() / "partition");
+    const std::uint64_t number = SysfsAttribute::number(it->path() / "partition");
     if (number == 0) continue;
     VolumeFacts volume;
     volume.node = "/dev/" + it->path().filename().string();
     // sysfs counts in 512-byte units whatever the sector size.
-    volume.firstByte = readNumber(it->path() / "start") * 512;
-    volume.byteCount = readNumber(it->path() / "size") * 512;
+    volume.firstByte = SysfsAttribute::number(it->path() / "start") * 512;
+    volume.byteCount = SysfsAttribute::number(it->path() / "size") * 512;
     probe(volume);
     partitions.emplace_back(number, std::move(volume));
   }
@@ -72,7 +62,7 @@ std::vector<VolumeFacts> VolumeFacts::ofDevice(const std::string& kernelName) {
   if (volumes.empty()) {
     VolumeFacts whole;
     whole.node = "/dev/" + kernelName;
-    whole.byteCount = readNumber(fs::path("/sys/class/block") / kernelName / "size") * 512;
+    whole.byteCount = SysfsAttribute::number(fs::path("/sys/class/block") / kernelName / "size") * 512;
     probe(whole);
     if (!whole.fileSystem.empty()) volumes.push_back(std::move(whole));
   }

@@ -1,4 +1,4 @@
-// libVantor/internal/LittleEndian.h
+// libVantor/LittleEndian.h
 // Reading and writing little-endian integers at any byte address, for every on-disk
 // layout of the library (MBR entries, FAT boot sectors and tables, image headers).
 #pragma once

@@ -1,0 +1,107 @@
+// vantor capture: the used sectors of a drive or disk file into an image (or every
+// sector, --whole-drive), run by the imaging engine on its worker thread while the main
+// thread shows progress.
+#include <filesystem>
+#include <iostream>
+#include <memory>
+
+#include <libVantor/DiskImager.h>
+#include <libVantor/VantorException.h>
+
+#include "Commands.h"
+#include "FatVolumeFacts.h"
+#include "FileFacts.h"
+#include "ImageFile.h"
+#include "ImageSums.h"
+#include "OperationRunner.h"
+#include "PartialImage.h"
+#include "Target.h"
+#include "Units.h"
+
+namespace vantor::cli {
+namespace {
+
+struct CaptureOptions {
+  std::string target;
+  std::string image;
+  bool wholeDrive = false;
+  bool allowVolumeBeyondDrive = false;
+  bool force = false;
+  TargetOptions targetOptions;
+  OperationRunner::Progress progress = OperationRunner::Progress::Board;
+};
+
+int runCapture(const CaptureOptions& options) {
+  std::string image = Target::absolutePath(options.image);
+  const bool link = FileFacts::isSymbolicLink(image);
+  const bool exists = link || FileFacts::inspect(image).kind != FileFacts::Kind::Missing;
+  if (exists) {
+    // Whatever --force says, only a regular file is ever replaced: never a device node.
+    if (FileFacts::inspect(image).kind == FileFacts::Kind::Missing) {
+      throw VantorException(ERR_FILE_ACCESS, vrk::String("\"") + options.image +
+                                                 "\" is a symbolic link to nothing; refusing to write through it");
+    }
+    ImageFile::requireRegularFile(image, options.image);
+    if (!options.force) {
+      throw VantorException(ERR_FILE_ACCESS, vrk::String("image file ") + image + " exists (--force replaces it)");
+    }
+    // Replace the file the link names, not the link.
+    if (link) image = std::filesystem::canonical(image).string();
+  }
+  Target target = Target::open(options.target, options.targetOptions);
+  target.refuseAsImage(image, exists);
+  if (target.isBlockDevice() && !target.device().mountPoints().empty()) {
+    std::cerr << "vantor: warning: " << target.path()
+              << " is mounted; files changing during the capture may be captured half-written\n";
+  }
+
+  PartialImage partial(image);
+  DiskImager imager(target.device());
+  if (options.allowVolumeBeyondDrive) imager.setVolumeTooLargeBehavior(DiskImager::ALLOW_VOLUME_TOO_LARGE);
+  OperationRunner runner(options.progress);
+  runner.attach(imager, target.argument(), "capture " + target.argument() + " -> " + options.image,
+                options.wholeDrive ? target.device().capacityBytes() : 0, partial.path());
+  // The library's sector size refusal names no volume: the boot sectors tell which.
+  runner.explainFailures([&target](const ProgressBoard::Line& failed) {
+    if (failed.code != ERR_GENERAL) return std::string();
+    return FatVolumeFacts::sectorSizeMismatches(target.device().rawDisk());
+  });
+  if (!imager.startReadingImage(partial.path(), false, options.wholeDrive)) {
+    throw VantorException(ERR_GENERAL, "the capture could not be started");
+  }
+  const int status = runner.wait();
+  if (status != 0) return status;
+  partial.commit(options.force);
+  if (!options.wholeDrive) ImageSums::write(image);  // a raw dump has no run table to sum
+
+  if (options.wholeDrive) {
+    std::cout << "Captured the whole of " << target.path() << " into " << image << " ("
+              << Units::bytes(target.device().capacityBytes()) << ", no header: a raw dump)\n";
+  } else {
+    const ImageFile facts = ImageFile::read(image);
+    std::cout << "Captured " << Units::bytes(facts.usedBytes()) << " of used sectors in " << facts.runCount
+              << " runs from " << target.path() << " into " << image << " (" << Units::bytes(facts.fileSize)
+              << ")\n";
+  }
+  return 0;
+}
+
+void addCapture(CLI::App& app, CommandAction& action) {
+  auto options = std::make_shared<CaptureOptions>();
+  CLI::App* command = app.add_subcommand("capture", "Capture the used sectors of a drive or disk file into an image");
+  command->add_option("TARGET", options->target, "Block device or disk file to read")->required();
+  command->add_option("IMAGE", options->image, "Image file to write")->required();
+  command->add_flag("--whole-drive", options->wholeDrive, "Dump every sector, without a header (restore cannot read it)");
+  command->add_flag("--allow-volume-beyond-drive", options->allowVolumeBeyondDrive,
+                    "Accept a partition that reaches past the end of the drive");
+  command->add_flag("--force", options->force, "Replace an existing image file");
+  addTargetOptions(*command, options->targetOptions, false);
+  OperationRunner::addProgressOption(*command, options->progress);
+  command->callback([options, &action] { action = [options] { return runCapture(*options); }; });
+}
+
+}  // namespace
+
+void addCaptureCommand(CLI::App& app, CommandAction& action) { addCapture(app, action); }
+
+}  // namespace vantor::cli

@@ -1,0 +1,132 @@
+// vantor restore: an image onto one or more drives or disk files at once, run by the
+// imaging engine on its worker threads while the main thread shows progress.
+#include <iostream>
+#include <memory>
+
+#include <libVantor/DiskImager.h>
+#include <libVantor/VantorException.h>
+
+#include "Commands.h"
+#include "CreatedFiles.h"
+#include "ImageFile.h"
+#include "ImageSums.h"
+#include "LogOutput.h"
+#include "OperationRunner.h"
+#include "Target.h"
+#include "TargetGuard.h"
+#include "Units.h"
+#include "WriteWitness.h"
+
+namespace vantor::cli {
+namespace {
+
+struct RestoreOptions {
+  std::string image;
+  std::vector<std::string> targets;
+  bool verify = false;
+  bool allowVolumeTooLarge = false;
+  bool yes = false;
+  bool force = false;
+  TargetOptions targetOptions;
+  OperationRunner::Progress progress = OperationRunner::Progress::Board;
+};
+
+bool isValidSectorSize(std::uint32_t bytes) { return bytes >= 512 && bytes <= 65536 && (bytes & (bytes - 1)) == 0; }
+
+int runRestore(RestoreOptions options) {
+  const std::string image = Target::absolutePath(options.image);
+  ImageFile::requireRegularFile(image, options.image);
+  const ImageFile facts = ImageFile::read(image);
+  ImageSums::requireIntact(image);  // one read pass, before any target is opened
+  // A disk file has no sector size of its own: unless told, it takes the image's.
+  if (options.targetOptions.sectorSize == 0) {
+    if (!isValidSectorSize(facts.sectorSize)) {
+      throw VantorException(ERR_INVALID_IMAGE_FILE, vrk::String("the image ") + image + " gives " +
+                                                        std::to_string(facts.sectorSize) +
+                                                        "-byte sectors in its header (field sectorSize); a sector is "
+                                                        "a power of two from 512 to 65536 bytes");
+    }
+    options.targetOptions.sectorSize = facts.sectorSize;
+  }
+  options.targetOptions.forWriting = true;
+
+  // Checked on the paths before any target is opened (and locked, or created).
+  Target::refuseOverlaps(options.targets, image);
+  CreatedFiles created;
+  std::vector<std::unique_ptr<Target>> targets;
+  for (const std::string& argument : options.targets) {
+    targets.push_back(std::make_unique<Target>(Target::open(argument, options.targetOptions)));
+    created.add(*targets.back());
+  }
+
+  // Every target is checked before any is written.
+  std::vector<std::unique_ptr<DiskImager>> imagers;
+  for (const auto& target : targets) {
+    auto imager = std::make_unique<DiskImager>(target->device());
+    if (options.allowVolumeTooLarge) imager->setVolumeTooLargeBehavior(DiskImager::ALLOW_VOLUME_TOO_LARGE);
+    bool compatible = true;
+    try {
+      // The start repeats this check and logs its warnings; here it only has to throw.
+      const LogOutput::Mute mute;
+      (void)imager->checkImageCompatibility(image, compatible, true);
+    } catch (const VantorException& error) {
+      throw VantorException(error.getErrorCode(), vrk::String(target->argument()) + ": " + error.getMessage());
+    }
+    imagers.push_back(std::move(imager));
+  }
+  TargetGuard guard(options.yes, options.force);
+  for (const auto& target : targets) guard.add(*target);
+  guard.require("overwrite the disk with the image " + image);
+
+  created.keep();
+  OperationRunner runner(options.progress);
+  std::vector<WriteWitness::Flag> written;
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    runner.attach(*imagers[i], targets[i]->argument(), "restore -> " + targets[i]->argument(), facts.usedBytes(), "");
+    written.push_back(WriteWitness::install(targets[i]->device().rawDisk()));
+  }
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    if (!imagers[i]->startWritingImage(image, false, false, options.verify, nullptr)) {
+      throw VantorException(ERR_GENERAL, vrk::String("the restore onto ") + targets[i]->path() + " could not be started");
+    }
+  }
+  const int status = runner.wait();
+  const std::vector<ProgressBoard::Line> lines = runner.outcome();
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    if (lines[i].status == ProgressBoard::Status::Succeeded) {
+      std::cout << "Restored " << Units::bytes(facts.usedBytes()) << " onto " << targets[i]->path()
+                << (options.verify ? " (verified)" : "") << "\n";
+    } else if (written[i]->load()) {
+      std::cerr << "vantor: " << targets[i]->path() << " may be left partly written\n";
+    }
+  }
+  return status;
+}
+
+void addRestore(CLI::App& app, CommandAction& action) {
+  auto options = std::make_shared<RestoreOptions>();
+  options->targetOptions.sectorSize = 0;
+  CLI::App* command =
+      app.add_subcommand("restore", "Write an image onto one or more drives or disk files at once");
+  command->add_option("IMAGE", options->image, "Image file to read")->required();
+  command->add_option("TARGET", options->targets, "Block devices or disk files to write")->required();
+  command->add_flag("--verify", options->verify, "Read every chunk back and compare it");
+  command->add_flag("--allow-volume-too-large", options->allowVolumeTooLarge,
+                    "Accept a target smaller than the image's volume");
+  command->add_flag("-y,--yes", options->yes, "Do not ask before writing block devices");
+  command->add_flag("--force", options->force,
+                    "Do not ask at all: also overwrite a target that holds a captured image");
+  command->add_option("--sector-size", options->targetOptions.sectorSize,
+                      "Sector size of disk file targets (default: the image's)");
+  options->targetOptions.mayCreate = true;
+  command->add_option("--size", options->targetOptions.size,
+                      "Create missing disk file targets of this size (suffixes K, M, G, T: 64M, 1G)");
+  OperationRunner::addProgressOption(*command, options->progress);
+  command->callback([options, &action] { action = [options] { return runRestore(*options); }; });
+}
+
+}  // namespace
+
+void addRestoreCommand(CLI::App& app, CommandAction& action) { addRestore(app, action); }
+
+}  // namespace vantor::cli
