@@ -16,7 +16,7 @@ double secondsBetween(Clock::time_point from, Clock::time_point to) {
   return std::chrono::duration<double>(to - from).count();
 }
 
-bool ended(const ProgressBoard::Line& line) {
+bool hasEnded(const ProgressBoard::Line& line) {
   return line.status != ProgressBoard::Status::Running && line.status != ProgressBoard::Status::Waiting;
 }
 
@@ -87,7 +87,7 @@ void ProgressBoard::measure(const Line& line, std::uint64_t& done, std::uint64_t
 }
 
 double ProgressBoard::rate(const Line& line, std::uint64_t done) {
-  const double elapsed = secondsBetween(line.start, ended(line) ? line.end : Clock::now());
+  const double elapsed = secondsBetween(line.start, hasEnded(line) ? line.end : Clock::now());
   // A rate over the first instants of a run says nothing; a finished run's says what it did.
   const double minimum = line.status == Status::Running ? 0.2 : 0.0;
   return elapsed > minimum ? static_cast<double>(done) / elapsed : 0.0;
@@ -97,7 +97,7 @@ std::string ProgressBoard::format(const Line& line, std::size_t labelWidth, std:
   std::uint64_t done = 0;
   std::uint64_t total = 0;
   measure(line, done, total);
-  const double elapsed = secondsBetween(line.start, ended(line) ? line.end : Clock::now());
+  const double elapsed = secondsBetween(line.start, hasEnded(line) ? line.end : Clock::now());
   const double bytesPerSecond = rate(line, done);
 
   char percent[16];
