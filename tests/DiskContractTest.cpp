@@ -122,6 +122,15 @@ TYPED_TEST(DiskContract, CopiesWorkOnTheSameMediumAndOutliveTheOriginal) {
   EXPECT_TRUE(this->holds(*copy, 40, data, 3));
 }
 
+TYPED_TEST(DiskContract, WithoutVolumesEveryVolumeOperationSucceeds) {
+  IDisk& d = *this->disk;
+  vrk::Array<vrk::String> mountPoints;
+  d.getMountPoints(mountPoints);
+  EXPECT_TRUE(mountPoints.empty());
+  EXPECT_TRUE(d.lockDrive() && d.unlockDrive());
+  EXPECT_TRUE(d.dismountDrive() && d.mountDrive());
+}
+
 TYPED_TEST(DiskContract, FilterSeesReadsAfterAndWritesBeforeTheMedium) {
   IDisk& d = *this->disk;
   int seen = 0;

@@ -77,15 +77,6 @@ TEST(PartitionToolsTest, CHSUnpackingInvertsPackingForEveryRepresentableAddress)
   }
 }
 
-TEST(PartitionToolsTest, EqualityCoversAllSixteenBytes) {
-  const PARTITION_TABLE_ENTRY e = entryOf(0x80, 0x0C, 0x12345678, 0xA1B2C3D4);
-  for (int byte = 0; byte < 16; ++byte) {
-    PARTITION_TABLE_ENTRY other = e;
-    reinterpret_cast<u8*>(&other)[byte] ^= 0x01;
-    EXPECT_TRUE(other != e) << "byte " << byte;
-  }
-}
-
 // CHS fields come from the disk's geometry; where it gives no address (no geometry, a
 // sector past it) the field keeps the bytes it had.
 TEST(PartitionToolsTest, BuiltEntryTakesCHSFromTheDiskGeometry) {
@@ -118,14 +109,6 @@ TEST(PartitionToolsTest, BuiltEntryTakesCHSFromTheDiskGeometry) {
     EXPECT_EQ(bytesOf(e.startCHS), bytesOf(c.startCHS ? PartitionTools::getCHSData(*c.startCHS) : marker));
     EXPECT_EQ(bytesOf(e.endCHS), bytesOf(c.endCHS ? PartitionTools::getCHSData(*c.endCHS) : marker));
   }
-}
-
-TEST(PartitionToolsTest, GetPartitionsReturnsTheFourEntriesOfAnyTable) {
-  FakeDisk disk(512, 16);
-  fillSector0(disk);  // no boot signature, nonsense fields
-  const std::vector<PARTITION_TABLE_ENTRY> entries = PartitionTools::getPartitions(disk);
-  ASSERT_EQ(entries.size(), 4u);
-  EXPECT_EQ(std::memcmp(entries.data(), disk.read(446, 64).data(), 64), 0);
 }
 
 // Between one dismount and one remount (whose failure raises nothing), one write of
