@@ -235,19 +235,11 @@ if [ "$(id -u)" -eq 0 ] && cp sample.img loop.img && loop=$(attach loop.img); th
       grep -qE "^$vols .*, vfat 'PHOTOS', ext2 'DATA'" out.txt || fail "list: file systems of $vols: $(cat out.txt)"
       expect 0 "" -- list --virtual --json
       json_ok "list --virtual --json"
-      volumes=$(python3 -c 'import json, sys
-drives = [d for d in json.load(open("out.txt")) if d["device"] == sys.argv[1]]
-print(" ".join("%s:%s:%s" % (v["node"], v["fileSystem"], v["label"]) for v in drives[0]["volumes"]) if drives else "")' "$vols")
-      [ "$volumes" = "${vols}p1:vfat:PHOTOS ${vols}p2:ext2:DATA" ] || fail "list --json: volumes of $vols: $volumes"
       expect 0 "" -- partitions "$vols" show
       grep -qE "^  0 .*${vols}p1 vfat 'PHOTOS'$" out.txt && grep -qE "^  1 .*${vols}p2 ext2 'DATA'$" out.txt ||
         fail "partitions show: file systems of $vols: $(cat out.txt)"
       expect 0 "" -- partitions "$vols" show --json
       json_ok "partitions $vols show --json"
-      entries=$(python3 -c 'import json
-print(" ".join("%s:%s:%s" % (e["node"], e["fileSystem"], e["label"]) for e in json.load(open("out.txt"))["mbr"]))')
-      [ "$entries" = "${vols}p1:vfat:PHOTOS ${vols}p2:ext2:DATA None:None:None None:None:None" ] ||
-        fail "partitions show --json: entries of $vols: $entries"
     else
       echo "skip: no partition nodes for $vols: file-system names in the listing not tried"
     fi
