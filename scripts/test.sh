@@ -45,14 +45,14 @@ step "tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 
 step "build (thread)"
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DVANTOR_SANITIZE=thread -DVANTOR_BENCH=OFF >/dev/null
-cmake --build build-tsan -j"$jobs" --target DiskImagerTest DiskImageTest ChunkRingTest
+cmake --build build-tsan -j"$jobs" --target ImagingEngineTest CaptureRestoreTest ChunkRingTest
 
 step "imaging engine under ThreadSanitizer"
 # Newer kernels randomise mmap with more bits than this TSan runtime expects: run without ASLR.
 norand=""
 if setarch "$(uname -m)" -R true 2>/dev/null; then norand="setarch $(uname -m) -R"; fi
-TSAN_OPTIONS=halt_on_error=1 $norand build-tsan/tests/DiskImagerTest --gtest_repeat=30 --gtest_brief=1
-TSAN_OPTIONS=halt_on_error=1 $norand build-tsan/tests/DiskImageTest --gtest_repeat=5 --gtest_brief=1
+TSAN_OPTIONS=halt_on_error=1 $norand build-tsan/tests/ImagingEngineTest --gtest_repeat=30 --gtest_brief=1
+TSAN_OPTIONS=halt_on_error=1 $norand build-tsan/tests/CaptureRestoreTest --gtest_repeat=5 --gtest_brief=1
 TSAN_OPTIONS=halt_on_error=1 $norand build-tsan/tests/ChunkRingTest --gtest_repeat=10 --gtest_brief=1
 
 if command -v clang++ >/dev/null; then

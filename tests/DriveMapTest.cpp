@@ -14,7 +14,6 @@
 
 #include "support/FakeDisk.h"
 #include "support/FatImage.h"
-#include "support/LogCapture.h"
 #include "support/ThrowsVantor.h"
 #include "support/Spans.h"
 #include "support/TempDir.h"
@@ -133,19 +132,12 @@ TEST(DriveMap, VolumeEndingOnTheLastSectorIsAcceptedOnePastIsNot) {
 // FakeDisk drives.
 
 void setEntry(FakeDisk& disk, int index, u8 type, u32 start, u32 count) {
-  u8* e = disk.bytes().data() + 446 + 16 * index;
+  u8 e[16] = {};
   e[4] = type;
   writeLE32(e + 8, start);
   writeLE32(e + 12, count);
-  disk.bytes()[510] = 0x55;
-  disk.bytes()[511] = 0xAA;
-}
-
-std::vector<FakeDisk::Call> reads(const FakeDisk& disk) {
-  std::vector<FakeDisk::Call> out;
-  for (const FakeDisk::Call& c : disk.calls())
-    if (c.op == FakeDisk::Op::Read) out.push_back(c);
-  return out;
+  disk.put(446 + 16 * index, e, 16);
+  disk.put(510, std::vector<u8>{0x55, 0xAA});
 }
 
 std::vector<FakeDisk::Call> singleSectorReads(u32 first, u32 last) {
@@ -163,7 +155,7 @@ TEST(DriveMap, EmptyTableMapsSectors0To2048WithoutReadingTheGap) {
     getDriveMap(disk, map, highest, false);
     EXPECT_EQ(spansOf(map), (std::vector<Span>{{0, 2048}}));
     EXPECT_EQ(highest, 0u);
-    EXPECT_EQ(reads(disk), singleSectorReads(0, 0));
+    EXPECT_EQ(disk.calls(), singleSectorReads(0, 0));
   }
 }
 
@@ -192,17 +184,17 @@ TEST(DriveMap, GapScanAddsNonZeroSectorsBeforeTheFirstPartitionAndBelow2048) {
     SCOPED_TRACE(c.what);
     FakeDisk disk(512, 8192);
     for (std::size_t i = 0; i < c.entries.size(); ++i) setEntry(disk, int(i), c.entries[i].second, c.entries[i].first, 10);
-    for (u32 s : c.dataSectors) disk.bytes()[s * 512 + (s * 37) % 512] = 1;
+    for (u32 s : c.dataSectors) disk.put(s * 512 + (s * 37) % 512, std::vector<u8>{1});
     const u32 failing = c.failingRead;
     disk.gate = [failing](FakeDisk::Op, u32 sector, u32) { return failing == 0 || sector != failing; };
     PARTITION_TABLE_ENTRY entries[4];
-    std::memcpy(entries, disk.bytes().data() + 446, sizeof entries);
+    std::memcpy(entries, disk.read(446, 64).data(), sizeof entries);
     SectorMap map;
     addSectorRange(map, makeSectorRange(0, 2));
     findUsedSectorsAfterMbr(disk, entries, map);
     EXPECT_EQ(spansOf(map), c.expected);
     for (const SectorRange& r : map) EXPECT_EQ(r.sectorSize, 512u);
-    EXPECT_EQ(reads(disk), c.lastScanned ? singleSectorReads(1, c.lastScanned) : std::vector<FakeDisk::Call>{});
+    EXPECT_EQ(disk.calls(), c.lastScanned ? singleSectorReads(1, c.lastScanned) : std::vector<FakeDisk::Call>{});
   }
 }
 
@@ -260,20 +252,6 @@ TEST(DriveMap, UnreadableMbrIsADiskAccessError) {
   SectorMap map;
   u64 highest = 0;
   EXPECT_TRUE(throwsVantor([&] { getDriveMap(disk, map, highest, false); }, ERR_DISK_ACCESS, "Failed to read MBR"));
-}
-
-TEST(DriveMap, TracesEntryAndExitOnTheImagingLogger) {
-  FakeDisk disk(512, 4096);
-  SectorMap map;
-  u64 highest = 0;
-  test::LogCapture log("vantor.DiskImager", vrk::LOG_TRACE);
-  getDriveMap(disk, map, highest, false);
-  const std::vector<std::string> records = log.records();
-  ASSERT_EQ(records.size(), 4u);
-  EXPECT_EQ(records[0].rfind("> getDriveMap (libVantor/internal/DriveMap.cpp:", 0), 0u) << records[0];
-  EXPECT_EQ(records[1].rfind("> findUsedSectorsAfterMbr", 0), 0u) << records[1];
-  EXPECT_EQ(records[2], "< findUsedSectorsAfterMbr");
-  EXPECT_EQ(records[3], "< getDriveMap");
 }
 
 }  // namespace

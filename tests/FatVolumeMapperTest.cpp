@@ -7,7 +7,6 @@
 #endif
 
 #include <cstring>
-#include <map>
 #include <set>
 #include <vector>
 
@@ -18,7 +17,6 @@
 
 #include "support/FakeDisk.h"
 #include "support/FatImage.h"
-#include "support/LogCapture.h"
 #include "support/ThrowsVantor.h"
 #include "support/Spans.h"
 #include "support/TempDir.h"
@@ -152,14 +150,17 @@ void writeBoot(u8* boot, const Bpb& b) {
   boot[511] = 0xAA;
 }
 
-void writeBoot(FakeDisk& disk, const Bpb& b) { writeBoot(disk.bytes().data() + VOLUME * 512, b); }
+void writeBoot(FakeDisk& disk, const Bpb& b, u32 at = VOLUME) {
+  u8 boot[512];
+  writeBoot(boot, b);
+  disk.put(u64(at) * 512, boot, 512);
+}
 
-void setEntry(FakeDisk& disk, const Bpb& b, u32 cluster, u32 value) {
-  u8* fat = disk.bytes().data() + (VOLUME + b.reserved) * 512;
-  if (b.sectorsPerFat16 == 0)
-    writeLE32(fat + 4 * cluster, value);
-  else
-    writeLE16(fat + 2 * cluster, static_cast<u16>(value));
+void setEntry(FakeDisk& disk, const Bpb& b, u32 cluster, u32 value, u32 at = VOLUME) {
+  u8 entry[4];
+  writeLE32(entry, value);
+  const bool fat32 = b.sectorsPerFat16 == 0;
+  disk.put((u64(at) + b.reserved) * 512 + (fat32 ? 4 : 2) * cluster, entry, fat32 ? 4 : 2);
 }
 
 TEST(FatVolumeMapper, CountsAllocatedEndOfChainAndBadEntriesAsUsed) {
@@ -269,54 +270,30 @@ TEST(FatVolumeMapper, AcceptsASystemAreaAsLargeAsTheVolume) {
   EXPECT_EQ(spansOf(FatVolumeMapper(disk, 0x06, VOLUME).getSectorMap()), (std::vector<Span>{{VOLUME, 167}}));
 }
 
-// A disk of 2^32 - 1 sectors that holds only what was written to it.
-class SparseDisk final : public IDisk {
- public:
-  SparseDisk* clone() const override { return new SparseDisk(*this); }
-  u64 getSizeBytes() const override { return u64(getSizeSectors()) * 512; }
-  u32 getSizeSectors() const override { return 0xFFFFFFFF; }
-  u32 getSectorSize() const override { return 512; }
-  std::vector<u8>& sector(u32 s) {
-    auto& bytes = sectors_[s];
-    bytes.resize(512);
-    return bytes;
-  }
-
- protected:
-  bool impReadSectors(u32 first, void* buffer, u32 count) const override {
-    if (u64(first) + count > getSizeSectors()) return false;
-    u8* out = static_cast<u8*>(buffer);
-    std::memset(out, 0, std::size_t(count) * 512);
-    for (auto it = sectors_.lower_bound(first); it != sectors_.end() && it->first < u64(first) + count; ++it)
-      std::memcpy(out + std::size_t(it->first - first) * 512, it->second.data(), 512);
-    return true;
-  }
-
- private:
-  std::map<u32, std::vector<u8>> sectors_;
-};
+// A disk of 2^32 - 1 sectors; FakeDisk keeps only what was written to it.
+FakeDisk hugeDisk() { return FakeDisk(512, 0xFFFFFFFF); }
 
 TEST(FatVolumeMapper, RefusesSectorNumbersBeyond32Bits) {
   {
     SCOPED_TRACE("system area past sector FFFFFFFFh");
-    SparseDisk disk;
-    writeBoot(disk.sector(0xFFFFFFF0u).data(), fat16());
+    FakeDisk disk = hugeDisk();
+    writeBoot(disk, fat16(), 0xFFFFFFF0u);
     EXPECT_TRUE(throwsVantor([&] { FatVolumeMapper(disk, 0x06, 0xFFFFFFF0u); }, ERR_UNSUPPORTED_FILE_SYSTEM,
                              "Unsupported FAT File System"));
   }
   {
     SCOPED_TRACE("used cluster past sector FFFFFFFFh");
     const u32 start = 0xFFFF0000u;  // data at FFFF0030h; cluster 600 of 128 sectors lies past the end
-    SparseDisk disk;
+    FakeDisk disk = hugeDisk();
     Bpb b = fat32();
     b.sectorsPerCluster = 128;
-    writeBoot(disk.sector(start).data(), b);
-    writeLE32(disk.sector(start + 32).data() + 4 * 100, 0x0FFFFFFF);
+    writeBoot(disk, b, start);
+    setEntry(disk, b, 100, 0x0FFFFFFF, start);
     FatVolumeMapper mapper(disk, 0x0C, start);
     const SectorMap map = mapper.getSectorMap();  // cluster 100 still fits
     ASSERT_EQ(map.size(), 2u);
     EXPECT_EQ(map[1].firstSector, start + 48 + 98 * 128);
-    writeLE32(disk.sector(start + 32 + 4).data() + 4 * (600 - 512), 0x0FFFFFFF);
+    setEntry(disk, b, 600, 0x0FFFFFFF, start);
     EXPECT_TRUE(throwsVantor([&] { (void)mapper.getSectorMap(); }, ERR_UNSUPPORTED_FILE_SYSTEM,
                              "Unsupported FAT File System"));
   }
@@ -341,7 +318,7 @@ TEST(FatVolumeMapper, FailedReadsEndInDiskAccessErrorsAndLeaveTheMapperUsable) {
 // Capping the address space is a POSIX facility (setrlimit), and the sanitizers need more.
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__) && !defined(_WIN32)
 // Runs in a child process: 0 when the mapper answered as it should.
-int mapWithAddressSpaceCapped(SparseDisk& disk) {
+int mapWithAddressSpaceCapped(FakeDisk& disk) {
   FatVolumeMapper mapper(disk, 0x0C, 0);
   const rlimit limit{rlim_t(1) << 30, rlim_t(1) << 30};
   if (::setrlimit(RLIMIT_AS, &limit) != 0) return 2;
@@ -357,27 +334,14 @@ int mapWithAddressSpaceCapped(SparseDisk& disk) {
 
 TEST(FatVolumeMapper, NoMemoryForTheFatIsAGeneralError) {
   // A FAT of 4 GiB - 512 bytes, in a process whose address space is capped far below that.
-  SparseDisk disk;
+  FakeDisk disk = hugeDisk();
   Bpb b = fat32();
   b.sectorsPerFat32 = 0x7FFFFF;
   b.totalSectors32 = 0xFFFFFFFF;
-  writeBoot(disk.sector(0).data(), b);
+  writeBoot(disk, b, 0);
   EXPECT_EXIT(std::_Exit(mapWithAddressSpaceCapped(disk)), ::testing::ExitedWithCode(0), "");
 }
 #endif
-
-TEST(FatVolumeMapper, TracesEntryAndExitOnItsOwnLogger) {
-  FakeDisk disk(512, 20200);
-  writeBoot(disk, fat16());
-  test::LogCapture log("vantor.FatVolumeMapper", vrk::LOG_TRACE);
-  (void)FatVolumeMapper(disk, 0x06, VOLUME).getSectorMap();
-  const std::vector<std::string> records = log.records();
-  ASSERT_EQ(records.size(), 4u);
-  EXPECT_EQ(records[0].rfind("> FatVolumeMapper constructor", 0), 0u) << records[0];
-  EXPECT_EQ(records[1], "< FatVolumeMapper constructor");
-  EXPECT_EQ(records[2].rfind("> getSectorMap", 0), 0u) << records[2];
-  EXPECT_EQ(records[3], "< getSectorMap");
-}
 
 }  // namespace
 }  // namespace vantor

@@ -46,29 +46,31 @@ const PARTITION_TABLE_ENTRY kLinux = entryOf(0x00, 0x83, 300, 70, 0x33);
 void putTable(FakeDisk& disk, const Entries& entries) {
   for (u32 i = 0; i < 4; ++i) {
     const PARTITION_TABLE_ENTRY& e = i < entries.size() ? entries[i] : kZero;
-    std::memcpy(disk.bytes().data() + 446 + 16 * i, &e, 16);
+    disk.put(446 + 16 * i, &e, 16);
   }
 }
 
 void putBackup(FakeDisk& disk, const Entries& entries, const char* magic = "VRK-MBR-PARTS") {
-  u8* sector = disk.bytes().data() + 2 * disk.getSectorSize();
-  std::memset(sector, 0, disk.getSectorSize());
-  std::memcpy(sector, magic, std::strlen(magic) + 1);
-  for (u32 i = 0; i < entries.size(); ++i) std::memcpy(sector + 48 + 16 * i, &entries[i], 16);
+  std::vector<u8> sector(disk.getSectorSize(), 0);
+  std::memcpy(sector.data(), magic, std::strlen(magic) + 1);
+  for (u32 i = 0; i < entries.size(); ++i) std::memcpy(sector.data() + 48 + 16 * i, &entries[i], 16);
+  disk.put(2 * disk.getSectorSize(), sector);
 }
 
 Entries sector0Table(FakeDisk& disk) {
   Entries out(4);
-  for (u32 i = 0; i < 4; ++i) std::memcpy(&out[i], disk.bytes().data() + 446 + 16 * i, 16);
+  std::memcpy(out.data(), disk.read(446, 64).data(), 64);
   return out;
 }
 
 // A 64-sector disk with boot code, signature, `table` in sector 0 and `backup` in sector 2.
 std::shared_ptr<FakeDisk> makeDisk(const Entries& table, const Entries& backup, u32 sectorSize = 512) {
   auto disk = std::make_shared<FakeDisk>(sectorSize, 64);
-  for (u32 i = 0; i < 446; ++i) disk->bytes()[i] = static_cast<u8>(i * 5 + 1);
-  disk->bytes()[510] = 0x55;
-  disk->bytes()[511] = 0xAA;
+  std::vector<u8> sector0(512);
+  for (u32 i = 0; i < 446; ++i) sector0[i] = static_cast<u8>(i * 5 + 1);
+  sector0[510] = 0x55;
+  sector0[511] = 0xAA;
+  disk->put(0, sector0);
   putTable(*disk, table);
   putBackup(*disk, backup);
   return disk;
@@ -133,7 +135,7 @@ TEST(MBRPartitionsTest, BackupSectorCarriesMagicAndTheTableAsLastRead) {
     EXPECT_EQ(backup.first, 2u);
     std::vector<u8> expected(sectorSize, 0);
     std::memcpy(expected.data(), "VRK-MBR-PARTS", 14);
-    std::memcpy(expected.data() + 48, disk->bytes().data() + 446, 64);
+    std::memcpy(expected.data() + 48, disk->read(446, 64).data(), 64);
     ASSERT_EQ(backup.second.size(), sectorSize);
     EXPECT_TRUE(std::equal(expected.begin(), expected.end(), backup.second.data()));
     // Written where it says, it makes the backup valid for this table.
@@ -211,11 +213,11 @@ TEST(MBRPartitionsTest, RefusedSelectionsReportTheirMessageAndWriteNothing) {
 TEST(MBRPartitionsTest, RefusedDismountLeavesSector0AndDoesNotRemount) {
   auto disk = makeDisk({kLegacy, kPrimary}, {kLegacy, kPrimary});
   MBRPartitions parts(disk);
-  disk->setDismountResult(false);
+  disk->dismountResult = false;
   disk->clearCalls();
-  const std::vector<u8> before = disk->bytes();
+  const std::vector<u8> before = disk->image();
   EXPECT_TRUE(throwsVantor([&] { parts.selectBackupPartition(1); }, ERR_DISMOUNT_FAILED, ""));
-  EXPECT_EQ(disk->bytes(), before);
+  EXPECT_EQ(disk->image(), before);
   EXPECT_EQ(disk->calls(), (std::vector<FakeDisk::Call>{{Op::Read, 0, 1}, {Op::Dismount, 0, 0}}));
 }
 

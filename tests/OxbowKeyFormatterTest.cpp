@@ -142,7 +142,8 @@ TEST(OxbowKeyFormatterTest, BootAreaIsOneWriteBetweenDismountAndMountWithGeometr
   OxbowKeyFormatter(key).format(dir.file("boot.bin").c_str(), dir.file("payload.bin").c_str(), 0x1000, 0, nullptr);
 
   EXPECT_EQ(disk->calls(), (std::vector<FakeDisk::Call>{{Op::Dismount, 0, 0}, {Op::Write, 0, 12}, {Op::Mount, 0, 0}}));
-  const u8* sector0 = disk->bytes().data();
+  const std::vector<u8> bytes = disk->read(0, 512);
+  const u8* sector0 = bytes.data();
   const PARTITION_TABLE_ENTRY data = slotOf(sector0, 0), boot = slotOf(sector0, 1);
   EXPECT_EQ(PartitionTools::getCHSAddress(data.startCHS), (CHSAddress{0, 0, 13}));
   EXPECT_EQ(std::memcmp(&data.endCHS, &loader[446 + 5], 3), 0) << "sector 39999 lies past the geometry";
@@ -151,7 +152,7 @@ TEST(OxbowKeyFormatterTest, BootAreaIsOneWriteBetweenDismountAndMountWithGeometr
   EXPECT_EQ(u32(data.startLBA), 12u);
   EXPECT_EQ(u32(data.sectorCount), 40000u - 12);
   EXPECT_EQ(std::memcmp(sector0 + 478, &loader[478], 34), 0) << "slots 2, 3 and the signature are the file's";
-  EXPECT_EQ(std::memcmp(&disk->bytes()[12 * 512], std::string(512, '\0').data(), 512), 0);
+  EXPECT_EQ(disk->read(12 * 512, 512), std::vector<u8>(512, 0));
 }
 
 TEST(OxbowKeyFormatterTest, FirstSignatureIsPatchedWhereverItLies) {
@@ -175,14 +176,15 @@ TEST(OxbowKeyFormatterTest, FirstSignatureIsPatchedWhereverItLies) {
     DiskDevice key("key", disk);
     Info info;
     OxbowKeyFormatter(key).format(dir.file("boot.bin").c_str(), dir.file("payload.bin").c_str(), 0xFFFF, 0, &info);
-    const u8* header = disk->bytes().data() + c.headerAt;
+    const std::vector<u8> bytes = disk->read(0, 1024);
+    const u8* header = bytes.data() + c.headerAt;
     const u16 B = static_cast<u16>((c.size + 511) / 512);
     EXPECT_EQ(readLE16(header + 5), 0xFFFF) << c.what;
     EXPECT_EQ(readLE16(header + 7), B) << c.what;
     EXPECT_EQ(readLE16(header + 9), 1) << c.what;
     EXPECT_EQ(info.endSegment, 0x0000) << c.what << ": 16-bit arithmetic";
     if (second > c.headerAt) {
-      EXPECT_EQ(std::memcmp(disk->bytes().data() + second, &loader[second], 11), 0) << c.what;
+      EXPECT_EQ(std::memcmp(bytes.data() + second, &loader[second], 11), 0) << c.what;
     }
   }
 }
@@ -263,7 +265,7 @@ TEST(OxbowKeyFormatterTest, LargestBootAreaAndSmallestKeyAreAccepted) {
     EXPECT_EQ(info.dataFirstSector, c.keySectors);
     EXPECT_EQ(info.dataLastSector, c.keySectors - 1);
     EXPECT_EQ(disk->writes(), (std::vector<FakeDisk::Call>{{Op::Write, 0, c.keySectors}}));
-    EXPECT_EQ(u32(slotOf(disk->bytes().data(), 0).sectorCount), 0u);
+    EXPECT_EQ(u32(slotOf(disk->read(0, 512).data(), 0).sectorCount), 0u);
   }
 }
 
@@ -286,8 +288,8 @@ TEST(OxbowKeyFormatterTest, WriteStepFailuresReportTheirCodeAndLeaveFormatInfo) 
   };
   for (const Case& c : cases) {
     auto disk = std::make_shared<FakeDisk>(512, 100);
-    disk->setDismountResult(c.dismount);
-    disk->setMountResult(c.mount);
+    disk->dismountResult = c.dismount;
+    disk->mountResult = c.mount;
     const bool write = c.write;
     disk->gate = [write](Op, u32, u32) { return write; };
     DiskDevice key("key", disk);
@@ -306,11 +308,11 @@ TEST(OxbowKeyFormatterTest, WriteStepFailuresReportTheirCodeAndLeaveFormatInfo) 
 
 TEST(OxbowKeyFormatterTest, ResetKeyZeroesExactlyTheFirst1024Sectors) {
   auto disk = std::make_shared<FakeDisk>(512, 2048);
-  std::fill(disk->bytes().begin(), disk->bytes().end(), u8(0xAA));
+  disk->fill(0, 0xAA, 2048 * 512);
   DiskDevice key("key", disk);
   OxbowKeyFormatter(key).resetKey();
   EXPECT_EQ(disk->calls(), (std::vector<FakeDisk::Call>{{Op::Dismount, 0, 0}, {Op::Write, 0, 1024}, {Op::Mount, 0, 0}}));
-  const std::vector<u8>& bytes = disk->bytes();
+  const std::vector<u8> bytes = disk->image();
   EXPECT_EQ(std::count(bytes.begin(), bytes.begin() + 1024 * 512, 0), 1024 * 512);
   EXPECT_EQ(std::count(bytes.begin() + 1024 * 512, bytes.end(), 0xAA), 1024 * 512);
 

@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# Smoke test of the vantor host on disk files: every command once, the exit statuses
-# (0, 1 with one ERR_ line, 2 for usage errors), the data it leaves behind, checked
-# with sfdisk, mtools and cmp, what it refuses to destroy, and that every --json output
-# parses (Python's json module). As root, also on loop devices it makes itself.
+# Smoke test of the vantor host on Linux: the checks both systems share
+# (cli_smoke_common.sh), then what only this system offers or needs: checksums, verify,
+# mount, refusals of special files, the questions before destroying data, the messages,
+# and, as root, loop devices it makes itself. Every --json output must parse.
 # Usage: cli_smoke.sh PATH/TO/vantor
 set -euo pipefail
-
-vantor=$(realpath "${1:?usage: cli_smoke.sh PATH/TO/vantor}")
+exe=$(realpath "${1:?usage: cli_smoke.sh PATH/TO/vantor}")
+vantor() { "$exe" "$@"; }
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 loops=()
@@ -24,27 +24,7 @@ cleanup() {
 }
 trap cleanup EXIT
 cd "$work"   # relative paths from here on: the host must resolve them against this directory
-export MTOOLS_SKIP_CHECK=1
-
-failures=0
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
-pass() { echo "ok: $*"; }
-
-# expect STATUS PATTERN -- COMMAND...: runs COMMAND, checks its exit status and that its
-# standard error matches PATTERN (empty: anything).
-expect() {
-  local status=$1 pattern=$2
-  shift 3
-  local rc=0
-  "$@" >out.txt 2>err.txt </dev/null || rc=$?
-  if [ "$rc" -ne "$status" ]; then
-    fail "$* exited $rc, expected $status"; sed 's/^/    /' err.txt >&2; return 0
-  fi
-  if [ -n "$pattern" ] && ! grep -qE "$pattern" err.txt; then
-    fail "$*: standard error lacks /$pattern/"; sed 's/^/    /' err.txt >&2; return 0
-  fi
-  pass "$* -> $rc"
-}
+source "$here/cli_smoke_common.sh"
 
 # json_ok WHAT: out.txt parses as JSON.
 json_ok() {
@@ -67,35 +47,14 @@ assert objects and "outcome" in objects[-1]' "$2" "${3:-}" 2>/dev/null &&
     pass "$1: JSON lines ending in $2" || fail "$1: not JSON lines ending in $2 ${3:-}: $(cat out.txt)"
 }
 
-files_digest() {  # files_digest DISK OFFSET: checksums of every file on the FAT volume
-  rm -rf extract && mkdir extract
-  mcopy -s -n -i "$1@@$2" '::/*' extract/ 2>/dev/null
-  (cd extract && find . -type f -print0 | sort -z | xargs -0 sha256sum)
-}
-
-"$here/../scripts/make-sample-disk.sh" sample.img >/dev/null
-fat16=$((2048 * 512))
-fat32=$((51200 * 512))
-
-# --- capture, info, restore -------------------------------------------------------------
-expect 0 "" -- "$vantor" capture sample.img sample.vqi
-grep -q "^capture sample.img -> sample.vqi .*done" out.txt || fail "capture printed no closing line: $(cat out.txt)"
-expect 1 "^vantor: ERR_FILE_ACCESS \(6\): .*exists" -- "$vantor" capture sample.img sample.vqi
-expect 0 "" -- "$vantor" info --json sample.vqi
+expect 0 "" -- info --json sample.vqi
 json_ok "info --json"
-size=$(stat -c %s sample.vqi)
-grep -q "\"fileSize\":$size" out.txt || fail "info --json: file size $size missing: $(cat out.txt)"
-runs=$(od -An -tu4 -N4 sample.vqi | tr -d ' ')
-grep -q "\"runCount\":$runs," out.txt || fail "info --json: run count $runs missing"
-grep -q '"complete":true' out.txt || fail "info --json: image not complete"
-expect 0 "" -- "$vantor" info sample.vqi
-grep -q "Runs: *$runs" out.txt || fail "info: run count"
 # Browsing an image: its table shows as the disk's does, and the free clusters of its
 # FAT volumes are the ones mtools counts on the disk.
-expect 0 "" -- "$vantor" partitions sample.vqi show
-"$vantor" partitions sample.img show >table.txt
+expect 0 "" -- partitions sample.vqi show
+vantor partitions sample.img show >table.txt
 cmp -s out.txt table.txt || fail "partitions show: the image's table differs from the disk's"
-expect 0 "" -- "$vantor" info --map --json sample.vqi
+expect 0 "" -- info --map --json sample.vqi
 json_ok "info --map --json"
 while read -r slot offset; do
   free=$(mdir -i "sample.img@@$offset" :: | grep 'bytes free' | tr -dc 0-9)
@@ -104,23 +63,13 @@ sys.exit(v["freeClusters"] * v["sectorsPerCluster"] * 512 != int(sys.argv[2]))' 
     fail "info --map: free clusters of slot $slot differ from mtools ($free bytes free)"
 done <<<"0 $fat16
 1 $fat32"
-expect 0 "" -- "$vantor" info --map sample.vqi
+expect 0 "" -- info --map sample.vqi
 grep -q "^FAT volumes:" out.txt || fail "info --map: no FAT volumes listed"
 
-expect 0 "" -- "$vantor" restore --verify sample.vqi copy1.img copy2.img --size 64M
-[ "$(grep -c '(verified)' out.txt)" -eq 2 ] || fail "restore: two verified targets expected"
-for copy in copy1.img copy2.img; do
-  for offset in $fat16 $fat32; do
-    [ "$(files_digest sample.img $offset)" = "$(files_digest $copy $offset)" ] || fail "$copy: files differ at $offset"
-  done
-done
-[ "$(files_digest copy1.img $fat32 | wc -l)" -ge 5 ] || fail "restore: too few files extracted"
-cmp -s -n $((2048 * 512)) sample.img copy1.img || fail "restore: MBR and gap differ"
-pass "restored files match"
 
 # --- checksums: every flipped bit is found by info --check and refused by restore --------
 [ -s sample.vqi.sums ] || fail "capture wrote no checksum file"
-expect 0 "" -- "$vantor" info --check sample.vqi
+expect 0 "" -- info --check sample.vqi
 grep -q "Checksums: *intact" out.txt || fail "info --check: not intact"
 size=$(stat -c %s sample.vqi)
 for offset in 0 5 9 17 25 33 37 45 70 89 90 94 96 $((90 + 8 + 700)) $((size / 2)) $((size - 1)); do
@@ -128,9 +77,9 @@ for offset in 0 5 9 17 25 33 37 45 70 89 90 94 96 $((90 + 8 + 700)) $((size / 2)
   cp sample.vqi.sums flipped.vqi.sums
   byte=$(od -An -tu1 -j "$offset" -N1 flipped.vqi | tr -d ' ')
   printf "$(printf '\\%03o' $((byte ^ 4)))" | dd of=flipped.vqi bs=1 seek="$offset" conv=notrunc status=none
-  rc=0; "$vantor" info --check flipped.vqi >/dev/null 2>&1 || rc=$?
+  rc=0; vantor info --check flipped.vqi >/dev/null 2>&1 || rc=$?
   [ "$rc" -eq 1 ] || fail "a bit flipped at byte $offset: info --check exited $rc"
-  rc=0; "$vantor" restore flipped.vqi flipped.img --size 64M >/dev/null 2>&1 || rc=$?
+  rc=0; vantor restore flipped.vqi flipped.img --size 64M >/dev/null 2>&1 || rc=$?
   [ "$rc" -eq 1 ] || fail "a bit flipped at byte $offset: restore exited $rc"
   [ -e flipped.img ] && fail "a bit flipped at byte $offset: restore made its target"
   rm -f flipped.img
@@ -138,21 +87,21 @@ done
 pass "flipped bits are found and refused"
 
 # --- verify: every target at once, nothing written; a changed sector is found in its chunk
-expect 0 "" -- "$vantor" verify sample.vqi copy1.img copy2.img
+expect 0 "" -- verify sample.vqi copy1.img copy2.img
 [ "$(grep -c 'matches the image' out.txt)" -eq 2 ] || fail "verify: two matching targets expected"
 printf '\x5a' | dd of=copy2.img bs=1 seek=$((fat32 + 3)) conv=notrunc status=none
 cp copy2.img changed.img
-expect 1 "^vantor: .*ERR_VERIFY_MISMATCH \(5\): .*Data mismatch during verification of sector chunk starting at LBA $(printf '%08X' $((fat32 / 512)))h" -- "$vantor" verify sample.vqi copy1.img copy2.img
+expect 1 "^vantor: .*ERR_VERIFY_MISMATCH \(5\): .*Data mismatch during verification of sector chunk starting at LBA $(printf '%08X' $((fat32 / 512)))h" -- verify sample.vqi copy1.img copy2.img
 cmp -s copy2.img changed.img || fail "verify wrote to its target"
 truncate -s 8M small-verify.img
-expect 1 "^vantor: .*ERR_VOLUME_TOO_LARGE \(7\): " -- "$vantor" verify sample.vqi small-verify.img
+expect 1 "^vantor: .*ERR_VOLUME_TOO_LARGE \(7\): " -- verify sample.vqi small-verify.img
 
 # --- mount: the image as read-only raw disk files, never written ---------------------------
-if "$vantor" mount --help >/dev/null 2>&1 && [ -c /dev/fuse ] && command -v fusermount3 >/dev/null; then
+if vantor mount --help >/dev/null 2>&1 && [ -c /dev/fuse ] && command -v fusermount3 >/dev/null; then
   cp sample.vqi before-mount.vqi
   mkdir served
   fuse_mounts+=("$work/served")
-  "$vantor" mount sample.vqi served 2>mount-err.txt &
+  "$exe" mount sample.vqi served 2>mount-err.txt &
   mounter=$!
   for _ in $(seq 50); do [ -e served/part2.img ] && break; sleep 0.1; done
   for part in 1 2; do
@@ -170,161 +119,97 @@ else
   echo "skip: vantor mount (no FUSE here)"
 fi
 
-# --- errors -----------------------------------------------------------------------------
-truncate -s 8M small.img
-expect 1 "^vantor: ERR_VOLUME_TOO_LARGE \(7\): " -- "$vantor" restore sample.vqi small.img
-[ "$(wc -l <err.txt)" -eq 1 ] || fail "ERR_VOLUME_TOO_LARGE: the report spans $(wc -l <err.txt) lines"
-expect 1 "^vantor: ERR_INVALID_IMAGE_FILE \(11\): " -- "$vantor" info sample.img
-expect 1 "^vantor: ERR_FILE_ACCESS \(6\): " -- "$vantor" capture missing.img x.vqi
-expect 1 "^vantor: ERR_INCOMPATIBLE_IMAGE \(12\): " -- "$vantor" restore sample.vqi big4k.img --size 64M --sector-size 4096
-head -c 100000 sample.vqi >cut.vqi
-expect 1 "^vantor: ERR_INVALID_IMAGE_FILE \(11\): .*[Dd]amaged" -- "$vantor" info cut.vqi
-expect 2 "" -- "$vantor"
-expect 2 "" -- "$vantor" frobnicate
-expect 2 "" -- "$vantor" capture sample.img
-expect 2 "" -- "$vantor" zero copy1.img --range 7
-expect 2 "" -- "$vantor" partitions copy1.img select
-expect 2 "" -- "$vantor" partitions copy1.img explode
-expect 0 "" -- "$vantor" restore --help
+expect 2 "" -- partitions copy1.img select
+expect 2 "" -- partitions copy1.img explode
 
-# --- refusals that leave files and devices alone -----------------------------------------
-expect 1 "^vantor: ERR_FILE_ACCESS \(6\): .*not a regular file" -- "$vantor" capture --force sample.img /dev/null
+expect 1 "^vantor: ERR_FILE_ACCESS \(6\): .*not a regular file" -- capture --force sample.img /dev/null
 [ -c /dev/null ] || fail "/dev/null is no longer a character device"
 mkfifo pipe.vqi
-expect 1 "^vantor: ERR_FILE_ACCESS \(6\): .*not a regular file" -- "$vantor" capture --force sample.img pipe.vqi
+expect 1 "^vantor: ERR_FILE_ACCESS \(6\): .*not a regular file" -- capture --force sample.img pipe.vqi
 ln -s /dev/null null-link.vqi
-expect 1 "^vantor: ERR_FILE_ACCESS \(6\): .*not a regular file" -- "$vantor" capture --force sample.img null-link.vqi
+expect 1 "^vantor: ERR_FILE_ACCESS \(6\): .*not a regular file" -- capture --force sample.img null-link.vqi
 [ -p pipe.vqi ] && [ -L null-link.vqi ] && [ -c /dev/null ] || fail "capture replaced a FIFO or a link"
-expect 1 "^vantor: ERR_FILE_ACCESS \(6\): .*not a regular file \(a directory\)" -- "$vantor" info "$work"
-expect 1 "^vantor: ERR_FILE_ACCESS \(6\): .*not a regular file" -- "$vantor" restore pipe.vqi copy1.img
-truncate -s 1M blank.img
-expect 1 "^vantor: ERR_" -- "$vantor" capture blank.img failed.vqi
-ls failed.vqi* >/dev/null 2>&1 && fail "a failed capture left $(ls failed.vqi*)"
-cp sample.vqi kept.vqi
-expect 1 "^vantor: ERR_" -- "$vantor" capture --force blank.img kept.vqi
-cmp -s kept.vqi sample.vqi || fail "a failed capture --force damaged the image it was to replace"
-ls kept.vqi.* >/dev/null 2>&1 && fail "a failed capture --force left $(ls kept.vqi.*)"
-expect 2 "given twice" -- "$vantor" restore sample.vqi new.img ./new.img --size 64M
-[ -e new.img ] && fail "a refused restore left the disk file it created"
-expect 0 "" -- "$vantor" capture -v sample.img verbose.vqi
-pass "refusals left everything in place"
+expect 1 "^vantor: ERR_FILE_ACCESS \(6\): .*not a regular file" -- restore pipe.vqi copy1.img
 
 # --- zero -------------------------------------------------------------------------------
-cp sample.img zero.img
-expect 0 "" -- "$vantor" zero --force zero.img --range 0-0 --range 0x800-0x8ff
-cmp -s -n 512 zero.img /dev/zero || fail "zero: sector 0 not zero"
-cmp -s -i $((0x800 * 512)) -n $((256 * 512)) zero.img /dev/zero || fail "zero: sectors 800h-8ffh not zero"
-cmp -s -i 512 -n $((0x800 * 512 - 512)) zero.img sample.img || fail "zero: sectors outside the ranges changed"
-cmp -s -i $((0x900 * 512)) zero.img sample.img || fail "zero: sectors after the ranges changed"
-expect 1 "^vantor: ERR_INVALID_ARGUMENT \(17\): .*past the last sector" -- "$vantor" zero zero.img --range 0-131072
-expect 0 "" -- "$vantor" zero fresh.img --size 1M
-[ "$(stat -c %s fresh.img)" -eq 1048576 ] || fail "zero --size: new file has the wrong size"
+expect 1 "^vantor: ERR_INVALID_ARGUMENT \(17\): .*past the last sector" -- zero zero.img --range 0-131072
 
 # --- partitions -------------------------------------------------------------------------
 cp sample.img parts.img
-count_parts() { sfdisk -d parts.img 2>/dev/null | grep -c 'start='; }
-expect 0 "" -- "$vantor" partitions parts.img show
+expect 0 "" -- partitions parts.img show
 grep -q "No backup partitions" out.txt || fail "partitions show: unexpected backup"
-expect 0 "" -- "$vantor" partitions parts.img backup
-expect 2 "out of range" -- "$vantor" partitions parts.img select 0x100000000
-expect 2 "does not exist" -- "$vantor" partitions parts.img select 4
-expect 0 "" -- "$vantor" partitions parts.img select 1
-[ "$(count_parts)" -eq 1 ] && sfdisk -d parts.img | grep -q 'start= *51200.*type=c, bootable' || fail "select 1: MBR is not the FAT32 entry alone"
-expect 1 "^vantor: ERR_INVALID_ARGUMENT \(17\): .*selection" -- "$vantor" partitions parts.img backup
-expect 0 "" -- "$vantor" partitions parts.img restore
-[ "$(count_parts)" -eq 2 ] || fail "restore: two partitions expected"
-expect 0 "" -- "$vantor" partitions parts.img select-type 0x0e
+expect 0 "" -- partitions parts.img backup
+expect 2 "out of range" -- partitions parts.img select 0x100000000
+expect 2 "does not exist" -- partitions parts.img select 4
+expect 0 "" -- partitions parts.img select 1
+expect 1 "^vantor: ERR_INVALID_ARGUMENT \(17\): .*selection" -- partitions parts.img backup
+expect 0 "" -- partitions parts.img select-type 0x0e
 sfdisk -d parts.img | grep -q 'start= *2048.*type=e, bootable' || fail "select-type 0x0e: FAT16 entry expected"
-expect 0 "" -- "$vantor" partitions parts.img select-type all
-expect 0 "" -- "$vantor" partitions parts.img show --json
+expect 0 "" -- partitions parts.img select-type all
+expect 0 "" -- partitions parts.img show --json
 json_ok "partitions show --json"
 grep -q '"backupMatchesMBR":true' out.txt || fail "show --json: backup should match after select-type all"
 
 # --- boot key ---------------------------------------------------------------------------
-{ head -c 100 /dev/zero; printf 'VRK\001\000'; head -c 895 /dev/zero; } >loader.bin
-head -c 5000 /dev/urandom >payload.bin
-truncate -s 8M key.img
-expect 0 "" -- "$vantor" bootkey key.img format --loader loader.bin --payload payload.bin --reserved 4
-# Header at offset 100: "VRK" 1 0, segment 1000h, payload at sector 6, 10 sectors.
-[ "$(od -An -tx1 -j100 -N11 key.img | tr -d ' \n')" = "56524b0100001006000a00" ] || fail "bootkey: header not patched"
-cmp -s -i 0:$((6 * 512)) -n 5000 payload.bin key.img || fail "bootkey: payload not at sector 6"
-expect 1 "^vantor: ERR_INVALID_BOOT_LOADER \(13\): " -- "$vantor" bootkey key.img format --loader payload.bin --payload payload.bin
-expect 2 "" -- "$vantor" bootkey key.img format --loader loader.bin
-expect 0 "" -- "$vantor" bootkey --force key.img reset
+expect 1 "^vantor: ERR_INVALID_BOOT_LOADER \(13\): " -- bootkey key.img format --loader payload.bin --payload payload.bin
+expect 2 "" -- bootkey key.img format --loader loader.bin
+expect 0 "" -- bootkey --force key.img reset
 cmp -s -n $((1024 * 512)) key.img /dev/zero || fail "bootkey reset: first 1024 sectors not zero"
 
 # --- what the host will not destroy unasked ------------------------------------------------
 cp sample.vqi saved.vimg
-expect 1 "holds a captured image: that will be lost" -- "$vantor" zero saved.vimg
-expect 1 "^vantor: ERR_ABORTED \(16\): .*captured image: --yes does not answer" -- "$vantor" zero -y saved.vimg
-expect 1 "holds a captured image: that will be lost" -- "$vantor" bootkey saved.vimg reset
-expect 1 "^vantor: ERR_ABORTED \(16\): .*captured image: --yes does not answer" -- "$vantor" bootkey -y saved.vimg reset
+expect 1 "^vantor: ERR_ABORTED \(16\): .*captured image: --yes does not answer" -- zero -y saved.vimg
+expect 1 "^vantor: ERR_ABORTED \(16\): .*captured image: --yes does not answer" -- bootkey -y saved.vimg reset
 cp sample.vqi large.vimg
 truncate -s 64M large.vimg
-expect 1 "^vantor: ERR_ABORTED \(16\): .*captured image" -- "$vantor" restore -y sample.vqi large.vimg
+expect 1 "^vantor: ERR_ABORTED \(16\): .*captured image" -- restore -y sample.vqi large.vimg
 cmp -s -n "$(stat -c %s sample.vqi)" large.vimg sample.vqi && cmp -s saved.vimg sample.vqi && pass "a captured image target was left whole" || fail "a refused command wrote the image"
-rc=0; printf 'yes\n' | "$vantor" zero saved.vimg --range 0-0 >out.txt 2>err.txt || rc=$?
+rc=0; printf 'yes\n' | vantor zero saved.vimg --range 0-0 >out.txt 2>err.txt || rc=$?
 [ "$rc" -eq 0 ] && cmp -s -n 512 saved.vimg /dev/zero && pass "typed yes zeroes an image" || fail "typed yes exited $rc"
-expect 0 "" -- "$vantor" zero --force saved.vimg
+expect 0 "" -- zero --force saved.vimg
 cmp -s -n $(($(stat -c %s saved.vimg) / 512 * 512)) saved.vimg /dev/zero || fail "zero --force left data in the image"
 cp sample.img data.img
-expect 1 "holds data where the zeros go" -- "$vantor" zero data.img --range 0-0
+expect 1 "holds data where the zeros go" -- zero data.img --range 0-0
 cmp -s data.img sample.img || fail "a refused zero wrote a disk file holding data"
 truncate -s 1M blank2.img
-expect 0 "" -- "$vantor" zero blank2.img
-expect 0 "" -- "$vantor" zero data.img --range 2-3
+expect 0 "" -- zero blank2.img
+expect 0 "" -- zero data.img --range 2-3
 cmp -s data.img sample.img || fail "zeroing sectors that were zero changed the file"
 truncate -s 100000 tiny.img
-expect 1 "^vantor: ERR_INVALID_ARGUMENT \(17\): .*100000 bytes, less than the 524288" -- "$vantor" bootkey --force tiny.img reset
+expect 1 "^vantor: ERR_INVALID_ARGUMENT \(17\): .*100000 bytes, less than the 524288" -- bootkey --force tiny.img reset
 [ "$(stat -c %s tiny.img)" -eq 100000 ] || fail "bootkey reset grew a disk file to $(stat -c %s tiny.img) bytes"
 
 # Sector 2 that holds other data is no place for a backup of the partitions.
 cp sample.img sec2.img
 head -c 512 /dev/urandom | dd of=sec2.img bs=512 seek=2 conv=notrunc status=none
 cp sec2.img sec2-before.img
-expect 1 "^vantor: ERR_INVALID_ARGUMENT \(17\): sector 2 holds [0-9]+ non-zero bytes of other data \(from byte" -- "$vantor" partitions sec2.img backup
+expect 1 "^vantor: ERR_INVALID_ARGUMENT \(17\): sector 2 holds [0-9]+ non-zero bytes of other data \(from byte" -- partitions sec2.img backup
 cmp -s sec2.img sec2-before.img || fail "a refused backup wrote sector 2"
-expect 0 "" -- "$vantor" partitions --force sec2.img backup
+expect 0 "" -- partitions --force sec2.img backup
 [ "$(dd if=sec2.img bs=1 skip=1024 count=13 status=none)" = "VRK-MBR-PARTS" ] || fail "backup --force: no backup in sector 2"
-
-# Two runs never write one disk file at once: the first holds its lock while it waits
-# at the question.
-cp sample.img busy.img
-mkfifo answer
-"$vantor" zero busy.img <answer >/dev/null 2>asking.txt &
-asking=$!
-exec 3>answer
-for _ in $(seq 50); do grep -q 'Type "yes"' asking.txt && break; sleep 0.1; done
-expect 1 "^vantor: ERR_FILE_ACCESS \(6\): disk file .*busy.img is locked" -- "$vantor" restore sample.vqi busy.img
-flock -n busy.img true && fail "the disk file was not locked during the run"
-(echo no >&3) 2>/dev/null || true  # in a subshell: a reader already gone raises SIGPIPE there
-exec 3>&-
-wait "$asking" || true
-cmp -s busy.img sample.img || fail "a refused second writer changed the file"
-expect 0 "" -- "$vantor" restore sample.vqi busy.img
 
 # --- what the host says ----------------------------------------------------------------------
 cp sample.img zero.img
-expect 0 "" -- "$vantor" zero --force zero.img --range 10-20 --range 15-30 --range 30-30
+expect 0 "" -- zero --force zero.img --range 10-20 --range 15-30 --range 30-30
 grep -q "^Zeroed 21 sectors" out.txt || fail "overlapping ranges: $(cat out.txt)"
 # Messages that say what was found where.
 cp sample.vqi zss.vqi
 printf '\0\0\0\0' | dd of=zss.vqi bs=1 seek=16 conv=notrunc status=none
-expect 1 "^vantor: ERR_INVALID_IMAGE_FILE \(11\): .*gives 0-byte sectors in its header \(field sectorSize\)" -- "$vantor" restore zss.vqi zss.img --size 64M
+expect 1 "^vantor: ERR_INVALID_IMAGE_FILE \(11\): .*gives 0-byte sectors in its header \(field sectorSize\)" -- restore zss.vqi zss.img --size 64M
 [ -e zss.img ] && fail "a refused restore left the disk file it was to create"
 truncate -s 64M fat4k.img
 echo 'start=2048, type=e' | sfdisk -q fat4k.img
 truncate -s 63M fat4k-part.img
 mkfs.fat -F 16 -S 4096 -s 1 fat4k-part.img >/dev/null
 dd if=fat4k-part.img of=fat4k.img bs=512 seek=2048 conv=notrunc status=none
-expect 1 "^vantor: ERR_GENERAL \(1\): Sector Size Mismatch: partition 1 \(slot 0, type 0x0e, from sector 2048\) is a FAT volume of 4096-byte logical sectors" -- "$vantor" capture fat4k.img fat4k.vqi
-expect 1 "^vantor: ERR_VOLUME_TOO_LARGE \(7\): " -- "$vantor" restore --allow-volume-too-large sample.vqi small.img
+expect 1 "^vantor: ERR_GENERAL \(1\): Sector Size Mismatch: partition 1 \(slot 0, type 0x0e, from sector 2048\) is a FAT volume of 4096-byte logical sectors" -- capture fat4k.img fat4k.vqi
+expect 1 "^vantor: ERR_VOLUME_TOO_LARGE \(7\): " -- restore --allow-volume-too-large sample.vqi small.img
 grep -q "partly written" err.txt && fail "a restore refused before writing said the target may be partly written"
-expect 1 "^vantor: ERR_INVALID_IMAGE_FILE \(11\): " -- "$vantor" restore cut.vqi cut-target.img --size 64M
+expect 1 "^vantor: ERR_INVALID_IMAGE_FILE \(11\): " -- restore cut.vqi cut-target.img --size 64M
 grep -q "partly written" err.txt && fail "a truncated image's refusal said the target may be partly written"
 
 # Without a terminal, each progress line names its operation, at most one per tenth.
-expect 0 "" -- "$vantor" restore sample.vqi p1.img p2.img p3.img --size 64M
+expect 0 "" -- restore sample.vqi p1.img p2.img p3.img --size 64M
 for t in p1 p2 p3; do
   n=$(grep -c "^restore -> $t.img " out.txt || true)
   [ "$n" -ge 1 ] && [ "$n" -le 12 ] || fail "progress of $t.img: $n lines"
@@ -332,18 +217,18 @@ done
 [ "$(grep -cvE '^(restore -> p[123]\.img |Restored )' out.txt)" -eq 0 ] || fail "unlabelled progress lines: $(cat out.txt)"
 
 # With --progress=json standard output holds JSON lines only, the last one the outcome.
-expect 0 "" -- "$vantor" capture --progress=json sample.img json.vqi
+expect 0 "" -- capture --progress=json sample.img json.vqi
 json_lines "capture --progress=json" finished
-expect 0 "^Restored " -- "$vantor" restore --progress=json sample.vqi json1.img json2.img --size 64M
+expect 0 "^Restored " -- restore --progress=json sample.vqi json1.img json2.img --size 64M
 json_lines "restore --progress=json" finished
-expect 1 "^vantor: .*ERR_VERIFY_MISMATCH \(5\): " -- "$vantor" verify --progress=json sample.vqi copy2.img
+expect 1 "^vantor: .*ERR_VERIFY_MISMATCH \(5\): " -- verify --progress=json sample.vqi copy2.img
 json_lines "verify --progress=json" error ERR_VERIFY_MISMATCH
-expect 0 "" -- "$vantor" zero --force --progress=json json1.img --range 0-0
+expect 0 "" -- zero --force --progress=json json1.img --range 0-0
 json_lines "zero --progress=json" finished
-expect 2 "" -- "$vantor" zero --progress=fancy json1.img
+expect 2 "" -- zero --progress=fancy json1.img
 
 # --- list ----------------------------------------------------------------------------------
-expect 0 "" -- "$vantor" list --all --json
+expect 0 "" -- list --all --json
 json_ok "list --all --json"
 
 # --- loop devices (root only) --------------------------------------------------------------
@@ -354,19 +239,19 @@ loop=
 if [ "$(id -u)" -eq 0 ] && cp sample.img loop.img && loop=$(attach loop.img); then
   loops+=("$loop")
   before=$(sha256sum <loop.img)
-  expect 1 "^vantor: ERR_ABORTED \([0-9]+\): " -- "$vantor" zero "$loop"
+  expect 1 "^vantor: ERR_ABORTED \([0-9]+\): " -- zero "$loop"
   [ "$(sha256sum <loop.img)" = "$before" ] || fail "a refused zero wrote the loop device"
-  expect 2 "file behind the loop device" -- "$vantor" capture --force "$loop" loop.img
+  expect 2 "file behind the loop device" -- capture --force "$loop" loop.img
   ln -s "$loop" loop-link
-  expect 2 "given twice" -- "$vantor" restore -y sample.vqi "$loop" loop-link
+  expect 2 "given twice" -- restore -y sample.vqi "$loop" loop-link
   cp sample.vqi backing.vqi
   if image_loop=$(attach backing.vqi); then
     loops+=("$image_loop")
-    expect 2 "backed by the image" -- "$vantor" restore -y backing.vqi "$image_loop"
+    expect 2 "backed by the image" -- restore -y backing.vqi "$image_loop"
   fi
   [ "$(sha256sum <loop.img)" = "$before" ] || fail "a refused command wrote the loop device"
   if [ -n "${image_loop:-}" ]; then
-    expect 1 "captured image: --yes does not answer" -- "$vantor" zero -y "$image_loop" --range 0-0
+    expect 1 "captured image: --yes does not answer" -- zero -y "$image_loop" --range 0-0
     cmp -s backing.vqi sample.vqi || fail "zero -y wrote a loop device holding an image"
   fi
   # A drive that cannot be opened is listed with the reason; the others still are. In a
@@ -376,7 +261,7 @@ if [ "$(id -u)" -eq 0 ] && cp sample.img loop.img && loop=$(attach loop.img); th
     loops+=("$closed")
     rc=0
     unshare -m sh -c 'mount --make-rprivate / && mount --bind "$1" "$1" && mount -o remount,bind,nodev "$1" &&
-                      exec "$2" list --virtual' sh "$closed" "$vantor" >out.txt 2>err.txt || rc=$?
+                      exec "$2" list --virtual' sh "$closed" "$exe" >out.txt 2>err.txt || rc=$?
     [ "$rc" -eq 0 ] && pass "list with a drive that cannot be opened -> 0" || fail "list exited $rc: $(cat err.txt)"
     grep -qE "^$closed .*cannot be opened: Permission denied" out.txt || fail "list: $closed: $(cat out.txt)"
     grep "^$loop " out.txt | grep -qv "cannot be opened" || fail "list: $loop missing: $(cat out.txt)"
@@ -390,23 +275,15 @@ if [ "$(id -u)" -eq 0 ] && cp sample.img loop.img && loop=$(attach loop.img); th
     loops+=("$vols")
     [ -e "${vols}p1" ] || partx -a "$vols" 2>/dev/null || true
     if mkfs.fat -n PHOTOS "${vols}p1" >/dev/null 2>&1 && mkfs.ext2 -q -F -L DATA "${vols}p2" >/dev/null 2>&1; then
-      expect 0 "" -- "$vantor" list --virtual
+      expect 0 "" -- list --virtual
       grep -qE "^$vols .*, vfat 'PHOTOS', ext2 'DATA'" out.txt || fail "list: file systems of $vols: $(cat out.txt)"
-      expect 0 "" -- "$vantor" list --virtual --json
+      expect 0 "" -- list --virtual --json
       json_ok "list --virtual --json"
-      volumes=$(python3 -c 'import json, sys
-drives = [d for d in json.load(open("out.txt")) if d["device"] == sys.argv[1]]
-print(" ".join("%s:%s:%s" % (v["node"], v["fileSystem"], v["label"]) for v in drives[0]["volumes"]) if drives else "")' "$vols")
-      [ "$volumes" = "${vols}p1:vfat:PHOTOS ${vols}p2:ext2:DATA" ] || fail "list --json: volumes of $vols: $volumes"
-      expect 0 "" -- "$vantor" partitions "$vols" show
+      expect 0 "" -- partitions "$vols" show
       grep -qE "^  0 .*${vols}p1 vfat 'PHOTOS'$" out.txt && grep -qE "^  1 .*${vols}p2 ext2 'DATA'$" out.txt ||
         fail "partitions show: file systems of $vols: $(cat out.txt)"
-      expect 0 "" -- "$vantor" partitions "$vols" show --json
+      expect 0 "" -- partitions "$vols" show --json
       json_ok "partitions $vols show --json"
-      entries=$(python3 -c 'import json
-print(" ".join("%s:%s:%s" % (e["node"], e["fileSystem"], e["label"]) for e in json.load(open("out.txt"))["mbr"]))')
-      [ "$entries" = "${vols}p1:vfat:PHOTOS ${vols}p2:ext2:DATA None:None:None None:None:None" ] ||
-        fail "partitions show --json: entries of $vols: $entries"
     else
       echo "skip: no partition nodes for $vols: file-system names in the listing not tried"
     fi
@@ -420,16 +297,16 @@ print(" ".join("%s:%s:%s" % (e["node"], e["fileSystem"], e["label"]) for e in js
     mkdir mnt
     if mount "$e2loop" mnt 2>/dev/null; then
       mounts+=("$work/mnt")
-      expect 1 "^vantor: ERR_DISMOUNT_FAILED \([0-9]+\): disk file .*e2.img is in use by the loop device $e2loop \(mounted at" -- "$vantor" restore sample.vqi e2.img
+      expect 1 "^vantor: ERR_DISMOUNT_FAILED \([0-9]+\): disk file .*e2.img is in use by the loop device $e2loop \(mounted at" -- restore sample.vqi e2.img
       umount mnt
     else
       echo "skip: mount is unavailable: restore onto a file behind a mounted loop device not tried"
     fi
-    expect 1 "in use by the loop device $e2loop" -- "$vantor" zero --force e2.img
+    expect 1 "in use by the loop device $e2loop" -- zero --force e2.img
     cmp -s -n 512 e2.img /dev/zero || fail "a refused restore wrote an MBR into the file behind $e2loop"
     e2fsck -fn e2.img >/dev/null 2>&1 || fail "a refused command damaged the file system behind $e2loop"
   fi
-  expect 0 "" -- "$vantor" zero -y "$loop" --range 0-0
+  expect 0 "" -- zero -y "$loop" --range 0-0
   cmp -s -n 512 loop.img /dev/zero || fail "zero -y: sector 0 of the loop device not zero"
   cmp -s -i 512 loop.img sample.img || fail "zero -y: sectors after 0 changed"
 
@@ -437,7 +314,7 @@ print(" ".join("%s:%s:%s" % (e["node"], e["fileSystem"], e["label"]) for e in js
   if slow=$(attach slow.img); then
     loops+=("$slow")
     set -m  # job control: the background job gets SIGINT's default disposition, not SIG_IGN
-    "$vantor" zero -y "$slow" >/dev/null 2>sig.txt &
+    "$exe" zero -y "$slow" >/dev/null 2>sig.txt &
     pid=$!
     set +m
     sleep 0.5
@@ -447,7 +324,7 @@ print(" ".join("%s:%s:%s" % (e["node"], e["fileSystem"], e["label"]) for e in js
     [ "$rc" -eq 130 ] && grep -q "interrupted" sig.txt && pass "SIGINT during zero -> 130" ||
       fail "SIGINT during zero exited $rc: $(cat sig.txt)"
     # Without job control the shell starts it with SIGINT ignored: that stays so, SIGTERM still ends it.
-    "$vantor" zero -y "$slow" >/dev/null 2>sig.txt &
+    "$exe" zero -y "$slow" >/dev/null 2>sig.txt &
     pid=$!
     sleep 0.3
     kill -INT "$pid"
@@ -462,8 +339,4 @@ else
   echo "skip: loop device checks need root and a working losetup"
 fi
 
-if [ "$failures" -ne 0 ]; then
-  echo "$failures check(s) failed" >&2
-  exit 1
-fi
-echo "all checks passed"
+smoke_end

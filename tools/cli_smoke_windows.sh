@@ -1,12 +1,10 @@
 #!/usr/bin/env bash
-# Smoke test of the Windows build of the vantor host, run under Wine, on disk files: every
-# file-target command once, the exit statuses (0, 1 with one ERR_ line, 2 for usage
-# errors), the data it leaves behind, what it refuses to destroy, and two runs on one
-# disk file. The disk files are made and judged on the Linux side, with sfdisk, mtools
-# and cmp. Usage: cli_smoke_windows.sh PATH/TO/vantor.exe RUNNER... (RUNNER: the command
-# that runs a Windows program here, such as "env WINEDEBUG=-all wine").
+# Smoke test of the Windows build of the vantor host, run under Wine, on disk files: the
+# checks both systems share (cli_smoke_common.sh). The disk files are made and judged on
+# the Linux side, with sfdisk, mtools and cmp. Usage: cli_smoke_windows.sh
+# PATH/TO/vantor.exe RUNNER... (RUNNER: the command that runs a Windows program here,
+# such as "env WINEDEBUG=-all wine").
 set -euo pipefail
-
 exe=$(realpath "${1:?usage: cli_smoke_windows.sh PATH/TO/vantor.exe RUNNER...}")
 shift
 runner=("$@")
@@ -16,132 +14,5 @@ here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"  # relative paths from here on: Wine starts the program in this folder
-export MTOOLS_SKIP_CHECK=1
-
-failures=0
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
-pass() { echo "ok: $*"; }
-
-# expect STATUS PATTERN -- ARGS...: runs vantor ARGS, checks its exit status and that its
-# standard error matches PATTERN (empty: anything). Line ends are made Unix ones.
-expect() {
-  local status=$1 pattern=$2
-  shift 3
-  local rc=0
-  vantor "$@" >out.raw 2>err.raw </dev/null || rc=$?
-  tr -d '\r' <out.raw >out.txt
-  tr -d '\r' <err.raw >err.txt
-  if [ "$rc" -ne "$status" ]; then
-    fail "vantor $* exited $rc, expected $status"; sed 's/^/    /' err.txt >&2; return 0
-  fi
-  if [ -n "$pattern" ] && ! grep -qE "$pattern" err.txt; then
-    fail "vantor $*: standard error lacks /$pattern/"; sed 's/^/    /' err.txt >&2; return 0
-  fi
-  pass "vantor $* -> $rc"
-}
-
-files_digest() {  # files_digest DISK OFFSET: checksums of every file on the FAT volume
-  rm -rf extract && mkdir extract
-  mcopy -s -n -i "$1@@$2" '::/*' extract/ 2>/dev/null
-  (cd extract && find . -type f -print0 | sort -z | xargs -0 sha256sum)
-}
-
-"$here/../scripts/make-sample-disk.sh" sample.img >/dev/null
-fat16=$((2048 * 512))
-fat32=$((51200 * 512))
-
-# --- capture, info, restore --------------------------------------------------------------
-expect 0 "" -- capture sample.img sample.vqi
-grep -q "^capture sample.img -> sample.vqi .*done" out.txt || fail "capture printed no closing line: $(cat out.txt)"
-expect 1 "^vantor: ERR_FILE_ACCESS \(6\): .*exists" -- capture sample.img sample.vqi
-expect 0 "" -- info --json sample.vqi
-size=$(stat -c %s sample.vqi)
-grep -q "\"fileSize\":$size" out.txt || fail "info --json: file size $size missing: $(cat out.txt)"
-runs=$(od -An -tu4 -N4 sample.vqi | tr -d ' ')
-grep -q "\"runCount\":$runs," out.txt || fail "info --json: run count $runs missing"
-grep -q '"complete":true' out.txt || fail "info --json: image not complete"
-expect 0 "" -- info sample.vqi
-grep -q "Runs: *$runs" out.txt || fail "info: run count"
-
-expect 0 "" -- restore --verify sample.vqi copy1.img copy2.img --size 64M
-[ "$(grep -c '(verified)' out.txt)" -eq 2 ] || fail "restore: two verified targets expected"
-for copy in copy1.img copy2.img; do
-  for offset in $fat16 $fat32; do
-    [ "$(files_digest sample.img $offset)" = "$(files_digest $copy $offset)" ] || fail "$copy: files differ at $offset"
-  done
-done
-[ "$(files_digest copy1.img $fat32 | wc -l)" -ge 5 ] || fail "restore: too few files extracted"
-cmp -s -n $((2048 * 512)) sample.img copy1.img || fail "restore: MBR and gap differ"
-pass "restored files match"
-
-# --- errors and refusals ------------------------------------------------------------------
-truncate -s 8M small.img
-expect 1 "^vantor: ERR_VOLUME_TOO_LARGE \(7\): " -- restore sample.vqi small.img
-[ "$(wc -l <err.txt)" -eq 1 ] || fail "ERR_VOLUME_TOO_LARGE: the report spans $(wc -l <err.txt) lines"
-expect 1 "^vantor: ERR_INVALID_IMAGE_FILE \(11\): " -- info sample.img
-expect 1 "^vantor: ERR_FILE_ACCESS \(6\): " -- capture missing.img x.vqi
-expect 1 "^vantor: ERR_INCOMPATIBLE_IMAGE \(12\): " -- restore sample.vqi big4k.img --size 64M --sector-size 4096
-head -c 100000 sample.vqi >cut.vqi
-expect 1 "^vantor: ERR_INVALID_IMAGE_FILE \(11\): [Dd]amaged image file" -- info cut.vqi
-expect 2 "" --
-expect 2 "" -- frobnicate
-expect 2 "" -- capture sample.img
-expect 2 "" -- zero copy1.img --range 7
-expect 1 "^vantor: ERR_FILE_ACCESS \(6\): .*not a regular file \(a directory\)" -- info .
-truncate -s 1M blank.img
-expect 1 "^vantor: ERR_" -- capture blank.img failed.vqi
-ls failed.vqi* >/dev/null 2>&1 && fail "a failed capture left $(ls failed.vqi*)"
-cp sample.vqi kept.vqi
-expect 1 "^vantor: ERR_" -- capture --force blank.img kept.vqi
-cmp -s kept.vqi sample.vqi || fail "a failed capture --force damaged the image it was to replace"
-ls kept.vqi.* >/dev/null 2>&1 && fail "a failed capture --force left $(ls kept.vqi.*)"
-expect 0 "" -- capture --force sample.img kept.vqi
-cmp -s kept.vqi sample.vqi || fail "capture --force did not replace the image with an equal one"
-expect 2 "given twice" -- restore sample.vqi new.img ./new.img --size 64M
-[ -e new.img ] && fail "a refused restore left the disk file it created"
-expect 1 "holds a captured image: that will be lost" -- zero kept.vqi
-cmp -s kept.vqi sample.vqi || fail "an unconfirmed zero wrote an image"
-
-# --- zero, partitions, boot key --------------------------------------------------------------
-cp sample.img zero.img
-expect 0 "" -- zero --force zero.img --range 0-0 --range 0x800-0x8ff
-cmp -s -n 512 zero.img /dev/zero || fail "zero: sector 0 not zero"
-cmp -s -i $((0x800 * 512)) -n $((256 * 512)) zero.img /dev/zero || fail "zero: sectors 800h-8ffh not zero"
-cmp -s -i 512 -n $((0x800 * 512 - 512)) zero.img sample.img || fail "zero: sectors outside the ranges changed"
-expect 0 "" -- zero fresh.img --size 1M
-[ "$(stat -c %s fresh.img)" -eq 1048576 ] || fail "zero --size: new file has the wrong size"
-
-cp sample.img parts.img
-expect 0 "" -- partitions parts.img backup
-expect 0 "" -- partitions parts.img select 1
-sfdisk -d parts.img 2>/dev/null | grep -q 'start= *51200.*type=c, bootable' || fail "select 1: MBR is not the FAT32 entry"
-expect 0 "" -- partitions parts.img restore
-[ "$(sfdisk -d parts.img 2>/dev/null | grep -c 'start=')" -eq 2 ] || fail "restore: two partitions expected"
-
-{ head -c 100 /dev/zero; printf 'VRK\001\000'; head -c 895 /dev/zero; } >loader.bin
-head -c 5000 /dev/urandom >payload.bin
-truncate -s 8M key.img
-expect 0 "" -- bootkey key.img format --loader loader.bin --payload payload.bin --reserved 4
-[ "$(od -An -tx1 -j100 -N11 key.img | tr -d ' \n')" = "56524b0100001006000a00" ] || fail "bootkey: header not patched"
-cmp -s -i 0:$((6 * 512)) -n 5000 payload.bin key.img || fail "bootkey: payload not at sector 6"
-
-# --- two runs, one disk file ------------------------------------------------------------------
-# The first holds its lock on busy.img while it waits at the question.
-cp sample.img busy.img
-mkfifo answer
-vantor zero busy.img <answer >/dev/null 2>asking.txt &
-asking=$!
-exec 3>answer
-for _ in $(seq 100); do grep -q 'Type "yes"' asking.txt && break; sleep 0.1; done
-expect 1 "^vantor: ERR_FILE_ACCESS \(6\): disk file .*busy.img is locked" -- restore sample.vqi busy.img
-(echo no >&3) 2>/dev/null || true
-exec 3>&-
-wait "$asking" || true
-cmp -s busy.img sample.img || fail "a refused second writer changed the file"
-expect 0 "" -- restore sample.vqi busy.img
-
-if [ "$failures" -ne 0 ]; then
-  echo "$failures check(s) failed" >&2
-  exit 1
-fi
-echo "all checks passed"
+source "$here/cli_smoke_common.sh"
+smoke_end

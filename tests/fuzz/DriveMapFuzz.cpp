@@ -31,12 +31,13 @@
 
 #include "FuzzInput.h"
 #include "Imaging.h"
-#include "MemoryDisk.h"
+#include "support/FakeDisk.h"
 
 using namespace vantor;
 using vantor::fuzz::FuzzInput;
 using vantor::fuzz::Layout;
-using vantor::fuzz::MemoryDisk;
+using vantor::test::FakeDisk;
+using Op = vantor::test::FakeDisk::Op;
 
 namespace {
 
@@ -183,7 +184,7 @@ FUZZ_UNTRACKED bool isZero(const u8* p, std::size_t n) {
 
 // `width` bytes at `offset` of sector `s`, little-endian, as read into a buffer of at
 // least 512 bytes: zero past the end of a smaller sector.
-FUZZ_UNTRACKED u32 fieldOf(const MemoryDisk& disk, u64 s, u32 offset, u32 width) {
+FUZZ_UNTRACKED u32 fieldOf(const FakeDisk& disk, u64 s, u32 offset, u32 width) {
   const u32 ss = disk.getSectorSize();
   if (offset + width > ss) return 0;
   u32 v = 0;
@@ -194,7 +195,7 @@ FUZZ_UNTRACKED u32 fieldOf(const MemoryDisk& disk, u64 s, u32 offset, u32 width)
 // The drive's map as the MBR, the gap and each FAT volume's boot sector and first FAT
 // describe it, read straight from the disk's bytes. Only called after getDriveMap
 // succeeded, so every entry in use is a FAT volume that passed the mapper's checks.
-FUZZ_UNTRACKED Spans expectedMap(const MemoryDisk& disk, u64& highest) {
+FUZZ_UNTRACKED Spans expectedMap(const FakeDisk& disk, u64& highest) {
   const u32 ss = disk.getSectorSize();
   const u32 sectors = disk.getSizeSectors();
   Spans spans;
@@ -232,7 +233,8 @@ FUZZ_UNTRACKED Spans expectedMap(const MemoryDisk& disk, u64& highest) {
     const u32 width = fat32 ? 4 : 2;
     const u64 entries = u64(512) * spf / width;
     std::vector<u8> fat(u64(std::max<u32>(512, ss)) * spf, 0);
-    disk.copyOut(fatStart, spf, fat.data());
+    for (u64 i = 0; i < spf; ++i)
+      if (const u8* stored = disk.sector(fatStart + i)) std::memcpy(fat.data() + i * ss, stored, ss);
     for (u64 c = 2; c < entries; ++c) {
       u32 value = 0;
       for (u32 b = 0; b < width; ++b) value |= u32(fat[c * width + b]) << (8 * b);
@@ -270,7 +272,7 @@ FUZZ_UNTRACKED bool inMap(const SectorMap& map, u64 s) {
 }
 
 // The target disk after a restore: the mapped sectors as on the source, zero elsewhere.
-FUZZ_UNTRACKED void checkRestored(const MemoryDisk& from, const MemoryDisk& to, const SectorMap& map) {
+FUZZ_UNTRACKED void checkRestored(const FakeDisk& from, const FakeDisk& to, const SectorMap& map) {
   const u32 ss = from.getSectorSize();
   for (const auto& stored : to.sectors()) {
     if (!inMap(map, stored.first)) FUZZ_CHECK(isZero(stored.second.data(), ss));
@@ -287,7 +289,7 @@ FUZZ_UNTRACKED void checkRestored(const MemoryDisk& from, const MemoryDisk& to, 
 
 // Captures the disk, writes the image onto an empty disk of the same shape and checks
 // that exactly the mapped sectors came across.
-void captureAndRestore(const std::shared_ptr<MemoryDisk>& disk, const SectorMap& map, bool allowBeyond) {
+void captureAndRestore(const std::shared_ptr<FakeDisk>& disk, const SectorMap& map, bool allowBeyond) {
   static const std::string path = fuzz::scratchPath("drivemap");
   {
     fuzz::DirectImaging source(disk);
@@ -297,7 +299,7 @@ void captureAndRestore(const std::shared_ptr<MemoryDisk>& disk, const SectorMap&
     FUZZ_CHECK(code == (beyond ? ERR_VOLUME_TOO_LARGE : ERR_NONE));
     if (beyond) return;
   }
-  auto target = std::make_shared<MemoryDisk>(disk->getSectorSize(), disk->getSizeSectors());
+  auto target = std::make_shared<FakeDisk>(disk->getSectorSize(), disk->getSizeSectors());
   DiskDevice device("fuzz target", target);
   DiskImager imager(device);
   imager.setVolumeTooLargeBehavior(DiskImager::ALLOW_VOLUME_TOO_LARGE);
@@ -426,8 +428,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     out.corrupt(in);
   }
 
-  auto disk = std::make_shared<MemoryDisk>(ss, sectors, out.takeBlocks());
-  disk->gate = [](bool, u32, u32 count) { return count <= TRANSFER_LIMIT; };
+  auto disk = std::make_shared<FakeDisk>(ss, sectors);
+  Layout::layOut(out.blocks(), *disk);
+  disk->gate = [](Op, u32, u32 count) { return count <= TRANSFER_LIMIT; };
 
   SectorMap map;
   addSectorRange(map, makeSectorRange(7, 3));  // must survive a failure untouched

@@ -84,6 +84,12 @@ class Layout {
   }
   const Blocks& blocks() const { return blocks_; }
   Blocks takeBlocks() { return std::move(blocks_); }
+  // Puts the blocks that lie inside `disk` on it (the block is its sector size).
+  template <class Disk>
+  static void layOut(const Blocks& blocks, Disk& disk) {
+    for (const auto& b : blocks)
+      if (b.first < disk.getSizeSectors()) disk.put(b.first * disk.getSectorSize(), b.second.data(), b.second.size());
+  }
   std::size_t fieldCount() const { return fields_.size(); }
   u8 byteAt(u64 offset) const {
     const auto found = blocks_.find(offset / block_);

@@ -42,12 +42,13 @@
 #include "FuzzInput.h"
 #include "ImageFileInput.h"
 #include "Imaging.h"
-#include "MemoryDisk.h"
+#include "support/FakeDisk.h"
 
 using namespace vantor;
 using vantor::fuzz::FuzzInput;
 using vantor::fuzz::Layout;
-using vantor::fuzz::MemoryDisk;
+using vantor::test::FakeDisk;
+using Op = vantor::test::FakeDisk::Op;
 
 namespace {
 
@@ -85,7 +86,7 @@ FUZZ_UNTRACKED u64 le(const Layout& file, u64 offset, u32 width) {
   return v;
 }
 
-FUZZ_UNTRACKED Expected expect(const Layout& file, const MemoryDisk& disk, bool allowTooLarge, bool wholeDrive) {
+FUZZ_UNTRACKED Expected expect(const Layout& file, const FakeDisk& disk, bool allowTooLarge, bool wholeDrive) {
   Expected e;
   const u64 size = file.size();
   if (size < HEADER) {
@@ -245,7 +246,7 @@ FUZZ_UNTRACKED void checkImageDisk(const std::string& path, const Layout& file, 
 }
 
 // The disk holds exactly the runs' sectors.
-FUZZ_UNTRACKED void checkRestored(const Layout& file, const MemoryDisk& disk, const Expected& e) {
+FUZZ_UNTRACKED void checkRestored(const Layout& file, const FakeDisk& disk, const Expected& e) {
   const u32 ss = disk.getSectorSize();
   std::vector<u8> want(ss);
   FUZZ_CHECK(disk.sectors().size() == e.sectors.size());
@@ -289,7 +290,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Layout& file = input.file;
   input.write(path);
 
-  auto disk = std::make_shared<MemoryDisk>(ss, sectors);
+  auto disk = std::make_shared<FakeDisk>(ss, sectors);
   disk->dismountResult = !refuseDismount;
   bool injected = refuseDismount || abort;
   if (mode & 0x03) {
@@ -299,7 +300,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if ((mode & 0x03) == 3) {
       disk->setDataFilter(new ChangingFilter(k, ss));
     } else {
-      disk->gate = [=](bool write, u32, u32) mutable { return write != failWrite || ++seen != k + 1; };
+      disk->gate = [=](Op op, u32, u32) mutable { return (op == Op::Write) != failWrite || ++seen != k + 1; };
     }
   }
   const Expected e = expect(file, *disk, allowTooLarge, wholeDrive);
@@ -349,7 +350,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } catch (const VantorException& x) {
       FUZZ_CHECK(e.start != ERR_NONE);
       FUZZ_CHECK(x.getErrorCode() == e.start);
-      FUZZ_CHECK(disk->writes == 0 && disk->dismounts == 0);
+      FUZZ_CHECK(disk->count(Op::Write) == 0 && disk->count(Op::Dismount) == 0);
       return 0;
     }
     FUZZ_CHECK(e.start == ERR_NONE);
@@ -374,20 +375,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(!disk->requestPastEnd);
   if (e.body != ERR_NONE) {
     FUZZ_CHECK(result == e.body);
-    FUZZ_CHECK(disk->writes == 0);
+    FUZZ_CHECK(disk->count(Op::Write) == 0);
     FUZZ_CHECK(callbacks == 0);
     return 0;
   }
   if (refuseDismount) {
     FUZZ_CHECK(result == ERR_DISMOUNT_FAILED);
-    FUZZ_CHECK(disk->writes == 0 && disk->mounts == 0);
+    FUZZ_CHECK(disk->count(Op::Write) == 0 && disk->count(Op::Mount) == 0);
     return 0;
   }
   if (!injected) FUZZ_CHECK(result == (callback && callbackThrows ? ERR_INVALID_ARGUMENT : ERR_NONE));
   if (result == ERR_NONE || (callback && callbackThrows && result == ERR_INVALID_ARGUMENT && callbacks == 1)) {
     checkRestored(file, *disk, e);
     FUZZ_CHECK(callbacks == (callback ? 1u : 0u));
-    FUZZ_CHECK(disk->dismounts == 1 && disk->mounts == 1);
+    FUZZ_CHECK(disk->count(Op::Dismount) == 1 && disk->count(Op::Mount) == 1);
   }
   return 0;
 }

@@ -35,12 +35,13 @@
 #include <vrk/Log.h>
 
 #include "FuzzInput.h"
-#include "MemoryDisk.h"
+#include "support/FakeDisk.h"
 
 using namespace vantor;
 using vantor::fuzz::FuzzInput;
 using vantor::fuzz::Layout;
-using vantor::fuzz::MemoryDisk;
+using vantor::test::FakeDisk;
+using Op = vantor::test::FakeDisk::Op;
 
 namespace {
 
@@ -64,7 +65,7 @@ u32 startOf(const Entry& e) { return le32(e.data() + 8); }
 u32 countOf(const Entry& e) { return le32(e.data() + 12); }
 
 // Sector `s` of the disk, zeros where nothing is stored.
-std::vector<u8> sectorBytes(const MemoryDisk& disk, u64 s) {
+std::vector<u8> sectorBytes(const FakeDisk& disk, u64 s) {
   std::vector<u8> out(disk.getSectorSize(), 0);
   if (const u8* stored = disk.sector(s)) std::memcpy(out.data(), stored, out.size());
   return out;
@@ -99,12 +100,12 @@ struct Chain {
 
 // ---- readMbrLayout ---------------------------------------------------------------
 
-FUZZ_UNTRACKED void checkLayout(MemoryDisk& disk, const Chain& chain, bool faultsPossible) {
-  const u32 readsBefore = disk.reads;
+FUZZ_UNTRACKED void checkLayout(FakeDisk& disk, const Chain& chain, bool faultsPossible) {
+  const u32 readsBefore = disk.count(Op::Read);
   std::vector<MbrPartition> parts{{9, 9, 9, 9}};
   const MbrLayoutKind kind = readMbrLayout(disk, parts);
   FUZZ_CHECK(!disk.requestPastEnd);
-  FUZZ_CHECK(disk.reads - readsBefore <= 1 + CHAIN_LIMIT);
+  FUZZ_CHECK(disk.count(Op::Read) - readsBefore <= 1 + CHAIN_LIMIT);
   const u32 ss = disk.getSectorSize();
   // (After a failed read of the chain the vector may hold what was read before it.)
   if (kind == MbrLayoutKind::NoTable || kind == MbrLayoutKind::Gpt) FUZZ_CHECK(parts.empty());
@@ -169,8 +170,8 @@ struct Model {
   boost::optional<Table> backup;
 
   // What refresh finds: sector 0's entries, and sector 2's when it matches them.
-  FUZZ_UNTRACKED void readTable(const MemoryDisk& disk) { table = tableAt(sectorBytes(disk, 0), TABLE); }
-  FUZZ_UNTRACKED void readBackup(const MemoryDisk& disk) {
+  FUZZ_UNTRACKED void readTable(const FakeDisk& disk) { table = tableAt(sectorBytes(disk, 0), TABLE); }
+  FUZZ_UNTRACKED void readBackup(const FakeDisk& disk) {
     const std::vector<u8> s = sectorBytes(disk, BACKUP_SECTOR);
     if (std::memcmp(s.data(), "VRK-MBR-PARTS", 14) != 0) return;
     const Table candidates = tableAt(s, BACKUP_ENTRIES);
@@ -209,7 +210,7 @@ struct Faults {
 
 // What one writing operation must have done to sector 0, given what it was asked to
 // put in the slots. `before` is sector 0 before the operation.
-FUZZ_UNTRACKED void checkTableWrite(const MemoryDisk& disk, const std::vector<u8>& before, const Table& slots,
+FUZZ_UNTRACKED void checkTableWrite(const FakeDisk& disk, const std::vector<u8>& before, const Table& slots,
                                     const Faults& f, u32 writesBefore, u32 dismountsBefore, u32 mountsBefore,
                                     VantorErrorCodes thrown) {
   const std::vector<u8> after = sectorBytes(disk, 0);
@@ -217,17 +218,17 @@ FUZZ_UNTRACKED void checkTableWrite(const MemoryDisk& disk, const std::vector<u8
   const bool writeFailed = std::any_of(f.fired.begin(), f.fired.end(), [](auto& x) { return x.first; });
   if (readFailed) {  // nothing happened
     FUZZ_CHECK(thrown == ERR_DISK_ACCESS && after == before);
-    FUZZ_CHECK(disk.writes == writesBefore && disk.dismounts == dismountsBefore);
+    FUZZ_CHECK(disk.count(Op::Write) == writesBefore && disk.count(Op::Dismount) == dismountsBefore);
     return;
   }
-  FUZZ_CHECK(disk.dismounts == dismountsBefore + 1);
+  FUZZ_CHECK(disk.count(Op::Dismount) == dismountsBefore + 1);
   if (!disk.dismountResult) {
     FUZZ_CHECK(thrown == ERR_DISMOUNT_FAILED && after == before);
-    FUZZ_CHECK(disk.writes == writesBefore && disk.mounts == mountsBefore);
+    FUZZ_CHECK(disk.count(Op::Write) == writesBefore && disk.count(Op::Mount) == mountsBefore);
     return;
   }
-  FUZZ_CHECK(disk.mounts == mountsBefore + 1);  // also after a failed write
-  FUZZ_CHECK(disk.writes == writesBefore + 1);
+  FUZZ_CHECK(disk.count(Op::Mount) == mountsBefore + 1);  // also after a failed write
+  FUZZ_CHECK(disk.count(Op::Write) == writesBefore + 1);
   if (writeFailed) {
     FUZZ_CHECK(thrown == ERR_DISK_ACCESS && after == before);
     return;
@@ -440,13 +441,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const u8 options = in.byte();
   const u8 faultChoice = options == 0xFF ? 0 : in.byte();
   Built b = build(in, options);
-  auto disk = std::make_shared<MemoryDisk>(b.ss, b.sectors, std::move(b.blocks));
+  auto disk = std::make_shared<FakeDisk>(b.ss, b.sectors);
+  Layout::layOut(b.blocks, *disk);
 
   Faults faults;
   faults.mode = faultChoice % 4;
   faults.which = faultChoice / 4;
   disk->dismountResult = faults.mode != 3;
-  disk->gate = [&faults](bool write, u32 sector, u32) {
+  disk->gate = [&faults](Op op, u32 sector, u32) {
+    const bool write = op == Op::Write;
     const u32 n = write ? ++faults.writes : ++faults.reads;
     const bool fail = faults.mode == (write ? 2u : 1u) && n == faults.which + 1;
     if (fail) faults.fired.emplace_back(write, sector);
@@ -478,7 +481,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (u32 n = 0; n < operations; ++n) {
     const u8 op = in.byte();
     const std::vector<u8> before = sectorBytes(*disk, 0);
-    const u32 writes = disk->writes, dismounts = disk->dismounts, mounts = disk->mounts;
+    const u32 writes = disk->count(Op::Write), dismounts = disk->count(Op::Dismount), mounts = disk->count(Op::Mount);
     faults.fired.clear();
     VantorErrorCodes thrown = ERR_NONE;
     // What the operation writes into the slots, when it gets as far as writing.
@@ -575,7 +578,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (refused != ERR_NONE) {
       FUZZ_CHECK(thrown == refused);
-      FUZZ_CHECK(disk->writes == writes && disk->dismounts == dismounts && faults.fired.empty());
+      FUZZ_CHECK(disk->count(Op::Write) == writes && disk->count(Op::Dismount) == dismounts && faults.fired.empty());
     } else if (slots) {
       checkTableWrite(*disk, before, *slots, faults, writes, dismounts, mounts, thrown);
     } else {

@@ -1,15 +1,25 @@
 // tests/support/FakeDisk.h
-// An IDisk in memory, for tests that need a geometry, a sector size, a record of calls
-// or a drive that refuses to dismount. In strict mode it also checks its callers: a
-// request that reaches past the last sector fails the test itself, so a caller's
-// off-by-one shows where it happens. Reads and writes past the end answer false.
+// An IDisk in memory, for the tests and the fuzz targets: a geometry, a sector size, a
+// record of calls, transfers that fail where a gate says, a drive that refuses to
+// dismount. The medium is sparse: a sector holds memory once it was put or written,
+// every other sector reads as zeros, so that a disk of a few MiB costs what lies on it.
+// Copies share the medium. A request that reaches past the last sector answers false
+// and is noted; in a test (not a fuzz target) it also fails the test where it happens,
+// so that a caller's off-by-one shows, unless setStrict(false).
 #pragma once
+#include <algorithm>
+#include <cstring>
 #include <functional>
+#include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include <boost/optional.hpp>
 #include <libVantor/IDisk.h>
+#ifndef VANTOR_FUZZ_TARGET
+#include <gtest/gtest.h>
+#endif
 
 namespace vantor::test {
 
@@ -24,46 +34,117 @@ class FakeDisk final : public IDisk {
       return a.op == b.op && a.sector == b.sector && a.count == b.count;
     }
   };
+  using Sectors = std::map<u64, std::vector<u8>>;  // sector number -> its bytes
 
-  FakeDisk(u32 sectorSize, u32 sectorCount, boost::optional<DiskGeometry> geometry = boost::none);
+  FakeDisk(u32 sectorSize, u32 sectorCount, boost::optional<DiskGeometry> geometry = boost::none)
+      : sectorSize_(sectorSize), sectorCount_(sectorCount), geometry_(geometry), medium_(std::make_shared<Sectors>()) {}
   FakeDisk* clone() const override { return new FakeDisk(*this); }
 
-  std::vector<u8>& bytes() { return *medium_; }
+  // The medium, uncounted: for laying out what a caller finds and checking what it did.
+  void put(u64 offset, const void* data, u64 n) {
+    const u8* in = static_cast<const u8*>(data);
+    for (u64 done = 0; done < n;) {
+      const u64 within = (offset + done) % sectorSize_;
+      const u64 step = std::min<u64>(n - done, sectorSize_ - within);
+      std::memcpy(stored((offset + done) / sectorSize_) + within, in + done, step);
+      done += step;
+    }
+  }
+  void put(u64 offset, const std::vector<u8>& data) { put(offset, data.data(), data.size()); }
+  void fill(u64 offset, u8 value, u64 n) { put(offset, std::vector<u8>(n, value)); }
+  std::vector<u8> read(u64 offset, u64 n) const {
+    std::vector<u8> out(n);
+    for (u64 i = 0; i < n; ++i) out[i] = byteAt(offset + i);
+    return out;
+  }
+  std::vector<u8> image() const { return read(0, getSizeBytes()); }
+  u8 byteAt(u64 offset) const {
+    const u8* s = sector(offset / sectorSize_);
+    return s ? s[offset % sectorSize_] : 0;
+  }
+  const u8* sector(u64 s) const {  // null: never written, reads as zeros
+    const auto found = medium_->find(s);
+    return found == medium_->end() ? nullptr : found->second.data();
+  }
+  const Sectors& sectors() const { return *medium_; }
+
   const std::vector<Call>& calls() const { return calls_; }
-  std::vector<Call> writes() const;
+  std::vector<Call> writes() const {
+    std::vector<Call> out;
+    std::copy_if(calls_.begin(), calls_.end(), std::back_inserter(out), [](const Call& c) { return c.op == Op::Write; });
+    return out;
+  }
+  u32 count(Op op) const { return counts_[int(op)]; }
   void clearCalls() { calls_.clear(); }
   void setStrict(bool on) { strict_ = on; }
-  void setDismountResult(bool ok) { dismountResult_ = ok; }
-  void setMountResult(bool ok) { mountResult_ = ok; }
   void setMediaType(MediaType type) { mediaType_ = type; }
   void setMountPoints(std::vector<std::string> points) { mountPoints_ = std::move(points); }
+
   // Called before each transfer; answering false fails it.
   std::function<bool(Op, u32 sector, u32 count)> gate;
+  bool dismountResult = true;
+  bool mountResult = true;
+  mutable bool requestPastEnd = false;
 
   u64 getSizeBytes() const override { return u64(sectorSize_) * sectorCount_; }
   u32 getSizeSectors() const override { return sectorCount_; }
   u32 getSectorSize() const override { return sectorSize_; }
-  bool getDiskGeometry(DiskGeometry& g) const override;
+  bool getDiskGeometry(DiskGeometry& g) const override {
+    if (geometry_) g = *geometry_;
+    return bool(geometry_);
+  }
   MediaType getMediaType() const override { return mediaType_; }
-  void getMountPoints(vrk::Array<vrk::String>& points) const override;
-  bool dismountDrive() override;
-  bool mountDrive() override;
+  void getMountPoints(vrk::Array<vrk::String>& points) const override {
+    for (const auto& p : mountPoints_) points.append(vrk::String(p));
+  }
+  bool dismountDrive() override { return note(Op::Dismount, 0, 0), dismountResult; }
+  bool mountDrive() override { return note(Op::Mount, 0, 0), mountResult; }
 
  protected:
-  bool impReadSectors(u32 sector, void* buffer, u32 count) const override;
-  bool impWriteSectors(u32 sector, const void* buffer, u32 count) override;
+  bool impReadSectors(u32 first, void* buffer, u32 n) const override {
+    if (!transfer(Op::Read, first, n)) return false;
+    u8* out = static_cast<u8*>(buffer);
+    for (u32 i = 0; i < n; ++i, out += sectorSize_) {
+      const u8* s = sector(u64(first) + i);
+      s ? std::memcpy(out, s, sectorSize_) : std::memset(out, 0, sectorSize_);
+    }
+    return true;
+  }
+  bool impWriteSectors(u32 first, const void* buffer, u32 n) override {
+    if (!transfer(Op::Write, first, n)) return false;
+    const u8* in = static_cast<const u8*>(buffer);
+    for (u32 i = 0; i < n; ++i, in += sectorSize_) std::memcpy(stored(u64(first) + i), in, sectorSize_);
+    return true;
+  }
 
  private:
-  bool inRange(u32 sector, u32 count) const;
+  void note(Op op, u32 first, u32 n) const {
+    calls_.push_back({op, first, n});
+    ++counts_[int(op)];
+  }
+  bool transfer(Op op, u32 first, u32 n) const {
+    note(op, first, n);
+    if (gate && !gate(op, first, n)) return false;
+    if (u64(first) + n <= sectorCount_) return true;
+    requestPastEnd = true;
+#ifndef VANTOR_FUZZ_TARGET
+    if (strict_) ADD_FAILURE() << "request of " << n << " sectors at " << first << " reaches past sector " << sectorCount_;
+#endif
+    return false;
+  }
+  u8* stored(u64 s) {
+    std::vector<u8>& bytes = (*medium_)[s];
+    bytes.resize(sectorSize_);
+    return bytes.data();
+  }
 
   u32 sectorSize_;
   u32 sectorCount_;
   boost::optional<DiskGeometry> geometry_;
-  std::shared_ptr<std::vector<u8>> medium_;  // shared with clones: the same medium
+  std::shared_ptr<Sectors> medium_;
   mutable std::vector<Call> calls_;
+  mutable u32 counts_[4] = {};
   bool strict_ = true;
-  bool dismountResult_ = true;
-  bool mountResult_ = true;
   MediaType mediaType_ = MEDIA_UNKNOWN;
   std::vector<std::string> mountPoints_;
 };

@@ -1,4 +1,4 @@
-// The handle-backed disk against what only a drive does: answer a geometry, lose its
+// The disk over a system handle against what only a drive does: answer a geometry, lose its
 // medium during a write, move more than the system's largest single transfer. This
 // program is linked with ioctl(2) and write(2) wrapped, so that a test can make a handle
 // answer a geometry or lose its medium; Linux only.
@@ -18,6 +18,7 @@
 #include <libVantor/internal/DiskBufferPointer.h>
 #include <vrk/Log.h>
 
+#include "support/LogCapture.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -66,17 +67,6 @@ extern "C" ssize_t __wrap_write(int fd, const void* buffer, size_t count) {
 namespace vantor::test {
 namespace {
 
-struct LogCapture {
-  LogCapture() {
-    vrk::LogFactory::setSink([this](const vrk::String& logger, int priority, const vrk::String& text) {
-      records.push_back(logger.str() + "/" + std::to_string(priority) + "/" + text.str());
-    });
-  }
-  ~LogCapture() { vrk::LogFactory::setSink(nullptr); }
-  std::vector<std::string> records;
-};
-
-
 vrk::FileHandle openHandle(const std::string& path, int flags) {
   return vrk::FileHandle(::open(path.c_str(), flags | O_CLOEXEC, 0644));
 }
@@ -84,14 +74,14 @@ vrk::FileHandle openHandle(const std::string& path, int flags) {
 // The system moves at most 0x7FFFF000 bytes a call; a request between that and 4 GiB
 // is still one transfer, done whole. (Reads carry on the same way; a write to the null
 // device never touches the buffer's pages, which keeps the test fast.)
-TEST(WinDisk, TransfersOfTwoToFourGibibytesAreDoneWhole) {
+TEST(DiskHandle, TransfersOfTwoToFourGibibytesAreDoneWhole) {
   const u32 sectors = (3u << 30) / 512;
   DiskBufferPointer buffer(u64(sectors) * 512);
   WinDisk sink(openHandle("/dev/null", O_WRONLY), 512, u64(sectors) * 512);
   EXPECT_TRUE(sink.writeSectors(0, buffer.get(), sectors));
 }
 
-TEST(WinDisk, GeometryIsAskedOnceAfterASuccess) {
+TEST(DiskHandle, GeometryIsAskedOnceAfterASuccess) {
   TempDir dir;
   writeFile(dir.file("disk"), std::string(512, 'g'));
   WinDisk disk(openHandle(dir.file("disk"), O_RDWR), 512, 512);
@@ -115,11 +105,11 @@ TEST(WinDisk, GeometryIsAskedOnceAfterASuccess) {
   EXPECT_EQ(copy.getCHSAddressFromLBA(1008, true).value().cylinder, 1u);
 }
 
-TEST(WinDisk, LostMediumOnWriteThrowsAfterLogging) {
+TEST(DiskHandle, LostMediumOnWriteThrowsAfterLogging) {
   TempDir dir;
   writeFile(dir.file("disk"), std::string(512, 'm'));
   WinDisk disk(openHandle(dir.file("disk"), O_RDWR), 512, 512);
-  LogCapture log;
+  LogCapture log("vantor.WinDisk");
   u8 sector[512] = {};
   mediumGoneFd = disk.getHandle().get();
   try {
@@ -130,8 +120,8 @@ TEST(WinDisk, LostMediumOnWriteThrowsAfterLogging) {
     EXPECT_EQ(e.getMessage(), "Drive reports that the media may have changed. Reinsert device.");
   }
   mediumGoneFd = -1;
-  ASSERT_EQ(log.records.size(), 1u);
-  EXPECT_EQ(log.records[0].rfind("vantor.WinDisk/4/106 Error writing to disk device.", 0), 0u);
+  ASSERT_EQ(log.records().size(), 1u);
+  EXPECT_EQ(log.records()[0].rfind("106 Error writing to disk device.", 0), 0u);
 }
 
 }  // namespace
