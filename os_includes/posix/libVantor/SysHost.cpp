@@ -228,16 +228,6 @@ bool isBlockDevice(int fd, struct stat& st) { return fd >= 0 && ::fstat(fd, &st)
 
 }  // namespace
 
-// --- WindowsDevice ---------------------------------------------------------------------
-
-WindowsDevice::WindowsDevice(const vrk::String& locator, WinDeviceType type, const vrk::String& displayText)
-    : locator_(locator), type_(type), display_(displayText) {}
-
-void WindowsDevice::getDisplayName(vrk::String& name, const vrk::String& extra) const {
-  name = display_;
-  if (!extra.empty()) name += " " + extra;
-}
-
 // --- WindowsDeviceSet ------------------------------------------------------------------
 
 void WindowsDeviceSet::appendDisks() {
@@ -280,28 +270,6 @@ void WindowsDeviceSet::appendFloppies() {
     if (!startsWith(name, "fd")) continue;
     devices_.append(WindowsDevice("/dev/" + name, DEVICE_FLOPPY, "Floppy drive " + name));
   }
-}
-
-// --- Volume ----------------------------------------------------------------------------
-
-Volume::Volume(const vrk::String& locator, u64 systemId, char driveLetter, const VolumeExtent& extent,
-               bool extentKnown, const FileSystemFacts& fileSystem)
-    : locator_(locator),
-      systemId_(systemId),
-      driveLetter_(driveLetter),
-      extent_(extent),
-      extentKnown_(extentKnown),
-      fileSystem_(fileSystem) {}
-
-bool Volume::getDriveLetter(char& letter) const {
-  if (driveLetter_ == 0) return false;
-  letter = driveLetter_;
-  return true;
-}
-
-bool Volume::getExtent(VolumeExtent& extent) const {
-  if (extentKnown_) extent = extent_;
-  return extentKnown_;
 }
 
 // --- WindowsDrive ----------------------------------------------------------------------
