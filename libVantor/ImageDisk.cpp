@@ -53,6 +53,7 @@ u32 ImageDisk::getSizeSectors() const { return static_cast<u32>(std::min<u64>(si
 bool ImageDisk::impReadSectors(u32 sectorOffset, void* buffer, u32 sectorCount) const {
   const u64 first = sectorOffset, end = first + sectorCount;
   if (end > sizeBytes / sectorSize) return false;  // past the end, as on a drive
+  if (sectorCount == 0) return true;               // nothing to read: the buffer may be null
   u8* out = static_cast<u8*>(buffer);
   std::memset(out, 0, static_cast<std::size_t>(u64(sectorCount) * sectorSize));
   // Runs in file order, later ones over earlier ones: what a restore would leave.
