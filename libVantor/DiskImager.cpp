@@ -4,6 +4,7 @@
 #include <libVantor/internal/ImageFormat.h>
 #include <vrk/Files.h>
 #include <vrk/Log.h>
+#include <vrk/MutexLock.h>
 #include <vrk/Thread.h>
 
 namespace vantor {

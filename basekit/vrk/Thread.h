@@ -4,13 +4,11 @@
 // join() waits for it. Destroying the object that started a thread which was never
 // joined detaches the thread; the function and its context stay alive until it ends
 // (the function then sees a thread object of its own, not the destroyed one).
-//
-// Mutex is a recursive critical section: the thread that holds it may take it again.
+// The locks are in vrk/Mutex.h, vrk/RecursiveMutex.h and vrk/MutexLock.h.
 #pragma once
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include <vrk/Export.h>
@@ -46,17 +44,5 @@ class VRK_EXPORT ManagedThread {
   std::thread thread_;
   bool started_ = false;
 };
-
-class Mutex {
- public:
-  void lock() { mutex_.lock(); }
-  void unlock() { mutex_.unlock(); }
-  bool try_lock() { return mutex_.try_lock(); }
-
- private:
-  std::recursive_mutex mutex_;
-};
-
-using MutexLock = std::lock_guard<Mutex>;
 
 }  // namespace vrk

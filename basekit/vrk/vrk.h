@@ -7,8 +7,12 @@
 #include <vrk/Export.h>
 #include <vrk/Files.h>
 #include <vrk/Log.h>
+#include <vrk/Mutex.h>
+#include <vrk/MutexLock.h>
+#include <vrk/RecursiveMutex.h>
 #include <vrk/Resource.h>
 #include <vrk/Stopwatch.h>
 #include <vrk/String.h>
 #include <vrk/Thread.h>
+#include <vrk/ThreadSafety.h>
 #include <vrk/Types.h>

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include <vrk/MutexLock.h>
+
 namespace vantor {
 
 ChunkRing::ChunkRing(std::size_t stages, std::size_t slots, std::size_t slotBytes)
@@ -35,10 +37,10 @@ bool ChunkRing::wakes(std::size_t stage) const {
 }
 
 boost::optional<u64> ChunkRing::next(std::size_t stage) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  vrk::MutexLock guard(mutex_);
   if (!mayTake(stage)) {
     ++waiting_[stage];
-    changed_.wait(lock, [&] { return wakes(stage); });
+    while (!wakes(stage)) mutex_.wait(changed_);
     --waiting_[stage];
   }
   if (!mayTake(stage)) return boost::none;
@@ -46,14 +48,14 @@ boost::optional<u64> ChunkRing::next(std::size_t stage) {
 }
 
 boost::optional<std::pair<std::size_t, u64>> ChunkRing::next(std::size_t first, std::size_t second) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  vrk::MutexLock guard(mutex_);
   if (!mayTake(first) && !mayTake(second)) {
     ++waiting_[first];
     ++waiting_[second];
-    changed_.wait(lock, [&] {
-      return (wakes(first) && !isOver(first)) || (wakes(second) && !isOver(second)) ||
-             (isOver(first) && isOver(second));
-    });
+    while (!((wakes(first) && !isOver(first)) || (wakes(second) && !isOver(second)) ||
+             (isOver(first) && isOver(second)))) {
+      mutex_.wait(changed_);
+    }
     --waiting_[first];
     --waiting_[second];
   }
@@ -65,7 +67,7 @@ boost::optional<std::pair<std::size_t, u64>> ChunkRing::next(std::size_t first, 
 void ChunkRing::pass(std::size_t stage) {
   bool wake = false;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    vrk::MutexLock guard(mutex_);
     ++passed_[stage];
     // Only the stage after this one (or, from the last, the first) can have more to take.
     const std::size_t fed = stage + 1 < passed_.size() ? stage + 1 : 0;
@@ -76,7 +78,7 @@ void ChunkRing::pass(std::size_t stage) {
 
 void ChunkRing::end(std::size_t stage) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    vrk::MutexLock guard(mutex_);
     ended_[stage] = true;
   }
   changed_.notify_all();
@@ -84,7 +86,7 @@ void ChunkRing::end(std::size_t stage) {
 
 void ChunkRing::cancel() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    vrk::MutexLock guard(mutex_);
     cancelled_ = true;
   }
   changed_.notify_all();

@@ -21,7 +21,6 @@
 #include <condition_variable>
 #include <cstddef>
 #include <exception>
-#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -29,6 +28,8 @@
 
 #include <libVantor/Types.h>
 #include <libVantor/internal/DiskBufferPointer.h>
+#include <vrk/Mutex.h>
+#include <vrk/ThreadSafety.h>
 
 namespace vantor {
 
@@ -50,32 +51,31 @@ class ChunkRing {
 
   // Waits until `stage` may take its next chunk and answers its sequence number; none
   // when the stage gets no more chunks.
-  boost::optional<u64> next(std::size_t stage);
+  boost::optional<u64> next(std::size_t stage) VRK_EXCLUDES(mutex_);
   // Waits until `first` or `second` may take its next chunk; answers that stage (`first`
   // when both may) and the sequence number; none when neither gets any more chunks.
-  boost::optional<std::pair<std::size_t, u64>> next(std::size_t first, std::size_t second);
+  boost::optional<std::pair<std::size_t, u64>> next(std::size_t first, std::size_t second) VRK_EXCLUDES(mutex_);
   // `stage` is done with its chunk: it goes on to the next stage.
-  void pass(std::size_t stage);
-  void end(std::size_t stage);
-  void cancel();
+  void pass(std::size_t stage) VRK_EXCLUDES(mutex_);
+  void end(std::size_t stage) VRK_EXCLUDES(mutex_);
+  void cancel() VRK_EXCLUDES(mutex_);
 
   Slot& slot(u64 sequence) { return slots_[static_cast<std::size_t>(sequence % slots_.size())]; }
 
  private:
-  // With mutex_ held:
-  std::size_t available(std::size_t stage) const;  // chunks (stage 0: free slots) there for it
-  bool mayTake(std::size_t stage) const;
-  bool isOver(std::size_t stage) const;
-  bool wakes(std::size_t stage) const;  // whether a waiting stage is to be woken
+  std::size_t available(std::size_t stage) const VRK_REQUIRES(mutex_);  // chunks (stage 0: free slots) there for it
+  bool mayTake(std::size_t stage) const VRK_REQUIRES(mutex_);
+  bool isOver(std::size_t stage) const VRK_REQUIRES(mutex_);
+  bool wakes(std::size_t stage) const VRK_REQUIRES(mutex_);  // whether a waiting stage is to be woken
 
   const std::size_t wakeBatch_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<Slot> slots_;
-  std::vector<u64> passed_;   // chunks each stage has passed on
-  std::vector<int> waiting_;  // threads waiting for each stage
-  std::vector<bool> ended_;
-  bool cancelled_ = false;
+  vrk::Mutex mutex_;
+  std::condition_variable changed_;  // waited on through mutex_.wait()
+  std::vector<Slot> slots_;  // the vector is fixed at construction; a slot belongs to the stage that took it
+  std::vector<u64> passed_ VRK_GUARDED_BY(mutex_);   // chunks each stage has passed on
+  std::vector<int> waiting_ VRK_GUARDED_BY(mutex_);  // threads waiting for each stage
+  std::vector<bool> ended_ VRK_GUARDED_BY(mutex_);
+  bool cancelled_ VRK_GUARDED_BY(mutex_) = false;
 };
 
 // Calls f(lba, count) for each chunk of up to `chunkSectors` sectors of the run of

@@ -3,6 +3,7 @@
 #include <exception>
 
 #include <vrk/Log.h>
+#include <vrk/MutexLock.h>
 
 namespace vantor {
 namespace {
@@ -22,7 +23,6 @@ void logObserverFailure(const char* notification, const char* what) noexcept {
 
 void DiskImagerImp::forEachObserver(const char* notification,
                                     const std::function<void(IDiskImagingObserver&)>& notify) {
-  vrk::MutexLock guard(lock);
   // Observers registered from inside a notification join in with the next one. An
   // observer that throws is logged and passed over: the operation, and the other
   // observers, carry on as if it had returned.
@@ -48,6 +48,7 @@ void DiskImagerImp::notifyProgress(unsigned char p) {
 }
 
 void DiskImagerImp::notifyStarted() {
+  vrk::MutexLock guard(lock);
   forEachObserver("started", [](IDiskImagingObserver& o) { o.started(); });
 }
 

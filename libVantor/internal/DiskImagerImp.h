@@ -1,10 +1,11 @@
 // libVantor/internal/DiskImagerImp.h
 // The state of one imaging engine, shared by the DiskImager facade and the worker of
 // the running operation; it lives until the last of them lets go, and then deletes its
-// observers. `lock` (re-entrant) guards:
-//   observers, errorCode, errorMessage, and every call to an observer;
-//   writes of state and percent (read without the lock by done(), percentComplete()
-//   and the worker's abort test, hence atomic).
+// observers. `lock` (re-entrant) guards the members marked VRK_GUARDED_BY(lock) and
+// every call to an observer, which Clang's thread-safety analysis checks. It also
+// serialises the writes of state and percent, which the analysis cannot check: they
+// are read without the lock by done(), percentComplete() and the worker's abort test,
+// hence atomic.
 // The notify operations take the lock for their whole run; observers may call back
 // into the facade (abort, registerObserver) from inside a notification. Nothing an
 // observer throws reaches the operation: each operation ends with exactly one closing
@@ -18,7 +19,9 @@
 #include <libVantor/DiskDevice.h>
 #include <libVantor/IDiskImagingObserver.h>
 #include <libVantor/VantorException.h>
+#include <vrk/RecursiveMutex.h>
 #include <vrk/Thread.h>
+#include <vrk/ThreadSafety.h>
 
 namespace vantor {
 
@@ -44,17 +47,18 @@ class DiskImagerImp {
 
   std::atomic<u32> state{IMAGER_IDLE};
   std::atomic<unsigned char> percent{0};
-  mutable vrk::Mutex lock;
+  mutable vrk::RecursiveMutex lock;
   DiskDevice device;
-  VantorErrorCodes errorCode = ERR_NONE;  // guarded by lock
-  vrk::String errorMessage;               // guarded by lock
+  VantorErrorCodes errorCode VRK_GUARDED_BY(lock) = ERR_NONE;
+  vrk::String errorMessage VRK_GUARDED_BY(lock);
 
  private:
   // Calls `notify` on every observer registered when the call began, in order; an
   // observer that throws is logged ("431 ", naming `notification`) and passed over.
-  void forEachObserver(const char* notification, const std::function<void(IDiskImagingObserver&)>& notify);
+  void forEachObserver(const char* notification, const std::function<void(IDiskImagingObserver&)>& notify)
+      VRK_REQUIRES(lock);
 
-  std::vector<std::unique_ptr<IDiskImagingObserver>> observers;  // guarded by lock
+  std::vector<std::unique_ptr<IDiskImagingObserver>> observers VRK_GUARDED_BY(lock);
 };
 
 struct ImagingThreadData;
