@@ -3,9 +3,11 @@
 #include <exception>
 
 #include <libVantor/internal/DriveOps.h>
+#include <libVantor/internal/FullSectorCount.h>
 #include <libVantor/internal/SysHost.h>
 #include <libVantor/VantorException.h>
 #include <libVantor/internal/MbrLayout.h>
+#include <libVantor/internal/SectorReadAhead.h>
 #include <libVantor/internal/VolumeOps.h>
 #include <libVantor/internal/Volumes.h>
 #include <vrk/Log.h>
@@ -61,6 +63,7 @@ WinDiskDevice& WinDiskDevice::operator=(const WinDiskDevice& other) {
   drive = other.drive;
   volumes = other.volumes;
   driveDismounted = false;
+  readAhead.reset();
   return *this;
 }
 
@@ -86,7 +89,18 @@ void WinDiskDevice::getMountPoints(vrk::Array<vrk::String>& mountPoints) const {
   mountPoints = volumes->getMountPoints();
 }
 
+bool WinDiskDevice::impReadSectors(u32 sectorOffset, void* buffer, u32 sectorCount) const {
+  if (sectorCount != 1) {
+    if (readAhead) readAhead->drop();
+    return WinDisk::impReadSectors(sectorOffset, buffer, sectorCount);
+  }
+  if (!readAhead) readAhead = std::make_unique<SectorReadAhead>(getSectorSize(), fullSectorCount(*this));
+  if (readAhead->readSingle(getHandle().get(), sectorOffset, buffer)) return true;
+  return WinDisk::impReadSectors(sectorOffset, buffer, 1);
+}
+
 bool WinDiskDevice::impWriteSectors(u32 sectorOffset, const void* buffer, u32 sectorCount) {
+  if (readAhead) readAhead->drop();
   // Noted before the write: a write that fails may still have changed some sectors.
   volumes->noteWritten(getByteOffset(sectorOffset), u64(sectorCount) * getSectorSize());
   return WinDisk::impWriteSectors(sectorOffset, buffer, sectorCount);

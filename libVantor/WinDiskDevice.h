@@ -26,6 +26,7 @@ class WindowsDrive;
 
 namespace vantor {
 
+class SectorReadAhead;
 class Volumes;
 
 class VANTOR_EXPORT WinDiskDevice final : public WinDisk {
@@ -51,6 +52,10 @@ class VANTOR_EXPORT WinDiskDevice final : public WinDisk {
   const vrk::String& getLocator() const { return locator_; }
 
  protected:
+  // A run of single-sector reads of consecutive sectors is served, from its second
+  // sector on, from one read of up to 64 KiB; every other request drops what was read
+  // ahead, so a sector is never answered from before a write.
+  bool impReadSectors(u32 sectorOffset, void* buffer, u32 sectorCount) const override;
   // Notes the sectors in the volume bookkeeping before writing them, so that no volume
   // whose sectors changed is mounted back over the new data.
   bool impWriteSectors(u32 sectorOffset, const void* buffer, u32 sectorCount) override;
@@ -60,6 +65,7 @@ class VANTOR_EXPORT WinDiskDevice final : public WinDisk {
   vrk::String locator_;
   std::shared_ptr<libSysHost::WindowsDrive> drive;
   std::shared_ptr<Volumes> volumes;
+  mutable std::unique_ptr<SectorReadAhead> readAhead;  // made at the first single-sector read; never copied
 };
 
 }  // namespace vantor

@@ -12,6 +12,7 @@
 #include <libVantor/internal/DiskBufferPointer.h>
 #include <libVantor/internal/DiskHandleOps.h>
 #include <libVantor/internal/DiskImagerImp.h>
+#include <libVantor/internal/DriveChunkReads.h>
 #include <libVantor/internal/DriveMap.h>
 #include <libVantor/internal/DriveThread.h>
 #include <libVantor/internal/FullSectorCount.h>
@@ -77,38 +78,6 @@ class ImageFileWriter {
   std::vector<u8> ahead_;  // bytes that go out first with the next write
 };
 
-// The drive thread's part: reads the chunks of `map` in order into the ring (stage 0).
-// Stops at the first chunk it cannot read, with that chunk's failure in its slot, and
-// before a chunk once an abort was asked for.
-void readChunks(IDisk& disk, const SectorMap& map, ChunkRing& ring, const DiskImagerImp& engine) {
-  for (const SectorRange& run : map) {
-    bool stop = false;
-    forEachChunk(run.firstSector, run.numSectors, image::CHUNK_SECTORS, [&](u32 lba, u32 count) {
-      if (stop) return;
-      if (engine.state == DiskImagerImp::IMAGER_ABORTED) return void(stop = true);
-      const boost::optional<u64> sequence = ring.next(0);
-      if (!sequence) return void(stop = true);
-      ChunkRing::Slot& slot = ring.slot(*sequence);
-      slot.lba = lba;
-      slot.count = count;
-      slot.failure = nullptr;
-      slot.removesFile = false;
-      try {
-        if (!disk.readSectors(lba, slot.data.get(), count)) {
-          slot.failure = std::make_exception_ptr(VantorException(
-              ERR_DISK_ACCESS, vrk::SprintfFormat("Error reading sector chunk starting at LBA %08Xh", lba)));
-          slot.removesFile = true;
-        }
-      } catch (...) {
-        slot.failure = std::current_exception();  // what the drive threw ends the capture as it is
-      }
-      stop = slot.failure != nullptr;
-      ring.pass(0);
-    });
-    if (stop) return;
-  }
-}
-
 }  // namespace
 
 void captureImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, IDisk& disk,
@@ -153,7 +122,7 @@ void captureImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, I
 
   // From here until it is joined, only the drive thread touches the drive.
   ChunkRing ring(2, RING_SLOTS, std::size_t(image::CHUNK_SECTORS) * sectorSize);
-  DriveThread drive(ring, 0, [&disk, &map, &ring, &engine] { readChunks(disk, map, ring, *engine); });
+  DriveThread drive(ring, 0, [&disk, &map, &ring, &engine] { readDriveChunks(disk, map, ring, *engine); });
   u64 done = 0;
   for (const SectorRange& run : map) {
     if (!data.wholeDrive) {

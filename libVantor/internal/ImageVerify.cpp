@@ -11,6 +11,7 @@
 #include <libVantor/internal/ChunkRing.h>
 #include <libVantor/internal/DiskBufferPointer.h>
 #include <libVantor/internal/DiskImagerImp.h>
+#include <libVantor/internal/DriveChunkReads.h>
 #include <libVantor/internal/DriveThread.h>
 #include <libVantor/internal/ImageFormat.h>
 
@@ -19,36 +20,6 @@ namespace {
 
 // Chunk buffers between the drive thread and the worker.
 constexpr std::size_t RING_SLOTS = 8;
-
-// The drive thread's part (stage 0): reads the image's chunks from the drive in order.
-// Stops at the first chunk it cannot read, with that chunk's failure in its slot, and
-// before a chunk once an abort was asked for.
-void readChunks(IDisk& disk, const std::vector<ImageDisk::Run>& runs, ChunkRing& ring, const DiskImagerImp& engine) {
-  for (const ImageDisk::Run& run : runs) {
-    bool stop = false;
-    forEachChunk(run.firstSector, run.sectorCount, image::CHUNK_SECTORS, [&](u32 lba, u32 count) {
-      if (stop) return;
-      if (engine.state == DiskImagerImp::IMAGER_ABORTED) return void(stop = true);
-      const boost::optional<u64> sequence = ring.next(0);
-      if (!sequence) return void(stop = true);
-      ChunkRing::Slot& slot = ring.slot(*sequence);
-      slot.lba = lba;
-      slot.count = count;
-      slot.failure = nullptr;
-      try {
-        if (!disk.readSectors(lba, slot.data.get(), count)) {
-          slot.failure = std::make_exception_ptr(VantorException(
-              ERR_DISK_ACCESS, vrk::SprintfFormat("Error reading sector chunk starting at LBA %08Xh", lba)));
-        }
-      } catch (...) {
-        slot.failure = std::current_exception();
-      }
-      stop = slot.failure != nullptr;
-      ring.pass(0);
-    });
-    if (stop) return;
-  }
-}
 
 }  // namespace
 
@@ -63,9 +34,13 @@ void verifyDiskAgainstImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>&
                                                  image.getSectorSize(), sectorSize));
   }
   DiskBufferPointer expected(u64(image::CHUNK_SECTORS) * sectorSize);
+  SectorMap runs;
+  for (const ImageDisk::Run& run : image.getRuns()) {
+    runs.append(makeSectorRange(run.firstSector, run.sectorCount, sectorSize));
+  }
   // From here until it is joined, only the drive thread touches the drive.
   ChunkRing ring(2, RING_SLOTS, std::size_t(image::CHUNK_SECTORS) * sectorSize);
-  DriveThread drive(ring, 0, [&disk, &image, &ring, &engine] { readChunks(disk, image.getRuns(), ring, *engine); });
+  DriveThread drive(ring, 0, [&disk, &runs, &ring, &engine] { readDriveChunks(disk, runs, ring, *engine); });
   u64 done = 0;
   for (const ImageDisk::Run& run : image.getRuns()) {
     forEachChunk(run.firstSector, run.sectorCount, image::CHUNK_SECTORS, [&](u32 lba, u32 count) {
