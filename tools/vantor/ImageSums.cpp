@@ -42,13 +42,13 @@ struct Digests {
   std::vector<std::pair<std::uint32_t, std::uint32_t>> places;  // (run, chunk) of each, from 1
 };
 
-std::vector<unsigned char> readAt(std::ifstream& in, std::uint64_t offset, std::size_t count) {
-  std::vector<unsigned char> bytes(count);
+// Reads into `bytes`, which keeps its memory from one read to the next.
+void readAt(std::ifstream& in, std::uint64_t offset, std::size_t count, std::vector<unsigned char>& bytes) {
+  bytes.resize(count);
   in.seekg(static_cast<std::streamoff>(offset));
   if (!in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(count))) {
     throw VantorException(ERR_FILE_ACCESS, "the image could not be read to its end");
   }
-  return bytes;
 }
 
 // The digests of `image` as it is now; without `chunks` only the header and run table.
@@ -65,20 +65,19 @@ Digests compute(const std::string& image, bool chunks) {
   const std::unique_ptr<XXH3_state_t, XXH_errorcode (*)(XXH3_state_t*)> owned(state, XXH3_freeState);
   XXH3_64bits_reset(state);
   const std::uint64_t headerBytes = runs.empty() ? d.imageSize : runs.front().fileOffset - ImageDisk::RUN_RECORD_BYTES;
-  const std::vector<unsigned char> header = readAt(in, 0, static_cast<std::size_t>(headerBytes));
-  XXH3_64bits_update(state, header.data(), header.size());
+  std::vector<unsigned char> buffer;
+  readAt(in, 0, static_cast<std::size_t>(headerBytes), buffer);
+  XXH3_64bits_update(state, buffer.data(), buffer.size());
   for (const ImageDisk::Run& run : runs) {
-    const std::vector<unsigned char> runHeader =
-        readAt(in, run.fileOffset - ImageDisk::RUN_RECORD_BYTES, ImageDisk::RUN_RECORD_BYTES);
-    XXH3_64bits_update(state, runHeader.data(), runHeader.size());
+    readAt(in, run.fileOffset - ImageDisk::RUN_RECORD_BYTES, ImageDisk::RUN_RECORD_BYTES, buffer);
+    XXH3_64bits_update(state, buffer.data(), buffer.size());
   }
   d.table = XXH3_64bits_digest(state);
-  std::vector<unsigned char> buffer;
   for (std::uint32_t r = 0; chunks && r < runs.size(); ++r) {
     for (std::uint64_t c = 0; c * CHUNK_SECTORS < runs[r].sectorCount; ++c) {
       const std::uint64_t sectors = std::min<std::uint64_t>(CHUNK_SECTORS, runs[r].sectorCount - c * CHUNK_SECTORS);
-      buffer = readAt(in, runs[r].fileOffset + c * CHUNK_SECTORS * d.sectorSize,
-                      static_cast<std::size_t>(sectors * d.sectorSize));
+      readAt(in, runs[r].fileOffset + c * CHUNK_SECTORS * d.sectorSize, static_cast<std::size_t>(sectors * d.sectorSize),
+             buffer);
       d.chunks.push_back(XXH3_64bits(buffer.data(), buffer.size()));
       d.places.emplace_back(r + 1, static_cast<std::uint32_t>(c + 1));
     }
