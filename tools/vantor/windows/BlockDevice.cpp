@@ -103,6 +103,14 @@ bool volumesOn(dev_t number, std::vector<std::string>& letters) {
   return complete;
 }
 
+// The drive's geometry and size; false when the drive does not answer.
+bool geometryOf(const std::string& path, DISK_GEOMETRY_EX& geometry) {
+  const QueryHandle drive(wide(path));
+  DWORD returned = 0;
+  return drive.valid() && DeviceIoControl(drive.h, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, &geometry,
+                                          sizeof geometry, &returned, nullptr);
+}
+
 }  // namespace
 
 std::string BlockDevice::node() const { return pathOf(device_); }
@@ -181,6 +189,7 @@ BlockDevice::Kind BlockDevice::kind() const {
       return Kind::Card;
     case BusTypeVirtual:
     case BusTypeFileBackedVirtual:
+    case BusTypeSpaces:
       return Kind::Virtual;
     default:
       return Kind::Internal;
@@ -188,25 +197,13 @@ BlockDevice::Kind BlockDevice::kind() const {
 }
 
 std::uint64_t BlockDevice::sizeBytes() const {
-  const QueryHandle drive(wide(pathOf(device_)));
   DISK_GEOMETRY_EX geometry{};
-  DWORD returned = 0;
-  if (!drive.valid() || !DeviceIoControl(drive.h, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, &geometry,
-                                         sizeof geometry, &returned, nullptr)) {
-    return 0;
-  }
-  return static_cast<std::uint64_t>(geometry.DiskSize.QuadPart);
+  return geometryOf(pathOf(device_), geometry) ? static_cast<std::uint64_t>(geometry.DiskSize.QuadPart) : 0;
 }
 
 std::uint32_t BlockDevice::logicalSectorSize() const {
-  const QueryHandle drive(wide(pathOf(device_)));
   DISK_GEOMETRY_EX geometry{};
-  DWORD returned = 0;
-  if (!drive.valid() || !DeviceIoControl(drive.h, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, &geometry,
-                                         sizeof geometry, &returned, nullptr)) {
-    return 0;
-  }
-  return geometry.Geometry.BytesPerSector;
+  return geometryOf(pathOf(device_), geometry) ? geometry.Geometry.BytesPerSector : 0;
 }
 
 std::vector<BlockDevice> BlockDevice::disks() {
