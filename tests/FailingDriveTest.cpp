@@ -1,8 +1,9 @@
-// Drives that fail: a real loop device over a FaultFs file whose reads or writes fail
-// where each case says, whose reads differ from what was written, or whose daemon dies
-// mid-restore. Each operation of the public classes must end with its own error (never a
-// hang) and, once its objects are gone, leave the device and its partition nodes free to
-// be opened exclusively. Also an image file that the system stops growing.
+// Drives that fail: a real loop device over the "disk" file of a FaultFs daemon
+// (support/posix/FaultFs.cpp) whose reads or writes fail where each case says, whose
+// reads differ from what was written, or which dies mid-restore. Each operation of the
+// public classes must end with its own error (never a hang) and, once its objects are
+// gone, leave the device and its partition node free to be opened exclusively. Also an
+// image file that the system stops growing.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -21,15 +22,13 @@
 
 #include "support/FakeDisk.h"
 #include "support/FatImage.h"
-#include "support/FaultyDrive.h"
+#include "support/LoopDevice.h"
 #include "support/RecordingObserver.h"
 #include "support/TempDir.h"
 #include "support/ThrowsVantor.h"
 
 namespace vantor {
 namespace {
-
-using test::FaultyDrive;
 
 constexpr u32 kDriveSectors = 65536;  // 32 MiB
 constexpr u32 kVolume = 2048;         // the first chunks of its used sectors start here, 256 sectors apart
@@ -52,27 +51,44 @@ std::string runImager(std::shared_ptr<IDisk> disk, const std::function<bool(Disk
   return stored;
 }
 
-// An MBR with one FAT16 volume holding two files, on a drive that fails where armed.
+// A drive of an MBR with one FAT16 volume holding two files, its bytes in `backing`,
+// served by FaultFs at `mnt`. Whatever happens, the loop device is detached and the FUSE
+// mount taken down (lazily if still busy), which ends the daemon.
 class FailingDrive : public ::testing::Test {
  protected:
   void SetUp() override {
+#ifndef VANTOR_FAULTFS
+    GTEST_SKIP() << "built without libfuse3 (scripts/setup.sh installs libfuse3-dev and fuse3)";
+#else
+    if (!test::isRoot() || ::access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "FUSE and loop devices need root";
+    test::FatImage image(backing, kDriveSectors);
+    image.partition({{kVolume, kDriveSectors - kVolume, 0x0E, true}});
+    image.format(kVolume, kDriveSectors - kVolume, 16);
+    image.addFile(kVolume, "::/a.bin", 300000, 1);
+    image.addFile(kVolume, "::/b.bin", 700000, 2);
+    std::filesystem::create_directory(mnt);
+    ASSERT_EQ(0, test::run(test::shellQuote(VANTOR_FAULTFS) + " " + test::shellQuote(backing) + " " + test::shellQuote(mnt)));
+    mounted = true;
     std::string why;
-    drive = FaultyDrive::create(u64(kDriveSectors) * 512, [this](const std::string& served) {
-      test::FatImage image(scratch.file("layout.img"), kDriveSectors);
-      image.partition({{kVolume, kDriveSectors - kVolume, 0x0E, true}});
-      image.format(kVolume, kDriveSectors - kVolume, 16);
-      image.addFile(kVolume, "::/a.bin", 300000, 1);
-      image.addFile(kVolume, "::/b.bin", 700000, 2);
-      test::runOrThrow("dd if=" + test::shellQuote(image.path()) + " of=" + test::shellQuote(served) +
-                       " bs=1M conv=notrunc,sparse status=none");
-    }, why);
-    if (!drive) GTEST_SKIP() << why;
+    loop = test::LoopDevice::attach(mnt + "/disk", 512, why);
+    ASSERT_TRUE(loop) << why;
+#endif
   }
-  std::shared_ptr<IDisk> open() const { return DiskFactory::getDiskDevice(drive->path()); }
+  ~FailingDrive() override {
+    loop.reset();
+    const std::string quoted = test::shellQuote(mnt);
+    if (mounted) (void)test::run("umount " + quoted + " 2>/dev/null || umount -l " + quoted);
+  }
+  // The daemon's rule from now on (see FaultFs): `what` for the sector `sector`.
+  void arm(const std::string& what, u32 sector) const {
+    test::writeFile(backing + ".new", what + " " + std::to_string(u64(sector) * 512) + " 512");
+    std::filesystem::rename(backing + ".new", backing + ".faults");  // never seen half written
+  }
+  std::shared_ptr<IDisk> open() const { return DiskFactory::getDiskDevice(loop->path()); }
 
   // The device and its partition node (where it still is) open with O_EXCL: nobody holds them.
   ::testing::AssertionResult nothingHeld() const {
-    for (const std::string& node : {drive->path(), drive->path() + "p1"}) {
+    for (const std::string& node : {loop->path(), loop->path() + "p1"}) {
       const int fd = ::open(node.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
       if (fd < 0 && errno != ENOENT) return ::testing::AssertionFailure() << node << " is held: " << std::strerror(errno);
       if (fd >= 0) ::close(fd);
@@ -81,7 +97,9 @@ class FailingDrive : public ::testing::Test {
   }
 
   test::TempDir scratch;
-  std::unique_ptr<FaultyDrive> drive;
+  const std::string backing = scratch.file("backing.img"), mnt = scratch.file("mnt");
+  bool mounted = false;
+  std::unique_ptr<test::LoopDevice> loop;
 };
 
 TEST_F(FailingDrive, CaptureEndsAtTheFailedReadAndRemovesAPartialImage) {
@@ -97,7 +115,7 @@ TEST_F(FailingDrive, CaptureEndsAtTheFailedReadAndRemovesAPartialImage) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.sector);
     const std::string image = scratch.file("failed.img");
-    drive->arm("read" + FaultyDrive::sectors(c.sector));
+    arm("read", c.sector);
     EXPECT_EQ("error 4 " + c.error, runImager(open(), [&](DiskImager& i) {
       return i.startReadingImage(image, true, false);
     }));
@@ -111,7 +129,7 @@ TEST_F(FailingDrive, CaptureEndsAtTheFailedReadAndRemovesAPartialImage) {
 TEST_F(FailingDrive, RestoreEndsAtTheFailingChunkWithEveryEarlierChunkOnTheDrive) {
   const std::string imagePath = scratch.file("clean.img");
   ASSERT_EQ("finished", runImager(open(), [&](DiskImager& i) { return i.startReadingImage(imagePath, true, false); }));
-  const std::string original = test::readFile(drive->backingFile());
+  const std::string original = test::readFile(backing);
   struct Case {
     const char* rule;  // at sector 5 of the chunk
     u32 chunk;
@@ -129,15 +147,15 @@ TEST_F(FailingDrive, RestoreEndsAtTheFailingChunkWithEveryEarlierChunkOnTheDrive
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.rule);
-    std::filesystem::resize_file(drive->backingFile(), 0);  // a blank drive
-    std::filesystem::resize_file(drive->backingFile(), u64(kDriveSectors) * 512);
-    drive->arm(c.rule + FaultyDrive::sectors(c.chunk + 5));
+    std::filesystem::resize_file(backing, 0);  // a blank drive
+    std::filesystem::resize_file(backing, u64(kDriveSectors) * 512);
+    arm(c.rule, c.chunk + 5);
     EXPECT_EQ(lba(c.error, c.chunk), runImager(open(), [&](DiskImager& i) {
       return i.startWritingImage(imagePath, true, false, c.verify, nullptr);
     }));
     EXPECT_TRUE(nothingHeld());
     // The chunks before the failing one are on the drive, those after it are not.
-    const std::string disk = test::readFile(drive->backingFile());
+    const std::string disk = test::readFile(backing);
     const std::size_t end = std::size_t(c.chunk + (c.failingChunkWritten ? 256 : 0)) * 512;
     EXPECT_TRUE(disk.compare(0, end, original, 0, end) == 0);
     EXPECT_EQ(std::string::npos, disk.find_first_not_of('\0', std::size_t(c.chunk + 256) * 512));
@@ -146,7 +164,7 @@ TEST_F(FailingDrive, RestoreEndsAtTheFailingChunkWithEveryEarlierChunkOnTheDrive
 
 TEST_F(FailingDrive, ZeroingEndsAtTheFirstFailedWrite) {
   for (const u32 sector : {8192u, kDriveSectors - 1}) {
-    drive->arm("write" + FaultyDrive::sectors(sector));
+    arm("write", sector);
     EXPECT_EQ("error 4 Failed to write sector block.",
               runImager(open(), [](DiskImager& i) { return i.startZeroingDisk(true, boost::none); }))
         << sector;
@@ -155,18 +173,18 @@ TEST_F(FailingDrive, ZeroingEndsAtTheFirstFailedWrite) {
 }
 
 TEST_F(FailingDrive, TableAndBootKeyWritesFailWithTheirErrorsAndLeaveSector0AsItWas) {
-  const auto sector0 = [&] { return test::readFile(drive->backingFile()).substr(0, 512); };
+  const auto sector0 = [&] { return test::readFile(backing).substr(0, 512); };
   const std::string table = sector0();
   test::writeFile(scratch.file("loader.bin"), std::string("VRK\x01\x00", 5) + std::string(995, '\x11'));
   test::writeFile(scratch.file("payload.bin"), std::string(5000, '\x22'));
-  drive->arm("write" + FaultyDrive::sectors(0));
+  arm("write", 0);
   EXPECT_TRUE(test::throwsVantor([&] { PartitionTools::writePartitionsToMBR(*open(), {}); },
                                  ERR_DISK_ACCESS, "Could not write MBR."));
   EXPECT_TRUE(nothingHeld());
-  drive->arm("write" + FaultyDrive::sectors(5));
+  arm("write", 5);
   EXPECT_TRUE(test::throwsVantor(
       [&] {
-        DiskDevice device(drive->path(), open());
+        DiskDevice device(loop->path(), open());
         OxbowKeyFormatter(device).format(scratch.file("loader.bin"), scratch.file("payload.bin"), 0x1000, 0, nullptr);
       },
       ERR_DISK_ACCESS, "Error writing sectors 00000000h to 0000000Bh"));

@@ -1,5 +1,5 @@
 // tests/support/posix/FaultFs.cpp
-// A FUSE file system for failure tests: `FaultFs BACKING MOUNTPOINT` serves one file,
+// A FUSE file system for failure tests (FailingDriveTest): `FaultFs BACKING MOUNTPOINT` serves one file,
 // "disk", holding the bytes of the regular file BACKING. Every read and write of it is
 // answered by this process (direct I/O: the kernel keeps no page cache in between), so a
 // loop device over it is a real block device whose faults this process decides. Before
