@@ -17,15 +17,12 @@
 
 #include <libVantor/DiskFactory.h>
 #include <libVantor/DiskImager.h>
-#include <libVantor/OxbowKeyFormatter.h>
-#include <libVantor/PartitionTools.h>
 
 #include "support/FakeDisk.h"
 #include "support/FatImage.h"
 #include "support/LoopDevice.h"
 #include "support/RecordingObserver.h"
 #include "support/TempDir.h"
-#include "support/ThrowsVantor.h"
 
 namespace vantor {
 namespace {
@@ -170,26 +167,6 @@ TEST_F(FailingDrive, ZeroingEndsAtTheFirstFailedWrite) {
         << sector;
     EXPECT_TRUE(nothingHeld()) << sector;
   }
-}
-
-TEST_F(FailingDrive, TableAndBootKeyWritesFailWithTheirErrorsAndLeaveSector0AsItWas) {
-  const auto sector0 = [&] { return test::readFile(backing).substr(0, 512); };
-  const std::string table = sector0();
-  test::writeFile(scratch.file("loader.bin"), std::string("VRK\x01\x00", 5) + std::string(995, '\x11'));
-  test::writeFile(scratch.file("payload.bin"), std::string(5000, '\x22'));
-  arm("write", 0);
-  EXPECT_TRUE(test::throwsVantor([&] { PartitionTools::writePartitionsToMBR(*open(), {}); },
-                                 ERR_DISK_ACCESS, "Could not write MBR."));
-  EXPECT_TRUE(nothingHeld());
-  arm("write", 5);
-  EXPECT_TRUE(test::throwsVantor(
-      [&] {
-        DiskDevice device(loop->path(), open());
-        OxbowKeyFormatter(device).format(scratch.file("loader.bin"), scratch.file("payload.bin"), 0x1000, 0, nullptr);
-      },
-      ERR_DISK_ACCESS, "Error writing sectors 00000000h to 0000000Bh"));
-  EXPECT_TRUE(nothingHeld());
-  EXPECT_EQ(table, sector0());
 }
 
 TEST(FailingImageFile, AWriteTheSystemRefusesEndsTheCaptureNamingTheFileAndTheReason) {

@@ -261,22 +261,6 @@ TEST(WinDiskDevice, DismountUndoneWhileBusyThenEveryMountGoesAndComesBack) {
             test::readFile(f.loop->backingFile()).substr(100 * 512, 512));
 }
 
-TEST(WinDiskDevice, LockHoldsUnmountedVolumesAndARefusedLockUnmountsNothing) {
-  MAKE_OR_SKIP(f);
-  WinDiskDevice drive(f.loop->path());
-  ASSERT_TRUE(drive.lockDrive());
-  EXPECT_NE("", LoopDevice::mountAt(f.mnt1)) << "locking unmounts nothing";
-  EXPECT_TRUE(mountRefused(f.node(2), f.dir.file("other2")));
-  EXPECT_TRUE(drive.unlockDrive());
-  EXPECT_FALSE(mountRefused(f.node(2), f.dir.file("other2")));
-
-  const int held = ::open(f.node(2).c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
-  EXPECT_FALSE(drive.lockDrive());
-  EXPECT_FALSE(drive.dismountDrive());
-  ::close(held);
-  EXPECT_NE("", LoopDevice::mountAt(f.mnt1)) << "a refused lock stops the dismount before it unmounts";
-}
-
 // A file system on the whole device is a volume of its own; one written inside while it
 // was away is not mounted back over what is there now.
 TEST(WinDiskDevice, AVolumeWrittenWhileDismountedIsNotMountedBack) {
