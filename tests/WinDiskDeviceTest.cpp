@@ -20,7 +20,6 @@
 
 #include <libVantor/DiskDevice.h>
 #include <libVantor/DiskFactory.h>
-#include <libVantor/LittleEndian.h>
 #include <libVantor/PartitionTools.h>
 #include <libVantor/WinDiskDevice.h>
 #include <libVantor/internal/DiskBufferPointer.h>
@@ -314,21 +313,13 @@ TEST(WinDiskDevice, DrivesThatRefuseWritesAreRefusedBeforeAnyDismount) {
   }
 }
 
-// Writes the primary entries of sector 0 (type 0x83) through the drive, between
-// dismountDrive and mountDrive; an empty list also removes the signature.
+// Writes a table of type 0x83 entries through the drive, as a host writes one.
 void writeTable(IDisk& drive, const std::vector<std::pair<u32, u32>>& partitions) {
-  DiskBufferPointer sector(512);
-  ASSERT_TRUE(drive.readSectors(0, sector.get(), 1));
-  std::fill(sector.get() + 446, sector.get() + 512, 0);
+  std::vector<PARTITION_TABLE_ENTRY> entries(partitions.size());
   for (std::size_t i = 0; i < partitions.size(); ++i) {
-    sector.get()[446 + 16 * i + 4] = 0x83;
-    writeLE32(sector.get() + 446 + 16 * i + 8, partitions[i].first);
-    writeLE32(sector.get() + 446 + 16 * i + 12, partitions[i].second);
+    PartitionTools::buildPartitionEntry(drive, entries[i], false, 0x83, partitions[i].first, partitions[i].second);
   }
-  writeLE16(sector.get() + 510, partitions.empty() ? 0 : 0xAA55);
-  ASSERT_TRUE(drive.dismountDrive());
-  ASSERT_TRUE(drive.writeSectors(0, sector.get(), 1));
-  ASSERT_TRUE(drive.mountDrive());
+  PartitionTools::writePartitionsToMBR(drive, entries);
 }
 
 // The kernel sees each new table; a volume is mounted back only while its partition
@@ -344,7 +335,7 @@ TEST(WinDiskDevice, MountDriveMakesTheKernelSeeTheNewTable) {
   const Case cases[] = {
       {{{2048, 32768}, {40960, 8192}, {49152, 16384}}, true},  // a third partition, the second moved
       {{{2048, 16384}}, false},                                // partition 1 shrunk in place
-      {{}, false},                                             // no signature: no table
+      {{}, false},                                             // no partitions
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.table.size());
