@@ -1,11 +1,11 @@
+// Loop devices through losetup(8) and partx(8), file systems and mounts through
+// mkfs.ext2(8), mkfs.fat(8), mount(8), umount(8) and findmnt(8).
 #include "support/LoopDevice.h"
 
-#include <libmount/libmount.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <vector>
 
 #include "support/TempDir.h"
@@ -18,58 +18,17 @@ std::string trimmed(std::string text) {
   return text;
 }
 
-std::string shellQuoted(const std::string& text) { return "'" + text + "'"; }
-
-struct Mount {
-  std::string source;
-  std::string target;
-};
-
-struct TableFree {
-  void operator()(libmnt_table* table) const { mnt_unref_table(table); }
-};
-struct IterFree {
-  void operator()(libmnt_iter* iter) const { mnt_free_iter(iter); }
-};
-
-std::vector<Mount> mountTable() {
-  std::vector<Mount> mounts;
-  std::unique_ptr<libmnt_table, TableFree> table(mnt_new_table());
-  std::unique_ptr<libmnt_iter, IterFree> iter(mnt_new_iter(MNT_ITER_FORWARD));
-  if (!table || !iter || mnt_table_parse_mtab(table.get(), nullptr) != 0) return mounts;
-  libmnt_fs* fs = nullptr;
-  while (mnt_table_next_fs(table.get(), iter.get(), &fs) == 0) {
-    const char* source = mnt_fs_get_source(fs);
-    const char* target = mnt_fs_get_target(fs);
-    if (source && target) mounts.push_back({source, target});
-  }
-  return mounts;
-}
-
 }  // namespace
 
 std::unique_ptr<LoopDevice> LoopDevice::create(const std::string& directory, const Options& options,
                                                std::string& whyNot) {
-  if (!isRoot()) {
-    whyNot = "loop devices and mounts need root";
-    return nullptr;
-  }
   const std::string file = directory + "/disk.img";
-  {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  }
-  std::error_code ec;
-  std::filesystem::resize_file(file, options.sizeBytes, ec);
-  if (ec) {
-    whyNot = "cannot size " + file + ": " + ec.message();
+  writeFile(file, "");
+  std::filesystem::resize_file(file, options.sizeBytes);
+  if (!options.sfdiskScript.empty() && run("printf %s " + shellQuote(options.sfdiskScript) + " | sfdisk -q " +
+                                           shellQuote(file) + " >/dev/null 2>&1") != 0) {
+    whyNot = "sfdisk refused the table";
     return nullptr;
-  }
-  if (!options.sfdiskScript.empty()) {
-    writeFile(directory + "/table.sfdisk", options.sfdiskScript);
-    if (run("sfdisk -q " + shellQuoted(file) + " < " + shellQuoted(directory + "/table.sfdisk") + " >/dev/null 2>&1") != 0) {
-      whyNot = "sfdisk refused the table";
-      return nullptr;
-    }
   }
   return attach(file, options.sectorSize, whyNot);
 }
@@ -80,17 +39,15 @@ std::unique_ptr<LoopDevice> LoopDevice::attach(const std::string& file, u32 sect
     whyNot = "loop devices and mounts need root";
     return nullptr;
   }
-  const std::string sectorOption = sectorSize != 512 ? " --sector-size " + std::to_string(sectorSize) : std::string();
-  const std::string path = trimmed(capture(std::string("losetup -f --show") + (scanPartitions ? " -P" : "") +
-                                           (readOnly ? " -r" : "") + sectorOption + " " + shellQuoted(file) +
-                                           " 2>/dev/null"));
+  const std::string path = trimmed(capture("losetup -f --show --sector-size " + std::to_string(sectorSize) +
+                                           (scanPartitions ? " -P" : "") + (readOnly ? " -r " : " ") +
+                                           shellQuote(file) + " 2>/dev/null"));
   if (path.rfind("/dev/loop", 0) != 0) {
-    whyNot = "losetup could not attach a loop device (" + path + ")";
+    whyNot = "losetup could not attach a loop device";
     return nullptr;
   }
-  std::error_code ec;
-  const std::filesystem::path canonical = std::filesystem::weakly_canonical(file, ec);  // as the kernel names it
-  std::unique_ptr<LoopDevice> device(new LoopDevice(path, ec ? file : canonical.string()));
+  // The backing file as the kernel names it.
+  std::unique_ptr<LoopDevice> device(new LoopDevice(path, std::filesystem::weakly_canonical(file).string()));
   if (scanPartitions && !std::filesystem::exists(device->partition(1))) {
     (void)run("partx -a " + path + " >/dev/null 2>&1");  // the kernel may not parse the table itself
   }
@@ -108,38 +65,34 @@ LoopDevice::~LoopDevice() {
 }
 
 void LoopDevice::unmountAll() const {
-  for (int pass = 0; pass < 3; ++pass) {
-    std::vector<Mount> mine;
-    for (const Mount& m : mountTable()) {
-      if (m.source == path_ || m.source.rfind(path_ + "p", 0) == 0) mine.push_back(m);
-    }
-    if (mine.empty()) return;
-    for (auto it = mine.rbegin(); it != mine.rend(); ++it) {
-      if (run("umount " + shellQuoted(it->target) + " >/dev/null 2>&1") != 0) {
-        (void)run("umount -l " + shellQuoted(it->target) + " >/dev/null 2>&1");
-      }
-    }
+  // Children before their parents: the mount table lists them later.
+  std::vector<std::string> mine;
+  std::ifstream table("/proc/self/mounts");
+  for (std::string source, target, rest; table >> source >> target && std::getline(table, rest);) {
+    if (source == path_ || source.rfind(path_ + "p", 0) == 0) mine.insert(mine.begin(), target);
+  }
+  for (const std::string& target : mine) {
+    (void)run("umount " + shellQuote(target) + " 2>/dev/null || umount -l " + shellQuote(target) + " 2>/dev/null");
   }
 }
 
 bool LoopDevice::makeExt2(const std::string& node, const std::string& label) {
-  const std::string withLabel = label.empty() ? std::string() : " -L " + shellQuoted(label);
-  return run("mkfs.ext2 -q -F" + withLabel + " " + shellQuoted(node) + " >/dev/null 2>&1") == 0;
+  const std::string withLabel = label.empty() ? std::string() : " -L " + shellQuote(label);
+  return run("mkfs.ext2 -q -F" + withLabel + " " + shellQuote(node) + " >/dev/null 2>&1") == 0;
 }
 
 bool LoopDevice::makeFat(const std::string& node, const std::string& label) {
-  return run("mkfs.fat -n " + shellQuoted(label) + " " + shellQuoted(node) + " >/dev/null 2>&1") == 0;
+  return run("mkfs.fat -n " + shellQuote(label) + " " + shellQuote(node) + " >/dev/null 2>&1") == 0;
 }
 
 bool LoopDevice::mount(const std::string& node, const std::string& directory, const std::string& options) {
-  std::error_code ec;
-  std::filesystem::create_directories(directory, ec);
+  std::filesystem::create_directories(directory);
   const std::string with = options.empty() ? std::string() : " -o " + options;
-  return run("mount" + with + " " + shellQuoted(node) + " " + shellQuoted(directory) + " >/dev/null 2>&1") == 0;
+  return run("mount" + with + " " + shellQuote(node) + " " + shellQuote(directory) + " >/dev/null 2>&1") == 0;
 }
 
 std::string LoopDevice::mountAt(const std::string& directory) {
-  return trimmed(capture("findmnt -n -o SOURCE,FSTYPE,OPTIONS --mountpoint " + shellQuoted(directory) + " 2>/dev/null"));
+  return trimmed(capture("findmnt -n -o SOURCE,FSTYPE,OPTIONS --mountpoint " + shellQuote(directory) + " 2>/dev/null"));
 }
 
 }  // namespace vantor::test

@@ -9,46 +9,40 @@
 #include <stdexcept>
 
 namespace vantor::test {
+namespace {
+
+// Whether `command` exited with 0; what it printed is appended to `out`.
+bool runCapturing(const std::string& command, std::string& out) {
+  FILE* p = ::popen(command.c_str(), "r");
+  if (!p) return false;
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, p)) > 0;) out.append(buffer, n);
+  const int status = ::pclose(p);
+  return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+}  // namespace
 
 int run(const std::string& command) {
   const int status = std::system(command.c_str());
-  if (status == -1 || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
+  return status == -1 || !WIFEXITED(status) ? -1 : WEXITSTATUS(status);
 }
 
 std::string capture(const std::string& command) {
   std::string out;
-  if (FILE* p = ::popen(command.c_str(), "r")) {
-    char buffer[4096];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
-    ::pclose(p);
-  }
+  (void)runCapturing(command, out);
   return out;
 }
 
 std::string runOrThrow(const std::string& command) {
   std::string out;
-  FILE* p = ::popen((command + " 2>&1").c_str(), "r");
-  if (!p) throw std::runtime_error("cannot run: " + command);
-  char buffer[4096];
-  std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
-  const int status = ::pclose(p);
-  if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    throw std::runtime_error("command failed: " + command + "\n" + out);
-  }
+  if (!runCapturing(command + " 2>&1", out)) throw std::runtime_error("command failed: " + command + "\n" + out);
   return out;
 }
 
 std::string shellQuote(const std::string& text) {
   std::string out = "'";
-  for (char c : text) {
-    if (c == '\'')
-      out += "'\\''";
-    else
-      out += c;
-  }
+  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return out + "'";
 }
 
