@@ -217,9 +217,9 @@ std::map<int, std::pair<u64, u64>> kernelPartitions(const std::string& name) {
 
 // The drive is opened before partition 2 is known to the kernel: the volumes follow the
 // partitions. A busy volume makes the dismount fail with every mount as it was
-// (partition 2, unmounted first, comes back with its options and propagation). Once it
-// is free the volumes and a bind of a subdirectory go, cannot be mounted by anybody
-// else, and come back as they were.
+// (partition 2 and the bind of a subdirectory of the busy volume, unmounted first, come
+// back with their options and propagation). Once it is free the volumes and the bind go,
+// cannot be mounted by anybody else, and come back as they were.
 TEST(WinDiskDevice, DismountUndoneWhileBusyThenEveryMountGoesAndComesBack) {
   MAKE_OR_SKIP(f);
   ASSERT_EQ(0, test::run("partx -d --nr 2 " + f.loop->path()));
@@ -229,7 +229,10 @@ TEST(WinDiskDevice, DismountUndoneWhileBusyThenEveryMountGoesAndComesBack) {
   ASSERT_TRUE(LoopDevice::mount(f.node(2), mnt2, "nosuid,noexec,x-vantor.kept"));
   ASSERT_EQ(0, test::run("mount --make-shared '" + mnt2 + "'"));
   const auto states = [&] { return mountState(f.mnt1) + mountState(mnt2) + mountState(bound); };
-  std::string before = states();
+  std::filesystem::create_directory(sub);
+  test::writeFile(sub + "/deep.txt", "seen through the bind");
+  ASSERT_TRUE(LoopDevice::mount(sub, bound, "bind") && LoopDevice::mount(sub, bound, "remount,bind,ro,nodev"));
+  const std::string before = states();
   EXPECT_NE(std::string::npos, before.find("x-vantor.kept")) << before;
   const int busy = ::open((f.mnt1 + "/note.txt").c_str(), O_RDONLY | O_CLOEXEC);
   EXPECT_FALSE(drive.dismountDrive());
@@ -237,12 +240,8 @@ TEST(WinDiskDevice, DismountUndoneWhileBusyThenEveryMountGoesAndComesBack) {
   EXPECT_EQ(before, states());
   vrk::Array<vrk::String> mountPoints;
   drive.getMountPoints(mountPoints);
-  EXPECT_EQ(2u, mountPoints.size()) << "no mount point listed twice after the undo";
+  EXPECT_EQ(3u, mountPoints.size()) << "no mount point listed twice after the undo";
 
-  std::filesystem::create_directory(sub);
-  test::writeFile(sub + "/deep.txt", "seen through the bind");
-  ASSERT_TRUE(LoopDevice::mount(sub, bound, "bind") && LoopDevice::mount(sub, bound, "remount,bind,ro,nodev"));
-  before = states();
   ASSERT_TRUE(drive.dismountDrive());
   EXPECT_TRUE(drive.dismountDrive()) << "a second dismount answers at once";
   EXPECT_EQ("", states());

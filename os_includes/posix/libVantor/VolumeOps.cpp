@@ -9,8 +9,8 @@
 // umount(8) does (helpers included, no lazy detach: a busy volume fails with its errno),
 // and then takes the exclusive opens. Mounting back is mount(8)'s work again, through a
 // libmount context given the recorded source, target, type and options, propagation
-// included; a bind of a subdirectory is made again from the whole-volume mount already
-// made again. A FUSE block mount ("fuseblk") names no file system of its own: it comes
+// included; a bind of a subdirectory is made again from the volume's whole mount, made
+// again already or never taken away (a volume that refused the dismount). A FUSE block mount ("fuseblk") names no file system of its own: it comes
 // back as the type libblkid found on the volume, so that mount(8)'s helper for that type
 // makes it. EINTR restarts an open.
 #include <libVantor/internal/VolumeOps.h>
@@ -196,15 +196,29 @@ bool mountAgain(const UnmountedMount& mount, const vrk::Array<UnmountedMount>& m
     return mountThroughLibmount(entry.source.str(), entry.target, entry.fsType.str(),
                                 joined({entry.options, entry.propagation}));
   }
+  // The bind is made from the volume's whole mount: one made again just now, or one that
+  // never went away (the volume that refused to be dismounted).
+  vrk::String wholeTarget;
   for (const UnmountedMount& back : mountedBack) {
-    if (!back.details) continue;
-    const MountEntry& whole = back.details->entry;
-    if (whole.device != entry.device || whole.root != "/") continue;
-    return mountThroughLibmount(whole.target.str() + entry.root.str(), entry.target, std::string(),
-                                joined({"bind", entry.vfsOptions, entry.userOptions, entry.propagation}));
+    if (back.details && back.details->entry.device == entry.device && back.details->entry.root == "/") {
+      wholeTarget = back.details->entry.target;
+      break;
+    }
   }
-  errno = ENOENT;
-  return false;
+  if (wholeTarget.empty()) {
+    for (const MountEntry& now : readMountTable()) {
+      if (now.device == entry.device && now.root == "/") {
+        wholeTarget = now.target;
+        break;
+      }
+    }
+  }
+  if (wholeTarget.empty()) {
+    errno = ENOENT;
+    return false;
+  }
+  return mountThroughLibmount(wholeTarget.str() + entry.root.str(), entry.target, std::string(),
+                              joined({"bind", entry.vfsOptions, entry.userOptions, entry.propagation}));
 }
 
 void volumesChanged() {}
