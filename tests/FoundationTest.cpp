@@ -60,25 +60,16 @@ TEST(Log, SinksMayLogCreateLoggersAndThrow) {
 TEST(OFStream, WritesWholeAndInTwoPartsWithoutBufferingThenSyncs) {
   TempDir dir;
   const std::string path = dir.file("out.bin");
-  {
-    vrk::OFStream out(path);
-    ASSERT_TRUE(out.isOpen());
-    ASSERT_TRUE(out.write("head", 4, "data", 4));
-    EXPECT_EQ(readFile(path), "headdata") << "nothing waits in a buffer";
-    ASSERT_TRUE(out.write(nullptr, 0, "more", 4));
-    ASSERT_TRUE(out.write("x", 1));
-    ASSERT_TRUE(out.write("", 0, "", 0));
-    const std::string big(3 << 20, 'b');
-    ASSERT_TRUE(out.write("h", 1, big.data(), big.size()));
-    EXPECT_TRUE(out.sync());
-    EXPECT_TRUE(out.close());
-    EXPECT_FALSE(out.write("y", 1));
-    EXPECT_FALSE(out.sync());
-  }
-  EXPECT_EQ(readFile(path), "headdatamorexh" + std::string(3 << 20, 'b'));
-  vrk::OFStream refused("/dev/null");
-  EXPECT_FALSE(refused.isOpen());
-  EXPECT_FALSE(refused.write("a", 1, "b", 1));
+  const std::string big(3 << 20, 'b');
+  vrk::OFStream out(path);
+  ASSERT_TRUE(out.write("head", 4, "data", 4));
+  EXPECT_EQ(readFile(path), "headdata") << "nothing waits in a buffer";
+  ASSERT_TRUE(out.write(nullptr, 0, "x", 1));
+  ASSERT_TRUE(out.write("h", 1, big.data(), big.size()));
+  EXPECT_TRUE(out.sync());
+  EXPECT_TRUE(out.close());
+  EXPECT_FALSE(out.write("y", 1));
+  EXPECT_EQ(readFile(path), "headdataxh" + big);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // The image files of the ImageFileFuzz corpus (each seed made into its file as the fuzz
 // target makes it), judged twice: opened as an ImageDisk, which is what `vantor info`
-// and `vantor mount` read, and restored onto a disk file of the image's sector size that
+// and `vantor mount` read, and restored onto a disk of the image's sector size that
 // holds every run. Both must take the same files: a file that ImageDisk refuses must be
 // refused by the restore before a single sector is written, and a file it takes must be
 // restored, each run reading back on the target as it reads through the ImageDisk.
@@ -13,28 +13,14 @@
 
 #include <libVantor/DiskImager.h>
 #include <libVantor/ImageDisk.h>
-#include <libVantor/WinDiskFile.h>
-#include <vrk/Log.h>
 
 #include "fuzz/ImageFileInput.h"
+#include "support/FakeDisk.h"
+#include "support/LogCapture.h"
 #include "support/TempDir.h"
 
 namespace vantor::test {
 namespace {
-
-// Counts the writes that reach the disk it is installed on (copies share the count).
-class WriteCounter final : public IDiskDataFilter {
- public:
-  explicit WriteCounter(std::shared_ptr<u32> count) : count(std::move(count)) {}
-  WriteCounter* clone() const override { return new WriteCounter(*this); }
-  bool filterWriteData(u32, const void*, u32) override {
-    ++*count;
-    return true;
-  }
-
- private:
-  std::shared_ptr<u32> count;
-};
 
 // The operation's error code, ERR_NONE when it finished.
 VantorErrorCodes restore(DiskImager& imager, const std::string& image) {
@@ -50,23 +36,18 @@ VantorErrorCodes restore(DiskImager& imager, const std::string& image) {
 }
 
 TEST(ImageCorpus, ImageDiskAndRestoreTakeTheSameImages) {
-  struct Quiet {  // a refused image is logged; nobody reads that here
-    int before = vrk::LogFactory::getPriority();
-    Quiet() { vrk::LogFactory::setPriority(5); }
-    ~Quiet() { vrk::LogFactory::setPriority(before); }
-  } quiet;
+  const LogCapture quiet("");  // a refused image is logged; nobody reads that here
   std::vector<std::filesystem::path> seeds;
   for (const auto& entry : std::filesystem::directory_iterator(VANTOR_IMAGE_CORPUS)) seeds.push_back(entry.path());
   std::sort(seeds.begin(), seeds.end());
-  ASSERT_FALSE(seeds.empty()) << VANTOR_IMAGE_CORPUS;
   u32 taken = 0;
   for (const std::filesystem::path& seed : seeds) {
+    SCOPED_TRACE(seed);
     TempDir dir;
     const std::string input = readFile(seed.string());
     const auto made = fuzz::ImageFileInput::read(reinterpret_cast<const uint8_t*>(input.data()), input.size());
     const std::string image = dir.file("image");
     made.write(image);
-
     std::unique_ptr<ImageDisk> view;
     try {
       view = std::make_unique<ImageDisk>(image);
@@ -79,32 +60,24 @@ TEST(ImageCorpus, ImageDiskAndRestoreTakeTheSameImages) {
     if (sectorSize > 65536) continue;  // no drive has such sectors: there is no restore to compare
     if (sectorSize == 0) sectorSize = 512;
     u64 sectors = made.sectors;
-    if (view) {
-      for (const ImageDisk::Run& run : view->getRuns()) {
-        sectors = std::max<u64>(sectors, u64(run.firstSector) + run.sectorCount);
-      }
+    for (const ImageDisk::Run& run : view ? view->getRuns() : std::vector<ImageDisk::Run>{}) {
+      sectors = std::max<u64>(sectors, u64(run.firstSector) + run.sectorCount);
     }
-    auto target = std::make_shared<WinDiskFile>(dir.file("target"), WinDiskFile::OpenAlways,
-                                                static_cast<u32>(sectorSize), sectors * sectorSize);
-    ASSERT_TRUE(target->isOpen()) << seed;
-    const auto writes = std::make_shared<u32>(0);
-    target->setDataFilter(new WriteCounter(writes));
+    auto target = std::make_shared<FakeDisk>(static_cast<u32>(sectorSize), static_cast<u32>(sectors));
     DiskDevice device("target", target);
     DiskImager imager(device);
     imager.setVolumeTooLargeBehavior(DiskImager::ALLOW_VOLUME_TOO_LARGE);  // the runs fit; the volume need not
-
     const VantorErrorCodes restored = restore(imager, image);
-    EXPECT_EQ(view != nullptr, restored == ERR_NONE) << seed << ": the restore ended with " << errorCodeName(restored);
+    EXPECT_EQ(view != nullptr, restored == ERR_NONE) << "the restore ended with " << errorCodeName(restored);
     if (!view) {
-      EXPECT_EQ(*writes, 0u) << seed << ": a refused image was written";
+      EXPECT_EQ(target->count(FakeDisk::Op::Write), 0u) << "a refused image was written";
       continue;
     }
     ++taken;
     for (const ImageDisk::Run& run : view->getRuns()) {
-      std::vector<u8> expected(u64(run.sectorCount) * sectorSize), written(expected.size());
-      ASSERT_TRUE(view->readSectors(run.firstSector, expected.data(), run.sectorCount)) << seed;
-      ASSERT_TRUE(target->readSectors(run.firstSector, written.data(), run.sectorCount)) << seed;
-      EXPECT_TRUE(expected == written) << seed << ": the run at " << run.firstSector;
+      std::vector<u8> expected(u64(run.sectorCount) * sectorSize);
+      ASSERT_TRUE(view->readSectors(run.firstSector, expected.data(), run.sectorCount));
+      EXPECT_TRUE(expected == target->read(u64(run.firstSector) * sectorSize, expected.size())) << run.firstSector;
     }
   }
   EXPECT_GT(taken, 0u) << "the corpus holds no sound image";
