@@ -55,7 +55,7 @@ if vantor mount --help >/dev/null 2>&1 && [ -c /dev/fuse ] && command -v fusermo
   for _ in $(seq 50); do [ -e served/part2.img ] && break; sleep 0.1; done
   [ "$(files_digest served/part2.img 0)" = "$(files_digest sample.img $fat32)" ] || fail "mount: files of part2 differ"
   fsck.fat -n served/part1.img >/dev/null 2>&1 || fail "mount: fsck.fat -n finds faults in part1.img"
-  : >>served/disk.img 2>/dev/null && fail "mount: disk.img opened for writing"
+  : 2>/dev/null >>served/disk.img && fail "mount: disk.img opened for writing"
   fusermount3 -u served
   wait "$mounter" || fail "mount: vantor mount did not end cleanly after fusermount3 -u"
 else
@@ -81,8 +81,8 @@ if [ "$(id -u)" -eq 0 ] && cp sample.img loop.img && loop=$(attach loop.img); th
   loops+=("$loop")
   expect 2 "file behind the loop device" -- capture --force "$loop" loop.img
   expect 1 "in use by the loop device $loop" -- zero --force loop.img
-  cmp -s loop.img sample.img || fail "a refused command wrote the loop device"
   expect 0 "" -- zero -y "$loop" --range 0-0
+  # Only sector 0 differs from the sample: the refused commands above wrote nothing either.
   cmp -s -n 512 loop.img /dev/zero && cmp -s -i 512 loop.img sample.img || fail "zero -y: not exactly sector 0"
   # Each signal goes to a stopped zeroing and is taken when it goes on, so the checks do
   # not depend on how fast the drive is written.

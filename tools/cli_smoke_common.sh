@@ -64,6 +64,7 @@ expect 0 "" -- zero --force zero.img --range 0x800-0x8ff
 cmp -s -i $((0x800 * 512)) -n $((256 * 512)) zero.img /dev/zero && cmp -s -n $((0x800 * 512)) zero.img sample.img &&
   cmp -s -i $((0x900 * 512)) zero.img sample.img || fail "zero: not exactly sectors 800h-8ffh zeroed"
 cp sample.img parts.img
+expect 0 "" -- partitions parts.img backup
 expect 0 "" -- partitions parts.img select 1
 sfdisk -d parts.img 2>/dev/null | grep -q 'start= *51200.*type=c, bootable' || fail "select 1: not the FAT32 entry"
 { head -c 100 /dev/zero; printf 'VRK\001\000'; head -c 895 /dev/zero; } >loader.bin
