@@ -2,8 +2,8 @@
 # Installs what is needed, builds and runs every test:
 #   1. the whole suite (ctest), release build with debug info;
 #   2. the whole suite again under AddressSanitizer + UndefinedBehaviorSanitizer;
-#   3. the imaging engine's tests (and its chunk ring's) under ThreadSanitizer, repeated
-#      to catch races;
+#   3. the imaging engine's tests (capture, restore and the chunk ring among them) under
+#      ThreadSanitizer, repeated to catch races;
 #   4. the fuzz targets (image files, drive maps, partition tables; libFuzzer, clang)
 #      for a bounded time each;
 #   5. the Windows build (mingw-w64: Vantor.dll, Basekit.dll, vantor.exe, the tests) and its
@@ -45,15 +45,13 @@ step "tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 
 step "build (thread)"
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DVANTOR_SANITIZE=thread -DVANTOR_BENCH=OFF >/dev/null
-cmake --build build-tsan -j"$jobs" --target ImagingEngineTest CaptureRestoreTest ChunkRingTest
+cmake --build build-tsan -j"$jobs" --target ImagingEngineTest
 
 step "imaging engine under ThreadSanitizer"
 # Newer kernels randomise mmap with more bits than this TSan runtime expects: run without ASLR.
 norand=""
 if setarch "$(uname -m)" -R true 2>/dev/null; then norand="setarch $(uname -m) -R"; fi
 TSAN_OPTIONS=halt_on_error=1 $norand build-tsan/tests/ImagingEngineTest --gtest_repeat=30 --gtest_brief=1
-TSAN_OPTIONS=halt_on_error=1 $norand build-tsan/tests/CaptureRestoreTest --gtest_repeat=5 --gtest_brief=1
-TSAN_OPTIONS=halt_on_error=1 $norand build-tsan/tests/ChunkRingTest --gtest_repeat=10 --gtest_brief=1
 
 if command -v clang++ >/dev/null; then
   step "fuzzing (${fuzz_seconds}s per target)"

@@ -1,7 +1,7 @@
 #!/bin/sh
 # record-tool-steps.sh NATIVE_BUILD STEPS FILTER PROGRAM...
 # Brings the test PROGRAMs of NATIVE_BUILD (a Linux build of this tree) up to date and
-# runs their tests but those FILTER leaves out (a negative gtest filter) with
+# runs their tests that FILTER selects (a gtest filter) with
 # VANTOR_TOOL_STEPS=STEPS, so that every step the system's disk tools take for them is
 # recorded in STEPS for the Windows build of the same tests to replay. Steps recorded by
 # an earlier run are replayed, not run again.

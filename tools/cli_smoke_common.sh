@@ -2,7 +2,8 @@
 # cli_smoke.sh (Linux) and cli_smoke_windows.sh (under Wine), each of which defines
 # vantor() to run the host and has made a scratch folder the current one. It leaves
 # sample.img and sample.vqi there for the checks that follow, and counts failures in
-# $failures.
+# $failures. What the library's own tests prove (image formats, refusals of damaged
+# images, range checks) is not repeated here: only what the host adds to it.
 export MTOOLS_SKIP_CHECK=1
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
@@ -16,13 +17,11 @@ expect() {
   vantor "$@" >out.raw 2>err.raw </dev/null || rc=$?
   tr -d '\r' <out.raw >out.txt
   tr -d '\r' <err.raw >err.txt
-  if [ "$rc" -ne "$status" ]; then
-    fail "vantor $* exited $rc, expected $status"; sed 's/^/    /' err.txt >&2; return 0
+  if [ "$rc" -ne "$status" ] || { [ -n "$pattern" ] && ! grep -qE "$pattern" err.txt; }; then
+    fail "vantor $* exited $rc, expected $status and /$pattern/ on standard error"; sed 's/^/    /' err.txt >&2
+  else
+    pass "vantor $* -> $rc"
   fi
-  if [ -n "$pattern" ] && ! grep -qE "$pattern" err.txt; then
-    fail "vantor $*: standard error lacks /$pattern/"; sed 's/^/    /' err.txt >&2; return 0
-  fi
-  pass "vantor $* -> $rc"
 }
 
 files_digest() {  # files_digest DISK OFFSET: checksums of every file on the FAT volume
@@ -35,76 +34,44 @@ files_digest() {  # files_digest DISK OFFSET: checksums of every file on the FAT
 fat16=$((2048 * 512))
 fat32=$((51200 * 512))
 
-# --- capture, info, restore -------------------------------------------------------------
+# --- capture, info, restore to several targets at once ----------------------------------
 expect 0 "" -- capture sample.img sample.vqi
-grep -q "^capture sample.img -> sample.vqi .*done" out.txt || fail "capture printed no closing line: $(cat out.txt)"
 expect 1 "^vantor: ERR_FILE_ACCESS \(6\): .*exists" -- capture sample.img sample.vqi
 expect 0 "" -- info --json sample.vqi
-size=$(stat -c %s sample.vqi)
-runs=$(od -An -tu4 -N4 sample.vqi | tr -d ' ')
-grep -q "\"fileSize\":$size" out.txt && grep -q "\"runCount\":$runs," out.txt && grep -q '"complete":true' out.txt ||
-  fail "info --json: size $size, $runs runs, complete expected: $(cat out.txt)"
+grep -q '"complete":true' out.txt || fail "info --json: $(cat out.txt)"
 expect 0 "" -- restore --verify sample.vqi copy1.img copy2.img --size 64M
 [ "$(grep -c '(verified)' out.txt)" -eq 2 ] || fail "restore: two verified targets expected"
-for copy in copy1.img copy2.img; do
-  for offset in $fat16 $fat32; do
-    [ "$(files_digest sample.img $offset)" = "$(files_digest $copy $offset)" ] || fail "$copy: files differ at $offset"
-  done
-done
 [ "$(files_digest copy1.img $fat32 | wc -l)" -ge 5 ] || fail "restore: too few files extracted"
-cmp -s -n $((2048 * 512)) sample.img copy1.img || fail "restore: MBR and gap differ"
+for offset in $fat16 $fat32; do
+  [ "$(files_digest sample.img $offset)" = "$(files_digest copy2.img $offset)" ] || fail "copy2.img: files differ at $offset"
+done
 
-# --- errors and refusals ----------------------------------------------------------------
-truncate -s 8M small.img
-expect 1 "^vantor: ERR_VOLUME_TOO_LARGE \(7\): " -- restore sample.vqi small.img
-[ "$(wc -l <err.txt)" -eq 1 ] || fail "ERR_VOLUME_TOO_LARGE: the report spans $(wc -l <err.txt) lines"
-expect 1 "^vantor: ERR_INVALID_IMAGE_FILE \(11\): " -- info sample.img
-expect 1 "^vantor: ERR_FILE_ACCESS \(6\): " -- capture missing.img x.vqi
-expect 1 "^vantor: ERR_INCOMPATIBLE_IMAGE \(12\): " -- restore sample.vqi big4k.img --size 64M --sector-size 4096
-head -c 100000 sample.vqi >cut.vqi
-expect 1 "^vantor: ERR_INVALID_IMAGE_FILE \(11\): [Dd]amaged image file" -- info cut.vqi
-expect 2 "" --
-expect 2 "" -- frobnicate
-expect 2 "" -- capture sample.img
-expect 2 "" -- zero copy1.img --range 7
-expect 1 "^vantor: ERR_FILE_ACCESS \(6\): .*not a regular file \(a directory\)" -- info .
+# --- refusals: what a failed or refused command leaves behind -----------------------------
 truncate -s 1M blank.img
 expect 1 "^vantor: ERR_" -- capture blank.img failed.vqi
 ls failed.vqi* >/dev/null 2>&1 && fail "a failed capture left $(ls failed.vqi*)"
 cp sample.vqi kept.vqi
 expect 1 "^vantor: ERR_" -- capture --force blank.img kept.vqi
 cmp -s kept.vqi sample.vqi || fail "a failed capture --force damaged the image it was to replace"
-ls kept.vqi.* >/dev/null 2>&1 && fail "a failed capture --force left $(ls kept.vqi.*)"
 expect 2 "given twice" -- restore sample.vqi new.img ./new.img --size 64M
 [ -e new.img ] && fail "a refused restore left the disk file it created"
 expect 1 "holds a captured image: that will be lost" -- zero kept.vqi
 cmp -s kept.vqi sample.vqi || fail "an unconfirmed zero wrote an image"
 
-# --- zero, partitions, boot key ---------------------------------------------------------
+# --- zero, partitions, boot key: the host reads the arguments as the library wants them ----
 cp sample.img zero.img
-expect 0 "" -- zero --force zero.img --range 0-0 --range 0x800-0x8ff
-cmp -s -n 512 zero.img /dev/zero || fail "zero: sector 0 not zero"
-cmp -s -i $((0x800 * 512)) -n $((256 * 512)) zero.img /dev/zero || fail "zero: sectors 800h-8ffh not zero"
-cmp -s -i 512 -n $((0x800 * 512 - 512)) zero.img sample.img || fail "zero: sectors before the range changed"
-cmp -s -i $((0x900 * 512)) zero.img sample.img || fail "zero: sectors after the ranges changed"
-expect 0 "" -- zero fresh.img --size 1M
-[ "$(stat -c %s fresh.img)" -eq 1048576 ] || fail "zero --size: new file has the wrong size"
-
+expect 0 "" -- zero --force zero.img --range 0x800-0x8ff
+cmp -s -i $((0x800 * 512)) -n $((256 * 512)) zero.img /dev/zero && cmp -s -n $((0x800 * 512)) zero.img sample.img &&
+  cmp -s -i $((0x900 * 512)) zero.img sample.img || fail "zero: not exactly sectors 800h-8ffh zeroed"
 cp sample.img parts.img
 expect 0 "" -- partitions parts.img backup
 expect 0 "" -- partitions parts.img select 1
-[ "$(sfdisk -d parts.img 2>/dev/null | grep -c 'start=')" -eq 1 ] &&
-  sfdisk -d parts.img 2>/dev/null | grep -q 'start= *51200.*type=c, bootable' || fail "select 1: MBR is not the FAT32 entry alone"
-expect 0 "" -- partitions parts.img restore
-[ "$(sfdisk -d parts.img 2>/dev/null | grep -c 'start=')" -eq 2 ] || fail "restore: two partitions expected"
-
+sfdisk -d parts.img 2>/dev/null | grep -q 'start= *51200.*type=c, bootable' || fail "select 1: not the FAT32 entry"
 { head -c 100 /dev/zero; printf 'VRK\001\000'; head -c 895 /dev/zero; } >loader.bin
 head -c 5000 /dev/urandom >payload.bin
 truncate -s 8M key.img
 expect 0 "" -- bootkey key.img format --loader loader.bin --payload payload.bin --reserved 4
-# Header at offset 100: "VRK" 1 0, segment 1000h, payload at sector 6, 10 sectors.
-[ "$(od -An -tx1 -j100 -N11 key.img | tr -d ' \n')" = "56524b0100001006000a00" ] || fail "bootkey: header not patched"
-cmp -s -i 0:$((6 * 512)) -n 5000 payload.bin key.img || fail "bootkey: payload not at sector 6"
+cmp -s -i 0:$((6 * 512)) -n 5000 payload.bin key.img || fail "bootkey: payload not at sector 6, after 4 reserved"
 
 # --- two runs, one disk file: the first holds its lock while it waits at the question ----
 cp sample.img busy.img
@@ -118,13 +85,9 @@ expect 1 "^vantor: ERR_FILE_ACCESS \(6\): disk file .*busy.img is locked" -- res
 exec 3>&-
 wait "$asking" || true
 cmp -s busy.img sample.img || fail "a refused second writer changed the file"
-expect 0 "" -- restore sample.vqi busy.img
 
 # smoke_end: the verdict, as the exit status.
 smoke_end() {
-  if [ "$failures" -ne 0 ]; then
-    echo "$failures check(s) failed" >&2
-    exit 1
-  fi
+  [ "$failures" -eq 0 ] || { echo "$failures check(s) failed" >&2; exit 1; }
   echo "all checks passed"
 }

@@ -74,10 +74,11 @@ class FakeDisk final : public IDisk {
     std::copy_if(calls_.begin(), calls_.end(), std::back_inserter(out), [](const Call& c) { return c.op == Op::Write; });
     return out;
   }
-  u32 count(Op op) const { return counts_[int(op)]; }
+  u32 count(Op op) const {
+    return static_cast<u32>(std::count_if(calls_.begin(), calls_.end(), [op](const Call& c) { return c.op == op; }));
+  }
   void clearCalls() { calls_.clear(); }
   void setStrict(bool on) { strict_ = on; }
-  void setMediaType(MediaType type) { mediaType_ = type; }
   void setMountPoints(std::vector<std::string> points) { mountPoints_ = std::move(points); }
 
   // Called before each transfer; answering false fails it.
@@ -93,12 +94,11 @@ class FakeDisk final : public IDisk {
     if (geometry_) g = *geometry_;
     return bool(geometry_);
   }
-  MediaType getMediaType() const override { return mediaType_; }
   void getMountPoints(vrk::Array<vrk::String>& points) const override {
     for (const auto& p : mountPoints_) points.append(vrk::String(p));
   }
-  bool dismountDrive() override { return note(Op::Dismount, 0, 0), dismountResult; }
-  bool mountDrive() override { return note(Op::Mount, 0, 0), mountResult; }
+  bool dismountDrive() override { return calls_.push_back({Op::Dismount}), dismountResult; }
+  bool mountDrive() override { return calls_.push_back({Op::Mount}), mountResult; }
 
  protected:
   bool impReadSectors(u32 first, void* buffer, u32 n) const override {
@@ -118,12 +118,8 @@ class FakeDisk final : public IDisk {
   }
 
  private:
-  void note(Op op, u32 first, u32 n) const {
-    calls_.push_back({op, first, n});
-    ++counts_[int(op)];
-  }
   bool transfer(Op op, u32 first, u32 n) const {
-    note(op, first, n);
+    calls_.push_back({op, first, n});
     if (gate && !gate(op, first, n)) return false;
     if (u64(first) + n <= sectorCount_) return true;
     requestPastEnd = true;
@@ -143,9 +139,7 @@ class FakeDisk final : public IDisk {
   boost::optional<DiskGeometry> geometry_;
   std::shared_ptr<Sectors> medium_;
   mutable std::vector<Call> calls_;
-  mutable u32 counts_[4] = {};
   bool strict_ = true;
-  MediaType mediaType_ = MEDIA_UNKNOWN;
   std::vector<std::string> mountPoints_;
 };
 

@@ -1,7 +1,6 @@
 // tests/support/LogCapture.h
-// The texts one logger writes while the object lives. With a priority given, the
-// factory's threshold is set to it meanwhile (LOG_TRACE to see trace records) and put
-// back when the object goes. One capture at a time; records may come from any thread.
+// The texts one logger writes while the object lives. One capture at a time; records may
+// come from any thread.
 #pragma once
 #include <mutex>
 #include <string>
@@ -13,19 +12,14 @@ namespace vantor::test {
 
 class LogCapture {
  public:
-  explicit LogCapture(std::string logger, int priority = 0)
-      : logger_(std::move(logger)), before_(vrk::LogFactory::getPriority()) {
-    if (priority != 0) vrk::LogFactory::setPriority(priority);
+  explicit LogCapture(std::string logger) : logger_(std::move(logger)) {
     vrk::LogFactory::setSink([this](const vrk::String& logger, int, const vrk::String& text) {
       if (logger.str() != logger_) return;
       std::lock_guard<std::mutex> hold(mutex_);
       records_.push_back(text.str());
     });
   }
-  ~LogCapture() {
-    vrk::LogFactory::setSink(nullptr);
-    vrk::LogFactory::setPriority(before_);
-  }
+  ~LogCapture() { vrk::LogFactory::setSink(nullptr); }
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
 
@@ -36,7 +30,6 @@ class LogCapture {
 
  private:
   std::string logger_;
-  int before_;
   mutable std::mutex mutex_;
   std::vector<std::string> records_;
 };

@@ -1,8 +1,8 @@
 // tests/support/RecordingObserver.h
 // An observer that records every notification as a line ("started", "progress 25",
 // "aborted", "finished", "error 4 <message>") into a log shared with the test, which
-// outlives the observer (the engine deletes the observer). waitForClosing() blocks
-// until a closing notification arrived; the log also notes the observer's deletion.
+// outlives the observer (the engine deletes the observer); the log also notes the
+// observer's deletion.
 #pragma once
 #include <chrono>
 #include <condition_variable>
@@ -17,29 +17,15 @@ namespace vantor::test {
 
 struct EventLog {
   std::mutex mutex;
-  std::condition_variable changed;
   std::vector<std::string> events;
 
   void add(const std::string& event) {
-    {
-      std::lock_guard<std::mutex> guard(mutex);
-      events.push_back(event);
-    }
-    changed.notify_all();
+    std::lock_guard<std::mutex> guard(mutex);
+    events.push_back(event);
   }
   std::vector<std::string> snapshot() {
     std::lock_guard<std::mutex> guard(mutex);
     return events;
-  }
-  // Waits until an event equal to `event` (or, with `prefix`, starting with it) is logged.
-  bool waitFor(const std::string& event, bool prefix = false,
-               std::chrono::seconds timeout = std::chrono::seconds(30)) {
-    std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_for(lock, timeout, [&] {
-      for (const auto& e : events)
-        if (prefix ? e.rfind(event, 0) == 0 : e == event) return true;
-      return false;
-    });
   }
   // Progress values in order.
   std::vector<int> progress() {
@@ -84,10 +70,8 @@ class Gate {
     changed_.wait_for(lock, std::chrono::seconds(30), [this] { return waiting_ > 0; });
   }
   void open() {
-    {
-      std::lock_guard<std::mutex> guard(mutex_);
-      open_ = true;
-    }
+    std::lock_guard<std::mutex> guard(mutex_);
+    open_ = true;
     changed_.notify_all();
   }
 

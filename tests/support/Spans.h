@@ -28,11 +28,10 @@ inline std::vector<Span> spansOf(const SectorMap& map) {
 inline std::vector<Span> spansOf(const std::set<u64>& sectors) {
   std::vector<Span> spans;
   for (u64 s : sectors) {
-    if (!spans.empty() && spans.back().last + 1 == s) {
+    if (!spans.empty() && spans.back().last + 1 == s)
       spans.back().last = s;
-    } else {
+    else
       spans.push_back({s, s});
-    }
   }
   return spans;
 }

@@ -9,21 +9,14 @@
 namespace vantor::test {
 
 TempDir::TempDir() {
-  static const char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-  std::random_device seed;
-  std::mt19937 random(seed());
-  std::uniform_int_distribution<int> pick(0, sizeof letters - 2);
   const std::filesystem::path base = std::filesystem::temp_directory_path();
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string name = "vantor-test-";
-    for (int i = 0; i < 8; ++i) name += letters[pick(random)];
+  std::mt19937 random(std::random_device{}());
+  for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+    const std::filesystem::path candidate = base / ("vantor-test-" + std::to_string(random()));
     std::error_code ec;
-    if (std::filesystem::create_directory(base / name, ec)) {
-      path_ = (base / name).string();
-      return;
-    }
+    if (std::filesystem::create_directory(candidate, ec)) path_ = candidate.string();
   }
-  throw std::runtime_error("cannot make a temporary directory in " + base.string());
+  if (path_.empty()) throw std::runtime_error("cannot make a temporary directory in " + base.string());
 }
 
 TempDir::~TempDir() {
