@@ -1,17 +1,22 @@
-// The backup partitions sector and the select/restore operations: FakeDisk for the
-// matching rule, messages and faults; a file-backed disk with sfdisk as the oracle.
+// The MBR table in sector 0 (partition entries, CHS packing, reading and writing the four
+// entries) and the backup partitions sector with the select/restore operations: FakeDisk
+// for geometry, call order, the matching rule, messages and faults; a file-backed disk
+// with sfdisk as the independent reader.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 #include <functional>
+#include <sstream>
+#include <stdexcept>
 
 #include <libVantor/MBRPartitions.h>
+#include <libVantor/PartitionTools.h>
 #include <libVantor/VantorException.h>
 #include <libVantor/WinDiskFile.h>
 
 #include "support/FakeDisk.h"
 #include "support/FatImage.h"
-#include "support/Sfdisk.h"
 #include "support/TempDir.h"
 #include "support/ThrowsVantor.h"
 #include "support/ToolSteps.h"
@@ -21,10 +26,9 @@ namespace {
 
 using test::FakeDisk;
 using Op = FakeDisk::Op;
+using Calls = std::vector<FakeDisk::Call>;
 using Entries = std::vector<PARTITION_TABLE_ENTRY>;
 
-using test::SfdiskEntry;
-using test::sfdiskEntries;
 using test::throwsVantor;
 
 PARTITION_TABLE_ENTRY entryOf(u8 boot, u8 type, u32 start, u32 count, u8 chs = 0) {
@@ -74,6 +78,135 @@ std::shared_ptr<FakeDisk> makeDisk(const Entries& table, const Entries& backup, 
   putTable(*disk, table);
   putBackup(*disk, backup);
   return disk;
+}
+
+std::array<u8, 3> bytesOf(const CHS_DATA& d) { return {d.head, d.sectorCylinderHigh, d.cylinderLow}; }
+
+TEST(PartitionTools, CHSPackingKeepsOnlyTheLowBitsAndUnpackingInvertsIt) {
+  EXPECT_EQ(bytesOf(PartitionTools::getCHSData({1023, 254, 63})), (std::array<u8, 3>{0xFE, 0xFF, 0xFF}));
+  EXPECT_EQ(bytesOf(PartitionTools::getCHSData({1024, 0, 1})), (std::array<u8, 3>{0x00, 0x01, 0x00}));
+  EXPECT_EQ(bytesOf(PartitionTools::getCHSData({5, 0x1FF, 0x7F})), (std::array<u8, 3>{0xFF, 0x3F, 0x05}));
+  for (u64 cylinder = 0; cylinder < 1024; ++cylinder) {
+    for (u32 head = 0; head < 256; ++head) {
+      for (u64 sector = 1; sector <= 63; ++sector) {
+        const CHSAddress a{cylinder, head, sector};
+        if (!(PartitionTools::getCHSAddress(PartitionTools::getCHSData(a)) == a)) FAIL() << cylinder << "/" << head;
+      }
+    }
+  }
+}
+
+// CHS fields come from the disk's geometry; where it gives no address (no geometry, a
+// sector past it) the field keeps the bytes it had.
+TEST(PartitionTools, BuiltEntryTakesCHSFromTheDiskGeometry) {
+  const u32 geometryEnd = 1024u * 255 * 63;
+  using A = boost::optional<CHSAddress>;  // none: the marker bytes are kept
+  struct Case {
+    const char* what;
+    bool hasGeometry;
+    u32 start, count;
+    A startCHS, endCHS;
+  } cases[] = {
+      {"cylinders 1 to 2", true, 16065, 2 * 16065, CHSAddress{1, 0, 1}, CHSAddress{2, 254, 63}},
+      {"count 0: the end is the sector before", true, 63, 0, CHSAddress{0, 1, 1}, CHSAddress{0, 0, 63}},
+      {"last sector of the geometry", true, geometryEnd - 1, 1, CHSAddress{1023, 254, 63}, CHSAddress{1023, 254, 63}},
+      {"end beyond the geometry", true, 2048, geometryEnd, CHSAddress{0, 32, 33}, boost::none},
+      {"no geometry", false, 2048, 100, boost::none, boost::none},
+  };
+  const CHS_DATA marker{0xAB, 0xCD, 0xEF};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakeDisk disk(512, 4096, c.hasGeometry ? boost::optional<DiskGeometry>({1024, 255, 63, 512}) : boost::none);
+    PARTITION_TABLE_ENTRY e{};
+    e.startCHS = e.endCHS = marker;
+    PartitionTools::buildPartitionEntry(disk, e, c.count != 0, 0x0B, c.start, c.count);
+    EXPECT_EQ(e.bootIndicator, c.count != 0 ? 0x80 : 0x00);
+    EXPECT_EQ(e.partitionType, 0x0B);
+    EXPECT_EQ(u32(e.startLBA), c.start);
+    EXPECT_EQ(u32(e.sectorCount), c.count);
+    EXPECT_EQ(bytesOf(e.startCHS), bytesOf(c.startCHS ? PartitionTools::getCHSData(*c.startCHS) : marker));
+    EXPECT_EQ(bytesOf(e.endCHS), bytesOf(c.endCHS ? PartitionTools::getCHSData(*c.endCHS) : marker));
+  }
+}
+
+// Between one dismount and one remount (whose failure raises nothing), one write of
+// sector 0 that replaces the four entries and keeps every other byte; a failure changes
+// nothing.
+TEST(PartitionTools, WriteReplacesOnlyTheFourEntriesAndFailuresChangeNothing) {
+  const PARTITION_TABLE_ENTRY a = entryOf(0x80, 0x0C, 2048, 1000), b = entryOf(0, 0x06, 4000, 500), zero{};
+  const Entries five = {a, b, entryOf(0, 0x83, 5000, 10), entryOf(0, 0x07, 6000, 20), entryOf(0, 0x0B, 7000, 30)};
+  const Calls all = {{Op::Read, 0, 1}, {Op::Dismount, 0, 0}, {Op::Write, 0, 1}, {Op::Mount, 0, 0}};
+  struct Case {
+    const char* what;
+    bool writing;
+    Op failing;
+    u32 sectorSize;
+    Entries given;
+    VantorErrorCodes code;
+    const char* message;
+    Calls calls;
+  } cases[] = {
+      {"one", true, Op::Mount, 512, {a}, ERR_NONE, "", all},
+      {"five, 4096-byte sectors", true, Op::Mount, 4096, five, ERR_NONE, "", all},
+      {"get: read fails", false, Op::Read, 512, {}, ERR_DISK_ACCESS, "Could not access MBR.", {all[0]}},
+      {"write: read fails", true, Op::Read, 512, {a}, ERR_DISK_ACCESS, "Could not read MBR.", {all[0]}},
+      {"write: dismount refused", true, Op::Dismount, 512, {a}, ERR_DISMOUNT_FAILED, "", {all[0], all[1]}},
+      {"write: write fails", true, Op::Write, 512, {a}, ERR_DISK_ACCESS, "Could not write MBR.", all},
+      {"get: 256-byte sectors", false, Op::Mount, 256, {}, ERR_UNSUPPORTED_SECTOR_SIZE, "512 sector size required",
+       {}},
+      {"write: 256-byte sectors", true, Op::Mount, 256, {a}, ERR_UNSUPPORTED_SECTOR_SIZE, "512 sector size required",
+       {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakeDisk disk(c.sectorSize, 8);
+    std::vector<u8> before(c.sectorSize);
+    for (u32 i = 0; i < before.size(); ++i) before[i] = static_cast<u8>(i * 7 + 3);
+    disk.put(0, before);
+    disk.dismountResult = c.failing != Op::Dismount;
+    disk.mountResult = false;
+    disk.gate = [&c](Op op, u32, u32) { return op != c.failing; };
+    const auto act = [&] {
+      if (c.writing)
+        PartitionTools::writePartitionsToMBR(disk, c.given);
+      else
+        (void)PartitionTools::getPartitions(disk);
+    };
+    if (c.code == ERR_NONE) {
+      act();
+      Entries expected = c.given;
+      expected.resize(4, zero);
+      EXPECT_EQ(PartitionTools::getPartitions(disk), expected);
+      std::memcpy(before.data() + 446, disk.read(446, 64).data(), 64);
+    } else {
+      EXPECT_TRUE(throwsVantor(act, c.code, c.message));
+    }
+    EXPECT_EQ(Calls(disk.calls().begin(), disk.calls().begin() + c.calls.size()), c.calls);
+    EXPECT_EQ(disk.read(0, c.sectorSize), before);
+  }
+}
+
+// A disk whose remount throws: after a good write, or while a failed write unwinds.
+class ThrowingRemountDisk final : public IDisk {
+ public:
+  ThrowingRemountDisk* clone() const override { return new ThrowingRemountDisk(*this); }
+  u64 getSizeBytes() const override { return 512; }
+  u32 getSizeSectors() const override { return 1; }
+  u32 getSectorSize() const override { return 512; }
+  bool mountDrive() override { throw std::runtime_error("remount failed"); }
+  bool failWrites = false;
+
+ protected:
+  bool impReadSectors(u32, void* buffer, u32) const override { return std::memset(buffer, 0, 512), true; }
+  bool impWriteSectors(u32, const void*, u32) override { return !failWrites; }
+};
+
+TEST(PartitionTools, ThrowingRemountNeitherEndsNorChangesTheTableWrite) {
+  ThrowingRemountDisk disk;
+  EXPECT_NO_THROW(PartitionTools::writePartitionsToMBR(disk, {entryOf(0, 0x83, 8, 16)}));
+  disk.failWrites = true;
+  EXPECT_TRUE(throwsVantor([&] { PartitionTools::writePartitionsToMBR(disk, {}); }, ERR_DISK_ACCESS,
+                           "Could not write MBR."));
 }
 
 TEST(MBRPartitionsTest, BackupIsTakenOnlyWhenItHoldsEveryUsedMBREntry) {
@@ -246,18 +379,27 @@ TEST(MBRPartitionsTest, MatchAndLegacyPrimaryReportsFollowTheTables) {
   }
 }
 
-TEST(MBRPartitionsTest, SelectAndRestoreAgreeWithSfdisk) {
+// What PartitionTools reads and what select and restore write, against sfdisk's reading.
+TEST(MBRPartitionsTest, ReadSelectAndRestoreAgreeWithSfdisk) {
   VANTOR_REQUIRE_TOOLS();
   test::TempDir dir;
   const std::string image = dir.file("key.img");
   test::FatImage(image, 32768)
       .partition({{2048, 4096, 0x06}, {6144, 8192, 0x0C, true}, {14336, 2048, 0x83}, {16384, 10000, 0x07}});
-  const std::vector<SfdiskEntry> all = sfdiskEntries(image);
-  ASSERT_EQ(all.size(), 4u);
+  const std::string all = test::sfdiskTable(image);
+  ASSERT_EQ(all, "0 2048 4096 6\n1 6144 8192 c boot\n2 14336 2048 83\n3 16384 10000 7\n");
   const std::string original = test::readFile(image);
 
   auto disk = std::make_shared<WinDiskFile>(image.c_str(), WinDiskFile::OpenExisting, 512, 0);
   ASSERT_TRUE(disk->isOpen());
+  const Entries read = PartitionTools::getPartitions(*disk);
+  ASSERT_EQ(read.size(), 4u);
+  std::ostringstream fromRead;
+  for (u32 i = 0; i < 4; ++i) {
+    fromRead << i << " " << read[i].startLBA << " " << read[i].sectorCount << " " << std::hex
+             << int(read[i].partitionType) << std::dec << (read[i].bootIndicator == 0x80 ? " boot" : "") << "\n";
+  }
+  EXPECT_EQ(fromRead.str(), all);
   {
     MBRPartitions first(disk);
     EXPECT_FALSE(first.backupPartitionTable());
@@ -267,27 +409,19 @@ TEST(MBRPartitionsTest, SelectAndRestoreAgreeWithSfdisk) {
   MBRPartitions parts(disk);
   ASSERT_TRUE(parts.backupPartitionTable());
   EXPECT_TRUE(parts.backupPartitionsAndMBRMatch());
-
-  auto expectOutsideTableUntouched = [&](const char* step) {
-    const std::string now = test::readFile(image);
-    EXPECT_EQ(now.substr(0, 446), original.substr(0, 446)) << step;
-    EXPECT_EQ(now.substr(510, 2), original.substr(510, 2)) << step;
-  };
+  const char* const selected[] = {"0 2048 4096 6 boot\n", "0 6144 8192 c boot\n", "0 14336 2048 83 boot\n",
+                                  "0 16384 10000 7 boot\n"};
   for (u32 i = 0; i < 4; ++i) {
     parts.selectBackupPartition(i);
-    SfdiskEntry expected = all[i];
-    expected.slot = 0;
-    expected.bootable = true;
-    EXPECT_EQ(sfdiskEntries(image), std::vector<SfdiskEntry>{expected}) << "partition " << i;
-    expectOutsideTableUntouched("select");
+    EXPECT_EQ(test::sfdiskTable(image), selected[i]);
+    EXPECT_EQ(test::readFile(image).substr(0, 446), original.substr(0, 446)) << "the boot code is kept";
     parts.refresh();
     ASSERT_TRUE(parts.backupPartitionTable()) << "partition " << i;
     EXPECT_FALSE(parts.backupPartitionsAndMBRMatch());
   }
   parts.restoreBackupPartitions();
-  EXPECT_EQ(sfdiskEntries(image), all);
-  expectOutsideTableUntouched("restore");
-  EXPECT_EQ(test::readFile(image).substr(0, 512), original.substr(0, 512));
+  EXPECT_EQ(test::sfdiskTable(image), all);
+  EXPECT_EQ(test::readFile(image).substr(0, 512), original.substr(0, 512)) << "the rest of sector 0 is kept";
   parts.refresh();
   EXPECT_TRUE(parts.backupPartitionsAndMBRMatch());
 }

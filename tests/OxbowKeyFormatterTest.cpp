@@ -15,7 +15,7 @@
 #include <libVantor/LittleEndian.h>
 
 #include "support/FakeDisk.h"
-#include "support/Sfdisk.h"
+#include "support/FatImage.h"
 #include "support/TempDir.h"
 #include "support/ThrowsVantor.h"
 #include "support/ToolSteps.h"
@@ -27,8 +27,6 @@ using test::FakeDisk;
 using Op = FakeDisk::Op;
 using Info = OxbowKeyFormatter::FormatInfo;
 
-using test::SfdiskEntry;
-using test::sfdiskEntries;
 using test::throwsVantor;
 
 // FormatInfo's fields in declaration order, for comparing and printing.
@@ -102,8 +100,8 @@ TEST(OxbowKeyFormatterTest, FileBackedKeyHoldsTheLayoutAndSfdiskSeesTheTwoEntrie
     formatter.format(loaderPath.c_str(), payloadPath.c_str(), 0x2000, c.reserved, &info);
     EXPECT_EQ(fields(info), fields(c.info));
 
-    EXPECT_EQ(sfdiskEntries(keyPath),
-              (std::vector<SfdiskEntry>{{0, c.T, 16384 - c.T, 0x0B, false}, {1, 2, 10, 0x7E, true}}));
+    EXPECT_EQ(test::sfdiskTable(keyPath),
+              "0 " + std::to_string(c.T) + " " + std::to_string(16384 - c.T) + " b\n1 2 10 7e boot\n");
 
     const std::string written = test::readFile(keyPath);
     ASSERT_EQ(written.size(), std::size_t(8 << 20));
