@@ -8,6 +8,7 @@
 #include <cstring>
 #include <functional>
 #include <sstream>
+#include <stdexcept>
 
 #include <libVantor/MBRPartitions.h>
 #include <libVantor/PartitionTools.h>
@@ -173,6 +174,29 @@ TEST(PartitionTools, WriteReplacesOnlyTheFourEntriesAndFailuresChangeNothing) {
     EXPECT_EQ(Calls(disk.calls().begin(), disk.calls().begin() + c.calls.size()), c.calls);
     EXPECT_EQ(disk.read(0, c.sectorSize), before);
   }
+}
+
+// A disk whose remount throws: after a good write, or while a failed write unwinds.
+class ThrowingRemountDisk final : public IDisk {
+ public:
+  ThrowingRemountDisk* clone() const override { return new ThrowingRemountDisk(*this); }
+  u64 getSizeBytes() const override { return 512; }
+  u32 getSizeSectors() const override { return 1; }
+  u32 getSectorSize() const override { return 512; }
+  bool mountDrive() override { throw std::runtime_error("remount failed"); }
+  bool failWrites = false;
+
+ protected:
+  bool impReadSectors(u32, void* buffer, u32) const override { return std::memset(buffer, 0, 512), true; }
+  bool impWriteSectors(u32, const void*, u32) override { return !failWrites; }
+};
+
+TEST(PartitionTools, ThrowingRemountNeitherEndsNorChangesTheTableWrite) {
+  ThrowingRemountDisk disk;
+  EXPECT_NO_THROW(PartitionTools::writePartitionsToMBR(disk, {entryOf(0, 0x83, 8, 16)}));
+  disk.failWrites = true;
+  EXPECT_TRUE(throwsVantor([&] { PartitionTools::writePartitionsToMBR(disk, {}); }, ERR_DISK_ACCESS,
+                           "Could not write MBR."));
 }
 
 TEST(MBRPartitionsTest, BackupIsTakenOnlyWhenItHoldsEveryUsedMBREntry) {
