@@ -7,7 +7,6 @@
 #include <array>
 #include <cstring>
 #include <functional>
-#include <sstream>
 #include <stdexcept>
 
 #include <libVantor/MBRPartitions.h>
@@ -142,8 +141,6 @@ TEST(PartitionTools, WriteReplacesOnlyTheFourEntriesAndFailuresChangeNothing) {
   } cases[] = {
       {"one", true, Op::Mount, 512, {a}, ERR_NONE, "", all},
       {"five, 4096-byte sectors", true, Op::Mount, 4096, five, ERR_NONE, "", all},
-      {"get: read fails", false, Op::Read, 512, {}, ERR_DISK_ACCESS, "Could not access MBR.", {all[0]}},
-      {"write: read fails", true, Op::Read, 512, {a}, ERR_DISK_ACCESS, "Could not read MBR.", {all[0]}},
       {"write: dismount refused", true, Op::Dismount, 512, {a}, ERR_DISMOUNT_FAILED, "", {all[0], all[1]}},
       {"write: write fails", true, Op::Write, 512, {a}, ERR_DISK_ACCESS, "Could not write MBR.", all},
       {"write: 256-byte sectors", true, Op::Mount, 256, {a}, ERR_UNSUPPORTED_SECTOR_SIZE, "512 sector size required",
@@ -323,8 +320,8 @@ TEST(MBRPartitionsTest, MatchAndLegacyPrimaryReportsFollowTheTables) {
   }
 }
 
-// What PartitionTools reads and what select and restore write, against sfdisk's reading.
-TEST(MBRPartitionsTest, ReadSelectAndRestoreAgreeWithSfdisk) {
+// What select and restore write, against sfdisk's reading.
+TEST(MBRPartitionsTest, SelectAndRestoreAgreeWithSfdisk) {
   VANTOR_REQUIRE_TOOLS();
   test::TempDir dir;
   const std::string image = dir.file("key.img");
@@ -336,13 +333,6 @@ TEST(MBRPartitionsTest, ReadSelectAndRestoreAgreeWithSfdisk) {
 
   auto disk = std::make_shared<WinDiskFile>(image.c_str(), WinDiskFile::OpenExisting, 512, 0);
   ASSERT_TRUE(disk->isOpen());
-  const Entries read = PartitionTools::getPartitions(*disk);
-  std::ostringstream fromRead;
-  for (u32 i = 0; i < 4; ++i) {
-    fromRead << i << " " << read[i].startLBA << " " << read[i].sectorCount << " " << std::hex
-             << int(read[i].partitionType) << std::dec << (read[i].bootIndicator == 0x80 ? " boot" : "") << "\n";
-  }
-  EXPECT_EQ(fromRead.str(), all);
   {
     MBRPartitions first(disk);
     EXPECT_FALSE(first.backupPartitionTable());
