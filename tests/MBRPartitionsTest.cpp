@@ -89,37 +89,23 @@ TEST(PartitionTools, CHSPackingKeepsOnlyTheLowBitsAndUnpackingInvertsIt) {
   }
 }
 
-// CHS fields come from the disk's geometry; where it gives no address (no geometry, a
-// sector past it) the field keeps the bytes it had.
+// CHS fields come from the disk's geometry (DiskHandleTest holds the conversion); where it
+// gives no address, the field keeps the bytes it had. The end is start + count - 1 in
+// 32-bit arithmetic.
 TEST(PartitionTools, BuiltEntryTakesCHSFromTheDiskGeometry) {
-  const u32 geometryEnd = 1024u * 255 * 63;
-  using A = boost::optional<CHSAddress>;  // none: the marker bytes are kept
-  struct Case {
-    const char* what;
-    bool hasGeometry;
-    u32 start, count;
-    A startCHS, endCHS;
-  } cases[] = {
-      {"cylinders 1 to 2", true, 16065, 2 * 16065, CHSAddress{1, 0, 1}, CHSAddress{2, 254, 63}},
-      {"count 0: the end is the sector before", true, 63, 0, CHSAddress{0, 1, 1}, CHSAddress{0, 0, 63}},
-      {"last sector of the geometry", true, geometryEnd - 1, 1, CHSAddress{1023, 254, 63}, CHSAddress{1023, 254, 63}},
-      {"end beyond the geometry", true, 2048, geometryEnd, CHSAddress{0, 32, 33}, boost::none},
-      {"no geometry", false, 2048, 100, boost::none, boost::none},
-  };
+  FakeDisk disk(512, 4096, DiskGeometry{1024, 255, 63, 512});
   const CHS_DATA marker{0xAB, 0xCD, 0xEF};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    FakeDisk disk(512, 4096, c.hasGeometry ? boost::optional<DiskGeometry>({1024, 255, 63, 512}) : boost::none);
-    PARTITION_TABLE_ENTRY e{};
-    e.startCHS = e.endCHS = marker;
-    PartitionTools::buildPartitionEntry(disk, e, c.count != 0, 0x0B, c.start, c.count);
-    EXPECT_EQ(e.bootIndicator, c.count != 0 ? 0x80 : 0x00);
-    EXPECT_EQ(e.partitionType, 0x0B);
-    EXPECT_EQ(u32(e.startLBA), c.start);
-    EXPECT_EQ(u32(e.sectorCount), c.count);
-    EXPECT_EQ(bytesOf(e.startCHS), bytesOf(c.startCHS ? PartitionTools::getCHSData(*c.startCHS) : marker));
-    EXPECT_EQ(bytesOf(e.endCHS), bytesOf(c.endCHS ? PartitionTools::getCHSData(*c.endCHS) : marker));
-  }
+  PARTITION_TABLE_ENTRY e{}, expected = entryOf(0x80, 0x0B, 2048, 1024u * 255 * 63);
+  e.startCHS = e.endCHS = marker;
+  PartitionTools::buildPartitionEntry(disk, e, true, 0x0B, 2048, 1024u * 255 * 63);  // ends past the geometry
+  expected.startCHS = PartitionTools::getCHSData({0, 32, 33});
+  expected.endCHS = marker;
+  EXPECT_EQ(e, expected);
+  PartitionTools::buildPartitionEntry(disk, e, false, 0x0C, 63, 0);
+  expected = entryOf(0x00, 0x0C, 63, 0);
+  expected.startCHS = PartitionTools::getCHSData({0, 1, 1});
+  expected.endCHS = PartitionTools::getCHSData({0, 0, 63});  // sector 62
+  EXPECT_EQ(e, expected);
 }
 
 // Between one dismount and one remount (whose failure raises nothing), one write of
