@@ -265,7 +265,8 @@ TEST(DriveMap, GapScanAndEmptyTable) {
     SectorMap gap;
     addSectorRange(gap, makeSectorRange(0, 2));
     findUsedSectorsAfterMbr(disk, entries, gap);
-    EXPECT_EQ(spansOf(gap), failing ? (std::vector<Span>{{0, 1}, {3, 3}}) : (std::vector<Span>{{0, 1}, {3, 3}, {39, 39}}));
+    const std::vector<Span> found{{0, 1}, {3, 3}, {39, 39}};  // sector 39 only when the scan gets there
+    EXPECT_EQ(spansOf(gap), failing ? std::vector<Span>(found.begin(), found.end() - 1) : found);
     EXPECT_EQ(disk.calls(), singleSectorReads(1, failing ? failing : 39));
   }
 }
