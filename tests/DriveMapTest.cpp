@@ -273,13 +273,9 @@ TEST(DriveMap, GapScanAndEmptyTable) {
 
 // One sector too many for the drive is refused unless volumes may reach past it.
 TEST(DriveMap, RefusesForeignPartitionsAndVolumesPastTheDrive) {
-  struct Entry {
-    u8 type;
-    u32 start, count;
-  };
   struct Case {
     const char* what;
-    std::vector<Entry> entries;
+    std::vector<test::PartitionPlan> entries;
     bool allowBeyond;
     VantorErrorCodes code;
     std::string message;
@@ -287,23 +283,21 @@ TEST(DriveMap, RefusesForeignPartitionsAndVolumesPastTheDrive) {
   };
   const std::string foreign = "Unsupported partition ID found in MBR : ";
   const Case cases[] = {
-      {"NTFS", {{0x07, 2048, 100}}, false, ERR_UNSUPPORTED_FILE_SYSTEM, foreign + "07h", 2147},
-      {"too long and foreign: the extent check comes first", {{0x07, 2048, 7953}}, false, ERR_VOLUME_EXCEEDS_DRIVE,
+      {"NTFS", {{2048, 100, 0x07}}, false, ERR_UNSUPPORTED_FILE_SYSTEM, foreign + "07h", 2147},
+      {"too long and foreign: the extent check comes first", {{2048, 7953, 0x07}}, false, ERR_VOLUME_EXCEEDS_DRIVE,
        "Last volume sector exceeds drive extents.\n"
        "   Volume Sectors: [00000800h, 00002710h]\n"
        "   Drive Sectors:  [00000000h, 0000270Fh]\n",
        0},
-      {"too long, but allowed", {{0x07, 2048, 100000}}, true, ERR_UNSUPPORTED_FILE_SYSTEM, foreign + "07h", 102047},
-      {"first failing entry in table order ends the map", {{0x00, 0, 0}, {0x07, 3000, 10}, {0x06, 2048, 7953}}, false,
+      {"too long, but allowed", {{2048, 100000, 0x07}}, true, ERR_UNSUPPORTED_FILE_SYSTEM, foreign + "07h", 102047},
+      {"first failing entry in table order ends the map", {{0, 0, 0}, {3000, 10, 0x07}, {2048, 7953, 0x06}}, false,
        ERR_UNSUPPORTED_FILE_SYSTEM, foreign + "07h", 3009},
-      {"the volume mapper's errors pass through", {{0x06, 2048, 100}}, false, ERR_UNSUPPORTED_FILE_SYSTEM,
-       "Unsupported FAT File System", 2147},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     FakeDisk disk(512, 10000);
     for (std::size_t i = 0; i < c.entries.size(); ++i)
-      setMbrEntry(disk, int(i), c.entries[i].type, c.entries[i].start, c.entries[i].count);
+      setMbrEntry(disk, int(i), c.entries[i].type, c.entries[i].start, c.entries[i].size);
     SectorMap map;
     addSectorRange(map, makeSectorRange(77, 3));
     u64 highest = 0;
