@@ -1,6 +1,5 @@
 #include "support/FatImage.h"
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -59,10 +58,8 @@ void FatImage::partition(const std::vector<PartitionPlan>& entries) {
   std::ostringstream script;
   script << "label: dos\n";
   for (const PartitionPlan& e : entries) {
-    char type[8];
-    std::snprintf(type, sizeof type, "%x", unsigned(e.type));
-    script << "start=" << e.start << ", size=" << e.size << ", type=" << type << (e.bootable ? ", bootable" : "")
-           << "\n";
+    script << std::dec << "start=" << e.start << ", size=" << e.size << ", type=" << std::hex << unsigned(e.type)
+           << (e.bootable ? ", bootable" : "") << "\n";
   }
   ToolSteps::run("sfdisk\n" + script.str(), path_, [&] {
     return runOrThrow("printf %s " + shellQuote(script.str()) + " | sfdisk --no-reread --no-tell-kernel " +
