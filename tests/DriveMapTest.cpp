@@ -127,6 +127,8 @@ TEST(FatVolumeMapper, RefusesWhatItCannotMap) {
       {"FAT12 partition type", 0x01, false, 0, 0, 0},
       {"FAT32 type, FAT16 boot sector", 0x0B, false, 0, 0, 0},
       {"FAT16 type, FAT32 boot sector", 0x0E, true, 0, 0, 0},
+      {"type text FAT12", 0x06, false, 58, 1, '2'},
+      {"type text FAT31", 0x0C, true, 86, 1, '1'},
       {"0 sectors per cluster", 0x06, false, 13, 1, 0},
       {"3 sectors per cluster", 0x0C, true, 13, 1, 3},
       {"no FAT", 0x06, false, 16, 1, 0},
