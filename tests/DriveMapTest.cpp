@@ -273,7 +273,8 @@ TEST(DriveMap, GapScanAndEmptyTable) {
   }
 }
 
-// One sector too many for the drive is refused unless volumes may reach past it.
+// One sector too many for the drive is refused unless volumes may reach past it; a type
+// other than the five FAT ones is refused, and those five go to the volume mapper.
 TEST(DriveMap, RefusesForeignPartitionsAndVolumesPastTheDrive) {
   struct Case {
     const char* what;
@@ -286,6 +287,7 @@ TEST(DriveMap, RefusesForeignPartitionsAndVolumesPastTheDrive) {
   const std::string foreign = "Unsupported partition ID found in MBR : ";
   const Case cases[] = {
       {"NTFS", {{2048, 100, 0x07}}, false, ERR_UNSUPPORTED_FILE_SYSTEM, foreign + "07h", 2147},
+      {"extended partition", {{4000, 100, 0x0F}}, false, ERR_UNSUPPORTED_FILE_SYSTEM, foreign + "0Fh", 4099},
       {"too long and foreign: the extent check comes first", {{2048, 7953, 0x07}}, false, ERR_VOLUME_EXCEEDS_DRIVE,
        "Last volume sector exceeds drive extents.\n"
        "   Volume Sectors: [00000800h, 00002710h]\n"
@@ -306,6 +308,15 @@ TEST(DriveMap, RefusesForeignPartitionsAndVolumesPastTheDrive) {
     EXPECT_TRUE(throwsVantor([&] { getDriveMap(disk, map, highest, c.allowBeyond); }, c.code, c.message));
     EXPECT_EQ(spansOf(map), (std::vector<Span>{{77, 79}})) << "the caller's map is untouched";
     EXPECT_EQ(highest, c.highest);
+  }
+  for (u8 type : {0x04, 0x06, 0x0B, 0x0C, 0x0E}) {  // mapped: the volume mapper finds no boot sector
+    FakeDisk disk(512, 10000);
+    setMbrEntry(disk, 0, type, 2048, 100);
+    SectorMap map;
+    u64 highest = 0;
+    EXPECT_TRUE(throwsVantor([&] { getDriveMap(disk, map, highest, false); }, ERR_UNSUPPORTED_FILE_SYSTEM,
+                             "Unsupported FAT File System"))
+        << int(type);
   }
 }
 
