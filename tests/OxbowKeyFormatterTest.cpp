@@ -177,6 +177,7 @@ TEST(OxbowKeyFormatterTest, EveryCheckFiresBeforeAnythingIsWritten) {
       {"segment below 1000h, before any file", missing, missing, ERR_INVALID_ARGUMENT,
        "Start segment of 0FFFh is below the minimum segment (1000h)", 0x0FFF},
       {"missing boot loader", missing, payload, ERR_FILE_ACCESS, "Problem accessing file \"" + missing + "\""},
+      {"empty boot loader", empty, payload, ERR_FILE_ACCESS, "Problem accessing file \"" + empty + "\""},
       {"empty payload", loader, empty, ERR_FILE_ACCESS, "Problem accessing file \"" + empty + "\""},
       {"no signature", file("plain.bin", patterned(1000, 5)), payload, ERR_INVALID_BOOT_LOADER,
        "File is not an Oxbow bootloader"},
