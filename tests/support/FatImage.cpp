@@ -1,6 +1,5 @@
 #include "support/FatImage.h"
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -8,7 +7,8 @@
 #include <sstream>
 #include <stdexcept>
 
-#include <libVantor/LittleEndian.h>
+#include <boost/property_tree/json_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
 
 #include "support/ToolSteps.h"
 
@@ -22,21 +22,44 @@ u64 byteOffset(u32 sector) { return u64(sector) * FatImage::SECTOR_SIZE; }
 
 std::string number(u64 value) { return std::to_string(value); }
 
+// A scratch file or directory next to the image, removed on every path.
+struct Scratch {
+  std::string path;
+  ~Scratch() { std::filesystem::remove_all(path); }
+};
+
+void makeSparse(const std::string& path, u64 bytes) {
+  { std::ofstream create(path, std::ios::binary | std::ios::trunc); }
+  std::filesystem::resize_file(path, bytes);
+}
+
 }  // namespace
 
-FatImage::FatImage(std::string path, u32 sectors) : path_(std::move(path)) {
-  { std::ofstream create(path_, std::ios::binary | std::ios::trunc); }
-  std::filesystem::resize_file(path_, byteOffset(sectors));
+std::string sfdiskTable(const std::string& image) {
+  return ToolSteps::run("sfdisk --json", image, [&] {
+    std::istringstream json(capture("sfdisk --json " + shellQuote(image) + " 2>/dev/null"));
+    boost::property_tree::ptree tree;
+    boost::property_tree::read_json(json, tree);
+    std::ostringstream out;
+    if (auto parts = tree.get_child_optional("partitiontable.partitions")) {
+      for (const auto& p : *parts) {
+        out << std::stoul(p.second.get<std::string>("node").substr(image.size())) - 1 << " "
+            << p.second.get<u32>("start") << " " << p.second.get<u32>("size") << " "
+            << p.second.get<std::string>("type") << (p.second.get("bootable", false) ? " boot" : "") << "\n";
+      }
+    }
+    return out.str();
+  });
 }
+
+FatImage::FatImage(std::string path, u32 sectors) : path_(std::move(path)) { makeSparse(path_, byteOffset(sectors)); }
 
 void FatImage::partition(const std::vector<PartitionPlan>& entries) {
   std::ostringstream script;
   script << "label: dos\n";
   for (const PartitionPlan& e : entries) {
-    char type[8];
-    std::snprintf(type, sizeof type, "%x", unsigned(e.type));
-    script << "start=" << e.start << ", size=" << e.size << ", type=" << type << (e.bootable ? ", bootable" : "")
-           << "\n";
+    script << std::dec << "start=" << e.start << ", size=" << e.size << ", type=" << std::hex << unsigned(e.type)
+           << (e.bootable ? ", bootable" : "") << "\n";
   }
   ToolSteps::run("sfdisk\n" + script.str(), path_, [&] {
     return runOrThrow("printf %s " + shellQuote(script.str()) + " | sfdisk --no-reread --no-tell-kernel " +
@@ -44,56 +67,21 @@ void FatImage::partition(const std::vector<PartitionPlan>& entries) {
   });
 }
 
-void FatImage::writeEntry(int index, const PartitionPlan& entry) {
-  std::string bytes(16, '\0');
-  u8* e = reinterpret_cast<u8*>(bytes.data());
-  e[0] = entry.bootable ? 0x80 : 0x00;
-  e[4] = entry.type;
-  writeLE32(e + 8, entry.start);
-  writeLE32(e + 12, entry.size);
-  writeBytes(446 + 16 * u64(index), bytes);
-  writeBytes(510, "\x55\xAA");
-}
-
 void FatImage::format(u32 start, u32 count, int fatBits, const std::string& options) {
-  const std::string what = "mkfs.fat " + number(start) + " " + number(count) + " " + number(fatBits) + " " +
-                           withoutDirectory(options);
+  const std::string what = "mkfs.fat " + number(start) + " " + number(count) + " " + number(fatBits) + " " + options;
   ToolSteps::run(what, path_, [&] {
-    formatWithTools(start, count, fatBits, options);
-    return std::string();
+    // Formatted as a file of its own and copied in, so the volume has exactly `count`
+    // sectors (mkfs.fat counts in 1 KiB blocks).
+    const Scratch volume{path_ + ".volume"};
+    makeSparse(volume.path, byteOffset(count));
+    runOrThrow("mkfs.fat -F " + number(fatBits) + " -h " + number(start) + " " + options + " " +
+               shellQuote(volume.path));
+    return runOrThrow("dd if=" + shellQuote(volume.path) + " of=" + shellQuote(path_) + " bs=512 seek=" +
+                      number(start) + " conv=notrunc,sparse status=none");
   });
 }
 
-std::string FatImage::withoutDirectory(const std::string& text) const {
-  const std::string directory = path_.substr(0, path_.rfind('/') + 1);
-  std::string out = text;
-  for (std::size_t at = 0; (at = out.find(directory, at)) != std::string::npos;) out.replace(at, directory.size(), "@/");
-  return out;
-}
-
-void FatImage::formatWithTools(u32 start, u32 count, int fatBits, const std::string& options) {
-  // Formatted as a file of its own and copied in, so the volume has exactly `count`
-  // sectors (mkfs.fat counts in 1 KiB blocks) and bad-block lists count from its start.
-  const std::string volume = path_ + ".volume";
-  {
-    std::ofstream create(volume, std::ios::binary | std::ios::trunc);
-  }
-  std::filesystem::resize_file(volume, byteOffset(count));
-  try {
-    runOrThrow("mkfs.fat -F " + std::to_string(fatBits) + " -h " + std::to_string(start) + " " + options + " " +
-               shellQuote(volume));
-    runOrThrow("dd if=" + shellQuote(volume) + " of=" + shellQuote(path_) + " bs=512 seek=" + std::to_string(start) +
-               " conv=notrunc,sparse status=none");
-  } catch (...) {
-    std::filesystem::remove(volume);
-    throw;
-  }
-  std::filesystem::remove(volume);
-}
-
-std::string FatImage::target(u32 volume) const {
-  return "-i " + shellQuote(path_ + "@@" + std::to_string(byteOffset(volume)));
-}
+std::string FatImage::target(u32 volume) const { return "-i " + shellQuote(path_ + "@@" + number(byteOffset(volume))); }
 
 void FatImage::makeDirectory(u32 volume, const std::string& dosPath) {
   ToolSteps::run("mmd " + number(volume) + " " + dosPath, path_, [&] {
@@ -104,28 +92,14 @@ void FatImage::makeDirectory(u32 volume, const std::string& dosPath) {
 void FatImage::addFile(u32 volume, const std::string& dosPath, std::size_t bytes, u32 seed) {
   const std::string what = "mcopy " + number(volume) + " " + dosPath + " " + number(bytes) + " " + number(seed);
   ToolSteps::run(what, path_, [&] {
-    addFileWithTools(volume, dosPath, bytes, seed);
-    return std::string();
-  });
-}
-
-void FatImage::addFileWithTools(u32 volume, const std::string& dosPath, std::size_t bytes, u32 seed) {
-  const std::string host = path_ + ".file";
-  {
+    const Scratch host{path_ + ".file"};
     std::mt19937 random(seed);
     std::string data(bytes, '\0');
     for (char& c : data) c = static_cast<char>(random());
-    std::ofstream out(host, std::ios::binary | std::ios::trunc);
-    out.write(data.data(), static_cast<std::streamsize>(data.size()));
-  }
-  try {
-    runOrThrow(MTOOLS_ENV + std::string("mcopy -D o ") + target(volume) + " " + shellQuote(host) + " " +
-               shellQuote(dosPath));
-  } catch (...) {
-    std::filesystem::remove(host);
-    throw;
-  }
-  std::filesystem::remove(host);
+    std::ofstream(host.path, std::ios::binary | std::ios::trunc) << data;
+    return runOrThrow(MTOOLS_ENV + std::string("mcopy -D o ") + target(volume) + " " + shellQuote(host.path) + " " +
+                      shellQuote(dosPath));
+  });
 }
 
 void FatImage::remove(u32 volume, const std::string& dosPath) {
@@ -152,24 +126,19 @@ std::vector<u32> FatImage::clustersOf(u32 volume, const std::string& dosPath) co
 std::set<u32> FatImage::clustersInUse(u32 volume) const {
   std::istringstream listed(ToolSteps::run("mshowfat " + number(volume), path_, [&] {
     std::string text;
-    for (u32 c : clustersInUseWithTools(volume)) text += number(c) + "\n";
+    std::vector<std::string> names{"::/"};
+    // Every file and directory, recursively ("::/sub/", "::/sub/a.bin").
+    std::istringstream out(runOrThrow(MTOOLS_ENV + std::string("mdir -/ -b -a ") + target(volume) + " ::/"));
+    for (std::string p; std::getline(out, p);) {
+      if (p.rfind("::/", 0) == 0) names.push_back(p.size() > 3 && p.back() == '/' ? p.substr(0, p.size() - 1) : p);
+    }
+    for (const std::string& name : names) {
+      for (u32 c : clustersOf(volume, name)) text += number(c) + "\n";
+    }
     return text;
   }));
   std::set<u32> used;
   for (u32 c; listed >> c;) used.insert(c);
-  return used;
-}
-
-std::set<u32> FatImage::clustersInUseWithTools(u32 volume) const {
-  std::set<u32> used;
-  for (u32 c : clustersOf(volume, "::/")) used.insert(c);
-  // Every file and directory, recursively ("::/sub/", "::/sub/a.bin").
-  std::istringstream out(runOrThrow(MTOOLS_ENV + std::string("mdir -/ -b -a ") + target(volume) + " ::/"));
-  for (std::string p; std::getline(out, p);) {
-    if (p.rfind("::/", 0) != 0) continue;
-    const std::string name = p.size() > 3 && p.back() == '/' ? p.substr(0, p.size() - 1) : p;
-    for (u32 c : clustersOf(volume, name)) used.insert(c);
-  }
   return used;
 }
 
@@ -186,19 +155,14 @@ std::set<u64> FatImage::sectorsInUse(u32 volume, const FatCheck& check, const st
 FatCheck FatImage::check(u32 volume, u32 count) const {
   // The verdict on the first line, then what fsck.fat printed.
   const std::string answer = ToolSteps::run("fsck.fat " + number(volume) + " " + number(count), path_, [&] {
-    const std::string copy = path_ + ".fsck";
-    runOrThrow("dd if=" + shellQuote(path_) + " of=" + shellQuote(copy) + " bs=512 skip=" + std::to_string(volume) +
-               " count=" + std::to_string(count) + " conv=sparse status=none");
-    std::string verdict = "clean\n";
-    std::string output;
+    const Scratch copy{path_ + ".fsck"};
+    runOrThrow("dd if=" + shellQuote(path_) + " of=" + shellQuote(copy.path) + " bs=512 skip=" + number(volume) +
+               " count=" + number(count) + " conv=sparse status=none");
     try {
-      output = runOrThrow("fsck.fat -n -v " + shellQuote(copy));
+      return "clean\n" + runOrThrow("fsck.fat -n -v " + shellQuote(copy.path));
     } catch (const std::runtime_error& e) {
-      verdict = "repairs\n";
-      output = e.what();  // fsck.fat exits with 1 when it found something to repair
+      return "repairs\n" + std::string(e.what());  // fsck.fat exits with 1 when it found something to repair
     }
-    std::filesystem::remove(copy);
-    return verdict + output;
   });
   FatCheck result;
   result.clean = answer.rfind("clean\n", 0) == 0;
@@ -209,48 +173,20 @@ FatCheck FatImage::check(u32 volume, u32 count) const {
     result.dataStartSector = static_cast<u32>(std::stoul(m[1]));
   if (std::regex_search(result.output, m, std::regex("([0-9]+) bytes per cluster")))
     result.sectorsPerCluster = static_cast<u32>(std::stoul(m[1]) / SECTOR_SIZE);
-  if (std::regex_search(result.output, m, std::regex("[0-9]+ files?, ([0-9]+)/([0-9]+) clusters")))
-    result.usedClusters = static_cast<u32>(std::stoul(m[1]));
-  else
+  if (!std::regex_search(result.output, m, std::regex("[0-9]+ files?, ([0-9]+)/([0-9]+) clusters")))
     throw std::runtime_error("fsck.fat gave no cluster summary:\n" + result.output);
+  result.usedClusters = static_cast<u32>(std::stoul(m[1]));
   return result;
 }
 
 std::string FatImage::fileDigests(u32 volume) const {
   return ToolSteps::run("sha256sum " + number(volume), path_, [&] {
-    const std::string into = path_ + ".files";
-    std::filesystem::remove_all(into);
-    std::filesystem::create_directory(into);
-    std::string digests;
-    try {
-      runOrThrow(MTOOLS_ENV + std::string("mcopy -s -n ") + target(volume) + " ::/ " + shellQuote(into));
-      digests = runOrThrow("cd " + shellQuote(into) + " && find . -type f -print0 | sort -z | xargs -0 -r sha256sum");
-    } catch (...) {
-      std::filesystem::remove_all(into);
-      throw;
-    }
-    std::filesystem::remove_all(into);
-    return digests;
+    const Scratch into{path_ + ".files"};
+    std::filesystem::remove_all(into.path);
+    std::filesystem::create_directory(into.path);
+    runOrThrow(MTOOLS_ENV + std::string("mcopy -s -n ") + target(volume) + " ::/ " + shellQuote(into.path));
+    return runOrThrow("cd " + shellQuote(into.path) + " && find . -type f -print0 | sort -z | xargs -0 -r sha256sum");
   });
-}
-
-void FatImage::setFatEntry(u32 volume, u32 cluster, u32 value) {
-  const std::string boot = readBytes(byteOffset(volume), SECTOR_SIZE);
-  const u8* b = reinterpret_cast<const u8*>(boot.data());
-  const u32 reserved = readLE16(b + 14);
-  const u32 fats = b[16];
-  const u32 fat16Size = readLE16(b + 22);
-  const bool fat32 = fat16Size == 0;
-  const u32 sectorsPerFat = fat32 ? readLE32(b + 36) : fat16Size;
-  const u32 entryBytes = fat32 ? 4 : 2;
-  std::string entry(entryBytes, '\0');
-  if (fat32)
-    writeLE32(reinterpret_cast<u8*>(entry.data()), value);
-  else
-    writeLE16(reinterpret_cast<u8*>(entry.data()), static_cast<u16>(value));
-  for (u32 i = 0; i < fats; ++i) {
-    writeBytes(byteOffset(volume + reserved + i * sectorsPerFat) + u64(cluster) * entryBytes, entry);
-  }
 }
 
 void FatImage::writeBytes(u64 offset, const std::string& bytes) {

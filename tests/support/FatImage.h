@@ -1,12 +1,12 @@
 // tests/support/FatImage.h
 // A disk image file built with the system's own tools, for tests that need a real
 // MBR-partitioned drive with FAT volumes and an independent opinion about it: sfdisk
-// writes the table, mkfs.fat formats, mtools fills the volumes and names their clusters,
-// fsck.fat checks them. Sectors are 512 bytes; a volume is addressed by its first sector
-// in the file. A failing step throws std::runtime_error with the command and its output.
-// Each use of the tools is a ToolSteps step, so that where they do not run (Windows) the
-// same calls replay what they did on Linux; tests that use the tools start with
-// VANTOR_REQUIRE_TOOLS().
+// writes and reads the table, mkfs.fat formats, mtools fills the volumes and names their
+// clusters, fsck.fat checks them. Sectors are 512 bytes; a volume is addressed by its
+// first sector in the file. A failing step throws std::runtime_error with the command and
+// its output. Each use of the tools is a ToolSteps step, so that where they do not run
+// (Windows) the same calls replay what they did on Linux; tests that use the tools start
+// with VANTOR_REQUIRE_TOOLS(). Step names hold no paths, so nor do mkfs.fat options.
 // The file stays when the object goes (it lives in a TempDir). mtools reads a volume as
 // FAT32 only from 65525 clusters on (e.g. 140000 sectors with "-s 1").
 #pragma once
@@ -38,6 +38,10 @@ struct FatCheck {
   std::string output;        // everything fsck.fat printed
 };
 
+// The partition table of a disk file as sfdisk reads it, one line per entry in table
+// order: "slot start size type" (slot from 0, type in hex), " boot" added when bootable.
+std::string sfdiskTable(const std::string& image);
+
 class FatImage {
  public:
   static constexpr u32 SECTOR_SIZE = 512;
@@ -50,9 +54,6 @@ class FatImage {
 
   // Writes a DOS partition table holding `entries` in table order (sfdisk).
   void partition(const std::vector<PartitionPlan>& entries);
-  // Writes table entry `index` (0-3) byte for byte, with zero CHS fields, and the boot
-  // signature: for tables sfdisk refuses, such as a partition reaching past the file.
-  void writeEntry(int index, const PartitionPlan& entry);
   // Formats sectors [start, start + count) with "mkfs.fat -F <fatBits> <options>"; the
   // boot sector records the volume's position as its hidden sectors.
   void format(u32 start, u32 count, int fatBits, const std::string& options = "");
@@ -74,10 +75,6 @@ class FatImage {
   // "SHA256  ./path" for every file on the volume, sorted by path (mcopy, sha256sum).
   std::string fileDigests(u32 volume) const;
 
-  // Sets the FAT entry of `cluster` in every FAT copy, e.g. to 0xFFF7 or 0x0FFFFFF7 to
-  // mark it bad. The FAT kind is taken from the volume's boot sector.
-  void setFatEntry(u32 volume, u32 cluster, u32 value);
-
   // Raw access to the file.
   void writeBytes(u64 offset, const std::string& bytes);
   std::string readBytes(u64 offset, std::size_t count) const;
@@ -86,11 +83,6 @@ class FatImage {
 
  private:
   std::string target(u32 volume) const;  // "-i 'path@@offset'"
-  // `text` with this file's directory written as "@/": step names hold no paths.
-  std::string withoutDirectory(const std::string& text) const;
-  void formatWithTools(u32 start, u32 count, int fatBits, const std::string& options);
-  void addFileWithTools(u32 volume, const std::string& dosPath, std::size_t bytes, u32 seed);
-  std::set<u32> clustersInUseWithTools(u32 volume) const;
   std::vector<u32> clustersOf(u32 volume, const std::string& dosPath) const;
 
   std::string path_;
