@@ -13,8 +13,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstddef>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -24,7 +22,6 @@
 
 #include <libVantor/Types.h>
 #include <libVantor/WinApi.h>
-#include <vrk/windows/WideText.h>
 
 #include "support/TempDir.h"
 
@@ -49,7 +46,6 @@ class FakeWinApi final : public os::WinApi {
     std::vector<std::wstring> paths = {};  // "E:\", "C:\mnt\key\"
     std::wstring fileSystem = {};          // empty: not recognised
     std::wstring label = {};
-    DWORD serial = 0;
   };
   // Requests the machine refuses, with the error it gives: "open disk N" and "open VN"
   // (read-write opens), "writable N" (IOCTL_DISK_IS_WRITABLE), "lock VN", "dismount VN".
@@ -89,7 +85,7 @@ class FakeWinApi final : public os::WinApi {
     }
     if ((access & GENERIC_WRITE) != 0 && !allowed("open " + name, false)) return INVALID_HANDLE_VALUE;
     // The file always opens read-write and cached: the fake checks what was asked.
-    return CreateFileW(file(it->second).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    return CreateFileA(file(it->second).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                        nullptr, OPEN_EXISTING, 0, nullptr);
   }
 
@@ -104,7 +100,6 @@ class FakeWinApi final : public os::WinApi {
     std::vector<BYTE> answer;
     switch (code) {
       case IOCTL_STORAGE_GET_DEVICE_NUMBER:
-        if (node.name[0] == 'V') return fail(ERROR_INVALID_FUNCTION);
         append(answer, STORAGE_DEVICE_NUMBER{disk.deviceType, disk.number, 0});
         break;
       case IOCTL_STORAGE_QUERY_PROPERTY: {
@@ -116,7 +111,7 @@ class FakeWinApi final : public os::WinApi {
         append(answer, descriptor);
         answer.insert(answer.end(), disk.product.begin(), disk.product.end());
         answer.insert(answer.end(), {' ', ' ', '\0'});
-        answer.resize(std::min<std::size_t>(answer.size(), outSize));  // cut to the room given
+        if (answer.size() > outSize) answer.resize(outSize);  // cut to the room given
         break;
       }
       case IOCTL_DISK_GET_DRIVE_GEOMETRY_EX:
@@ -166,7 +161,7 @@ class FakeWinApi final : public os::WinApi {
     if (volume == nullptr || volume->fileSystem.empty()) return fail(ERROR_UNRECOGNIZED_VOLUME);
     fileSystem = volume->fileSystem;
     label = volume->label;
-    serial = volume->serial;
+    serial = 0;
     return true;
   }
 
@@ -208,12 +203,10 @@ class FakeWinApi final : public os::WinApi {
     return true;
   }
 
-  std::wstring file(std::size_t index) const {
-    return vrk::windows::systemPath(vrk::String(dir_.file(std::to_string(index))));
-  }
+  std::string file(std::size_t index) const { return dir_.file(std::to_string(index)); }
 
   void addNode(const Node& node) {
-    std::ofstream(dir_.file(std::to_string(nodes_.size())), std::ios::binary) << std::string((nodes_.size() + 1) * 512, '\0');
+    std::ofstream(file(nodes_.size()), std::ios::binary) << std::string((nodes_.size() + 1) * 512, '\0');
     nodes_.push_back(node);
   }
 
