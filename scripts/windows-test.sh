@@ -9,7 +9,6 @@
 # The last line is CTest's count; the exit status is CTest's.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root=$(pwd)
 win_build=$(realpath -m "${1:-build-win}")
 native_build=$(realpath -m "${2:-build}")
 jobs=${JOBS:-2}
@@ -21,38 +20,20 @@ export WINEDEBUG=-all WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d
 unset DISPLAY WAYLAND_DISPLAY
 export WINEPREFIX="$win_build/wine-prefix"
 trap 'wineserver -k 2>/dev/null || true; wineserver -w 2>/dev/null || true; rm -rf "$WINEPREFIX"' EXIT
-times=()
-timed() {  # timed LABEL COMMAND...: runs COMMAND and keeps how long it took
-  local label=$1 start=$SECONDS
-  shift
-  "$@"
-  times+=("$label: $((SECONDS - start))s")
-}
-prefix() {
-  rm -rf "$WINEPREFIX" && mkdir -p "$win_build"
-  wineboot -i >/dev/null 2>&1 </dev/null
-  wineserver -k; wineserver -w
-  wineserver -p
-  wineboot >/dev/null 2>&1 </dev/null
-}
-configure() {
-  cmake -S . -B "$win_build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-w64-x86_64.cmake \
-    -DCMAKE_BUILD_TYPE=Release -DVANTOR_NATIVE_BUILD_DIR="$native_build" >/dev/null
-}
-timed "Wine prefix" prefix
-timed "configure" configure
-timed "build" cmake --build "$win_build" -j"$jobs"
-for dll in Vantor Basekit; do
-  echo "$dll.dll imports: $(x86_64-w64-mingw32-objdump -p "$win_build/bin/$dll.dll" | sed -n 's/^\tDLL Name: //p' | tr '\n' ' ')"
-done
+rm -rf "$WINEPREFIX" && mkdir -p "$win_build"
+wineboot -i >/dev/null 2>&1 </dev/null
+wineserver -k; wineserver -w
+wineserver -p
+wineboot >/dev/null 2>&1 </dev/null
+
+cmake -S . -B "$win_build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-w64-x86_64.cmake \
+  -DCMAKE_BUILD_TYPE=Release -DVANTOR_NATIVE_BUILD_DIR="$native_build" >/dev/null
+cmake --build "$win_build" -j"$jobs"
 status=0
-start=$SECONDS
 # A test program that Wine fails to start ends at once with no output of its own; such a
 # test runs once more (ctest marks it in the log), a test that fails on its own fails twice.
 (cd "$win_build" && ctest -j"$jobs" --output-on-failure --timeout 900 --repeat until-pass:2) >"$win_build/ctest.log" 2>&1 ||
   status=$?
-times+=("tests under Wine: $((SECONDS - start))s")
 cat "$win_build/ctest.log"
-printf '%s\n' "${times[@]}"
 grep -E 'tests passed|tests failed' "$win_build/ctest.log" | tail -n 1
 exit "$status"

@@ -11,7 +11,7 @@ steps=$2
 filter=$3
 shift 3
 mkdir -p "$steps"
-cmake --build "$native" -j2 --target "$@" >/dev/null
+cmake --build "$native" -j"${JOBS:-2}" --target "$@" >/dev/null
 for program in "$@"; do
   VANTOR_TOOL_STEPS=$steps "$native/tests/$program" --gtest_brief=1 --gtest_filter="$filter"
 done

@@ -8,7 +8,6 @@ set -euo pipefail
 exe=$(realpath "${1:?usage: cli_smoke_windows.sh PATH/TO/vantor.exe RUNNER...}")
 shift
 runner=("$@")
-[ ${#runner[@]} -gt 0 ] || { echo "usage: cli_smoke_windows.sh PATH/TO/vantor.exe RUNNER..." >&2; exit 2; }
 vantor() { "${runner[@]}" "$exe" "$@"; }
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)

@@ -1,20 +1,23 @@
 // tests/support/windows/FakeWinApi.h
-// A machine made up for the tests of the Windows drive layer: disks on chosen buses with
-// chosen media, volumes with pieces on them, drive letters and folders, and volumes that
-// refuse to open, lock or dismount. It answers the layer's system calls (WinApi) while
-// its Scope lives, and writes down every request that changes something ("lock V1",
-// "dismount V2 refused", "update 1", "GetLogicalDrives"), in order.
-// Each disk and volume is backed by a file of its own in the fake's temporary folder, and
-// its handles are real handles of that file, so the handle holders can duplicate and
-// close them and sectors read and written through a drive land in that file. Nothing here
-// opens a device of the machine the tests run on.
+// A machine made up for the tests of the Windows drive layer: disks on chosen buses,
+// volumes with pieces on them, and requests that the machine refuses. Made the layer's
+// system (WinApi) with an os::WinApiOverride, it writes down every request that changes
+// something ("lock V1", "dismount V2 refused", "update 2", "GetLogicalDrives"), in order.
+// Each disk and volume is a file of its own in the fake's temporary folder, and its
+// handles are real handles of that file, so the handle holders can duplicate and close
+// them. The file is as many sectors long as the node's place in the fake, plus one: that
+// is how a handle, whatever its value, is told apart. Nothing here opens a device.
 #pragma once
 #include <windows.h>
 #include <winioctl.h>
 
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
 #include <map>
-#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <libVantor/Types.h>
@@ -27,17 +30,10 @@ namespace vantor::test {
 class FakeWinApi final : public os::WinApi {
  public:
   struct Disk {
-    DWORD number = 0;
+    DWORD number = 0;  // opens as "\\.\PhysicalDriveN"; listed as "\\?\disk#N"
     STORAGE_BUS_TYPE bus = BusTypeSata;
-    std::string vendor;
-    std::string product;
-    bool removableMedia = false;
-    u64 sizeBytes = 1 << 20;
-    u32 sectorSize = 512;
-    MEDIA_TYPE mediaType = FixedMedia;
-    bool noMedium = false;       // geometry and writability answer ERROR_NOT_READY
-    bool writeProtected = false; // IOCTL_DISK_IS_WRITABLE answers ERROR_WRITE_PROTECT
-    DWORD readWriteOpenError = 0;  // a read-write open of the drive fails with this
+    std::string product = {};  // maker and model
+    u64 sizeBytes = 0;  // 0: no medium (geometry and writability answer ERROR_NOT_READY)
     DWORD deviceType = FILE_DEVICE_DISK;
   };
   struct Piece {
@@ -46,95 +42,191 @@ class FakeWinApi final : public os::WinApi {
     u64 byteCount;
   };
   struct Volume {
-    std::wstring name;  // "\\?\Volume{...}\"
-    std::vector<Piece> pieces;
-    std::vector<std::wstring> paths;  // "E:\", "C:\mnt\key\"
-    std::wstring fileSystem;          // empty: no file system recognised
-    std::wstring label;
-    DWORD serial = 0;
-    DWORD openError = 0;      // a read-write open fails with this
-    DWORD lockError = 0;      // FSCTL_LOCK_VOLUME fails with this
-    DWORD dismountError = 0;  // FSCTL_DISMOUNT_VOLUME fails with this
+    std::vector<Piece> pieces = {};
+    std::vector<std::wstring> paths = {};  // "E:\", "C:\mnt\key\"
+    std::wstring fileSystem = {};          // empty: not recognised
+    std::wstring label = {};
   };
+  // Requests the machine refuses, with the error it gives: "open disk N" and "open VN"
+  // (read-write opens), "writable N" (IOCTL_DISK_IS_WRITABLE), "lock VN", "dismount VN".
+  std::map<std::string, DWORD> refuse;
+  std::vector<std::string> log;  // every request that changed something
+  UINT errorMode = 0;
+  UINT threadErrorMode = 0;  // as the layer left it: each quiet stretch must end
 
-  FakeWinApi();
-  ~FakeWinApi() override;
+  void addDisk(const Disk& disk) {
+    diskInterfaces_.push_back(L"\\\\?\\disk#" + std::to_wstring(disk.number));
+    names_[diskInterfaces_.back()] = nodes_.size();
+    names_[L"\\\\.\\PhysicalDrive" + std::to_wstring(disk.number)] = nodes_.size();
+    addNode({"disk " + std::to_string(disk.number), disk, Volume()});
+  }
+  // Volume N (from 1, in the order added) is named "\\?\Volume{VN}\".
+  void addVolume(const Volume& volume) {
+    volumeNames_.push_back(L"\\\\?\\Volume{V" + std::to_wstring(volumeNames_.size() + 1) + L"}\\");
+    names_[volumeNames_.back().substr(0, volumeNames_.back().size() - 1)] = nodes_.size();
+    addNode({"V" + std::to_string(volumeNames_.size()), Disk(), volume});
+  }
 
-  // The disk's interface path; it also opens as "\\.\PhysicalDriveN".
-  std::wstring addDisk(const Disk& disk);
-  // A further interface path for a disk already added (the system may list one twice).
-  void addInterfaceFor(DWORD diskNumber);
-  void addFloppy(const std::wstring& interfacePath);
-  // The short name ("V1", "V2", ...) the log uses for it.
-  std::string addVolume(const Volume& volume);
+  std::vector<std::wstring> deviceInterfacePaths(DeviceInterface which) override {
+    return which == DeviceInterface::Disk ? diskInterfaces_ : std::vector<std::wstring>();
+  }
 
-  // Every request that changed something, in order.
-  const std::vector<std::string>& log() const { return log_; }
-  void clearLog() { log_.clear(); }
-  // Every open: the path, the access and the flags asked for.
-  struct Open {
-    std::wstring path;
-    DWORD access;
-    DWORD share;
-    DWORD flags;
-  };
-  const std::vector<Open>& opens() const { return opens_; }
-  UINT errorMode() const { return errorMode_; }
-  // The thread error mode as the layer left it: each quiet stretch must end.
-  UINT threadErrorMode() const { return threadErrorMode_; }
-  // The file behind a disk, as the layer wrote it.
-  std::string diskBytes(DWORD diskNumber) const;
+  // Checks its caller: a drive opened for reading or writing must be shared and uncached.
+  HANDLE createFile(const std::wstring& path, DWORD access, DWORD share, DWORD disposition, DWORD flags) override {
+    const auto it = names_.find(path);
+    if (it == names_.end() || disposition != OPEN_EXISTING) {
+      SetLastError(ERROR_FILE_NOT_FOUND);
+      return INVALID_HANDLE_VALUE;
+    }
+    const std::string& name = nodes_[it->second].name;
+    const bool drive = name[0] == 'd' && access != 0;
+    if (drive && (share != (FILE_SHARE_READ | FILE_SHARE_WRITE) || flags != FILE_FLAG_NO_BUFFERING)) {
+      ADD_FAILURE() << "drive opened with share " << share << " and flags " << flags;
+    }
+    if ((access & GENERIC_WRITE) != 0 && !allowed("open " + name, false)) return INVALID_HANDLE_VALUE;
+    // The file always opens read-write and cached: the fake checks what was asked.
+    return CreateFileA(file(it->second).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       nullptr, OPEN_EXISTING, 0, nullptr);
+  }
 
-  // Makes this fake the system of the drive layer while it lives.
-  class Scope {
-   public:
-    explicit Scope(FakeWinApi& fake) : override_(fake) {}
+  bool deviceIoControl(HANDLE handle, DWORD code, const void*, DWORD, void* out, DWORD outSize,
+                       DWORD& returned) override {
+    LARGE_INTEGER size{};
+    const std::size_t index = GetFileSizeEx(handle, &size) ? static_cast<std::size_t>(size.QuadPart / 512 - 1) : -1;
+    if (index >= nodes_.size()) return fail(ERROR_INVALID_HANDLE);
+    const Node& node = nodes_[index];
+    const Disk& disk = node.disk;
+    const std::string number = std::to_string(disk.number);
+    std::vector<BYTE> answer;
+    switch (code) {
+      case IOCTL_STORAGE_GET_DEVICE_NUMBER:
+        append(answer, STORAGE_DEVICE_NUMBER{disk.deviceType, disk.number, 0});
+        break;
+      case IOCTL_STORAGE_QUERY_PROPERTY: {
+        // The descriptor, then the product's name, padded with blanks as drivers do.
+        STORAGE_DEVICE_DESCRIPTOR descriptor{};
+        descriptor.BusType = disk.bus;
+        descriptor.ProductIdOffset = sizeof descriptor;
+        descriptor.Size = static_cast<DWORD>(sizeof descriptor + disk.product.size() + 3);
+        append(answer, descriptor);
+        answer.insert(answer.end(), disk.product.begin(), disk.product.end());
+        answer.insert(answer.end(), {' ', ' ', '\0'});
+        if (answer.size() > outSize) answer.resize(outSize);  // cut to the room given
+        break;
+      }
+      case IOCTL_DISK_GET_DRIVE_GEOMETRY_EX:
+        // DISK_GEOMETRY_EX up to its Data: the geometry, then the size.
+        if (disk.sizeBytes == 0) return fail(ERROR_NOT_READY);
+        append(answer, DISK_GEOMETRY{{}, FixedMedia, 0, 0, 512});
+        append(answer, static_cast<LONGLONG>(disk.sizeBytes));
+        break;
+      case IOCTL_DISK_IS_WRITABLE:
+        return disk.sizeBytes == 0 ? fail(ERROR_NOT_READY) : allowed("writable " + number, false);
+      case IOCTL_DISK_UPDATE_PROPERTIES:
+        return allowed("update " + number, true);
+      case IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS:
+        append(answer, static_cast<u64>(node.volume.pieces.size()));  // the count, padded to the pieces' alignment
+        for (const Piece& piece : node.volume.pieces) {
+          const LONGLONG first = static_cast<LONGLONG>(piece.firstByte);
+          append(answer, DISK_EXTENT{piece.disk, {.QuadPart = first}, {.QuadPart = LONGLONG(piece.byteCount)}});
+        }
+        // With room for fewer pieces than there are: the count (and a piece), and ERROR_MORE_DATA.
+        if (answer.size() > outSize) {
+          answer.resize(sizeof(VOLUME_DISK_EXTENTS));
+          return copy(answer, out, outSize, returned) && fail(ERROR_MORE_DATA);
+        }
+        break;
+      case FSCTL_LOCK_VOLUME:
+        return allowed("lock " + node.name, true);
+      case FSCTL_UNLOCK_VOLUME:
+        return allowed("unlock " + node.name, true);
+      case FSCTL_DISMOUNT_VOLUME:
+        return allowed("dismount " + node.name, true);
+      default:
+        return fail(ERROR_INVALID_FUNCTION);
+    }
+    return copy(answer, out, outSize, returned);
+  }
 
-   private:
-    os::WinApiOverride override_;
-  };
+  std::vector<std::wstring> volumeNames() override { return volumeNames_; }
 
-  std::vector<std::wstring> deviceInterfacePaths(DeviceInterface which) override;
-  HANDLE createFile(const std::wstring& path, DWORD access, DWORD share, DWORD disposition, DWORD flags) override;
-  bool deviceIoControl(HANDLE handle, DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
-                       DWORD& returned) override;
-  std::vector<std::wstring> volumeNames() override;
-  std::vector<std::wstring> volumePathNames(const std::wstring& volumeName) override;
+  std::vector<std::wstring> volumePathNames(const std::wstring& volumeName) override {
+    const Volume* volume = volumeNamed(volumeName);
+    return volume != nullptr ? volume->paths : std::vector<std::wstring>();
+  }
+
   bool volumeInformation(const std::wstring& volumeName, std::wstring& fileSystem, std::wstring& label,
-                         DWORD& serial) override;
-  DWORD getLogicalDrives() override;
-  UINT setErrorMode(UINT mode) override;
-  bool setThreadErrorMode(UINT mode, UINT& previous) override;
+                         DWORD& serial) override {
+    const Volume* volume = volumeNamed(volumeName);
+    if (volume == nullptr || volume->fileSystem.empty()) return fail(ERROR_UNRECOGNIZED_VOLUME);
+    fileSystem = volume->fileSystem;
+    label = volume->label;
+    serial = 0;
+    return true;
+  }
+
+  DWORD getLogicalDrives() override {
+    log.push_back("GetLogicalDrives");
+    return 1u << 2;  // C:
+  }
+
+  UINT setErrorMode(UINT mode) override { return std::exchange(errorMode, mode); }
+
+  bool setThreadErrorMode(UINT mode, UINT& previous) override {
+    previous = std::exchange(threadErrorMode, mode);
+    return true;
+  }
 
  private:
   struct Node {
-    std::wstring file;  // the backing file
-    int disk = -1;      // index into disks_, or
-    int volume = -1;    // index into volumes_
-    u64 fileId = 0;
-  };
-  struct VolumeState {
+    std::string name;  // "disk N" or "VN", as the requests name it
+    Disk disk;
     Volume volume;
-    std::string shortName;
-    bool locked = false;
   };
 
-  Node& addNode(const std::wstring& openName, const std::string& fileName, u64 sizeBytes, int disk, int volume);
-  const Node* nodeOf(HANDLE handle) const;
-  bool fail(DWORD error) const;
-  bool answerDisk(const Disk& disk, DWORD code, void* out, DWORD outSize, DWORD& returned);
-  bool answerVolume(VolumeState& state, DWORD code, void* out, DWORD outSize, DWORD& returned);
+  static bool fail(DWORD error) {
+    SetLastError(error);
+    return false;
+  }
+
+  template <class T>
+  static void append(std::vector<BYTE>& answer, const T& value) {
+    const auto* bytes = reinterpret_cast<const BYTE*>(&value);
+    answer.insert(answer.end(), bytes, bytes + sizeof value);
+  }
+
+  // Hands the answer over, or fails as the system does when it does not fit.
+  static bool copy(const std::vector<BYTE>& answer, void* out, DWORD outSize, DWORD& returned) {
+    if (answer.size() > outSize) return fail(ERROR_INSUFFICIENT_BUFFER);
+    std::memcpy(out, answer.data(), answer.size());
+    returned = static_cast<DWORD>(answer.size());
+    return true;
+  }
+
+  std::string file(std::size_t index) const { return dir_.file(std::to_string(index)); }
+
+  void addNode(const Node& node) {
+    std::ofstream(file(nodes_.size()), std::ios::binary) << std::string((nodes_.size() + 1) * 512, '\0');
+    nodes_.push_back(node);
+  }
+
+  // Refused requests answer their error; the logged ones go into the log, marked when refused.
+  bool allowed(const std::string& request, bool logged) {
+    const auto refusal = refuse.find(request);
+    if (logged) log.push_back(refusal == refuse.end() ? request : request + " refused");
+    return refusal == refuse.end() || fail(refusal->second);
+  }
+
+  const Volume* volumeNamed(const std::wstring& name) const {
+    const auto it = names_.find(name.substr(0, name.size() - 1));  // it opens without the last backslash
+    return it != names_.end() && nodes_[it->second].name[0] == 'V' ? &nodes_[it->second].volume : nullptr;
+  }
 
   TempDir dir_;
-  std::vector<Disk> disks_;
-  std::vector<VolumeState> volumes_;
+  std::vector<Node> nodes_;
+  std::map<std::wstring, std::size_t> names_;  // the names that open each node
   std::vector<std::wstring> diskInterfaces_;
-  std::vector<std::wstring> floppyInterfaces_;
-  std::map<std::wstring, std::shared_ptr<Node>> byName_;  // open names, upper case
-  std::vector<std::string> log_;
-  std::vector<Open> opens_;
-  UINT errorMode_ = 0;
-  UINT threadErrorMode_ = 0;
+  std::vector<std::wstring> volumeNames_;
 };
 
 }  // namespace vantor::test

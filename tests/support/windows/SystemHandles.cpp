@@ -17,15 +17,9 @@ vrk::FileHandle openHandle(const std::string& path, Access access) {
 }
 
 unsigned systemError(Failure failure) {
-  switch (failure) {
-    case Failure::NoHandle:
-      return ERROR_INVALID_HANDLE;
-    case Failure::WriteOnReadOnly:
-      return ERROR_ACCESS_DENIED;
-    case Failure::ReadOnDirectory:
-      return ERROR_INVALID_FUNCTION;
-  }
-  return 0;
+  // In the order of Failure: NoHandle, WriteOnReadOnly, ReadOnDirectory.
+  const unsigned codes[] = {ERROR_INVALID_HANDLE, ERROR_ACCESS_DENIED, ERROR_INVALID_FUNCTION};
+  return codes[static_cast<int>(failure)];
 }
 
 void setFileSize(const std::string& path, unsigned long long size) {
