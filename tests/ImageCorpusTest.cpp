@@ -14,27 +14,13 @@
 #include <libVantor/DiskImager.h>
 #include <libVantor/ImageDisk.h>
 #include <libVantor/WinDiskFile.h>
-#include <vrk/Log.h>
 
 #include "fuzz/ImageFileInput.h"
+#include "support/LogCapture.h"
 #include "support/TempDir.h"
 
 namespace vantor::test {
 namespace {
-
-// Counts the writes that reach the disk it is installed on (copies share the count).
-class WriteCounter final : public IDiskDataFilter {
- public:
-  explicit WriteCounter(std::shared_ptr<u32> count) : count(std::move(count)) {}
-  WriteCounter* clone() const override { return new WriteCounter(*this); }
-  bool filterWriteData(u32, const void*, u32) override {
-    ++*count;
-    return true;
-  }
-
- private:
-  std::shared_ptr<u32> count;
-};
 
 // The operation's error code, ERR_NONE when it finished.
 VantorErrorCodes restore(DiskImager& imager, const std::string& image) {
@@ -50,11 +36,7 @@ VantorErrorCodes restore(DiskImager& imager, const std::string& image) {
 }
 
 TEST(ImageCorpus, ImageDiskAndRestoreTakeTheSameImages) {
-  struct Quiet {  // a refused image is logged; nobody reads that here
-    int before = vrk::LogFactory::getPriority();
-    Quiet() { vrk::LogFactory::setPriority(5); }
-    ~Quiet() { vrk::LogFactory::setPriority(before); }
-  } quiet;
+  const LogCapture quiet("vantor.DiskImager");  // a refused image is logged; nobody reads that here
   std::vector<std::filesystem::path> seeds;
   for (const auto& entry : std::filesystem::directory_iterator(VANTOR_IMAGE_CORPUS)) seeds.push_back(entry.path());
   std::sort(seeds.begin(), seeds.end());
@@ -87,8 +69,6 @@ TEST(ImageCorpus, ImageDiskAndRestoreTakeTheSameImages) {
     auto target = std::make_shared<WinDiskFile>(dir.file("target"), WinDiskFile::OpenAlways,
                                                 static_cast<u32>(sectorSize), sectors * sectorSize);
     ASSERT_TRUE(target->isOpen()) << seed;
-    const auto writes = std::make_shared<u32>(0);
-    target->setDataFilter(new WriteCounter(writes));
     DiskDevice device("target", target);
     DiskImager imager(device);
     imager.setVolumeTooLargeBehavior(DiskImager::ALLOW_VOLUME_TOO_LARGE);  // the runs fit; the volume need not
@@ -96,7 +76,8 @@ TEST(ImageCorpus, ImageDiskAndRestoreTakeTheSameImages) {
     const VantorErrorCodes restored = restore(imager, image);
     EXPECT_EQ(view != nullptr, restored == ERR_NONE) << seed << ": the restore ended with " << errorCodeName(restored);
     if (!view) {
-      EXPECT_EQ(*writes, 0u) << seed << ": a refused image was written";
+      const std::string bytes = readFile(dir.file("target"));
+      EXPECT_EQ(bytes.find_first_not_of('\0'), std::string::npos) << seed << ": a refused image was written";
       continue;
     }
     ++taken;
