@@ -5,7 +5,8 @@
 // the caller's map stays as it was and the code is one the map documents. When it
 // succeeds its ranges are ordered and apart, its highest volume sector is the table's,
 // no volume reaches past the drive unless allowed, and it holds the MBR, the gap sectors
-// with data and each volume's boot sector, reserved sectors and FATs.
+// with data and each volume's system area (boot sector, reserved sectors, FATs, root
+// directory).
 //
 // Input, read front to back (FuzzInput: missing bytes read as 0):
 //   options: sector size (bits 0-2), volumes allowed past the drive (bit 3), a disk of
@@ -156,7 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   // Ordered ranges apart from each other; the MBR, the gap sectors holding data (before
   // the first start sector of any entry, below 2048 and the drive's end; all up to 2048
-  // without one), and each volume's boot sector, reserved sectors and FATs.
+  // without one), and each volume's system area.
   FUZZ_CHECK(ss >= 512 && holds(map, 0, 0));
   for (u32 i = 0; i < map.size(); ++i) {
     FUZZ_CHECK(map[i].numSectors > 0 && map[i].lastSector == u64(map[i].firstSector) + map[i].numSectors - 1);
@@ -172,7 +173,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     expectedHighest = std::max(expectedHighest, start + field(disk, 0, 458 + 16 * i, 4) - 1);
     const bool fat32 = type == 0x0B || type == 0x0C;
     const u64 fats = field(disk, start, 16, 1) * field(disk, start, fat32 ? 36 : 22, fat32 ? 4 : 2);
-    FUZZ_CHECK(holds(map, start, start + field(disk, start, 14, 2) + fats - 1));
+    const u64 root = fat32 ? 0 : (field(disk, start, 17, 2) * 32 + 511) / 512;
+    FUZZ_CHECK(holds(map, start, start + field(disk, start, 14, 2) + fats + root - 1));
   }
   FUZZ_CHECK(highest == expectedHighest && (allowBeyond || highest < disk.getSizeSectors()));
   FUZZ_CHECK(anyStart || holds(map, 1, GAP_LIMIT));
