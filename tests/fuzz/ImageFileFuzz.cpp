@@ -1,23 +1,24 @@
 // Image files built from the fuzzer's choices (a 90-byte header, run records with their
 // sectors, padding before the first record, bytes cut off or added at the end, a few
-// bytes broken on purpose), read with getImageInfo, checked as a restore checks it, opened as
-// an ImageDisk and read through it, and restored onto a disk in memory, verified or not,
-// with a failing transfer or a refused dismount now and then. Whatever the bytes, nothing
-// may read past the file or the disk or crash, and:
+// bytes broken on purpose), read with getImageInfo, opened as an ImageDisk and read
+// through it, checked as startWritingImage checks them and restored onto a disk in
+// memory, verified or not, with failing transfers or a refused dismount now and then.
+// Whatever the bytes, nothing may read past the file or the disk or crash, and:
 // - ImageDisk takes exactly the files whose records are sound (inside the file, adding
 //   up to the header's total, ending it); a sector then reads as the last run in the file
 //   that holds it left it, any other sector as zeros;
-// - a file the restore refuses leaves the disk untouched and fails with the documented
+// - a file the restore refuses leaves the disk unwritten and fails with the documented
 //   code (11 damaged or foreign, 12 version or sector size, 7 too large for the drive);
-// - a restore that reports success wrote every run's sectors as the file holds them and
-//   no other sector, and dismounted and mounted the drive once; a failed transfer is
-//   never a success.
+// - a failed transfer ends the restore with 4 (disk access), a refused dismount with its
+//   own code; a restore that reports success wrote every run's sectors as the file holds
+//   them and no other sector, and dismounted and mounted the drive once.
 //
 // Input, read front to back (FuzzInput: missing bytes read as 0):
 //   options: sector size (bits 0-2), verify (bit 3), too large allowed (bit 4), dismount
-//            refused (bit 5), a write or a read failing (bits 6-7: 1 or 2); 0xFF takes the
-//            rest of the input as the file, restored verified onto 256 sectors of 512 bytes
-//   disk size, which transfer fails, the file (ImageFileInput::build)
+//            refused (bit 5), transfers failing from the k-th on (bits 6-7: none, writes,
+//            reads, reads); 0xFF takes the rest of the input as the file, restored
+//            verified onto 256 sectors of 512 bytes
+//   disk size, k, the file (ImageFileInput::build)
 #include <unistd.h>
 
 #include <array>
