@@ -119,13 +119,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     count[i] = fat ? layOutVolume(in, staging, start[i], type[i] == 0x0B || type[i] == 0x0C) - start[i] : in.byte();
     end = std::max(end, start[i] + count[i]);
   }
-  // Data in the gap after the MBR: a whole sector, or a single byte that is not zero.
+  // Data in the gap after the MBR, anywhere below 2048 or just before the first entry's
+  // start: a whole sector, or a single byte that is not zero.
   for (u32 n = in.below(4); n > 0; --n) {
-    const u32 s = 1 + in.below(GAP_LIMIT);
     const u8 how = in.byte();
+    const u64 s = how & 2 ? std::max<u64>(1, start[0] - std::min<u64>(start[0], 1 + how / 64)) : 1 + in.below(GAP_LIMIT);
     const u32 from = how & 1 ? 0 : in.below(ss);
     for (u32 k = from; k < (how & 1 ? ss : from + 1); ++k) put(staging, u64(s) * ss + k, how | 1, 1);
-    end = std::max<u64>(end, s + 1);
+    end = std::max(end, s + 1);
   }
   const u64 sectors = options & 0x20 ? LAST_SECTOR - slack : std::min(LAST_SECTOR, end + slack);
   for (u32 i = 0; i < 4; ++i) {  // the size as laid out, any, or up to the drive's end, one short or past it
