@@ -18,83 +18,21 @@ namespace vantor::fuzz {
 constexpr u64 IMAGE_FILE_LIMIT = 256u << 10;  // bytes of an image file at most: a run of two chunks
 constexpr u64 IMAGE_DISK_LIMIT = 4u << 20;    // bytes of the disk at most (sparse: costs what is written)
 
-// Lays out an image file from the input, then breaks what the input asks for.
-inline void buildImage(FuzzInput& in, Layout& file, u32 ss, u32 sectors) {
-  const u32 runCount = in.below(9);
-  u64 offset = image::HEADER_SIZE;
-  const u8 padding = in.byte();
-  if (padding % 4 == 3) {  // bytes between the header and the first record
-    file.fill(offset, 1 + padding / 4, 0xC3);
-    offset += 1 + padding / 4;
+// The bytes of an image file; past its end every byte reads as zero.
+struct ImageBytes : std::vector<u8> {
+  u8 byteAt(u64 offset) const { return offset < size() ? (*this)[offset] : 0; }
+  void put(u64 offset, u64 v, u32 width) {
+    if (size() < offset + width) resize(offset + width);
+    for (u32 b = 0; b < width; ++b) (*this)[offset + b] = static_cast<u8>(v >> (8 * b));
   }
-  const u64 firstRunOffset = offset;
-  u64 next = 0, total = 0, highest = 0, firstUsed = 0;
-  for (u32 i = 0; i < runCount; ++i) {
-    const u8 placement = in.byte();
-    const u8 length = in.byte();
-    u64 first;
-    switch (placement % 4) {
-      case 0: first = next + placement / 4 % 4; break;  // ascending, as capture writes them
-      case 1: first = in.u16le() % (u64(sectors) + 8); break;
-      case 2: first = in.u32le(); break;
-      default: first = sectors - std::min<u32>(sectors, placement / 4 % 8); break;  // at the end
-    }
-    u64 count;
-    switch (length % 4) {
-      case 0: count = 1 + length / 4 % 8; break;
-      case 1: count = image::CHUNK_SECTORS - 4 + length / 4 % 16; break;  // around a chunk
-      case 2: count = 0; break;
-      default: count = in.u16le(); break;
-    }
-    const u64 room = offset + image::RUN_HEADER_SIZE < IMAGE_FILE_LIMIT ? IMAGE_FILE_LIMIT - offset - image::RUN_HEADER_SIZE : 0;
-    if (count > room / ss) count %= room / ss + 1;  // the file stays below its limit
-    first = std::min<u64>(first, 0xFFFFFFFF);
-    file.put32(offset, static_cast<u32>(first));
-    file.put32(offset + 4, static_cast<u32>(count));
-    offset += image::RUN_HEADER_SIZE;
-    file.fill(offset, count * ss, static_cast<u8>(i * 37 + 1));
-    offset += count * ss;
-    if (i == 0) firstUsed = first;
-    if (count) highest = std::max(highest, first + count - 1);
-    next = first + count;
-    total += count;
-  }
-  u64 highestVolume = highest;
-  const u8 volume = in.byte();
-  switch (volume % 4) {
-    case 0: break;
-    case 1: highestVolume += in.below(sectors + 1); break;
-    case 2: highestVolume = in.u32le(); break;
-    default: highestVolume = ~u64(0) - volume / 4; break;
-  }
-  file.put32(0, runCount);
-  file.put16(4, image::MAJOR_VERSION);
-  file.put16(6, image::MINOR_VERSION);
-  file.put64(8, total);
-  file.put32(16, ss);
-  file.put64(20, firstUsed);
-  file.put64(28, highestVolume);
-  file.put32(36, static_cast<u32>(firstRunOffset));
-  file.putText(image::SIGNATURE_OFFSET, image::SIGNATURE, image::SIGNATURE_SIZE);
-  file.setSize(std::max<u64>(offset, image::HEADER_SIZE));
-
-  const u8 end = in.byte();
-  switch (end % 4) {
-    case 0: break;
-    case 1: file.setSize(file.size() + 1 + end / 4); break;  // zeros after the last record
-    case 2: file.setSize(file.size() - std::min<u64>(file.size(), 1 + end / 4)); break;
-    default: file.setSize(in.u16le() % (file.size() + 1)); break;
-  }
-  file.corrupt(in);
-}
+};
 
 struct ImageFileInput {
   u8 options = 0;
-  u8 mode = 0;          // 0 with raw()
-  u32 sectorSize = 0;   // of the disk restored onto
-  u32 sectors = 0;      // of that disk
-  u32 k = 0;            // which transfer fails, which report aborts
-  Layout file{IMAGE_FILE_LIMIT, 4096};
+  u32 sectorSize = 512;  // of the disk restored onto
+  u32 sectors = 256;     // of that disk
+  u32 k = 0;             // which transfer fails
+  ImageBytes file;
 
   // A first byte 0xFF: the rest of the input is the file as it stands.
   bool raw() const { return options == 0xFF; }
@@ -104,32 +42,73 @@ struct ImageFileInput {
     FuzzInput in(data, size);
     ImageFileInput input;
     input.options = in.byte();
-    input.mode = input.raw() ? 0 : in.byte();
-    input.sectorSize = input.raw() ? 512 : SECTOR_SIZES[input.options & 7];
-    input.sectors = input.raw() ? 256 : 1 + in.u16le() % static_cast<u32>(IMAGE_DISK_LIMIT / input.sectorSize);
-    input.k = in.byte();
     if (input.raw()) {
       std::size_t n = 0;
       const uint8_t* rest = in.rest(n);
-      input.file.copy(0, rest, n);
-      input.file.setSize(std::min<u64>(n, IMAGE_FILE_LIMIT));
-    } else {
-      buildImage(in, input.file, input.sectorSize, input.sectors);
+      input.file.assign(rest, rest + std::min<u64>(n, IMAGE_FILE_LIMIT));
+      return input;
     }
+    input.sectorSize = SECTOR_SIZES[input.options & 7];
+    input.sectors = 1 + in.u16le() % static_cast<u32>(IMAGE_DISK_LIMIT / input.sectorSize);
+    input.k = in.byte();
+    input.build(in);
     return input;
+  }
+
+  // Runs where the input places them (after the last, anywhere, at the disk's end), of
+  // a few sectors, about a chunk, none or any count; the header that describes them;
+  // padding before the first record, the end cut or extended, a few bytes broken.
+  void build(FuzzInput& in) {
+    const u32 ss = sectorSize;
+    file.assign(image::HEADER_SIZE, 0);
+    if (in.byte() % 4 == 3) file.resize(file.size() + 1 + in.byte() % 64, 0xC3);  // before the first record
+    const u64 firstRunOffset = file.size();
+    const u32 runCount = in.below(9);
+    u64 next = 0, total = 0, highest = 0, firstUsed = 0;
+    for (u32 i = 0; i < runCount; ++i) {
+      const u8 placement = in.byte(), length = in.byte();
+      u64 first = placement % 4 == 0 ? next + placement / 4 % 4 : sectors - std::min<u32>(sectors, placement / 4 % 8);
+      if (placement % 4 == 1) first = in.u32le();
+      if (placement % 4 == 2) first = in.u16le() % (u64(sectors) + 8);
+      u64 count = length % 4 == 0 ? 1 + length / 4 % 8 : image::CHUNK_SECTORS - 4 + length / 4 % 16;
+      if (length % 4 == 2) count = 0;
+      if (length % 4 == 3) count = in.u16le();
+      count = std::min<u64>(count, (IMAGE_FILE_LIMIT - std::min(IMAGE_FILE_LIMIT, file.size() + 8)) / ss);
+      file.put(file.size(), first, 4);
+      file.put(file.size(), count, 4);
+      for (u64 j = 0; j < count * ss; ++j) file.push_back(static_cast<u8>(i * 37 + 1 + j * 131 + (j >> 8)));
+      firstUsed = i == 0 ? first : firstUsed;
+      highest = count ? std::max(highest, first + count - 1) : highest;
+      next = first + count;
+      total += count;
+    }
+    const u8 volume = in.byte();  // the highest volume sector: of the runs, further, any, past any capacity
+    u64 highestVolume = highest;
+    if (volume % 4 == 1) highestVolume += in.below(sectors + 1);
+    if (volume % 4 == 2) highestVolume = in.u32le();
+    if (volume % 4 == 3) highestVolume = ~u64(0) - volume / 4;
+    file.put(0, runCount, 4);
+    file.put(4, image::MAJOR_VERSION, 2);
+    file.put(6, image::MINOR_VERSION, 2);
+    file.put(8, total, 8);
+    file.put(16, ss, 4);
+    file.put(20, firstUsed, 8);
+    file.put(28, highestVolume, 8);
+    file.put(36, firstRunOffset, 4);
+    std::copy(image::SIGNATURE, image::SIGNATURE + image::SIGNATURE_SIZE, file.begin() + image::SIGNATURE_OFFSET);
+    const u8 end = in.byte();
+    if (end % 4 == 1) file.resize(file.size() + 1 + end / 4);  // zeros after the last record
+    if (end % 4 == 2) file.resize(file.size() - std::min<u64>(file.size(), 1 + end / 4));
+    if (end % 4 == 3) file.resize(in.u32le() % (file.size() + 1));
+    for (u32 n = file.empty() ? 0 : in.below(4); n > 0; --n) file[in.below(file.size())] = in.byte();
   }
 
   // The file's bytes at `path`.
   void write(const std::string& path) const {
     std::FILE* f = std::fopen(path.c_str(), "wb");
     if (!f) fail("cannot write the image file");
-    std::vector<u8> block(64 * 1024);
-    for (u64 offset = 0; offset < file.size(); offset += block.size()) {
-      const u64 n = std::min<u64>(block.size(), file.size() - offset);
-      file.read(offset, n, block.data());
-      if (std::fwrite(block.data(), 1, n, f) != n) fail("cannot write the image file");
-    }
-    if (std::fclose(f) != 0) fail("cannot write the image file");
+    const bool written = std::fwrite(file.data(), 1, file.size(), f) == file.size();
+    if (std::fclose(f) != 0 || !written) fail("cannot write the image file");
   }
 };
 
