@@ -3,18 +3,21 @@
 // are gone and cannot be mounted by anybody else), sector I/O through the uncached
 // handle, mount (the volumes come back as they were, the kernel sees a newly written
 // table), the undo when a volume is busy, and drives that refuse writes. The kernel,
-// mount(8) and findmnt are the oracle. Linked with open(2), ioctl(2) and write(2)
-// wrapped, so that a test can make a drive refuse a read-write open or report no medium,
-// make a handle answer a geometry, or make it lose its medium during a write.
+// mount(8) and findmnt are the oracle. Also runs of single-sector reads answered from a
+// block read ahead. Linked with open(2), ioctl(2), write(2) and read(2) wrapped, so that a
+// test can make a drive refuse a read-write open or report no medium, make a handle answer
+// a geometry, make it lose its medium during a write, or count and fail a drive's reads.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <linux/hdreg.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstring>
 #include <filesystem>
 #include <map>
 
@@ -23,6 +26,7 @@
 #include <libVantor/PartitionTools.h>
 #include <libVantor/WinDiskDevice.h>
 #include <libVantor/internal/DiskBufferPointer.h>
+#include <libVantor/internal/DriveMap.h>
 #include <libVantor/internal/SysHost.h>
 
 #include "support/FakeDisk.h"
@@ -37,6 +41,9 @@ int refusal = 0;
 int geometryFd = -1;      // the descriptor that answers a geometry
 int geometryQueries = 0;  // HDIO_GETGEO requests seen for it
 int mediumGoneFd = -1;    // the descriptor whose writes fail with ENOMEDIUM
+dev_t watchedDevice = 0;  // the block device whose reads are counted (0: none)
+int readsSeen = 0;
+off_t failingByte = -1;   // a read of the watched device that covers this byte fails with EIO
 }  // namespace
 
 extern "C" int __real_open(const char* path, int flags, ...);
@@ -78,6 +85,20 @@ extern "C" ssize_t __wrap_write(int fd, const void* buffer, size_t count) {
   return -1;
 }
 
+extern "C" ssize_t __real_read(int fd, void* buffer, size_t count);
+extern "C" ssize_t __wrap_read(int fd, void* buffer, size_t count) {
+  struct stat st;
+  if (watchedDevice != 0 && fstat(fd, &st) == 0 && S_ISBLK(st.st_mode) && st.st_rdev == watchedDevice) {
+    ++readsSeen;
+    const off_t at = lseek(fd, 0, SEEK_CUR);
+    if (failingByte >= at && failingByte < at + static_cast<off_t>(count)) {
+      errno = EIO;
+      return -1;
+    }
+  }
+  return __real_read(fd, buffer, count);
+}
+
 namespace vantor {
 namespace {
 
@@ -113,6 +134,53 @@ TEST(DiskHandle, GeometryLostMediumAndTransfersAbove2GiB) {
   DiskBufferPointer buffer(u64(sectors) * 512);
   WinDisk sink(vrk::FileHandle(::open("/dev/null", O_WRONLY | O_CLOEXEC)), 512, u64(sectors) * 512);
   EXPECT_TRUE(sink.writeSectors(0, buffer.get(), sectors));
+}
+
+// A drive whose sector s holds the number s answers a run of single-sector reads from a
+// 64 KiB block read ahead: its own bytes in few reads, up to the last sector; a sector
+// written inside the block is read back from the drive; the scan of the gap after the MBR
+// still stops quietly at the first sector that cannot be read.
+TEST(WinDiskDevice, RunsOfSingleSectorReadsComeFromABlockReadAhead) {
+  TempDir dir;
+  const u32 sectors = 4096;
+  std::string image(std::size_t(sectors) * 512, '\0');
+  for (u32 s = 1; s < sectors; ++s) std::memcpy(&image[std::size_t(s) * 512], &s, sizeof s);
+  test::writeFile(dir.file("disk.img"), image);
+  std::string why;
+  auto loop = LoopDevice::attach(dir.file("disk.img"), 512, why, false, false);
+  if (!loop) GTEST_SKIP() << why;
+  WinDiskDevice drive(loop->path());
+  DiskBufferPointer buffer(512);
+  const auto numberIn = [&](u32 sector) {
+    u32 n = ~0u;
+    EXPECT_TRUE(drive.readSectors(sector, buffer.get(), 1)) << sector;
+    std::memcpy(&n, buffer.get(), sizeof n);
+    return n;
+  };
+  struct stat st {};
+  EXPECT_EQ(0, ::stat(loop->path().c_str(), &st));
+  watchedDevice = st.st_rdev;  // reset below: no ASSERT in between
+  u32 wrong = 0;
+  for (u32 s = 1; s < sectors; ++s) wrong += numberIn(s) != s;
+  EXPECT_EQ(wrong, 0u);
+  EXPECT_LT(readsSeen, 80);  // 4095 sectors in blocks of 128, and not one read each
+  EXPECT_FALSE(drive.readSectors(sectors, buffer.get(), 1));
+  EXPECT_EQ(numberIn(10) + numberIn(11), 21u);  // the block now holds 11 to 138
+  const u32 written = 0xC0FFEE;
+  std::memcpy(buffer.get(), &written, sizeof written);
+  EXPECT_TRUE(drive.writeSectors(12, buffer.get(), 1));
+  EXPECT_EQ(numberIn(12), written);
+  EXPECT_EQ(numberIn(13), 13u);
+  failingByte = 5 * 512 + 100;  // fails every read that covers sector 5, the blocks too
+  PARTITION_TABLE_ENTRY entries[4] = {};
+  entries[0].startLBA = 2048;
+  SectorMap map;
+  addSectorRange(map, makeSectorRange(0, 1));
+  findUsedSectorsAfterMbr(drive, entries, map);
+  watchedDevice = 0;
+  failingByte = -1;
+  EXPECT_EQ(map.size(), 1u);
+  EXPECT_EQ(map.empty() ? 0 : map[0].lastSector, 4u);
 }
 
 // Lists the drives into `devices`: the locator whose open ended the listing, or "".
