@@ -395,12 +395,26 @@ TEST(WinDiskDevice, DrivesThatRefuseWritesAreRefusedBeforeAnyDismount) {
   }
 }
 
-// The kernel sees each new table; a volume is mounted back only while its partition
-// starts and ends where it did.
-TEST(WinDiskDevice, MountDriveMakesTheKernelSeeTheNewTable) {
+// Only the object that dismounted mounts back: not its copies, and it does so when it goes
+// or is assigned over. Then the kernel sees each new table; a volume is mounted back only
+// while its partition starts and ends where it did.
+TEST(WinDiskDevice, OnlyTheDismountingObjectMountsBackAndTheKernelSeesEachNewTable) {
   MAKE_OR_SKIP(f);
   const std::string before = LoopDevice::mountAt(f.mnt1);
   WinDiskDevice drive(f.loop->path());
+  ASSERT_TRUE(drive.dismountDrive());
+  {
+    std::unique_ptr<WinDiskDevice> copy(drive.clone());
+    WinDiskDevice assigned(f.loop->path());
+    assigned = drive;
+  }  // a worker's copies go while the original still writes
+  EXPECT_EQ("", LoopDevice::mountAt(f.mnt1));
+  EXPECT_TRUE(mountRefused(f.node(2), f.dir.file("other2"))) << "the holds are still there";
+  drive = WinDiskDevice(f.loop->path());  // assigning over the dismounting object gives its volumes back first
+  EXPECT_EQ(before, LoopDevice::mountAt(f.mnt1));
+  EXPECT_FALSE(mountRefused(f.node(2), f.dir.file("other2")));
+  ASSERT_TRUE(WinDiskDevice(f.loop->path()).dismountDrive());  // and so does one that goes while dismounted
+  EXPECT_EQ(before, LoopDevice::mountAt(f.mnt1));
   struct Case {
     std::vector<std::pair<u32, u32>> table;
     bool mountedBack;  // partition 1
@@ -421,27 +435,6 @@ TEST(WinDiskDevice, MountDriveMakesTheKernelSeeTheNewTable) {
     const std::string moved = "241 Not mounting \"" + f.node(1) + "\" on \"" + f.mnt1 + "\" again: the volume is no longer where it was";
     EXPECT_EQ(log.records(), c.table.size() == 1 ? std::vector<std::string>{moved} : std::vector<std::string>{});
   }
-}
-
-TEST(WinDiskDevice, OnlyTheObjectThatDismountedMountsBack) {
-  MAKE_OR_SKIP(f);
-  const std::string before = LoopDevice::mountAt(f.mnt1);
-  {
-    WinDiskDevice drive(f.loop->path());
-    ASSERT_TRUE(drive.dismountDrive());
-    {
-      std::unique_ptr<WinDiskDevice> copy(drive.clone());
-      WinDiskDevice assigned(f.loop->path());
-      assigned = drive;
-    }  // a worker's copies go while the original still writes
-    EXPECT_EQ("", LoopDevice::mountAt(f.mnt1));
-    EXPECT_TRUE(mountRefused(f.node(2), f.dir.file("other2"))) << "the holds are still there";
-    drive = WinDiskDevice(f.loop->path());  // assigning over the dismounting object gives its volumes back first
-    EXPECT_EQ(before, LoopDevice::mountAt(f.mnt1));
-    EXPECT_FALSE(mountRefused(f.node(2), f.dir.file("other2")));
-    ASSERT_TRUE(drive.dismountDrive());
-  }  // the dismounting object goes while dismounted
-  EXPECT_EQ(before, LoopDevice::mountAt(f.mnt1));
 }
 
 }  // namespace
