@@ -342,44 +342,23 @@ TEST(WinDiskDevice, DismountUndoneWhileBusyThenEveryMountGoesAndComesBack) {
             test::readFile(f.loop->backingFile()).substr(100 * 512, 512));
 }
 
-// A file system on the whole device is a volume of its own; one written inside while it
-// was away is not mounted back over what is there now.
-TEST(WinDiskDevice, AVolumeWrittenWhileDismountedIsNotMountedBack) {
-  TempDir dir;
-  std::string why;
-  auto loop = LoopDevice::create(dir.path(), {32ull << 20, 512, ""}, why);
-  if (!loop) GTEST_SKIP() << why;
-  const std::string mnt = dir.file("whole");
-  ASSERT_TRUE(LoopDevice::makeExt2(loop->path()) && LoopDevice::mount(loop->path(), mnt));
-  auto drive = DiskFactory::getDiskDevice(loop->path());
-  vrk::Array<vrk::String> mountPoints;
-  drive->getMountPoints(mountPoints);
-  EXPECT_EQ(1u, mountPoints.size());
-  test::LogCapture log("vantor.WinDiskDevice");
-  ASSERT_TRUE(drive->dismountDrive());
-  EXPECT_TRUE(mountRefused(loop->path(), dir.file("other")));
-  DiskBufferPointer zeros(4096);
-  ASSERT_TRUE(drive->writeSectors(2048, zeros.get(), 8));
-  EXPECT_TRUE(drive->mountDrive());
-  EXPECT_EQ("", LoopDevice::mountAt(mnt));
-  EXPECT_EQ(log.records(), std::vector<std::string>{"243 Not mounting \"" + loop->path() + "\" on \"" + mnt +
-                                                    "\" again: sectors of the volume were written while it was dismounted"});
-}
-
 // Drives that refuse writes: a device marked read-only, a medium that refuses a read-write
 // open (a write-protected card), an empty card-reader slot. Each opens as write-protected,
 // and a writing service refuses it naming the drive before it dismounts anything. A drive
-// that does not open at all is a disk access error.
-TEST(WinDiskDevice, DrivesThatRefuseWritesAreRefusedBeforeAnyDismount) {
+// that does not open at all is a disk access error. Then a file system on the whole device
+// is a volume of its own; one written inside while it was away is not mounted back over
+// what is there now.
+TEST(WinDiskDevice, RefusedWritesAndAWholeDeviceVolumeWrittenWhileDismounted) {
   EXPECT_TRUE(test::throwsVantor([] { (void)DiskFactory::getDiskDevice("/dev/vantor-no-such-drive"); },
                                  ERR_DISK_ACCESS, "Failed to open handle to device \"/dev/vantor-no-such-drive\""));
   TempDir dir;
   std::string why;
   auto writable = LoopDevice::create(dir.path(), {8ull << 20, 512, ""}, why);
   if (!writable) GTEST_SKIP() << why;
+  const std::string mnt = dir.file("mnt");
   ASSERT_TRUE(LoopDevice::makeExt2(writable->path()));
   auto readOnly = LoopDevice::attach(writable->backingFile(), 512, why, true);
-  ASSERT_TRUE(readOnly && LoopDevice::mount(readOnly->path(), dir.file("mnt"), "ro")) << why;
+  ASSERT_TRUE(readOnly && LoopDevice::mount(readOnly->path(), mnt, "ro")) << why;
   for (const int how : {0, EROFS, ENOMEDIUM}) {
     const std::string path = how ? writable->path() : readOnly->path();
     SCOPED_TRACE(path + " " + std::to_string(how));
@@ -391,8 +370,23 @@ TEST(WinDiskDevice, DrivesThatRefuseWritesAreRefusedBeforeAnyDismount) {
     EXPECT_EQ(disk->getSizeBytes(), how == ENOMEDIUM ? 0 : 8ull << 20);
     const std::string refused = "The drive \"" + path + "\" is write-protected (read-only): nothing was written to it.";
     EXPECT_TRUE(test::throwsVantor([&] { PartitionTools::writePartitionsToMBR(*disk, {}); }, ERR_DISK_ACCESS, refused));
-    EXPECT_NE("", LoopDevice::mountAt(dir.file("mnt"))) << "refused before the dismount";
+    EXPECT_NE("", LoopDevice::mountAt(mnt)) << "refused before the dismount";
   }
+  readOnly.reset();
+  ASSERT_TRUE(LoopDevice::mount(writable->path(), mnt));
+  auto drive = DiskFactory::getDiskDevice(writable->path());
+  vrk::Array<vrk::String> mountPoints;
+  drive->getMountPoints(mountPoints);
+  EXPECT_EQ(1u, mountPoints.size());
+  test::LogCapture log("vantor.WinDiskDevice");
+  ASSERT_TRUE(drive->dismountDrive());
+  EXPECT_TRUE(mountRefused(writable->path(), dir.file("other")));
+  DiskBufferPointer zeros(4096);
+  ASSERT_TRUE(drive->writeSectors(2048, zeros.get(), 8));
+  EXPECT_TRUE(drive->mountDrive());
+  EXPECT_EQ("", LoopDevice::mountAt(mnt));
+  EXPECT_EQ(log.records(), std::vector<std::string>{"243 Not mounting \"" + writable->path() + "\" on \"" + mnt +
+                                                    "\" again: sectors of the volume were written while it was dismounted"});
 }
 
 // Only the object that dismounted mounts back: not its copies, and it does so when it goes
