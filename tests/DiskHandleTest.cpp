@@ -114,6 +114,7 @@ TEST(DiskAddressing, ConvertsBetweenLbaAndChsByTheGeometry) {
       {63, CHSAddress{0, 1, 1}},
       {1024ull * 16065 - 1, CHSAddress{1023, 254, 63}},  // the last sector of the geometry
       {1024ull * 16065, boost::none},                    // past it
+      {(1ull << 32) + 5, boost::none},                   // not cut to 32 bits
   };
   for (const Case& c : cases) {
     const auto got = disk.getCHSAddressFromLBA(c.lba, true);
