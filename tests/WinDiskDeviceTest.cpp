@@ -188,8 +188,8 @@ TEST(WinDiskDevice, RunsOfSingleSectorReadsComeFromABlockReadAhead) {
   for (u32 s = 1; s < sectors; ++s) wrong += numberIn(s) != s;
   EXPECT_EQ(wrong, 0u);
   EXPECT_LT(readsSeen, 80);  // 4095 sectors in blocks of 128, and not one read each
-  EXPECT_FALSE(drive.readSectors(sectors, buffer.get(), 1));
-  EXPECT_EQ(numberIn(10) + numberIn(11), 21u);  // the block now holds 11 to 138
+  EXPECT_EQ(numberIn(10), 10u);
+  EXPECT_EQ(numberIn(11), 11u);  // the block now holds 11 to 138
   const u32 written = 0xC0FFEE;
   std::memcpy(buffer.get(), &written, sizeof written);
   EXPECT_TRUE(drive.writeSectors(12, buffer.get(), 1));
