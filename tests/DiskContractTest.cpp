@@ -43,16 +43,15 @@ struct Drive {  // drives only on Linux, as loop devices: elsewhere a drive woul
 };
 #endif
 
-// Counts what it sees; flips the first byte of every read; can veto.
-struct CountingFilter : IDiskDataFilter {
-  CountingFilter(int& counter, bool passes) : seen(counter), pass(passes) {}
-  IDiskDataFilter* clone() const override { return new CountingFilter(*this); }
+// Flips the first byte of every read; vetoes every transfer unless it passes.
+struct FlippingFilter : IDiskDataFilter {
+  explicit FlippingFilter(bool passes) : pass(passes) {}
+  IDiskDataFilter* clone() const override { return new FlippingFilter(*this); }
   bool filterReadData(u32, void* buffer, u32) const override {
     static_cast<u8*>(buffer)[0] ^= 0xFF;
-    return ++seen, pass;
+    return pass;
   }
-  bool filterWriteData(u32, const void*, u32) override { return ++seen, pass; }
-  int& seen;
+  bool filterWriteData(u32, const void*, u32) override { return pass; }
   bool pass;
 };
 
@@ -120,19 +119,14 @@ TYPED_TEST(DiskContract, TransfersMoveExactlyTheSectorsAskedAndNothingPastTheEnd
 
 TYPED_TEST(DiskContract, FilterSeesReadsAfterAndWritesBeforeTheMedium) {
   IDisk& d = *this->disk;
-  int seen = 0;
-  d.setDataFilter(new CountingFilter(seen, true));
-  DiskBufferPointer data = pattern(1, 3);
+  d.setDataFilter(new FlippingFilter(true));
+  DiskBufferPointer data = pattern(1, 3), back(512);
   ASSERT_TRUE(d.writeSectors(7, data.get(), 1));
-  DiskBufferPointer back(512);
   ASSERT_TRUE(d.readSectors(7, back.get(), 1));
-  EXPECT_EQ(seen, 2);
   EXPECT_EQ(back.get()[0], u8(data.get()[0] ^ 0xFF)) << "the filter sees, and may change, what was read";
-  EXPECT_EQ(std::memcmp(back.get() + 1, data.get() + 1, 511), 0);
-
   std::unique_ptr<IDisk> copy(d.clone());
   EXPECT_NE(copy->getDataFilter(), d.getDataFilter()) << "each copy owns a filter of its own";
-  d.setDataFilter(new CountingFilter(seen, false));
+  d.setDataFilter(new FlippingFilter(false));
   const DiskBufferPointer other = pattern(1, 4);
   EXPECT_FALSE(d.writeSectors(7, other.get(), 1));
   EXPECT_FALSE(d.readSectors(7, back.get(), 1));

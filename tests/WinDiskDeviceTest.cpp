@@ -3,18 +3,21 @@
 // are gone and cannot be mounted by anybody else), sector I/O through the uncached
 // handle, mount (the volumes come back as they were, the kernel sees a newly written
 // table), the undo when a volume is busy, and drives that refuse writes. The kernel,
-// mount(8) and findmnt are the oracle. Linked with open(2), ioctl(2) and write(2)
-// wrapped, so that a test can make a drive refuse a read-write open or report no medium,
-// make a handle answer a geometry, or make it lose its medium during a write.
+// mount(8) and findmnt are the oracle. Also runs of single-sector reads answered from a
+// block read ahead. Linked with open(2), ioctl(2), write(2) and read(2) wrapped, so that a
+// test can make a drive refuse a read-write open or report no medium, make a handle answer
+// a geometry, make it lose its medium during a write, or count and fail a drive's reads.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <linux/hdreg.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstring>
 #include <filesystem>
 #include <map>
 
@@ -23,6 +26,7 @@
 #include <libVantor/PartitionTools.h>
 #include <libVantor/WinDiskDevice.h>
 #include <libVantor/internal/DiskBufferPointer.h>
+#include <libVantor/internal/DriveMap.h>
 #include <libVantor/internal/SysHost.h>
 
 #include "support/FakeDisk.h"
@@ -37,6 +41,9 @@ int refusal = 0;
 int geometryFd = -1;      // the descriptor that answers a geometry
 int geometryQueries = 0;  // HDIO_GETGEO requests seen for it
 int mediumGoneFd = -1;    // the descriptor whose writes fail with ENOMEDIUM
+dev_t watchedDevice = 0;  // the block device whose reads are counted (0: none)
+int readsSeen = 0;
+off_t failingByte = -1;   // a read of the watched device that covers this byte fails with EIO
 }  // namespace
 
 extern "C" int __real_open(const char* path, int flags, ...);
@@ -78,6 +85,20 @@ extern "C" ssize_t __wrap_write(int fd, const void* buffer, size_t count) {
   return -1;
 }
 
+extern "C" ssize_t __real_read(int fd, void* buffer, size_t count);
+extern "C" ssize_t __wrap_read(int fd, void* buffer, size_t count) {
+  struct stat st;
+  if (watchedDevice != 0 && fstat(fd, &st) == 0 && S_ISBLK(st.st_mode) && st.st_rdev == watchedDevice) {
+    ++readsSeen;
+    const off_t at = lseek(fd, 0, SEEK_CUR);
+    if (failingByte >= at && failingByte < at + static_cast<off_t>(count)) {
+      errno = EIO;
+      return -1;
+    }
+  }
+  return __real_read(fd, buffer, count);
+}
+
 namespace vantor {
 namespace {
 
@@ -113,6 +134,79 @@ TEST(DiskHandle, GeometryLostMediumAndTransfersAbove2GiB) {
   DiskBufferPointer buffer(u64(sectors) * 512);
   WinDisk sink(vrk::FileHandle(::open("/dev/null", O_WRONLY | O_CLOEXEC)), 512, u64(sectors) * 512);
   EXPECT_TRUE(sink.writeSectors(0, buffer.get(), sectors));
+}
+
+// Partition number -> {start, size} in 512-byte units, as the kernel has them.
+std::map<int, std::pair<u64, u64>> kernelPartitions(const std::string& name) {
+  std::map<int, std::pair<u64, u64>> found;
+  for (const auto& entry : std::filesystem::directory_iterator("/sys/block/" + name)) {
+    if (!std::filesystem::exists(entry.path() / "partition")) continue;
+    const auto number = [&](const char* file) { return std::stoull(test::readFile((entry.path() / file).string())); };
+    found[int(number("partition"))] = {number("start"), number("size")};
+  }
+  return found;
+}
+
+// Writes a table of type 0x83 entries through the drive, as a host writes one.
+void writeTable(IDisk& drive, const std::vector<std::pair<u32, u32>>& partitions) {
+  std::vector<PARTITION_TABLE_ENTRY> entries(partitions.size());
+  for (std::size_t i = 0; i < partitions.size(); ++i) {
+    PartitionTools::buildPartitionEntry(drive, entries[i], false, 0x83, partitions[i].first, partitions[i].second);
+  }
+  PartitionTools::writePartitionsToMBR(drive, entries);
+}
+
+// A drive whose sector s holds the number s answers a run of single-sector reads from a
+// 64 KiB block read ahead: its own bytes in few reads, up to the last sector; a sector
+// written inside the block is read back from the drive; the scan of the gap after the MBR
+// still stops quietly at the first sector that cannot be read. The loop device does not
+// scan partitions: one that is told of some keeps them after it is detached and hands them
+// to the next file attached under its number, so writing a table never adds any to it.
+TEST(WinDiskDevice, RunsOfSingleSectorReadsComeFromABlockReadAhead) {
+  TempDir dir;
+  const u32 sectors = 4096;
+  std::string image(std::size_t(sectors) * 512, '\0');
+  for (u32 s = 1; s < sectors; ++s) std::memcpy(&image[std::size_t(s) * 512], &s, sizeof s);
+  image[510] = 0x55;  // an MBR without partitions
+  image[511] = static_cast<char>(0xAA);
+  test::writeFile(dir.file("disk.img"), image);
+  std::string why;
+  auto loop = LoopDevice::attach(dir.file("disk.img"), 512, why, false, false);
+  if (!loop) GTEST_SKIP() << why;
+  WinDiskDevice drive(loop->path());
+  DiskBufferPointer buffer(512);
+  const auto numberIn = [&](u32 sector) {
+    u32 n = ~0u;
+    EXPECT_TRUE(drive.readSectors(sector, buffer.get(), 1)) << sector;
+    std::memcpy(&n, buffer.get(), sizeof n);
+    return n;
+  };
+  struct stat st {};
+  EXPECT_EQ(0, ::stat(loop->path().c_str(), &st));
+  watchedDevice = st.st_rdev;  // reset below: no ASSERT in between
+  u32 wrong = 0;
+  for (u32 s = 1; s < sectors; ++s) wrong += numberIn(s) != s;
+  EXPECT_EQ(wrong, 0u);
+  EXPECT_LT(readsSeen, 80);  // 4095 sectors in blocks of 128, and not one read each
+  EXPECT_EQ(numberIn(10), 10u);
+  EXPECT_EQ(numberIn(11), 11u);  // the block now holds 11 to 138
+  const u32 written = 0xC0FFEE;
+  std::memcpy(buffer.get(), &written, sizeof written);
+  EXPECT_TRUE(drive.writeSectors(12, buffer.get(), 1));
+  EXPECT_EQ(numberIn(12), written);
+  EXPECT_EQ(numberIn(13), 13u);
+  failingByte = 5 * 512 + 100;  // fails every read that covers sector 5, the blocks too
+  PARTITION_TABLE_ENTRY entries[4] = {};
+  entries[0].startLBA = 2048;
+  SectorMap map;
+  addSectorRange(map, makeSectorRange(0, 1));
+  findUsedSectorsAfterMbr(drive, entries, map);
+  watchedDevice = 0;
+  failingByte = -1;
+  EXPECT_EQ(map.size(), 1u);
+  EXPECT_EQ(map.empty() ? 0 : map[0].lastSector, 4u);
+  writeTable(drive, {{2048, 2048}});
+  EXPECT_TRUE(kernelPartitions(loop->name()).empty());
 }
 
 // Lists the drives into `devices`: the locator whose open ended the listing, or "".
@@ -204,17 +298,6 @@ std::string mountState(const std::string& directory) {
   return test::capture("findmnt -m -n -o SOURCE,FSTYPE,OPTIONS,PROPAGATION --mountpoint '" + directory + "'");
 }
 
-// Partition number -> {start, size} in 512-byte units, as the kernel has them.
-std::map<int, std::pair<u64, u64>> kernelPartitions(const std::string& name) {
-  std::map<int, std::pair<u64, u64>> found;
-  for (const auto& entry : std::filesystem::directory_iterator("/sys/block/" + name)) {
-    if (!std::filesystem::exists(entry.path() / "partition")) continue;
-    const auto number = [&](const char* file) { return std::stoull(test::readFile((entry.path() / file).string())); };
-    found[int(number("partition"))] = {number("start"), number("size")};
-  }
-  return found;
-}
-
 // The drive is opened before partition 2 is known to the kernel: the volumes follow the
 // partitions. A busy volume makes the dismount fail with every mount as it was
 // (partition 2 and the bind of a subdirectory of the busy volume, unmounted first, come
@@ -259,44 +342,23 @@ TEST(WinDiskDevice, DismountUndoneWhileBusyThenEveryMountGoesAndComesBack) {
             test::readFile(f.loop->backingFile()).substr(100 * 512, 512));
 }
 
-// A file system on the whole device is a volume of its own; one written inside while it
-// was away is not mounted back over what is there now.
-TEST(WinDiskDevice, AVolumeWrittenWhileDismountedIsNotMountedBack) {
-  TempDir dir;
-  std::string why;
-  auto loop = LoopDevice::create(dir.path(), {32ull << 20, 512, ""}, why);
-  if (!loop) GTEST_SKIP() << why;
-  const std::string mnt = dir.file("whole");
-  ASSERT_TRUE(LoopDevice::makeExt2(loop->path()) && LoopDevice::mount(loop->path(), mnt));
-  auto drive = DiskFactory::getDiskDevice(loop->path());
-  vrk::Array<vrk::String> mountPoints;
-  drive->getMountPoints(mountPoints);
-  EXPECT_EQ(1u, mountPoints.size());
-  test::LogCapture log("vantor.WinDiskDevice");
-  ASSERT_TRUE(drive->dismountDrive());
-  EXPECT_TRUE(mountRefused(loop->path(), dir.file("other")));
-  DiskBufferPointer zeros(4096);
-  ASSERT_TRUE(drive->writeSectors(2048, zeros.get(), 8));
-  EXPECT_TRUE(drive->mountDrive());
-  EXPECT_EQ("", LoopDevice::mountAt(mnt));
-  EXPECT_EQ(log.records(), std::vector<std::string>{"243 Not mounting \"" + loop->path() + "\" on \"" + mnt +
-                                                    "\" again: sectors of the volume were written while it was dismounted"});
-}
-
 // Drives that refuse writes: a device marked read-only, a medium that refuses a read-write
 // open (a write-protected card), an empty card-reader slot. Each opens as write-protected,
 // and a writing service refuses it naming the drive before it dismounts anything. A drive
-// that does not open at all is a disk access error.
-TEST(WinDiskDevice, DrivesThatRefuseWritesAreRefusedBeforeAnyDismount) {
+// that does not open at all is a disk access error. Then a file system on the whole device
+// is a volume of its own; one written inside while it was away is not mounted back over
+// what is there now.
+TEST(WinDiskDevice, RefusedWritesAndAWholeDeviceVolumeWrittenWhileDismounted) {
   EXPECT_TRUE(test::throwsVantor([] { (void)DiskFactory::getDiskDevice("/dev/vantor-no-such-drive"); },
                                  ERR_DISK_ACCESS, "Failed to open handle to device \"/dev/vantor-no-such-drive\""));
   TempDir dir;
   std::string why;
   auto writable = LoopDevice::create(dir.path(), {8ull << 20, 512, ""}, why);
   if (!writable) GTEST_SKIP() << why;
+  const std::string mnt = dir.file("mnt");
   ASSERT_TRUE(LoopDevice::makeExt2(writable->path()));
   auto readOnly = LoopDevice::attach(writable->backingFile(), 512, why, true);
-  ASSERT_TRUE(readOnly && LoopDevice::mount(readOnly->path(), dir.file("mnt"), "ro")) << why;
+  ASSERT_TRUE(readOnly && LoopDevice::mount(readOnly->path(), mnt, "ro")) << why;
   for (const int how : {0, EROFS, ENOMEDIUM}) {
     const std::string path = how ? writable->path() : readOnly->path();
     SCOPED_TRACE(path + " " + std::to_string(how));
@@ -308,25 +370,45 @@ TEST(WinDiskDevice, DrivesThatRefuseWritesAreRefusedBeforeAnyDismount) {
     EXPECT_EQ(disk->getSizeBytes(), how == ENOMEDIUM ? 0 : 8ull << 20);
     const std::string refused = "The drive \"" + path + "\" is write-protected (read-only): nothing was written to it.";
     EXPECT_TRUE(test::throwsVantor([&] { PartitionTools::writePartitionsToMBR(*disk, {}); }, ERR_DISK_ACCESS, refused));
-    EXPECT_NE("", LoopDevice::mountAt(dir.file("mnt"))) << "refused before the dismount";
+    EXPECT_NE("", LoopDevice::mountAt(mnt)) << "refused before the dismount";
   }
+  readOnly.reset();
+  ASSERT_TRUE(LoopDevice::mount(writable->path(), mnt));
+  auto drive = DiskFactory::getDiskDevice(writable->path());
+  vrk::Array<vrk::String> mountPoints;
+  drive->getMountPoints(mountPoints);
+  EXPECT_EQ(1u, mountPoints.size());
+  test::LogCapture log("vantor.WinDiskDevice");
+  ASSERT_TRUE(drive->dismountDrive());
+  EXPECT_TRUE(mountRefused(writable->path(), dir.file("other")));
+  DiskBufferPointer zeros(4096);
+  ASSERT_TRUE(drive->writeSectors(2048, zeros.get(), 8));
+  EXPECT_TRUE(drive->mountDrive());
+  EXPECT_EQ("", LoopDevice::mountAt(mnt));
+  EXPECT_EQ(log.records(), std::vector<std::string>{"243 Not mounting \"" + writable->path() + "\" on \"" + mnt +
+                                                    "\" again: sectors of the volume were written while it was dismounted"});
 }
 
-// Writes a table of type 0x83 entries through the drive, as a host writes one.
-void writeTable(IDisk& drive, const std::vector<std::pair<u32, u32>>& partitions) {
-  std::vector<PARTITION_TABLE_ENTRY> entries(partitions.size());
-  for (std::size_t i = 0; i < partitions.size(); ++i) {
-    PartitionTools::buildPartitionEntry(drive, entries[i], false, 0x83, partitions[i].first, partitions[i].second);
-  }
-  PartitionTools::writePartitionsToMBR(drive, entries);
-}
-
-// The kernel sees each new table; a volume is mounted back only while its partition
-// starts and ends where it did.
-TEST(WinDiskDevice, MountDriveMakesTheKernelSeeTheNewTable) {
+// Only the object that dismounted mounts back: not its copies, and it does so when it goes
+// or is assigned over. Then the kernel sees each new table; a volume is mounted back only
+// while its partition starts and ends where it did.
+TEST(WinDiskDevice, OnlyTheDismountingObjectMountsBackAndTheKernelSeesEachNewTable) {
   MAKE_OR_SKIP(f);
   const std::string before = LoopDevice::mountAt(f.mnt1);
   WinDiskDevice drive(f.loop->path());
+  ASSERT_TRUE(drive.dismountDrive());
+  {
+    std::unique_ptr<WinDiskDevice> copy(drive.clone());
+    WinDiskDevice assigned(f.loop->path());
+    assigned = drive;
+  }  // a worker's copies go while the original still writes
+  EXPECT_EQ("", LoopDevice::mountAt(f.mnt1));
+  EXPECT_TRUE(mountRefused(f.node(2), f.dir.file("other2"))) << "the holds are still there";
+  drive = WinDiskDevice(f.loop->path());  // assigning over the dismounting object gives its volumes back first
+  EXPECT_EQ(before, LoopDevice::mountAt(f.mnt1));
+  EXPECT_FALSE(mountRefused(f.node(2), f.dir.file("other2")));
+  ASSERT_TRUE(WinDiskDevice(f.loop->path()).dismountDrive());  // and so does one that goes while dismounted
+  EXPECT_EQ(before, LoopDevice::mountAt(f.mnt1));
   struct Case {
     std::vector<std::pair<u32, u32>> table;
     bool mountedBack;  // partition 1
@@ -347,43 +429,6 @@ TEST(WinDiskDevice, MountDriveMakesTheKernelSeeTheNewTable) {
     const std::string moved = "241 Not mounting \"" + f.node(1) + "\" on \"" + f.mnt1 + "\" again: the volume is no longer where it was";
     EXPECT_EQ(log.records(), c.table.size() == 1 ? std::vector<std::string>{moved} : std::vector<std::string>{});
   }
-}
-
-// A loop device attached without partition scanning keeps partitions told to it after it
-// is detached, and hands them to the next file attached under its number: mounting back
-// never adds any to such a device.
-TEST(WinDiskDevice, MountDriveAddsNoPartitionsToADeviceThatDoesNotScanThem) {
-  TempDir dir;
-  std::string why;
-  auto scanned = LoopDevice::create(dir.path(), {16ull << 20, 512, "label: dos\n2048,8192,83\n"}, why);
-  if (!scanned) GTEST_SKIP() << why;
-  scanned.reset();
-  auto loop = LoopDevice::attach(dir.file("disk.img"), 512, why, false, false);
-  ASSERT_TRUE(loop) << why;
-  auto drive = DiskFactory::getDiskDevice(loop->path());
-  writeTable(*drive, {{2048, 8192}});
-  EXPECT_TRUE(kernelPartitions(loop->name()).empty());
-}
-
-TEST(WinDiskDevice, OnlyTheObjectThatDismountedMountsBack) {
-  MAKE_OR_SKIP(f);
-  const std::string before = LoopDevice::mountAt(f.mnt1);
-  {
-    WinDiskDevice drive(f.loop->path());
-    ASSERT_TRUE(drive.dismountDrive());
-    {
-      std::unique_ptr<WinDiskDevice> copy(drive.clone());
-      WinDiskDevice assigned(f.loop->path());
-      assigned = drive;
-    }  // a worker's copies go while the original still writes
-    EXPECT_EQ("", LoopDevice::mountAt(f.mnt1));
-    EXPECT_TRUE(mountRefused(f.node(2), f.dir.file("other2"))) << "the holds are still there";
-    drive = WinDiskDevice(f.loop->path());  // assigning over the dismounting object gives its volumes back first
-    EXPECT_EQ(before, LoopDevice::mountAt(f.mnt1));
-    EXPECT_FALSE(mountRefused(f.node(2), f.dir.file("other2")));
-    ASSERT_TRUE(drive.dismountDrive());
-  }  // the dismounting object goes while dismounted
-  EXPECT_EQ(before, LoopDevice::mountAt(f.mnt1));
 }
 
 }  // namespace

@@ -26,16 +26,12 @@
 
 namespace {
 
-struct Disk {
-  int backing;
-  std::string faults;  // the file of rules
-};
-
-const Disk& disk() { return *static_cast<const Disk*>(fuse_get_context()->private_data); }
+int backing = -1;    // the file whose bytes "disk" holds
+std::string faults;  // the file of rules
 
 // Whether a rule for `what` touches a byte of the request.
 bool ruled(const std::string& what, off_t at, size_t size) {
-  std::ifstream rules(disk().faults);
+  std::ifstream rules(faults);
   std::string kind;
   off_t offset = 0, length = 0;
   while (rules >> kind >> offset >> length) {
@@ -48,7 +44,7 @@ void* fsInit(fuse_conn_info*, fuse_config* config) {
   config->direct_io = 1;  // no page cache: every transfer reaches this process
   config->attr_timeout = 0;
   config->entry_timeout = 0;
-  return fuse_get_context()->private_data;
+  return nullptr;
 }
 
 int fsGetattr(const char* path, struct stat* st, fuse_file_info*) {
@@ -58,12 +54,12 @@ int fsGetattr(const char* path, struct stat* st, fuse_file_info*) {
     return 0;
   }
   if (std::strcmp(path, "/disk") != 0) return -ENOENT;
-  return ::fstat(disk().backing, st) == 0 ? 0 : -errno;
+  return ::fstat(backing, st) == 0 ? 0 : -errno;
 }
 
 int fsRead(const char*, char* buffer, size_t size, off_t at, fuse_file_info*) {
   if (ruled("read", at, size)) return -EIO;
-  const ssize_t n = ::pread(disk().backing, buffer, size, at);
+  const ssize_t n = ::pread(backing, buffer, size, at);
   if (n < 0) return -errno;
   if (ruled("corrupt", at, size)) {
     for (ssize_t i = 0; i < n; ++i) buffer[i] = static_cast<char>(~buffer[i]);
@@ -74,27 +70,23 @@ int fsRead(const char*, char* buffer, size_t size, off_t at, fuse_file_info*) {
 int fsWrite(const char*, const char* buffer, size_t size, off_t at, fuse_file_info*) {
   if (ruled("vanish", at, size)) std::_Exit(1);
   if (ruled("write", at, size)) return -EIO;
-  const ssize_t n = ::pwrite(disk().backing, buffer, size, at);
+  const ssize_t n = ::pwrite(backing, buffer, size, at);
   return n < 0 ? -errno : int(n);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: %s BACKING-FILE MOUNTPOINT\n", argv[0]);
+  if (argc != 3 || (backing = ::open(argv[1], O_RDWR | O_CLOEXEC)) < 0) {
+    std::fprintf(stderr, "usage: %s BACKING-FILE MOUNTPOINT (the backing file opens read-write)\n", argv[0]);
     return 2;
   }
-  Disk disk{::open(argv[1], O_RDWR | O_CLOEXEC), std::string(argv[1]) + ".faults"};
-  if (disk.backing < 0) {
-    std::perror(argv[1]);
-    return 1;
-  }
+  faults = std::string(argv[1]) + ".faults";
   fuse_operations ops{};
   ops.init = fsInit;
   ops.getattr = fsGetattr;
   ops.read = fsRead;
   ops.write = fsWrite;
   char* fuseArgv[] = {argv[0], argv[2], nullptr};
-  return fuse_main(2, fuseArgv, &ops, &disk);
+  return fuse_main(2, fuseArgv, &ops, nullptr);
 }
