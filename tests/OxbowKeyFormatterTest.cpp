@@ -67,44 +67,34 @@ PARTITION_TABLE_ENTRY slotOf(const std::vector<u8>& sector0, u32 slot) {
   return e;
 }
 
+// Four reserved sectors and the header at the file's first byte: the payload at sector 6,
+// the data partition from sector 16.
 TEST(OxbowKeyFormatterTest, FileBackedKeyHoldsTheLayoutAndSfdiskSeesTheTwoEntries) {
   VANTOR_REQUIRE_TOOLS();
-  struct Case {
-    u16 reserved;
-    std::size_t headerAt;
-    u32 T;
-    Info info;
-  } cases[] = {
-      {0, 100, 12, {2, 0, 2, 11, 12, 16383, 0x2000, 0x3388}},
-      {4, 0, 16, {2, 4, 6, 15, 16, 16383, 0x2000, 0x3388}},
-  };
-  for (const Case& c : cases) {
-    test::TempDir dir;
-    const std::string keyPath = dir.file("key.img");
-    const std::string loader = bootLoader(1000, c.headerAt), payload = patterned(5000, 3);
-    test::writeFile(keyPath, std::string(8 << 20, char(0xEE)));  // 16384 sectors
-    Info info;
-    formatKey(std::make_shared<WinDiskFile>(keyPath.c_str(), WinDiskFile::OpenExisting, 512, 0), loader, payload,
-              0x2000, c.reserved, &info);
-    EXPECT_EQ(fields(info), fields(c.info));
-    EXPECT_EQ(test::sfdiskTable(keyPath),
-              "0 " + std::to_string(c.T) + " " + std::to_string(16384 - c.T) + " b\n1 2 10 7e boot\n");
+  test::TempDir dir;
+  const std::string keyPath = dir.file("key.img");
+  const std::string loader = bootLoader(1000, 0), payload = patterned(5000, 3);
+  test::writeFile(keyPath, std::string(8 << 20, char(0xEE)));  // 16384 sectors
+  Info info;
+  formatKey(std::make_shared<WinDiskFile>(keyPath.c_str(), WinDiskFile::OpenExisting, 512, 0), loader, payload, 0x2000,
+            4, &info);
+  EXPECT_EQ(fields(info), fields(Info{2, 4, 6, 15, 16, 16383, 0x2000, 0x3388}));
+  EXPECT_EQ(test::sfdiskTable(keyPath), "0 16 16368 b\n1 2 10 7e boot\n");
 
-    // Every other byte of the boot area is the files' own (or zero padding), the CHS bytes
-    // of slots 0 and 1 too, since a file-backed key has no geometry; the data partition
-    // is not written.
-    std::string expected(c.T * 512, '\0');
-    expected.replace(0, loader.size(), loader);
-    expected.replace(info.payloadFirstSector * 512, payload.size(), payload);
-    const u8 header[6] = {0x00, 0x20, u8(info.payloadFirstSector), 0, 10, 0};
-    expected.replace(c.headerAt + 5, 6, reinterpret_cast<const char*>(header), 6);
-    std::string written = test::readFile(keyPath);
-    for (std::size_t field : {0, 4, 8, 9, 10, 11, 12, 13, 14, 15, 16, 20, 24, 25, 26, 27, 28, 29, 30, 31}) {
-      written[446 + field] = expected[446 + field];
-    }
-    EXPECT_TRUE(written.substr(0, c.T * 512) == expected) << "boot area differs outside the table";
-    EXPECT_EQ(written.find_first_not_of(char(0xEE), c.T * 512), std::string::npos);
+  // Every other byte of the boot area is the files' own (or zero padding), the CHS bytes
+  // of slots 0 and 1 too, since a file-backed key has no geometry; the data partition
+  // is not written.
+  std::string expected(16 * 512, '\0');
+  expected.replace(0, loader.size(), loader);
+  expected.replace(6 * 512, payload.size(), payload);
+  const u8 header[6] = {0x00, 0x20, 6, 0, 10, 0};
+  expected.replace(5, 6, reinterpret_cast<const char*>(header), 6);
+  std::string written = test::readFile(keyPath);
+  for (std::size_t field : {0, 4, 8, 9, 10, 11, 12, 13, 14, 15, 16, 20, 24, 25, 26, 27, 28, 29, 30, 31}) {
+    written[446 + field] = expected[446 + field];
   }
+  EXPECT_TRUE(written.substr(0, 16 * 512) == expected) << "boot area differs outside the table";
+  EXPECT_EQ(written.find_first_not_of(char(0xEE), 16 * 512), std::string::npos);
 }
 
 TEST(OxbowKeyFormatterTest, BootAreaIsOneWriteBetweenDismountAndMountWithGeometryCHS) {
