@@ -61,12 +61,6 @@ void formatKey(const std::shared_ptr<IDisk>& disk, const std::string& loader, co
   OxbowKeyFormatter(key).format(dir.file("boot.bin").c_str(), dir.file("payload.bin").c_str(), segment, reserved, info);
 }
 
-PARTITION_TABLE_ENTRY slotOf(const std::vector<u8>& sector0, u32 slot) {
-  PARTITION_TABLE_ENTRY e;
-  std::memcpy(&e, sector0.data() + 446 + 16 * slot, 16);
-  return e;
-}
-
 // Four reserved sectors and the header at the file's first byte: the payload at sector 6,
 // the data partition from sector 16.
 TEST(OxbowKeyFormatterTest, FileBackedKeyHoldsTheLayoutAndSfdiskSeesTheTwoEntries) {
@@ -104,11 +98,11 @@ TEST(OxbowKeyFormatterTest, BootAreaIsOneWriteBetweenDismountAndMountWithGeometr
   formatKey(disk, loader, patterned(5000, 9), 0x1000, 0, nullptr);
   EXPECT_EQ(disk->calls(), (Calls{{Op::Dismount, 0, 0}, {Op::Write, 0, 12}, {Op::Mount, 0, 0}}));
   const std::vector<u8> sector0 = disk->read(0, 512);
-  const PARTITION_TABLE_ENTRY data = slotOf(sector0, 0), boot = slotOf(sector0, 1);
-  EXPECT_EQ(PartitionTools::getCHSAddress(data.startCHS), (CHSAddress{0, 0, 13}));
-  EXPECT_EQ(std::memcmp(&data.endCHS, &loader[446 + 5], 3), 0) << "sector 39999 lies past the geometry";
-  EXPECT_EQ(PartitionTools::getCHSAddress(boot.startCHS), (CHSAddress{0, 0, 3}));
-  EXPECT_EQ(PartitionTools::getCHSAddress(boot.endCHS), (CHSAddress{0, 0, 12}));
+  const std::vector<PARTITION_TABLE_ENTRY> slots = PartitionTools::getPartitions(*disk);  // data, then boot
+  EXPECT_EQ(PartitionTools::getCHSAddress(slots[0].startCHS), (CHSAddress{0, 0, 13}));
+  EXPECT_EQ(std::memcmp(&slots[0].endCHS, &loader[446 + 5], 3), 0) << "sector 39999 lies past the geometry";
+  EXPECT_EQ(PartitionTools::getCHSAddress(slots[1].startCHS), (CHSAddress{0, 0, 3}));
+  EXPECT_EQ(PartitionTools::getCHSAddress(slots[1].endCHS), (CHSAddress{0, 0, 12}));
   EXPECT_EQ(std::memcmp(sector0.data() + 478, &loader[478], 34), 0) << "slots 2, 3 and the signature are the file's";
 }
 
@@ -143,7 +137,7 @@ TEST(OxbowKeyFormatterTest, LayoutsAtTheLimitsArePatchedAndWritten) {
     EXPECT_EQ(info.dataFirstSector, payloadFirst + 1);
     EXPECT_EQ(info.dataLastSector, c.keySectors - 1);
     EXPECT_EQ(disk->writes(), (Calls{{Op::Write, 0, payloadFirst + 1}}));
-    EXPECT_EQ(u32(slotOf(bytes, 0).sectorCount), c.keySectors - payloadFirst - 1);
+    EXPECT_EQ(u32(PartitionTools::getPartitions(*disk)[0].sectorCount), c.keySectors - payloadFirst - 1);
   }
 }
 

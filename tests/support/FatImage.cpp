@@ -87,8 +87,9 @@ void FatImage::addFile(u32 volume, const std::string& dosPath, std::size_t bytes
     std::string data(bytes, '\0');
     for (char& c : data) c = static_cast<char>(random());
     std::ofstream(host.path, std::ios::binary | std::ios::trunc) << data;
-    return runOrThrow(MTOOLS_ENV + std::string("mcopy -D o -i ") + shellQuote(path_ + "@@" + number(byteOffset(volume))) +
-                      " " + shellQuote(host.path) + " " + shellQuote(dosPath));
+    const std::string target = shellQuote(path_ + "@@" + number(byteOffset(volume)));
+    return runOrThrow(MTOOLS_ENV + std::string("mcopy -D o -i ") + target + " " + shellQuote(host.path) + " " +
+                      shellQuote(dosPath));
   });
 }
 

@@ -1,13 +1,14 @@
 // tests/support/FatImage.h
 // A disk image file built with the system's own tools, for tests that need a real
 // MBR-partitioned drive with FAT volumes and an independent opinion about it: sfdisk
-// writes and reads the table, mkfs.fat formats, mtools fills the volumes. Sectors are 512 bytes; a volume is addressed by its
-// first sector in the file. A failing step throws std::runtime_error with the command and
-// its output. Each use of the tools is a ToolSteps step, so that where they do not run
-// (Windows) the same calls replay what they did on Linux; tests that use the tools start
-// with VANTOR_REQUIRE_TOOLS(). Step names hold no paths, so nor do mkfs.fat options.
-// The file stays when the object goes (it lives in a TempDir). mtools reads a volume as
-// FAT32 only from 65525 clusters on (e.g. 140000 sectors with "-s 1").
+// writes and reads the table, mkfs.fat formats, mtools fills the volumes. Sectors are 512
+// bytes; a volume is addressed by its first sector in the file. A failing step throws
+// std::runtime_error with the command and its output. Each use of the tools is a
+// ToolSteps step, so that where they do not run (Windows) the same calls replay what they
+// did on Linux; tests that use the tools start with VANTOR_REQUIRE_TOOLS(). Step names
+// hold no paths, so nor do mkfs.fat options. The file stays when the object goes (it
+// lives in a TempDir). mtools reads a volume as FAT32 only from 65525 clusters on (e.g.
+// 140000 sectors with "-s 1").
 #pragma once
 #include <cstddef>
 #include <string>
