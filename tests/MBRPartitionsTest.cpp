@@ -40,13 +40,12 @@ PARTITION_TABLE_ENTRY entryOf(u8 boot, u8 type, u32 start, u32 count, u8 chs = 0
   return e;
 }
 
-const PARTITION_TABLE_ENTRY kZero{};
 const PARTITION_TABLE_ENTRY kLegacy = entryOf(0x00, 0x06, 100, 50, 0x11);
 const PARTITION_TABLE_ENTRY kPrimary = entryOf(0x80, 0x0C, 200, 60, 0x22);
 const PARTITION_TABLE_ENTRY kLinux = entryOf(0x00, 0x83, 300, 70, 0x33);
 
 Entries four(Entries entries) {
-  entries.resize(4, kZero);
+  entries.resize(4, PARTITION_TABLE_ENTRY{});
   return entries;
 }
 
@@ -153,7 +152,7 @@ TEST(MBRPartitionsTest, BackupIsTakenOnlyWhenItHoldsEveryUsedMBREntry) {
     const char* magic;
   } cases[] = {
       {"backup has a third", {kLegacy, kPrimary}, {kLinux, kPrimary, kLegacy}, true, "VRK-MBR-PARTS"},
-      {"MBR exposes one in another slot", {kZero, kZero, kPrimary}, {kLegacy, kPrimary}, true, "VRK-MBR-PARTS"},
+      {"MBR exposes one in another slot", {{}, {}, kPrimary}, {kLegacy, kPrimary}, true, "VRK-MBR-PARTS"},
       {"boot indicator and CHS differ", {kLegacy}, {entryOf(0x80, 0x06, 100, 50, 0x77)}, true, "VRK-MBR-PARTS"},
       {"backup lacks one", {kLegacy, kPrimary, kLinux}, {kLegacy, kPrimary}, false, "VRK-MBR-PARTS"},
       {"start differs", {entryOf(0, 0x06, 101, 50)}, {kLegacy}, false, "VRK-MBR-PARTS"},
@@ -244,7 +243,7 @@ TEST(MBRPartitionsTest, MatchAndLegacyPrimaryReportsFollowTheTables) {
       {"equal", {kLegacy, kPrimary}, {kLegacy, kPrimary}, true, true},
       {"backup has more", {kLegacy, kPrimary}, {kLegacy, kPrimary, kLinux}, false, true},
       {"third in MBR", {kLegacy, kPrimary, kLinux}, {kLegacy, kPrimary, kLinux}, true, false},
-      {"gap before primary", {kLegacy, kZero, kPrimary}, {kLegacy, kPrimary}, false, false},
+      {"gap before primary", {kLegacy, {}, kPrimary}, {kLegacy, kPrimary}, false, false},
       {"boot indicator differs", {entryOf(0x80, 0x06, 100, 50, 0x11), kPrimary}, {kLegacy, kPrimary}, false, true},
       {"selected entry already bootable", {entryOf(0x80, 0x83, 300, 70)}, {entryOf(0x80, 0x83, 300, 70)}, true, false},
       {"no backup", {kLegacy, kPrimary}, {}, false, true},
