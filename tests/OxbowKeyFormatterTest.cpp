@@ -61,50 +61,34 @@ void formatKey(const std::shared_ptr<IDisk>& disk, const std::string& loader, co
   OxbowKeyFormatter(key).format(dir.file("boot.bin").c_str(), dir.file("payload.bin").c_str(), segment, reserved, info);
 }
 
-PARTITION_TABLE_ENTRY slotOf(const std::vector<u8>& sector0, u32 slot) {
-  PARTITION_TABLE_ENTRY e;
-  std::memcpy(&e, sector0.data() + 446 + 16 * slot, 16);
-  return e;
-}
-
+// Four reserved sectors and the header at the file's first byte: the payload at sector 6,
+// the data partition from sector 16.
 TEST(OxbowKeyFormatterTest, FileBackedKeyHoldsTheLayoutAndSfdiskSeesTheTwoEntries) {
   VANTOR_REQUIRE_TOOLS();
-  struct Case {
-    u16 reserved;
-    std::size_t headerAt;
-    u32 T;
-    Info info;
-  } cases[] = {
-      {0, 100, 12, {2, 0, 2, 11, 12, 16383, 0x2000, 0x3388}},
-      {4, 0, 16, {2, 4, 6, 15, 16, 16383, 0x2000, 0x3388}},
-  };
-  for (const Case& c : cases) {
-    test::TempDir dir;
-    const std::string keyPath = dir.file("key.img");
-    const std::string loader = bootLoader(1000, c.headerAt), payload = patterned(5000, 3);
-    test::writeFile(keyPath, std::string(8 << 20, char(0xEE)));  // 16384 sectors
-    Info info;
-    formatKey(std::make_shared<WinDiskFile>(keyPath.c_str(), WinDiskFile::OpenExisting, 512, 0), loader, payload,
-              0x2000, c.reserved, &info);
-    EXPECT_EQ(fields(info), fields(c.info));
-    EXPECT_EQ(test::sfdiskTable(keyPath),
-              "0 " + std::to_string(c.T) + " " + std::to_string(16384 - c.T) + " b\n1 2 10 7e boot\n");
+  test::TempDir dir;
+  const std::string keyPath = dir.file("key.img");
+  const std::string loader = bootLoader(1000, 0), payload = patterned(5000, 3);
+  test::writeFile(keyPath, std::string(8 << 20, char(0xEE)));  // 16384 sectors
+  Info info;
+  formatKey(std::make_shared<WinDiskFile>(keyPath.c_str(), WinDiskFile::OpenExisting, 512, 0), loader, payload, 0x2000,
+            4, &info);
+  EXPECT_EQ(fields(info), fields(Info{2, 4, 6, 15, 16, 16383, 0x2000, 0x3388}));
+  EXPECT_EQ(test::sfdiskTable(keyPath), "0 16 16368 b\n1 2 10 7e boot\n");
 
-    // Every other byte of the boot area is the files' own (or zero padding), the CHS bytes
-    // of slots 0 and 1 too, since a file-backed key has no geometry; the data partition
-    // is not written.
-    std::string expected(c.T * 512, '\0');
-    expected.replace(0, loader.size(), loader);
-    expected.replace(info.payloadFirstSector * 512, payload.size(), payload);
-    const u8 header[6] = {0x00, 0x20, u8(info.payloadFirstSector), 0, 10, 0};
-    expected.replace(c.headerAt + 5, 6, reinterpret_cast<const char*>(header), 6);
-    std::string written = test::readFile(keyPath);
-    for (std::size_t field : {0, 4, 8, 9, 10, 11, 12, 13, 14, 15, 16, 20, 24, 25, 26, 27, 28, 29, 30, 31}) {
-      written[446 + field] = expected[446 + field];
-    }
-    EXPECT_TRUE(written.substr(0, c.T * 512) == expected) << "boot area differs outside the table";
-    EXPECT_EQ(written.find_first_not_of(char(0xEE), c.T * 512), std::string::npos);
+  // Every other byte of the boot area is the files' own (or zero padding), the CHS bytes
+  // of slots 0 and 1 too, since a file-backed key has no geometry; the data partition
+  // is not written.
+  std::string expected(16 * 512, '\0');
+  expected.replace(0, loader.size(), loader);
+  expected.replace(6 * 512, payload.size(), payload);
+  const u8 header[6] = {0x00, 0x20, 6, 0, 10, 0};
+  expected.replace(5, 6, reinterpret_cast<const char*>(header), 6);
+  std::string written = test::readFile(keyPath);
+  for (std::size_t field : {0, 4, 8, 9, 10, 11, 12, 13, 14, 15, 16, 20, 24, 25, 26, 27, 28, 29, 30, 31}) {
+    written[446 + field] = expected[446 + field];
   }
+  EXPECT_TRUE(written.substr(0, 16 * 512) == expected) << "boot area differs outside the table";
+  EXPECT_EQ(written.find_first_not_of(char(0xEE), 16 * 512), std::string::npos);
 }
 
 TEST(OxbowKeyFormatterTest, BootAreaIsOneWriteBetweenDismountAndMountWithGeometryCHS) {
@@ -114,11 +98,11 @@ TEST(OxbowKeyFormatterTest, BootAreaIsOneWriteBetweenDismountAndMountWithGeometr
   formatKey(disk, loader, patterned(5000, 9), 0x1000, 0, nullptr);
   EXPECT_EQ(disk->calls(), (Calls{{Op::Dismount, 0, 0}, {Op::Write, 0, 12}, {Op::Mount, 0, 0}}));
   const std::vector<u8> sector0 = disk->read(0, 512);
-  const PARTITION_TABLE_ENTRY data = slotOf(sector0, 0), boot = slotOf(sector0, 1);
-  EXPECT_EQ(PartitionTools::getCHSAddress(data.startCHS), (CHSAddress{0, 0, 13}));
-  EXPECT_EQ(std::memcmp(&data.endCHS, &loader[446 + 5], 3), 0) << "sector 39999 lies past the geometry";
-  EXPECT_EQ(PartitionTools::getCHSAddress(boot.startCHS), (CHSAddress{0, 0, 3}));
-  EXPECT_EQ(PartitionTools::getCHSAddress(boot.endCHS), (CHSAddress{0, 0, 12}));
+  const std::vector<PARTITION_TABLE_ENTRY> slots = PartitionTools::getPartitions(*disk);  // data, then boot
+  EXPECT_EQ(PartitionTools::getCHSAddress(slots[0].startCHS), (CHSAddress{0, 0, 13}));
+  EXPECT_EQ(std::memcmp(&slots[0].endCHS, &loader[446 + 5], 3), 0) << "sector 39999 lies past the geometry";
+  EXPECT_EQ(PartitionTools::getCHSAddress(slots[1].startCHS), (CHSAddress{0, 0, 3}));
+  EXPECT_EQ(PartitionTools::getCHSAddress(slots[1].endCHS), (CHSAddress{0, 0, 12}));
   EXPECT_EQ(std::memcmp(sector0.data() + 478, &loader[478], 34), 0) << "slots 2, 3 and the signature are the file's";
 }
 
@@ -153,7 +137,7 @@ TEST(OxbowKeyFormatterTest, LayoutsAtTheLimitsArePatchedAndWritten) {
     EXPECT_EQ(info.dataFirstSector, payloadFirst + 1);
     EXPECT_EQ(info.dataLastSector, c.keySectors - 1);
     EXPECT_EQ(disk->writes(), (Calls{{Op::Write, 0, payloadFirst + 1}}));
-    EXPECT_EQ(u32(slotOf(bytes, 0).sectorCount), c.keySectors - payloadFirst - 1);
+    EXPECT_EQ(u32(PartitionTools::getPartitions(*disk)[0].sectorCount), c.keySectors - payloadFirst - 1);
   }
 }
 

@@ -3,9 +3,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <regex>
 #include <sstream>
-#include <stdexcept>
 
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
@@ -81,14 +79,6 @@ void FatImage::format(u32 start, u32 count, int fatBits, const std::string& opti
   });
 }
 
-std::string FatImage::target(u32 volume) const { return "-i " + shellQuote(path_ + "@@" + number(byteOffset(volume))); }
-
-void FatImage::makeDirectory(u32 volume, const std::string& dosPath) {
-  ToolSteps::run("mmd " + number(volume) + " " + dosPath, path_, [&] {
-    return runOrThrow(MTOOLS_ENV + std::string("mmd ") + target(volume) + " " + shellQuote(dosPath));
-  });
-}
-
 void FatImage::addFile(u32 volume, const std::string& dosPath, std::size_t bytes, u32 seed) {
   const std::string what = "mcopy " + number(volume) + " " + dosPath + " " + number(bytes) + " " + number(seed);
   ToolSteps::run(what, path_, [&] {
@@ -97,116 +87,10 @@ void FatImage::addFile(u32 volume, const std::string& dosPath, std::size_t bytes
     std::string data(bytes, '\0');
     for (char& c : data) c = static_cast<char>(random());
     std::ofstream(host.path, std::ios::binary | std::ios::trunc) << data;
-    return runOrThrow(MTOOLS_ENV + std::string("mcopy -D o ") + target(volume) + " " + shellQuote(host.path) + " " +
+    const std::string target = shellQuote(path_ + "@@" + number(byteOffset(volume)));
+    return runOrThrow(MTOOLS_ENV + std::string("mcopy -D o -i ") + target + " " + shellQuote(host.path) + " " +
                       shellQuote(dosPath));
   });
-}
-
-void FatImage::remove(u32 volume, const std::string& dosPath) {
-  const bool directory = !dosPath.empty() && dosPath.back() == '/';
-  ToolSteps::run("mdel " + number(volume) + " " + dosPath, path_, [&] {
-    return runOrThrow(MTOOLS_ENV + std::string(directory ? "mdeltree " : "mdel ") + target(volume) + " " +
-                      shellQuote(directory ? dosPath.substr(0, dosPath.size() - 1) : dosPath));
-  });
-}
-
-std::vector<u32> FatImage::clustersOf(u32 volume, const std::string& dosPath) const {
-  const std::string out = runOrThrow(MTOOLS_ENV + std::string("mshowfat ") + target(volume) + " " + shellQuote(dosPath));
-  // "::/name <3-588> <600>": one token per stretch of neighbouring clusters.
-  static const std::regex stretch("<([0-9]+)(?:-([0-9]+))?>");
-  std::vector<u32> clusters;
-  for (auto it = std::sregex_iterator(out.begin(), out.end(), stretch); it != std::sregex_iterator(); ++it) {
-    const u32 first = static_cast<u32>(std::stoul((*it)[1]));
-    const u32 last = (*it)[2].matched ? static_cast<u32>(std::stoul((*it)[2])) : first;
-    for (u32 c = first; c <= last; ++c) clusters.push_back(c);
-  }
-  return clusters;
-}
-
-std::set<u32> FatImage::clustersInUse(u32 volume) const {
-  std::istringstream listed(ToolSteps::run("mshowfat " + number(volume), path_, [&] {
-    std::string text;
-    std::vector<std::string> names{"::/"};
-    // Every file and directory, recursively ("::/sub/", "::/sub/a.bin").
-    std::istringstream out(runOrThrow(MTOOLS_ENV + std::string("mdir -/ -b -a ") + target(volume) + " ::/"));
-    for (std::string p; std::getline(out, p);) {
-      if (p.rfind("::/", 0) == 0) names.push_back(p.size() > 3 && p.back() == '/' ? p.substr(0, p.size() - 1) : p);
-    }
-    for (const std::string& name : names) {
-      for (u32 c : clustersOf(volume, name)) text += number(c) + "\n";
-    }
-    return text;
-  }));
-  std::set<u32> used;
-  for (u32 c; listed >> c;) used.insert(c);
-  return used;
-}
-
-std::set<u64> FatImage::sectorsInUse(u32 volume, const FatCheck& check, const std::set<u32>& clusters) {
-  std::set<u64> sectors;
-  for (u64 s = 0; s < check.dataStartSector; ++s) sectors.insert(volume + s);
-  for (u32 c : clusters) {
-    const u64 first = volume + check.dataStartSector + u64(c - 2) * check.sectorsPerCluster;
-    for (u32 i = 0; i < check.sectorsPerCluster; ++i) sectors.insert(first + i);
-  }
-  return sectors;
-}
-
-FatCheck FatImage::check(u32 volume, u32 count) const {
-  // The verdict on the first line, then what fsck.fat printed.
-  const std::string answer = ToolSteps::run("fsck.fat " + number(volume) + " " + number(count), path_, [&] {
-    const Scratch copy{path_ + ".fsck"};
-    runOrThrow("dd if=" + shellQuote(path_) + " of=" + shellQuote(copy.path) + " bs=512 skip=" + number(volume) +
-               " count=" + number(count) + " conv=sparse status=none");
-    try {
-      return "clean\n" + runOrThrow("fsck.fat -n -v " + shellQuote(copy.path));
-    } catch (const std::runtime_error& e) {
-      return "repairs\n" + std::string(e.what());  // fsck.fat exits with 1 when it found something to repair
-    }
-  });
-  FatCheck result;
-  result.clean = answer.rfind("clean\n", 0) == 0;
-  result.output = answer.substr(answer.find('\n') + 1);
-
-  std::smatch m;
-  if (std::regex_search(result.output, m, std::regex("Data area starts at byte [0-9]+ \\(sector ([0-9]+)\\)")))
-    result.dataStartSector = static_cast<u32>(std::stoul(m[1]));
-  if (std::regex_search(result.output, m, std::regex("([0-9]+) bytes per cluster")))
-    result.sectorsPerCluster = static_cast<u32>(std::stoul(m[1]) / SECTOR_SIZE);
-  if (!std::regex_search(result.output, m, std::regex("[0-9]+ files?, ([0-9]+)/([0-9]+) clusters")))
-    throw std::runtime_error("fsck.fat gave no cluster summary:\n" + result.output);
-  result.usedClusters = static_cast<u32>(std::stoul(m[1]));
-  return result;
-}
-
-std::string FatImage::fileDigests(u32 volume) const {
-  return ToolSteps::run("sha256sum " + number(volume), path_, [&] {
-    const Scratch into{path_ + ".files"};
-    std::filesystem::remove_all(into.path);
-    std::filesystem::create_directory(into.path);
-    runOrThrow(MTOOLS_ENV + std::string("mcopy -s -n ") + target(volume) + " ::/ " + shellQuote(into.path));
-    return runOrThrow("cd " + shellQuote(into.path) + " && find . -type f -print0 | sort -z | xargs -0 -r sha256sum");
-  });
-}
-
-void FatImage::writeBytes(u64 offset, const std::string& bytes) {
-  std::fstream f(path_, std::ios::binary | std::ios::in | std::ios::out);
-  f.seekp(static_cast<std::streamoff>(offset));
-  f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  if (!f) throw std::runtime_error("cannot write " + path_);
-}
-
-std::string FatImage::readBytes(u64 offset, std::size_t count) const {
-  std::ifstream f(path_, std::ios::binary);
-  f.seekg(static_cast<std::streamoff>(offset));
-  std::string bytes(count, '\0');
-  f.read(bytes.data(), static_cast<std::streamsize>(count));
-  if (!f) throw std::runtime_error("cannot read " + path_);
-  return bytes;
-}
-
-void FatImage::fillSectors(u32 first, u32 count, u8 pattern) {
-  writeBytes(byteOffset(first), std::string(std::size_t(count) * SECTOR_SIZE, static_cast<char>(pattern)));
 }
 
 }  // namespace vantor::test

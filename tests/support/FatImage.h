@@ -1,17 +1,16 @@
 // tests/support/FatImage.h
 // A disk image file built with the system's own tools, for tests that need a real
 // MBR-partitioned drive with FAT volumes and an independent opinion about it: sfdisk
-// writes and reads the table, mkfs.fat formats, mtools fills the volumes and names their
-// clusters, fsck.fat checks them. Sectors are 512 bytes; a volume is addressed by its
-// first sector in the file. A failing step throws std::runtime_error with the command and
-// its output. Each use of the tools is a ToolSteps step, so that where they do not run
-// (Windows) the same calls replay what they did on Linux; tests that use the tools start
-// with VANTOR_REQUIRE_TOOLS(). Step names hold no paths, so nor do mkfs.fat options.
-// The file stays when the object goes (it lives in a TempDir). mtools reads a volume as
-// FAT32 only from 65525 clusters on (e.g. 140000 sectors with "-s 1").
+// writes and reads the table, mkfs.fat formats, mtools fills the volumes. Sectors are 512
+// bytes; a volume is addressed by its first sector in the file. A failing step throws
+// std::runtime_error with the command and its output. Each use of the tools is a
+// ToolSteps step, so that where they do not run (Windows) the same calls replay what they
+// did on Linux; tests that use the tools start with VANTOR_REQUIRE_TOOLS(). Step names
+// hold no paths, so nor do mkfs.fat options. The file stays when the object goes (it
+// lives in a TempDir). mtools reads a volume as FAT32 only from 65525 clusters on (e.g.
+// 140000 sectors with "-s 1").
 #pragma once
 #include <cstddef>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -29,15 +28,6 @@ struct PartitionPlan {
   bool bootable = false;
 };
 
-// What fsck.fat -n -v reports about a volume.
-struct FatCheck {
-  bool clean = false;        // fsck.fat found nothing to repair
-  u32 dataStartSector = 0;   // first sector of cluster 2, counted from the volume's start
-  u32 sectorsPerCluster = 0;
-  u32 usedClusters = 0;      // clusters not free: allocated, end of chain or bad
-  std::string output;        // everything fsck.fat printed
-};
-
 // The partition table of a disk file as sfdisk reads it, one line per entry in table
 // order: "slot start size type" (slot from 0, type in hex), " boot" added when bootable.
 std::string sfdiskTable(const std::string& image);
@@ -50,40 +40,17 @@ class FatImage {
   // `sectors` zero sectors.
   FatImage(std::string path, u32 sectors);
 
-  const std::string& path() const { return path_; }
-
   // Writes a DOS partition table holding `entries` in table order (sfdisk).
   void partition(const std::vector<PartitionPlan>& entries);
   // Formats sectors [start, start + count) with "mkfs.fat -F <fatBits> <options>"; the
   // boot sector records the volume's position as its hidden sectors.
   void format(u32 start, u32 count, int fatBits, const std::string& options = "");
 
-  // mtools operations on the volume starting at `volume`. DOS paths look like "::/a/b.txt";
-  // a directory to remove ends in "/". A file of `bytes` pseudo-random bytes per seed.
-  void makeDirectory(u32 volume, const std::string& dosPath);
+  // mtools copies a file of `bytes` pseudo-random bytes per seed to the volume starting at
+  // `volume`; DOS paths look like "::/a.txt".
   void addFile(u32 volume, const std::string& dosPath, std::size_t bytes, u32 seed = 1);
-  void remove(u32 volume, const std::string& dosPath);
-  // The clusters of every file and directory, the FAT32 root directory included: what a
-  // volume without bad clusters or lost chains has in use (mshowfat).
-  std::set<u32> clustersInUse(u32 volume) const;
-
-  // fsck.fat -n -v on a copy of the volume's sectors [volume, volume + count).
-  FatCheck check(u32 volume, u32 count) const;
-  // The sectors, counted from the file's start, of the volume's system area by `check`
-  // and of `clusters`.
-  static std::set<u64> sectorsInUse(u32 volume, const FatCheck& check, const std::set<u32>& clusters);
-  // "SHA256  ./path" for every file on the volume, sorted by path (mcopy, sha256sum).
-  std::string fileDigests(u32 volume) const;
-
-  // Raw access to the file.
-  void writeBytes(u64 offset, const std::string& bytes);
-  std::string readBytes(u64 offset, std::size_t count) const;
-  // Fills whole sectors [first, first + count) with a non-zero pattern.
-  void fillSectors(u32 first, u32 count, u8 pattern = 0xA5);
 
  private:
-  std::string target(u32 volume) const;  // "-i 'path@@offset'"
-  std::vector<u32> clustersOf(u32 volume, const std::string& dosPath) const;
 
   std::string path_;
 };
