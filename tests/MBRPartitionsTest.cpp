@@ -61,7 +61,7 @@ std::shared_ptr<FakeDisk> makeDisk(const Entries& table, const Entries& backup, 
   disk->put(0, sector);
   std::fill(sector.begin(), sector.end(), 0);
   std::memcpy(sector.data(), magic, std::strlen(magic) + 1);
-  std::memcpy(&sector[48], backup.data(), 16 * backup.size());
+  if (!backup.empty()) std::memcpy(&sector[48], backup.data(), 16 * backup.size());
   disk->put(2 * 512, sector);
   return disk;
 }
