@@ -10,9 +10,10 @@
 // and then takes the exclusive opens. Mounting back is mount(8)'s work again, through a
 // libmount context given the recorded source, target, type and options, propagation
 // included; a bind of a subdirectory is made again from the volume's whole mount, made
-// again already or never taken away (a volume that refused the dismount). A FUSE block mount ("fuseblk") names no file system of its own: it comes
-// back as the type libblkid found on the volume, so that mount(8)'s helper for that type
-// makes it. EINTR restarts an open.
+// again already or never taken away (a volume that refused the dismount). A FUSE block
+// mount ("fuseblk") names no file system of its own: it comes back as the type libblkid
+// found on the volume, so that mount(8)'s helper for that type makes it. EINTR restarts
+// an open.
 #include <libVantor/internal/VolumeOps.h>
 
 #include <fcntl.h>
