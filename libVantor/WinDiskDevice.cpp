@@ -90,13 +90,9 @@ void WinDiskDevice::getMountPoints(vrk::Array<vrk::String>& mountPoints) const {
 }
 
 bool WinDiskDevice::impReadSectors(u32 sectorOffset, void* buffer, u32 sectorCount) const {
-  if (sectorCount != 1) {
-    if (readAhead) readAhead->drop();
-    return WinDisk::impReadSectors(sectorOffset, buffer, sectorCount);
-  }
   if (!readAhead) readAhead = std::make_unique<SectorReadAhead>(getSectorSize(), fullSectorCount(*this));
-  if (readAhead->readSingle(getHandle().get(), sectorOffset, buffer)) return true;
-  return WinDisk::impReadSectors(sectorOffset, buffer, 1);
+  if (readAhead->read(getHandle().get(), sectorOffset, buffer, sectorCount)) return true;
+  return WinDisk::impReadSectors(sectorOffset, buffer, sectorCount);
 }
 
 bool WinDiskDevice::impWriteSectors(u32 sectorOffset, const void* buffer, u32 sectorCount) {

@@ -52,9 +52,9 @@ class VANTOR_EXPORT WinDiskDevice final : public WinDisk {
   const vrk::String& getLocator() const { return locator_; }
 
  protected:
-  // A run of single-sector reads of consecutive sectors is served, from its second
-  // sector on, from one read of up to 64 KiB; every other request drops what was read
-  // ahead, so a sector is never answered from before a write.
+  // A run of equal reads of consecutive sectors (single sectors, or chunks) is served,
+  // from its second read on, from blocks read ahead of up to 1 MiB; a write drops what
+  // was read ahead, so a sector is never answered from before a write.
   bool impReadSectors(u32 sectorOffset, void* buffer, u32 sectorCount) const override;
   // Notes the sectors in the volume bookkeeping before writing them, so that no volume
   // whose sectors changed is mounted back over the new data.
@@ -65,7 +65,7 @@ class VANTOR_EXPORT WinDiskDevice final : public WinDisk {
   vrk::String locator_;
   std::shared_ptr<libSysHost::WindowsDrive> drive;
   std::shared_ptr<Volumes> volumes;
-  mutable std::unique_ptr<SectorReadAhead> readAhead;  // made at the first single-sector read; never copied
+  mutable std::unique_ptr<SectorReadAhead> readAhead;  // made at the first read; never copied
 };
 
 }  // namespace vantor

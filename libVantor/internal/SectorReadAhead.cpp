@@ -8,7 +8,8 @@
 namespace vantor {
 namespace {
 
-constexpr u32 BLOCK_BYTES = 64 * 1024;
+constexpr u32 FIRST_BLOCK_BYTES = 64 * 1024;
+constexpr u32 BLOCK_BYTES = 1024 * 1024;
 
 }  // namespace
 
@@ -18,32 +19,44 @@ SectorReadAhead::SectorReadAhead(u32 sectorSize, u64 driveSectors)
 void SectorReadAhead::drop() {
   blockCount_ = 0;
   runOpen_ = false;
+  windowBytes_ = 0;
 }
 
-bool SectorReadAhead::readSingle(vrk::NativeHandle drive, u32 sector, void* out) {
-  const bool continuesRun = runOpen_ && lastSingle_ + 1u == sector && lastSingle_ != 0xFFFFFFFFu;
+bool SectorReadAhead::read(vrk::NativeHandle drive, u32 sector, void* out, u32 count) {
+  const bool continuesRun = runOpen_ && lastEnd_ == sector && lastCount_ == count;
   runOpen_ = true;
-  lastSingle_ = sector;
-  if (sectorSize_ == 0 || sectorSize_ > BLOCK_BYTES) return false;
-  if (holds(sector)) {
-    std::memcpy(out, block_.get() + std::size_t(sector - blockFirst_) * sectorSize_, sectorSize_);
+  lastEnd_ = u64(sector) + count;
+  lastCount_ = count;
+  const u64 requestBytes = u64(count) * sectorSize_;
+  if (requestBytes == 0 || requestBytes > BLOCK_BYTES / 2) {
+    drop();
+    return false;
+  }
+  if (holds(sector, count)) {
+    std::memcpy(out, block_.get() + std::size_t(sector - blockFirst_) * sectorSize_, requestBytes);
     return true;
   }
   blockCount_ = 0;
-  if (!continuesRun || sector < noBlockBefore_ || sector >= driveSectors_) return false;
+  if (!continuesRun || sector < noBlockBefore_ || lastEnd_ > driveSectors_ || !block_) {
+    windowBytes_ = 0;
+    return false;
+  }
 
-  const u32 count = static_cast<u32>(std::min<u64>(BLOCK_BYTES / sectorSize_, driveSectors_ - sector));
-  if (count < 2 || !block_) return false;
-  const u32 bytes = count * sectorSize_;
+  windowBytes_ = windowBytes_ == 0 ? std::max<u32>(FIRST_BLOCK_BYTES, static_cast<u32>(2 * requestBytes))
+                                   : std::min(2 * windowBytes_, BLOCK_BYTES);
+  const u32 blockSectors = static_cast<u32>(std::min<u64>(windowBytes_ / sectorSize_, driveSectors_ - sector));
+  if (blockSectors <= count) return false;  // nothing to read ahead at the drive's end
+  const u32 bytes = blockSectors * sectorSize_;
   u32 transferred = 0;
   if (!os::seekTo(drive, u64(sector) * sectorSize_) || !os::readOnce(drive, block_.get(), bytes, transferred) ||
       transferred != bytes) {
-    noBlockBefore_ = u64(sector) + count;
+    noBlockBefore_ = u64(sector) + blockSectors;
+    windowBytes_ = 0;
     return false;
   }
   blockFirst_ = sector;
-  blockCount_ = count;
-  std::memcpy(out, block_.get(), sectorSize_);
+  blockCount_ = blockSectors;
+  std::memcpy(out, block_.get(), requestBytes);
   return true;
 }
 

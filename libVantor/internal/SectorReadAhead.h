@@ -1,18 +1,24 @@
 // libVantor/internal/SectorReadAhead.h
 //
-// Serves a run of single-sector reads of consecutive sectors of a drive opened without
-// the system cache (the scan of the gap after the MBR reads up to 2047 of them) from one
-// larger read, so that the drive answers a few requests instead of one per sector.
+// Serves sequential reads of a drive opened without the system cache from fewer, larger
+// reads, so that the drive answers a few requests instead of one per sector (the scan of
+// the gap after the MBR reads up to 2047 single sectors) or one per chunk (capture and
+// verify read long runs 256 sectors at a time).
 //
 // What it promises:
-// - The first single-sector read of a run, and any read of more than one sector, go to
-//   the drive as they are; only from the second sector of a run on is a block of up to
-//   64 KiB read ahead, starting at the sector asked for and never past the drive's end.
-// - Any write, and any read that is not the next single sector, drops what was read
-//   ahead first: data written is always read back from the drive.
-// - When the block cannot be read, the sector is read on its own by the caller (its
-//   failure is logged as any other), and no block is read ahead again before the end
-//   of the range that failed.
+// - The first read of a run goes to the drive as it is. A read is served ahead only when
+//   it starts where the last read ended and asks for as many sectors as that one did: a
+//   shorter read (the end of a run of chunks) that the block does not hold goes to the
+//   drive as it is.
+// - A block starts at the sector asked for and is never read past the drive's end. The
+//   first block of a run is 64 KiB or twice the request, whichever is larger; each next
+//   block of the same run is twice the last, up to 1 MiB. So a short run costs little
+//   more than its own sectors, and a long one is read in 1 MiB requests.
+// - Any write, and any read that does not continue the run, drops what was read ahead
+//   first: data written is always read back from the drive.
+// - When a block cannot be read, the request is read on its own by the caller (its
+//   failure is logged as any other, naming the same sectors), and no block is read ahead
+//   again before the end of the range that failed.
 // Not thread-safe: one drive object is used from one thread at a time.
 #pragma once
 #include <libVantor/Types.h>
@@ -25,22 +31,26 @@ class SectorReadAhead final {
  public:
   SectorReadAhead(u32 sectorSize, u64 driveSectors);
 
-  // Copies sector `sector` into `out` (one sector) and answers true when the run of
-  // single-sector reads lets it be served ahead; false when the caller must read it.
-  bool readSingle(vrk::NativeHandle drive, u32 sector, void* out);
-  // Another kind of request (a longer read, a write): the run ends, the block is dropped.
+  // Copies sectors [sector, sector + count) into `out` and answers true when the run of
+  // reads lets them be served ahead; false when the caller must read them itself.
+  bool read(vrk::NativeHandle drive, u32 sector, void* out, u32 count);
+  // Another kind of request (a write): the run ends, the block is dropped.
   void drop();
 
  private:
-  bool holds(u32 sector) const { return blockCount_ > 0 && sector >= blockFirst_ && sector - blockFirst_ < blockCount_; }
+  bool holds(u32 sector, u32 count) const {
+    return blockCount_ > 0 && sector >= blockFirst_ && u64(sector) + count <= u64(blockFirst_) + blockCount_;
+  }
 
   u32 sectorSize_;
   u64 driveSectors_;
   DiskBufferPointer block_;
   u32 blockFirst_ = 0;
   u32 blockCount_ = 0;
-  bool runOpen_ = false;  // the last request was a single-sector read of sector lastSingle_
-  u32 lastSingle_ = 0;
+  bool runOpen_ = false;  // the last request was a read of lastCount_ sectors ending at lastEnd_
+  u64 lastEnd_ = 0;
+  u32 lastCount_ = 0;
+  u32 windowBytes_ = 0;    // size of the last block of this run; 0 before the first
   u64 noBlockBefore_ = 0;  // a block read failed: none again below this sector
 };
 
