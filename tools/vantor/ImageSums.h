@@ -8,13 +8,14 @@
 // naming the path and the system's reason; check() reports, it does not throw, except
 // for an image the library refuses (its own error).
 #pragma once
+#include <atomic>
 #include <string>
 
 namespace vantor::cli {
 
 class ImageSums {
  public:
-  enum class Verdict { Intact, Damaged, NoSums };
+  enum class Verdict { Intact, Damaged, NoSums, Stopped };
   struct Result {
     Verdict verdict = Verdict::NoSums;
     std::string where;  // for Damaged: "run 3 chunk 7", "the header or run table", ...
@@ -26,11 +27,14 @@ class ImageSums {
   static void write(const std::string& image);
   // Refuses (ERR_INVALID_IMAGE_FILE naming the place) an image its checksums call damaged,
   // reading it whole; notes on standard error an image without checksums.
-  static void requireIntact(const std::string& image);
+  static void requireIntact(const std::string& image) { require(check(image, true), image, "nothing was written"); }
+  // The same for a `result` of check(): `outcome` says what became of the targets.
+  static void require(const Result& result, const std::string& image, const std::string& outcome);
   // Holds the image against IMAGE.sums: the header and run table only, or with
-  // `wholeImage` every chunk as well (one read pass over the file).
-  static Result check(const std::string& image, bool wholeImage);
-  // "intact", "damaged at run 3 chunk 7", "no checksums".
+  // `wholeImage` every chunk as well (one read pass over the file). Setting `*stop`
+  // (from another thread) ends the pass early with Verdict::Stopped.
+  static Result check(const std::string& image, bool wholeImage, const std::atomic<bool>* stop = nullptr);
+  // "intact", "damaged at run 3 chunk 7", "no checksums", "not checked".
   static std::string describe(const Result& result);
 };
 
