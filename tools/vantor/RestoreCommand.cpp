@@ -1,13 +1,17 @@
 // vantor restore: an image onto one or more drives or disk files at once, run by the
 // imaging engine on its worker threads while the main thread shows progress.
+#include <algorithm>
 #include <iostream>
 #include <memory>
+#include <optional>
 
 #include <libVantor/DiskImager.h>
 #include <libVantor/VantorException.h>
 
+#include "BackgroundSumsCheck.h"
 #include "Commands.h"
 #include "CreatedFiles.h"
+#include "FileFacts.h"
 #include "ImageFile.h"
 #include "ImageSums.h"
 #include "LogOutput.h"
@@ -37,7 +41,20 @@ int runRestore(RestoreOptions options) {
   const std::string image = Target::absolutePath(options.image);
   ImageFile::requireRegularFile(image, options.image);
   const ImageFile facts = ImageFile::read(image);
-  ImageSums::requireIntact(image);  // one read pass, before any target is opened
+  // The image is held against its checksums before anything is written onto a target
+  // that holds data: one read pass, before any target is opened. Disk files that this
+  // run makes hold nothing yet: there the check reads the image while it is restored,
+  // and an image found damaged takes those files away again.
+  const bool onlyNewFiles = std::all_of(options.targets.begin(), options.targets.end(), [](const std::string& target) {
+    const std::string path = Target::absolutePath(target);
+    return !FileFacts::isSymbolicLink(path) && FileFacts::inspect(path).kind == FileFacts::Kind::Missing;
+  });
+  std::optional<BackgroundSumsCheck> sums;
+  if (onlyNewFiles) {
+    sums.emplace(image);
+  } else {
+    ImageSums::requireIntact(image);
+  }
   // A disk file has no sector size of its own: unless told, it takes the image's.
   if (options.targetOptions.sectorSize == 0) {
     if (!isValidSectorSize(facts.sectorSize)) {
@@ -91,6 +108,17 @@ int runRestore(RestoreOptions options) {
     }
   }
   const int status = runner.wait();
+  if (sums && status != 130) {  // after an interrupt the check stops unread
+    ImageSums::Result result;
+    try {
+      result = sums->wait();
+    } catch (...) {
+      created.discard();
+      throw;
+    }
+    if (result.verdict != ImageSums::Verdict::Intact && result.verdict != ImageSums::Verdict::NoSums) created.discard();
+    ImageSums::require(result, image, "the disk files made for it were removed");
+  }
   const std::vector<ProgressBoard::Line> lines = runner.outcome();
   for (std::size_t i = 0; i < targets.size(); ++i) {
     if (lines[i].status == ProgressBoard::Status::Succeeded) {
