@@ -91,13 +91,13 @@ void WinDiskDevice::getMountPoints(vrk::Array<vrk::String>& mountPoints) const {
 
 bool WinDiskDevice::impReadSectors(u32 sectorOffset, void* buffer, u32 sectorCount) const {
   if (!readAhead) readAhead = std::make_unique<SectorReadAhead>(getSectorSize(), fullSectorCount(*this));
-  if (readAhead->read(getHandle().get(), sectorOffset, buffer, sectorCount)) return true;
+  if (readAhead->read(getHandle().get(), sectorOffset, buffer, sectorCount, volumes->writesNoted())) return true;
   return WinDisk::impReadSectors(sectorOffset, buffer, sectorCount);
 }
 
 bool WinDiskDevice::impWriteSectors(u32 sectorOffset, const void* buffer, u32 sectorCount) {
-  if (readAhead) readAhead->drop();
-  // Noted before the write: a write that fails may still have changed some sectors.
+  // Noted before the write (a write that fails may still have changed some sectors), and
+  // counted: what this object or a copy read ahead is dropped.
   volumes->noteWritten(getByteOffset(sectorOffset), u64(sectorCount) * getSectorSize());
   return WinDisk::impWriteSectors(sectorOffset, buffer, sectorCount);
 }

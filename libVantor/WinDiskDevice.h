@@ -53,8 +53,9 @@ class VANTOR_EXPORT WinDiskDevice final : public WinDisk {
 
  protected:
   // A run of equal reads of consecutive sectors (single sectors, or chunks) is served,
-  // from its second read on, from blocks read ahead of up to 1 MiB; a write drops what
-  // was read ahead, so a sector is never answered from before a write.
+  // from its second read on, from blocks read ahead of up to 1 MiB; a write, by this
+  // object or a copy, drops what was read ahead, so a sector is never answered from
+  // before a write.
   bool impReadSectors(u32 sectorOffset, void* buffer, u32 sectorCount) const override;
   // Notes the sectors in the volume bookkeeping before writing them, so that no volume
   // whose sectors changed is mounted back over the new data.

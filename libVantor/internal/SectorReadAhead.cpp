@@ -22,8 +22,11 @@ void SectorReadAhead::drop() {
   windowBytes_ = 0;
 }
 
-bool SectorReadAhead::read(vrk::NativeHandle drive, u32 sector, void* out, u32 count) {
-  const bool continuesRun = runOpen_ && lastEnd_ == sector && lastCount_ == count;
+bool SectorReadAhead::read(vrk::NativeHandle drive, u32 sector, void* out, u32 count, u64 writes) {
+  if (writes != writes_) drop();
+  writes_ = writes;
+  const bool next = runOpen_ && lastEnd_ == sector;  // starts where the last read ended
+  const bool continuesRun = next && lastCount_ == count;
   runOpen_ = true;
   lastEnd_ = u64(sector) + count;
   lastCount_ = count;
@@ -32,7 +35,7 @@ bool SectorReadAhead::read(vrk::NativeHandle drive, u32 sector, void* out, u32 c
     drop();
     return false;
   }
-  if (holds(sector, count)) {
+  if (next && holds(sector, count)) {
     std::memcpy(out, block_.get() + std::size_t(sector - blockFirst_) * sectorSize_, requestBytes);
     return true;
   }

@@ -6,16 +6,17 @@
 // verify read long runs 256 sectors at a time).
 //
 // What it promises:
-// - The first read of a run goes to the drive as it is. A read is served ahead only when
-//   it starts where the last read ended and asks for as many sectors as that one did: a
-//   shorter read (the end of a run of chunks) that the block does not hold goes to the
-//   drive as it is.
+// - The first read of a run goes to the drive as it is. Only a read that starts where
+//   the last read ended is served from the block; a new block is read ahead for it only
+//   when it also asks for as many sectors as the last one did, so a shorter read (the
+//   end of a run of chunks) that the block does not hold goes to the drive as it is.
 // - A block starts at the sector asked for and is never read past the drive's end. The
 //   first block of a run is 64 KiB or twice the request, whichever is larger; each next
 //   block of the same run is twice the last, up to 1 MiB. So a short run costs little
 //   more than its own sectors, and a long one is read in 1 MiB requests.
-// - Any write, and any read that does not continue the run, drops what was read ahead
-//   first: data written is always read back from the drive.
+// - Any write (by this drive object or any of its copies: the caller counts them), and
+//   any read that does not continue the run, drops what was read ahead first: data
+//   written is always read back from the drive.
 // - When a block cannot be read, the request is read on its own by the caller (its
 //   failure is logged as any other, naming the same sectors), and no block is read ahead
 //   again before the end of the range that failed.
@@ -33,11 +34,12 @@ class SectorReadAhead final {
 
   // Copies sectors [sector, sector + count) into `out` and answers true when the run of
   // reads lets them be served ahead; false when the caller must read them itself.
-  bool read(vrk::NativeHandle drive, u32 sector, void* out, u32 count);
-  // Another kind of request (a write): the run ends, the block is dropped.
-  void drop();
+  // `writes` is the number of writes made to the drive so far: when it changed since
+  // the last read, the run ends there and the block is dropped.
+  bool read(vrk::NativeHandle drive, u32 sector, void* out, u32 count, u64 writes);
 
  private:
+  void drop();
   bool holds(u32 sector, u32 count) const {
     return blockCount_ > 0 && sector >= blockFirst_ && u64(sector) + count <= u64(blockFirst_) + blockCount_;
   }
@@ -52,6 +54,7 @@ class SectorReadAhead final {
   u32 lastCount_ = 0;
   u32 windowBytes_ = 0;    // size of the last block of this run; 0 before the first
   u64 noBlockBefore_ = 0;  // a block read failed: none again below this sector
+  u64 writes_ = 0;         // writes to the drive when the last read was made
 };
 
 }  // namespace vantor
