@@ -215,10 +215,10 @@ TEST(DriveMap, GapScanAndEmptyTable) {
 
 // A FAT16 and a FAT32 volume past the gap, each partition type in turn: the MBR, the
 // non-empty gap sectors below 2048 and each volume's used sectors; the highest sector is
-// the last volume's last.
+// the last volume's last, which is the drive's last.
 TEST(DriveMap, MapsTheMbrTheGapBelow2048AndEveryVolume) {
   for (const auto& [fat16, fat32] : {std::pair<u8, u8>{0x04, 0x0B}, {0x06, 0x0C}, {0x0E, 0x0B}}) {
-    FakeDisk disk(512, 30000);
+    FakeDisk disk(512, 26000);
     setMbrEntry(disk, 0, fat16, 4096, 20000);
     setMbrEntry(disk, 1, fat32, 25000, 1000);
     for (u32 s : {2047u, 2048u, 3000u}) disk.put(s * 512, std::vector<u8>{1});
