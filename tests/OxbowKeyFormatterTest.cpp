@@ -8,7 +8,6 @@
 #include <tuple>
 
 #include <libVantor/DiskDevice.h>
-#include <libVantor/LittleEndian.h>
 #include <libVantor/OxbowKeyFormatter.h>
 #include <libVantor/PartitionTools.h>
 #include <libVantor/VantorException.h>
@@ -128,9 +127,8 @@ TEST(OxbowKeyFormatterTest, LayoutsAtTheLimitsArePatchedAndWritten) {
     formatKey(disk, loader, "p", 0xFFFF, c.reserved, &info);
     const u32 payloadFirst = static_cast<u32>((c.size + 511) / 512) + c.reserved;
     const std::vector<u8> bytes = disk->read(0, 1024);
-    EXPECT_EQ(readLE16(&bytes[c.headerAt + 5]), 0xFFFF);
-    EXPECT_EQ(readLE16(&bytes[c.headerAt + 7]), payloadFirst);
-    EXPECT_EQ(readLE16(&bytes[c.headerAt + 9]), 1);
+    const std::vector<u8> header = {0xFF, 0xFF, u8(payloadFirst), u8(payloadFirst >> 8), 1, 0};  // segment, first, count
+    EXPECT_EQ(std::vector<u8>(&bytes[c.headerAt + 5], &bytes[c.headerAt + 11]), header);
     EXPECT_EQ(std::memcmp(&bytes[60], &loader[60], 11), 0) << "a later signature is left alone";
     EXPECT_EQ(info.endSegment, 0x0000) << "16-bit arithmetic";
     EXPECT_EQ(info.dataFirstSector, payloadFirst + 1);
