@@ -14,7 +14,6 @@
 //   4 entries: kind, size, placement, and for a FAT volume its shape and FAT entries
 //   corruptions (corruptSectors)
 #include <algorithm>
-#include <memory>
 #include <vector>
 
 #include <libVantor/VantorException.h>

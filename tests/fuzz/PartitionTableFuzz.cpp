@@ -71,7 +71,6 @@ Built build(FuzzInput& in, u8 options, FakeDisk& disk) {
   Built b;
   const u32 slack = in.byte();
   u64 end = 1;
-  Table t{};
   int ext = -1;  // the first extended entry
   for (u32 i = 0; i < 4; ++i) {
     const u8 kind = in.byte(), sizing = in.byte();
@@ -83,7 +82,7 @@ Built build(FuzzInput& in, u8 options, FakeDisk& disk) {
     if (isExtended(type) && ext < 0) ext = static_cast<int>(i);
     if (isExtended(type) && int(i) == ext) b.sound = sizing % 4 == 0 && start != 0;  // counted below
   }
-  t = tableOf(disk);
+  Table t = tableOf(disk);
   // The chain: each record holds a logical partition (relative to the record) and a link
   // to the next record (relative to the extended partition's start), onwards unless the
   // input asks for a link anywhere, of another type, or from the last record.
