@@ -89,7 +89,7 @@ TEST(OxbowKeyFormatterTest, FileBackedKeyHoldsTheLayoutAndSfdiskSeesTheTwoEntrie
   EXPECT_EQ(written.find_first_not_of(char(0xEE), 16 * 512), std::string::npos);
 }
 
-TEST(OxbowKeyFormatterTest, TableCHSFollowsTheGeometryAndSlots2And3StayTheFiles) {
+TEST(OxbowKeyFormatterTest, TableTakesItsCHSFromTheGeometryAndKeepsTheFilesSlots2And3) {
   auto disk = std::make_shared<FakeDisk>(512, 40000, DiskGeometry{64, 16, 32, 512});  // 32768 sectors
   std::string loader = bootLoader(1000, 600, 1, 1);
   std::memcpy(&loader[478], "\x80\x01\x02\x03\x83\x04\x05\x06\x10\x00\x00\x00\x20\x00\x00\x00", 16);  // slot 2
