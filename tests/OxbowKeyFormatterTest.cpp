@@ -8,7 +8,6 @@
 #include <tuple>
 
 #include <libVantor/DiskDevice.h>
-#include <libVantor/LittleEndian.h>
 #include <libVantor/OxbowKeyFormatter.h>
 #include <libVantor/PartitionTools.h>
 #include <libVantor/VantorException.h>
@@ -81,8 +80,7 @@ TEST(OxbowKeyFormatterTest, FileBackedKeyHoldsTheLayoutAndSfdiskSeesTheTwoEntrie
   std::string expected(16 * 512, '\0');
   expected.replace(0, loader.size(), loader);
   expected.replace(6 * 512, payload.size(), payload);
-  const u8 header[6] = {0x00, 0x20, 6, 0, 10, 0};
-  expected.replace(5, 6, reinterpret_cast<const char*>(header), 6);
+  expected.replace(5, 6, std::string("\x00\x20\x06\x00\x0A\x00", 6));  // segment 2000h, payload at 6, 10 sectors
   std::string written = test::readFile(keyPath);
   for (std::size_t field : {0, 4, 8, 9, 10, 11, 12, 13, 14, 15, 16, 20, 24, 25, 26, 27, 28, 29, 30, 31}) {
     written[446 + field] = expected[446 + field];
@@ -91,19 +89,17 @@ TEST(OxbowKeyFormatterTest, FileBackedKeyHoldsTheLayoutAndSfdiskSeesTheTwoEntrie
   EXPECT_EQ(written.find_first_not_of(char(0xEE), 16 * 512), std::string::npos);
 }
 
-TEST(OxbowKeyFormatterTest, BootAreaIsOneWriteBetweenDismountAndMountWithGeometryCHS) {
+TEST(OxbowKeyFormatterTest, TableTakesItsCHSFromTheGeometryAndKeepsTheFilesSlots2And3) {
   auto disk = std::make_shared<FakeDisk>(512, 40000, DiskGeometry{64, 16, 32, 512});  // 32768 sectors
   std::string loader = bootLoader(1000, 600, 1, 1);
   std::memcpy(&loader[478], "\x80\x01\x02\x03\x83\x04\x05\x06\x10\x00\x00\x00\x20\x00\x00\x00", 16);  // slot 2
   formatKey(disk, loader, patterned(5000, 9), 0x1000, 0, nullptr);
-  EXPECT_EQ(disk->calls(), (Calls{{Op::Dismount, 0, 0}, {Op::Write, 0, 12}, {Op::Mount, 0, 0}}));
-  const std::vector<u8> sector0 = disk->read(0, 512);
   const std::vector<PARTITION_TABLE_ENTRY> slots = PartitionTools::getPartitions(*disk);  // data, then boot
   EXPECT_EQ(PartitionTools::getCHSAddress(slots[0].startCHS), (CHSAddress{0, 0, 13}));
   EXPECT_EQ(std::memcmp(&slots[0].endCHS, &loader[446 + 5], 3), 0) << "sector 39999 lies past the geometry";
   EXPECT_EQ(PartitionTools::getCHSAddress(slots[1].startCHS), (CHSAddress{0, 0, 3}));
   EXPECT_EQ(PartitionTools::getCHSAddress(slots[1].endCHS), (CHSAddress{0, 0, 12}));
-  EXPECT_EQ(std::memcmp(sector0.data() + 478, &loader[478], 34), 0) << "slots 2, 3 and the signature are the file's";
+  EXPECT_EQ(disk->read(478, 34), std::vector<u8>(&loader[478], &loader[512])) << "slots 2, 3 and the signature";
 }
 
 // The first signature is patched wherever it lies and a later one is left alone; the boot
@@ -129,9 +125,9 @@ TEST(OxbowKeyFormatterTest, LayoutsAtTheLimitsArePatchedAndWritten) {
     formatKey(disk, loader, "p", 0xFFFF, c.reserved, &info);
     const u32 payloadFirst = static_cast<u32>((c.size + 511) / 512) + c.reserved;
     const std::vector<u8> bytes = disk->read(0, 1024);
-    EXPECT_EQ(readLE16(&bytes[c.headerAt + 5]), 0xFFFF);
-    EXPECT_EQ(readLE16(&bytes[c.headerAt + 7]), payloadFirst);
-    EXPECT_EQ(readLE16(&bytes[c.headerAt + 9]), 1);
+    // The segment, the payload's first sector and its sector count, after "VRK" and the version.
+    const std::vector<u8> header = {0xFF, 0xFF, u8(payloadFirst), u8(payloadFirst >> 8), 1, 0};
+    EXPECT_EQ(std::vector<u8>(&bytes[c.headerAt + 5], &bytes[c.headerAt + 11]), header);
     EXPECT_EQ(std::memcmp(&bytes[60], &loader[60], 11), 0) << "a later signature is left alone";
     EXPECT_EQ(info.endSegment, 0x0000) << "16-bit arithmetic";
     EXPECT_EQ(info.dataFirstSector, payloadFirst + 1);
@@ -193,8 +189,8 @@ TEST(OxbowKeyFormatterTest, EveryCheckFiresBeforeAnythingIsWritten) {
   }
 }
 
-// A refused dismount writes nothing; a failed remount is reported after the write. Either
-// leaves FormatInfo as it was.
+// The boot area is one write between dismount and mount: a refused dismount writes
+// nothing, a failed remount is reported after the write. Either leaves FormatInfo as it was.
 TEST(OxbowKeyFormatterTest, DismountAndMountFailuresReportTheirCodeAndLeaveFormatInfo) {
   for (const bool dismounts : {false, true}) {
     auto disk = std::make_shared<FakeDisk>(512, 100);
@@ -215,9 +211,8 @@ TEST(OxbowKeyFormatterTest, ResetKeyZeroesExactlyTheFirst1024Sectors) {
   DiskDevice key("key", disk);
   OxbowKeyFormatter(key).resetKey();
   EXPECT_EQ(disk->calls(), (Calls{{Op::Dismount, 0, 0}, {Op::Write, 0, 1024}, {Op::Mount, 0, 0}}));
-  std::vector<u8> expected(1025 * 512, 0xAA);
-  std::fill(expected.begin(), expected.begin() + 1024 * 512, 0);
-  EXPECT_EQ(disk->image(), expected);
+  EXPECT_EQ(disk->read(0, 1024 * 512), std::vector<u8>(1024 * 512, 0));
+  EXPECT_EQ(disk->read(1024 * 512, 512), std::vector<u8>(512, 0xAA));
 }
 
 }  // namespace

@@ -3,10 +3,8 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <regex>
 #include <sstream>
-
-#include <boost/property_tree/json_parser.hpp>
-#include <boost/property_tree/ptree.hpp>
 
 #include "support/ToolSteps.h"
 
@@ -34,17 +32,15 @@ void makeSparse(const std::string& path, u64 bytes) {
 }  // namespace
 
 std::string sfdiskTable(const std::string& image) {
-  return ToolSteps::run("sfdisk --json", image, [&] {
-    std::istringstream json(capture("sfdisk --json " + shellQuote(image) + " 2>/dev/null"));
-    boost::property_tree::ptree tree;
-    boost::property_tree::read_json(json, tree);
+  return ToolSteps::run("sfdisk --dump", image, [&] {
+    // "<image><slot from 1> : start=<first>, size=<count>, type=<hex>[, bootable]", one line an entry.
+    std::istringstream dump(capture("sfdisk --dump " + shellQuote(image) + " 2>/dev/null"));
+    const std::regex entry(R"((\d+) : start= *(\d+), size= *(\d+), type=([0-9a-f]+)(, bootable)?)");
     std::ostringstream out;
-    if (auto parts = tree.get_child_optional("partitiontable.partitions")) {
-      for (const auto& p : *parts) {
-        out << std::stoul(p.second.get<std::string>("node").substr(image.size())) - 1 << " "
-            << p.second.get<u32>("start") << " " << p.second.get<u32>("size") << " "
-            << p.second.get<std::string>("type") << (p.second.get("bootable", false) ? " boot" : "") << "\n";
-      }
+    std::smatch m;
+    for (std::string line; std::getline(dump, line);) {
+      if (!std::regex_search(line, m, entry)) continue;
+      out << std::stoul(m[1]) - 1 << " " << m[2] << " " << m[3] << " " << m[4] << (m[5].matched ? " boot" : "") << "\n";
     }
     return out.str();
   });
