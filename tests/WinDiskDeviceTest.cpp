@@ -189,9 +189,9 @@ void writeTable(IDisk& drive, const std::vector<std::pair<u32, u32>>& partitions
 // 64 KiB block read ahead: its own bytes in few reads, up to the last sector; a sector
 // written inside the block is read back from the drive; a block that cannot be read
 // leaves each sector its own read, so that the first unreadable one fails alone (the gap
-// scan after the MBR stops there). The loop device does not
-// scan partitions: one that is told of some keeps them after it is detached and hands them
-// to the next file attached under its number, so writing a table never adds any to it.
+// scan after the MBR stops there). The loop device does not scan partitions: one that is
+// told of some keeps them after it is detached and hands them to the next file attached
+// under its number, so writing a table never adds any to it.
 TEST(WinDiskDevice, RunsOfSingleSectorReadsComeFromABlockReadAhead) {
   TempDir dir;
   const u32 sectors = 4096;
@@ -419,9 +419,6 @@ TEST(WinDiskDevice, RefusedWritesAndAWholeDeviceVolumeWrittenWhileDismounted) {
   readOnly.reset();
   ASSERT_TRUE(LoopDevice::mount(writable->path(), mnt));
   auto drive = DiskFactory::getDiskDevice(writable->path());
-  vrk::Array<vrk::String> mountPoints;
-  drive->getMountPoints(mountPoints);
-  EXPECT_EQ(1u, mountPoints.size());
   ASSERT_TRUE(drive->dismountDrive());
   EXPECT_TRUE(mountRefused(writable->path(), dir.file("other")));
   DiskBufferPointer zeros(4096);
@@ -435,20 +432,14 @@ constexpr u32 kVolume = 2048;         // the first chunks of its used sectors st
 
 std::string lba(const char* text, u32 sector) { return vrk::SprintfFormat(text, sector).str(); }
 
-// Runs one imaging operation to its end and returns its closing notification, which must
-// agree with the error the engine stored.
+// Runs one imaging operation to its end and returns its closing notification.
 std::string runImager(std::shared_ptr<IDisk> disk, const std::function<bool(DiskImager&)>& start) {
   DiskDevice device("drive", std::move(disk));
   DiskImager imager(device);
   auto log = std::make_shared<test::EventLog>();
   imager.registerObserver(new test::RecordingObserver(log));
   EXPECT_TRUE(start(imager));
-  VantorErrorCodes code = ERR_NONE;
-  vrk::String message;
-  const std::string stored =
-      imager.errorEncountered(code, message) ? "error " + std::to_string(code) + " " + message.str() : "finished";
-  EXPECT_EQ(stored, log->snapshot().back());
-  return stored;
+  return log->snapshot().back();
 }
 
 // A loop device over a drive of an MBR with one FAT16 volume holding two files, its bytes
