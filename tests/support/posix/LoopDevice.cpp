@@ -2,8 +2,6 @@
 // mkfs.ext2(8), mkfs.fat(8), mount(8), umount(8) and findmnt(8).
 #include "support/LoopDevice.h"
 
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 #include <vector>
@@ -58,10 +56,6 @@ LoopDevice::~LoopDevice() {
   unmountAll();
   (void)run("partx -d " + path_ + " >/dev/null 2>&1");
   (void)run("losetup -d " + path_ + " >/dev/null 2>&1");
-  // Detaching waits for the last opener to close the device: wait for that (bounded),
-  // so that whatever holds the file (a FUSE mount) can be taken down next.
-  const std::string backing = "/sys/block/" + name() + "/loop/backing_file";
-  for (int i = 0; i < 100 && trimmed(readFile(backing)) == file_; ++i) ::usleep(50 * 1000);
 }
 
 void LoopDevice::unmountAll() const {
@@ -92,7 +86,8 @@ bool LoopDevice::mount(const std::string& node, const std::string& directory, co
 }
 
 std::string LoopDevice::mountAt(const std::string& directory) {
-  return trimmed(capture("findmnt -n -o SOURCE,FSTYPE,OPTIONS --mountpoint " + shellQuote(directory) + " 2>/dev/null"));
+  return trimmed(
+      capture("findmnt -m -n -o SOURCE,FSTYPE,OPTIONS,PROPAGATION --mountpoint " + shellQuote(directory) + " 2>/dev/null"));
 }
 
 }  // namespace vantor::test
