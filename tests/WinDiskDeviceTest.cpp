@@ -265,7 +265,8 @@ TEST(DiskDeviceEnum, KindMediaAndSectorSizeFiltersDecideWhatIsListed) {
   auto small = LoopDevice::create(dir512.path(), {64ull << 20, 512, "label: dos\n2048,32768,c\n34816,32768,83\n"}, why);
   auto large = small ? LoopDevice::create(dir4096.path(), {32ull << 20, 4096, ""}, why) : nullptr;
   if (!large) GTEST_SKIP() << why;
-  ASSERT_TRUE(LoopDevice::makeFat(small->partition(1), "PHOTOS") && LoopDevice::makeExt2(small->partition(2), "DATA"));
+  ASSERT_TRUE(LoopDevice::makeFs("fat", small->partition(1), "PHOTOS") &&
+              LoopDevice::makeFs("ext2", small->partition(2), "DATA"));
   ASSERT_TRUE(LoopDevice::mount(small->partition(2), dir512.file("mnt")));
   // {flags, sector size, how often each loop device is listed}. 0x0E: internal disks, USB
   // keys and cards; 0x20 drops removable and 0x40 fixed media (a loop device is fixed).
@@ -308,7 +309,7 @@ TEST(WinDiskDevice, DismountUndoneWhileBusyMountedBackByItsObjectAndAfterEachNew
   std::string why = "mkfs.ext2 or mount failed";
   auto loop = LoopDevice::create(dir.path(), {64ull << 20, 512, "label: dos\n2048,32768,83\n34816,32768,83\n"}, why);
   const std::string mnt1 = dir.file("mnt1"), mnt2 = dir.file("mnt2"), sub = mnt1 + "/sub", bound = dir.file("bound");
-  if (!loop || !LoopDevice::makeExt2(loop->partition(1)) || !LoopDevice::makeExt2(loop->partition(2)) ||
+  if (!loop || !LoopDevice::makeFs("ext2", loop->partition(1)) || !LoopDevice::makeFs("ext2", loop->partition(2)) ||
       !LoopDevice::mount(loop->partition(1), mnt1)) {
     GTEST_SKIP() << why;
   }
@@ -397,7 +398,7 @@ TEST(WinDiskDevice, RefusedWritesAndAWholeDeviceVolumeWrittenWhileDismounted) {
   auto writable = LoopDevice::create(dir.path(), {8ull << 20, 512, ""}, why);
   if (!writable) GTEST_SKIP() << why;
   const std::string mnt = dir.file("mnt");
-  ASSERT_TRUE(LoopDevice::makeExt2(writable->path()));
+  ASSERT_TRUE(LoopDevice::makeFs("ext2", writable->path()));
   auto readOnly = LoopDevice::attach(writable->backingFile(), 512, why, true);
   ASSERT_TRUE(readOnly && LoopDevice::mount(readOnly->path(), mnt, "ro")) << why;
   for (const int how : {0, EROFS, ENOMEDIUM}) {

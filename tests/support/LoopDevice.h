@@ -37,11 +37,9 @@ class LoopDevice {
   std::string partition(int n) const { return path_ + "p" + std::to_string(n); }
   const std::string& backingFile() const { return file_; }
 
-  // mkfs.ext2 on `node` (the device or one of its partitions), labelled `label` when
-  // that is not empty; true on success.
-  static bool makeExt2(const std::string& node, const std::string& label = "");
-  // mkfs.fat on `node`, labelled `label`; true on success.
-  static bool makeFat(const std::string& node, const std::string& label);
+  // mkfs.TYPE ("ext2" or "fat") on `node` (the device or one of its partitions), labelled
+  // `label` when that is not empty; true on success.
+  static bool makeFs(const std::string& type, const std::string& node, const std::string& label = "");
   // Mounts `node` at `directory` (created) with `options` (may be empty).
   static bool mount(const std::string& node, const std::string& directory, const std::string& options = "");
   // The mount at `directory` as mount(8) sees it: "SOURCE FSTYPE OPTIONS PROPAGATION", the
@@ -50,7 +48,6 @@ class LoopDevice {
 
  private:
   LoopDevice(std::string path, std::string file) : path_(std::move(path)), file_(std::move(file)) {}
-  void unmountAll() const;
 
   std::string path_;
   std::string file_;
