@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <tuple>
 #include <type_traits>
 
 #include <libVantor/WinDiskDevice.h>
@@ -132,27 +133,23 @@ TYPED_TEST(DiskContract, FilterSeesReadsAfterAndWritesBeforeTheMedium) {
 TEST(DiskFile, SizesTheFileAsAsked) {
   TempDir dir;
   const std::string ab = std::string(1024, 'a') + std::string(1024, 'b'), missing = "-";
-  struct Case {
-    std::string before;  // "-" for a missing file
-    WinDiskFile::CreateDisposition disposition;
-    u64 sizeBytes;
-    std::string after;  // "-" for a missing file, which leaves the disk closed
-  };
-  const Case cases[] = {
+  // {the file before ("-": missing), how it is opened, the size asked, the file after
+  // ("-": missing, and the disk is not open)}
+  const std::tuple<std::string, WinDiskFile::CreateDisposition, u64, std::string> cases[] = {
       {ab, WinDiskFile::OpenExisting, 1024, std::string(1024, 'a')},
       {ab, WinDiskFile::OpenAlways, 4096, ab + std::string(2048, '\0')},
       {missing, WinDiskFile::OpenAlways, 0, ""},
       {missing, WinDiskFile::OpenExisting, 512, missing},
   };
-  for (const Case& c : cases) {
+  for (const auto& [before, disposition, sizeBytes, after] : cases) {
     const std::string path = dir.file("disk");
-    SCOPED_TRACE(c.before.size() + c.sizeBytes);
+    SCOPED_TRACE(before.size() + sizeBytes);
     std::filesystem::remove(path);
-    if (c.before != missing) writeFile(path, c.before);
-    WinDiskFile disk(path, c.disposition, 512, c.sizeBytes);
-    EXPECT_EQ(disk.isOpen(), c.after != missing);
-    EXPECT_EQ(disk.getSizeBytes(), c.sizeBytes);
-    EXPECT_TRUE(c.after == missing ? !std::filesystem::exists(path) : readFile(path) == c.after);
+    if (before != missing) writeFile(path, before);
+    WinDiskFile disk(path, disposition, 512, sizeBytes);
+    EXPECT_EQ(disk.isOpen(), after != missing);
+    EXPECT_EQ(disk.getSizeBytes(), sizeBytes);
+    EXPECT_TRUE(after == missing ? !std::filesystem::exists(path) : readFile(path) == after);
   }
 }
 

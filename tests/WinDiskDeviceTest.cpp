@@ -365,22 +365,19 @@ TEST(WinDiskDevice, DismountUndoneWhileBusyMountedBackByItsObjectAndAfterEachNew
   EXPECT_FALSE(mountRefused(loop->partition(2), dir.file("other2")));
   ASSERT_TRUE(WinDiskDevice(loop->path()).dismountDrive());  // and so does one that goes while dismounted
   EXPECT_EQ(mounted1, LoopDevice::mountAt(mnt1));
-  struct Case {
-    std::vector<std::pair<u32, u32>> table;
-    bool mountedBack;  // partition 1
-  };
-  const Case cases[] = {
+  // {the new table, whether partition 1 is mounted back}
+  const std::pair<std::vector<std::pair<u32, u32>>, bool> cases[] = {
       {{{2048, 32768}, {40960, 8192}, {49152, 16384}}, true},  // a third partition, the second moved
       {{{2048, 16384}}, false},                                // partition 1 shrunk in place
       {{}, false},                                             // no partitions
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.table.size());
-    writeTable(drive, c.table);
+  for (const auto& [table, mountedBack] : cases) {
+    SCOPED_TRACE(table.size());
+    writeTable(drive, table);
     std::map<int, std::pair<u64, u64>> expected;
-    for (std::size_t i = 0; i < c.table.size(); ++i) expected[int(i) + 1] = c.table[i];
+    for (std::size_t i = 0; i < table.size(); ++i) expected[int(i) + 1] = table[i];
     EXPECT_EQ(expected, kernelPartitions(loop->name()));
-    EXPECT_EQ(c.mountedBack ? mounted1 : "", LoopDevice::mountAt(mnt1));
+    EXPECT_EQ(mountedBack ? mounted1 : "", LoopDevice::mountAt(mnt1));
   }
 }
 
@@ -427,8 +424,6 @@ TEST(WinDiskDevice, RefusedWritesAndAWholeDeviceVolumeWrittenWhileDismounted) {
 
 constexpr u32 kDriveSectors = 65536;  // 32 MiB
 constexpr u32 kVolume = 2048;         // the first chunks of its used sectors start here, 256 sectors apart
-
-std::string lba(const char* text, u32 sector) { return vrk::SprintfFormat(text, sector).str(); }
 
 // Runs one imaging operation to its end and returns its closing notification.
 std::string runImager(std::shared_ptr<IDisk> disk, const std::function<bool(DiskImager&)>& start) {
@@ -509,10 +504,9 @@ TEST_F(FailingDrive, EachOperationEndsAtTheFailedTransferAndHoldsNothing) {
     std::filesystem::resize_file(backing, 0);  // a blank drive
     std::filesystem::resize_file(backing, u64(kDriveSectors) * 512);
     arm(rule, chunk + 5);
-    EXPECT_EQ(lba(rule == "read" ? "error 4 Error reading sector chunk starting at LBA %08Xh"
-                                 : "error 4 Error writing sector chunk starting at LBA %08Xh",
-                  chunk),
-              runImager(open(), restore));
+    const char* error = rule == "read" ? "error 4 Error reading sector chunk starting at LBA %08Xh"
+                                       : "error 4 Error writing sector chunk starting at LBA %08Xh";
+    EXPECT_EQ(vrk::SprintfFormat(error, chunk).str(), runImager(open(), restore));
     EXPECT_TRUE(nothingHeld());
     const std::string disk = test::readFile(backing);
     const std::size_t end = std::size_t(chunk + (rule == "read" ? 256 : 0)) * 512;
