@@ -484,16 +484,14 @@ class FailingDrive : public ::testing::Test {
 // read-back comes after its chunk was written; a drive that vanishes fails every later
 // request. Zeroing ends at its first failed write, the drive's last sector.
 TEST_F(FailingDrive, EachOperationEndsAtTheFailedTransferAndHoldsNothing) {
-  const std::string failed = scratch.file("failed.img"), imagePath = scratch.file("clean.img");
-  const auto capture = [](const std::string& image) {
-    return [image](DiskImager& i) { return i.startReadingImage(image, true, false); };
-  };
+  const std::string imagePath = scratch.file("drive.img");
+  const auto capture = [&](DiskImager& i) { return i.startReadingImage(imagePath, true, false); };
   arm("read", 0);
-  EXPECT_EQ("error 4 Failed to read MBR", runImager(open(), capture(failed)));
-  EXPECT_TRUE(std::filesystem::exists(failed) && std::filesystem::file_size(failed) == 0);
+  EXPECT_EQ("error 4 Failed to read MBR", runImager(open(), capture));
+  EXPECT_TRUE(std::filesystem::exists(imagePath) && std::filesystem::file_size(imagePath) == 0);
   EXPECT_TRUE(nothingHeld());
   arm("", 0);
-  ASSERT_EQ("finished", runImager(open(), capture(imagePath)));
+  ASSERT_EQ("finished", runImager(open(), capture));
   const std::string original = test::readFile(backing);
   const auto restore = [&](DiskImager& i) { return i.startWritingImage(imagePath, true, false, true, nullptr); };
   // {rule at sector 5 of the chunk, chunk}; the vanished drive stays gone, so it comes last.
