@@ -1,47 +1,33 @@
 // What every disk promises, run over each kind: the fake disk, a disk file, and a drive
 // (a loop device; skipped where none can be made). Sizes, transfers that move exactly
 // the sectors asked, requests past the end refused, no volumes to hold, and the data
-// filter seeing reads after and writes before the medium, a copy owning its own.
+// filter seeing reads after and writes before the medium, a copy owning its own. Then
+// what the disks over a system handle add: who owns the handle, how a disk file is sized
+// and where a relative path leads, the system error in the records of failed transfers;
+// and LBA/CHS conversion.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <memory>
+#include <tuple>
+#include <type_traits>
 
-#include <libVantor/WinDiskFile.h>
-#if !defined(_WIN32)
 #include <libVantor/WinDiskDevice.h>
-#endif
+#include <libVantor/WinDiskFile.h>
 #include <libVantor/internal/DiskBufferPointer.h>
+#include <vrk/Files.h>
 
 #include "support/FakeDisk.h"
+#include "support/LogCapture.h"
 #include "support/LoopDevice.h"
+#include "support/SystemHandles.h"
 #include "support/TempDir.h"
 
 namespace vantor::test {
 namespace {
 
 constexpr u32 SECTORS = 4096;  // 2 MiB of 512-byte sectors
-
-struct Fake {
-  static std::unique_ptr<IDisk> make(TempDir&, std::unique_ptr<LoopDevice>&, std::string&) {
-    auto disk = std::make_unique<FakeDisk>(512, SECTORS);
-    disk->setStrict(false);  // requests past the end are probed on purpose
-    return disk;
-  }
-};
-struct File {
-  static std::unique_ptr<IDisk> make(TempDir& dir, std::unique_ptr<LoopDevice>&, std::string&) {
-    return std::make_unique<WinDiskFile>(dir.file("disk"), WinDiskFile::OpenAlways, 512, u64(SECTORS) * 512);
-  }
-};
-#if !defined(_WIN32)
-struct Drive {  // drives only on Linux, as loop devices: elsewhere a drive would be a real one
-  static std::unique_ptr<IDisk> make(TempDir& dir, std::unique_ptr<LoopDevice>& loop, std::string& why) {
-    loop = LoopDevice::create(dir.path(), {u64(SECTORS) * 512, 512, ""}, why);
-    return loop ? std::make_unique<WinDiskDevice>(loop->path()) : nullptr;
-  }
-};
-#endif
 
 // Flips the first byte of every read; vetoes every transfer unless it passes.
 struct FlippingFilter : IDiskDataFilter {
@@ -71,19 +57,29 @@ template <class Kind>
 class DiskContract : public ::testing::Test {
  protected:
   void SetUp() override {
-    disk = Kind::make(dir, loop, why);
-    if (!disk) GTEST_SKIP() << why;
+    if constexpr (std::is_same_v<Kind, FakeDisk>) {
+      auto fake = std::make_unique<FakeDisk>(512, SECTORS);
+      fake->setStrict(false);  // requests past the end are probed on purpose
+      disk = std::move(fake);
+    } else if constexpr (std::is_same_v<Kind, WinDiskFile>) {
+      disk = std::make_unique<WinDiskFile>(dir.file("disk"), WinDiskFile::OpenAlways, 512, u64(SECTORS) * 512);
+    } else {
+      std::string why;
+      loop = LoopDevice::create(dir.path(), {u64(SECTORS) * 512, 512, ""}, why);
+      if (!loop) GTEST_SKIP() << why;
+      disk = std::make_unique<Kind>(loop->path());
+    }
   }
   TempDir dir;
   std::unique_ptr<LoopDevice> loop;
-  std::string why;
   std::unique_ptr<IDisk> disk;
 };
 
+// Drives only on Linux, as loop devices: elsewhere a drive would be a real one.
 #if defined(_WIN32)
-using Kinds = ::testing::Types<Fake, File>;
+using Kinds = ::testing::Types<FakeDisk, WinDiskFile>;
 #else
-using Kinds = ::testing::Types<Fake, File, Drive>;
+using Kinds = ::testing::Types<FakeDisk, WinDiskFile, WinDiskDevice>;
 #endif
 TYPED_TEST_SUITE(DiskContract, Kinds);
 
@@ -106,7 +102,7 @@ TYPED_TEST(DiskContract, TransfersMoveExactlyTheSectorsAskedAndNothingPastTheEnd
   DiskBufferPointer buffer = pattern(2, 9);
   EXPECT_FALSE(d.readSectors(SECTORS, buffer.get(), 1));
   EXPECT_FALSE(d.readSectors(SECTORS - 1, buffer.get(), 2));
-  if (dynamic_cast<WinDiskFile*>(&d) == nullptr) {  // a disk file grows instead
+  if constexpr (!std::is_same_v<TypeParam, WinDiskFile>) {  // a disk file grows instead
     EXPECT_FALSE(d.writeSectors(SECTORS - 1, buffer.get(), 2));
     EXPECT_EQ(d.getSizeSectors(), SECTORS);
   }
@@ -132,6 +128,101 @@ TYPED_TEST(DiskContract, FilterSeesReadsAfterAndWritesBeforeTheMedium) {
   EXPECT_FALSE(d.readSectors(7, back.get(), 1));
   d.setDataFilter(nullptr);
   EXPECT_TRUE(holds(d, 7, data, 1)) << "a vetoed write never reaches the medium";
+}
+
+TEST(DiskFile, SizesTheFileAsAsked) {
+  TempDir dir;
+  const std::string ab = std::string(1024, 'a') + std::string(1024, 'b'), missing = "-";
+  // {the file before ("-": missing), how it is opened, the size asked, the file after
+  // ("-": missing, and the disk is not open)}
+  const std::tuple<std::string, WinDiskFile::CreateDisposition, u64, std::string> cases[] = {
+      {ab, WinDiskFile::OpenExisting, 1024, std::string(1024, 'a')},
+      {ab, WinDiskFile::OpenAlways, 4096, ab + std::string(2048, '\0')},
+      {missing, WinDiskFile::OpenAlways, 0, ""},
+      {missing, WinDiskFile::OpenExisting, 512, missing},
+  };
+  for (const auto& [before, disposition, sizeBytes, after] : cases) {
+    const std::string path = dir.file("disk");
+    SCOPED_TRACE(before.size() + sizeBytes);
+    std::filesystem::remove(path);
+    if (before != missing) writeFile(path, before);
+    WinDiskFile disk(path, disposition, 512, sizeBytes);
+    EXPECT_EQ(disk.isOpen(), after != missing);
+    EXPECT_EQ(disk.getSizeBytes(), sizeBytes);
+    EXPECT_TRUE(after == missing ? !std::filesystem::exists(path) : readFile(path) == after);
+  }
+}
+
+TEST(DiskFile, RelativePathsStartAtTheProgramsDirectory) {
+  const std::string name = "vantor-relative-test-disk.bin";
+  const std::string expected = vrk::System::getApplicationDirectory().str() + "/" + name;
+  std::filesystem::remove(expected);
+  { WinDiskFile disk("./sub/../" + name, WinDiskFile::OpenAlways, 512, 1024); }
+  EXPECT_EQ(std::filesystem::exists(expected) ? std::filesystem::file_size(expected) : 0, 1024u);
+  std::filesystem::remove(expected);
+}
+
+// A disk keeps a duplicate of the handle it is given; clones and assigned disks get their
+// own; a moved-from disk is closed. Requests of 4 GiB and more are refused before anything
+// moves; failed transfers are logged with the system's error, read right after the failed
+// call.
+TEST(DiskHandle, EachDiskOwnsItsHandleAndFailedTransfersAreLoggedWithTheSystemError) {
+  TempDir dir;
+  writeFile(dir.file("disk"), std::string(4096, 'x'));
+  u8 sector[512];  // never touched by the refused requests of 4 GiB
+  std::unique_ptr<WinDisk> clone;
+  {
+    WinDisk source(openHandle(dir.file("disk"), Access::ReadWrite), 512, 4096);
+    clone.reset(source.clone());
+    EXPECT_NE(clone->getHandle().get(), source.getHandle().get());
+  }
+  WinDisk moved(std::move(*clone));
+  EXPECT_FALSE(clone->isOpen());
+  WinDisk assigned;
+  assigned = moved;
+  EXPECT_NE(assigned.getHandle().get(), moved.getHandle().get());
+  moved = WinDisk();
+  EXPECT_TRUE(assigned.readSectors(1, sector, 1));
+
+  LogCapture log("vantor.WinDisk");
+  EXPECT_FALSE(assigned.writeSectors(0, sector, (1u << 23) + 1));
+  EXPECT_FALSE(assigned.readSectors(0, sector, 1u << 23));
+  EXPECT_TRUE(readFile(dir.file("disk")) == std::string(4096, 'x'));
+  WinDisk readOnly(openHandle(dir.file("disk"), Access::ReadOnly), 512, 4096);
+  EXPECT_FALSE(readOnly.writeSectors(0x10, sector, 2));
+  WinDisk directory(openHandle(dir.path(), Access::Directory), 512, 4096);
+  EXPECT_FALSE(directory.readSectors(0, sector, 1));
+  EXPECT_FALSE(readOnly.readSectors(7, sector, 2)) << "runs past the end: short, no system error";
+  const std::vector<std::string> expected = {
+      "106 Error writing to disk device. (sectorOffset:00000010h sectorCount:00000002h errorCode:" +
+          std::to_string(systemError(Failure::WriteOnReadOnly)) + ")",
+      "84 Error reading from disk device. (sectorOffset:00000000h sectorCount:00000001h errorCode:" +
+          std::to_string(systemError(Failure::ReadOnDirectory)) + ")",
+      "84 Error reading from disk device. (sectorOffset:00000007h sectorCount:00000002h errorCode:0)"};
+  EXPECT_EQ(log.records(), expected);
+}
+
+TEST(DiskAddressing, ConvertsBetweenLbaAndChsByTheGeometry) {
+  FakeDisk disk(512, 100, DiskGeometry{1024, 255, 63, 512});
+  const std::pair<u64, boost::optional<CHSAddress>> cases[] = {
+      {0, CHSAddress{0, 0, 1}},
+      {62 + 16065, CHSAddress{1, 0, 63}},
+      {63, CHSAddress{0, 1, 1}},
+      {1024ull * 16065 - 1, CHSAddress{1023, 254, 63}},  // the last sector of the geometry
+      {1024ull * 16065, boost::none},                    // past it
+      {(1ull << 32) + 5, boost::none},                   // not cut to 32 bits
+  };
+  for (const auto& [lba, chs] : cases) {
+    const auto got = disk.getCHSAddressFromLBA(lba, true);
+    EXPECT_TRUE(got == chs) << lba;
+    EXPECT_EQ(got ? disk.getLBAAddressFromCHS(*got).value_or(~0ull) : lba, lba) << "and back";
+  }
+  EXPECT_FALSE(disk.getCHSAddressFromLBA(1024ull * 16065, false)) << "non-strict gives no address either";
+  FakeDisk noGeometry(512, 100);
+  EXPECT_FALSE(noGeometry.getCHSAddressFromLBA(0, true));
+  EXPECT_EQ(noGeometry.getLBAAddressFromCHS(CHSAddress{1, 2, 3}).value_or(99), 0u);
+  FakeDisk zeroHeads(512, 100, DiskGeometry{10, 0, 63, 512});
+  EXPECT_FALSE(zeroHeads.getCHSAddressFromLBA(0, true));
 }
 
 }  // namespace

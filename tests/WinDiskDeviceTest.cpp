@@ -4,34 +4,43 @@
 // handle, mount (the volumes come back as they were, the kernel sees a newly written
 // table), the undo when a volume is busy, and drives that refuse writes. The kernel,
 // mount(8) and findmnt are the oracle. Also runs of single-sector reads answered from a
-// block read ahead. Linked with open(2), ioctl(2), write(2) and read(2) wrapped, so that a
-// test can make a drive refuse a read-write open or report no medium, make a handle answer
-// a geometry, make it lose its medium during a write, or count and fail a drive's reads.
+// block read ahead, and drives that fail where a test says: each imaging operation ends
+// with its own error (never a hang) and, once its objects are gone, leaves the device and
+// its partition node free to be opened exclusively; and an image file that the system
+// stops growing. Linked with open(2), ioctl(2), write(2) and read(2) wrapped, so that a
+// test can make a drive refuse a read-write open or report no medium, make a handle
+// answer a geometry, make it lose its medium during a write, or count a drive's reads and
+// fail its transfers.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <linux/hdreg.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 
 #include <libVantor/DiskDevice.h>
 #include <libVantor/DiskFactory.h>
+#include <libVantor/DiskImager.h>
 #include <libVantor/PartitionTools.h>
 #include <libVantor/WinDiskDevice.h>
 #include <libVantor/internal/DiskBufferPointer.h>
-#include <libVantor/internal/DriveMap.h>
 #include <libVantor/internal/SysHost.h>
 
 #include "support/FakeDisk.h"
-#include "support/LogCapture.h"
+#include "support/FatImage.h"
 #include "support/LoopDevice.h"
+#include "support/RecordingObserver.h"
 #include "support/TempDir.h"
 #include "support/ThrowsVantor.h"
 
@@ -41,9 +50,28 @@ int refusal = 0;
 int geometryFd = -1;      // the descriptor that answers a geometry
 int geometryQueries = 0;  // HDIO_GETGEO requests seen for it
 int mediumGoneFd = -1;    // the descriptor whose writes fail with ENOMEDIUM
-dev_t watchedDevice = 0;  // the block device whose reads are counted (0: none)
-int readsSeen = 0;
-off_t failingByte = -1;   // a read of the watched device that covers this byte fails with EIO
+// The block device whose reads are counted and whose transfers that cover `faultByte` meet
+// `fault`: "read" and "write" fail with EIO, and after a "vanish" write every transfer
+// fails. Changed only while no imaging thread runs.
+dev_t watchedDevice = 0;  // 0: none
+std::string fault;
+off_t faultByte = -1;
+std::atomic<int> readsSeen{0};
+std::atomic<bool> vanished{false};
+
+ssize_t failWith(int error) {
+  errno = error;
+  return -1;
+}
+
+// For a transfer of `count` bytes on `fd` from where it stands: 0 off the watched device,
+// 1 on it, 2 on it and covering `faultByte`.
+int onWatched(int fd, size_t count) {
+  struct stat st;
+  if (watchedDevice == 0 || fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode) || st.st_rdev != watchedDevice) return 0;
+  const off_t at = lseek(fd, 0, SEEK_CUR);
+  return faultByte >= at && faultByte < at + static_cast<off_t>(count) ? 2 : 1;
+}
 }  // namespace
 
 extern "C" int __real_open(const char* path, int flags, ...);
@@ -54,8 +82,7 @@ extern "C" int __wrap_open(const char* path, int flags, ...) {
   va_end(args);
   if (path == refusedPath && ((refusal == EROFS && (flags & O_ACCMODE) != O_RDONLY) ||
                               (refusal == ENOMEDIUM && !(flags & O_NONBLOCK)))) {
-    errno = refusal;
-    return -1;
+    return failWith(refusal);
   }
   return __real_open(path, flags, mode);
 }
@@ -80,22 +107,18 @@ extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
 
 extern "C" ssize_t __real_write(int fd, const void* buffer, size_t count);
 extern "C" ssize_t __wrap_write(int fd, const void* buffer, size_t count) {
-  if (fd != mediumGoneFd) return __real_write(fd, buffer, count);
-  errno = ENOMEDIUM;
-  return -1;
+  if (fd == mediumGoneFd) return failWith(ENOMEDIUM);
+  const int on = onWatched(fd, count);
+  if (on == 2 && fault == "vanish") vanished = true;
+  if ((on == 2 && fault == "write") || (on && vanished)) return failWith(EIO);
+  return __real_write(fd, buffer, count);
 }
 
 extern "C" ssize_t __real_read(int fd, void* buffer, size_t count);
 extern "C" ssize_t __wrap_read(int fd, void* buffer, size_t count) {
-  struct stat st;
-  if (watchedDevice != 0 && fstat(fd, &st) == 0 && S_ISBLK(st.st_mode) && st.st_rdev == watchedDevice) {
-    ++readsSeen;
-    const off_t at = lseek(fd, 0, SEEK_CUR);
-    if (failingByte >= at && failingByte < at + static_cast<off_t>(count)) {
-      errno = EIO;
-      return -1;
-    }
-  }
+  const int on = onWatched(fd, count);
+  readsSeen += on != 0;
+  if ((on == 2 && fault == "read") || (on && vanished)) return failWith(EIO);
   return __real_read(fd, buffer, count);
 }
 
@@ -136,6 +159,12 @@ TEST(DiskHandle, GeometryLostMediumAndTransfersAbove2GiB) {
   EXPECT_TRUE(sink.writeSectors(0, buffer.get(), sectors));
 }
 
+dev_t deviceNumber(const std::string& node) {
+  struct stat st {};
+  EXPECT_EQ(0, ::stat(node.c_str(), &st)) << node;
+  return st.st_rdev;
+}
+
 // Partition number -> {start, size} in 512-byte units, as the kernel has them.
 std::map<int, std::pair<u64, u64>> kernelPartitions(const std::string& name) {
   std::map<int, std::pair<u64, u64>> found;
@@ -158,10 +187,11 @@ void writeTable(IDisk& drive, const std::vector<std::pair<u32, u32>>& partitions
 
 // A drive whose sector s holds the number s answers a run of single-sector reads from a
 // 64 KiB block read ahead: its own bytes in few reads, up to the last sector; a sector
-// written inside the block is read back from the drive; the scan of the gap after the MBR
-// still stops quietly at the first sector that cannot be read. The loop device does not
-// scan partitions: one that is told of some keeps them after it is detached and hands them
-// to the next file attached under its number, so writing a table never adds any to it.
+// written inside the block is read back from the drive; a block that cannot be read
+// leaves each sector its own read, so that the first unreadable one fails alone (the gap
+// scan after the MBR stops there). The loop device does not scan partitions: one that is
+// told of some keeps them after it is detached and hands them to the next file attached
+// under its number, so writing a table never adds any to it.
 TEST(WinDiskDevice, RunsOfSingleSectorReadsComeFromABlockReadAhead) {
   TempDir dir;
   const u32 sectors = 4096;
@@ -181,9 +211,7 @@ TEST(WinDiskDevice, RunsOfSingleSectorReadsComeFromABlockReadAhead) {
     std::memcpy(&n, buffer.get(), sizeof n);
     return n;
   };
-  struct stat st {};
-  EXPECT_EQ(0, ::stat(loop->path().c_str(), &st));
-  watchedDevice = st.st_rdev;  // reset below: no ASSERT in between
+  watchedDevice = deviceNumber(loop->path());  // reset below: no ASSERT in between
   u32 wrong = 0;
   for (u32 s = 1; s < sectors; ++s) wrong += numberIn(s) != s;
   EXPECT_EQ(wrong, 0u);
@@ -195,16 +223,12 @@ TEST(WinDiskDevice, RunsOfSingleSectorReadsComeFromABlockReadAhead) {
   EXPECT_TRUE(drive.writeSectors(12, buffer.get(), 1));
   EXPECT_EQ(numberIn(12), written);
   EXPECT_EQ(numberIn(13), 13u);
-  failingByte = 5 * 512 + 100;  // fails every read that covers sector 5, the blocks too
-  PARTITION_TABLE_ENTRY entries[4] = {};
-  entries[0].startLBA = 2048;
-  SectorMap map;
-  addSectorRange(map, makeSectorRange(0, 1));
-  findUsedSectorsAfterMbr(drive, entries, map);
+  fault = "read";
+  faultByte = 5 * 512 + 100;  // fails every read that covers sector 5, the blocks too
+  for (u32 s = 1; s < 5; ++s) EXPECT_EQ(numberIn(s), s);
+  EXPECT_FALSE(drive.readSectors(5, buffer.get(), 1));
   watchedDevice = 0;
-  failingByte = -1;
-  EXPECT_EQ(map.size(), 1u);
-  EXPECT_EQ(map.empty() ? 0 : map[0].lastSector, 4u);
+  fault.clear();
   writeTable(drive, {{2048, 2048}});
   EXPECT_TRUE(kernelPartitions(loop->name()).empty());
 }
@@ -241,7 +265,8 @@ TEST(DiskDeviceEnum, KindMediaAndSectorSizeFiltersDecideWhatIsListed) {
   auto small = LoopDevice::create(dir512.path(), {64ull << 20, 512, "label: dos\n2048,32768,c\n34816,32768,83\n"}, why);
   auto large = small ? LoopDevice::create(dir4096.path(), {32ull << 20, 4096, ""}, why) : nullptr;
   if (!large) GTEST_SKIP() << why;
-  ASSERT_TRUE(LoopDevice::makeFat(small->partition(1), "PHOTOS") && LoopDevice::makeExt2(small->partition(2), "DATA"));
+  ASSERT_TRUE(LoopDevice::makeFs("fat", small->partition(1), "PHOTOS") &&
+              LoopDevice::makeFs("ext2", small->partition(2), "DATA"));
   ASSERT_TRUE(LoopDevice::mount(small->partition(2), dir512.file("mnt")));
   // {flags, sector size, how often each loop device is listed}. 0x0E: internal disks, USB
   // keys and cards; 0x20 drops removable and 0x40 fixed media (a loop device is fixed).
@@ -264,60 +289,45 @@ TEST(DiskDeviceEnum, KindMediaAndSectorSizeFiltersDecideWhatIsListed) {
   }
 }
 
-// A partitioned loop device (16 MiB partitions) with ext2 on both partitions, partition
-// 1 mounted at dir/mnt1 and holding the file "note.txt".
-struct MountedDrive {
-  TempDir dir;
-  std::unique_ptr<LoopDevice> loop;
-  std::string mnt1 = dir.file("mnt1");
-  std::string why = "mkfs.ext2 or mount failed";
-
-  bool make() {
-    loop = LoopDevice::create(dir.path(), {64ull << 20, 512, "label: dos\n2048,32768,83\n34816,32768,83\n"}, why);
-    if (!loop || !LoopDevice::makeExt2(node(1)) || !LoopDevice::makeExt2(node(2)) || !LoopDevice::mount(node(1), mnt1)) {
-      return false;
-    }
-    test::writeFile(mnt1 + "/note.txt", "kept across dismount");
-    return true;
-  }
-  std::string node(int n) const { return loop->partition(n); }
-};
-
-#define MAKE_OR_SKIP(fixture)                 \
-  MountedDrive fixture;                       \
-  if (!fixture.make()) GTEST_SKIP() << fixture.why
-
 bool mountRefused(const std::string& node, const std::string& directory) {
   const bool mounted = LoopDevice::mount(node, directory);
   if (mounted) (void)test::run("umount '" + directory + "'");
   return !mounted;
 }
 
-// A mount as mount(8) sees it: the kernel's table with utab's options, and the propagation.
-std::string mountState(const std::string& directory) {
-  return test::capture("findmnt -m -n -o SOURCE,FSTYPE,OPTIONS,PROPAGATION --mountpoint '" + directory + "'");
-}
-
-// The drive is opened before partition 2 is known to the kernel: the volumes follow the
-// partitions. A busy volume makes the dismount fail with every mount as it was
-// (partition 2 and the bind of a subdirectory of the busy volume, unmounted first, come
-// back with their options and propagation). Once it is free the volumes and the bind go,
-// cannot be mounted by anybody else, and come back as they were.
-TEST(WinDiskDevice, DismountUndoneWhileBusyThenEveryMountGoesAndComesBack) {
-  MAKE_OR_SKIP(f);
-  ASSERT_EQ(0, test::run("partx -d --nr 2 " + f.loop->path()));
-  WinDiskDevice drive(f.loop->path());
-  ASSERT_EQ(0, test::run("partx -a --nr 2 " + f.loop->path()));
-  const std::string mnt2 = f.dir.file("mnt2"), sub = f.mnt1 + "/sub", bound = f.dir.file("bound");
-  ASSERT_TRUE(LoopDevice::mount(f.node(2), mnt2, "nosuid,noexec,x-vantor.kept"));
+// A partitioned loop device (16 MiB partitions) with ext2 on both partitions, partition 1
+// mounted and holding a file. The drive is opened before partition 2 is known to the
+// kernel: the volumes follow the partitions. A busy volume makes the dismount fail with
+// every mount as it was (partition 2 and the bind of a subdirectory of the busy volume,
+// unmounted first, come back with their options and propagation). Once it is free the
+// volumes and the bind go, cannot be mounted by anybody else, and come back as they were.
+// Only the object that dismounted mounts back: not its copies, and it does so when it goes
+// or is assigned over. Then the kernel sees each new table; a volume is mounted back only
+// while its partition starts and ends where it did.
+TEST(WinDiskDevice, DismountUndoneWhileBusyMountedBackByItsObjectAndAfterEachNewTable) {
+  TempDir dir;
+  std::string why = "mkfs.ext2 or mount failed";
+  auto loop = LoopDevice::create(dir.path(), {64ull << 20, 512, "label: dos\n2048,32768,83\n34816,32768,83\n"}, why);
+  const std::string mnt1 = dir.file("mnt1"), mnt2 = dir.file("mnt2"), sub = mnt1 + "/sub", bound = dir.file("bound");
+  if (!loop || !LoopDevice::makeFs("ext2", loop->partition(1)) || !LoopDevice::makeFs("ext2", loop->partition(2)) ||
+      !LoopDevice::mount(loop->partition(1), mnt1)) {
+    GTEST_SKIP() << why;
+  }
+  test::writeFile(mnt1 + "/note.txt", "kept across dismount");
+  ASSERT_EQ(0, test::run("partx -d --nr 2 " + loop->path()));
+  WinDiskDevice drive(loop->path());
+  ASSERT_EQ(0, test::run("partx -a --nr 2 " + loop->path()));
+  ASSERT_TRUE(LoopDevice::mount(loop->partition(2), mnt2, "nosuid,noexec,x-vantor.kept"));
   ASSERT_EQ(0, test::run("mount --make-shared '" + mnt2 + "'"));
-  const auto states = [&] { return mountState(f.mnt1) + mountState(mnt2) + mountState(bound); };
+  const auto states = [&] {
+    return LoopDevice::mountAt(mnt1) + LoopDevice::mountAt(mnt2) + LoopDevice::mountAt(bound);
+  };
   std::filesystem::create_directory(sub);
   test::writeFile(sub + "/deep.txt", "seen through the bind");
   ASSERT_TRUE(LoopDevice::mount(sub, bound, "bind") && LoopDevice::mount(sub, bound, "remount,bind,ro,nodev"));
   const std::string before = states();
   EXPECT_NE(std::string::npos, before.find("x-vantor.kept")) << before;
-  const int busy = ::open((f.mnt1 + "/note.txt").c_str(), O_RDONLY | O_CLOEXEC);
+  const int busy = ::open((mnt1 + "/note.txt").c_str(), O_RDONLY | O_CLOEXEC);
   EXPECT_FALSE(drive.dismountDrive());
   ::close(busy);
   EXPECT_EQ(before, states());
@@ -328,18 +338,47 @@ TEST(WinDiskDevice, DismountUndoneWhileBusyThenEveryMountGoesAndComesBack) {
   ASSERT_TRUE(drive.dismountDrive());
   EXPECT_TRUE(drive.dismountDrive()) << "a second dismount answers at once";
   EXPECT_EQ("", states());
-  EXPECT_TRUE(mountRefused(f.node(1), f.dir.file("other1")));
-  EXPECT_TRUE(mountRefused(f.node(2), f.dir.file("other2")));
+  EXPECT_TRUE(mountRefused(loop->partition(1), dir.file("other1")));
+  EXPECT_TRUE(mountRefused(loop->partition(2), dir.file("other2")));
   // A sector in the gap before partition 1, through the uncached handle.
   DiskBufferPointer out(512);
   for (u32 i = 0; i < 512; ++i) out.get()[i] = static_cast<u8>(i * 7 + 3);
   ASSERT_TRUE(drive.writeSectors(100, out.get(), 1));
   EXPECT_TRUE(drive.mountDrive());
   EXPECT_EQ(before, states());
-  EXPECT_EQ("kept across dismount", test::readFile(f.mnt1 + "/note.txt"));
+  EXPECT_EQ("kept across dismount", test::readFile(mnt1 + "/note.txt"));
   EXPECT_EQ("seen through the bind", test::readFile(bound + "/deep.txt"));
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(out.get()), 512),
-            test::readFile(f.loop->backingFile()).substr(100 * 512, 512));
+            test::readFile(loop->backingFile()).substr(100 * 512, 512));
+
+  const std::string mounted1 = LoopDevice::mountAt(mnt1);
+  ASSERT_TRUE(drive.dismountDrive());
+  {
+    std::unique_ptr<WinDiskDevice> copy(drive.clone());
+    WinDiskDevice assigned(loop->path());
+    assigned = drive;
+  }  // a worker's copies go while the original still writes
+  EXPECT_EQ("", LoopDevice::mountAt(mnt1));
+  EXPECT_TRUE(mountRefused(loop->partition(2), dir.file("other2"))) << "the holds are still there";
+  drive = WinDiskDevice(loop->path());  // assigning over the dismounting object gives its volumes back first
+  EXPECT_EQ(mounted1, LoopDevice::mountAt(mnt1));
+  EXPECT_FALSE(mountRefused(loop->partition(2), dir.file("other2")));
+  ASSERT_TRUE(WinDiskDevice(loop->path()).dismountDrive());  // and so does one that goes while dismounted
+  EXPECT_EQ(mounted1, LoopDevice::mountAt(mnt1));
+  // {the new table, whether partition 1 is mounted back}
+  const std::pair<std::vector<std::pair<u32, u32>>, bool> cases[] = {
+      {{{2048, 32768}, {40960, 8192}, {49152, 16384}}, true},  // a third partition, the second moved
+      {{{2048, 16384}}, false},                                // partition 1 shrunk in place
+      {{}, false},                                             // no partitions
+  };
+  for (const auto& [table, mountedBack] : cases) {
+    SCOPED_TRACE(table.size());
+    writeTable(drive, table);
+    std::map<int, std::pair<u64, u64>> expected;
+    for (std::size_t i = 0; i < table.size(); ++i) expected[int(i) + 1] = table[i];
+    EXPECT_EQ(expected, kernelPartitions(loop->name()));
+    EXPECT_EQ(mountedBack ? mounted1 : "", LoopDevice::mountAt(mnt1));
+  }
 }
 
 // Drives that refuse writes: a device marked read-only, a medium that refuses a read-write
@@ -356,7 +395,7 @@ TEST(WinDiskDevice, RefusedWritesAndAWholeDeviceVolumeWrittenWhileDismounted) {
   auto writable = LoopDevice::create(dir.path(), {8ull << 20, 512, ""}, why);
   if (!writable) GTEST_SKIP() << why;
   const std::string mnt = dir.file("mnt");
-  ASSERT_TRUE(LoopDevice::makeExt2(writable->path()));
+  ASSERT_TRUE(LoopDevice::makeFs("ext2", writable->path()));
   auto readOnly = LoopDevice::attach(writable->backingFile(), 512, why, true);
   ASSERT_TRUE(readOnly && LoopDevice::mount(readOnly->path(), mnt, "ro")) << why;
   for (const int how : {0, EROFS, ENOMEDIUM}) {
@@ -375,60 +414,124 @@ TEST(WinDiskDevice, RefusedWritesAndAWholeDeviceVolumeWrittenWhileDismounted) {
   readOnly.reset();
   ASSERT_TRUE(LoopDevice::mount(writable->path(), mnt));
   auto drive = DiskFactory::getDiskDevice(writable->path());
-  vrk::Array<vrk::String> mountPoints;
-  drive->getMountPoints(mountPoints);
-  EXPECT_EQ(1u, mountPoints.size());
-  test::LogCapture log("vantor.WinDiskDevice");
   ASSERT_TRUE(drive->dismountDrive());
   EXPECT_TRUE(mountRefused(writable->path(), dir.file("other")));
   DiskBufferPointer zeros(4096);
   ASSERT_TRUE(drive->writeSectors(2048, zeros.get(), 8));
   EXPECT_TRUE(drive->mountDrive());
   EXPECT_EQ("", LoopDevice::mountAt(mnt));
-  EXPECT_EQ(log.records(), std::vector<std::string>{"243 Not mounting \"" + writable->path() + "\" on \"" + mnt +
-                                                    "\" again: sectors of the volume were written while it was dismounted"});
 }
 
-// Only the object that dismounted mounts back: not its copies, and it does so when it goes
-// or is assigned over. Then the kernel sees each new table; a volume is mounted back only
-// while its partition starts and ends where it did.
-TEST(WinDiskDevice, OnlyTheDismountingObjectMountsBackAndTheKernelSeesEachNewTable) {
-  MAKE_OR_SKIP(f);
-  const std::string before = LoopDevice::mountAt(f.mnt1);
-  WinDiskDevice drive(f.loop->path());
-  ASSERT_TRUE(drive.dismountDrive());
-  {
-    std::unique_ptr<WinDiskDevice> copy(drive.clone());
-    WinDiskDevice assigned(f.loop->path());
-    assigned = drive;
-  }  // a worker's copies go while the original still writes
-  EXPECT_EQ("", LoopDevice::mountAt(f.mnt1));
-  EXPECT_TRUE(mountRefused(f.node(2), f.dir.file("other2"))) << "the holds are still there";
-  drive = WinDiskDevice(f.loop->path());  // assigning over the dismounting object gives its volumes back first
-  EXPECT_EQ(before, LoopDevice::mountAt(f.mnt1));
-  EXPECT_FALSE(mountRefused(f.node(2), f.dir.file("other2")));
-  ASSERT_TRUE(WinDiskDevice(f.loop->path()).dismountDrive());  // and so does one that goes while dismounted
-  EXPECT_EQ(before, LoopDevice::mountAt(f.mnt1));
-  struct Case {
-    std::vector<std::pair<u32, u32>> table;
-    bool mountedBack;  // partition 1
-  };
-  const Case cases[] = {
-      {{{2048, 32768}, {40960, 8192}, {49152, 16384}}, true},  // a third partition, the second moved
-      {{{2048, 16384}}, false},                                // partition 1 shrunk in place
-      {{}, false},                                             // no partitions
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.table.size());
-    test::LogCapture log("vantor.WinDiskDevice");
-    writeTable(drive, c.table);
-    std::map<int, std::pair<u64, u64>> expected;
-    for (std::size_t i = 0; i < c.table.size(); ++i) expected[int(i) + 1] = c.table[i];
-    EXPECT_EQ(expected, kernelPartitions(f.loop->name()));
-    EXPECT_EQ(c.mountedBack ? before : "", LoopDevice::mountAt(f.mnt1));
-    const std::string moved = "241 Not mounting \"" + f.node(1) + "\" on \"" + f.mnt1 + "\" again: the volume is no longer where it was";
-    EXPECT_EQ(log.records(), c.table.size() == 1 ? std::vector<std::string>{moved} : std::vector<std::string>{});
+constexpr u32 kDriveSectors = 65536;  // 32 MiB
+constexpr u32 kVolume = 2048;         // the first chunks of its used sectors start here, 256 sectors apart
+
+// Runs one imaging operation to its end and returns its closing notification.
+std::string runImager(std::shared_ptr<IDisk> disk, const std::function<bool(DiskImager&)>& start) {
+  DiskDevice device("drive", std::move(disk));
+  DiskImager imager(device);
+  auto log = std::make_shared<test::EventLog>();
+  imager.registerObserver(new test::RecordingObserver(log));
+  EXPECT_TRUE(start(imager));
+  return log->snapshot().back();
+}
+
+// A loop device over a drive of an MBR with one FAT16 volume holding two files, its bytes
+// in `backing`, watched: its transfers meet the fault armed last. Whatever happens, the
+// fault is disarmed and the loop device detached.
+class FailingDrive : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    test::FatImage image(backing, kDriveSectors);
+    image.partition({{kVolume, kDriveSectors - kVolume, 0x0E, true}});
+    image.format(kVolume, kDriveSectors - kVolume, 16);
+    image.addFile(kVolume, "::/a.bin", 300000, 1);
+    image.addFile(kVolume, "::/b.bin", 700000, 2);
+    std::string why;
+    loop = LoopDevice::attach(backing, 512, why);
+    if (!loop) GTEST_SKIP() << why;
+    watchedDevice = deviceNumber(loop->path());
   }
+  void TearDown() override {
+    watchedDevice = 0;
+    arm("", 0);
+  }
+  // From now on, transfers of the drive that cover sector `sector` meet `what`.
+  static void arm(const std::string& what, u32 sector) {
+    fault = what;
+    faultByte = off_t(sector) * 512;
+    vanished = false;
+  }
+  std::shared_ptr<IDisk> open() const { return DiskFactory::getDiskDevice(loop->path()); }
+
+  // The device and its partition node (where it still is) open with O_EXCL: nobody holds them.
+  ::testing::AssertionResult nothingHeld() const {
+    for (const std::string& node : {loop->path(), loop->partition(1)}) {
+      const int fd = ::open(node.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
+      if (fd < 0 && errno != ENOENT) return ::testing::AssertionFailure() << node << " is held: " << std::strerror(errno);
+      if (fd >= 0) ::close(fd);
+    }
+    return ::testing::AssertionSuccess();
+  }
+
+  TempDir scratch;
+  const std::string backing = scratch.file("backing.img");
+  std::unique_ptr<LoopDevice> loop;
+};
+
+// A capture ends at a failed read of the MBR, while the used sectors are worked out: the
+// file is left empty (a failed chunk is the engine test's). A restore ends at the
+// failing chunk, with every earlier chunk on the drive and no later one; a failed
+// read-back comes after its chunk was written; a drive that vanishes fails every later
+// request. Zeroing ends at its first failed write, the drive's last sector.
+TEST_F(FailingDrive, EachOperationEndsAtTheFailedTransferAndHoldsNothing) {
+  const std::string imagePath = scratch.file("drive.img");
+  const auto capture = [&](DiskImager& i) { return i.startReadingImage(imagePath, true, false); };
+  arm("read", 0);
+  EXPECT_EQ("error 4 Failed to read MBR", runImager(open(), capture));
+  EXPECT_TRUE(std::filesystem::exists(imagePath) && std::filesystem::file_size(imagePath) == 0);
+  EXPECT_TRUE(nothingHeld());
+  arm("", 0);
+  ASSERT_EQ("finished", runImager(open(), capture));
+  const std::string original = test::readFile(backing);
+  const auto restore = [&](DiskImager& i) { return i.startWritingImage(imagePath, true, false, true, nullptr); };
+  // {rule at sector 5 of the chunk, chunk}; the vanished drive stays gone, so it comes last.
+  const std::pair<std::string, u32> cases[] = {
+      {"write", kVolume + 256}, {"read", kVolume + 768}, {"vanish", kVolume + 1024}};
+  for (const auto& [rule, chunk] : cases) {
+    SCOPED_TRACE(rule);
+    std::filesystem::resize_file(backing, 0);  // a blank drive
+    std::filesystem::resize_file(backing, u64(kDriveSectors) * 512);
+    arm(rule, chunk + 5);
+    const char* error = rule == "read" ? "error 4 Error reading sector chunk starting at LBA %08Xh"
+                                       : "error 4 Error writing sector chunk starting at LBA %08Xh";
+    EXPECT_EQ(vrk::SprintfFormat(error, chunk).str(), runImager(open(), restore));
+    EXPECT_TRUE(nothingHeld());
+    const std::string disk = test::readFile(backing);
+    const std::size_t end = std::size_t(chunk + (rule == "read" ? 256 : 0)) * 512;
+    EXPECT_TRUE(disk.compare(0, end, original, 0, end) == 0);
+    EXPECT_EQ(std::string::npos, disk.find_first_not_of('\0', std::size_t(chunk + 256) * 512));
+  }
+  arm("write", kDriveSectors - 1);
+  EXPECT_EQ("error 4 Failed to write sector block.",
+            runImager(open(), [](DiskImager& i) { return i.startZeroingDisk(true, boost::none); }));
+  EXPECT_TRUE(nothingHeld());
+}
+
+TEST(FailingImageFile, AWriteTheSystemRefusesEndsTheCaptureNamingTheFileAndTheReason) {
+  TempDir scratch;
+  const std::string image = scratch.file("big.img");
+  // Files of this process may not grow past 4 KiB while the capture runs; a write past
+  // that fails with EFBIG instead of raising SIGXFSZ.
+  rlimit before{};
+  ::getrlimit(RLIMIT_FSIZE, &before);
+  const rlimit limit{4096, before.rlim_max};
+  const auto handler = std::signal(SIGXFSZ, SIG_IGN);
+  ::setrlimit(RLIMIT_FSIZE, &limit);
+  const std::string last =
+      runImager(std::make_shared<test::FakeDisk>(512, 64), [&](DiskImager& i) { return i.startReadingImage(image, true, true); });
+  ::setrlimit(RLIMIT_FSIZE, &before);
+  std::signal(SIGXFSZ, handler);
+  EXPECT_EQ("error 6 Error writing image file \"" + image + "\": " + std::strerror(EFBIG), last);
 }
 
 }  // namespace

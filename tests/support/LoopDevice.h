@@ -3,7 +3,7 @@
 // directory, optionally partitioned (sfdisk) with its partition nodes made (partx -a), or
 // over any existing file (attach). When the object goes, also after a failed test, every
 // mount of the device and its partitions is unmounted, the partition nodes removed and
-// the device detached; the destructor returns once the kernel has let go of the file.
+// the device detached (at once, or when its last opener closes it).
 // create() and attach() answer null with the reason where loop devices cannot be made
 // (not root, losetup refused), for GTEST_SKIP.
 #pragma once
@@ -24,8 +24,7 @@ class LoopDevice {
 
   static std::unique_ptr<LoopDevice> create(const std::string& directory, const Options& options, std::string& whyNot);
   // A loop device over `file` as it is, with the nodes of the partitions its table
-  // describes. No --direct-io: a file that must see every transfer opens uncached itself.
-  // With `readOnly` the device refuses writes (losetup -r); without `scanPartitions` it
+  // describes. With `readOnly` the device refuses writes (losetup -r); without `scanPartitions` it
   // is attached without partition scanning and no partition nodes are made.
   static std::unique_ptr<LoopDevice> attach(const std::string& file, u32 sectorSize, std::string& whyNot,
                                             bool readOnly = false, bool scanPartitions = true);
@@ -38,19 +37,17 @@ class LoopDevice {
   std::string partition(int n) const { return path_ + "p" + std::to_string(n); }
   const std::string& backingFile() const { return file_; }
 
-  // mkfs.ext2 on `node` (the device or one of its partitions), labelled `label` when
-  // that is not empty; true on success.
-  static bool makeExt2(const std::string& node, const std::string& label = "");
-  // mkfs.fat on `node`, labelled `label`; true on success.
-  static bool makeFat(const std::string& node, const std::string& label);
+  // mkfs.TYPE ("ext2" or "fat") on `node` (the device or one of its partitions), labelled
+  // `label` when that is not empty; true on success.
+  static bool makeFs(const std::string& type, const std::string& node, const std::string& label = "");
   // Mounts `node` at `directory` (created) with `options` (may be empty).
   static bool mount(const std::string& node, const std::string& directory, const std::string& options = "");
-  // The mount table line's fields for `directory`: "SOURCE FSTYPE OPTIONS", or empty.
+  // The mount at `directory` as mount(8) sees it: "SOURCE FSTYPE OPTIONS PROPAGATION", the
+  // options with utab's, or empty.
   static std::string mountAt(const std::string& directory);
 
  private:
   LoopDevice(std::string path, std::string file) : path_(std::move(path)), file_(std::move(file)) {}
-  void unmountAll() const;
 
   std::string path_;
   std::string file_;

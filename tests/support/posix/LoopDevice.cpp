@@ -2,8 +2,6 @@
 // mkfs.ext2(8), mkfs.fat(8), mount(8), umount(8) and findmnt(8).
 #include "support/LoopDevice.h"
 
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 #include <vector>
@@ -55,17 +53,8 @@ std::unique_ptr<LoopDevice> LoopDevice::attach(const std::string& file, u32 sect
 }
 
 LoopDevice::~LoopDevice() {
-  unmountAll();
-  (void)run("partx -d " + path_ + " >/dev/null 2>&1");
-  (void)run("losetup -d " + path_ + " >/dev/null 2>&1");
-  // Detaching waits for the last opener to close the device: wait for that (bounded),
-  // so that whatever holds the file (a FUSE mount) can be taken down next.
-  const std::string backing = "/sys/block/" + name() + "/loop/backing_file";
-  for (int i = 0; i < 100 && trimmed(readFile(backing)) == file_; ++i) ::usleep(50 * 1000);
-}
-
-void LoopDevice::unmountAll() const {
-  // Children before their parents: the mount table lists them later.
+  // Every mount of the device and its partitions, children before their parents: the
+  // mount table lists them later.
   std::vector<std::string> mine;
   std::ifstream table("/proc/self/mounts");
   for (std::string source, target, rest; table >> source >> target && std::getline(table, rest);) {
@@ -74,15 +63,14 @@ void LoopDevice::unmountAll() const {
   for (const std::string& target : mine) {
     (void)run("umount " + shellQuote(target) + " 2>/dev/null || umount -l " + shellQuote(target) + " 2>/dev/null");
   }
+  (void)run("partx -d " + path_ + " >/dev/null 2>&1");
+  (void)run("losetup -d " + path_ + " >/dev/null 2>&1");
 }
 
-bool LoopDevice::makeExt2(const std::string& node, const std::string& label) {
-  const std::string withLabel = label.empty() ? std::string() : " -L " + shellQuote(label);
-  return run("mkfs.ext2 -q -F" + withLabel + " " + shellQuote(node) + " >/dev/null 2>&1") == 0;
-}
-
-bool LoopDevice::makeFat(const std::string& node, const std::string& label) {
-  return run("mkfs.fat -n " + shellQuote(label) + " " + shellQuote(node) + " >/dev/null 2>&1") == 0;
+bool LoopDevice::makeFs(const std::string& type, const std::string& node, const std::string& label) {
+  std::string options = type == "ext2" ? " -q -F" : "";
+  if (!label.empty()) options += (type == "ext2" ? " -L " : " -n ") + shellQuote(label);
+  return run("mkfs." + type + options + " " + shellQuote(node) + " >/dev/null 2>&1") == 0;
 }
 
 bool LoopDevice::mount(const std::string& node, const std::string& directory, const std::string& options) {
@@ -92,7 +80,8 @@ bool LoopDevice::mount(const std::string& node, const std::string& directory, co
 }
 
 std::string LoopDevice::mountAt(const std::string& directory) {
-  return trimmed(capture("findmnt -n -o SOURCE,FSTYPE,OPTIONS --mountpoint " + shellQuote(directory) + " 2>/dev/null"));
+  return trimmed(capture("findmnt -m -n -o SOURCE,FSTYPE,OPTIONS,PROPAGATION --mountpoint " + shellQuote(directory) +
+                         " 2>/dev/null"));
 }
 
 }  // namespace vantor::test
