@@ -1,8 +1,7 @@
 // The used-sector map of a drive: the sector map's runs; the FAT volume mapper (system
 // area plus every used cluster of the first FAT) on hand-made boot sectors; the drive map
 // (MBR, non-empty gap sectors below 2048, every FAT volume's used sectors) on FakeDisk for
-// reads, faults and refusals. Failed reads of the MBR, a boot sector or a FAT are
-// FailingDriveTest's.
+// reads, faults and refusals.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -225,6 +224,13 @@ TEST(DriveMap, MapsTheMbrTheGapBelow2048AndEveryVolume) {
     getDriveMap(disk, map, highest, false);
     EXPECT_EQ(spansOf(map), (std::vector<Span>{{0, 0}, {2047, 2047}, {4096, 4096 + 55}, {25000, 25047}}));
     EXPECT_EQ(highest, 25999u);
+    // A read that fails ends the map with the error of what it read.
+    const std::pair<u32, const char*> failures[] = {
+        {0, "Failed to read MBR"}, {25000, "Error reading volume boot record"}, {4100, "Error reading FAT table"}};
+    for (const auto& [bad, message] : failures) {
+      disk.gate = [bad = bad](FakeDisk::Op, u32 first, u32 count) { return bad < first || bad - first >= count; };
+      EXPECT_TRUE(throwsVantor([&] { getDriveMap(disk, map, highest, false); }, ERR_DISK_ACCESS, message)) << bad;
+    }
   }
 }
 

@@ -1,7 +1,7 @@
 // Boot key preparation: the layout on a file-backed key read back byte by byte and by
 // sfdisk; FakeDisk for the geometry's CHS, for the layouts at the limits, to show that
 // every check fires before anything is written and to inject dismount, write and mount
-// failures. A failing write of the key, formatted or reset, is FailingDriveTest's.
+// failures.
 #include <gtest/gtest.h>
 
 #include <cstring>
