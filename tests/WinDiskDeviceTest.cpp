@@ -192,7 +192,10 @@ void writeTable(IDisk& drive, const std::vector<std::pair<u32, u32>>& partitions
 // scan after the MBR stops there). The loop device does not scan partitions: one that is
 // told of some keeps them after it is detached and hands them to the next file attached
 // under its number, so writing a table never adds any to it.
-TEST(WinDiskDevice, RunsOfSingleSectorReadsComeFromABlockReadAhead) {
+// Runs of single sectors and runs of chunks come from growing blocks read ahead; a write,
+// by the drive object or a copy, drops the block; a block that fails leaves each request
+// to its own read, so only the request that holds the bad sector fails.
+TEST(WinDiskDevice, RunsOfReadsComeFromBlocksReadAhead) {
   TempDir dir;
   const u32 sectors = 4096;
   std::string image(std::size_t(sectors) * 512, '\0');
@@ -204,29 +207,48 @@ TEST(WinDiskDevice, RunsOfSingleSectorReadsComeFromABlockReadAhead) {
   auto loop = LoopDevice::attach(dir.file("disk.img"), 512, why, false, false);
   if (!loop) GTEST_SKIP() << why;
   WinDiskDevice drive(loop->path());
-  DiskBufferPointer buffer(512);
+  DiskBufferPointer buffer(512), chunk(256 * 512);
   const auto numberIn = [&](u32 sector) {
     u32 n = ~0u;
     EXPECT_TRUE(drive.readSectors(sector, buffer.get(), 1)) << sector;
     std::memcpy(&n, buffer.get(), sizeof n);
     return n;
   };
+  const auto chunkRight = [&](u32 first) {
+    bool right = drive.readSectors(first, chunk.get(), 256);
+    for (u32 s = first; right && s < first + 256; ++s) {
+      right = std::memcmp(chunk.get() + std::size_t(s - first) * 512, &s, sizeof s) == 0;
+    }
+    return right;
+  };
   watchedDevice = deviceNumber(loop->path());  // reset below: no ASSERT in between
   u32 wrong = 0;
   for (u32 s = 1; s < sectors; ++s) wrong += numberIn(s) != s;
   EXPECT_EQ(wrong, 0u);
-  EXPECT_LT(readsSeen, 80);  // 4095 sectors in blocks of 128, and not one read each
+  EXPECT_LT(readsSeen, 10);  // 4095 sectors in blocks of 128 sectors and growing, not one read each
+  // Chunks: the first alone, then blocks of 512, 1024 and 2048 sectors; the last chunk
+  // alone at the drive's end.
+  readsSeen = 0;
+  for (u32 first = 0; first < sectors; first += 256) EXPECT_TRUE(chunkRight(first)) << first;
+  EXPECT_EQ(readsSeen, 5);
   EXPECT_EQ(numberIn(10), 10u);
   EXPECT_EQ(numberIn(11), 11u);  // the block now holds 11 to 138
   const u32 written = 0xC0FFEE;
   std::memcpy(buffer.get(), &written, sizeof written);
   EXPECT_TRUE(drive.writeSectors(12, buffer.get(), 1));
   EXPECT_EQ(numberIn(12), written);
-  EXPECT_EQ(numberIn(13), 13u);
+  EXPECT_EQ(numberIn(13), 13u);  // and a block from 13 on
+  WinDiskDevice copy(drive);
+  std::memcpy(buffer.get(), &written, sizeof written);
+  EXPECT_TRUE(copy.writeSectors(14, buffer.get(), 1));
+  EXPECT_EQ(numberIn(14), written);
   fault = "read";
   faultByte = 5 * 512 + 100;  // fails every read that covers sector 5, the blocks too
   for (u32 s = 1; s < 5; ++s) EXPECT_EQ(numberIn(s), s);
   EXPECT_FALSE(drive.readSectors(5, buffer.get(), 1));
+  faultByte = 1300 * 512;  // in the block read ahead for the chunk at 1024
+  EXPECT_TRUE(chunkRight(256) && chunkRight(512) && chunkRight(768) && chunkRight(1024));
+  EXPECT_FALSE(chunkRight(1280));
   watchedDevice = 0;
   fault.clear();
   writeTable(drive, {{2048, 2048}});
@@ -479,7 +501,7 @@ class FailingDrive : public ::testing::Test {
 };
 
 // A capture ends at a failed read of the MBR, while the used sectors are worked out: the
-// file is left empty (a failed chunk is the engine test's). A restore ends at the
+// file is left empty; at a failed chunk, with the file removed. A restore ends at the
 // failing chunk, with every earlier chunk on the drive and no later one; a failed
 // read-back comes after its chunk was written; a drive that vanishes fails every later
 // request. Zeroing ends at its first failed write, the drive's last sector.
@@ -490,6 +512,11 @@ TEST_F(FailingDrive, EachOperationEndsAtTheFailedTransferAndHoldsNothing) {
   EXPECT_EQ("error 4 Failed to read MBR", runImager(open(), capture));
   EXPECT_TRUE(std::filesystem::exists(imagePath) && std::filesystem::file_size(imagePath) == 0);
   EXPECT_TRUE(nothingHeld());
+  // A bad sector in a block the drive read ahead for an earlier chunk fails its own chunk.
+  arm("read", kVolume + 1280 + 5);
+  EXPECT_EQ(vrk::SprintfFormat("error 4 Error reading sector chunk starting at LBA %08Xh", kVolume + 1280).str(),
+            runImager(open(), capture));
+  EXPECT_FALSE(std::filesystem::exists(imagePath));
   arm("", 0);
   ASSERT_EQ("finished", runImager(open(), capture));
   const std::string original = test::readFile(backing);
