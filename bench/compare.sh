@@ -3,7 +3,8 @@
 # with one FAT32 volume about half full of large random files.
 #
 # File mode (the disk is a disk file):
-#   vantor capture, vantor restore --verify, vantor restore,
+#   vantor capture, vantor restore --verify, vantor restore (into a new disk file, and over
+#   an existing one),
 #   dd bs=128k copying as many bytes as the image holds used bytes,
 #   partclone.fat32 -c (capture) and -r (restore) of the same volume, taken out to a
 #   file of its own (partclone works on files),
@@ -113,11 +114,15 @@ used=$("$vantor" info --json image.vqi | sed -n 's/.*"usedBytes":\([0-9]*\).*/\1
 image_bytes=$(stat -c %s image.vqi)
 timed "vantor restore --verify" "rm -f restored.img" restored.img "$vantor" restore --verify image.vqi restored.img --size 1G
 timed "vantor restore" "rm -f restored.img" restored.img "$vantor" restore image.vqi restored.img --size 1G
+# Onto a disk file that already exists the checksums are checked before anything is
+# written (into a new one, while it is written): the same restore over the file just made.
+timed "vantor restore (existing file)" "" restored.img "$vantor" restore image.vqi restored.img
 # The checksum sidecar (IMAGE.sums). The host has no switch to leave it out, so its cost is
 # its pass alone: `vantor info --check` reads the image and holds every chunk against the
 # sums, the same reading and hashing as the pass that writes them after a capture (which
 # finds the image just written still cached: timed warm) and the pass that checks them
-# before a restore or a verify (which reads it from the medium: timed cold).
+# before a restore onto a target that holds data, or a verify (which reads it from the
+# medium: timed cold).
 WARM=1 timed "sums pass, warm (capture's)" "" image.vqi "$vantor" info --check image.vqi
 timed "sums pass, cold (restore's)" "" image.vqi "$vantor" info --check image.vqi
 # Verifying a restored disk file: vantor verify (its sums pass included) beside cmp of
@@ -176,8 +181,8 @@ ratio() { awk -v peer="${seconds[$2]}" -v ours="${seconds[$1]}" 'BEGIN { printf 
 echo
 echo "Used data: $(mib "$used") MiB (vantor image $(mib "$image_bytes") MiB, partclone image $(mib "$pc_bytes") MiB); cache: $cache_state"
 printf '%-34s %10s %10s\n' "run" "seconds" "MiB/s"
-names=("vantor capture" "vantor restore --verify" "vantor restore" "dd bs=128k (used bytes)" "partclone.fat32 -c"
-       "partclone.fat32 -r" "sums pass, warm (capture's)" "sums pass, cold (restore's)" "vantor verify"
+names=("vantor capture" "vantor restore --verify" "vantor restore" "vantor restore (existing file)"
+       "dd bs=128k (used bytes)" "partclone.fat32 -c" "partclone.fat32 -r" "sums pass, warm (capture's)" "sums pass, cold (restore's)" "vantor verify"
        "cmp (used bytes)")
 if [ "$device_mode" = 1 ]; then
   names+=("vantor capture (device)" "dd bs=128k iflag=direct" "dd bs=1M iflag=direct"
@@ -192,6 +197,7 @@ echo "Ratios (peer seconds / vantor seconds; above 1 means vantor is faster):"
 echo "  capture vs dd:                 $(ratio "vantor capture" "dd bs=128k (used bytes)")"
 echo "  capture vs partclone -c:       $(ratio "vantor capture" "partclone.fat32 -c")"
 echo "  restore vs dd:                 $(ratio "vantor restore" "dd bs=128k (used bytes)")"
+echo "  restore (existing file) vs dd: $(ratio "vantor restore (existing file)" "dd bs=128k (used bytes)")"
 echo "  restore vs partclone -r:       $(ratio "vantor restore" "partclone.fat32 -r")"
 echo "  restore --verify vs partclone -r: $(ratio "vantor restore --verify" "partclone.fat32 -r")"
 echo "  verify vs cmp:                 $(ratio "vantor verify" "cmp (used bytes)")"
@@ -199,7 +205,7 @@ share() { awk -v part="${seconds[$1]}" -v whole="${seconds[$2]}" 'BEGIN { printf
 echo "Checksum sidecar (its pass alone, as a share of the whole command):"
 echo "  capture: $(share "sums pass, warm (capture's)" "vantor capture") of vantor capture" \
      "(device: $( [ "$device_mode" = 1 ] && share "sums pass, warm (capture's)" "vantor capture (device)" || echo -))"
-echo "  restore: $(share "sums pass, cold (restore's)" "vantor restore") of vantor restore" \
+echo "  restore: $(share "sums pass, cold (restore's)" "vantor restore (existing file)") of vantor restore onto an existing file" \
      "(device: $( [ "$device_mode" = 1 ] && share "sums pass, cold (restore's)" "vantor restore (device)" || echo -))"
 if [ "$device_mode" = 1 ]; then
   echo "  device capture vs dd bs=128k iflag=direct:          $(ratio "vantor capture (device)" "dd bs=128k iflag=direct")"
