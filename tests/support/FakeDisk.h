@@ -12,7 +12,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <string>
 #include <vector>
 
 #include <boost/optional.hpp>
@@ -79,7 +78,6 @@ class FakeDisk final : public IDisk {
   }
   void clearCalls() { calls_.clear(); }
   void setStrict(bool on) { strict_ = on; }
-  void setMountPoints(std::vector<std::string> points) { mountPoints_ = std::move(points); }
 
   // Called before each transfer; answering false fails it.
   std::function<bool(Op, u32 sector, u32 count)> gate;
@@ -93,9 +91,6 @@ class FakeDisk final : public IDisk {
   bool getDiskGeometry(DiskGeometry& g) const override {
     if (geometry_) g = *geometry_;
     return bool(geometry_);
-  }
-  void getMountPoints(vrk::Array<vrk::String>& points) const override {
-    for (const auto& p : mountPoints_) points.append(vrk::String(p));
   }
   bool dismountDrive() override { return calls_.push_back({Op::Dismount}), dismountResult; }
   bool mountDrive() override { return calls_.push_back({Op::Mount}), mountResult; }
@@ -140,7 +135,6 @@ class FakeDisk final : public IDisk {
   std::shared_ptr<Sectors> medium_;
   mutable std::vector<Call> calls_;
   bool strict_ = true;
-  std::vector<std::string> mountPoints_;
 };
 
 }  // namespace vantor::test
