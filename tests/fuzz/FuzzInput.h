@@ -63,12 +63,7 @@ u32 corruptSectors(FuzzInput& in, Disk& disk) {
 
 // On the functions that check results: their branches say nothing about the input, so
 // the fuzzer is not to learn from them (nor pay for their instrumentation in byte loops).
-// (Only clang knows the attribute; the corpus test builds a target with GCC as well.)
-#ifdef __clang__
 #define FUZZ_UNTRACKED __attribute__((no_sanitize("coverage")))
-#else
-#define FUZZ_UNTRACKED
-#endif
 
 // A broken promise of the library: print what went wrong and stop, so that libFuzzer
 // keeps the input as a crash.
