@@ -14,7 +14,6 @@
 
 #include <libVantor/DiskImager.h>
 #include <libVantor/WinDiskFile.h>
-#include <libVantor/internal/ImageFormat.h>
 #include <vrk/Files.h>
 
 #include "support/FakeDisk.h"
@@ -252,36 +251,36 @@ TEST(ImageCapture, FailedOrAbortedCaptureLeavesNoFile) {
 
 // Each failure ends the restore with its code, without the callback, and a drive once
 // dismounted stays so; used sectors past the end are refused before the drive is touched.
-TEST(ImageRestore, RefusalsAndFailuresEndTheRestoreAndLeaveTheDriveDismounted) {
+// A drive of 2^32 sectors or more (2 TiB of 512-byte sectors): capture and restore of the
+// used sectors compare capacities in 64 bits, and the whole-drive operations refuse
+// before any transfer instead of covering the size cut to 32 bits.
+TEST(ImageRestore, FailuresEndTheRestoreAndDrivesBeyond32BitSectorNumbersAreNeverCutShort) {
   TempDir dir;
-  const std::string image = dir.file("r.img");  // sector 0 and the 2048 after it, of a volume of one sector
+  const std::string image = dir.file("a.img");  // sector 0 and the 2048 after it, of a volume of one sector
   ASSERT_EQ(Rig(sourceDisk()).capture(image), "finished");
   struct Case {
     const char* name;
     u32 sectors;
-    std::function<void(FakeDisk&)> arrange;
+    std::function<bool(FakeDisk&, Op, u32 sector)> gate;  // none: every transfer works
     VantorErrorCodes code;
     std::size_t writes;
   };
   const Case cases[] = {
-      {"used sectors past the drive", 2048, [](FakeDisk&) {}, ERR_VOLUME_TOO_LARGE, 0},
-      {"dismount refused", 4000, [](FakeDisk& d) { d.dismountResult = false; }, ERR_DISMOUNT_FAILED, 0},
-      {"write fails", 4000,
-       [](FakeDisk& d) { d.gate = [](Op op, u32 s, u32) { return !(op == Op::Write && s == 512); }; }, ERR_DISK_ACCESS,
-       3},
+      {"used sectors past the drive", 2048, nullptr, ERR_VOLUME_TOO_LARGE, 0},
+      {"dismount refused", 4000, nullptr, ERR_DISMOUNT_FAILED, 0},
+      {"write fails", 4000, [](FakeDisk&, Op op, u32 s) { return !(op == Op::Write && s == 512); }, ERR_DISK_ACCESS, 3},
       {"read-back differs", 4000,
-       [](FakeDisk& d) {
-         d.gate = [&d](Op op, u32 s, u32) {
-           if (op == Op::Read && s == 1024) d.fill(1024 * 512, static_cast<u8>(~d.byteAt(1024 * 512)), 1);
-           return true;
-         };
+       [](FakeDisk& d, Op op, u32 s) {
+         if (op == Op::Read && s == 1024) d.fill(1024 * 512, static_cast<u8>(~d.byteAt(1024 * 512)), 1);
+         return true;
        },
        ERR_VERIFY_MISMATCH, 5},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Rig rig(c.sectors);
-    c.arrange(*rig.disk);
+    rig.disk->dismountResult = c.code != ERR_DISMOUNT_FAILED;
+    if (c.gate) rig.disk->gate = [&c, &rig](Op op, u32 s, u32) { return c.gate(*rig.disk, op, s); };
     bool called = false;
     EXPECT_THAT(rig.restore(image, [&](std::shared_ptr<IDisk>) { called = true; }),
                 testing::StartsWith("error " + std::to_string(c.code) + " "));
@@ -289,25 +288,18 @@ TEST(ImageRestore, RefusalsAndFailuresEndTheRestoreAndLeaveTheDriveDismounted) {
     EXPECT_FALSE(called);
     EXPECT_TRUE(rig.disk->calls().empty() || rig.disk->calls().back().op != Op::Mount);
   }
-}
 
-// A drive of 2^32 sectors or more (2 TiB of 512-byte sectors): capture and restore of the
-// used sectors compare capacities in 64 bits, and the whole-drive operations refuse
-// before any transfer instead of covering the size cut to 32 bits.
-TEST(ImageRestore, DrivesBeyond32BitSectorNumbersAreNeverCutShort) {
-  TempDir dir;
-  ASSERT_EQ(Rig(sourceDisk()).capture(dir.file("a.img")), "finished");
   writeFile(dir.file("big"), "");
   setFileSize(dir.file("big"), (2ull << 40) + (1u << 20));
   const auto big = std::make_shared<WinDiskFile>(dir.file("big"), WinDiskFile::OpenExisting, 512, 0);
-  EXPECT_EQ(Rig(big).restore(dir.file("a.img")), "finished");
+  EXPECT_EQ(Rig(big).restore(image), "finished");
   EXPECT_EQ(Rig(big).capture(dir.file("dump"), true),
             "error 17 The whole drive cannot be captured: it holds 4294969344 sectors of 512 bytes, and sector "
             "numbers end at FFFFFFFFh (4294967296 sectors).");
   EXPECT_FALSE(vrk::FileSystem::exists(dir.file("dump")));
   EXPECT_EQ(Rig(big).zero().substr(0, 56), "error 17 The whole drive cannot be zeroed: it holds 4294");
   EXPECT_EQ(Rig(big).capture(dir.file("b.img")), "finished");
-  EXPECT_EQ(readFile(dir.file("b.img")), readFile(dir.file("a.img"))) << "restored whole, and nothing zeroed";
+  EXPECT_EQ(readFile(dir.file("b.img")), readFile(image)) << "restored whole, and nothing zeroed";
 }
 
 }  // namespace
