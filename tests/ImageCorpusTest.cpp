@@ -28,8 +28,7 @@ TEST(ImageCorpus, ImageDiskAndRestoreTakeTheSameImages) {
   ASSERT_FALSE(seeds.empty()) << VANTOR_IMAGE_CORPUS;
   unsigned sound = 0;
   for (const std::filesystem::path& seed : seeds) {
-    std::printf("%s\n", seed.filename().string().c_str());
-    std::fflush(stdout);
+    std::fprintf(stderr, "%s\n", seed.filename().string().c_str());
     const std::string input = readFile(seed.string());
     sound += judgeImageInput(reinterpret_cast<const uint8_t*>(input.data()), input.size());
   }

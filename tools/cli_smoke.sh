@@ -164,10 +164,9 @@ expect 1 "^vantor: ERR_INVALID_ARGUMENT \(17\): sector 2 holds [0-9]+ non-zero b
 cmp -s data.img sec2.img || fail "a refused backup wrote sector 2"
 
 # --- loop devices (root only) --------------------------------------------------------------
-# attach FILE: prints a new loop device over FILE; the caller adds it to loops, which the
-# EXIT trap detaches (a command substitution cannot add it itself).
-attach() { losetup -f --show "$1" 2>/dev/null; }
-if [ "$(id -u)" -eq 0 ] && cp sample.img loop.img && loop=$(attach loop.img); then
+# Each new loop device goes into loops, which the EXIT trap detaches (a command
+# substitution cannot add it there itself).
+if [ "$(id -u)" -eq 0 ] && cp sample.img loop.img && loop=$(losetup -f --show loop.img 2>/dev/null); then
   loops+=("$loop")
   expect 2 "file behind the loop device" -- capture --force "$loop" loop.img
   expect 1 "in use by the loop device $loop" -- zero --force loop.img
@@ -177,7 +176,7 @@ if [ "$(id -u)" -eq 0 ] && cp sample.img loop.img && loop=$(attach loop.img); th
   # Each signal goes to a stopped zeroing and is taken when it goes on, so the checks do
   # not depend on how fast the drive is written.
   truncate -s 4G slow.img
-  if slow=$(attach slow.img); then
+  if slow=$(losetup -f --show slow.img 2>/dev/null); then
     loops+=("$slow")
     for sig in INT TERM; do
       set -m  # job control: the background job gets SIGINT's default disposition, not SIG_IGN

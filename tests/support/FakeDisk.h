@@ -41,12 +41,10 @@ class FakeDisk final : public IDisk {
 
   // The medium, uncounted: for laying out what a caller finds and checking what it did.
   void put(u64 offset, const void* data, u64 n) {
-    const u8* in = static_cast<const u8*>(data);
-    for (u64 done = 0; done < n;) {
+    for (u64 done = 0, step = 0; done < n; done += step) {  // a sector at a time
       const u64 within = (offset + done) % sectorSize_;
-      const u64 step = std::min<u64>(n - done, sectorSize_ - within);
-      std::memcpy(stored((offset + done) / sectorSize_) + within, in + done, step);
-      done += step;
+      step = std::min<u64>(n - done, sectorSize_ - within);
+      std::memcpy(stored((offset + done) / sectorSize_) + within, static_cast<const u8*>(data) + done, step);
     }
   }
   void put(u64 offset, const std::vector<u8>& data) { put(offset, data.data(), data.size()); }
