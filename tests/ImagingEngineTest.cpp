@@ -134,9 +134,6 @@ TEST(ImagingEngine, FailureIsKeptEveryObserverHearsItAndObserversMayAbortButNotS
     using RecordingObserver::RecordingObserver;
     void started() override { RecordingObserver::started(), throw std::runtime_error("started"); }
     void progressUpdate(unsigned char p) override { RecordingObserver::progressUpdate(p), throw 7; }
-    void finishedWithError(VantorErrorCodes c, const vrk::String& m) override {
-      RecordingObserver::finishedWithError(c, m), throw std::bad_alloc();
-    }
   };
   Rig rig(600);
   rig.imager.registerObserver(new Throwing(rig.log, "a"));
