@@ -1,11 +1,11 @@
 // The image files of the ImageFileFuzz corpus, each judged by the fuzz target's own body
 // (tests/fuzz/ImageFileFuzz.cpp, built into this program): read with getImageInfo,
 // opened as an ImageDisk, which is what `vantor info` and `vantor mount` read, and
-// restored onto a disk in memory (the log kept quiet). Both must take exactly the files whose records are
+// restored onto a disk in memory. Both must take exactly the files whose records are
 // sound: a file that ImageDisk refuses is refused by the restore before a single sector
 // is written, and a file it takes is restored, every sector as the file holds it. A
 // broken promise stops the program with "fuzz check failed:" and the check, after the
-// name of the seed.
+// name of the seed on standard error. The corpus must hold images that are taken.
 #include <gtest/gtest.h>
 
 #include <algorithm>
