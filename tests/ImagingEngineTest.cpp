@@ -3,6 +3,7 @@
 // through the ring between the worker and the drive thread, and their failure paths (the
 // partial file removed, the drive left dismounted). The image files a restore refuses,
 // in all their variety, are the image fuzz target's business.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -13,7 +14,6 @@
 
 #include <libVantor/DiskImager.h>
 #include <libVantor/WinDiskFile.h>
-#include <libVantor/internal/ImageFormat.h>
 #include <vrk/Files.h>
 
 #include "support/FakeDisk.h"
@@ -28,13 +28,27 @@ using Op = FakeDisk::Op;
 using Ranges = std::vector<std::pair<u64, u64>>;
 using Calls = std::vector<FakeDisk::Call>;
 
-// An engine over a fake disk, with a recording observer.
+// An engine over a disk (`disk` when it is a fake one), with a recording observer. Each
+// operation runs to its end and answers its closing notification.
 struct Rig {
-  explicit Rig(std::shared_ptr<FakeDisk> d) : disk(std::move(d)), device("fake", disk), imager(device) {
+  explicit Rig(std::shared_ptr<IDisk> d)
+      : disk(std::dynamic_pointer_cast<FakeDisk>(d)), device("fake", d), imager(device) {
     imager.registerObserver(new RecordingObserver(log));
   }
   explicit Rig(u32 sectors) : Rig(std::make_shared<FakeDisk>(512, sectors)) {}
-  std::string last() { return log->snapshot().back(); }
+  std::string last() { return log->snapshot().empty() ? "" : log->snapshot().back(); }
+  std::string zero(boost::optional<Ranges> ranges = boost::none) {
+    EXPECT_TRUE(imager.startZeroingDisk(true, std::move(ranges)));
+    return last();
+  }
+  std::string capture(const std::string& image, bool wholeDrive = false) {
+    EXPECT_TRUE(imager.startReadingImage(image, true, wholeDrive));
+    return last();
+  }
+  std::string restore(const std::string& image, std::function<void(std::shared_ptr<IDisk>)> then = nullptr) {
+    EXPECT_TRUE(imager.startWritingImage(image, true, false, true, std::move(then)));
+    return last();
+  }
   std::shared_ptr<FakeDisk> disk;
   DiskDevice device;
   DiskImager imager;
@@ -70,10 +84,9 @@ TEST(Zeroing, WritesTheRangesInChunksAndChecksEachRangeBeforeWritingIt) {
   for (const Case& c : cases) {
     SCOPED_TRACE(&c - cases);
     Rig rig(c.sectors);
-    ASSERT_TRUE(rig.imager.startZeroingDisk(true, c.ranges));
+    EXPECT_EQ(rig.zero(c.ranges), c.last);
     EXPECT_EQ(rig.disk->writes(), c.writes);
     EXPECT_EQ(rig.log->progress(), c.progress);
-    EXPECT_EQ(rig.last(), c.last);
     EXPECT_EQ(rig.disk->calls().front().op, Op::Dismount);
     EXPECT_EQ(rig.disk->calls().back().op == Op::Mount, c.last == "finished") << "no remount after a failure";
   }
@@ -114,48 +127,40 @@ TEST(ImagingEngine, OneOperationAtATimeAbortAndDestructionMidOperation) {
 }
 
 // A failure ends the operation and is kept until the next one fails; every observer hears
-// every notification, in the order registered, whatever another throws.
-TEST(ImagingEngine, FailureIsKeptAcrossALaterSuccessAndEveryObserverHearsIt) {
+// every notification, in the order registered, whatever another throws. An observer may
+// abort from inside a notification, but not start another operation.
+TEST(ImagingEngine, FailureIsKeptEveryObserverHearsItAndObserversMayAbortButNotStart) {
   struct Throwing : RecordingObserver {
     using RecordingObserver::RecordingObserver;
     void started() override { RecordingObserver::started(), throw std::runtime_error("started"); }
     void progressUpdate(unsigned char p) override { RecordingObserver::progressUpdate(p), throw 7; }
-    void finishedWithError(VantorErrorCodes c, const vrk::String& m) override {
-      RecordingObserver::finishedWithError(c, m), throw std::bad_alloc();
-    }
   };
   Rig rig(600);
   rig.imager.registerObserver(new Throwing(rig.log, "a"));
   rig.imager.registerObserver(new RecordingObserver(rig.log, "b"));
   rig.disk->gate = [](Op op, u32 sector, u32) { return op != Op::Write || sector != 512; };
-  ASSERT_TRUE(rig.imager.startZeroingDisk(true, boost::none));
   const std::string error = "error 4 Failed to write sector block.";
+  EXPECT_EQ(rig.zero(), "b: " + error);
   EXPECT_EQ(rig.log->snapshot(), (std::vector<std::string>{"started", "a: started", "b: started", "progress 42",
                                                            "a: progress 42", "b: progress 42", error, "a: " + error,
                                                            "b: " + error}));
   EXPECT_EQ(rig.disk->writes().size(), 3u);
   rig.disk->gate = nullptr;
-  ASSERT_TRUE(rig.imager.startZeroingDisk(true, Ranges{{0, 0}}));
-  EXPECT_EQ(rig.last(), "b: finished");
+  EXPECT_EQ(rig.zero(Ranges{{0, 0}}), "b: finished");
   EXPECT_THROW(rig.imager.throwIfError(), VantorException);
   rig.disk->gate = [](Op, u32, u32) -> bool { throw std::runtime_error("device exploded"); };
-  ASSERT_TRUE(rig.imager.startZeroingDisk(true, boost::none));
-  EXPECT_EQ(rig.last(), "b: error 1 device exploded") << "foreign exceptions end as general errors";
-}
+  EXPECT_EQ(rig.zero(), "b: error 1 device exploded") << "foreign exceptions end as general errors";
 
-// An observer may abort from inside a notification, but not start another operation.
-TEST(ImagingEngine, ObserversMayAbortButNotStartFromInsideANotification) {
   struct Reentrant : IDiskImagingObserver {
     explicit Reentrant(Rig& rig) : rig(rig) {}
     void progressUpdate(unsigned char) override { rig.imager.abort(); }
     void abortedByUser() override { rig.log->add(rig.imager.startZeroingDisk(true, boost::none) ? "again" : "refused"); }
     Rig& rig;
   };
-  Rig rig(5000);
-  rig.imager.registerObserver(new Reentrant(rig));
-  ASSERT_TRUE(rig.imager.startZeroingDisk(true, boost::none));
-  EXPECT_EQ(rig.last(), "refused");
-  EXPECT_EQ(rig.disk->writes().size(), 2u) << "progress first comes after the second chunk";
+  Rig reentered(5000);
+  reentered.imager.registerObserver(new Reentrant(reentered));
+  EXPECT_EQ(reentered.zero(), "refused");
+  EXPECT_EQ(reentered.disk->writes().size(), 2u) << "progress first comes after the second chunk";
 }
 
 // A disk with an empty partition table and data in every sector, so that its map is
@@ -185,35 +190,30 @@ TEST(ImageCapture, UsedSectorsRoundTripThroughAFileWithOneThreadOnTheDrive) {
   const std::vector<int> progress{12, 24, 37, 49, 62, 74, 87, 99, 100};
   for (bool slowDrive : {false, true}) {
     SCOPED_TRACE(slowDrive ? "slow drive" : "slow observer");
-    const auto slow = [slowDrive](Op, u32, u32) {
-      if (slowDrive) std::this_thread::sleep_for(std::chrono::microseconds(200));
-      return true;
-    };
-    Rig capture(sourceDisk());
-    capture.disk->gate = slow;
-    capture.imager.registerObserver(new SlowObserver);
-    ASSERT_TRUE(capture.imager.startReadingImage(dir.file("a.img"), true, false));
-    EXPECT_EQ(capture.last(), "finished");
+    Rig capture(sourceDisk()), target(4096u);
+    for (Rig* rig : {&capture, &target}) {
+      rig->disk->gate = [slowDrive](Op, u32, u32) {
+        if (slowDrive) std::this_thread::sleep_for(std::chrono::microseconds(200));
+        return true;
+      };
+      rig->imager.registerObserver(new SlowObserver);
+    }
+    EXPECT_EQ(capture.capture(dir.file("a.img")), "finished");
     EXPECT_EQ(capture.log->progress(), progress);
     const std::vector<u8> used = capture.disk->read(0, 2049 * 512);
     const std::string file = readFile(dir.file("a.img"));
     ASSERT_EQ(file.size(), 90u + 8 + used.size());
     EXPECT_EQ(file.substr(90, 8), std::string("\0\0\0\0\x01\x08\0\0", 8)) << "one run: sector 0, 2049 sectors";
     EXPECT_EQ(std::memcmp(used.data(), file.data() + 98, used.size()), 0);
-
-    Rig restore(4096);
-    restore.disk->gate = slow;
-    restore.imager.registerObserver(new SlowObserver);
     int called = 0;
-    const auto callback = [&](std::shared_ptr<IDisk> d) { called += d == restore.disk; };
-    ASSERT_TRUE(restore.imager.startWritingImage(dir.file("a.img"), true, false, true, callback));
-    EXPECT_EQ(restore.last(), "finished");
-    EXPECT_EQ(restore.log->progress(), progress);
+    EXPECT_EQ(target.restore(dir.file("a.img"), [&](std::shared_ptr<IDisk> d) { called += d == target.disk; }),
+              "finished");
+    EXPECT_EQ(target.log->progress(), progress);
     EXPECT_EQ(called, 1);
-    EXPECT_EQ(restore.disk->writes().size(), 9u);
-    EXPECT_EQ(restore.disk->read(0, used.size()), used);
-    EXPECT_EQ(restore.disk->calls().front().op, Op::Dismount);
-    EXPECT_EQ(restore.disk->calls().back().op, Op::Mount);
+    EXPECT_EQ(target.disk->writes().size(), 9u);
+    EXPECT_EQ(target.disk->read(0, used.size()), used);
+    EXPECT_EQ(target.disk->calls().front().op, Op::Dismount);
+    EXPECT_EQ(target.disk->calls().back().op, Op::Mount);
   }
 }
 
@@ -224,8 +224,7 @@ TEST(ImageCapture, FailedOrAbortedCaptureLeavesNoFile) {
   const std::string image = dir.file("f.img");
   Rig failing(sourceDisk());
   failing.disk->gate = [](Op op, u32 sector, u32) { return !(op == Op::Read && sector == 2048); };
-  ASSERT_TRUE(failing.imager.startReadingImage(image, true, false));
-  EXPECT_EQ(failing.last(), "error 4 Error reading sector chunk starting at LBA 00000800h");
+  EXPECT_EQ(failing.capture(image), "error 4 Error reading sector chunk starting at LBA 00000800h");
   EXPECT_FALSE(vrk::FileSystem::exists(image));
   Rig aborted(sourceDisk());
   Gate gate;
@@ -242,86 +241,62 @@ TEST(ImageCapture, FailedOrAbortedCaptureLeavesNoFile) {
   std::vector<std::string> refused = specialFiles(dir.path());
   refused.push_back(dir.file("missing-dir/a.img"));
   for (const std::string& path : refused) {
-    Rig rig(sourceDisk());
-    ASSERT_TRUE(rig.imager.startReadingImage(path, true, true));
-    EXPECT_EQ(rig.last(), "error 6 Problem accessing file \"" + path + "\"");
+    EXPECT_EQ(Rig(sourceDisk()).capture(path, true), "error 6 Problem accessing file \"" + path + "\"");
   }
   EXPECT_TRUE(specialFilesIntact(dir.path()));
 }
 
 // Each failure ends the restore with its code, without the callback, and a drive once
 // dismounted stays so; used sectors past the end are refused before the drive is touched.
-TEST(ImageRestore, RefusalsAndFailuresEndTheRestoreAndLeaveTheDriveDismounted) {
+// A drive of 2^32 sectors or more (2 TiB of 512-byte sectors): capture and restore of the
+// used sectors compare capacities in 64 bits, and the whole-drive operations refuse
+// before any transfer instead of covering the size cut to 32 bits.
+TEST(ImageRestore, FailuresEndTheRestoreAndDrivesBeyond32BitSectorNumbersAreNeverCutShort) {
   TempDir dir;
-  const std::string image = dir.file("r.img");  // sector 0 and the 2048 after it, of a volume of one sector
-  Rig capture(sourceDisk());
-  ASSERT_TRUE(capture.imager.startReadingImage(image, true, false));
+  const std::string image = dir.file("a.img");  // sector 0 and the 2048 after it, of a volume of one sector
+  ASSERT_EQ(Rig(sourceDisk()).capture(image), "finished");
   struct Case {
     const char* name;
     u32 sectors;
-    std::function<void(FakeDisk&)> arrange;
+    std::function<bool(FakeDisk&, Op, u32 sector)> gate;  // none: every transfer works
     VantorErrorCodes code;
     std::size_t writes;
   };
   const Case cases[] = {
-      {"used sectors past the drive", 2048, [](FakeDisk&) {}, ERR_VOLUME_TOO_LARGE, 0},
-      {"dismount refused", 4000, [](FakeDisk& d) { d.dismountResult = false; }, ERR_DISMOUNT_FAILED, 0},
-      {"write fails", 4000,
-       [](FakeDisk& d) { d.gate = [](Op op, u32 s, u32) { return !(op == Op::Write && s == 512); }; }, ERR_DISK_ACCESS,
-       3},
+      {"used sectors past the drive", 2048, nullptr, ERR_VOLUME_TOO_LARGE, 0},
+      {"dismount refused", 4000, nullptr, ERR_DISMOUNT_FAILED, 0},
+      {"write fails", 4000, [](FakeDisk&, Op op, u32 s) { return !(op == Op::Write && s == 512); }, ERR_DISK_ACCESS, 3},
       {"read-back differs", 4000,
-       [](FakeDisk& d) {
-         d.gate = [&d](Op op, u32 s, u32) {
-           if (op == Op::Read && s == 1024) d.fill(1024 * 512, static_cast<u8>(~d.byteAt(1024 * 512)), 1);
-           return true;
-         };
+       [](FakeDisk& d, Op op, u32 s) {
+         if (op == Op::Read && s == 1024) d.fill(1024 * 512, static_cast<u8>(~d.byteAt(1024 * 512)), 1);
+         return true;
        },
        ERR_VERIFY_MISMATCH, 5},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Rig rig(c.sectors);
-    c.arrange(*rig.disk);
+    rig.disk->dismountResult = c.code != ERR_DISMOUNT_FAILED;
+    if (c.gate) rig.disk->gate = [&c, &rig](Op op, u32 s, u32) { return c.gate(*rig.disk, op, s); };
     bool called = false;
-    ASSERT_TRUE(rig.imager.startWritingImage(image, true, false, true, [&](std::shared_ptr<IDisk>) { called = true; }));
-    VantorErrorCodes code = ERR_NONE;
-    vrk::String message;
-    EXPECT_TRUE(rig.imager.errorEncountered(code, message));
-    EXPECT_EQ(code, c.code);
+    EXPECT_THAT(rig.restore(image, [&](std::shared_ptr<IDisk>) { called = true; }),
+                testing::StartsWith("error " + std::to_string(c.code) + " "));
     EXPECT_EQ(rig.disk->writes().size(), c.writes);
     EXPECT_FALSE(called);
     EXPECT_TRUE(rig.disk->calls().empty() || rig.disk->calls().back().op != Op::Mount);
   }
-}
 
-// A drive of 2^32 sectors or more (2 TiB of 512-byte sectors): capture and restore of the
-// used sectors compare capacities in 64 bits, and the whole-drive operations refuse
-// before any transfer instead of covering the size cut to 32 bits.
-TEST(ImageRestore, DrivesBeyond32BitSectorNumbersAreNeverCutShort) {
-  TempDir dir;
-  Rig capture(sourceDisk());
-  ASSERT_TRUE(capture.imager.startReadingImage(dir.file("a.img"), true, false));
   writeFile(dir.file("big"), "");
   setFileSize(dir.file("big"), (2ull << 40) + (1u << 20));
   const auto big = std::make_shared<WinDiskFile>(dir.file("big"), WinDiskFile::OpenExisting, 512, 0);
-  const auto run = [&big](const std::function<bool(DiskImager&)>& start) {
-    DiskDevice device("big", big);
-    DiskImager imager(device);
-    auto log = std::make_shared<EventLog>();
-    imager.registerObserver(new RecordingObserver(log));
-    EXPECT_TRUE(start(imager));
-    return log->snapshot().back();
-  };
-  EXPECT_EQ(run([&](DiskImager& i) { return i.startWritingImage(dir.file("a.img"), true, false, true, nullptr); }),
-            "finished");
-  EXPECT_EQ(run([&](DiskImager& i) { return i.startReadingImage(dir.file("dump"), true, true); }),
+  EXPECT_EQ(Rig(big).restore(image), "finished");
+  EXPECT_EQ(Rig(big).capture(dir.file("dump"), true),
             "error 17 The whole drive cannot be captured: it holds 4294969344 sectors of 512 bytes, and sector "
             "numbers end at FFFFFFFFh (4294967296 sectors).");
   EXPECT_FALSE(vrk::FileSystem::exists(dir.file("dump")));
-  EXPECT_EQ(run([&](DiskImager& i) { return i.startZeroingDisk(true, boost::none); }).substr(0, 56),
-            "error 17 The whole drive cannot be zeroed: it holds 4294");
-  EXPECT_EQ(run([&](DiskImager& i) { return i.startReadingImage(dir.file("b.img"), true, false); }), "finished");
-  EXPECT_EQ(readFile(dir.file("b.img")), readFile(dir.file("a.img"))) << "restored whole, and nothing zeroed";
+  EXPECT_EQ(Rig(big).zero().substr(0, 56), "error 17 The whole drive cannot be zeroed: it holds 4294");
+  EXPECT_EQ(Rig(big).capture(dir.file("b.img")), "finished");
+  EXPECT_EQ(readFile(dir.file("b.img")), readFile(image)) << "restored whole, and nothing zeroed";
 }
 
 }  // namespace

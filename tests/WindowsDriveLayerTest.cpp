@@ -55,8 +55,11 @@ struct Machine : ::testing::Test {
 };
 
 // Each disk once, by number, with its volumes in disk order in its text; the kind of each
-// (from its bus) decides which listings take it.
-TEST_F(Machine, ListsEachDiskOnceByNumberWithItsKindAndText) {
+// (from its bus) decides which listings take it. A drive opens read-write (shared and
+// uncached: the fake checks that); for reading only when the medium or the device refuses
+// writes; an empty slot as a drive of no bytes. Its mount points are the drive letters of
+// its volumes, then their folders.
+TEST_F(Machine, ListsEachDiskOnceAndOpensItReadWriteUnlessItsMediumRefuses) {
   libSysHost::WindowsDeviceSet set;
   set.appendDisks();
   const std::string expected[] = {
@@ -86,12 +89,7 @@ TEST_F(Machine, ListsEachDiskOnceByNumberWithItsKindAndText) {
   EXPECT_EQ(numbers(0x08), "1");
   EXPECT_EQ(numbers(0x10 | 0x20), "03");  // removable media dropped
   EXPECT_EQ(numbers(0x10 | 0x40), "12");  // fixed media dropped
-}
 
-// A drive opens read-write (shared and uncached: the fake checks that); for reading only
-// when the medium or the device refuses writes; an empty slot as a drive of no bytes.
-// Its mount points are the drive letters of its volumes, then their folders.
-TEST_F(Machine, ADriveOpensReadWriteUnlessItsMediumRefuses) {
   struct Case {
     const char* refused;  // with ERROR_WRITE_PROTECT
     int disk;

@@ -1,12 +1,18 @@
 #!/usr/bin/env bash
-# Smoke test of the vantor host on Linux: the checks both systems share
-# (cli_smoke_common.sh), then what only this system offers or needs: checksums, verify,
-# mount, the questions before destroying data, progress output, and, as root, loop
-# devices it makes itself, and signals. Every --json output must parse.
-# Usage: cli_smoke.sh PATH/TO/vantor
+# Smoke test of the vantor host, on disk files: first the checks both systems share, then
+# (unless a RUNNER is given) what only Linux offers or needs: checksums, verify, mount,
+# the questions before destroying data, progress output, and, as root, loop devices it
+# makes itself, and signals. Every --json output must parse. With a RUNNER (the command
+# that runs a Windows program here, such as "env WINEDEBUG=-all wine") the program is the
+# Windows build, and the disk files are still made and judged on the Linux side, with
+# sfdisk, mtools and cmp. What the library's own tests prove (image formats, refusals of
+# damaged images, range checks) is not repeated here: only what the host adds to it.
+# Usage: cli_smoke.sh PATH/TO/vantor [RUNNER...]
 set -euo pipefail
-exe=$(realpath "${1:?usage: cli_smoke.sh PATH/TO/vantor}")
-vantor() { "$exe" "$@"; }
+exe=$(realpath "${1:?usage: cli_smoke.sh PATH/TO/vantor [RUNNER...]}")
+shift
+runner=("$@")
+vantor() { "${runner[@]}" "$exe" "$@"; }
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 loops=()
@@ -16,15 +22,96 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-cd "$work"   # relative paths from here on: the host must resolve them against this directory
-source "$here/cli_smoke_common.sh"
-
-# json_ok WHAT OUTCOME: every line of out.txt is a JSON object, the last one with that outcome.
-json_ok() {
-  python3 -c 'import json, sys
-assert [json.loads(line) for line in open("out.txt").read().splitlines()][-1]["outcome"] == sys.argv[1]' "$2" \
-    2>/dev/null && pass "$1: JSON" || fail "$1: $(cat out.txt)"
+cd "$work"   # relative paths from here on: the host (and Wine) must resolve them against this directory
+export MTOOLS_SKIP_CHECK=1
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+pass() { echo "ok: $*"; }
+# smoke_end: the verdict, as the exit status.
+smoke_end() {
+  [ "$failures" -eq 0 ] || { echo "$failures check(s) failed" >&2; exit 1; }
+  echo "all checks passed"
+  exit 0
 }
+
+# expect STATUS PATTERN -- ARGS...: runs vantor ARGS, checks its exit status and that its
+# standard error matches PATTERN (empty: anything). Line ends are made Unix ones.
+expect() {
+  local status=$1 pattern=$2 rc=0
+  shift 3
+  vantor "$@" >out.raw 2>err.raw </dev/null || rc=$?
+  tr -d '\r' <out.raw >out.txt
+  tr -d '\r' <err.raw >err.txt
+  if [ "$rc" -ne "$status" ] || { [ -n "$pattern" ] && ! grep -qE "$pattern" err.txt; }; then
+    fail "vantor $* exited $rc, expected $status and /$pattern/ on standard error"; sed 's/^/    /' err.txt >&2
+  else
+    pass "vantor $* -> $rc"
+  fi
+}
+
+files_digest() {  # files_digest DISK OFFSET: checksums of every file on the FAT volume
+  rm -rf extract && mkdir extract
+  mcopy -s -n -i "$1@@$2" '::/*' extract/ 2>/dev/null
+  (cd extract && find . -type f -print0 | sort -z | xargs -0 sha256sum)
+}
+
+"$here/../scripts/make-sample-disk.sh" sample.img >/dev/null
+fat16=$((2048 * 512))
+fat32=$((51200 * 512))
+
+# --- capture, info, restore to several targets at once ----------------------------------
+expect 0 "" -- capture sample.img sample.vqi
+expect 1 "^vantor: ERR_FILE_ACCESS \(6\): .*exists" -- capture sample.img sample.vqi
+expect 0 "" -- info --json sample.vqi
+grep -q '"complete":true' out.txt || fail "info --json: $(cat out.txt)"
+expect 0 "" -- restore --verify sample.vqi copy1.img copy2.img --size 64M
+[ "$(grep -c '(verified)' out.txt)" -eq 2 ] || fail "restore: two verified targets expected"
+[ "$(files_digest copy1.img $fat32 | wc -l)" -ge 5 ] || fail "restore: too few files extracted"
+for offset in $fat16 $fat32; do
+  [ "$(files_digest sample.img $offset)" = "$(files_digest copy2.img $offset)" ] || fail "copy2.img: files differ at $offset"
+done
+
+# --- refusals: what a failed or refused command leaves behind -----------------------------
+truncate -s 1M blank.img
+expect 1 "^vantor: ERR_" -- capture blank.img failed.vqi
+ls failed.vqi* >/dev/null 2>&1 && fail "a failed capture left $(ls failed.vqi*)"
+cp sample.vqi kept.vqi
+expect 1 "^vantor: ERR_" -- capture --force blank.img kept.vqi
+cmp -s kept.vqi sample.vqi || fail "a failed capture --force damaged the image it was to replace"
+expect 2 "given twice" -- restore sample.vqi new.img ./new.img --size 64M
+[ -e new.img ] && fail "a refused restore left the disk file it created"
+expect 1 "holds a captured image: that will be lost" -- zero kept.vqi
+cmp -s kept.vqi sample.vqi || fail "an unconfirmed zero wrote an image"
+
+# --- zero, partitions, boot key: the host reads the arguments as the library wants them ----
+cp sample.img zero.img
+expect 0 "" -- zero --force zero.img --range 0x800-0x8ff
+cmp -s -i $((0x800 * 512)) -n $((256 * 512)) zero.img /dev/zero && cmp -s -n $((0x800 * 512)) zero.img sample.img &&
+  cmp -s -i $((0x900 * 512)) zero.img sample.img || fail "zero: not exactly sectors 800h-8ffh zeroed"
+cp sample.img parts.img
+expect 0 "" -- partitions parts.img backup
+expect 0 "" -- partitions parts.img select 1
+sfdisk -d parts.img 2>/dev/null | grep -q 'start= *51200.*type=c, bootable' || fail "select 1: not the FAT32 entry"
+{ head -c 100 /dev/zero; printf 'VRK\001\000'; head -c 895 /dev/zero; } >loader.bin
+head -c 5000 /dev/urandom >payload.bin
+truncate -s 8M key.img
+expect 0 "" -- bootkey key.img format --loader loader.bin --payload payload.bin --reserved 4
+cmp -s -i 0:$((6 * 512)) -n 5000 payload.bin key.img || fail "bootkey: payload not at sector 6, after 4 reserved"
+
+# --- two runs, one disk file: the first holds its lock while it waits at the question ----
+cp sample.img busy.img
+mkfifo answer
+vantor zero busy.img <answer >/dev/null 2>asking.txt &
+asking=$!
+exec 3>answer
+for _ in $(seq 100); do grep -q 'Type "yes"' asking.txt && break; sleep 0.1; done
+expect 1 "^vantor: ERR_FILE_ACCESS \(6\): disk file .*busy.img is locked" -- restore sample.vqi busy.img
+(echo no >&3) 2>/dev/null || true  # in a subshell: a reader already gone raises SIGPIPE there
+exec 3>&-
+wait "$asking" || true
+cmp -s busy.img sample.img || fail "a refused second writer changed the file"
+
+[ ${#runner[@]} -eq 0 ] || smoke_end  # the Windows program: the checks both systems share, no more
 
 # --- checksums: a flipped bit is found by info --check and refused by restore ---------------
 size=$(stat -c %s sample.vqi)
@@ -44,7 +131,10 @@ expect 0 "" -- verify sample.vqi copy1.img copy2.img
 printf '\x5a' | dd of=copy2.img bs=1 seek=$((fat32 + 3)) conv=notrunc status=none
 cp copy2.img changed.img
 expect 1 "ERR_VERIFY_MISMATCH \(5\): .*LBA $(printf '%08X' $((fat32 / 512)))h" -- verify --progress=json sample.vqi copy2.img
-json_ok "verify --progress=json" error
+# Every line of its output is a JSON object, the last one with the outcome "error".
+python3 -c 'import json
+assert [json.loads(line) for line in open("out.txt").read().splitlines()][-1]["outcome"] == "error"' 2>/dev/null ||
+  fail "verify --progress=json: $(cat out.txt)"
 cmp -s copy2.img changed.img || fail "verify wrote to its target"
 
 # --- mount: the image as read-only raw disk files ---------------------------------------
@@ -74,10 +164,9 @@ expect 1 "^vantor: ERR_INVALID_ARGUMENT \(17\): sector 2 holds [0-9]+ non-zero b
 cmp -s data.img sec2.img || fail "a refused backup wrote sector 2"
 
 # --- loop devices (root only) --------------------------------------------------------------
-# attach FILE: prints a new loop device over FILE; the caller adds it to loops, which the
-# EXIT trap detaches (a command substitution cannot add it itself).
-attach() { losetup -f --show "$1" 2>/dev/null; }
-if [ "$(id -u)" -eq 0 ] && cp sample.img loop.img && loop=$(attach loop.img); then
+# Each new loop device goes into loops, which the EXIT trap detaches (a command
+# substitution cannot add it there itself).
+if [ "$(id -u)" -eq 0 ] && cp sample.img loop.img && loop=$(losetup -f --show loop.img 2>/dev/null); then
   loops+=("$loop")
   expect 2 "file behind the loop device" -- capture --force "$loop" loop.img
   expect 1 "in use by the loop device $loop" -- zero --force loop.img
@@ -87,7 +176,7 @@ if [ "$(id -u)" -eq 0 ] && cp sample.img loop.img && loop=$(attach loop.img); th
   # Each signal goes to a stopped zeroing and is taken when it goes on, so the checks do
   # not depend on how fast the drive is written.
   truncate -s 4G slow.img
-  if slow=$(attach slow.img); then
+  if slow=$(losetup -f --show slow.img 2>/dev/null); then
     loops+=("$slow")
     for sig in INT TERM; do
       set -m  # job control: the background job gets SIGINT's default disposition, not SIG_IGN

@@ -19,8 +19,11 @@
 //            reads, reads); 0xFF takes the rest of the input as the file, restored
 //            verified onto 256 sectors of 512 bytes
 //   disk size, k, the file (ImageFileInput::build)
+// The corpus test (tests/ImageCorpusTest.cpp) runs the same body over the target's seeds,
+// through judgeImageInput.
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <memory>
@@ -30,16 +33,104 @@
 #include <libVantor/DiskImager.h>
 #include <libVantor/ImageDisk.h>
 #include <libVantor/internal/DiskImagerImp.h>
+#include <libVantor/internal/ImageFormat.h>
 #include <vrk/Log.h>
 
-#include "ImageFileInput.h"
+#include "FuzzInput.h"
 #include "support/FakeDisk.h"
 
 using namespace vantor;
+using vantor::fuzz::FuzzInput;
 using vantor::test::FakeDisk;
 using Op = vantor::test::FakeDisk::Op;
 
 namespace {
+
+constexpr u64 IMAGE_FILE_LIMIT = 256u << 10;  // bytes of an image file at most: a run of two chunks
+constexpr u64 IMAGE_DISK_LIMIT = 4u << 20;    // bytes of the disk at most (sparse: costs what is written)
+
+// The bytes of an image file; past its end every byte reads as zero.
+struct ImageBytes : std::vector<u8> {
+  u8 byteAt(u64 offset) const { return offset < size() ? (*this)[offset] : 0; }
+  void put(u64 offset, u64 v, u32 width) {
+    if (size() < offset + width) resize(offset + width);
+    for (u32 b = 0; b < width; ++b) (*this)[offset + b] = static_cast<u8>(v >> (8 * b));
+  }
+};
+
+struct ImageFileInput {
+  u8 options = 0;
+  u32 sectorSize = 512;  // of the disk restored onto
+  u32 sectors = 256;     // of that disk
+  u32 k = 0;             // which transfer fails
+  ImageBytes file;
+
+  static ImageFileInput read(const uint8_t* data, std::size_t size) {
+    static const u32 SECTOR_SIZES[] = {512, 512, 512, 512, 4096, 1024, 2048, 256};
+    FuzzInput in(data, size);
+    ImageFileInput input;
+    input.options = in.byte();
+    if (input.options == 0xFF) {  // the rest of the input is the file as it stands
+      std::size_t n = 0;
+      const uint8_t* rest = in.rest(n);
+      input.file.assign(rest, rest + std::min<u64>(n, IMAGE_FILE_LIMIT));
+      return input;
+    }
+    input.sectorSize = SECTOR_SIZES[input.options & 7];
+    input.sectors = 1 + in.u16le() % static_cast<u32>(IMAGE_DISK_LIMIT / input.sectorSize);
+    input.k = in.byte();
+    input.build(in);
+    return input;
+  }
+
+  // Runs where the input places them (after the last, anywhere, at the disk's end), of
+  // a few sectors, about a chunk, none or any count; the header that describes them;
+  // padding before the first record, the end cut or extended, a few bytes broken.
+  void build(FuzzInput& in) {
+    const u32 ss = sectorSize;
+    file.assign(image::HEADER_SIZE, 0);
+    if (in.byte() % 4 == 3) file.resize(file.size() + 1 + in.byte() % 64, 0xC3);  // before the first record
+    const u64 firstRunOffset = file.size();
+    const u32 runCount = in.below(9);
+    u64 next = 0, total = 0, highest = 0, firstUsed = 0;
+    for (u32 i = 0; i < runCount; ++i) {
+      const u8 placement = in.byte(), length = in.byte();
+      u64 first = placement % 4 == 0 ? next + placement / 4 % 4 : sectors - std::min<u32>(sectors, placement / 4 % 8);
+      if (placement % 4 == 1) first = in.u32le();
+      if (placement % 4 == 2) first = in.u16le() % (u64(sectors) + 8);
+      u64 count = length % 4 == 0 ? 1 + length / 4 % 8 : image::CHUNK_SECTORS - 4 + length / 4 % 16;
+      if (length % 4 == 2) count = 0;
+      if (length % 4 == 3) count = in.u16le();
+      count = std::min<u64>(count, (IMAGE_FILE_LIMIT - std::min(IMAGE_FILE_LIMIT, file.size() + 8)) / ss);
+      file.put(file.size(), first, 4);
+      file.put(file.size(), count, 4);
+      for (u64 j = 0; j < count * ss; ++j) file.push_back(static_cast<u8>(i * 37 + 1 + j * 131 + (j >> 8)));
+      firstUsed = i == 0 ? first : firstUsed;
+      highest = count ? std::max(highest, first + count - 1) : highest;
+      next = first + count;
+      total += count;
+    }
+    const u8 volume = in.byte();  // the highest volume sector: of the runs, further, any, past any capacity
+    u64 highestVolume = highest;
+    if (volume % 4 == 1) highestVolume += in.below(sectors + 1);
+    if (volume % 4 == 2) highestVolume = in.u32le();
+    if (volume % 4 == 3) highestVolume = ~u64(0) - volume / 4;
+    file.put(0, runCount, 4);
+    file.put(4, image::MAJOR_VERSION, 2);
+    file.put(6, image::MINOR_VERSION, 2);
+    file.put(8, total, 8);
+    file.put(16, ss, 4);
+    file.put(20, firstUsed, 8);
+    file.put(28, highestVolume, 8);
+    file.put(36, firstRunOffset, 4);
+    std::copy(image::SIGNATURE, image::SIGNATURE + image::SIGNATURE_SIZE, file.begin() + image::SIGNATURE_OFFSET);
+    const u8 end = in.byte();
+    if (end % 4 == 1) file.resize(file.size() + 1 + end / 4);  // zeros after the last record
+    if (end % 4 == 2) file.resize(file.size() - std::min<u64>(file.size(), 1 + end / 4));
+    if (end % 4 == 3) file.resize(in.u32le() % (file.size() + 1));
+    for (u32 n = file.empty() ? 0 : in.below(4); n > 0; --n) file[in.below(file.size())] = in.byte();
+  }
+};
 
 // The file as its bytes lay it out: a header with the signature and major version, and
 // runs (first sector, sector count, offset of the data) that are sound when every record
@@ -51,13 +142,13 @@ struct Parsed {
   std::vector<std::array<u64, 3>> runs;
 };
 
-FUZZ_UNTRACKED u64 le(const fuzz::ImageBytes& file, u64 offset, u32 width) {
+FUZZ_UNTRACKED u64 le(const ImageBytes& file, u64 offset, u32 width) {
   u64 v = 0;
   for (u32 b = width; b > 0; --b) v = v << 8 | file.byteAt(offset + b - 1);
   return v;
 }
 
-FUZZ_UNTRACKED Parsed parse(const fuzz::ImageBytes& file) {
+FUZZ_UNTRACKED Parsed parse(const ImageBytes& file) {
   Parsed p;
   const u64 size = file.size();
   if (size < image::HEADER_SIZE || le(file, 4, 2) != image::MAJOR_VERSION) return p;
@@ -81,7 +172,7 @@ FUZZ_UNTRACKED Parsed parse(const fuzz::ImageBytes& file) {
 
 // Whether `got` holds sector `s` as the last run over it left it (zeros outside the
 // runs); `inRun` tells whether a run holds it.
-FUZZ_UNTRACKED bool holds(const Parsed& p, const fuzz::ImageBytes& file, u64 s, const u8* got, bool* inRun = nullptr) {
+FUZZ_UNTRACKED bool holds(const Parsed& p, const ImageBytes& file, u64 s, const u8* got, bool* inRun = nullptr) {
   std::vector<u8> want(p.ss, 0);
   for (auto r = p.runs.rbegin(); r != p.runs.rend(); ++r) {
     if (s < (*r)[0] || s - (*r)[0] >= (*r)[1]) continue;
@@ -94,7 +185,7 @@ FUZZ_UNTRACKED bool holds(const Parsed& p, const fuzz::ImageBytes& file, u64 s, 
 
 // Opens the file as an ImageDisk and reads the first and last sectors and the edges of
 // the runs, in requests that straddle them.
-FUZZ_UNTRACKED void checkImageDisk(const std::string& path, const fuzz::ImageBytes& file, const Parsed& p) {
+FUZZ_UNTRACKED void checkImageDisk(const std::string& path, const ImageBytes& file, const Parsed& p) {
   std::unique_ptr<ImageDisk> disk;
   try {
     disk = std::make_unique<ImageDisk>(path);
@@ -123,22 +214,21 @@ FUZZ_UNTRACKED void checkImageDisk(const std::string& path, const fuzz::ImageByt
   if (n < 0xFFFFFFFFull) FUZZ_CHECK(!disk->readSectors(static_cast<u32>(n), got.data(), 1));
 }
 
-// A file name of this process, in memory where the system offers it.
-std::string scratchPath() {
-  const std::string dir = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-  return dir + "/vantor-fuzz-image-" + std::to_string(::getpid()) + ".img";
-}
-
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+// Judges one input as the list above says (a broken promise stops the process); true when
+// the file's records are sound, so that the image was taken.
+bool judgeImageInput(const uint8_t* data, size_t size) {
   vrk::LogFactory::setPriority(5);  // quiet
-  static const std::string path = scratchPath();
-  const fuzz::ImageFileInput input = fuzz::ImageFileInput::read(data, size);
-  const u8 options = input.raw() ? 0x08 : input.options;
+  // A file name of this process, in memory where the system offers it.
+  static const std::string path = std::string(::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") +
+                                  "/vantor-fuzz-image-" + std::to_string(::getpid()) + ".img";
+  const ImageFileInput input = ImageFileInput::read(data, size);
+  const u8 options = input.options == 0xFF ? 0x08 : input.options;
   const bool allowTooLarge = options & 0x10;
-  const fuzz::ImageBytes& file = input.file;
-  input.write(path);
+  const ImageBytes& file = input.file;
+  std::FILE* f = std::fopen(path.c_str(), "wb");  // the file's bytes at `path`
+  FUZZ_CHECK(f != nullptr && std::fwrite(file.data(), 1, file.size(), f) == file.size() && std::fclose(f) == 0);
 
   auto disk = std::make_shared<FakeDisk>(input.sectorSize, input.sectors);
   disk->dismountResult = !(options & 0x20);
@@ -194,7 +284,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(code == expected && !disk->requestPastEnd);
   FUZZ_CHECK(code == ERR_NONE || failed || disk->count(Op::Write) == 0);
   FUZZ_CHECK(!early || disk->count(Op::Dismount) == 0);
-  if (code != ERR_NONE) return 0;
+  if (code != ERR_NONE) return p.sound;
   // Every sector written lies in a run and holds its data; every run's sector was written.
   for (const auto& stored : disk->sectors()) {
     bool inRun = false;
@@ -204,5 +294,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (u64 s = r[0]; s < r[0] + r[1]; ++s) FUZZ_CHECK(disk->sector(s) != nullptr);
   }
   FUZZ_CHECK(disk->count(Op::Dismount) == 1 && disk->count(Op::Mount) == 1);
+  return p.sound;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  (void)judgeImageInput(data, size);
   return 0;
 }

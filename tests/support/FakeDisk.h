@@ -12,7 +12,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <string>
 #include <vector>
 
 #include <boost/optional.hpp>
@@ -42,12 +41,10 @@ class FakeDisk final : public IDisk {
 
   // The medium, uncounted: for laying out what a caller finds and checking what it did.
   void put(u64 offset, const void* data, u64 n) {
-    const u8* in = static_cast<const u8*>(data);
-    for (u64 done = 0; done < n;) {
+    for (u64 done = 0, step = 0; done < n; done += step) {  // a sector at a time
       const u64 within = (offset + done) % sectorSize_;
-      const u64 step = std::min<u64>(n - done, sectorSize_ - within);
-      std::memcpy(stored((offset + done) / sectorSize_) + within, in + done, step);
-      done += step;
+      step = std::min<u64>(n - done, sectorSize_ - within);
+      std::memcpy(stored((offset + done) / sectorSize_) + within, static_cast<const u8*>(data) + done, step);
     }
   }
   void put(u64 offset, const std::vector<u8>& data) { put(offset, data.data(), data.size()); }
@@ -79,7 +76,6 @@ class FakeDisk final : public IDisk {
   }
   void clearCalls() { calls_.clear(); }
   void setStrict(bool on) { strict_ = on; }
-  void setMountPoints(std::vector<std::string> points) { mountPoints_ = std::move(points); }
 
   // Called before each transfer; answering false fails it.
   std::function<bool(Op, u32 sector, u32 count)> gate;
@@ -93,9 +89,6 @@ class FakeDisk final : public IDisk {
   bool getDiskGeometry(DiskGeometry& g) const override {
     if (geometry_) g = *geometry_;
     return bool(geometry_);
-  }
-  void getMountPoints(vrk::Array<vrk::String>& points) const override {
-    for (const auto& p : mountPoints_) points.append(vrk::String(p));
   }
   bool dismountDrive() override { return calls_.push_back({Op::Dismount}), dismountResult; }
   bool mountDrive() override { return calls_.push_back({Op::Mount}), mountResult; }
@@ -140,7 +133,6 @@ class FakeDisk final : public IDisk {
   std::shared_ptr<Sectors> medium_;
   mutable std::vector<Call> calls_;
   bool strict_ = true;
-  std::vector<std::string> mountPoints_;
 };
 
 }  // namespace vantor::test

@@ -5,7 +5,7 @@
 // observer's deletion.
 #pragma once
 #include <chrono>
-#include <condition_variable>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -55,31 +55,21 @@ class RecordingObserver : public IDiskImagingObserver {
   std::string prefix_;
 };
 
-// Holds a worker inside a disk transfer until the test opens it.
+// Holds a worker inside a disk transfer until the test opens it (once).
 class Gate {
  public:
   // Blocks the caller until open() (answers true), or times out (answers false).
   bool pass() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    ++waiting_;
-    changed_.notify_all();
-    return changed_.wait_for(lock, std::chrono::seconds(30), [this] { return open_; });
+    std::call_once(reached_, [this] { somebodyWaits_.set_value(); });
+    return opened_.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
   }
-  void waitUntilSomebodyWaits() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_for(lock, std::chrono::seconds(30), [this] { return waiting_ > 0; });
-  }
-  void open() {
-    std::lock_guard<std::mutex> guard(mutex_);
-    open_ = true;
-    changed_.notify_all();
-  }
+  void waitUntilSomebodyWaits() { waiting_.wait_for(std::chrono::seconds(30)); }
+  void open() { open_.set_value(); }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  int waiting_ = 0;
-  bool open_ = false;
+  std::promise<void> somebodyWaits_, open_;
+  std::shared_future<void> waiting_ = somebodyWaits_.get_future().share(), opened_ = open_.get_future().share();
+  std::once_flag reached_;
 };
 
 }  // namespace vantor::test

@@ -42,17 +42,16 @@ std::uint64_t take(std::istream& in) {
 
 void record(const std::string& path, const std::string& output, const std::string& file) {
   const std::string temporary = path + ".part-" + std::to_string(std::random_device()());
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    put(out, output.size());
-    out << output;
-    put(out, std::filesystem::file_size(file));
-    forEachBlock(file, [&out](std::uint64_t index, const std::string& block) {
-      put(out, index);
-      out << block;
-    });
-    if (!out) throw std::runtime_error("tool step: cannot write " + temporary);
-  }
+  std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+  put(out, output.size());
+  out << output;
+  put(out, std::filesystem::file_size(file));
+  forEachBlock(file, [&out](std::uint64_t index, const std::string& block) {
+    put(out, index);
+    out << block;
+  });
+  out.close();
+  if (!out) throw std::runtime_error("tool step: cannot write " + temporary);
   std::filesystem::rename(temporary, path);  // whole or not at all, for a second run recording the same step
 }
 
@@ -80,18 +79,15 @@ std::string replay(const std::string& path, const std::string& file) {
 bool ToolSteps::available() { return hasShell() || std::getenv("VANTOR_TOOL_STEPS") != nullptr; }
 
 std::string ToolSteps::unavailableReason() {
-  return "needs sfdisk, mkfs.fat, mtools and fsck.fat, which do not run on this system, or what they did recorded "
-         "on Linux: set VANTOR_TOOL_STEPS to a folder of recorded steps (a Windows build configured with "
-         "-DVANTOR_NATIVE_BUILD_DIR records them before its tests run)";
+  return "needs sfdisk, mkfs.fat, mtools and fsck.fat, which do not run here, or their steps recorded on Linux in the "
+         "folder VANTOR_TOOL_STEPS names (a Windows build with -DVANTOR_NATIVE_BUILD_DIR records them first)";
 }
 
 std::string ToolSteps::run(const std::string& what, const std::string& file,
                            const std::function<std::string()>& step) {
   const char* folder = std::getenv("VANTOR_TOOL_STEPS");
-  if (folder == nullptr) {
-    if (!hasShell()) throw std::runtime_error(unavailableReason());
-    return step();
-  }
+  if (folder == nullptr && hasShell()) return step();
+  if (folder == nullptr) throw std::runtime_error(unavailableReason());
   std::uint64_t key = 0xcbf29ce484222325ull;
   const auto add = [&key](const std::string& bytes) {
     for (const char byte : bytes) key = (key ^ static_cast<unsigned char>(byte)) * 0x100000001b3ull;

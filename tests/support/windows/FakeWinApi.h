@@ -80,9 +80,8 @@ class FakeWinApi final : public os::WinApi {
     }
     const std::string& name = nodes_[it->second].name;
     const bool drive = name[0] == 'd' && access != 0;
-    if (drive && (share != (FILE_SHARE_READ | FILE_SHARE_WRITE) || flags != FILE_FLAG_NO_BUFFERING)) {
-      ADD_FAILURE() << "drive opened with share " << share << " and flags " << flags;
-    }
+    EXPECT_TRUE(!drive || (share == (FILE_SHARE_READ | FILE_SHARE_WRITE) && flags == FILE_FLAG_NO_BUFFERING))
+        << "drive opened with share " << share << " and flags " << flags;
     if ((access & GENERIC_WRITE) != 0 && !allowed("open " + name, false)) return INVALID_HANDLE_VALUE;
     // The file always opens read-write and cached: the fake checks what was asked.
     return CreateFileA(file(it->second).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -96,7 +95,6 @@ class FakeWinApi final : public os::WinApi {
     if (index >= nodes_.size()) return fail(ERROR_INVALID_HANDLE);
     const Node& node = nodes_[index];
     const Disk& disk = node.disk;
-    const std::string number = std::to_string(disk.number);
     std::vector<BYTE> answer;
     switch (code) {
       case IOCTL_STORAGE_GET_DEVICE_NUMBER:
@@ -121,9 +119,9 @@ class FakeWinApi final : public os::WinApi {
         append(answer, static_cast<LONGLONG>(disk.sizeBytes));
         break;
       case IOCTL_DISK_IS_WRITABLE:
-        return disk.sizeBytes == 0 ? fail(ERROR_NOT_READY) : allowed("writable " + number, false);
+        return disk.sizeBytes == 0 ? fail(ERROR_NOT_READY) : allowed("writable " + std::to_string(disk.number), false);
       case IOCTL_DISK_UPDATE_PROPERTIES:
-        return allowed("update " + number, true);
+        return allowed("update " + std::to_string(disk.number), true);
       case IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS:
         append(answer, static_cast<u64>(node.volume.pieces.size()));  // the count, padded to the pieces' alignment
         for (const Piece& piece : node.volume.pieces) {
