@@ -1,7 +1,7 @@
 // The MBR table in sector 0 (partition entries, CHS packing, reading and writing the four
 // entries) and the backup partitions sector with the select/restore operations, on
 // FakeDisk: geometry, call order, the matching rule, messages and faults. sfdisk reads
-// what the host's partitions command writes in tools/cli_smoke_common.sh.
+// what the host's partitions command writes in tools/cli_smoke.sh.
 #include <gtest/gtest.h>
 
 #include <array>

@@ -124,6 +124,11 @@ for offset in 0 20 94 $((size / 2)) $((size - 1)); do
   rc2=0; vantor restore flipped.vqi flipped.img --size 64M >/dev/null 2>&1 || rc2=$?
   [ "$rc$rc2" = 11 ] && [ ! -e flipped.img ] || fail "a bit flipped at byte $offset: info --check $rc, restore $rc2"
 done
+# Into new files the restore checks while it writes and removes them again (above); over a
+# disk file that holds data the image is refused before anything is written.
+cp copy1.img existing.img
+expect 1 "damaged at run .*: nothing was written" -- restore flipped.vqi existing.img
+cmp -s existing.img copy1.img || fail "a damaged image changed an existing disk file"
 
 # --- verify: every target at once, nothing written; a changed sector is found in its chunk
 expect 0 "" -- verify sample.vqi copy1.img copy2.img
