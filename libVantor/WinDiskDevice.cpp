@@ -45,6 +45,7 @@ WinDiskDevice::WinDiskDevice(const vrk::String& locator) {
   }
   drive = std::make_shared<libSysHost::WindowsDrive>(std::make_shared<vrk::FileHandle>(opened));
   volumes = std::make_shared<Volumes>(drive);
+  writes = std::make_shared<std::atomic<u64>>(0);
   setDiskParameters(opened, drive->getSectorSize(), access == os::DriveAccess::NoMedium ? 0 : drive->getTotalCapacity());
   setWriteProtected(access != os::DriveAccess::ReadWrite);
   locator_ = locator;
@@ -54,7 +55,7 @@ WinDiskDevice::WinDiskDevice(const vrk::String& locator) {
 // The copy shares the volumes but not the duty to mount them back: that stays with the
 // object that dismounted them, which may still be writing.
 WinDiskDevice::WinDiskDevice(const WinDiskDevice& other)
-    : WinDisk(other), driveDismounted(false), drive(other.drive), volumes(other.volumes) {}
+    : WinDisk(other), driveDismounted(false), drive(other.drive), volumes(other.volumes), writes(other.writes) {}
 
 WinDiskDevice& WinDiskDevice::operator=(const WinDiskDevice& other) {
   if (this == &other) return *this;
@@ -62,6 +63,7 @@ WinDiskDevice& WinDiskDevice::operator=(const WinDiskDevice& other) {
   WinDisk::operator=(other);
   drive = other.drive;
   volumes = other.volumes;
+  writes = other.writes;
   driveDismounted = false;
   readAhead.reset();
   return *this;
@@ -91,15 +93,18 @@ void WinDiskDevice::getMountPoints(vrk::Array<vrk::String>& mountPoints) const {
 
 bool WinDiskDevice::impReadSectors(u32 sectorOffset, void* buffer, u32 sectorCount) const {
   if (!readAhead) readAhead = std::make_unique<SectorReadAhead>(getSectorSize(), fullSectorCount(*this));
-  if (readAhead->read(getHandle().get(), sectorOffset, buffer, sectorCount, volumes->writesNoted())) return true;
+  if (readAhead->read(getHandle().get(), sectorOffset, buffer, sectorCount, writes->load())) return true;
   return WinDisk::impReadSectors(sectorOffset, buffer, sectorCount);
 }
 
 bool WinDiskDevice::impWriteSectors(u32 sectorOffset, const void* buffer, u32 sectorCount) {
-  // Noted before the write (a write that fails may still have changed some sectors), and
-  // counted: what this object or a copy read ahead is dropped.
+  // Noted before the write: a write that fails may still have changed some sectors. Counted
+  // before and after it, so that what this object or a copy read ahead is dropped.
   volumes->noteWritten(getByteOffset(sectorOffset), u64(sectorCount) * getSectorSize());
-  return WinDisk::impWriteSectors(sectorOffset, buffer, sectorCount);
+  ++*writes;
+  const bool written = WinDisk::impWriteSectors(sectorOffset, buffer, sectorCount);
+  ++*writes;
+  return written;
 }
 
 bool WinDiskDevice::lockDrive() { return volumes->lockVolumes(); }

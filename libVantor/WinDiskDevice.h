@@ -15,6 +15,7 @@
 // still writing; an object assigned to while dismounted mounts back first.
 // No locking: a drive and its copies are used from one thread at a time.
 #pragma once
+#include <atomic>
 #include <memory>
 
 #include <libVantor/Export.h>
@@ -66,6 +67,7 @@ class VANTOR_EXPORT WinDiskDevice final : public WinDisk {
   vrk::String locator_;
   std::shared_ptr<libSysHost::WindowsDrive> drive;
   std::shared_ptr<Volumes> volumes;
+  std::shared_ptr<std::atomic<u64>> writes;  // writes by this object and its copies, counted before and after each
   mutable std::unique_ptr<SectorReadAhead> readAhead;  // made at the first read; never copied
 };
 

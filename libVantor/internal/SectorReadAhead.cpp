@@ -27,6 +27,7 @@ bool SectorReadAhead::read(vrk::NativeHandle drive, u32 sector, void* out, u32 c
   writes_ = writes;
   const bool next = runOpen_ && lastEnd_ == sector;  // starts where the last read ended
   const bool continuesRun = next && lastCount_ == count;
+  if (!next) noBlockBefore_ = 0;  // a failed block is remembered for its own run only
   runOpen_ = true;
   lastEnd_ = u64(sector) + count;
   lastCount_ = count;

@@ -18,8 +18,8 @@
 //   any read that does not continue the run, drops what was read ahead first: data
 //   written is always read back from the drive.
 // - When a block cannot be read, the request is read on its own by the caller (its
-//   failure is logged as any other, naming the same sectors), and no block is read ahead
-//   again before the end of the range that failed.
+//   failure is logged as any other, naming the same sectors), and the run reads no block
+//   ahead again before the end of the range that failed.
 // Not thread-safe: one drive object is used from one thread at a time.
 #pragma once
 #include <libVantor/Types.h>
@@ -53,8 +53,8 @@ class SectorReadAhead final {
   u64 lastEnd_ = 0;
   u32 lastCount_ = 0;
   u32 windowBytes_ = 0;    // size of the last block of this run; 0 before the first
-  u64 noBlockBefore_ = 0;  // a block read failed: none again below this sector
-  u64 writes_ = 0;         // writes to the drive when the last read was made
+  u64 noBlockBefore_ = 0;  // a block read failed: none again below this sector in this run
+  u64 writes_ = 0;         // the caller's count of writes when the last read was made
 };
 
 }  // namespace vantor

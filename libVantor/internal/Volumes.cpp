@@ -118,7 +118,6 @@ void Volumes::releaseHandles() { volumeHandles.clear(); }
 
 void Volumes::noteWritten(u64 firstByte, u64 byteCount) {
   if (byteCount == 0) return;
-  ++writes;
   u64 first = firstByte, end = firstByte + byteCount;
   auto it = written.upper_bound(first);
   if (it != written.begin() && std::prev(it)->second >= first) --it;  // the range before reaches this one

@@ -68,8 +68,6 @@ class Volumes {
   // Notes that bytes [firstByte, firstByte + byteCount) of the drive were (or may have
   // been) written.
   void noteWritten(u64 firstByte, u64 byteCount);
-  // How many writes were noted so far, by the drive object and all its copies.
-  u64 writesNoted() const { return writes; }
 
   const vrk::Array<vrk::String>& getMountPoints() const { return mountPoints; }
 
@@ -82,7 +80,6 @@ class Volumes {
   vrk::Array<os::VolumeHold> volumeHandles;
   std::atomic<bool> locked{false};
   std::atomic<bool> dismounted{false};
-  u64 writes = 0;
   std::shared_ptr<libSysHost::WindowsDrive> drive;
   vrk::Array<os::UnmountedMount> unmounted;  // in the order they were unmounted
   std::map<u64, u64> written;       // byte ranges written, first -> end, never touching

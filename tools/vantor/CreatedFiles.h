@@ -25,8 +25,6 @@ class CreatedFiles {
     if (target.created()) paths_.push_back(target.path());
   }
   void keep() { keep_ = true; }
-  // Removes them after all, even once kept (what was written into them is not wanted).
-  void discard() { keep_ = false; }
 
  private:
   std::vector<std::string> paths_;

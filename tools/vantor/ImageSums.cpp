@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <exception>
+#include <fstream>
 #include <iterator>
 #include <memory>
 #include <thread>
@@ -132,21 +132,23 @@ Digests compute(const std::string& image, bool chunks, const std::atomic<bool>* 
   }
   bounds.push_back(places.size());
   std::vector<std::exception_ptr> failures(bounds.size() - 1);
+  const auto digestStretch = [&](std::size_t t) {
+    try {
+      digestChunks(image, places, bounds[t], bounds[t + 1], d.chunks, stop);
+    } catch (...) {
+      failures[t] = std::current_exception();
+    }
+  };
+  // Stretch 0 is this thread's, and so is any stretch that no thread could be started for.
   std::vector<std::thread> workers;
-  for (std::size_t t = 1; t + 1 < bounds.size(); ++t) {
-    workers.emplace_back([&, t] {
-      try {
-        digestChunks(image, places, bounds[t], bounds[t + 1], d.chunks, stop);
-      } catch (...) {
-        failures[t] = std::current_exception();
-      }
-    });
-  }
+  workers.reserve(failures.size());
+  std::size_t started = 1;
   try {
-    digestChunks(image, places, bounds[0], bounds[1], d.chunks, stop);
-  } catch (...) {
-    failures[0] = std::current_exception();
+    for (; started < failures.size(); ++started) workers.emplace_back(digestStretch, started);
+  } catch (...) {  // no thread to be had: the rest is read here
   }
+  digestStretch(0);
+  for (std::size_t t = started; t < failures.size(); ++t) digestStretch(t);
   for (std::thread& worker : workers) worker.join();
   for (const std::exception_ptr& failure : failures) {
     if (failure) std::rethrow_exception(failure);

@@ -1,19 +1,23 @@
 // vantor restore: an image onto one or more drives or disk files at once, run by the
 // imaging engine on its worker threads while the main thread shows progress.
 #include <algorithm>
+#include <chrono>
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <thread>
 
 #include <libVantor/DiskImager.h>
 #include <libVantor/VantorException.h>
 
 #include "BackgroundSumsCheck.h"
+#include "BlockDevice.h"
 #include "Commands.h"
 #include "CreatedFiles.h"
 #include "FileFacts.h"
 #include "ImageFile.h"
 #include "ImageSums.h"
+#include "InterruptGuard.h"
 #include "LogOutput.h"
 #include "OperationRunner.h"
 #include "Target.h"
@@ -44,11 +48,16 @@ int runRestore(RestoreOptions options) {
   // The image is held against its checksums before anything is written onto a target
   // that holds data: one read pass, before any target is opened. Disk files that this
   // run makes hold nothing yet: there the check reads the image while it is restored,
-  // and an image found damaged takes those files away again.
-  const bool onlyNewFiles = std::all_of(options.targets.begin(), options.targets.end(), [](const std::string& target) {
-    const std::string path = Target::absolutePath(target);
-    return !FileFacts::isSymbolicLink(path) && FileFacts::inspect(path).kind == FileFacts::Kind::Missing;
-  });
+  // the files are kept only once it has passed, and a damaged image takes them away
+  // again. (JSON progress reports an outcome per target as it ends, before any such
+  // verdict, so there the check always comes first.)
+  const bool onlyNewFiles =
+      options.progress == OperationRunner::Progress::Board &&
+      std::all_of(options.targets.begin(), options.targets.end(), [](const std::string& target) {
+        const std::string path = Target::absolutePath(target);
+        return !BlockDevice::isDevicePath(path) && !BlockDevice::isBlockDevice(path) &&
+               !FileFacts::isSymbolicLink(path) && FileFacts::inspect(path).kind == FileFacts::Kind::Missing;
+      });
   std::optional<BackgroundSumsCheck> sums;
   if (onlyNewFiles) {
     sums.emplace(image);
@@ -75,6 +84,11 @@ int runRestore(RestoreOptions options) {
     targets.push_back(std::make_unique<Target>(Target::open(argument, options.targetOptions)));
     created.add(*targets.back());
   }
+  // A target that was there after all is written only after the whole check.
+  if (sums && !std::all_of(targets.begin(), targets.end(), [](const auto& target) { return target->created(); })) {
+    sums.reset();
+    ImageSums::requireIntact(image);
+  }
 
   // Every target is checked before any is written.
   std::vector<std::unique_ptr<DiskImager>> imagers;
@@ -95,7 +109,7 @@ int runRestore(RestoreOptions options) {
   for (const auto& target : targets) guard.add(*target);
   guard.require("overwrite the disk with the image " + image);
 
-  created.keep();
+  if (!sums) created.keep();
   OperationRunner runner(options.progress);
   std::vector<WriteWitness::Flag> written;
   for (std::size_t i = 0; i < targets.size(); ++i) {
@@ -108,16 +122,18 @@ int runRestore(RestoreOptions options) {
     }
   }
   const int status = runner.wait();
-  if (sums && status != 130) {  // after an interrupt the check stops unread
-    ImageSums::Result result;
-    try {
-      result = sums->wait();
-    } catch (...) {
-      created.discard();
-      throw;
+  if (sums) {
+    // Until the check has passed, every way out (an exception, an interrupt) removes the
+    // new files; an interrupt while waiting for it stops it.
+    while (status != 130 && !sums->finished() && !InterruptGuard::raised()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    if (result.verdict != ImageSums::Verdict::Intact && result.verdict != ImageSums::Verdict::NoSums) created.discard();
-    ImageSums::require(result, image, "the disk files made for it were removed");
+    if (status == 130 || InterruptGuard::raised()) {
+      std::cerr << "vantor: interrupted before the image was checked: the disk files made for it were removed\n";
+      return 130;
+    }
+    ImageSums::require(sums->wait(), image, "the disk files made for it were removed");
+    created.keep();
   }
   const std::vector<ProgressBoard::Line> lines = runner.outcome();
   for (std::size_t i = 0; i < targets.size(); ++i) {
