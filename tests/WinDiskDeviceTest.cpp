@@ -242,6 +242,13 @@ TEST(WinDiskDevice, RunsOfReadsComeFromBlocksReadAhead) {
   std::memcpy(buffer.get(), &written, sizeof written);
   EXPECT_TRUE(copy.writeSectors(14, buffer.get(), 1));
   EXPECT_EQ(numberIn(14), written);
+  // The same after the drive was mounted back, which renews its volume bookkeeping.
+  EXPECT_TRUE(copy.readSectors(20, buffer.get(), 1) && copy.readSectors(21, buffer.get(), 1));  // a block from 21 on
+  EXPECT_TRUE(drive.dismountDrive() && drive.mountDrive());
+  std::memcpy(buffer.get(), &written, sizeof written);
+  EXPECT_TRUE(drive.writeSectors(22, buffer.get(), 1));
+  EXPECT_TRUE(copy.readSectors(22, chunk.get(), 1));
+  EXPECT_EQ(0, std::memcmp(chunk.get(), &written, sizeof written));
   fault = "read";
   faultByte = 5 * 512 + 100;  // fails every read that covers sector 5, the blocks too
   for (u32 s = 1; s < 5; ++s) EXPECT_EQ(numberIn(s), s);
