@@ -1,10 +1,10 @@
 // tools/vantor/BackgroundSumsCheck.h
 // Holds a whole image against its checksums (ImageSums::check) on a thread of its own,
 // so that the check can read the image while the image is being restored. wait() gives
-// the result, or rethrows what the check threw (an image the library refuses); finished()
-// tells, without waiting, whether it would block. An
-// object destroyed before its result was taken stops the check early and joins its
-// thread, so nothing outlives the command. Used from the thread that made it.
+// the result, or rethrows what the check threw (an image the library refuses);
+// finished() tells, without waiting, whether wait() would block. An object destroyed
+// before its result was taken stops the check early and joins its thread, so nothing
+// outlives the command. Used from the thread that made it.
 #pragma once
 #include <atomic>
 #include <exception>

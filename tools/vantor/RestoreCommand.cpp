@@ -129,7 +129,7 @@ int runRestore(RestoreOptions options) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     if (status == 130 || InterruptGuard::raised()) {
-      std::cerr << "vantor: interrupted before the image was checked: the disk files made for it were removed\n";
+      std::cerr << "vantor: interrupted: the disk files made for the restore were removed\n";
       return 130;
     }
     ImageSums::require(sums->wait(), image, "the disk files made for it were removed");
