@@ -110,31 +110,31 @@ Digests compute(const std::string& image, bool chunks, const std::atomic<bool>* 
   d.table = XXH3_64bits_digest(state);
   if (!chunks) return d;
 
-  std::vector<ChunkPlace> places;
+  std::vector<ChunkPlace> inFile;  // where each chunk lies, in the order of d.places
   std::uint64_t totalBytes = 0;
   for (std::uint32_t r = 0; r < runs.size(); ++r) {
     for (std::uint64_t c = 0; c * CHUNK_SECTORS < runs[r].sectorCount; ++c) {
       const std::uint64_t sectors = std::min<std::uint64_t>(CHUNK_SECTORS, runs[r].sectorCount - c * CHUNK_SECTORS);
       const std::uint64_t offset = runs[r].fileOffset + c * CHUNK_SECTORS * d.sectorSize;
-      places.push_back({offset, static_cast<std::size_t>(sectors * d.sectorSize)});
+      inFile.push_back({offset, static_cast<std::size_t>(sectors * d.sectorSize)});
       d.places.emplace_back(r + 1, static_cast<std::uint32_t>(c + 1));
-      totalBytes += places.back().bytes;
+      totalBytes += inFile.back().bytes;
     }
   }
-  d.chunks.resize(places.size());
+  d.chunks.resize(inFile.size());
   // Stretches of about equal bytes; a small image is one stretch, read on this thread.
   const std::size_t threads = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 4);
   const std::size_t stretches = std::min<std::uint64_t>(threads, totalBytes / (4 * 1024 * 1024) + 1);
   std::vector<std::size_t> bounds{0};
-  for (std::size_t i = 0, done = 0; i < places.size(); ++i) {
-    done += places[i].bytes;
+  for (std::size_t i = 0, done = 0; i < inFile.size(); ++i) {
+    done += inFile[i].bytes;
     if (bounds.size() < stretches && done >= totalBytes / stretches * bounds.size()) bounds.push_back(i + 1);
   }
-  bounds.push_back(places.size());
+  bounds.push_back(inFile.size());
   std::vector<std::exception_ptr> failures(bounds.size() - 1);
   const auto digestStretch = [&](std::size_t t) {
     try {
-      digestChunks(image, places, bounds[t], bounds[t + 1], d.chunks, stop);
+      digestChunks(image, inFile, bounds[t], bounds[t + 1], d.chunks, stop);
     } catch (...) {
       failures[t] = std::current_exception();
     }
