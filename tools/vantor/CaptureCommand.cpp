@@ -15,6 +15,7 @@
 #include "ImageSums.h"
 #include "OperationRunner.h"
 #include "PartialImage.h"
+#include "ReadDigests.h"
 #include "Target.h"
 #include "Units.h"
 
@@ -66,13 +67,16 @@ int runCapture(const CaptureOptions& options) {
     if (failed.code != ERR_GENERAL) return std::string();
     return FatVolumeFacts::sectorSizeMismatches(target.device().rawDisk());
   });
+  // The checksums of the chunks are made as they are read (a raw dump has none).
+  const std::shared_ptr<ReadDigests> digests =
+      options.wholeDrive ? nullptr : ReadDigests::install(target.device().rawDisk(), ImageSums::CHUNK_SECTORS);
   if (!imager.startReadingImage(partial.path(), false, options.wholeDrive)) {
     throw VantorException(ERR_GENERAL, "the capture could not be started");
   }
   const int status = runner.wait();
   if (status != 0) return status;
   partial.commit(options.force);
-  if (!options.wholeDrive) ImageSums::write(image);  // a raw dump has no run table to sum
+  if (!options.wholeDrive) ImageSums::write(image, digests.get());  // a raw dump has no run table to sum
 
   if (options.wholeDrive) {
     std::cout << "Captured the whole of " << target.path() << " into " << image << " ("

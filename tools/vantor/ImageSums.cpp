@@ -17,12 +17,14 @@
 #include <libVantor/LittleEndian.h>
 #include <libVantor/VantorException.h>
 
+#include "ReadDigests.h"
+
 namespace vantor::cli {
 namespace {
 
 constexpr char MAGIC[16] = "VANTOR SUMS\0\0\0\0";
 constexpr std::uint32_t VERSION = 1;
-constexpr std::uint32_t CHUNK_SECTORS = 256;
+constexpr std::uint32_t CHUNK_SECTORS = ImageSums::CHUNK_SECTORS;
 
 // The sums file's fields are 4 or 8 bytes, little-endian.
 void putLE(std::vector<unsigned char>& out, std::uint64_t value, int bytes) {
@@ -59,10 +61,11 @@ std::ifstream openImage(const std::string& image) {
   return in;
 }
 
-// One chunk of a run's data in the file.
+// One chunk of a run's data in the file, and the place of its digest.
 struct ChunkPlace {
   std::uint64_t offset;
   std::size_t bytes;
+  std::size_t digest;
 };
 
 // Digests chunks [first, last) into `out`, reading up to 1 MiB of adjacent chunks at a time.
@@ -79,16 +82,18 @@ void digestChunks(const std::string& image, const std::vector<ChunkPlace>& chunk
     }
     readAt(in, chunks[first].offset, bytes, buffer);
     for (std::size_t at = 0; first < end; at += chunks[first++].bytes) {
-      out[first] = XXH3_64bits(buffer.data() + at, chunks[first].bytes);
+      out[chunks[first].digest] = XXH3_64bits(buffer.data() + at, chunks[first].bytes);
     }
   }
 }
 
 // The digests of `image` as it is now; without `chunks` only the header and run table.
-// A `stop` set part-way leaves the chunks not yet read out (the caller must look).
+// A chunk whose digest `known` holds is taken from there; the others are read from the
+// file. A `stop` set part-way leaves the chunks not yet read out (the caller must look).
 // The chunks are read and digested by up to four threads, each over its own stretch of
 // the file, so that the pass takes what the disk or the page cache allows.
-Digests compute(const std::string& image, bool chunks, const std::atomic<bool>* stop) {
+Digests compute(const std::string& image, bool chunks, const std::atomic<bool>* stop,
+                const ReadDigests* known = nullptr) {
   const ImageDisk disk(image);
   std::ifstream in = openImage(image);
   Digests d;
@@ -110,18 +115,23 @@ Digests compute(const std::string& image, bool chunks, const std::atomic<bool>* 
   d.table = XXH3_64bits_digest(state);
   if (!chunks) return d;
 
-  std::vector<ChunkPlace> inFile;  // where each chunk lies, in the order of d.places
+  std::vector<ChunkPlace> inFile;  // the chunks to be read, in file order
   std::uint64_t totalBytes = 0;
   for (std::uint32_t r = 0; r < runs.size(); ++r) {
     for (std::uint64_t c = 0; c * CHUNK_SECTORS < runs[r].sectorCount; ++c) {
-      const std::uint64_t sectors = std::min<std::uint64_t>(CHUNK_SECTORS, runs[r].sectorCount - c * CHUNK_SECTORS);
+      const std::uint32_t sectors =
+          static_cast<std::uint32_t>(std::min<std::uint64_t>(CHUNK_SECTORS, runs[r].sectorCount - c * CHUNK_SECTORS));
       const std::uint64_t offset = runs[r].fileOffset + c * CHUNK_SECTORS * d.sectorSize;
-      inFile.push_back({offset, static_cast<std::size_t>(sectors * d.sectorSize)});
       d.places.emplace_back(r + 1, static_cast<std::uint32_t>(c + 1));
+      d.chunks.push_back(0);
+      if (known != nullptr &&
+          known->find(static_cast<std::uint32_t>(runs[r].firstSector + c * CHUNK_SECTORS), sectors, d.chunks.back())) {
+        continue;
+      }
+      inFile.push_back({offset, std::size_t(sectors) * d.sectorSize, d.chunks.size() - 1});
       totalBytes += inFile.back().bytes;
     }
   }
-  d.chunks.resize(inFile.size());
   // Stretches of about equal bytes; a small image is one stretch, read on this thread.
   const std::size_t threads = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 4);
   const std::size_t stretches = std::min<std::uint64_t>(threads, totalBytes / (4 * 1024 * 1024) + 1);
@@ -171,10 +181,10 @@ std::vector<unsigned char> encode(const Digests& d) {
 
 }  // namespace
 
-void ImageSums::write(const std::string& image) {
+void ImageSums::write(const std::string& image, const ReadDigests* known) {
   const std::string path = pathFor(image), temporary = path + ".partial";
   std::remove(path.c_str());
-  const std::vector<unsigned char> bytes = encode(compute(image, true, nullptr));
+  const std::vector<unsigned char> bytes = encode(compute(image, true, nullptr, known));
   {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));

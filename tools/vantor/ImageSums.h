@@ -9,9 +9,12 @@
 // for an image the library refuses (its own error).
 #pragma once
 #include <atomic>
+#include <cstdint>
 #include <string>
 
 namespace vantor::cli {
+
+class ReadDigests;
 
 class ImageSums {
  public:
@@ -21,10 +24,15 @@ class ImageSums {
     std::string where;  // for Damaged: "run 3 chunk 7", "the header or run table", ...
   };
 
+  // Sectors in a chunk of a run, as the image is written and as each digest covers.
+  static constexpr std::uint32_t CHUNK_SECTORS = 256;
+
   static std::string pathFor(const std::string& image) { return image + ".sums"; }
   // Writes IMAGE.sums for the complete image, through a temporary file renamed over it;
   // a failure leaves no checksum file at all (an old one would not fit the new image).
-  static void write(const std::string& image);
+  // The chunks whose digests `known` holds (those of the reads that made the image) are
+  // not read again.
+  static void write(const std::string& image, const ReadDigests* known = nullptr);
   // Refuses (ERR_INVALID_IMAGE_FILE naming the place) an image its checksums call damaged,
   // reading it whole; notes on standard error an image without checksums.
   static void requireIntact(const std::string& image) { require(check(image, true), image, "nothing was written"); }
