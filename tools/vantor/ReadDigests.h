@@ -8,10 +8,11 @@
 // thus also covers the way from the drive into the file. Copies of the drive get copies
 // of the filter that keep into the same table. It lets every read and write pass.
 #pragma once
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <unordered_map>
+#include <vector>
 
 #include <xxhash.h>
 
@@ -32,17 +33,28 @@ class ReadDigests {
   // The digest of the latest read of `count` sectors from `first`, if there was one.
   bool find(std::uint32_t first, std::uint32_t count, std::uint64_t& digest) const {
     const std::lock_guard<std::mutex> guard(mutex_);
-    const auto it = digests_.find(key(first, count));
-    if (it == digests_.end()) return false;
-    digest = it->second;
+    if (!sorted_) {  // by place, and in the order read among the reads of one place
+      std::stable_sort(reads_.begin(), reads_.end(), [](const Read& a, const Read& b) { return a.place < b.place; });
+      sorted_ = true;
+    }
+    const std::uint64_t place = placeOf(first, count);
+    auto it = std::upper_bound(reads_.begin(), reads_.end(), place,
+                               [](std::uint64_t p, const Read& read) { return p < read.place; });
+    if (it == reads_.begin() || (--it)->place != place) return false;
+    digest = it->digest;
     return true;
   }
 
  private:
-  static std::uint64_t key(std::uint32_t first, std::uint32_t count) { return std::uint64_t(first) << 32 | count; }
+  struct Read {
+    std::uint64_t place;  // (first sector, count)
+    std::uint64_t digest;
+  };
+  static std::uint64_t placeOf(std::uint32_t first, std::uint32_t count) { return std::uint64_t(first) << 32 | count; }
   void keep(std::uint32_t first, std::uint32_t count, std::uint64_t digest) {
     const std::lock_guard<std::mutex> guard(mutex_);
-    digests_[key(first, count)] = digest;
+    reads_.push_back({placeOf(first, count), digest});
+    sorted_ = false;
   }
 
   class Filter : public IDiskDataFilter {
@@ -64,7 +76,9 @@ class ReadDigests {
   };
 
   mutable std::mutex mutex_;
-  std::unordered_map<std::uint64_t, std::uint64_t> digests_;  // (first sector, count) -> digest
+  // In the order read until the first find(), then sorted: 16 bytes a chunk.
+  mutable std::vector<Read> reads_;
+  mutable bool sorted_ = false;
 };
 
 }  // namespace vantor::cli
