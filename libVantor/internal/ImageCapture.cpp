@@ -6,6 +6,7 @@
 // written and stops at the first chunk the drive thread could not read, with that
 // chunk's error; an abort is honoured at the next chunk. The file gets one write per
 // chunk (see ImageFileWriter), and it is on the medium (fsync) when the capture ends.
+#include <algorithm>
 #include <vector>
 
 #include <libVantor/internal/ChunkRing.h>
@@ -23,8 +24,11 @@
 namespace vantor {
 namespace {
 
-// Chunk buffers between the drive thread and the worker.
-constexpr std::size_t RING_SLOTS = 8;
+// Chunk buffers between the drive thread and the worker: 4 MiB of them (at least 4), so
+// that the drive thread can read a whole block ahead (see SectorReadAhead) while the
+// worker still writes the one before.
+constexpr std::size_t RING_BYTES = 4u << 20;
+std::size_t ringSlots(std::size_t chunkBytes) { return std::max<std::size_t>(4, RING_BYTES / chunkBytes); }
 
 // The image file while it is written: closed and deleted when the capture is given up.
 // Only a regular file opens (see vrk::OFStream), so a given-up capture never removes
@@ -121,7 +125,8 @@ void captureImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, I
   }
 
   // From here until it is joined, only the drive thread touches the drive.
-  ChunkRing ring(2, RING_SLOTS, std::size_t(image::CHUNK_SECTORS) * sectorSize);
+  const std::size_t chunkBytes = std::size_t(image::CHUNK_SECTORS) * sectorSize;
+  ChunkRing ring(2, ringSlots(chunkBytes), chunkBytes);
   DriveThread drive(ring, 0, [&disk, &map, &ring, &engine] { readDriveChunks(disk, map, ring, *engine); });
   u64 done = 0;
   for (const SectorRange& run : map) {
