@@ -8,6 +8,7 @@
 #include <libVantor/DiskImager.h>
 #include <libVantor/VantorException.h>
 
+#include "ChunkDigests.h"
 #include "Commands.h"
 #include "FatVolumeFacts.h"
 #include "FileFacts.h"
@@ -15,7 +16,6 @@
 #include "ImageSums.h"
 #include "OperationRunner.h"
 #include "PartialImage.h"
-#include "ReadDigests.h"
 #include "Target.h"
 #include "Units.h"
 
@@ -68,8 +68,10 @@ int runCapture(const CaptureOptions& options) {
     return FatVolumeFacts::sectorSizeMismatches(target.device().rawDisk());
   });
   // The checksums of the chunks are made as they are read (a raw dump has none).
-  const std::shared_ptr<ReadDigests> digests =
-      options.wholeDrive ? nullptr : ReadDigests::install(target.device().rawDisk(), ImageSums::CHUNK_SECTORS);
+  const std::shared_ptr<ChunkDigests> digests =
+      options.wholeDrive ? nullptr
+                         : ChunkDigests::install(target.device().rawDisk(), ChunkDigests::Side::Reads,
+                                                 ImageSums::CHUNK_SECTORS);
   if (!imager.startReadingImage(partial.path(), false, options.wholeDrive)) {
     throw VantorException(ERR_GENERAL, "the capture could not be started");
   }

@@ -17,7 +17,7 @@
 #include <libVantor/LittleEndian.h>
 #include <libVantor/VantorException.h>
 
-#include "ReadDigests.h"
+#include "ChunkDigests.h"
 
 namespace vantor::cli {
 namespace {
@@ -70,11 +70,11 @@ struct ChunkPlace {
 
 // Digests chunks [first, last) into `out`, reading up to 1 MiB of adjacent chunks at a time.
 void digestChunks(const std::string& image, const std::vector<ChunkPlace>& chunks, std::size_t first, std::size_t last,
-                  std::vector<std::uint64_t>& out, const std::atomic<bool>* stop) {
+                  std::vector<std::uint64_t>& out) {
   constexpr std::size_t READ_BYTES = 1024 * 1024;
   std::ifstream in = openImage(image);
   std::vector<unsigned char> buffer;
-  while (first < last && (stop == nullptr || !stop->load())) {
+  while (first < last) {
     std::size_t end = first + 1, bytes = chunks[first].bytes;
     while (end < last && chunks[end].offset == chunks[first].offset + bytes &&
            bytes + chunks[end].bytes <= READ_BYTES) {
@@ -89,11 +89,9 @@ void digestChunks(const std::string& image, const std::vector<ChunkPlace>& chunk
 
 // The digests of `image` as it is now; without `chunks` only the header and run table.
 // A chunk whose digest `known` holds is taken from there; the others are read from the
-// file. A `stop` set part-way leaves the chunks not yet read out (the caller must look).
-// The chunks are read and digested by up to four threads, each over its own stretch of
-// the file, so that the pass takes what the disk or the page cache allows.
-Digests compute(const std::string& image, bool chunks, const std::atomic<bool>* stop,
-                const ReadDigests* known = nullptr) {
+// file, by up to four threads, each over its own stretch of the file, so that the pass
+// takes what the disk or the page cache allows.
+Digests compute(const std::string& image, bool chunks, const ChunkDigests* known) {
   const ImageDisk disk(image);
   std::ifstream in = openImage(image);
   Digests d;
@@ -144,7 +142,7 @@ Digests compute(const std::string& image, bool chunks, const std::atomic<bool>* 
   std::vector<std::exception_ptr> failures(bounds.size() - 1);
   const auto digestStretch = [&](std::size_t t) {
     try {
-      digestChunks(image, inFile, bounds[t], bounds[t + 1], d.chunks, stop);
+      digestChunks(image, inFile, bounds[t], bounds[t + 1], d.chunks);
     } catch (...) {
       failures[t] = std::current_exception();
     }
@@ -181,10 +179,10 @@ std::vector<unsigned char> encode(const Digests& d) {
 
 }  // namespace
 
-void ImageSums::write(const std::string& image, const ReadDigests* known) {
+void ImageSums::write(const std::string& image, const ChunkDigests* known) {
   const std::string path = pathFor(image), temporary = path + ".partial";
   std::remove(path.c_str());
-  const std::vector<unsigned char> bytes = encode(compute(image, true, nullptr, known));
+  const std::vector<unsigned char> bytes = encode(compute(image, true, known));
   {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
@@ -202,7 +200,7 @@ void ImageSums::write(const std::string& image, const ReadDigests* known) {
   }
 }
 
-ImageSums::Result ImageSums::check(const std::string& image, bool wholeImage, const std::atomic<bool>* stop) {
+ImageSums::Result ImageSums::check(const std::string& image, bool wholeImage, const ChunkDigests* known) {
   std::ifstream in(pathFor(image), std::ios::binary);
   if (!in) return {Verdict::NoSums, std::string()};
   const std::vector<unsigned char> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -214,8 +212,7 @@ ImageSums::Result ImageSums::check(const std::string& image, bool wholeImage, co
   }
   const std::uint64_t count = getLE(file.data() + 44, 8);
   if (file.size() != fixed + 8 * count + 8) return {Verdict::Damaged, "the checksum file " + pathFor(image)};
-  const Digests now = compute(image, wholeImage, stop);
-  if (stop != nullptr && stop->load()) return {Verdict::Stopped, std::string()};
+  const Digests now = compute(image, wholeImage, known);
   if (now.imageSize != getLE(file.data() + 28, 8)) return {Verdict::Damaged, "its size"};
   if (now.sectorSize != getLE(file.data() + 24, 4) || now.table != getLE(file.data() + 36, 8)) {
     return {Verdict::Damaged, "the header or run table"};
@@ -233,10 +230,9 @@ ImageSums::Result ImageSums::check(const std::string& image, bool wholeImage, co
 }
 
 void ImageSums::require(const Result& result, const std::string& image, const std::string& outcome) {
-  if (result.verdict == Verdict::Damaged || result.verdict == Verdict::Stopped) {
-    const std::string what = result.verdict == Verdict::Damaged ? "is damaged at " + result.where + " (its checksums say so)"
-                                                                : "was not checked to its end";
-    throw VantorException(ERR_INVALID_IMAGE_FILE, vrk::String("the image ") + image + " " + what + ": " + outcome);
+  if (result.verdict == Verdict::Damaged) {
+    throw VantorException(ERR_INVALID_IMAGE_FILE, vrk::String("the image ") + image + " is damaged at " + result.where +
+                                                      " (its checksums say so): " + outcome);
   }
   if (result.verdict == Verdict::NoSums) {
     std::fprintf(stderr, "vantor: note: %s has no checksums (%s), so it cannot prove it is intact\n", image.c_str(),
@@ -250,8 +246,6 @@ std::string ImageSums::describe(const Result& result) {
       return "intact";
     case Verdict::Damaged:
       return "damaged at " + result.where;
-    case Verdict::Stopped:
-      return "not checked";
     case Verdict::NoSums:
       break;
   }

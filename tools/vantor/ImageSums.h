@@ -8,17 +8,16 @@
 // naming the path and the system's reason; check() reports, it does not throw, except
 // for an image the library refuses (its own error).
 #pragma once
-#include <atomic>
 #include <cstdint>
 #include <string>
 
 namespace vantor::cli {
 
-class ReadDigests;
+class ChunkDigests;
 
 class ImageSums {
  public:
-  enum class Verdict { Intact, Damaged, NoSums, Stopped };
+  enum class Verdict { Intact, Damaged, NoSums };
   struct Result {
     Verdict verdict = Verdict::NoSums;
     std::string where;  // for Damaged: "run 3 chunk 7", "the header or run table", ...
@@ -32,17 +31,17 @@ class ImageSums {
   // a failure leaves no checksum file at all (an old one would not fit the new image).
   // The chunks whose digests `known` holds (those of the reads that made the image) are
   // not read again.
-  static void write(const std::string& image, const ReadDigests* known = nullptr);
+  static void write(const std::string& image, const ChunkDigests* known = nullptr);
   // Refuses (ERR_INVALID_IMAGE_FILE naming the place) an image its checksums call damaged,
   // reading it whole; notes on standard error an image without checksums.
   static void requireIntact(const std::string& image) { require(check(image, true), image, "nothing was written"); }
   // The same for a `result` of check(): `outcome` says what became of the targets.
   static void require(const Result& result, const std::string& image, const std::string& outcome);
   // Holds the image against IMAGE.sums: the header and run table only, or with
-  // `wholeImage` every chunk as well (one read pass over the file). Setting `*stop`
-  // (from another thread) ends the pass early with Verdict::Stopped.
-  static Result check(const std::string& image, bool wholeImage, const std::atomic<bool>* stop = nullptr);
-  // "intact", "damaged at run 3 chunk 7", "no checksums", "not checked".
+  // `wholeImage` every chunk as well (one read pass over the file, less the chunks whose
+  // digests `known` holds: those that an operation just wrote from the image).
+  static Result check(const std::string& image, bool wholeImage, const ChunkDigests* known = nullptr);
+  // "intact", "damaged at run 3 chunk 7", "no checksums".
   static std::string describe(const Result& result);
 };
 

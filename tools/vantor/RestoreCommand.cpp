@@ -1,17 +1,14 @@
 // vantor restore: an image onto one or more drives or disk files at once, run by the
 // imaging engine on its worker threads while the main thread shows progress.
 #include <algorithm>
-#include <chrono>
 #include <iostream>
 #include <memory>
-#include <optional>
-#include <thread>
 
 #include <libVantor/DiskImager.h>
 #include <libVantor/VantorException.h>
 
-#include "BackgroundSumsCheck.h"
 #include "BlockDevice.h"
+#include "ChunkDigests.h"
 #include "Commands.h"
 #include "CreatedFiles.h"
 #include "FileFacts.h"
@@ -47,10 +44,11 @@ int runRestore(RestoreOptions options) {
   const ImageFile facts = ImageFile::read(image);
   // The image is held against its checksums before anything is written onto a target
   // that holds data: one read pass, before any target is opened. Disk files that this
-  // run makes hold nothing yet: there the check reads the image while it is restored,
-  // the files are kept only once it has passed, and a damaged image takes them away
-  // again. (JSON progress reports an outcome per target as it ends, before any such
-  // verdict, so there the check always comes first.)
+  // run makes hold nothing yet: there each chunk is digested as it is written and the
+  // digests are held against the checksums once the restore is through (the image is not
+  // read twice); the files are kept only once they have passed, and a damaged image takes
+  // them away again. (JSON progress reports an outcome per target as it ends, before any
+  // such verdict, so there the check always comes first.)
   const bool onlyNewFiles =
       options.progress == OperationRunner::Progress::Board &&
       std::all_of(options.targets.begin(), options.targets.end(), [](const std::string& target) {
@@ -58,12 +56,8 @@ int runRestore(RestoreOptions options) {
         return !BlockDevice::isDevicePath(path) && !BlockDevice::isBlockDevice(path) &&
                !FileFacts::isSymbolicLink(path) && FileFacts::inspect(path).kind == FileFacts::Kind::Missing;
       });
-  std::optional<BackgroundSumsCheck> sums;
-  if (onlyNewFiles) {
-    sums.emplace(image);
-  } else {
-    ImageSums::requireIntact(image);
-  }
+  bool checkWhileWriting = onlyNewFiles;
+  if (!checkWhileWriting) ImageSums::requireIntact(image);
   // A disk file has no sector size of its own: unless told, it takes the image's.
   if (options.targetOptions.sectorSize == 0) {
     if (!isValidSectorSize(facts.sectorSize)) {
@@ -85,8 +79,9 @@ int runRestore(RestoreOptions options) {
     created.add(*targets.back());
   }
   // A target that was there after all is written only after the whole check.
-  if (sums && !std::all_of(targets.begin(), targets.end(), [](const auto& target) { return target->created(); })) {
-    sums.reset();
+  if (checkWhileWriting &&
+      !std::all_of(targets.begin(), targets.end(), [](const auto& target) { return target->created(); })) {
+    checkWhileWriting = false;
     ImageSums::requireIntact(image);
   }
 
@@ -109,12 +104,17 @@ int runRestore(RestoreOptions options) {
   for (const auto& target : targets) guard.add(*target);
   guard.require("overwrite the disk with the image " + image);
 
-  if (!sums) created.keep();
+  if (!checkWhileWriting) created.keep();
   OperationRunner runner(options.progress);
   std::vector<WriteWitness::Flag> written;
+  std::vector<std::shared_ptr<ChunkDigests>> writes;  // each target's, while checking while writing
   for (std::size_t i = 0; i < targets.size(); ++i) {
     runner.attach(*imagers[i], targets[i]->argument(), "restore -> " + targets[i]->argument(), facts.usedBytes(), "");
-    written.push_back(WriteWitness::install(targets[i]->device().rawDisk()));
+    IDisk& disk = targets[i]->device().rawDisk();
+    written.push_back(WriteWitness::install(disk));
+    if (checkWhileWriting) {
+      writes.push_back(ChunkDigests::install(disk, ChunkDigests::Side::Writes, ImageSums::CHUNK_SECTORS));
+    }
   }
   for (std::size_t i = 0; i < targets.size(); ++i) {
     if (!imagers[i]->startWritingImage(image, false, false, options.verify, nullptr)) {
@@ -122,17 +122,18 @@ int runRestore(RestoreOptions options) {
     }
   }
   const int status = runner.wait();
-  if (sums) {
-    // Until the check has passed, every way out (an exception, an interrupt) removes the
-    // new files; an interrupt while waiting for it stops it.
-    while (status != 130 && !sums->finished() && !InterruptGuard::raised()) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+  if (checkWhileWriting) {
+    // Every way out before each target's writes have been held against the checksums (an
+    // exception, an interrupt) removes the new files.
     if (status == 130 || InterruptGuard::raised()) {
       std::cerr << "vantor: interrupted: the disk files made for the restore were removed\n";
       return 130;
     }
-    ImageSums::require(sums->wait(), image, "the disk files made for it were removed");
+    for (const std::shared_ptr<ChunkDigests>& digests : writes) {
+      const ImageSums::Result result = ImageSums::check(image, true, digests.get());
+      ImageSums::require(result, image, "the disk files made for it were removed");
+      if (result.verdict == ImageSums::Verdict::NoSums) break;  // noted once
+    }
     created.keep();
   }
   const std::vector<ProgressBoard::Line> lines = runner.outcome();
