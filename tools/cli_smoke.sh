@@ -185,10 +185,13 @@ if [ "$(id -u)" -eq 0 ] && cp sample.img loop.img && loop=$(losetup -f --show lo
     loops+=("$slow")
     for sig in INT TERM; do
       set -m  # job control: the background job gets SIGINT's default disposition, not SIG_IGN
-      "$exe" zero -y "$slow" >/dev/null 2>sig.txt &
+      rm -f sigout.txt
+      "$exe" zero -y "$slow" >sigout.txt 2>sig.txt &
       pid=$!
       set +m
-      sleep 0.3
+      # Once it shows progress, its interrupt handling is in place (a slow start, as under
+      # a sanitizer, must not meet the signal first).
+      for _ in $(seq 200); do [ -s sigout.txt ] && break; sleep 0.05; done
       kill -STOP "$pid"; kill -$sig "$pid"; kill -CONT "$pid"
       rc=0
       wait "$pid" || rc=$?
