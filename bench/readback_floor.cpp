@@ -32,23 +32,27 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: readback_floor SOURCE DEVICE BYTES\n");
     return 2;
   }
+  char* end = nullptr;
+  const unsigned long long bytes = std::strtoull(argv[3], &end, 10);
+  if (*argv[3] == '\0' || *end != '\0' || bytes == 0 || bytes % 4096 != 0) {
+    std::fprintf(stderr, "readback_floor: BYTES must be a positive multiple of 4096\n");
+    return 2;
+  }
   const int source = ::open(argv[1], O_RDONLY);
   const int device = ::open(argv[2], O_RDWR | O_DIRECT);
-  const unsigned long long bytes = std::strtoull(argv[3], nullptr, 10);
   const auto written = alignedPiece(), back = alignedPiece();
   if (source < 0 || device < 0 || !written || !back) {
     std::perror("readback_floor");
     return 1;
   }
   for (unsigned long long at = 0; at < bytes; at += PIECE) {
-    // Whole sectors only (O_DIRECT): the last piece is rounded up to 512 bytes.
-    const std::size_t want = bytes - at < PIECE ? static_cast<std::size_t>(bytes - at) : PIECE;
-    const std::size_t n = (want + 511) / 512 * 512;
-    std::memset(written.get() + want, 0, n - want);
-    if (::pread(source, written.get(), want, static_cast<off_t>(at)) != static_cast<ssize_t>(want) ||
-        ::pwrite(device, written.get(), n, static_cast<off_t>(at)) != static_cast<ssize_t>(n) ||
-        ::pread(device, back.get(), n, static_cast<off_t>(at)) != static_cast<ssize_t>(n)) {
-      std::perror("readback_floor");
+    // Whole pages (O_DIRECT on any sector size): BYTES is a multiple of 4096.
+    const std::size_t n = bytes - at < PIECE ? static_cast<std::size_t>(bytes - at) : PIECE;
+    const ssize_t in = ::pread(source, written.get(), n, static_cast<off_t>(at));
+    const ssize_t out = in == static_cast<ssize_t>(n) ? ::pwrite(device, written.get(), n, static_cast<off_t>(at)) : -1;
+    const ssize_t back_in = out == static_cast<ssize_t>(n) ? ::pread(device, back.get(), n, static_cast<off_t>(at)) : -1;
+    if (back_in != static_cast<ssize_t>(n)) {
+      std::fprintf(stderr, "readback_floor: a transfer at byte %llu failed or fell short\n", at);
       return 1;
     }
     if (std::memcmp(written.get(), back.get(), n) != 0) {

@@ -28,7 +28,9 @@ namespace {
 // that the drive thread can read a whole block ahead (see SectorReadAhead) while the
 // worker still writes the one before.
 constexpr std::size_t RING_BYTES = 4u << 20;
-std::size_t ringSlots(std::size_t chunkBytes) { return std::max<std::size_t>(4, RING_BYTES / chunkBytes); }
+std::size_t ringSlots(std::size_t chunkBytes) {
+  return std::max<std::size_t>(4, chunkBytes > 0 ? RING_BYTES / chunkBytes : 0);
+}
 
 // The image file while it is written: closed and deleted when the capture is given up.
 // Only a regular file opens (see vrk::OFStream), so a given-up capture never removes

@@ -8,12 +8,16 @@
 // transfer of each (first sector, sector count). A capture reads each chunk once, after
 // everything its map read, and a restore writes each chunk once, so a chunk's digest is
 // that of the data the image holds at that place. Copies of the drive get copies of the
-// filter that keep into the same table.
+// filter that keep into the same table; a filter it wraps must share its state among its
+// own copies in the same way (as WriteWitness does). The table takes transfers from any
+// thread; find() is for once the operation has ended. It keeps 16 bytes a transfer.
 #pragma once
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include <xxhash.h>
@@ -40,7 +44,10 @@ class ChunkDigests {
   bool find(std::uint32_t first, std::uint32_t count, std::uint64_t& digest) const {
     const std::lock_guard<std::mutex> guard(mutex_);
     if (!sorted_) {  // by place, and in the order made among the transfers of one place
-      std::stable_sort(moved_.begin(), moved_.end(), [](const Moved& a, const Moved& b) { return a.place < b.place; });
+      const auto byPlace = [](const Moved& a, const Moved& b) { return a.place < b.place; };
+      if (!std::is_sorted(moved_.begin(), moved_.end(), byPlace)) {  // a restore's writes come in order
+        std::stable_sort(moved_.begin(), moved_.end(), byPlace);
+      }
       sorted_ = true;
     }
     const std::uint64_t place = placeOf(first, count);
@@ -101,7 +108,7 @@ class ChunkDigests {
   };
 
   mutable std::mutex mutex_;
-  // In the order made until the first find(), then sorted: 16 bytes a chunk.
+  // In the order made until the first find(), then sorted.
   mutable std::vector<Moved> moved_;
   mutable bool sorted_ = false;
 };

@@ -68,13 +68,14 @@ struct ChunkPlace {
   std::size_t digest;
 };
 
-// Digests chunks [first, last) into `out`, reading up to 1 MiB of adjacent chunks at a time.
+// Digests chunks [first, last) (each into its place in `out`), reading up to 1 MiB of
+// adjacent chunks at a time, until `stopped` (when given) says so.
 void digestChunks(const std::string& image, const std::vector<ChunkPlace>& chunks, std::size_t first, std::size_t last,
-                  std::vector<std::uint64_t>& out) {
+                  std::vector<std::uint64_t>& out, bool (*stopped)()) {
   constexpr std::size_t READ_BYTES = 1024 * 1024;
   std::ifstream in = openImage(image);
   std::vector<unsigned char> buffer;
-  while (first < last) {
+  while (first < last && (stopped == nullptr || !stopped())) {
     std::size_t end = first + 1, bytes = chunks[first].bytes;
     while (end < last && chunks[end].offset == chunks[first].offset + bytes &&
            bytes + chunks[end].bytes <= READ_BYTES) {
@@ -90,8 +91,9 @@ void digestChunks(const std::string& image, const std::vector<ChunkPlace>& chunk
 // The digests of `image` as it is now; without `chunks` only the header and run table.
 // A chunk whose digest `known` holds is taken from there; the others are read from the
 // file, by up to four threads, each over its own stretch of the file, so that the pass
-// takes what the disk or the page cache allows.
-Digests compute(const std::string& image, bool chunks, const ChunkDigests* known) {
+// takes what the disk or the page cache allows. Once `stopped` (when given) says so, the
+// chunks not yet read are left out (the caller must look).
+Digests compute(const std::string& image, bool chunks, const ChunkDigests* known, bool (*stopped)()) {
   const ImageDisk disk(image);
   std::ifstream in = openImage(image);
   Digests d;
@@ -142,7 +144,7 @@ Digests compute(const std::string& image, bool chunks, const ChunkDigests* known
   std::vector<std::exception_ptr> failures(bounds.size() - 1);
   const auto digestStretch = [&](std::size_t t) {
     try {
-      digestChunks(image, inFile, bounds[t], bounds[t + 1], d.chunks);
+      digestChunks(image, inFile, bounds[t], bounds[t + 1], d.chunks, stopped);
     } catch (...) {
       failures[t] = std::current_exception();
     }
@@ -182,7 +184,7 @@ std::vector<unsigned char> encode(const Digests& d) {
 void ImageSums::write(const std::string& image, const ChunkDigests* known) {
   const std::string path = pathFor(image), temporary = path + ".partial";
   std::remove(path.c_str());
-  const std::vector<unsigned char> bytes = encode(compute(image, true, known));
+  const std::vector<unsigned char> bytes = encode(compute(image, true, known, nullptr));
   {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
@@ -200,7 +202,8 @@ void ImageSums::write(const std::string& image, const ChunkDigests* known) {
   }
 }
 
-ImageSums::Result ImageSums::check(const std::string& image, bool wholeImage, const ChunkDigests* known) {
+ImageSums::Result ImageSums::check(const std::string& image, bool wholeImage, const ChunkDigests* known,
+                                   bool (*stopped)()) {
   std::ifstream in(pathFor(image), std::ios::binary);
   if (!in) return {Verdict::NoSums, std::string()};
   const std::vector<unsigned char> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -212,7 +215,8 @@ ImageSums::Result ImageSums::check(const std::string& image, bool wholeImage, co
   }
   const std::uint64_t count = getLE(file.data() + 44, 8);
   if (file.size() != fixed + 8 * count + 8) return {Verdict::Damaged, "the checksum file " + pathFor(image)};
-  const Digests now = compute(image, wholeImage, known);
+  const Digests now = compute(image, wholeImage, known, stopped);
+  if (stopped != nullptr && stopped()) return {Verdict::Stopped, std::string()};
   if (now.imageSize != getLE(file.data() + 28, 8)) return {Verdict::Damaged, "its size"};
   if (now.sectorSize != getLE(file.data() + 24, 4) || now.table != getLE(file.data() + 36, 8)) {
     return {Verdict::Damaged, "the header or run table"};
@@ -230,9 +234,10 @@ ImageSums::Result ImageSums::check(const std::string& image, bool wholeImage, co
 }
 
 void ImageSums::require(const Result& result, const std::string& image, const std::string& outcome) {
-  if (result.verdict == Verdict::Damaged) {
-    throw VantorException(ERR_INVALID_IMAGE_FILE, vrk::String("the image ") + image + " is damaged at " + result.where +
-                                                      " (its checksums say so): " + outcome);
+  if (result.verdict == Verdict::Damaged || result.verdict == Verdict::Stopped) {
+    const std::string what = result.verdict == Verdict::Damaged ? "is damaged at " + result.where + " (its checksums say so)"
+                                                                : "was not checked to its end";
+    throw VantorException(ERR_INVALID_IMAGE_FILE, vrk::String("the image ") + image + " " + what + ": " + outcome);
   }
   if (result.verdict == Verdict::NoSums) {
     std::fprintf(stderr, "vantor: note: %s has no checksums (%s), so it cannot prove it is intact\n", image.c_str(),
@@ -246,6 +251,8 @@ std::string ImageSums::describe(const Result& result) {
       return "intact";
     case Verdict::Damaged:
       return "damaged at " + result.where;
+    case Verdict::Stopped:
+      return "not checked";
     case Verdict::NoSums:
       break;
   }

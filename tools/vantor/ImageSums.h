@@ -6,7 +6,8 @@
 // check() reads the image through the library's reading of it (ImageDisk) and names
 // the first place that disagrees. Errors: write() throws VantorException(ERR_FILE_ACCESS)
 // naming the path and the system's reason; check() reports, it does not throw, except
-// for an image the library refuses (its own error).
+// for an image the library refuses (its own error) or one that cannot be read to its end
+// (ERR_FILE_ACCESS).
 #pragma once
 #include <cstdint>
 #include <string>
@@ -17,7 +18,7 @@ class ChunkDigests;
 
 class ImageSums {
  public:
-  enum class Verdict { Intact, Damaged, NoSums };
+  enum class Verdict { Intact, Damaged, NoSums, Stopped };
   struct Result {
     Verdict verdict = Verdict::NoSums;
     std::string where;  // for Damaged: "run 3 chunk 7", "the header or run table", ...
@@ -39,9 +40,12 @@ class ImageSums {
   static void require(const Result& result, const std::string& image, const std::string& outcome);
   // Holds the image against IMAGE.sums: the header and run table only, or with
   // `wholeImage` every chunk as well (one read pass over the file, less the chunks whose
-  // digests `known` holds: those that an operation just wrote from the image).
-  static Result check(const std::string& image, bool wholeImage, const ChunkDigests* known = nullptr);
-  // "intact", "damaged at run 3 chunk 7", "no checksums".
+  // digests `known` holds: those that an operation just wrote from the image). Once
+  // `stopped` (when given; polled between reads) answers true, the pass ends early with
+  // Verdict::Stopped.
+  static Result check(const std::string& image, bool wholeImage, const ChunkDigests* known = nullptr,
+                      bool (*stopped)() = nullptr);
+  // "intact", "damaged at run 3 chunk 7", "no checksums", "not checked".
   static std::string describe(const Result& result);
 };
 

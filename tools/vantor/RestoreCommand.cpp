@@ -122,21 +122,32 @@ int runRestore(RestoreOptions options) {
     }
   }
   const int status = runner.wait();
+  const std::vector<ProgressBoard::Line> lines = runner.outcome();
   if (checkWhileWriting) {
-    // Every way out before each target's writes have been held against the checksums (an
-    // exception, an interrupt) removes the new files.
-    if (status == 130 || InterruptGuard::raised()) {
+    // Every way out before the check has passed (an exception, an interrupt, also one
+    // during the check) removes the new files. The targets written to their end are held
+    // against the checksums by what was written; when none was, the first one's writes
+    // and the rest read from the image.
+    const auto interrupted = [status] {
+      if (status != 130 && !InterruptGuard::raised()) return false;
       std::cerr << "vantor: interrupted: the disk files made for the restore were removed\n";
-      return 130;
+      return true;
+    };
+    std::vector<std::size_t> checked;
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+      if (lines[i].status == ProgressBoard::Status::Succeeded) checked.push_back(i);
     }
-    for (const std::shared_ptr<ChunkDigests>& digests : writes) {
-      const ImageSums::Result result = ImageSums::check(image, true, digests.get());
+    if (checked.empty()) checked.push_back(0);
+    for (std::size_t i : checked) {
+      if (interrupted()) return 130;
+      const ImageSums::Result result = ImageSums::check(image, true, writes[i].get(), InterruptGuard::raised);
+      if (interrupted()) return 130;
       ImageSums::require(result, image, "the disk files made for it were removed");
       if (result.verdict == ImageSums::Verdict::NoSums) break;  // noted once
     }
+    if (interrupted()) return 130;
     created.keep();
   }
-  const std::vector<ProgressBoard::Line> lines = runner.outcome();
   for (std::size_t i = 0; i < targets.size(); ++i) {
     if (lines[i].status == ProgressBoard::Status::Succeeded) {
       std::cout << "Restored " << Units::bytes(facts.usedBytes()) << " onto " << targets[i]->path()
