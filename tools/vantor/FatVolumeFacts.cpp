@@ -46,7 +46,10 @@ std::string FatVolumeFacts::sectorSizeMismatches(const IDisk& disk) {
                   i + 1, i, entries[i].partitionType, entries[i].startLBA, bytes);
     found += (found.empty() ? "" : "; ") + std::string(text);
   }
-  if (!found.empty()) found += "; the drive's sectors are " + std::to_string(disk.getSectorSize()) + " bytes";
+  if (!found.empty()) {
+    found += "; only FAT volumes of 512-byte logical sectors are mapped (the drive's sectors are " +
+             std::to_string(disk.getSectorSize()) + " bytes; capture --whole-drive copies every sector)";
+  }
   return found;
 }
 
