@@ -56,8 +56,8 @@ int runRestore(RestoreOptions options) {
         return !BlockDevice::isDevicePath(path) && !BlockDevice::isBlockDevice(path) &&
                !FileFacts::isSymbolicLink(path) && FileFacts::inspect(path).kind == FileFacts::Kind::Missing;
       });
-  bool checkWhileWriting = onlyNewFiles;
-  if (!checkWhileWriting) ImageSums::requireIntact(image);
+  bool checkAfterWriting = onlyNewFiles;
+  if (!checkAfterWriting) ImageSums::requireIntact(image);
   // A disk file has no sector size of its own: unless told, it takes the image's.
   if (options.targetOptions.sectorSize == 0) {
     if (!isValidSectorSize(facts.sectorSize)) {
@@ -79,9 +79,9 @@ int runRestore(RestoreOptions options) {
     created.add(*targets.back());
   }
   // A target that was there after all is written only after the whole check.
-  if (checkWhileWriting &&
+  if (checkAfterWriting &&
       !std::all_of(targets.begin(), targets.end(), [](const auto& target) { return target->created(); })) {
-    checkWhileWriting = false;
+    checkAfterWriting = false;
     ImageSums::requireIntact(image);
   }
 
@@ -104,15 +104,15 @@ int runRestore(RestoreOptions options) {
   for (const auto& target : targets) guard.add(*target);
   guard.require("overwrite the disk with the image " + image);
 
-  if (!checkWhileWriting) created.keep();
+  if (!checkAfterWriting) created.keep();
   OperationRunner runner(options.progress);
   std::vector<WriteWitness::Flag> written;
-  std::vector<std::shared_ptr<ChunkDigests>> writes;  // each target's, while checking while writing
+  std::vector<std::shared_ptr<ChunkDigests>> writes;  // each target's, when checking after writing
   for (std::size_t i = 0; i < targets.size(); ++i) {
     runner.attach(*imagers[i], targets[i]->argument(), "restore -> " + targets[i]->argument(), facts.usedBytes(), "");
     IDisk& disk = targets[i]->device().rawDisk();
     written.push_back(WriteWitness::install(disk));
-    if (checkWhileWriting) {
+    if (checkAfterWriting) {
       writes.push_back(ChunkDigests::install(disk, ChunkDigests::Side::Writes, ImageSums::CHUNK_SECTORS));
     }
   }
@@ -123,7 +123,7 @@ int runRestore(RestoreOptions options) {
   }
   const int status = runner.wait();
   const std::vector<ProgressBoard::Line> lines = runner.outcome();
-  if (checkWhileWriting) {
+  if (checkAfterWriting) {
     // Every way out before the check has passed (an exception, an interrupt, also one
     // during the check) removes the new files. The targets written to their end are held
     // against the checksums by what was written; when none was, the first one's writes
@@ -138,14 +138,13 @@ int runRestore(RestoreOptions options) {
       if (lines[i].status == ProgressBoard::Status::Succeeded) checked.push_back(i);
     }
     if (checked.empty()) checked.push_back(0);
+    if (interrupted()) return 130;
     for (std::size_t i : checked) {
-      if (interrupted()) return 130;
       const ImageSums::Result result = ImageSums::check(image, true, writes[i].get(), InterruptGuard::raised);
       if (interrupted()) return 130;
       ImageSums::require(result, image, "the disk files made for it were removed");
       if (result.verdict == ImageSums::Verdict::NoSums) break;  // noted once
     }
-    if (interrupted()) return 130;
     created.keep();
   }
   for (std::size_t i = 0; i < targets.size(); ++i) {
