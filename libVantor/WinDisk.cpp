@@ -94,11 +94,7 @@ bool WinDisk::impReadSectors(u32 sectorOffset, void* buffer, u32 sectorCount) co
     logTransferFailure("84 ", "Error reading from disk device. ", sectorOffset, sectorCount, error);
     return false;
   }
-  if (transferred != byteCount) {  // past the end of the medium: no system error, but a failure all the same
-    logTransferFailure("84 ", "Error reading from disk device. ", sectorOffset, sectorCount, 0);
-    return false;
-  }
-  return true;
+  return transferred == byteCount;  // short past the end of a file: a failure, but no failed call to log
 }
 
 bool WinDisk::impWriteSectors(u32 sectorOffset, const void* buffer, u32 sectorCount) {
@@ -118,11 +114,7 @@ bool WinDisk::impWriteSectors(u32 sectorOffset, const void* buffer, u32 sectorCo
     }
     return false;
   }
-  if (transferred != byteCount) {
-    logTransferFailure("106 ", "Error writing to disk device. ", sectorOffset, sectorCount, 0);
-    return false;
-  }
-  return true;
+  return transferred == byteCount;
 }
 
 }  // namespace vantor

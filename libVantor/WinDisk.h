@@ -4,9 +4,10 @@
 // whole sectors, never split, never retried; the caller chooses the piece size. The
 // disk keeps its own duplicate of any handle it is given and closes it when destroyed.
 // Its size is the one given to it; the geometry is asked of the device once and kept.
-// Failed transfers, short ones (past the end of the medium) included, are logged on
-// "vantor.WinDisk" and answered false; a short one is logged with error code 0. A write
-// refused because the medium went away throws ERR_MEDIA_CHANGED.
+// Failed transfers are logged on "vantor.WinDisk" with the system's error and answered
+// false. A short transfer (past the end of a file, where the call itself succeeds) is
+// answered false without a record; past the end of a drive the call fails and is logged.
+// A write refused because the medium went away throws ERR_MEDIA_CHANGED.
 // No locking: a disk and its copies are used from one thread at a time.
 #pragma once
 #include <boost/optional.hpp>

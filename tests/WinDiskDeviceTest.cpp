@@ -39,6 +39,7 @@
 
 #include "support/FakeDisk.h"
 #include "support/FatImage.h"
+#include "support/LogCapture.h"
 #include "support/LoopDevice.h"
 #include "support/RecordingObserver.h"
 #include "support/TempDir.h"
@@ -449,6 +450,10 @@ TEST(WinDiskDevice, RefusedWritesAndAWholeDeviceVolumeWrittenWhileDismounted) {
   ASSERT_TRUE(drive->writeSectors(2048, zeros.get(), 8));
   EXPECT_TRUE(drive->mountDrive());
   EXPECT_EQ("", LoopDevice::mountAt(mnt));
+  test::LogCapture log("vantor.WinDisk");
+  EXPECT_FALSE(drive->readSectors(16383, zeros.get(), 2)) << "past the drive's end the read fails, and is logged";
+  EXPECT_EQ(log.records(), std::vector<std::string>{"84 Error reading from disk device. "
+                                                    "(sectorOffset:00003FFFh sectorCount:00000002h errorCode:22)"});
 }
 
 constexpr u32 kDriveSectors = 65536;  // 32 MiB

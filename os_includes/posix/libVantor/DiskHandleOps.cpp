@@ -2,8 +2,10 @@
 //
 // POSIX side of the disk seam: lseek(2), read(2), write(2), ftruncate(2), HDIO_GETGEO.
 // EINTR restarts a call. A transfer carries on after a partial answer (Linux moves at
-// most 0x7FFFF000 bytes a call) until it is whole, fails, or meets the end of the medium;
-// the last is reported as a short transfer.
+// most 0x7FFFF000 bytes a call) until it is whole, fails, or meets the end of the medium.
+// The end of a file is a short transfer, as Windows reports one on a file; the end of a
+// block device, which Linux also answers with 0 bytes, fails the call with EINVAL, as
+// Windows fails a transfer past the end of a drive.
 #include <libVantor/internal/DiskHandleOps.h>
 
 #include <fcntl.h>
@@ -41,7 +43,14 @@ bool transferWhole(Transfer transfer, NativeHandle h, Byte* buffer, u32 byteCoun
       n = transfer(h, buffer + done, byteCount - done);
     } while (n < 0 && errno == EINTR);
     if (n < 0) return false;
-    if (n == 0) break;  // end of the file or device: a short transfer
+    if (n == 0) {
+      struct stat st {};
+      if (::fstat(h, &st) == 0 && S_ISBLK(st.st_mode)) {
+        errno = EINVAL;
+        return false;
+      }
+      break;  // the end of a file: a short transfer
+    }
     done += static_cast<u32>(n);
   }
   transferred = done;
