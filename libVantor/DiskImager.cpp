@@ -93,6 +93,7 @@ bool DiskImager::start(StartRequest&& request, bool waitForCompletion) {
   data->wholeDrive = request.wholeDrive;
   data->allowVolumeBeyondDrive = allowVolumeBeyondDrive;
   data->verify = request.verify;
+  data->streaming = transferMode == TRANSFER_STREAMING;
   data->onImageWritten = std::move(request.onImageWritten);
 
   vrk::ManagedThread* started = nullptr;
@@ -193,6 +194,10 @@ void DiskImager::setVolumeTooLargeBehavior(VolumeTooLargeBehavior behavior) {
     const vrk::Logger& defect = vrk::LogFactory::createLogger("DEFECT.GENERIC");
     if (defect.isEnabled(vrk::LOG_ERROR)) defect.log(vrk::LOG_ERROR, "Unrecognized parameter");
   }
+}
+
+void DiskImager::setTransferMode(TransferMode mode) {
+  if (mode == TRANSFER_CHUNK_BY_CHUNK || mode == TRANSFER_STREAMING) transferMode = mode;
 }
 
 bool DiskImager::getImageInfo(const vrk::String& imageFile, DISK_IMAGE_INFO& info) {

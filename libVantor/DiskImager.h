@@ -55,6 +55,19 @@ class VANTOR_EXPORT DiskImager final {
     ALLOW_VOLUME_TOO_LARGE = 0,
     FAIL_ON_VOLUME_TOO_LARGE = 1,
   };
+  // How far a capture's, a restore's or a verify's drive transfers may run ahead of the
+  // progress notifications.
+  enum TransferMode : u32 {
+    // The behaviour of a new imager: each chunk reaches the drive only once the chunk
+    // before it was reported, so an observer that calls abort() from the progress
+    // notification of chunk k stops the operation before chunk k+1 is read or written.
+    TRANSFER_CHUNK_BY_CHUNK = 0,
+    // The drive runs up to a few MiB of chunks ahead of the notifications (reading ahead
+    // on a capture or a verify, writing ahead on a restore), so that it never waits for
+    // the image file or an observer; an abort stops the drive at its next chunk, which
+    // may lie past the last chunk reported. Progress stays per chunk, in order.
+    TRANSFER_STREAMING = 1,
+  };
 
   explicit DiskImager(DiskDevice& device);
   ~DiskImager();
@@ -101,12 +114,15 @@ class VANTOR_EXPORT DiskImager final {
   // Takes ownership of `observer`.
   void registerObserver(IDiskImagingObserver* observer);
   void setVolumeTooLargeBehavior(VolumeTooLargeBehavior behavior);
+  // Taken by each operation at its start; any other value is ignored.
+  void setTransferMode(TransferMode mode);
 
  private:
   struct StartRequest;
   bool start(StartRequest&& request, bool waitForCompletion);
 
   bool allowVolumeBeyondDrive = false;
+  TransferMode transferMode = TRANSFER_CHUNK_BY_CHUNK;
   std::shared_ptr<DiskImagerImp> impl;
   std::unique_ptr<vrk::ManagedThread> thread;
 };

@@ -185,13 +185,16 @@ struct SlowObserver : IDiskImagingObserver {
 // side of the ring between the worker and the drive thread waits for the other: the file
 // holds the used sectors in one run, and the target gets them back. (Two threads on the
 // fake disk at once would race on its record of calls, which ThreadSanitizer reports.)
+// Both ways the drive may go: chunk by chunk, and streaming ahead of the notifications.
 TEST(ImageCapture, UsedSectorsRoundTripThroughAFileWithOneThreadOnTheDrive) {
   TempDir dir;
   const std::vector<int> progress{12, 24, 37, 49, 62, 74, 87, 99, 100};
-  for (bool slowDrive : {false, true}) {
-    SCOPED_TRACE(slowDrive ? "slow drive" : "slow observer");
+  for (int run = 0; run < 4; ++run) {
+    const bool slowDrive = run % 2, streaming = run / 2;
+    SCOPED_TRACE(std::string(slowDrive ? "slow drive" : "slow observer") + (streaming ? ", streaming" : ""));
     Rig capture(sourceDisk()), target(4096u);
     for (Rig* rig : {&capture, &target}) {
+      if (streaming) rig->imager.setTransferMode(DiskImager::TRANSFER_STREAMING);
       rig->disk->gate = [slowDrive](Op, u32, u32) {
         if (slowDrive) std::this_thread::sleep_for(std::chrono::microseconds(200));
         return true;
@@ -215,6 +218,28 @@ TEST(ImageCapture, UsedSectorsRoundTripThroughAFileWithOneThreadOnTheDrive) {
     EXPECT_EQ(target.disk->calls().front().op, Op::Dismount);
     EXPECT_EQ(target.disk->calls().back().op, Op::Mount);
   }
+}
+
+// By default an observer that aborts from the first progress report stops a capture
+// before the drive's next read and a restore before its next write: the drive never
+// runs ahead of the reports.
+TEST(ImagingEngine, AnAbortFromAProgressReportStopsTheDriveBeforeTheNextChunk) {
+  struct Aborting : IDiskImagingObserver {
+    explicit Aborting(DiskImager& imager) : imager(imager) {}
+    void progressUpdate(unsigned char) override { imager.abort(); }
+    DiskImager& imager;
+  };
+  TempDir dir;
+  Rig source(sourceDisk());
+  ASSERT_EQ(source.capture(dir.file("a.img")), "finished");
+  Rig capture(sourceDisk()), restore(4096u);
+  for (Rig* rig : {&capture, &restore}) rig->imager.registerObserver(new Aborting(rig->imager));
+  EXPECT_EQ(capture.capture(dir.file("b.img")), "aborted");
+  EXPECT_EQ(capture.disk->calls(), (Calls{{Op::Read, 0, 1}, {Op::Read, 0, 256}})) << "the map, then one chunk";
+  EXPECT_FALSE(vrk::FileSystem::exists(dir.file("b.img")));
+  EXPECT_EQ(restore.restore(dir.file("a.img")), "aborted");
+  EXPECT_EQ(restore.disk->calls(), (Calls{{Op::Dismount}, {Op::Write, 0, 256}, {Op::Read, 0, 256}}));
+  EXPECT_EQ(restore.log->progress(), std::vector<int>{12});
 }
 
 // A capture that fails or is aborted leaves no file; nothing but a regular file is

@@ -12,6 +12,7 @@
 // notification whatever its observers do.
 #pragma once
 #include <atomic>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -76,6 +77,9 @@ struct ImagingThreadData {
   bool wholeDrive = false;
   bool allowVolumeBeyondDrive = false;
   bool verify = false;
+  // The drive may run ahead of the notifications (DiskImager::TRANSFER_STREAMING);
+  // otherwise each chunk's transfer waits until the one before was reported.
+  bool streaming = false;
   std::function<void(std::shared_ptr<IDisk>)> onImageWritten;
 };
 
@@ -88,6 +92,13 @@ void verifyDiskAgainstImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>&
                             const vrk::String& imagePath, ImagingThreadData& data);
 void zeroDisk(const boost::optional<std::vector<std::pair<u64, u64>>>& ranges, DiskImagerImp& engine,
               IDisk& disk);
+
+// Chunk buffers between the drive thread and the worker: `streamingSlots` when the
+// drive may run ahead, else one, so that a chunk's transfer waits for the report of
+// the one before (and for the abort test after it).
+inline std::size_t chunkRingSlots(const ImagingThreadData& data, std::size_t streamingSlots) {
+  return data.streaming ? streamingSlots : 1;
+}
 
 // Sectors done × 100 / total in 64-bit integers; 0 for a total of 0.
 inline unsigned char percentOf(u64 done, u64 total) {

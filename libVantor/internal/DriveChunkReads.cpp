@@ -10,9 +10,9 @@ void readDriveChunks(IDisk& disk, const SectorMap& runs, ChunkRing& ring, const 
     bool stop = false;
     forEachChunk(run.firstSector, run.numSectors, image::CHUNK_SECTORS, [&](u32 lba, u32 count) {
       if (stop) return;
-      if (engine.state == DiskImagerImp::IMAGER_ABORTED) return void(stop = true);
       const boost::optional<u64> sequence = ring.next(0);
-      if (!sequence) return void(stop = true);
+      // Tested once the slot is free: a slot is let go only after its chunk was reported.
+      if (!sequence || engine.state == DiskImagerImp::IMAGER_ABORTED) return void(stop = true);
       ChunkRing::Slot& slot = ring.slot(*sequence);
       slot.lba = lba;
       slot.count = count;

@@ -1,10 +1,11 @@
 // Capturing a drive's used sectors (or the whole drive) into an image file.
 //
 // Once the map is known, a drive thread reads the chunks, one 256-sector request each,
-// into a small ring while the worker writes them to the file in order, so that the
-// drive is read while the file is written. The worker reports the progress of each chunk
-// written and stops at the first chunk the drive thread could not read, with that
-// chunk's error; an abort is honoured at the next chunk. The file gets one write per
+// into a ring while the worker writes them to the file in order and reports each. With
+// a ring of one slot the drive reads a chunk only once the one before was reported, so
+// an abort asked from a notification stops the capture before the next read; a larger
+// ring (streaming) lets the drive read while the file is written. The worker stops at
+// the first chunk the drive thread could not read, with that chunk's error. The file gets one write per
 // chunk (see ImageFileWriter), and it is on the medium (fsync) when the capture ends.
 #include <algorithm>
 #include <vector>
@@ -24,11 +25,11 @@
 namespace vantor {
 namespace {
 
-// Chunk buffers between the drive thread and the worker: 4 MiB of them (at least 4), so
-// that the drive thread can read a whole block ahead (see SectorReadAhead) while the
-// worker still writes the one before.
+// Chunk buffers between the drive thread and the worker when the drive may run ahead:
+// 4 MiB of them (at least 4), so that the drive thread can read a whole block ahead (see
+// SectorReadAhead) while the worker still writes the one before.
 constexpr std::size_t RING_BYTES = 4u << 20;
-std::size_t ringSlots(std::size_t chunkBytes) {
+std::size_t streamingSlots(std::size_t chunkBytes) {
   return std::max<std::size_t>(4, chunkBytes > 0 ? RING_BYTES / chunkBytes : 0);
 }
 
@@ -128,7 +129,7 @@ void captureImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, I
 
   // From here until it is joined, only the drive thread touches the drive.
   const std::size_t chunkBytes = std::size_t(image::CHUNK_SECTORS) * sectorSize;
-  ChunkRing ring(2, ringSlots(chunkBytes), chunkBytes);
+  ChunkRing ring(2, chunkRingSlots(data, streamingSlots(chunkBytes)), chunkBytes);
   DriveThread drive(ring, 0, [&disk, &map, &ring, &engine] { readDriveChunks(disk, map, ring, *engine); });
   u64 done = 0;
   for (const SectorRange& run : map) {
@@ -157,8 +158,8 @@ void captureImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, I
       }
       file.writeChunk(slot.data.get(), std::size_t(slot.count) * sectorSize);
       done += slot.count;
-      ring.pass(1);
       engine->notifyProgress(percentOf(done, total));
+      ring.pass(1);  // after the report: the drive thread tests for an abort before its next read
     });
   }
   drive.join();

@@ -2,10 +2,12 @@
 //
 // Once the image is checked and the drive dismounted, a drive thread writes the chunks
 // (and with verify reads each back and compares it before the next, as ever, so that
-// nothing is written past a chunk that failed) while the worker copies the chunks after
-// it out of the image, mapped and advised sequential so that the system reads it ahead,
-// and reports each chunk the drive thread is through with, in order. A failure names its
-// chunk as ever; an abort is honoured at the next chunk.
+// nothing is written past a chunk that failed) while the worker copies the chunks out of
+// the image, mapped and advised sequential so that the system reads it ahead, and
+// reports each chunk the drive thread is through with, in order. With a ring of one slot
+// a chunk is written only once the one before was reported, so an abort asked from a
+// notification stops the restore before the next write; a larger ring (streaming) lets
+// the worker copy ahead while the drive writes. A failure names its chunk as ever.
 #include <cstring>
 
 #include <boost/optional.hpp>
@@ -24,8 +26,8 @@
 namespace vantor {
 namespace {
 
-// Chunk buffers between the worker and the drive thread.
-constexpr std::size_t RING_SLOTS = 8;
+// Chunk buffers between the worker and the drive thread when the drive may run ahead.
+constexpr std::size_t STREAMING_SLOTS = 8;
 // The image's pages leave the process each time this many more were copied out.
 constexpr u64 RELEASE_STEP = 8ull << 20;
 
@@ -37,9 +39,9 @@ void writeChunks(IDisk& disk, ChunkRing& ring, const DiskImagerImp& engine, u32 
   boost::optional<DiskBufferPointer> readBuffer;
   if (verify) readBuffer.emplace(u64(image::CHUNK_SECTORS) * sectorSize);
   for (;;) {
-    if (engine.state == DiskImagerImp::IMAGER_ABORTED) return;
     const boost::optional<u64> sequence = ring.next(1);
-    if (!sequence) return;
+    // Tested once the chunk is there: with one slot, that is after the one before was reported.
+    if (!sequence || engine.state == DiskImagerImp::IMAGER_ABORTED) return;
     ChunkRing::Slot& slot = ring.slot(*sequence);
     const u32 lba = slot.lba;
     const u32 count = slot.count;
@@ -105,7 +107,7 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
   // chunk (and reads it back and compares it) while the worker copies the chunks after it
   // out of the image and reports those done.
   file.adviseSequential();
-  ChunkRing ring(3, RING_SLOTS, std::size_t(image::CHUNK_SECTORS) * sectorSize);
+  ChunkRing ring(3, chunkRingSlots(data, STREAMING_SLOTS), std::size_t(image::CHUNK_SECTORS) * sectorSize);
   DriveThread drive(ring, 1, [&disk, &ring, &engine, sectorSize, verify = data.verify] {
     writeChunks(disk, ring, *engine, sectorSize, verify);
   });
@@ -119,8 +121,8 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
     if (slot.failure) std::rethrow_exception(slot.failure);
     done += slot.count;
     ++reported;
-    ring.pass(2);
     engine->notifyProgress(percentOf(done, header.totalSectors));
+    ring.pass(2);  // after the report: its slot takes the next chunk, which is tested for an abort
   };
   const auto stoppedEarly = [&] {
     drive.join();

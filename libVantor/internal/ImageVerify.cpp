@@ -1,8 +1,9 @@
 // Comparing a drive with an image file, chunk by chunk, without writing anything.
 //
-// A drive thread reads the drive's chunks, one 256-sector request each, into a small
-// ring while the worker copies the same chunks out of the image and compares them, so
-// that the drive is read while the image is. The worker takes the chunks in order and
+// A drive thread reads the drive's chunks, one 256-sector request each, into a ring
+// while the worker copies the same chunks out of the image and compares them; with a
+// ring of one slot a chunk is read only once the one before was reported, with a larger
+// one (streaming) the drive is read while the image is. The worker takes the chunks in order and
 // fails on the first one as a plain loop would: the image's chunk first, then the
 // drive's read, then the comparison; an abort is honoured at the next chunk.
 #include <cstring>
@@ -18,13 +19,13 @@
 namespace vantor {
 namespace {
 
-// Chunk buffers between the drive thread and the worker.
-constexpr std::size_t RING_SLOTS = 8;
+// Chunk buffers between the drive thread and the worker when the drive may run ahead.
+constexpr std::size_t STREAMING_SLOTS = 8;
 
 }  // namespace
 
 void verifyDiskAgainstImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, IDisk& disk,
-                            const vrk::String& imagePath, ImagingThreadData&) {
+                            const vrk::String& imagePath, ImagingThreadData& data) {
   const ImageDisk image(imagePath);  // refused here as restore refuses a damaged image
   const u32 sectorSize = disk.getSectorSize();
   if (image.getSectorSize() != sectorSize) {
@@ -39,7 +40,7 @@ void verifyDiskAgainstImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>&
     runs.append(makeSectorRange(run.firstSector, run.sectorCount, sectorSize));
   }
   // From here until it is joined, only the drive thread touches the drive.
-  ChunkRing ring(2, RING_SLOTS, std::size_t(image::CHUNK_SECTORS) * sectorSize);
+  ChunkRing ring(2, chunkRingSlots(data, STREAMING_SLOTS), std::size_t(image::CHUNK_SECTORS) * sectorSize);
   DriveThread drive(ring, 0, [&disk, &runs, &ring, &engine] { readDriveChunks(disk, runs, ring, *engine); });
   u64 done = 0;
   for (const ImageDisk::Run& run : image.getRuns()) {
@@ -62,9 +63,9 @@ void verifyDiskAgainstImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>&
             ERR_VERIFY_MISMATCH,
             vrk::SprintfFormat("Data mismatch during verification of sector chunk starting at LBA %08Xh", lba));
       }
-      ring.pass(1);
       done += count;
       engine->notifyProgress(percentOf(done, image.getTotalSectors()));
+      ring.pass(1);  // after the report: the drive thread tests for an abort before its next read
     });
   }
   drive.join();

@@ -47,6 +47,8 @@ void OperationRunner::attach(DiskImager& imager, const std::string& target, cons
                              std::uint64_t totalBytes, const std::string& growingFile) {
   const std::size_t line = board->addLine(label, target, totalBytes, growingFile);
   imager.registerObserver(new ProgressObserver(board, line));
+  // The drive never waits for the terminal: an interrupt stops it at its next chunk.
+  imager.setTransferMode(DiskImager::TRANSFER_STREAMING);
   imagers.push_back(&imager);
 }
 

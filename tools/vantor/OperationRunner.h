@@ -43,7 +43,7 @@ class OperationRunner {
   bool onTerminal() const { return terminal; }
   // Registers the observers on `imager`, for the command's `target` argument, under
   // `label` (shown on its line and in its error line when the command runs more than one
-  // operation).
+  // operation), and lets its drive stream ahead of the progress reports.
   void attach(DiskImager& imager, const std::string& target, const std::string& label, std::uint64_t totalBytes,
               const std::string& growingFile);
   // Something the host found that a failure's message leaves out ("" for nothing); it
