@@ -50,6 +50,7 @@ constexpr u32 DIR_ENTRY_TYPE = 0;
 constexpr u32 DIR_ENTRY_FLAGS = 1;          // allocation bitmap: bit 0 names its FAT
 constexpr u32 DIR_ENTRY_FIRST_CLUSTER = 20; // u32
 constexpr u32 DIR_ENTRY_DATA_LENGTH = 24;   // u64, bytes
+constexpr u64 MAX_DIRECTORY_BYTES = u64(1) << 28;  // 256 MiB
 constexpr u8 ENTRY_END_OF_DIRECTORY = 0x00;
 constexpr u8 ENTRY_ALLOCATION_BITMAP = 0x81;
 constexpr u8 ENTRY_UPCASE_TABLE = 0x82;

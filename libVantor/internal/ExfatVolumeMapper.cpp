@@ -189,8 +189,9 @@ class ExfatVolumeMapper::Walk {
   u32 clusterBytesShift() const { return m.sectorShift + m.clusterShift; }
 
   // The clusters of the chain that starts at `first`, merged into extents: `clusters` of
-  // them, or up to the end-of-chain mark when `clusters` is 0.
-  std::vector<Extent> chain(u32 first, u64 clusters, const char* what) {
+  // them, or when `clusters` is 0 up to the end-of-chain mark, at most `limit` of them (a
+  // directory's chain: no directory passes 256 MiB, and a longer chain loops).
+  std::vector<Extent> chain(u32 first, u64 clusters, const char* what, u64 limit = 0) {
     std::vector<Extent> extents;
     u32 c = first;
     for (u64 n = 1;; ++n) {
@@ -209,8 +210,9 @@ class ExfatVolumeMapper::Walk {
         }
         break;
       }
-      if (n >= m.clusterCount) {  // a chain longer than the heap has a loop
-        throw unsupported(m.volumeStartSector, vrk::SprintfFormat("the %s's cluster chain loops", what));
+      if (n >= limit && clusters == 0) {
+        throw unsupported(m.volumeStartSector,
+                          vrk::SprintfFormat("the %s's cluster chain loops (or passes 256 MiB)", what));
       }
       c = next;
     }
@@ -278,7 +280,8 @@ SectorMap ExfatVolumeMapper::getSectorMap(u64* usedClusters) const {
 
   // The root directory, up to its end-of-directory entry: its allocation bitmap and
   // up-case table entries.
-  const std::vector<Extent> rootExtents = walk.chain(rootCluster, 0, "root directory");
+  const u64 rootLimit = std::min<u64>(clusterCount, std::max<u64>(1, MAX_DIRECTORY_BYTES >> shift));
+  const std::vector<Extent> rootExtents = walk.chain(rootCluster, 0, "root directory", rootLimit);
   struct Entry {
     u32 flags, firstCluster;
     u64 length;
