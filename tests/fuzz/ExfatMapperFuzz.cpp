@@ -1,0 +1,107 @@
+// The used-sector map of one exFAT volume whose bytes come from the fuzzer: the seeds are
+// the non-zero bytes of what the mapper reads from small mkfs.exfat volumes (boot sector,
+// the start of the FAT, the root directory, the bitmap; exfat_seeds.py makes them). The
+// mapper must never crash, overflow, read outside its volume or allocate without bound;
+// a failure has ERR_UNSUPPORTED_FILE_SYSTEM or ERR_DISK_ACCESS, and a map lies inside the
+// volume (both the partition and the length the boot sector gives), starts with the boot
+// sector and counts no more used clusters than the volume has. What a map holds is
+// ExfatVolumeMapperTest's, against real volumes.
+//
+// Input, read front to back (FuzzInput: missing bytes read as 0):
+//   options: disk sectors of 4096 bytes (bit 0), where the volume starts (bits 1-2: drive
+//            sector 0, a byte's worth, any 32-bit value, just below 2^32), the partition's
+//            length taken from the input (bit 3), a read that fails (bit 4)
+//   start:   u32, when bits 1-2 ask for it (or a byte)
+//   length:  u32 partition sectors, when bit 3 is set; else the boot sector's length
+//   failing: u16, the number of the read that fails, when bit 4 is set
+//   records to the end: u32 byte offset into the volume, u16 length, that many bytes
+#include <algorithm>
+
+#include <libVantor/LittleEndian.h>
+#include <libVantor/VantorException.h>
+#include <libVantor/internal/ExfatVolumeMapper.h>
+#include <vrk/Log.h>
+
+#include "FuzzInput.h"
+#include "support/FakeDisk.h"
+
+using namespace vantor;
+using vantor::fuzz::FuzzInput;
+using vantor::test::FakeDisk;
+
+namespace {
+
+constexpr u64 SECTOR_LIMIT = u64(1) << 32;
+// The disk answers at most this many bytes per input, as if it then failed: a volume
+// claiming a bitmap of hundreds of MiB ends in ERR_DISK_ACCESS instead of a slow run.
+constexpr u64 READ_BUDGET = 8u << 20;
+
+FUZZ_UNTRACKED void checkMap(const SectorMap& map, u32 start, u64 end, u64 used, const ExfatVolumeMapper& mapper) {
+  FUZZ_CHECK(!map.empty() && map[0].firstSector == start);
+  for (u32 i = 0; i < map.size(); ++i) {
+    FUZZ_CHECK(map[i].numSectors > 0 && map[i].lastSector < end);
+    FUZZ_CHECK(i == 0 || map[i].firstSector > map[i - 1].lastSector + 1);
+  }
+  FUZZ_CHECK(used <= mapper.getClusterCount());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  vrk::LogFactory::setPriority(5);  // quiet
+  FuzzInput in(data, size);
+  const u8 options = in.byte();
+  const u32 dss = options & 1 ? 4096 : 512;
+  u32 start = 0;
+  switch ((options >> 1) & 3) {
+    case 1: start = in.byte(); break;
+    case 2: start = in.u32le(); break;
+    case 3: start = static_cast<u32>(SECTOR_LIMIT - 1 - in.u16le()); break;
+  }
+  const u64 givenLength = options & 8 ? in.u32le() : 0;
+  const u32 failing = options & 16 ? in.u16le() : 0;
+
+  FakeDisk staging(dss, 0);  // the volume's bytes, from its start
+  for (;;) {
+    const u64 offset = in.u32le();
+    u32 length = in.u16le();
+    std::size_t left = 0;
+    const uint8_t* bytes = in.rest(left);
+    if (left == 0) break;
+    length = static_cast<u32>(std::min<std::size_t>(length, left));
+    staging.put(offset, bytes, length);
+    in = FuzzInput(bytes + length, left - length);
+  }
+  // The partition: as long as the input says, or as the boot sector says (rounded up to
+  // whole drive sectors), and never past sector 2^32.
+  const u8* boot = staging.sector(0);
+  const u32 shift = boot && boot[108] >= 9 && boot[108] <= 12 ? boot[108] : 0;
+  const u64 fsBytes = shift ? std::min<u64>(readLE64(boot + 72), SECTOR_LIMIT) << shift : 0;
+  u64 length = options & 8 ? givenLength : (fsBytes + dss - 1) / dss;
+  length = std::max<u64>(1, std::min<u64>(length, SECTOR_LIMIT - 1 - start));
+  FakeDisk disk(dss, static_cast<u32>(start + length));
+  for (const auto& s : staging.sectors()) {
+    if (s.first < length) disk.put((start + s.first) * dss, s.second);
+  }
+  u32 reads = 0;
+  u64 budget = READ_BUDGET;
+  disk.gate = [&](FakeDisk::Op, u32 first, u32 count) {
+    FUZZ_CHECK(first >= start && u64(first) + count <= start + length);  // only the volume is read
+    ++reads;
+    if (u64(count) * dss > budget || reads == failing) return false;
+    budget -= u64(count) * dss;
+    return true;
+  };
+
+  try {
+    const ExfatVolumeMapper mapper(disk, start, length);
+    FUZZ_CHECK(ExfatVolumeMapper::recognises(disk.read(u64(start) * dss, dss).data(), dss));
+    u64 used = 0;
+    const SectorMap map = mapper.getSectorMap(&used);
+    checkMap(map, start, start + std::min(length, (fsBytes + dss - 1) / dss), used, mapper);
+  } catch (const VantorException& x) {
+    const VantorErrorCodes code = x.getErrorCode();
+    FUZZ_CHECK(code == ERR_UNSUPPORTED_FILE_SYSTEM || code == ERR_DISK_ACCESS);
+  }
+  return 0;
+}
