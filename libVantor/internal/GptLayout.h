@@ -1,0 +1,67 @@
+// libVantor/internal/GptLayout.h
+// The GUID partition table of a disk, read and checked through IDisk (whole sectors of
+// 512 bytes or more), the sectors it occupies, and its backup moved to the end of a disk
+// the table was copied onto. What is read is trusted only when every check of
+// docs/gpt_layout.md passes; anything else throws VantorException and nothing is guessed.
+// Choices: the primary table is the one read. When it is damaged and the backup is sound
+// the read is refused all the same, saying so: a copy would carry the damaged primary, so
+// the user repairs the table first with a partition tool. Sector 0 is not examined by the
+// reader (readMbrLayout tells a protective MBR). No state, no locking.
+#pragma once
+#include <string>
+#include <vector>
+
+#include <libVantor/IDisk.h>
+#include <libVantor/internal/SectorMap.h>
+
+namespace vantor {
+
+struct GptPartition {
+  u32 number = 0;                // 1-based entry index, as the kernel numbers it
+  u8 typeGuid[16] = {};          // on-disk byte order
+  u8 uniqueGuid[16] = {};
+  u64 firstSector = 0, lastSector = 0;  // inclusive, drive LBAs
+  u64 attributes = 0;
+  std::string name;              // UTF-8, from the UTF-16LE name (a lone surrogate reads as U+FFFD)
+};
+
+struct GptLayout {
+  u64 headerSector = 0;          // 1
+  u64 alternateSector = 0;       // the backup header's LBA as the primary header says
+  u64 firstUsable = 0, lastUsable = 0;
+  u64 entriesSector = 0;         // primary entry array LBA
+  u32 entryCount = 0, entrySize = 0;
+  u64 entriesSectors = 0;        // sectors the array takes (rounded up)
+  u8 diskGuid[16] = {};
+  std::vector<GptPartition> partitions;  // non-empty entries (type GUID not all zero), in entry order
+};
+
+// Reads and checks the primary header at LBA 1 and its entry array. On success every
+// sector the layout names lies inside the disk and at or below LBA 0xFFFFFFFF, the
+// arrays sit between the headers and the usable range, and the partitions lie inside
+// the usable range without overlapping. The backup is read only when the primary fails.
+// Throws ERR_DISK_ACCESS naming the sector of a failed read, ERR_UNSUPPORTED_SECTOR_SIZE
+// for sectors under 512 or over 65,536 bytes, ERR_UNSUPPORTED_FILE_SYSTEM otherwise.
+GptLayout readGptLayout(const IDisk& disk);
+
+// The sectors the table occupies: the protective MBR (sector 0), the primary header and
+// entry array, and the backup entry array and header at the places the primary header
+// names (the backup array just before the backup header). Throws ERR_INVALID_ARGUMENT
+// for a layout that names a sector past 0xFFFFFFFF or a backup array before sector 0.
+SectorMap gptTableSectors(const GptLayout& layout);
+
+// After the sectors of a GPT disk were copied onto `target` (any size, same sector
+// size): moves the backup to the target's end as GPT tools do when a disk is copied to
+// a bigger one. The primary header gets AlternateLBA = the last sector and LastUsableLBA
+// = last sector - entriesSectors - 1 (CRC recomputed); the primary array is written
+// just before the last sector and a backup header (MyLBA and AlternateLBA swapped,
+// PartitionEntryLBA pointing at that array) on it; a protective MBR entry 0xEE at LBA 1
+// that is sector 0's only entry gets min(sectors - 1, 0xFFFFFFFF) sectors (a hybrid MBR
+// is left as it is). Writes in that order, the MBR last, and only after every check:
+// a table the reader would refuse, or a partition past the new LastUsableLBA
+// (ERR_VOLUME_EXCEEDS_DRIVE), throws with nothing written. A failed transfer throws
+// ERR_DISK_ACCESS naming the sector. The caller keeps the target dismounted; the old
+// backup, where the copy put it, is left in the free space.
+void relocateGptBackup(IDisk& target);
+
+}  // namespace vantor

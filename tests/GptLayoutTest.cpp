@@ -1,0 +1,270 @@
+// tests/GptLayoutTest.cpp: the GPT reader against sfdisk on tables made by sgdisk and
+// sfdisk, the backup moved onto disks of other sizes as sgdisk -v accepts it, and the
+// damage the reader refuses. Linux only: the oracles do not run under Wine.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <sstream>
+
+#include <boost/property_tree/json_parser.hpp>
+#include <libVantor/LittleEndian.h>
+#include <libVantor/WinDiskFile.h>
+#include <libVantor/internal/Crc32.h>
+#include <libVantor/internal/GptFormat.h>
+#include <libVantor/internal/GptLayout.h>
+
+#include "support/FakeDisk.h"
+#include "support/LoopDevice.h"
+#include "support/Shell.h"
+#include "support/TempDir.h"
+#include "support/ThrowsVantor.h"
+
+using namespace vantor;
+using namespace vantor::test;
+namespace fmt = vantor::gpt_format;
+
+namespace {
+
+struct Row {
+  u32 number;
+  u64 start, size;
+  std::string type, uuid, name;
+  friend bool operator==(const Row& a, const Row& b) {
+    return a.number == b.number && a.start == b.start && a.size == b.size && a.type == b.type && a.uuid == b.uuid &&
+           a.name == b.name;
+  }
+  friend std::ostream& operator<<(std::ostream& o, const Row& r) {
+    return o << r.number << ": " << r.start << "+" << r.size << " " << r.type << " " << r.uuid << " \"" << r.name
+             << "\"";
+  }
+};
+
+std::string guidText(const u8* g) {
+  char s[40];
+  std::snprintf(s, sizeof s, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", readLE32(g), readLE16(g + 4),
+                readLE16(g + 6), g[8], g[9], g[10], g[11], g[12], g[13], g[14], g[15]);
+  return s;
+}
+
+// What sfdisk reports of the disk (file or device): its partitions, and its id and usable range.
+struct Report {
+  std::vector<Row> rows;
+  std::string id;
+  u64 firstLba = 0, lastLba = 0;
+};
+
+Report sfdiskReport(const std::string& path) {
+  std::istringstream json(runOrThrow("sfdisk --json " + shellQuote(path) + " 2>/dev/null"));
+  boost::property_tree::ptree tree;
+  boost::property_tree::read_json(json, tree);
+  const auto& table = tree.get_child("partitiontable");
+  Report r{{}, table.get<std::string>("id"), table.get<u64>("firstlba"), table.get<u64>("lastlba")};
+  for (const auto& item : table.get_child("partitions")) {
+    const auto& p = item.second;
+    const std::string node = p.get<std::string>("node");
+    const std::size_t digits = node.find_last_not_of("0123456789") + 1;
+    r.rows.push_back({static_cast<u32>(std::stoul(node.substr(digits))), p.get<u64>("start"), p.get<u64>("size"),
+                      p.get<std::string>("type"), p.get<std::string>("uuid"), p.get<std::string>("name", "")});
+  }
+  return r;
+}
+
+Report ourReport(const GptLayout& layout) {
+  Report r{{}, guidText(layout.diskGuid), layout.firstUsable, layout.lastUsable};
+  for (const GptPartition& p : layout.partitions) {
+    r.rows.push_back({p.number, p.firstSector, p.lastSector - p.firstSector + 1, guidText(p.typeGuid),
+                      guidText(p.uniqueGuid), p.name});
+  }
+  return r;
+}
+
+void expectSameReport(const Report& ours, const Report& theirs) {
+  EXPECT_EQ(ours.rows, theirs.rows);
+  EXPECT_EQ(ours.id, theirs.id);
+  EXPECT_EQ(ours.firstLba, theirs.firstLba);
+  EXPECT_EQ(ours.lastLba, theirs.lastLba);
+}
+
+std::string makeFile(const TempDir& dir, const std::string& name, u64 mib) {
+  const std::string path = dir.file(name);
+  runOrThrow("truncate -s " + std::to_string(mib) + "M " + shellQuote(path));
+  return path;
+}
+
+// Three partitions in entries 1, 3 and 6 (gaps in the numbering), with names beyond ASCII
+// (one past 16 bits) and one of the full 36 units. (sfdisk here writes ASCII names only.)
+const char* const SGDISK_PARTITIONS =
+    " -n 1:2048:+4M -t 1:ef00 -c '1:Émoji 😀' -n 3:0:+6M -t 3:8300 -c '3:Données ☃'"
+    " -n 6:0:+3M -t 6:0700 -c '6:a 36-unit name, 12345678901234567890'";
+
+void sgdiskPartition(const std::string& path) {
+  runOrThrow("sgdisk -o " + shellQuote(path));  // with -q, sgdisk writes nothing
+  runOrThrow("sgdisk" + std::string(SGDISK_PARTITIONS) + " " + shellQuote(path));
+}
+
+WinDiskFile openFile(const std::string& path, u32 sectorSize = 512) {
+  WinDiskFile disk(vrk::String(path), WinDiskFile::OpenExisting, sectorSize, 0);
+  EXPECT_TRUE(disk.isOpen()) << path;
+  return disk;
+}
+
+}  // namespace
+
+TEST(GptLayout, ReadsWhatSfdiskReportsOfSgdiskAndSfdiskTables) {
+  TempDir dir;
+  const std::string bySgdisk = makeFile(dir, "sgdisk.img", 32);
+  sgdiskPartition(bySgdisk);
+  const std::string bySfdisk = makeFile(dir, "sfdisk.img", 40);
+  runOrThrow("printf 'label: gpt\\nsize=8MiB, type=uefi, name=\"boot part\"\\nsize=12MiB, name=\"Omega\"\\n"
+             "size=+, type=linux\\n' | sfdisk -q " + shellQuote(bySfdisk));
+  for (const std::string& path : {bySgdisk, bySfdisk}) {
+    SCOPED_TRACE(path);
+    const GptLayout layout = readGptLayout(openFile(path));
+    expectSameReport(ourReport(layout), sfdiskReport(path));
+    EXPECT_EQ(layout.alternateSector, (path == bySgdisk ? 32u : 40u) * 2048 - 1);
+  }
+}
+
+TEST(GptLayout, ReadsTablesOf4096ByteSectors) {
+  TempDir dir;
+  const std::string file = makeFile(dir, "4k.img", 64);
+  std::string whyNot;
+  auto loop = LoopDevice::attach(file, 4096, whyNot, false, false);
+  if (!loop) GTEST_SKIP() << whyNot;
+  runOrThrow("sgdisk -o " + loop->path());
+  runOrThrow("sgdisk -n 1:256:+4M -c 1:first -n 2:0:+8M -c 2:second " + loop->path());
+  const Report theirs = sfdiskReport(loop->path());
+  loop.reset();
+  const GptLayout layout = readGptLayout(openFile(file, 4096));
+  expectSameReport(ourReport(layout), theirs);
+  EXPECT_EQ(layout.entriesSectors, 4u);
+}
+
+// The table's sectors copied onto a zero-filled file of `mib` MiB, as far as they fit.
+std::string copyTable(const TempDir& dir, const std::string& source, const std::string& name, u64 mib) {
+  const std::string path = makeFile(dir, name, mib);
+  WinDiskFile from = openFile(source), to = openFile(path);
+  for (const SectorRange& run : gptTableSectors(readGptLayout(from))) {
+    if (run.lastSector >= to.getSizeSectors()) continue;
+    std::vector<u8> bytes(u64(run.numSectors) * 512);
+    EXPECT_TRUE(from.readSectors(run.firstSector, bytes.data(), run.numSectors));
+    EXPECT_TRUE(to.writeSectors(run.firstSector, bytes.data(), run.numSectors));
+  }
+  return path;
+}
+
+TEST(GptLayout, MovesTheBackupOntoBiggerAndSmallerDisksAsSgdiskAccepts) {
+  TempDir dir;
+  const std::string source = makeFile(dir, "source.img", 32);  // partitions end at 14 MiB
+  sgdiskPartition(source);
+  const Report before = sfdiskReport(source);
+  for (const u64 mib : {48, 16}) {
+    SCOPED_TRACE(std::to_string(mib) + " MiB");
+    const std::string target = copyTable(dir, source, std::to_string(mib) + ".img", mib);
+    {
+      WinDiskFile disk = openFile(target);
+      relocateGptBackup(disk);
+    }
+    const std::string verdict = capture("sgdisk -v " + shellQuote(target) + " 2>&1");
+    EXPECT_NE(verdict.find("No problems found"), std::string::npos) << verdict;
+    const Report after = sfdiskReport(target);
+    EXPECT_EQ(after.rows, before.rows);
+    EXPECT_EQ(after.lastLba, mib * 2048 - 34);
+    EXPECT_EQ(readGptLayout(openFile(target)).alternateSector, mib * 2048 - 1);
+    // The protective MBR covers the new disk.
+    EXPECT_EQ(readLE32(reinterpret_cast<const u8*>(readFile(target).data()) + 446 + 12), mib * 2048 - 1);
+  }
+}
+
+TEST(GptLayout, RefusesATargetTooSmallForAPartitionAndLeavesItUnchanged) {
+  TempDir dir;
+  const std::string source = makeFile(dir, "source.img", 32);
+  sgdiskPartition(source);
+  const std::string target = copyTable(dir, source, "small.img", 14);
+  const std::string before = readFile(target);
+  WinDiskFile disk = openFile(target);
+  EXPECT_TRUE(throwsVantor([&] { relocateGptBackup(disk); }, ERR_VOLUME_EXCEEDS_DRIVE,
+                           "GPT partition 6 ends at sector 28671, past the last usable sector 28638 of a target of "
+                           "28672 sectors"));
+  EXPECT_TRUE(readFile(target) == before);
+}
+
+namespace {
+
+// Recomputes the primary's entries CRC, then its header CRC, as a tool would that wrote
+// the damage on purpose.
+void fixPrimaryCrcs(FakeDisk& d) {
+  const std::vector<u8> header = d.read(512, 512);
+  const u64 arrayBytes = u64(readLE32(&header[fmt::HDR_ENTRY_COUNT])) * readLE32(&header[fmt::HDR_ENTRY_SIZE]);
+  if (arrayBytes <= fmt::MAX_ENTRIES_BYTES) {
+    const std::vector<u8> array = d.read(readLE64(&header[fmt::HDR_ENTRIES_LBA]) * 512, arrayBytes);
+    u8 crc[4];
+    writeLE32(crc, crc32(array.data(), array.size()));
+    d.put(512 + fmt::HDR_ENTRIES_CRC, crc, 4);
+  }
+  std::vector<u8> h = d.read(512, 92);
+  std::memset(&h[fmt::HDR_CRC], 0, 4);
+  writeLE32(&h[fmt::HDR_CRC], crc32(h.data(), h.size()));
+  d.put(512, h);
+}
+
+void put64(FakeDisk& d, u64 offset, u64 v) {
+  u8 b[8];
+  writeLE64(b, v);
+  d.put(offset, b, 8);
+}
+
+}  // namespace
+
+TEST(GptLayout, RefusesDamageWithAClearMessage) {
+  TempDir dir;
+  const std::string file = makeFile(dir, "source.img", 16);  // 32768 sectors
+  sgdiskPartition(file);
+  const std::string image = readFile(file);
+  const u64 entry3 = 2 * 512 + 2 * 128;  // the third entry: partition 3
+  struct Case {
+    const char* what;
+    std::function<void(FakeDisk&)> damage;
+    bool fixCrcs, backupKept;
+    VantorErrorCodes code;
+    std::string message;
+  };
+  const std::string DAMAGED = "(the table is damaged)";
+  const Case cases[] = {
+      {"header CRC", [](FakeDisk& d) { d.fill(512 + 60, 0xA5, 1); }, false, false, ERR_UNSUPPORTED_FILE_SYSTEM,
+       "GPT header CRC at sector 1 does not match " + DAMAGED},
+      {"header CRC, backup sound", [](FakeDisk& d) { d.fill(512 + 60, 0xA5, 1); }, false, true,
+       ERR_UNSUPPORTED_FILE_SYSTEM,
+       "The primary GPT is damaged (GPT header CRC at sector 1 does not match " + DAMAGED +
+           ") but the backup at sector 32767 is sound: repair the table with a partition tool first"},
+      {"entries CRC", [&](FakeDisk& d) { d.fill(entry3 + 60, 'X', 1); }, false, false, ERR_UNSUPPORTED_FILE_SYSTEM,
+       "GPT entry array CRC (header at sector 1) does not match " + DAMAGED},
+      {"entry count overflow", [](FakeDisk& d) { d.put(512 + fmt::HDR_ENTRY_COUNT, "\0\0\0\x80", 4); }, true, false,
+       ERR_UNSUPPORTED_FILE_SYSTEM,
+       "GPT header at sector 1 gives an entry array of 2147483648 entries of 128 bytes, larger than 1 MiB"},
+      {"partition past the disk", [&](FakeDisk& d) { put64(d, entry3 + fmt::ENT_LAST_LBA, 40000); }, true, false,
+       ERR_UNSUPPORTED_FILE_SYSTEM, "GPT partition 3 (sectors 10240-40000) lies outside the usable sectors 34-32734"},
+      {"backup past the disk", [](FakeDisk& d) { put64(d, 512 + fmt::HDR_ALTERNATE_LBA, 65535); }, true, false,
+       ERR_UNSUPPORTED_FILE_SYSTEM, "GPT backup header at sector 65535 lies past the disk's last sector 32767"},
+      {"overlap", [&](FakeDisk& d) { put64(d, entry3 + fmt::ENT_FIRST_LBA, 10239); }, true, false,
+       ERR_UNSUPPORTED_FILE_SYSTEM, "GPT partitions 1 and 3 overlap"},
+      {"entry size", [](FakeDisk& d) { d.put(512 + fmt::HDR_ENTRY_SIZE, "\x84\0\0\0", 4); }, true, false,
+       ERR_UNSUPPORTED_FILE_SYSTEM,
+       "GPT header at sector 1 gives an entry size of 132 bytes (a multiple of 8, at least 128, expected)"},
+      {"no table", [](FakeDisk& d) { d.fill(512, 0, 512); }, false, false, ERR_UNSUPPORTED_FILE_SYSTEM,
+       "No GPT header at sector 1 (no \"EFI PART\")"},
+      {"unreadable array",
+       [](FakeDisk& d) { d.gate = [](FakeDisk::Op op, u32 sector, u32) { return op != FakeDisk::Op::Read || sector != 2; }; },
+       false, true, ERR_DISK_ACCESS, "Cannot read the GPT entry array at sectors 2-33"},
+  };
+  for (const Case& c : cases) {
+    FakeDisk disk(512, 32768);
+    disk.put(0, image.data(), image.size());
+    c.damage(disk);
+    if (c.fixCrcs) fixPrimaryCrcs(disk);
+    if (!c.backupKept) disk.fill(32767 * 512, 0, 512);
+    EXPECT_TRUE(throwsVantor([&] { readGptLayout(disk); }, c.code, c.message)) << c.what;
+  }
+}
