@@ -236,6 +236,7 @@ TEST(NtfsVolumeMapper, RefusesDamageByName) {
     u64 countShort;  // volume sectors the caller leaves out
     VantorErrorCodes code;
     const char* message;
+    u32 start = 0;  // where the volume lies on the disk
   };
   const auto set = [](Fresh& f, u64 at, u64 value, u32 width) {
     for (u32 i = 0; i < width; ++i) f.disk.put(at + i, std::vector<u8>{u8(value >> 8 * i)});
@@ -271,20 +272,23 @@ TEST(NtfsVolumeMapper, RefusesDamageByName) {
       {"bitmap unreadable",  // the third read: boot sector, record 6, then the bitmap's one sector
        [&](Fresh& f) { f.disk.gate = [n = 0](FakeDisk::Op, u32, u32) mutable { return ++n != 3; }; }, 0,
        ERR_DISK_ACCESS, "error reading 1 sectors at sector"},
+      {"sectors past FFFFFFFFh", [](Fresh&) {}, 0, ERR_UNSUPPORTED_FILE_SYSTEM,
+       "reaches past drive sector FFFFFFFFh (to 100000FFFh)", 0xFFFF9000},
   };
   const Fresh pristine = freshVolume(16);
   for (const Case& c : cases) {
     Fresh f = pristine;
-    f.disk = FakeDisk(512, u32(f.sectors));  // a medium of its own
-    for (const auto& s : pristine.disk.sectors()) f.disk.put(s.first * 512, s.second);
+    f.disk = FakeDisk(512, u32(std::min<u64>(c.start + f.sectors, 0xFFFFFFFF)));  // a medium of its own
+    for (const auto& s : pristine.disk.sectors()) f.disk.put((c.start + s.first) * 512, s.second);
     c.apply(f);
     try {
-      NtfsVolumeMapper(f.disk, 0, f.sectors - c.countShort).getSectorMap();
+      NtfsVolumeMapper(f.disk, c.start, f.sectors - c.countShort).getSectorMap();
       ADD_FAILURE() << c.damage << ": mapped";
     } catch (const VantorException& x) {
       EXPECT_EQ(x.getErrorCode(), c.code) << c.damage;
       EXPECT_NE(x.getMessage().str().find(c.message), std::string::npos) << c.damage << ": " << x.getMessage();
-      EXPECT_EQ(x.getMessage().str().rfind("NTFS volume at sector 00000000h: ", 0), 0u) << x.getMessage();
+      EXPECT_EQ(x.getMessage().str().rfind(vrk::SprintfFormat("NTFS volume at sector %08Xh: ", c.start).str(), 0), 0u)
+          << x.getMessage();
     }
   }
 }
