@@ -4,7 +4,8 @@
 #   2. the whole suite again under AddressSanitizer + UndefinedBehaviorSanitizer;
 #   3. the imaging engine's tests (capture, restore and the chunk ring among them) under
 #      ThreadSanitizer, repeated to catch races;
-#   4. the fuzz targets (image files, drive maps, partition tables, exFAT maps; libFuzzer, clang)
+#   4. the fuzz targets (image files, drive maps, partition tables, GPT, exFAT, NTFS and ext
+#      maps; libFuzzer, clang)
 #      for a bounded time each;
 #   5. the Windows build (mingw-w64: Vantor.dll, Basekit.dll, vantor.exe, the tests) and its
 #      test set under Wine, in a Wine prefix of its own inside build-win.
@@ -57,10 +58,12 @@ if command -v clang++ >/dev/null; then
   step "fuzzing (${fuzz_seconds}s per target)"
   CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug -DVANTOR_FUZZ=ON -DVANTOR_BENCH=OFF \
     -DVANTOR_SANITIZE=address,undefined >/dev/null
-  cmake --build build-fuzz -j"$jobs" --target ImageFileFuzz DriveMapFuzz PartitionTableFuzz ExfatMapperFuzz
+  cmake --build build-fuzz -j"$jobs" --target ImageFileFuzz DriveMapFuzz PartitionTableFuzz ExfatMapperFuzz \
+    NtfsMapperFuzz
   # Each target builds its disk or image from a few hundred bytes of choices; the longest
-  # inputs are extended partition chains of up to 300 records, and exFAT volumes of a few KB.
-  for entry in ImageFileFuzz:2048 DriveMapFuzz:2048 PartitionTableFuzz:4096 ExfatMapperFuzz:8192; do
+  # inputs are extended partition chains of up to 300 records, and volumes of a few KB.
+  for entry in ImageFileFuzz:2048 DriveMapFuzz:2048 PartitionTableFuzz:4096 ExfatMapperFuzz:8192 \
+      NtfsMapperFuzz:6144; do
     target=${entry%%:*}
     corpus=$(mktemp -d)
     cp -r "$root"/tests/fuzz/corpus/"$target"/. "$corpus"/ 2>/dev/null || true
