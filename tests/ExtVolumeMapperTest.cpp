@@ -230,19 +230,23 @@ TEST(ExtVolumeMapper, RefusesDamagedOrUnknownMetadataNamingTheProblem) {
   }
 }
 
+// As mkfs.ext4 makes it (most groups BLOCK_UNINIT), and with every group's bitmap to read.
 TEST(ExtVolumeMapper, MapsA64GiBVolumeWellUnder150Milliseconds) {
-  TempDir dir;
-  const std::string image = dir.file("big");
-  runOrThrow("truncate -s 64G " + image + " && mkfs.ext4 -q -F " + image);
-  WinDiskFile disk(image.c_str(), WinDiskFile::OpenExisting, 512, 0);
-  const auto start = std::chrono::steady_clock::now();
-  u64 used = 0;
-  const SectorMap map = ExtVolumeMapper(disk, 0, disk.getSizeSectors()).getSectorMap(&used);
-  const auto ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-  std::printf("64 GiB volume: %u runs, %llu used blocks, mapped in %.1f ms\n", unsigned(map.size()), (unsigned long long)used, ms);
+  for (const char* options : {"", "-O ^metadata_csum,^uninit_bg"}) {
+    TempDir dir;
+    const std::string image = dir.file("big");
+    runOrThrow("truncate -s 64G " + image + " && mkfs.ext4 -q -F " + std::string(options) + " " + image);
+    WinDiskFile disk(image.c_str(), WinDiskFile::OpenExisting, 512, 0);
+    const auto start = std::chrono::steady_clock::now();
+    u64 used = 0;
+    const SectorMap map = ExtVolumeMapper(disk, 0, disk.getSizeSectors()).getSectorMap(&used);
+    const auto ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    std::printf("64 GiB volume (mkfs.ext4 %s): %u runs, %llu used blocks, mapped in %.1f ms\n", options,
+                unsigned(map.size()), static_cast<unsigned long long>(used), ms);
 #if !defined(__SANITIZE_ADDRESS__)
-  EXPECT_LT(ms, 150.0);
+    EXPECT_LT(ms, 150.0) << options;
 #endif
+  }
 }
 
 }  // namespace
