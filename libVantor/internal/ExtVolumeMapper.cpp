@@ -20,7 +20,6 @@ using ull = unsigned long long;
 
 constexpr u64 MAX_SECTOR = 0xFFFFFFFFull;
 constexpr u64 MAX_REQUEST_BYTES = 1u << 20;  // descriptors and bitmaps are read in requests of up to 1 MiB
-constexpr u64 MIN_BUFFER_BYTES = 64 * 1024;  // grown as needed, never past a request
 constexpr u64 MAX_RUN_SECTORS = 0x80000000ull;  // a map run's count is 32 bits
 
 struct Feature {
@@ -266,7 +265,7 @@ const u8* ExtVolumeMapper::readBlocks(u64 firstBlock, u64 count, DiskBufferPoint
   const u64 endSector = (byteOffset + count * blockBytes + sectorSize - 1) / sectorSize;
   const u64 bytes = (endSector - firstSector) * sectorSize;
   if (buffer.size() < bytes) {
-    buffer = DiskBufferPointer(std::max<u64>(bytes, MIN_BUFFER_BYTES), DiskBufferPointer::OnFailure::Empty);
+    buffer = DiskBufferPointer(bytes, DiskBufferPointer::OnFailure::Empty);
   }
   const u32 lba = static_cast<u32>(volumeStartSector + firstSector);  // inside 32 bits: checked when made
   const u32 sectors = static_cast<u32>(endSector - firstSector);
@@ -327,12 +326,22 @@ void ExtVolumeMapper::addGroupTables(u32 group, const u8* d, std::vector<BlockRu
   }
 }
 
+// Appends a run, joined to the last one when it continues it (runs from bitmaps arrive in
+// ascending order), so that a volume full of files does not cost a run per group.
+void ExtVolumeMapper::addRun(std::vector<BlockRun>& runs, u64 first, u64 count) {
+  if (!runs.empty() && runs.back().first + runs.back().count == first) {
+    runs.back().count += count;
+  } else {
+    runs.push_back({first, count});
+  }
+}
+
 // Reads the pending bitmaps, adjacent ones together, and adds the runs of set bits.
-void ExtVolumeMapper::scanBitmaps(std::vector<PendingBitmap>& bitmaps, std::vector<BlockRun>& runs) const {
+void ExtVolumeMapper::scanBitmaps(std::vector<PendingBitmap>& bitmaps, std::vector<BlockRun>& runs,
+                                  DiskBufferPointer& buffer) const {
   std::sort(bitmaps.begin(), bitmaps.end(),
             [](const PendingBitmap& a, const PendingBitmap& b) { return a.block < b.block; });
   const u64 maxBlocks = std::max<u64>(1, MAX_REQUEST_BYTES / blockBytes);
-  DiskBufferPointer buffer(0, DiskBufferPointer::OnFailure::Empty);
   for (std::size_t i = 0; i < bitmaps.size();) {
     const u64 first = bitmaps[i].block;
     std::size_t j = i + 1;
@@ -357,14 +366,14 @@ void ExtVolumeMapper::scanBitmaps(std::vector<PendingBitmap>& bitmaps, std::vect
           b += static_cast<u64>(__builtin_ctzll(rest));
           if (b >= bits) break;
           if (inRun) {
-            runs.push_back({base + runStart, w * 64 + b - runStart});
+            addRun(runs, base + runStart, w * 64 + b - runStart);
           } else {
             runStart = w * 64 + b;
           }
           inRun = !inRun;
         }
       }
-      if (inRun) runs.push_back({base + runStart, length - runStart});
+      if (inRun) addRun(runs, base + runStart, length - runStart);
     }
   }
 }
@@ -377,7 +386,7 @@ SectorMap ExtVolumeMapper::getSectorMap(u64* usedBlocks) const {
 
   // The descriptor table, a meta group's block at a time but read in runs of adjacent blocks.
   const u64 maxBlocks = std::max<u64>(1, MAX_REQUEST_BYTES / blockBytes);
-  DiskBufferPointer descriptors(0, DiskBufferPointer::OnFailure::Empty);
+  DiskBufferPointer buffer(0, DiskBufferPointer::OnFailure::Empty);  // descriptors, then bitmaps, in turn
   std::vector<PendingBitmap> bitmaps;
   for (u64 meta = 0; meta < descBlocks;) {
     const u64 first = descriptorBlock(meta);
@@ -386,7 +395,7 @@ SectorMap ExtVolumeMapper::getSectorMap(u64* usedBlocks) const {
     if (first <= firstDataBlock || first >= blockCount || count > blockCount - first) {
       refuse(vrk::SprintfFormat("descriptor block %llu lies outside the volume", ull(first)).c_str());
     }
-    const u8* data = readBlocks(first, count, descriptors);
+    const u8* data = readBlocks(first, count, buffer);
     runs.push_back({first, count});
     const u64 firstGroup = meta * descsPerBlock;
     const u64 endGroup = std::min<u64>(groupCount, (meta + count) * descsPerBlock);
@@ -395,7 +404,7 @@ SectorMap ExtVolumeMapper::getSectorMap(u64* usedBlocks) const {
     }
     meta += count;
     // Bitmaps are read as a batch per descriptor read; flex_bg keeps a batch's together.
-    scanBitmaps(bitmaps, runs);
+    scanBitmaps(bitmaps, runs, buffer);
     bitmaps.clear();
   }
 

@@ -59,6 +59,7 @@ class ExtVolumeMapper {
   };
 
   [[noreturn]] void refuse(const char* what) const;
+  static void addRun(std::vector<BlockRun>& runs, u64 first, u64 count);
   bool groupHasSuper(u64 group) const;
   u64 groupFirstBlock(u64 group) const { return firstDataBlock + group * blocksPerGroup; }
   u64 groupLength(u64 group) const;
@@ -67,7 +68,7 @@ class ExtVolumeMapper {
   void addLayoutOfGroup(u32 group, std::vector<BlockRun>& runs) const;
   void addGroupTables(u32 group, const u8* descriptor, std::vector<BlockRun>& runs,
                       std::vector<PendingBitmap>& bitmaps) const;
-  void scanBitmaps(std::vector<PendingBitmap>& bitmaps, std::vector<BlockRun>& runs) const;
+  void scanBitmaps(std::vector<PendingBitmap>& bitmaps, std::vector<BlockRun>& runs, DiskBufferPointer& buffer) const;
 
   IDisk* disk;
   u32 sectorSize = 512;
