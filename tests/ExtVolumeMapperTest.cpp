@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -23,11 +24,11 @@
 namespace vantor {
 namespace {
 
-using test::FakeDisk;
-using test::TempDir;
 using test::capture;
+using test::FakeDisk;
 using test::runOrThrow;
 using test::shellQuote;
+using test::TempDir;
 
 // A volume made by `mkfs` with `options` on `mib` MiB, filled with files of mixed sizes
 // (some written in a fragmented free space, some deleted again).
@@ -67,8 +68,11 @@ std::vector<std::pair<u64, u64>> usedBlocksByDumpe2fs(const std::string& image, 
   std::vector<std::pair<u64, u64>> runs;  // [first, end)
   for (u64 b = 0; b < used.size(); ++b) {
     if (!used[b]) continue;
-    if (!runs.empty() && runs.back().second == b) ++runs.back().second;
-    else runs.emplace_back(b, b + 1);
+    if (!runs.empty() && runs.back().second == b) {
+      ++runs.back().second;
+    } else {
+      runs.emplace_back(b, b + 1);
+    }
   }
   return runs;
 }
@@ -125,9 +129,13 @@ TEST_P(ExtVolumeMapperOnRealVolumes, MapsWhatDumpe2fsCallsUsedAndACopyOfItIsComp
   std::vector<std::pair<u64, u64>> expected;
   for (const auto& r : used) {
     expectedCount += r.second - r.first;
-    const u64 a = v.offsetSectors + r.first * bs / v.sectorSize, b = v.offsetSectors + (r.second * bs + v.sectorSize - 1) / v.sectorSize;
-    if (!expected.empty() && expected.back().second >= a) expected.back().second = b;
-    else expected.emplace_back(a, b);
+    const u64 a = v.offsetSectors + r.first * bs / v.sectorSize,
+              b = v.offsetSectors + (r.second * bs + v.sectorSize - 1) / v.sectorSize;
+    if (!expected.empty() && expected.back().second >= a) {
+      expected.back().second = b;
+    } else {
+      expected.emplace_back(a, b);
+    }
   }
   EXPECT_EQ(spans(map), expected);
   EXPECT_EQ(usedBlocks, expectedCount);
@@ -164,7 +172,7 @@ INSTANTIATE_TEST_SUITE_P(
         Variant{"ext2_1k", "mkfs.ext2", "-b 1024", 24, 512, 0, "ext2"},
         Variant{"ext3_4k_offset", "mkfs.ext3", "-b 4096 -g 4096", 64, 512, 2048, "ext3"},
         Variant{"ext4_flex_uninit", "mkfs.ext4", "-b 4096 -g 4096 -E lazy_itable_init=1", 96, 512, 63, "ext4"},
-        Variant{"ext4_no_flex_1k", "mkfs.ext4", "-b 1024 -O ^flex_bg", 40, 512, 0, "ext4"},
+        Variant{"ext4_no_flex_uninit_bg_1k", "mkfs.ext4", "-b 1024 -O ^flex_bg,^metadata_csum,uninit_bg", 40, 512, 0, "ext4"},
         Variant{"ext4_64bit_4k_sectors", "mkfs.ext4", "-b 4096 -g 2048 -O 64bit", 64, 4096, 256, "ext4"},
         Variant{"ext4_meta_bg_1k", "mkfs.ext4", "-b 1024 -g 1024 -O meta_bg,^resize_inode", 48, 512, 1, "ext4"},
         Variant{"ext4_1k_on_4k_sectors", "mkfs.ext4", "-b 1024 -g 2048", 32, 4096, 8, "ext4"},
@@ -191,15 +199,16 @@ TEST(ExtVolumeMapper, RefusesDamagedOrUnknownMetadataNamingTheProblem) {
     const char* message;
   };
   const Case cases[] = {
-      {"bad magic", SB + ext::SB_MAGIC, 0xEF54, false, sectors, ERR_UNSUPPORTED_FILE_SYSTEM, "no ext superblock (magic EF53h missing)"},
+      {"bad magic", SB + ext::SB_MAGIC, 0xEF54, false, sectors, ERR_UNSUPPORTED_FILE_SYSTEM,
+       "no ext superblock (magic EF53h missing)"},
       {"absurd block size", SB + ext::SB_LOG_BLOCK_SIZE, 7, false, sectors, ERR_UNSUPPORTED_FILE_SYSTEM,
        "block size 2^(10+7) is out of range (1 to 64 KiB)"},
       {"unknown incompat bit", SB + ext::SB_FEATURE_INCOMPAT, 0x80000, true, sectors, ERR_UNSUPPORTED_FILE_SYSTEM,
        "unknown incompatible feature 00080000h"},
       {"bigalloc", SB + ext::SB_FEATURE_RO_COMPAT, ext::RO_COMPAT_BIGALLOC, true, sectors, ERR_UNSUPPORTED_FILE_SYSTEM,
        "unsupported feature bigalloc"},
-      {"journal to replay", SB + ext::SB_FEATURE_INCOMPAT, ext::INCOMPAT_RECOVER, true, sectors, ERR_UNSUPPORTED_FILE_SYSTEM,
-       "unsupported feature needs_recovery (the journal must be replayed first)"},
+      {"journal to replay", SB + ext::SB_FEATURE_INCOMPAT, ext::INCOMPAT_RECOVER, true, sectors,
+       ERR_UNSUPPORTED_FILE_SYSTEM, "unsupported feature needs_recovery (the journal must be replayed first)"},
       {"group count overflows", SB + ext::SB_BLOCKS_COUNT_HI, 0x1000, false, sectors, ERR_UNSUPPORTED_FILE_SYSTEM,
        "group count overflows"},
       {"group count mismatch", SB + ext::SB_INODES_COUNT, 4097, false, sectors, ERR_UNSUPPORTED_FILE_SYSTEM,
@@ -212,6 +221,8 @@ TEST(ExtVolumeMapper, RefusesDamagedOrUnknownMetadataNamingTheProblem) {
        "group 3: block bitmap at block 20000 lies outside the volume"},
       {"inode table past the end", DESC + 15 * 64 + ext::BG_INODE_TABLE_LO, 16380, false, sectors,
        ERR_UNSUPPORTED_FILE_SYSTEM, "group 15: inode table at block 16380 lies outside the volume"},
+      {"uninit flag with a failing checksum", DESC + 5 * 64 + 0x0C, 1234, false, sectors, ERR_UNSUPPORTED_FILE_SYSTEM,
+       "group 5: flagged BLOCK_UNINIT, but its descriptor checksum fails"},
       {"descriptor read fails", 0, 0, false, sectors, ERR_DISK_ACCESS, "error reading 2 sectors at sector 0000000Ch"},
   };
   for (const Case& c : cases) {
@@ -220,13 +231,14 @@ TEST(ExtVolumeMapper, RefusesDamagedOrUnknownMetadataNamingTheProblem) {
     disk.put(START * 512, bytes.data(), bytes.size());
     if (c.offset) {
       u8 field[4];
-      writeLE32(field, c.value | (c.addBits ? readLE32(reinterpret_cast<const u8*>(bytes.data()) + c.offset - START * 512) : 0));
+      writeLE32(
+          field,
+          c.value | (c.addBits ? readLE32(reinterpret_cast<const u8*>(bytes.data()) + c.offset - START * 512) : 0));
       disk.put(c.offset, field, c.offset == SB + ext::SB_MAGIC ? 2 : 4);
     }
     if (c.code == ERR_DISK_ACCESS) disk.gate = [](FakeDisk::Op, u32 sector, u32) { return sector != 12; };
-    EXPECT_TRUE(test::throwsVantor(
-        [&] { ExtVolumeMapper(disk, START, c.volumeSectors).getSectorMap(); }, c.code,
-        std::string("ext volume at sector 00000008h: ") + c.message));
+    EXPECT_TRUE(test::throwsVantor([&] { ExtVolumeMapper(disk, START, c.volumeSectors).getSectorMap(); }, c.code,
+                                   std::string("ext volume at sector 00000008h: ") + c.message));
   }
 }
 

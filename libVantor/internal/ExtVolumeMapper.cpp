@@ -19,7 +19,7 @@ const vrk::Logger& logger() {
 using ull = unsigned long long;
 
 constexpr u64 MAX_SECTOR = 0xFFFFFFFFull;
-constexpr u64 MAX_REQUEST_BYTES = 1u << 20;  // descriptors and bitmaps are read in requests of up to 1 MiB
+constexpr u64 MAX_REQUEST_BYTES = 1u << 20;     // descriptors and bitmaps are read in requests of up to 1 MiB
 constexpr u64 MAX_RUN_SECTORS = 0x80000000ull;  // a map run's count is 32 bits
 
 struct Feature {
@@ -29,21 +29,33 @@ struct Feature {
 
 // The features this mapper knows. Everything else in these two words is refused.
 constexpr Feature KNOWN_INCOMPAT[] = {
-    {ext::INCOMPAT_FILETYPE, "filetype"},   {ext::INCOMPAT_META_BG, "meta_bg"},
-    {ext::INCOMPAT_EXTENTS, "extent"},      {ext::INCOMPAT_64BIT, "64bit"},
-    {ext::INCOMPAT_MMP, "mmp"},             {ext::INCOMPAT_FLEX_BG, "flex_bg"},
-    {ext::INCOMPAT_EA_INODE, "ea_inode"},   {ext::INCOMPAT_DIRDATA, "dirdata"},
-    {ext::INCOMPAT_CSUM_SEED, "metadata_csum_seed"}, {ext::INCOMPAT_LARGEDIR, "large_dir"},
-    {ext::INCOMPAT_INLINE_DATA, "inline_data"}, {ext::INCOMPAT_ENCRYPT, "encrypt"},
+    {ext::INCOMPAT_FILETYPE, "filetype"},
+    {ext::INCOMPAT_META_BG, "meta_bg"},
+    {ext::INCOMPAT_EXTENTS, "extent"},
+    {ext::INCOMPAT_64BIT, "64bit"},
+    {ext::INCOMPAT_MMP, "mmp"},
+    {ext::INCOMPAT_FLEX_BG, "flex_bg"},
+    {ext::INCOMPAT_EA_INODE, "ea_inode"},
+    {ext::INCOMPAT_DIRDATA, "dirdata"},
+    {ext::INCOMPAT_CSUM_SEED, "metadata_csum_seed"},
+    {ext::INCOMPAT_LARGEDIR, "large_dir"},
+    {ext::INCOMPAT_INLINE_DATA, "inline_data"},
+    {ext::INCOMPAT_ENCRYPT, "encrypt"},
     {ext::INCOMPAT_CASEFOLD, "casefold"},
 };
 constexpr Feature KNOWN_RO_COMPAT[] = {
-    {ext::RO_COMPAT_SPARSE_SUPER, "sparse_super"}, {ext::RO_COMPAT_LARGE_FILE, "large_file"},
-    {ext::RO_COMPAT_HUGE_FILE, "huge_file"},       {ext::RO_COMPAT_GDT_CSUM, "uninit_bg"},
-    {ext::RO_COMPAT_DIR_NLINK, "dir_nlink"},       {ext::RO_COMPAT_EXTRA_ISIZE, "extra_isize"},
-    {ext::RO_COMPAT_QUOTA, "quota"},               {ext::RO_COMPAT_METADATA_CSUM, "metadata_csum"},
-    {ext::RO_COMPAT_READONLY, "read-only"},        {ext::RO_COMPAT_PROJECT, "project"},
-    {ext::RO_COMPAT_SHARED_BLOCKS, "shared_blocks"}, {ext::RO_COMPAT_VERITY, "verity"},
+    {ext::RO_COMPAT_SPARSE_SUPER, "sparse_super"},
+    {ext::RO_COMPAT_LARGE_FILE, "large_file"},
+    {ext::RO_COMPAT_HUGE_FILE, "huge_file"},
+    {ext::RO_COMPAT_GDT_CSUM, "uninit_bg"},
+    {ext::RO_COMPAT_DIR_NLINK, "dir_nlink"},
+    {ext::RO_COMPAT_EXTRA_ISIZE, "extra_isize"},
+    {ext::RO_COMPAT_QUOTA, "quota"},
+    {ext::RO_COMPAT_METADATA_CSUM, "metadata_csum"},
+    {ext::RO_COMPAT_READONLY, "read-only"},
+    {ext::RO_COMPAT_PROJECT, "project"},
+    {ext::RO_COMPAT_SHARED_BLOCKS, "shared_blocks"},
+    {ext::RO_COMPAT_VERITY, "verity"},
     {ext::RO_COMPAT_ORPHAN_PRESENT, "orphan_present"},
 };
 // Names for the refusal messages of features that are known but not mapped.
@@ -71,6 +83,35 @@ const char* unknownFeature(u32 word, const Feature (&known)[N], const Feature (&
     return "";
   }
   return nullptr;
+}
+
+// The two checksums of group descriptors: CRC-16 (polynomial 8005h) with gdt_csum, the
+// low half of CRC-32C (polynomial 1EDC6F41h) with metadata_csum; both bit-reflected, with
+// no final inversion, continued from the caller's value.
+struct CrcTables {
+  u16 crc16[256] = {};
+  u32 crc32c[256] = {};
+  constexpr CrcTables() {
+    for (u32 i = 0; i < 256; ++i) {
+      u32 a = i, b = i;
+      for (int k = 0; k < 8; ++k) {
+        a = (a & 1) ? (a >> 1) ^ 0xA001u : a >> 1;
+        b = (b & 1) ? (b >> 1) ^ 0x82F63B78u : b >> 1;
+      }
+      crc16[i] = static_cast<u16>(a);
+      crc32c[i] = b;
+    }
+  }
+};
+constexpr CrcTables CRC;
+
+u16 crc16(u16 crc, const u8* p, std::size_t n) {
+  while (n--) crc = static_cast<u16>((crc >> 8) ^ CRC.crc16[(crc ^ *p++) & 0xFF]);
+  return crc;
+}
+u32 crc32c(u32 crc, const u8* p, std::size_t n) {
+  while (n--) crc = (crc >> 8) ^ CRC.crc32c[(crc ^ *p++) & 0xFF];
+  return crc;
 }
 
 bool isPowerOf(u64 n, u64 base) {
@@ -107,7 +148,9 @@ void ExtVolumeMapper::refuse(const char* what) const {
 }
 
 ExtVolumeMapper::ExtVolumeMapper(IDisk& disk_, u32 volumeStartSector_, u64 volumeSectorCount_)
-    : disk(&disk_), sectorSize(disk_.getSectorSize()), volumeStartSector(volumeStartSector_),
+    : disk(&disk_),
+      sectorSize(disk_.getSectorSize()),
+      volumeStartSector(volumeStartSector_),
       volumeSectorCount(volumeSectorCount_) {
   VRK_TRACE(logger(), "ExtVolumeMapper constructor");
   if (sectorSize < 512 || sectorSize > 65536 || (sectorSize & (sectorSize - 1)) != 0) {
@@ -117,7 +160,9 @@ ExtVolumeMapper::ExtVolumeMapper(IDisk& disk_, u32 volumeStartSector_, u64 volum
   }
   if (volumeSectorCount > MAX_SECTOR + 1) refuse("the partition is larger than 2^32 sectors");
   const u64 volumeBytes = volumeSectorCount * sectorSize;  // below 2^48
-  if (volumeBytes < ext::SUPERBLOCK_OFFSET + ext::SUPERBLOCK_SIZE) refuse("the partition is too small for a superblock");
+  if (volumeBytes < ext::SUPERBLOCK_OFFSET + ext::SUPERBLOCK_SIZE) {
+    refuse("the partition is too small for a superblock");
+  }
 
   // The superblock, read in whole sectors: bytes 1024-2047 of the volume.
   const u32 headSectors = (ext::SUPERBLOCK_OFFSET + ext::SUPERBLOCK_SIZE + sectorSize - 1) / sectorSize;
@@ -218,6 +263,9 @@ ExtVolumeMapper::ExtVolumeMapper(IDisk& disk_, u32 volumeStartSector_, u64 volum
                  .c_str());
     }
   }
+  std::copy(sb + ext::SB_UUID, sb + ext::SB_UUID + sizeof uuid, uuid);
+  checksumSeed = (incompat & ext::INCOMPAT_CSUM_SEED) ? readLE32(sb + ext::SB_CHECKSUM_SEED)
+                                                      : crc32c(0xFFFFFFFF, uuid, sizeof uuid);
   if (compat & ext::COMPAT_SPARSE_SUPER2) {
     backupGroups[0] = readLE32(sb + ext::SB_BACKUP_BGS);
     backupGroups[1] = readLE32(sb + ext::SB_BACKUP_BGS + 4);
@@ -242,6 +290,25 @@ bool ExtVolumeMapper::groupHasSuper(u64 group) const {
   if (compat & ext::COMPAT_SPARSE_SUPER2) return group == backupGroups[0] || group == backupGroups[1];
   if (group == 1 || !(roCompat & ext::RO_COMPAT_SPARSE_SUPER)) return true;
   return isPowerOf(group, 3) || isPowerOf(group, 5) || isPowerOf(group, 7);
+}
+
+// The checksum the descriptor of `group` should carry: over the group number and the
+// descriptor without its checksum field, seeded by the uuid.
+u16 ExtVolumeMapper::descriptorChecksum(u32 group, const u8* d) const {
+  u8 number[4];
+  writeLE32(number, group);
+  const u8 none[2] = {0, 0};
+  if (roCompat & ext::RO_COMPAT_METADATA_CSUM) {
+    u32 crc = crc32c(checksumSeed, number, sizeof number);
+    crc = crc32c(crc, d, ext::BG_CHECKSUM);
+    crc = crc32c(crc, none, sizeof none);
+    crc = crc32c(crc, d + ext::BG_CHECKSUM + 2, descSize - ext::BG_CHECKSUM - 2);
+    return static_cast<u16>(crc);
+  }
+  u16 crc = crc16(0xFFFF, uuid, sizeof uuid);
+  crc = crc16(crc, number, sizeof number);
+  crc = crc16(crc, d, ext::BG_CHECKSUM);
+  return crc16(crc, d + ext::BG_CHECKSUM + 2, descSize - ext::BG_CHECKSUM - 2);
 }
 
 u64 ExtVolumeMapper::groupLength(u64 group) const {
@@ -303,23 +370,31 @@ void ExtVolumeMapper::addLayoutOfGroup(u32 group, std::vector<BlockRun>& runs) c
 void ExtVolumeMapper::addGroupTables(u32 group, const u8* d, std::vector<BlockRun>& runs,
                                      std::vector<PendingBitmap>& bitmaps) const {
   const bool wide = descSize >= ext::MIN_DESC_SIZE_64BIT;
-  const auto location = [&](u32 lo, u32 hi) { return u64(readLE32(d + lo)) | (wide ? u64(readLE32(d + hi)) << 32 : 0); };
+  const auto location = [&](u32 lo, u32 hi) {
+    return u64(readLE32(d + lo)) | (wide ? u64(readLE32(d + hi)) << 32 : 0);
+  };
   const u64 blockBitmap = location(ext::BG_BLOCK_BITMAP_LO, ext::BG_BLOCK_BITMAP_HI);
   const u64 inodeBitmap = location(ext::BG_INODE_BITMAP_LO, ext::BG_INODE_BITMAP_HI);
   const u64 inodeTable = location(ext::BG_INODE_TABLE_LO, ext::BG_INODE_TABLE_HI);
   const struct {
     const char* name;
     u64 block, count;
-  } tables[] = {{"block bitmap", blockBitmap, 1}, {"inode bitmap", inodeBitmap, 1}, {"inode table", inodeTable, inodeTableBlocks}};
+  } tables[] = {{"block bitmap", blockBitmap, 1},
+                {"inode bitmap", inodeBitmap, 1},
+                {"inode table", inodeTable, inodeTableBlocks}};
   for (const auto& t : tables) {
     // Never on the superblock or before it, never past the end (counts are below 2^32).
     if (t.block <= firstDataBlock || t.block >= blockCount || t.count > blockCount - t.block) {
-      refuse(vrk::SprintfFormat("group %u: %s at block %llu lies outside the volume", group, t.name, ull(t.block)).c_str());
+      refuse(vrk::SprintfFormat("group %u: %s at block %llu lies outside the volume", group, t.name, ull(t.block))
+                 .c_str());
     }
     runs.push_back({t.block, t.count});
   }
   const bool flagsValid = roCompat & (ext::RO_COMPAT_GDT_CSUM | ext::RO_COMPAT_METADATA_CSUM);
   if (flagsValid && (readLE16(d + ext::BG_FLAGS) & ext::BG_BLOCK_UNINIT)) {
+    if (readLE16(d + ext::BG_CHECKSUM) != descriptorChecksum(group, d)) {
+      refuse(vrk::SprintfFormat("group %u: flagged BLOCK_UNINIT, but its descriptor checksum fails", group).c_str());
+    }
     addLayoutOfGroup(group, runs);
   } else {
     bitmaps.push_back({blockBitmap, group});
@@ -345,7 +420,8 @@ void ExtVolumeMapper::scanBitmaps(std::vector<PendingBitmap>& bitmaps, std::vect
   for (std::size_t i = 0; i < bitmaps.size();) {
     const u64 first = bitmaps[i].block;
     std::size_t j = i + 1;
-    while (j < bitmaps.size() && bitmaps[j].block - first < maxBlocks && bitmaps[j].block <= bitmaps[j - 1].block + 1) ++j;
+    while (j < bitmaps.size() && bitmaps[j].block - first < maxBlocks && bitmaps[j].block <= bitmaps[j - 1].block + 1)
+      ++j;
     const u8* data = readBlocks(first, bitmaps[j - 1].block - first + 1, buffer);
     for (; i < j; ++i) {
       const u8* bitmap = data + (bitmaps[i].block - first) * blockBytes;

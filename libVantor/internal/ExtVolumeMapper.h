@@ -14,8 +14,8 @@
 //   (INCOMPAT_RECOVER): its bitmaps may not yet show blocks the journal allocated.
 //   Compatible features change nothing a reader must know, sparse_super2 aside.
 // - A group flagged BLOCK_UNINIT (honoured, as the kernel does, only with gdt_csum or
-//   metadata_csum; the descriptor checksum itself is not verified) is mapped from the
-//   layout instead of its bitmap: superblock backup, descriptor and reserved GDT blocks,
+//   metadata_csum, and only when the descriptor's checksum holds: a flagged descriptor
+//   whose checksum fails is refused) is mapped from the layout instead of its bitmap: superblock backup, descriptor and reserved GDT blocks,
 //   and every group's bitmaps and inode table that lie in it. The bitmaps and inode table
 //   of every group are always mapped, wherever they lie.
 // - A 1 KiB-block volume's block 0 (boot area) counts as a used block.
@@ -61,6 +61,7 @@ class ExtVolumeMapper {
   [[noreturn]] void refuse(const char* what) const;
   static void addRun(std::vector<BlockRun>& runs, u64 first, u64 count);
   bool groupHasSuper(u64 group) const;
+  u16 descriptorChecksum(u32 group, const u8* descriptor) const;
   u64 groupFirstBlock(u64 group) const { return firstDataBlock + group * blocksPerGroup; }
   u64 groupLength(u64 group) const;
   u64 descriptorBlock(u64 metaGroup) const;
@@ -81,11 +82,13 @@ class ExtVolumeMapper {
   u32 groupCount = 0;
   u32 descSize = 0;
   u32 descsPerBlock = 0;
-  u64 descBlocks = 0;         // blocks the whole descriptor table takes
-  u64 inodeTableBlocks = 0;   // per group
+  u64 descBlocks = 0;        // blocks the whole descriptor table takes
+  u64 inodeTableBlocks = 0;  // per group
   u64 reservedGdtBlocks = 0;
   u64 firstMetaBg = 0;
-  u32 backupGroups[2] = {};   // with sparse_super2
+  u32 backupGroups[2] = {};  // with sparse_super2
+  u8 uuid[16] = {};
+  u32 checksumSeed = 0;  // with metadata_csum
   u32 compat = 0;
   u32 incompat = 0;
   u32 roCompat = 0;
