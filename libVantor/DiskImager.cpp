@@ -94,6 +94,7 @@ bool DiskImager::start(StartRequest&& request, bool waitForCompletion) {
   data->allowVolumeBeyondDrive = allowVolumeBeyondDrive;
   data->verify = request.verify;
   data->streaming = transferMode == TRANSFER_STREAMING;
+  data->everyVolume = volumeCoverage == COVER_EVERY_VOLUME;
   data->onImageWritten = std::move(request.onImageWritten);
 
   vrk::ManagedThread* started = nullptr;
@@ -198,6 +199,10 @@ void DiskImager::setVolumeTooLargeBehavior(VolumeTooLargeBehavior behavior) {
 
 void DiskImager::setTransferMode(TransferMode mode) {
   if (mode == TRANSFER_CHUNK_BY_CHUNK || mode == TRANSFER_STREAMING) transferMode = mode;
+}
+
+void DiskImager::setVolumeCoverage(VolumeCoverage coverage) {
+  if (coverage == COVER_FAT_VOLUMES || coverage == COVER_EVERY_VOLUME) volumeCoverage = coverage;
 }
 
 bool DiskImager::getImageInfo(const vrk::String& imageFile, DISK_IMAGE_INFO& info) {

@@ -116,6 +116,21 @@ class VANTOR_EXPORT DiskImager final {
   void setVolumeTooLargeBehavior(VolumeTooLargeBehavior behavior);
   // Taken by each operation at its start; any other value is ignored.
   void setTransferMode(TransferMode mode);
+  // Which volumes a capture maps to their used sectors.
+  enum VolumeCoverage : u32 {
+    // The behaviour of a new imager: an MBR of FAT16 and FAT32 volumes; any other entry
+    // (another type, an extended partition, a GPT's protective entry) fails the capture
+    // with ERR_UNSUPPORTED_FILE_SYSTEM.
+    COVER_FAT_VOLUMES = 0,
+    // Any drive: MBR with logical volumes, GPT, or a file system on the whole drive; FAT,
+    // exFAT, NTFS and ext2/3/4 volumes by their content; every other volume copied whole
+    // (DriveVolumes tells a host which, and why). A restore of a GPT image then makes the
+    // backup table anew at the target's own end (a target of another size), and needs
+    // room only for the partitions and that table.
+    COVER_EVERY_VOLUME = 1,
+  };
+  // Taken by each capture and restore at its start; any other value is ignored.
+  void setVolumeCoverage(VolumeCoverage coverage);
 
  private:
   struct StartRequest;
@@ -123,6 +138,7 @@ class VANTOR_EXPORT DiskImager final {
 
   bool allowVolumeBeyondDrive = false;
   TransferMode transferMode = TRANSFER_CHUNK_BY_CHUNK;
+  VolumeCoverage volumeCoverage = COVER_FAT_VOLUMES;
   std::shared_ptr<DiskImagerImp> impl;
   std::unique_ptr<vrk::ManagedThread> thread;
 };

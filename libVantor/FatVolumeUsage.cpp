@@ -22,20 +22,9 @@ std::vector<FAT_VOLUME_USAGE> FatVolumeUsage::ofDisk(IDisk& disk) {
     volume.sectorCount = entry.sectorCount;
     try {
       const FatVolumeMapper mapper(disk, entry.partitionType, entry.startLBA);
-      const SectorMap map = mapper.getSectorMap();
-      // Used clusters are the mapped sectors inside the data area; the map also holds
-      // the system area, and any clusters the FAT marks past the volume's end.
-      const u64 dataFirst = mapper.getFirstDataSector();
-      const u64 dataEnd = dataFirst + u64(mapper.getClusterCount()) * mapper.getSectorsPerCluster();
-      u64 usedSectors = 0;
-      for (u32 i = 0; i < map.size(); ++i) {
-        const u64 first = std::max<u64>(map[i].firstSector, dataFirst);
-        const u64 end = std::min<u64>(map[i].lastSector + 1, dataEnd);
-        if (first < end) usedSectors += end - first;
-      }
       volume.sectorsPerCluster = mapper.getSectorsPerCluster();
       volume.clusterCount = mapper.getClusterCount();
-      volume.usedClusters = static_cast<u32>(usedSectors / volume.sectorsPerCluster);
+      volume.usedClusters = mapper.countUsedClusters(mapper.getSectorMap());
     } catch (const VantorException& error) {
       volume.unreadable = error.getMessage().str();
     }

@@ -4,6 +4,7 @@
 #include <libVantor/DiskDevice.h>
 #include <libVantor/DiskFactory.h>
 #include <libVantor/DiskImager.h>
+#include <libVantor/DriveVolumes.h>
 #include <libVantor/IDiskImagingObserver.h>
 #include <libVantor/IDisk.h>
 #include <libVantor/MBRPartitions.h>

@@ -7,6 +7,7 @@ packages=(
   build-essential cmake g++ clang libclang-rt-14-dev
   libboost-dev libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
   dosfstools mtools fdisk util-linux e2fsprogs partclone
+  exfatprogs exfat-fuse ntfs-3g gdisk
   libxxhash-dev
   libfuse3-dev fuse3 pkg-config time
   libmount-dev libblkid-dev nlohmann-json3-dev python3

@@ -80,6 +80,8 @@ struct ImagingThreadData {
   // The drive may run ahead of the notifications (DiskImager::TRANSFER_STREAMING);
   // otherwise each chunk's transfer waits until the one before was reported.
   bool streaming = false;
+  // A capture maps every volume (DiskImager::COVER_EVERY_VOLUME), not only FAT ones.
+  bool everyVolume = false;
   std::function<void(std::shared_ptr<IDisk>)> onImageWritten;
 };
 

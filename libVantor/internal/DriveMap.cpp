@@ -49,6 +49,17 @@ void findUsedSectorsAfterMbr(IDisk& disk, const PARTITION_TABLE_ENTRY entries[4]
   }
 }
 
+void checkVolumeExtent(const IDisk& disk, u64 start, u64 lastSector, bool allowVolumeBeyondDrive) {
+  const u64 driveSectors = fullSectorCount(disk);
+  if (lastSector < driveSectors || allowVolumeBeyondDrive) return;
+  throw VantorException(ERR_VOLUME_EXCEEDS_DRIVE,
+                        vrk::SprintfFormat("Last volume sector exceeds drive extents.\n"
+                                           "   Volume Sectors: [%08Xh, %08I64Xh]\n"
+                                           "   Drive Sectors:  [%08Xh, %08Xh]\n",
+                                           static_cast<unsigned>(start), static_cast<unsigned long long>(lastSector), 0u,
+                                           static_cast<unsigned>(std::min<u64>(driveSectors - 1, 0xFFFFFFFFu))));
+}
+
 void getDriveMap(IDisk& disk, SectorMap& map, u64& highestVolumeSector, bool allowVolumeBeyondDrive) {
   VRK_TRACE(logger(), "getDriveMap");
 
@@ -70,15 +81,7 @@ void getDriveMap(IDisk& disk, SectorMap& map, u64& highestVolumeSector, bool all
     if (entry.partitionType == 0) continue;
     const u32 start = entry.startLBA;
     const u64 lastSector = u64(start) - 1 + entry.sectorCount;
-    const u64 driveSectors = fullSectorCount(disk);
-    if (lastSector >= driveSectors && !allowVolumeBeyondDrive) {
-      throw VantorException(ERR_VOLUME_EXCEEDS_DRIVE,
-                            vrk::SprintfFormat("Last volume sector exceeds drive extents.\n"
-                                               "   Volume Sectors: [%08Xh, %08I64Xh]\n"
-                                               "   Drive Sectors:  [%08Xh, %08Xh]\n",
-                                               static_cast<unsigned>(start), static_cast<unsigned long long>(lastSector),
-                                               0u, static_cast<unsigned>(std::min<u64>(driveSectors - 1, 0xFFFFFFFFu))));
-    }
+    checkVolumeExtent(disk, start, lastSector, allowVolumeBeyondDrive);
     highestVolumeSector = std::max(highestVolumeSector, lastSector);
     if (!partition_type::isMappableFat(entry.partitionType)) {
       throw VantorException(ERR_UNSUPPORTED_FILE_SYSTEM,

@@ -22,6 +22,11 @@ namespace vantor {
 // `highestVolumeSector` may hold a partial value.
 void getDriveMap(IDisk& disk, SectorMap& map, u64& highestVolumeSector, bool allowVolumeBeyondDrive);
 
+// Throws ERR_VOLUME_EXCEEDS_DRIVE ("Last volume sector exceeds drive extents.") when a
+// volume from `start` to `lastSector` reaches past the drive's last sector, unless
+// allowVolumeBeyondDrive.
+void checkVolumeExtent(const IDisk& disk, u64 start, u64 lastSector, bool allowVolumeBeyondDrive);
+
 // Adds to `map` every sector from 1 up to (not including) the first partition's start,
 // and below 2048, that is not entirely zero. The first partition is the smallest non-zero
 // start sector of the four entries, whatever their types; with none, sectors 1 to 2048

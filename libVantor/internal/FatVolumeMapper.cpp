@@ -47,6 +47,36 @@ bool isUsedFat32(u32 raw) {
 
 }  // namespace
 
+FatVolumeMapper::Kind FatVolumeMapper::recognise(const u8* head, std::size_t size) {
+  if (size < 512 || head[510] != 0x55 || head[511] != 0xAA) return Kind::None;
+  if (head[0] != 0xEB && head[0] != 0xE9) return Kind::None;
+  const u32 bytesPerSector = logicalSectorSize(head, size);
+  if (bytesPerSector < 512 || bytesPerSector > 4096 || !isPowerOfTwo(bytesPerSector)) return Kind::None;
+  if (!isPowerOfTwo(head[BPB_SECTORS_PER_CLUSTER]) || readLE16(head + BPB_RESERVED_SECTORS) == 0) return Kind::None;
+  if (head[BPB_NUMBER_OF_FATS] == 0) return Kind::None;
+  if (std::memcmp(head + BPB_FS_TYPE_FAT32, "FAT32   ", 8) == 0) return Kind::Fat32;
+  if (std::memcmp(head + BPB_FS_TYPE_FAT16, "FAT16   ", 8) == 0) return Kind::Fat16;
+  if (std::memcmp(head + BPB_FS_TYPE_FAT16, "FAT12   ", 8) == 0) return Kind::Fat12;
+  return Kind::None;
+}
+
+u32 FatVolumeMapper::logicalSectorSize(const u8* head, std::size_t size) {
+  return size < 512 ? 0 : readLE16(head + BPB_BYTES_PER_SECTOR);
+}
+
+u32 FatVolumeMapper::countUsedClusters(const SectorMap& map) const {
+  // The map also holds the system area, and any clusters the FAT marks past the end.
+  const u64 dataFirst = firstDataSector;
+  const u64 dataEnd = dataFirst + u64(clusterCount) * sectorsPerCluster;
+  u64 usedSectors = 0;
+  for (u32 i = 0; i < map.size(); ++i) {
+    const u64 first = std::max<u64>(map[i].firstSector, dataFirst);
+    const u64 end = std::min<u64>(map[i].lastSector + 1, dataEnd);
+    if (first < end) usedSectors += end - first;
+  }
+  return static_cast<u32>(usedSectors / sectorsPerCluster);
+}
+
 FatVolumeMapper::FatVolumeMapper(IDisk& disk_, u8 partitionType_, u32 volumeStartSector_)
     : disk(&disk_), sectorSize(512), volumeStartSector(volumeStartSector_), partitionType(partitionType_) {
   VRK_TRACE(logger(), "FatVolumeMapper constructor");

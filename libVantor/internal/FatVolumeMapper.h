@@ -18,6 +18,8 @@
 // - Both buffers are sized by the disk's sector size where that exceeds 512 bytes, so a
 //   read can never overrun them.
 #pragma once
+#include <cstddef>
+
 #include <libVantor/IDisk.h>
 #include <libVantor/PartitionTypes.h>
 #include <libVantor/internal/SectorMap.h>
@@ -26,6 +28,18 @@ namespace vantor {
 
 class FatVolumeMapper {
  public:
+  enum class Kind { None, Fat12, Fat16, Fat32 };
+  // What `head`, the first `size` bytes of a volume, holds by its content: a FAT boot
+  // sector (a jump, the 55AAh signature, a sane parameter block and the type text of
+  // its kind), whatever the partition type says. Reads nothing past `size`.
+  static Kind recognise(const u8* head, std::size_t size);
+  // The partition type whose rules map a volume of `kind` (FAT16 or FAT32).
+  static u8 partitionTypeFor(Kind kind) {
+    return kind == Kind::Fat32 ? partition_type::FAT32_LBA : partition_type::FAT16_LBA;
+  }
+  // The logical sector size a FAT boot sector gives (0 when `size` is too short).
+  static u32 logicalSectorSize(const u8* head, std::size_t size);
+
   // Reads and checks the boot sector at `volumeStartSector`.
   FatVolumeMapper(IDisk& disk, u8 partitionType, u32 volumeStartSector);
 
@@ -38,6 +52,8 @@ class FatVolumeMapper {
   u32 getSectorsPerCluster() const { return sectorsPerCluster; }
   u32 getFirstDataSector() const { return firstDataSector; }
   u32 getClusterCount() const { return clusterCount; }
+  // Of the data area's clusters, those `map` (this volume's map) holds: the used ones.
+  u32 countUsedClusters(const SectorMap& map) const;
 
  private:
   bool isFat32() const { return partition_type::isFat32(partitionType); }

@@ -351,4 +351,23 @@ void relocateGptBackup(IDisk& target) {
   if (fixMbr) writeRun(target, 0, 1, mbr.get(), "protective MBR");
 }
 
+bool isGptHeader(const u8* sector, u32 sectorSize) {
+  return sectorSize >= gpt_format::MIN_HEADER_SIZE && readLE64(sector + gpt_format::HDR_SIGNATURE) == gpt_format::SIGNATURE;
+}
+
+u64 gptAlternateSector(const u8* header) { return readLE64(header + gpt_format::HDR_ALTERNATE_LBA); }
+
+std::string guidText(const u8* guid) {
+  static const char digits[] = "0123456789ABCDEF";
+  // Bytes in the order they are written: the first three fields reversed.
+  static const int order[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+  std::string text;
+  for (int i = 0; i < 16; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
+    text += digits[guid[order[i]] >> 4];
+    text += digits[guid[order[i]] & 15];
+  }
+  return text;
+}
+
 }  // namespace vantor

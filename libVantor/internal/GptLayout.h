@@ -64,4 +64,12 @@ SectorMap gptTableSectors(const GptLayout& layout);
 // backup, where the copy put it, is left in the free space.
 void relocateGptBackup(IDisk& target);
 
+// Whether `sector` (`sectorSize` bytes) starts with a GPT header's signature, "EFI PART".
+bool isGptHeader(const u8* sector, u32 sectorSize);
+// The AlternateLBA field of the header at `header`.
+u64 gptAlternateSector(const u8* header);
+// A GUID in its on-disk byte order as text, upper case: "C12A7328-F81F-11D2-BA4B-00A0C93EC93B"
+// (the first three fields are little-endian on disk).
+std::string guidText(const u8* guid);
+
 }  // namespace vantor

@@ -17,6 +17,7 @@
 #include <libVantor/internal/DriveChunkReads.h>
 #include <libVantor/internal/DriveMap.h>
 #include <libVantor/internal/DriveThread.h>
+#include <libVantor/internal/EveryVolumeMap.h>
 #include <libVantor/internal/FullSectorCount.h>
 #include <libVantor/internal/ImageFormat.h>
 #include <libVantor/internal/SectorMap.h>
@@ -105,7 +106,13 @@ void captureImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, I
     total = n;
   } else {
     u64 highestVolumeSector = 0;
-    getDriveMap(disk, map, highestVolumeSector, data.allowVolumeBeyondDrive);
+    if (data.everyVolume) {
+      EveryVolumeMap every = mapEveryVolume(disk, data.allowVolumeBeyondDrive);
+      map = std::move(every.map);
+      highestVolumeSector = every.highestVolumeSector;
+    } else {
+      getDriveMap(disk, map, highestVolumeSector, data.allowVolumeBeyondDrive);
+    }
     const u64 lastUsed = map[map.size() - 1].lastSector;
     const u64 lastOfDrive = driveSectors - 1;
     if (lastUsed > lastOfDrive) {

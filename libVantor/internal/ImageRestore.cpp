@@ -8,7 +8,10 @@
 // a chunk is written only once the one before was reported, so an abort asked from a
 // notification stops the restore before the next write; a larger ring (streaming) lets
 // the worker copy ahead while the drive writes. A failure names its chunk as ever.
+#include <algorithm>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include <boost/optional.hpp>
 
@@ -18,6 +21,8 @@
 #include <libVantor/internal/DiskImagerImp.h>
 #include <libVantor/internal/DriveThread.h>
 #include <libVantor/internal/FullSectorCount.h>
+#include <libVantor/internal/EveryVolumeMap.h>
+#include <libVantor/ImageDisk.h>
 #include <libVantor/internal/ImageFormat.h>
 #include <libVantor/LittleEndian.h>
 #include <vrk/Files.h>
@@ -69,6 +74,39 @@ void writeChunks(IDisk& disk, ChunkRing& ring, const DiskImagerImp& engine, u32 
   }
 }
 
+// A stretch of sectors the restore writes, and where its data lies in the image file.
+struct Piece {
+  u32 firstSector;
+  u32 numSectors;
+  u64 dataOffset;
+};
+
+// The image's runs as pieces to write, less the sectors [skipFirst, skipLast] (none when
+// skipFirst > skipLast).
+std::vector<Piece> piecesToWrite(const ImageHeader& header, const u8* bytes, u32 sectorSize, u64 skipFirst,
+                                 u64 skipLast) {
+  std::vector<Piece> pieces;
+  u64 offset = header.firstRunOffset;
+  for (u32 i = 0; i < header.runCount; ++i) {
+    const u32 firstSector = readLE32(bytes + offset);
+    const u32 numSectors = readLE32(bytes + offset + 4);
+    offset += image::RUN_HEADER_SIZE;
+    const u64 end = u64(firstSector) + numSectors;
+    const auto add = [&](u64 from, u64 to) {
+      if (from >= to) return;
+      pieces.push_back({static_cast<u32>(from), static_cast<u32>(to - from), offset + (from - firstSector) * sectorSize});
+    };
+    if (skipFirst > skipLast || skipLast < firstSector || skipFirst >= end) {
+      add(firstSector, end);
+    } else {
+      add(firstSector, std::max<u64>(firstSector, skipFirst));
+      add(std::min(end, skipLast + 1), end);
+    }
+    offset += u64(numSectors) * sectorSize;
+  }
+  return pieces;
+}
+
 }  // namespace
 
 void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, IDisk& disk,
@@ -90,9 +128,37 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
                                                  header.sectorSize, sectorSize));
   }
   // A damaged file is refused before the drive is touched.
-  const u64 highestUsed = checkImageRuns(header, file.data(), file.size(), sectorSize, imagePath);
+  u64 highestUsed = checkImageRuns(header, file.data(), file.size(), sectorSize, imagePath);
   const u64 driveSectors = fullSectorCount(disk);
-  if (header.runCount > 0 && highestUsed >= driveSectors) {
+  // Covering every volume, a GPT's backup table is left out and made anew at the
+  // target's own end, which must leave room for it after the last partition.
+  const boost::optional<GptLayout> gpt = data.everyVolume ? soundGptOf(ImageDisk(imagePath)) : boost::none;
+  const bool movesGpt = gpt.has_value();
+  u64 skipFirst = 1, skipLast = 0;
+  if (gpt) {
+    skipFirst = gpt->alternateSector - gpt->entriesSectors;
+    skipLast = gpt->alternateSector;
+    u64 lastPartitionSector = 0;
+    for (const GptPartition& p : gpt->partitions) lastPartitionSector = std::max(lastPartitionSector, p.lastSector);
+    if (lastPartitionSector + gpt->entriesSectors + 1 >= driveSectors) {
+      throw VantorException(
+          ERR_VOLUME_TOO_LARGE,
+          vrk::SprintfFormat("The drive is too small for the image's partitions and the GPT's backup table.\n"
+                             "   Last Partition Sector: %08I64Xh\n   Backup Table Sectors:  %I64u\n"
+                             "   Highest Drive Sector:  %08I64Xh\n",
+                             lastPartitionSector, gpt->entriesSectors + 1, driveSectors - 1));
+    }
+  }
+  const std::vector<Piece> pieces = piecesToWrite(header, file.data(), sectorSize, skipFirst, skipLast);
+  u64 totalSectors = 0;
+  for (const Piece& piece : pieces) totalSectors += piece.numSectors;
+  if (movesGpt) {
+    highestUsed = 0;
+    for (const Piece& piece : pieces) highestUsed = std::max(highestUsed, u64(piece.firstSector) + piece.numSectors - 1);
+  } else {
+    totalSectors = header.totalSectors;
+  }
+  if (!pieces.empty() && highestUsed >= driveSectors) {
     throw VantorException(
         ERR_VOLUME_TOO_LARGE,
         vrk::SprintfFormat("Image holds used sectors beyond the drive capacity.\n   Highest Used Sector:   %08I64Xh\n"
@@ -121,7 +187,7 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
     if (slot.failure) std::rethrow_exception(slot.failure);
     done += slot.count;
     ++reported;
-    engine->notifyProgress(percentOf(done, header.totalSectors));
+    engine->notifyProgress(percentOf(done, totalSectors));
     ring.pass(2);  // after the report: its slot takes the next chunk, which is tested for an abort
   };
   const auto stoppedEarly = [&] {
@@ -129,12 +195,8 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
     engine->throwIfAbortRequested();
     return VantorException(ERR_GENERAL, "The restore's drive thread stopped early");
   };
-  u64 offset = header.firstRunOffset;
-  for (u32 i = 0; i < header.runCount; ++i) {
-    const u32 firstSector = readLE32(file.data() + offset);
-    const u32 numSectors = readLE32(file.data() + offset + 4);
-    offset += image::RUN_HEADER_SIZE;
-    forEachChunk(firstSector, numSectors, image::CHUNK_SECTORS, [&](u32 lba, u32 count) {
+  for (const Piece& piece : pieces) {
+    forEachChunk(piece.firstSector, piece.numSectors, image::CHUNK_SECTORS, [&](u32 lba, u32 count) {
       // Reports what the drive thread is through with until a slot is free for this chunk.
       for (;;) {
         engine->throwIfAbortRequested();
@@ -145,7 +207,7 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
           continue;
         }
         ChunkRing::Slot& slot = ring.slot(step->second);
-        const u64 chunkOffset = offset + u64(lba - firstSector) * sectorSize;
+        const u64 chunkOffset = piece.dataOffset + u64(lba - piece.firstSector) * sectorSize;
         const std::size_t bytes = std::size_t(count) * sectorSize;
         std::memcpy(slot.data.get(), file.data() + chunkOffset, bytes);
         slot.lba = lba;
@@ -160,7 +222,6 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
         return;
       }
     });
-    offset += u64(numSectors) * sectorSize;
   }
   ring.end(0);
   // The last abort test is the drive thread's, before it writes the last chunk: once that
@@ -171,6 +232,7 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
     reportDone(*sequence);
   }
   drive.join();
+  if (movesGpt) relocateGptBackup(disk);
   if (data.onImageWritten) {
     try {
       data.onImageWritten(engine->device.rawDiskPtr());

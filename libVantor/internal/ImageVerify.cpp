@@ -6,6 +6,7 @@
 // one (streaming) the drive is read while the image is. The worker takes the chunks in order and
 // fails on the first one as a plain loop would: the image's chunk first, then the
 // drive's read, then the comparison; an abort is honoured at the next chunk.
+#include <algorithm>
 #include <cstring>
 
 #include <libVantor/ImageDisk.h>
@@ -14,6 +15,7 @@
 #include <libVantor/internal/DiskImagerImp.h>
 #include <libVantor/internal/DriveChunkReads.h>
 #include <libVantor/internal/DriveThread.h>
+#include <libVantor/internal/EveryVolumeMap.h>
 #include <libVantor/internal/ImageFormat.h>
 
 namespace vantor {
@@ -35,16 +37,33 @@ void verifyDiskAgainstImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>&
                                                  image.getSectorSize(), sectorSize));
   }
   DiskBufferPointer expected(u64(image::CHUNK_SECTORS) * sectorSize);
+  // Covering every volume, a GPT's backup table is the drive's own (made at its end by
+  // the restore) and is not held against the image's.
+  const boost::optional<GptLayout> gpt = data.everyVolume ? soundGptOf(image) : boost::none;
   SectorMap runs;
+  u64 total = 0;
   for (const ImageDisk::Run& run : image.getRuns()) {
-    runs.append(makeSectorRange(run.firstSector, run.sectorCount, sectorSize));
+    const u64 end = u64(run.firstSector) + run.sectorCount;
+    const auto add = [&](u64 from, u64 to) {
+      if (from >= to) return;
+      runs.append(makeSectorRange(static_cast<u32>(from), static_cast<u32>(to - from), sectorSize));
+      total += to - from;
+    };
+    if (!gpt) {
+      add(run.firstSector, end);
+      continue;
+    }
+    const u64 skipFirst = gpt->alternateSector - gpt->entriesSectors, skipLast = gpt->alternateSector;
+    add(run.firstSector, std::min(end, std::max<u64>(run.firstSector, skipFirst)));
+    add(std::max<u64>(run.firstSector, std::min(end, skipLast + 1)), end);
   }
+  if (!gpt) total = image.getTotalSectors();
   // From here until it is joined, only the drive thread touches the drive.
   ChunkRing ring(2, chunkRingSlots(data, STREAMING_SLOTS), std::size_t(image::CHUNK_SECTORS) * sectorSize);
   DriveThread drive(ring, 0, [&disk, &runs, &ring, &engine] { readDriveChunks(disk, runs, ring, *engine); });
   u64 done = 0;
-  for (const ImageDisk::Run& run : image.getRuns()) {
-    forEachChunk(run.firstSector, run.sectorCount, image::CHUNK_SECTORS, [&](u32 lba, u32 count) {
+  for (const SectorRange& run : runs) {
+    forEachChunk(run.firstSector, run.numSectors, image::CHUNK_SECTORS, [&](u32 lba, u32 count) {
       engine->throwIfAbortRequested();
       if (!image.readSectors(lba, expected.get(), count)) {
         throw VantorException(ERR_FILE_ACCESS, vrk::String("Problem accessing file \"") + imagePath + "\"");
@@ -64,7 +83,7 @@ void verifyDiskAgainstImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>&
             vrk::SprintfFormat("Data mismatch during verification of sector chunk starting at LBA %08Xh", lba));
       }
       done += count;
-      engine->notifyProgress(percentOf(done, image.getTotalSectors()));
+      engine->notifyProgress(percentOf(done, total));
       ring.pass(1);  // after the report: the drive thread tests for an abort before its next read
     });
   }

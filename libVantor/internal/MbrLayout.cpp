@@ -14,8 +14,10 @@ bool hasSignature(const u8* sector) { return sector[510] == 0x55 && sector[511] 
 
 }  // namespace
 
-MbrLayoutKind readMbrLayout(const IDisk& disk, std::vector<MbrPartition>& partitions) {
+MbrLayoutKind readMbrLayout(const IDisk& disk, std::vector<MbrPartition>& partitions,
+                            std::vector<u64>* chainSectors) {
   partitions.clear();
+  if (chainSectors) chainSectors->clear();
   const u32 sectorSize = disk.getSectorSize();
   if (sectorSize < 512) return MbrLayoutKind::Unreadable;
   DiskBufferPointer sector(sectorSize, DiskBufferPointer::OnFailure::Empty);
@@ -49,9 +51,11 @@ MbrLayoutKind readMbrLayout(const IDisk& disk, std::vector<MbrPartition>& partit
        ++links) {
     if (!disk.readSectors(static_cast<u32>(ebr), sector.get(), 1)) {
       partitions.clear();
+      if (chainSectors) chainSectors->clear();
       return MbrLayoutKind::Unreadable;
     }
     const u8* s = sector.get();
+    if (chainSectors) chainSectors->push_back(ebr);
     if (!hasSignature(s)) break;
     const u8* logical = s + TABLE_OFFSET;
     const u8* link = s + TABLE_OFFSET + 16;

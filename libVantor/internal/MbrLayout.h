@@ -28,6 +28,9 @@ enum class MbrLayoutKind {
   Mbr,         // `partitions` holds what the table describes
 };
 
-MbrLayoutKind readMbrLayout(const IDisk& disk, std::vector<MbrPartition>& partitions);
+// `chainSectors`, when given, receives every extended boot record read (the records of
+// the chain, in order), whatever it held.
+MbrLayoutKind readMbrLayout(const IDisk& disk, std::vector<MbrPartition>& partitions,
+                            std::vector<u64>* chainSectors = nullptr);
 
 }  // namespace vantor

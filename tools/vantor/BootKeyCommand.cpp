@@ -1,8 +1,11 @@
 // vantor bootkey: lay a boot loader and its payload onto a key, or wipe the key's start.
 #include <iostream>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include <libVantor/OxbowKeyFormatter.h>
+#include <libVantor/SignatureEraser.h>
 #include <libVantor/VantorException.h>
 
 #include "Commands.h"
@@ -68,10 +71,17 @@ int runBootKey(BootKeyOptions options) {
     return 0;
   }
   OxbowKeyFormatter::FormatInfo info;
+  std::vector<std::string> erased;
   {
     const RemountGuard hold;
     formatter.format(Target::absolutePath(options.loader), Target::absolutePath(options.payload),
                      static_cast<u16>(segment), static_cast<u16>(options.reserved), &info);
+    // A GPT (both headers) or a file system the new layout does not overwrite would
+    // still be found beside it: cleared while the drive is held.
+    IDisk& disk = target.device().rawDisk();
+    if (!disk.dismountDrive()) throw VantorException(ERR_DISMOUNT_FAILED);
+    erased = SignatureEraser::eraseForeign(disk, [&info](u64 sector) { return sector < info.dataFirstSector; });
+    (void)disk.mountDrive();
   }
   if (RemountGuard::interruptedAfter(done)) return 130;
   std::cout << "Formatted " << target.path() << " as a boot key:\n"
@@ -82,6 +92,7 @@ int runBootKey(BootKeyOptions options) {
             << Units::bytes(u64(info.dataLastSector - info.dataFirstSector + 1) * 512) << ", not formatted)\n"
             << std::hex << std::showbase << "  load segment  " << info.startSegment << " to " << info.endSegment
             << std::dec << std::noshowbase << "\n";
+  for (const std::string& what : erased) std::cout << "  erased an old " << what << "\n";
   return 0;
 }
 

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include <libVantor/DiskImager.h>
+#include <libVantor/DriveVolumes.h>
 #include <libVantor/VantorException.h>
 
 #include "ChunkDigests.h"
@@ -18,6 +19,7 @@
 #include "PartialImage.h"
 #include "Target.h"
 #include "Units.h"
+#include "VolumeLines.h"
 
 namespace vantor::cli {
 namespace {
@@ -26,6 +28,7 @@ struct CaptureOptions {
   std::string target;
   std::string image;
   bool wholeDrive = false;
+  bool fatOnly = false;
   bool allowVolumeBeyondDrive = false;
   bool force = false;
   TargetOptions targetOptions;
@@ -59,12 +62,13 @@ int runCapture(const CaptureOptions& options) {
   PartialImage partial(image);
   DiskImager imager(target.device());
   if (options.allowVolumeBeyondDrive) imager.setVolumeTooLargeBehavior(DiskImager::ALLOW_VOLUME_TOO_LARGE);
+  if (!options.fatOnly) imager.setVolumeCoverage(DiskImager::COVER_EVERY_VOLUME);
   OperationRunner runner(options.progress);
   runner.attach(imager, target.argument(), "capture " + target.argument() + " -> " + options.image,
                 options.wholeDrive ? target.device().capacityBytes() : 0, partial.path());
   // The library's sector size refusal names no volume: the boot sectors tell which.
-  runner.explainFailures([&target](const ProgressBoard::Line& failed) {
-    if (failed.code != ERR_GENERAL) return std::string();
+  runner.explainFailures([&target, &options](const ProgressBoard::Line& failed) {
+    if (failed.code != ERR_GENERAL || !options.fatOnly) return std::string();
     return FatVolumeFacts::sectorSizeMismatches(target.device().rawDisk());
   });
   // The checksums of the chunks are made as they are read (a raw dump has none).
@@ -88,6 +92,10 @@ int runCapture(const CaptureOptions& options) {
     std::cout << "Captured " << Units::bytes(facts.usedBytes()) << " of used sectors in " << facts.runCount
               << " runs from " << target.path() << " into " << image << " (" << Units::bytes(facts.fileSize)
               << ")\n";
+    if (!options.fatOnly) {
+      VolumeLines::printSummary(std::cout, DriveVolumes::ofDisk(target.device().rawDisk()),
+                                target.device().rawDisk().getSectorSize());
+    }
   }
   return 0;
 }
@@ -98,6 +106,9 @@ void addCapture(CLI::App& app, CommandAction& action) {
   command->add_option("TARGET", options->target, "Block device or disk file to read")->required();
   command->add_option("IMAGE", options->image, "Image file to write")->required();
   command->add_flag("--whole-drive", options->wholeDrive, "Dump every sector, without a header (restore cannot read it)");
+  command->add_flag("--fat-only", options->fatOnly,
+                    "Map only an MBR of FAT16/FAT32 volumes and refuse any other layout (by default every volume "
+                    "is mapped by its file system, and one no mapper knows is copied whole)");
   command->add_flag("--allow-volume-beyond-drive", options->allowVolumeBeyondDrive,
                     "Accept a partition that reaches past the end of the drive");
   command->add_flag("--force", options->force, "Replace an existing image file");

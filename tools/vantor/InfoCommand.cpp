@@ -7,6 +7,7 @@
 #include <vector>
 
 #include <libVantor/DiskImager.h>
+#include <libVantor/DriveVolumes.h>
 #include <libVantor/FatVolumeUsage.h>
 #include <libVantor/ImageDisk.h>
 #include <libVantor/VantorException.h>
@@ -18,6 +19,7 @@
 #include "JsonWriter.h"
 #include "Target.h"
 #include "Units.h"
+#include "VolumeLines.h"
 
 namespace vantor::cli {
 namespace {
@@ -37,7 +39,8 @@ std::string hexType(u8 type) {
 
 // --map: the runs, and the FAT volumes of the image's table with their clusters, read
 // through the image seen as a disk.
-void printMap(const ImageFile& facts, const std::vector<FAT_VOLUME_USAGE>& volumes) {
+void printMap(const ImageFile& facts, const std::vector<FAT_VOLUME_USAGE>& volumes, const DRIVE_LAYOUT& layout,
+              u32 sectorSize) {
   std::cout << "Runs:\n  " << std::right << std::setw(6) << "RUN" << std::setw(14) << "FIRST SECTOR" << std::setw(12)
             << "SECTORS" << std::setw(16) << "FILE OFFSET" << "\n";
   for (std::size_t i = 0; i < facts.runs.size(); ++i) {
@@ -56,9 +59,10 @@ void printMap(const ImageFile& facts, const std::vector<FAT_VOLUME_USAGE>& volum
     std::cout << volume.clusterCount << " clusters of " << volume.sectorsPerCluster << " sectors, "
               << volume.usedClusters << " used, " << volume.freeClusters() << " free\n";
   }
+  if (!layout.table.empty()) VolumeLines::printTable(std::cout, layout, sectorSize);
 }
 
-Json mapJson(const ImageFile& facts, const std::vector<FAT_VOLUME_USAGE>& volumes) {
+Json mapJson(const ImageFile& facts, const std::vector<FAT_VOLUME_USAGE>& volumes, const DRIVE_LAYOUT& layout) {
   Json runs = Json::array();
   for (const ImageFile::Run& run : facts.runs) {
     runs.push_back({{"firstSector", run.firstSector}, {"sectorCount", run.sectorCount}, {"fileOffset", run.fileOffset}});
@@ -79,7 +83,9 @@ Json mapJson(const ImageFile& facts, const std::vector<FAT_VOLUME_USAGE>& volume
     }
     fat.push_back(std::move(item));
   }
-  return Json{{"runs", std::move(runs)}, {"fatVolumes", std::move(fat)}};
+  Json out{{"runs", std::move(runs)}, {"fatVolumes", std::move(fat)}};
+  if (!layout.table.empty()) out["layout"] = VolumeLines::json(layout);
+  return out;
 }
 
 int runInfo(const InfoOptions& options) {
@@ -100,9 +106,15 @@ int runInfo(const InfoOptions& options) {
     damage = e.getMessage().str();
   }
   std::vector<FAT_VOLUME_USAGE> volumes;
+  DRIVE_LAYOUT layout;  // every volume, as a capture of the drive it was made from reads them
   if (options.map && damage.empty()) {
     ImageDisk disk(path);
     volumes = FatVolumeUsage::ofDisk(disk);
+    try {
+      layout = DriveVolumes::ofDisk(disk);
+    } catch (const VantorException& e) {
+      std::cerr << "vantor: the image's volumes cannot be listed: " << e.getMessage().str() << "\n";
+    }
   }
   ImageSums::Result sums;
   if (damage.empty()) {
@@ -129,7 +141,7 @@ int runInfo(const InfoOptions& options) {
                                                         ? ""
                                                         : " (header and run table; --check reads all)");
     if (!damage.empty()) json["damage"] = damage;
-    if (options.map && damage.empty()) json["map"] = mapJson(facts, volumes);
+    if (options.map && damage.empty()) json["map"] = mapJson(facts, volumes, layout);
     JsonWriter::print(json, std::cout);
   } else {
     std::cout << "Image:              " << path << "\n"
@@ -149,7 +161,7 @@ int runInfo(const InfoOptions& options) {
               << "Checksums:          " << ImageSums::describe(sums)
               << (options.check || sums.verdict != ImageSums::Verdict::Intact ? "" : " (header and run table; --check reads all)")
               << "\n";
-    if (options.map && damage.empty()) printMap(facts, volumes);
+    if (options.map && damage.empty()) printMap(facts, volumes, layout, info.sectorSize);
   }
   if (!damage.empty()) {
     ErrorReport::print(ERR_INVALID_IMAGE_FILE, damage);

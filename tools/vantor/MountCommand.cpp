@@ -1,6 +1,7 @@
 // vantor mount: an image shown as read-only raw disk files in a directory, without
 // restoring it: DIR/disk.img is the whole disk the image describes (sectors outside its
-// runs read as zeros) and DIR/partN.img each partition of its MBR, so that mtools,
+// runs read as zeros) and DIR/partN.img each partition, numbered as the system numbers
+// them (MBR primaries 1-4, logical volumes from 5, GPT entries), so that mtools,
 // fsck.fat -n, file or a read-only loop mount work on them directly. Served by a FUSE
 // file system until `fusermount3 -u DIR` or Ctrl-C (which unmounts). Nothing is ever
 // written to the image: the files are read-only, and the disk behind them cannot write.
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include <libVantor/ImageDisk.h>
+#include <libVantor/DriveVolumes.h>
 #include <libVantor/PartitionTools.h>
 #include <libVantor/VantorException.h>
 
@@ -104,15 +106,30 @@ int readFile(const char* path, char* out, size_t size, off_t offset, fuse_file_i
 int runMount(const MountOptions& options) {
   auto state = std::make_unique<Served>();
   state->disk = std::make_unique<ImageDisk>(Target::absolutePath(options.image));
-  const ImageDisk& disk = *state->disk;
+  ImageDisk& disk = *state->disk;
   state->files.push_back({"disk.img", 0, disk.getSizeBytes()});
-  const std::vector<PARTITION_TABLE_ENTRY> entries = PartitionTools::getPartitions(disk);
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    if (entries[i].partitionType == 0 || entries[i].sectorCount == 0) continue;
-    const u64 first = u64(entries[i].startLBA) * disk.getSectorSize();
-    if (first >= disk.getSizeBytes()) continue;
-    const u64 bytes = std::min<u64>(u64(entries[i].sectorCount) * disk.getSectorSize(), disk.getSizeBytes() - first);
-    state->files.push_back({"part" + std::to_string(i + 1) + ".img", first, bytes});
+  // partN.img: N as the system numbers partitions (1-4 primary, 5... logical, GPT entries).
+  const auto addPartition = [&](u32 number, u64 firstSector, u64 sectorCount) {
+    const u64 first = firstSector * disk.getSectorSize();
+    if (sectorCount == 0 || first >= disk.getSizeBytes()) return;
+    const u64 bytes = std::min<u64>(sectorCount * disk.getSectorSize(), disk.getSizeBytes() - first);
+    state->files.push_back({"part" + std::to_string(number) + ".img", first, bytes});
+  };
+  const bool gpt = DriveVolumes::tableOf(disk) == "gpt";
+  if (!gpt) {
+    const std::vector<PARTITION_TABLE_ENTRY> entries = PartitionTools::getPartitions(disk);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      if (entries[i].partitionType != 0) addPartition(static_cast<u32>(i + 1), entries[i].startLBA, entries[i].sectorCount);
+    }
+  }
+  DRIVE_LAYOUT layout;
+  try {
+    layout = DriveVolumes::ofDisk(disk);
+  } catch (const VantorException&) {
+    if (gpt) throw;  // an MBR's primaries are served all the same
+  }
+  for (const DRIVE_VOLUME& v : layout.volumes) {
+    if (gpt || v.number > 4) addPartition(v.number, v.firstSector, v.sectorCount);
   }
 
   fuse_operations operations{};

@@ -9,6 +9,7 @@
 #include <iostream>
 #include <memory>
 
+#include <libVantor/DriveVolumes.h>
 #include <libVantor/ImageDisk.h>
 #include <libVantor/MBRPartitions.h>
 #include <libVantor/PartitionTools.h>
@@ -26,6 +27,7 @@
 #include "Units.h"
 #include "UsageError.h"
 #include "VolumeFacts.h"
+#include "VolumeLines.h"
 
 namespace vantor::cli {
 namespace {
@@ -60,49 +62,6 @@ struct PartitionsOptions {
 };
 
 
-const char* typeName(u8 type) {
-  switch (type) {
-    case partition_type::EMPTY:
-      return "empty";
-    case partition_type::FAT12:
-      return "FAT12";
-    case partition_type::FAT16_SMALL:
-      return "FAT16 <32M";
-    case partition_type::EXTENDED:
-      return "extended";
-    case partition_type::FAT16:
-      return "FAT16 (legacy)";
-    case partition_type::NTFS_EXFAT:
-      return "NTFS/exFAT";
-    case partition_type::FAT32:
-      return "FAT32 CHS";
-    case partition_type::FAT32_LBA:
-      return "FAT32 LBA (primary)";
-    case partition_type::FAT16_LBA:
-      return "FAT16 LBA";
-    case partition_type::EXTENDED_LBA:
-      return "extended LBA";
-    case partition_type::BOOT_LOADER_AREA:
-      return "boot loader area";
-    case partition_type::LINUX_SWAP:
-      return "Linux swap";
-    case partition_type::LINUX:
-      return "Linux";
-    case partition_type::GPT_PROTECTIVE:
-      return "GPT protective";
-    case partition_type::EFI_SYSTEM:
-      return "EFI system";
-    default:
-      return "other";
-  }
-}
-
-std::string hexType(u8 type) {
-  char text[8];
-  std::snprintf(text, sizeof text, "0x%02x", type);
-  return text;
-}
-
 // The partition node lying where `entry` says, among `volumes`; null when none does.
 const VolumeFacts* volumeOf(const PARTITION_TABLE_ENTRY& entry, u32 sectorSize, const std::vector<VolumeFacts>& volumes) {
   if (entry.partitionType == 0) return nullptr;
@@ -125,7 +84,7 @@ void printTable(const char* title, const std::vector<PARTITION_TABLE_ENTRY>& ent
     const std::string size = entry.partitionType ? Units::bytes(u64(entry.sectorCount) * sectorSize) : "";
     std::cout << "  " << std::left << std::setw(6) << i << std::setw(6)
               << (entry.bootIndicator == 0x80 ? "*" : "") << std::setw(26)
-              << (hexType(entry.partitionType) + " " + typeName(entry.partitionType)) << std::right << std::setw(12)
+              << (Units::typeByte(entry.partitionType) + " " + VolumeLines::mbrTypeName(entry.partitionType)) << std::right << std::setw(12)
               << entry.startLBA << std::setw(12) << entry.sectorCount << "  ";
     if (const VolumeFacts* volume = volumeOf(entry, sectorSize, volumes)) {
       std::cout << std::left << std::setw(12) << size << volume->node;
@@ -148,7 +107,7 @@ Json entriesJson(const std::vector<PARTITION_TABLE_ENTRY>& entries, u32 sectorSi
     item["slot"] = i;
     item["bootable"] = entry.bootIndicator == 0x80;
     item["type"] = entry.partitionType;
-    item["typeName"] = typeName(entry.partitionType);
+    item["typeName"] = VolumeLines::mbrTypeName(entry.partitionType);
     item["startLBA"] = entry.startLBA;
     item["sectorCount"] = entry.sectorCount;
     if (!volumes.empty()) {
@@ -168,11 +127,32 @@ std::vector<VolumeFacts> partitionNodesOf(const Target& target) {
   return VolumeFacts::partitionsOf(BlockDevice(target.path()).kernelName());
 }
 
+// What a drive holds beyond the four primary entries: a GPT's partitions, logical
+// volumes, or a file system on the whole drive; empty for an MBR of primaries only (the
+// MBR table above says all).
+// A GPT that cannot be read is an error; anything else the MBR table above shows.
+DRIVE_LAYOUT volumesBeyondTheMbr(IDisk& disk) {
+  DRIVE_LAYOUT layout;
+  try {
+    layout = DriveVolumes::ofDisk(disk);
+  } catch (const VantorException&) {
+    if (DriveVolumes::tableOf(disk) == "gpt") throw;
+    return {};
+  }
+  const bool logical = std::any_of(layout.volumes.begin(), layout.volumes.end(),
+                                   [](const DRIVE_VOLUME& v) { return v.number > 4; });
+  if (layout.table == "mbr" && !logical) return {};
+  return layout;
+}
+
 // `volumes`: the partition nodes of a block device, to be named beside the entries.
-void show(const MBRPartitions& partitions, u32 sectorSize, bool asJson, const std::vector<VolumeFacts>& volumes) {
+void show(IDisk& disk, const MBRPartitions& partitions, u32 sectorSize, bool asJson,
+          const std::vector<VolumeFacts>& volumes) {
   const auto& backup = partitions.backupPartitionTable();
+  const DRIVE_LAYOUT beyond = volumesBeyondTheMbr(disk);
   if (asJson) {
     Json json;
+    if (!beyond.volumes.empty()) json["layout"] = VolumeLines::json(beyond);
     json["mbr"] = entriesJson(partitions.partitionTable(), sectorSize, volumes);
     json["backup"] = backup ? entriesJson(*backup, sectorSize, volumes) : Json();
     json["backupMatchesMBR"] = partitions.backupPartitionsAndMBRMatch();
@@ -181,6 +161,8 @@ void show(const MBRPartitions& partitions, u32 sectorSize, bool asJson, const st
     return;
   }
   printTable("MBR partition table (sector 0):", partitions.partitionTable(), sectorSize, volumes);
+  if (!beyond.volumes.empty()) VolumeLines::printTable(std::cout, beyond, sectorSize);
+  if (beyond.table == "gpt") return;  // a protective MBR has no backup partitions
   if (backup) {
     printTable("Backup partitions (sector 2):", *backup, sectorSize, volumes);
     std::cout << (partitions.backupPartitionsAndMBRMatch() ? "The MBR exposes every backup partition.\n"
@@ -189,8 +171,8 @@ void show(const MBRPartitions& partitions, u32 sectorSize, bool asJson, const st
     std::cout << "No backup partitions sector for this table.\n";
   }
   if (partitions.isUsingLegacyAndPrimaryPartitions()) {
-    std::cout << "Layout: legacy (" << hexType(MBRPartitions::LEGACY_PARTITION_TYPE) << ") and primary ("
-              << hexType(MBRPartitions::PRIMARY_PARTITION_TYPE) << ").\n";
+    std::cout << "Layout: legacy (" << Units::typeByte(MBRPartitions::LEGACY_PARTITION_TYPE) << ") and primary ("
+              << Units::typeByte(MBRPartitions::PRIMARY_PARTITION_TYPE) << ").\n";
   }
 }
 
@@ -245,7 +227,7 @@ void writeBackup(IDisk& disk, const MBRPartitions& partitions) {
 int showImage(const PartitionsOptions& options, const std::string& path) {
   const std::shared_ptr<IDisk> disk = std::make_shared<ImageDisk>(path);
   const MBRPartitions partitions(disk);
-  show(partitions, disk->getSectorSize(), options.json, {});
+  show(*disk, partitions, disk->getSectorSize(), options.json, {});
   return 0;
 }
 
@@ -261,10 +243,16 @@ int runPartitions(PartitionsOptions options) {
   MBRPartitions partitions(disk);
   const u32 sectorSize = disk->getSectorSize();
   if (action == Action::Show) {
-    show(partitions, sectorSize, options.json, partitionNodesOf(target));
+    show(*disk, partitions, sectorSize, options.json, partitionNodesOf(target));
     return 0;
   }
 
+  // The backup sector and a selection are MBR-only: on a GPT disk sector 2 lies inside the
+  // primary entry array, and no flag writes there.
+  if (DriveVolumes::tableOf(*disk) == "gpt") {
+    throw VantorException(ERR_INVALID_ARGUMENT, target.path() + " holds a GPT (its sector 0 is a protective MBR): "
+                                                "the backup partitions work on MBR tables only; nothing was written");
+  }
   // Every value is checked before the question is asked and anything is written.
   std::uint64_t slot = 0;
   std::uint64_t type = 0;
@@ -323,7 +311,7 @@ int runPartitions(PartitionsOptions options) {
   const std::string done = std::string(nameOf(action)) + " on " + target.path();
   if (RemountGuard::interruptedAfter(done + " was finished")) return 130;
   if (!options.json) std::cout << "Done: " << done << "\n";
-  show(partitions, sectorSize, options.json, partitionNodesOf(target));
+  show(*disk, partitions, sectorSize, options.json, partitionNodesOf(target));
   return 0;
 }
 

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include <libVantor/DiskImager.h>
+#include <libVantor/SignatureEraser.h>
 #include <libVantor/VantorException.h>
 
 #include "BlockDevice.h"
@@ -30,6 +31,7 @@ struct RestoreOptions {
   std::vector<std::string> targets;
   bool verify = false;
   bool allowVolumeTooLarge = false;
+  bool keepSignatures = false;
   bool yes = false;
   bool force = false;
   TargetOptions targetOptions;
@@ -89,6 +91,7 @@ int runRestore(RestoreOptions options) {
   std::vector<std::unique_ptr<DiskImager>> imagers;
   for (const auto& target : targets) {
     auto imager = std::make_unique<DiskImager>(target->device());
+    imager->setVolumeCoverage(DiskImager::COVER_EVERY_VOLUME);  // a GPT's backup goes to the target's end
     if (options.allowVolumeTooLarge) imager->setVolumeTooLargeBehavior(DiskImager::ALLOW_VOLUME_TOO_LARGE);
     bool compatible = true;
     try {
@@ -116,8 +119,15 @@ int runRestore(RestoreOptions options) {
       writes.push_back(ChunkDigests::install(disk, ChunkDigests::Side::Writes, ImageSums::CHUNK_SECTORS));
     }
   }
+  // Each target's old signatures the image did not overwrite, cleared before the drive
+  // is mounted back (each worker fills its own entry; read once all have ended).
+  std::vector<std::vector<std::string>> erased(targets.size());
   for (std::size_t i = 0; i < targets.size(); ++i) {
-    if (!imagers[i]->startWritingImage(image, false, false, options.verify, nullptr)) {
+    std::function<void(std::shared_ptr<IDisk>)> clean;
+    if (!options.keepSignatures) {
+      clean = [&erased, i, &image](std::shared_ptr<IDisk> drive) { erased[i] = SignatureEraser::eraseForeign(*drive, image); };
+    }
+    if (!imagers[i]->startWritingImage(image, false, false, options.verify, std::move(clean))) {
       throw VantorException(ERR_GENERAL, vrk::String("the restore onto ") + targets[i]->path() + " could not be started");
     }
   }
@@ -151,6 +161,9 @@ int runRestore(RestoreOptions options) {
     if (lines[i].status == ProgressBoard::Status::Succeeded) {
       std::cout << "Restored " << Units::bytes(facts.usedBytes()) << " onto " << targets[i]->path()
                 << (options.verify ? " (verified)" : "") << "\n";
+      for (const std::string& what : erased[i]) {
+        std::cout << "  erased an old " << what << " that the image does not hold\n";
+      }
     } else if (written[i]->load()) {
       std::cerr << "vantor: " << targets[i]->path() << " may be left partly written\n";
     }
@@ -168,6 +181,9 @@ void addRestore(CLI::App& app, CommandAction& action) {
   command->add_flag("--verify", options->verify, "Read every chunk back and compare it");
   command->add_flag("--allow-volume-too-large", options->allowVolumeTooLarge,
                     "Accept a target smaller than the image's volume");
+  command->add_flag("--keep-signatures", options->keepSignatures,
+                    "Leave old file-system and partition-table signatures that the image does not overwrite "
+                    "(by default they are erased, so no old file system or second table is found beside the new)");
   command->add_flag("-y,--yes", options->yes, "Do not ask before writing block devices");
   command->add_flag("--force", options->force,
                     "Do not ask at all: also overwrite a target that holds a captured image");

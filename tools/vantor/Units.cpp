@@ -108,4 +108,10 @@ std::string Units::duration(double seconds) {
   return text;
 }
 
+std::string Units::typeByte(std::uint8_t type) {
+  char text[8];
+  std::snprintf(text, sizeof text, "0x%02x", type);
+  return text;
+}
+
 }  // namespace vantor::cli

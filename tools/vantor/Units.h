@@ -26,6 +26,8 @@ class Units {
   static std::string seconds(double value);
   // "0:07", "1:02:03".
   static std::string duration(double seconds);
+  // A partition type byte: "0x0c".
+  static std::string typeByte(std::uint8_t type);
 };
 
 }  // namespace vantor::cli

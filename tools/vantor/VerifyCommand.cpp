@@ -35,6 +35,7 @@ int runVerify(VerifyOptions options) {
   for (const std::string& argument : options.targets) {
     targets.push_back(std::make_unique<Target>(Target::open(argument, options.targetOptions)));
     imagers.push_back(std::make_unique<DiskImager>(targets.back()->device()));
+    imagers.back()->setVolumeCoverage(DiskImager::COVER_EVERY_VOLUME);  // a GPT's backup is the target's own
   }
   OperationRunner runner(options.progress);
   for (std::size_t i = 0; i < targets.size(); ++i) {

@@ -1,0 +1,183 @@
+// Volumes made, filled and read back by the file systems' own tools.
+#include "support/VolumeKit.h"
+
+#include <filesystem>
+#include <stdexcept>
+
+#include "support/LoopDevice.h"
+#include "support/Shell.h"
+
+namespace vantor::test {
+namespace {
+
+// Files of mixed sizes, two grown in turns (so that they fragment) and files deleted,
+// written into the mounted file system at $1.
+const char* const FILL_SCRIPT = R"(set -e; cd "$1"
+: > empty
+head -c 1234 /dev/urandom > small.txt
+mkdir -p dir/sub
+head -c 300000 /dev/urandom > dir/sub/medium.bin
+for i in $(seq 1 12); do head -c 65536 /dev/urandom >> frag-a; sync; head -c 65536 /dev/urandom >> frag-b; sync; done
+for i in 1 2 3 4 5; do head -c 524288 /dev/urandom > tmp$i; done; sync; rm tmp2 tmp4
+head -c 3000000 /dev/urandom > dir/big.bin
+sync)";
+
+// Mounted while it lives; unmounted (lazily, when busy) when it goes.
+class ScopedMount {
+ public:
+  ScopedMount(const std::string& command, std::string point) : point_(std::move(point)) {
+    std::filesystem::create_directories(point_);
+    runOrThrow(command + " " + shellQuote(point_));
+  }
+  ~ScopedMount() { (void)run("umount " + shellQuote(point_) + " 2>/dev/null || umount -l " + shellQuote(point_)); }
+  ScopedMount(const ScopedMount&) = delete;
+  ScopedMount& operator=(const ScopedMount&) = delete;
+  const std::string& point() const { return point_; }
+
+ private:
+  std::string point_;
+};
+
+// Runs `use(mount point)` with the volume file `volume` mounted by its own driver.
+template <class Use>
+void withMounted(const std::string& dir, const std::string& volume, VolumeKind kind, bool readOnly, Use use) {
+  const std::string point = dir + "/mnt";
+  const std::string q = shellQuote(volume);
+  if (kind == VolumeKind::Ntfs) {
+    const ScopedMount mounted("ntfs-3g " + std::string(readOnly ? "-o ro " : "") + q, point);
+    return use(point);
+  }
+  std::string why;
+  auto loop = LoopDevice::attach(volume, 512, why, readOnly, false);
+  if (!loop) throw std::runtime_error("no loop device: " + why);
+  const std::string command = kind == VolumeKind::Exfat ? std::string("mount.exfat-fuse ") + (readOnly ? "-o ro " : "")
+                                                        : std::string("mount -t ext4 ") + (readOnly ? "-o ro,noload " : "");
+  const ScopedMount mounted(command + shellQuote(loop->path()), point);
+  use(point);
+}
+
+bool isFat(VolumeKind kind) { return kind == VolumeKind::Fat16 || kind == VolumeKind::Fat32; }
+
+}  // namespace
+
+const char* nameOf(VolumeKind kind) {
+  switch (kind) {
+    case VolumeKind::Fat16: return "fat16";
+    case VolumeKind::Fat32: return "fat32";
+    case VolumeKind::Exfat: return "exfat";
+    case VolumeKind::Ntfs: return "ntfs";
+    case VolumeKind::Ext2: return "ext2";
+    case VolumeKind::Ext3: return "ext3";
+    case VolumeKind::Ext4: return "ext4";
+    case VolumeKind::Swap: return "swap";
+  }
+  return "?";
+}
+
+bool VolumeKit::available(std::string& whyNot) {
+  if (!isRoot()) {
+    whyNot = "making file systems through their drivers needs root (loop devices, FUSE)";
+    return false;
+  }
+  for (const char* tool : {"mkfs.exfat", "mount.exfat-fuse", "fsck.exfat", "mkntfs", "ntfs-3g", "ntfsfix", "mkfs.ext4",
+                           "e2fsck", "mkfs.fat", "fsck.fat", "mcopy", "sgdisk", "sfdisk", "mkswap"}) {
+    if (run(std::string("command -v ") + tool + " >/dev/null") != 0) {
+      whyNot = std::string(tool) + " is not installed";
+      return false;
+    }
+  }
+  if (!std::filesystem::exists("/dev/fuse")) {
+    whyNot = "no /dev/fuse";
+    return false;
+  }
+  return true;
+}
+
+void VolumeKit::make(const std::string& path, VolumeKind kind, u64 sectors, u64 hiddenSectors) const {
+  const std::string q = shellQuote(path);
+  runOrThrow("rm -f " + q + " && truncate -s " + std::to_string(sectors * 512) + " " + q);
+  const std::string hidden = std::to_string(hiddenSectors);
+  switch (kind) {
+    case VolumeKind::Fat16:
+    case VolumeKind::Fat32: {
+      runOrThrow("mkfs.fat -F " + std::string(kind == VolumeKind::Fat16 ? "16" : "32 -s 1") + " -h " + hidden + " " + q);
+      const std::string tree = dir_ + "/fat-tree";
+      std::filesystem::create_directories(tree);
+      runOrThrow("bash -c " + shellQuote(FILL_SCRIPT) + " fill " + shellQuote(tree));
+      runOrThrow("mcopy -s -i " + q + " " + shellQuote(tree) + "/* ::/ && mdel -i " + q + " ::/tmp1 ::/tmp3");
+      std::filesystem::remove_all(tree);
+      return;
+    }
+    case VolumeKind::Exfat:
+      runOrThrow("mkfs.exfat " + q);
+      break;
+    case VolumeKind::Ntfs:
+      runOrThrow("mkntfs -F -Q -q -p " + hidden + " " + q);
+      break;
+    case VolumeKind::Ext2:
+    case VolumeKind::Ext3:
+    case VolumeKind::Ext4:
+      runOrThrow("mkfs." + std::string(nameOf(kind)) + " -q -F " + q);
+      break;
+    case VolumeKind::Swap:
+      runOrThrow("mkswap " + q);
+      return;
+  }
+  withMounted(dir_, path, kind, false, [](const std::string& point) {
+    runOrThrow("bash -c " + shellQuote(FILL_SCRIPT) + " fill " + shellQuote(point));
+  });
+}
+
+void VolumeKit::place(const std::string& volume, const std::string& disk, u64 firstSector) {
+  runOrThrow("dd if=" + shellQuote(volume) + " of=" + shellQuote(disk) + " bs=512 seek=" + std::to_string(firstSector) +
+             " conv=notrunc,sparse status=none");
+}
+
+std::string VolumeKit::extract(const std::string& disk, u64 firstSector, u64 sectors) const {
+  const std::string volume = dir_ + "/extracted.img";
+  runOrThrow("rm -f " + shellQuote(volume) + " && dd if=" + shellQuote(disk) + " of=" + shellQuote(volume) +
+             " bs=512 skip=" + std::to_string(firstSector) + " count=" + std::to_string(sectors) +
+             " conv=sparse status=none");
+  return volume;
+}
+
+std::string VolumeKit::problems(const std::string& disk, u64 firstSector, u64 sectors, VolumeKind kind) const {
+  const std::string q = shellQuote(extract(disk, firstSector, sectors));
+  std::string command;
+  switch (kind) {
+    case VolumeKind::Fat16:
+    case VolumeKind::Fat32: command = "fsck.fat -n " + q; break;
+    case VolumeKind::Exfat: command = "fsck.exfat -n " + q; break;
+    case VolumeKind::Ntfs: command = "ntfsfix -n " + q; break;
+    case VolumeKind::Ext2:
+    case VolumeKind::Ext3:
+    case VolumeKind::Ext4: command = "e2fsck -fn " + q; break;
+    case VolumeKind::Swap: return "";
+  }
+  try {
+    (void)runOrThrow(command);
+    return "";
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+}
+
+std::string VolumeKit::digests(const std::string& disk, u64 firstSector, u64 sectors, VolumeKind kind) const {
+  const std::string volume = extract(disk, firstSector, sectors);
+  const std::string list = "find . -type f -print0 | sort -z | xargs -0 -r sha256sum";
+  if (kind == VolumeKind::Swap) return runOrThrow("sha256sum < " + shellQuote(volume));
+  if (isFat(kind)) {
+    const std::string tree = dir_ + "/fat-out";
+    runOrThrow("rm -rf " + shellQuote(tree) + " && mkdir " + shellQuote(tree) + " && mcopy -s -n -i " +
+               shellQuote(volume) + " ::/ " + shellQuote(tree));
+    const std::string out = runOrThrow("cd " + shellQuote(tree) + " && " + list);
+    std::filesystem::remove_all(tree);
+    return out;
+  }
+  std::string out;
+  withMounted(dir_, volume, kind, true,
+              [&](const std::string& point) { out = runOrThrow("cd " + shellQuote(point) + " && " + list); });
+  return out;
+}
+
+}  // namespace vantor::test
