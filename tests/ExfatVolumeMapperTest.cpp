@@ -182,7 +182,8 @@ struct Fresh {
     }();
     for (const auto& s : sectors) disk.put(START * 512ull + s.first, s.second.data(), 512);
   }
-  u32 boot32(u32 offset) { return readLE32(disk.read(START * 512ull + offset, 4).data()); }
+  u32 readLE32At(u64 at) { return readLE32(disk.read(at, 4).data()); }
+  u32 boot32(u32 offset) { return readLE32At(START * 512ull + offset); }
   u64 clusterByte(u32 c) { return (START + boot32(88)) * 512ull + (u64(c) - 2) * 4096; }  // 4 KiB clusters
   u64 entryByte(u8 type) {  // of the first root directory entry of this type
     for (u64 at = clusterByte(boot32(96));; at += 32) {
@@ -243,6 +244,21 @@ TEST(ExfatVolumeMapper, RefusesDamagedVolumesByName) {
     EXPECT_TRUE(throwsVantor([&] { ExfatVolumeMapper(f.disk, Fresh::START, c.partitionSectors).getSectorMap(); },
                              c.code, c.message));
   }
+}
+
+TEST(ExfatVolumeMapper, MapsAFullBitmapToTheHeapsEndAndIgnoresBitsPastTheLastCluster) {
+  Fresh f;
+  const u64 bitmap = f.clusterByte(f.readLE32At(f.entryByte(0x81) + 20));
+  f.disk.fill(bitmap, 0xFF, 4096);
+  f.put32(Fresh::START * 512ull + 92, 15869);  // fewer than the heap holds: the last byte's top 3 bits are of none
+  u64 used = 0;
+  const SectorMap map = ExfatVolumeMapper(f.disk, Fresh::START, 64u << 11).getSectorMap(&used);
+  const std::vector<std::pair<u32, u32>> expected = {{Fresh::START, 24}, {Fresh::START + 2048, 128},
+                                                     {Fresh::START + 4096, 15869 * 8}};  // boot, FAT, heap
+  std::vector<std::pair<u32, u32>> runs;
+  for (u32 i = 0; i < map.size(); ++i) runs.emplace_back(map[i].firstSector, map[i].numSectors);
+  EXPECT_EQ(runs, expected);
+  EXPECT_EQ(used, 15869u);
 }
 
 TEST(ExfatVolumeMapper, RefusesAVolumePastSector2To32AndRecognisesByContent) {
