@@ -232,6 +232,11 @@ TEST(ExfatVolumeMapper, RefusesDamagedVolumesByName) {
        at + "no allocation bitmap entry for FAT 1"},
       {[&](Fresh& f) { f.put32(B + (f.boot32(80) * 512ull) + 4 * f.boot32(96), f.boot32(96)); },
        ERR_UNSUPPORTED_FILE_SYSTEM, at + "the root directory's cluster chain loops (or passes 256 MiB)"},
+      {[&](Fresh& f) { f.put64(f.entryByte(0x81) + 24, 3 * 4096), f.put32(B + f.boot32(80) * 512ull + 8, 2); },
+       ERR_UNSUPPORTED_FILE_SYSTEM, at + "the allocation bitmap's cluster chain loops (cluster 00000002h twice)"},
+      {[&](Fresh& f) { f.put32(f.entryByte(0x82) + 20, f.boot32(96)), f.put64(f.entryByte(0x82) + 24, 4096); },
+       ERR_UNSUPPORTED_FILE_SYSTEM,
+       at + "cluster 00000005h belongs to two of the bitmaps, the up-case table and the root directory"},
       {[&](Fresh& f) { f.disk.gate = [](FakeDisk::Op, u32 s, u32) { return s != Fresh::START + 4096; }; },
        ERR_DISK_ACCESS, "exFAT volume at sector 00000800h: cannot read 4 sectors at sector 00001800h (allocation "
                         "bitmap)"},

@@ -42,6 +42,15 @@ struct Extent {
   u32 count;
 };
 
+// The first cluster that two of `extents` share, or 0.
+u32 firstOverlap(std::vector<Extent> extents) {
+  std::sort(extents.begin(), extents.end(), [](const Extent& a, const Extent& b) { return a.first < b.first; });
+  for (std::size_t i = 1; i < extents.size(); ++i) {
+    if (u64(extents[i - 1].first) + extents[i - 1].count > extents[i].first) return extents[i].first;
+  }
+  return 0;
+}
+
 void append(std::vector<Extent>& extents, u32 cluster) {
   if (!extents.empty() && u64(extents.back().first) + extents.back().count == cluster) {
     ++extents.back().count;
@@ -214,6 +223,12 @@ class ExfatVolumeMapper::Walk {
       }
       c = next;
     }
+    // A chain of known length that comes back to a cluster would read one part twice and
+    // miss the rest: its extents, in cluster order, must not overlap.
+    if (const u32 twice = firstOverlap(extents)) {
+      throw unsupported(m.volumeStartSector,
+                        vrk::SprintfFormat("the %s's cluster chain loops (cluster %08Xh twice)", what, twice));
+    }
     return extents;
   }
 
@@ -354,6 +369,11 @@ SectorMap ExfatVolumeMapper::getSectorMap(u64* usedClusters) const {
   SectorMap map;
   addBytes(map, volumeByteStart, dss, 0, u64(BOOT_REGIONS_SECTORS) << sectorShift);
   addBytes(map, volumeByteStart, dss, u64(fatOffset) << sectorShift, (u64(fatLength) * numberOfFats) << sectorShift);
+  if (const u32 shared = firstOverlap(system)) {
+    throw unsupported(start, vrk::SprintfFormat("cluster %08Xh belongs to two of the bitmaps, the up-case table and "
+                                                "the root directory",
+                                                shared));
+  }
   std::sort(system.begin(), system.end(), [](const Extent& a, const Extent& b) { return a.first < b.first; });
   for (const Extent& e : system) {
     addBytes(map, volumeByteStart, dss, walk.clusterOffset(e.first), u64(e.count) << shift);
