@@ -182,7 +182,8 @@ struct Fresh {
     }();
     for (const auto& s : sectors) disk.put(START * 512ull + s.first, s.second.data(), 512);
   }
-  u32 boot32(u32 offset) { return readLE32(disk.read(START * 512ull + offset, 4).data()); }
+  u32 readLE32At(u64 at) { return readLE32(disk.read(at, 4).data()); }
+  u32 boot32(u32 offset) { return readLE32At(START * 512ull + offset); }
   u64 clusterByte(u32 c) { return (START + boot32(88)) * 512ull + (u64(c) - 2) * 4096; }  // 4 KiB clusters
   u64 entryByte(u8 type) {  // of the first root directory entry of this type
     for (u64 at = clusterByte(boot32(96));; at += 32) {
@@ -231,6 +232,11 @@ TEST(ExfatVolumeMapper, RefusesDamagedVolumesByName) {
        at + "no allocation bitmap entry for FAT 1"},
       {[&](Fresh& f) { f.put32(B + (f.boot32(80) * 512ull) + 4 * f.boot32(96), f.boot32(96)); },
        ERR_UNSUPPORTED_FILE_SYSTEM, at + "the root directory's cluster chain loops (or passes 256 MiB)"},
+      {[&](Fresh& f) { f.put64(f.entryByte(0x81) + 24, 3 * 4096), f.put32(B + f.boot32(80) * 512ull + 8, 2); },
+       ERR_UNSUPPORTED_FILE_SYSTEM, at + "the allocation bitmap's cluster chain loops (cluster 00000002h twice)"},
+      {[&](Fresh& f) { f.put32(f.entryByte(0x82) + 20, f.boot32(96)), f.put64(f.entryByte(0x82) + 24, 4096); },
+       ERR_UNSUPPORTED_FILE_SYSTEM,
+       at + "cluster 00000005h belongs to two of the bitmaps, the up-case table and the root directory"},
       {[&](Fresh& f) { f.disk.gate = [](FakeDisk::Op, u32 s, u32) { return s != Fresh::START + 4096; }; },
        ERR_DISK_ACCESS, "exFAT volume at sector 00000800h: cannot read 4 sectors at sector 00001800h (allocation "
                         "bitmap)"},
@@ -243,6 +249,21 @@ TEST(ExfatVolumeMapper, RefusesDamagedVolumesByName) {
     EXPECT_TRUE(throwsVantor([&] { ExfatVolumeMapper(f.disk, Fresh::START, c.partitionSectors).getSectorMap(); },
                              c.code, c.message));
   }
+}
+
+TEST(ExfatVolumeMapper, MapsAFullBitmapToTheHeapsEndAndIgnoresBitsPastTheLastCluster) {
+  Fresh f;
+  const u64 bitmap = f.clusterByte(f.readLE32At(f.entryByte(0x81) + 20));
+  f.disk.fill(bitmap, 0xFF, 4096);
+  f.put32(Fresh::START * 512ull + 92, 15869);  // fewer than the heap holds: the last byte's top 3 bits are of none
+  u64 used = 0;
+  const SectorMap map = ExfatVolumeMapper(f.disk, Fresh::START, 64u << 11).getSectorMap(&used);
+  const std::vector<std::pair<u32, u32>> expected = {{Fresh::START, 24}, {Fresh::START + 2048, 128},
+                                                     {Fresh::START + 4096, 15869 * 8}};  // boot, FAT, heap
+  std::vector<std::pair<u32, u32>> runs;
+  for (u32 i = 0; i < map.size(); ++i) runs.emplace_back(map[i].firstSector, map[i].numSectors);
+  EXPECT_EQ(runs, expected);
+  EXPECT_EQ(used, 15869u);
 }
 
 TEST(ExfatVolumeMapper, RefusesAVolumePastSector2To32AndRecognisesByContent) {

@@ -25,6 +25,7 @@ constexpr u64 SECTOR_LIMIT = u64(1) << 32;  // drive LBAs are 32-bit: every sect
 constexpr u32 BITMAP_PIECE_BYTES = 1u << 20;     // the largest read of the bitmap
 constexpr u32 DIRECTORY_PIECE_BYTES = 1u << 16;  // of the root directory, which ends early
 constexpr u32 FAT_WINDOW_BYTES = 1u << 16;       // the part of the FAT read at a time
+constexpr u32 WINDOW_SPACE = FAT_WINDOW_BYTES + 4096;  // the window and its disk sectors' slack
 
 VantorException unsupported(u32 volumeStart, const vrk::String& what) {
   return VantorException(ERR_UNSUPPORTED_FILE_SYSTEM,
@@ -40,6 +41,15 @@ struct Extent {
   u32 first;
   u32 count;
 };
+
+// The first cluster that two of `extents` share, or 0.
+u32 firstOverlap(std::vector<Extent> extents) {
+  std::sort(extents.begin(), extents.end(), [](const Extent& a, const Extent& b) { return a.first < b.first; });
+  for (std::size_t i = 1; i < extents.size(); ++i) {
+    if (u64(extents[i - 1].first) + extents[i - 1].count > extents[i].first) return extents[i].first;
+  }
+  return 0;
+}
 
 void append(std::vector<Extent>& extents, u32 cluster) {
   if (!extents.empty() && u64(extents.back().first) + extents.back().count == cluster) {
@@ -163,17 +173,14 @@ class ExfatVolumeMapper::Walk {
     const u64 first = absolute / dss;
     const u64 sectors = (absolute + count + dss - 1) / dss - first;
     const std::size_t need = static_cast<std::size_t>(sectors * dss);
-    if (!data || data->size() < need) {
-      data.emplace(std::max<std::size_t>(need, DIRECTORY_PIECE_BYTES), DiskBufferPointer::OnFailure::Empty);
-      if (!*data) throw VantorException(ERR_GENERAL, "no memory to read an exFAT volume");
-    }
-    if (!m.disk->readSectors(static_cast<u32>(first), data->get(), static_cast<u32>(sectors))) {
+    u8* data = space(need) + WINDOW_SPACE;
+    if (!m.disk->readSectors(static_cast<u32>(first), data, static_cast<u32>(sectors))) {
       throw VantorException(ERR_DISK_ACCESS,
                             vrk::SprintfFormat("exFAT volume at sector %08Xh: cannot read %u sectors at sector "
                                                "%08Xh (%s)",
                                                m.volumeStartSector, u32(sectors), u32(first), what));
     }
-    return data->get() + (absolute - first * dss);
+    return data + (absolute - first * dss);
   }
 
   // The bytes of a piece that starts at `offset` and may run `left` bytes, such that its
@@ -216,6 +223,12 @@ class ExfatVolumeMapper::Walk {
       }
       c = next;
     }
+    // A chain of known length that comes back to a cluster would read one part twice and
+    // miss the rest: its extents, in cluster order, must not overlap.
+    if (const u32 twice = firstOverlap(extents)) {
+      throw unsupported(m.volumeStartSector,
+                        vrk::SprintfFormat("the %s's cluster chain loops (cluster %08Xh twice)", what, twice));
+    }
     return extents;
   }
 
@@ -224,7 +237,7 @@ class ExfatVolumeMapper::Walk {
   u32 fatEntry(u32 cluster) {
     const u64 fat = (u64(m.fatOffset) + u64(m.activeFat) * m.fatLength) << m.sectorShift;
     const u64 at = u64(cluster) * FAT_ENTRY_BYTES;
-    if (!window || at < windowStart || at >= windowStart + windowBytes) {
+    if (!windowData || at < windowStart || at >= windowStart + windowBytes) {
       const u64 fatBytes = u64(m.fatLength) << m.sectorShift;
       windowStart = at / FAT_WINDOW_BYTES * FAT_WINDOW_BYTES;
       windowBytes = static_cast<u32>(std::min<u64>(FAT_WINDOW_BYTES, fatBytes - windowStart));
@@ -232,24 +245,33 @@ class ExfatVolumeMapper::Walk {
       const u64 absolute = m.volumeByteStart + fat + windowStart;
       const u64 first = absolute / dss;
       const u64 sectors = (absolute + windowBytes + dss - 1) / dss - first;
-      if (!window) {
-        window.emplace(FAT_WINDOW_BYTES + dss, DiskBufferPointer::OnFailure::Empty);
-        if (!*window) throw VantorException(ERR_GENERAL, "no memory to read an exFAT volume");
-      }
-      if (!m.disk->readSectors(static_cast<u32>(first), window->get(), static_cast<u32>(sectors))) {
+      u8* window = space(0);
+      if (!m.disk->readSectors(static_cast<u32>(first), window, static_cast<u32>(sectors))) {
         throw VantorException(ERR_DISK_ACCESS,
                               vrk::SprintfFormat("exFAT volume at sector %08Xh: cannot read %u sectors at sector "
                                                  "%08Xh (FAT)",
                                                  m.volumeStartSector, u32(sectors), u32(first)));
       }
-      windowData = window->get() + (absolute - first * dss);
+      windowData = window + (absolute - first * dss);
     }
     return readLE32(windowData + (at - windowStart));
   }
 
   const ExfatVolumeMapper& m;
-  std::optional<DiskBufferPointer> data;    // pieces of the directory and the bitmap
-  std::optional<DiskBufferPointer> window;  // the FAT window
+  // One buffer for both, so that a walk maps memory once or twice: the FAT window in its
+  // first WINDOW_SPACE bytes, then a piece of the directory or the bitmap. Growing it for
+  // a larger piece drops the window.
+  u8* space(std::size_t dataBytes) {
+    if (!buffer || buffer->size() < WINDOW_SPACE + dataBytes) {
+      buffer.emplace(WINDOW_SPACE + std::max<std::size_t>(dataBytes, DIRECTORY_PIECE_BYTES),
+                     DiskBufferPointer::OnFailure::Empty);
+      if (!*buffer) throw VantorException(ERR_GENERAL, "no memory to read an exFAT volume");
+      windowData = nullptr;
+    }
+    return buffer->get();
+  }
+
+  std::optional<DiskBufferPointer> buffer;
   u64 windowStart = 0;
   u32 windowBytes = 0;
   const u8* windowData = nullptr;
@@ -347,12 +369,19 @@ SectorMap ExfatVolumeMapper::getSectorMap(u64* usedClusters) const {
   SectorMap map;
   addBytes(map, volumeByteStart, dss, 0, u64(BOOT_REGIONS_SECTORS) << sectorShift);
   addBytes(map, volumeByteStart, dss, u64(fatOffset) << sectorShift, (u64(fatLength) * numberOfFats) << sectorShift);
+  if (const u32 shared = firstOverlap(system)) {
+    throw unsupported(start, vrk::SprintfFormat("cluster %08Xh belongs to two of the bitmaps, the up-case table and "
+                                                "the root directory",
+                                                shared));
+  }
   std::sort(system.begin(), system.end(), [](const Extent& a, const Extent& b) { return a.first < b.first; });
-  for (const Extent& e : system) addBytes(map, volumeByteStart, dss, walk.clusterOffset(e.first), u64(e.count) << shift);
+  for (const Extent& e : system) {
+    addBytes(map, volumeByteStart, dss, walk.clusterOffset(e.first), u64(e.count) << shift);
+  }
 
   // The bitmap: bit i of byte j is cluster 2 + 8j + i. Whole words of zeros or ones
   // are taken at once; bits from clusterCount on are ignored.
-  u64 used = 0, bit = 0, runStart = 0;
+  u64 used = 0, bit = 0, runStart = 0, consumed = 0;  // consumed: bytes of the bitmap read
   bool inRun = false;
   const auto flush = [&](u64 endBit) {
     addBytes(map, volumeByteStart, dss, walk.clusterOffset(static_cast<u32>(FIRST_CLUSTER + runStart)),
@@ -360,7 +389,7 @@ SectorMap ExfatVolumeMapper::getSectorMap(u64* usedClusters) const {
     inRun = false;
   };
   for (const Extent& e : bitmapExtents) {
-    const u64 extentBytes = std::min<u64>(u64(e.count) << shift, bitmapBytes - bit / 8);
+    const u64 extentBytes = std::min<u64>(u64(e.count) << shift, bitmapBytes - consumed);
     for (u64 done = 0; done < extentBytes;) {
       const u64 offset = walk.clusterOffset(e.first) + done;
       const u32 n = walk.pieceAt(offset, extentBytes - done, BITMAP_PIECE_BYTES);
@@ -383,13 +412,19 @@ SectorMap ExfatVolumeMapper::getSectorMap(u64* usedClusters) const {
           continue;
         }
         used += static_cast<u64>(__builtin_popcountll(word));
-        for (u32 b = 0; b < 64; ++b) {
-          const bool set = (word >> b) & 1;
-          if (set && !inRun) runStart = bit + b, inRun = true;
-          if (!set && inRun) flush(bit + b);
+        for (u32 b = 0; b < 64;) {  // from one change of bit value to the next
+          const u64 ahead = (inRun ? ~word : word) >> b;  // the bits that would change it
+          if (ahead == 0) break;
+          b += static_cast<u32>(__builtin_ctzll(ahead));
+          if (inRun) {
+            flush(bit + b);
+          } else {
+            runStart = bit + b, inRun = true;
+          }
         }
       }
       done += n;
+      consumed += n;
     }
   }
   if (inRun) flush(std::min<u64>(bit, clusterCount));

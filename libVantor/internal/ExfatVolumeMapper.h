@@ -16,7 +16,10 @@
 // - Bits of the bitmap past ClusterCount are ignored. A ClusterCount smaller than the
 //   heap could hold is accepted (the sectors past it are not mapped); a larger one, or
 //   one the FAT cannot index, is refused. PartitionOffset is not consulted.
-// - A missing up-case table is not refused: the map does not depend on it.
+// - A missing up-case table is not refused: the map does not depend on it. Chains that
+//   come back to a cluster, and clusters shared by two of the bitmaps, the up-case table
+//   and the root directory, are refused: a copy made from them would miss data.
+// - The bitmap is read in pieces of at most 1 MiB, the FAT through a 64 KiB window.
 #pragma once
 #include <cstddef>
 
