@@ -65,13 +65,16 @@ class ExtVolumeMapper {
   u64 groupFirstBlock(u64 group) const { return firstDataBlock + group * blocksPerGroup; }
   u64 groupLength(u64 group) const;
   u64 descriptorBlock(u64 metaGroup) const;
-  const u8* readBlocks(u64 firstBlock, u64 count, DiskBufferPointer& buffer) const;
+  const u8* readBlocks(u64 firstBlock, u64 count) const;
   void addLayoutOfGroup(u32 group, std::vector<BlockRun>& runs) const;
   void addGroupTables(u32 group, const u8* descriptor, std::vector<BlockRun>& runs,
                       std::vector<PendingBitmap>& bitmaps) const;
-  void scanBitmaps(std::vector<PendingBitmap>& bitmaps, std::vector<BlockRun>& runs, DiskBufferPointer& buffer) const;
+  void scanBitmaps(std::vector<PendingBitmap>& bitmaps, std::vector<BlockRun>& runs) const;
 
   IDisk* disk;
+  // Every read lands here: the superblock, then descriptors and bitmaps in turn. Grown as
+  // a request needs, kept between maps.
+  mutable DiskBufferPointer buffer;
   u32 sectorSize = 512;
   u32 volumeStartSector = 0;
   u64 volumeSectorCount = 0;
