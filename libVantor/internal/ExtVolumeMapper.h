@@ -15,10 +15,15 @@
 //   Compatible features change nothing a reader must know, sparse_super2 aside.
 // - A group flagged BLOCK_UNINIT (honoured, as the kernel does, only with gdt_csum or
 //   metadata_csum, and only when the descriptor's checksum holds: a flagged descriptor
-//   whose checksum fails is refused) is mapped from the layout instead of its bitmap: superblock backup, descriptor and reserved GDT blocks,
-//   and every group's bitmaps and inode table that lie in it. The bitmaps and inode table
-//   of every group are always mapped, wherever they lie.
+//   whose checksum fails is refused) is mapped from the layout instead of its bitmap:
+//   superblock backup, descriptor and reserved GDT blocks, and every group's bitmaps and
+//   inode table that lie in it. The bitmaps and inode table of every group are always
+//   mapped, wherever they lie.
 // - A 1 KiB-block volume's block 0 (boot area) counts as a used block.
+// - Blocks map to drive sectors with the start rounded down and the end up; sectors of 512
+//   bytes to 64 KiB (a power of two) are accepted, others refused with
+//   ERR_UNSUPPORTED_SECTOR_SIZE. The mapper keeps one read buffer (from 64 KiB up to the
+//   largest request, 1 MiB and a sector) for its life, so it moves but does not copy.
 #pragma once
 #include <cstddef>
 #include <vector>
