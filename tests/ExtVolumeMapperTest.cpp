@@ -98,6 +98,8 @@ struct Variant {
   const char* variantName;
 };
 
+void PrintTo(const Variant& v, std::ostream* os) { *os << v.name; }
+
 class ExtVolumeMapperOnRealVolumes : public ::testing::TestWithParam<Variant> {};
 
 TEST_P(ExtVolumeMapperOnRealVolumes, MapsWhatDumpe2fsCallsUsedAndACopyOfItIsComplete) {

@@ -20,6 +20,9 @@ using ull = unsigned long long;
 
 constexpr u64 MAX_SECTOR = 0xFFFFFFFFull;
 constexpr u64 MAX_REQUEST_BYTES = 1u << 20;     // descriptors and bitmaps are read in requests of up to 1 MiB
+// Enough for the superblock's sectors (up to 64 KiB each) and for most reads after it; the
+// pages cost nothing until touched.
+constexpr std::size_t FIRST_BUFFER_BYTES = 64 * 1024;
 constexpr u64 MAX_RUN_SECTORS = 0x80000000ull;  // a map run's count is 32 bits
 
 struct Feature {
@@ -149,6 +152,7 @@ void ExtVolumeMapper::refuse(const char* what) const {
 
 ExtVolumeMapper::ExtVolumeMapper(IDisk& disk_, u32 volumeStartSector_, u64 volumeSectorCount_)
     : disk(&disk_),
+      buffer(FIRST_BUFFER_BYTES, DiskBufferPointer::OnFailure::Empty),
       sectorSize(disk_.getSectorSize()),
       volumeStartSector(volumeStartSector_),
       volumeSectorCount(volumeSectorCount_) {
@@ -166,14 +170,13 @@ ExtVolumeMapper::ExtVolumeMapper(IDisk& disk_, u32 volumeStartSector_, u64 volum
 
   // The superblock, read in whole sectors: bytes 1024-2047 of the volume.
   const u32 headSectors = (ext::SUPERBLOCK_OFFSET + ext::SUPERBLOCK_SIZE + sectorSize - 1) / sectorSize;
-  DiskBufferPointer head(u64(headSectors) * sectorSize, DiskBufferPointer::OnFailure::Empty);
-  if (!head || !disk->readSectors(volumeStartSector, head.get(), headSectors)) {
+  if (!buffer || !disk->readSectors(volumeStartSector, buffer.get(), headSectors)) {
     throw VantorException(ERR_DISK_ACCESS,
                           vrk::SprintfFormat("ext volume at sector %08Xh: error reading the superblock (%u sectors at "
                                              "sector %08Xh)",
                                              volumeStartSector, headSectors, volumeStartSector));
   }
-  const u8* sb = head.get() + ext::SUPERBLOCK_OFFSET;
+  const u8* sb = buffer.get() + ext::SUPERBLOCK_OFFSET;
   if (readLE16(sb + ext::SB_MAGIC) != ext::MAGIC) refuse("no ext superblock (magic EF53h missing)");
 
   const u32 logBlock = readLE32(sb + ext::SB_LOG_BLOCK_SIZE);
@@ -326,7 +329,7 @@ u64 ExtVolumeMapper::descriptorBlock(u64 metaGroup) const {
 
 // Reads `count` blocks from `firstBlock` (all inside the volume) in one request, in the
 // whole sectors that cover them, and answers where the first block begins in `buffer`.
-const u8* ExtVolumeMapper::readBlocks(u64 firstBlock, u64 count, DiskBufferPointer& buffer) const {
+const u8* ExtVolumeMapper::readBlocks(u64 firstBlock, u64 count) const {
   const u64 byteOffset = firstBlock * blockBytes;
   const u64 firstSector = byteOffset / sectorSize;
   const u64 endSector = (byteOffset + count * blockBytes + sectorSize - 1) / sectorSize;
@@ -412,8 +415,7 @@ void ExtVolumeMapper::addRun(std::vector<BlockRun>& runs, u64 first, u64 count) 
 }
 
 // Reads the pending bitmaps, adjacent ones together, and adds the runs of set bits.
-void ExtVolumeMapper::scanBitmaps(std::vector<PendingBitmap>& bitmaps, std::vector<BlockRun>& runs,
-                                  DiskBufferPointer& buffer) const {
+void ExtVolumeMapper::scanBitmaps(std::vector<PendingBitmap>& bitmaps, std::vector<BlockRun>& runs) const {
   std::sort(bitmaps.begin(), bitmaps.end(),
             [](const PendingBitmap& a, const PendingBitmap& b) { return a.block < b.block; });
   const u64 maxBlocks = std::max<u64>(1, MAX_REQUEST_BYTES / blockBytes);
@@ -422,7 +424,7 @@ void ExtVolumeMapper::scanBitmaps(std::vector<PendingBitmap>& bitmaps, std::vect
     std::size_t j = i + 1;
     while (j < bitmaps.size() && bitmaps[j].block - first < maxBlocks && bitmaps[j].block <= bitmaps[j - 1].block + 1)
       ++j;
-    const u8* data = readBlocks(first, bitmaps[j - 1].block - first + 1, buffer);
+    const u8* data = readBlocks(first, bitmaps[j - 1].block - first + 1);
     for (; i < j; ++i) {
       const u8* bitmap = data + (bitmaps[i].block - first) * blockBytes;
       const u64 base = groupFirstBlock(bitmaps[i].group);
@@ -462,7 +464,6 @@ SectorMap ExtVolumeMapper::getSectorMap(u64* usedBlocks) const {
 
   // The descriptor table, a meta group's block at a time but read in runs of adjacent blocks.
   const u64 maxBlocks = std::max<u64>(1, MAX_REQUEST_BYTES / blockBytes);
-  DiskBufferPointer buffer(0, DiskBufferPointer::OnFailure::Empty);  // descriptors, then bitmaps, in turn
   std::vector<PendingBitmap> bitmaps;
   for (u64 meta = 0; meta < descBlocks;) {
     const u64 first = descriptorBlock(meta);
@@ -471,7 +472,7 @@ SectorMap ExtVolumeMapper::getSectorMap(u64* usedBlocks) const {
     if (first <= firstDataBlock || first >= blockCount || count > blockCount - first) {
       refuse(vrk::SprintfFormat("descriptor block %llu lies outside the volume", ull(first)).c_str());
     }
-    const u8* data = readBlocks(first, count, buffer);
+    const u8* data = readBlocks(first, count);
     runs.push_back({first, count});
     const u64 firstGroup = meta * descsPerBlock;
     const u64 endGroup = std::min<u64>(groupCount, (meta + count) * descsPerBlock);
@@ -480,7 +481,7 @@ SectorMap ExtVolumeMapper::getSectorMap(u64* usedBlocks) const {
     }
     meta += count;
     // Bitmaps are read as a batch per descriptor read; flex_bg keeps a batch's together.
-    scanBitmaps(bitmaps, runs, buffer);
+    scanBitmaps(bitmaps, runs);
     bitmaps.clear();
   }
 

@@ -15,10 +15,15 @@
 //   Compatible features change nothing a reader must know, sparse_super2 aside.
 // - A group flagged BLOCK_UNINIT (honoured, as the kernel does, only with gdt_csum or
 //   metadata_csum, and only when the descriptor's checksum holds: a flagged descriptor
-//   whose checksum fails is refused) is mapped from the layout instead of its bitmap: superblock backup, descriptor and reserved GDT blocks,
-//   and every group's bitmaps and inode table that lie in it. The bitmaps and inode table
-//   of every group are always mapped, wherever they lie.
+//   whose checksum fails is refused) is mapped from the layout instead of its bitmap:
+//   superblock backup, descriptor and reserved GDT blocks, and every group's bitmaps and
+//   inode table that lie in it. The bitmaps and inode table of every group are always
+//   mapped, wherever they lie.
 // - A 1 KiB-block volume's block 0 (boot area) counts as a used block.
+// - Blocks map to drive sectors with the start rounded down and the end up; sectors of 512
+//   bytes to 64 KiB (a power of two) are accepted, others refused with
+//   ERR_UNSUPPORTED_SECTOR_SIZE. The mapper keeps one read buffer (from 64 KiB up to the
+//   largest request, 1 MiB and a sector) for its life, so it moves but does not copy.
 #pragma once
 #include <cstddef>
 #include <vector>
@@ -65,13 +70,16 @@ class ExtVolumeMapper {
   u64 groupFirstBlock(u64 group) const { return firstDataBlock + group * blocksPerGroup; }
   u64 groupLength(u64 group) const;
   u64 descriptorBlock(u64 metaGroup) const;
-  const u8* readBlocks(u64 firstBlock, u64 count, DiskBufferPointer& buffer) const;
+  const u8* readBlocks(u64 firstBlock, u64 count) const;
   void addLayoutOfGroup(u32 group, std::vector<BlockRun>& runs) const;
   void addGroupTables(u32 group, const u8* descriptor, std::vector<BlockRun>& runs,
                       std::vector<PendingBitmap>& bitmaps) const;
-  void scanBitmaps(std::vector<PendingBitmap>& bitmaps, std::vector<BlockRun>& runs, DiskBufferPointer& buffer) const;
+  void scanBitmaps(std::vector<PendingBitmap>& bitmaps, std::vector<BlockRun>& runs) const;
 
   IDisk* disk;
+  // Every read lands here: the superblock, then descriptors and bitmaps in turn. Grown as
+  // a request needs, kept between maps.
+  mutable DiskBufferPointer buffer;
   u32 sectorSize = 512;
   u32 volumeStartSector = 0;
   u64 volumeSectorCount = 0;
