@@ -55,36 +55,36 @@ class BitmapRuns {
     for (; i + 8 <= n && next_ < limit_; i += 8) {
       const u64 w = readLE64(p + i);
       if (w == 0) {
-        close(next_);
+        endRun(next_);
       } else if (w == ~u64(0)) {
-        open(next_);
+        startRun(next_);
       } else {
         for (u32 bit = 0; bit < 64;) {  // from one change of state to the next
           const u64 rest = (inRun_ ? ~w : w) >> bit;
           if (rest == 0) break;
           bit += static_cast<u32>(__builtin_ctzll(rest));
-          inRun_ ? close(next_ + bit) : open(next_ + bit);
+          inRun_ ? endRun(next_ + bit) : startRun(next_ + bit);
         }
       }
       next_ += 64;
     }
     for (; i < n && next_ < limit_; ++i, next_ += 8) {
-      for (u32 bit = 0; bit < 8; ++bit) (p[i] >> bit) & 1 ? open(next_ + bit) : close(next_ + bit);
+      for (u32 bit = 0; bit < 8; ++bit) (p[i] >> bit) & 1 ? startRun(next_ + bit) : endRun(next_ + bit);
     }
   }
   // `n` bytes that read as zeros.
   void skip(u64 n) {
-    close(next_);
+    endRun(next_);
     next_ += 8 * std::min(n, limit_ / 8 + 1);
   }
-  void finish() { close(next_); }
+  void finish() { endRun(next_); }
 
  private:
-  void open(u64 at) {
+  void startRun(u64 at) {
     if (!inRun_) start_ = at;
     inRun_ = true;
   }
-  void close(u64 at) {
+  void endRun(u64 at) {
     if (!inRun_) return;
     inRun_ = false;
     at = std::min(at, limit_);  // bits past the last cluster are ignored
