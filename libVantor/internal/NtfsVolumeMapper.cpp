@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include <libVantor/LittleEndian.h>
@@ -24,6 +25,7 @@ const vrk::Logger& logger() {
 
 constexpr u64 MAX_SECTOR = 0xFFFFFFFFull;
 constexpr u32 PIECE_BYTES = 1u << 20;      // the largest read request
+constexpr u32 SMALL_BUFFER_BYTES = 8192;   // the boot sector, and all a small volume needs read
 constexpr u32 MAX_RUN_SECTORS = 1u << 31;  // a map run's numSectors stays well inside u32
 
 bool isPowerOfTwo(u64 v) { return v != 0 && (v & (v - 1)) == 0; }
@@ -53,36 +55,36 @@ class BitmapRuns {
     for (; i + 8 <= n && next_ < limit_; i += 8) {
       const u64 w = readLE64(p + i);
       if (w == 0) {
-        close(next_);
+        endRun(next_);
       } else if (w == ~u64(0)) {
-        open(next_);
+        startRun(next_);
       } else {
         for (u32 bit = 0; bit < 64;) {  // from one change of state to the next
           const u64 rest = (inRun_ ? ~w : w) >> bit;
           if (rest == 0) break;
           bit += static_cast<u32>(__builtin_ctzll(rest));
-          inRun_ ? close(next_ + bit) : open(next_ + bit);
+          inRun_ ? endRun(next_ + bit) : startRun(next_ + bit);
         }
       }
       next_ += 64;
     }
     for (; i < n && next_ < limit_; ++i, next_ += 8) {
-      for (u32 bit = 0; bit < 8; ++bit) (p[i] >> bit) & 1 ? open(next_ + bit) : close(next_ + bit);
+      for (u32 bit = 0; bit < 8; ++bit) (p[i] >> bit) & 1 ? startRun(next_ + bit) : endRun(next_ + bit);
     }
   }
   // `n` bytes that read as zeros.
   void skip(u64 n) {
-    close(next_);
+    endRun(next_);
     next_ += 8 * std::min(n, limit_ / 8 + 1);
   }
-  void finish() { close(next_); }
+  void finish() { endRun(next_); }
 
  private:
-  void open(u64 at) {
+  void startRun(u64 at) {
     if (!inRun_) start_ = at;
     inRun_ = true;
   }
-  void close(u64 at) {
+  void endRun(u64 at) {
     if (!inRun_) return;
     inRun_ = false;
     at = std::min(at, limit_);  // bits past the last cluster are ignored
@@ -112,7 +114,10 @@ bool NtfsVolumeMapper::recognises(const u8* head, std::size_t size) {
 }
 
 NtfsVolumeMapper::NtfsVolumeMapper(IDisk& disk_, u32 volumeStartSector_, u64 volumeSectorCount)
-    : disk(&disk_), diskSectorBytes(disk_.getSectorSize()), volumeStartSector(volumeStartSector_) {
+    : disk(&disk_),
+      smallBuffer(SMALL_BUFFER_BYTES, DiskBufferPointer::OnFailure::Empty),
+      diskSectorBytes(disk_.getSectorSize()),
+      volumeStartSector(volumeStartSector_) {
   VRK_TRACE(logger(), "NtfsVolumeMapper constructor");
   const u32 start = volumeStartSector;
   if (diskSectorBytes < MIN_SECTOR_BYTES || diskSectorBytes > MAX_SECTOR_BYTES || !isPowerOfTwo(diskSectorBytes)) {
@@ -123,7 +128,7 @@ NtfsVolumeMapper::NtfsVolumeMapper(IDisk& disk_, u32 volumeStartSector_, u64 vol
   const u64 volumeBytes = std::min<u64>(volumeSectorCount, u64(1) << 40) * diskSectorBytes;
 
   u8 boot[512];
-  readBytes(0, sizeof boot, [&](const u8* p, u64 n) { std::memcpy(boot, p, n); });
+  readBytes(smallBuffer, 0, sizeof boot, [&](const u8* p, u64 n) { std::memcpy(boot, p, n); });
 
   if (std::memcmp(boot + BOOT_OEM_ID, OEM_ID, OEM_ID_LENGTH) != 0) throw refused(start, "no \"NTFS    \" OEM name");
   if (boot[BOOT_SIGNATURE] != 0x55 || boot[BOOT_SIGNATURE + 1] != 0xAA) {
@@ -174,20 +179,29 @@ NtfsVolumeMapper::NtfsVolumeMapper(IDisk& disk_, u32 volumeStartSector_, u64 vol
   mftOffset = mftLcn * clusterBytes;
 }
 
-template <class Take>
-void NtfsVolumeMapper::readBytes(u64 offset, u64 length, Take&& take) const {
+DiskBufferPointer NtfsVolumeMapper::makeBuffer(u64 bytes) const {
   const u32 ds = diskSectorBytes;
-  DiskBufferPointer buffer(std::min<u64>(PIECE_BYTES, (offset % ds + length + ds - 1) / ds * ds),
-                           DiskBufferPointer::OnFailure::Empty);
+  const u64 sectors = (bytes + ds - 1) / ds + 1;  // one more for a start within a sector
+  return DiskBufferPointer(std::min<u64>(PIECE_BYTES, sectors * ds), DiskBufferPointer::OnFailure::Empty);
+}
+
+template <class Take>
+void NtfsVolumeMapper::readBytes(const DiskBufferPointer& buffer, u64 offset, u64 length, Take&& take) const {
+  const u32 ds = diskSectorBytes;
   for (u64 at = offset, end = offset + length; at < end;) {
     const u64 sector = volumeStartSector + at / ds;
+    if (!buffer) {
+      throw VantorException(ERR_DISK_ACCESS, vrk::SprintfFormat("NTFS volume at sector %08Xh: no memory to read sector "
+                                                                "%08Xh",
+                                                                volumeStartSector, static_cast<u32>(sector)));
+    }
     const u32 skip = static_cast<u32>(at % ds);
-    const u64 n = std::min<u64>(end - at, PIECE_BYTES - skip);
+    const u64 n = std::min<u64>(end - at, buffer.size() - skip);
     const u32 count = static_cast<u32>((skip + n + ds - 1) / ds);
     if (sector + count - 1 > MAX_SECTOR) {
       throw refused(volumeStartSector, vrk::SprintfFormat("a read past drive sector FFFFFFFFh (at %I64Xh)", sector));
     }
-    if (!buffer || !disk->readSectors(static_cast<u32>(sector), buffer.get(), count)) {
+    if (!disk->readSectors(static_cast<u32>(sector), buffer.get(), count)) {
       throw VantorException(ERR_DISK_ACCESS,
                             vrk::SprintfFormat("NTFS volume at sector %08Xh: error reading %u sectors at sector %08Xh",
                                                volumeStartSector, count, static_cast<u32>(sector)));
@@ -197,12 +211,13 @@ void NtfsVolumeMapper::readBytes(u64 offset, u64 length, Take&& take) const {
   }
 }
 
-NtfsVolumeMapper::BitmapLocation NtfsVolumeMapper::locateBitmap() const {
+NtfsVolumeMapper::BitmapLocation NtfsVolumeMapper::locateBitmap(const DiskBufferPointer& buffer) const {
   const u32 start = volumeStartSector;
   std::vector<u8> r(recordBytes);
-  readBytes(mftOffset + u64(BITMAP_RECORD) * recordBytes, recordBytes, [&, at = std::size_t(0)](const u8* p, u64 n) mutable {
-    std::memcpy(r.data() + at, p, n);
-    at += n;
+  std::size_t filled = 0;
+  readBytes(buffer, mftOffset + u64(BITMAP_RECORD) * recordBytes, recordBytes, [&](const u8* p, u64 n) {
+    std::memcpy(r.data() + filled, p, n);
+    filled += n;
   });
   const auto bad = [&](const vrk::String& what) { return refused(start, "$Bitmap's MFT record: " + what); };
 
@@ -370,7 +385,14 @@ void NtfsVolumeMapper::addBytes(SectorMap& map, u64 offset, u64 length) const {
 
 SectorMap NtfsVolumeMapper::getSectorMap(u64* usedClusters) const {
   VRK_TRACE(logger(), "getSectorMap");
-  const BitmapLocation loc = locateBitmap();
+  // One buffer for the record and the bitmap: the mapper's own, unless either needs more
+  // (then one as large as the larger needs, up to 1 MiB).
+  const u64 neededBytes = (clusterCount + 7) / 8;
+  const u64 largest = std::max<u64>(recordBytes, neededBytes);
+  std::optional<DiskBufferPointer> large;
+  if (largest + diskSectorBytes > smallBuffer.size()) large.emplace(makeBuffer(largest));
+  const DiskBufferPointer& buffer = large ? *large : smallBuffer;
+  const BitmapLocation loc = locateBitmap(buffer);
 
   SectorMap map;
   const u64 fileSystemBytes = (totalSectors + 1) * sectorBytes;
@@ -382,7 +404,6 @@ SectorMap NtfsVolumeMapper::getSectorMap(u64* usedClusters) const {
     addBytes(map, first * clusterBytes, (end - first) * clusterBytes);
   };
   BitmapRuns<decltype(emit)> bits(clusterCount, emit);
-  const u64 neededBytes = (clusterCount + 7) / 8;
   if (loc.resident) {
     bits.feed(loc.residentBytes.data(), neededBytes);
   } else {
@@ -392,7 +413,7 @@ SectorMap NtfsVolumeMapper::getSectorMap(u64* usedClusters) const {
       const u64 runBytes = std::min(run.length * clusterBytes, neededBytes - at);
       // What lies past the initialized size reads as zeros, as does a sparse run.
       const u64 stored = run.sparse ? 0 : std::min(runBytes, loc.initializedSize - std::min(at, loc.initializedSize));
-      if (stored > 0) readBytes(run.lcn * clusterBytes, stored, [&](const u8* p, u64 n) { bits.feed(p, n); });
+      if (stored > 0) readBytes(buffer, run.lcn * clusterBytes, stored, [&](const u8* p, u64 n) { bits.feed(p, n); });
       if (runBytes > stored) bits.skip(runBytes - stored);
       at += runBytes;
     }

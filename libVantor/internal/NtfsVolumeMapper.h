@@ -5,7 +5,9 @@
 // getSectorMap() reads $Bitmap's MFT record and the bitmap itself, in requests of up to
 // 1 MiB. Anything inconsistent is refused with ERR_UNSUPPORTED_FILE_SYSTEM, a failed read
 // is ERR_DISK_ACCESS; both messages name the volume's first sector. The disk is not owned
-// and must outlive the mapper. No locking: one thread at a time.
+// and must outlive the mapper. Move-only: a mapper owns a small transfer buffer, used by
+// the constructor and, for volumes whose bitmap fits it, by getSectorMap(). No locking:
+// one thread at a time.
 //
 // Choices made here:
 // - Record 6 is read at its place in the MFT's first extent (records 0-15 always lie
@@ -16,10 +18,12 @@
 //   initialized size, read as free clusters. Bitmap bits past the cluster count are ignored.
 // - Every sector of the file system, backup boot sector included, must lie inside the
 //   volume and at or below drive sector FFFFFFFFh.
+// - No memory for a transfer buffer reads as a failed read (ERR_DISK_ACCESS).
 #pragma once
 #include <cstddef>
 
 #include <libVantor/IDisk.h>
+#include <libVantor/internal/DiskBufferPointer.h>
 #include <libVantor/internal/SectorMap.h>
 
 namespace vantor {
@@ -49,15 +53,18 @@ class NtfsVolumeMapper {
   };
   struct BitmapLocation;
 
-  // Calls `take(bytes, n)` for the volume's bytes [offset, offset + length), read in
-  // pieces of at most 1 MiB that start and end on drive-sector boundaries.
+  // A transfer buffer for `bytes` at any offset, of at most 1 MiB; empty when no memory.
+  DiskBufferPointer makeBuffer(u64 bytes) const;
+  // Calls `take(bytes, n)` for the volume's bytes [offset, offset + length), read into
+  // `buffer` in pieces as large as it that start and end on drive-sector boundaries.
   template <class Take>
-  void readBytes(u64 offset, u64 length, Take&& take) const;
-  BitmapLocation locateBitmap() const;
+  void readBytes(const DiskBufferPointer& buffer, u64 offset, u64 length, Take&& take) const;
+  BitmapLocation locateBitmap(const DiskBufferPointer& buffer) const;
   // Adds the drive sectors that hold the volume's bytes [offset, offset + length).
   void addBytes(SectorMap& map, u64 offset, u64 length) const;
 
   IDisk* disk;
+  DiskBufferPointer smallBuffer;  // may be empty: a read through it then fails
   u32 diskSectorBytes = 512;
   u32 volumeStartSector = 0;
   u32 sectorBytes = 0;         // the volume's own sector size
