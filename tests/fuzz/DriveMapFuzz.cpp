@@ -7,6 +7,9 @@
 // sector and the drive's end, the caller's map after a failure) is DriveMapTest's, on
 // layouts made for each rule.
 //
+// The same drive also goes through the map of every volume (EveryVolumeMap), which must
+// not fail where a volume is merely unknown or damaged.
+//
 // Input, read front to back (FuzzInput: missing bytes read as 0):
 //   options: sector size (bits 0-2), volumes allowed past the drive (bit 3), a disk of
 //            2^32 sectors less the slack (bit 5)
@@ -18,6 +21,7 @@
 
 #include <libVantor/VantorException.h>
 #include <libVantor/internal/DriveMap.h>
+#include <libVantor/internal/EveryVolumeMap.h>
 #include <vrk/Log.h>
 
 #include "FuzzInput.h"
@@ -110,6 +114,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FakeDisk disk(ss, static_cast<u32>(std::min(sectors, LAST_SECTOR)));
   for (const auto& s : staging.sectors()) disk.put(s.first * ss, s.second);
   disk.gate = [](FakeDisk::Op, u32, u32 count) { return count <= TRANSFER_LIMIT; };
+
+  // The map of every volume reads the same drive: by content, with other mappers, and a
+  // volume no mapper takes is copied whole rather than failing the map.
+  try {
+    const EveryVolumeMap every = mapEveryVolume(disk, allowBeyond);
+    FUZZ_CHECK(ss >= 512 && !every.map.empty() && every.map[0].firstSector == 0);
+    for (const DRIVE_VOLUME& v : every.layout.volumes) FUZZ_CHECK(v.copiedWhole == !v.reason.empty());
+  } catch (const VantorException& x) {
+    const VantorErrorCodes code = x.getErrorCode();
+    FUZZ_CHECK(code == ERR_UNSUPPORTED_FILE_SYSTEM || code == ERR_DISK_ACCESS || code == ERR_INVALID_ARGUMENT ||
+               (code == ERR_VOLUME_EXCEEDS_DRIVE && !allowBeyond) || code == ERR_UNSUPPORTED_SECTOR_SIZE);
+  }
 
   SectorMap map;
   u64 highest = 0;
