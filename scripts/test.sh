@@ -4,7 +4,7 @@
 #   2. the whole suite again under AddressSanitizer + UndefinedBehaviorSanitizer;
 #   3. the imaging engine's tests (capture, restore and the chunk ring among them) under
 #      ThreadSanitizer, repeated to catch races;
-#   4. the fuzz targets (image files, drive maps, partition tables; libFuzzer, clang)
+#   4. the fuzz targets (image files, drive maps, partition tables, GPT; libFuzzer, clang)
 #      for a bounded time each;
 #   5. the Windows build (mingw-w64: Vantor.dll, Basekit.dll, vantor.exe, the tests) and its
 #      test set under Wine, in a Wine prefix of its own inside build-win.
@@ -57,10 +57,10 @@ if command -v clang++ >/dev/null; then
   step "fuzzing (${fuzz_seconds}s per target)"
   CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug -DVANTOR_FUZZ=ON -DVANTOR_BENCH=OFF \
     -DVANTOR_SANITIZE=address,undefined >/dev/null
-  cmake --build build-fuzz -j"$jobs" --target ImageFileFuzz DriveMapFuzz PartitionTableFuzz
+  cmake --build build-fuzz -j"$jobs" --target ImageFileFuzz DriveMapFuzz PartitionTableFuzz GptFuzz
   # Each target builds its disk or image from a few hundred bytes of choices; the longest
   # inputs are extended partition chains of up to 300 records.
-  for entry in ImageFileFuzz:2048 DriveMapFuzz:2048 PartitionTableFuzz:4096; do
+  for entry in ImageFileFuzz:2048 DriveMapFuzz:2048 PartitionTableFuzz:4096 GptFuzz:4096; do
     target=${entry%%:*}
     corpus=$(mktemp -d)
     cp -r "$root"/tests/fuzz/corpus/"$target"/. "$corpus"/ 2>/dev/null || true
