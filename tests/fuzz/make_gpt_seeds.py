@@ -21,8 +21,8 @@ def table(mib, *sgdisk_args):
     return header, array
 
 
-def seed(options, header, array, disk=0, target=0):
-    return (bytes([options, 0]) + struct.pack("<II", disk, target) + header + struct.pack("<H", len(array)) + array)
+def seed(options, header, array, disk=0, target=0, faults=0):
+    return (bytes([options, faults]) + struct.pack("<II", disk, target) + header + struct.pack("<H", len(array)) + array)
 
 
 def main(out):
@@ -39,7 +39,7 @@ def main(out):
         seed(0x50, *whole, target=4 * MIB - 3),           # a partition to the end, smaller target
         seed(0x41, *three),                               # read as 4096-byte sectors
         seed(0x10, *moved, target=20 * MIB - 3),          # the primary array moved
-        seed(0x40, *wide, target=12 * MIB - 3),           # 256 entries
+        seed(0xC0, *wide, target=12 * MIB - 3, faults=0x80),  # 256 entries (over 16 KiB: both top bits)
         seed(0x70, *three, target=0),                     # a read fails
     ]
     for i, s in enumerate(seeds, 1):
