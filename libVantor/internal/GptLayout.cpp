@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -34,16 +35,37 @@ u32 checkedSectorSize(const IDisk& disk) {
   return ss;
 }
 
-// `count` sectors from `lba`; the caller has checked that they lie at or below MAX_LBA
-// and that count is at most MAX_ENTRIES_BYTES / 512 + 1.
-DiskBufferPointer readRun(const IDisk& disk, u64 lba, u64 count, const char* what) {
-  const u32 ss = disk.getSectorSize();
-  DiskBufferPointer buffer(static_cast<std::size_t>(count * ss));
-  if (!disk.readSectors(static_cast<u32>(lba), buffer.get(), static_cast<u32>(count))) {
+// One page-aligned buffer per operation for the usual table (a mapping costs more than
+// the reads): sector 0 for a header, 1 for a second header, 2 for the MBR, the entry
+// array from sector 3. A larger array gets a buffer of its own.
+constexpr u32 SCRATCH_HEADER = 0, SCRATCH_BACKUP = 1, SCRATCH_MBR = 2, SCRATCH_ARRAY = 3;
+constexpr u32 USUAL_ENTRIES_BYTES = 128 * 128;
+
+class Scratch {
+ public:
+  explicit Scratch(u32 ss)
+      : ss_(ss), buffer_(std::size_t(SCRATCH_ARRAY + (USUAL_ENTRIES_BYTES + ss - 1) / ss) * ss) {}
+  u8* sector(u32 index) const { return buffer_.get() + std::size_t(index) * ss_; }
+  // Room for `sectors` sectors of an entry array (at most MAX_ENTRIES_BYTES of them).
+  u8* array(u64 sectors) {
+    if (sectors * ss_ <= USUAL_ENTRIES_BYTES + ss_ - 1) return sector(SCRATCH_ARRAY);
+    if (!large_ || large_->size() < sectors * ss_) large_.reset(new DiskBufferPointer(sectors * ss_));
+    return large_->get();
+  }
+
+ private:
+  u32 ss_;
+  DiskBufferPointer buffer_;
+  std::unique_ptr<DiskBufferPointer> large_;
+};
+
+// `count` sectors from `lba` into `into`; the caller has checked that they lie at or
+// below MAX_LBA and that they fit the scratch buffer.
+void readRun(const IDisk& disk, u64 lba, u64 count, u8* into, const char* what) {
+  if (!disk.readSectors(static_cast<u32>(lba), into, static_cast<u32>(count))) {
     const std::string where = count == 1 ? "sector " + num(lba) : "sectors " + num(lba) + "-" + num(lba + count - 1);
     refuse(std::string("Cannot read the ") + what + " at " + where, ERR_DISK_ACCESS);
   }
-  return buffer;
 }
 
 void writeRun(IDisk& disk, u64 lba, u64 count, const u8* data, const char* what) {
@@ -221,16 +243,19 @@ std::vector<GptPartition> parseEntries(const u8* array, const Header& h, u64 las
   return parts;
 }
 
-// The table whose header lies at `lba`, every check made. `alternateHint` as parseHeader.
-GptLayout readTable(const IDisk& disk, u64 lba, u64 diskSectors, u64* alternateHint = nullptr) {
+// The table whose header lies at `lba`, every check made, read into `scratch`.
+// `alternateHint` as parseHeader.
+GptLayout readTable(const IDisk& disk, u64 lba, u64 diskSectors, Scratch& scratch, u64* alternateHint = nullptr) {
   const u32 ss = disk.getSectorSize();
-  const DiskBufferPointer sector = readRun(disk, lba, 1, "GPT header");
-  const Header h = parseHeader(sector.get(), ss, lba, alternateHint);
+  u8* const header = scratch.sector(SCRATCH_HEADER);
+  readRun(disk, lba, 1, header, "GPT header");
+  const Header h = parseHeader(header, ss, lba, alternateHint);
   checkPlacement(h, diskSectors);
-  const DiskBufferPointer array = readRun(disk, h.entriesLba, h.entriesSectors, "GPT entry array");
+  u8* const array = scratch.array(h.entriesSectors);
+  readRun(disk, h.entriesLba, h.entriesSectors, array, "GPT entry array");
 
   GptLayout layout;
-  layout.partitions = parseEntries(array.get(), h, h.lastUsable);
+  layout.partitions = parseEntries(array, h, h.lastUsable);
   layout.headerSector = h.myLba;
   layout.alternateSector = h.alternate;
   layout.firstUsable = h.firstUsable;
@@ -239,7 +264,7 @@ GptLayout readTable(const IDisk& disk, u64 lba, u64 diskSectors, u64* alternateH
   layout.entryCount = h.entryCount;
   layout.entrySize = h.entrySize;
   layout.entriesSectors = h.entriesSectors;
-  std::memcpy(layout.diskGuid, sector.get() + HDR_DISK_GUID, 16);
+  std::memcpy(layout.diskGuid, header + HDR_DISK_GUID, 16);
   return layout;
 }
 
@@ -249,9 +274,10 @@ GptLayout readGptLayout(const IDisk& disk) {
   checkedSectorSize(disk);
   const u64 diskSectors = disk.getSizeBytes() / disk.getSectorSize();
   if (diskSectors < 3) refuse("A disk of " + num(diskSectors) + " sectors holds no GPT");
+  Scratch scratch(disk.getSectorSize());
   u64 alternateHint = 0;
   try {
-    return readTable(disk, 1, diskSectors, &alternateHint);
+    return readTable(disk, 1, diskSectors, scratch, &alternateHint);
   } catch (const VantorException& primaryError) {
     if (primaryError.getErrorCode() != ERR_UNSUPPORTED_FILE_SYSTEM) throw;
     // Is the backup sound? Then say so: the user repairs the primary from it.
@@ -260,7 +286,7 @@ GptLayout readGptLayout(const IDisk& disk) {
     for (const u64 place : places) {
       if (place <= 1 || place >= diskSectors || place > MAX_LBA) continue;
       try {
-        readTable(disk, place, diskSectors);
+        readTable(disk, place, diskSectors, scratch);
       } catch (const VantorException&) {
         continue;
       }
@@ -300,16 +326,21 @@ void relocateGptBackup(IDisk& target) {
            ERR_INVALID_ARGUMENT);
   }
 
-  DiskBufferPointer primary = readRun(target, 1, 1, "GPT header");
-  const Header h = parseHeader(primary.get(), ss, 1);
+  Scratch scratch(ss);
+  u8* const primary = scratch.sector(SCRATCH_HEADER);
+  u8* const backup = scratch.sector(SCRATCH_BACKUP);
+  u8* const mbr = scratch.sector(SCRATCH_MBR);
+  readRun(target, 1, 1, primary, "GPT header");
+  const Header h = parseHeader(primary, ss, 1);
   checkPrimaryArray(h);
   // The smallest disk that holds the arrays, the headers and the first usable sector.
   if (h.firstUsable > MAX_LBA || last < h.firstUsable + h.entriesSectors + 1) {
     refuse("A target of " + num(diskSectors) + " sectors is too small for this GPT", ERR_VOLUME_EXCEEDS_DRIVE);
   }
   const u64 newLastUsable = last - h.entriesSectors - 1;
-  const DiskBufferPointer array = readRun(target, h.entriesLba, h.entriesSectors, "GPT entry array");
-  for (const GptPartition& p : parseEntries(array.get(), h, h.lastUsable)) {
+  u8* const array = scratch.array(h.entriesSectors);
+  readRun(target, h.entriesLba, h.entriesSectors, array, "GPT entry array");
+  for (const GptPartition& p : parseEntries(array, h, h.lastUsable)) {
     if (p.lastSector > newLastUsable) {
       refuse("GPT partition " + num(p.number) + " ends at sector " + num(p.lastSector) +
                  ", past the last usable sector " + num(newLastUsable) + " of a target of " + num(diskSectors) +
@@ -319,23 +350,22 @@ void relocateGptBackup(IDisk& target) {
   }
 
   const u64 backupArray = last - h.entriesSectors;
-  writeLE64(primary.get() + HDR_ALTERNATE_LBA, last);
-  writeLE64(primary.get() + HDR_LAST_USABLE, newLastUsable);
-  writeLE32(primary.get() + HDR_CRC, headerCrc(primary.get(), h.headerSize));
-  DiskBufferPointer backup(ss);
-  std::memcpy(backup.get(), primary.get(), h.headerSize);
-  writeLE64(backup.get() + HDR_MY_LBA, last);
-  writeLE64(backup.get() + HDR_ALTERNATE_LBA, 1);
-  writeLE64(backup.get() + HDR_ENTRIES_LBA, backupArray);
-  writeLE32(backup.get() + HDR_CRC, headerCrc(backup.get(), h.headerSize));
+  writeLE64(primary + HDR_ALTERNATE_LBA, last);
+  writeLE64(primary + HDR_LAST_USABLE, newLastUsable);
+  writeLE32(primary + HDR_CRC, headerCrc(primary, h.headerSize));
+  std::memcpy(backup, primary, h.headerSize);  // the rest of the sector stays zero
+  writeLE64(backup + HDR_MY_LBA, last);
+  writeLE64(backup + HDR_ALTERNATE_LBA, 1);
+  writeLE64(backup + HDR_ENTRIES_LBA, backupArray);
+  writeLE32(backup + HDR_CRC, headerCrc(backup, h.headerSize));
 
   // A protective MBR's one entry spans the disk after sector 0, as far as 32 bits reach.
-  DiskBufferPointer mbr = readRun(target, 0, 1, "protective MBR");
+  readRun(target, 0, 1, mbr, "protective MBR");
   u8* protective = nullptr;
   u32 used = 0;
-  if (mbr.get()[510] == 0x55 && mbr.get()[511] == 0xAA) {
+  if (mbr[510] == 0x55 && mbr[511] == 0xAA) {
     for (u32 i = 0; i < 4; ++i) {
-      u8* e = mbr.get() + MBR_TABLE + 16 * i;
+      u8* e = mbr + MBR_TABLE + 16 * i;
       if (allZero(e, 16)) continue;
       ++used;
       if (e[MBR_ENTRY_TYPE] == MBR_PROTECTIVE_TYPE && readLE32(e + MBR_ENTRY_START) == 1) protective = e;
@@ -345,10 +375,10 @@ void relocateGptBackup(IDisk& target) {
   const bool fixMbr = used == 1 && protective && readLE32(protective + MBR_ENTRY_COUNT) != protectiveCount;
   if (fixMbr) writeLE32(protective + MBR_ENTRY_COUNT, protectiveCount);
 
-  writeRun(target, backupArray, h.entriesSectors, array.get(), "backup GPT entry array");
-  writeRun(target, last, 1, backup.get(), "backup GPT header");
-  writeRun(target, 1, 1, primary.get(), "GPT header");
-  if (fixMbr) writeRun(target, 0, 1, mbr.get(), "protective MBR");
+  writeRun(target, backupArray, h.entriesSectors, array, "backup GPT entry array");
+  writeRun(target, last, 1, backup, "backup GPT header");
+  writeRun(target, 1, 1, primary, "GPT header");
+  if (fixMbr) writeRun(target, 0, 1, mbr, "protective MBR");
 }
 
 bool isGptHeader(const u8* sector, u32 sectorSize) {

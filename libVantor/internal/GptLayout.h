@@ -1,12 +1,10 @@
 // libVantor/internal/GptLayout.h
-// The GUID partition table of a disk, read and checked through IDisk (whole sectors of
-// 512 bytes or more), the sectors it occupies, and its backup moved to the end of a disk
-// the table was copied onto. What is read is trusted only when every check of
-// docs/gpt_layout.md passes; anything else throws VantorException and nothing is guessed.
-// Choices: the primary table is the one read. When it is damaged and the backup is sound
-// the read is refused all the same, saying so: a copy would carry the damaged primary, so
-// the user repairs the table first with a partition tool. Sector 0 is not examined by the
-// reader (readMbrLayout tells a protective MBR). No state, no locking.
+// The GUID partition table of a disk (sectors of 512 bytes or more), read and checked
+// through IDisk; the sectors it occupies; its backup moved to the end of a disk it was
+// copied onto. A table is trusted only when every check of docs/gpt_layout.md passes;
+// anything else throws VantorException, nothing is guessed. Choice: a damaged primary is
+// refused even when the backup is sound (the message says so), since a copy would carry
+// the damage: the user repairs the table first. No state, no locking.
 #pragma once
 #include <string>
 #include <vector>
@@ -36,10 +34,10 @@ struct GptLayout {
   std::vector<GptPartition> partitions;  // non-empty entries (type GUID not all zero), in entry order
 };
 
-// Reads and checks the primary header at LBA 1 and its entry array. On success every
-// sector the layout names lies inside the disk and at or below LBA 0xFFFFFFFF, the
-// arrays sit between the headers and the usable range, and the partitions lie inside
-// the usable range without overlapping. The backup is read only when the primary fails.
+// Reads and checks the primary header at LBA 1 and its entry array (not sector 0:
+// readMbrLayout tells a protective MBR). On success every sector the layout names lies
+// inside the disk and at or below LBA 0xFFFFFFFF, the arrays sit between the headers and
+// the usable range, and the partitions lie inside the usable range without overlapping. The backup is read only when the primary fails.
 // Throws ERR_DISK_ACCESS naming the sector of a failed read, ERR_UNSUPPORTED_SECTOR_SIZE
 // for sectors under 512 or over 65,536 bytes, ERR_UNSUPPORTED_FILE_SYSTEM otherwise.
 GptLayout readGptLayout(const IDisk& disk);
@@ -58,8 +56,10 @@ SectorMap gptTableSectors(const GptLayout& layout);
 // PartitionEntryLBA pointing at that array) on it; a protective MBR entry 0xEE at LBA 1
 // that is sector 0's only entry gets min(sectors - 1, 0xFFFFFFFF) sectors (a hybrid MBR
 // is left as it is). Writes in that order, the MBR last, and only after every check:
-// a table the reader would refuse, or a partition past the new LastUsableLBA
-// (ERR_VOLUME_EXCEEDS_DRIVE), throws with nothing written. A failed transfer throws
+// a primary table the reader would refuse (leaving aside where its old backup lies,
+// ERR_UNSUPPORTED_FILE_SYSTEM), a partition past the new LastUsableLBA or a target too
+// small for the arrays (ERR_VOLUME_EXCEEDS_DRIVE) throw with nothing written, and so does
+// a target past LBA 0xFFFFFFFF (ERR_INVALID_ARGUMENT). A failed transfer throws
 // ERR_DISK_ACCESS naming the sector. The caller keeps the target dismounted; the old
 // backup, where the copy put it, is left in the free space.
 void relocateGptBackup(IDisk& target);

@@ -8,6 +8,7 @@
 // Each target breaks a few bytes of what it built last, so that the fuzzer reaches the
 // code behind every check first and then learns to fail each check on its own.
 #pragma once
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -33,6 +34,13 @@ class FuzzInput {
   u32 below(u64 n) {
     if (n == 0) return 0;
     return static_cast<u32>((n <= 256 ? byte() : u32le()) % n);
+  }
+  // The next `n` bytes into `out`, as n calls of byte() would give them.
+  void copy(u8* out, std::size_t n) {
+    const std::size_t have = pos_ < size_ ? std::min(n, size_ - pos_) : 0;
+    if (have != 0) std::memcpy(out, data_ + pos_, have);
+    if (n != have) std::memset(out + have, 0, n - have);
+    pos_ += have;
   }
   // The unread rest of the input, consumed.
   const uint8_t* rest(std::size_t& size) {
