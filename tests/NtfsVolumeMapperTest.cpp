@@ -169,7 +169,7 @@ TEST_P(NtfsRealVolume, MapEqualsNtfs3gsBitmapAndCarriesEveryFile) {
 
   WinDiskFile file(disk.c_str(), WinDiskFile::OpenExisting, ds, diskBytes);
   ASSERT_TRUE(file.isOpen());
-  ASSERT_TRUE(NtfsVolumeMapper::recognises(reinterpret_cast<const u8*>(readFile(volume).data()), 4096));
+  ASSERT_TRUE(NtfsVolumeMapper::recognises(reinterpret_cast<const u8*>(diskImage.data()) + u64(start) * ds, 4096));
   const NtfsVolumeMapper mapper(file, start, volumeBytes / ds);
   u64 used = 0;
   const SectorMap map = mapper.getSectorMap(&used);
@@ -266,6 +266,10 @@ TEST(NtfsVolumeMapper, RefusesDamageByName) {
        "$Bitmap of 100 bytes is shorter"},
       {"bitmap allocated past the volume", [&](Fresh& f) { set(f, f.bitmapAttribute + 40, 1ull << 50, 8); }, 0,
        ERR_UNSUPPORTED_FILE_SYSTEM, "$Bitmap with absurd sizes"},
+      {"bitmap continued in other records", [&](Fresh& f) { set(f, f.bitmapAttribute + 16, 5, 8); }, 0,
+       ERR_UNSUPPORTED_FILE_SYSTEM, "holds it from VCN 5 only"},
+      {"compressed bitmap", [&](Fresh& f) { set(f, f.bitmapAttribute + 12, 1, 2); }, 0, ERR_UNSUPPORTED_FILE_SYSTEM,
+       "$Bitmap is compressed or encrypted"},
       {"run past the volume", [&](Fresh& f) { set(f, runs(f) + (f.disk.byteAt(runs(f)) & 15) + (f.disk.byteAt(runs(f)) >> 4), 0x7F, 1); }, 0,
        ERR_UNSUPPORTED_FILE_SYSTEM, "$Bitmap run past the volume"},
       {"run list without end", [&](Fresh& f) { set(f, runs(f), 0x88, 1); }, 0, ERR_UNSUPPORTED_FILE_SYSTEM,
