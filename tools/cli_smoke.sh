@@ -73,10 +73,10 @@ done
 
 # --- refusals: what a failed or refused command leaves behind -----------------------------
 truncate -s 1M blank.img
-expect 1 "^vantor: ERR_" -- capture blank.img failed.vqi
+expect 1 "^vantor: ERR_" -- capture --fat-only blank.img failed.vqi
 ls failed.vqi* >/dev/null 2>&1 && fail "a failed capture left $(ls failed.vqi*)"
 cp sample.vqi kept.vqi
-expect 1 "^vantor: ERR_" -- capture --force blank.img kept.vqi
+expect 1 "^vantor: ERR_" -- capture --fat-only --force blank.img kept.vqi
 cmp -s kept.vqi sample.vqi || fail "a failed capture --force damaged the image it was to replace"
 expect 2 "given twice" -- restore sample.vqi new.img ./new.img --size 64M
 [ -e new.img ] && fail "a refused restore left the disk file it created"
@@ -112,6 +112,29 @@ wait "$asking" || true
 cmp -s busy.img sample.img || fail "a refused second writer changed the file"
 
 [ ${#runner[@]} -eq 0 ] || smoke_end  # the Windows program: the checks both systems share, no more
+
+# --- a GPT disk: every volume taken (FAT32 mapped, a swap copied whole), restored onto a
+# bigger disk file with its backup table at the new end; the MBR backup refused on it ------
+truncate -s 96M gpt.img
+sgdisk -o gpt.img >/dev/null && sgdisk -n 1:2048:+40M -t 1:EF00 -n 2:0:+8M -t 2:8200 gpt.img >/dev/null
+mkfs.fat -F 32 -s 1 --offset 2048 gpt.img 81920 >/dev/null 2>&1
+mcopy -i gpt.img@@$((2048 * 512)) sample.img ::/disk.bin
+expect 0 "" -- capture gpt.img gpt.vqi
+grep -q "partition 1 (type EFI System, 40.0 MiB): fat32, .* used sectors taken" out.txt || fail "capture: $(cat out.txt)"
+grep -q "partition 2 .*: no file system recognised, copied whole" out.txt || fail "capture: $(cat out.txt)"
+truncate -s 128M gpt2.img
+expect 0 "" -- restore --verify gpt.vqi gpt2.img
+sgdisk -v gpt2.img | grep -q "No problems found" || fail "the restored GPT: $(sgdisk -v gpt2.img)"
+[ "$(files_digest gpt.img $((2048 * 512)))" = "$(files_digest gpt2.img $((2048 * 512)))" ] || fail "GPT: files differ"
+expect 1 "holds a GPT" -- partitions --force gpt2.img backup
+expect 0 "" -- partitions gpt2.img show
+grep -q "EFI System" out.txt || fail "partitions show: $(cat out.txt)"
+# An MBR image over a disk file that held an ext2 on the whole of it: the ext2 is gone.
+truncate -s 64M old.img
+mkfs.ext2 -q -F old.img
+expect 0 "" -- restore --force sample.vqi old.img
+grep -q "erased an old ext superblock at sector 2" out.txt || fail "restore over ext2: $(cat out.txt)"
+[ -z "$(blkid -p -o value -s TYPE old.img)" ] || fail "restore over ext2: blkid still finds $(blkid -p old.img)"
 
 # --- checksums: a flipped bit is found by info --check and refused by restore ---------------
 size=$(stat -c %s sample.vqi)
