@@ -129,6 +129,11 @@ sgdisk -v gpt2.img | grep -q "No problems found" || fail "the restored GPT: $(sg
 expect 1 "holds a GPT" -- partitions --force gpt2.img backup
 expect 0 "" -- partitions gpt2.img show
 grep -q "EFI System" out.txt || fail "partitions show: $(cat out.txt)"
+# A boot key laid over a GPT disk replaces the table: neither GPT header is left.
+cp gpt2.img gptkey.img
+expect 0 "" -- bootkey gptkey.img format --loader loader.bin --payload payload.bin --force
+[ "$(blkid -p -o value -s PTTYPE gptkey.img)" != gpt ] && [ "$(tail -c 512 gptkey.img | head -c 8)" != "EFI PART" ] ||
+  fail "bootkey over a GPT: $(blkid -p gptkey.img; cat out.txt)"
 # An MBR image over a disk file that held an ext2 on the whole of it: the ext2 is gone.
 truncate -s 64M old.img
 mkfs.ext2 -q -F old.img

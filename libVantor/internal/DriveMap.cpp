@@ -41,11 +41,15 @@ void findUsedSectorsAfterMbr(IDisk& disk, const PARTITION_TABLE_ENTRY entries[4]
     return;
   }
 
+  findUsedSectorsInGap(disk, 1, firstPartition, map);
+}
+
+void findUsedSectorsInGap(IDisk& disk, u64 from, u64 to, SectorMap& map) {
   const u32 sectorSize = disk.getSectorSize();
   DiskBufferPointer buffer(sectorSize);
-  for (u32 s = 1; s < GAP_SCAN_LIMIT && s < firstPartition; ++s) {
-    if (!disk.readSectors(s, buffer.get(), 1)) break;
-    if (!isAllZero(buffer.get(), sectorSize)) addSectorRange(map, makeSectorRange(s, 1));
+  for (u64 s = from; s < GAP_SCAN_LIMIT && s < to; ++s) {
+    if (!disk.readSectors(static_cast<u32>(s), buffer.get(), 1)) break;
+    if (!isAllZero(buffer.get(), sectorSize)) addSectorRange(map, makeSectorRange(static_cast<u32>(s), 1));
   }
 }
 

@@ -27,6 +27,11 @@ void getDriveMap(IDisk& disk, SectorMap& map, u64& highestVolumeSector, bool all
 // allowVolumeBeyondDrive.
 void checkVolumeExtent(const IDisk& disk, u64 start, u64 lastSector, bool allowVolumeBeyondDrive);
 
+// Adds to `map` every sector in [from, to) below 2048 that is not entirely zero: what a
+// boot loader keeps between a table and the first volume. A failed read ends the scan
+// quietly, keeping what was found so far.
+void findUsedSectorsInGap(IDisk& disk, u64 from, u64 to, SectorMap& map);
+
 // Adds to `map` every sector from 1 up to (not including) the first partition's start,
 // and below 2048, that is not entirely zero. The first partition is the smallest non-zero
 // start sector of the four entries, whatever their types; with none, sectors 1 to 2048

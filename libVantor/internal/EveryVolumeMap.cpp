@@ -20,8 +20,6 @@ namespace {
 
 // Every recogniser looks at no more than the first 4 KiB of a volume.
 constexpr u32 HEAD_BYTES = 4096;
-// No sector at or past this one is examined for data in the gap before the first volume.
-constexpr u32 GAP_SCAN_LIMIT = 2048;
 constexpr u64 LAST_ADDRESSABLE = 0xFFFFFFFFull;
 
 // The first bytes of the volume at `first` (at most `sectors` long), zero-filled past
@@ -122,20 +120,6 @@ void mapVolume(IDisk& disk, DRIVE_VOLUME& volume, u64 end, SectorMap& map) {
   addSectorRange(map, makeSectorRange(start, static_cast<u32>(sectors)));
 }
 
-// Adds the sectors in [from, to) below GAP_SCAN_LIMIT that are not all zero: what a boot
-// loader keeps between the table and the first volume. A failed read ends the scan.
-void addUsedGapSectors(IDisk& disk, u64 from, u64 to, SectorMap& map) {
-  const u32 sectorSize = disk.getSectorSize();
-  DiskBufferPointer buffer(sectorSize);
-  for (u64 s = from; s < GAP_SCAN_LIMIT && s < to; ++s) {
-    if (!disk.readSectors(static_cast<u32>(s), buffer.get(), 1)) break;
-    const u8* bytes = buffer.get();
-    if (std::any_of(bytes, bytes + sectorSize, [](u8 b) { return b != 0; })) {
-      addSectorRange(map, makeSectorRange(static_cast<u32>(s), 1));
-    }
-  }
-}
-
 // A volume of the table: checked against the drive, mapped, recorded.
 void takeVolume(IDisk& disk, DRIVE_VOLUME volume, bool allowVolumeBeyondDrive, EveryVolumeMap& out) {
   const u64 last = volume.firstSector + volume.sectorCount - 1;
@@ -179,7 +163,7 @@ void mapGptDrive(IDisk& disk, bool allowVolumeBeyondDrive, EveryVolumeMap& out) 
     firstVolume = gpt.partitions.front().firstSector;
     for (const GptPartition& p : gpt.partitions) firstVolume = std::min(firstVolume, p.firstSector);
   }
-  addUsedGapSectors(disk, gpt.entriesSector + gpt.entriesSectors, firstVolume, out.map);
+  findUsedSectorsInGap(disk, gpt.entriesSector + gpt.entriesSectors, firstVolume, out.map);
   for (const GptPartition& p : gpt.partitions) {
     DRIVE_VOLUME volume;
     volume.number = p.number;
