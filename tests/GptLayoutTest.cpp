@@ -20,6 +20,7 @@
 #include "support/Shell.h"
 #include "support/TempDir.h"
 #include "support/ThrowsVantor.h"
+#include "support/VolumeKit.h"
 
 using namespace vantor;
 using namespace vantor::test;
@@ -112,34 +113,36 @@ WinDiskFile openFile(const std::string& path, u32 sectorSize = 512) {
 
 }  // namespace
 
+// Tables written onto a file (through a loop device for 4096-byte sectors), read back.
 TEST(GptLayout, ReadsWhatSfdiskReportsOfSgdiskAndSfdiskTables) {
-  TempDir dir;
-  const std::string bySgdisk = makeFile(dir, "sgdisk.img", 32);
-  sgdiskPartition(bySgdisk);
-  const std::string bySfdisk = makeFile(dir, "sfdisk.img", 40);
-  runOrThrow("printf 'label: gpt\\nsize=8MiB, type=uefi, name=\"boot part\"\\nsize=12MiB, name=\"Omega\"\\n"
-             "size=+, type=linux\\n' | sfdisk -q " + shellQuote(bySfdisk));
-  for (const std::string& path : {bySgdisk, bySfdisk}) {
-    SCOPED_TRACE(path);
-    const GptLayout layout = readGptLayout(openFile(path));
-    expectSameReport(ourReport(layout), sfdiskReport(path));
-    EXPECT_EQ(layout.alternateSector, (path == bySgdisk ? 32u : 40u) * 2048 - 1);
+  struct Case {
+    u32 sectorSize;
+    u64 mib;
+    std::string write;  // the tool's command, before the device
+  };
+  const Case cases[] = {
+      {512, 32, "sgdisk -o $D && sgdisk" + std::string(SGDISK_PARTITIONS)},
+      {512, 40, "printf 'label: gpt\\nsize=8MiB, type=uefi, name=\"boot part\"\\nsize=12MiB, name=\"Omega\"\\n"
+                "size=+, type=linux\\n' | sfdisk -q"},
+      {4096, 64, "sgdisk -o $D && sgdisk -n 1:256:+4M -c 1:first -n 2:0:+8M -c 2:second"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.write);
+    TempDir dir;
+    const std::string file = makeFile(dir, "disk.img", c.mib);
+    std::string whyNot;
+    std::unique_ptr<LoopDevice> loop;
+    if (c.sectorSize != 512 && !(loop = LoopDevice::attach(file, c.sectorSize, whyNot, false, false))) {
+      GTEST_SKIP() << whyNot;
+    }
+    const std::string device = shellQuote(loop ? loop->path() : file);
+    runOrThrow("D=" + device + " && " + c.write + " $D");
+    const Report theirs = sfdiskReport(loop ? loop->path() : file);
+    loop.reset();
+    const GptLayout layout = readGptLayout(openFile(file, c.sectorSize));
+    expectSameReport(ourReport(layout), theirs);
+    EXPECT_EQ(layout.alternateSector, (c.mib << 20) / c.sectorSize - 1);
   }
-}
-
-TEST(GptLayout, ReadsTablesOf4096ByteSectors) {
-  TempDir dir;
-  const std::string file = makeFile(dir, "4k.img", 64);
-  std::string whyNot;
-  auto loop = LoopDevice::attach(file, 4096, whyNot, false, false);
-  if (!loop) GTEST_SKIP() << whyNot;
-  runOrThrow("sgdisk -o " + loop->path());
-  runOrThrow("sgdisk -n 1:256:+4M -c 1:first -n 2:0:+8M -c 2:second " + loop->path());
-  const Report theirs = sfdiskReport(loop->path());
-  loop.reset();
-  const GptLayout layout = readGptLayout(openFile(file, 4096));
-  expectSameReport(ourReport(layout), theirs);
-  EXPECT_EQ(layout.entriesSectors, 4u);
 }
 
 // The table's sectors copied onto a zero-filled file of `mib` MiB, as far as they fit.
@@ -155,14 +158,25 @@ std::string copyTable(const TempDir& dir, const std::string& source, const std::
   return path;
 }
 
-TEST(GptLayout, MovesTheBackupOntoBiggerAndSmallerDisksAsSgdiskAccepts) {
+// Onto a bigger and a smaller disk as sgdisk accepts it; onto one too small for a
+// partition, refused with the disk unchanged.
+TEST(GptLayout, MovesTheBackupOntoOtherDisksAsSgdiskAcceptsOrRefusesOneTooSmall) {
   TempDir dir;
   const std::string source = makeFile(dir, "source.img", 32);  // partitions end at 14 MiB
   sgdiskPartition(source);
   const Report before = sfdiskReport(source);
-  for (const u64 mib : {48, 16}) {
+  for (const u64 mib : {48, 16, 14}) {
     SCOPED_TRACE(std::to_string(mib) + " MiB");
     const std::string target = copyTable(dir, source, std::to_string(mib) + ".img", mib);
+    if (mib == 14) {
+      const std::string unchanged = readFile(target);
+      WinDiskFile disk = openFile(target);
+      EXPECT_TRUE(throwsVantor([&] { relocateGptBackup(disk); }, ERR_VOLUME_EXCEEDS_DRIVE,
+                               "GPT partition 6 ends at sector 28671, past the last usable sector 28638 of a "
+                               "target of 28672 sectors"));
+      EXPECT_TRUE(readFile(target) == unchanged);
+      continue;
+    }
     {
       WinDiskFile disk = openFile(target);
       relocateGptBackup(disk);
@@ -176,19 +190,6 @@ TEST(GptLayout, MovesTheBackupOntoBiggerAndSmallerDisksAsSgdiskAccepts) {
     // The protective MBR covers the new disk.
     EXPECT_EQ(readLE32(reinterpret_cast<const u8*>(readFile(target).data()) + 446 + 12), mib * 2048 - 1);
   }
-}
-
-TEST(GptLayout, RefusesATargetTooSmallForAPartitionAndLeavesItUnchanged) {
-  TempDir dir;
-  const std::string source = makeFile(dir, "source.img", 32);
-  sgdiskPartition(source);
-  const std::string target = copyTable(dir, source, "small.img", 14);
-  const std::string before = readFile(target);
-  WinDiskFile disk = openFile(target);
-  EXPECT_TRUE(throwsVantor([&] { relocateGptBackup(disk); }, ERR_VOLUME_EXCEEDS_DRIVE,
-                           "GPT partition 6 ends at sector 28671, past the last usable sector 28638 of a target of "
-                           "28672 sectors"));
-  EXPECT_TRUE(readFile(target) == before);
 }
 
 namespace {
@@ -210,12 +211,6 @@ void fixPrimaryCrcs(FakeDisk& d) {
   d.put(512, h);
 }
 
-void put64(FakeDisk& d, u64 offset, u64 v) {
-  u8 b[8];
-  writeLE64(b, v);
-  d.put(offset, b, 8);
-}
-
 }  // namespace
 
 TEST(GptLayout, RefusesDamageWithAClearMessage) {
@@ -225,39 +220,33 @@ TEST(GptLayout, RefusesDamageWithAClearMessage) {
   const std::string image = readFile(file);
   const u64 entry3 = 2 * 512 + 2 * 128;  // the third entry: partition 3
   struct Case {
-    const char* what;
     std::function<void(FakeDisk&)> damage;
-    bool fixCrcs, backupKept;
-    VantorErrorCodes code;
     std::string message;
+    bool fixCrcs = true, backupKept = false;
+    VantorErrorCodes code = ERR_UNSUPPORTED_FILE_SYSTEM;
   };
   const std::string DAMAGED = "(the table is damaged)";
+  const auto headerCrc = [](FakeDisk& d) { d.fill(512 + 60, 0xA5, 1); };
   const Case cases[] = {
-      {"header CRC", [](FakeDisk& d) { d.fill(512 + 60, 0xA5, 1); }, false, false, ERR_UNSUPPORTED_FILE_SYSTEM,
-       "GPT header CRC at sector 1 does not match " + DAMAGED},
-      {"header CRC, backup sound", [](FakeDisk& d) { d.fill(512 + 60, 0xA5, 1); }, false, true,
-       ERR_UNSUPPORTED_FILE_SYSTEM,
+      {headerCrc, "GPT header CRC at sector 1 does not match " + DAMAGED, false},
+      {headerCrc,
        "The primary GPT is damaged (GPT header CRC at sector 1 does not match " + DAMAGED +
-           ") but the backup at sector 32767 is sound: repair the table with a partition tool first"},
-      {"entries CRC", [&](FakeDisk& d) { d.fill(entry3 + 60, 'X', 1); }, false, false, ERR_UNSUPPORTED_FILE_SYSTEM,
-       "GPT entry array CRC (header at sector 1) does not match " + DAMAGED},
-      {"entry count overflow", [](FakeDisk& d) { d.put(512 + fmt::HDR_ENTRY_COUNT, "\0\0\0\x80", 4); }, true, false,
-       ERR_UNSUPPORTED_FILE_SYSTEM,
+           ") but the backup at sector 32767 is sound: repair the table with a partition tool first",
+       false, true},
+      {[&](FakeDisk& d) { d.fill(entry3 + 60, 'X', 1); },
+       "GPT entry array CRC (header at sector 1) does not match " + DAMAGED, false},
+      {[](FakeDisk& d) { putLE(d, 512 + fmt::HDR_ENTRY_COUNT, 0x80000000, 4); },
        "GPT header at sector 1 gives an entry array of 2147483648 entries of 128 bytes, larger than 1 MiB"},
-      {"partition past the disk", [&](FakeDisk& d) { put64(d, entry3 + fmt::ENT_LAST_LBA, 40000); }, true, false,
-       ERR_UNSUPPORTED_FILE_SYSTEM, "GPT partition 3 (sectors 10240-40000) lies outside the usable sectors 34-32734"},
-      {"backup past the disk", [](FakeDisk& d) { put64(d, 512 + fmt::HDR_ALTERNATE_LBA, 65535); }, true, false,
-       ERR_UNSUPPORTED_FILE_SYSTEM, "GPT backup header at sector 65535 lies past the disk's last sector 32767"},
-      {"overlap", [&](FakeDisk& d) { put64(d, entry3 + fmt::ENT_FIRST_LBA, 10239); }, true, false,
-       ERR_UNSUPPORTED_FILE_SYSTEM, "GPT partitions 1 and 3 overlap"},
-      {"entry size", [](FakeDisk& d) { d.put(512 + fmt::HDR_ENTRY_SIZE, "\x84\0\0\0", 4); }, true, false,
-       ERR_UNSUPPORTED_FILE_SYSTEM,
+      {[&](FakeDisk& d) { putLE(d, entry3 + fmt::ENT_LAST_LBA, 40000, 8); },
+       "GPT partition 3 (sectors 10240-40000) lies outside the usable sectors 34-32734"},
+      {[](FakeDisk& d) { putLE(d, 512 + fmt::HDR_ALTERNATE_LBA, 65535, 8); },
+       "GPT backup header at sector 65535 lies past the disk's last sector 32767"},
+      {[&](FakeDisk& d) { putLE(d, entry3 + fmt::ENT_FIRST_LBA, 10239, 8); }, "GPT partitions 1 and 3 overlap"},
+      {[](FakeDisk& d) { putLE(d, 512 + fmt::HDR_ENTRY_SIZE, 132, 4); },
        "GPT header at sector 1 gives an entry size of 132 bytes (a multiple of 8, at least 128, expected)"},
-      {"no table", [](FakeDisk& d) { d.fill(512, 0, 512); }, false, false, ERR_UNSUPPORTED_FILE_SYSTEM,
-       "No GPT header at sector 1 (no \"EFI PART\")"},
-      {"unreadable array",
-       [](FakeDisk& d) { d.gate = [](FakeDisk::Op op, u32 sector, u32) { return op != FakeDisk::Op::Read || sector != 2; }; },
-       false, true, ERR_DISK_ACCESS, "Cannot read the GPT entry array at sectors 2-33"},
+      {[](FakeDisk& d) { d.fill(512, 0, 512); }, "No GPT header at sector 1 (no \"EFI PART\")", false},
+      {[](FakeDisk& d) { d.gate = [](FakeDisk::Op op, u32 s, u32) { return op != FakeDisk::Op::Read || s != 2; }; },
+       "Cannot read the GPT entry array at sectors 2-33", false, true, ERR_DISK_ACCESS},
   };
   for (const Case& c : cases) {
     FakeDisk disk(512, 32768);
@@ -265,6 +254,6 @@ TEST(GptLayout, RefusesDamageWithAClearMessage) {
     c.damage(disk);
     if (c.fixCrcs) fixPrimaryCrcs(disk);
     if (!c.backupKept) disk.fill(32767 * 512, 0, 512);
-    EXPECT_TRUE(throwsVantor([&] { readGptLayout(disk); }, c.code, c.message)) << c.what;
+    EXPECT_TRUE(throwsVantor([&] { readGptLayout(disk); }, c.code, c.message));
   }
 }

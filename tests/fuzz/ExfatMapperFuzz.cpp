@@ -38,15 +38,6 @@ constexpr u64 SECTOR_LIMIT = u64(1) << 32;
 // (the seeds read less than 32 KiB).
 constexpr u64 READ_BUDGET = 256u << 10;
 
-FUZZ_UNTRACKED void checkMap(const SectorMap& map, u32 start, u64 end, u64 used, const ExfatVolumeMapper& mapper) {
-  FUZZ_CHECK(!map.empty() && map[0].firstSector == start);
-  for (u32 i = 0; i < map.size(); ++i) {
-    FUZZ_CHECK(map[i].numSectors > 0 && map[i].lastSector < end);
-    FUZZ_CHECK(i == 0 || map[i].firstSector > map[i - 1].lastSector + 1);
-  }
-  FUZZ_CHECK(used <= mapper.getClusterCount());
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -109,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(head && ExfatVolumeMapper::recognises(head, dss));
     u64 used = 0;
     const SectorMap map = mapper.getSectorMap(&used);
-    checkMap(map, start, start + std::min(length, (fsBytes + dss - 1) / dss), used, mapper);
+    fuzz::checkMap(map, start, start + std::min(length, (fsBytes + dss - 1) / dss), used, mapper.getClusterCount());
   } catch (const VantorException& x) {
     const VantorErrorCodes code = x.getErrorCode();
     FUZZ_CHECK(code == ERR_UNSUPPORTED_FILE_SYSTEM || code == ERR_DISK_ACCESS);

@@ -56,10 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const ExtVolumeMapper mapper(disk, start, volumeSectors);
     u64 used = 0;
     const SectorMap map = mapper.getSectorMap(&used);
-    FUZZ_CHECK(!map.empty() && map[0].firstSector == start);
-    FUZZ_CHECK(map[map.size() - 1].lastSector < start + volumeSectors);
-    FUZZ_CHECK(used <= mapper.getBlockCount() &&
-               u64(mapper.getBlockBytes()) * mapper.getBlockCount() <= volumeSectors * ss);
+    fuzz::checkMap(map, start, start + volumeSectors, used, mapper.getBlockCount());
+    FUZZ_CHECK(u64(mapper.getBlockBytes()) * mapper.getBlockCount() <= volumeSectors * ss);
   } catch (const VantorException& x) {
     const VantorErrorCodes code = x.getErrorCode();
     FUZZ_CHECK(code == ERR_UNSUPPORTED_FILE_SYSTEM || (code == ERR_DISK_ACCESS && failRead != 0 && reads >= failRead));

@@ -84,4 +84,17 @@ u32 corruptSectors(FuzzInput& in, Disk& disk) {
 #define FUZZ_CHECK(cond) \
   ((cond) ? void(0) : ::vantor::fuzz::fail(#cond " (" __FILE__ ":" FUZZ_STR(__LINE__) ")"))
 
+// What every volume mapper promises of a map it answers (a SectorMap): runs in order,
+// apart, not empty, the first at `start`, all before `end`; and no more than `units`
+// clusters or blocks counted `used`.
+template <class Map>
+FUZZ_UNTRACKED void checkMap(const Map& map, u64 start, u64 end, u64 used, u64 units) {
+  FUZZ_CHECK(!map.empty() && map[0].firstSector == start);
+  for (u32 i = 0; i < map.size(); ++i) {
+    FUZZ_CHECK(map[i].numSectors > 0 && map[i].lastSector < end);
+    FUZZ_CHECK(i == 0 || map[i].firstSector > map[i - 1].lastSector + 1);
+  }
+  FUZZ_CHECK(used <= units);
+}
+
 }  // namespace vantor::fuzz

@@ -2,7 +2,9 @@
 #include "support/VolumeKit.h"
 
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
+#include <vector>
 
 #include "support/LoopDevice.h"
 #include "support/Shell.h"
@@ -10,17 +12,18 @@
 namespace vantor::test {
 namespace {
 
-// Files of mixed sizes, two grown in turns (so that they fragment) and files deleted,
-// written into the mounted file system at $1.
+// Files of mixed sizes, many small ones, two grown in turns (so that they fragment) and
+// files deleted, written into the mounted file system at $1.
 const char* const FILL_SCRIPT = R"(set -e; cd "$1"
 : > empty
 head -c 1234 /dev/urandom > small.txt
-mkdir -p dir/sub
+mkdir -p dir/sub many
+for i in $(seq 1 200); do head -c $((i * 397 % 9000)) /dev/urandom > many/f$i; done
 head -c 300000 /dev/urandom > dir/sub/medium.bin
 for i in $(seq 1 12); do head -c 65536 /dev/urandom >> frag-a; sync; head -c 65536 /dev/urandom >> frag-b; sync; done
-for i in 1 2 3 4 5; do head -c 524288 /dev/urandom > tmp$i; done; sync; rm tmp2 tmp4
+for i in 1 2 3 4 5; do head -c 524288 /dev/urandom > tmp$i; done
 head -c 3000000 /dev/urandom > dir/big.bin
-sync)";
+sync; rm tmp2 tmp4 many/f*[05]; sync)";
 
 // Mounted while it lives; unmounted (lazily, when busy) when it goes.
 class ScopedMount {
@@ -93,14 +96,16 @@ bool VolumeKit::available(std::string& whyNot) {
   return true;
 }
 
-void VolumeKit::make(const std::string& path, VolumeKind kind, u64 sectors, u64 hiddenSectors) const {
-  const std::string q = shellQuote(path);
+void VolumeKit::make(const std::string& path, VolumeKind kind, u64 sectors, u64 hiddenSectors,
+                     const std::string& mkfsOptions, u32 sectorSize) const {
+  const std::string q = shellQuote(path), options = mkfsOptions + " ";
   runOrThrow("rm -f " + q + " && truncate -s " + std::to_string(sectors * 512) + " " + q);
   const std::string hidden = std::to_string(hiddenSectors);
   switch (kind) {
     case VolumeKind::Fat16:
     case VolumeKind::Fat32: {
-      runOrThrow("mkfs.fat -F " + std::string(kind == VolumeKind::Fat16 ? "16" : "32 -s 1") + " -h " + hidden + " " + q);
+      runOrThrow("mkfs.fat -F " + std::string(kind == VolumeKind::Fat16 ? "16" : "32 -s 1") + " -h " + hidden + " " +
+                 options + q);
       const std::string tree = dir_ + "/fat-tree";
       std::filesystem::create_directories(tree);
       runOrThrow("bash -c " + shellQuote(FILL_SCRIPT) + " fill " + shellQuote(tree));
@@ -108,16 +113,20 @@ void VolumeKit::make(const std::string& path, VolumeKind kind, u64 sectors, u64 
       std::filesystem::remove_all(tree);
       return;
     }
-    case VolumeKind::Exfat:
-      runOrThrow("mkfs.exfat " + q);
+    case VolumeKind::Exfat: {  // it takes the sector size from its device
+      std::string why;
+      const auto loop = LoopDevice::attach(path, sectorSize, why, false, false);
+      if (!loop) throw std::runtime_error("no loop device: " + why);
+      runOrThrow("mkfs.exfat " + options + shellQuote(loop->path()));
       break;
+    }
     case VolumeKind::Ntfs:
-      runOrThrow("mkntfs -F -Q -q -p " + hidden + " " + q);
+      runOrThrow("mkntfs -F -Q -q -p " + hidden + " " + options + q);
       break;
     case VolumeKind::Ext2:
     case VolumeKind::Ext3:
     case VolumeKind::Ext4:
-      runOrThrow("mkfs." + std::string(nameOf(kind)) + " -q -F " + q);
+      runOrThrow("mkfs." + std::string(nameOf(kind)) + " -q -F " + options + q);
       break;
     case VolumeKind::Swap:
       runOrThrow("mkswap " + q);
@@ -178,6 +187,58 @@ std::string VolumeKit::digests(const std::string& disk, u64 firstSector, u64 sec
   withMounted(dir_, volume, kind, true,
               [&](const std::string& point) { out = runOrThrow("cd " + shellQuote(point) + " && " + list); });
   return out;
+}
+
+std::string VolumeKit::mappedCopyProblems(const std::string& disk, u32 sectorSize, const SectorMap& map,
+                                          u64 firstSector, u64 sectors, VolumeKind kind) const {
+  const u64 begin = firstSector * 512, end = begin + sectors * 512;
+  const std::string copy = dir_ + "/mapped-copy.img";
+  runOrThrow("head -c " + std::to_string(end) + " /dev/urandom > " + shellQuote(copy));
+  {
+    std::ifstream in(disk, std::ios::binary);
+    std::fstream out(copy, std::ios::binary | std::ios::in | std::ios::out);
+    std::vector<char> bytes;
+    for (u32 i = 0; i < map.size(); ++i) {
+      const u64 at = u64(map[i].firstSector) * sectorSize, n = u64(map[i].numSectors) * sectorSize;
+      if (at < begin || at + n > end) return "run " + std::to_string(i) + " leaves the volume";
+      bytes.resize(n);
+      in.seekg(std::streamoff(at)).read(bytes.data(), std::streamsize(n));
+      out.seekp(std::streamoff(at)).write(bytes.data(), std::streamsize(n));
+    }
+    if (!in || !out) throw std::runtime_error("cannot copy the mapped sectors of " + disk);
+  }
+  const std::string verdict = problems(copy, firstSector, sectors, kind);
+  if (!verdict.empty()) return verdict;
+  const std::string files = digests(disk, firstSector, sectors, kind);
+  const std::string copied = digests(copy, firstSector, sectors, kind);
+  if (files.empty()) return "no files in the volume";
+  return copied == files ? "" : "files differ; in the volume:\n" + files + "in the copy:\n" + copied;
+}
+
+std::string describe(const SectorMap& map) {
+  std::string out;
+  for (u32 i = 0; i < map.size(); ++i) {
+    out += std::to_string(map[i].firstSector) + " " + std::to_string(map[i].numSectors) + "\n";
+  }
+  return out;
+}
+
+void addBytes(SectorMap& map, u64 first, u32 sectorSize, u64 offset, u64 n) {
+  const u64 from = first + offset / sectorSize, to = first + (offset + n + sectorSize - 1) / sectorSize;
+  addSectorRange(map, makeSectorRange(u32(from), u32(to - from)));
+}
+
+FakeDisk fakeDiskWith(const std::string& volume, u64 first, u32 sectors) {
+  FakeDisk disk(512, sectors);
+  const std::string zeros(512, '\0');
+  for (std::size_t at = 0; at < volume.size(); at += 512) {
+    if (volume.compare(at, 512, zeros) != 0) disk.put(first * 512 + at, volume.data() + at, 512);
+  }
+  return disk;
+}
+
+void putLE(FakeDisk& disk, u64 offset, u64 value, u32 width) {
+  for (u32 i = 0; i < width; ++i) disk.fill(offset + i, u8(value >> 8 * i), 1);
 }
 
 }  // namespace vantor::test
