@@ -7,6 +7,7 @@
 
 #include <libVantor/LittleEndian.h>
 #include <libVantor/VantorException.h>
+#include <libVantor/internal/BitmapRuns.h>
 #include <libVantor/internal/DiskBufferPointer.h>
 #include <libVantor/internal/ExfatLayout.h>
 #include <vrk/Log.h>
@@ -379,55 +380,25 @@ SectorMap ExfatVolumeMapper::getSectorMap(u64* usedClusters) const {
     addBytes(map, volumeByteStart, dss, walk.clusterOffset(e.first), u64(e.count) << shift);
   }
 
-  // The bitmap: bit i of byte j is cluster 2 + 8j + i. Whole words of zeros or ones
-  // are taken at once; bits from clusterCount on are ignored.
-  u64 used = 0, bit = 0, runStart = 0, consumed = 0;  // consumed: bytes of the bitmap read
-  bool inRun = false;
-  const auto flush = [&](u64 endBit) {
-    addBytes(map, volumeByteStart, dss, walk.clusterOffset(static_cast<u32>(FIRST_CLUSTER + runStart)),
-             (endBit - runStart) << shift);
-    inRun = false;
+  // The bitmap: bit i of byte j is cluster 2 + 8j + i; bits from clusterCount on are ignored.
+  u64 used = 0, consumed = 0;  // consumed: bytes of the bitmap read
+  auto emit = [&](u64 first, u64 end) {
+    used += end - first;
+    addBytes(map, volumeByteStart, dss, walk.clusterOffset(static_cast<u32>(FIRST_CLUSTER + first)),
+             (end - first) << shift);
   };
+  BitmapRuns<decltype(emit)> bits(clusterCount, emit);
   for (const Extent& e : bitmapExtents) {
     const u64 extentBytes = std::min<u64>(u64(e.count) << shift, bitmapBytes - consumed);
     for (u64 done = 0; done < extentBytes;) {
       const u64 offset = walk.clusterOffset(e.first) + done;
       const u32 n = walk.pieceAt(offset, extentBytes - done, BITMAP_PIECE_BYTES);
-      const u8* p = walk.bytes(offset, n, "allocation bitmap");
-      for (u32 i = 0; i < n; i += 8, bit += 64) {
-        u64 word = 0;
-        if (n - i >= 8) {
-          word = readLE64(p + i);
-        } else {  // the bitmap's last bytes, short of a word
-          for (u32 k = 0; k < n - i; ++k) word |= u64(p[i + k]) << (8 * k);
-        }
-        if (clusterCount - bit < 64) word &= (u64(1) << (clusterCount - bit)) - 1;
-        if (word == 0) {
-          if (inRun) flush(bit);
-          continue;
-        }
-        if (word == ~u64(0)) {
-          if (!inRun) runStart = bit, inRun = true;
-          used += 64;
-          continue;
-        }
-        used += static_cast<u64>(__builtin_popcountll(word));
-        for (u32 b = 0; b < 64;) {  // from one change of bit value to the next
-          const u64 ahead = (inRun ? ~word : word) >> b;  // the bits that would change it
-          if (ahead == 0) break;
-          b += static_cast<u32>(__builtin_ctzll(ahead));
-          if (inRun) {
-            flush(bit + b);
-          } else {
-            runStart = bit + b, inRun = true;
-          }
-        }
-      }
+      bits.feed(walk.bytes(offset, n, "allocation bitmap"), n);
       done += n;
       consumed += n;
     }
   }
-  if (inRun) flush(std::min<u64>(bit, clusterCount));
+  bits.finish();
   if (usedClusters) *usedClusters = used;
   return map;
 }

@@ -4,6 +4,7 @@
 
 #include <libVantor/LittleEndian.h>
 #include <libVantor/VantorException.h>
+#include <libVantor/internal/BitmapRuns.h>
 #include <libVantor/internal/ExtLayout.h>
 #include <vrk/Log.h>
 #include <vrk/String.h>
@@ -429,29 +430,10 @@ void ExtVolumeMapper::scanBitmaps(std::vector<PendingBitmap>& bitmaps, std::vect
       const u8* bitmap = data + (bitmaps[i].block - first) * blockBytes;
       const u64 base = groupFirstBlock(bitmaps[i].group);
       const u64 length = groupLength(bitmaps[i].group);  // bits that stand for blocks; <= 8 * blockBytes
-      u64 runStart = 0;
-      bool inRun = false;
-      for (u64 w = 0; w * 64 < length; ++w) {
-        u64 word = readLE64(bitmap + w * 8);
-        const u64 bits = std::min<u64>(64, length - w * 64);
-        if (bits < 64) word &= (u64(1) << bits) - 1;
-        if (word == (inRun ? ~u64(0) : 0)) continue;  // nothing changes in this word
-        for (u64 b = 0; b < bits;) {
-          // Skip to the next bit that differs from the run state.
-          const u64 look = inRun ? ~word : word;
-          const u64 rest = look >> b;
-          if (rest == 0) break;
-          b += static_cast<u64>(__builtin_ctzll(rest));
-          if (b >= bits) break;
-          if (inRun) {
-            addRun(runs, base + runStart, w * 64 + b - runStart);
-          } else {
-            runStart = w * 64 + b;
-          }
-          inRun = !inRun;
-        }
-      }
-      if (inRun) addRun(runs, base + runStart, length - runStart);
+      auto emit = [&](u64 first, u64 end) { addRun(runs, base + first, end - first); };
+      BitmapRuns<decltype(emit)> bits(length, emit);
+      bits.feed(bitmap, (length + 7) / 8);
+      bits.finish();
     }
   }
 }

@@ -8,6 +8,7 @@
 
 #include <libVantor/LittleEndian.h>
 #include <libVantor/VantorException.h>
+#include <libVantor/internal/BitmapRuns.h>
 #include <libVantor/internal/DiskBufferPointer.h>
 #include <libVantor/internal/NtfsLayout.h>
 #include <vrk/Log.h>
@@ -42,61 +43,6 @@ std::int64_t readSigned(const u8* p, u32 width) {
   if (width < 8 && (p[width - 1] & 0x80)) v |= ~u64(0) << (8 * width);
   return static_cast<std::int64_t>(v);
 }
-
-// Turns bitmap bytes, fed in order, into runs of set bits below `limit`, passed to
-// `emit(first, end)` in ascending order. Words of all zeros or all ones cost one test.
-template <class Emit>
-class BitmapRuns {
- public:
-  BitmapRuns(u64 limit, Emit& emit) : limit_(limit), emit_(emit) {}
-
-  void feed(const u8* p, u64 n) {
-    u64 i = 0;
-    for (; i + 8 <= n && next_ < limit_; i += 8) {
-      const u64 w = readLE64(p + i);
-      if (w == 0) {
-        endRun(next_);
-      } else if (w == ~u64(0)) {
-        startRun(next_);
-      } else {
-        for (u32 bit = 0; bit < 64;) {  // from one change of state to the next
-          const u64 rest = (inRun_ ? ~w : w) >> bit;
-          if (rest == 0) break;
-          bit += static_cast<u32>(__builtin_ctzll(rest));
-          inRun_ ? endRun(next_ + bit) : startRun(next_ + bit);
-        }
-      }
-      next_ += 64;
-    }
-    for (; i < n && next_ < limit_; ++i, next_ += 8) {
-      for (u32 bit = 0; bit < 8; ++bit) (p[i] >> bit) & 1 ? startRun(next_ + bit) : endRun(next_ + bit);
-    }
-  }
-  // `n` bytes that read as zeros.
-  void skip(u64 n) {
-    endRun(next_);
-    next_ += 8 * std::min(n, limit_ / 8 + 1);
-  }
-  void finish() { endRun(next_); }
-
- private:
-  void startRun(u64 at) {
-    if (!inRun_) start_ = at;
-    inRun_ = true;
-  }
-  void endRun(u64 at) {
-    if (!inRun_) return;
-    inRun_ = false;
-    at = std::min(at, limit_);  // bits past the last cluster are ignored
-    if (start_ < at) emit_(start_, at);
-  }
-
-  u64 limit_;
-  Emit& emit_;
-  u64 next_ = 0;  // the cluster of the next bit fed
-  u64 start_ = 0;
-  bool inRun_ = false;
-};
 
 }  // namespace
 
