@@ -15,6 +15,7 @@
 #include <libVantor/WinDiskDevice.h>
 #include <libVantor/internal/DiskBufferPointer.h>
 #include <libVantor/internal/SysHost.h>
+#include <libVantor/internal/WriteProtection.h>
 #include <vrk/Files.h>
 
 #include "support/LogCapture.h"
@@ -259,6 +260,19 @@ TEST_F(Machine, AWriteToAPulledKeyThrowsMediaChanged) {
   EXPECT_FALSE(drive->writeSectors(0, sector.get(), 1));
   fake.refuse.clear();
   EXPECT_TRUE(drive->writeSectors(0, sector.get(), 1));
+}
+
+// An empty card-reader slot refuses a write as a drive without its medium, not as a
+// write-protected one.
+TEST_F(Machine, AnEmptySlotRefusesWritesAsHavingNoMedium) {
+  const auto slot = open(1);
+  EXPECT_TRUE(test::throwsVantor([&] { refuseIfWriteProtected(*slot); }, ERR_DISK_ACCESS,
+                                 "The drive \"\\\\.\\PhysicalDrive1\" has no medium: nothing was written to it."));
+  fake.refuse = {{"writable 2", ERROR_WRITE_PROTECT}};
+  const auto locked = open(2);
+  EXPECT_TRUE(test::throwsVantor(
+      [&] { refuseIfWriteProtected(*locked); }, ERR_DISK_ACCESS,
+      "The drive \"\\\\.\\PhysicalDrive2\" is write-protected (read-only): nothing was written to it."));
 }
 
 }  // namespace
