@@ -128,13 +128,17 @@ TEST_F(Machine, DismountLocksThenDismountsAndUndoesAllWhenAVolumeRefuses) {
     const char* refused;  // with ERROR_ACCESS_DENIED
     Log log;
     const char* record;  // how the drive's first log record starts
+    int allowedFirst = 0;  // times the request is done before the refusals start
   };
   // A refused lock is tried 20 times, 250 ms apart, before the drive gives up.
   Log lockRefused{"lock V2"};
   lockRefused.insert(lockRefused.end(), 20, "lock V1 refused");
   lockRefused.push_back("unlock V2");
   const Case cases[] = {
-      {"open V1", {}, "133 Failed to open volume handle on \"\\\\?\\Volume{V1}\""},
+      // Gone after the two listings (the drive's, then the dismount's): it does not open.
+      {"probe V1", {}, "133 Failed to open volume handle on \"\\\\?\\Volume{V1}\"", 2},
+      // It opens for queries but not read-write (a user without the right): the lock fails.
+      {"open V1", {"lock V2", "unlock V2"}, "96 The volume \"\\\\?\\Volume{V1}\" mounted on \"E:\" is in use"},
       {"lock V1", lockRefused, "96 The volume \"\\\\?\\Volume{V1}\" mounted on \"E:\" is in use"},
       {"dismount V1",
        {"lock V2", "lock V1", "lock V4", "dismount V2", "dismount V1 refused", "unlock V2", "unlock V1", "unlock V4",
@@ -145,6 +149,7 @@ TEST_F(Machine, DismountLocksThenDismountsAndUndoesAllWhenAVolumeRefuses) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.refused);
     fake.refuse = {{c.refused, ERROR_ACCESS_DENIED}};
+    fake.allowFirst = {{c.refused, c.allowedFirst}};
     fake.log.clear();
     auto drive = open(2);
     {
@@ -166,6 +171,18 @@ TEST_F(Machine, DismountLocksThenDismountsAndUndoesAllWhenAVolumeRefuses) {
     EXPECT_EQ(fake.log, (Log{"update 2", "GetLogicalDrives", "lock V2", "lock V1", "lock V4", "dismount V2",
                              "dismount V1", "dismount V4", "update 2", "GetLogicalDrives"}));
   }
+}
+
+// Listing a drive's mount points and proving its volumes exist open them without access
+// rights; only the lock opens a volume read-write, once each.
+TEST_F(Machine, VolumesAreOpenedReadWriteOnlyToBeLocked) {
+  const auto drive = open(2);
+  vrk::Array<vrk::String> points;
+  drive->getMountPoints(points);
+  EXPECT_EQ(points.size(), 2u);
+  EXPECT_EQ(fake.volumeWriteOpens, 0);
+  ASSERT_TRUE(drive->dismountDrive());
+  EXPECT_EQ(fake.volumeWriteOpens, 3);
 }
 
 // A volume in use is locked once the program holding it lets go within the 20 tries; the

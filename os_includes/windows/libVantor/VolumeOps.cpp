@@ -68,7 +68,11 @@ void mountPointsOf(const libSysHost::Volume& volume, vrk::Array<vrk::String>& mo
   }
 }
 
-bool volumeOpens(const libSysHost::Volume& volume) { return vrk::FileHandle(openVolume(volume)).isValid(); }
+// Proving the volume is there needs no access rights: opening it read-write would make a
+// listing ask what only a lock needs.
+bool volumeOpens(const libSysHost::Volume& volume) {
+  return openForQuery(vrk::windows::wide(volume.getOSLocator())).isValid();
+}
 
 bool lockVolume(VolumeHold& hold) {
   if (!hold.handle.isValid()) hold.handle.reset(openVolume(hold.volume));

@@ -52,12 +52,16 @@ class FakeWinApi final : public os::WinApi {
     std::wstring label = {};
   };
   // Requests the machine refuses, with the error it gives: "open disk N" and "open VN"
-  // (read-write opens), "writable N" (IOCTL_DISK_IS_WRITABLE), "lock VN", "dismount VN",
+  // (read-write opens), "probe VN" (opens without access rights), "writable N" (IOCTL_DISK_IS_WRITABLE), "lock VN", "dismount VN",
   // "extents VN" (IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS), "write disk N" (WriteFile).
   std::map<std::string, DWORD> refuse;
+  // Requests of `refuse` done so many times before the refusals start (a volume that
+  // goes away after the listing).
+  std::map<std::string, int> allowFirst;
   // Requests refused only so many times, with ERROR_ACCESS_DENIED, then done.
   std::map<std::string, int> refuseTimes;
   std::vector<DWORD> sleeps;  // every wait asked for, in milliseconds
+  int volumeWriteOpens = 0;   // read-write opens of volumes
   std::vector<std::string> log;  // every request that changed something
   UINT errorMode = 0;
   UINT threadErrorMode = 0;  // as the layer left it: each quiet stretch must end
@@ -96,6 +100,8 @@ class FakeWinApi final : public os::WinApi {
     const bool drive = (name[0] == 'd' || name[0] == 'f') && access != 0;
     EXPECT_TRUE(!drive || (share == (FILE_SHARE_READ | FILE_SHARE_WRITE) && flags == FILE_FLAG_NO_BUFFERING))
         << "drive opened with share " << share << " and flags " << flags;
+    if (access == 0 && !allowed("probe " + name, false)) return INVALID_HANDLE_VALUE;
+    if ((access & GENERIC_WRITE) != 0 && name[0] == 'V') ++volumeWriteOpens;
     if ((access & GENERIC_WRITE) != 0 && !allowed("open " + name, false)) return INVALID_HANDLE_VALUE;
     // The file always opens read-write and cached: the fake checks what was asked.
     return CreateFileA(file(it->second).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -248,7 +254,12 @@ class FakeWinApi final : public os::WinApi {
       if (logged) log.push_back(request + " refused");
       return fail(ERROR_ACCESS_DENIED);
     }
-    const auto refusal = refuse.find(request);
+    auto refusal = refuse.find(request);
+    const auto first = allowFirst.find(request);
+    if (refusal != refuse.end() && first != allowFirst.end() && first->second > 0) {
+      --first->second;
+      refusal = refuse.end();
+    }
     if (logged) log.push_back(refusal == refuse.end() ? request : request + " refused");
     return refusal == refuse.end() || fail(refusal->second);
   }
