@@ -19,7 +19,7 @@ WinDisk::WinDisk(const HandleHolder& h, u32 sectorSize_, u64 sizeBytes_)
 
 WinDisk::WinDisk(WinDisk&& other) noexcept
     : IDisk(other), sectorSize(other.sectorSize), sizeBytes(other.sizeBytes), handle(std::move(other.handle)),
-      geometry(other.geometry), writeProtected(other.writeProtected) {}
+      geometry(other.geometry), writeProtected(other.writeProtected), noMedium(other.noMedium) {}
 
 WinDisk& WinDisk::operator=(WinDisk&& other) noexcept {
   if (this != &other) {
@@ -29,6 +29,7 @@ WinDisk& WinDisk::operator=(WinDisk&& other) noexcept {
     handle = std::move(other.handle);
     geometry = other.geometry;
     writeProtected = other.writeProtected;
+    noMedium = other.noMedium;
   }
   return *this;
 }

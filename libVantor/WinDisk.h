@@ -51,11 +51,14 @@ class VANTOR_EXPORT WinDisk : public IDisk {
   // The medium refuses writes (a write-protected card or key, a read-only device): the
   // services that write refuse such a disk before they dismount anything.
   bool isWriteProtected() const { return writeProtected; }
+  // The drive has no medium (an empty card-reader slot); it is write-protected as well.
+  bool hasNoMedium() const { return noMedium; }
 
  protected:
   bool impReadSectors(u32 sectorOffset, void* buffer, u32 sectorCount) const override;
   bool impWriteSectors(u32 sectorOffset, const void* buffer, u32 sectorCount) override;
   void setWriteProtected(bool value) { writeProtected = value; }
+  void setNoMedium(bool value) { noMedium = value; }
 
  private:
   // `error` receives the system's code of a failed seek, taken at the failing call.
@@ -67,6 +70,7 @@ class VANTOR_EXPORT WinDisk : public IDisk {
   HandleHolder handle;
   mutable boost::optional<DiskGeometry> geometry;
   bool writeProtected = false;
+  bool noMedium = false;
 };
 
 }  // namespace vantor

@@ -48,6 +48,7 @@ WinDiskDevice::WinDiskDevice(const vrk::String& locator) {
   writes = std::make_shared<std::atomic<u64>>(0);
   setDiskParameters(opened, drive->getSectorSize(), access == os::DriveAccess::NoMedium ? 0 : drive->getTotalCapacity());
   setWriteProtected(access != os::DriveAccess::ReadWrite);
+  setNoMedium(access == os::DriveAccess::NoMedium);
   locator_ = locator;
   // `opened` closes here: the disk and the drive object each hold a duplicate.
 }

@@ -437,7 +437,9 @@ TEST(WinDiskDevice, RefusedWritesAndAWholeDeviceVolumeWrittenWhileDismounted) {
     refusedPath.clear();
     EXPECT_TRUE(dynamic_cast<WinDisk&>(*disk).isWriteProtected());
     EXPECT_EQ(disk->getSizeBytes(), how == ENOMEDIUM ? 0 : 8ull << 20);
-    const std::string refused = "The drive \"" + path + "\" is write-protected (read-only): nothing was written to it.";
+    const std::string refused = "The drive \"" + path + "\" " +
+                                (how == ENOMEDIUM ? "has no medium" : "is write-protected (read-only)") +
+                                ": nothing was written to it.";
     EXPECT_TRUE(test::throwsVantor([&] { PartitionTools::writePartitionsToMBR(*disk, {}); }, ERR_DISK_ACCESS, refused));
     EXPECT_NE("", LoopDevice::mountAt(mnt)) << "refused before the dismount";
   }

@@ -10,12 +10,16 @@
 #include <vector>
 
 #include <libVantor/DiskDevice.h>
+#include <libVantor/VantorException.h>
 #include <libVantor/WinApi.h>
 #include <libVantor/WinDiskDevice.h>
+#include <libVantor/internal/DiskBufferPointer.h>
 #include <libVantor/internal/SysHost.h>
+#include <libVantor/internal/WriteProtection.h>
 #include <vrk/Files.h>
 
 #include "support/LogCapture.h"
+#include "support/ThrowsVantor.h"
 #include "support/windows/FakeWinApi.h"
 
 namespace vantor {
@@ -124,10 +128,18 @@ TEST_F(Machine, DismountLocksThenDismountsAndUndoesAllWhenAVolumeRefuses) {
     const char* refused;  // with ERROR_ACCESS_DENIED
     Log log;
     const char* record;  // how the drive's first log record starts
+    int allowedFirst = 0;  // times the request is done before the refusals start
   };
+  // A refused lock is tried 20 times, 250 ms apart, before the drive gives up.
+  Log lockRefused{"lock V2"};
+  lockRefused.insert(lockRefused.end(), 20, "lock V1 refused");
+  lockRefused.push_back("unlock V2");
   const Case cases[] = {
-      {"open V1", {}, "133 Failed to open volume handle on \"\\\\?\\Volume{V1}\""},
-      {"lock V1", {"lock V2", "lock V1 refused", "unlock V2"}, "96 The volume \"\\\\?\\Volume{V1}\" is in use"},
+      // Gone after the two listings (the drive's, then the dismount's): it does not open.
+      {"probe V1", {}, "133 Failed to open volume handle on \"\\\\?\\Volume{V1}\"", 2},
+      // It opens for queries but not read-write (a user without the right): the lock fails.
+      {"open V1", {"lock V2", "unlock V2"}, "96 The volume \"\\\\?\\Volume{V1}\" mounted on \"E:\" is in use"},
+      {"lock V1", lockRefused, "96 The volume \"\\\\?\\Volume{V1}\" mounted on \"E:\" is in use"},
       {"dismount V1",
        {"lock V2", "lock V1", "lock V4", "dismount V2", "dismount V1 refused", "unlock V2", "unlock V1", "unlock V4",
         "GetLogicalDrives"},
@@ -137,6 +149,7 @@ TEST_F(Machine, DismountLocksThenDismountsAndUndoesAllWhenAVolumeRefuses) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.refused);
     fake.refuse = {{c.refused, ERROR_ACCESS_DENIED}};
+    fake.allowFirst = {{c.refused, c.allowedFirst}};
     fake.log.clear();
     auto drive = open(2);
     {
@@ -158,6 +171,125 @@ TEST_F(Machine, DismountLocksThenDismountsAndUndoesAllWhenAVolumeRefuses) {
     EXPECT_EQ(fake.log, (Log{"update 2", "GetLogicalDrives", "lock V2", "lock V1", "lock V4", "dismount V2",
                              "dismount V1", "dismount V4", "update 2", "GetLogicalDrives"}));
   }
+}
+
+// Listing a drive's mount points and proving its volumes exist open them without access
+// rights; only the lock opens a volume read-write, once each.
+TEST_F(Machine, VolumesAreOpenedReadWriteOnlyToBeLocked) {
+  const auto drive = open(2);
+  vrk::Array<vrk::String> points;
+  drive->getMountPoints(points);
+  EXPECT_EQ(points.size(), 2u);
+  EXPECT_EQ(fake.volumeWriteOpens, 0);
+  ASSERT_TRUE(drive->dismountDrive());
+  EXPECT_EQ(fake.volumeWriteOpens, 3);
+}
+
+// A volume in use is locked once the program holding it lets go within the 20 tries; the
+// tries wait through the system (no real waiting here). One still refused after them
+// stops the dismount, and the record names the volume and its drive letter.
+TEST_F(Machine, ALockRefusedWhileAVolumeIsInUseIsTriedAgainForAFewSeconds) {
+  fake.refuseTimes = {{"lock V1", 3}};
+  auto drive = open(2);
+  ASSERT_TRUE(drive->dismountDrive());
+  EXPECT_EQ(fake.log, (Log{"lock V2", "lock V1 refused", "lock V1 refused", "lock V1 refused", "lock V1", "lock V4",
+                           "dismount V2", "dismount V1", "dismount V4"}));
+  EXPECT_EQ(fake.sleeps, (std::vector<DWORD>(3, 250)));
+
+  fake.refuseTimes.clear();
+  fake.sleeps.clear();
+  fake.log.clear();
+  fake.refuse = {{"lock V1", ERROR_ACCESS_DENIED}};
+  auto busy = open(2);
+  test::LogCapture records("vantor.WinDiskDevice");
+  EXPECT_FALSE(busy->dismountDrive());
+  EXPECT_EQ(fake.sleeps, (std::vector<DWORD>(19, 250)));
+  ASSERT_FALSE(records.records().empty());
+  EXPECT_EQ(records.records()[0].rfind("96 The volume \"\\\\?\\Volume{V1}\" mounted on \"E:\" is in use", 0), 0u)
+      << records.records()[0];
+}
+
+// Lettered volumes that lie on no disk (a RAM disk, a network or cloud drive, a CD-ROM:
+// their extents query fails with ERROR_INVALID_FUNCTION) or whose medium is out (an empty
+// card-reader slot: ERROR_NOT_READY) are left out: the disks list as before and a drive
+// dismounts its own volumes only.
+TEST_F(Machine, VolumesOnNoDiskAreLeftOutOfListingAndDismount) {
+  fake.addVolume({.paths = {L"R:\\"}, .fileSystem = L"NTFS", .label = L"RAMDISK"});  // V5
+  fake.addVolume({.paths = {L"F:\\"}});                                              // V6
+  fake.addVolume({.pieces = {{2, 3 << 20, 1 << 20}}, .paths = {L"G:\\"}, .fileSystem = L"FAT32"});  // V7
+  fake.refuse = {{"extents V5", ERROR_INVALID_FUNCTION}, {"extents V6", ERROR_NOT_READY},
+                 {"extents V7", ERROR_NOT_READY}};
+  libSysHost::WindowsDeviceSet set;
+  set.appendDisks();
+  ASSERT_EQ(set.size(), 4u);
+  vrk::String text;
+  set[2].getDisplayName(text, vrk::String());
+  EXPECT_EQ(text.str(), "Kingston DataTraveler 3.0 (" + capacity(4 << 20) + "), exFAT, FAT32 'PHOTOS', NTFS 'SPAN'");
+  auto drive = open(2);
+  ASSERT_TRUE(drive->dismountDrive());
+  EXPECT_EQ(fake.log, (Log{"lock V2", "lock V1", "lock V4", "dismount V2", "dismount V1", "dismount V4"}));
+}
+
+// A floppy drive answers its own number N with partition number -1 (it cannot be
+// partitioned): it is not \\.\PhysicalDriveN, so it has none of that disk's volumes,
+// and dismounting it locks nothing of disk N.
+TEST_F(Machine, AFloppyDriveIsNotTheDiskOfTheSameNumber) {
+  fake.addDisk({.number = 0, .product = "Floppy", .sizeBytes = 1474560, .floppy = true});
+  libSysHost::WindowsDeviceSet set;
+  set.appendFloppies();
+  set.appendDisks();
+  ASSERT_EQ(set.size(), 5u);
+  EXPECT_EQ(set[0].getOsLocator().str(), "\\\\?\\floppy#0");
+  EXPECT_EQ(set[1].getOsLocator().str(), "\\\\.\\PhysicalDrive0");
+  WinDiskDevice floppy(set[0].getOsLocator());
+  vrk::Array<vrk::String> points;
+  floppy.getMountPoints(points);
+  EXPECT_TRUE(points.empty()) << points[0].str();
+  EXPECT_TRUE(floppy.dismountDrive());
+  EXPECT_EQ(fake.log, Log{});
+}
+
+// A disk that is one path of a multipath disk answers device number 0xFFFFFFFF: it is not
+// listed. Listing adds the quiet error mode to the host's own, which it keeps.
+TEST_F(Machine, MultipathPathsAreNotListedAndTheHostsErrorModeIsKept) {
+  fake.addDisk({.number = 0xFFFFFFFF, .bus = BusTypeSas, .product = "MPIO path", .sizeBytes = 1 << 20});
+  fake.errorMode = SEM_NOGPFAULTERRORBOX;
+  libSysHost::WindowsDeviceSet set;
+  set.appendDisks();
+  ASSERT_EQ(set.size(), 4u);
+  EXPECT_EQ(set[3].getOsLocator().str(), "\\\\.\\PhysicalDrive3");
+  EXPECT_EQ(fake.errorMode, UINT(SEM_NOGPFAULTERRORBOX | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX));
+}
+
+// A key pulled during a write: whichever of the codes Windows gives for a device gone
+// (or its medium changed), the write throws ERR_MEDIA_CHANGED; other failures do not.
+TEST_F(Machine, AWriteToAPulledKeyThrowsMediaChanged) {
+  const auto drive = open(2);
+  DiskBufferPointer sector(512);
+  for (DWORD error : {ERROR_MEDIA_CHANGED, ERROR_NOT_READY, ERROR_NO_MEDIA_IN_DRIVE, ERROR_DEVICE_NOT_CONNECTED,
+                      ERROR_NO_SUCH_DEVICE}) {
+    SCOPED_TRACE(error);
+    fake.refuse = {{"write disk 2", error}};
+    EXPECT_TRUE(test::throwsVantor([&] { (void)drive->writeSectors(0, sector.get(), 1); }, ERR_MEDIA_CHANGED,
+                                   "Drive reports that the media may have changed. Reinsert device."));
+  }
+  fake.refuse = {{"write disk 2", ERROR_CRC}};
+  EXPECT_FALSE(drive->writeSectors(0, sector.get(), 1));
+  fake.refuse.clear();
+  EXPECT_TRUE(drive->writeSectors(0, sector.get(), 1));
+}
+
+// An empty card-reader slot refuses a write as a drive without its medium, not as a
+// write-protected one.
+TEST_F(Machine, AnEmptySlotRefusesWritesAsHavingNoMedium) {
+  const auto slot = open(1);
+  EXPECT_TRUE(test::throwsVantor([&] { refuseIfWriteProtected(*slot); }, ERR_DISK_ACCESS,
+                                 "The drive \"\\\\.\\PhysicalDrive1\" has no medium: nothing was written to it."));
+  fake.refuse = {{"writable 2", ERROR_WRITE_PROTECT}};
+  const auto locked = open(2);
+  EXPECT_TRUE(test::throwsVantor(
+      [&] { refuseIfWriteProtected(*locked); }, ERR_DISK_ACCESS,
+      "The drive \"\\\\.\\PhysicalDrive2\" is write-protected (read-only): nothing was written to it."));
 }
 
 }  // namespace

@@ -75,7 +75,10 @@ bool Volumes::lockVolumes() {
   for (os::VolumeHold& hold : volumeHandles) {
     if (hold.locked) continue;
     if (!os::lockVolume(hold)) {
-      logBusy({hold.volume.getOSLocator(), vrk::String(), os::lastSystemError()});
+      const int error = os::lastSystemError();
+      vrk::Array<vrk::String> points;
+      os::mountPointsOf(hold.volume, points);
+      logBusy({hold.volume.getOSLocator(), points.empty() ? vrk::String() : points[0], error});
       releaseLocks();
       return false;
     }

@@ -10,8 +10,9 @@ void refuseIfWriteProtected(const IDisk& disk) {
   if (handleDisk == nullptr || !handleDisk->isWriteProtected()) return;
   const auto* drive = dynamic_cast<const WinDiskDevice*>(&disk);
   const vrk::String name = drive ? vrk::String("\"") + drive->getLocator() + "\"" : vrk::String("");
-  throw VantorException(ERR_DISK_ACCESS, vrk::String("The drive ") + name + (drive ? " " : "") +
-                                             "is write-protected (read-only): nothing was written to it.");
+  const char* why = handleDisk->hasNoMedium() ? "has no medium" : "is write-protected (read-only)";
+  throw VantorException(ERR_DISK_ACCESS, vrk::String("The drive ") + name + (drive ? " " : "") + why +
+                                             ": nothing was written to it.");
 }
 
 }  // namespace vantor

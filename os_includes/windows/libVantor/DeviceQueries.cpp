@@ -41,6 +41,11 @@ vrk::FileHandle openForQuery(const std::wstring& path) {
   return vrk::FileHandle(winApi().createFile(path, 0, kShareReadWrite, OPEN_EXISTING, 0));
 }
 
+bool isNumberedDisk(const STORAGE_DEVICE_NUMBER& number) {
+  return number.DeviceType == FILE_DEVICE_DISK && number.DeviceNumber != 0xFFFFFFFFu &&
+         number.PartitionNumber != 0xFFFFFFFFu;
+}
+
 bool deviceNumberOf(HANDLE handle, STORAGE_DEVICE_NUMBER& number) {
   DWORD returned = 0;
   number = STORAGE_DEVICE_NUMBER{};
@@ -97,17 +102,20 @@ bool volumeExtentsOf(HANDLE handle, std::vector<DISK_EXTENT>& extents) {
   extents.clear();
   std::vector<BYTE> answer(sizeof(VOLUME_DISK_EXTENTS));
   DWORD returned = 0;
-  for (int attempt = 0; attempt < 2; ++attempt) {
+  // Asked again, with the room the answer asks for, while a volume grows between asks.
+  for (int attempt = 0;; ++attempt) {
     if (winApi().deviceIoControl(handle, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, answer.data(),
                                  static_cast<DWORD>(answer.size()), returned)) {
       break;
     }
-    if (GetLastError() != ERROR_MORE_DATA || attempt == 1) return false;
+    if (GetLastError() != ERROR_MORE_DATA || attempt == 3) return false;
     // The first answer still holds the number of pieces.
     VOLUME_DISK_EXTENTS head;
     std::memcpy(&head, answer.data(), sizeof head);
-    if (head.NumberOfDiskExtents <= 1 || head.NumberOfDiskExtents > 4096) return false;
-    answer.assign(offsetof(VOLUME_DISK_EXTENTS, Extents) + head.NumberOfDiskExtents * sizeof(DISK_EXTENT), 0);
+    const std::size_t needed =
+        offsetof(VOLUME_DISK_EXTENTS, Extents) + std::size_t(head.NumberOfDiskExtents) * sizeof(DISK_EXTENT);
+    if (head.NumberOfDiskExtents > 4096 || needed <= answer.size()) return false;
+    answer.assign(needed, 0);
   }
   if (returned < offsetof(VOLUME_DISK_EXTENTS, Extents)) return false;
   DWORD count = 0;
@@ -154,6 +162,8 @@ std::vector<MachineVolume> machineVolumes() {
     if (!handle.isValid()) continue;
     MachineVolume volume;
     volume.name = name;
+    // A volume on no disk (a RAM disk, a CD-ROM: ERROR_INVALID_FUNCTION) or without its
+    // medium (ERROR_NOT_READY) has no extents: it is not on any drive listed here.
     if (!volumeExtentsOf(handle.get(), volume.extents) || volume.extents.empty()) continue;
     STORAGE_DEVICE_NUMBER number;
     if (deviceNumberOf(handle.get(), number)) volume.systemId = (u64(number.DeviceNumber) << 32) | number.PartitionNumber;
@@ -210,6 +220,8 @@ vrk::Array<libSysHost::Volume> volumesOnDisk(const std::vector<MachineVolume>& a
   }
   return volumes;
 }
+
+void quietErrorModeForGood() { (void)winApi().setErrorMode(winApi().getErrorMode() | kQuietErrorMode); }
 
 QuietErrorMode::QuietErrorMode() : set_(winApi().setThreadErrorMode(kQuietErrorMode, previous_)) {}
 

@@ -27,6 +27,10 @@ vrk::FileHandle openForQuery(const std::wstring& path);
 // The system's number of the disk behind `handle`: its type, disk number and partition
 // number (0 for a whole disk).
 bool deviceNumberOf(HANDLE handle, STORAGE_DEVICE_NUMBER& number);
+// Whether that number is one of \\.\PhysicalDriveN or of a partition on it: a disk, not
+// one path of a multipath disk (disk number 0xFFFFFFFF), and not a device that cannot be
+// partitioned (partition number 0xFFFFFFFF: a floppy drive answers its own number so).
+bool isNumberedDisk(const STORAGE_DEVICE_NUMBER& number);
 
 // What the storage stack says about a device (IOCTL_STORAGE_QUERY_PROPERTY).
 struct StorageFacts {
@@ -72,6 +76,10 @@ std::vector<MachineVolume> machineVolumes();
 // volume made of several pieces on the disk, or of pieces on other disks as well, is
 // listed with its extent unknown.
 vrk::Array<libSysHost::Volume> volumesOnDisk(const std::vector<MachineVolume>& all, DWORD diskNumber);
+
+// Adds kQuietErrorMode to the process's error mode (SetErrorMode), keeping the host's own
+// flags, and leaves it so.
+void quietErrorModeForGood();
 
 // Sets, for the calling thread, the error mode that keeps the system from asking the
 // user about a drive without its medium, and sets the one before back when it goes.

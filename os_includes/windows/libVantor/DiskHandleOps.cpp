@@ -2,13 +2,16 @@
 //
 // Windows side of the disk seam: SetFilePointerEx, ReadFile, WriteFile, GetFileSizeEx,
 // SetEndOfFile, DeviceIoControl(IOCTL_DISK_GET_DRIVE_GEOMETRY), CreateFileW. Synchronous
-// calls: a transfer is one ReadFile or WriteFile of the whole request; a short one is
-// reported as such, never carried on or retried. ERROR_MEDIA_CHANGED is the medium gone.
+// calls: a transfer is one ReadFile or WriteFile (through winApi()) of the whole request; a
+// short one is reported as such, never carried on or retried. The medium is gone on
+// ERROR_MEDIA_CHANGED and on the codes of a device pulled out: ERROR_NOT_READY,
+// ERROR_NO_MEDIA_IN_DRIVE, ERROR_DEVICE_NOT_CONNECTED and ERROR_NO_SUCH_DEVICE.
 #include <libVantor/internal/DiskHandleOps.h>
 
 #include <windows.h>
 #include <winioctl.h>
 
+#include <libVantor/WinApi.h>
 #include <vrk/windows/WideText.h>
 
 namespace vantor::os {
@@ -28,7 +31,7 @@ bool readOnce(NativeHandle h, void* buffer, u32 byteCount, u32& transferred) {
 
 bool writeOnce(NativeHandle h, const void* buffer, u32 byteCount, u32& transferred) {
   DWORD n = 0;
-  if (!WriteFile(h, buffer, byteCount, &n, nullptr)) return false;
+  if (!winApi().writeFile(h, buffer, byteCount, n)) return false;
   transferred = n;
   return true;
 }
@@ -47,7 +50,18 @@ bool queryGeometry(NativeHandle h, DiskGeometry& out) {
   return true;
 }
 
-bool isMediumGone(int systemError) { return systemError == ERROR_MEDIA_CHANGED; }
+bool isMediumGone(int systemError) {
+  switch (static_cast<DWORD>(systemError)) {
+    case ERROR_MEDIA_CHANGED:
+    case ERROR_NOT_READY:
+    case ERROR_NO_MEDIA_IN_DRIVE:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_NO_SUCH_DEVICE:
+      return true;
+    default:
+      return false;
+  }
+}
 
 int lastSystemError() { return static_cast<int>(GetLastError()); }
 

@@ -11,11 +11,13 @@
 // disk (the system's virtual and file-backed disks, and pooled storage); 4 internal disk
 // (every other bus); 16 floppy drive (appendFloppies only). A disk that does not answer
 // the bus query counts as internal. A device interface whose number cannot be read, that
-// is not a disk, or whose number was listed already is left out. Disks are listed by
+// is not a disk, that cannot be partitioned (a floppy drive: partition number -1), that is
+// one path of a multipath disk (disk number 0xFFFFFFFF), or whose number was listed
+// already is left out. Disks are listed by
 // disk number; a floppy drive's locator is its interface path.
 //
-// Listing sets the error mode that keeps the system from asking the user about a drive
-// without its medium, and leaves it set: the drives listed are opened after the listing.
+// Listing adds to the process's error mode the flags that keep the system from asking the
+// user about a drive without its medium, and leaves them set: the drives listed are opened after the listing.
 // A disk without a medium is listed all the same (no size in its text, 0 bytes large).
 // The queries of one drive (size, media kind, volumes) quiet the calling thread's error
 // mode only while they ask.
@@ -79,13 +81,13 @@ bool isRemovableMediaType(MEDIA_TYPE type) { return type != FixedMedia && type !
 // --- WindowsDeviceSet ------------------------------------------------------------------
 
 void WindowsDeviceSet::appendDisks() {
-  (void)winApi().setErrorMode(vantor::os::kQuietErrorMode);
+  vantor::os::quietErrorModeForGood();
   std::vector<FoundDisk> disks;
   for (const std::wstring& path : winApi().deviceInterfacePaths(vantor::os::WinApi::DeviceInterface::Disk)) {
     const vrk::FileHandle handle = vantor::os::openForQuery(path);
     if (!handle.isValid()) continue;
     STORAGE_DEVICE_NUMBER number;
-    if (!vantor::os::deviceNumberOf(handle.get(), number) || number.DeviceType != FILE_DEVICE_DISK) continue;
+    if (!vantor::os::deviceNumberOf(handle.get(), number) || !vantor::os::isNumberedDisk(number)) continue;
     if (std::any_of(disks.begin(), disks.end(), [&](const FoundDisk& d) { return d.number == number.DeviceNumber; })) {
       continue;
     }
@@ -114,7 +116,7 @@ void WindowsDeviceSet::appendDisks() {
 }
 
 void WindowsDeviceSet::appendFloppies() {
-  (void)winApi().setErrorMode(vantor::os::kQuietErrorMode);
+  vantor::os::quietErrorModeForGood();
   u32 count = 0;
   for (const std::wstring& path : winApi().deviceInterfacePaths(vantor::os::WinApi::DeviceInterface::Floppy)) {
     devices_.append(WindowsDevice(vrk::windows::narrow(path), DEVICE_FLOPPY, "Floppy drive " + std::to_string(count++)));
@@ -125,11 +127,13 @@ void WindowsDeviceSet::appendFloppies() {
 
 WindowsDrive::WindowsDrive(const SharedHandle& driveHandle) : handle_(driveHandle) {
   STORAGE_DEVICE_NUMBER number;
+  // A floppy drive answers its own number with partition number -1: it is not the disk of
+  // that number, and has no volumes here.
   if (handle_ && handle_->isValid() && vantor::os::deviceNumberOf(handle_->get(), number) &&
-      number.DeviceType == FILE_DEVICE_DISK) {
+      vantor::os::isNumberedDisk(number)) {
     systemId_ = number.DeviceNumber;
     systemPath_ = "\\\\.\\PhysicalDrive" + std::to_string(number.DeviceNumber);
-    isPartition_ = number.PartitionNumber != 0 && number.PartitionNumber != 0xFFFFFFFFu;
+    isPartition_ = number.PartitionNumber != 0;
   }
   update(true);
 }

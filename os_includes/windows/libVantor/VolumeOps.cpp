@@ -2,7 +2,7 @@
 //
 // Windows side of the volume seam, through winApi(). A volume is locked through a handle
 // of its own, opened read-write and shared (FSCTL_LOCK_VOLUME: the system refuses while
-// somebody has a file open on it); the lock is given up with FSCTL_UNLOCK_VOLUME and by
+// somebody has a file open on it, so a refusal for that is tried 20 times, 250 ms apart); the lock is given up with FSCTL_UNLOCK_VOLUME and by
 // closing that handle. Dismounting sends FSCTL_DISMOUNT_VOLUME through the locked
 // handles, in the drive's order, and keeps them open: the volumes stay off the drive
 // until the handles are closed, and the system mounts each again by itself the next time
@@ -28,6 +28,15 @@ bool isDriveRoot(const std::wstring& path) { return path.size() == 3 && path[1] 
 NativeHandle openVolume(const libSysHost::Volume& volume) {
   return winApi().createFile(vrk::windows::wide(volume.getOSLocator()), GENERIC_READ | GENERIC_WRITE, kShareReadWrite,
                              OPEN_EXISTING, 0);
+}
+
+// A volume in use refuses the lock until the program holding it lets go: tried for about
+// five seconds.
+constexpr int kLockTries = 20;
+constexpr DWORD kLockPauseMs = 250;
+
+bool isInUse(DWORD error) {
+  return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
 }
 
 bool control(NativeHandle handle, DWORD code) {
@@ -59,14 +68,21 @@ void mountPointsOf(const libSysHost::Volume& volume, vrk::Array<vrk::String>& mo
   }
 }
 
-bool volumeOpens(const libSysHost::Volume& volume) { return vrk::FileHandle(openVolume(volume)).isValid(); }
+// Proving the volume is there needs no access rights: opening it read-write would make a
+// listing ask what only a lock needs.
+bool volumeOpens(const libSysHost::Volume& volume) {
+  return openForQuery(vrk::windows::wide(volume.getOSLocator())).isValid();
+}
 
 bool lockVolume(VolumeHold& hold) {
   if (!hold.handle.isValid()) hold.handle.reset(openVolume(hold.volume));
   if (!hold.handle.isValid()) return false;
-  if (!control(hold.handle.get(), FSCTL_LOCK_VOLUME)) {
-    closeKeepingError(hold.handle);
-    return false;
+  for (int tried = 1; !control(hold.handle.get(), FSCTL_LOCK_VOLUME); ++tried) {
+    if (tried == kLockTries || !isInUse(GetLastError())) {
+      closeKeepingError(hold.handle);
+      return false;
+    }
+    winApi().sleep(kLockPauseMs);
   }
   hold.locked = true;
   return true;

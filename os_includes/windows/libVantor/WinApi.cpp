@@ -112,6 +112,8 @@ class SystemWinApi final : public WinApi {
 
   DWORD getLogicalDrives() override { return GetLogicalDrives(); }
 
+  UINT getErrorMode() override { return GetErrorMode(); }
+
   UINT setErrorMode(UINT mode) override { return SetErrorMode(mode); }
 
   bool setThreadErrorMode(UINT mode, UINT& previous) override {
@@ -120,6 +122,13 @@ class SystemWinApi final : public WinApi {
     previous = old;
     return done;
   }
+
+  bool writeFile(HANDLE handle, const void* buffer, DWORD byteCount, DWORD& written) override {
+    written = 0;
+    return WriteFile(handle, buffer, byteCount, &written, nullptr) != 0;
+  }
+
+  void sleep(DWORD milliseconds) override { Sleep(milliseconds); }
 };
 
 SystemWinApi& systemApi() {

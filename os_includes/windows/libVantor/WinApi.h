@@ -12,6 +12,12 @@
 #include <string>
 #include <vector>
 
+// "A device which does not exist was specified": a device pulled out; older mingw-w64
+// headers lack the name.
+#ifndef ERROR_NO_SUCH_DEVICE
+#define ERROR_NO_SUCH_DEVICE 433L
+#endif
+
 namespace vantor::os {
 
 class WinApi {
@@ -37,9 +43,14 @@ class WinApi {
   virtual bool volumeInformation(const std::wstring& volumeName, std::wstring& fileSystem, std::wstring& label,
                                  DWORD& serial) = 0;
   virtual DWORD getLogicalDrives() = 0;
+  virtual UINT getErrorMode() = 0;
   virtual UINT setErrorMode(UINT mode) = 0;
   // The calling thread's error mode alone (SetThreadErrorMode); `previous` gets the old one.
   virtual bool setThreadErrorMode(UINT mode, UINT& previous) = 0;
+  // One synchronous WriteFile of a drive's sectors; `written` gets the bytes moved.
+  virtual bool writeFile(HANDLE handle, const void* buffer, DWORD byteCount, DWORD& written) = 0;
+  // Waits before a request is tried again (Sleep).
+  virtual void sleep(DWORD milliseconds) = 0;
 };
 
 // The WinApi the drive layer calls now.

@@ -35,6 +35,10 @@ class FakeWinApi final : public os::WinApi {
     std::string product = {};  // maker and model
     u64 sizeBytes = 0;  // 0: no medium (geometry and writability answer ERROR_NOT_READY)
     DWORD deviceType = FILE_DEVICE_DISK;
+    // A floppy drive: listed by the floppy interface ("\\?\floppy#N"), and, as the
+    // system answers for a device that cannot be partitioned, FILE_DEVICE_DISK with its
+    // own number N and partition number -1.
+    bool floppy = false;
   };
   struct Piece {
     DWORD disk;
@@ -48,13 +52,27 @@ class FakeWinApi final : public os::WinApi {
     std::wstring label = {};
   };
   // Requests the machine refuses, with the error it gives: "open disk N" and "open VN"
-  // (read-write opens), "writable N" (IOCTL_DISK_IS_WRITABLE), "lock VN", "dismount VN".
+  // (read-write opens), "probe VN" (opens without access rights), "writable N" (IOCTL_DISK_IS_WRITABLE), "lock VN", "dismount VN",
+  // "extents VN" (IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS), "write disk N" (WriteFile).
   std::map<std::string, DWORD> refuse;
+  // Requests of `refuse` done so many times before the refusals start (a volume that
+  // goes away after the listing).
+  std::map<std::string, int> allowFirst;
+  // Requests refused only so many times, with ERROR_ACCESS_DENIED, then done.
+  std::map<std::string, int> refuseTimes;
+  std::vector<DWORD> sleeps;  // every wait asked for, in milliseconds
+  int volumeWriteOpens = 0;   // read-write opens of volumes
   std::vector<std::string> log;  // every request that changed something
   UINT errorMode = 0;
   UINT threadErrorMode = 0;  // as the layer left it: each quiet stretch must end
 
   void addDisk(const Disk& disk) {
+    if (disk.floppy) {
+      floppyInterfaces_.push_back(L"\\\\?\\floppy#" + std::to_wstring(disk.number));
+      names_[floppyInterfaces_.back()] = nodes_.size();
+      addNode({"floppy " + std::to_string(disk.number), disk, Volume()});
+      return;
+    }
     diskInterfaces_.push_back(L"\\\\?\\disk#" + std::to_wstring(disk.number));
     names_[diskInterfaces_.back()] = nodes_.size();
     names_[L"\\\\.\\PhysicalDrive" + std::to_wstring(disk.number)] = nodes_.size();
@@ -68,7 +86,7 @@ class FakeWinApi final : public os::WinApi {
   }
 
   std::vector<std::wstring> deviceInterfacePaths(DeviceInterface which) override {
-    return which == DeviceInterface::Disk ? diskInterfaces_ : std::vector<std::wstring>();
+    return which == DeviceInterface::Disk ? diskInterfaces_ : floppyInterfaces_;
   }
 
   // Checks its caller: a drive opened for reading or writing must be shared and uncached.
@@ -79,9 +97,11 @@ class FakeWinApi final : public os::WinApi {
       return INVALID_HANDLE_VALUE;
     }
     const std::string& name = nodes_[it->second].name;
-    const bool drive = name[0] == 'd' && access != 0;
+    const bool drive = (name[0] == 'd' || name[0] == 'f') && access != 0;
     EXPECT_TRUE(!drive || (share == (FILE_SHARE_READ | FILE_SHARE_WRITE) && flags == FILE_FLAG_NO_BUFFERING))
         << "drive opened with share " << share << " and flags " << flags;
+    if (access == 0 && !allowed("probe " + name, false)) return INVALID_HANDLE_VALUE;
+    if ((access & GENERIC_WRITE) != 0 && name[0] == 'V') ++volumeWriteOpens;
     if ((access & GENERIC_WRITE) != 0 && !allowed("open " + name, false)) return INVALID_HANDLE_VALUE;
     // The file always opens read-write and cached: the fake checks what was asked.
     return CreateFileA(file(it->second).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -90,15 +110,14 @@ class FakeWinApi final : public os::WinApi {
 
   bool deviceIoControl(HANDLE handle, DWORD code, const void*, DWORD, void* out, DWORD outSize,
                        DWORD& returned) override {
-    LARGE_INTEGER size{};
-    const std::size_t index = GetFileSizeEx(handle, &size) ? static_cast<std::size_t>(size.QuadPart / 512 - 1) : -1;
+    const std::size_t index = nodeOf(handle);
     if (index >= nodes_.size()) return fail(ERROR_INVALID_HANDLE);
     const Node& node = nodes_[index];
     const Disk& disk = node.disk;
     std::vector<BYTE> answer;
     switch (code) {
       case IOCTL_STORAGE_GET_DEVICE_NUMBER:
-        append(answer, STORAGE_DEVICE_NUMBER{disk.deviceType, disk.number, 0});
+        append(answer, STORAGE_DEVICE_NUMBER{disk.deviceType, disk.number, disk.floppy ? 0xFFFFFFFFu : 0u});
         break;
       case IOCTL_STORAGE_QUERY_PROPERTY: {
         // The descriptor, then the product's name, padded with blanks as drivers do.
@@ -123,6 +142,7 @@ class FakeWinApi final : public os::WinApi {
       case IOCTL_DISK_UPDATE_PROPERTIES:
         return allowed("update " + std::to_string(disk.number), true);
       case IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS:
+        if (!allowed("extents " + node.name, false)) return false;
         append(answer, static_cast<u64>(node.volume.pieces.size()));  // the count, padded to the pieces' alignment
         for (const Piece& piece : node.volume.pieces) {
           const LONGLONG first = static_cast<LONGLONG>(piece.firstByte);
@@ -168,12 +188,24 @@ class FakeWinApi final : public os::WinApi {
     return 1u << 2;  // C:
   }
 
+  UINT getErrorMode() override { return errorMode; }
+
   UINT setErrorMode(UINT mode) override { return std::exchange(errorMode, mode); }
 
   bool setThreadErrorMode(UINT mode, UINT& previous) override {
     previous = std::exchange(threadErrorMode, mode);
     return true;
   }
+
+  // A write to a disk that is not refused lands in its file.
+  bool writeFile(HANDLE handle, const void* buffer, DWORD byteCount, DWORD& written) override {
+    written = 0;
+    const std::size_t index = nodeOf(handle);
+    if (index < nodes_.size() && !allowed("write " + nodes_[index].name, false)) return false;
+    return WriteFile(handle, buffer, byteCount, &written, nullptr) != 0;
+  }
+
+  void sleep(DWORD milliseconds) override { sleeps.push_back(milliseconds); }
 
  private:
   struct Node {
@@ -201,6 +233,12 @@ class FakeWinApi final : public os::WinApi {
     return true;
   }
 
+  // The node a handle is of, told by its file's size; past the nodes for any other handle.
+  static std::size_t nodeOf(HANDLE handle) {
+    LARGE_INTEGER size{};
+    return GetFileSizeEx(handle, &size) ? static_cast<std::size_t>(size.QuadPart / 512 - 1) : std::size_t(-1);
+  }
+
   std::string file(std::size_t index) const { return dir_.file(std::to_string(index)); }
 
   void addNode(const Node& node) {
@@ -210,7 +248,18 @@ class FakeWinApi final : public os::WinApi {
 
   // Refused requests answer their error; the logged ones go into the log, marked when refused.
   bool allowed(const std::string& request, bool logged) {
-    const auto refusal = refuse.find(request);
+    const auto counted = refuseTimes.find(request);
+    if (counted != refuseTimes.end() && counted->second > 0) {
+      --counted->second;
+      if (logged) log.push_back(request + " refused");
+      return fail(ERROR_ACCESS_DENIED);
+    }
+    auto refusal = refuse.find(request);
+    const auto first = allowFirst.find(request);
+    if (refusal != refuse.end() && first != allowFirst.end() && first->second > 0) {
+      --first->second;
+      refusal = refuse.end();
+    }
     if (logged) log.push_back(refusal == refuse.end() ? request : request + " refused");
     return refusal == refuse.end() || fail(refusal->second);
   }
@@ -224,6 +273,7 @@ class FakeWinApi final : public os::WinApi {
   std::vector<Node> nodes_;
   std::map<std::wstring, std::size_t> names_;  // the names that open each node
   std::vector<std::wstring> diskInterfaces_;
+  std::vector<std::wstring> floppyInterfaces_;
   std::vector<std::wstring> volumeNames_;
 };
 
