@@ -59,6 +59,9 @@ files_digest() {  # files_digest DISK OFFSET: checksums of every file on the FAT
 fat16=$((2048 * 512))
 fat32=$((51200 * 512))
 
+# --- a word that names no command is called unknown, and the commands are listed ---------
+expect 2 'unknown command "frobnicate"; the commands are: list capture restore verify' -- frobnicate
+
 # --- capture, info, restore to several targets at once ----------------------------------
 expect 0 "" -- capture sample.img sample.vqi
 expect 1 "^vantor: ERR_FILE_ACCESS \(6\): .*exists" -- capture sample.img sample.vqi
@@ -158,6 +161,9 @@ done
 cp copy1.img existing.img
 expect 1 "damaged at run .*: nothing was written" -- restore flipped.vqi existing.img
 cmp -s existing.img copy1.img || fail "a damaged image changed an existing disk file"
+# verify never writes: its refusal of a damaged image says only what is wrong.
+expect 1 "flipped.vqi is damaged at [^:]*$" -- verify flipped.vqi copy1.img
+grep -q "nothing was written" err.txt && fail "verify: $(cat err.txt)"
 
 # --- verify: every target at once, nothing written; a changed sector is found in its chunk
 expect 0 "" -- verify sample.vqi copy1.img copy2.img
