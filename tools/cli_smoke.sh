@@ -83,6 +83,12 @@ expect 1 "^vantor: ERR_" -- capture --fat-only --force blank.img kept.vqi
 cmp -s kept.vqi sample.vqi || fail "a failed capture --force damaged the image it was to replace"
 expect 2 "given twice" -- restore sample.vqi new.img ./new.img --size 64M
 [ -e new.img ] && fail "a refused restore left the disk file it created"
+# A decimal size is taken when it makes whole bytes and whole sectors, and refused otherwise.
+expect 2 '"0.3K" is not a whole number of bytes' -- restore sample.vqi new.img --size 0.3K
+expect 2 "multiple of the sector size" -- restore sample.vqi new.img --size 0.75K
+[ -e new.img ] && fail "a refused restore left the disk file it created"
+expect 0 "" -- restore sample.vqi decimal.img --size 64.5M
+[ "$(stat -c %s decimal.img)" -eq $((129 * 512 * 1024)) ] || fail "--size 64.5M: $(stat -c %s decimal.img) bytes"
 expect 1 "holds a captured image: that will be lost" -- zero kept.vqi
 cmp -s kept.vqi sample.vqi || fail "an unconfirmed zero wrote an image"
 

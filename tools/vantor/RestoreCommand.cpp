@@ -191,7 +191,7 @@ void addRestore(CLI::App& app, CommandAction& action) {
                       "Sector size of disk file targets (default: the image's)");
   options->targetOptions.mayCreate = true;
   command->add_option("--size", options->targetOptions.size,
-                      "Create missing disk file targets of this size (suffixes K, M, G, T: 64M, 1G)");
+                      "Create missing disk file targets of this size (suffixes K, M, G, T: 64M, 1.5G; whole sectors)");
   OperationRunner::addProgressOption(*command, options->progress);
   command->callback([options, &action] { action = [options] { return runRestore(*options); }; });
 }
