@@ -88,6 +88,9 @@ expect 2 '"0.3K" is not a whole number of bytes' -- restore sample.vqi new.img -
 expect 2 "multiple of the sector size" -- restore sample.vqi new.img --size 0.75K
 [ -e new.img ] && fail "a refused restore left the disk file it created"
 expect 0 "" -- restore sample.vqi decimal.img --size 64.5M
+# A target smaller than the volumes, allowed: a plain warning, not the library's record.
+expect 0 "^vantor: warning: small.img holds 30.0 MiB, less than the 64.0 MiB" -- restore sample.vqi small.img --size 30M --allow-volume-too-large
+grep -q "473" err.txt && fail "--allow-volume-too-large: $(cat err.txt)"
 [ "$(stat -c %s decimal.img)" -eq $((129 * 512 * 1024)) ] || fail "--size 64.5M: $(stat -c %s decimal.img) bytes"
 expect 1 "holds a captured image: that will be lost" -- zero kept.vqi
 cmp -s kept.vqi sample.vqi || fail "an unconfirmed zero wrote an image"
