@@ -197,6 +197,15 @@ if vantor mount --help >/dev/null 2>&1 && [ -c /dev/fuse ] && command -v fusermo
   : 2>/dev/null >>served/disk.img && fail "mount: disk.img opened for writing"
   fusermount3 -u served
   wait "$mounter" || fail "mount: vantor mount did not end cleanly after fusermount3 -u"
+  # A folder that holds something is refused before mounting; a damaged image is served with a warning.
+  mkdir -p notempty && : >notempty/kept
+  expect 1 "\"notempty\" is not empty: mount needs an empty directory" -- mount sample.vqi notempty
+  "$exe" mount flipped.vqi served 2>damaged.txt &
+  mounter=$!
+  for _ in $(seq 50); do [ -e served/disk.img ] && break; sleep 0.1; done
+  fusermount3 -u served 2>/dev/null || true
+  wait "$mounter" || true
+  grep -q "^vantor: warning: the image flipped.vqi is damaged at" damaged.txt || fail "mount of a damaged image: $(cat damaged.txt)"
 else
   echo "skip: vantor mount (no FUSE here)"
 fi
