@@ -153,6 +153,15 @@ expect 0 "" -- restore --force sample.vqi old.img
 grep -q "erased an old ext superblock at sector 2" out.txt || fail "restore over ext2: $(cat out.txt)"
 [ -z "$(blkid -p -o value -s TYPE old.img)" ] || fail "restore over ext2: blkid still finds $(blkid -p old.img)"
 
+# --- info's required capacity is what restore needs: a disk whose table is empty ----------
+truncate -s 4M empty.img
+echo 'label: dos' | sfdisk -q empty.img
+expect 0 "" -- capture empty.img empty.vqi
+expect 0 "" -- info empty.vqi
+need=$(sed -n 's/^Required capacity: *\([0-9]*\) bytes.*/\1/p' out.txt)
+expect 1 "beyond the drive capacity" -- restore empty.vqi short.img --size $((need - 512))
+expect 0 "" -- restore empty.vqi enough.img --size "$need"
+
 # --- checksums: a flipped bit is found by info --check and refused by restore ---------------
 size=$(stat -c %s sample.vqi)
 for offset in 0 20 94 $((size / 2)) $((size - 1)); do
