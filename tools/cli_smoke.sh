@@ -107,6 +107,8 @@ sfdisk -d parts.img 2>/dev/null | grep -q 'start= *51200.*type=c, bootable' || f
 { head -c 100 /dev/zero; printf 'VRK\001\000'; head -c 895 /dev/zero; } >loader.bin
 head -c 5000 /dev/urandom >payload.bin
 truncate -s 8M key.img
+expect 0 "" -- bootkey key.img format --help
+grep -q '+0  "VRK" ' out.txt || fail "bootkey format --help does not describe the loader header"
 expect 0 "" -- bootkey key.img format --loader loader.bin --payload payload.bin --reserved 4
 cmp -s -i 0:$((6 * 512)) -n 5000 payload.bin key.img || fail "bootkey: payload not at sector 6, after 4 reserved"
 
