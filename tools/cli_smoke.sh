@@ -102,8 +102,11 @@ cmp -s -i $((0x800 * 512)) -n $((256 * 512)) zero.img /dev/zero && cmp -s -n $((
   cmp -s -i $((0x900 * 512)) zero.img sample.img || fail "zero: not exactly sectors 800h-8ffh zeroed"
 cp sample.img parts.img
 expect 0 "" -- partitions parts.img backup
-expect 0 "" -- partitions parts.img select 1
-sfdisk -d parts.img 2>/dev/null | grep -q 'start= *51200.*type=c, bootable' || fail "select 1: not the FAT32 entry"
+expect 2 "numbered from 1" -- partitions parts.img select 0
+expect 0 "" -- partitions parts.img select 2
+sfdisk -d parts.img 2>/dev/null | grep -q 'start= *51200.*type=c, bootable' || fail "select 2: not the FAT32 entry"
+expect 0 "" -- partitions parts.img show
+grep -qE '^  2 +0x0c FAT32' out.txt || fail "partitions show: the FAT32 entry is not number 2: $(cat out.txt)"
 { head -c 100 /dev/zero; printf 'VRK\001\000'; head -c 895 /dev/zero; } >loader.bin
 head -c 5000 /dev/urandom >payload.bin
 truncate -s 8M key.img
