@@ -59,6 +59,9 @@ files_digest() {  # files_digest DISK OFFSET: checksums of every file on the FAT
 fat16=$((2048 * 512))
 fat32=$((51200 * 512))
 
+# --- a word that names no command is called unknown, and the commands are listed ---------
+expect 2 'unknown command "frobnicate"; the commands are: list capture restore verify' -- frobnicate
+
 # --- capture, info, restore to several targets at once ----------------------------------
 expect 0 "" -- capture sample.img sample.vqi
 expect 1 "^vantor: ERR_FILE_ACCESS \(6\): .*exists" -- capture sample.img sample.vqi
@@ -80,6 +83,15 @@ expect 1 "^vantor: ERR_" -- capture --fat-only --force blank.img kept.vqi
 cmp -s kept.vqi sample.vqi || fail "a failed capture --force damaged the image it was to replace"
 expect 2 "given twice" -- restore sample.vqi new.img ./new.img --size 64M
 [ -e new.img ] && fail "a refused restore left the disk file it created"
+# A decimal size is taken when it makes whole bytes and whole sectors, and refused otherwise.
+expect 2 '"0.3K" is not a whole number of bytes' -- restore sample.vqi new.img --size 0.3K
+expect 2 "multiple of the sector size" -- restore sample.vqi new.img --size 0.75K
+[ -e new.img ] && fail "a refused restore left the disk file it created"
+expect 0 "" -- restore sample.vqi decimal.img --size 64.5M
+# A target smaller than the volumes, allowed: a plain warning, not the library's record.
+expect 0 "^vantor: warning: small.img holds 30.0 MiB, less than the 64.0 MiB" -- restore sample.vqi small.img --size 30M --allow-volume-too-large
+grep -q "473" err.txt && fail "--allow-volume-too-large: $(cat err.txt)"
+[ "$(stat -c %s decimal.img)" -eq $((129 * 512 * 1024)) ] || fail "--size 64.5M: $(stat -c %s decimal.img) bytes"
 expect 1 "holds a captured image: that will be lost" -- zero kept.vqi
 cmp -s kept.vqi sample.vqi || fail "an unconfirmed zero wrote an image"
 
@@ -90,11 +102,16 @@ cmp -s -i $((0x800 * 512)) -n $((256 * 512)) zero.img /dev/zero && cmp -s -n $((
   cmp -s -i $((0x900 * 512)) zero.img sample.img || fail "zero: not exactly sectors 800h-8ffh zeroed"
 cp sample.img parts.img
 expect 0 "" -- partitions parts.img backup
-expect 0 "" -- partitions parts.img select 1
-sfdisk -d parts.img 2>/dev/null | grep -q 'start= *51200.*type=c, bootable' || fail "select 1: not the FAT32 entry"
+expect 2 "numbered from 1" -- partitions parts.img select 0
+expect 0 "" -- partitions parts.img select 2
+sfdisk -d parts.img 2>/dev/null | grep -q 'start= *51200.*type=c, bootable' || fail "select 2: not the FAT32 entry"
+expect 0 "" -- partitions parts.img show
+grep -qE '^  2 +0x0c FAT32' out.txt || fail "partitions show: the FAT32 entry is not number 2: $(cat out.txt)"
 { head -c 100 /dev/zero; printf 'VRK\001\000'; head -c 895 /dev/zero; } >loader.bin
 head -c 5000 /dev/urandom >payload.bin
 truncate -s 8M key.img
+expect 0 "" -- bootkey key.img format --help
+grep -q '+0  "VRK" ' out.txt || fail "bootkey format --help does not describe the loader header"
 expect 0 "" -- bootkey key.img format --loader loader.bin --payload payload.bin --reserved 4
 cmp -s -i 0:$((6 * 512)) -n 5000 payload.bin key.img || fail "bootkey: payload not at sector 6, after 4 reserved"
 
@@ -141,6 +158,15 @@ expect 0 "" -- restore --force sample.vqi old.img
 grep -q "erased an old ext superblock at sector 2" out.txt || fail "restore over ext2: $(cat out.txt)"
 [ -z "$(blkid -p -o value -s TYPE old.img)" ] || fail "restore over ext2: blkid still finds $(blkid -p old.img)"
 
+# --- info's required capacity is what restore needs: a disk whose table is empty ----------
+truncate -s 4M empty.img
+echo 'label: dos' | sfdisk -q empty.img
+expect 0 "" -- capture empty.img empty.vqi
+expect 0 "" -- info empty.vqi
+need=$(sed -n 's/^Required capacity: *\([0-9]*\) bytes.*/\1/p' out.txt)
+expect 1 "beyond the drive capacity" -- restore empty.vqi short.img --size $((need - 512))
+expect 0 "" -- restore empty.vqi enough.img --size "$need"
+
 # --- checksums: a flipped bit is found by info --check and refused by restore ---------------
 size=$(stat -c %s sample.vqi)
 for offset in 0 20 94 $((size / 2)) $((size - 1)); do
@@ -158,6 +184,9 @@ done
 cp copy1.img existing.img
 expect 1 "damaged at run .*: nothing was written" -- restore flipped.vqi existing.img
 cmp -s existing.img copy1.img || fail "a damaged image changed an existing disk file"
+# verify never writes: its refusal of a damaged image says only what is wrong.
+expect 1 "flipped.vqi is damaged at [^:]*$" -- verify flipped.vqi copy1.img
+grep -q "nothing was written" err.txt && fail "verify: $(cat err.txt)"
 
 # --- verify: every target at once, nothing written; a changed sector is found in its chunk
 expect 0 "" -- verify sample.vqi copy1.img copy2.img
@@ -182,6 +211,15 @@ if vantor mount --help >/dev/null 2>&1 && [ -c /dev/fuse ] && command -v fusermo
   : 2>/dev/null >>served/disk.img && fail "mount: disk.img opened for writing"
   fusermount3 -u served
   wait "$mounter" || fail "mount: vantor mount did not end cleanly after fusermount3 -u"
+  # A folder that holds something is refused before mounting; a damaged image is served with a warning.
+  mkdir -p notempty && : >notempty/kept
+  expect 1 "\"notempty\" is not empty: mount needs an empty directory" -- mount sample.vqi notempty
+  "$exe" mount flipped.vqi served 2>damaged.txt &
+  mounter=$!
+  for _ in $(seq 50); do [ -e served/disk.img ] && break; sleep 0.1; done
+  fusermount3 -u served 2>/dev/null || true
+  wait "$mounter" || true
+  grep -q "^vantor: warning: the image flipped.vqi is damaged at" damaged.txt || fail "mount of a damaged image: $(cat damaged.txt)"
 else
   echo "skip: vantor mount (no FUSE here)"
 fi

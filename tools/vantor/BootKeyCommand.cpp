@@ -110,11 +110,26 @@ void addBootKeyCommand(CLI::App& app, CommandAction& action) {
   command->require_subcommand(1);
 
   CLI::App* format = command->add_subcommand("format", "Lay the boot loader and its payload onto the key");
-  format->add_option("--loader", options->loader, "Boot loader file")->required();
+  format->add_option("--loader", options->loader, "Boot loader file (its header is described below)")->required();
   format->add_option("--payload", options->payload, "Payload file")->required();
   format->add_option("--segment", options->segment, "Load segment, 0x1000 or above")->capture_default_str();
   format->add_option("--reserved", options->reserved, "Zeroed sectors between loader and payload")
       ->capture_default_str();
+  format->footer(
+      "The boot loader file:\n"
+      "  Its first 512 bytes become sector 0 (the MBR); the partition entries at byte 446 are written over.\n"
+      "  Somewhere in it, the first occurrence of the bytes \"VRK\" begins an 11-byte header (little-endian):\n"
+      "    +0  \"VRK\"          signature\n"
+      "    +3  1 byte         major version: 1\n"
+      "    +4  1 byte         minor version: 0 or 1\n"
+      "    +5  2 bytes        load segment (filled in from --segment)\n"
+      "    +7  2 bytes        first payload sector (filled in)\n"
+      "    +9  2 bytes        payload sectors (filled in)\n"
+      "  The filled-in fields are written in the key's copy only, never in the file. A file without\n"
+      "  \"VRK\", of another version, or whose header does not fit in it is refused.\n"
+      "Layout on the key (512-byte sectors): the loader from sector 0, --reserved zeroed sectors, the\n"
+      "payload, then a data partition (type 0x0b, not formatted) over the rest; a bootable entry\n"
+      "(type 0x7e) covers the payload. The boot area must stay below 65536 sectors.");
   format->callback([options, &action] {
     options->format = true;
     action = [options] { return runBootKey(*options); };

@@ -1,7 +1,9 @@
 #include "ImageFile.h"
 
+#include <algorithm>
 #include <fstream>
 
+#include <libVantor/DriveVolumes.h>
 #include <libVantor/ImageDisk.h>
 #include <libVantor/VantorException.h>
 
@@ -41,7 +43,15 @@ ImageFile ImageFile::read(const std::string& path) {
   image.sectorSize = disk.getSectorSize();
   image.highestVolumeSector = disk.getHighestVolumeSector();
   image.fileSize = disk.getFileSize();
+  image.gpt = DriveVolumes::tableOf(disk) == "gpt";
   return image;
+}
+
+std::uint64_t ImageFile::requiredBytes(std::uint64_t headerBytes) const {
+  if (gpt) return headerBytes;  // restore moves the backup table to the target's end
+  std::uint64_t required = headerBytes;
+  for (const Run& run : runs) required = std::max(required, (run.firstSector + run.sectorCount) * sectorSize);
+  return required;
 }
 
 }  // namespace vantor::cli

@@ -40,7 +40,14 @@ class ImageFile {
   std::uint64_t highestVolumeSector = 0;
   std::uint64_t fileSize = 0;
 
+  bool gpt = false;  // the image's disk has a GPT
+
   std::uint64_t usedBytes() const { return totalSectors * sectorSize; }
+  // The bytes a restore needs on its target: the header's figure (`headerBytes`, the
+  // library's requiredCapacity), or for an MBR disk the end of the highest used sector
+  // when that lies further (a restore refuses a drive that ends before it). A GPT's
+  // backup table is made anew at the target's end, so there the header's figure stands.
+  std::uint64_t requiredBytes(std::uint64_t headerBytes) const;
 };
 
 }  // namespace vantor::cli

@@ -237,7 +237,7 @@ void ImageSums::require(const Result& result, const std::string& image, const st
   if (result.verdict == Verdict::Damaged || result.verdict == Verdict::Stopped) {
     const std::string what = result.verdict == Verdict::Damaged ? "is damaged at " + result.where + " (its checksums say so)"
                                                                 : "was not checked to its end";
-    throw VantorException(ERR_INVALID_IMAGE_FILE, vrk::String("the image ") + image + " " + what + ": " + outcome);
+    throw VantorException(ERR_INVALID_IMAGE_FILE, vrk::String("the image ") + image + " " + what + (outcome.empty() ? "" : ": " + outcome));
   }
   if (result.verdict == Verdict::NoSums) {
     std::fprintf(stderr, "vantor: note: %s has no checksums (%s), so it cannot prove it is intact\n", image.c_str(),

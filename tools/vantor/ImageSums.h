@@ -36,7 +36,8 @@ class ImageSums {
   // Refuses (ERR_INVALID_IMAGE_FILE naming the place) an image its checksums call damaged,
   // reading it whole; notes on standard error an image without checksums.
   static void requireIntact(const std::string& image) { require(check(image, true), image, "nothing was written"); }
-  // The same for a `result` of check(): `outcome` says what became of the targets.
+  // The same for a `result` of check(): `outcome` (when not empty) says what became of
+  // the targets.
   static void require(const Result& result, const std::string& image, const std::string& outcome);
   // Holds the image against IMAGE.sums: the header and run table only, or with
   // `wholeImage` every chunk as well (one read pass over the file, less the chunks whose

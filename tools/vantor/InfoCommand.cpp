@@ -122,13 +122,16 @@ int runInfo(const InfoOptions& options) {
     if (sums.verdict == ImageSums::Verdict::Damaged) damage = "the image is " + ImageSums::describe(sums) + " (its checksums say so)";
   }
 
+  // What a restore needs, as restore itself checks it (known only for an intact image).
+  const std::uint64_t required = damage.empty() ? facts.requiredBytes(info.requiredCapacity) : info.requiredCapacity;
+
   if (options.json) {
     Json json;
     json["image"] = path;
     json["majorVersion"] = info.majorVersion;
     json["minorVersion"] = info.minorVersion;
     json["sectorSize"] = info.sectorSize;
-    json["requiredCapacity"] = info.requiredCapacity;
+    json["requiredCapacity"] = required;
     if (damage.empty()) {
       json["runCount"] = facts.runCount;
       json["usedSectors"] = facts.totalSectors;
@@ -152,7 +155,7 @@ int runInfo(const InfoOptions& options) {
                 << "Used sectors:       " << facts.totalSectors << " (" << Units::bytes(facts.usedBytes()) << ")\n"
                 << "Used bytes:         " << facts.usedBytes() << "\n";
     }
-    std::cout << "Required capacity:  " << info.requiredCapacity << " bytes (" << Units::bytes(info.requiredCapacity)
+    std::cout << "Required capacity:  " << required << " bytes (" << Units::bytes(required)
               << ")\n";
     if (damage.empty()) {
       std::cout << "File size:          " << facts.fileSize << " bytes (" << Units::bytes(facts.fileSize) << ")\n";

@@ -8,6 +8,7 @@
 #define FUSE_USE_VERSION 31
 #include <fuse3/fuse.h>
 
+#include <dirent.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -23,6 +24,7 @@
 #include <libVantor/VantorException.h>
 
 #include "Commands.h"
+#include "ImageSums.h"
 #include "Target.h"
 #include "UsageError.h"
 
@@ -103,7 +105,29 @@ int readFile(const char* path, char* out, size_t size, off_t offset, fuse_file_i
   return static_cast<int>(length);
 }
 
+// Refuses a DIR that holds anything: a mount would hide it, and the help says empty.
+void requireEmptyDirectory(const std::string& directory) {
+  DIR* const listing = opendir(directory.c_str());
+  if (!listing) {
+    throw VantorException(ERR_FILE_ACCESS, vrk::String("cannot mount on \"") + directory + "\": " + std::strerror(errno));
+  }
+  bool empty = true;
+  while (const dirent* entry = readdir(listing)) {
+    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+      empty = false;
+      break;
+    }
+  }
+  closedir(listing);
+  if (!empty) {
+    throw VantorException(ERR_INVALID_ARGUMENT, vrk::String("\"") + directory +
+                                                    "\" is not empty: mount needs an empty directory (the mount would "
+                                                    "hide what it holds); nothing was mounted");
+  }
+}
+
 int runMount(const MountOptions& options) {
+  requireEmptyDirectory(options.directory);
   auto state = std::make_unique<Served>();
   state->disk = std::make_unique<ImageDisk>(Target::absolutePath(options.image));
   ImageDisk& disk = *state->disk;
@@ -130,6 +154,16 @@ int runMount(const MountOptions& options) {
   }
   for (const DRIVE_VOLUME& v : layout.volumes) {
     if (gpt || v.number > 4) addPartition(v.number, v.firstSector, v.sectorCount);
+  }
+
+  // Served all the same (reading it harms nothing), but not without saying so, as info --check says it.
+  const std::string imagePath = Target::absolutePath(options.image);
+  const ImageSums::Result sums = ImageSums::check(imagePath, true);
+  if (sums.verdict == ImageSums::Verdict::Damaged) {
+    std::cerr << "vantor: warning: the image " << options.image << " is " << ImageSums::describe(sums)
+              << " (its checksums say so): what the served files hold there is not what was captured\n";
+  } else if (sums.verdict == ImageSums::Verdict::NoSums) {
+    std::cerr << "vantor: note: " << options.image << " has no checksums, so it cannot prove it is intact\n";
   }
 
   fuse_operations operations{};

@@ -54,7 +54,7 @@ const char* nameOf(Action action) {
 struct PartitionsOptions {
   std::string target;
   Action action = Action::Show;
-  std::string argument;  // select: the backup slot; select-type: the name or type number
+  std::string argument;  // select: the backup partition's number, from 1; select-type: the name or type number
   bool json = false;
   bool yes = false;
   bool force = false;
@@ -76,13 +76,13 @@ const VolumeFacts* volumeOf(const PARTITION_TABLE_ENTRY& entry, u32 sectorSize, 
 void printTable(const char* title, const std::vector<PARTITION_TABLE_ENTRY>& entries, u32 sectorSize,
                 const std::vector<VolumeFacts>& volumes) {
   std::cout << title << "\n";
-  std::cout << "  " << std::left << std::setw(6) << "SLOT" << std::setw(6) << "BOOT" << std::setw(26) << "TYPE"
+  std::cout << "  " << std::left << std::setw(6) << "NR" << std::setw(6) << "BOOT" << std::setw(26) << "TYPE"
             << std::right << std::setw(12) << "START" << std::setw(12) << "SECTORS" << "  "
             << (volumes.empty() ? "SIZE\n" : "SIZE        VOLUME\n");
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const PARTITION_TABLE_ENTRY& entry = entries[i];
     const std::string size = entry.partitionType ? Units::bytes(u64(entry.sectorCount) * sectorSize) : "";
-    std::cout << "  " << std::left << std::setw(6) << i << std::setw(6)
+    std::cout << "  " << std::left << std::setw(6) << i + 1 << std::setw(6)  // numbered from 1, as part1.img
               << (entry.bootIndicator == 0x80 ? "*" : "") << std::setw(26)
               << (Units::typeByte(entry.partitionType) + " " + VolumeLines::mbrTypeName(entry.partitionType)) << std::right << std::setw(12)
               << entry.startLBA << std::setw(12) << entry.sectorCount << "  ";
@@ -104,7 +104,7 @@ Json entriesJson(const std::vector<PARTITION_TABLE_ENTRY>& entries, u32 sectorSi
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const PARTITION_TABLE_ENTRY& entry = entries[i];
     Json item;
-    item["slot"] = i;
+    item["number"] = i + 1;  // from 1, as select takes it (the library's slot is one less)
     item["bootable"] = entry.bootIndicator == 0x80;
     item["type"] = entry.partitionType;
     item["typeName"] = VolumeLines::mbrTypeName(entry.partitionType);
@@ -257,12 +257,17 @@ int runPartitions(PartitionsOptions options) {
   std::uint64_t slot = 0;
   std::uint64_t type = 0;
   if (action == Action::Select) {
-    slot = Units::parseNumber(options.argument);
-    if (slot > 0xFFFFFFFFu) throw UsageError("backup slot " + options.argument + " is out of range");
+    // Numbered from 1 as partitions show, part1.img and the system number them; the
+    // library's slots count from 0.
+    const std::uint64_t number = Units::parseNumber(options.argument);
+    if (number == 0 || number > 0xFFFFFFFFu) {
+      throw UsageError("backup partition " + options.argument + " does not exist (they are numbered from 1)");
+    }
+    slot = number - 1;
     const auto& backup = partitions.backupPartitionTable();
     if (backup && slot >= backup->size()) {
-      throw UsageError("backup slot " + options.argument + " does not exist (slots 0 to " +
-                       std::to_string(backup->size() - 1) + ")");
+      throw UsageError("backup partition " + options.argument + " does not exist (partitions 1 to " +
+                       std::to_string(backup->size()) + ")");
     }
   } else if (action == Action::SelectType && std::isdigit(static_cast<unsigned char>(options.argument[0]))) {
     type = Units::parseNumber(options.argument);
@@ -340,7 +345,7 @@ void addPartitionsCommand(CLI::App& app, CommandAction& action) {
   addAction(Action::Show, "Show the MBR table and the backup partitions");
   addAction(Action::Backup, "Write the MBR's partitions to the backup sector (sector 2)");
   addAction(Action::Select, "Let the MBR expose one backup partition")
-      ->add_option("N", options->argument, "Backup slot, from 0")
+      ->add_option("N", options->argument, "Backup partition number, from 1 (as partitions show lists it)")
       ->required();
   addAction(Action::SelectType, "Let the MBR expose the backup partitions of one kind")
       ->add_option("NAME", options->argument, "legacy, primary, all, or a partition type number")

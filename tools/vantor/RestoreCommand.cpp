@@ -101,6 +101,18 @@ int runRestore(RestoreOptions options) {
     } catch (const VantorException& error) {
       throw VantorException(error.getErrorCode(), vrk::String(target->argument()) + ": " + error.getMessage());
     }
+    if (options.allowVolumeTooLarge) {
+      // The library's record of it (473) is a report; the host says it as a sentence.
+      LogOutput::sayItself("473");
+      DISK_IMAGE_INFO info{};
+      const std::uint64_t capacity = target->device().rawDisk().getSizeBytes();
+      if (DiskImager::getImageInfo(image, info) && capacity < info.requiredCapacity) {
+        std::cerr << "vantor: warning: " << target->argument() << " holds " << Units::bytes(capacity)
+                  << ", less than the " << Units::bytes(info.requiredCapacity)
+                  << " the image's volumes span; restoring anyway (--allow-volume-too-large), so the end of a volume"
+                     " lies beyond the end of the drive\n";
+      }
+    }
     imagers.push_back(std::move(imager));
   }
   TargetGuard guard(options.yes, options.force);
@@ -191,7 +203,7 @@ void addRestore(CLI::App& app, CommandAction& action) {
                       "Sector size of disk file targets (default: the image's)");
   options->targetOptions.mayCreate = true;
   command->add_option("--size", options->targetOptions.size,
-                      "Create missing disk file targets of this size (suffixes K, M, G, T: 64M, 1G)");
+                      "Create missing disk file targets of this size (suffixes K, M, G, T: 64M, 1.5G; whole sectors)");
   OperationRunner::addProgressOption(*command, options->progress);
   command->callback([options, &action] { action = [options] { return runRestore(*options); }; });
 }

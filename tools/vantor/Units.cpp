@@ -37,8 +37,23 @@ std::uint64_t Units::parseNumber(const std::string& text) {
 
 std::uint64_t Units::parseSize(const std::string& text) {
   std::uint64_t value = 0;
-  const char* const digitsEnd = parseUnsigned(text.data(), text.data() + text.size(), 10, value);
+  const char* const last = text.data() + text.size();
+  const char* digitsEnd = parseUnsigned(text.data(), last, 10, value);
   if (!digitsEnd) throw UsageError("not a size: \"" + text + "\"");
+  // A decimal fraction ("1.5G"): its digits, less trailing zeros, as `fraction` over 10^places.
+  std::uint64_t fraction = 0;
+  int places = 0;
+  if (digitsEnd != last && *digitsEnd == '.') {
+    const char* const first = digitsEnd + 1;
+    const char* end = first;
+    while (end != last && std::isdigit(static_cast<unsigned char>(*end))) ++end;
+    if (end == first) throw UsageError("not a size: \"" + text + "\"");
+    digitsEnd = end;
+    while (end != first && end[-1] == '0') --end;
+    places = static_cast<int>(end - first);
+    if (places > 18) throw UsageError("too many decimals in \"" + text + "\"");
+    if (places > 0) parseUnsigned(first, end, 10, fraction);
+  }
   const std::string suffix = upper(text.substr(digitsEnd - text.data()));
   int shift = 0;
   if (suffix.empty() || suffix == "B") {
@@ -52,10 +67,21 @@ std::uint64_t Units::parseSize(const std::string& text) {
     }
     shift = 10 * static_cast<int>(at + 1);
   }
+  // fraction / 10^places of 2^shift bytes is whole when 5^places divides the fraction and
+  // places <= shift: then it is (fraction / 5^places) << (shift - places), below 2^shift.
+  std::uint64_t fractionBytes = 0;
+  if (places > 0) {
+    std::uint64_t fives = 1;
+    for (int i = 0; i < places; ++i) fives *= 5;
+    if (places > shift || fraction % fives != 0) {
+      throw UsageError("\"" + text + "\" is not a whole number of bytes");
+    }
+    fractionBytes = (fraction / fives) << (shift - places);
+  }
   if (shift > 0 && value > (std::numeric_limits<std::uint64_t>::max() >> shift)) {
     throw UsageError("size too large: \"" + text + "\"");
   }
-  return value << shift;
+  return (value << shift) + fractionBytes;  // no carry: the low `shift` bits of the first are zero
 }
 
 std::pair<std::uint64_t, std::uint64_t> Units::parseRange(const std::string& text) {

@@ -12,6 +12,8 @@ namespace vantor::cli {
 class Units {
  public:
   // "123", "64M", "1G", "2T", "512K", "64MiB", "1GB": suffixes are binary (K = 1024).
+  // A decimal fraction is taken when it makes whole bytes: "1.5G" = 1610612736, "0.5K" =
+  // 512; "1.3K" (1331.2 bytes) is refused.
   static std::uint64_t parseSize(const std::string& text);
   // Decimal or 0x-prefixed hexadecimal.
   static std::uint64_t parseNumber(const std::string& text);

@@ -5,6 +5,8 @@
 // Exit status: 0 success; 1 failure (one "vantor: ERR_NAME (N): message" line on
 // standard error); 2 a command line that makes no sense; 130 interrupted (Ctrl-C).
 #include <iostream>
+#include <string>
+#include <vector>
 
 #include <libVantor/Vantor.h>
 
@@ -50,6 +52,18 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
+    // A word that names no command is left over, and the missing command is all CLI11
+    // says about it: say that the word is unknown and which commands there are.
+    const std::vector<std::string> extras = app.remaining();
+    if (dynamic_cast<const CLI::RequiredError*>(&error) && !extras.empty() && !extras.front().empty() &&
+        extras.front()[0] != '-') {
+      std::cerr << "vantor: unknown command \"" << extras.front() << "\"; the commands are:";
+      for (const CLI::App* command : app.get_subcommands([](CLI::App*) { return true; })) {
+        std::cerr << ' ' << command->get_name();
+      }
+      std::cerr << "\nRun with --help for more information." << std::endl;
+      return 2;
+    }
     return app.exit(error) == 0 ? 0 : 2;
   }
   LogOutput::install(verbosity);
