@@ -91,7 +91,8 @@ typedef struct vantor_disk vantor_disk;
 VANTOR_C_API int VANTOR_CALL vantor_open_drive(const char* locator_utf8, vantor_disk** out);
 /* Opens an ordinary file as a disk of `sector_size`-byte sectors. With `create` non-zero
  * a missing file is made; a non-zero `size_bytes` makes the file exactly that long
- * (extended with zeros or cut), 0 takes the file's own size. */
+ * (extended with zeros or cut), 0 takes the file's own size. A relative path is taken
+ * from the running program's folder, not the current one: pass absolute paths. */
 VANTOR_C_API int VANTOR_CALL vantor_open_disk_file(const char* path_utf8, unsigned sector_size,
                                                    vantor_u64 size_bytes, int create, vantor_disk** out);
 /* Closes the caller's handle (null is ignored). A job started on the disk keeps the disk
@@ -100,7 +101,9 @@ VANTOR_C_API void VANTOR_CALL vantor_disk_close(vantor_disk* disk);
 VANTOR_C_API vantor_u64 VANTOR_CALL vantor_disk_size(const vantor_disk* disk);
 VANTOR_C_API unsigned VANTOR_CALL vantor_disk_sector_size(const vantor_disk* disk);
 /* Moves `count` whole sectors from `first_sector` to or from `buffer`, which holds
- * count * sector size bytes. A short transfer is VANTOR_ERR_DISK_ACCESS. */
+ * count * sector size bytes. A short transfer is VANTOR_ERR_DISK_ACCESS. A write goes
+ * straight to the medium: a drive's mounted volumes are not taken from the system first
+ * (the jobs below do that), so it is meant for disk files. */
 VANTOR_C_API int VANTOR_CALL vantor_disk_read(const vantor_disk* disk, unsigned first_sector, unsigned count,
                                               void* buffer);
 VANTOR_C_API int VANTOR_CALL vantor_disk_write(vantor_disk* disk, unsigned first_sector, unsigned count,
