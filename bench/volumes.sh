@@ -168,11 +168,11 @@ mount_volume() {
 big_files=$((fill_mib * 3 / 4 / 256))
 tree_mib=$((fill_mib - big_files * 256))
 make_tree() {
-  local total=$((tree_mib * 1048576)) spec kib left chunk dir n
-  for spec in "4:$((total / 16))" "32:$((total * 3 / 16))" "256:$((total / 4))" "2048:$((total / 4))" \
+  local total=$((tree_mib * 1048576)) piece kib left chunk dir n
+  for piece in "4:$((total / 16))" "32:$((total * 3 / 16))" "256:$((total / 4))" "2048:$((total / 4))" \
               "16384:$((total - total / 16 - total * 3 / 16 - total / 4 - total / 4))"; do
-    kib=${spec%%:*}
-    left=${spec#*:}
+    kib=${piece%%:*}
+    left=${piece#*:}
     n=0
     while [ "$left" -gt 0 ]; do
       chunk=$((kib * 1024 * 256))
