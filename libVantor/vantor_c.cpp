@@ -19,6 +19,7 @@
 #include <libVantor/DiskImager.h>
 #include <libVantor/IDiskImagingObserver.h>
 #include <libVantor/PartitionTools.h>
+#include <libVantor/SignatureEraser.h>
 #include <libVantor/VantorException.h>
 #include <libVantor/WinDiskDevice.h>
 #include <libVantor/WinDiskFile.h>
@@ -164,7 +165,12 @@ int startJob(Kind kind, vantor_disk* disk, const char* image, bool flag, vantor_
         started = imager.startReadingImage(image, false, false);
         break;
       case Kind::Restore:
-        started = imager.startWritingImage(image, false, false, flag, nullptr);
+        // As the command-line host does: old signatures the image does not overwrite go.
+        // The caller's string is read only during this call: the worker gets a copy.
+        started = imager.startWritingImage(image, false, false, flag,
+                                           [path = vrk::String(image)](std::shared_ptr<IDisk> drive) {
+                                             (void)SignatureEraser::eraseForeign(*drive, path);
+                                           });
         break;
       case Kind::Verify:
         started = imager.startVerifyingImage(image, false);

@@ -153,7 +153,9 @@ typedef void(VANTOR_CALL* vantor_done_fn)(void* user, int error_code, const char
 VANTOR_C_API int VANTOR_CALL vantor_capture(vantor_disk* disk, const char* image_path_utf8, int every_volume,
                                             vantor_progress_fn progress, vantor_done_fn done, void* user,
                                             vantor_job** out);
-/* Writes an image onto the disk, then (when `verify`) reads every written chunk back. */
+/* Writes an image onto the disk, then (when `verify`) reads every written chunk back. A
+ * GPT's backup table is made at the disk's own end, and old file-system and partition
+ * table signatures that the image does not overwrite are erased before the job ends. */
 VANTOR_C_API int VANTOR_CALL vantor_restore(vantor_disk* disk, const char* image_path_utf8, int verify,
                                             vantor_progress_fn progress, vantor_done_fn done, void* user,
                                             vantor_job** out);
