@@ -126,10 +126,10 @@ class VANTOR_EXPORT DiskImager final {
     // exFAT, NTFS and ext2/3/4 volumes by their content; every other volume copied whole
     // (DriveVolumes tells a host which, and why). A restore of a GPT image then makes the
     // backup table anew at the target's own end (a target of another size), and needs
-    // room only for the partitions and that table.
+    // room only for the partitions and that table; a verify leaves that table out.
     COVER_EVERY_VOLUME = 1,
   };
-  // Taken by each capture and restore at its start; any other value is ignored.
+  // Taken by each capture, restore and verify at its start; any other value is ignored.
   void setVolumeCoverage(VolumeCoverage coverage);
 
  private:
