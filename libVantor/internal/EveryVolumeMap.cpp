@@ -129,12 +129,9 @@ void takeVolume(IDisk& disk, DRIVE_VOLUME volume, bool allowVolumeBeyondDrive, E
   out.layout.volumes.push_back(std::move(volume));
 }
 
-void mapMbrDrive(IDisk& disk, const u8* sector0, bool allowVolumeBeyondDrive, EveryVolumeMap& out) {
-  std::vector<MbrPartition> partitions;
-  std::vector<u64> chain;
-  if (readMbrLayout(disk, partitions, &chain) == MbrLayoutKind::Unreadable) {
-    throw VantorException(ERR_DISK_ACCESS, "Failed to read MBR");
-  }
+// `partitions` and `chain`: what readMbrLayout found in sector 0 and the extended chain.
+void mapMbrDrive(IDisk& disk, const u8* sector0, const std::vector<MbrPartition>& partitions,
+                 const std::vector<u64>& chain, bool allowVolumeBeyondDrive, EveryVolumeMap& out) {
   PARTITION_TABLE_ENTRY entries[4];
   std::memcpy(entries, sector0 + PartitionTools::TABLE_OFFSET, sizeof(entries));
   findUsedSectorsAfterMbr(disk, entries, out.map);
@@ -188,7 +185,8 @@ EveryVolumeMap mapEveryVolume(IDisk& disk, bool allowVolumeBeyondDrive) {
   addSectorRange(out.map, makeSectorRange(0, 1));
 
   std::vector<MbrPartition> partitions;
-  const MbrLayoutKind kind = readMbrLayout(disk, partitions);
+  std::vector<u64> chain;
+  const MbrLayoutKind kind = readMbrLayout(disk, partitions, &chain);
   if (kind == MbrLayoutKind::Unreadable) throw VantorException(ERR_DISK_ACCESS, "Failed to read MBR");
   const std::string onDrive = recognise(head.get(), size);
   // A FAT, exFAT or NTFS boot sector at sector 0 carries the table's signature too:
@@ -200,7 +198,7 @@ EveryVolumeMap mapEveryVolume(IDisk& disk, bool allowVolumeBeyondDrive) {
     mapGptDrive(disk, allowVolumeBeyondDrive, out);
   } else if (!bootSectorAtZero && kind == MbrLayoutKind::Mbr && (!partitions.empty() || onDrive.empty())) {
     out.layout.table = "mbr";
-    mapMbrDrive(disk, head.get(), allowVolumeBeyondDrive, out);
+    mapMbrDrive(disk, head.get(), partitions, chain, allowVolumeBeyondDrive, out);
   } else {
     // No table: a file system on the whole drive, or nothing this library knows.
     out.layout.table = "none";
