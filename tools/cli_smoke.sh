@@ -81,6 +81,16 @@ ls failed.vqi* >/dev/null 2>&1 && fail "a failed capture left $(ls failed.vqi*)"
 cp sample.vqi kept.vqi
 expect 1 "^vantor: ERR_" -- capture --fat-only --force blank.img kept.vqi
 cmp -s kept.vqi sample.vqi || fail "a failed capture --force damaged the image it was to replace"
+# A FAT32 volume of 512-byte logical sectors on a drive of 4096-byte sectors: the FAT-only
+# map cannot take it, and the failure says which volume and why; the default copies it whole.
+truncate -s 64M big-sectors.img
+mkfs.fat -F 32 -S 512 -C fat512.img $((62 * 1024)) >/dev/null
+dd if=fat512.img of=big-sectors.img bs=4096 seek=256 conv=notrunc status=none
+printf '\014\000\000\000\000\001\000\000\000\076\000\000' | dd of=big-sectors.img bs=1 seek=450 conv=notrunc status=none
+printf '\125\252' | dd of=big-sectors.img bs=1 seek=510 conv=notrunc status=none
+expect 1 "partition 1 .*512-byte sectors on a drive of 4096" -- capture --fat-only --sector-size 4096 big-sectors.img big.vqi
+expect 0 "" -- capture --sector-size 4096 big-sectors.img big.vqi
+grep -q "512-byte sectors on a drive of 4096, copied whole" out.txt || fail "capture did not say why the volume was copied whole"
 expect 2 "given twice" -- restore sample.vqi new.img ./new.img --size 64M
 [ -e new.img ] && fail "a refused restore left the disk file it created"
 # A decimal size is taken when it makes whole bytes and whole sectors, and refused otherwise.

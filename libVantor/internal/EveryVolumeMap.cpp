@@ -87,13 +87,9 @@ void mapVolume(IDisk& disk, DRIVE_VOLUME& volume, u64 end, SectorMap& map) {
       volume.unitBytes = mapper.getBlockBytes();
       volume.unitCount = mapper.getBlockCount();
     } else if (volume.fileSystem == "fat16" || volume.fileSystem == "fat32") {
-      const u32 logical = FatVolumeMapper::logicalSectorSize(head.get(), size);
-      if (logical != 512 || disk.getSectorSize() != 512) {
-        throw VantorException(ERR_UNSUPPORTED_FILE_SYSTEM,
-                              vrk::SprintfFormat("FAT volumes are mapped only with 512-byte logical sectors on a drive "
-                                                 "of 512-byte sectors; this one has %u-byte sectors on a drive of %u",
-                                                 logical, disk.getSectorSize()));
-      }
+      const vrk::String refusal =
+          FatVolumeMapper::sectorSizeRefusal(FatVolumeMapper::logicalSectorSize(head.get(), size), disk.getSectorSize());
+      if (!refusal.empty()) throw VantorException(ERR_UNSUPPORTED_FILE_SYSTEM, refusal);
       const FatVolumeMapper mapper(disk, FatVolumeMapper::partitionTypeFor(volume.fileSystem == "fat32"
                                                                                 ? FatVolumeMapper::Kind::Fat32
                                                                                 : FatVolumeMapper::Kind::Fat16),

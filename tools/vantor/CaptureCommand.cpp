@@ -66,9 +66,9 @@ int runCapture(const CaptureOptions& options) {
   OperationRunner runner(options.progress);
   runner.attach(imager, target.argument(), "capture " + target.argument() + " -> " + options.image,
                 options.wholeDrive ? target.device().capacityBytes() : 0, partial.path());
-  // The library's sector size refusal names no volume: the boot sectors tell which.
+  // The library's sector size refusals name no volume: its usage record tells which.
   runner.explainFailures([&target, &options](const ProgressBoard::Line& failed) {
-    if (failed.code != ERR_GENERAL || !options.fatOnly) return std::string();
+    if ((failed.code != ERR_GENERAL && failed.code != ERR_VOLUME_TOO_LARGE) || !options.fatOnly) return std::string();
     return FatVolumeFacts::sectorSizeMismatches(target.device().rawDisk());
   });
   // The checksums of the chunks are made as they are read (a raw dump has none).
