@@ -240,6 +240,11 @@ expect 1 "^vantor: ERR_ABORTED \(16\): .*captured image: --yes does not answer" 
 cp sample.img data.img
 expect 1 "holds data where the zeros go" -- zero data.img --range 0-0
 cmp -s data.img sample.img && cmp -s saved.vimg sample.vqi || fail "a refused zero wrote a file"
+expect 1 "data.img holds data \(a non-zero byte at offset [0-9]+\): --yes does not answer" -- restore -y sample.vqi data.img
+expect 1 "data.img holds data \(a non-zero byte at offset [0-9]+\): --yes does not answer" -- \
+  bootkey data.img format --loader loader.bin --payload payload.bin -y
+cmp -s data.img sample.img || fail "a refused restore or boot key wrote a disk file that held data"
+expect 0 "" -- restore --force sample.vqi data.img
 head -c 512 /dev/urandom | dd of=data.img bs=512 seek=2 conv=notrunc status=none
 cp data.img sec2.img
 expect 1 "^vantor: ERR_INVALID_ARGUMENT \(17\): sector 2 holds [0-9]+ non-zero bytes of other data" -- partitions data.img backup

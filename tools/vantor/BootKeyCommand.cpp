@@ -42,7 +42,7 @@ int runBootKey(BootKeyOptions options) {
   Target target = Target::open(options.target, options.targetOptions);
   TargetGuard guard(options.yes, options.force);
   if (format) {
-    guard.add(target);
+    guard.addReplaced(target);
   } else {
     // The reset clears 1024 whole sectors; on anything smaller it would reach past the
     // end (and make a disk file larger).

@@ -116,7 +116,7 @@ int runRestore(RestoreOptions options) {
     imagers.push_back(std::move(imager));
   }
   TargetGuard guard(options.yes, options.force);
-  for (const auto& target : targets) guard.add(*target);
+  for (const auto& target : targets) guard.addReplaced(*target);
   guard.require("overwrite the disk with the image " + image);
 
   if (!checkAfterWriting) created.keep();

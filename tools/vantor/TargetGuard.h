@@ -5,8 +5,10 @@
 //  - A target that holds something the host recognises as not meant to be lost is
 //    asked about too, and only --force answers for it (with --yes alone the command is
 //    refused): a captured image at its start (an image header with its signature), for
-//    every writing command; and for the commands that write zeros (zero, bootkey reset)
-//    a disk file that holds a non-zero byte where the zeros would go.
+//    every writing command; for the commands that write zeros (zero, bootkey reset) a
+//    disk file that holds a non-zero byte where the zeros would go; and for the commands
+//    that replace a disk's content (restore, bootkey format) a disk file that holds any
+//    non-zero byte at all (a file system, a table, anything a user may want back).
 //  - Any other disk file is written without a question.
 // Everything is read when a target is added, before any write. Throws
 // VantorException(ERR_ABORTED) for a refusal or an unconfirmed question. Main thread.
@@ -31,6 +33,8 @@ class TargetGuard {
   void add(const Target& target);
   // A target the command fills with zeros over `zeroed`.
   void addZeroed(const Target& target, const Spans& zeroed);
+  // A target whose whole content the command replaces (an image, a boot key).
+  void addReplaced(const Target& target);
   // Asks, or refuses, as described above; `action` completes "This will ...".
   void require(const std::string& action) const;
 
@@ -38,6 +42,9 @@ class TargetGuard {
   bool yes_;
   bool force_;
   std::vector<Confirmation::Item> items_;
+
+  // add(), then for a disk file that holds no image: what it holds in `spans`, if any.
+  void addHolding(const Target& target, const Spans& spans, const std::string& what);
 };
 
 }  // namespace vantor::cli
