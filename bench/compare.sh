@@ -118,8 +118,8 @@ timed "vantor restore --verify" "rm -f restored.img" restored.img "$vantor" rest
 timed "vantor restore" "rm -f restored.img" restored.img "$vantor" restore image.vqi restored.img --size 1G
 # Onto a disk file that already exists the checksums are checked before anything is
 # written (into a new one, by the digests of what was written): the same restore over the
-# file just made.
-timed "vantor restore (existing file)" "" restored.img "$vantor" restore image.vqi restored.img
+# file just made (--force: it holds data, which a restore asks about).
+timed "vantor restore (existing file)" "" restored.img "$vantor" restore --force image.vqi restored.img
 # The checksum sidecar (IMAGE.sums). A capture digests each chunk as it reads it, so it has
 # no pass of its own (its cost is inside the capture rows). A restore onto a target that
 # holds data, and a verify, check the image first: `vantor info --check` is that pass
