@@ -131,11 +131,12 @@ attach() {
   printf -v "$name" '%s' "$loop"
 }
 
-# stats_of MNT...: "reads read_bytes writes write_bytes", summed over the drives.
+# stats_of MNT...: "reads read_bytes writes write_bytes", summed over the drives (the counts
+# pass 2^31 over a run: printed as floating point, never as awk's %d).
 stats_of() {
   local mnt
   for mnt in "$@"; do cat "$mnt/stats"; done |
-    awk '{ v[$1] += $2 } END { printf "%d %d %d %d", v["reads"], v["read_bytes"], v["writes"], v["write_bytes"] }'
+    awk '{ v[$1] += $2 } END { printf "%.0f %.0f %.0f %.0f", v["reads"], v["read_bytes"], v["writes"], v["write_bytes"] }'
 }
 
 # timed NAME PREPARE "OUTPUTS" "MOUNTS" COMMAND...: REPEAT times, evaluates PREPARE
@@ -163,7 +164,7 @@ timed() {
   done
   seconds[$name]=$(printf '%s\n' "${runs[@]}" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')
   served[$name]=$(awk -v b="$before" -v a="$after" 'BEGIN { split(b, x, " "); split(a, y, " ");
-    printf "%d %d %d %d", y[1] - x[1], y[2] - x[2], y[3] - x[3], y[4] - x[4] }')
+    printf "%.0f %.0f %.0f %.0f", y[1] - x[1], y[2] - x[2], y[3] - x[3], y[4] - x[4] }')
   printf '  %-34s %8.3f s   (runs: %s)\n' "$name" "${seconds[$name]}" "${runs[*]}"
 }
 
@@ -289,3 +290,5 @@ echo
 echo "Limits: the bytes at the drive's rate plus one request cost per 512 KiB; lim/t = limit / seconds" \
      "(1 = the drive's own speed). reads/writes: the requests the drive(s) served in one run, and their mean size."
 printf '%s\n' "${report[@]}"
+echo
+echo "Load average at the end: $(cut -d' ' -f1-3 /proc/loadavg) ($(nproc) processors)"
