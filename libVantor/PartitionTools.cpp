@@ -91,11 +91,12 @@ std::vector<PARTITION_TABLE_ENTRY> PartitionTools::getPartitions(const IDisk& di
   if (!disk.readSectors(0, sector.data(), 1)) {
     throw VantorException(ERR_DISK_ACCESS, "Could not access MBR.");
   }
+  return entriesIn(sector.data());
+}
+
+std::vector<PARTITION_TABLE_ENTRY> PartitionTools::entriesIn(const u8* sector) {
   std::vector<PARTITION_TABLE_ENTRY> entries(MBR_ENTRY_COUNT);
-  for (u32 i = 0; i < MBR_ENTRY_COUNT; ++i) {
-    std::memcpy(&entries[i], sector.data() + TABLE_OFFSET + i * sizeof(PARTITION_TABLE_ENTRY),
-                sizeof(PARTITION_TABLE_ENTRY));
-  }
+  std::memcpy(entries.data(), sector + TABLE_OFFSET, MBR_ENTRY_COUNT * sizeof(PARTITION_TABLE_ENTRY));
   return entries;
 }
 

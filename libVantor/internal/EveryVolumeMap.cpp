@@ -1,7 +1,6 @@
 #include <libVantor/internal/EveryVolumeMap.h>
 
 #include <algorithm>
-#include <cstring>
 
 #include <libVantor/PartitionTools.h>
 #include <libVantor/VantorException.h>
@@ -128,9 +127,7 @@ void takeVolume(IDisk& disk, DRIVE_VOLUME volume, bool allowVolumeBeyondDrive, E
 // `partitions` and `chain`: what readMbrLayout found in sector 0 and the extended chain.
 void mapMbrDrive(IDisk& disk, const u8* sector0, const std::vector<MbrPartition>& partitions,
                  const std::vector<u64>& chain, bool allowVolumeBeyondDrive, EveryVolumeMap& out) {
-  PARTITION_TABLE_ENTRY entries[4];
-  std::memcpy(entries, sector0 + PartitionTools::TABLE_OFFSET, sizeof(entries));
-  findUsedSectorsAfterMbr(disk, entries, out.map);
+  findUsedSectorsAfterMbr(disk, PartitionTools::entriesIn(sector0).data(), out.map);
   for (const u64 ebr : chain) addSectorRange(out.map, makeSectorRange(static_cast<u32>(ebr), 1));
   for (const MbrPartition& p : partitions) {
     if (partition_type::isExtended(p.type) && p.number <= 4) {
