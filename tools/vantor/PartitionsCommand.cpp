@@ -179,11 +179,9 @@ void show(IDisk& disk, const MBRPartitions& partitions, u32 sectorSize, bool asJ
 // What the backup sector holds when it is neither zero nor a partitions backup; "" when
 // it is one of the two (or cannot be read: the write will tell). A backup begins as the
 // sector the library makes for the current table does: with its magic.
-std::string foreignBackupSector(const IDisk& disk, const MBRPartitions& partitions) {
+std::string foreignBackupSector(const IDisk& disk) {
   const std::vector<unsigned char> sector = SectorReader::read(disk, MBRPartitions::BACKUP_SECTOR);
-  const vrk::Buffer<u8> ours = partitions.createBackupMBRPartitionsSector().second;
-  constexpr std::size_t MAGIC_BYTES = 14;  // "VRK-MBR-PARTS" and its zero byte
-  if (sector.size() < MAGIC_BYTES || std::equal(sector.begin(), sector.begin() + MAGIC_BYTES, ours.data())) return "";
+  if (sector.empty() || MBRPartitions::isBackupSector(sector.data(), sector.size())) return "";
   const auto first = std::find_if(sector.begin(), sector.end(), [](unsigned char b) { return b != 0; });
   if (first == sector.end()) return "";
   // With 512-byte sectors an ext2/3/4 superblock starts right at sector 2 (byte 1024).
@@ -276,7 +274,7 @@ int runPartitions(PartitionsOptions options) {
 
   if (action == Action::Backup) checkBackup(partitions, options.force);
   if (action == Action::Backup && !options.force) {
-    const std::string found = foreignBackupSector(*disk, partitions);
+    const std::string found = foreignBackupSector(*disk);
     if (!found.empty()) {
       throw VantorException(ERR_INVALID_ARGUMENT, "sector 2 holds " + found +
                                                       ", not a partitions backup (--force overwrites it); "
