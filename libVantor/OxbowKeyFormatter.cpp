@@ -1,6 +1,6 @@
 // libVantor/OxbowKeyFormatter.cpp
 #include <libVantor/OxbowKeyFormatter.h>
-#include <libVantor/internal/WriteProtection.h>
+#include <libVantor/WriteSafety.h>
 
 #include <algorithm>
 #include <cstring>
@@ -165,7 +165,7 @@ void OxbowKeyFormatter::resetKey() {
 
 void OxbowKeyFormatter::writeBufferToDisk(u64 firstSector, const u8* data, u32 sectorCount) {
   IDisk& disk = device_.rawDisk();
-  refuseIfWriteProtected(disk);
+  WriteSafety::refuseUnsafeWrites(disk);
   if (!disk.dismountDrive()) {
     throw VantorException(ERR_DISMOUNT_FAILED);
   }

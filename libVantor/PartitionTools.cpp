@@ -1,6 +1,6 @@
 // libVantor/PartitionTools.cpp
 #include <libVantor/PartitionTools.h>
-#include <libVantor/internal/WriteProtection.h>
+#include <libVantor/WriteSafety.h>
 
 #include <cstring>
 #include <functional>
@@ -106,7 +106,7 @@ void PartitionTools::writePartitionsToMBR(IDisk& disk, const std::vector<PARTITI
   if (!disk.readSectors(0, sector.data(), 1)) {
     throw VantorException(ERR_DISK_ACCESS, "Could not read MBR.");
   }
-  refuseIfWriteProtected(disk);
+  WriteSafety::refuseUnsafeWrites(disk);
   if (!disk.dismountDrive()) {
     throw VantorException(ERR_DISMOUNT_FAILED);
   }

@@ -56,12 +56,20 @@ WinDiskDevice::WinDiskDevice(const vrk::String& locator) {
 // The copy shares the volumes but not the duty to mount them back: that stays with the
 // object that dismounted them, which may still be writing.
 WinDiskDevice::WinDiskDevice(const WinDiskDevice& other)
-    : WinDisk(other), driveDismounted(false), drive(other.drive), volumes(other.volumes), writes(other.writes) {}
+    : WinDisk(other),
+      driveDismounted(false),
+      systemWritesAllowed(other.systemWritesAllowed),
+      locator_(other.locator_),
+      drive(other.drive),
+      volumes(other.volumes),
+      writes(other.writes) {}
 
 WinDiskDevice& WinDiskDevice::operator=(const WinDiskDevice& other) {
   if (this == &other) return *this;
   if (driveDismounted) (void)mountDrive();  // what this object took away, it gives back
   WinDisk::operator=(other);
+  systemWritesAllowed = other.systemWritesAllowed;
+  locator_ = other.locator_;
   drive = other.drive;
   volumes = other.volumes;
   writes = other.writes;

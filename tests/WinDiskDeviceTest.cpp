@@ -18,6 +18,7 @@
 #include <linux/hdreg.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -32,8 +33,12 @@
 #include <libVantor/DiskDevice.h>
 #include <libVantor/DiskFactory.h>
 #include <libVantor/DiskImager.h>
+#include <libVantor/MountTable.h>
+#include <libVantor/OxbowKeyFormatter.h>
 #include <libVantor/PartitionTools.h>
 #include <libVantor/WinDiskDevice.h>
+#include <libVantor/WinDiskFile.h>
+#include <libVantor/WriteSafety.h>
 #include <libVantor/internal/DiskBufferPointer.h>
 #include <libVantor/internal/SysHost.h>
 
@@ -556,6 +561,120 @@ TEST_F(FailingDrive, EachOperationEndsAtTheFailedTransferAndHoldsNothing) {
   EXPECT_EQ("error 4 Failed to write sector block.",
             runImager(open(), [](DiskImager& i) { return i.startZeroingDisk(true, boost::none); }));
   EXPECT_TRUE(nothingHeld());
+}
+
+// The closing notification of an imaging operation, or "error CODE MESSAGE" of what a
+// call on the caller's thread threw.
+std::string outcome(const std::function<void()>& call) {
+  try {
+    call();
+    return "finished";
+  } catch (const VantorException& e) {
+    return "error " + std::to_string(e.getErrorCode()) + " " + e.getMessage().str();
+  }
+}
+
+// The loop device shown to the library as the running system's drive by made-up mount
+// and swap tables (its partition at / or /boot/efi, or as swap; a loop device over a file
+// in that partition at /; a mount table that cannot be read): restore, zeroing, the MBR write and the boot key each refuse it before they
+// dismount or write anything, so its volume stays mounted and its bytes unchanged. It is
+// written once the tables put the system elsewhere, or once the host allows it. A disk
+// file behind a loop device is refused for writing, and an image that is the target, or
+// the file behind it, or (for a restore) lies on its volume, is refused as it starts.
+TEST(SystemDrive, EveryWritingServiceRefusesItBeforeItDismounts) {
+  TempDir scratch;
+  std::string why;
+  const auto loop = LoopDevice::create(scratch.path(), {8ull << 20, 512, "label: dos\n2048,,83\n"}, why);
+  if (!loop) GTEST_SKIP() << why;
+  ASSERT_TRUE(LoopDevice::makeFs("ext2", loop->partition(1)));
+  const std::string& backing = loop->backingFile();
+  const auto open = [&] { return DiskFactory::getDiskDevice(loop->path()); };
+  const std::string image = scratch.file("drive.img");
+  ASSERT_EQ("finished", runImager(open(), [&](DiskImager& i) {
+              i.setVolumeCoverage(DiskImager::COVER_EVERY_VOLUME);
+              return i.startReadingImage(image, true, false);
+            }));
+  const std::string mnt = scratch.file("mnt");
+  ASSERT_TRUE(LoopDevice::mount(loop->partition(1), mnt));
+  auto stacked = LoopDevice::create(mnt, {1ull << 20, 512, ""}, why);
+  ASSERT_TRUE(stacked) << why;
+  ASSERT_EQ(0, test::run("sync"));
+  const std::string before = test::readFile(backing);
+  const std::string p1 = loop->partition(1);
+  const auto mountLine = [](const std::string& node) {
+    const dev_t device = deviceNumber(node);
+    return "36 1 " + std::to_string(major(device)) + ":" + std::to_string(minor(device)) + " / %s rw - ext2 " + node +
+           " rw\n";
+  };
+  const std::string elsewhere = "36 1 254:250 / / rw - ext4 /dev/vantor-elsewhere rw\n";
+  const std::string swapHeader = "Filename\tType\tSize\tUsed\tPriority\n";
+  struct Tables { std::string mounts, swaps, reason; };
+  const Tables systems[] = {
+      {vrk::SprintfFormat(mountLine(p1).c_str(), "/").str(), swapHeader, "/ is mounted from " + p1},
+      {elsewhere + vrk::SprintfFormat(mountLine(p1).c_str(), "/boot/efi").str(), swapHeader, "/boot/efi is mounted from " + p1},
+      {vrk::SprintfFormat(mountLine(stacked->path()).c_str(), "/").str(), swapHeader, "/ is mounted from " + stacked->path()},
+      {elsewhere, swapHeader + p1 + "\tpartition\t1024\t0\t-2\n", "swap is active on " + p1},
+      {"", swapHeader, "the mount table cannot be read, so nothing tells the device is unused"},
+  };
+  const auto restore = [&](std::shared_ptr<IDisk> d) {
+    return runImager(d, [&](DiskImager& i) { return i.startWritingImage(image, true, false, false, nullptr); });
+  };
+  const auto zero = [](std::shared_ptr<IDisk> d) {
+    return runImager(d, [](DiskImager& i) { return i.startZeroingDisk(true, std::vector<std::pair<u64, u64>>{{1, 1}}); });
+  };
+  const std::function<std::string(std::shared_ptr<IDisk>)> services[] = {
+      restore, zero,
+      [](std::shared_ptr<IDisk> d) { return outcome([&] { PartitionTools::writePartitionsToMBR(*d, PartitionTools::getPartitions(*d)); }); },
+      [](std::shared_ptr<IDisk> d) {
+        DiskDevice device("drive", d);
+        return outcome([&] { OxbowKeyFormatter(device).resetKey(); });
+      }};
+  const auto tableFiles = [&](const Tables& t) {
+    if (!t.mounts.empty()) test::writeFile(scratch.file("mountinfo"), t.mounts);
+    test::writeFile(scratch.file("swaps"), t.swaps);
+    return os::MountTableOverride(t.mounts.empty() ? scratch.file("no-such-table") : scratch.file("mountinfo"),
+                                  scratch.file("swaps"));
+  };
+  for (const Tables& system : systems) {
+    SCOPED_TRACE(system.reason);
+    const os::MountTableOverride tables = tableFiles(system);
+    const std::string refusal = "refusing to write " + loop->path() + ": it holds the running system (" + system.reason + ")";
+    EXPECT_EQ(system.reason, WriteSafety::systemUse(*open()).str());
+    // Asked first on its own: a drive not refused here would be dismounted by the services
+    // below, against a table that names system mount points.
+    ASSERT_TRUE(test::throwsVantor([&] { WriteSafety::refuseUnsafeWrites(*open()); }, ERR_INVALID_ARGUMENT, refusal));
+    for (const auto& service : services) EXPECT_EQ("error 17 " + refusal, service(open()));
+    EXPECT_NE("", LoopDevice::mountAt(mnt)) << "refused before the dismount";
+  }
+  EXPECT_TRUE(test::readFile(backing) == before) << "nothing was written";
+
+  stacked.reset();
+  ASSERT_EQ(0, test::run("umount " + test::shellQuote(mnt)));
+  {
+    const os::MountTableOverride tables = tableFiles({elsewhere, swapHeader, ""});
+    EXPECT_EQ("finished", zero(open()));
+  }
+  {
+    const os::MountTableOverride tables = tableFiles(systems[3]);  // swap: the drive holds no mount
+    auto drive = std::dynamic_pointer_cast<WinDiskDevice>(open());
+    drive->setSystemWritesAllowed(true);
+    EXPECT_EQ("finished", restore(std::shared_ptr<IDisk>(drive->clone())));
+  }
+
+  const auto file = std::make_shared<WinDiskFile>(backing, WinDiskFile::OpenExisting, 512, 0);
+  EXPECT_TRUE(test::throwsVantor([&] { WriteSafety::refuseUnsafeWrites(*file); }, ERR_DISMOUNT_FAILED,
+                                 "disk file " + backing + " is in use by the loop device " + loop->path() +
+                                     "; free it first (umount, losetup -d); nothing was written"));
+  EXPECT_EQ("error 17 the image cannot be the file behind the loop device " + loop->path(),
+            runImager(open(), [&](DiskImager& i) { return i.startReadingImage(backing, true, false); }));
+  EXPECT_EQ("error 17 the image cannot be the target itself",
+            runImager(file, [&](DiskImager& i) { return i.startReadingImage(backing, true, false); }));
+  ASSERT_TRUE(LoopDevice::mount(p1, mnt));
+  const std::string onVolume = mnt + "/drive.img";
+  std::filesystem::copy_file(image, onVolume);
+  EXPECT_EQ("error 17 the image cannot be read from a volume of " + loop->path() + ", which the restore overwrites",
+            runImager(open(), [&](DiskImager& i) { return i.startWritingImage(onVolume, true, false, false, nullptr); }));
+  EXPECT_NE("", LoopDevice::mountAt(mnt));
 }
 
 TEST(FailingImageFile, AWriteTheSystemRefusesEndsTheCaptureNamingTheFileAndTheReason) {

@@ -10,15 +10,22 @@
 #include <vector>
 
 #include <libVantor/DiskDevice.h>
+#include <libVantor/DiskImager.h>
+#include <libVantor/OxbowKeyFormatter.h>
+#include <libVantor/PartitionTools.h>
 #include <libVantor/VantorException.h>
 #include <libVantor/WinApi.h>
 #include <libVantor/WinDiskDevice.h>
+#include <libVantor/WriteSafety.h>
 #include <libVantor/internal/DiskBufferPointer.h>
 #include <libVantor/internal/SysHost.h>
 #include <libVantor/internal/WriteProtection.h>
 #include <vrk/Files.h>
 
+#include "support/FakeDisk.h"
 #include "support/LogCapture.h"
+#include "support/RecordingObserver.h"
+#include "support/TempDir.h"
 #include "support/ThrowsVantor.h"
 #include "support/windows/FakeWinApi.h"
 
@@ -290,6 +297,84 @@ TEST_F(Machine, AnEmptySlotRefusesWritesAsHavingNoMedium) {
   EXPECT_TRUE(test::throwsVantor(
       [&] { refuseIfWriteProtected(*locked); }, ERR_DISK_ACCESS,
       "The drive \"\\\\.\\PhysicalDrive2\" is write-protected (read-only): nothing was written to it."));
+}
+
+// The closing notification of an imaging operation on `disk`, or "error CODE MESSAGE"
+// of what a call on the caller's thread threw.
+std::string outcome(std::shared_ptr<IDisk> disk, const std::function<void(DiskDevice&)>& call) {
+  DiskDevice device("drive", std::move(disk));
+  try {
+    call(device);
+    return "finished";
+  } catch (const VantorException& e) {
+    return "error " + std::to_string(e.getErrorCode()) + " " + e.getMessage().str();
+  }
+}
+std::string imaging(std::shared_ptr<IDisk> disk, const std::function<bool(DiskImager&)>& start) {
+  DiskDevice device("drive", std::move(disk));
+  DiskImager imager(device);
+  auto log = std::make_shared<test::EventLog>();
+  imager.registerObserver(new test::RecordingObserver(log));
+  EXPECT_TRUE(start(imager));
+  return log->snapshot().back();
+}
+
+// The running system spread over the machine: the Windows folder on C: (disk 0), the
+// system partition on disk 3, a page file on E: (disk 2), the hibernation file on F:
+// (disk 4), a dedicated crash-dump file on G: (disk 6). Restore, zeroing, the MBR write
+// and the boot key each refuse those disks, naming why, before any volume is locked or
+// dismounted; so is every disk while the Windows folder lies on no volume that answers.
+// Disk 7, or a system disk the host allows, is written.
+TEST_F(Machine, EveryWritingServiceRefusesTheDisksOfTheRunningSystem) {
+  for (DWORD n : {4, 6, 7}) fake.addDisk({.number = n, .bus = BusTypeUsb, .product = "Key", .sizeBytes = 1 << 20});
+  fake.addVolume({.pieces = {{3, 64 << 10, 512 << 10}}, .fileSystem = L"FAT32"});
+  fake.addVolume({.pieces = {{4, 64 << 10, 512 << 10}}, .paths = {L"F:\\"}, .fileSystem = L"NTFS"});
+  fake.addVolume({.pieces = {{6, 64 << 10, 512 << 10}}, .paths = {L"G:\\"}, .fileSystem = L"NTFS"});
+  fake.registry[L"SYSTEM\\Setup\\SystemPartition"] = {L"\\Device\\HarddiskVolume5"};
+  fake.registry[L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Memory Management\\ExistingPageFiles"] = {
+      L"\\??\\E:\\pagefile.sys"};
+  fake.registry[L"SYSTEM\\CurrentControlSet\\Control\\CrashControl\\DumpFile"] = {L"%SystemRoot%\\MEMORY.DMP"};
+  fake.registry[L"SYSTEM\\CurrentControlSet\\Control\\CrashControl\\DedicatedDumpFile"] = {L"G:\\dumps\\MEMORY.DMP"};
+  fake.files = {L"F:\\hiberfil.sys", L"C:\\pagefile.sys"};
+
+  TempDir dir;
+  const std::string image = dir.file("key.img");
+  ASSERT_EQ("finished", imaging(std::make_shared<test::FakeDisk>(512, 64),
+                                [&](DiskImager& i) { return i.startReadingImage(image, true, false); }));
+  const std::function<std::string(std::shared_ptr<IDisk>)> services[] = {
+      [&](std::shared_ptr<IDisk> d) {
+        return imaging(d, [&](DiskImager& i) { return i.startWritingImage(image, true, false, false, nullptr); });
+      },
+      [](std::shared_ptr<IDisk> d) {
+        return imaging(d, [](DiskImager& i) { return i.startZeroingDisk(true, std::vector<std::pair<u64, u64>>{{1, 1}}); });
+      },
+      [](std::shared_ptr<IDisk> d) {
+        return outcome(d, [&](DiskDevice&) { PartitionTools::writePartitionsToMBR(*d, PartitionTools::getPartitions(*d)); });
+      },
+      [](std::shared_ptr<IDisk> d) { return outcome(d, [](DiskDevice& device) { OxbowKeyFormatter(device).resetKey(); }); }};
+  const std::pair<int, std::string> systemDisks[] = {
+      {0, "C: (the boot volume, with the Windows folder) is on it"},
+      {3, "the system partition \\Device\\HarddiskVolume5 is on it"},
+      {2, "E: (holding a page file, E:\\pagefile.sys) is on it"},
+      {4, "F: (holding the hibernation file, F:\\hiberfil.sys) is on it"},
+      {6, "G: (holding the crash-dump file, G:\\dumps\\MEMORY.DMP) is on it"},
+      {7, "the volume of the Windows folder cannot be asked where it lies, so nothing tells the drive is unused"}};
+  for (const auto& [disk, reason] : systemDisks) {
+    SCOPED_TRACE(disk);
+    if (disk == 7) fake.windowsFolder = L"";
+    const std::string refusal =
+        "error 17 refusing to write \\\\.\\PhysicalDrive" + std::to_string(disk) + ": it holds the running system (" + reason + ")";
+    EXPECT_EQ(reason, WriteSafety::systemUse(*open(disk)).str());
+    fake.log.clear();
+    for (const auto& service : services) EXPECT_EQ(refusal, service(open(disk)));
+    EXPECT_EQ(fake.log, Log{}) << "nothing locked, dismounted or written";
+  }
+  fake.windowsFolder = L"C:\\Windows";
+  EXPECT_EQ("", WriteSafety::systemUse(*open(7)).str());
+  EXPECT_EQ("finished", services[1](open(7)));
+  const auto allowed = open(2);
+  allowed->setSystemWritesAllowed(true);
+  EXPECT_EQ("finished", services[1](std::shared_ptr<IDisk>(allowed->clone())));
 }
 
 }  // namespace

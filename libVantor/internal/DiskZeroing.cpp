@@ -7,7 +7,7 @@
 #include <functional>
 
 #include <libVantor/internal/DiskBufferPointer.h>
-#include <libVantor/internal/WriteProtection.h>
+#include <libVantor/WriteSafety.h>
 #include <libVantor/internal/DiskImagerImp.h>
 #include <libVantor/internal/FullSectorCount.h>
 #include <libVantor/internal/ImageFormat.h>
@@ -52,7 +52,7 @@ void zeroSectorRange(IDisk& disk, const DiskImagerImp& engine, u64 first, u64 la
 void zeroDisk(const boost::optional<std::vector<std::pair<u64, u64>>>& ranges, DiskImagerImp& engine, IDisk& disk) {
   const u64 sectors = fullSectorCount(disk);
   if (!ranges) refuseWholeDriveBeyondSectorNumbers(disk, "zeroed");
-  refuseIfWriteProtected(disk);
+  WriteSafety::refuseUnsafeWrites(disk);
   if (!disk.dismountDrive()) throw VantorException(ERR_DISMOUNT_FAILED);
   if (!ranges) {
     if (sectors == 0) return (void)disk.mountDrive();  // nothing to zero

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <vector>
 
+#include <libVantor/WriteSafety.h>
 #include <libVantor/internal/ChunkRing.h>
 #include <libVantor/internal/DiskBufferPointer.h>
 #include <libVantor/internal/DiskHandleOps.h>
@@ -92,6 +93,7 @@ void captureImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, I
                   const vrk::String& imagePath, ImagingThreadData& data) {
   const u64 driveSectors = fullSectorCount(disk);
   if (data.wholeDrive) refuseWholeDriveBeyondSectorNumbers(disk, "captured");
+  WriteSafety::refuseImageOnTarget(imagePath, disk, false);
   ImageFileWriter file(imagePath);
   if (!file.isOpen()) {
     throw VantorException(ERR_FILE_ACCESS, vrk::String("Problem accessing file \"") + imagePath + "\"");

@@ -8,6 +8,7 @@
 #include <libVantor/DiskImager.h>
 #include <libVantor/DriveVolumes.h>
 #include <libVantor/VantorException.h>
+#include <libVantor/WriteSafety.h>
 
 #include "ChunkDigests.h"
 #include "Commands.h"
@@ -53,7 +54,7 @@ int runCapture(const CaptureOptions& options) {
     if (link) image = std::filesystem::canonical(image).string();
   }
   Target target = Target::open(options.target, options.targetOptions);
-  target.refuseAsImage(image, exists);
+  if (exists) WriteSafety::refuseImageOnTarget(image, target.device().rawDisk(), false);
   if (target.isBlockDevice() && !target.device().mountPoints().empty()) {
     std::cerr << "vantor: warning: " << target.path()
               << " is mounted; files changing during the capture may be captured half-written\n";

@@ -51,6 +51,14 @@ class WinApi {
   virtual bool writeFile(HANDLE handle, const void* buffer, DWORD byteCount, DWORD& written) = 0;
   // Waits before a request is tried again (Sleep).
   virtual void sleep(DWORD milliseconds) = 0;
+  // The Windows folder, "C:\Windows" (GetSystemWindowsDirectoryW); empty when not known.
+  virtual std::wstring windowsDirectory() = 0;
+  // The strings of a value under HKEY_LOCAL_MACHINE (RegGetValueW): one for REG_SZ and
+  // REG_EXPAND_SZ (not expanded), each of a REG_MULTI_SZ; false when it cannot be read.
+  virtual bool machineRegistryStrings(const std::wstring& key, const std::wstring& value,
+                                      std::vector<std::wstring>& strings) = 0;
+  // Whether something exists at `path` (GetFileAttributesW).
+  virtual bool fileExists(const std::wstring& path) = 0;
 };
 
 // The WinApi the drive layer calls now.

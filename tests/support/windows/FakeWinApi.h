@@ -65,6 +65,10 @@ class FakeWinApi final : public os::WinApi {
   std::vector<std::string> log;  // every request that changed something
   UINT errorMode = 0;
   UINT threadErrorMode = 0;  // as the layer left it: each quiet stretch must end
+  std::wstring windowsFolder = L"C:\\Windows";
+  // Values under HKEY_LOCAL_MACHINE, by "KEY\VALUE"; a value not here cannot be read.
+  std::map<std::wstring, std::vector<std::wstring>> registry;
+  std::vector<std::wstring> files;  // files that exist ("E:\pagefile.sys")
 
   void addDisk(const Disk& disk) {
     if (disk.floppy) {
@@ -78,10 +82,12 @@ class FakeWinApi final : public os::WinApi {
     names_[L"\\\\.\\PhysicalDrive" + std::to_wstring(disk.number)] = nodes_.size();
     addNode({"disk " + std::to_string(disk.number), disk, Volume()});
   }
-  // Volume N (from 1, in the order added) is named "\\?\Volume{VN}\".
+  // Volume N (from 1, in the order added) is named "\\?\Volume{VN}\"; its device is
+  // "\Device\HarddiskVolumeN".
   void addVolume(const Volume& volume) {
     volumeNames_.push_back(L"\\\\?\\Volume{V" + std::to_wstring(volumeNames_.size() + 1) + L"}\\");
     names_[volumeNames_.back().substr(0, volumeNames_.back().size() - 1)] = nodes_.size();
+    names_[L"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume" + std::to_wstring(volumeNames_.size())] = nodes_.size();
     addNode({"V" + std::to_string(volumeNames_.size()), Disk(), volume});
   }
 
@@ -206,6 +212,23 @@ class FakeWinApi final : public os::WinApi {
   }
 
   void sleep(DWORD milliseconds) override { sleeps.push_back(milliseconds); }
+
+  std::wstring windowsDirectory() override { return windowsFolder; }
+
+  bool machineRegistryStrings(const std::wstring& key, const std::wstring& value,
+                              std::vector<std::wstring>& strings) override {
+    const auto it = registry.find(key + L"\\" + value);
+    if (it == registry.end()) return fail(ERROR_FILE_NOT_FOUND);
+    strings = it->second;
+    return true;
+  }
+
+  bool fileExists(const std::wstring& path) override {
+    for (const std::wstring& file : files) {
+      if (_wcsicmp(file.c_str(), path.c_str()) == 0) return true;
+    }
+    return false;
+  }
 
  private:
   struct Node {

@@ -1,7 +1,6 @@
 // Windows drives: "\\.\PhysicalDriveN", asked with handles opened for no access at all
 // (queries that read no sector): IOCTL_STORAGE_QUERY_PROPERTY for the product and the bus,
-// IOCTL_DISK_GET_DRIVE_GEOMETRY_EX for the size, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS for
-// which drives a lettered volume lies on.
+// IOCTL_DISK_GET_DRIVE_GEOMETRY_EX for the size.
 #include <windows.h>
 #include <winioctl.h>
 
@@ -75,34 +74,6 @@ std::string descriptorText(const std::vector<char>& buffer, DWORD offset) {
   return text;
 }
 
-// The lettered volumes ("C:") that lie on drive `number`, or false when a volume could
-// not be asked.
-bool volumesOn(dev_t number, std::vector<std::string>& letters) {
-  bool complete = true;
-  const DWORD present = GetLogicalDrives();
-  for (int i = 0; i < 26; ++i) {
-    if ((present & (1u << i)) == 0) continue;
-    const std::wstring root = std::wstring(1, wchar_t(L'A' + i)) + L":\\";
-    if (GetDriveTypeW(root.c_str()) != DRIVE_FIXED && GetDriveTypeW(root.c_str()) != DRIVE_REMOVABLE) continue;
-    const QueryHandle volume(L"\\\\.\\" + root.substr(0, 2));
-    std::vector<char> buffer(sizeof(VOLUME_DISK_EXTENTS) + 16 * sizeof(DISK_EXTENT));
-    DWORD returned = 0;
-    if (!volume.valid() || !DeviceIoControl(volume.h, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0,
-                                            buffer.data(), static_cast<DWORD>(buffer.size()), &returned, nullptr)) {
-      complete = false;
-      continue;
-    }
-    const auto* extents = reinterpret_cast<const VOLUME_DISK_EXTENTS*>(buffer.data());
-    for (DWORD e = 0; e < extents->NumberOfDiskExtents && e < 17; ++e) {
-      if (extents->Extents[e].DiskNumber == number) {
-        letters.push_back(narrow(root.substr(0, 2)));
-        break;
-      }
-    }
-  }
-  return complete;
-}
-
 // The drive's geometry and size; false when the drive does not answer.
 bool geometryOf(const std::string& path, DISK_GEOMETRY_EX& geometry) {
   const QueryHandle drive(wide(path));
@@ -154,29 +125,7 @@ std::string BlockDevice::description() const {
   return what.empty() ? name_ : name_ + ": " + what;
 }
 
-std::string BlockDevice::systemUse() const {
-  wchar_t folder[MAX_PATH] = {};
-  const UINT length = GetSystemWindowsDirectoryW(folder, MAX_PATH);
-  if (length < 2 || folder[1] != L':') return "the system's folder lies on no lettered volume, so nothing tells the drive is unused";
-  const std::string system = narrow(std::wstring(folder, 2));
-  std::vector<std::string> letters;
-  const bool complete = volumesOn(device_, letters);
-  for (const std::string& letter : letters) {
-    if (_stricmp(letter.c_str(), system.c_str()) == 0) return system + " (the system volume) is on it";
-  }
-  if (!complete) return "the volumes of this machine cannot all be asked which drive they lie on, so nothing tells the drive is unused";
-  return std::string();
-}
-
 std::string BlockDevice::backingFile() const { return std::string(); }
-
-std::set<dev_t> BlockDevice::family() const { return {device_}; }
-
-std::vector<std::string> BlockDevice::mountPoints() const {
-  std::vector<std::string> letters;
-  (void)volumesOn(device_, letters);
-  return letters;
-}
 
 BlockDevice::Kind BlockDevice::kind() const {
   std::vector<char> buffer;
@@ -213,7 +162,5 @@ std::vector<BlockDevice> BlockDevice::disks() {
   }
   return found;
 }
-
-std::vector<std::string> BlockDevice::loopDevicesBackedBy(const std::string&) { return {}; }
 
 }  // namespace vantor::cli
