@@ -5,10 +5,12 @@
 #include <set>
 
 #include <libVantor/DiskFactory.h>
+#include <libVantor/DriveListing.h>
 #include <libVantor/VantorException.h>
 #include <libVantor/WinDiskFile.h>
 
 #include "BlockDevice.h"
+#include "DriveName.h"
 #include "FileFacts.h"
 #include "Units.h"
 #include "UsageError.h"
@@ -124,7 +126,9 @@ Target Target::open(const std::string& argument, const TargetOptions& options) {
       lock = DiskFileLock::acquire(backing, true);
     }
     std::shared_ptr<IDisk> disk = DiskFactory::getDiskDevice(path);
-    const std::string text = block.description() + " (" + Units::bytes(disk->getSizeBytes()) + ")";
+    LISTED_DRIVE listed;
+    const std::string name = DriveListing::find(path, listed) ? DriveName::of(listed) : block.kernelName();
+    const std::string text = name + " (" + Units::bytes(disk->getSizeBytes()) + ")";
     return Target(argument, path, true, DiskDevice(text, disk), std::move(lock));
   }
   const FileFacts::Info info = FileFacts::inspect(path);
