@@ -27,11 +27,13 @@
 #include <cstdarg>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 
 #include <libVantor/DiskDevice.h>
 #include <libVantor/DiskFactory.h>
+#include <libVantor/DriveListing.h>
 #include <libVantor/DiskImager.h>
 #include <libVantor/MountTable.h>
 #include <libVantor/OxbowKeyFormatter.h>
@@ -321,6 +323,58 @@ TEST(DiskDeviceEnum, KindMediaAndSectorSizeFiltersDecideWhatIsListed) {
       ASSERT_EQ(1u, d.mountPoints().size());
       EXPECT_EQ(dir512.file("mnt"), d.mountPoints()[0].str());
     }
+  }
+}
+
+// The listing a host shows, seen through loop devices of our own: an MBR with a FAT volume
+// and an ext2 volume (mounted), and a bare file attached read-only. Each is a virtual disk
+// that opens, with its size, sector size, volumes in partition order, their labels and
+// mount points; only the read-only one is flagged.
+TEST(DriveListing, LoopDevicesWithTheirVolumesMountsAndAReadOnlyMedium) {
+  TempDir dir;
+  std::string why;
+  auto loop = LoopDevice::create(dir.path(), {64ull << 20, 512, "label: dos\n2048,32768,c\n34816,32768,83\n"}, why);
+  if (!loop) GTEST_SKIP() << why;
+  ASSERT_TRUE(LoopDevice::makeFs("fat", loop->partition(1), "PHOTOS") &&
+              LoopDevice::makeFs("ext2", loop->partition(2), "DATA"));
+  ASSERT_TRUE(LoopDevice::mount(loop->partition(2), dir.file("mnt")));
+  std::ofstream(dir.file("bare.img")) << std::string(1 << 20, '\0');
+  auto readOnly = LoopDevice::attach(dir.file("bare.img"), 512, why, true, false);
+  ASSERT_TRUE(readOnly) << why;
+
+  LISTED_DRIVE drive, locked;
+  ASSERT_TRUE(DriveListing::find(loop->path(), drive));
+  ASSERT_TRUE(DriveListing::find(readOnly->path(), locked));
+  for (const LISTED_DRIVE* d : {&drive, &locked}) {
+    EXPECT_EQ(d->kind, DRIVE_VIRTUAL);
+    EXPECT_EQ(d->media, MEDIA_FIXED);
+    EXPECT_EQ(d->sectorSize, 512u);
+    EXPECT_EQ(d->openError, "");
+  }
+  EXPECT_EQ(drive.product, loop->backingFile());
+  EXPECT_EQ(drive.sizeBytes, 64ull << 20);
+  EXPECT_NE(drive.displayText.find("(64.0 MiB), vfat 'PHOTOS', ext2 'DATA'"), std::string::npos) << drive.displayText;
+  EXPECT_EQ(drive.mountPoints, std::vector<std::string>{dir.file("mnt")});
+  EXPECT_FALSE(drive.readOnly);
+  EXPECT_TRUE(locked.readOnly);
+  EXPECT_TRUE(locked.volumes.empty());
+
+  const std::tuple<std::string, u64, std::string, std::string, std::vector<std::string>> volumes[] = {
+      {loop->partition(1), 2048 * 512ull, "vfat", "PHOTOS", {}},
+      {loop->partition(2), 34816 * 512ull, "ext2", "DATA", {dir.file("mnt")}}};
+  ASSERT_EQ(drive.volumes.size(), 2u);
+  for (std::size_t i = 0; i < 2; ++i) {
+    const LISTED_VOLUME& v = drive.volumes[i];
+    const auto& [node, firstByte, fileSystem, label, mounts] = volumes[i];
+    EXPECT_EQ(v.locator, node);
+    EXPECT_TRUE(v.extentKnown);
+    EXPECT_EQ(v.firstByte, firstByte);
+    EXPECT_EQ(v.byteCount, 32768 * 512ull);
+    EXPECT_EQ(v.fileSystem, fileSystem);
+    EXPECT_EQ(v.label, label);
+    EXPECT_FALSE(v.uuid.empty());
+    EXPECT_EQ(v.mountPoints, mounts);
+    EXPECT_TRUE(v.driveLetters.empty());
   }
 }
 

@@ -11,6 +11,7 @@
 
 #include <libVantor/DiskDevice.h>
 #include <libVantor/DiskImager.h>
+#include <libVantor/DriveListing.h>
 #include <libVantor/OxbowKeyFormatter.h>
 #include <libVantor/PartitionTools.h>
 #include <libVantor/VantorException.h>
@@ -235,6 +236,67 @@ TEST_F(Machine, VolumesOnNoDiskAreLeftOutOfListingAndDismount) {
   auto drive = open(2);
   ASSERT_TRUE(drive->dismountDrive());
   EXPECT_EQ(fake.log, (Log{"lock V2", "lock V1", "lock V4", "dismount V2", "dismount V1", "dismount V4"}));
+}
+
+// The listing a host shows: each disk once, with its kind, media, size, whether its medium
+// refuses writes or it does not open, and its volumes in disk order with their file
+// systems, labels, letters and folders; the drive holding C: shows it among its mount
+// points. A lettered volume on no disk (a SUBST or network drive) belongs to no drive.
+TEST_F(Machine, TheListingShowsEachDiskWithItsVolumesLettersAndLabels) {
+  fake.addVolume({.paths = {L"R:\\"}, .fileSystem = L"NTFS", .label = L"SHARE"});  // V5
+  fake.refuse = {{"extents V5", ERROR_INVALID_FUNCTION}, {"writable 2", ERROR_WRITE_PROTECT},
+                 {"read disk 3", ERROR_ACCESS_DENIED}};
+  // Each volume as "locator fileSystem 'label' [letters] mount points", at its first byte when known.
+  const auto volumes = [](const LISTED_DRIVE& drive) {
+    std::string text;
+    for (const LISTED_VOLUME& v : drive.volumes) {
+      text += v.locator + " " + v.fileSystem + " '" + v.label + "' [";
+      for (const std::string& letter : v.driveLetters) text += letter;
+      text += "]";
+      for (const std::string& point : v.mountPoints) text += " " + point;
+      text += v.extentKnown ? " @" + std::to_string(v.firstByte) + ";" : ";";
+    }
+    return text;
+  };
+  struct Expected {
+    DriveKind kind;
+    MediaType media;
+    u64 sizeBytes;
+    bool readOnly;
+    bool opens;
+    std::string volumes;
+    std::vector<std::string> mountPoints;
+  };
+  const Expected expected[] = {
+      {DRIVE_INTERNAL, MEDIA_FIXED, 8 << 20, false, true,
+       "\\\\?\\Volume{V3} NTFS '' [C:] C: @1048576;\\\\?\\Volume{V4} NTFS 'SPAN' [];", {"C:"}},
+      {DRIVE_CARD, MEDIA_REMOVABLE, 0, false, true, "", {}},
+      {DRIVE_USB, MEDIA_REMOVABLE, 4 << 20, true, true,
+       "\\\\?\\Volume{V2} exFAT '' [] @65536;\\\\?\\Volume{V1} FAT32 'PHOTOS' [E:] E: C:\\mnt\\photos @1048576;"
+       "\\\\?\\Volume{V4} NTFS 'SPAN' [];",
+       {"E:", "C:\\mnt\\photos"}},
+      {DRIVE_VIRTUAL, MEDIA_FIXED, 1 << 20, false, false, "", {}}};
+  const std::vector<LISTED_DRIVE> drives = DriveListing::drives();
+  ASSERT_EQ(drives.size(), 4u);
+  for (std::size_t i = 0; i < drives.size(); ++i) {
+    const LISTED_DRIVE& d = drives[i];
+    const Expected& e = expected[i];
+    SCOPED_TRACE(d.locator);
+    EXPECT_EQ(d.locator, "\\\\.\\PhysicalDrive" + std::to_string(i));
+    EXPECT_EQ(d.kind, e.kind);
+    EXPECT_EQ(d.media, e.media);
+    EXPECT_EQ(d.sizeBytes, e.sizeBytes);
+    EXPECT_EQ(d.sectorSize, e.sizeBytes != 0 ? 512u : 0u);
+    EXPECT_EQ(d.readOnly, e.readOnly);
+    EXPECT_EQ(d.openError.empty(), e.opens) << d.openError;
+    EXPECT_EQ(volumes(d), e.volumes);
+    EXPECT_EQ(d.mountPoints, e.mountPoints);
+  }
+  EXPECT_EQ(drives[2].product, "Kingston DataTraveler 3.0");
+  LISTED_DRIVE found;
+  ASSERT_TRUE(DriveListing::find("\\\\.\\PhysicalDrive2", found));
+  EXPECT_EQ(found.displayText, drives[2].displayText);
+  EXPECT_FALSE(DriveListing::find("\\\\.\\PhysicalDrive9", found));
 }
 
 // A floppy drive answers its own number N with partition number -1 (it cannot be

@@ -255,6 +255,18 @@ cmp -s data.img sec2.img || fail "a refused backup wrote sector 2"
 # substitution cannot add it there itself).
 if [ "$(id -u)" -eq 0 ] && cp sample.img loop.img && loop=$(losetup -f --show loop.img 2>/dev/null); then
   loops+=("$loop")
+  # The listing: both loop devices as virtual disks that open, only the read-only one flagged.
+  if ro=$(losetup -r -f --show sample.img 2>/dev/null); then
+    loops+=("$ro")
+    expect 0 "" -- list --virtual --json
+    python3 -c 'import json, sys
+drives = {d["device"]: d for d in json.load(open("out.txt"))}
+rw, ro = drives[sys.argv[1]], drives[sys.argv[2]]
+assert not rw["readOnly"] and ro["readOnly"] and rw["openError"] is None and ro["mountPoints"] == [], drives' \
+      "$loop" "$ro" 2>/dev/null || fail "list --virtual --json: $(cat out.txt)"
+    expect 0 "" -- list --virtual
+    grep -qE "^$ro .*\(read-only\)" out.txt || fail "list: $ro not shown read-only: $(cat out.txt)"
+  fi
   expect 1 "file behind the loop device" -- capture --force "$loop" loop.img
   expect 1 "in use by the loop device $loop" -- zero --force loop.img
   expect 0 "" -- zero -y "$loop" --range 0-0

@@ -5,11 +5,13 @@
 #include <set>
 
 #include <libVantor/DiskFactory.h>
+#include <libVantor/DriveListing.h>
 #include <libVantor/VantorException.h>
 #include <libVantor/WinDiskFile.h>
 #include <libVantor/WriteSafety.h>
 
 #include "BlockDevice.h"
+#include "DriveName.h"
 #include "FileFacts.h"
 #include "Units.h"
 #include "UsageError.h"
@@ -58,7 +60,9 @@ Target Target::open(const std::string& argument, const TargetOptions& options) {
     const BlockDevice block(path);
     std::shared_ptr<IDisk> disk = DiskFactory::getDiskDevice(path);
     if (options.forWriting) WriteSafety::refuseUnsafeWrites(*disk);  // before anybody is asked to confirm
-    const std::string text = block.description() + " (" + Units::bytes(disk->getSizeBytes()) + ")";
+    LISTED_DRIVE listed;
+    const std::string name = DriveListing::find(path, listed) ? DriveName::of(listed) : block.kernelName();
+    const std::string text = name + " (" + Units::bytes(disk->getSizeBytes()) + ")";
     return Target(argument, path, true, DiskDevice(text, disk), DiskFileLock());
   }
   const FileFacts::Info info = FileFacts::inspect(path);

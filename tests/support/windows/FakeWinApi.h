@@ -52,7 +52,7 @@ class FakeWinApi final : public os::WinApi {
     std::wstring label = {};
   };
   // Requests the machine refuses, with the error it gives: "open disk N" and "open VN"
-  // (read-write opens), "probe VN" (opens without access rights), "writable N" (IOCTL_DISK_IS_WRITABLE), "lock VN", "dismount VN",
+  // (read-write opens), "read disk N" (opens for reading only), "probe VN" (opens without access rights), "writable N" (IOCTL_DISK_IS_WRITABLE), "lock VN", "dismount VN",
   // "extents VN" (IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS), "write disk N" (WriteFile).
   std::map<std::string, DWORD> refuse;
   // Requests of `refuse` done so many times before the refusals start (a volume that
@@ -109,6 +109,7 @@ class FakeWinApi final : public os::WinApi {
     if (access == 0 && !allowed("probe " + name, false)) return INVALID_HANDLE_VALUE;
     if ((access & GENERIC_WRITE) != 0 && name[0] == 'V') ++volumeWriteOpens;
     if ((access & GENERIC_WRITE) != 0 && !allowed("open " + name, false)) return INVALID_HANDLE_VALUE;
+    if (access == GENERIC_READ && !allowed("read " + name, false)) return INVALID_HANDLE_VALUE;
     // The file always opens read-write and cached: the fake checks what was asked.
     return CreateFileA(file(it->second).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                        nullptr, OPEN_EXISTING, 0, nullptr);
