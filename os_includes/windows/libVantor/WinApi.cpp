@@ -129,6 +129,8 @@ class SystemWinApi final : public WinApi {
   }
 
   void sleep(DWORD milliseconds) override { Sleep(milliseconds); }
+
+  bool closeHandle(HANDLE handle) override { return CloseHandle(handle) != 0; }
 };
 
 SystemWinApi& systemApi() {
