@@ -129,12 +129,18 @@ bool WinDiskDevice::mountDrive() {
   // Runs from the destructor too, so nothing may escape: a failure stops the mounting
   // and is logged.
   try {
-    volumes->releaseHandles();
-    // The kernel forgets partitions only on request: make it see the table written meanwhile.
+    // The system forgets partitions only on request: make it see the table written
+    // meanwhile. Where a volume comes back by itself once its hold ends, that is done
+    // first, so that no volume of the old table is mounted over the new data, and the
+    // volumes that must stay off are taken off before the holds go; where a held
+    // partition cannot change, the holds go first.
+    const bool whileHeld = os::tableReadWhileHeld();
+    if (!whileHeld) volumes->releaseHandles();
     std::vector<MbrPartition> layout;
     const MbrLayoutKind kind = readMbrLayout(*this, layout);
     (void)os::rereadPartitionTable(getHandle().get(), kind, layout, getSectorSize());
     volumes->mountBack();
+    volumes->releaseHandles();
     os::volumesChanged();
     volumes->clearDismounted();
     drive->update(true);

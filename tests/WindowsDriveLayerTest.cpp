@@ -129,8 +129,9 @@ TEST_F(Machine, ListsEachDiskOnceAndOpensItReadWriteUnlessItsMediumRefuses) {
 // A dismount locks every volume of the drive in disk order, then dismounts each. When a
 // volume refuses to open, lock or dismount, the drive undoes what it did, names the
 // volume, and holds nothing: the next dismount starts from the beginning. Mounting back
-// lets the volumes go and has the system read the table again; so does destroying a
-// dismounted drive.
+// has the system read the table again, then lets the volumes go (the system mounts a
+// volume again the moment its lock ends: before the new table, it would mount the old
+// partition over the new data); so does destroying a dismounted drive.
 TEST_F(Machine, DismountLocksThenDismountsAndUndoesAllWhenAVolumeRefuses) {
   struct Case {
     const char* refused;  // with ERROR_ACCESS_DENIED
@@ -176,9 +177,40 @@ TEST_F(Machine, DismountLocksThenDismountsAndUndoesAllWhenAVolumeRefuses) {
     EXPECT_TRUE(drive->mountDrive());
     ASSERT_TRUE(drive->dismountDrive());  // mounted back: a fresh bookkeeping locks again
     drive.reset();
-    EXPECT_EQ(fake.log, (Log{"update 2", "GetLogicalDrives", "lock V2", "lock V1", "lock V4", "dismount V2",
-                             "dismount V1", "dismount V4", "update 2", "GetLogicalDrives"}));
+    const Log mountedBack{"update 2", "release V2", "release V1", "release V4", "GetLogicalDrives"};
+    Log expected = mountedBack;
+    expected.insert(expected.end(), dismounted.begin(), dismounted.end());
+    expected.insert(expected.end(), mountedBack.begin(), mountedBack.end());
+    EXPECT_EQ(fake.log, expected);
   }
+}
+
+// A volume whose sectors were written while it was dismounted (a write that failed may
+// have changed some) does not come back: it is logged and taken offline while it is still
+// locked. A write outside every volume keeps only V4 off: it lies in three pieces, so
+// where it lay is not known.
+TEST_F(Machine, AVolumeWrittenWhileDismountedIsTakenOfflineBeforeItsLockEnds) {
+  DiskBufferPointer sector(512);
+  auto drive = open(2);
+  ASSERT_TRUE(drive->dismountDrive());
+  EXPECT_TRUE(drive->writeSectors(0, sector.get(), 1));  // the table
+  fake.log.clear();
+  EXPECT_TRUE(drive->mountDrive());
+  EXPECT_EQ(fake.log, (Log{"update 2", "offline V4", "release V2", "release V1", "release V4", "GetLogicalDrives"}));
+
+  ASSERT_TRUE(drive->dismountDrive());
+  fake.refuse = {{"write disk 2", ERROR_CRC}};
+  EXPECT_FALSE(drive->writeSectors(2048, sector.get(), 1));  // inside V1, at 1 MiB
+  fake.refuse.clear();
+  fake.log.clear();
+  test::LogCapture records("vantor.WinDiskDevice");
+  EXPECT_TRUE(drive->mountDrive());
+  EXPECT_EQ(fake.log, (Log{"update 2", "offline V4", "offline V1", "release V2", "release V1", "release V4",
+                           "GetLogicalDrives"}));
+  ASSERT_EQ(records.records().size(), 2u);
+  EXPECT_EQ(records.records()[1],
+            "243 Not mounting \"\\\\?\\Volume{V1}\" on \"E:\" again: sectors of the volume were written while it "
+            "was dismounted");
 }
 
 // Listing a drive's mount points and proving its volumes exist open them without access

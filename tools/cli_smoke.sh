@@ -74,6 +74,17 @@ for offset in $fat16 $fat32; do
   [ "$(files_digest sample.img $offset)" = "$(files_digest copy2.img $offset)" ] || fail "copy2.img: files differ at $offset"
 done
 
+# --- names in any script: the arguments, the files and the output keep them ---------------
+name="диск-磁盘"
+expect 0 "" -- capture sample.img "$name.vqi"
+[ -f "$name.vqi" ] || fail "capture: no file named $name.vqi, but: $(ls)"
+expect 0 "" -- info "$name.vqi"
+expect 0 "" -- restore "$name.vqi" "$name.img" --size 64M
+grep -q "$name.img" out.txt || fail "restore: the target is not named as given: $(cat out.txt)"
+[ "$(files_digest sample.img $fat32)" = "$(files_digest "$name.img" $fat32)" ] || fail "$name.img: files differ"
+expect 0 "" -- capture "$name.img" "$name-2.vqi"
+[ -s "$name-2.vqi" ] || fail "capture of $name.img: no image $name-2.vqi, but: $(ls)"
+
 # --- refusals: what a failed or refused command leaves behind -----------------------------
 truncate -s 1M blank.img
 expect 1 "^vantor: ERR_" -- capture --fat-only blank.img failed.vqi

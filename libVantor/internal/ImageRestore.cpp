@@ -8,6 +8,13 @@
 // a chunk is written only once the one before was reported, so an abort asked from a
 // notification stops the restore before the next write; a larger ring (streaming) lets
 // the worker copy ahead while the drive writes. A failure names its chunk as ever.
+//
+// Sector 0 goes on the drive last: the chunk that holds it is written (and verified)
+// without it, and sector 0 is written (and verified) once every other sector of the image
+// is, and a GPT's backup moved. A system that reads the table while the restore
+// still writes (Windows does on a write to sector 0) thus finds either the old table or
+// the whole new image under the new one. A restore that fails or is aborted before its
+// end leaves sector 0, and with it the old table, as it was.
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -36,11 +43,32 @@ constexpr std::size_t STREAMING_SLOTS = 8;
 // The image's pages leave the process each time this many more were copied out.
 constexpr u64 RELEASE_STEP = 8ull << 20;
 
+// Writes `count` sectors at `first` from `data`, and with `readBuffer` reads them back and
+// compares them; a failure names the chunk starting at `chunkLba`.
+void writeAndVerify(IDisk& disk, u32 first, const u8* data, u32 count, u32 sectorSize, DiskBufferPointer* readBuffer,
+                    u32 chunkLba) {
+  if (count == 0) return;
+  if (!disk.writeSectors(first, data, count)) {
+    throw VantorException(ERR_DISK_ACCESS, vrk::SprintfFormat("Error writing sector chunk starting at LBA %08Xh", chunkLba));
+  }
+  if (!readBuffer) return;
+  if (!disk.readSectors(first, readBuffer->get(), count)) {
+    throw VantorException(ERR_DISK_ACCESS, vrk::SprintfFormat("Error reading sector chunk starting at LBA %08Xh", chunkLba));
+  }
+  if (std::memcmp(data, readBuffer->get(), std::size_t(count) * sectorSize) != 0) {
+    throw VantorException(ERR_VERIFY_MISMATCH, vrk::SprintfFormat(
+                                                   "Data mismatch during verification of sector chunk starting at LBA %08Xh",
+                                                   chunkLba));
+  }
+}
+
 // The drive thread's part (stage 1): writes each chunk the worker copied into the ring,
 // and with `verify` reads it back and compares it, before the next. Stops at the first
 // chunk that fails, with its failure in its slot, and before a chunk once an abort was
-// asked for.
-void writeChunks(IDisk& disk, ChunkRing& ring, const DiskImagerImp& engine, u32 sectorSize, bool verify) {
+// asked for. Sector 0 is not written but kept in `sectorZero` (which then holds a value),
+// for the restore to write last.
+void writeChunks(IDisk& disk, ChunkRing& ring, const DiskImagerImp& engine, u32 sectorSize, bool verify,
+                 boost::optional<DiskBufferPointer>& sectorZero) {
   boost::optional<DiskBufferPointer> readBuffer;
   if (verify) readBuffer.emplace(u64(image::CHUNK_SECTORS) * sectorSize);
   for (;;) {
@@ -51,20 +79,13 @@ void writeChunks(IDisk& disk, ChunkRing& ring, const DiskImagerImp& engine, u32 
     const u32 lba = slot.lba;
     const u32 count = slot.count;
     try {
-      if (!disk.writeSectors(lba, slot.data.get(), count)) {
-        throw VantorException(ERR_DISK_ACCESS, vrk::SprintfFormat("Error writing sector chunk starting at LBA %08Xh", lba));
+      const u32 held = lba == 0 ? 1 : 0;
+      if (held) {
+        sectorZero.emplace(sectorSize);
+        std::memcpy(sectorZero->get(), slot.data.get(), sectorSize);
       }
-      if (readBuffer) {
-        if (!disk.readSectors(lba, readBuffer->get(), count)) {
-          throw VantorException(ERR_DISK_ACCESS,
-                                vrk::SprintfFormat("Error reading sector chunk starting at LBA %08Xh", lba));
-        }
-        if (std::memcmp(slot.data.get(), readBuffer->get(), std::size_t(count) * sectorSize) != 0) {
-          throw VantorException(
-              ERR_VERIFY_MISMATCH,
-              vrk::SprintfFormat("Data mismatch during verification of sector chunk starting at LBA %08Xh", lba));
-        }
-      }
+      writeAndVerify(disk, lba + held, slot.data.get() + std::size_t(held) * sectorSize, count - held, sectorSize,
+                     readBuffer.get_ptr(), lba);
     } catch (...) {
       slot.failure = std::current_exception();
     }
@@ -175,8 +196,9 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
   // out of the image and reports those done.
   file.adviseSequential();
   ChunkRing ring(3, chunkRingSlots(data, STREAMING_SLOTS), std::size_t(image::CHUNK_SECTORS) * sectorSize);
-  DriveThread drive(ring, 1, [&disk, &ring, &engine, sectorSize, verify = data.verify] {
-    writeChunks(disk, ring, *engine, sectorSize, verify);
+  boost::optional<DiskBufferPointer> sectorZero;  // the image's sector 0, once the drive thread has it
+  DriveThread drive(ring, 1, [&disk, &ring, &engine, &sectorZero, sectorSize, verify = data.verify] {
+    writeChunks(disk, ring, *engine, sectorSize, verify, sectorZero);
   });
   u64 done = 0;
   u64 copied = 0;    // chunks handed to the drive thread
@@ -233,7 +255,12 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
     reportDone(*sequence);
   }
   drive.join();
-  if (movesGpt) relocateGptBackup(disk);
+  if (movesGpt) relocateGptBackup(disk, sectorZero ? sectorZero->get() : nullptr);
+  if (sectorZero) {
+    boost::optional<DiskBufferPointer> readBuffer;
+    if (data.verify) readBuffer.emplace(sectorSize);
+    writeAndVerify(disk, 0, sectorZero->get(), 1, sectorSize, readBuffer.get_ptr(), 0);
+  }
   if (data.onImageWritten) {
     try {
       data.onImageWritten(engine->device.rawDiskPtr());

@@ -20,6 +20,7 @@
 #include "PartialImage.h"
 #include "Target.h"
 #include "Units.h"
+#include "Utf8Path.h"
 #include "VolumeLines.h"
 
 namespace vantor::cli {
@@ -51,7 +52,7 @@ int runCapture(const CaptureOptions& options) {
       throw VantorException(ERR_FILE_ACCESS, vrk::String("image file ") + image + " exists (--force replaces it)");
     }
     // Replace the file the link names, not the link.
-    if (link) image = std::filesystem::canonical(image).string();
+    if (link) image = utf8Path(std::filesystem::canonical(fsPath(image)));
   }
   Target target = Target::open(options.target, options.targetOptions);
   if (exists) WriteSafety::refuseImageOnTarget(image, target.device().rawDisk(), false);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <cstring>
 #include <exception>
 #include <fstream>
@@ -18,6 +19,7 @@
 #include <libVantor/VantorException.h>
 
 #include "ChunkDigests.h"
+#include "Utf8Path.h"
 
 namespace vantor::cli {
 namespace {
@@ -56,7 +58,7 @@ void readAt(std::ifstream& in, std::uint64_t offset, std::size_t count, std::vec
 }
 
 std::ifstream openImage(const std::string& image) {
-  std::ifstream in(image, std::ios::binary);
+  std::ifstream in(fsPath(image), std::ios::binary);
   if (!in) throw VantorException(ERR_FILE_ACCESS, vrk::String("Problem accessing file \"") + image + "\"");
   return in;
 }
@@ -183,28 +185,30 @@ std::vector<unsigned char> encode(const Digests& d) {
 
 void ImageSums::write(const std::string& image, const ChunkDigests* known) {
   const std::string path = pathFor(image), temporary = path + ".partial";
-  std::remove(path.c_str());
+  std::error_code ignored;
+  std::filesystem::remove(fsPath(path), ignored);
   const std::vector<unsigned char> bytes = encode(compute(image, true, known, nullptr));
   {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    std::ofstream out(fsPath(temporary), std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     out.flush();
     if (!out) {
       const int error = errno;
-      std::remove(temporary.c_str());
+      std::filesystem::remove(fsPath(temporary), ignored);
       throw VantorException(ERR_FILE_ACCESS, vrk::String("cannot write \"") + temporary + "\": " + std::strerror(error));
     }
   }
-  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-    const int error = errno;
-    std::remove(temporary.c_str());
-    throw VantorException(ERR_FILE_ACCESS, vrk::String("cannot write \"") + path + "\": " + std::strerror(error));
+  std::error_code renamed;
+  std::filesystem::rename(fsPath(temporary), fsPath(path), renamed);
+  if (renamed) {
+    std::filesystem::remove(fsPath(temporary), ignored);
+    throw VantorException(ERR_FILE_ACCESS, vrk::String("cannot write \"") + path + "\": " + renamed.message());
   }
 }
 
 ImageSums::Result ImageSums::check(const std::string& image, bool wholeImage, const ChunkDigests* known,
                                    bool (*stopped)()) {
-  std::ifstream in(pathFor(image), std::ios::binary);
+  std::ifstream in(fsPath(pathFor(image)), std::ios::binary);
   if (!in) return {Verdict::NoSums, std::string()};
   const std::vector<unsigned char> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   const std::size_t fixed = sizeof MAGIC + 4 + 4 + 4 + 8 + 8 + 8;

@@ -15,14 +15,15 @@
 #include "FileFacts.h"
 #include "Units.h"
 #include "UsageError.h"
+#include "Utf8Path.h"
 
 namespace vantor::cli {
 
 std::string Target::absolutePath(const std::string& path) {
   if (BlockDevice::isDevicePath(path)) return path;  // "\\.\PhysicalDrive1" is complete as it is
   std::error_code ec;
-  const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
-  return ec ? path : absolute.lexically_normal().string();
+  const std::filesystem::path absolute = std::filesystem::absolute(fsPath(path), ec);
+  return ec ? path : utf8Path(absolute.lexically_normal());
 }
 
 Target::Target(std::string argument, std::string path, bool blockDevice, DiskDevice device, DiskFileLock lock,

@@ -155,6 +155,7 @@ class SystemWinApi final : public WinApi {
   }
 
   bool fileExists(const std::wstring& path) override { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+  bool closeHandle(HANDLE handle) override { return CloseHandle(handle) != 0; }
 };
 
 SystemWinApi& systemApi() {

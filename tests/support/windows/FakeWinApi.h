@@ -2,7 +2,8 @@
 // A machine made up for the tests of the Windows drive layer: disks on chosen buses,
 // volumes with pieces on them, and requests that the machine refuses. Made the layer's
 // system (WinApi) with an os::WinApiOverride, it writes down every request that changes
-// something ("lock V1", "dismount V2 refused", "update 2", "GetLogicalDrives"), in order.
+// something ("lock V1", "dismount V2 refused", "update 2", "offline V1", "GetLogicalDrives"),
+// in order, and the closing of a handle while its volume is locked ("release V1").
 // Each disk and volume is a file of its own in the fake's temporary folder, and its
 // handles are real handles of that file, so the handle holders can duplicate and close
 // them. The file is as many sectors long as the node's place in the fake, plus one: that
@@ -16,6 +17,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -162,9 +164,11 @@ class FakeWinApi final : public os::WinApi {
         }
         break;
       case FSCTL_LOCK_VOLUME:
-        return allowed("lock " + node.name, true);
+        return allowed("lock " + node.name, true) && locked_.insert(index).first != locked_.end();
       case FSCTL_UNLOCK_VOLUME:
-        return allowed("unlock " + node.name, true);
+        return allowed("unlock " + node.name, true) && (locked_.erase(index), true);
+      case IOCTL_VOLUME_OFFLINE:
+        return allowed("offline " + node.name, true);
       case FSCTL_DISMOUNT_VOLUME:
         return allowed("dismount " + node.name, true);
       default:
@@ -229,6 +233,13 @@ class FakeWinApi final : public os::WinApi {
       if (_wcsicmp(file.c_str(), path.c_str()) == 0) return true;
     }
     return false;
+  }
+
+  // Closing a handle of a locked volume ends the lock.
+  bool closeHandle(HANDLE handle) override {
+    const std::size_t index = nodeOf(handle);
+    if (locked_.erase(index) == 1) log.push_back("release " + nodes_[index].name);
+    return CloseHandle(handle) != 0;
   }
 
  private:
@@ -299,6 +310,7 @@ class FakeWinApi final : public os::WinApi {
   std::vector<std::wstring> diskInterfaces_;
   std::vector<std::wstring> floppyInterfaces_;
   std::vector<std::wstring> volumeNames_;
+  std::set<std::size_t> locked_;  // the volumes locked now
 };
 
 }  // namespace vantor::test
