@@ -220,7 +220,9 @@ TEST(ImageCapture, UsedSectorsRoundTripThroughAFileWithOneThreadOnTheDrive) {
     const Calls written = target.disk->writes();
     ASSERT_EQ(written.size(), streaming ? 3u : 10u);
     EXPECT_EQ(written.front(), (FakeDisk::Call{Op::Write, 1, 255}));
-    if (streaming) EXPECT_EQ(written[1], (FakeDisk::Call{Op::Write, 256, 1793}));
+    if (streaming) {
+      EXPECT_EQ(written[1], (FakeDisk::Call{Op::Write, 256, 1793}));
+    }
     EXPECT_EQ(written.back(), (FakeDisk::Call{Op::Write, 0, 1}));
     EXPECT_EQ(target.disk->read(0, used.size()), used);
     EXPECT_EQ(target.disk->calls().front().op, Op::Dismount);

@@ -26,7 +26,7 @@
 
 #include <libVantor/internal/ChunkRing.h>
 #include <libVantor/internal/DiskBufferPointer.h>
-#include <libVantor/internal/WriteProtection.h>
+#include <libVantor/WriteSafety.h>
 #include <libVantor/internal/DiskImagerImp.h>
 #include <libVantor/internal/DriveThread.h>
 #include <libVantor/internal/FullSectorCount.h>
@@ -236,6 +236,7 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
   static const vrk::Logger& logger = vrk::LogFactory::createLogger("vantor.DiskImager");
   VRK_TRACE(logger, "writeImageFileToDisk");
   if (data.wholeDrive) throw VantorException("Currently an unsupported feature");
+  WriteSafety::refuseImageOnTarget(imagePath, disk, true);
 
   const u32 sectorSize = disk.getSectorSize();
   vrk::MMapFile file(imagePath);
@@ -288,7 +289,7 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
                            highestUsed, driveSectors - 1));
   }
 
-  refuseIfWriteProtected(disk);
+  WriteSafety::refuseUnsafeWrites(disk);
   if (!disk.dismountDrive()) throw VantorException(ERR_DISMOUNT_FAILED);
 
   // From here until it is joined, only the drive thread touches the drive: it writes each
