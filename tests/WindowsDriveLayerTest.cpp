@@ -34,6 +34,7 @@ namespace vantor {
 namespace {
 
 using test::FakeWinApi;
+using test::TempDir;
 using Log = std::vector<std::string>;
 
 std::string capacity(u64 bytes) { return vrk::NonDiscreteMeasurement(static_cast<double>(bytes)).toString(1).str(); }
@@ -433,7 +434,7 @@ TEST_F(Machine, EveryWritingServiceRefusesTheDisksOfTheRunningSystem) {
 
   TempDir dir;
   const std::string image = dir.file("key.img");
-  ASSERT_EQ("finished", imaging(std::make_shared<test::FakeDisk>(512, 64),
+  ASSERT_EQ("finished", imaging(std::make_shared<test::FakeDisk>(512, 4096),
                                 [&](DiskImager& i) { return i.startReadingImage(image, true, false); }));
   const std::function<std::string(std::shared_ptr<IDisk>)> services[] = {
       [&](std::shared_ptr<IDisk> d) {

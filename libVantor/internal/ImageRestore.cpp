@@ -237,6 +237,7 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
   VRK_TRACE(logger, "writeImageFileToDisk");
   if (data.wholeDrive) throw VantorException("Currently an unsupported feature");
   WriteSafety::refuseImageOnTarget(imagePath, disk, true);
+  WriteSafety::refuseUnsafeWrites(disk);  // first: a system drive is refused whatever the image
 
   const u32 sectorSize = disk.getSectorSize();
   vrk::MMapFile file(imagePath);
@@ -289,7 +290,6 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
                            highestUsed, driveSectors - 1));
   }
 
-  WriteSafety::refuseUnsafeWrites(disk);
   if (!disk.dismountDrive()) throw VantorException(ERR_DISMOUNT_FAILED);
 
   // From here until it is joined, only the drive thread touches the drive: it writes each
