@@ -8,6 +8,8 @@
 // a chunk is written only once the one before was reported, so an abort asked from a
 // notification stops the restore before the next write; a larger ring (streaming) lets
 // the worker copy ahead while the drive writes. A failure names its chunk as ever.
+// With checksums, the image's header and run table are held against its checksum file
+// before the drive is touched, and each chunk before it is handed to the drive thread.
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -24,6 +26,7 @@
 #include <libVantor/internal/EveryVolumeMap.h>
 #include <libVantor/ImageDisk.h>
 #include <libVantor/internal/ImageFormat.h>
+#include <libVantor/internal/ImageSumsCheck.h>
 #include <libVantor/LittleEndian.h>
 #include <vrk/Files.h>
 #include <vrk/Log.h>
@@ -129,6 +132,11 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
   }
   // A damaged file is refused before the drive is touched.
   u64 highestUsed = checkImageRuns(header, file.data(), file.size(), sectorSize, imagePath);
+  std::unique_ptr<ImageSumsCheck> sums;
+  if (data.checksums) {
+    sums = std::make_unique<ImageSumsCheck>(imagePath);
+    sums->require();
+  }
   const u64 driveSectors = fullSectorCount(disk);
   // Covering every volume, a GPT's backup table is left out and made anew at the
   // target's own end, which must leave room for it after the last partition.
@@ -209,6 +217,7 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
         ChunkRing::Slot& slot = ring.slot(step->second);
         const u64 chunkOffset = piece.dataOffset + u64(lba - piece.firstSector) * sectorSize;
         const std::size_t bytes = std::size_t(count) * sectorSize;
+        if (sums && !sums->through(chunkOffset + bytes)) sums->require();
         std::memcpy(slot.data.get(), file.data() + chunkOffset, bytes);
         slot.lba = lba;
         slot.count = count;
@@ -224,6 +233,7 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
     });
   }
   ring.end(0);
+  if (sums && !sums->through(file.size())) sums->require();  // chunks the restore leaves out
   // The last abort test is the drive thread's, before it writes the last chunk: once that
   // is written, the restore ends as a success.
   while (reported < copied) {

@@ -7,11 +7,14 @@
 //    refused): a captured image at its start (an image header with its signature), for
 //    every writing command; and for the commands that write zeros (zero, bootkey reset)
 //    a disk file that holds a non-zero byte where the zeros would go.
-//  - Any other disk file is written without a question.
+//  - Any other disk file is written without a question, unless the command was given a
+//    choice that gives up a protection (addRisk): then every target is asked about, and
+//    --yes or --force answers as for a block device.
 // Everything is read when a target is added, before any write. Throws
 // VantorException(ERR_ABORTED) for a refusal or an unconfirmed question. Main thread.
 #pragma once
 #include <cstdint>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -31,6 +34,8 @@ class TargetGuard {
   void add(const Target& target);
   // A target the command fills with zeros over `zeroed`.
   void addZeroed(const Target& target, const Spans& zeroed);
+  // A choice that gives up a protection, completing the action ("ignoring ...").
+  void addRisk(const std::string& what) { risks_.push_back(what); }
   // Asks, or refuses, as described above; `action` completes "This will ...".
   void require(const std::string& action) const;
 
@@ -38,6 +43,7 @@ class TargetGuard {
   bool yes_;
   bool force_;
   std::vector<Confirmation::Item> items_;
+  std::vector<std::string> risks_;
 };
 
 }  // namespace vantor::cli
