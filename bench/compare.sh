@@ -22,10 +22,14 @@
 # Every run ends with an fsync of what it wrote (the image, the dd output, the loop
 # device) inside its timing, and the page cache is dropped before each run when that is
 # allowed (root); otherwise the runs are warm and the output says so.
+# Slow-drive mode (SLOW_DRIVES="usb3-key usb2-key", as root): instead of the two above,
+#   bench/slow_drives.sh: vantor on drives with the speed of USB keys and SD cards, each
+#   operation against the drive's own limit (see there).
 # Usage: bench/compare.sh [PATH/TO/vantor]   (default: builds build-quickstart/tools/vantor)
 # Each figure is the median of REPEAT runs (default 5).
 # Environment: BENCH_DIR (work directory; needs about 5 GiB free), FILL_MIB (default 512),
-# REPEAT (default 5), DEVICE_MODE (auto: when root; 0 skips it).
+# REPEAT (default 5), DEVICE_MODE (auto: when root; 0 skips it), SLOW_DRIVES (the profiles
+# of the slow-drive mode; unset: file and device modes).
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -37,6 +41,9 @@ if [ -z "$vantor" ]; then
   cmake --build "$repo/build-quickstart" --target vantor -j "$(nproc)" >/dev/null
 fi
 vantor=$(realpath "$vantor")
+if [ -n "${SLOW_DRIVES:-}" ]; then
+  exec bash "$repo/bench/slow_drives.sh" "$vantor"
+fi
 for tool in sfdisk mkfs.fat mcopy partclone.fat32 dd; do
   command -v "$tool" >/dev/null || { echo "compare.sh: $tool is missing (run scripts/setup.sh)" >&2; exit 1; }
 done
@@ -118,8 +125,8 @@ timed "vantor restore --verify" "rm -f restored.img" restored.img "$vantor" rest
 timed "vantor restore" "rm -f restored.img" restored.img "$vantor" restore image.vqi restored.img --size 1G
 # Onto a disk file that already exists the checksums are checked before anything is
 # written (into a new one, by the digests of what was written): the same restore over the
-# file just made.
-timed "vantor restore (existing file)" "" restored.img "$vantor" restore image.vqi restored.img
+# file just made (--force: it holds data, which a restore asks about).
+timed "vantor restore (existing file)" "" restored.img "$vantor" restore --force image.vqi restored.img
 # The checksum sidecar (IMAGE.sums). A capture digests each chunk as it reads it, so it has
 # no pass of its own (its cost is inside the capture rows). A restore onto a target that
 # holds data, and a verify, check the image first: `vantor info --check` is that pass

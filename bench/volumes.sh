@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Capture timings on volumes of other file systems: for each of ext4, NTFS and exFAT, a
-# 4 GiB volume in a sparse disk file (the file system alone, no partition table: vantor
+# 4 GiB volume in a disk file written whole (the file system alone, no partition table: vantor
 # maps it as one volume over the whole "drive"), filled to about half with FILL_MIB MiB of
 # files through the file system's own driver (ext4 by a loop mount, NTFS by ntfs-3g on the
 # file, exFAT by mount.exfat-fuse on a loop device): a few 256 MiB random files and a tree
@@ -125,15 +125,22 @@ timed() {
   printf '  %-34s %8.3f s   (runs: %s)\n' "$name" "${seconds[$name]}" "${runs[*]}"
 }
 
-# make_volume KIND FILE SIZE [full]: a sparse file of SIZE holding a fresh file system.
-# With "full", ext4's inode tables and journal are written out at once rather than by the
-# kernel in the background after the first mount, so that the volume is settled before
-# the timings.
+# make_volume KIND FILE SIZE [full]: a file of SIZE (sparse unless full) holding a fresh file system.
+# With "full", the file holds data in every byte (no holes), and ext4's inode tables and
+# journal are written out at once rather than by the kernel in the background after the
+# first mount, so that the volume is settled before the timings.
 make_volume() {
   local kind=$1 file=$2 size=$3 full=${4:-}
   local options=()
   rm -f "$file"
-  truncate -s "$size" "$file"
+  if [ "$full" = full ]; then
+    # Written whole first, as a real drive has no holes: dd then reads from the disk
+    # what it copies, as the capture does, rather than zeros the file system conjures
+    # up for the holes of a sparse file.
+    head -c "$size" /dev/urandom >"$file"
+  else
+    truncate -s "$size" "$file"
+  fi
   case $kind in
     ext4)
       [ "$full" = full ] && options=(-E "lazy_itable_init=0,lazy_journal_init=0")
@@ -190,7 +197,7 @@ make_tree
 tree_files=$(find tree -type f | wc -l)
 
 echo "vantor: $vantor"
-echo "Each volume: 4 GiB sparse file, ${big_files} random files of 256 MiB + ${tree_files} smaller files (${tree_mib} MiB)"
+echo "Each volume: 4 GiB file (no holes), ${big_files} random files of 256 MiB + ${tree_files} smaller files (${tree_mib} MiB)"
 echo "Timing (median of $repeat; each run ends with an fsync of its output; page cache $( { echo 3 >/proc/sys/vm/drop_caches; } 2>/dev/null && echo 'dropped before each run' || echo 'NOT dropped: warm runs'))"
 
 declare -A used df_used image_bytes image_runs pc_bytes pc_tool

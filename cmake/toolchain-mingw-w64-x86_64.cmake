@@ -18,12 +18,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# A static runtime: libgcc, libstdc++ and winpthread go into each DLL and program, which
-# then import system DLLs (and ours) only. ("-static-libgcc -static-libstdc++" alone would
-# still leave libwinpthread-1.dll.)
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
+# The shared runtime (libstdc++-6.dll, libgcc_s_seh-1.dll, libwinpthread-1.dll), which
+# the top CMakeLists.txt puts beside the programs and installs: see there.
 
 # CTest and gtest discovery run the built programs under Wine. WINEDEBUG=-all also keeps
 # Debian's "wine32 is missing" hint off standard error.

@@ -150,8 +150,8 @@ bool DiskImager::startVerifyingImage(const vrk::String& imageFile, bool waitForC
 bool DiskImager::startZeroingDisk(bool waitForCompletion, boost::optional<std::vector<std::pair<u64, u64>>> ranges) {
   StartRequest request;
   request.worker = [ranges = std::move(ranges)](vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine,
-                                                 IDisk& disk, const vrk::String&, ImagingThreadData&) {
-    zeroDisk(ranges, *engine, disk);
+                                                 IDisk& disk, const vrk::String&, ImagingThreadData& data) {
+    zeroDisk(ranges, *engine, disk, data.streaming);
   };
   return start(std::move(request), waitForCompletion);
 }

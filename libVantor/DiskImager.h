@@ -13,7 +13,9 @@
 // one asked for from inside a notification answers false; restore refuses a damaged
 // image, and used sectors past the drive's end, before it writes; whole-drive capture
 // and zeroing refuse drives past 32-bit sector numbers; a drive that refuses writes is
-// refused before its volumes are touched.
+// refused before its volumes are touched; a restore writes sector 0 last, once every other
+// sector is on the drive, so one that fails or is aborted leaves the old partition table
+// (over partly new data) and never a new table over old data.
 //
 // Threads: a capture, a restore or a verify moves its chunks through a drive thread of
 // its own, which alone touches the drive while it runs (a drive is never used by two

@@ -21,6 +21,9 @@ std::vector<FAT_VOLUME_USAGE> FatVolumeUsage::ofDisk(IDisk& disk) {
     volume.firstSector = entry.startLBA;
     volume.sectorCount = entry.sectorCount;
     try {
+      volume.logicalSectorSize = FatVolumeMapper::logicalSectorSizeAt(disk, entry.startLBA);
+      const vrk::String refusal = FatVolumeMapper::sectorSizeRefusal(volume.logicalSectorSize, disk.getSectorSize());
+      if (!refusal.empty()) throw VantorException(ERR_GENERAL, refusal);
       const FatVolumeMapper mapper(disk, entry.partitionType, entry.startLBA);
       volume.sectorsPerCluster = mapper.getSectorsPerCluster();
       volume.clusterCount = mapper.getClusterCount();

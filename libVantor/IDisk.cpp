@@ -1,5 +1,7 @@
 #include <libVantor/IDisk.h>
 
+#include <algorithm>
+
 namespace vantor {
 
 IDiskDataFilter::~IDiskDataFilter() = default;
@@ -29,6 +31,39 @@ bool IDisk::readSectors(u32 sectorOffset, void* buffer, u32 sectorCount) const {
 bool IDisk::writeSectors(u32 sectorOffset, const void* buffer, u32 sectorCount) {
   if (dataFilter && !dataFilter->filterWriteData(sectorOffset, buffer, sectorCount)) return false;
   return impWriteSectors(sectorOffset, buffer, sectorCount);
+}
+
+u32 IDisk::readSectorsInPieces(u32 sectorOffset, void* buffer, u32 sectorCount, u32 pieceSectors) const {
+  if (pieceSectors == 0) pieceSectors = sectorCount;
+  u8* bytes = static_cast<u8*>(buffer);
+  const u64 sectorSize = getSectorSize();
+  const bool whole = impReadSectors(sectorOffset, buffer, sectorCount);
+  for (u32 done = 0; done < sectorCount; done += pieceSectors) {
+    const u32 n = std::min(pieceSectors, sectorCount - done);
+    u8* piece = bytes + done * sectorSize;
+    // A failed request is read again piece by piece, so that the failure is the piece's.
+    if (!whole && !impReadSectors(sectorOffset + done, piece, n)) return done;
+    if (dataFilter && !dataFilter->filterReadData(sectorOffset + done, piece, n)) return done;
+  }
+  return sectorCount;
+}
+
+u32 IDisk::writeSectorsInPieces(u32 sectorOffset, const void* buffer, u32 sectorCount, u32 pieceSectors) {
+  if (pieceSectors == 0) pieceSectors = sectorCount;
+  const u8* bytes = static_cast<const u8*>(buffer);
+  const u64 sectorSize = getSectorSize();
+  u32 agreed = 0;  // the sectors the filter lets through: pieces up to the first it vetoes
+  while (agreed < sectorCount) {
+    const u32 n = std::min(pieceSectors, sectorCount - agreed);
+    if (dataFilter && !dataFilter->filterWriteData(sectorOffset + agreed, bytes + agreed * sectorSize, n)) break;
+    agreed += n;
+  }
+  if (agreed == 0 || impWriteSectors(sectorOffset, buffer, agreed)) return agreed;
+  for (u32 done = 0; done < agreed; done += pieceSectors) {
+    const u32 n = std::min(pieceSectors, agreed - done);
+    if (!impWriteSectors(sectorOffset + done, bytes + done * sectorSize, n)) return done;
+  }
+  return agreed;
 }
 
 bool IDisk::impWriteSectors(u32, const void*, u32) { return false; }

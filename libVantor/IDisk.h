@@ -88,6 +88,16 @@ class VANTOR_EXPORT IDisk {
   [[nodiscard]] bool readSectors(u32 sectorOffset, void* buffer, u32 sectorCount) const;
   // Lets the data filter see (and veto) the data, then writes through the implementation.
   [[nodiscard]] bool writeSectors(u32 sectorOffset, const void* buffer, u32 sectorCount);
+  // The same transfers as readSectors or writeSectors called for each piece of
+  // `pieceSectors` sectors in turn (the last may be shorter), the data filter seeing each
+  // piece as such a call shows it, but the medium gets one request for them all. Answers
+  // how many sectors from sectorOffset went through, a whole number of pieces: sectorCount
+  // when every piece did, else the offset of the first piece that failed. When the one
+  // request fails, the pieces go to the medium one at a time to find that piece; a
+  // writing filter has then seen the pieces after it too, and a vetoed piece is never
+  // written, nor anything after it.
+  [[nodiscard]] u32 readSectorsInPieces(u32 sectorOffset, void* buffer, u32 sectorCount, u32 pieceSectors) const;
+  [[nodiscard]] u32 writeSectorsInPieces(u32 sectorOffset, const void* buffer, u32 sectorCount, u32 pieceSectors);
 
   virtual u64 getSizeBytes() const = 0;
   virtual u32 getSizeSectors() const = 0;

@@ -25,6 +25,10 @@ bool samePartition(const PARTITION_TABLE_ENTRY& a, const PARTITION_TABLE_ENTRY& 
 
 }  // namespace
 
+bool MBRPartitions::isBackupSector(const u8* sector, std::size_t size) {
+  return size >= BACKUP_MAGIC_BYTES && std::memcmp(sector, BACKUP_MAGIC, BACKUP_MAGIC_BYTES) == 0;
+}
+
 MBRPartitions::MBRPartitions(std::shared_ptr<IDisk> disk) : disk_(std::move(disk)) { refresh(); }
 
 void MBRPartitions::refresh() {
@@ -37,7 +41,7 @@ void MBRPartitions::findBackupPartitions() {
   if (sectorSize < BACKUP_LAYOUT_BYTES) return;
   vrk::Buffer<u8> sector(sectorSize);
   if (!disk_->readSectors(BACKUP_SECTOR, sector.data(), 1)) return;
-  if (std::memcmp(sector.data(), BACKUP_MAGIC, BACKUP_MAGIC_BYTES) != 0) return;
+  if (!isBackupSector(sector.data(), sector.size())) return;
 
   std::vector<PARTITION_TABLE_ENTRY> backup(BACKUP_ENTRY_COUNT);
   for (u32 i = 0; i < BACKUP_ENTRY_COUNT; ++i) {

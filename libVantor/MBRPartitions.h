@@ -30,6 +30,8 @@ class VANTOR_EXPORT MBRPartitions final {
   };
 
   static constexpr u32 BACKUP_SECTOR = 2;
+  // Whether `sector` (`size` bytes) begins as a partitions backup does: with its magic.
+  static bool isBackupSector(const u8* sector, std::size_t size);
   static constexpr u8 LEGACY_PARTITION_TYPE = partition_type::FAT16;
   static constexpr u8 PRIMARY_PARTITION_TYPE = partition_type::FAT32_LBA;
 

@@ -1,6 +1,6 @@
 // libVantor/OxbowKeyFormatter.cpp
 #include <libVantor/OxbowKeyFormatter.h>
-#include <libVantor/internal/WriteProtection.h>
+#include <libVantor/WriteSafety.h>
 
 #include <algorithm>
 #include <cstring>
@@ -20,7 +20,6 @@ namespace {
 constexpr u32 KEY_SECTOR_SIZE = 512;
 constexpr u16 MIN_START_SEGMENT = 0x1000;
 constexpr u64 BOOT_AREA_LIMIT = 0x10000;  // sector numbers of the boot area are 16-bit
-constexpr u32 RESET_SECTOR_COUNT = 1024;
 
 // The boot-loader header, relative to its "VRK" signature.
 constexpr char HEADER_SIGNATURE[] = {'V', 'R', 'K'};
@@ -160,13 +159,13 @@ void OxbowKeyFormatter::format(const vrk::String& bootLoaderFile, const vrk::Str
 }
 
 void OxbowKeyFormatter::resetKey() {
-  DiskBufferPointer zeros(u64(RESET_SECTOR_COUNT) * device_.rawDisk().getSectorSize());
-  writeBufferToDisk(0, zeros.get(), RESET_SECTOR_COUNT);
+  DiskBufferPointer zeros(u64(RESET_SECTORS) * device_.rawDisk().getSectorSize());
+  writeBufferToDisk(0, zeros.get(), RESET_SECTORS);
 }
 
 void OxbowKeyFormatter::writeBufferToDisk(u64 firstSector, const u8* data, u32 sectorCount) {
   IDisk& disk = device_.rawDisk();
-  refuseIfWriteProtected(disk);
+  WriteSafety::refuseUnsafeWrites(disk);
   if (!disk.dismountDrive()) {
     throw VantorException(ERR_DISMOUNT_FAILED);
   }

@@ -34,7 +34,9 @@ class VANTOR_EXPORT OxbowKeyFormatter final {
   // after a successful write. startSegment must be 1000h or above.
   void format(const vrk::String& bootLoaderFile, const vrk::String& payloadFile, u16 startSegment,
               u16 reservedSectors, FormatInfo* formatInfo);
-  // Writes 1024 sectors of zeros from sector 0, in one request.
+  // Sectors resetKey() clears.
+  static constexpr u32 RESET_SECTORS = 1024;
+  // Writes RESET_SECTORS sectors of zeros from sector 0, in one request.
   void resetKey();
 
  private:

@@ -1,6 +1,6 @@
 // libVantor/PartitionTools.cpp
 #include <libVantor/PartitionTools.h>
-#include <libVantor/internal/WriteProtection.h>
+#include <libVantor/WriteSafety.h>
 
 #include <cstring>
 #include <functional>
@@ -91,11 +91,12 @@ std::vector<PARTITION_TABLE_ENTRY> PartitionTools::getPartitions(const IDisk& di
   if (!disk.readSectors(0, sector.data(), 1)) {
     throw VantorException(ERR_DISK_ACCESS, "Could not access MBR.");
   }
+  return entriesIn(sector.data());
+}
+
+std::vector<PARTITION_TABLE_ENTRY> PartitionTools::entriesIn(const u8* sector) {
   std::vector<PARTITION_TABLE_ENTRY> entries(MBR_ENTRY_COUNT);
-  for (u32 i = 0; i < MBR_ENTRY_COUNT; ++i) {
-    std::memcpy(&entries[i], sector.data() + TABLE_OFFSET + i * sizeof(PARTITION_TABLE_ENTRY),
-                sizeof(PARTITION_TABLE_ENTRY));
-  }
+  std::memcpy(entries.data(), sector + TABLE_OFFSET, MBR_ENTRY_COUNT * sizeof(PARTITION_TABLE_ENTRY));
   return entries;
 }
 
@@ -105,7 +106,7 @@ void PartitionTools::writePartitionsToMBR(IDisk& disk, const std::vector<PARTITI
   if (!disk.readSectors(0, sector.data(), 1)) {
     throw VantorException(ERR_DISK_ACCESS, "Could not read MBR.");
   }
-  refuseIfWriteProtected(disk);
+  WriteSafety::refuseUnsafeWrites(disk);
   if (!disk.dismountDrive()) {
     throw VantorException(ERR_DISMOUNT_FAILED);
   }

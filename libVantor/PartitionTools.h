@@ -50,6 +50,10 @@ class VANTOR_EXPORT PartitionTools final {
   // Byte offset of table entry 0 in sector 0; entry i follows at 16 * i.
   static constexpr u32 TABLE_OFFSET = 446;
 
+  // The four entries of the table in `sector` (an MBR or an extended boot record, at
+  // least 512 bytes), as they stand. Every reader of a table decodes it here.
+  static std::vector<PARTITION_TABLE_ENTRY> entriesIn(const u8* sector);
+
   // Keeps the low 10 bits of the cylinder, 6 of the sector and 8 of the head.
   static CHS_DATA getCHSData(const CHSAddress& address);
   static CHSAddress getCHSAddress(const CHS_DATA& data);

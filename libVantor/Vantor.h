@@ -15,3 +15,4 @@
 #include <libVantor/WinDisk.h>
 #include <libVantor/WinDiskDevice.h>
 #include <libVantor/WinDiskFile.h>
+#include <libVantor/WriteSafety.h>

@@ -56,12 +56,20 @@ WinDiskDevice::WinDiskDevice(const vrk::String& locator) {
 // The copy shares the volumes but not the duty to mount them back: that stays with the
 // object that dismounted them, which may still be writing.
 WinDiskDevice::WinDiskDevice(const WinDiskDevice& other)
-    : WinDisk(other), driveDismounted(false), drive(other.drive), volumes(other.volumes), writes(other.writes) {}
+    : WinDisk(other),
+      driveDismounted(false),
+      systemWritesAllowed(other.systemWritesAllowed),
+      locator_(other.locator_),
+      drive(other.drive),
+      volumes(other.volumes),
+      writes(other.writes) {}
 
 WinDiskDevice& WinDiskDevice::operator=(const WinDiskDevice& other) {
   if (this == &other) return *this;
   if (driveDismounted) (void)mountDrive();  // what this object took away, it gives back
   WinDisk::operator=(other);
+  systemWritesAllowed = other.systemWritesAllowed;
+  locator_ = other.locator_;
   drive = other.drive;
   volumes = other.volumes;
   writes = other.writes;
@@ -121,12 +129,18 @@ bool WinDiskDevice::mountDrive() {
   // Runs from the destructor too, so nothing may escape: a failure stops the mounting
   // and is logged.
   try {
-    volumes->releaseHandles();
-    // The kernel forgets partitions only on request: make it see the table written meanwhile.
+    // The system forgets partitions only on request: make it see the table written
+    // meanwhile. Where a volume comes back by itself once its hold ends, that is done
+    // first, so that no volume of the old table is mounted over the new data, and the
+    // volumes that must stay off are taken off before the holds go; where a held
+    // partition cannot change, the holds go first.
+    const bool whileHeld = os::tableReadWhileHeld();
+    if (!whileHeld) volumes->releaseHandles();
     std::vector<MbrPartition> layout;
     const MbrLayoutKind kind = readMbrLayout(*this, layout);
     (void)os::rereadPartitionTable(getHandle().get(), kind, layout, getSectorSize());
     volumes->mountBack();
+    volumes->releaseHandles();
     os::volumesChanged();
     volumes->clearDismounted();
     drive->update(true);

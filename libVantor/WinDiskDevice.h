@@ -52,6 +52,11 @@ class VANTOR_EXPORT WinDiskDevice final : public WinDisk {
   // The locator the drive was opened by.
   const vrk::String& getLocator() const { return locator_; }
 
+  // Writing services refuse a drive that holds the running system (WriteSafety). A host
+  // that means to write one all the same says so here; copies keep the choice.
+  void setSystemWritesAllowed(bool allowed) { systemWritesAllowed = allowed; }
+  bool getSystemWritesAllowed() const { return systemWritesAllowed; }
+
  protected:
   // A run of equal reads of consecutive sectors (single sectors, or chunks) is served,
   // from its second read on, from blocks read ahead of up to 1 MiB; a write, by this
@@ -64,6 +69,7 @@ class VANTOR_EXPORT WinDiskDevice final : public WinDisk {
 
  private:
   bool driveDismounted = false;
+  bool systemWritesAllowed = false;
   vrk::String locator_;
   std::shared_ptr<libSysHost::WindowsDrive> drive;
   std::shared_ptr<Volumes> volumes;

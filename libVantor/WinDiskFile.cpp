@@ -7,6 +7,7 @@ namespace vantor {
 
 WinDiskFile::WinDiskFile(const vrk::String& path, CreateDisposition disposition, u32 sectorSize, u64 sizeBytes) {
   const vrk::String absolute = vrk::FileSystem::getAbsolutePath(vrk::System::getApplicationDirectory(), path, true);
+  path_ = absolute;
   if (disposition != OpenExisting && disposition != OpenAlways) {  // no such way of opening
     setDiskParameters(HandleHolder(), sectorSize, sizeBytes);
     return;

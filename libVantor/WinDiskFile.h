@@ -28,11 +28,14 @@ class VANTOR_EXPORT WinDiskFile final : public WinDisk {
   WinDiskFile* clone() const override;
   // True when the file was opened and brought to its size at construction.
   bool isOpen() const override { return open; }
+  // The file's absolute path.
+  const vrk::String& getPath() const { return path_; }
 
  private:
   bool expandFileToSpecifiedSize();
 
   bool open = false;
+  vrk::String path_;
 };
 
 }  // namespace vantor

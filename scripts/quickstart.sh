@@ -10,11 +10,11 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 build="$repo/build-quickstart"
 step() { printf '\n== %s\n' "$*"; }
 
-step "Installing the Debian packages the build needs (scripts/setup.sh)"
-"$repo/scripts/setup.sh"
+step "Installing the Debian packages the demo needs (scripts/setup.sh demo)"
+"$repo/scripts/setup.sh" demo
 
 step "Building vantor (Release) in $build"
-cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVANTOR_TESTS=OFF -DVANTOR_BENCH=OFF >/dev/null
+(cd "$repo" && cmake --preset release -B "$build" >/dev/null)
 cmake --build "$build" --target vantor -j "$(nproc)" >"$build.log" 2>&1 ||
   { tail -40 "$build.log" >&2; echo "quickstart: build failed (log: $build.log)" >&2; exit 1; }
 vantor="$build/tools/vantor"

@@ -1,18 +1,30 @@
 #!/usr/bin/env bash
-# Installs everything the build, the tests, the benchmarks and the sample disk need,
-# from Debian's packages: also the mingw-w64 cross compiler and Wine, for the Windows
-# build and its tests. Safe to run again; run as root on Debian 12.
+# Installs, from Debian's packages, what Vantor needs. Safe to run again; run as root on
+# Debian 12.
+#   scripts/setup.sh demo   what the Quick start's demo needs: the compiler, the library's
+#                           and the vantor program's build dependencies, and the tools that
+#                           make and read the sample disk;
+#   scripts/setup.sh        all of that, and what the tests, the benchmarks and the Windows
+#                           build need: GoogleTest, clang and its fuzzing runtime, the file
+#                           system and table tools the tests check against, partclone for
+#                           the benchmarks, the mingw-w64 cross compiler and Wine.
 set -euo pipefail
-packages=(
-  build-essential cmake g++ clang libclang-rt-14-dev
-  libboost-dev libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
-  dosfstools mtools fdisk util-linux e2fsprogs partclone
-  exfatprogs exfat-fuse ntfs-3g gdisk
-  libxxhash-dev
-  libfuse3-dev fuse3 pkg-config time
-  libmount-dev libblkid-dev nlohmann-json3-dev python3
+demo=(
+  build-essential cmake g++ pkg-config
+  libboost-dev libcli11-dev libxxhash-dev libmount-dev libblkid-dev nlohmann-json3-dev
+  libfuse3-dev fuse3
+  dosfstools mtools fdisk util-linux
+)
+rest=(
+  clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
+  e2fsprogs partclone exfatprogs exfat-fuse ntfs-3g gdisk time python3
   g++-mingw-w64-x86-64 wine wine64 ninja-build
 )
+case "${1:-all}" in
+  demo) packages=("${demo[@]}") ;;
+  all) packages=("${demo[@]}" "${rest[@]}") ;;
+  *) echo "usage: scripts/setup.sh [demo]" >&2; exit 2 ;;
+esac
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds and runs every test:
+# Installs what is needed, builds and runs every test, each build from its preset in
+# CMakePresets.json (warnings are errors in all of them):
 #   1. the whole suite (ctest), release build with debug info;
 #   2. the whole suite again under AddressSanitizer + UndefinedBehaviorSanitizer;
 #   3. the imaging engine's tests (capture, restore and the chunk ring among them) under
@@ -21,7 +22,7 @@ bash scripts/setup.sh
 step() { printf '\n=== %s ===\n' "$*"; }
 
 step "build (RelWithDebInfo)"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --preset default >/dev/null
 cmake --build build -j"$jobs"
 
 step "tests"
@@ -37,7 +38,7 @@ LD_LIBRARY_PATH="$prefix/lib" "$prefix/host/package_check" "$prefix/disk.bin"
 rm -rf "$prefix"
 
 step "build (address,undefined)"
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVANTOR_SANITIZE=address,undefined -DVANTOR_BENCH=OFF >/dev/null
+cmake --preset asan >/dev/null
 cmake --build build-asan -j"$jobs"
 
 step "tests under AddressSanitizer and UndefinedBehaviorSanitizer"
@@ -45,7 +46,7 @@ step "tests under AddressSanitizer and UndefinedBehaviorSanitizer"
   ctest --output-on-failure --timeout 1800)
 
 step "build (thread)"
-cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DVANTOR_SANITIZE=thread -DVANTOR_BENCH=OFF >/dev/null
+cmake --preset tsan >/dev/null
 cmake --build build-tsan -j"$jobs" --target ImagingEngineTest
 
 step "imaging engine under ThreadSanitizer"
@@ -56,8 +57,7 @@ TSAN_OPTIONS=halt_on_error=1 $norand build-tsan/tests/ImagingEngineTest --gtest_
 
 if command -v clang++ >/dev/null; then
   step "fuzzing (${fuzz_seconds}s per target)"
-  CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug -DVANTOR_FUZZ=ON -DVANTOR_BENCH=OFF \
-    -DVANTOR_SANITIZE=address,undefined >/dev/null
+  cmake --preset fuzz >/dev/null
   cmake --build build-fuzz -j"$jobs" --target ImageFileFuzz DriveMapFuzz PartitionTableFuzz GptFuzz \
     ExfatMapperFuzz NtfsMapperFuzz ExtMapperFuzz ImageSumsFuzz
   # Each target builds its disk or image from a few hundred bytes of choices; the longest

@@ -26,8 +26,10 @@ wineserver -k; wineserver -w
 wineserver -p
 wineboot >/dev/null 2>&1 </dev/null
 
-cmake -S . -B "$win_build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-w64-x86_64.cmake \
-  -DCMAKE_BUILD_TYPE=Release -DVANTOR_NATIVE_BUILD_DIR="$native_build" >/dev/null
+# A build folder from the time the C++ runtime was linked statically is configured afresh
+# (its objects stay; the programs and DLLs are linked again).
+if grep -qs '_LINKER_FLAGS:STRING=-static' "$win_build/CMakeCache.txt"; then rm -f "$win_build/CMakeCache.txt"; fi
+cmake --preset mingw -B "$win_build" -DVANTOR_NATIVE_BUILD_DIR="$native_build" >/dev/null
 cmake --build "$win_build" -j"$jobs"
 status=0
 # A test program that Wine fails to start ends at once with no output of its own; such a

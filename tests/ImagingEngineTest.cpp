@@ -17,6 +17,7 @@
 #include <libVantor/DiskImager.h>
 #include <libVantor/ImageChecksums.h>
 #include <libVantor/WinDiskFile.h>
+#include <libVantor/internal/ImageFormat.h>
 #include <vrk/Files.h>
 
 #include "support/FakeDisk.h"
@@ -48,8 +49,9 @@ struct Rig {
     EXPECT_TRUE(imager.startReadingImage(image, true, wholeDrive));
     return last();
   }
-  std::string restore(const std::string& image, std::function<void(std::shared_ptr<IDisk>)> then = nullptr) {
-    EXPECT_TRUE(imager.startWritingImage(image, true, false, true, std::move(then)));
+  std::string restore(const std::string& image, std::function<void(std::shared_ptr<IDisk>)> then = nullptr,
+                      bool verify = true) {
+    EXPECT_TRUE(imager.startWritingImage(image, true, false, verify, std::move(then)));
     return last();
   }
   std::shared_ptr<FakeDisk> disk;
@@ -216,7 +218,15 @@ TEST(ImageCapture, UsedSectorsRoundTripThroughAFileWithOneThreadOnTheDrive) {
               "finished");
     EXPECT_EQ(target.log->progress(), progress);
     EXPECT_EQ(called, 1);
-    EXPECT_EQ(target.disk->writes().size(), 9u);
+    // Sector 0 goes last, after everything else of the image: its chunk is written alone
+    // and without it; streaming, the other 8 chunks go in one request.
+    const Calls written = target.disk->writes();
+    ASSERT_EQ(written.size(), streaming ? 3u : 10u);
+    EXPECT_EQ(written.front(), (FakeDisk::Call{Op::Write, 1, 255}));
+    if (streaming) {
+      EXPECT_EQ(written[1], (FakeDisk::Call{Op::Write, 256, 1793}));
+    }
+    EXPECT_EQ(written.back(), (FakeDisk::Call{Op::Write, 0, 1}));
     EXPECT_EQ(target.disk->read(0, used.size()), used);
     EXPECT_EQ(target.disk->calls().front().op, Op::Dismount);
     EXPECT_EQ(target.disk->calls().back().op, Op::Mount);
@@ -241,7 +251,8 @@ TEST(ImagingEngine, AnAbortFromAProgressReportStopsTheDriveBeforeTheNextChunk) {
   EXPECT_EQ(capture.disk->calls(), (Calls{{Op::Read, 0, 1}, {Op::Read, 0, 256}})) << "the map, then one chunk";
   EXPECT_FALSE(vrk::FileSystem::exists(dir.file("b.img")));
   EXPECT_EQ(restore.restore(dir.file("a.img")), "aborted");
-  EXPECT_EQ(restore.disk->calls(), (Calls{{Op::Dismount}, {Op::Write, 0, 256}, {Op::Read, 0, 256}}));
+  // Sector 0 is written last: a restore aborted before its end leaves the old table.
+  EXPECT_EQ(restore.disk->calls(), (Calls{{Op::Dismount}, {Op::Write, 1, 255}, {Op::Read, 1, 255}}));
   EXPECT_EQ(restore.log->progress(), std::vector<int>{12});
 }
 
@@ -309,12 +320,12 @@ TEST(ImageChecksums, CaptureMakesThemRestoreAndVerifyHoldTheImageAgainstThem) {
   restore.imager.setImageChecksums(DiskImager::CHECKSUMS_ON);
   verify.imager.setImageChecksums(DiskImager::CHECKSUMS_ON);
   EXPECT_EQ(restore.restore(image), disagree);
-  EXPECT_EQ(restore.disk->writes(), writes({{0, 256}})) << "the first chunk only";
+  EXPECT_EQ(restore.disk->writes(), writes({{1, 255}})) << "the first chunk only, less sector 0, which goes last";
   ASSERT_TRUE(verify.imager.startVerifyingImage(image, true));
   EXPECT_EQ(verify.last(), disagree);
   writeFile(image + ".sums", "");
   EXPECT_EQ(restore.restore(image),
-            "error 11 the checksum file " + image + ".sums is unusable: it is not a checksum file");
+            "error 11 the checksum file " + image + ".sums is unusable: it is empty or cannot be read");
 }
 
 // Each failure ends the restore with its code, without the callback, and a drive once
@@ -343,6 +354,13 @@ TEST(ImageRestore, FailuresEndTheRestoreAndDrivesBeyond32BitSectorNumbersAreNeve
          return true;
        },
        ERR_VERIFY_MISMATCH, 5},
+      // Sector 0, written after all the rest, is read back last.
+      {"sector 0 read-back differs", 4000,
+       [](FakeDisk& d, Op op, u32 s) {
+         if (op == Op::Read && s == 0) d.fill(0, static_cast<u8>(~d.byteAt(0)), 1);
+         return true;
+       },
+       ERR_VERIFY_MISMATCH, 10},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -368,6 +386,127 @@ TEST(ImageRestore, FailuresEndTheRestoreAndDrivesBeyond32BitSectorNumbersAreNeve
   EXPECT_EQ(Rig(big).zero().substr(0, 56), "error 17 The whole drive cannot be zeroed: it holds 4294");
   EXPECT_EQ(Rig(big).capture(dir.file("b.img")), "finished");
   EXPECT_EQ(readFile(dir.file("b.img")), readFile(image)) << "restored whole, and nothing zeroed";
+}
+
+// An image of one run of `sectors` random sectors from sector `first`.
+std::string runImage(TempDir& dir, u32 first, u32 sectors) {
+  ImageHeader header;
+  header.runCount = 1;
+  header.totalSectors = sectors;
+  header.sectorSize = 512;
+  header.firstUsedSector = first;
+  header.highestVolumeSector = u64(first) + sectors - 1;
+  std::string bytes(image::HEADER_SIZE + image::RUN_HEADER_SIZE, '\0');
+  encodeImageHeader(header, reinterpret_cast<u8*>(&bytes[0]));
+  encodeRunHeader(first, sectors, reinterpret_cast<u8*>(&bytes[image::HEADER_SIZE]));
+  std::mt19937 random(first);
+  for (u64 i = 0; i < u64(sectors) * 512; ++i) bytes.push_back(static_cast<char>(random()));
+  const std::string path = dir.file("run.img");
+  writeFile(path, bytes);
+  return path;
+}
+
+// Records every piece of data it sees, into a log its clones share.
+struct RecordingFilter : IDiskDataFilter {
+  explicit RecordingFilter(std::shared_ptr<Calls> seen) : seen(std::move(seen)) {}
+  IDiskDataFilter* clone() const override { return new RecordingFilter(seen); }
+  bool filterReadData(u32 sector, void*, u32 count) const override {
+    return seen->push_back({Op::Read, sector, count}), true;
+  }
+  bool filterWriteData(u32 sector, const void*, u32 count) override {
+    return seen->push_back({Op::Write, sector, count}), true;
+  }
+  std::shared_ptr<Calls> seen;
+};
+
+Calls chunksOf(Op op, u32 first, u32 sectors) {
+  Calls out;
+  for (u32 s = first; s < first + sectors; s += 256) out.push_back({op, s, std::min(256u, first + sectors - s)});
+  return out;
+}
+
+// Streaming, a restore (with verify: a window of chunks written, then read back), a
+// verify and a wipe reach the drive in requests of up to 1 MiB, while a data filter and
+// the observers still see each 256-sector chunk, in order.
+TEST(StreamingTransfers, ReachTheDriveInLargeRequestsWhileFiltersAndObserversSeeChunks) {
+  TempDir dir;
+  const u32 first = 2048, chunks = 100, sectors = chunks * 256 - 7;  // the last chunk is short
+  const std::string image = runImage(dir, first, sectors);
+  const std::string data = readFile(image);
+  std::vector<int> everyPercent;
+  for (int p = 1; p <= 100; ++p) everyPercent.push_back(p);
+  for (const bool verify : {false, true}) {
+    SCOPED_TRACE(verify ? "verify" : "no verify");
+    Rig rig(40000u);
+    rig.imager.setTransferMode(DiskImager::TRANSFER_STREAMING);
+    const auto seen = std::make_shared<Calls>();
+    rig.disk->setDataFilter(new RecordingFilter(seen));
+    EXPECT_EQ(rig.restore(image, nullptr, verify), "finished");
+    const u32 requests = (chunks + 7) / 8;
+    EXPECT_EQ(rig.disk->writes().size(), requests);
+    EXPECT_EQ(rig.disk->count(Op::Read), verify ? requests : 0u);
+    for (const auto& call : rig.disk->calls()) EXPECT_LE(call.count, 2048u);
+    Calls expected = chunksOf(Op::Write, first, sectors);
+    if (verify) {
+      // Windows of 32 chunks: each written, then read back.
+      Calls windows;
+      for (u32 w = 0; w < sectors; w += 32 * 256) {
+        const u32 n = std::min(32u * 256, sectors - w);
+        for (Op op : {Op::Write, Op::Read}) {
+          const Calls part = chunksOf(op, first + w, n);
+          windows.insert(windows.end(), part.begin(), part.end());
+        }
+      }
+      expected = windows;
+    }
+    EXPECT_EQ(*seen, expected);
+    EXPECT_EQ(rig.log->progress(), everyPercent);
+    EXPECT_EQ(rig.disk->read(u64(first) * 512, u64(sectors) * 512), std::vector<u8>(data.begin() + 98, data.end()));
+    ASSERT_TRUE(rig.imager.startVerifyingImage(image, true));
+    EXPECT_EQ(rig.last(), "finished");
+  }
+  Rig wipe(4000u);
+  wipe.imager.setTransferMode(DiskImager::TRANSFER_STREAMING);
+  const auto seen = std::make_shared<Calls>();
+  wipe.disk->setDataFilter(new RecordingFilter(seen));
+  EXPECT_EQ(wipe.zero(), "finished");
+  EXPECT_EQ(wipe.disk->writes(), writes({{0, 2048}, {2048, 1952}}));
+  EXPECT_EQ(*seen, chunksOf(Op::Write, 0, 4000));
+  EXPECT_EQ(wipe.log->progress(), (std::vector<int>{6, 12, 19, 25, 32, 38, 44, 51, 57, 64, 70, 76, 83, 89}));
+}
+
+// Streaming with verify, a chunk that reads back wrong in a later window, or fails to
+// read back or to be written, is named as chunk by chunk; the chunks before it are
+// written and reported, none after it is reported.
+TEST(StreamingTransfers, AFailureInAWindowNamesItsChunk) {
+  TempDir dir;
+  const std::string image = runImage(dir, 0, 100 * 256);
+  const u32 bad = (32 + 5) * 256;  // window 1, chunk 5
+  struct Case {
+    Op op;
+    bool corrupt;
+    std::string last;
+  };
+  const Case cases[] = {
+      {Op::Read, true, "error 5 Data mismatch during verification of sector chunk starting at LBA 00002500h"},
+      {Op::Read, false, "error 4 Error reading sector chunk starting at LBA 00002500h"},
+      {Op::Write, false, "error 4 Error writing sector chunk starting at LBA 00002500h"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.last);
+    Rig rig(30000u);
+    rig.imager.setTransferMode(DiskImager::TRANSFER_STREAMING);
+    rig.disk->gate = [&c, &rig, bad](Op op, u32 s, u32 n) {
+      if (op != c.op || s > bad || s + n <= bad) return true;
+      if (c.corrupt) rig.disk->fill(u64(bad) * 512 + 3, static_cast<u8>(~rig.disk->byteAt(u64(bad) * 512 + 3)), 1);
+      return c.corrupt;
+    };
+    EXPECT_EQ(rig.restore(image), c.last);
+    const std::vector<int> progress = rig.log->progress();
+    ASSERT_FALSE(progress.empty());
+    EXPECT_EQ(progress.back(), 37) << "every chunk before the bad one, and no more";
+    EXPECT_NE(rig.disk->calls().back().op, Op::Mount);
+  }
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include <linux/hdreg.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -25,15 +26,21 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 
 #include <libVantor/DiskDevice.h>
 #include <libVantor/DiskFactory.h>
+#include <libVantor/DriveListing.h>
 #include <libVantor/DiskImager.h>
+#include <libVantor/MountTable.h>
+#include <libVantor/OxbowKeyFormatter.h>
 #include <libVantor/PartitionTools.h>
 #include <libVantor/PosixApi.h>
 #include <libVantor/WinDiskDevice.h>
+#include <libVantor/WinDiskFile.h>
+#include <libVantor/WriteSafety.h>
 #include <libVantor/internal/DiskBufferPointer.h>
 #include <libVantor/internal/SysHost.h>
 
@@ -312,6 +319,58 @@ TEST(DiskDeviceEnum, KindMediaAndSectorSizeFiltersDecideWhatIsListed) {
   }
 }
 
+// The listing a host shows, seen through loop devices of our own: an MBR with a FAT volume
+// and an ext2 volume (mounted), and a bare file attached read-only. Each is a virtual disk
+// that opens, with its size, sector size, volumes in partition order, their labels and
+// mount points; only the read-only one is flagged.
+TEST(DriveListing, LoopDevicesWithTheirVolumesMountsAndAReadOnlyMedium) {
+  TempDir dir;
+  std::string why;
+  auto loop = LoopDevice::create(dir.path(), {64ull << 20, 512, "label: dos\n2048,32768,c\n34816,32768,83\n"}, why);
+  if (!loop) GTEST_SKIP() << why;
+  ASSERT_TRUE(LoopDevice::makeFs("fat", loop->partition(1), "PHOTOS") &&
+              LoopDevice::makeFs("ext2", loop->partition(2), "DATA"));
+  ASSERT_TRUE(LoopDevice::mount(loop->partition(2), dir.file("mnt")));
+  std::ofstream(dir.file("bare.img")) << std::string(1 << 20, '\0');
+  auto readOnly = LoopDevice::attach(dir.file("bare.img"), 512, why, true, false);
+  ASSERT_TRUE(readOnly) << why;
+
+  LISTED_DRIVE drive, locked;
+  ASSERT_TRUE(DriveListing::find(loop->path(), drive));
+  ASSERT_TRUE(DriveListing::find(readOnly->path(), locked));
+  for (const LISTED_DRIVE* d : {&drive, &locked}) {
+    EXPECT_EQ(d->kind, DRIVE_VIRTUAL);
+    EXPECT_EQ(d->media, MEDIA_FIXED);
+    EXPECT_EQ(d->sectorSize, 512u);
+    EXPECT_EQ(d->openError, "");
+  }
+  EXPECT_EQ(drive.product, loop->backingFile());
+  EXPECT_EQ(drive.sizeBytes, 64ull << 20);
+  EXPECT_NE(drive.displayText.find("(64.0 MiB), vfat 'PHOTOS', ext2 'DATA'"), std::string::npos) << drive.displayText;
+  EXPECT_EQ(drive.mountPoints, std::vector<std::string>{dir.file("mnt")});
+  EXPECT_FALSE(drive.readOnly);
+  EXPECT_TRUE(locked.readOnly);
+  EXPECT_TRUE(locked.volumes.empty());
+
+  const std::tuple<std::string, u64, std::string, std::string, std::vector<std::string>> volumes[] = {
+      {loop->partition(1), 2048 * 512ull, "vfat", "PHOTOS", {}},
+      {loop->partition(2), 34816 * 512ull, "ext2", "DATA", {dir.file("mnt")}}};
+  ASSERT_EQ(drive.volumes.size(), 2u);
+  for (std::size_t i = 0; i < 2; ++i) {
+    const LISTED_VOLUME& v = drive.volumes[i];
+    const auto& [node, firstByte, fileSystem, label, mounts] = volumes[i];
+    EXPECT_EQ(v.locator, node);
+    EXPECT_TRUE(v.extentKnown);
+    EXPECT_EQ(v.firstByte, firstByte);
+    EXPECT_EQ(v.byteCount, 32768 * 512ull);
+    EXPECT_EQ(v.fileSystem, fileSystem);
+    EXPECT_EQ(v.label, label);
+    EXPECT_FALSE(v.uuid.empty());
+    EXPECT_EQ(v.mountPoints, mounts);
+    EXPECT_TRUE(v.driveLetters.empty());
+  }
+}
+
 bool mountRefused(const std::string& node, const std::string& directory) {
   const bool mounted = LoopDevice::mount(node, directory);
   if (mounted) (void)test::run("umount '" + directory + "'");
@@ -509,9 +568,9 @@ class FailingDrive : public ::testing::Test {
 
 // A capture ends at a failed read of the MBR, while the used sectors are worked out: the
 // file is left empty; at a failed chunk, with the file removed. A restore ends at the
-// failing chunk, with every earlier chunk on the drive and no later one; a failed
-// read-back comes after its chunk was written; a drive that vanishes fails every later
-// request. Zeroing ends at its first failed write, the drive's last sector.
+// failing chunk, with every earlier chunk on the drive (but sector 0, which goes last)
+// and no later one; a failed read-back comes after its chunk was written; a drive that
+// vanishes fails every later request. Zeroing ends at its first failed write, the drive's last sector.
 TEST_F(FailingDrive, EachOperationEndsAtTheFailedTransferAndHoldsNothing) {
   const std::string imagePath = scratch.file("drive.img");
   const auto capture = [&](DiskImager& i) { return i.startReadingImage(imagePath, true, false); };
@@ -542,13 +601,129 @@ TEST_F(FailingDrive, EachOperationEndsAtTheFailedTransferAndHoldsNothing) {
     EXPECT_TRUE(nothingHeld());
     const std::string disk = test::readFile(backing);
     const std::size_t end = std::size_t(chunk + (rule == "read" ? 256 : 0)) * 512;
-    EXPECT_TRUE(disk.compare(0, end, original, 0, end) == 0);
+    // Sector 0, the new table, would have gone last: the blank drive keeps its own.
+    EXPECT_EQ(std::string::npos, disk.substr(0, 512).find_first_not_of('\0'));
+    EXPECT_TRUE(disk.compare(512, end - 512, original, 512, end - 512) == 0);
     EXPECT_EQ(std::string::npos, disk.find_first_not_of('\0', std::size_t(chunk + 256) * 512));
   }
   arm("write", kDriveSectors - 1);
   EXPECT_EQ("error 4 Failed to write sector block.",
             runImager(open(), [](DiskImager& i) { return i.startZeroingDisk(true, boost::none); }));
   EXPECT_TRUE(nothingHeld());
+}
+
+// The closing notification of an imaging operation, or "error CODE MESSAGE" of what a
+// call on the caller's thread threw.
+std::string outcome(const std::function<void()>& call) {
+  try {
+    call();
+    return "finished";
+  } catch (const VantorException& e) {
+    return "error " + std::to_string(e.getErrorCode()) + " " + e.getMessage().str();
+  }
+}
+
+// The loop device shown to the library as the running system's drive by made-up mount
+// and swap tables (its partition at / or /boot/efi, or as swap; a loop device over a file
+// in that partition at /; a mount table that cannot be read): restore, zeroing, the MBR write and the boot key each refuse it before they
+// dismount or write anything, so its volume stays mounted and its bytes unchanged. It is
+// written once the tables put the system elsewhere, or once the host allows it. A disk
+// file behind a loop device is refused for writing, and an image that is the target, or
+// the file behind it, or (for a restore) lies on its volume, is refused as it starts.
+TEST(SystemDrive, EveryWritingServiceRefusesItBeforeItDismounts) {
+  TempDir scratch;
+  std::string why;
+  const auto loop = LoopDevice::create(scratch.path(), {8ull << 20, 512, "label: dos\n2048,,83\n"}, why);
+  if (!loop) GTEST_SKIP() << why;
+  ASSERT_TRUE(LoopDevice::makeFs("ext2", loop->partition(1)));
+  const std::string& backing = loop->backingFile();
+  const auto open = [&] { return DiskFactory::getDiskDevice(loop->path()); };
+  const std::string image = scratch.file("drive.img");
+  ASSERT_EQ("finished", runImager(open(), [&](DiskImager& i) {
+              i.setVolumeCoverage(DiskImager::COVER_EVERY_VOLUME);
+              return i.startReadingImage(image, true, false);
+            }));
+  const std::string mnt = scratch.file("mnt");
+  ASSERT_TRUE(LoopDevice::mount(loop->partition(1), mnt));
+  auto stacked = LoopDevice::create(mnt, {1ull << 20, 512, ""}, why);
+  ASSERT_TRUE(stacked) << why;
+  ASSERT_EQ(0, test::run("sync"));
+  const std::string before = test::readFile(backing);
+  const std::string p1 = loop->partition(1);
+  const auto mountLine = [](const std::string& node) {
+    const dev_t device = deviceNumber(node);
+    return "36 1 " + std::to_string(major(device)) + ":" + std::to_string(minor(device)) + " / %s rw - ext2 " + node +
+           " rw\n";
+  };
+  const std::string elsewhere = "36 1 254:250 / / rw - ext4 /dev/vantor-elsewhere rw\n";
+  const std::string swapHeader = "Filename\tType\tSize\tUsed\tPriority\n";
+  struct Tables { std::string mounts, swaps, reason; };
+  const Tables systems[] = {
+      {vrk::SprintfFormat(mountLine(p1).c_str(), "/").str(), swapHeader, "/ is mounted from " + p1},
+      {elsewhere + vrk::SprintfFormat(mountLine(p1).c_str(), "/boot/efi").str(), swapHeader, "/boot/efi is mounted from " + p1},
+      {vrk::SprintfFormat(mountLine(stacked->path()).c_str(), "/").str(), swapHeader, "/ is mounted from " + stacked->path()},
+      {elsewhere, swapHeader + p1 + "\tpartition\t1024\t0\t-2\n", "swap is active on " + p1},
+      {"", swapHeader, "the mount table cannot be read, so nothing tells the device is unused"},
+  };
+  const auto restore = [&](std::shared_ptr<IDisk> d) {
+    return runImager(d, [&](DiskImager& i) { return i.startWritingImage(image, true, false, false, nullptr); });
+  };
+  const auto zero = [](std::shared_ptr<IDisk> d) {
+    return runImager(d, [](DiskImager& i) { return i.startZeroingDisk(true, std::vector<std::pair<u64, u64>>{{1, 1}}); });
+  };
+  const std::function<std::string(std::shared_ptr<IDisk>)> services[] = {
+      restore, zero,
+      [](std::shared_ptr<IDisk> d) { return outcome([&] { PartitionTools::writePartitionsToMBR(*d, PartitionTools::getPartitions(*d)); }); },
+      [](std::shared_ptr<IDisk> d) {
+        DiskDevice device("drive", d);
+        return outcome([&] { OxbowKeyFormatter(device).resetKey(); });
+      }};
+  const auto tableFiles = [&](const Tables& t) {
+    if (!t.mounts.empty()) test::writeFile(scratch.file("mountinfo"), t.mounts);
+    test::writeFile(scratch.file("swaps"), t.swaps);
+    return os::MountTableOverride(t.mounts.empty() ? scratch.file("no-such-table") : scratch.file("mountinfo"),
+                                  scratch.file("swaps"));
+  };
+  for (const Tables& system : systems) {
+    SCOPED_TRACE(system.reason);
+    const os::MountTableOverride tables = tableFiles(system);
+    const std::string refusal = "refusing to write " + loop->path() + ": it holds the running system (" + system.reason + ")";
+    EXPECT_EQ(system.reason, WriteSafety::systemUse(*open()).str());
+    // Asked first on its own: a drive not refused here would be dismounted by the services
+    // below, against a table that names system mount points.
+    ASSERT_TRUE(test::throwsVantor([&] { WriteSafety::refuseUnsafeWrites(*open()); }, ERR_INVALID_ARGUMENT, refusal));
+    for (const auto& service : services) EXPECT_EQ("error 17 " + refusal, service(open()));
+    EXPECT_NE("", LoopDevice::mountAt(mnt)) << "refused before the dismount";
+  }
+  EXPECT_TRUE(test::readFile(backing) == before) << "nothing was written";
+
+  stacked.reset();
+  ASSERT_EQ(0, test::run("umount " + test::shellQuote(mnt)));
+  {
+    const os::MountTableOverride tables = tableFiles({elsewhere, swapHeader, ""});
+    EXPECT_EQ("finished", zero(open()));
+  }
+  {
+    const os::MountTableOverride tables = tableFiles(systems[3]);  // swap: the drive holds no mount
+    auto drive = std::dynamic_pointer_cast<WinDiskDevice>(open());
+    drive->setSystemWritesAllowed(true);
+    EXPECT_EQ("finished", restore(std::shared_ptr<IDisk>(drive->clone())));
+  }
+
+  const auto file = std::make_shared<WinDiskFile>(backing, WinDiskFile::OpenExisting, 512, 0);
+  EXPECT_TRUE(test::throwsVantor([&] { WriteSafety::refuseUnsafeWrites(*file); }, ERR_DISMOUNT_FAILED,
+                                 "disk file " + backing + " is in use by the loop device " + loop->path() +
+                                     "; free it first (umount, losetup -d); nothing was written"));
+  EXPECT_EQ("error 17 the image cannot be the file behind the loop device " + loop->path(),
+            runImager(open(), [&](DiskImager& i) { return i.startReadingImage(backing, true, false); }));
+  EXPECT_EQ("error 17 the image cannot be the target itself",
+            runImager(file, [&](DiskImager& i) { return i.startReadingImage(backing, true, false); }));
+  ASSERT_TRUE(LoopDevice::mount(p1, mnt));
+  const std::string onVolume = mnt + "/drive.img";
+  std::filesystem::copy_file(image, onVolume);
+  EXPECT_EQ("error 17 the image cannot be read from a volume of " + loop->path() + ", which the restore overwrites",
+            runImager(open(), [&](DiskImager& i) { return i.startWritingImage(onVolume, true, false, false, nullptr); }));
+  EXPECT_NE("", LoopDevice::mountAt(mnt));
 }
 
 TEST(FailingImageFile, AWriteTheSystemRefusesEndsTheCaptureNamingTheFileAndTheReason) {

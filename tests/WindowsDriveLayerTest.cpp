@@ -10,15 +10,23 @@
 #include <vector>
 
 #include <libVantor/DiskDevice.h>
+#include <libVantor/DiskImager.h>
+#include <libVantor/DriveListing.h>
+#include <libVantor/OxbowKeyFormatter.h>
+#include <libVantor/PartitionTools.h>
 #include <libVantor/VantorException.h>
 #include <libVantor/WinApi.h>
 #include <libVantor/WinDiskDevice.h>
+#include <libVantor/WriteSafety.h>
 #include <libVantor/internal/DiskBufferPointer.h>
 #include <libVantor/internal/SysHost.h>
 #include <libVantor/internal/WriteProtection.h>
 #include <vrk/Files.h>
 
+#include "support/FakeDisk.h"
 #include "support/LogCapture.h"
+#include "support/RecordingObserver.h"
+#include "support/TempDir.h"
 #include "support/ThrowsVantor.h"
 #include "support/windows/FakeWinApi.h"
 
@@ -121,8 +129,9 @@ TEST_F(Machine, ListsEachDiskOnceAndOpensItReadWriteUnlessItsMediumRefuses) {
 // A dismount locks every volume of the drive in disk order, then dismounts each. When a
 // volume refuses to open, lock or dismount, the drive undoes what it did, names the
 // volume, and holds nothing: the next dismount starts from the beginning. Mounting back
-// lets the volumes go and has the system read the table again; so does destroying a
-// dismounted drive.
+// has the system read the table again, then lets the volumes go (the system mounts a
+// volume again the moment its lock ends: before the new table, it would mount the old
+// partition over the new data); so does destroying a dismounted drive.
 TEST_F(Machine, DismountLocksThenDismountsAndUndoesAllWhenAVolumeRefuses) {
   struct Case {
     const char* refused;  // with ERROR_ACCESS_DENIED
@@ -168,9 +177,40 @@ TEST_F(Machine, DismountLocksThenDismountsAndUndoesAllWhenAVolumeRefuses) {
     EXPECT_TRUE(drive->mountDrive());
     ASSERT_TRUE(drive->dismountDrive());  // mounted back: a fresh bookkeeping locks again
     drive.reset();
-    EXPECT_EQ(fake.log, (Log{"update 2", "GetLogicalDrives", "lock V2", "lock V1", "lock V4", "dismount V2",
-                             "dismount V1", "dismount V4", "update 2", "GetLogicalDrives"}));
+    const Log mountedBack{"update 2", "release V2", "release V1", "release V4", "GetLogicalDrives"};
+    Log expected = mountedBack;
+    expected.insert(expected.end(), dismounted.begin(), dismounted.end());
+    expected.insert(expected.end(), mountedBack.begin(), mountedBack.end());
+    EXPECT_EQ(fake.log, expected);
   }
+}
+
+// A volume whose sectors were written while it was dismounted (a write that failed may
+// have changed some) does not come back: it is logged and taken offline while it is still
+// locked. A write outside every volume keeps only V4 off: it lies in three pieces, so
+// where it lay is not known.
+TEST_F(Machine, AVolumeWrittenWhileDismountedIsTakenOfflineBeforeItsLockEnds) {
+  DiskBufferPointer sector(512);
+  auto drive = open(2);
+  ASSERT_TRUE(drive->dismountDrive());
+  EXPECT_TRUE(drive->writeSectors(0, sector.get(), 1));  // the table
+  fake.log.clear();
+  EXPECT_TRUE(drive->mountDrive());
+  EXPECT_EQ(fake.log, (Log{"update 2", "offline V4", "release V2", "release V1", "release V4", "GetLogicalDrives"}));
+
+  ASSERT_TRUE(drive->dismountDrive());
+  fake.refuse = {{"write disk 2", ERROR_CRC}};
+  EXPECT_FALSE(drive->writeSectors(2048, sector.get(), 1));  // inside V1, at 1 MiB
+  fake.refuse.clear();
+  fake.log.clear();
+  test::LogCapture records("vantor.WinDiskDevice");
+  EXPECT_TRUE(drive->mountDrive());
+  EXPECT_EQ(fake.log, (Log{"update 2", "offline V4", "offline V1", "release V2", "release V1", "release V4",
+                           "GetLogicalDrives"}));
+  ASSERT_EQ(records.records().size(), 2u);
+  EXPECT_EQ(records.records()[1],
+            "243 Not mounting \"\\\\?\\Volume{V1}\" on \"E:\" again: sectors of the volume were written while it "
+            "was dismounted");
 }
 
 // Listing a drive's mount points and proving its volumes exist open them without access
@@ -228,6 +268,67 @@ TEST_F(Machine, VolumesOnNoDiskAreLeftOutOfListingAndDismount) {
   auto drive = open(2);
   ASSERT_TRUE(drive->dismountDrive());
   EXPECT_EQ(fake.log, (Log{"lock V2", "lock V1", "lock V4", "dismount V2", "dismount V1", "dismount V4"}));
+}
+
+// The listing a host shows: each disk once, with its kind, media, size, whether its medium
+// refuses writes or it does not open, and its volumes in disk order with their file
+// systems, labels, letters and folders; the drive holding C: shows it among its mount
+// points. A lettered volume on no disk (a SUBST or network drive) belongs to no drive.
+TEST_F(Machine, TheListingShowsEachDiskWithItsVolumesLettersAndLabels) {
+  fake.addVolume({.paths = {L"R:\\"}, .fileSystem = L"NTFS", .label = L"SHARE"});  // V5
+  fake.refuse = {{"extents V5", ERROR_INVALID_FUNCTION}, {"writable 2", ERROR_WRITE_PROTECT},
+                 {"read disk 3", ERROR_ACCESS_DENIED}};
+  // Each volume as "locator fileSystem 'label' [letters] mount points", at its first byte when known.
+  const auto volumes = [](const LISTED_DRIVE& drive) {
+    std::string text;
+    for (const LISTED_VOLUME& v : drive.volumes) {
+      text += v.locator + " " + v.fileSystem + " '" + v.label + "' [";
+      for (const std::string& letter : v.driveLetters) text += letter;
+      text += "]";
+      for (const std::string& point : v.mountPoints) text += " " + point;
+      text += v.extentKnown ? " @" + std::to_string(v.firstByte) + ";" : ";";
+    }
+    return text;
+  };
+  struct Expected {
+    DriveKind kind;
+    MediaType media;
+    u64 sizeBytes;
+    bool readOnly;
+    bool opens;
+    std::string volumes;
+    std::vector<std::string> mountPoints;
+  };
+  const Expected expected[] = {
+      {DRIVE_INTERNAL, MEDIA_FIXED, 8 << 20, false, true,
+       "\\\\?\\Volume{V3} NTFS '' [C:] C: @1048576;\\\\?\\Volume{V4} NTFS 'SPAN' [];", {"C:"}},
+      {DRIVE_CARD, MEDIA_REMOVABLE, 0, false, true, "", {}},
+      {DRIVE_USB, MEDIA_REMOVABLE, 4 << 20, true, true,
+       "\\\\?\\Volume{V2} exFAT '' [] @65536;\\\\?\\Volume{V1} FAT32 'PHOTOS' [E:] E: C:\\mnt\\photos @1048576;"
+       "\\\\?\\Volume{V4} NTFS 'SPAN' [];",
+       {"E:", "C:\\mnt\\photos"}},
+      {DRIVE_VIRTUAL, MEDIA_FIXED, 1 << 20, false, false, "", {}}};
+  const std::vector<LISTED_DRIVE> drives = DriveListing::drives();
+  ASSERT_EQ(drives.size(), 4u);
+  for (std::size_t i = 0; i < drives.size(); ++i) {
+    const LISTED_DRIVE& d = drives[i];
+    const Expected& e = expected[i];
+    SCOPED_TRACE(d.locator);
+    EXPECT_EQ(d.locator, "\\\\.\\PhysicalDrive" + std::to_string(i));
+    EXPECT_EQ(d.kind, e.kind);
+    EXPECT_EQ(d.media, e.media);
+    EXPECT_EQ(d.sizeBytes, e.sizeBytes);
+    EXPECT_EQ(d.sectorSize, e.sizeBytes != 0 ? 512u : 0u);
+    EXPECT_EQ(d.readOnly, e.readOnly);
+    EXPECT_EQ(d.openError.empty(), e.opens) << d.openError;
+    EXPECT_EQ(volumes(d), e.volumes);
+    EXPECT_EQ(d.mountPoints, e.mountPoints);
+  }
+  EXPECT_EQ(drives[2].product, "Kingston DataTraveler 3.0");
+  LISTED_DRIVE found;
+  ASSERT_TRUE(DriveListing::find("\\\\.\\PhysicalDrive2", found));
+  EXPECT_EQ(found.displayText, drives[2].displayText);
+  EXPECT_FALSE(DriveListing::find("\\\\.\\PhysicalDrive9", found));
 }
 
 // A floppy drive answers its own number N with partition number -1 (it cannot be
@@ -290,6 +391,84 @@ TEST_F(Machine, AnEmptySlotRefusesWritesAsHavingNoMedium) {
   EXPECT_TRUE(test::throwsVantor(
       [&] { refuseIfWriteProtected(*locked); }, ERR_DISK_ACCESS,
       "The drive \"\\\\.\\PhysicalDrive2\" is write-protected (read-only): nothing was written to it."));
+}
+
+// The closing notification of an imaging operation on `disk`, or "error CODE MESSAGE"
+// of what a call on the caller's thread threw.
+std::string outcome(std::shared_ptr<IDisk> disk, const std::function<void(DiskDevice&)>& call) {
+  DiskDevice device("drive", std::move(disk));
+  try {
+    call(device);
+    return "finished";
+  } catch (const VantorException& e) {
+    return "error " + std::to_string(e.getErrorCode()) + " " + e.getMessage().str();
+  }
+}
+std::string imaging(std::shared_ptr<IDisk> disk, const std::function<bool(DiskImager&)>& start) {
+  DiskDevice device("drive", std::move(disk));
+  DiskImager imager(device);
+  auto log = std::make_shared<test::EventLog>();
+  imager.registerObserver(new test::RecordingObserver(log));
+  EXPECT_TRUE(start(imager));
+  return log->snapshot().back();
+}
+
+// The running system spread over the machine: the Windows folder on C: (disk 0), the
+// system partition on disk 3, a page file on E: (disk 2), the hibernation file on F:
+// (disk 4), a dedicated crash-dump file on G: (disk 6). Restore, zeroing, the MBR write
+// and the boot key each refuse those disks, naming why, before any volume is locked or
+// dismounted; so is every disk while the Windows folder lies on no volume that answers.
+// Disk 7, or a system disk the host allows, is written.
+TEST_F(Machine, EveryWritingServiceRefusesTheDisksOfTheRunningSystem) {
+  for (DWORD n : {4, 6, 7}) fake.addDisk({.number = n, .bus = BusTypeUsb, .product = "Key", .sizeBytes = 1 << 20});
+  fake.addVolume({.pieces = {{3, 64 << 10, 512 << 10}}, .fileSystem = L"FAT32"});
+  fake.addVolume({.pieces = {{4, 64 << 10, 512 << 10}}, .paths = {L"F:\\"}, .fileSystem = L"NTFS"});
+  fake.addVolume({.pieces = {{6, 64 << 10, 512 << 10}}, .paths = {L"G:\\"}, .fileSystem = L"NTFS"});
+  fake.registry[L"SYSTEM\\Setup\\SystemPartition"] = {L"\\Device\\HarddiskVolume5"};
+  fake.registry[L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Memory Management\\ExistingPageFiles"] = {
+      L"\\??\\E:\\pagefile.sys"};
+  fake.registry[L"SYSTEM\\CurrentControlSet\\Control\\CrashControl\\DumpFile"] = {L"%SystemRoot%\\MEMORY.DMP"};
+  fake.registry[L"SYSTEM\\CurrentControlSet\\Control\\CrashControl\\DedicatedDumpFile"] = {L"G:\\dumps\\MEMORY.DMP"};
+  fake.files = {L"F:\\hiberfil.sys", L"C:\\pagefile.sys"};
+
+  TempDir dir;
+  const std::string image = dir.file("key.img");
+  ASSERT_EQ("finished", imaging(std::make_shared<test::FakeDisk>(512, 64),
+                                [&](DiskImager& i) { return i.startReadingImage(image, true, false); }));
+  const std::function<std::string(std::shared_ptr<IDisk>)> services[] = {
+      [&](std::shared_ptr<IDisk> d) {
+        return imaging(d, [&](DiskImager& i) { return i.startWritingImage(image, true, false, false, nullptr); });
+      },
+      [](std::shared_ptr<IDisk> d) {
+        return imaging(d, [](DiskImager& i) { return i.startZeroingDisk(true, std::vector<std::pair<u64, u64>>{{1, 1}}); });
+      },
+      [](std::shared_ptr<IDisk> d) {
+        return outcome(d, [&](DiskDevice&) { PartitionTools::writePartitionsToMBR(*d, PartitionTools::getPartitions(*d)); });
+      },
+      [](std::shared_ptr<IDisk> d) { return outcome(d, [](DiskDevice& device) { OxbowKeyFormatter(device).resetKey(); }); }};
+  const std::pair<int, std::string> systemDisks[] = {
+      {0, "C: (the boot volume, with the Windows folder) is on it"},
+      {3, "the system partition \\Device\\HarddiskVolume5 is on it"},
+      {2, "E: (holding a page file, E:\\pagefile.sys) is on it"},
+      {4, "F: (holding the hibernation file, F:\\hiberfil.sys) is on it"},
+      {6, "G: (holding the crash-dump file, G:\\dumps\\MEMORY.DMP) is on it"},
+      {7, "the volume of the Windows folder cannot be asked where it lies, so nothing tells the drive is unused"}};
+  for (const auto& [disk, reason] : systemDisks) {
+    SCOPED_TRACE(disk);
+    if (disk == 7) fake.windowsFolder = L"";
+    const std::string refusal =
+        "error 17 refusing to write \\\\.\\PhysicalDrive" + std::to_string(disk) + ": it holds the running system (" + reason + ")";
+    EXPECT_EQ(reason, WriteSafety::systemUse(*open(disk)).str());
+    fake.log.clear();
+    for (const auto& service : services) EXPECT_EQ(refusal, service(open(disk)));
+    EXPECT_EQ(fake.log, Log{}) << "nothing locked, dismounted or written";
+  }
+  fake.windowsFolder = L"C:\\Windows";
+  EXPECT_EQ("", WriteSafety::systemUse(*open(7)).str());
+  EXPECT_EQ("finished", services[1](open(7)));
+  const auto allowed = open(2);
+  allowed->setSystemWritesAllowed(true);
+  EXPECT_EQ("finished", services[1](std::shared_ptr<IDisk>(allowed->clone())));
 }
 
 }  // namespace

@@ -74,6 +74,17 @@ for offset in $fat16 $fat32; do
   [ "$(files_digest sample.img $offset)" = "$(files_digest copy2.img $offset)" ] || fail "copy2.img: files differ at $offset"
 done
 
+# --- names in any script: the arguments, the files and the output keep them ---------------
+name="диск-磁盘"
+expect 0 "" -- capture sample.img "$name.vqi"
+[ -f "$name.vqi" ] || fail "capture: no file named $name.vqi, but: $(ls)"
+expect 0 "" -- info "$name.vqi"
+expect 0 "" -- restore "$name.vqi" "$name.img" --size 64M
+grep -q "$name.img" out.txt || fail "restore: the target is not named as given: $(cat out.txt)"
+[ "$(files_digest sample.img $fat32)" = "$(files_digest "$name.img" $fat32)" ] || fail "$name.img: files differ"
+expect 0 "" -- capture "$name.img" "$name-2.vqi"
+[ -s "$name-2.vqi" ] || fail "capture of $name.img: no image $name-2.vqi, but: $(ls)"
+
 # --- refusals: what a failed or refused command leaves behind -----------------------------
 truncate -s 1M blank.img
 expect 1 "^vantor: ERR_" -- capture --fat-only blank.img failed.vqi
@@ -81,6 +92,16 @@ ls failed.vqi* >/dev/null 2>&1 && fail "a failed capture left $(ls failed.vqi*)"
 cp sample.vqi kept.vqi
 expect 1 "^vantor: ERR_" -- capture --fat-only --force blank.img kept.vqi
 cmp -s kept.vqi sample.vqi || fail "a failed capture --force damaged the image it was to replace"
+# A FAT32 volume of 512-byte logical sectors on a drive of 4096-byte sectors: the FAT-only
+# map cannot take it, and the failure says which volume and why; the default copies it whole.
+truncate -s 64M big-sectors.img
+mkfs.fat -F 32 -S 512 -C fat512.img $((62 * 1024)) >/dev/null
+dd if=fat512.img of=big-sectors.img bs=4096 seek=256 conv=notrunc status=none
+printf '\014\000\000\000\000\001\000\000\000\076\000\000' | dd of=big-sectors.img bs=1 seek=450 conv=notrunc status=none
+printf '\125\252' | dd of=big-sectors.img bs=1 seek=510 conv=notrunc status=none
+expect 1 "partition 1 .*512-byte sectors on a drive of 4096" -- capture --fat-only --sector-size 4096 big-sectors.img big.vqi
+expect 0 "" -- capture --sector-size 4096 big-sectors.img big.vqi
+grep -q "512-byte sectors on a drive of 4096, copied whole" out.txt || fail "capture did not say why the volume was copied whole"
 expect 2 "given twice" -- restore sample.vqi new.img ./new.img --size 64M
 [ -e new.img ] && fail "a refused restore left the disk file it created"
 # A decimal size is taken when it makes whole bytes and whole sectors, and refused otherwise.
@@ -198,9 +219,9 @@ cmp -s existing.img copy1.img || fail "an unconfirmed --ignore-sums wrote"
 expect 0 "" -- restore --ignore-sums --yes --verify other.vqi existing.img
 expect 0 "" -- verify --ignore-sums other.vqi existing.img
 : >other.vqi.sums
-expect 0 "unusable: it is not a checksum file" -- info other.vqi
+expect 0 "unusable: it is empty or cannot be read" -- info other.vqi
 grep -q "Contents: *complete" out.txt || fail "info with an emptied checksum file: $(cat out.txt)"
-expect 1 "other.vqi.sums is unusable: it is not a checksum file: nothing was written" -- restore other.vqi existing.img
+expect 1 "other.vqi.sums is unusable: it is empty or cannot be read: nothing was written" -- restore other.vqi existing.img
 grep -qi "damaged" err.txt && fail "an emptied checksum file called the image damaged: $(cat err.txt)"
 cp sample.vqi.sums other.vqi.sums
 printf '\001' | dd of=other.vqi.sums bs=1 seek=60 conv=notrunc status=none
@@ -249,6 +270,11 @@ expect 1 "^vantor: ERR_ABORTED \(16\): .*captured image: --yes does not answer" 
 cp sample.img data.img
 expect 1 "holds data where the zeros go" -- zero data.img --range 0-0
 cmp -s data.img sample.img && cmp -s saved.vimg sample.vqi || fail "a refused zero wrote a file"
+expect 1 "data.img holds data \(a non-zero byte at offset [0-9]+\): --yes does not answer" -- restore -y sample.vqi data.img
+expect 1 "data.img holds data \(a non-zero byte at offset [0-9]+\): --yes does not answer" -- \
+  bootkey data.img format --loader loader.bin --payload payload.bin -y
+cmp -s data.img sample.img || fail "a refused restore or boot key wrote a disk file that held data"
+expect 0 "" -- restore --force sample.vqi data.img
 head -c 512 /dev/urandom | dd of=data.img bs=512 seek=2 conv=notrunc status=none
 cp data.img sec2.img
 expect 1 "^vantor: ERR_INVALID_ARGUMENT \(17\): sector 2 holds [0-9]+ non-zero bytes of other data" -- partitions data.img backup
@@ -259,7 +285,19 @@ cmp -s data.img sec2.img || fail "a refused backup wrote sector 2"
 # substitution cannot add it there itself).
 if [ "$(id -u)" -eq 0 ] && cp sample.img loop.img && loop=$(losetup -f --show loop.img 2>/dev/null); then
   loops+=("$loop")
-  expect 2 "file behind the loop device" -- capture --force "$loop" loop.img
+  # The listing: both loop devices as virtual disks that open, only the read-only one flagged.
+  if ro=$(losetup -r -f --show sample.img 2>/dev/null); then
+    loops+=("$ro")
+    expect 0 "" -- list --virtual --json
+    python3 -c 'import json, sys
+drives = {d["device"]: d for d in json.load(open("out.txt"))}
+rw, ro = drives[sys.argv[1]], drives[sys.argv[2]]
+assert not rw["readOnly"] and ro["readOnly"] and rw["openError"] is None and ro["mountPoints"] == [], drives' \
+      "$loop" "$ro" 2>/dev/null || fail "list --virtual --json: $(cat out.txt)"
+    expect 0 "" -- list --virtual
+    grep -qE "^$ro .*\(read-only\)" out.txt || fail "list: $ro not shown read-only: $(cat out.txt)"
+  fi
+  expect 1 "file behind the loop device" -- capture --force "$loop" loop.img
   expect 1 "in use by the loop device $loop" -- zero --force loop.img
   expect 0 "" -- zero -y "$loop" --range 0-0
   # Only sector 0 differs from the sample: the refused commands above wrote nothing either.

@@ -1,9 +1,10 @@
 // basekit/vrk/Console.h
 // The console streams: vrk::cout and vrk::cerr write each value at once and flush.
 // Text is UTF-8. Where standard output or error is a file or a pipe, it goes through
-// std::cout and std::cerr of the module that writes (so a test may redirect those
-// streams' buffers to capture it); on a Windows console window it is written as UTF-16,
-// so that text beyond ASCII shows as written.
+// std::cout and std::cerr, the program's one pair (every module shares the C++ runtime,
+// also on Windows), so a host or a test may redirect those streams' buffers to capture
+// it; on a Windows console window it is written as UTF-16, so that text beyond ASCII
+// shows as written.
 #pragma once
 #include <iostream>
 #include <sstream>

@@ -8,9 +8,13 @@
 namespace vantor {
 
 ChunkRing::ChunkRing(std::size_t stages, std::size_t slots, std::size_t slotBytes)
-    : wakeBatch_(std::max<std::size_t>(1, slots / 2)), passed_(stages, 0), waiting_(stages, 0), ended_(stages, false) {
+    : wakeBatch_(std::max<std::size_t>(1, slots / 2)),
+      block_(slots * slotBytes),
+      passed_(stages, 0),
+      waiting_(stages, 0),
+      ended_(stages, false) {
   slots_.reserve(slots);
-  for (std::size_t i = 0; i < slots; ++i) slots_.emplace_back(slotBytes);
+  for (std::size_t i = 0; i < slots; ++i) slots_.emplace_back(block_.get() + i * slotBytes);
 }
 
 bool ChunkRing::isOver(std::size_t stage) const {
@@ -28,6 +32,10 @@ std::size_t ChunkRing::available(std::size_t stage) const {
 
 bool ChunkRing::mayTake(std::size_t stage) const { return !isOver(stage) && available(stage) > 0; }
 
+bool ChunkRing::hasEnough(std::size_t stage, std::size_t wanted) const {
+  return isOver(stage) || available(stage) >= wanted || (stage > 0 && ended_[stage - 1]);
+}
+
 bool ChunkRing::wakes(std::size_t stage) const {
   // A stage that had to wait sleeps until half the ring is there for it (or nothing more
   // will come), rather than waking for every chunk.
@@ -41,6 +49,19 @@ boost::optional<u64> ChunkRing::next(std::size_t stage) {
   if (!mayTake(stage)) {
     ++waiting_[stage];
     while (!wakes(stage)) mutex_.wait(changed_);
+    --waiting_[stage];
+  }
+  if (!mayTake(stage)) return boost::none;
+  return passed_[stage];
+}
+
+boost::optional<u64> ChunkRing::nextBatch(std::size_t stage, std::size_t atLeast) {
+  vrk::MutexLock guard(mutex_);
+  // Whatever wakes the stage (see wakes()) is also enough for it.
+  const std::size_t wanted = std::max<std::size_t>(1, std::min(atLeast, wakeBatch_));
+  if (!hasEnough(stage, wanted)) {
+    ++waiting_[stage];
+    while (!hasEnough(stage, wanted)) mutex_.wait(changed_);
     --waiting_[stage];
   }
   if (!mayTake(stage)) return boost::none;
@@ -74,6 +95,11 @@ void ChunkRing::pass(std::size_t stage) {
     wake = waiting_[fed] > 0 && wakes(fed);
   }
   if (wake) changed_.notify_all();
+}
+
+std::size_t ChunkRing::ready(std::size_t stage) {
+  vrk::MutexLock guard(mutex_);
+  return isOver(stage) ? 0 : available(stage);
 }
 
 void ChunkRing::end(std::size_t stage) {

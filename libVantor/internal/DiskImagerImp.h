@@ -97,8 +97,9 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
                           const vrk::String& imagePath, ImagingThreadData& data);
 void verifyDiskAgainstImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, IDisk& disk,
                             const vrk::String& imagePath, ImagingThreadData& data);
+// Streaming, the chunks go to the drive in requests of up to 1 MiB.
 void zeroDisk(const boost::optional<std::vector<std::pair<u64, u64>>>& ranges, DiskImagerImp& engine,
-              IDisk& disk);
+              IDisk& disk, bool streaming);
 
 // Chunk buffers between the drive thread and the worker: `streamingSlots` when the
 // drive may run ahead, else one, so that a chunk's transfer waits for the report of

@@ -1,36 +1,68 @@
 #include <libVantor/internal/DriveChunkReads.h>
 
+#include <algorithm>
+
 #include <libVantor/VantorException.h>
 #include <libVantor/internal/ImageFormat.h>
 
 namespace vantor {
 
 void readDriveChunks(IDisk& disk, const SectorMap& runs, ChunkRing& ring, const DiskImagerImp& engine) {
-  for (const SectorRange& run : runs) {
-    bool stop = false;
-    forEachChunk(run.firstSector, run.numSectors, image::CHUNK_SECTORS, [&](u32 lba, u32 count) {
-      if (stop) return;
-      const boost::optional<u64> sequence = ring.next(0);
-      // Tested once the slot is free: a slot is let go only after its chunk was reported.
-      if (!sequence || engine.state == DiskImagerImp::IMAGER_ABORTED) return void(stop = true);
-      ChunkRing::Slot& slot = ring.slot(*sequence);
-      slot.lba = lba;
-      slot.count = count;
+  const std::size_t chunkBytes = std::size_t(image::CHUNK_SECTORS) * disk.getSectorSize();
+  std::size_t run = 0;
+  u64 offset = 0;  // within runs[run]
+  for (;;) {
+    while (run < runs.size() && runs[run].numSectors == 0) ++run;
+    if (run == runs.size()) return;
+    const boost::optional<u64> first = ring.nextBatch(0, DRIVE_REQUEST_BYTES / chunkBytes);
+    // Tested once a slot is free: a slot is let go only after its chunk was reported.
+    if (!first || engine.state == DiskImagerImp::IMAGER_ABORTED) return;
+    // The free slots take the next chunks of this run, as many as one request moves.
+    const std::size_t most =
+        std::max<std::size_t>(1, std::min(ring.ready(0), DRIVE_REQUEST_BYTES / chunkBytes));
+    const SectorRange& r = runs[run];
+    std::size_t n = 0;
+    u32 sectors = 0;
+    while (n < most && offset < r.numSectors && (n == 0 || ring.followsInMemory(*first + n - 1))) {
+      ChunkRing::Slot& slot = ring.slot(*first + n);
+      slot.lba = static_cast<u32>(r.firstSector + offset);
+      slot.count = static_cast<u32>(std::min<u64>(image::CHUNK_SECTORS, r.numSectors - offset));
       slot.failure = nullptr;
       slot.removesFile = false;
-      try {
-        if (!disk.readSectors(lba, slot.data.get(), count)) {
-          slot.failure = std::make_exception_ptr(VantorException(
-              ERR_DISK_ACCESS, vrk::SprintfFormat("Error reading sector chunk starting at LBA %08Xh", lba)));
-          slot.removesFile = true;
-        }
-      } catch (...) {
-        slot.failure = std::current_exception();  // what the drive threw ends the operation as it is
+      sectors += slot.count;
+      offset += slot.count;
+      ++n;
+    }
+    if (offset >= r.numSectors) {
+      ++run;
+      offset = 0;
+    }
+    const u32 lba = ring.slot(*first).lba;
+    u32 read = 0;  // sectors read: every chunk before the one that failed
+    std::exception_ptr thrown;
+    try {
+      if (n == 1) {
+        read = disk.readSectors(lba, ring.slot(*first).data.get(), sectors) ? sectors : 0;
+      } else {
+        read = disk.readSectorsInPieces(lba, ring.slot(*first).data.get(), sectors, image::CHUNK_SECTORS);
       }
-      stop = slot.failure != nullptr;
+    } catch (...) {
+      thrown = std::current_exception();  // what the drive threw ends the operation as it is
+    }
+    bool failed = false;
+    for (std::size_t i = 0; i < n && !failed; ++i) {
+      ChunkRing::Slot& slot = ring.slot(*first + i);
+      if (thrown) {
+        slot.failure = thrown;
+      } else if (slot.lba - lba >= read) {
+        slot.failure = std::make_exception_ptr(VantorException(
+            ERR_DISK_ACCESS, vrk::SprintfFormat("Error reading sector chunk starting at LBA %08Xh", slot.lba)));
+        slot.removesFile = true;
+      }
+      failed = slot.failure != nullptr;
       ring.pass(0);
-    });
-    if (stop) return;
+    }
+    if (failed) return;
   }
 }
 

@@ -1,10 +1,13 @@
 // libVantor/internal/DriveChunkReads.h
 //
 // The drive thread's part of a capture or a verify (stage 0 of the ring): reads the
-// chunks of `runs` in order, one request of up to 256 sectors each, into the ring.
+// chunks of `runs` in order, into the ring: one request per chunk of up to 256 sectors
+// with a ring of one slot; with more, the neighbouring chunks of a run that free slots
+// take go out in one request of up to DRIVE_REQUEST_BYTES, never past the run's end, the
+// data filter still seeing each chunk on its own.
 // It stops at the first chunk it cannot read, leaving that chunk's failure in its slot
 // (ERR_DISK_ACCESS naming the chunk, with removesFile set, or what the drive threw as it
-// was), and before a chunk once an abort was asked for.
+// was, on the request's first chunk), and before a request once an abort was asked for.
 #pragma once
 #include <libVantor/IDisk.h>
 #include <libVantor/internal/ChunkRing.h>

@@ -74,12 +74,11 @@ void getDriveMap(IDisk& disk, SectorMap& map, u64& highestVolumeSector, bool all
   }
   DiskBufferPointer buffer(disk.getSectorSize());
   if (!disk.readSectors(0, buffer.get(), 1)) throw VantorException(ERR_DISK_ACCESS, "Failed to read MBR");
-  PARTITION_TABLE_ENTRY entries[4];
-  std::memcpy(entries, buffer.get() + PartitionTools::TABLE_OFFSET, sizeof(entries));
+  const std::vector<PARTITION_TABLE_ENTRY> entries = PartitionTools::entriesIn(buffer.get());
 
   SectorMap driveMap;  // the caller's map is replaced only once everything has succeeded
   addSectorRange(driveMap, makeSectorRange(0, 1));
-  findUsedSectorsAfterMbr(disk, entries, driveMap);
+  findUsedSectorsAfterMbr(disk, entries.data(), driveMap);
 
   highestVolumeSector = 0;
   for (const PARTITION_TABLE_ENTRY& entry : entries) {

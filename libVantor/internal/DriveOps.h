@@ -26,6 +26,11 @@ enum class DriveAccess {
 // -1 on any other failure.
 NativeHandle openDrive(const vrk::String& locator, DriveAccess& access);
 
+// Whether the drive at `locator` opens for reading (without the system's cache) and, if
+// so, whether its medium or the device refuses writes. Never opens it for writing; an
+// empty slot counts as opening. 0 when it opens, else the system's error code.
+int probeDrive(const vrk::String& locator, bool& readOnly);
+
 // Makes the system's partitions of `drive` match `layout`, the table just read from it
 // (sectors of `sectorSize` bytes). False when the system refused (the drive is not a
 // whole disk, the table could not be read, a change was refused).

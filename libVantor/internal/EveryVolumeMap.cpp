@@ -1,7 +1,6 @@
 #include <libVantor/internal/EveryVolumeMap.h>
 
 #include <algorithm>
-#include <cstring>
 
 #include <libVantor/PartitionTools.h>
 #include <libVantor/VantorException.h>
@@ -87,13 +86,9 @@ void mapVolume(IDisk& disk, DRIVE_VOLUME& volume, u64 end, SectorMap& map) {
       volume.unitBytes = mapper.getBlockBytes();
       volume.unitCount = mapper.getBlockCount();
     } else if (volume.fileSystem == "fat16" || volume.fileSystem == "fat32") {
-      const u32 logical = FatVolumeMapper::logicalSectorSize(head.get(), size);
-      if (logical != 512 || disk.getSectorSize() != 512) {
-        throw VantorException(ERR_UNSUPPORTED_FILE_SYSTEM,
-                              vrk::SprintfFormat("FAT volumes are mapped only with 512-byte logical sectors on a drive "
-                                                 "of 512-byte sectors; this one has %u-byte sectors on a drive of %u",
-                                                 logical, disk.getSectorSize()));
-      }
+      const vrk::String refusal =
+          FatVolumeMapper::sectorSizeRefusal(FatVolumeMapper::logicalSectorSize(head.get(), size), disk.getSectorSize());
+      if (!refusal.empty()) throw VantorException(ERR_UNSUPPORTED_FILE_SYSTEM, refusal);
       const FatVolumeMapper mapper(disk, FatVolumeMapper::partitionTypeFor(volume.fileSystem == "fat32"
                                                                                 ? FatVolumeMapper::Kind::Fat32
                                                                                 : FatVolumeMapper::Kind::Fat16),
@@ -132,9 +127,7 @@ void takeVolume(IDisk& disk, DRIVE_VOLUME volume, bool allowVolumeBeyondDrive, E
 // `partitions` and `chain`: what readMbrLayout found in sector 0 and the extended chain.
 void mapMbrDrive(IDisk& disk, const u8* sector0, const std::vector<MbrPartition>& partitions,
                  const std::vector<u64>& chain, bool allowVolumeBeyondDrive, EveryVolumeMap& out) {
-  PARTITION_TABLE_ENTRY entries[4];
-  std::memcpy(entries, sector0 + PartitionTools::TABLE_OFFSET, sizeof(entries));
-  findUsedSectorsAfterMbr(disk, entries, out.map);
+  findUsedSectorsAfterMbr(disk, PartitionTools::entriesIn(sector0).data(), out.map);
   for (const u64 ebr : chain) addSectorRange(out.map, makeSectorRange(static_cast<u32>(ebr), 1));
   for (const MbrPartition& p : partitions) {
     if (partition_type::isExtended(p.type) && p.number <= 4) {

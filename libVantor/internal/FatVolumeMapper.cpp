@@ -64,6 +64,22 @@ u32 FatVolumeMapper::logicalSectorSize(const u8* head, std::size_t size) {
   return size < 512 ? 0 : readLE16(head + BPB_BYTES_PER_SECTOR);
 }
 
+vrk::String FatVolumeMapper::sectorSizeRefusal(u32 logical, u32 driveSectorSize) {
+  if (logical == 512 && driveSectorSize == 512) return vrk::String();
+  return vrk::SprintfFormat("FAT volumes are mapped only with 512-byte logical sectors on a drive of 512-byte "
+                            "sectors; this one has %u-byte sectors on a drive of %u",
+                            logical, driveSectorSize);
+}
+
+u32 FatVolumeMapper::logicalSectorSizeAt(IDisk& disk, u32 volumeStartSector) {
+  DiskBufferPointer boot(std::max<u32>(disk.getSectorSize(), 512));
+  if (!disk.readSectors(volumeStartSector, boot.get(), 1)) {
+    throw VantorException(ERR_DISK_ACCESS,
+                          vrk::SprintfFormat("Error reading the volume that starts at sector %08Xh", volumeStartSector));
+  }
+  return logicalSectorSize(boot.get(), disk.getSectorSize());
+}
+
 u32 FatVolumeMapper::countUsedClusters(const SectorMap& map) const {
   // The map also holds the system area, and any clusters the FAT marks past the end.
   const u64 dataFirst = firstDataSector;

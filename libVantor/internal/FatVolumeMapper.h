@@ -39,6 +39,12 @@ class FatVolumeMapper {
   }
   // The logical sector size a FAT boot sector gives (0 when `size` is too short).
   static u32 logicalSectorSize(const u8* head, std::size_t size);
+  // Why a FAT volume of `logical`-byte logical sectors on a drive of `driveSectorSize`-byte
+  // sectors is not mapped ("" when both are 512 bytes, the only sizes it maps).
+  static vrk::String sectorSizeRefusal(u32 logical, u32 driveSectorSize);
+  // The logical sector size of the FAT boot sector at `volumeStartSector` of `disk`
+  // (0 when it reads none); throws VantorException(ERR_DISK_ACCESS) when the read fails.
+  static u32 logicalSectorSizeAt(IDisk& disk, u32 volumeStartSector);
 
   // Reads and checks the boot sector at `volumeStartSector`.
   FatVolumeMapper(IDisk& disk, u8 partitionType, u32 volumeStartSector);

@@ -316,7 +316,7 @@ SectorMap gptTableSectors(const GptLayout& layout) {
   return map;
 }
 
-void relocateGptBackup(IDisk& target) {
+void relocateGptBackup(IDisk& target, u8* sectorZero) {
   const u32 ss = checkedSectorSize(target);
   const u64 diskSectors = target.getSizeBytes() / ss;
   if (diskSectors < 3) refuse("A disk of " + num(diskSectors) + " sectors cannot hold a GPT", ERR_VOLUME_EXCEEDS_DRIVE);
@@ -329,7 +329,7 @@ void relocateGptBackup(IDisk& target) {
   Scratch scratch(ss);
   u8* const primary = scratch.sector(SCRATCH_HEADER);
   u8* const backup = scratch.sector(SCRATCH_BACKUP);
-  u8* const mbr = scratch.sector(SCRATCH_MBR);
+  u8* const mbr = sectorZero ? sectorZero : scratch.sector(SCRATCH_MBR);
   readRun(target, 1, 1, primary, "GPT header");
   const Header h = parseHeader(primary, ss, 1);
   checkPrimaryArray(h);
@@ -360,7 +360,7 @@ void relocateGptBackup(IDisk& target) {
   writeLE32(backup + HDR_CRC, headerCrc(backup, h.headerSize));
 
   // A protective MBR's one entry spans the disk after sector 0, as far as 32 bits reach.
-  readRun(target, 0, 1, mbr, "protective MBR");
+  if (!sectorZero) readRun(target, 0, 1, mbr, "protective MBR");
   u8* protective = nullptr;
   u32 used = 0;
   if (mbr[510] == 0x55 && mbr[511] == 0xAA) {
@@ -378,7 +378,7 @@ void relocateGptBackup(IDisk& target) {
   writeRun(target, backupArray, h.entriesSectors, array, "backup GPT entry array");
   writeRun(target, last, 1, backup, "backup GPT header");
   writeRun(target, 1, 1, primary, "GPT header");
-  if (fixMbr) writeRun(target, 0, 1, mbr, "protective MBR");
+  if (fixMbr && !sectorZero) writeRun(target, 0, 1, mbr, "protective MBR");
 }
 
 bool isGptHeader(const u8* sector, u32 sectorSize) {

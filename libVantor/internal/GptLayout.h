@@ -61,8 +61,10 @@ SectorMap gptTableSectors(const GptLayout& layout);
 // small for the arrays (ERR_VOLUME_EXCEEDS_DRIVE) throw with nothing written, and so does
 // a target past LBA 0xFFFFFFFF (ERR_INVALID_ARGUMENT). A failed transfer throws
 // ERR_DISK_ACCESS naming the sector. The caller keeps the target dismounted; the old
-// backup, where the copy put it, is left in the free space.
-void relocateGptBackup(IDisk& target);
+// backup, where the copy put it, is left in the free space. With `sectorZero`, the sector 0
+// the target is to get but does not hold yet (a restore writes it last): the protective
+// MBR is read and fixed there, and the caller writes it afterwards.
+void relocateGptBackup(IDisk& target, u8* sectorZero = nullptr);
 
 // Whether `sector` (`sectorSize` bytes) starts with a GPT header's signature, "EFI PART".
 bool isGptHeader(const u8* sector, u32 sectorSize);

@@ -1,10 +1,11 @@
 // Capturing a drive's used sectors (or the whole drive) into an image file.
 //
-// Once the map is known, a drive thread reads the chunks, one 256-sector request each,
-// into a ring while the worker writes them to the file in order and reports each. With
-// a ring of one slot the drive reads a chunk only once the one before was reported, so
-// an abort asked from a notification stops the capture before the next read; a larger
-// ring (streaming) lets the drive read while the file is written. The worker stops at
+// Once the map is known, a drive thread reads the chunks into a ring while the worker
+// writes them to the file in order and reports each. With a ring of one slot the drive
+// reads a chunk, one 256-sector request, only once the one before was reported, so an
+// abort asked from a notification stops the capture before the next read; a larger ring
+// (streaming) lets the drive read a run's chunks in requests of up to 1 MiB, and never
+// past the run's end, while the file is written. The worker stops at
 // the first chunk the drive thread could not read, with that chunk's error. The file gets one write per
 // chunk (see ImageFileWriter), and it is on the medium (fsync) when the capture ends.
 // With checksums, the file is written under a temporary name, each chunk is digested as
@@ -13,6 +14,7 @@
 #include <algorithm>
 #include <vector>
 
+#include <libVantor/WriteSafety.h>
 #include <libVantor/internal/ChunkRing.h>
 #include <libVantor/internal/DiskBufferPointer.h>
 #include <libVantor/internal/DiskHandleOps.h>
@@ -32,8 +34,8 @@ namespace vantor {
 namespace {
 
 // Chunk buffers between the drive thread and the worker when the drive may run ahead:
-// 4 MiB of them (at least 4), so that the drive thread can read a whole block ahead (see
-// SectorReadAhead) while the worker still writes the one before.
+// 4 MiB of them (at least 4), so that the drive thread can read whole requests (see
+// readDriveChunks) while the worker still writes the ones before.
 constexpr std::size_t RING_BYTES = 4u << 20;
 std::size_t streamingSlots(std::size_t chunkBytes) {
   return std::max<std::size_t>(4, chunkBytes > 0 ? RING_BYTES / chunkBytes : 0);
@@ -98,6 +100,7 @@ void captureImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, I
                   const vrk::String& imagePath, ImagingThreadData& data) {
   const u64 driveSectors = fullSectorCount(disk);
   if (data.wholeDrive) refuseWholeDriveBeyondSectorNumbers(disk, "captured");
+  WriteSafety::refuseImageOnTarget(imagePath, disk, false);
   boost::optional<ImageCommit> commit;
   if (data.checksums) commit.emplace(imagePath, data.replaceImage);
   const vrk::String writtenPath = commit ? commit->temporaryPath() : imagePath;

@@ -7,7 +7,17 @@
 // reports each chunk the drive thread is through with, in order. With a ring of one slot
 // a chunk is written only once the one before was reported, so an abort asked from a
 // notification stops the restore before the next write; a larger ring (streaming) lets
-// the worker copy ahead while the drive writes. A failure names its chunk as ever.
+// the worker copy ahead while the drive writes neighbouring chunks in requests of up to
+// 1 MiB, and with verify writes a window of chunks, then reads the window back in
+// requests as large, while the worker copies the next. A failure names its chunk as ever.
+//
+// Sector 0 goes on the drive last: the chunk that holds it is written (and verified)
+// without it, and sector 0 is written (and verified) once every other sector of the image
+// is, and a GPT's backup moved. A system that reads the table while the restore
+// still writes (Windows does on a write to sector 0) thus finds either the old table or
+// the whole new image under the new one. A restore that fails or is aborted before its
+// end leaves sector 0, and with it the old table, as it was.
+//
 // With checksums, the image's header and run table are held against its checksum file
 // before the drive is touched, and each chunk before it is handed to the drive thread.
 #include <algorithm>
@@ -19,7 +29,7 @@
 
 #include <libVantor/internal/ChunkRing.h>
 #include <libVantor/internal/DiskBufferPointer.h>
-#include <libVantor/internal/WriteProtection.h>
+#include <libVantor/WriteSafety.h>
 #include <libVantor/internal/DiskImagerImp.h>
 #include <libVantor/internal/DriveThread.h>
 #include <libVantor/internal/FullSectorCount.h>
@@ -34,16 +44,60 @@
 namespace vantor {
 namespace {
 
-// Chunk buffers between the worker and the drive thread when the drive may run ahead.
-constexpr std::size_t STREAMING_SLOTS = 8;
+// Chunk buffers between the worker and the drive thread when the drive may run ahead:
+// 4 MiB of them, so that the drive writes whole requests while the worker copies more.
+constexpr std::size_t STREAMING_BYTES = 4u << 20;
+// With verify, the drive thread writes a window of this many bytes of chunks, then reads
+// it back, while the worker copies the next window into the other half of the ring.
+constexpr std::size_t WINDOW_BYTES = 4u << 20;
 // The image's pages leave the process each time this many more were copied out.
 constexpr u64 RELEASE_STEP = 8ull << 20;
+
+std::exception_ptr chunkFailure(VantorErrorCodes code, const char* format, u32 lba) {
+  return std::make_exception_ptr(VantorException(code, vrk::SprintfFormat(format, lba)));
+}
+constexpr const char* WRITE_FAILED = "Error writing sector chunk starting at LBA %08Xh";
+constexpr const char* READ_BACK_FAILED = "Error reading sector chunk starting at LBA %08Xh";
+constexpr const char* MISMATCH = "Data mismatch during verification of sector chunk starting at LBA %08Xh";
+
+// Writes `count` sectors at `first` from `data`, and with `readBuffer` reads them back and
+// compares them; a failure names the chunk starting at `chunkLba`.
+void writeAndVerify(IDisk& disk, u32 first, const u8* data, u32 count, u32 sectorSize, u8* readBuffer, u32 chunkLba) {
+  if (count == 0) return;
+  if (!disk.writeSectors(first, data, count)) std::rethrow_exception(chunkFailure(ERR_DISK_ACCESS, WRITE_FAILED, chunkLba));
+  if (!readBuffer) return;
+  if (!disk.readSectors(first, readBuffer, count)) {
+    std::rethrow_exception(chunkFailure(ERR_DISK_ACCESS, READ_BACK_FAILED, chunkLba));
+  }
+  if (std::memcmp(data, readBuffer, std::size_t(count) * sectorSize) != 0) {
+    std::rethrow_exception(chunkFailure(ERR_VERIFY_MISMATCH, MISMATCH, chunkLba));
+  }
+}
+
+// Writes (and with `readBuffer` verifies) the chunk in `slot` on its own; the chunk that
+// holds sector 0 without it, which is kept in `sectorZero` (which then holds a value)
+// for the restore to write last. A failure lands in the slot.
+void writeOneChunk(IDisk& disk, ChunkRing::Slot& slot, u32 sectorSize, u8* readBuffer,
+                   boost::optional<DiskBufferPointer>& sectorZero) {
+  try {
+    const u32 held = slot.lba == 0 ? 1 : 0;
+    if (held) {
+      sectorZero.emplace(sectorSize);
+      std::memcpy(sectorZero->get(), slot.data.get(), sectorSize);
+    }
+    writeAndVerify(disk, slot.lba + held, slot.data.get() + std::size_t(held) * sectorSize, slot.count - held,
+                   sectorSize, readBuffer, slot.lba);
+  } catch (...) {
+    slot.failure = std::current_exception();
+  }
+}
 
 // The drive thread's part (stage 1): writes each chunk the worker copied into the ring,
 // and with `verify` reads it back and compares it, before the next. Stops at the first
 // chunk that fails, with its failure in its slot, and before a chunk once an abort was
 // asked for.
-void writeChunks(IDisk& disk, ChunkRing& ring, const DiskImagerImp& engine, u32 sectorSize, bool verify) {
+void writeChunks(IDisk& disk, ChunkRing& ring, const DiskImagerImp& engine, u32 sectorSize, bool verify,
+                 boost::optional<DiskBufferPointer>& sectorZero) {
   boost::optional<DiskBufferPointer> readBuffer;
   if (verify) readBuffer.emplace(u64(image::CHUNK_SECTORS) * sectorSize);
   for (;;) {
@@ -51,29 +105,98 @@ void writeChunks(IDisk& disk, ChunkRing& ring, const DiskImagerImp& engine, u32 
     // Tested once the chunk is there: with one slot, that is after the one before was reported.
     if (!sequence || engine.state == DiskImagerImp::IMAGER_ABORTED) return;
     ChunkRing::Slot& slot = ring.slot(*sequence);
-    const u32 lba = slot.lba;
-    const u32 count = slot.count;
-    try {
-      if (!disk.writeSectors(lba, slot.data.get(), count)) {
-        throw VantorException(ERR_DISK_ACCESS, vrk::SprintfFormat("Error writing sector chunk starting at LBA %08Xh", lba));
-      }
-      if (readBuffer) {
-        if (!disk.readSectors(lba, readBuffer->get(), count)) {
-          throw VantorException(ERR_DISK_ACCESS,
-                                vrk::SprintfFormat("Error reading sector chunk starting at LBA %08Xh", lba));
-        }
-        if (std::memcmp(slot.data.get(), readBuffer->get(), std::size_t(count) * sectorSize) != 0) {
-          throw VantorException(
-              ERR_VERIFY_MISMATCH,
-              vrk::SprintfFormat("Data mismatch during verification of sector chunk starting at LBA %08Xh", lba));
-        }
-      }
-    } catch (...) {
-      slot.failure = std::current_exception();
-    }
+    writeOneChunk(disk, slot, sectorSize, readBuffer ? readBuffer->get() : nullptr, sectorZero);
     const bool failed = slot.failure != nullptr;
     ring.pass(1);
     if (failed) return;
+  }
+}
+
+// Moves the `n` chunks from `first` on, which the drive thread holds, in requests of
+// neighbouring chunks (see chunksOfOneRequest): written from their slots, or with
+// `readBack` read into it (chunk i at i chunks from its start). Answers the index of the
+// first chunk that failed, `n` when none did; what the drive threw is that chunk's
+// failure, in `thrown`.
+std::size_t transferChunks(IDisk& disk, ChunkRing& ring, u64 first, std::size_t n, u32 sectorSize, u8* readBack,
+                           std::exception_ptr& thrown) {
+  const std::size_t chunkBytes = std::size_t(image::CHUNK_SECTORS) * sectorSize;
+  for (std::size_t i = 0; i < n;) {
+    const std::size_t group = chunksOfOneRequest(ring, first + i, n - i, image::CHUNK_SECTORS, sectorSize);
+    const u32 lba = ring.slot(first + i).lba;
+    u32 sectors = 0;
+    for (std::size_t k = 0; k < group; ++k) sectors += ring.slot(first + i + k).count;
+    u32 done = 0;
+    try {
+      done = readBack ? disk.readSectorsInPieces(lba, readBack + i * chunkBytes, sectors, image::CHUNK_SECTORS)
+                      : disk.writeSectorsInPieces(lba, ring.slot(first + i).data.get(), sectors,
+                                                  image::CHUNK_SECTORS);
+    } catch (...) {
+      thrown = std::current_exception();
+      return i;
+    }
+    if (done < sectors) return i + done / image::CHUNK_SECTORS;
+    i += group;
+  }
+  return n;
+}
+
+// The drive thread's part of a streaming restore (stage 1 of a ring of many slots): the
+// chunks there for it go out in requests of up to DRIVE_REQUEST_BYTES; with `verify`, a
+// window of them is written, then read back in requests as large and compared, and only
+// then passed on (so a chunk is reported once it is verified). The failure of the first
+// chunk that failed, taken in order as a chunk-by-chunk restore would meet it (its write,
+// its read-back, its comparison), lands in its slot and the thread stops there; an abort
+// is honoured before each request, or with `verify` before each window. The chunk that
+// holds sector 0 goes alone, as writeOneChunk writes it.
+void writeChunkRequests(IDisk& disk, ChunkRing& ring, const DiskImagerImp& engine, u32 sectorSize, bool verify,
+                        boost::optional<DiskBufferPointer>& sectorZero) {
+  const std::size_t chunkBytes = std::size_t(image::CHUNK_SECTORS) * sectorSize;
+  const std::size_t windowChunks =
+      verify ? std::max<std::size_t>(1, std::min(ring.slotCount() / 2, WINDOW_BYTES / chunkBytes)) : 0;
+  boost::optional<DiskBufferPointer> readBack;
+  if (verify) readBack.emplace(windowChunks * chunkBytes);
+  const std::size_t requestChunks = std::max<std::size_t>(1, DRIVE_REQUEST_BYTES / chunkBytes);
+  for (;;) {
+    const boost::optional<u64> first = ring.nextBatch(1, verify ? windowChunks : requestChunks);
+    if (!first || engine.state == DiskImagerImp::IMAGER_ABORTED) return;
+    if (ring.slot(*first).lba == 0) {
+      ChunkRing::Slot& slot = ring.slot(*first);
+      writeOneChunk(disk, slot, sectorSize, readBack ? readBack->get() : nullptr, sectorZero);
+      const bool failed = slot.failure != nullptr;
+      ring.pass(1);
+      if (failed) return;
+      continue;
+    }
+    const std::size_t ready = std::max<std::size_t>(1, ring.ready(1));
+    const std::size_t n = verify ? std::min(ready, windowChunks)
+                                 : chunksOfOneRequest(ring, *first, ready, image::CHUNK_SECTORS, sectorSize);
+    std::exception_ptr thrown;
+    const std::size_t writeFailed = transferChunks(disk, ring, *first, n, sectorSize, nullptr, thrown);
+    std::size_t failed = writeFailed;  // the first chunk that failed; n when none
+    if (writeFailed < n) {
+      ring.slot(*first + writeFailed).failure =
+          thrown ? thrown : chunkFailure(ERR_DISK_ACCESS, WRITE_FAILED, ring.slot(*first + writeFailed).lba);
+    }
+    if (verify) {
+      // The chunks written are read back; one of them that fails comes before the write that failed.
+      std::exception_ptr readThrown;
+      const std::size_t readFailed = transferChunks(disk, ring, *first, writeFailed, sectorSize, readBack->get(), readThrown);
+      for (std::size_t i = 0; i < writeFailed; ++i) {
+        ChunkRing::Slot& slot = ring.slot(*first + i);
+        if (i == readFailed) {
+          slot.failure = readThrown ? readThrown : chunkFailure(ERR_DISK_ACCESS, READ_BACK_FAILED, slot.lba);
+        } else if (std::memcmp(slot.data.get(), readBack->get() + i * chunkBytes, std::size_t(slot.count) * sectorSize) !=
+                   0) {
+          slot.failure = chunkFailure(ERR_VERIFY_MISMATCH, MISMATCH, slot.lba);
+        } else {
+          continue;
+        }
+        failed = i;
+        break;
+      }
+    }
+    for (std::size_t i = 0; i < n && i <= failed; ++i) ring.pass(1);
+    if (failed < n) return;
   }
 }
 
@@ -117,6 +240,7 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
   static const vrk::Logger& logger = vrk::LogFactory::createLogger("vantor.DiskImager");
   VRK_TRACE(logger, "writeImageFileToDisk");
   if (data.wholeDrive) throw VantorException("Currently an unsupported feature");
+  WriteSafety::refuseImageOnTarget(imagePath, disk, true);
 
   const u32 sectorSize = disk.getSectorSize();
   vrk::MMapFile file(imagePath);
@@ -174,16 +298,23 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
                            highestUsed, driveSectors - 1));
   }
 
-  refuseIfWriteProtected(disk);
+  WriteSafety::refuseUnsafeWrites(disk);
   if (!disk.dismountDrive()) throw VantorException(ERR_DISMOUNT_FAILED);
 
   // From here until it is joined, only the drive thread touches the drive: it writes each
   // chunk (and reads it back and compares it) while the worker copies the chunks after it
   // out of the image and reports those done.
   file.adviseSequential();
-  ChunkRing ring(3, chunkRingSlots(data, STREAMING_SLOTS), std::size_t(image::CHUNK_SECTORS) * sectorSize);
-  DriveThread drive(ring, 1, [&disk, &ring, &engine, sectorSize, verify = data.verify] {
-    writeChunks(disk, ring, *engine, sectorSize, verify);
+  const std::size_t chunkBytes = std::size_t(image::CHUNK_SECTORS) * sectorSize;
+  // Streaming with verify, the ring holds two windows: one the drive thread writes and
+  // reads back, one the worker fills.
+  const std::size_t streamingSlots =
+      std::max<std::size_t>(2, (data.verify ? WINDOW_BYTES * 2 : STREAMING_BYTES) / chunkBytes);
+  ChunkRing ring(3, chunkRingSlots(data, streamingSlots), chunkBytes);
+  boost::optional<DiskBufferPointer> sectorZero;  // the image's sector 0, once the drive thread has it
+  DriveThread drive(ring, 1, [&disk, &ring, &engine, &sectorZero, sectorSize, verify = data.verify] {
+    if (ring.slotCount() == 1) return writeChunks(disk, ring, *engine, sectorSize, verify, sectorZero);
+    writeChunkRequests(disk, ring, *engine, sectorSize, verify, sectorZero);
   });
   u64 done = 0;
   u64 copied = 0;    // chunks handed to the drive thread
@@ -242,7 +373,12 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
     reportDone(*sequence);
   }
   drive.join();
-  if (movesGpt) relocateGptBackup(disk);
+  if (movesGpt) relocateGptBackup(disk, sectorZero ? sectorZero->get() : nullptr);
+  if (sectorZero) {
+    boost::optional<DiskBufferPointer> readBuffer;
+    if (data.verify) readBuffer.emplace(sectorSize);
+    writeAndVerify(disk, 0, sectorZero->get(), 1, sectorSize, readBuffer ? readBuffer->get() : nullptr, 0);
+  }
   if (data.onImageWritten) {
     try {
       data.onImageWritten(engine->device.rawDiskPtr());

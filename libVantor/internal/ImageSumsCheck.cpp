@@ -1,7 +1,6 @@
 #include <libVantor/internal/ImageSumsCheck.h>
 
 #include <algorithm>
-#include <fstream>
 #include <iterator>
 
 #include <libVantor/LittleEndian.h>
@@ -17,14 +16,14 @@ ImageSumsCheck::ImageSumsCheck(const vrk::String& image) : image_(image) {
     state_ = State::Missing;
     return;
   }
-  std::ifstream in(sumsPath.c_str(), std::ios::binary);
-  const std::vector<u8> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (!in.good() && !in.eof()) {
+  // Mapped rather than streamed, so that the path is taken as UTF-8 on every system.
+  const vrk::MMapFile in(sumsPath);
+  if (!in.data()) {
     state_ = State::Malformed;
-    detail_ = "it cannot be read";
+    detail_ = "it is empty or cannot be read";
     return;
   }
-  if (!ImageSumsFile::parse(bytes.data(), bytes.size(), sums_, detail_)) {
+  if (!ImageSumsFile::parse(in.data(), in.size(), sums_, detail_)) {
     state_ = State::Malformed;
     return;
   }

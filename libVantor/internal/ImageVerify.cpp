@@ -1,9 +1,9 @@
 // Comparing a drive with an image file, chunk by chunk, without writing anything.
 //
-// A drive thread reads the drive's chunks, one 256-sector request each, into a ring
-// while the worker copies the same chunks out of the image and compares them; with a
-// ring of one slot a chunk is read only once the one before was reported, with a larger
-// one (streaming) the drive is read while the image is. The worker takes the chunks in order and
+// A drive thread reads the drive's chunks into a ring while the worker copies the same
+// chunks out of the image and compares them; with a ring of one slot a chunk is read,
+// one 256-sector request each, only once the one before was reported; with a larger one
+// (streaming) the drive is read in requests of up to 1 MiB while the image is. The worker takes the chunks in order and
 // fails on the first one as a plain loop would: the image's chunk first, then the
 // drive's read, then the comparison; an abort is honoured at the next chunk. With
 // checksums, the image's header and run table are held against its checksum file before
@@ -24,8 +24,10 @@
 namespace vantor {
 namespace {
 
-// Chunk buffers between the drive thread and the worker when the drive may run ahead.
-constexpr std::size_t STREAMING_SLOTS = 8;
+// Chunk buffers between the drive thread and the worker when the drive may run ahead:
+// 4 MiB of them, so that the drive thread reads whole requests (see readDriveChunks)
+// while the worker compares the ones before.
+constexpr std::size_t STREAMING_BYTES = 4u << 20;
 
 }  // namespace
 
@@ -69,7 +71,8 @@ void verifyDiskAgainstImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>&
   }
   if (!gpt) total = image.getTotalSectors();
   // From here until it is joined, only the drive thread touches the drive.
-  ChunkRing ring(2, chunkRingSlots(data, STREAMING_SLOTS), std::size_t(image::CHUNK_SECTORS) * sectorSize);
+  const std::size_t chunkBytes = std::size_t(image::CHUNK_SECTORS) * sectorSize;
+  ChunkRing ring(2, chunkRingSlots(data, std::max<std::size_t>(2, STREAMING_BYTES / chunkBytes)), chunkBytes);
   DriveThread drive(ring, 0, [&disk, &runs, &ring, &engine] { readDriveChunks(disk, runs, ring, *engine); });
   u64 done = 0;
   for (std::size_t r = 0; r < runs.size(); ++r) {

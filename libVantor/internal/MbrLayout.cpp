@@ -1,13 +1,12 @@
 #include <libVantor/internal/MbrLayout.h>
 
 #include <libVantor/internal/DiskBufferPointer.h>
-#include <libVantor/LittleEndian.h>
+#include <libVantor/PartitionTools.h>
 #include <libVantor/PartitionTypes.h>
 
 namespace vantor {
 namespace {
 
-constexpr u32 TABLE_OFFSET = 446;
 constexpr u32 MAX_CHAIN_LINKS = 256;
 
 bool hasSignature(const u8* sector) { return sector[510] == 0x55 && sector[511] == 0xAA; }
@@ -24,15 +23,16 @@ MbrLayoutKind readMbrLayout(const IDisk& disk, std::vector<MbrPartition>& partit
   if (!sector || !disk.readSectors(0, sector.get(), 1)) return MbrLayoutKind::Unreadable;
   const u8* mbr = sector.get();
   if (!hasSignature(mbr)) return MbrLayoutKind::NoTable;
-  for (u32 i = 0; i < 4; ++i) {
-    if (mbr[TABLE_OFFSET + 16 * i + 4] == partition_type::GPT_PROTECTIVE) return MbrLayoutKind::Gpt;
+  const std::vector<PARTITION_TABLE_ENTRY> entries = PartitionTools::entriesIn(mbr);
+  for (const PARTITION_TABLE_ENTRY& e : entries) {
+    if (e.partitionType == partition_type::GPT_PROTECTIVE) return MbrLayoutKind::Gpt;
   }
 
   const u64 diskSectors = disk.getSizeBytes() / sectorSize;
   u64 extendedStart = 0, extendedCount = 0;
   for (u32 i = 0; i < 4; ++i) {
-    const u8* e = mbr + TABLE_OFFSET + 16 * i;
-    const MbrPartition p{i + 1, e[4], readLE32(e + 8), readLE32(e + 12)};
+    const PARTITION_TABLE_ENTRY& e = entries[i];
+    const MbrPartition p{i + 1, e.partitionType, e.startLBA, e.sectorCount};
     if (p.type == partition_type::EMPTY || p.sectorCount == 0 || p.startSector >= diskSectors) continue;
     // A chain that would start at sector 0 would read the MBR as its first record.
     if (partition_type::isExtended(p.type) && extendedCount == 0 && p.startSector != 0) {
@@ -57,15 +57,16 @@ MbrLayoutKind readMbrLayout(const IDisk& disk, std::vector<MbrPartition>& partit
     const u8* s = sector.get();
     if (chainSectors) chainSectors->push_back(ebr);
     if (!hasSignature(s)) break;
-    const u8* logical = s + TABLE_OFFSET;
-    const u8* link = s + TABLE_OFFSET + 16;
-    const MbrPartition p{number, logical[4], ebr + readLE32(logical + 8), readLE32(logical + 12)};
+    const std::vector<PARTITION_TABLE_ENTRY> record = PartitionTools::entriesIn(s);
+    const PARTITION_TABLE_ENTRY& logical = record[0];
+    const PARTITION_TABLE_ENTRY& link = record[1];
+    const MbrPartition p{number, logical.partitionType, ebr + logical.startLBA, logical.sectorCount};
     if (p.type != partition_type::EMPTY && p.sectorCount != 0 && p.startSector < diskSectors) {
       partitions.push_back(p);
       ++number;
     }
-    const u64 next = readLE32(link + 8);
-    if (!partition_type::isExtended(link[4]) || next <= lastLink || next >= extendedCount) break;
+    const u64 next = link.startLBA;
+    if (!partition_type::isExtended(link.partitionType) || next <= lastLink || next >= extendedCount) break;
     lastLink = next;
     ebr = extendedStart + next;
   }

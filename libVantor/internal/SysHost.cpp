@@ -6,8 +6,9 @@ namespace libSysHost {
 
 // --- WindowsDevice ---------------------------------------------------------------------
 
-WindowsDevice::WindowsDevice(const vrk::String& locator, WinDeviceType type, const vrk::String& displayText)
-    : locator_(locator), type_(type), display_(displayText) {}
+WindowsDevice::WindowsDevice(const vrk::String& locator, WinDeviceType type, const vrk::String& displayText,
+                             const DeviceFacts& facts)
+    : locator_(locator), type_(type), display_(displayText), facts_(facts) {}
 
 void WindowsDevice::getDisplayName(vrk::String& name, const vrk::String& extra) const {
   name = display_;

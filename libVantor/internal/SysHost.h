@@ -44,39 +44,6 @@ struct VolumeExtent {
   friend bool operator!=(const VolumeExtent& a, const VolumeExtent& b) { return !(a == b); }
 };
 
-class WindowsDevice {
- public:
-  WindowsDevice(const vrk::String& locator, WinDeviceType type, const vrk::String& displayText);
-
-  // The path the system opens the device by.
-  const vrk::String& getOsLocator() const { return locator_; }
-  WinDeviceType getType() const { return type_; }
-  // The display text; `extra`, when not empty, follows after a blank.
-  void getDisplayName(vrk::String& name, const vrk::String& extra) const;
-
- private:
-  vrk::String locator_;
-  WinDeviceType type_;
-  vrk::String display_;
-};
-
-// The devices found by the appends, in the order they were appended. Owns its devices.
-class WindowsDeviceSet {
- public:
-  WindowsDeviceSet() = default;
-  ~WindowsDeviceSet() = default;
-
-  // Adds the machine's disks.
-  void appendDisks();
-  // Adds the floppy drives.
-  void appendFloppies();
-  u32 size() const { return devices_.size(); }
-  const WindowsDevice& operator[](u32 index) const { return devices_[index]; }
-
- private:
-  vrk::Array<WindowsDevice> devices_;
-};
-
 // What a volume holds, as the system recognises it: the file system's type in the
 // system's own words ("vfat", "ext4", "ntfs"), its label and its UUID or serial number.
 // Each is empty when unknown; a volume without a recognised file system has none.
@@ -111,6 +78,58 @@ class Volume {
   VolumeExtent extent_;
   bool extentKnown_;
   FileSystemFacts fileSystem_;
+};
+
+// What a listing shows of a device beyond its kind and text, read from the system without
+// opening the device for sector transfers: size and logical sector size (0 when the
+// system does not say), media kind (WindowsDrive::MediaType), whether the system marks it
+// read-only, and its volumes with what each holds. The volumes are the drive's
+// partitions, preceded by the whole drive when a file system is mounted from it or when
+// it has no partitions and holds a file system itself.
+struct DeviceFacts {
+  vrk::String product;  // maker and model, or the file behind a virtual disk; empty when unnamed
+  u64 sizeBytes = 0;
+  u32 sectorSize = 0;
+  u32 media = 2;
+  bool readOnly = false;
+  vrk::Array<Volume> volumes;
+};
+
+class WindowsDevice {
+ public:
+  WindowsDevice(const vrk::String& locator, WinDeviceType type, const vrk::String& displayText,
+                const DeviceFacts& facts = DeviceFacts());
+
+  // The path the system opens the device by.
+  const vrk::String& getOsLocator() const { return locator_; }
+  WinDeviceType getType() const { return type_; }
+  // The display text; `extra`, when not empty, follows after a blank.
+  void getDisplayName(vrk::String& name, const vrk::String& extra) const;
+  // What the append found out about the device besides.
+  const DeviceFacts& facts() const { return facts_; }
+
+ private:
+  vrk::String locator_;
+  WinDeviceType type_;
+  vrk::String display_;
+  DeviceFacts facts_;
+};
+
+// The devices found by the appends, in the order they were appended. Owns its devices.
+class WindowsDeviceSet {
+ public:
+  WindowsDeviceSet() = default;
+  ~WindowsDeviceSet() = default;
+
+  // Adds the machine's disks.
+  void appendDisks();
+  // Adds the floppy drives.
+  void appendFloppies();
+  u32 size() const { return devices_.size(); }
+  const WindowsDevice& operator[](u32 index) const { return devices_[index]; }
+
+ private:
+  vrk::Array<WindowsDevice> devices_;
 };
 
 class WindowsDrive {

@@ -9,7 +9,10 @@
 // The two platforms keep volumes off the drive differently:
 // - Windows locks a volume through an open handle (FSCTL_LOCK_VOLUME), dismounts it
 //   (FSCTL_DISMOUNT_VOLUME) and lets it go by closing the handle; the system mounts it
-//   again by itself, so a dismount leaves nothing to mount back.
+//   again by itself the moment the lock ends, so the drive's new table must be read
+//   before the holds go, and a volume that must not come back is taken offline while
+//   it is still held. A dismount records each volume, with where it lay, for the
+//   bookkeeping to judge; mounting one back asks nothing of the system.
 // - Linux has no forced dismount: a volume is "locked" while we hold an exclusive open
 //   of its node (a mounted one is claimed by its file system already), and dismounting
 //   unmounts every mount of the drive's volumes, children before parents, then takes the
@@ -71,5 +74,16 @@ bool currentExtent(const vrk::String& node, libSysHost::VolumeExtent& extent);
 bool mountAgain(const UnmountedMount& mount, const vrk::Array<UnmountedMount>& mountedBack);
 // Lets the system notice volumes that came back.
 void volumesChanged();
+// Whether the system must be told of a new partition table while the volumes are still
+// held (Windows: a volume comes back by itself when its hold ends, and must not come back
+// where the old table put it) rather than after the holds are released (Linux: a
+// partition held open cannot be changed).
+bool tableReadWhileHeld();
+// Keeps the dismounted volume `mount` from coming back by itself; `holds` are the holds
+// still taken. True where nothing would bring it back anyway.
+bool keepUnmounted(const UnmountedMount& mount, vrk::Array<VolumeHold>& holds);
+// Drops every hold, in order (this ends the locks); the volumes stay unmounted until the
+// system or mountAgain brings them back.
+void releaseHolds(vrk::Array<VolumeHold>& holds);
 
 }  // namespace vantor::os

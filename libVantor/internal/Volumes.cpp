@@ -117,7 +117,7 @@ bool Volumes::dismountVolumes() {
   return true;
 }
 
-void Volumes::releaseHandles() { volumeHandles.clear(); }
+void Volumes::releaseHandles() { os::releaseHolds(volumeHandles); }
 
 void Volumes::noteWritten(u64 firstByte, u64 byteCount) {
   if (byteCount == 0) return;
@@ -151,6 +151,7 @@ void Volumes::mountBack() {
       logError(vrk::String("243 ") + vrk::SprintfFormat("Not mounting \"%s\" on \"%s\" again: sectors of the volume "
                                                         "were written while it was dismounted",
                                                         mount.source.c_str(), mount.target.c_str()));
+      (void)os::keepUnmounted(mount, volumeHandles);
       continue;
     }
     libSysHost::VolumeExtent now;
@@ -158,6 +159,7 @@ void Volumes::mountBack() {
       logError(vrk::String("241 ") +
                vrk::SprintfFormat("Not mounting \"%s\" on \"%s\" again: the volume is no longer where it was",
                                   mount.source.c_str(), mount.target.c_str()));
+      (void)os::keepUnmounted(mount, volumeHandles);
       continue;
     }
     if (os::mountAgain(mount, mountedBack)) {

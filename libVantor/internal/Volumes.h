@@ -58,11 +58,15 @@ class Volumes {
   // back and every hold released.
   bool dismountVolumes();
 
-  // Drops every hold (this ends the locks); the volumes stay unmounted.
+  // Drops every hold (this ends the locks); the volumes stay unmounted where the system
+  // does not mount them again by itself.
   void releaseHandles();
   // Mounts back, in their original order, the mounts dismountVolumes took away, and
   // forgets them (also when it is interrupted). A mount whose node now lies elsewhere on
   // the disk is skipped (logged "241 "); one that cannot be made again is logged "240 ".
+  // A skipped volume is kept from coming back by itself (os::keepUnmounted), which on a
+  // system that mounts volumes again itself needs the holds: there it runs before
+  // releaseHandles.
   void mountBack();
   void clearDismounted() { dismounted.exchange(false); }
   // Notes that bytes [firstByte, firstByte + byteCount) of the drive were (or may have

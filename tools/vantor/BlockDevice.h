@@ -1,22 +1,15 @@
 // tools/vantor/BlockDevice.h
-// What the host learns about a drive from the system, before and beside the library: its
-// name, a display text, and whether the drive, one of its partitions or anything stacked
-// on them holds the running system. It also tells which file backs a loop device, which
-// loop devices a disk file backs, where a drive and its partitions are mounted, and, for
-// the listing, the machine's whole disks and the kind of each. Construction throws
+// What the host learns about a drive from the system, beside the library: its name and
+// node, and which file backs a loop device. The listing of drives is the library's
+// DriveListing, and whether a drive may be written is the library's WriteSafety.
+// Construction throws
 // VantorException(ERR_DISK_ACCESS) for a path that is not a drive. No state beyond the
 // names read at construction; use from one thread.
-//  - Linux (posix/BlockDevice.cpp): block device nodes ("/dev/sdb"), asked of sysfs; the
-//    system's use is a mounted /, /boot, /boot/efi, /usr or /var, or active swap, asked
-//    of the mount and swap tables (libmount) afresh on each call (a mount table that
-//    cannot be read counts as a system use: nothing tells the device is free).
+//  - Linux (posix/BlockDevice.cpp): block device nodes ("/dev/sdb"), asked of sysfs.
 //  - Windows (windows/BlockDevice.cpp): physical drives ("\\.\PhysicalDrive1"), asked
-//    with queries that read no sector; the system's use is the volume of the Windows
-//    folder (a drive whose volumes cannot be asked counts as holding it). There are no
-//    loop devices, and the device number is the drive's number.
+//    with queries that read no sector. There are no loop devices, and the device number
+//    is the drive's number.
 #pragma once
-#include <cstdint>
-#include <set>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -25,33 +18,15 @@ namespace vantor::cli {
 
 class BlockDevice {
  public:
-  // What the listing calls a drive of each kind. Other: RAM disks, device mapper,
-  // RAID, optical and floppy drives, unbound loop devices; never listed.
-  enum class Kind { Usb, Card, Internal, Virtual, Other };
-
   explicit BlockDevice(const std::string& path);
 
   // "sdb", "loop3", "mmcblk0p1"; "PhysicalDrive1".
   const std::string& kernelName() const { return name_; }
   // The path the drive opens by: "/dev/sdb"; "\\.\PhysicalDrive1".
   std::string node() const;
-  // "loop3: /tmp/disk.img", "sdb: SanDisk Cruzer Blade", or the name alone.
-  std::string description() const;
-  // Empty when writing is allowed; otherwise why not ("/ is mounted from /dev/sdX2").
-  std::string systemUse() const;
   // The file behind a loop device or a partition of one; "" for any other device.
   std::string backingFile() const;
   dev_t deviceNumber() const { return device_; }
-  // The device itself, its partitions, and their holders, transitively.
-  std::set<dev_t> family() const;
-  // Where the device, its partitions or their holders are mounted, in mount table order.
-  std::vector<std::string> mountPoints() const;
-  // USB-attached, memory card, internal, loop or network block device, or other.
-  Kind kind() const;
-  // Capacity and logical sector size as the system reports them, without opening the
-  // device; 0 when unknown.
-  std::uint64_t sizeBytes() const;
-  std::uint32_t logicalSectorSize() const;
 
   // The kernel name of the block device whose device number is `device`, or "" when
   // the system does not know it.
@@ -60,13 +35,6 @@ class BlockDevice {
   // True when `path` is spelled as a drive is ("/dev/...", "\\.\..."), whether or not
   // one is there.
   static bool isDevicePath(const std::string& path);
-  // Why the drive at `node` cannot be opened for reading, in the system's words, or ""
-  // when it can.
-  static std::string openError(const std::string& node);
-  // The whole disks of the machine (/sys/block) that have a node in /dev, by device number.
-  static std::vector<BlockDevice> disks();
-  // The loop devices ("/dev/loop3") whose backing file is the file at `path`.
-  static std::vector<std::string> loopDevicesBackedBy(const std::string& path);
 
  private:
   std::string name_;

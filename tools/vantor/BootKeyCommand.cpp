@@ -18,7 +18,6 @@
 namespace vantor::cli {
 namespace {
 
-constexpr unsigned RESET_SECTORS = 1024;  // what OxbowKeyFormatter::resetKey clears
 
 struct BootKeyOptions {
   std::string target;
@@ -42,16 +41,16 @@ int runBootKey(BootKeyOptions options) {
   Target target = Target::open(options.target, options.targetOptions);
   TargetGuard guard(options.yes, options.force);
   if (format) {
-    guard.add(target);
+    guard.addReplaced(target);
   } else {
     // The reset clears 1024 whole sectors; on anything smaller it would reach past the
     // end (and make a disk file larger).
-    const std::uint64_t resetBytes = std::uint64_t(RESET_SECTORS) * target.device().getSectorSize();
+    const std::uint64_t resetBytes = std::uint64_t(OxbowKeyFormatter::RESET_SECTORS) * target.device().getSectorSize();
     if (target.device().capacityBytes() < resetBytes) {
       throw VantorException(ERR_INVALID_ARGUMENT,
                             vrk::String(target.path()) + " holds " + std::to_string(target.device().capacityBytes()) +
                                 " bytes, less than the " + std::to_string(resetBytes) + " bytes (" +
-                                std::to_string(RESET_SECTORS) + " sectors) a reset clears; nothing was written");
+                                std::to_string(OxbowKeyFormatter::RESET_SECTORS) + " sectors) a reset clears; nothing was written");
     }
     guard.addZeroed(target, {{0, resetBytes}});
   }

@@ -8,6 +8,7 @@
 #include <libVantor/DiskImager.h>
 #include <libVantor/DriveVolumes.h>
 #include <libVantor/VantorException.h>
+#include <libVantor/WriteSafety.h>
 
 #include "Commands.h"
 #include "FatVolumeFacts.h"
@@ -16,6 +17,7 @@
 #include "OperationRunner.h"
 #include "Target.h"
 #include "Units.h"
+#include "Utf8Path.h"
 #include "VolumeLines.h"
 
 namespace vantor::cli {
@@ -47,10 +49,10 @@ int runCapture(const CaptureOptions& options) {
       throw VantorException(ERR_FILE_ACCESS, vrk::String("image file ") + image + " exists (--force replaces it)");
     }
     // Replace the file the link names, not the link.
-    if (link) image = std::filesystem::canonical(image).string();
+    if (link) image = utf8Path(std::filesystem::canonical(fsPath(image)));
   }
   Target target = Target::open(options.target, options.targetOptions);
-  target.refuseAsImage(image, exists);
+  if (exists) WriteSafety::refuseImageOnTarget(image, target.device().rawDisk(), false);
   if (target.isBlockDevice() && !target.device().mountPoints().empty()) {
     std::cerr << "vantor: warning: " << target.path()
               << " is mounted; files changing during the capture may be captured half-written\n";
@@ -65,9 +67,9 @@ int runCapture(const CaptureOptions& options) {
   OperationRunner runner(options.progress);
   runner.attach(imager, target.argument(), "capture " + target.argument() + " -> " + options.image,
                 options.wholeDrive ? target.device().capacityBytes() : 0, image + ".partial-*");
-  // The library's sector size refusal names no volume: the boot sectors tell which.
+  // The library's sector size refusals name no volume: its usage record tells which.
   runner.explainFailures([&target, &options](const ProgressBoard::Line& failed) {
-    if (failed.code != ERR_GENERAL || !options.fatOnly) return std::string();
+    if ((failed.code != ERR_GENERAL && failed.code != ERR_VOLUME_TOO_LARGE) || !options.fatOnly) return std::string();
     return FatVolumeFacts::sectorSizeMismatches(target.device().rawDisk());
   });
   if (!imager.startReadingImage(image, false, options.wholeDrive)) {

@@ -8,6 +8,7 @@
 #include <libVantor/VantorException.h>
 
 #include "FileFacts.h"
+#include "Utf8Path.h"
 
 namespace vantor::cli {
 
@@ -17,7 +18,7 @@ bool ImageFile::hasSignature(const unsigned char* header, std::size_t size) {
 
 bool ImageFile::startsWithImage(const std::string& path) {
   if (FileFacts::inspect(path).kind != FileFacts::Kind::Regular) return false;
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(fsPath(path), std::ios::binary);
   unsigned char header[512] = {};
   in.read(reinterpret_cast<char*>(header), sizeof header);
   return hasSignature(header, static_cast<std::size_t>(in.gcount()));

@@ -1,20 +1,16 @@
 // vantor list: the machine's drives of the chosen kinds, each with the file systems of
-// its volumes. Each is opened on its own, so a drive that refuses (no permission, no
-// medium) is listed with the reason and the others still are: the library's enumeration
-// would end at it instead.
+// its volumes and where they are mounted, as the library lists them. A drive that does
+// not open (no permission, no medium) is listed with the reason.
 #include <iomanip>
 #include <iostream>
 #include <memory>
 
-#include <libVantor/DiskDevice.h>
-#include <libVantor/DiskFactory.h>
-#include <libVantor/VantorException.h>
+#include <libVantor/DriveListing.h>
 
-#include "BlockDevice.h"
 #include "Commands.h"
+#include "DriveName.h"
 #include "JsonWriter.h"
 #include "Units.h"
-#include "VolumeFacts.h"
 
 namespace vantor::cli {
 namespace {
@@ -29,61 +25,34 @@ struct ListOptions {
   bool json = false;
 };
 
-// One listed drive: opened, or the reason it could not be.
-struct Drive {
-  std::string node;
-  BlockDevice block;
-  std::shared_ptr<DiskDevice> device;
-  std::string failure;
-  std::vector<VolumeFacts> volumes;
-
-  std::uint64_t capacity() const { return device ? device->capacityBytes() : block.sizeBytes(); }
-  std::uint32_t sectorSize() const { return device ? device->getSectorSize() : block.logicalSectorSize(); }
-};
-
 // USB keys and memory cards when no kind is chosen.
-bool chosen(const ListOptions& options, BlockDevice::Kind kind) {
+bool chosen(const ListOptions& options, DriveKind kind) {
   const bool noneChosen = !options.usb && !options.cards && !options.internal && !options.virtualDisks;
   switch (kind) {
-    case BlockDevice::Kind::Usb:
+    case DRIVE_USB:
       return options.all || options.usb || noneChosen;
-    case BlockDevice::Kind::Card:
+    case DRIVE_CARD:
       return options.all || options.cards || noneChosen;
-    case BlockDevice::Kind::Internal:
+    case DRIVE_INTERNAL:
       return options.all || options.internal;
-    case BlockDevice::Kind::Virtual:
+    case DRIVE_VIRTUAL:
       return options.all || options.virtualDisks;
-    default:
-      return false;
   }
+  return false;
 }
 
-// Why the library could not open the drive: the system's answer to a plain open of the
-// node (permission, no medium), or the library's message when that open works.
-std::string openFailure(const Drive& drive, const VantorException& error) {
-  const std::string failure = BlockDevice::openError(drive.node);
-  return failure.empty() ? error.getMessage().str() : failure;
-}
-
-std::vector<Drive> listDrives(const ListOptions& options) {
-  std::vector<Drive> drives;
-  for (const BlockDevice& block : BlockDevice::disks()) {
-    if (!chosen(options, block.kind())) continue;
-    Drive drive{block.node(), block, nullptr, std::string(), VolumeFacts::ofDevice(block.kernelName())};
-    try {
-      drive.device = std::make_shared<DiskDevice>(block.description(), DiskFactory::getDiskDevice(drive.node));
-    } catch (const VantorException& error) {
-      drive.failure = openFailure(drive, error);
-    }
-    if (options.sectorSize != 0 && drive.sectorSize() != 0 && drive.sectorSize() != options.sectorSize) continue;
+std::vector<LISTED_DRIVE> listDrives(const ListOptions& options) {
+  std::vector<LISTED_DRIVE> drives;
+  for (LISTED_DRIVE& drive : DriveListing::drives()) {
+    if (!chosen(options, drive.kind)) continue;
+    if (options.sectorSize != 0 && drive.sectorSize != 0 && drive.sectorSize != options.sectorSize) continue;
     drives.push_back(std::move(drive));
   }
   return drives;
 }
 
-const char* mediaName(const Drive& drive) {
-  if (!drive.device) return "-";
-  switch (drive.device->getMediaType()) {
+const char* mediaName(const LISTED_DRIVE& drive) {
+  switch (drive.media) {
     case MEDIA_REMOVABLE:
       return "removable";
     case MEDIA_FIXED:
@@ -93,50 +62,61 @@ const char* mediaName(const Drive& drive) {
   }
 }
 
-void printTable(const std::vector<Drive>& drives) {
+// "vfat 'PHOTOS'", "ext2", or "" when no file system was recognised.
+std::string summary(const LISTED_VOLUME& volume) {
+  if (volume.fileSystem.empty()) return std::string();
+  return volume.label.empty() ? volume.fileSystem : volume.fileSystem + " '" + volume.label + "'";
+}
+
+void printTable(const std::vector<LISTED_DRIVE>& drives) {
   if (drives.empty()) {
     std::cout << "No drives of the chosen kinds found (USB keys and cards by default; see --all).\n";
     return;
   }
   std::cout << std::left << std::setw(16) << "DEVICE" << std::setw(12) << "CAPACITY" << std::setw(8) << "SECTOR"
             << std::setw(11) << "MEDIA" << "DESCRIPTION / MOUNTED AT\n";
-  for (const Drive& drive : drives) {
-    std::cout << std::left << std::setw(16) << drive.node << std::setw(12) << Units::bytes(drive.capacity())
-              << std::setw(8) << drive.sectorSize() << std::setw(11) << mediaName(drive)
-              << drive.block.description();
-    for (const VolumeFacts& volume : drive.volumes) {
-      if (!volume.summary().empty()) std::cout << ", " << volume.summary();
+  for (const LISTED_DRIVE& drive : drives) {
+    std::cout << std::left << std::setw(16) << drive.locator << std::setw(12) << Units::bytes(drive.sizeBytes)
+              << std::setw(8) << drive.sectorSize << std::setw(11) << mediaName(drive) << DriveName::of(drive);
+    for (const LISTED_VOLUME& volume : drive.volumes) {
+      if (!summary(volume).empty()) std::cout << ", " << summary(volume);
     }
-    if (drive.device) {
-      for (const vrk::String& mount : drive.device->mountPoints()) std::cout << "  " << mount.str();
-    } else {
-      std::cout << "  (cannot be opened: " << drive.failure << ")";
-    }
+    if (drive.readOnly) std::cout << " (read-only)";
+    for (const std::string& mount : drive.mountPoints) std::cout << "  " << mount;
+    if (!drive.openError.empty()) std::cout << "  (cannot be opened: " << drive.openError << ")";
     std::cout << "\n";
   }
 }
 
-void printJson(const std::vector<Drive>& drives) {
+Json stringsJson(const std::vector<std::string>& strings) {
   Json list = Json::array();
-  for (const Drive& drive : drives) {
+  for (const std::string& text : strings) list.push_back(text);
+  return list;
+}
+
+void printJson(const std::vector<LISTED_DRIVE>& drives) {
+  Json list = Json::array();
+  for (const LISTED_DRIVE& drive : drives) {
     Json entry;
-    entry["device"] = drive.node;
-    entry["description"] = drive.block.description();
-    entry["capacityBytes"] = drive.capacity();
-    entry["sectorSize"] = drive.sectorSize();
-    entry["media"] = drive.device ? mediaName(drive) : "unknown";
-    entry["mountPoints"] = Json::array();
-    if (drive.device) {
-      for (const vrk::String& mount : drive.device->mountPoints()) entry["mountPoints"].push_back(mount.str());
-    }
-    entry["openError"] = drive.device ? Json() : Json(drive.failure);
+    entry["device"] = drive.locator;
+    entry["description"] = DriveName::of(drive);
+    entry["capacityBytes"] = drive.sizeBytes;
+    entry["sectorSize"] = drive.sectorSize;
+    entry["media"] = mediaName(drive);
+    entry["readOnly"] = drive.readOnly;
+    entry["mountPoints"] = stringsJson(drive.mountPoints);
+    entry["openError"] = JsonWriter::stringOrNull(drive.openError);
     entry["volumes"] = Json::array();
-    for (const VolumeFacts& volume : drive.volumes) {
+    for (const LISTED_VOLUME& volume : drive.volumes) {
       Json facts;
-      facts["node"] = volume.node;
+      facts["node"] = volume.locator;
       facts["fileSystem"] = JsonWriter::stringOrNull(volume.fileSystem);
       facts["label"] = JsonWriter::stringOrNull(volume.label);
       facts["uuid"] = JsonWriter::stringOrNull(volume.uuid);
+      facts["firstByte"] = volume.extentKnown ? Json(volume.firstByte) : Json();
+      facts["byteCount"] = volume.extentKnown ? Json(volume.byteCount) : Json();
+      facts["mountPoints"] = stringsJson(volume.mountPoints);
+      facts["driveLetters"] = stringsJson(volume.driveLetters);
       entry["volumes"].push_back(std::move(facts));
     }
     list.push_back(std::move(entry));
@@ -145,7 +125,7 @@ void printJson(const std::vector<Drive>& drives) {
 }
 
 int runList(const ListOptions& options) {
-  const std::vector<Drive> drives = listDrives(options);
+  const std::vector<LISTED_DRIVE> drives = listDrives(options);
   if (options.json) {
     printJson(drives);
   } else {

@@ -40,7 +40,6 @@ class OperationRunner {
   OperationRunner(const OperationRunner&) = delete;
   OperationRunner& operator=(const OperationRunner&) = delete;
 
-  bool onTerminal() const { return terminal; }
   // Registers the observers on `imager`, for the command's `target` argument, under
   // `label` (shown on its line and in its error line when the command runs more than one
   // operation), and lets its drive stream ahead of the progress reports.

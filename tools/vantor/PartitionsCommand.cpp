@@ -9,6 +9,7 @@
 #include <iostream>
 #include <memory>
 
+#include <libVantor/DriveListing.h>
 #include <libVantor/DriveVolumes.h>
 #include <libVantor/ImageDisk.h>
 #include <libVantor/MBRPartitions.h>
@@ -16,7 +17,6 @@
 #include <libVantor/PartitionTypes.h>
 #include <libVantor/VantorException.h>
 
-#include "BlockDevice.h"
 #include "Commands.h"
 #include "ImageFile.h"
 #include "JsonWriter.h"
@@ -26,7 +26,6 @@
 #include "TargetGuard.h"
 #include "Units.h"
 #include "UsageError.h"
-#include "VolumeFacts.h"
 #include "VolumeLines.h"
 
 namespace vantor::cli {
@@ -63,10 +62,11 @@ struct PartitionsOptions {
 
 
 // The partition node lying where `entry` says, among `volumes`; null when none does.
-const VolumeFacts* volumeOf(const PARTITION_TABLE_ENTRY& entry, u32 sectorSize, const std::vector<VolumeFacts>& volumes) {
+const LISTED_VOLUME* volumeOf(const PARTITION_TABLE_ENTRY& entry, u32 sectorSize, const std::vector<LISTED_VOLUME>& volumes) {
   if (entry.partitionType == 0) return nullptr;
-  for (const VolumeFacts& volume : volumes) {
-    if (volume.firstByte == u64(entry.startLBA) * sectorSize && volume.byteCount == u64(entry.sectorCount) * sectorSize) {
+  for (const LISTED_VOLUME& volume : volumes) {
+    if (volume.extentKnown && volume.firstByte == u64(entry.startLBA) * sectorSize &&
+        volume.byteCount == u64(entry.sectorCount) * sectorSize) {
       return &volume;
     }
   }
@@ -74,7 +74,7 @@ const VolumeFacts* volumeOf(const PARTITION_TABLE_ENTRY& entry, u32 sectorSize, 
 }
 
 void printTable(const char* title, const std::vector<PARTITION_TABLE_ENTRY>& entries, u32 sectorSize,
-                const std::vector<VolumeFacts>& volumes) {
+                const std::vector<LISTED_VOLUME>& volumes) {
   std::cout << title << "\n";
   std::cout << "  " << std::left << std::setw(6) << "NR" << std::setw(6) << "BOOT" << std::setw(26) << "TYPE"
             << std::right << std::setw(12) << "START" << std::setw(12) << "SECTORS" << "  "
@@ -86,9 +86,10 @@ void printTable(const char* title, const std::vector<PARTITION_TABLE_ENTRY>& ent
               << (entry.bootIndicator == 0x80 ? "*" : "") << std::setw(26)
               << (Units::typeByte(entry.partitionType) + " " + VolumeLines::mbrTypeName(entry.partitionType)) << std::right << std::setw(12)
               << entry.startLBA << std::setw(12) << entry.sectorCount << "  ";
-    if (const VolumeFacts* volume = volumeOf(entry, sectorSize, volumes)) {
-      std::cout << std::left << std::setw(12) << size << volume->node;
-      if (!volume->summary().empty()) std::cout << " " << volume->summary();
+    if (const LISTED_VOLUME* volume = volumeOf(entry, sectorSize, volumes)) {
+      std::cout << std::left << std::setw(12) << size << volume->locator;
+      if (!volume->fileSystem.empty()) std::cout << " " << volume->fileSystem;
+      if (!volume->label.empty()) std::cout << " '" << volume->label << "'";
     } else {
       std::cout << size;
     }
@@ -99,7 +100,7 @@ void printTable(const char* title, const std::vector<PARTITION_TABLE_ENTRY>& ent
 // The entries as JSON; on a block device (`volumes` not empty) each names its node and
 // that node's file system, null where the kernel has no node for it.
 Json entriesJson(const std::vector<PARTITION_TABLE_ENTRY>& entries, u32 sectorSize,
-                 const std::vector<VolumeFacts>& volumes) {
+                 const std::vector<LISTED_VOLUME>& volumes) {
   Json list = Json::array();
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const PARTITION_TABLE_ENTRY& entry = entries[i];
@@ -111,8 +112,8 @@ Json entriesJson(const std::vector<PARTITION_TABLE_ENTRY>& entries, u32 sectorSi
     item["startLBA"] = entry.startLBA;
     item["sectorCount"] = entry.sectorCount;
     if (!volumes.empty()) {
-      const VolumeFacts* volume = volumeOf(entry, sectorSize, volumes);
-      item["node"] = volume ? Json(volume->node) : Json();
+      const LISTED_VOLUME* volume = volumeOf(entry, sectorSize, volumes);
+      item["node"] = volume ? Json(volume->locator) : Json();
       item["fileSystem"] = volume ? JsonWriter::stringOrNull(volume->fileSystem) : Json();
       item["label"] = volume ? JsonWriter::stringOrNull(volume->label) : Json();
     }
@@ -121,10 +122,15 @@ Json entriesJson(const std::vector<PARTITION_TABLE_ENTRY>& entries, u32 sectorSi
   return list;
 }
 
-// The partition nodes of the target, when it is a block device.
-std::vector<VolumeFacts> partitionNodesOf(const Target& target) {
-  if (!target.isBlockDevice()) return {};
-  return VolumeFacts::partitionsOf(BlockDevice(target.path()).kernelName());
+// The partition nodes of the target, when it is a listed drive.
+std::vector<LISTED_VOLUME> partitionNodesOf(const Target& target) {
+  LISTED_DRIVE drive;
+  if (!target.isBlockDevice() || !DriveListing::find(target.path(), drive)) return {};
+  std::vector<LISTED_VOLUME> partitions;
+  for (LISTED_VOLUME& volume : drive.volumes) {
+    if (volume.locator != drive.locator) partitions.push_back(std::move(volume));  // not the whole drive
+  }
+  return partitions;
 }
 
 // What a drive holds beyond the four primary entries: a GPT's partitions, logical
@@ -147,7 +153,7 @@ DRIVE_LAYOUT volumesBeyondTheMbr(IDisk& disk) {
 
 // `volumes`: the partition nodes of a block device, to be named beside the entries.
 void show(IDisk& disk, const MBRPartitions& partitions, u32 sectorSize, bool asJson,
-          const std::vector<VolumeFacts>& volumes) {
+          const std::vector<LISTED_VOLUME>& volumes) {
   const auto& backup = partitions.backupPartitionTable();
   const DRIVE_LAYOUT beyond = volumesBeyondTheMbr(disk);
   if (asJson) {
@@ -179,11 +185,9 @@ void show(IDisk& disk, const MBRPartitions& partitions, u32 sectorSize, bool asJ
 // What the backup sector holds when it is neither zero nor a partitions backup; "" when
 // it is one of the two (or cannot be read: the write will tell). A backup begins as the
 // sector the library makes for the current table does: with its magic.
-std::string foreignBackupSector(const IDisk& disk, const MBRPartitions& partitions) {
+std::string foreignBackupSector(const IDisk& disk) {
   const std::vector<unsigned char> sector = SectorReader::read(disk, MBRPartitions::BACKUP_SECTOR);
-  const vrk::Buffer<u8> ours = partitions.createBackupMBRPartitionsSector().second;
-  constexpr std::size_t MAGIC_BYTES = 14;  // "VRK-MBR-PARTS" and its zero byte
-  if (sector.size() < MAGIC_BYTES || std::equal(sector.begin(), sector.begin() + MAGIC_BYTES, ours.data())) return "";
+  if (sector.empty() || MBRPartitions::isBackupSector(sector.data(), sector.size())) return "";
   const auto first = std::find_if(sector.begin(), sector.end(), [](unsigned char b) { return b != 0; });
   if (first == sector.end()) return "";
   // With 512-byte sectors an ext2/3/4 superblock starts right at sector 2 (byte 1024).
@@ -276,7 +280,7 @@ int runPartitions(PartitionsOptions options) {
 
   if (action == Action::Backup) checkBackup(partitions, options.force);
   if (action == Action::Backup && !options.force) {
-    const std::string found = foreignBackupSector(*disk, partitions);
+    const std::string found = foreignBackupSector(*disk);
     if (!found.empty()) {
       throw VantorException(ERR_INVALID_ARGUMENT, "sector 2 holds " + found +
                                                       ", not a partitions backup (--force overwrites it); "

@@ -3,11 +3,13 @@
 #include <iostream>
 
 #include <libVantor/VantorException.h>
+#include <libVantor/WriteSafety.h>
 
 namespace vantor::cli {
 
 RemountGuard::RemountGuard(IDisk* dismounted) {
   if (dismounted == nullptr) return;
+  WriteSafety::refuseUnsafeWrites(*dismounted);
   if (!dismounted->dismountDrive()) throw VantorException(ERR_DISMOUNT_FAILED);
   disk_ = dismounted;
 }

@@ -8,6 +8,7 @@
 #include <libVantor/ImageChecksums.h>
 #include <libVantor/SignatureEraser.h>
 #include <libVantor/VantorException.h>
+#include <libVantor/WriteSafety.h>
 
 #include "BlockDevice.h"
 #include "Commands.h"
@@ -89,13 +90,17 @@ int runRestore(RestoreOptions options) {
   options.targetOptions.forWriting = true;
 
   // Checked on the paths before any target is opened (and locked, or created).
-  Target::refuseOverlaps(options.targets, image);
+  Target::refuseRepeats(options.targets);
   CreatedFiles created;
   std::vector<std::unique_ptr<Target>> targets;
+  std::vector<const Target*> opened;
   for (const std::string& argument : options.targets) {
     targets.push_back(std::make_unique<Target>(Target::open(argument, options.targetOptions)));
     created.add(*targets.back());
+    opened.push_back(targets.back().get());
+    WriteSafety::refuseImageOnTarget(image, targets.back()->device().rawDisk(), true);
   }
+  Target::refuseOverlaps(opened);
   // A target that was there after all is written only after the whole check.
   if (checkAfterWriting &&
       !std::all_of(targets.begin(), targets.end(), [](const auto& target) { return target->created(); })) {
@@ -133,7 +138,7 @@ int runRestore(RestoreOptions options) {
     imagers.push_back(std::move(imager));
   }
   TargetGuard guard(options.yes, options.force);
-  for (const auto& target : targets) guard.add(*target);
+  for (const auto& target : targets) guard.addReplaced(*target);
   if (options.ignoreSums) guard.addRisk("without holding the image against its checksum file (--ignore-sums)");
   guard.require("overwrite the disk with the image " + image);
 

@@ -4,14 +4,14 @@
 // (created at --size when it does not exist and the command allows it). Paths are made
 // absolute against the current directory before the library sees them, since the
 // library resolves relative ones against the program's own directory. Opening for
-// writing refuses a block device that holds a mounted system file system or active
-// swap, and a disk file that backs a loop device, whatever the flags. A disk file (and
-// the file behind a loop device that is written) stays locked while the target lives:
-// exclusively when writing, shared when reading (DiskFileLock). Failures throw
-// VantorException or UsageError. Before anything is opened, the paths alone tell
-// whether targets and an image are one medium: refuseOverlaps and refuseAsImage refuse
-// them with UsageError. The target shares its disk with its DiskDevice; use from one
-// thread.
+// writing asks the library whether the target may be written at all (WriteSafety: not
+// a drive holding the running system, nor a disk file behind a loop device), so that
+// the refusal comes before any question to the user; the library asks again when it
+// writes. A disk file stays locked while the target lives: exclusively when writing,
+// shared when reading (DiskFileLock). Failures throw VantorException or UsageError.
+// Several targets of one command must be distinct media: refuseRepeats (on the paths,
+// before anything is opened) and refuseOverlaps (asking the library) refuse them with
+// UsageError. The target shares its disk with its DiskDevice; use from one thread.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -35,14 +35,11 @@ class Target {
   static Target open(const std::string& argument, const TargetOptions& options);
   // `path` made absolute against the current directory (no symbolic links resolved).
   static std::string absolutePath(const std::string& path);
-  // Refuses the targets of one command that name the image at `image`, the file behind a
-  // loop device given as well, the same medium twice, or block devices where one is a
-  // partition or holder of another. Asks the system about the paths only.
-  static void refuseOverlaps(const std::vector<std::string>& arguments, const std::string& image);
-
-  // Refuses an image path that is this target, or the file behind this loop device
-  // (looked for only when `imageExists`).
-  void refuseAsImage(const std::string& image, bool imageExists) const;
+  // Refuses a path given twice among the targets of one command.
+  static void refuseRepeats(const std::vector<std::string>& arguments);
+  // Refuses opened targets of which two share a medium (a drive and its partition, a
+  // loop device and the file behind it).
+  static void refuseOverlaps(const std::vector<const Target*>& targets);
 
   const std::string& argument() const { return argument_; }
   const std::string& path() const { return path_; }

@@ -21,12 +21,18 @@ void TargetGuard::add(const Target& target) {
 }
 
 void TargetGuard::addZeroed(const Target& target, const Spans& zeroed) {
+  addHolding(target, zeroed, "data where the zeros go");
+}
+
+void TargetGuard::addReplaced(const Target& target) {
+  addHolding(target, {{0, target.device().capacityBytes()}}, "data");
+}
+
+void TargetGuard::addHolding(const Target& target, const Spans& spans, const std::string& what) {
   add(target);
   if (!items_.back().holds.empty() || target.isBlockDevice()) return;
-  const std::int64_t data = FileFacts::firstNonZeroByte(target.path(), zeroed);
-  if (data >= 0) {
-    items_.back().holds = "data where the zeros go (a non-zero byte at offset " + std::to_string(data) + ")";
-  }
+  const std::int64_t data = FileFacts::firstNonZeroByte(target.path(), spans);
+  if (data >= 0) items_.back().holds = what + " (a non-zero byte at offset " + std::to_string(data) + ")";
 }
 
 void TargetGuard::require(const std::string& action) const {

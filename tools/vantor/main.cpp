@@ -13,10 +13,16 @@
 #include "Commands.h"
 #include "ErrorReport.h"
 #include "LogOutput.h"
+#include "Terminal.h"
 #include "UsageError.h"
 
 int main(int argc, char** argv) {
   using namespace vantor::cli;
+  // From here on every word and every path is UTF-8, whatever the system handed over.
+  const std::vector<std::string> words = Terminal::arguments(argc, argv);
+  std::vector<const char*> wordPointers;
+  for (const std::string& word : words) wordPointers.push_back(word.c_str());
+  const Terminal::Utf8Console console;
   CLI::App app{"vantor: capture, restore and zero drives and disk files; edit MBR partitions; prepare boot keys.\n"
                "A TARGET is a drive (a block device /dev/...; on Windows \\\\.\\PhysicalDriveN) or a disk file."};
   app.footer(
@@ -50,7 +56,7 @@ int main(int argc, char** argv) {
   addBootKeyCommand(app, action);
 
   try {
-    app.parse(argc, argv);
+    app.parse(static_cast<int>(wordPointers.size()), wordPointers.data());
   } catch (const CLI::ParseError& error) {
     // A word that names no command is left over, and the missing command is all CLI11
     // says about it: say that the word is unknown and which commands there are.

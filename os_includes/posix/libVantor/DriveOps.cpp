@@ -1,7 +1,7 @@
 // os_includes/posix/libVantor/DriveOps.cpp
 //
 // Linux side of the drive seam: open(2) with O_DIRECT (read-only after EROFS, O_NONBLOCK
-// after ENOMEDIUM), BLKROGET, and the BLKRRPART and BLKPG ioctls. The kernel here may
+// after ENOMEDIUM; a probe opens read-only), BLKROGET, and the BLKRRPART and BLKPG ioctls. The kernel here may
 // have no partition parser of its own, so the table read by the library is told to it
 // partition by partition, as `partx -u` does; on a loop device attached without partition
 // scanning nothing is added, because the kernel would keep such partitions after the
@@ -133,6 +133,17 @@ NativeHandle openDrive(const vrk::String& locator, DriveAccess& access) {
   int readOnly = 0;
   if (fd >= 0 && posixApi().ioctl(fd, BLKROGET, &readOnly) == 0 && readOnly != 0) access = DriveAccess::WriteProtected;
   return fd;
+}
+
+int probeDrive(const vrk::String& locator, bool& readOnly) {
+  readOnly = false;
+  NativeHandle fd = openRetrying(locator.c_str(), O_RDONLY | O_DIRECT);
+  if (fd < 0 && errno == ENOMEDIUM) fd = openRetrying(locator.c_str(), O_RDONLY | O_DIRECT | O_NONBLOCK);
+  if (fd < 0) return errno;
+  int flag = 0;
+  readOnly = ::ioctl(fd, BLKROGET, &flag) == 0 && flag != 0;
+  ::close(fd);
+  return 0;
 }
 
 bool rereadPartitionTable(NativeHandle drive, MbrLayoutKind layoutKind, const std::vector<MbrPartition>& layout,

@@ -1,7 +1,9 @@
 // os_includes/posix/libVantor/MountTable.cpp
 //
 // The table comes from mnt_table_parse_mtab, which merges utab into the kernel's
-// mountinfo; the propagation of each mount is named from its optional fields.
+// mountinfo, and the swap table from mnt_table_parse_swaps (/proc/swaps); an override's
+// files are parsed as they are (mnt_table_parse_file guesses mountinfo or fstab form).
+// The propagation of each mount is named from its optional fields.
 #include <libVantor/MountTable.h>
 
 #include <libmount/libmount.h>
@@ -11,6 +13,23 @@
 #include <string>
 
 namespace vantor::os {
+
+struct TableFiles {
+  static const MountTableOverride*& current() {
+    static const MountTableOverride* active = nullptr;
+    return active;
+  }
+  static const char* mountTable() { return current() ? current()->mountTable_.c_str() : nullptr; }
+  static const char* swapTable() { return current() ? current()->swapTable_.c_str() : nullptr; }
+};
+
+MountTableOverride::MountTableOverride(const vrk::String& mountTable, const vrk::String& swapTable)
+    : previous_(TableFiles::current()), mountTable_(mountTable), swapTable_(swapTable) {
+  TableFiles::current() = this;
+}
+
+MountTableOverride::~MountTableOverride() { TableFiles::current() = previous_; }
+
 namespace {
 
 struct TableFree {
@@ -47,14 +66,34 @@ MountEntry entryOf(libmnt_fs* fs) {
 
 }  // namespace
 
-vrk::Array<MountEntry> readMountTable() {
-  vrk::Array<MountEntry> entries;
+bool readMountTable(vrk::Array<MountEntry>& entries) {
   std::unique_ptr<libmnt_table, TableFree> table(mnt_new_table());
   std::unique_ptr<libmnt_iter, IterFree> iter(mnt_new_iter(MNT_ITER_FORWARD));
-  if (!table || !iter || mnt_table_parse_mtab(table.get(), nullptr) != 0) return entries;
+  const char* file = TableFiles::mountTable();
+  if (!table || !iter || (file ? mnt_table_parse_file(table.get(), file) : mnt_table_parse_mtab(table.get(), nullptr)) != 0) {
+    return false;
+  }
   libmnt_fs* fs = nullptr;
   while (mnt_table_next_fs(table.get(), iter.get(), &fs) == 0) entries.append(entryOf(fs));
+  return true;
+}
+
+vrk::Array<MountEntry> readMountTable() {
+  vrk::Array<MountEntry> entries;
+  if (!readMountTable(entries)) entries = vrk::Array<MountEntry>();
   return entries;
+}
+
+bool readSwapTable(vrk::Array<vrk::String>& sources) {
+  std::unique_ptr<libmnt_table, TableFree> table(mnt_new_table());
+  std::unique_ptr<libmnt_iter, IterFree> iter(mnt_new_iter(MNT_ITER_FORWARD));
+  if (!table || !iter || mnt_table_parse_swaps(table.get(), TableFiles::swapTable()) != 0) return false;
+  libmnt_fs* fs = nullptr;
+  while (mnt_table_next_fs(table.get(), iter.get(), &fs) == 0) {
+    const char* source = mnt_fs_get_source(fs);
+    if (source) sources.append(source);
+  }
+  return true;
 }
 
 vrk::Array<MountEntry> mountsOf(u64 device, const vrk::String& node) {

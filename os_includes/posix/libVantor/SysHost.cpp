@@ -23,7 +23,9 @@
 // Volumes of a drive: its partitions in partition-number order, preceded by the whole
 // disk while a file system is mounted from it (a blank drive has no volume). No volume
 // has a drive letter; a volume opens by its node, "/dev/NAME" or "/dev/NAMEpN", and its
-// system id is its device number.
+// system id is its device number. A listed device's facts also name the whole disk when
+// it has no partitions and holds a file system; they are read from sysfs (size, logical
+// block size, `ro`) without opening the device.
 #include <libVantor/internal/SysHost.h>
 
 #include <linux/fs.h>
@@ -143,15 +145,11 @@ FileSystemFacts probeFileSystem(const std::string& node) {
   return facts;
 }
 
-// ", vfat 'PHOTOS', ext2": the file systems of the disk's partitions, or of the whole
-// disk when it has none.
-std::string fileSystemsText(const fs::path& sysPath, const std::string& name) {
-  std::vector<std::string> nodes;
-  for (const Partition& p : partitionsIn(sysPath)) nodes.push_back("/dev/" + p.name);
-  if (nodes.empty()) nodes.push_back("/dev/" + name);
+// ", vfat 'PHOTOS', ext2": the file systems of the volumes.
+std::string fileSystemsText(const vrk::Array<Volume>& volumes) {
   std::string text;
-  for (const std::string& node : nodes) {
-    const FileSystemFacts facts = probeFileSystem(node);
+  for (const Volume& volume : volumes) {
+    const FileSystemFacts& facts = volume.getFileSystem();
     if (facts.type.empty()) continue;
     text += ", " + facts.type.str();
     if (!facts.label.empty()) text += " '" + facts.label.str() + "'";
@@ -227,6 +225,66 @@ std::string vendorAndModel(const fs::path& sysPath) {
 
 bool isBlockDevice(int fd, struct stat& st) { return fd >= 0 && ::fstat(fd, &st) == 0 && S_ISBLK(st.st_mode); }
 
+// Bytes of the device whose sysfs directory is `dir`; sysfs counts in 512-byte units
+// whatever the sector size.
+u64 sizeIn(const fs::path& dir) {
+  u64 sectors = 0;
+  return parseNumber(readAttribute(dir / "size"), sectors) ? sectors * 512 : 0;
+}
+
+WindowsDrive::MediaType mediaOf(const fs::path& disk) {
+  const std::string name = disk.filename().string();
+  if (readAttribute(disk / "removable") == "1" || startsWith(name, "mmcblk") || resolvesThroughUsb(disk)) {
+    return WindowsDrive::RemovableMedia;
+  }
+  return WindowsDrive::FixedMedia;
+}
+
+// The volumes of the whole disk whose sysfs directory is `dir`: the disk itself while a
+// file system is mounted from it (or, with `bareFileSystem`, while it has no partitions
+// and holds one), then its partitions.
+vrk::Array<Volume> volumesOf(const fs::path& dir, bool bareFileSystem) {
+  vrk::Array<Volume> volumes;
+  const std::string node = "/dev/" + dir.filename().string();
+  u64 device = 0;
+  (void)parseDeviceNumber(readAttribute(dir / "dev"), device);
+  const std::vector<Partition> partitions = partitionsIn(dir);
+  const VolumeExtent whole{0, sizeIn(dir)};
+  if (!vantor::os::mountsOf(device, node).empty()) {
+    volumes.append(Volume(node, device, 0, whole, true, probeFileSystem(node)));
+  } else if (bareFileSystem && partitions.empty()) {
+    const FileSystemFacts facts = probeFileSystem(node);
+    if (!facts.type.empty()) volumes.append(Volume(node, device, 0, whole, true, facts));
+  }
+  for (const Partition& p : partitions) {
+    const std::string partitionNode = "/dev/" + p.name;
+    volumes.append(Volume(partitionNode, p.device, 0, p.extent, true, probeFileSystem(partitionNode)));
+  }
+  return volumes;
+}
+
+DeviceFacts factsOf(const fs::path& sysPath, const std::string& product) {
+  DeviceFacts facts;
+  facts.product = product;
+  facts.sizeBytes = sizeIn(sysPath);
+  u64 sectorSize = 0;
+  if (parseNumber(readAttribute(sysPath / "queue" / "logical_block_size"), sectorSize)) {
+    facts.sectorSize = static_cast<u32>(sectorSize);
+  }
+  facts.media = mediaOf(sysPath);
+  facts.readOnly = readAttribute(sysPath / "ro") == "1";
+  facts.volumes = volumesOf(sysPath, true);
+  return facts;
+}
+
+// A device of the set: its text is `what`, its capacity, then the file systems of its volumes.
+WindowsDevice deviceOf(const std::string& name, WinDeviceType type, const std::string& what,
+                       const std::string& product) {
+  const fs::path sysPath = fs::path("/sys/block") / name;
+  const DeviceFacts facts = factsOf(sysPath, product);
+  return WindowsDevice("/dev/" + name, type, withCapacity(what, sysPath) + fileSystemsText(facts.volumes), facts);
+}
+
 }  // namespace
 
 // --- WindowsDeviceSet ------------------------------------------------------------------
@@ -238,30 +296,27 @@ void WindowsDeviceSet::appendDisks() {
     if (startsWith(name, "loop")) {
       const std::string backing = readAttribute(sysPath / "loop" / "backing_file");
       if (backing.empty()) continue;  // not bound to anything
-      devices_.append(WindowsDevice("/dev/" + name, DEVICE_VIRTUAL_DISK,
-                                    withCapacity(name + ": " + backing, sysPath) + fileSystemsText(sysPath, name)));
+      devices_.append(deviceOf(name, DEVICE_VIRTUAL_DISK, name + ": " + backing, backing));
       continue;
     }
     if (startsWith(name, "nbd")) {
       if (readAttribute(sysPath / "size") == "0") continue;  // not connected
-      devices_.append(WindowsDevice("/dev/" + name, DEVICE_VIRTUAL_DISK,
-                                    withCapacity("Network block device " + name, sysPath) + fileSystemsText(sysPath, name)));
+      devices_.append(deviceOf(name, DEVICE_VIRTUAL_DISK, "Network block device " + name, std::string()));
       continue;
     }
     if (startsWith(name, "ram") || startsWith(name, "zram") || startsWith(name, "dm-") || startsWith(name, "md") ||
         startsWith(name, "sr")) {
       continue;
     }
-    std::string what = vendorAndModel(sysPath);
-    if (what.empty()) what = name;
-    const auto display = [&] { return withCapacity(what, sysPath) + fileSystemsText(sysPath, name); };
+    const std::string product = vendorAndModel(sysPath);
+    const std::string what = product.empty() ? name : product;
     if (startsWith(name, "mmcblk")) {
       if (name.find("boot") != std::string::npos || name.find("rpmb") != std::string::npos) continue;
-      devices_.append(WindowsDevice("/dev/" + name, DEVICE_MEMORY_CARD, display()));
+      devices_.append(deviceOf(name, DEVICE_MEMORY_CARD, what, product));
     } else if (resolvesThroughUsb(sysPath)) {
-      devices_.append(WindowsDevice("/dev/" + name, DEVICE_USB_DISK, display()));
+      devices_.append(deviceOf(name, DEVICE_USB_DISK, what, product));
     } else if (!isVirtualDevice(sysPath)) {
-      devices_.append(WindowsDevice("/dev/" + name, DEVICE_INTERNAL_DISK, display()));
+      devices_.append(deviceOf(name, DEVICE_INTERNAL_DISK, what, product));
     }
   }
 }
@@ -315,12 +370,7 @@ u32 WindowsDrive::getSectorSize() const {
 
 WindowsDrive::MediaType WindowsDrive::getMediaType() const {
   if (systemPath_.empty()) return UnknownMedia;
-  const fs::path disk = isPartition_ ? fs::path(systemPath_.str()).parent_path() : fs::path(systemPath_.str());
-  const std::string diskName = disk.filename().string();
-  if (readAttribute(disk / "removable") == "1" || startsWith(diskName, "mmcblk") || resolvesThroughUsb(disk)) {
-    return RemovableMedia;
-  }
-  return FixedMedia;
+  return mediaOf(isPartition_ ? fs::path(systemPath_.str()).parent_path() : fs::path(systemPath_.str()));
 }
 
 void WindowsDrive::update(bool rescanVolumes) {
@@ -328,18 +378,12 @@ void WindowsDrive::update(bool rescanVolumes) {
   volumes_.clear();
   if (systemPath_.empty()) return;
   const fs::path dir(systemPath_.str());
-  const std::string node = "/dev/" + dir.filename().string();
   if (isPartition_) {  // a drive opened on a partition is that one volume, from its first byte
+    const std::string node = "/dev/" + dir.filename().string();
     volumes_.append(Volume(node, systemId_, 0, {0, getTotalCapacity()}, true, probeFileSystem(node)));
     return;
   }
-  if (!vantor::os::mountsOf(systemId_, node).empty()) {
-    volumes_.append(Volume(node, systemId_, 0, {0, getTotalCapacity()}, true, probeFileSystem(node)));
-  }
-  for (const Partition& p : partitionsIn(dir)) {
-    const std::string partitionNode = "/dev/" + p.name;
-    volumes_.append(Volume(partitionNode, p.device, 0, p.extent, true, probeFileSystem(partitionNode)));
-  }
+  volumes_ = volumesOf(dir, false);
 }
 
 }  // namespace libSysHost

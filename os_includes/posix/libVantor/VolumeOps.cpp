@@ -224,4 +224,11 @@ bool mountAgain(const UnmountedMount& mount, const vrk::Array<UnmountedMount>& m
 
 void volumesChanged() {}
 
+bool tableReadWhileHeld() { return false; }
+
+// Nothing mounts a volume here but mountAgain.
+bool keepUnmounted(const UnmountedMount&, vrk::Array<VolumeHold>&) { return true; }
+
+void releaseHolds(vrk::Array<VolumeHold>& holds) { holds.clear(); }
+
 }  // namespace vantor::os

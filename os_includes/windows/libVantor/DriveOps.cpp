@@ -54,6 +54,21 @@ NativeHandle openDrive(const vrk::String& locator, DriveAccess& access) {
   return handle;
 }
 
+int probeDrive(const vrk::String& locator, bool& readOnly) {
+  readOnly = false;
+  const std::wstring name = vrk::windows::wide(locator);
+  vrk::FileHandle drive(openWith(name, GENERIC_READ));
+  if (!drive.isValid()) {
+    const DWORD error = GetLastError();
+    if (!isNoMedium(error)) return static_cast<int>(error);
+    return 0;  // an empty slot: there is a drive, without its medium
+  }
+  DWORD returned = 0;
+  readOnly = !winApi().deviceIoControl(drive.get(), IOCTL_DISK_IS_WRITABLE, nullptr, 0, nullptr, 0, returned) &&
+             GetLastError() == ERROR_WRITE_PROTECT;
+  return 0;
+}
+
 bool rereadPartitionTable(NativeHandle drive, MbrLayoutKind, const std::vector<MbrPartition>&, u32) {
   DWORD returned = 0;
   return winApi().deviceIoControl(drive, IOCTL_DISK_UPDATE_PROPERTIES, nullptr, 0, nullptr, 0, returned);

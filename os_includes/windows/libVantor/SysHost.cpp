@@ -29,6 +29,10 @@
 // USB, SD or MMC bus; fixed for any other disk that answers; neither when the handle is
 // not a disk (a regular file) or nothing answers.
 //
+// A listed disk's facts (size, sector size, media kind, volumes) are those of the same
+// queries, asked once while the set is made; read-only is not among them (it needs the
+// drive opened for reading).
+//
 // Volumes of a drive: every volume of the machine with a piece on the drive's disk
 // number, ordered by where it starts; a volume opens by "\\?\Volume{...}", its drive
 // letter is the first drive root it is mounted on, and its system id is its disk number
@@ -70,11 +74,21 @@ std::string fileSystemsText(const vrk::Array<Volume>& volumes) {
 struct FoundDisk {
   DWORD number;
   WinDeviceType type;
-  std::string what;  // maker and model
-  u64 sizeBytes;
+  std::string what;  // maker and model, or "Disk N"
+  DeviceFacts facts;
 };
 
 bool isRemovableMediaType(MEDIA_TYPE type) { return type != FixedMedia && type != Unknown; }
+
+WindowsDrive::MediaType mediaOf(bool storageKnown, const vantor::os::StorageFacts& storage, bool mediumKnown,
+                                const vantor::os::MediumFacts& medium) {
+  if (storageKnown && (storage.removableMedia || storage.bus == BusTypeUsb || storage.bus == BusTypeSd ||
+                       storage.bus == BusTypeMmc)) {
+    return WindowsDrive::RemovableMedia;
+  }
+  if (mediumKnown && isRemovableMediaType(medium.mediaType)) return WindowsDrive::RemovableMedia;
+  return storageKnown || mediumKnown ? WindowsDrive::FixedMedia : WindowsDrive::UnknownMedia;
+}
 
 }  // namespace
 
@@ -91,27 +105,35 @@ void WindowsDeviceSet::appendDisks() {
     if (std::any_of(disks.begin(), disks.end(), [&](const FoundDisk& d) { return d.number == number.DeviceNumber; })) {
       continue;
     }
-    FoundDisk disk{number.DeviceNumber, DEVICE_INTERNAL_DISK, std::string(), 0};
+    FoundDisk disk{number.DeviceNumber, DEVICE_INTERNAL_DISK, std::string(), DeviceFacts()};
     vantor::os::StorageFacts storage;
-    if (vantor::os::storageFactsOf(handle.get(), storage)) {
+    const bool storageKnown = vantor::os::storageFactsOf(handle.get(), storage);
+    if (storageKnown) {
       disk.type = vantor::os::deviceTypeOfBus(storage.bus);
       disk.what = storage.vendor.empty() ? storage.product
                   : storage.product.empty() ? storage.vendor
                                             : storage.vendor + " " + storage.product;
     }
+    disk.facts.product = disk.what;
     vantor::os::MediumFacts medium;
-    if (vantor::os::mediumFactsOf(handle.get(), medium)) disk.sizeBytes = medium.sizeBytes;
+    const bool mediumKnown = vantor::os::mediumFactsOf(handle.get(), medium);
+    if (mediumKnown) {
+      disk.facts.sizeBytes = medium.sizeBytes;
+      disk.facts.sectorSize = medium.sectorSize;
+    }
+    disk.facts.media = mediaOf(storageKnown, storage, mediumKnown, medium);
     if (disk.what.empty()) disk.what = "Disk " + std::to_string(number.DeviceNumber);
     disks.push_back(std::move(disk));
   }
   std::stable_sort(disks.begin(), disks.end(), [](const FoundDisk& a, const FoundDisk& b) { return a.number < b.number; });
 
   const std::vector<vantor::os::MachineVolume> volumes = vantor::os::machineVolumes();
-  for (const FoundDisk& disk : disks) {
-    const std::string capacity = capacityText(disk.sizeBytes);
-    const std::string text = (capacity.empty() ? disk.what : disk.what + " (" + capacity + ")") +
-                             fileSystemsText(vantor::os::volumesOnDisk(volumes, disk.number));
-    devices_.append(WindowsDevice("\\\\.\\PhysicalDrive" + std::to_string(disk.number), disk.type, text));
+  for (FoundDisk& disk : disks) {
+    disk.facts.volumes = vantor::os::volumesOnDisk(volumes, disk.number);
+    const std::string capacity = capacityText(disk.facts.sizeBytes);
+    const std::string text =
+        (capacity.empty() ? disk.what : disk.what + " (" + capacity + ")") + fileSystemsText(disk.facts.volumes);
+    devices_.append(WindowsDevice("\\\\.\\PhysicalDrive" + std::to_string(disk.number), disk.type, text, disk.facts));
   }
 }
 
@@ -161,12 +183,7 @@ WindowsDrive::MediaType WindowsDrive::getMediaType() const {
   const bool storageKnown = vantor::os::storageFactsOf(handle_->get(), storage);
   vantor::os::MediumFacts medium;
   const bool mediumKnown = vantor::os::mediumFactsOf(handle_->get(), medium);
-  if (storageKnown && (storage.removableMedia || storage.bus == BusTypeUsb || storage.bus == BusTypeSd ||
-                       storage.bus == BusTypeMmc)) {
-    return RemovableMedia;
-  }
-  if (mediumKnown && isRemovableMediaType(medium.mediaType)) return RemovableMedia;
-  return storageKnown || mediumKnown ? FixedMedia : UnknownMedia;
+  return mediaOf(storageKnown, storage, mediumKnown, medium);
 }
 
 void WindowsDrive::update(bool rescanVolumes) {

@@ -6,8 +6,12 @@
 // closing that handle. Dismounting sends FSCTL_DISMOUNT_VOLUME through the locked
 // handles, in the drive's order, and keeps them open: the volumes stay off the drive
 // until the handles are closed, and the system mounts each again by itself the next time
-// anybody looks at it. So a dismount records no mount to make again, and mounting back
-// is closing the handles and telling the system to look (GetLogicalDrives).
+// anybody looks at it. So the drive's new table is read while the handles are still open
+// (tableReadWhileHeld), mounting a volume back asks nothing, and the handles are closed
+// through winApi() (the moment a lock ends matters) before the system is told to look
+// (GetLogicalDrives). A dismount records each volume with where it lay, so that the
+// bookkeeping can judge it; one that must stay off is taken offline through its held
+// handle (IOCTL_VOLUME_OFFLINE) and stays so until its disk comes again.
 // Mount points are the volume's drive letter, "X:", then every folder it is mounted on,
 // without the last backslash.
 #include <libVantor/internal/VolumeOps.h>
@@ -44,10 +48,15 @@ bool control(NativeHandle handle, DWORD code) {
   return winApi().deviceIoControl(handle, code, nullptr, 0, nullptr, 0, returned);
 }
 
+// Closes the handle through the system's stand-in, where a test sees when a lock ends.
+void closeHold(vrk::FileHandle& handle) {
+  if (handle.isValid()) (void)winApi().closeHandle(handle.release());
+}
+
 // Closes the handle without losing the error that made us close it.
 void closeKeepingError(vrk::FileHandle& handle) {
   const DWORD error = GetLastError();
-  handle.reset();
+  closeHold(handle);
   SetLastError(error);
 }
 
@@ -94,12 +103,12 @@ bool unlockVolume(VolumeHold& hold) {
     return false;
   }
   if (!control(hold.handle.get(), FSCTL_UNLOCK_VOLUME)) return false;
-  hold.handle.reset();
+  closeHold(hold.handle);
   hold.locked = false;
   return true;
 }
 
-bool dismountVolumes(vrk::Array<VolumeHold>& holds, vrk::Array<UnmountedMount>&, BusyVolume& busy) {
+bool dismountVolumes(vrk::Array<VolumeHold>& holds, vrk::Array<UnmountedMount>& unmounted, BusyVolume& busy) {
   for (VolumeHold& hold : holds) {
     if (!hold.handle.isValid()) {
       busy = {hold.volume.getOSLocator(), firstMountPoint(hold.volume), ERROR_INVALID_HANDLE};
@@ -112,6 +121,11 @@ bool dismountVolumes(vrk::Array<VolumeHold>& holds, vrk::Array<UnmountedMount>&,
       SetLastError(static_cast<DWORD>(error));
       return false;
     }
+    // Named by its mount point, or by itself where it has none.
+    const vrk::String point = firstMountPoint(hold.volume);
+    UnmountedMount mount{hold.volume.getOSLocator(), point.empty() ? hold.volume.getOSLocator() : point, {}, false, {}};
+    mount.extentKnown = currentExtent(mount.source, mount.extent);
+    unmounted.append(mount);
   }
   return true;
 }
@@ -124,9 +138,26 @@ bool currentExtent(const vrk::String& node, libSysHost::VolumeExtent& extent) {
   return true;
 }
 
-// The system mounts a volume again by itself; a dismount here records nothing to redo.
+// The system mounts a volume again by itself once its hold ends: nothing to redo here.
 bool mountAgain(const UnmountedMount&, const vrk::Array<UnmountedMount>&) { return true; }
 
 void volumesChanged() { (void)winApi().getLogicalDrives(); }
+
+bool tableReadWhileHeld() { return true; }
+
+bool keepUnmounted(const UnmountedMount& mount, vrk::Array<VolumeHold>& holds) {
+  for (VolumeHold& hold : holds) {
+    if (hold.handle.isValid() && hold.volume.getOSLocator() == mount.source) {
+      return control(hold.handle.get(), IOCTL_VOLUME_OFFLINE);
+    }
+  }
+  SetLastError(ERROR_INVALID_HANDLE);
+  return false;
+}
+
+void releaseHolds(vrk::Array<VolumeHold>& holds) {
+  for (VolumeHold& hold : holds) closeHold(hold.handle);
+  holds.clear();
+}
 
 }  // namespace vantor::os

@@ -129,6 +129,33 @@ class SystemWinApi final : public WinApi {
   }
 
   void sleep(DWORD milliseconds) override { Sleep(milliseconds); }
+
+  std::wstring windowsDirectory() override {
+    wchar_t folder[MAX_PATH + 1] = {};
+    const UINT length = GetSystemWindowsDirectoryW(folder, MAX_PATH + 1);
+    return length == 0 || length > MAX_PATH ? std::wstring() : std::wstring(folder, length);
+  }
+
+  bool machineRegistryStrings(const std::wstring& key, const std::wstring& value,
+                              std::vector<std::wstring>& strings) override {
+    const DWORD flags = RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_RT_REG_MULTI_SZ | RRF_NOEXPAND;
+    DWORD type = 0;
+    DWORD bytes = 0;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), value.c_str(), flags, &type, nullptr, &bytes) != ERROR_SUCCESS) {
+      return false;
+    }
+    std::vector<wchar_t> buffer(bytes / sizeof(wchar_t) + 2, L'\0');
+    bytes = static_cast<DWORD>((buffer.size() - 2) * sizeof(wchar_t));
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), value.c_str(), flags, &type, buffer.data(), &bytes) !=
+        ERROR_SUCCESS) {
+      return false;
+    }
+    strings = splitMultiString(buffer);
+    return true;
+  }
+
+  bool fileExists(const std::wstring& path) override { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+  bool closeHandle(HANDLE handle) override { return CloseHandle(handle) != 0; }
 };
 
 SystemWinApi& systemApi() {

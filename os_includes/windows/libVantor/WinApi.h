@@ -4,7 +4,8 @@
 // run against a stand-in of the system. Each call does what the system call of the same
 // name does and leaves its error where GetLastError finds it. winApi() is the system
 // itself unless a WinApiOverride lives; closing and duplicating handles stays with the
-// foundation library's handle holder, so a stand-in hands out real handles.
+// foundation library's handle holder (but for the closing of a volume's lock, whose
+// moment matters), so a stand-in hands out real handles.
 // Thread rule: set an override only while no other thread uses the drive layer.
 #pragma once
 #include <windows.h>
@@ -16,6 +17,11 @@
 // headers lack the name.
 #ifndef ERROR_NO_SUCH_DEVICE
 #define ERROR_NO_SUCH_DEVICE 433L
+#endif
+// Takes a volume offline: the system does not mount it until it is brought online again
+// or its disk comes again. Missing from mingw-w64's headers.
+#ifndef IOCTL_VOLUME_OFFLINE
+#define IOCTL_VOLUME_OFFLINE 0x0056C00C
 #endif
 
 namespace vantor::os {
@@ -51,6 +57,16 @@ class WinApi {
   virtual bool writeFile(HANDLE handle, const void* buffer, DWORD byteCount, DWORD& written) = 0;
   // Waits before a request is tried again (Sleep).
   virtual void sleep(DWORD milliseconds) = 0;
+  // The Windows folder, "C:\Windows" (GetSystemWindowsDirectoryW); empty when not known.
+  virtual std::wstring windowsDirectory() = 0;
+  // The strings of a value under HKEY_LOCAL_MACHINE (RegGetValueW): one for REG_SZ and
+  // REG_EXPAND_SZ (not expanded), each of a REG_MULTI_SZ; false when it cannot be read.
+  virtual bool machineRegistryStrings(const std::wstring& key, const std::wstring& value,
+                                      std::vector<std::wstring>& strings) = 0;
+  // Whether something exists at `path` (GetFileAttributesW).
+  virtual bool fileExists(const std::wstring& path) = 0;
+  // Closes a handle that holds a volume's lock (CloseHandle): the lock ends with it.
+  virtual bool closeHandle(HANDLE handle) = 0;
 };
 
 // The WinApi the drive layer calls now.

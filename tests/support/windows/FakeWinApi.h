@@ -2,7 +2,8 @@
 // A machine made up for the tests of the Windows drive layer: disks on chosen buses,
 // volumes with pieces on them, and requests that the machine refuses. Made the layer's
 // system (WinApi) with an os::WinApiOverride, it writes down every request that changes
-// something ("lock V1", "dismount V2 refused", "update 2", "GetLogicalDrives"), in order.
+// something ("lock V1", "dismount V2 refused", "update 2", "offline V1", "GetLogicalDrives"),
+// in order, and the closing of a handle while its volume is locked ("release V1").
 // Each disk and volume is a file of its own in the fake's temporary folder, and its
 // handles are real handles of that file, so the handle holders can duplicate and close
 // them. The file is as many sectors long as the node's place in the fake, plus one: that
@@ -16,6 +17,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -52,7 +54,7 @@ class FakeWinApi final : public os::WinApi {
     std::wstring label = {};
   };
   // Requests the machine refuses, with the error it gives: "open disk N" and "open VN"
-  // (read-write opens), "probe VN" (opens without access rights), "writable N" (IOCTL_DISK_IS_WRITABLE), "lock VN", "dismount VN",
+  // (read-write opens), "read disk N" (opens for reading only), "probe VN" (opens without access rights), "writable N" (IOCTL_DISK_IS_WRITABLE), "lock VN", "dismount VN",
   // "extents VN" (IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS), "write disk N" (WriteFile).
   std::map<std::string, DWORD> refuse;
   // Requests of `refuse` done so many times before the refusals start (a volume that
@@ -65,6 +67,10 @@ class FakeWinApi final : public os::WinApi {
   std::vector<std::string> log;  // every request that changed something
   UINT errorMode = 0;
   UINT threadErrorMode = 0;  // as the layer left it: each quiet stretch must end
+  std::wstring windowsFolder = L"C:\\Windows";
+  // Values under HKEY_LOCAL_MACHINE, by "KEY\VALUE"; a value not here cannot be read.
+  std::map<std::wstring, std::vector<std::wstring>> registry;
+  std::vector<std::wstring> files;  // files that exist ("E:\pagefile.sys")
 
   void addDisk(const Disk& disk) {
     if (disk.floppy) {
@@ -78,10 +84,12 @@ class FakeWinApi final : public os::WinApi {
     names_[L"\\\\.\\PhysicalDrive" + std::to_wstring(disk.number)] = nodes_.size();
     addNode({"disk " + std::to_string(disk.number), disk, Volume()});
   }
-  // Volume N (from 1, in the order added) is named "\\?\Volume{VN}\".
+  // Volume N (from 1, in the order added) is named "\\?\Volume{VN}\"; its device is
+  // "\Device\HarddiskVolumeN".
   void addVolume(const Volume& volume) {
     volumeNames_.push_back(L"\\\\?\\Volume{V" + std::to_wstring(volumeNames_.size() + 1) + L"}\\");
     names_[volumeNames_.back().substr(0, volumeNames_.back().size() - 1)] = nodes_.size();
+    names_[L"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume" + std::to_wstring(volumeNames_.size())] = nodes_.size();
     addNode({"V" + std::to_string(volumeNames_.size()), Disk(), volume});
   }
 
@@ -103,6 +111,7 @@ class FakeWinApi final : public os::WinApi {
     if (access == 0 && !allowed("probe " + name, false)) return INVALID_HANDLE_VALUE;
     if ((access & GENERIC_WRITE) != 0 && name[0] == 'V') ++volumeWriteOpens;
     if ((access & GENERIC_WRITE) != 0 && !allowed("open " + name, false)) return INVALID_HANDLE_VALUE;
+    if (access == GENERIC_READ && !allowed("read " + name, false)) return INVALID_HANDLE_VALUE;
     // The file always opens read-write and cached: the fake checks what was asked.
     return CreateFileA(file(it->second).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                        nullptr, OPEN_EXISTING, 0, nullptr);
@@ -155,9 +164,11 @@ class FakeWinApi final : public os::WinApi {
         }
         break;
       case FSCTL_LOCK_VOLUME:
-        return allowed("lock " + node.name, true);
+        return allowed("lock " + node.name, true) && locked_.insert(index).first != locked_.end();
       case FSCTL_UNLOCK_VOLUME:
-        return allowed("unlock " + node.name, true);
+        return allowed("unlock " + node.name, true) && (locked_.erase(index), true);
+      case IOCTL_VOLUME_OFFLINE:
+        return allowed("offline " + node.name, true);
       case FSCTL_DISMOUNT_VOLUME:
         return allowed("dismount " + node.name, true);
       default:
@@ -206,6 +217,30 @@ class FakeWinApi final : public os::WinApi {
   }
 
   void sleep(DWORD milliseconds) override { sleeps.push_back(milliseconds); }
+
+  std::wstring windowsDirectory() override { return windowsFolder; }
+
+  bool machineRegistryStrings(const std::wstring& key, const std::wstring& value,
+                              std::vector<std::wstring>& strings) override {
+    const auto it = registry.find(key + L"\\" + value);
+    if (it == registry.end()) return fail(ERROR_FILE_NOT_FOUND);
+    strings = it->second;
+    return true;
+  }
+
+  bool fileExists(const std::wstring& path) override {
+    for (const std::wstring& file : files) {
+      if (_wcsicmp(file.c_str(), path.c_str()) == 0) return true;
+    }
+    return false;
+  }
+
+  // Closing a handle of a locked volume ends the lock.
+  bool closeHandle(HANDLE handle) override {
+    const std::size_t index = nodeOf(handle);
+    if (locked_.erase(index) == 1) log.push_back("release " + nodes_[index].name);
+    return CloseHandle(handle) != 0;
+  }
 
  private:
   struct Node {
@@ -275,6 +310,7 @@ class FakeWinApi final : public os::WinApi {
   std::vector<std::wstring> diskInterfaces_;
   std::vector<std::wstring> floppyInterfaces_;
   std::vector<std::wstring> volumeNames_;
+  std::set<std::size_t> locked_;  // the volumes locked now
 };
 
 }  // namespace vantor::test

@@ -1,17 +1,9 @@
 #include "../BlockDevice.h"
 
-#include <fcntl.h>
-#include <libmount/libmount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
-#include <memory>
-#include <sstream>
 #include <vector>
 
 #include <libVantor/VantorException.h>
@@ -20,84 +12,6 @@
 
 namespace vantor::cli {
 namespace fs = std::filesystem;
-namespace {
-
-bool parseDeviceNumber(const std::string& text, dev_t& device) {
-  unsigned major = 0;
-  unsigned minor = 0;
-  char colon = 0;
-  std::istringstream in(text);
-  if (!(in >> major >> colon >> minor) || colon != ':') return false;
-  device = makedev(major, minor);
-  return true;
-}
-
-// The device number a mount source or swap entry stands for: a block node's own
-// number, or for a regular file (a swap file) the device that holds it.
-bool deviceOfPath(const std::string& path, dev_t& device) {
-  struct stat info {};
-  if (path.empty() || path[0] != '/' || ::stat(path.c_str(), &info) != 0) return false;
-  device = S_ISBLK(info.st_mode) ? info.st_rdev : info.st_dev;
-  return true;
-}
-
-bool isSystemMountPoint(const std::string& mountPoint) {
-  static const char* const systemPoints[] = {"/", "/boot", "/boot/efi", "/usr", "/var"};
-  for (const char* point : systemPoints) {
-    if (mountPoint == point) return true;
-  }
-  return false;
-}
-
-struct Mount {
-  std::string point;
-  std::string source;
-};
-
-struct TableFree {
-  void operator()(libmnt_table* table) const { mnt_unref_table(table); }
-};
-struct IterFree {
-  void operator()(libmnt_iter* iter) const { mnt_free_iter(iter); }
-};
-using Table = std::unique_ptr<libmnt_table, TableFree>;
-
-// The mount table (mnt_table_parse_mtab) or the swap table (mnt_table_parse_swaps) as
-// libmount reads it; null when it cannot be read.
-Table readTable(int (*parse)(libmnt_table*, const char*)) {
-  Table table(mnt_new_table());
-  if (!table || parse(table.get(), nullptr) != 0) return nullptr;
-  return table;
-}
-
-// Calls `visit` with each entry of `table`, in the table's order.
-template <typename Visit>
-void forEachEntry(libmnt_table* table, Visit visit) {
-  const std::unique_ptr<libmnt_iter, IterFree> iter(mnt_new_iter(MNT_ITER_FORWARD));
-  libmnt_fs* fs = nullptr;
-  while (iter && mnt_table_next_fs(table, iter.get(), &fs) == 0) visit(fs);
-}
-
-std::string text(const char* value) { return value ? value : ""; }
-
-// The mounts whose device, or whose source node, is one of `devices`. `readable` tells
-// whether the mount table could be read at all.
-std::vector<Mount> mountsOf(const std::set<dev_t>& devices, bool& readable) {
-  std::vector<Mount> found;
-  const Table table = readTable(mnt_table_parse_mtab);
-  readable = static_cast<bool>(table);
-  if (!table) return found;
-  forEachEntry(table.get(), [&](libmnt_fs* fs) {
-    const std::string source = text(mnt_fs_get_source(fs));
-    dev_t sourceDevice = 0;
-    const bool ours = devices.count(mnt_fs_get_devno(fs)) != 0 ||
-                      (deviceOfPath(source, sourceDevice) && devices.count(sourceDevice) != 0);
-    if (ours) found.push_back({text(mnt_fs_get_target(fs)), source});
-  });
-  return found;
-}
-
-}  // namespace
 
 bool BlockDevice::isBlockDevice(const std::string& path) {
   struct stat info {};
@@ -107,13 +21,6 @@ bool BlockDevice::isBlockDevice(const std::string& path) {
 std::string BlockDevice::node() const { return "/dev/" + name_; }
 
 bool BlockDevice::isDevicePath(const std::string& path) { return path.rfind("/dev/", 0) == 0; }
-
-std::string BlockDevice::openError(const std::string& node) {
-  const int fd = ::open(node.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::strerror(errno);
-  ::close(fd);
-  return std::string();
-}
 
 std::string BlockDevice::kernelNameOf(dev_t device) {
   std::error_code ec;
@@ -139,134 +46,11 @@ BlockDevice::BlockDevice(const std::string& path) {
   }
 }
 
-std::string BlockDevice::description() const {
-  if (sysDir_.empty()) return name_;
-  const fs::path dir(sysDir_);
-  const std::string backing = SysfsAttribute::line(dir / "loop" / "backing_file");
-  if (!backing.empty()) return name_ + ": " + backing;
-  // A partition's identity is its disk's.
-  const fs::path disk = fs::exists(dir / "partition") ? dir.parent_path() : dir;
-  std::string what = SysfsAttribute::line(disk / "device" / "vendor");
-  if (what.rfind("0x", 0) == 0) what.clear();  // a numeric bus vendor id names nothing
-  const std::string model = SysfsAttribute::line(disk / "device" / "model");
-  if (!model.empty()) what += (what.empty() ? "" : " ") + model;
-  if (what.empty()) what = SysfsAttribute::line(disk / "device" / "name");  // memory cards
-  return what.empty() ? name_ : name_ + ": " + what;
-}
-
 std::string BlockDevice::backingFile() const {
   if (sysDir_.empty()) return std::string();
   const fs::path dir(sysDir_);
   const fs::path disk = fs::exists(dir / "partition") ? dir.parent_path() : dir;
   return SysfsAttribute::line(disk / "loop" / "backing_file");
-}
-
-std::set<dev_t> BlockDevice::family() const {
-  std::set<dev_t> devices{device_};
-  if (sysDir_.empty()) return devices;
-  std::vector<fs::path> pending{fs::path(sysDir_)};
-  std::set<std::string> seen;
-  std::error_code ec;
-  while (!pending.empty()) {
-    const fs::path dir = pending.back();
-    pending.pop_back();
-    if (!seen.insert(dir.string()).second) continue;
-    dev_t device = 0;
-    if (parseDeviceNumber(SysfsAttribute::line(dir / "dev"), device)) devices.insert(device);
-    // Partitions are subdirectories carrying a "partition" file.
-    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-      if (it->is_directory(ec) && fs::exists(it->path() / "partition", ec)) pending.push_back(it->path());
-    }
-    for (fs::directory_iterator it(dir / "holders", ec), end; !ec && it != end; it.increment(ec)) {
-      const fs::path holder = fs::canonical(it->path(), ec);
-      if (!ec) pending.push_back(holder);
-    }
-    ec.clear();
-  }
-  return devices;
-}
-
-std::string BlockDevice::systemUse() const {
-  const std::set<dev_t> devices = family();
-  bool readable = false;
-  for (const Mount& mount : mountsOf(devices, readable)) {
-    if (isSystemMountPoint(mount.point)) return mount.point + " is mounted from " + mount.source;
-  }
-  if (!readable) return "the mount table cannot be read, so nothing tells the device is unused";
-  std::string swapUse;
-  if (const Table swaps = readTable(mnt_table_parse_swaps)) {
-    forEachEntry(swaps.get(), [&](libmnt_fs* fs) {
-      const std::string file = text(mnt_fs_get_source(fs));
-      dev_t device = 0;
-      if (swapUse.empty() && deviceOfPath(file, device) && devices.count(device) != 0) swapUse = "swap is active on " + file;
-    });
-  }
-  return swapUse;
-}
-
-std::vector<std::string> BlockDevice::mountPoints() const {
-  bool readable = false;
-  std::vector<std::string> points;
-  for (const Mount& mount : mountsOf(family(), readable)) points.push_back(mount.point);
-  return points;
-}
-
-BlockDevice::Kind BlockDevice::kind() const {
-  if (sysDir_.empty()) return Kind::Other;
-  const fs::path dir(sysDir_);
-  const auto startsWith = [this](const char* prefix) { return name_.rfind(prefix, 0) == 0; };
-  if (startsWith("loop")) return backingFile().empty() ? Kind::Other : Kind::Virtual;
-  if (startsWith("nbd")) return sizeBytes() == 0 ? Kind::Other : Kind::Virtual;
-  for (const char* other : {"ram", "zram", "dm-", "md", "sr", "fd"}) {
-    if (startsWith(other)) return Kind::Other;
-  }
-  if (startsWith("mmcblk")) {
-    const bool area = name_.find("boot") != std::string::npos || name_.find("rpmb") != std::string::npos;
-    return area ? Kind::Other : Kind::Card;
-  }
-  if (sysDir_.find("/usb") != std::string::npos) return Kind::Usb;
-  return sysDir_.rfind("/sys/devices/virtual/", 0) == 0 ? Kind::Other : Kind::Internal;
-}
-
-std::uint64_t BlockDevice::sizeBytes() const {
-  if (sysDir_.empty()) return 0;
-  // sysfs counts in 512-byte units whatever the sector size.
-  return SysfsAttribute::number(fs::path(sysDir_) / "size") * 512;
-}
-
-std::uint32_t BlockDevice::logicalSectorSize() const {
-  if (sysDir_.empty()) return 0;
-  return static_cast<std::uint32_t>(SysfsAttribute::number(fs::path(sysDir_) / "queue" / "logical_block_size"));
-}
-
-std::vector<BlockDevice> BlockDevice::disks() {
-  std::vector<BlockDevice> found;
-  std::error_code ec;
-  for (fs::directory_iterator it("/sys/block", ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string node = "/dev/" + it->path().filename().string();
-    if (isBlockDevice(node)) found.emplace_back(node);
-  }
-  std::sort(found.begin(), found.end(),
-            [](const BlockDevice& a, const BlockDevice& b) { return a.device_ < b.device_; });
-  return found;
-}
-
-std::vector<std::string> BlockDevice::loopDevicesBackedBy(const std::string& path) {
-  struct stat file {};
-  std::vector<std::string> loops;
-  if (::stat(path.c_str(), &file) != 0) return loops;
-  std::error_code ec;
-  for (fs::directory_iterator it("/sys/block", ec), end; !ec && it != end; it.increment(ec)) {
-    std::string backing = SysfsAttribute::line(it->path() / "loop" / "backing_file");
-    // A backing file removed since shows as "PATH (deleted)": it is not this one.
-    struct stat info {};
-    if (backing.empty() || ::stat(backing.c_str(), &info) != 0) continue;
-    if (info.st_dev == file.st_dev && info.st_ino == file.st_ino) {
-      loops.push_back("/dev/" + it->path().filename().string());
-    }
-  }
-  std::sort(loops.begin(), loops.end());
-  return loops;
 }
 
 }  // namespace vantor::cli

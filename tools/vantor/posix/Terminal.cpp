@@ -14,4 +14,11 @@ std::size_t Terminal::width() {
   return 80;
 }
 
+std::vector<std::string> Terminal::arguments(int argc, char** argv) { return std::vector<std::string>(argv, argv + argc); }
+
+// Terminals here take the bytes the program writes; UTF-8 is what they expect.
+Terminal::Utf8Console::Utf8Console() = default;
+
+Terminal::Utf8Console::~Utf8Console() = default;
+
 }  // namespace vantor::cli

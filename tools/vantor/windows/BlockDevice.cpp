@@ -1,7 +1,5 @@
 // Windows drives: "\\.\PhysicalDriveN", asked with handles opened for no access at all
-// (queries that read no sector): IOCTL_STORAGE_QUERY_PROPERTY for the product and the bus,
-// IOCTL_DISK_GET_DRIVE_GEOMETRY_EX for the size, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS for
-// which drives a lettered volume lies on.
+// (queries that read no sector); the drive is only named and found here.
 #include <windows.h>
 #include <winioctl.h>
 
@@ -17,7 +15,6 @@
 namespace vantor::cli {
 namespace {
 
-constexpr unsigned MAX_DRIVES = 64;
 const char PREFIX[] = "\\\\.\\PhysicalDrive";
 
 // The drive number of "\\.\PhysicalDriveN" (also spelled with "/"), or -1.
@@ -53,64 +50,6 @@ struct QueryHandle {
   bool valid() const { return h != INVALID_HANDLE_VALUE; }
 };
 
-// The device descriptor of a drive (product, bus), or false.
-bool descriptor(dev_t number, std::vector<char>& buffer) {
-  const QueryHandle drive(wide(pathOf(number)));
-  if (!drive.valid()) return false;
-  STORAGE_PROPERTY_QUERY query{};
-  query.PropertyId = StorageDeviceProperty;
-  query.QueryType = PropertyStandardQuery;
-  buffer.assign(1024, 0);
-  DWORD returned = 0;
-  return DeviceIoControl(drive.h, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, buffer.data(),
-                         static_cast<DWORD>(buffer.size()), &returned, nullptr) &&
-         returned >= sizeof(STORAGE_DEVICE_DESCRIPTOR);
-}
-
-std::string descriptorText(const std::vector<char>& buffer, DWORD offset) {
-  if (offset == 0 || offset >= buffer.size()) return std::string();
-  std::string text(buffer.data() + offset, strnlen(buffer.data() + offset, buffer.size() - offset));
-  while (!text.empty() && text.back() == ' ') text.pop_back();
-  while (!text.empty() && text.front() == ' ') text.erase(text.begin());
-  return text;
-}
-
-// The lettered volumes ("C:") that lie on drive `number`, or false when a volume could
-// not be asked.
-bool volumesOn(dev_t number, std::vector<std::string>& letters) {
-  bool complete = true;
-  const DWORD present = GetLogicalDrives();
-  for (int i = 0; i < 26; ++i) {
-    if ((present & (1u << i)) == 0) continue;
-    const std::wstring root = std::wstring(1, wchar_t(L'A' + i)) + L":\\";
-    if (GetDriveTypeW(root.c_str()) != DRIVE_FIXED && GetDriveTypeW(root.c_str()) != DRIVE_REMOVABLE) continue;
-    const QueryHandle volume(L"\\\\.\\" + root.substr(0, 2));
-    std::vector<char> buffer(sizeof(VOLUME_DISK_EXTENTS) + 16 * sizeof(DISK_EXTENT));
-    DWORD returned = 0;
-    if (!volume.valid() || !DeviceIoControl(volume.h, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0,
-                                            buffer.data(), static_cast<DWORD>(buffer.size()), &returned, nullptr)) {
-      complete = false;
-      continue;
-    }
-    const auto* extents = reinterpret_cast<const VOLUME_DISK_EXTENTS*>(buffer.data());
-    for (DWORD e = 0; e < extents->NumberOfDiskExtents && e < 17; ++e) {
-      if (extents->Extents[e].DiskNumber == number) {
-        letters.push_back(narrow(root.substr(0, 2)));
-        break;
-      }
-    }
-  }
-  return complete;
-}
-
-// The drive's geometry and size; false when the drive does not answer.
-bool geometryOf(const std::string& path, DISK_GEOMETRY_EX& geometry) {
-  const QueryHandle drive(wide(path));
-  DWORD returned = 0;
-  return drive.valid() && DeviceIoControl(drive.h, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, &geometry,
-                                          sizeof geometry, &returned, nullptr);
-}
-
 }  // namespace
 
 std::string BlockDevice::node() const { return pathOf(device_); }
@@ -125,14 +64,6 @@ bool BlockDevice::isBlockDevice(const std::string& path) {
   return number >= 0 && QueryHandle(wide(pathOf(static_cast<dev_t>(number)))).valid();
 }
 
-std::string BlockDevice::openError(const std::string& node) {
-  HANDLE drive = CreateFileW(systemPath(node).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                             OPEN_EXISTING, 0, nullptr);
-  if (drive == INVALID_HANDLE_VALUE) return lastErrorText();
-  CloseHandle(drive);
-  return std::string();
-}
-
 std::string BlockDevice::kernelNameOf(dev_t device) { return "PhysicalDrive" + std::to_string(device); }
 
 BlockDevice::BlockDevice(const std::string& path) {
@@ -144,76 +75,6 @@ BlockDevice::BlockDevice(const std::string& path) {
   name_ = kernelNameOf(device_);
 }
 
-std::string BlockDevice::description() const {
-  std::vector<char> buffer;
-  if (!descriptor(device_, buffer)) return name_;
-  const auto* d = reinterpret_cast<const STORAGE_DEVICE_DESCRIPTOR*>(buffer.data());
-  std::string what = descriptorText(buffer, d->VendorIdOffset);
-  const std::string product = descriptorText(buffer, d->ProductIdOffset);
-  if (!product.empty()) what += (what.empty() ? "" : " ") + product;
-  return what.empty() ? name_ : name_ + ": " + what;
-}
-
-std::string BlockDevice::systemUse() const {
-  wchar_t folder[MAX_PATH] = {};
-  const UINT length = GetSystemWindowsDirectoryW(folder, MAX_PATH);
-  if (length < 2 || folder[1] != L':') return "the system's folder lies on no lettered volume, so nothing tells the drive is unused";
-  const std::string system = narrow(std::wstring(folder, 2));
-  std::vector<std::string> letters;
-  const bool complete = volumesOn(device_, letters);
-  for (const std::string& letter : letters) {
-    if (_stricmp(letter.c_str(), system.c_str()) == 0) return system + " (the system volume) is on it";
-  }
-  if (!complete) return "the volumes of this machine cannot all be asked which drive they lie on, so nothing tells the drive is unused";
-  return std::string();
-}
-
 std::string BlockDevice::backingFile() const { return std::string(); }
-
-std::set<dev_t> BlockDevice::family() const { return {device_}; }
-
-std::vector<std::string> BlockDevice::mountPoints() const {
-  std::vector<std::string> letters;
-  (void)volumesOn(device_, letters);
-  return letters;
-}
-
-BlockDevice::Kind BlockDevice::kind() const {
-  std::vector<char> buffer;
-  if (!descriptor(device_, buffer)) return Kind::Internal;
-  switch (reinterpret_cast<const STORAGE_DEVICE_DESCRIPTOR*>(buffer.data())->BusType) {
-    case BusTypeUsb:
-      return Kind::Usb;
-    case BusTypeSd:
-    case BusTypeMmc:
-      return Kind::Card;
-    case BusTypeVirtual:
-    case BusTypeFileBackedVirtual:
-    case BusTypeSpaces:
-      return Kind::Virtual;
-    default:
-      return Kind::Internal;
-  }
-}
-
-std::uint64_t BlockDevice::sizeBytes() const {
-  DISK_GEOMETRY_EX geometry{};
-  return geometryOf(pathOf(device_), geometry) ? static_cast<std::uint64_t>(geometry.DiskSize.QuadPart) : 0;
-}
-
-std::uint32_t BlockDevice::logicalSectorSize() const {
-  DISK_GEOMETRY_EX geometry{};
-  return geometryOf(pathOf(device_), geometry) ? geometry.Geometry.BytesPerSector : 0;
-}
-
-std::vector<BlockDevice> BlockDevice::disks() {
-  std::vector<BlockDevice> found;
-  for (unsigned number = 0; number < MAX_DRIVES; ++number) {
-    if (QueryHandle(wide(pathOf(number))).valid()) found.emplace_back(pathOf(number));
-  }
-  return found;
-}
-
-std::vector<std::string> BlockDevice::loopDevicesBackedBy(const std::string&) { return {}; }
 
 }  // namespace vantor::cli
