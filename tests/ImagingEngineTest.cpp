@@ -306,7 +306,7 @@ TEST(ImageChecksums, CaptureMakesThemRestoreAndVerifyHoldTheImageAgainstThem) {
   EXPECT_EQ(readFile(plain), readFile(image)) << "the same image, with or without checksums";
   EXPECT_EQ(ImageChecksums::check(image, true).verdict, ImageChecksums::Verdict::Intact);
   std::set<std::string> files;
-  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) files.insert(entry.path().filename());
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) files.insert(entry.path().filename().string());
   EXPECT_EQ(files, (std::set<std::string>{"a.img", "a.img.sums", "plain.img"}));
 
   std::string bytes = readFile(image);
