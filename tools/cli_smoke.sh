@@ -216,7 +216,7 @@ cp sample.vqi other.vqi && cp empty.vqi.sums other.vqi.sums
 expect 1 "disagree \(at its size\).*belongs to another image: nothing was written" -- restore other.vqi existing.img
 expect 1 "ERR_ABORTED" -- restore --ignore-sums other.vqi existing.img
 cmp -s existing.img copy1.img || fail "an unconfirmed --ignore-sums wrote"
-expect 0 "" -- restore --ignore-sums --yes --verify other.vqi existing.img
+expect 0 "" -- restore --ignore-sums --force --verify other.vqi existing.img
 expect 0 "" -- verify --ignore-sums other.vqi existing.img
 : >other.vqi.sums
 expect 0 "unusable: it is empty or cannot be read" -- info other.vqi
