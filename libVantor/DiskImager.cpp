@@ -95,6 +95,8 @@ bool DiskImager::start(StartRequest&& request, bool waitForCompletion) {
   data->verify = request.verify;
   data->streaming = transferMode == TRANSFER_STREAMING;
   data->everyVolume = volumeCoverage == COVER_EVERY_VOLUME;
+  data->checksums = checksumUse != CHECKSUMS_OFF;
+  data->replaceImage = checksumUse == CHECKSUMS_ON_REPLACING;
   data->onImageWritten = std::move(request.onImageWritten);
 
   vrk::ManagedThread* started = nullptr;
@@ -203,6 +205,10 @@ void DiskImager::setTransferMode(TransferMode mode) {
 
 void DiskImager::setVolumeCoverage(VolumeCoverage coverage) {
   if (coverage == COVER_FAT_VOLUMES || coverage == COVER_EVERY_VOLUME) volumeCoverage = coverage;
+}
+
+void DiskImager::setImageChecksums(ImageChecksumUse use) {
+  if (use == CHECKSUMS_OFF || use == CHECKSUMS_ON || use == CHECKSUMS_ON_REPLACING) checksumUse = use;
 }
 
 bool DiskImager::getImageInfo(const vrk::String& imageFile, DISK_IMAGE_INFO& info) {

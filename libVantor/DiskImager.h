@@ -133,6 +133,25 @@ class VANTOR_EXPORT DiskImager final {
   };
   // Taken by each capture, restore and verify at its start; any other value is ignored.
   void setVolumeCoverage(VolumeCoverage coverage);
+  // Whether capture, restore and verify use the image's checksum file (ImageChecksums).
+  enum ImageChecksumUse : u32 {
+    // The behaviour of a new imager: no checksum file is made or read, and a capture
+    // writes straight into the file it is given.
+    CHECKSUMS_OFF = 0,
+    // A capture writes the image beside IMAGE under a temporary name, digests each chunk
+    // as it passes, and puts the image and IMAGE.sums in place durably once both are
+    // whole (see ImageCommit): a capture that fails, or is given up, leaves neither, and
+    // an existing IMAGE fails the capture (ERR_FILE_ACCESS) before anything is read. A
+    // restore or a verify holds the image's header and run table against IMAGE.sums
+    // before it touches the drive, and each chunk before it uses it; a disagreement, or
+    // a checksum file that is unusable, ends it with ERR_INVALID_IMAGE_FILE and
+    // ImageChecksums::message's words. An image without IMAGE.sums is not held.
+    CHECKSUMS_ON = 1,
+    // As CHECKSUMS_ON, and a capture replaces an existing IMAGE that is a regular file.
+    CHECKSUMS_ON_REPLACING = 2,
+  };
+  // Taken by each capture, restore and verify at its start; any other value is ignored.
+  void setImageChecksums(ImageChecksumUse use);
 
  private:
   struct StartRequest;
@@ -141,6 +160,7 @@ class VANTOR_EXPORT DiskImager final {
   bool allowVolumeBeyondDrive = false;
   TransferMode transferMode = TRANSFER_CHUNK_BY_CHUNK;
   VolumeCoverage volumeCoverage = COVER_FAT_VOLUMES;
+  ImageChecksumUse checksumUse = CHECKSUMS_OFF;
   std::shared_ptr<DiskImagerImp> impl;
   std::unique_ptr<vrk::ManagedThread> thread;
 };

@@ -7,6 +7,7 @@
 #include <libVantor/DriveVolumes.h>
 #include <libVantor/IDiskImagingObserver.h>
 #include <libVantor/IDisk.h>
+#include <libVantor/ImageChecksums.h>
 #include <libVantor/MBRPartitions.h>
 #include <libVantor/OxbowKeyFormatter.h>
 #include <libVantor/PartitionTools.h>

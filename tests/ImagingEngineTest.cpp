@@ -8,11 +8,14 @@
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <random>
+#include <set>
 #include <stdexcept>
 #include <thread>
 
 #include <libVantor/DiskImager.h>
+#include <libVantor/ImageChecksums.h>
 #include <libVantor/WinDiskFile.h>
 #include <libVantor/internal/ImageFormat.h>
 #include <vrk/Files.h>
@@ -280,6 +283,49 @@ TEST(ImageCapture, FailedOrAbortedCaptureLeavesNoFile) {
     EXPECT_EQ(Rig(sourceDisk()).capture(path, true), "error 6 Problem accessing file \"" + path + "\"");
   }
   EXPECT_TRUE(specialFilesIntact(dir.path()));
+}
+
+// Off by default: no checksum file. With checksums a capture leaves the image and its
+// checksum file and nothing else, refuses an existing image unless replacing; a restore
+// and a verify hold each chunk before they use it, so a damaged second chunk is named and
+// never written.
+TEST(ImageChecksums, CaptureMakesThemRestoreAndVerifyHoldTheImageAgainstThem) {
+  TempDir dir;
+  const std::string plain = dir.file("plain.img"), image = dir.file("a.img");
+  ASSERT_EQ(Rig(sourceDisk()).capture(plain), "finished");
+  EXPECT_FALSE(vrk::FileSystem::exists(plain + ".sums"));
+  EXPECT_EQ(ImageChecksums::check(plain, true).verdict, ImageChecksums::Verdict::Missing);
+  for (auto use : {DiskImager::CHECKSUMS_ON, DiskImager::CHECKSUMS_ON, DiskImager::CHECKSUMS_ON_REPLACING}) {
+    Rig capture(sourceDisk());
+    capture.imager.setImageChecksums(use);
+    const bool exists = vrk::FileSystem::exists(image);
+    EXPECT_EQ(capture.capture(image), exists && use == DiskImager::CHECKSUMS_ON
+                                          ? "error 6 image file " + image + " exists"
+                                          : "finished");
+  }
+  EXPECT_EQ(readFile(plain), readFile(image)) << "the same image, with or without checksums";
+  EXPECT_EQ(ImageChecksums::check(image, true).verdict, ImageChecksums::Verdict::Intact);
+  std::set<std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) files.insert(entry.path().filename().string());
+  EXPECT_EQ(files, (std::set<std::string>{"a.img", "a.img.sums", "plain.img"}));
+
+  std::string bytes = readFile(image);
+  bytes[98 + 300 * 512] ^= 4;  // run 1, chunk 2
+  writeFile(image, bytes);
+  const std::string disagree =
+      "error 11 " + ImageChecksums::message(image, {ImageChecksums::Verdict::Disagree, "run 1 chunk 2"});
+  EXPECT_EQ(ImageChecksums::describe(ImageChecksums::check(image, true)),
+            "the image and its checksum file disagree (at run 1 chunk 2)");
+  Rig restore(4096u), verify(sourceDisk());
+  restore.imager.setImageChecksums(DiskImager::CHECKSUMS_ON);
+  verify.imager.setImageChecksums(DiskImager::CHECKSUMS_ON);
+  EXPECT_EQ(restore.restore(image), disagree);
+  EXPECT_EQ(restore.disk->writes(), writes({{1, 255}})) << "the first chunk only, less sector 0, which goes last";
+  ASSERT_TRUE(verify.imager.startVerifyingImage(image, true));
+  EXPECT_EQ(verify.last(), disagree);
+  writeFile(image + ".sums", "");
+  EXPECT_EQ(restore.restore(image),
+            "error 11 the checksum file " + image + ".sums is unusable: it is empty or cannot be read");
 }
 
 // Each failure ends the restore with its code, without the callback, and a drive once

@@ -7,10 +7,10 @@
 // block read ahead, and drives that fail where a test says: each imaging operation ends
 // with its own error (never a hang) and, once its objects are gone, leaves the device and
 // its partition node free to be opened exclusively; and an image file that the system
-// stops growing. Linked with open(2), ioctl(2), write(2) and read(2) wrapped, so that a
-// test can make a drive refuse a read-write open or report no medium, make a handle
-// answer a geometry, make it lose its medium during a write, or count a drive's reads and
-// fail its transfers.
+// stops growing. The drive layer's open(2), ioctl(2), write(2) and read(2) go through a
+// stand-in of the system (PosixApi), so that a test can make a drive refuse a read-write
+// open or report no medium, make a handle answer a geometry, make it lose its medium
+// during a write, or count a drive's reads and fail its transfers.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -24,7 +24,6 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
-#include <cstdarg>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -38,6 +37,7 @@
 #include <libVantor/MountTable.h>
 #include <libVantor/OxbowKeyFormatter.h>
 #include <libVantor/PartitionTools.h>
+#include <libVantor/PosixApi.h>
 #include <libVantor/WinDiskDevice.h>
 #include <libVantor/WinDiskFile.h>
 #include <libVantor/WriteSafety.h>
@@ -80,55 +80,48 @@ int onWatched(int fd, size_t count) {
   const off_t at = lseek(fd, 0, SEEK_CUR);
   return faultByte >= at && faultByte < at + static_cast<off_t>(count) ? 2 : 1;
 }
+
+
+// The drive layer's system calls, with the faults above (PosixApi); in force for every
+// test of this program.
+class FaultyDrives final : public vantor::os::PosixApi {
+ public:
+  int open(const char* path, int flags, mode_t mode) override {
+    if (path == refusedPath && ((refusal == EROFS && (flags & O_ACCMODE) != O_RDONLY) ||
+                                (refusal == ENOMEDIUM && !(flags & O_NONBLOCK)))) {
+      return failWith(refusal);
+    }
+    return PosixApi::open(path, flags, mode);
+  }
+  int ioctl(int fd, unsigned long request, void* argument) override {
+    if (fd != geometryFd) return PosixApi::ioctl(fd, request, argument);
+    if (request == HDIO_GETGEO) {
+      ++geometryQueries;
+      *static_cast<hd_geometry*>(argument) = {16, 63, 0, 0};
+    } else if (request == BLKSSZGET) {
+      *static_cast<int*>(argument) = 512;
+    } else if (request == BLKGETSIZE64) {
+      *static_cast<unsigned long long*>(argument) = 100ull * 16 * 63 * 512;
+    }
+    return 0;
+  }
+  ssize_t write(int fd, const void* buffer, size_t count) override {
+    if (fd == mediumGoneFd) return failWith(ENOMEDIUM);
+    const int on = onWatched(fd, count);
+    if (on == 2 && fault == "vanish") vanished = true;
+    if ((on == 2 && fault == "write") || (on && vanished)) return failWith(EIO);
+    return PosixApi::write(fd, buffer, count);
+  }
+  ssize_t read(int fd, void* buffer, size_t count) override {
+    const int on = onWatched(fd, count);
+    readsSeen += on != 0;
+    if ((on == 2 && fault == "read") || (on && vanished)) return failWith(EIO);
+    return PosixApi::read(fd, buffer, count);
+  }
+};
+FaultyDrives faultyDrives;
+const vantor::os::PosixApiOverride inForce(faultyDrives);
 }  // namespace
-
-extern "C" int __real_open(const char* path, int flags, ...);
-extern "C" int __wrap_open(const char* path, int flags, ...) {
-  va_list args;
-  va_start(args, flags);
-  const mode_t mode = (flags & O_CREAT) ? static_cast<mode_t>(va_arg(args, int)) : 0;
-  va_end(args);
-  if (path == refusedPath && ((refusal == EROFS && (flags & O_ACCMODE) != O_RDONLY) ||
-                              (refusal == ENOMEDIUM && !(flags & O_NONBLOCK)))) {
-    return failWith(refusal);
-  }
-  return __real_open(path, flags, mode);
-}
-
-extern "C" int __real_ioctl(int fd, unsigned long request, ...);
-extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
-  va_list args;
-  va_start(args, request);
-  void* argument = va_arg(args, void*);
-  va_end(args);
-  if (fd != geometryFd) return __real_ioctl(fd, request, argument);
-  if (request == HDIO_GETGEO) {
-    ++geometryQueries;
-    *static_cast<hd_geometry*>(argument) = {16, 63, 0, 0};
-  } else if (request == BLKSSZGET) {
-    *static_cast<int*>(argument) = 512;
-  } else if (request == BLKGETSIZE64) {
-    *static_cast<unsigned long long*>(argument) = 100ull * 16 * 63 * 512;
-  }
-  return 0;
-}
-
-extern "C" ssize_t __real_write(int fd, const void* buffer, size_t count);
-extern "C" ssize_t __wrap_write(int fd, const void* buffer, size_t count) {
-  if (fd == mediumGoneFd) return failWith(ENOMEDIUM);
-  const int on = onWatched(fd, count);
-  if (on == 2 && fault == "vanish") vanished = true;
-  if ((on == 2 && fault == "write") || (on && vanished)) return failWith(EIO);
-  return __real_write(fd, buffer, count);
-}
-
-extern "C" ssize_t __real_read(int fd, void* buffer, size_t count);
-extern "C" ssize_t __wrap_read(int fd, void* buffer, size_t count) {
-  const int on = onWatched(fd, count);
-  readsSeen += on != 0;
-  if ((on == 2 && fault == "read") || (on && vanished)) return failWith(EIO);
-  return __real_read(fd, buffer, count);
-}
 
 namespace vantor {
 namespace {

@@ -203,11 +203,29 @@ done
 # Into new files the restore checks while it writes and removes them again (above); over a
 # disk file that holds data the image is refused before anything is written.
 cp copy1.img existing.img
-expect 1 "damaged at run .*: nothing was written" -- restore flipped.vqi existing.img
+disagree="disagree \(at run [0-9]+ chunk [0-9]+\): the image is damaged, or the checksum file belongs to another image"
+expect 1 "$disagree: nothing was written" -- restore flipped.vqi existing.img
 cmp -s existing.img copy1.img || fail "a damaged image changed an existing disk file"
 # verify never writes: its refusal of a damaged image says only what is wrong.
-expect 1 "flipped.vqi is damaged at [^:]*$" -- verify flipped.vqi copy1.img
+expect 1 "$disagree\$" -- verify flipped.vqi copy1.img
 grep -q "nothing was written" err.txt && fail "verify: $(cat err.txt)"
+ls ./*.partial-* >/dev/null 2>&1 && fail "captures left $(ls ./*.partial-*)"
+
+# --- a checksum file that is not the image's own: said so, and --ignore-sums (asked) restores
+cp sample.vqi other.vqi && cp empty.vqi.sums other.vqi.sums
+expect 1 "disagree \(at its size\).*belongs to another image: nothing was written" -- restore other.vqi existing.img
+expect 1 "ERR_ABORTED" -- restore --ignore-sums other.vqi existing.img
+cmp -s existing.img copy1.img || fail "an unconfirmed --ignore-sums wrote"
+expect 0 "" -- restore --ignore-sums --force --verify other.vqi existing.img
+expect 0 "" -- verify --ignore-sums other.vqi existing.img
+: >other.vqi.sums
+expect 0 "unusable: it is empty or cannot be read" -- info other.vqi
+grep -q "Contents: *complete" out.txt || fail "info with an emptied checksum file: $(cat out.txt)"
+expect 1 "other.vqi.sums is unusable: it is empty or cannot be read: nothing was written" -- restore other.vqi existing.img
+grep -qi "damaged" err.txt && fail "an emptied checksum file called the image damaged: $(cat err.txt)"
+cp sample.vqi.sums other.vqi.sums
+printf '\001' | dd of=other.vqi.sums bs=1 seek=60 conv=notrunc status=none
+expect 1 "unusable: its own digest does not match" -- verify other.vqi copy1.img
 
 # --- verify: every target at once, nothing written; a changed sector is found in its chunk
 expect 0 "" -- verify sample.vqi copy1.img copy2.img
@@ -240,7 +258,8 @@ if vantor mount --help >/dev/null 2>&1 && [ -c /dev/fuse ] && command -v fusermo
   for _ in $(seq 50); do [ -e served/disk.img ] && break; sleep 0.1; done
   fusermount3 -u served 2>/dev/null || true
   wait "$mounter" || true
-  grep -q "^vantor: warning: the image flipped.vqi is damaged at" damaged.txt || fail "mount of a damaged image: $(cat damaged.txt)"
+  grep -q "^vantor: warning: flipped.vqi: the image and its checksum file disagree" damaged.txt ||
+    fail "mount of a damaged image: $(cat damaged.txt)"
 else
   echo "skip: vantor mount (no FUSE here)"
 fi

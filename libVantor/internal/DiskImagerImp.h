@@ -82,6 +82,11 @@ struct ImagingThreadData {
   bool streaming = false;
   // A capture maps every volume (DiskImager::COVER_EVERY_VOLUME), not only FAT ones.
   bool everyVolume = false;
+  // The image's checksum file is made (capture) or held against (restore, verify); a
+  // capture with it goes through ImageCommit, replacing an existing image when
+  // `replaceImage` (DiskImager::setImageChecksums).
+  bool checksums = false;
+  bool replaceImage = false;
   std::function<void(std::shared_ptr<IDisk>)> onImageWritten;
 };
 

@@ -8,6 +8,9 @@
 // past the run's end, while the file is written. The worker stops at
 // the first chunk the drive thread could not read, with that chunk's error. The file gets one write per
 // chunk (see ImageFileWriter), and it is on the medium (fsync) when the capture ends.
+// With checksums, the file is written under a temporary name, each chunk is digested as
+// it goes to the file, and the image and its checksum file are put in place together at
+// the end (ImageCommit).
 #include <algorithm>
 #include <vector>
 
@@ -21,7 +24,9 @@
 #include <libVantor/internal/DriveThread.h>
 #include <libVantor/internal/EveryVolumeMap.h>
 #include <libVantor/internal/FullSectorCount.h>
+#include <libVantor/internal/ImageCommit.h>
 #include <libVantor/internal/ImageFormat.h>
+#include <libVantor/internal/ImageSumsFile.h>
 #include <libVantor/internal/SectorMap.h>
 #include <vrk/Files.h>
 
@@ -68,6 +73,7 @@ class ImageFileWriter {
     ahead_.clear();
     if (!stream_.sync() || !stream_.close()) throwWriteFailure(os::lastSystemError());
   }
+  u64 size() const { return written_ + ahead_.size(); }
   void discard() {
     (void)stream_.close();
     vrk::FileSystem::removeFile(path_);
@@ -95,10 +101,17 @@ void captureImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, I
   const u64 driveSectors = fullSectorCount(disk);
   if (data.wholeDrive) refuseWholeDriveBeyondSectorNumbers(disk, "captured");
   WriteSafety::refuseImageOnTarget(imagePath, disk, false);
-  ImageFileWriter file(imagePath);
+  boost::optional<ImageCommit> commit;
+  if (data.checksums) commit.emplace(imagePath, data.replaceImage);
+  const vrk::String writtenPath = commit ? commit->temporaryPath() : imagePath;
+  ImageFileWriter file(writtenPath);
   if (!file.isOpen()) {
-    throw VantorException(ERR_FILE_ACCESS, vrk::String("Problem accessing file \"") + imagePath + "\"");
+    throw VantorException(ERR_FILE_ACCESS, vrk::String("Problem accessing file \"") + writtenPath + "\"");
   }
+  // The checksums: the header and every run header (digested at the end), each chunk's.
+  const bool sumsMade = commit && !data.wholeDrive;
+  std::vector<u8> table;
+  ImageSumsFile sums;
   const u32 sectorSize = disk.getSectorSize();
   SectorMap map;
   u64 total = 0;
@@ -135,6 +148,7 @@ void captureImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, I
     u8 bytes[image::HEADER_SIZE];
     encodeImageHeader(header, bytes);
     file.putAhead(bytes, sizeof bytes);
+    if (sumsMade) table.assign(bytes, bytes + sizeof bytes);
   }
 
   // From here until it is joined, only the drive thread touches the drive.
@@ -147,6 +161,7 @@ void captureImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, I
       u8 runHeader[image::RUN_HEADER_SIZE];
       encodeRunHeader(run.firstSector, run.numSectors, runHeader);
       file.putAhead(runHeader, sizeof runHeader);
+      if (sumsMade) table.insert(table.end(), runHeader, runHeader + sizeof runHeader);
     }
     forEachChunk(run.firstSector, run.numSectors, image::CHUNK_SECTORS, [&](u32, u32) {
       if (engine->state == DiskImagerImp::IMAGER_ABORTED) {
@@ -167,13 +182,24 @@ void captureImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, I
         std::rethrow_exception(slot.failure);
       }
       file.writeChunk(slot.data.get(), std::size_t(slot.count) * sectorSize);
+      if (sumsMade) sums.chunks.push_back(ImageSumsFile::digest(slot.data.get(), std::size_t(slot.count) * sectorSize));
       done += slot.count;
       engine->notifyProgress(percentOf(done, total));
       ring.pass(1);  // after the report: the drive thread tests for an abort before its next read
     });
   }
   drive.join();
+  const u64 imageSize = file.size();
   file.finish();
+  if (!commit) return;
+  std::vector<u8> sumsBytes;
+  if (sumsMade) {
+    sums.sectorSize = sectorSize;
+    sums.imageSize = imageSize;
+    sums.table = ImageSumsFile::digest(table.data(), table.size());
+    sumsBytes = sums.encode();
+  }
+  commit->commit(sumsBytes);
 }
 
 }  // namespace vantor

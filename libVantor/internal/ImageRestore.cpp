@@ -17,6 +17,9 @@
 // still writes (Windows does on a write to sector 0) thus finds either the old table or
 // the whole new image under the new one. A restore that fails or is aborted before its
 // end leaves sector 0, and with it the old table, as it was.
+//
+// With checksums, the image's header and run table are held against its checksum file
+// before the drive is touched, and each chunk before it is handed to the drive thread.
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -33,6 +36,7 @@
 #include <libVantor/internal/EveryVolumeMap.h>
 #include <libVantor/ImageDisk.h>
 #include <libVantor/internal/ImageFormat.h>
+#include <libVantor/internal/ImageSumsCheck.h>
 #include <libVantor/LittleEndian.h>
 #include <vrk/Files.h>
 #include <vrk/Log.h>
@@ -253,6 +257,11 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
   }
   // A damaged file is refused before the drive is touched.
   u64 highestUsed = checkImageRuns(header, file.data(), file.size(), sectorSize, imagePath);
+  std::unique_ptr<ImageSumsCheck> sums;
+  if (data.checksums) {
+    sums = std::make_unique<ImageSumsCheck>(imagePath);
+    sums->require();
+  }
   const u64 driveSectors = fullSectorCount(disk);
   // Covering every volume, a GPT's backup table is left out and made anew at the
   // target's own end, which must leave room for it after the last partition.
@@ -339,6 +348,7 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
         ChunkRing::Slot& slot = ring.slot(step->second);
         const u64 chunkOffset = piece.dataOffset + u64(lba - piece.firstSector) * sectorSize;
         const std::size_t bytes = std::size_t(count) * sectorSize;
+        if (sums && !sums->through(chunkOffset + bytes)) sums->require();
         std::memcpy(slot.data.get(), file.data() + chunkOffset, bytes);
         slot.lba = lba;
         slot.count = count;
@@ -354,6 +364,7 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
     });
   }
   ring.end(0);
+  if (sums && !sums->through(file.size())) sums->require();  // chunks the restore leaves out
   // The last abort test is the drive thread's, before it writes the last chunk: once that
   // is written, the restore ends as a success.
   while (reported < copied) {

@@ -5,7 +5,9 @@
 // one 256-sector request each, only once the one before was reported; with a larger one
 // (streaming) the drive is read in requests of up to 1 MiB while the image is. The worker takes the chunks in order and
 // fails on the first one as a plain loop would: the image's chunk first, then the
-// drive's read, then the comparison; an abort is honoured at the next chunk.
+// drive's read, then the comparison; an abort is honoured at the next chunk. With
+// checksums, the image's header and run table are held against its checksum file before
+// the drive is read, and each chunk of the image before it is compared.
 #include <algorithm>
 #include <cstring>
 
@@ -17,6 +19,7 @@
 #include <libVantor/internal/DriveThread.h>
 #include <libVantor/internal/EveryVolumeMap.h>
 #include <libVantor/internal/ImageFormat.h>
+#include <libVantor/internal/ImageSumsCheck.h>
 
 namespace vantor {
 namespace {
@@ -38,17 +41,24 @@ void verifyDiskAgainstImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>&
                               vrk::SprintfFormat("Image uses %u byte sectors, whereas device uses %u byte sectors.",
                                                  image.getSectorSize(), sectorSize));
   }
+  std::unique_ptr<ImageSumsCheck> sums;
+  if (data.checksums) {
+    sums = std::make_unique<ImageSumsCheck>(imagePath);
+    sums->require();
+  }
   DiskBufferPointer expected(u64(image::CHUNK_SECTORS) * sectorSize);
   // Covering every volume, a GPT's backup table is the drive's own (made at its end by
   // the restore) and is not held against the image's.
   const boost::optional<GptLayout> gpt = data.everyVolume ? soundGptOf(image) : boost::none;
   SectorMap runs;
+  std::vector<u64> fileOffsets;  // of each entry of `runs`: where its first sector lies in the image
   u64 total = 0;
   for (const ImageDisk::Run& run : image.getRuns()) {
     const u64 end = u64(run.firstSector) + run.sectorCount;
     const auto add = [&](u64 from, u64 to) {
       if (from >= to) return;
       runs.append(makeSectorRange(static_cast<u32>(from), static_cast<u32>(to - from), sectorSize));
+      fileOffsets.push_back(run.fileOffset + (from - run.firstSector) * sectorSize);
       total += to - from;
     };
     if (!gpt) {
@@ -65,9 +75,13 @@ void verifyDiskAgainstImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>&
   ChunkRing ring(2, chunkRingSlots(data, std::max<std::size_t>(2, STREAMING_BYTES / chunkBytes)), chunkBytes);
   DriveThread drive(ring, 0, [&disk, &runs, &ring, &engine] { readDriveChunks(disk, runs, ring, *engine); });
   u64 done = 0;
-  for (const SectorRange& run : runs) {
+  for (std::size_t r = 0; r < runs.size(); ++r) {
+    const SectorRange& run = runs[r];
     forEachChunk(run.firstSector, run.numSectors, image::CHUNK_SECTORS, [&](u32 lba, u32 count) {
       engine->throwIfAbortRequested();
+      if (sums && !sums->through(fileOffsets[r] + u64(lba - run.firstSector) * sectorSize + u64(count) * sectorSize)) {
+        sums->require();
+      }
       if (!image.readSectors(lba, expected.get(), count)) {
         throw VantorException(ERR_FILE_ACCESS, vrk::String("Problem accessing file \"") + imagePath + "\"");
       }
@@ -91,6 +105,7 @@ void verifyDiskAgainstImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>&
     });
   }
   drive.join();
+  if (sums && !sums->through(image.getFileSize())) sums->require();  // chunks the verify leaves out
 }
 
 }  // namespace vantor

@@ -1,7 +1,9 @@
-// Zeroes a small disk file through the installed library and reads it back.
+// Zeroes a small disk file through the installed library and reads it back; captures it
+// with checksums into an image and holds the image against its checksum file.
 #include <libVantor/Vantor.h>
 
 #include <memory>
+#include <string>
 #include <vector>
 
 int main(int argc, char** argv) {
@@ -16,5 +18,10 @@ int main(int argc, char** argv) {
   imager.startZeroingDisk(true, std::vector<std::pair<u64, u64>>{{3, 3}});
   imager.throwIfError();
   if (!disk->readSectors(3, sector.data(), 1) || sector[0] != 0) return 1;
-  return 0;
+
+  const std::string image = std::string(argv[1]) + ".vqi";
+  imager.setImageChecksums(DiskImager::CHECKSUMS_ON_REPLACING);
+  imager.startReadingImage(image, true, false);
+  imager.throwIfError();
+  return ImageChecksums::check(image, true).verdict == ImageChecksums::Verdict::Intact ? 0 : 1;
 }

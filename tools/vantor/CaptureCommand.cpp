@@ -10,14 +10,11 @@
 #include <libVantor/VantorException.h>
 #include <libVantor/WriteSafety.h>
 
-#include "ChunkDigests.h"
 #include "Commands.h"
 #include "FatVolumeFacts.h"
 #include "FileFacts.h"
 #include "ImageFile.h"
-#include "ImageSums.h"
 #include "OperationRunner.h"
-#include "PartialImage.h"
 #include "Target.h"
 #include "Units.h"
 #include "Utf8Path.h"
@@ -61,30 +58,25 @@ int runCapture(const CaptureOptions& options) {
               << " is mounted; files changing during the capture may be captured half-written\n";
   }
 
-  PartialImage partial(image);
+  // The library writes the image under a temporary name and puts it in place with its
+  // checksum file (a raw dump has none) once both are on the medium.
   DiskImager imager(target.device());
+  imager.setImageChecksums(options.force ? DiskImager::CHECKSUMS_ON_REPLACING : DiskImager::CHECKSUMS_ON);
   if (options.allowVolumeBeyondDrive) imager.setVolumeTooLargeBehavior(DiskImager::ALLOW_VOLUME_TOO_LARGE);
   if (!options.fatOnly) imager.setVolumeCoverage(DiskImager::COVER_EVERY_VOLUME);
   OperationRunner runner(options.progress);
   runner.attach(imager, target.argument(), "capture " + target.argument() + " -> " + options.image,
-                options.wholeDrive ? target.device().capacityBytes() : 0, partial.path());
+                options.wholeDrive ? target.device().capacityBytes() : 0, image + ".partial-*");
   // The library's sector size refusals name no volume: its usage record tells which.
   runner.explainFailures([&target, &options](const ProgressBoard::Line& failed) {
     if ((failed.code != ERR_GENERAL && failed.code != ERR_VOLUME_TOO_LARGE) || !options.fatOnly) return std::string();
     return FatVolumeFacts::sectorSizeMismatches(target.device().rawDisk());
   });
-  // The checksums of the chunks are made as they are read (a raw dump has none).
-  const std::shared_ptr<ChunkDigests> digests =
-      options.wholeDrive ? nullptr
-                         : ChunkDigests::install(target.device().rawDisk(), ChunkDigests::Side::Reads,
-                                                 ImageSums::CHUNK_SECTORS);
-  if (!imager.startReadingImage(partial.path(), false, options.wholeDrive)) {
+  if (!imager.startReadingImage(image, false, options.wholeDrive)) {
     throw VantorException(ERR_GENERAL, "the capture could not be started");
   }
   const int status = runner.wait();
   if (status != 0) return status;
-  partial.commit(options.force);
-  if (!options.wholeDrive) ImageSums::write(image, digests.get());  // a raw dump has no run table to sum
 
   if (options.wholeDrive) {
     std::cout << "Captured the whole of " << target.path() << " into " << image << " ("

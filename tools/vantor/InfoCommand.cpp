@@ -9,13 +9,13 @@
 #include <libVantor/DiskImager.h>
 #include <libVantor/DriveVolumes.h>
 #include <libVantor/FatVolumeUsage.h>
+#include <libVantor/ImageChecksums.h>
 #include <libVantor/ImageDisk.h>
 #include <libVantor/VantorException.h>
 
 #include "Commands.h"
 #include "ErrorReport.h"
 #include "ImageFile.h"
-#include "ImageSums.h"
 #include "JsonWriter.h"
 #include "Target.h"
 #include "Units.h"
@@ -116,14 +116,23 @@ int runInfo(const InfoOptions& options) {
       std::cerr << "vantor: the image's volumes cannot be listed: " << e.getMessage().str() << "\n";
     }
   }
-  ImageSums::Result sums;
+  // A checksum file that disagrees makes the image suspect (it, or the checksum file, is
+  // not what was captured); one that cannot be used says nothing about the image.
+  ImageChecksums::Result sums;
+  bool disagrees = false;
+  const auto partial = [&] { return !options.check && sums.verdict == ImageChecksums::Verdict::Intact; };
   if (damage.empty()) {
-    sums = ImageSums::check(path, options.check);
-    if (sums.verdict == ImageSums::Verdict::Damaged) damage = "the image is " + ImageSums::describe(sums) + " (its checksums say so)";
+    sums = ImageChecksums::check(path, options.check);
+    disagrees = sums.verdict == ImageChecksums::Verdict::Disagree;
+    if (disagrees) damage = ImageChecksums::message(path, sums);
+    if (sums.verdict == ImageChecksums::Verdict::Unusable) {
+      std::cerr << "vantor: warning: " << ImageChecksums::message(path, sums) << "\n";
+    }
   }
 
   // What a restore needs, as restore itself checks it (known only for an intact image).
-  const std::uint64_t required = damage.empty() ? facts.requiredBytes(info.requiredCapacity) : info.requiredCapacity;
+  const std::uint64_t required =
+      damage.empty() || disagrees ? facts.requiredBytes(info.requiredCapacity) : info.requiredCapacity;
 
   if (options.json) {
     Json json;
@@ -132,17 +141,15 @@ int runInfo(const InfoOptions& options) {
     json["minorVersion"] = info.minorVersion;
     json["sectorSize"] = info.sectorSize;
     json["requiredCapacity"] = required;
-    if (damage.empty()) {
+    if (damage.empty() || disagrees) {
       json["runCount"] = facts.runCount;
       json["usedSectors"] = facts.totalSectors;
       json["usedBytes"] = facts.usedBytes();
       json["highestVolumeSector"] = facts.highestVolumeSector;
       json["fileSize"] = facts.fileSize;
     }
-    json["complete"] = damage.empty();
-    json["checksums"] = ImageSums::describe(sums) + (options.check || sums.verdict != ImageSums::Verdict::Intact
-                                                        ? ""
-                                                        : " (header and run table; --check reads all)");
+    json["complete"] = damage.empty() || disagrees;
+    json["checksums"] = ImageChecksums::describe(sums) + (partial() ? " (header and run table; --check reads all)" : "");
     if (!damage.empty()) json["damage"] = damage;
     if (options.map && damage.empty()) json["map"] = mapJson(facts, volumes, layout);
     JsonWriter::print(json, std::cout);
@@ -150,19 +157,19 @@ int runInfo(const InfoOptions& options) {
     std::cout << "Image:              " << path << "\n"
               << "Format version:     " << info.majorVersion << "." << info.minorVersion << "\n"
               << "Sector size:        " << info.sectorSize << " bytes\n";
-    if (damage.empty()) {
+    if (damage.empty() || disagrees) {
       std::cout << "Runs:               " << facts.runCount << "\n"
                 << "Used sectors:       " << facts.totalSectors << " (" << Units::bytes(facts.usedBytes()) << ")\n"
                 << "Used bytes:         " << facts.usedBytes() << "\n";
     }
     std::cout << "Required capacity:  " << required << " bytes (" << Units::bytes(required)
               << ")\n";
-    if (damage.empty()) {
+    if (damage.empty() || disagrees) {
       std::cout << "File size:          " << facts.fileSize << " bytes (" << Units::bytes(facts.fileSize) << ")\n";
     }
-    std::cout << "Contents:           " << (damage.empty() ? "complete" : "DAMAGED") << "\n"
-              << "Checksums:          " << ImageSums::describe(sums)
-              << (options.check || sums.verdict != ImageSums::Verdict::Intact ? "" : " (header and run table; --check reads all)")
+    std::cout << "Contents:           " << (damage.empty() || disagrees ? "complete" : "DAMAGED") << "\n"
+              << "Checksums:          " << ImageChecksums::describe(sums)
+              << (partial() ? " (header and run table; --check reads all)" : "")
               << "\n";
     if (options.map && damage.empty()) printMap(facts, volumes, layout, info.sectorSize);
   }

@@ -18,13 +18,13 @@
 #include <string>
 #include <vector>
 
+#include <libVantor/ImageChecksums.h>
 #include <libVantor/ImageDisk.h>
 #include <libVantor/DriveVolumes.h>
 #include <libVantor/PartitionTools.h>
 #include <libVantor/VantorException.h>
 
 #include "Commands.h"
-#include "ImageSums.h"
 #include "Target.h"
 #include "UsageError.h"
 
@@ -158,11 +158,13 @@ int runMount(const MountOptions& options) {
 
   // Served all the same (reading it harms nothing), but not without saying so, as info --check says it.
   const std::string imagePath = Target::absolutePath(options.image);
-  const ImageSums::Result sums = ImageSums::check(imagePath, true);
-  if (sums.verdict == ImageSums::Verdict::Damaged) {
-    std::cerr << "vantor: warning: the image " << options.image << " is " << ImageSums::describe(sums)
-              << " (its checksums say so): what the served files hold there is not what was captured\n";
-  } else if (sums.verdict == ImageSums::Verdict::NoSums) {
+  const ImageChecksums::Result sums = ImageChecksums::check(imagePath, true);
+  if (sums.verdict == ImageChecksums::Verdict::Disagree) {
+    std::cerr << "vantor: warning: " << options.image << ": " << ImageChecksums::message(imagePath, sums)
+              << "; what the served files hold there may not be what was captured\n";
+  } else if (sums.verdict == ImageChecksums::Verdict::Unusable) {
+    std::cerr << "vantor: warning: " << ImageChecksums::message(imagePath, sums) << "\n";
+  } else if (sums.verdict == ImageChecksums::Verdict::Missing) {
     std::cerr << "vantor: note: " << options.image << " has no checksums, so it cannot prove it is intact\n";
   }
 

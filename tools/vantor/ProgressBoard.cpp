@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 
 #include "FileFacts.h"
 #include "Terminal.h"
@@ -70,9 +71,30 @@ std::vector<ProgressBoard::Line> ProgressBoard::snapshot() const {
   return lines;
 }
 
+namespace {
+
+// The file `pattern` names: itself, or for "IMAGE.partial-*" the first file beginning
+// with "IMAGE.partial-" and, once there is none, IMAGE (what it became).
+std::string growing(const std::string& pattern) {
+  if (pattern.empty() || pattern.back() != '*') return pattern;  // a file of its own
+  const std::filesystem::path prefix(pattern.substr(0, pattern.size() - 1));
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(prefix.parent_path(), error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind(prefix.filename().string(), 0) == 0) return entry.path().string();
+  }
+  const std::string partial = ".partial-";
+  const std::string stem = prefix.string();
+  return stem.size() > partial.size() && stem.compare(stem.size() - partial.size(), partial.size(), partial) == 0
+             ? stem.substr(0, stem.size() - partial.size())
+             : std::string();
+}
+
+}  // namespace
+
 void ProgressBoard::measure(const Line& line, std::uint64_t& done, std::uint64_t& total) {
   if (!line.growingFile.empty()) {
-    done = FileFacts::inspect(line.growingFile).size;
+    done = FileFacts::inspect(growing(line.growingFile)).size;
     if (line.totalBytes != 0) {
       total = line.totalBytes;
     } else if (line.status == Status::Succeeded) {

@@ -28,7 +28,9 @@ class ProgressBoard {
     std::string label;
     std::string target;            // the command's TARGET argument the operation works on
     std::uint64_t totalBytes = 0;  // 0: known only from growingFile
-    std::string growingFile;       // capture: the image being written
+    // capture: the image being written; "IMAGE.partial-*" for the library's temporary
+    // name for it, then IMAGE once it is in place
+    std::string growingFile;
     Status status = Status::Waiting;
     unsigned percent = 0;
     std::chrono::steady_clock::time_point start;

@@ -5,17 +5,16 @@
 #include <memory>
 
 #include <libVantor/DiskImager.h>
+#include <libVantor/ImageChecksums.h>
 #include <libVantor/SignatureEraser.h>
 #include <libVantor/VantorException.h>
 #include <libVantor/WriteSafety.h>
 
 #include "BlockDevice.h"
-#include "ChunkDigests.h"
 #include "Commands.h"
 #include "CreatedFiles.h"
 #include "FileFacts.h"
 #include "ImageFile.h"
-#include "ImageSums.h"
 #include "InterruptGuard.h"
 #include "LogOutput.h"
 #include "OperationRunner.h"
@@ -33,6 +32,7 @@ struct RestoreOptions {
   bool verify = false;
   bool allowVolumeTooLarge = false;
   bool keepSignatures = false;
+  bool ignoreSums = false;
   bool yes = false;
   bool force = false;
   TargetOptions targetOptions;
@@ -41,17 +41,33 @@ struct RestoreOptions {
 
 bool isValidSectorSize(std::uint32_t bytes) { return bytes >= 512 && bytes <= 65536 && (bytes & (bytes - 1)) == 0; }
 
+// Holds the image (its header and run table, or with `whole` all of it) against its
+// checksum file before anything is written: a disagreement, or a checksum file that
+// cannot be used, is refused with nothing written; an image without one is noted.
+void requireAgreement(const std::string& image, bool whole) {
+  const ImageChecksums::Result result = ImageChecksums::check(image, whole);
+  if (result.verdict == ImageChecksums::Verdict::Missing) {
+    std::cerr << "vantor: note: " << image << " has no checksums (" << ImageChecksums::pathFor(image)
+              << "), so it cannot prove it is intact\n";
+  } else if (result.verdict != ImageChecksums::Verdict::Intact) {
+    throw VantorException(ERR_INVALID_IMAGE_FILE,
+                          ImageChecksums::message(image, result) +
+                              ": nothing was written (--ignore-sums restores it all the same, judged by its "
+                              "format and, with --verify, by reading it back)");
+  }
+}
+
 int runRestore(RestoreOptions options) {
   const std::string image = Target::absolutePath(options.image);
   ImageFile::requireRegularFile(image, options.image);
   const ImageFile facts = ImageFile::read(image);
   // The image is held against its checksums before anything is written onto a target
   // that holds data: one read pass, before any target is opened. Disk files that this
-  // run makes hold nothing yet: there each chunk is digested as it is written and the
-  // digests are held against the checksums once the restore is through (the image is not
-  // read twice); the files are kept only once they have passed, and a damaged image takes
-  // them away again. (JSON progress reports an outcome per target as it ends, before any
-  // such verdict, so there the check always comes first.)
+  // run makes hold nothing yet: there the library holds each chunk against its checksum
+  // as it writes it (the image is not read twice); the files are kept only once the
+  // restore has succeeded, and an image that disagrees takes them away again. (JSON
+  // progress reports an outcome per target as it ends, so there the check comes first.)
+  // With --ignore-sums the checksum file is not read at all.
   const bool onlyNewFiles =
       options.progress == OperationRunner::Progress::Board &&
       std::all_of(options.targets.begin(), options.targets.end(), [](const std::string& target) {
@@ -59,8 +75,8 @@ int runRestore(RestoreOptions options) {
         return !BlockDevice::isDevicePath(path) && !BlockDevice::isBlockDevice(path) &&
                !FileFacts::isSymbolicLink(path) && FileFacts::inspect(path).kind == FileFacts::Kind::Missing;
       });
-  bool checkAfterWriting = onlyNewFiles;
-  if (!checkAfterWriting) ImageSums::requireIntact(image);
+  bool checkAfterWriting = onlyNewFiles && !options.ignoreSums;
+  if (!options.ignoreSums) requireAgreement(image, !checkAfterWriting);
   // A disk file has no sector size of its own: unless told, it takes the image's.
   if (options.targetOptions.sectorSize == 0) {
     if (!isValidSectorSize(facts.sectorSize)) {
@@ -89,7 +105,7 @@ int runRestore(RestoreOptions options) {
   if (checkAfterWriting &&
       !std::all_of(targets.begin(), targets.end(), [](const auto& target) { return target->created(); })) {
     checkAfterWriting = false;
-    ImageSums::requireIntact(image);
+    requireAgreement(image, true);
   }
 
   // Every target is checked before any is written.
@@ -97,6 +113,7 @@ int runRestore(RestoreOptions options) {
   for (const auto& target : targets) {
     auto imager = std::make_unique<DiskImager>(target->device());
     imager->setVolumeCoverage(DiskImager::COVER_EVERY_VOLUME);  // a GPT's backup goes to the target's end
+    if (!options.ignoreSums) imager->setImageChecksums(DiskImager::CHECKSUMS_ON);
     if (options.allowVolumeTooLarge) imager->setVolumeTooLargeBehavior(DiskImager::ALLOW_VOLUME_TOO_LARGE);
     bool compatible = true;
     try {
@@ -122,19 +139,16 @@ int runRestore(RestoreOptions options) {
   }
   TargetGuard guard(options.yes, options.force);
   for (const auto& target : targets) guard.addReplaced(*target);
+  if (options.ignoreSums) guard.addRisk("without holding the image against its checksum file (--ignore-sums)");
   guard.require("overwrite the disk with the image " + image);
 
   if (!checkAfterWriting) created.keep();
   OperationRunner runner(options.progress);
   std::vector<WriteWitness::Flag> written;
-  std::vector<std::shared_ptr<ChunkDigests>> writes;  // each target's, when checking after writing
   for (std::size_t i = 0; i < targets.size(); ++i) {
     runner.attach(*imagers[i], targets[i]->argument(), "restore -> " + targets[i]->argument(), facts.usedBytes(), "");
     IDisk& disk = targets[i]->device().rawDisk();
     written.push_back(WriteWitness::install(disk));
-    if (checkAfterWriting) {
-      writes.push_back(ChunkDigests::install(disk, ChunkDigests::Side::Writes, ImageSums::CHUNK_SECTORS));
-    }
   }
   // Each target's old signatures the image did not overwrite, cleared before the drive
   // is mounted back (each worker fills its own entry; read once all have ended).
@@ -151,26 +165,17 @@ int runRestore(RestoreOptions options) {
   const int status = runner.wait();
   const std::vector<ProgressBoard::Line> lines = runner.outcome();
   if (checkAfterWriting) {
-    // Every way out before the check has passed (an exception, an interrupt, also one
-    // during the check) removes the new files. The targets written to their end are held
-    // against the checksums by what was written; when none was, the first one's writes
-    // and the rest read from the image.
-    const auto interrupted = [status] {
-      if (status != 130 && !InterruptGuard::raised()) return false;
-      std::cerr << "vantor: interrupted: the disk files made for the restore were removed\n";
-      return true;
-    };
-    std::vector<std::size_t> checked;
-    for (std::size_t i = 0; i < targets.size(); ++i) {
-      if (lines[i].status == ProgressBoard::Status::Succeeded) checked.push_back(i);
-    }
-    if (checked.empty()) checked.push_back(0);
-    if (interrupted()) return 130;
-    for (std::size_t i : checked) {
-      const ImageSums::Result result = ImageSums::check(image, true, writes[i].get(), InterruptGuard::raised);
-      if (interrupted()) return 130;
-      ImageSums::require(result, image, "the disk files made for it were removed");
-      if (result.verdict == ImageSums::Verdict::NoSums) break;  // noted once
+    // An interrupt, or an image that disagrees with its checksums, removes the new files
+    // (so does any exception on the way here); a target that failed otherwise keeps its
+    // file, said to be partly written below.
+    const bool interrupted = status == 130 || InterruptGuard::raised();
+    const bool disagrees = std::any_of(lines.begin(), lines.end(), [](const ProgressBoard::Line& line) {
+      return line.status == ProgressBoard::Status::Failed && line.code == ERR_INVALID_IMAGE_FILE;
+    });
+    if (interrupted || disagrees) {
+      std::cerr << "vantor: " << (interrupted ? "interrupted: " : "")
+                << "the disk files made for the restore were removed\n";
+      return interrupted ? 130 : status;
     }
     created.keep();
   }
@@ -201,6 +206,9 @@ void addRestore(CLI::App& app, CommandAction& action) {
   command->add_flag("--keep-signatures", options->keepSignatures,
                     "Leave old file-system and partition-table signatures that the image does not overwrite "
                     "(by default they are erased, so no old file system or second table is found beside the new)");
+  command->add_flag("--ignore-sums", options->ignoreSums,
+                    "Restore without holding the image against its checksum file (one that disagrees, belongs to "
+                    "another image or cannot be read); asked about like writing a block device");
   command->add_flag("-y,--yes", options->yes, "Do not ask before writing block devices");
   command->add_flag("--force", options->force,
                     "Do not ask at all: also overwrite a target that holds a captured image");

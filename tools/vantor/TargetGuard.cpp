@@ -40,14 +40,16 @@ void TargetGuard::require(const std::string& action) const {
   const Confirmation::Item* valued = nullptr;
   for (const Confirmation::Item& item : items_) {
     if (!item.holds.empty() && valued == nullptr) valued = &item;
-    if (item.target->isBlockDevice() || !item.holds.empty()) asked.push_back(item);
+    if (item.target->isBlockDevice() || !item.holds.empty() || !risks_.empty()) asked.push_back(item);
   }
   if (asked.empty() || force_ || (yes_ && valued == nullptr)) return;
+  std::string risky = action;
+  for (const std::string& risk : risks_) risky += ", " + risk;
   if (yes_) {
     throw VantorException(ERR_ABORTED, vrk::String(valued->target->path()) + " holds " + valued->holds +
                                            ": --yes does not answer for that, --force does; nothing was written");
   }
-  Confirmation::ask(asked, action, valued != nullptr ? "--force" : "--yes");
+  Confirmation::ask(asked, risky, valued != nullptr ? "--force" : "--yes");
 }
 
 }  // namespace vantor::cli

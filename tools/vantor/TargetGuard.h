@@ -9,11 +9,14 @@
 //    disk file that holds a non-zero byte where the zeros would go; and for the commands
 //    that replace a disk's content (restore, bootkey format) a disk file that holds any
 //    non-zero byte at all (a file system, a table, anything a user may want back).
-//  - Any other disk file is written without a question.
+//  - Any other disk file is written without a question, unless the command was given a
+//    choice that gives up a protection (addRisk): then every target is asked about, and
+//    --yes or --force answers as for a block device.
 // Everything is read when a target is added, before any write. Throws
 // VantorException(ERR_ABORTED) for a refusal or an unconfirmed question. Main thread.
 #pragma once
 #include <cstdint>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -35,6 +38,8 @@ class TargetGuard {
   void addZeroed(const Target& target, const Spans& zeroed);
   // A target whose whole content the command replaces (an image, a boot key).
   void addReplaced(const Target& target);
+  // A choice that gives up a protection, completing the action ("ignoring ...").
+  void addRisk(const std::string& what) { risks_.push_back(what); }
   // Asks, or refuses, as described above; `action` completes "This will ...".
   void require(const std::string& action) const;
 
@@ -42,6 +47,7 @@ class TargetGuard {
   bool yes_;
   bool force_;
   std::vector<Confirmation::Item> items_;
+  std::vector<std::string> risks_;
 
   // add(), then for a disk file that holds no image: what it holds in `spans`, if any.
   void addHolding(const Target& target, const Spans& spans, const std::string& what);

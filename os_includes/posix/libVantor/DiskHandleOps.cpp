@@ -1,6 +1,7 @@
 // os_includes/posix/libVantor/DiskHandleOps.cpp
 //
-// POSIX side of the disk seam: lseek(2), read(2), write(2), ftruncate(2), HDIO_GETGEO.
+// POSIX side of the disk seam: lseek(2), read(2), write(2), ftruncate(2), HDIO_GETGEO;
+// the transfers, the opens and the ioctls through PosixApi.
 // EINTR restarts a call. A transfer carries on after a partial answer (Linux moves at
 // most 0x7FFFF000 bytes a call) until it is whole, fails, or meets the end of the medium.
 // The end of a file is a short transfer, as Windows reports one on a file; the end of a
@@ -19,6 +20,7 @@
 #include <cstring>
 
 #include <libVantor/OpenRetrying.h>
+#include <libVantor/PosixApi.h>
 
 namespace vantor::os {
 
@@ -60,21 +62,23 @@ bool transferWhole(Transfer transfer, NativeHandle h, Byte* buffer, u32 byteCoun
 }  // namespace
 
 bool readOnce(NativeHandle h, void* buffer, u32 byteCount, u32& transferred) {
-  return transferWhole(::read, h, static_cast<char*>(buffer), byteCount, transferred);
+  const auto read = [](int fd, void* bytes, size_t count) { return posixApi().read(fd, bytes, count); };
+  return transferWhole(read, h, static_cast<char*>(buffer), byteCount, transferred);
 }
 
 bool writeOnce(NativeHandle h, const void* buffer, u32 byteCount, u32& transferred) {
-  return transferWhole(::write, h, static_cast<const char*>(buffer), byteCount, transferred);
+  const auto write = [](int fd, const void* bytes, size_t count) { return posixApi().write(fd, bytes, count); };
+  return transferWhole(write, h, static_cast<const char*>(buffer), byteCount, transferred);
 }
 
 bool queryGeometry(NativeHandle h, DiskGeometry& out) {
   if (h < 0) return false;
   struct hd_geometry geo {};  // regular files refuse it with ENOTTY
-  if (::ioctl(h, HDIO_GETGEO, &geo) != 0) return false;
+  if (posixApi().ioctl(h, HDIO_GETGEO, &geo) != 0) return false;
   int logical = 512;
-  if (::ioctl(h, BLKSSZGET, &logical) != 0) logical = 512;
+  if (posixApi().ioctl(h, BLKSSZGET, &logical) != 0) logical = 512;
   unsigned long long bytes = 0;
-  if (::ioctl(h, BLKGETSIZE64, &bytes) != 0) return false;
+  if (posixApi().ioctl(h, BLKGETSIZE64, &bytes) != 0) return false;
   const u64 perCylinder = u64(geo.heads) * geo.sectors;
   if (perCylinder == 0 || logical <= 0) return false;
   out.tracksPerCylinder = geo.heads;
@@ -95,7 +99,7 @@ NativeHandle openFile(const vrk::String& path, bool create) {
   if (fd >= 0) {
     struct stat st {};
     if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-      ::close(fd);
+      posixApi().close(fd);
       errno = EISDIR;
       return -1;
     }
@@ -108,7 +112,7 @@ bool fileSize(NativeHandle h, u64& size) {
   if (::fstat(h, &st) != 0) return false;
   if (S_ISBLK(st.st_mode)) {
     unsigned long long bytes = 0;
-    if (::ioctl(h, BLKGETSIZE64, &bytes) != 0) return false;
+    if (posixApi().ioctl(h, BLKGETSIZE64, &bytes) != 0) return false;
     size = bytes;
     return true;
   }

@@ -31,6 +31,7 @@
 #include <vector>
 
 #include <libVantor/OpenRetrying.h>
+#include <libVantor/PosixApi.h>
 #include <libVantor/PartitionTypes.h>
 
 namespace vantor::os {
@@ -113,7 +114,7 @@ bool partitionRequest(NativeHandle fd, int op, int number, const PartitionSpan& 
   arg.op = op;
   arg.datalen = sizeof partition;
   arg.data = &partition;
-  return ::ioctl(fd, BLKPG, &arg) == 0;
+  return posixApi().ioctl(fd, BLKPG, &arg) == 0;
 }
 
 }  // namespace
@@ -130,7 +131,7 @@ NativeHandle openDrive(const vrk::String& locator, DriveAccess& access) {
     return openRetrying(locator.c_str(), O_RDONLY | O_DIRECT | O_NONBLOCK);
   }
   int readOnly = 0;
-  if (fd >= 0 && ::ioctl(fd, BLKROGET, &readOnly) == 0 && readOnly != 0) access = DriveAccess::WriteProtected;
+  if (fd >= 0 && posixApi().ioctl(fd, BLKROGET, &readOnly) == 0 && readOnly != 0) access = DriveAccess::WriteProtected;
   return fd;
 }
 
@@ -154,7 +155,7 @@ bool rereadPartitionTable(NativeHandle drive, MbrLayoutKind layoutKind, const st
     errno = EINVAL;
     return false;
   }
-  const bool kernelRead = ::ioctl(drive, BLKRRPART) == 0;  // kernels with a parser do it all here
+  const bool kernelRead = posixApi().ioctl(drive, BLKRRPART, nullptr) == 0;  // kernels with a parser do it all here
   switch (layoutKind) {
     case MbrLayoutKind::Unreadable:
       errno = EIO;

@@ -47,6 +47,7 @@
 #include <vector>
 
 #include <libVantor/MountTable.h>
+#include <libVantor/PosixApi.h>
 #include <vrk/Files.h>
 
 namespace libSysHost {
@@ -352,7 +353,7 @@ u64 WindowsDrive::getTotalCapacity() const {
   const int fd = handle_ ? handle_->get() : -1;
   if (isBlockDevice(fd, st)) {
     unsigned long long bytes = 0;
-    return ::ioctl(fd, BLKGETSIZE64, &bytes) == 0 ? bytes : 0;
+    return vantor::os::posixApi().ioctl(fd, BLKGETSIZE64, &bytes) == 0 ? bytes : 0;
   }
   return fd >= 0 && ::fstat(fd, &st) == 0 ? static_cast<u64>(st.st_size) : 0;
 }
@@ -361,7 +362,9 @@ u32 WindowsDrive::getSectorSize() const {
   struct stat st {};
   const int fd = handle_ ? handle_->get() : -1;
   int logical = 0;
-  if (isBlockDevice(fd, st) && ::ioctl(fd, BLKSSZGET, &logical) == 0 && logical > 0) return static_cast<u32>(logical);
+  if (isBlockDevice(fd, st) && vantor::os::posixApi().ioctl(fd, BLKSSZGET, &logical) == 0 && logical > 0) {
+    return static_cast<u32>(logical);
+  }
   return 512;
 }
 
