@@ -55,6 +55,10 @@ class VRK_EXPORT OFStream {
   // Appends `headSize` bytes from `head`, then `size` bytes from `data` (one gather write
   // where the system has one); false when the stream is closed or the write fails.
   [[nodiscard]] bool write(const void* head, std::size_t headSize, const void* data, std::size_t size);
+  // Asks the system to start writing the bytes [offset, offset + size) out to the medium
+  // now, without waiting for them, so that sync() later has less left to do. A hint only:
+  // where the system has no such request (Windows), nothing happens.
+  void startWriteback(u64 offset, u64 size);
   // Waits until everything written is on the medium (fsync); false on failure.
   [[nodiscard]] bool sync();
   // Closes; false when the system reports a failure of the written data.

@@ -47,7 +47,8 @@ std::size_t streamingSlots(std::size_t chunkBytes) {
 // ends on a page boundary of the file: the bytes put ahead (the headers, and the end of
 // the chunk before, less than a page) first, then the chunk up to the boundary; the rest
 // of the chunk waits for the next write. The headers shift the data off the file's
-// pages, and whole-page writes let the system write the file out in whole pages. A
+// pages, and whole-page writes let the system write the file out in whole pages, which
+// it starts to do every few MiB rather than all at the final sync. A
 // failed write, sync or close throws ERR_FILE_ACCESS naming the file and the system's
 // reason.
 class ImageFileWriter {
@@ -66,6 +67,10 @@ class ImageFileWriter {
     if (!stream_.write(ahead_.data(), ahead_.size(), bytes, now)) throwWriteFailure(os::lastSystemError());
     written_ = end;
     ahead_.assign(bytes + now, bytes + size);
+    if (written_ - writebackFrom_ >= WRITEBACK_STEP) {
+      stream_.startWriteback(writebackFrom_, written_ - writebackFrom_);
+      writebackFrom_ = written_;
+    }
   }
   // Writes what is put ahead, and returns once the whole file is on the medium.
   void finish() {
@@ -87,10 +92,14 @@ class ImageFileWriter {
     throw VantorException(ERR_FILE_ACCESS, message);
   }
   static constexpr u64 FILE_PAGE = 4096;
+  // The file goes out to the medium while the capture runs, this many bytes at a time, so
+  // that the sync at the end waits for the last few only.
+  static constexpr u64 WRITEBACK_STEP = 8ull << 20;
 
   vrk::String path_;
   vrk::OFStream stream_;
   u64 written_ = 0;        // bytes in the file
+  u64 writebackFrom_ = 0;  // bytes before this offset were handed to the system's writeback
   std::vector<u8> ahead_;  // bytes that go out first with the next write
 };
 

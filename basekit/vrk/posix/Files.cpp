@@ -104,6 +104,10 @@ bool OFStream::write(const void* head, std::size_t headSize, const void* data, s
   return true;
 }
 
+void OFStream::startWriteback(u64 offset, u64 size) {
+  if (open_) (void)::sync_file_range(handle_, static_cast<off_t>(offset), static_cast<off_t>(size), SYNC_FILE_RANGE_WRITE);
+}
+
 bool OFStream::sync() {
   if (!open_) return false;
   int rc;

@@ -102,6 +102,8 @@ bool OFStream::write(const void* head, std::size_t headSize, const void* data, s
   return writeAll(handle_, head, headSize) && writeAll(handle_, data, size);
 }
 
+void OFStream::startWriteback(u64, u64) {}
+
 bool OFStream::sync() { return open_ && FlushFileBuffers(handle_); }
 
 bool OFStream::close() {
