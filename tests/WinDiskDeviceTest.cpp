@@ -287,53 +287,43 @@ int timesListed(const vrk::Array<DiskDevice>& devices, const std::string& failed
   return n;
 }
 
-// Listing drives, seen through two loop devices of our own. The machine's own disks are
-// opened and read, never written.
-TEST(DiskDeviceEnum, KindMediaAndSectorSizeFiltersDecideWhatIsListed) {
-  TempDir dir512, dir4096;
-  std::string why;
-  auto small = LoopDevice::create(dir512.path(), {64ull << 20, 512, "label: dos\n2048,32768,c\n34816,32768,83\n"}, why);
-  auto large = small ? LoopDevice::create(dir4096.path(), {32ull << 20, 4096, ""}, why) : nullptr;
-  if (!large) GTEST_SKIP() << why;
-  ASSERT_TRUE(LoopDevice::makeFs("fat", small->partition(1), "PHOTOS") &&
-              LoopDevice::makeFs("ext2", small->partition(2), "DATA"));
-  ASSERT_TRUE(LoopDevice::mount(small->partition(2), dir512.file("mnt")));
-  // {flags, sector size, how often each loop device is listed}. 0x0E: internal disks, USB
-  // keys and cards; 0x20 drops removable and 0x40 fixed media (a loop device is fixed).
-  const std::tuple<u32, u16, int, int> cases[] = {{0x00, 0, 0, 0},    {0x10, 0, 1, 1}, {0x10, 512, 1, 0},
-                                                  {0x10, 4096, 0, 1}, {0x0E, 0, 0, 0}, {0x30, 0, 1, 1},
-                                                  {0x50, 0, 0, 0}};
-  vrk::Array<DiskDevice> devices;  // a listing replaces what was there
-  devices.append(DiskDevice(small->backingFile(), std::make_shared<test::FakeDisk>(512, 8)));
-  for (const auto& [flags, sectorSize, smallListed, largeListed] : cases) {
-    SCOPED_TRACE(::testing::Message() << "flags " << flags << ", sector size " << sectorSize);
-    const std::string failedOn = listInto(devices, flags, sectorSize);
-    EXPECT_TRUE(timesListed(devices, failedOn, *small) == smallListed || timesListed(devices, failedOn, *small) < 0);
-    EXPECT_TRUE(timesListed(devices, failedOn, *large) == largeListed || timesListed(devices, failedOn, *large) < 0);
-    for (const DiskDevice& d : devices) {
-      if (d.description().str().find(small->backingFile()) == std::string::npos) continue;
-      EXPECT_NE(std::string::npos, d.description().str().find("(64.0 MiB), vfat 'PHOTOS', ext2 'DATA'")) << d.description();
-      ASSERT_EQ(1u, d.mountPoints().size());
-      EXPECT_EQ(dir512.file("mnt"), d.mountPoints()[0].str());
-    }
-  }
-}
-
-// The listing a host shows, seen through loop devices of our own: an MBR with a FAT volume
-// and an ext2 volume (mounted), and a bare file attached read-only. Each is a virtual disk
-// that opens, with its size, sector size, volumes in partition order, their labels and
-// mount points; only the read-only one is flagged.
-TEST(DriveListing, LoopDevicesWithTheirVolumesMountsAndAReadOnlyMedium) {
-  TempDir dir;
+// Listing drives, seen through loop devices of our own: an MBR with a FAT volume and an
+// ext2 volume (mounted), a drive of 4096-byte sectors, and a bare file attached read-only.
+// The kind, media and sector-size filters decide which are listed (the machine's own disks
+// are opened and read, never written). The listing a host shows: each a virtual disk that
+// opens, with its size, sector size, volumes in partition order, their labels and mount
+// points; only the read-only one is flagged.
+TEST(DriveListing, FiltersDecideWhatIsListedAndEachDriveShowsItsVolumesMountsAndMedium) {
+  TempDir dir, dir4096;
   std::string why;
   auto loop = LoopDevice::create(dir.path(), {64ull << 20, 512, "label: dos\n2048,32768,c\n34816,32768,83\n"}, why);
-  if (!loop) GTEST_SKIP() << why;
+  auto large = loop ? LoopDevice::create(dir4096.path(), {32ull << 20, 4096, ""}, why) : nullptr;
+  if (!large) GTEST_SKIP() << why;
   ASSERT_TRUE(LoopDevice::makeFs("fat", loop->partition(1), "PHOTOS") &&
               LoopDevice::makeFs("ext2", loop->partition(2), "DATA"));
   ASSERT_TRUE(LoopDevice::mount(loop->partition(2), dir.file("mnt")));
   std::ofstream(dir.file("bare.img")) << std::string(1 << 20, '\0');
   auto readOnly = LoopDevice::attach(dir.file("bare.img"), 512, why, true, false);
   ASSERT_TRUE(readOnly) << why;
+
+  // {flags, sector size, how often each loop device is listed}. 0x0E: internal disks, USB
+  // keys and cards; 0x20 drops removable and 0x40 fixed media (a loop device is fixed).
+  const std::tuple<u32, u16, int, int> cases[] = {{0x00, 0, 0, 0},    {0x10, 0, 1, 1}, {0x10, 512, 1, 0},
+                                                  {0x10, 4096, 0, 1}, {0x0E, 0, 0, 0}, {0x30, 0, 1, 1},
+                                                  {0x50, 0, 0, 0}};
+  vrk::Array<DiskDevice> devices;  // a listing replaces what was there
+  devices.append(DiskDevice(loop->backingFile(), std::make_shared<test::FakeDisk>(512, 8)));
+  for (const auto& [flags, sectorSize, smallListed, largeListed] : cases) {
+    SCOPED_TRACE(::testing::Message() << "flags " << flags << ", sector size " << sectorSize);
+    const std::string failedOn = listInto(devices, flags, sectorSize);
+    EXPECT_TRUE(timesListed(devices, failedOn, *loop) == smallListed || timesListed(devices, failedOn, *loop) < 0);
+    EXPECT_TRUE(timesListed(devices, failedOn, *large) == largeListed || timesListed(devices, failedOn, *large) < 0);
+    for (const DiskDevice& d : devices) {
+      if (d.description().str().find(loop->backingFile()) == std::string::npos) continue;
+      EXPECT_NE(std::string::npos, d.description().str().find("(64.0 MiB), vfat 'PHOTOS', ext2 'DATA'")) << d.description();
+      EXPECT_EQ(d.mountPoints().size() == 1 ? d.mountPoints()[0].str() : "", dir.file("mnt"));
+    }
+  }
 
   LISTED_DRIVE drive, locked;
   ASSERT_TRUE(DriveListing::find(loop->path(), drive));
@@ -346,7 +336,6 @@ TEST(DriveListing, LoopDevicesWithTheirVolumesMountsAndAReadOnlyMedium) {
   }
   EXPECT_EQ(drive.product, loop->backingFile());
   EXPECT_EQ(drive.sizeBytes, 64ull << 20);
-  EXPECT_NE(drive.displayText.find("(64.0 MiB), vfat 'PHOTOS', ext2 'DATA'"), std::string::npos) << drive.displayText;
   EXPECT_EQ(drive.mountPoints, std::vector<std::string>{dir.file("mnt")});
   EXPECT_FALSE(drive.readOnly);
   EXPECT_TRUE(locked.readOnly);
