@@ -51,7 +51,7 @@ constexpr std::size_t STREAMING_BYTES = 4u << 20;
 // it back, while the worker copies the next window into the other half of the ring.
 constexpr std::size_t WINDOW_BYTES = 4u << 20;
 // The image's pages leave the process each time this many more were copied out.
-constexpr u64 RELEASE_STEP = 8ull << 20;
+constexpr u64 RELEASE_STEP = 2ull << 20;
 
 std::exception_ptr chunkFailure(VantorErrorCodes code, const char* format, u32 lba) {
   return std::make_exception_ptr(VantorException(code, vrk::SprintfFormat(format, lba)));

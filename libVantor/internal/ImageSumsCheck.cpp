@@ -9,6 +9,11 @@
 #include <vrk/Files.h>
 
 namespace vantor {
+namespace {
+
+constexpr u64 RELEASE_STEP = 2ull << 20;
+
+}  // namespace
 
 ImageSumsCheck::ImageSumsCheck(const vrk::String& image) : image_(image) {
   const vrk::String sumsPath = pathFor(image);
@@ -76,6 +81,12 @@ bool ImageSumsCheck::through(u64 end) {
       return false;
     }
     ++digest_;
+    // Held once, the chunk's pages leave the process (every few MiB), so that checking a
+    // large image, or one image for several drives at once, keeps little of it resident.
+    if (at + bytes - releasedUpTo_ >= RELEASE_STEP) {
+      file_->adviseDone(releasedUpTo_, at + bytes - releasedUpTo_);
+      releasedUpTo_ = at + bytes;
+    }
     if (++chunk_ * chunkBytes >= run.sectors * sums_.sectorSize) {
       chunk_ = 0;
       do {
