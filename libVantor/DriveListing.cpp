@@ -5,6 +5,7 @@
 
 #include <filesystem>
 
+#include <libVantor/WinDiskDevice.h>
 #include <libVantor/internal/DiskHandleOps.h>
 #include <libVantor/internal/DriveOps.h>
 #include <libVantor/internal/SysHost.h>
@@ -23,17 +24,6 @@ DriveKind kindOf(libSysHost::WinDeviceType type) {
       return DRIVE_VIRTUAL;
     default:
       return DRIVE_INTERNAL;
-  }
-}
-
-MediaType mediaOf(u32 media) {
-  switch (media) {
-    case libSysHost::WindowsDrive::FixedMedia:
-      return MEDIA_FIXED;
-    case libSysHost::WindowsDrive::RemovableMedia:
-      return MEDIA_REMOVABLE;
-    default:
-      return MEDIA_UNKNOWN;
   }
 }
 
@@ -63,7 +53,7 @@ LISTED_DRIVE driveOf(const libSysHost::WindowsDevice& device) {
   LISTED_DRIVE drive;
   drive.locator = device.getOsLocator().str();
   drive.kind = kindOf(device.getType());
-  drive.media = mediaOf(facts.media);
+  drive.media = WinDiskDevice::mediaTypeOf(facts.media);
   drive.product = facts.product.str();
   vrk::String text;
   device.getDisplayName(text, vrk::String());

@@ -84,8 +84,10 @@ WinDiskDevice::~WinDiskDevice() {
 
 WinDiskDevice* WinDiskDevice::clone() const { return new WinDiskDevice(*this); }
 
-MediaType WinDiskDevice::getMediaType() const {
-  switch (drive->getMediaType()) {
+MediaType WinDiskDevice::getMediaType() const { return mediaTypeOf(drive->getMediaType()); }
+
+MediaType WinDiskDevice::mediaTypeOf(u32 deviceLibraryMedia) {
+  switch (deviceLibraryMedia) {
     case libSysHost::WindowsDrive::FixedMedia:
       return MEDIA_FIXED;
     case libSysHost::WindowsDrive::RemovableMedia:

@@ -41,6 +41,8 @@ class VANTOR_EXPORT WinDiskDevice final : public WinDisk {
 
   // MEDIA_FIXED or MEDIA_REMOVABLE as the device library reports the drive.
   MediaType getMediaType() const override;
+  // The device library's media kind of a drive (0 fixed, 1 removable, else unknown).
+  static MediaType mediaTypeOf(u32 deviceLibraryMedia);
   // Replaces `mountPoints` with the mount directories of the drive's mounted volumes.
   void getMountPoints(vrk::Array<vrk::String>& mountPoints) const override;
   bool lockDrive() override;

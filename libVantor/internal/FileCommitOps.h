@@ -8,9 +8,9 @@
 
 namespace vantor::os {
 
-// Makes a new, empty file beside `target`, named target + ".partial-" and six letters,
-// that did not exist before (with the ordinary mode of a new file); its path, or empty.
-vrk::String createFileBeside(const vrk::String& target);
+// Makes the file `path`, new and empty (with the ordinary mode of a new file); false when
+// it cannot, with `existed` telling whether something was at `path` already.
+[[nodiscard]] bool createNewFile(const vrk::String& path, bool& existed);
 // Writes `size` bytes as the whole content of the existing file at `path`.
 [[nodiscard]] bool writeWholeFile(const vrk::String& path, const void* data, std::size_t size);
 // Returns once the file's content is on the medium (fsync; FlushFileBuffers).

@@ -1,11 +1,34 @@
 #include <libVantor/internal/ImageCommit.h>
 
+#include <random>
+#include <string>
+
 #include <libVantor/VantorException.h>
 #include <libVantor/internal/DiskHandleOps.h>
 #include <libVantor/internal/FileCommitOps.h>
 #include <libVantor/internal/ImageSumsCheck.h>
 
 namespace vantor {
+namespace {
+
+// A new, empty file beside `target`, named target + ".partial-" and six letters, that
+// did not exist before; its path, or empty.
+vrk::String createFileBeside(const vrk::String& target) {
+  static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  std::random_device seed;
+  std::mt19937 random(seed());
+  std::uniform_int_distribution<int> pick(0, sizeof letters - 2);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = target.str() + ".partial-";
+    for (int i = 0; i < 6; ++i) name += letters[pick(random)];
+    bool existed = false;
+    if (os::createNewFile(name, existed)) return name;
+    if (!existed) break;
+  }
+  return vrk::String();
+}
+
+}  // namespace
 
 ImageCommit::ImageCommit(const vrk::String& image, bool replace)
     : image_(image), sumsPath_(ImageSumsCheck::pathFor(image)), replace_(replace) {
@@ -14,7 +37,7 @@ ImageCommit::ImageCommit(const vrk::String& image, bool replace)
     throw VantorException(ERR_FILE_ACCESS, vrk::String("image file ") + image_ + " exists" +
                                                (regular ? "" : " and is not a regular file"));
   }
-  temporary_ = os::createFileBeside(image_);
+  temporary_ = createFileBeside(image_);
   if (temporary_.empty()) fail("cannot create a file beside", image_);
 }
 
@@ -33,7 +56,7 @@ void ImageCommit::fail(const vrk::String& what, const vrk::String& path) const {
 void ImageCommit::commit(const std::vector<u8>& sums) {
   if (!os::syncFile(temporary_)) fail("cannot write", temporary_);
   if (!sums.empty()) {
-    sumsTemporary_ = os::createFileBeside(sumsPath_);
+    sumsTemporary_ = createFileBeside(sumsPath_);
     if (sumsTemporary_.empty()) fail("cannot create a file beside", sumsPath_);
     if (!os::writeWholeFile(sumsTemporary_, sums.data(), sums.size()) || !os::syncFile(sumsTemporary_)) {
       fail("cannot write", sumsTemporary_);

@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <random>
 
 #include <libVantor/OpenRetrying.h>
 #include <libVantor/PosixApi.h>
@@ -33,22 +32,12 @@ bool withOpen(const vrk::String& path, int flags, Use use) {
 
 }  // namespace
 
-vrk::String createFileBeside(const vrk::String& target) {
-  static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  std::random_device seed;
-  std::mt19937 random(seed());
-  std::uniform_int_distribution<int> pick(0, sizeof letters - 2);
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string name = target.str() + ".partial-";
-    for (int i = 0; i < 6; ++i) name += letters[pick(random)];
-    const int fd = openRetrying(name.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);  // the umask applies
-    if (fd >= 0) {
-      (void)posixApi().close(fd);
-      return name;
-    }
-    if (errno != EEXIST) break;
-  }
-  return vrk::String();
+bool createNewFile(const vrk::String& path, bool& existed) {
+  const int fd = openRetrying(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);  // the umask applies
+  existed = fd < 0 && errno == EEXIST;
+  if (fd < 0) return false;
+  (void)posixApi().close(fd);
+  return true;
 }
 
 bool writeWholeFile(const vrk::String& path, const void* data, std::size_t size) {

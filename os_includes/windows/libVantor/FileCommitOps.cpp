@@ -9,29 +9,18 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <random>
 
 #include <vrk/windows/WideText.h>
 
 namespace vantor::os {
 
-vrk::String createFileBeside(const vrk::String& target) {
-  static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  std::random_device seed;
-  std::mt19937 random(seed());
-  std::uniform_int_distribution<int> pick(0, sizeof letters - 2);
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string name = target.str() + ".partial-";
-    for (int i = 0; i < 6; ++i) name += letters[pick(random)];
-    HANDLE file = CreateFileW(vrk::windows::systemPath(name).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
-      CloseHandle(file);
-      return name;
-    }
-    if (GetLastError() != ERROR_FILE_EXISTS) break;
-  }
-  return vrk::String();
+bool createNewFile(const vrk::String& path, bool& existed) {
+  HANDLE file = CreateFileW(vrk::windows::systemPath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  existed = file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS;
+  if (file == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(file);
+  return true;
 }
 
 bool writeWholeFile(const vrk::String& path, const void* data, std::size_t size) {
