@@ -75,7 +75,7 @@ RawSourcePlan planRawSource(IDisk& source, const IDisk& target, bool everySector
   } else if (!allowVolumeBeyondDrive && !plan.layout.volumes.empty() && mapped.highestVolumeSector >= driveSectors) {
     throw VantorException(
         ERR_VOLUME_TOO_LARGE,
-        vrk::SprintfFormat("Storage device is too small for the source's volume.\n   Last Volume Sector:    %08I64Xh\n"
+        vrk::SprintfFormat("Storage device is too small for the source's volume:\n   Last Volume Sector:    %08I64Xh\n"
                            "   Highest Drive Sector:  %08I64Xh\n",
                            mapped.highestVolumeSector, driveSectors - 1));
   }
