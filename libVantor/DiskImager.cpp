@@ -2,6 +2,7 @@
 
 #include <libVantor/internal/DiskImagerImp.h>
 #include <libVantor/internal/ImageFormat.h>
+#include <libVantor/internal/RawSourcePlan.h>
 #include <vrk/Files.h>
 #include <vrk/Log.h>
 #include <vrk/MutexLock.h>
@@ -66,6 +67,7 @@ struct DiskImager::StartRequest {
   bool wholeDrive = false;
   bool verify = false;
   std::function<void(std::shared_ptr<IDisk>)> onImageWritten;
+  std::shared_ptr<IDisk> source;
 };
 
 DiskImager::DiskImager(DiskDevice& device) : impl(std::make_shared<DiskImagerImp>(device)) {}
@@ -98,6 +100,8 @@ bool DiskImager::start(StartRequest&& request, bool waitForCompletion) {
   data->checksums = checksumUse != CHECKSUMS_OFF;
   data->replaceImage = checksumUse == CHECKSUMS_ON_REPLACING;
   data->onImageWritten = std::move(request.onImageWritten);
+  data->source = std::move(request.source);
+  data->everySector = sourceSectors == SOURCE_EVERY_SECTOR;
 
   vrk::ManagedThread* started = nullptr;
   {
@@ -144,6 +148,35 @@ bool DiskImager::startVerifyingImage(const vrk::String& imageFile, bool waitForC
   StartRequest request;
   request.worker = verifyDiskAgainstImage;
   request.imagePath = imageFile;
+  return start(std::move(request), waitForCompletion);
+}
+
+DRIVE_LAYOUT DiskImager::getSourceLayout(IDisk& source) { return recognisedLayoutOf(source); }
+
+u64 DiskImager::checkSourceCompatibility(IDisk& source, bool forWriting) const {
+  IDisk& target = impl->device.rawDisk();
+  if (forWriting) refuseSourceOnTarget(source, target);
+  return planRawSource(source, target, sourceSectors == SOURCE_EVERY_SECTOR, allowVolumeBeyondDrive).totalSectors;
+}
+
+bool DiskImager::startWritingDisk(std::shared_ptr<IDisk> source, bool waitForCompletion, bool verify,
+                                  std::function<void(std::shared_ptr<IDisk>)> onImageWritten) {
+  if (!source) throw VantorException(ERR_INVALID_ARGUMENT, "no source disk given");
+  (void)checkSourceCompatibility(*source, true);
+  StartRequest request;
+  request.worker = writeDiskToDisk;
+  request.verify = verify;
+  request.onImageWritten = std::move(onImageWritten);
+  request.source = std::move(source);
+  return start(std::move(request), waitForCompletion);
+}
+
+bool DiskImager::startVerifyingDisk(std::shared_ptr<IDisk> source, bool waitForCompletion) {
+  if (!source) throw VantorException(ERR_INVALID_ARGUMENT, "no source disk given");
+  (void)checkSourceCompatibility(*source, false);
+  StartRequest request;
+  request.worker = verifyDiskAgainstDisk;
+  request.source = std::move(source);
   return start(std::move(request), waitForCompletion);
 }
 
@@ -205,6 +238,10 @@ void DiskImager::setTransferMode(TransferMode mode) {
 
 void DiskImager::setVolumeCoverage(VolumeCoverage coverage) {
   if (coverage == COVER_FAT_VOLUMES || coverage == COVER_EVERY_VOLUME) volumeCoverage = coverage;
+}
+
+void DiskImager::setSourceSectors(SourceSectors which) {
+  if (which == SOURCE_USED_SECTORS || which == SOURCE_EVERY_SECTOR) sourceSectors = which;
 }
 
 void DiskImager::setImageChecksums(ImageChecksumUse use) {

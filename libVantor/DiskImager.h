@@ -31,6 +31,7 @@
 #include <boost/optional.hpp>
 
 #include <libVantor/DiskDevice.h>
+#include <libVantor/DriveVolumes.h>
 #include <libVantor/Export.h>
 #include <libVantor/IDiskImagingObserver.h>
 #include <libVantor/VantorException.h>
@@ -153,6 +154,41 @@ class VANTOR_EXPORT DiskImager final {
   // Taken by each capture, restore and verify at its start; any other value is ignored.
   void setImageChecksums(ImageChecksumUse use);
 
+  // Raw sources: a disk whose sectors lie as on a drive (a disk file holding a whole disk,
+  // MBR or GPT or a file system with no table, or another drive), written onto this
+  // drive or compared with it as an image would be: the same worker, notifications,
+  // progress, abort, verify, failures and messages, sector 0 written last, and a GPT's
+  // backup table made anew at this drive's end. Only the source's used sectors are taken,
+  // as a capture covering every volume maps them, unless SOURCE_EVERY_SECTOR.
+  // Refused before anything is written (throwing from the check, ending the operation
+  // from the start): a source of another sector size (ERR_INCOMPATIBLE_IMAGE); one that
+  // holds neither a table nor a file system the mappers know, unless every sector is
+  // taken (ERR_UNSUPPORTED_FILE_SYSTEM); a volume past this drive's end, unless
+  // ALLOW_VOLUME_TOO_LARGE, or any sector to take past it (ERR_VOLUME_TOO_LARGE), so a
+  // larger source passes when nothing it maps lies past this drive's end; a source that
+  // is this drive's own medium (ERR_INVALID_ARGUMENT); a drive that may not be written,
+  // as for a restore. A source read fails with ERR_DISK_ACCESS naming the chunk.
+  // The worker alone reads the source while the operation runs: the caller gives each
+  // imager a source of its own and leaves it alone until the operation has ended.
+  enum SourceSectors : u32 {
+    SOURCE_USED_SECTORS = 0,  // the behaviour of a new imager
+    SOURCE_EVERY_SECTOR = 1,
+  };
+  // Taken by each restore and verify from a raw source at its start; any other value is ignored.
+  void setSourceSectors(SourceSectors which);
+  // What a raw source holds (its table, volumes and used sectors); throws
+  // ERR_UNSUPPORTED_FILE_SYSTEM for a disk with neither a table nor a file system the
+  // mappers know, and as DriveVolumes::ofDisk for a damaged table.
+  static DRIVE_LAYOUT getSourceLayout(IDisk& source);
+  // Runs every refusal above against this drive on the caller's thread and answers the
+  // sectors the operation would take. Reads the source.
+  u64 checkSourceCompatibility(IDisk& source, bool forWriting) const;
+  // Runs checkSourceCompatibility first; what it throws reaches the caller and nothing starts.
+  bool startWritingDisk(std::shared_ptr<IDisk> source, bool waitForCompletion, bool verify,
+                        std::function<void(std::shared_ptr<IDisk>)> onImageWritten);
+  // Compares the drive with the source's sectors that a restore from it writes.
+  bool startVerifyingDisk(std::shared_ptr<IDisk> source, bool waitForCompletion);
+
  private:
   struct StartRequest;
   bool start(StartRequest&& request, bool waitForCompletion);
@@ -161,6 +197,7 @@ class VANTOR_EXPORT DiskImager final {
   TransferMode transferMode = TRANSFER_CHUNK_BY_CHUNK;
   VolumeCoverage volumeCoverage = COVER_FAT_VOLUMES;
   ImageChecksumUse checksumUse = CHECKSUMS_OFF;
+  SourceSectors sourceSectors = SOURCE_USED_SECTORS;
   std::shared_ptr<DiskImagerImp> impl;
   std::unique_ptr<vrk::ManagedThread> thread;
 };

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include <libVantor/ImageDisk.h>
+#include <libVantor/internal/EveryVolumeMap.h>
 #include <libVantor/VantorException.h>
 #include <libVantor/internal/DiskBufferPointer.h>
 #include <libVantor/internal/ExfatVolumeMapper.h>
@@ -93,6 +94,16 @@ std::vector<std::string> SignatureEraser::eraseForeign(IDisk& drive, const vrk::
     return std::any_of(runs.begin(), runs.end(), [sector](const ImageDisk::Run& r) {
       return sector >= r.firstSector && sector < u64(r.firstSector) + r.sectorCount;
     });
+  });
+}
+
+std::vector<std::string> SignatureEraser::eraseForeign(IDisk& drive, IDisk& source, bool everySector) {
+  const u64 sourceSectors = fullSectorCount(source);
+  if (everySector) return eraseForeign(drive, [sourceSectors](u64 sector) { return sector < sourceSectors; });
+  const SectorMap used = mapEveryVolume(source, true).map;
+  return eraseForeign(drive, [&used](u64 sector) {
+    return std::any_of(used.begin(), used.end(),
+                       [sector](const SectorRange& r) { return sector >= r.firstSector && sector <= r.lastSector; });
   });
 }
 

@@ -24,6 +24,9 @@ class VANTOR_EXPORT SignatureEraser final {
   static std::vector<std::string> eraseForeign(IDisk& drive, const std::function<bool(u64 sector)>& written);
   // The same, for a drive that an image file (every run of it) was just written onto.
   static std::vector<std::string> eraseForeign(IDisk& drive, const vrk::String& imagePath);
+  // The same, for a drive that a raw source was just written onto (DiskImager::
+  // startWritingDisk): every sector of it with `everySector`, else its used sectors.
+  static std::vector<std::string> eraseForeign(IDisk& drive, IDisk& source, bool everySector);
 };
 
 }  // namespace vantor

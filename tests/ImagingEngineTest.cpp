@@ -415,6 +415,89 @@ Calls chunksOf(Op op, u32 first, u32 sectors) {
   return out;
 }
 
+// A raw source of 8192 random sectors whose MBR holds an empty table: mapped as sector 0
+// and the 2048 after it, so the 6143 sectors past them are not taken, and a target of
+// 4096 sectors (smaller than the source) receives it. Only the mapped sectors reach the
+// target, in chunks, sector 0 last; failures name their chunk; verify compares the same
+// sectors; a source nothing recognises is taken only whole.
+TEST(RawSourceRestore, WritesOnlyTheMappedSectorsSectorZeroLastAndNamesTheChunkThatFails) {
+  const auto makeSource = [](bool table) {
+    auto source = std::make_shared<FakeDisk>(512, 8192);
+    std::mt19937 random(11);
+    std::vector<u8> bytes(8192u * 512);
+    for (auto& b : bytes) b = static_cast<u8>(random());
+    source->put(0, bytes);
+    if (table) {
+      source->fill(446, 0, 64);
+      source->put(510, std::vector<u8>{0x55, 0xAA});
+    }
+    return source;
+  };
+  const auto source = makeSource(true);
+  Rig rig(4096u);
+  EXPECT_TRUE(rig.imager.startWritingDisk(source, true, true, nullptr));
+  EXPECT_EQ(rig.last(), "finished");
+  Calls expected{{Op::Dismount}};
+  Calls chunks{{Op::Write, 1, 255}};  // the first chunk without sector 0
+  for (const auto& chunk : chunksOf(Op::Write, 256, 1793)) chunks.push_back(chunk);
+  for (const auto& chunk : chunks) {
+    expected.push_back(chunk);
+    expected.push_back({Op::Read, chunk.sector, chunk.count});
+  }
+  expected.insert(expected.end(), {{Op::Write, 0, 1}, {Op::Read, 0, 1}, {Op::Mount}});
+  EXPECT_EQ(rig.disk->calls(), expected);
+  EXPECT_EQ(rig.disk->read(0, 2049 * 512), source->read(0, 2049 * 512));
+  EXPECT_EQ(rig.disk->sectors().rbegin()->first, 2048u) << "nothing past the map is written";
+  EXPECT_TRUE(rig.imager.startVerifyingDisk(source, true));
+  EXPECT_EQ(rig.last(), "finished");
+  rig.disk->fill(1500 * 512, static_cast<u8>(~rig.disk->byteAt(1500 * 512)), 1);
+  EXPECT_TRUE(rig.imager.startVerifyingDisk(source, true));
+  EXPECT_EQ(rig.last(), "error 5 Data mismatch during verification of sector chunk starting at LBA 00000500h");
+
+  struct Aborting : IDiskImagingObserver {
+    explicit Aborting(DiskImager& imager) : imager(imager) {}
+    void progressUpdate(unsigned char) override { imager.abort(); }
+    DiskImager& imager;
+  };
+  struct Case {
+    const char* name;
+    std::function<bool(Op, u32, u32)> targetGate, sourceGate;
+    bool abort;
+    std::string last;
+  };
+  const Case cases[] = {
+      {"write fails", [](Op op, u32 s, u32) { return !(op == Op::Write && s == 512); }, nullptr, false,
+       "error 4 Error writing sector chunk starting at LBA 00000200h"},
+      {"source read fails", nullptr, [](Op op, u32 s, u32 n) { return !(op == Op::Read && s == 1024 && n > 1); }, false,
+       "error 4 Error reading source sector chunk starting at LBA 00000400h"},
+      {"aborted", nullptr, nullptr, true, "aborted"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto from = makeSource(true);
+    Rig target(4096u);
+    target.disk->gate = c.targetGate;
+    from->gate = c.sourceGate;  // the map reads single sectors; the chunks are read whole
+    if (c.abort) target.imager.registerObserver(new Aborting(target.imager));
+    EXPECT_TRUE(target.imager.startWritingDisk(from, true, false, nullptr));
+    EXPECT_EQ(target.last(), c.last);
+    EXPECT_EQ(target.disk->sectors().count(0), 0u) << "sector 0 is written only at the end";
+    EXPECT_NE(target.disk->calls().back().op, Op::Mount);
+  }
+
+  // Refused before anything is written: a target that ends before a mapped sector, and a
+  // source with neither a table nor a file system, unless every sector is taken.
+  Rig small(2000u), whole(8192u);
+  EXPECT_THROW(small.imager.startWritingDisk(source, true, false, nullptr), VantorException);
+  EXPECT_THROW(whole.imager.startWritingDisk(makeSource(false), true, false, nullptr), VantorException);
+  EXPECT_TRUE(small.disk->calls().empty() && whole.disk->calls().empty());
+  const auto unknown = makeSource(false);
+  whole.imager.setSourceSectors(DiskImager::SOURCE_EVERY_SECTOR);
+  EXPECT_TRUE(whole.imager.startWritingDisk(unknown, true, false, nullptr));
+  EXPECT_EQ(whole.last(), "finished");
+  EXPECT_EQ(whole.disk->image(), unknown->image());
+}
+
 // Streaming, a restore (with verify: a window of chunks written, then read back), a
 // verify and a wipe reach the drive in requests of up to 1 MiB, while a data filter and
 // the observers still see each 256-sector chunk, in order.

@@ -74,6 +74,31 @@ for offset in $fat16 $fat32; do
   [ "$(files_digest sample.img $offset)" = "$(files_digest copy2.img $offset)" ] || fail "copy2.img: files differ at $offset"
 done
 
+# --- a disk image that is not a captured one: described, restored, verified as the library maps it ---
+expect 0 "" -- info sample.img
+grep -q "Partition table:    mbr" out.txt && grep -q "fat32" out.txt || fail "info on a disk image: $(cat out.txt)"
+expect 0 "" -- restore --verify sample.img raw1.img raw2.img --size 64M
+[ "$(grep -c '(verified)' out.txt)" -eq 2 ] || fail "raw restore: two verified targets expected"
+for offset in $fat16 $fat32; do
+  [ "$(files_digest sample.img $offset)" = "$(files_digest raw2.img $offset)" ] || fail "raw2.img: files differ at $offset"
+done
+dd if=raw1.img of=raw1-fat32.img bs=512 skip=51200 count=79872 status=none
+fsck.fat -n raw1-fat32.img >/dev/null 2>&1 || fail "raw restore: fsck.fat -n finds faults"
+expect 0 "" -- restore --every-sector sample.img every.img --size 64M
+cmp -s every.img sample.img || fail "restore --every-sector: not the same bytes"
+expect 1 "too small for the source's volume" -- restore sample.img small-raw.img --size 32M
+[ -e small-raw.img ] && fail "a refused raw restore left the disk file it created"
+cp sample.img padded.img && truncate -s 96M padded.img   # larger, but nothing mapped past 64M
+expect 0 "" -- restore padded.img fits.img --size 64M
+[ "$(files_digest sample.img $fat32)" = "$(files_digest fits.img $fat32)" ] || fail "fits.img: files differ"
+expect 1 "the source cannot be the target itself" -- restore sample.img ./sample.img
+expect 0 "" -- verify sample.img raw1.img
+printf 'X' | dd of=raw1.img bs=1 seek=$((51200 * 512 + 3)) conv=notrunc status=none   # the FAT32 boot sector
+expect 1 "Data mismatch during verification of sector chunk starting at LBA 0000C800h" -- verify sample.img raw1.img
+head -c 1M /dev/urandom >random.bin
+expect 1 "neither a captured image nor a disk image.*nothing was written" -- restore random.bin never.img --size 64M
+[ -e never.img ] && fail "a refused restore of random bytes left the disk file it created"
+
 # --- names in any script: the arguments, the files and the output keep them ---------------
 name="диск-磁盘"
 expect 0 "" -- capture sample.img "$name.vqi"

@@ -88,15 +88,25 @@ struct ImagingThreadData {
   bool checksums = false;
   bool replaceImage = false;
   std::function<void(std::shared_ptr<IDisk>)> onImageWritten;
+  // A restore or a verify from a raw source: the disk read instead of an image file (by
+  // the worker alone while the operation runs), and whether every sector of it is taken
+  // (DiskImager::SOURCE_EVERY_SECTOR) or only the used ones.
+  std::shared_ptr<IDisk> source;
+  bool everySector = false;
 };
 
-// The three operation bodies.
+// The operation bodies.
 void captureImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, IDisk& disk,
                   const vrk::String& imagePath, ImagingThreadData& data);
 void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, IDisk& disk,
                           const vrk::String& imagePath, ImagingThreadData& data);
 void verifyDiskAgainstImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, IDisk& disk,
                             const vrk::String& imagePath, ImagingThreadData& data);
+// The same two from a raw source (ImagingThreadData::source) in place of an image file.
+void writeDiskToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, IDisk& disk,
+                     const vrk::String& unused, ImagingThreadData& data);
+void verifyDiskAgainstDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, IDisk& disk,
+                           const vrk::String& unused, ImagingThreadData& data);
 // Streaming, the chunks go to the drive in requests of up to 1 MiB.
 void zeroDisk(const boost::optional<std::vector<std::pair<u64, u64>>>& ranges, DiskImagerImp& engine,
               IDisk& disk, bool streaming);

@@ -20,8 +20,13 @@
 //
 // With checksums, the image's header and run table are held against its checksum file
 // before the drive is touched, and each chunk before it is handed to the drive thread.
+//
+// A raw source (a disk whose sectors lie as on a drive) goes through the same engine:
+// its map (RawSourcePlan) becomes the list of pieces, and the worker reads each chunk
+// from the source where it would copy it out of an image.
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -37,6 +42,7 @@
 #include <libVantor/ImageDisk.h>
 #include <libVantor/internal/ImageFormat.h>
 #include <libVantor/internal/ImageSumsCheck.h>
+#include <libVantor/internal/RawSourcePlan.h>
 #include <libVantor/LittleEndian.h>
 #include <vrk/Files.h>
 #include <vrk/Log.h>
@@ -233,6 +239,106 @@ std::vector<Piece> piecesToWrite(const ImageHeader& header, const u8* bytes, u32
   return pieces;
 }
 
+// What a restore writes: stretches of sectors with where their data lies in the source,
+// and how many sectors they make (what progress counts).
+struct RestorePlan {
+  std::vector<Piece> pieces;
+  u64 totalSectors = 0;
+  bool movesGpt = false;  // a GPT's backup table is made anew at the drive's end
+};
+
+// Puts the `count` sectors from `lba` of `piece` into `into`; throws to end the restore.
+using PieceCopy = std::function<void(const Piece& piece, u32 lba, u32 count, u8* into)>;
+
+// The restore proper, once every check has passed: dismounts the drive, writes (and with
+// verify compares) the plan's pieces chunk by chunk through the drive thread, sector 0
+// last, moves a GPT's backup, calls onImageWritten and mounts the drive again.
+// `afterLastCopy`, when set, runs once every chunk was copied.
+void writePieces(std::shared_ptr<DiskImagerImp>& engine, IDisk& disk, ImagingThreadData& data,
+                 const RestorePlan& plan, const PieceCopy& copy, const std::function<void()>& afterLastCopy) {
+  const u32 sectorSize = disk.getSectorSize();
+  if (!disk.dismountDrive()) throw VantorException(ERR_DISMOUNT_FAILED);
+
+  // From here until it is joined, only the drive thread touches the drive: it writes each
+  // chunk (and reads it back and compares it) while the worker copies the chunks after it
+  // out of the image and reports those done.
+  const std::size_t chunkBytes = std::size_t(image::CHUNK_SECTORS) * sectorSize;
+  // Streaming with verify, the ring holds two windows: one the drive thread writes and
+  // reads back, one the worker fills.
+  const std::size_t streamingSlots =
+      std::max<std::size_t>(2, (data.verify ? WINDOW_BYTES * 2 : STREAMING_BYTES) / chunkBytes);
+  ChunkRing ring(3, chunkRingSlots(data, streamingSlots), chunkBytes);
+  boost::optional<DiskBufferPointer> sectorZero;  // the image's sector 0, once the drive thread has it
+  DriveThread drive(ring, 1, [&disk, &ring, &engine, &sectorZero, sectorSize, verify = data.verify] {
+    if (ring.slotCount() == 1) return writeChunks(disk, ring, *engine, sectorSize, verify, sectorZero);
+    writeChunkRequests(disk, ring, *engine, sectorSize, verify, sectorZero);
+  });
+  u64 done = 0;
+  u64 copied = 0;    // chunks handed to the drive thread
+  u64 reported = 0;  // chunks reported done
+  // Reports the next chunk the drive thread is through with: its failure ends the restore.
+  const auto reportDone = [&](u64 sequence) {
+    ChunkRing::Slot& slot = ring.slot(sequence);
+    if (slot.failure) std::rethrow_exception(slot.failure);
+    done += slot.count;
+    ++reported;
+    engine->notifyProgress(percentOf(done, plan.totalSectors));
+    ring.pass(2);  // after the report: its slot takes the next chunk, which is tested for an abort
+  };
+  const auto stoppedEarly = [&] {
+    drive.join();
+    engine->throwIfAbortRequested();
+    return VantorException(ERR_GENERAL, "The restore's drive thread stopped early");
+  };
+  for (const Piece& piece : plan.pieces) {
+    forEachChunk(piece.firstSector, piece.numSectors, image::CHUNK_SECTORS, [&](u32 lba, u32 count) {
+      // Reports what the drive thread is through with until a slot is free for this chunk.
+      for (;;) {
+        engine->throwIfAbortRequested();
+        const auto step = ring.next(2, 0);
+        if (!step) throw stoppedEarly();  // the drive thread saw the abort
+        if (step->first == 2) {
+          reportDone(step->second);
+          continue;
+        }
+        ChunkRing::Slot& slot = ring.slot(step->second);
+        copy(piece, lba, count, slot.data.get());
+        slot.lba = lba;
+        slot.count = count;
+        slot.failure = nullptr;
+        ++copied;
+        ring.pass(0);
+        return;
+      }
+    });
+  }
+  ring.end(0);
+  if (afterLastCopy) afterLastCopy();
+  // The last abort test is the drive thread's, before it writes the last chunk: once that
+  // is written, the restore ends as a success.
+  while (reported < copied) {
+    const boost::optional<u64> sequence = ring.next(2);
+    if (!sequence) throw stoppedEarly();
+    reportDone(*sequence);
+  }
+  drive.join();
+  if (plan.movesGpt) relocateGptBackup(disk, sectorZero ? sectorZero->get() : nullptr);
+  if (sectorZero) {
+    boost::optional<DiskBufferPointer> readBuffer;
+    if (data.verify) readBuffer.emplace(sectorSize);
+    writeAndVerify(disk, 0, sectorZero->get(), 1, sectorSize, readBuffer ? readBuffer->get() : nullptr, 0);
+  }
+  if (data.onImageWritten) {
+    try {
+      data.onImageWritten(engine->device.rawDiskPtr());
+    } catch (...) {
+      (void)disk.mountDrive();  // every sector is written: the caller's failure does not keep the drive
+      throw;
+    }
+  }
+  (void)disk.mountDrive();
+}
+
 }  // namespace
 
 void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, IDisk& disk,
@@ -299,95 +405,43 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
                            highestUsed, driveSectors - 1));
   }
 
-  if (!disk.dismountDrive()) throw VantorException(ERR_DISMOUNT_FAILED);
-
-  // From here until it is joined, only the drive thread touches the drive: it writes each
-  // chunk (and reads it back and compares it) while the worker copies the chunks after it
-  // out of the image and reports those done.
   file.adviseSequential();
-  const std::size_t chunkBytes = std::size_t(image::CHUNK_SECTORS) * sectorSize;
-  // Streaming with verify, the ring holds two windows: one the drive thread writes and
-  // reads back, one the worker fills.
-  const std::size_t streamingSlots =
-      std::max<std::size_t>(2, (data.verify ? WINDOW_BYTES * 2 : STREAMING_BYTES) / chunkBytes);
-  ChunkRing ring(3, chunkRingSlots(data, streamingSlots), chunkBytes);
-  boost::optional<DiskBufferPointer> sectorZero;  // the image's sector 0, once the drive thread has it
-  DriveThread drive(ring, 1, [&disk, &ring, &engine, &sectorZero, sectorSize, verify = data.verify] {
-    if (ring.slotCount() == 1) return writeChunks(disk, ring, *engine, sectorSize, verify, sectorZero);
-    writeChunkRequests(disk, ring, *engine, sectorSize, verify, sectorZero);
-  });
-  u64 done = 0;
-  u64 copied = 0;    // chunks handed to the drive thread
-  u64 reported = 0;  // chunks reported done
   u64 releasedUpTo = 0;  // image bytes before this offset have left the process
-  // Reports the next chunk the drive thread is through with: its failure ends the restore.
-  const auto reportDone = [&](u64 sequence) {
-    ChunkRing::Slot& slot = ring.slot(sequence);
-    if (slot.failure) std::rethrow_exception(slot.failure);
-    done += slot.count;
-    ++reported;
-    engine->notifyProgress(percentOf(done, totalSectors));
-    ring.pass(2);  // after the report: its slot takes the next chunk, which is tested for an abort
-  };
-  const auto stoppedEarly = [&] {
-    drive.join();
-    engine->throwIfAbortRequested();
-    return VantorException(ERR_GENERAL, "The restore's drive thread stopped early");
-  };
-  for (const Piece& piece : pieces) {
-    forEachChunk(piece.firstSector, piece.numSectors, image::CHUNK_SECTORS, [&](u32 lba, u32 count) {
-      // Reports what the drive thread is through with until a slot is free for this chunk.
-      for (;;) {
-        engine->throwIfAbortRequested();
-        const auto step = ring.next(2, 0);
-        if (!step) throw stoppedEarly();  // the drive thread saw the abort
-        if (step->first == 2) {
-          reportDone(step->second);
-          continue;
-        }
-        ChunkRing::Slot& slot = ring.slot(step->second);
-        const u64 chunkOffset = piece.dataOffset + u64(lba - piece.firstSector) * sectorSize;
-        const std::size_t bytes = std::size_t(count) * sectorSize;
-        if (sums && !sums->through(chunkOffset + bytes)) sums->require();
-        std::memcpy(slot.data.get(), file.data() + chunkOffset, bytes);
-        slot.lba = lba;
-        slot.count = count;
-        slot.failure = nullptr;
-        ++copied;
-        ring.pass(0);
-        if (chunkOffset + bytes - releasedUpTo >= RELEASE_STEP) {
-          file.adviseDone(releasedUpTo, chunkOffset + bytes - releasedUpTo);
-          releasedUpTo = chunkOffset + bytes;
-        }
-        return;
-      }
-    });
-  }
-  ring.end(0);
-  if (sums && !sums->through(file.size())) sums->require();  // chunks the restore leaves out
-  // The last abort test is the drive thread's, before it writes the last chunk: once that
-  // is written, the restore ends as a success.
-  while (reported < copied) {
-    const boost::optional<u64> sequence = ring.next(2);
-    if (!sequence) throw stoppedEarly();
-    reportDone(*sequence);
-  }
-  drive.join();
-  if (movesGpt) relocateGptBackup(disk, sectorZero ? sectorZero->get() : nullptr);
-  if (sectorZero) {
-    boost::optional<DiskBufferPointer> readBuffer;
-    if (data.verify) readBuffer.emplace(sectorSize);
-    writeAndVerify(disk, 0, sectorZero->get(), 1, sectorSize, readBuffer ? readBuffer->get() : nullptr, 0);
-  }
-  if (data.onImageWritten) {
-    try {
-      data.onImageWritten(engine->device.rawDiskPtr());
-    } catch (...) {
-      (void)disk.mountDrive();  // every sector is written: the caller's failure does not keep the drive
-      throw;
+  const PieceCopy copyFromImage = [&](const Piece& piece, u32 lba, u32 count, u8* into) {
+    const u64 chunkOffset = piece.dataOffset + u64(lba - piece.firstSector) * sectorSize;
+    const std::size_t bytes = std::size_t(count) * sectorSize;
+    if (sums && !sums->through(chunkOffset + bytes)) sums->require();
+    std::memcpy(into, file.data() + chunkOffset, bytes);
+    if (chunkOffset + bytes - releasedUpTo >= RELEASE_STEP) {
+      file.adviseDone(releasedUpTo, chunkOffset + bytes - releasedUpTo);
+      releasedUpTo = chunkOffset + bytes;
     }
-  }
-  (void)disk.mountDrive();
+  };
+  const auto checkLeftOut = [&] {
+    if (sums && !sums->through(file.size())) sums->require();  // chunks the restore leaves out
+  };
+  writePieces(engine, disk, data, RestorePlan{pieces, totalSectors, movesGpt}, copyFromImage, checkLeftOut);
+}
+
+void writeDiskToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, IDisk& disk, const vrk::String&,
+                     ImagingThreadData& data) {
+  static const vrk::Logger& logger = vrk::LogFactory::createLogger("vantor.DiskImager");
+  VRK_TRACE(logger, "writeDiskToDisk");
+  IDisk& source = *data.source;
+  refuseSourceOnTarget(source, disk);
+  WriteSafety::refuseUnsafeWrites(disk);  // first: a system drive is refused whatever the source
+  const RawSourcePlan raw = planRawSource(source, disk, data.everySector, data.allowVolumeBeyondDrive);
+  RestorePlan plan;
+  for (const SectorRange& run : raw.runs) plan.pieces.push_back({run.firstSector, run.numSectors, 0});
+  plan.totalSectors = raw.totalSectors;
+  plan.movesGpt = raw.movesGpt;
+  const PieceCopy copyFromSource = [&source](const Piece&, u32 lba, u32 count, u8* into) {
+    if (!source.readSectors(lba, into, count)) {
+      throw VantorException(ERR_DISK_ACCESS,
+                            vrk::SprintfFormat("Error reading source sector chunk starting at LBA %08Xh", lba));
+    }
+  };
+  writePieces(engine, disk, data, plan, copyFromSource, nullptr);
 }
 
 }  // namespace vantor

@@ -7,9 +7,11 @@
 // fails on the first one as a plain loop would: the image's chunk first, then the
 // drive's read, then the comparison; an abort is honoured at the next chunk. With
 // checksums, the image's header and run table are held against its checksum file before
-// the drive is read, and each chunk of the image before it is compared.
+// the drive is read, and each chunk of the image before it is compared. A raw source is
+// compared the same way, over its map (RawSourcePlan), read from the source chunk by chunk.
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include <libVantor/ImageDisk.h>
 #include <libVantor/internal/ChunkRing.h>
@@ -20,6 +22,7 @@
 #include <libVantor/internal/EveryVolumeMap.h>
 #include <libVantor/internal/ImageFormat.h>
 #include <libVantor/internal/ImageSumsCheck.h>
+#include <libVantor/internal/RawSourcePlan.h>
 
 namespace vantor {
 namespace {
@@ -28,6 +31,48 @@ namespace {
 // 4 MiB of them, so that the drive thread reads whole requests (see readDriveChunks)
 // while the worker compares the ones before.
 constexpr std::size_t STREAMING_BYTES = 4u << 20;
+
+// Puts the `count` sectors from `lba` of the run at `run` into `into`: the data the drive
+// is to hold there. Throws to end the verify.
+using ExpectedRead = std::function<void(std::size_t run, u32 lba, u32 count, u8* into)>;
+
+// The comparison proper: the drive's sectors of `runs` (`total` of them) with what
+// `readExpected` gives, chunk by chunk, through the drive thread.
+void compareRuns(std::shared_ptr<DiskImagerImp>& engine, IDisk& disk, ImagingThreadData& data, const SectorMap& runs,
+                 u64 total, const ExpectedRead& readExpected) {
+  const u32 sectorSize = disk.getSectorSize();
+  DiskBufferPointer expected(u64(image::CHUNK_SECTORS) * sectorSize);
+  // From here until it is joined, only the drive thread touches the drive.
+  const std::size_t chunkBytes = std::size_t(image::CHUNK_SECTORS) * sectorSize;
+  ChunkRing ring(2, chunkRingSlots(data, std::max<std::size_t>(2, STREAMING_BYTES / chunkBytes)), chunkBytes);
+  DriveThread drive(ring, 0, [&disk, &runs, &ring, &engine] { readDriveChunks(disk, runs, ring, *engine); });
+  u64 done = 0;
+  for (std::size_t r = 0; r < runs.size(); ++r) {
+    const SectorRange& run = runs[r];
+    forEachChunk(run.firstSector, run.numSectors, image::CHUNK_SECTORS, [&](u32 lba, u32 count) {
+      engine->throwIfAbortRequested();
+      readExpected(r, lba, count, expected.get());
+      const boost::optional<u64> sequence = ring.next(1);
+      if (!sequence) {
+        // The drive thread stopped before this chunk: it saw the abort.
+        drive.join();
+        engine->throwIfAbortRequested();
+        throw VantorException(ERR_GENERAL, "The verification's drive thread stopped early");
+      }
+      ChunkRing::Slot& slot = ring.slot(*sequence);
+      if (slot.failure) std::rethrow_exception(slot.failure);
+      if (std::memcmp(expected.get(), slot.data.get(), std::size_t(count) * sectorSize) != 0) {
+        throw VantorException(
+            ERR_VERIFY_MISMATCH,
+            vrk::SprintfFormat("Data mismatch during verification of sector chunk starting at LBA %08Xh", lba));
+      }
+      done += count;
+      engine->notifyProgress(percentOf(done, total));
+      ring.pass(1);  // after the report: the drive thread tests for an abort before its next read
+    });
+  }
+  drive.join();
+}
 
 }  // namespace
 
@@ -46,7 +91,6 @@ void verifyDiskAgainstImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>&
     sums = std::make_unique<ImageSumsCheck>(imagePath);
     sums->require();
   }
-  DiskBufferPointer expected(u64(image::CHUNK_SECTORS) * sectorSize);
   // Covering every volume, a GPT's backup table is the drive's own (made at its end by
   // the restore) and is not held against the image's.
   const boost::optional<GptLayout> gpt = data.everyVolume ? soundGptOf(image) : boost::none;
@@ -70,42 +114,30 @@ void verifyDiskAgainstImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>&
     add(std::max<u64>(run.firstSector, std::min(end, skipLast + 1)), end);
   }
   if (!gpt) total = image.getTotalSectors();
-  // From here until it is joined, only the drive thread touches the drive.
-  const std::size_t chunkBytes = std::size_t(image::CHUNK_SECTORS) * sectorSize;
-  ChunkRing ring(2, chunkRingSlots(data, std::max<std::size_t>(2, STREAMING_BYTES / chunkBytes)), chunkBytes);
-  DriveThread drive(ring, 0, [&disk, &runs, &ring, &engine] { readDriveChunks(disk, runs, ring, *engine); });
-  u64 done = 0;
-  for (std::size_t r = 0; r < runs.size(); ++r) {
+  const ExpectedRead readImage = [&](std::size_t r, u32 lba, u32 count, u8* into) {
     const SectorRange& run = runs[r];
-    forEachChunk(run.firstSector, run.numSectors, image::CHUNK_SECTORS, [&](u32 lba, u32 count) {
-      engine->throwIfAbortRequested();
-      if (sums && !sums->through(fileOffsets[r] + u64(lba - run.firstSector) * sectorSize + u64(count) * sectorSize)) {
-        sums->require();
-      }
-      if (!image.readSectors(lba, expected.get(), count)) {
-        throw VantorException(ERR_FILE_ACCESS, vrk::String("Problem accessing file \"") + imagePath + "\"");
-      }
-      const boost::optional<u64> sequence = ring.next(1);
-      if (!sequence) {
-        // The drive thread stopped before this chunk: it saw the abort.
-        drive.join();
-        engine->throwIfAbortRequested();
-        throw VantorException(ERR_GENERAL, "The verification's drive thread stopped early");
-      }
-      ChunkRing::Slot& slot = ring.slot(*sequence);
-      if (slot.failure) std::rethrow_exception(slot.failure);
-      if (std::memcmp(expected.get(), slot.data.get(), std::size_t(count) * sectorSize) != 0) {
-        throw VantorException(
-            ERR_VERIFY_MISMATCH,
-            vrk::SprintfFormat("Data mismatch during verification of sector chunk starting at LBA %08Xh", lba));
-      }
-      done += count;
-      engine->notifyProgress(percentOf(done, total));
-      ring.pass(1);  // after the report: the drive thread tests for an abort before its next read
-    });
-  }
-  drive.join();
+    if (sums && !sums->through(fileOffsets[r] + u64(lba - run.firstSector) * sectorSize + u64(count) * sectorSize)) {
+      sums->require();
+    }
+    if (!image.readSectors(lba, into, count)) {
+      throw VantorException(ERR_FILE_ACCESS, vrk::String("Problem accessing file \"") + imagePath + "\"");
+    }
+  };
+  compareRuns(engine, disk, data, runs, total, readImage);
   if (sums && !sums->through(image.getFileSize())) sums->require();  // chunks the verify leaves out
+}
+
+void verifyDiskAgainstDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, IDisk& disk,
+                           const vrk::String&, ImagingThreadData& data) {
+  const IDisk& source = *data.source;
+  const RawSourcePlan plan = planRawSource(*data.source, disk, data.everySector, data.allowVolumeBeyondDrive);
+  const ExpectedRead readSource = [&source](std::size_t, u32 lba, u32 count, u8* into) {
+    if (!source.readSectors(lba, into, count)) {
+      throw VantorException(ERR_DISK_ACCESS,
+                            vrk::SprintfFormat("Error reading source sector chunk starting at LBA %08Xh", lba));
+    }
+  };
+  compareRuns(engine, disk, data, plan.runs, plan.totalSectors, readSource);
 }
 
 }  // namespace vantor

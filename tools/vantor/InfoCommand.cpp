@@ -17,6 +17,7 @@
 #include "ErrorReport.h"
 #include "ImageFile.h"
 #include "JsonWriter.h"
+#include "RawSource.h"
 #include "Target.h"
 #include "Units.h"
 #include "VolumeLines.h"
@@ -29,6 +30,7 @@ struct InfoOptions {
   bool json = false;
   bool check = false;
   bool map = false;
+  std::uint32_t sectorSize = 512;  // a raw source's
 };
 
 std::string hexType(u8 type) {
@@ -88,8 +90,39 @@ Json mapJson(const ImageFile& facts, const std::vector<FAT_VOLUME_USAGE>& volume
   return out;
 }
 
+// A raw source (RawSource): its size, its table and volumes with their used sectors, as
+// the library reads them, as `partitions show` prints them.
+int runRawInfo(const InfoOptions& options) {
+  const RawSource source = RawSource::open(options.image, options.sectorSize, false);
+  const DRIVE_LAYOUT& layout = source.layout();
+  const u32 sectorSize = source.disk().getSectorSize();
+  const std::uint64_t size = source.disk().getSizeBytes();
+  const std::uint64_t usedBytes = layout.usedSectors * sectorSize;
+  if (options.json) {
+    Json json;
+    json["diskImage"] = source.path();
+    json["sectorSize"] = sectorSize;
+    json["sizeBytes"] = size;
+    json["table"] = layout.table;
+    json["usedSectors"] = layout.usedSectors;
+    json["usedBytes"] = usedBytes;
+    json["layout"] = VolumeLines::json(layout);
+    JsonWriter::print(json, std::cout);
+    return 0;
+  }
+  std::cout << "Disk image:         " << source.path() << "\n"
+            << "Sector size:        " << sectorSize << " bytes\n"
+            << "Size:               " << size << " bytes (" << Units::bytes(size) << ")\n"
+            << "Partition table:    " << layout.table << "\n"
+            << "Used sectors:       " << layout.usedSectors << " (" << Units::bytes(usedBytes) << ")\n"
+            << "Used bytes:         " << usedBytes << "\n";
+  VolumeLines::printTable(std::cout, layout, sectorSize);
+  return 0;
+}
+
 int runInfo(const InfoOptions& options) {
   const std::string path = Target::absolutePath(options.image);
+  if (RawSource::isRaw(path)) return runRawInfo(options);
   ImageFile::requireRegularFile(path, options.image);
   DISK_IMAGE_INFO info{};
   if (!DiskImager::getImageInfo(path, info)) {
@@ -184,13 +217,15 @@ int runInfo(const InfoOptions& options) {
 
 void addInfoCommand(CLI::App& app, CommandAction& action) {
   auto options = std::make_shared<InfoOptions>();
-  CLI::App* command = app.add_subcommand("info", "Describe an image file");
-  command->add_option("IMAGE", options->image, "Image file to read")->required();
+  CLI::App* command = app.add_subcommand("info", "Describe an image file, or a disk image's table and volumes");
+  command->add_option("IMAGE", options->image, "Image file to read: a captured image, or a disk image")->required();
   command->add_flag("--json", options->json, "Print the description as JSON");
   command->add_flag("--check", options->check, "Read the whole image and hold every chunk against its checksums");
   command->add_flag("--map", options->map,
                     "Also list the runs, and the FAT volumes of the image's partition table with their used and free "
                     "clusters");
+  command->add_option("--sector-size", options->sectorSize,
+                      "Sector size of a disk file that is not a captured image (default 512)");
   command->callback([options, &action] { action = [options] { return runInfo(*options); }; });
 }
 

@@ -18,6 +18,7 @@
 #include "InterruptGuard.h"
 #include "LogOutput.h"
 #include "OperationRunner.h"
+#include "RawSource.h"
 #include "Target.h"
 #include "TargetGuard.h"
 #include "Units.h"
@@ -35,7 +36,10 @@ struct RestoreOptions {
   bool ignoreSums = false;
   bool yes = false;
   bool force = false;
+  bool everySector = false;
   TargetOptions targetOptions;
+  // A disk file given as a raw source is read in sectors of --sector-size, else 512 bytes.
+  std::uint32_t sourceSectorSize() const { return targetOptions.sectorSize ? targetOptions.sectorSize : 512; }
   OperationRunner::Progress progress = OperationRunner::Progress::Board;
 };
 
@@ -57,8 +61,87 @@ void requireAgreement(const std::string& image, bool whole) {
   }
 }
 
+// A raw source (RawSource): written as the library maps it, onto each target from an
+// opening of its own. No checksum file belongs to it.
+int runRawRestore(RestoreOptions options, const std::string& sourcePath) {
+  const RawSource source = RawSource::open(options.image, options.sourceSectorSize(), true);
+  // A disk file target takes the source's sector size unless told.
+  if (options.targetOptions.sectorSize == 0) options.targetOptions.sectorSize = source.disk().getSectorSize();
+  options.targetOptions.forWriting = true;
+  Target::refuseRepeats(options.targets);
+  const std::string sourceIdentity = FileFacts::identity(sourcePath);
+  for (const std::string& argument : options.targets) {
+    if (FileFacts::identity(Target::absolutePath(argument)) == sourceIdentity) {
+      throw VantorException(ERR_INVALID_ARGUMENT, vrk::String(argument) + ": the source cannot be the target itself");
+    }
+  }
+  CreatedFiles created;
+  std::vector<std::unique_ptr<Target>> targets;
+  std::vector<const Target*> opened;
+  for (const std::string& argument : options.targets) {
+    targets.push_back(std::make_unique<Target>(Target::open(argument, options.targetOptions)));
+    created.add(*targets.back());
+    opened.push_back(targets.back().get());
+  }
+  Target::refuseOverlaps(opened);
+  // Every target is checked before any is written.
+  std::vector<std::unique_ptr<DiskImager>> imagers;
+  std::uint64_t usedBytes = 0;
+  for (const auto& target : targets) {
+    auto imager = std::make_unique<DiskImager>(target->device());
+    if (options.everySector) imager->setSourceSectors(DiskImager::SOURCE_EVERY_SECTOR);
+    if (options.allowVolumeTooLarge) imager->setVolumeTooLargeBehavior(DiskImager::ALLOW_VOLUME_TOO_LARGE);
+    try {
+      usedBytes = imager->checkSourceCompatibility(source.disk(), true) * source.disk().getSectorSize();
+    } catch (const VantorException& error) {
+      throw VantorException(error.getErrorCode(), vrk::String(target->argument()) + ": " + error.getMessage());
+    }
+    imagers.push_back(std::move(imager));
+  }
+  TargetGuard guard(options.yes, options.force);
+  for (const auto& target : targets) guard.addReplaced(*target);
+  guard.require("overwrite the disk with the disk image " + source.path());
+
+  created.keep();
+  OperationRunner runner(options.progress);
+  std::vector<WriteWitness::Flag> written;
+  std::vector<std::shared_ptr<IDisk>> sources;
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    runner.attach(*imagers[i], targets[i]->argument(), "restore -> " + targets[i]->argument(), usedBytes, "");
+    written.push_back(WriteWitness::install(targets[i]->device().rawDisk()));
+    sources.push_back(source.reopen());
+  }
+  std::vector<std::vector<std::string>> erased(targets.size());
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    std::function<void(std::shared_ptr<IDisk>)> clean;
+    if (!options.keepSignatures) {
+      clean = [&erased, i, from = sources[i], every = options.everySector](std::shared_ptr<IDisk> drive) {
+        erased[i] = SignatureEraser::eraseForeign(*drive, *from, every);
+      };
+    }
+    if (!imagers[i]->startWritingDisk(sources[i], false, options.verify, std::move(clean))) {
+      throw VantorException(ERR_GENERAL, vrk::String("the restore onto ") + targets[i]->path() + " could not be started");
+    }
+  }
+  const int status = runner.wait();
+  const std::vector<ProgressBoard::Line> lines = runner.outcome();
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    if (lines[i].status == ProgressBoard::Status::Succeeded) {
+      std::cout << "Restored " << Units::bytes(usedBytes) << " onto " << targets[i]->path()
+                << (options.verify ? " (verified)" : "") << "\n";
+      for (const std::string& what : erased[i]) {
+        std::cout << "  erased an old " << what << " that the disk image does not hold\n";
+      }
+    } else if (written[i]->load()) {
+      std::cerr << "vantor: " << targets[i]->path() << " may be left partly written\n";
+    }
+  }
+  return status;
+}
+
 int runRestore(RestoreOptions options) {
   const std::string image = Target::absolutePath(options.image);
+  if (RawSource::isRaw(image)) return runRawRestore(std::move(options), image);
   ImageFile::requireRegularFile(image, options.image);
   const ImageFile facts = ImageFile::read(image);
   // The image is held against its checksums before anything is written onto a target
@@ -198,7 +281,10 @@ void addRestore(CLI::App& app, CommandAction& action) {
   options->targetOptions.sectorSize = 0;
   CLI::App* command =
       app.add_subcommand("restore", "Write an image onto one or more drives or disk files at once");
-  command->add_option("IMAGE", options->image, "Image file to read")->required();
+  command->add_option("IMAGE", options->image,
+                      "Image file to read: a captured image, or a disk image (a raw disk file or a drive with a "
+                      "partition table or a file system)")
+      ->required();
   command->add_option("TARGET", options->targets, "Block devices or disk files to write")->required();
   command->add_flag("--verify", options->verify, "Read every chunk back and compare it");
   command->add_flag("--allow-volume-too-large", options->allowVolumeTooLarge,
@@ -209,6 +295,9 @@ void addRestore(CLI::App& app, CommandAction& action) {
   command->add_flag("--ignore-sums", options->ignoreSums,
                     "Restore without holding the image against its checksum file (one that disagrees, belongs to "
                     "another image or cannot be read); asked about like writing a block device");
+  command->add_flag("--every-sector", options->everySector,
+                    "From a disk image that is not a captured one (a raw disk file or a drive): write every sector "
+                    "of it, not only the used ones");
   command->add_flag("-y,--yes", options->yes, "Do not ask before writing block devices");
   command->add_flag("--force", options->force,
                     "Do not ask at all: also overwrite a target that holds a captured image");

@@ -12,6 +12,7 @@
 #include "Commands.h"
 #include "ImageFile.h"
 #include "OperationRunner.h"
+#include "RawSource.h"
 #include "Target.h"
 #include "Units.h"
 
@@ -22,12 +23,55 @@ struct VerifyOptions {
   std::string image;
   std::vector<std::string> targets;
   bool ignoreSums = false;
+  bool everySector = false;
   TargetOptions targetOptions;
   OperationRunner::Progress progress = OperationRunner::Progress::Board;
 };
 
+// A raw source (RawSource): each target compared with the sectors a restore from it
+// writes, from an opening of its own.
+int runRawVerify(VerifyOptions options) {
+  const RawSource source =
+      RawSource::open(options.image, options.targetOptions.sectorSize ? options.targetOptions.sectorSize : 512, false);
+  if (options.targetOptions.sectorSize == 0) options.targetOptions.sectorSize = source.disk().getSectorSize();
+  std::vector<std::unique_ptr<Target>> targets;
+  std::vector<std::unique_ptr<DiskImager>> imagers;
+  std::uint64_t comparedBytes = 0;
+  for (const std::string& argument : options.targets) {
+    targets.push_back(std::make_unique<Target>(Target::open(argument, options.targetOptions)));
+    imagers.push_back(std::make_unique<DiskImager>(targets.back()->device()));
+    if (options.everySector) imagers.back()->setSourceSectors(DiskImager::SOURCE_EVERY_SECTOR);
+    try {  // too small, other sector size: said before anything runs
+      comparedBytes = imagers.back()->checkSourceCompatibility(source.disk(), false) * source.disk().getSectorSize();
+    } catch (const VantorException& error) {
+      throw VantorException(error.getErrorCode(), vrk::String(argument) + ": " + error.getMessage());
+    }
+  }
+  OperationRunner runner(options.progress);
+  std::vector<std::shared_ptr<IDisk>> sources;
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    runner.attach(*imagers[i], targets[i]->argument(), "verify " + targets[i]->argument(), comparedBytes, "");
+    sources.push_back(source.reopen());
+  }
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    if (!imagers[i]->startVerifyingDisk(sources[i], false)) {
+      throw VantorException(ERR_GENERAL, vrk::String("the verification of ") + targets[i]->path() + " could not start");
+    }
+  }
+  const int status = runner.wait();
+  const std::vector<ProgressBoard::Line> lines = runner.outcome();
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    if (lines[i].status == ProgressBoard::Status::Succeeded) {
+      std::cout << targets[i]->path() << " matches the disk image " << source.path() << " ("
+                << Units::bytes(comparedBytes) << " compared)\n";
+    }
+  }
+  return status;
+}
+
 int runVerify(VerifyOptions options) {
   const std::string image = Target::absolutePath(options.image);
+  if (RawSource::isRaw(image)) return runRawVerify(std::move(options));
   const ImageFile facts = ImageFile::read(image);  // a damaged image is refused before any target opens
   // The library holds each chunk against the image's checksums as it compares it; a
   // checksum file that disagrees already in the header or run table, or cannot be used,
@@ -80,13 +124,16 @@ void addVerifyCommand(CLI::App& app, CommandAction& action) {
   options->targetOptions.sectorSize = 0;
   CLI::App* command = app.add_subcommand(
       "verify", "Check that drives or disk files hold an image's sectors, without writing (several at once)");
-  command->add_option("IMAGE", options->image, "Image file to compare with")->required();
+  command->add_option("IMAGE", options->image, "Image file to compare with: a captured image, or a disk image (a raw disk file or a drive)")->required();
   command->add_option("TARGET", options->targets, "Block devices or disk files to check")->required();
   command->add_option("--sector-size", options->targetOptions.sectorSize,
                       "Sector size of disk file targets (default: the image's)");
   command->add_flag("--ignore-sums", options->ignoreSums,
                     "Compare without holding the image against its checksum file (one that disagrees, belongs to "
                     "another image or cannot be read)");
+  command->add_flag("--every-sector", options->everySector,
+                    "Against a disk image that is not a captured one: compare every sector of it, not only the used "
+                    "ones");
   OperationRunner::addProgressOption(*command, options->progress);
   command->callback([options, &action] { action = [options] { return runVerify(*options); }; });
 }
