@@ -9,7 +9,7 @@
 int main(int argc, char** argv) {
   using namespace vantor;
   if (argc != 2) return 2;
-  auto disk = std::make_shared<WinDiskFile>(argv[1], WinDiskFile::OpenAlways, 512, 64 * 512);
+  auto disk = std::make_shared<WinDiskFile>(argv[1], WinDiskFile::OpenAlways, 512, 4096 * 512);
   std::vector<u8> sector(512, 0xAA);
   if (!disk->isOpen() || !disk->writeSectors(3, sector.data(), 1)) return 1;
   DiskDevice device("package check", disk);
