@@ -8,17 +8,18 @@ namespace vantor {
 WinDiskFile::WinDiskFile(const vrk::String& path, CreateDisposition disposition, u32 sectorSize, u64 sizeBytes) {
   const vrk::String absolute = vrk::FileSystem::getAbsolutePath(vrk::System::getApplicationDirectory(), path, true);
   path_ = absolute;
-  if (disposition != OpenExisting && disposition != OpenAlways) {  // no such way of opening
+  if (disposition != OpenExisting && disposition != OpenAlways && disposition != OpenReadOnly) {  // no such way
     setDiskParameters(HandleHolder(), sectorSize, sizeBytes);
     return;
   }
-  HandleHolder opened(os::openFile(absolute, disposition == OpenAlways));
-  if (sizeBytes == 0 && opened.isValid()) {
-    u64 size = 0;
-    if (os::fileSize(opened.get(), size)) sizeBytes = size;
-  }
+  const bool readOnly = disposition == OpenReadOnly;
+  HandleHolder opened(os::openFile(absolute, disposition == OpenAlways, readOnly));
+  u64 fileBytes = 0;
+  const bool sized = opened.isValid() && os::fileSize(opened.get(), fileBytes);
+  if (sizeBytes == 0 && sized) sizeBytes = fileBytes;
   setDiskParameters(opened, sectorSize, sizeBytes);
-  open = expandFileToSpecifiedSize();
+  // A file opened for reading keeps its size: it is never extended or cut.
+  open = readOnly ? sized && fileBytes == sizeBytes : expandFileToSpecifiedSize();
   // `opened` closes here; the disk keeps its duplicate.
 }
 

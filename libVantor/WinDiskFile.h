@@ -16,6 +16,8 @@ class VANTOR_EXPORT WinDiskFile final : public WinDisk {
   enum CreateDisposition : u32 {
     OpenExisting = 0,  // the file must exist
     OpenAlways = 1,    // created empty when missing
+    OpenReadOnly = 2,  // the file must exist, and is opened for reading only: writes fail,
+                       // and a size other than the file's own (or 0) is not opened
   };
 
   WinDiskFile(const vrk::String& path, CreateDisposition disposition, u32 sectorSize, u64 sizeBytes);

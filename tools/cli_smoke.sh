@@ -92,6 +92,13 @@ cp sample.img padded.img && truncate -s 96M padded.img   # larger, but nothing m
 expect 0 "" -- restore padded.img fits.img --size 64M
 [ "$(files_digest sample.img $fat32)" = "$(files_digest fits.img $fat32)" ] || fail "fits.img: files differ"
 expect 1 "the source cannot be the target itself" -- restore sample.img ./sample.img
+# A source the user may not write (immutable, as root passes permissions) is read all the same.
+cp sample.img locked.img
+if chattr +i locked.img 2>/dev/null; then
+  expect 0 "" -- restore locked.img locked-copy.img --size 64M
+  expect 0 "" -- capture locked.img locked.vqi
+  chattr -i locked.img
+fi
 expect 0 "" -- verify sample.img raw1.img
 printf 'X' | dd of=raw1.img bs=1 seek=$((51200 * 512 + 3)) conv=notrunc status=none   # the FAT32 boot sector
 expect 1 "Data mismatch during verification of sector chunk starting at LBA 0000C800h" -- verify sample.img raw1.img

@@ -29,10 +29,11 @@ int lastSystemError();
 // The system's text for an error code ("Device or resource busy").
 vrk::String systemErrorText(int systemError);
 
-// File-backed disks: open the file at the absolute `path` read-write, shared for reading
-// and writing, creating it when `create`; invalid on failure, also for a directory. The
-// platform turns the path into its own form for the call ("/" and a device prefix).
-NativeHandle openFile(const vrk::String& path, bool create);
+// File-backed disks: open the file at the absolute `path` read-write (or for reading only
+// when `readOnly`), shared for reading and writing, creating it when `create`; invalid on
+// failure, also for a directory. The platform turns the path into its own form for the
+// call ("/" and a device prefix).
+NativeHandle openFile(const vrk::String& path, bool create, bool readOnly);
 [[nodiscard]] bool fileSize(NativeHandle h, u64& size);
 // Sets the end of the file at `size`: extends with zeros or cuts.
 [[nodiscard]] bool setFileSize(NativeHandle h, u64 size);

@@ -112,7 +112,10 @@ Target Target::open(const std::string& argument, const TargetOptions& options) {
   } created{path, !exists};
   DiskFileLock lock = DiskFileLock::acquire(path, options.forWriting);
 
-  auto file = std::make_shared<WinDiskFile>(path, WinDiskFile::OpenExisting, options.sectorSize, sizeBytes);
+  // A file only read (a capture's source, a raw image, a target verified) is opened for
+  // reading alone, so that a file the user may not write is read all the same.
+  auto file = std::make_shared<WinDiskFile>(
+      path, options.forWriting ? WinDiskFile::OpenExisting : WinDiskFile::OpenReadOnly, options.sectorSize, sizeBytes);
   if (!file->isOpen()) {
     throw VantorException(ERR_FILE_ACCESS, vrk::String("cannot open disk file ") + path +
                                                (options.forWriting ? " for writing" : ""));

@@ -94,8 +94,8 @@ int lastSystemError() { return errno; }
 
 vrk::String systemErrorText(int systemError) { return vrk::String(std::strerror(systemError)); }
 
-NativeHandle openFile(const vrk::String& path, bool create) {
-  const int fd = openRetrying(path.c_str(), O_RDWR | (create ? O_CREAT : 0), 0644);
+NativeHandle openFile(const vrk::String& path, bool create, bool readOnly) {
+  const int fd = openRetrying(path.c_str(), (readOnly ? O_RDONLY : O_RDWR) | (create ? O_CREAT : 0), 0644);
   if (fd >= 0) {
     struct stat st {};
     if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {

@@ -80,13 +80,13 @@ vrk::String systemErrorText(int systemError) {
   return vrk::windows::narrow(message);
 }
 
-NativeHandle openFile(const vrk::String& path, bool create) {
+NativeHandle openFile(const vrk::String& path, bool create, bool readOnly) {
   // The absolute path, "/" turned into "\", with "\\.\" in front: the name is passed to
   // the device namespace as it is, without the system's own rewriting of names. A path
   // that already starts with "\\" (a device or a network share) is taken as it is.
   std::wstring name = vrk::windows::systemPath(path);
   if (name.rfind(L"\\\\", 0) != 0) name = L"\\\\.\\" + name;
-  return CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+  return CreateFileW(name.c_str(), readOnly ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                      create ? OPEN_ALWAYS : OPEN_EXISTING, 0, nullptr);
 }
 
