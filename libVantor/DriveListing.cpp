@@ -4,6 +4,7 @@
 #include <libVantor/DriveListing.h>
 
 #include <filesystem>
+#include <functional>
 
 #include <libVantor/WinDiskDevice.h>
 #include <libVantor/internal/DiskHandleOps.h>
@@ -93,20 +94,23 @@ std::vector<LISTED_DRIVE> DriveListing::drives() {
 }
 
 bool DriveListing::find(const std::string& locator, LISTED_DRIVE& drive) {
-  std::vector<LISTED_DRIVE> listed = drives();
-  for (LISTED_DRIVE& candidate : listed) {
-    if (candidate.locator != locator) continue;
-    drive = std::move(candidate);
-    return true;
-  }
-  // Spelled another way ("/dev/disk/by-id/..."): the same node once links are followed.
+  libSysHost::WindowsDeviceSet set;
+  set.appendDisks();
+  // Only the drive asked for is described (its probe reads the drive): by its locator as
+  // given, else spelled another way ("/dev/disk/by-id/..."), the same node once links are
+  // followed.
+  const auto take = [&](const std::function<bool(const std::string&)>& matches) {
+    for (u32 i = 0; i < set.size(); ++i) {
+      const std::string candidate = set[i].getOsLocator().str();
+      if (candidate.empty() || !matches(candidate)) continue;
+      drive = driveOf(set[i]);
+      return true;
+    }
+    return false;
+  };
+  if (take([&](const std::string& candidate) { return candidate == locator; })) return true;
   const std::string wanted = resolved(locator);
-  for (LISTED_DRIVE& candidate : listed) {
-    if (resolved(candidate.locator) != wanted) continue;
-    drive = std::move(candidate);
-    return true;
-  }
-  return false;
+  return take([&](const std::string& candidate) { return resolved(candidate) == wanted; });
 }
 
 }  // namespace vantor
