@@ -1,4 +1,4 @@
-#include "../BlockDevice.h"
+#include "BlockDevice.h"
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>

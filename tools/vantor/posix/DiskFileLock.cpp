@@ -6,7 +6,7 @@
 
 #include <libVantor/VantorException.h>
 
-#include "../DiskFileLock.h"
+#include "DiskFileLock.h"
 
 namespace vantor::cli {
 

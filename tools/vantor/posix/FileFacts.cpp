@@ -9,7 +9,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "../FileFacts.h"
+#include "FileFacts.h"
 
 namespace vantor::cli {
 

@@ -4,8 +4,8 @@
 
 #include <csignal>
 
-#include "../InterruptGuard.h"
-#include "../SignalHold.h"
+#include "InterruptGuard.h"
+#include "SignalHold.h"
 
 namespace vantor::cli {
 namespace {

@@ -2,7 +2,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "../Terminal.h"
+#include "Terminal.h"
 
 namespace vantor::cli {
 

@@ -9,7 +9,7 @@
 
 #include <libVantor/VantorException.h>
 
-#include "../BlockDevice.h"
+#include "BlockDevice.h"
 #include "WindowsText.h"
 
 namespace vantor::cli {

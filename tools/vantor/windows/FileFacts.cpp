@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <vector>
 
-#include "../BlockDevice.h"
-#include "../FileFacts.h"
+#include "BlockDevice.h"
+#include "FileFacts.h"
 #include "WindowsText.h"
 
 namespace vantor::cli {

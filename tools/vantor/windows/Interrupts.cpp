@@ -5,8 +5,8 @@
 
 #include <atomic>
 
-#include "../InterruptGuard.h"
-#include "../SignalHold.h"
+#include "InterruptGuard.h"
+#include "SignalHold.h"
 
 namespace vantor::cli {
 namespace {

@@ -6,7 +6,7 @@
 
 #include <shellapi.h>
 
-#include "../Terminal.h"
+#include "Terminal.h"
 #include "WindowsText.h"
 
 #ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING

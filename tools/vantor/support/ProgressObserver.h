@@ -1,4 +1,4 @@
-// tools/vantor/ProgressObserver.h
+// tools/vantor/support/ProgressObserver.h
 // The observer that passes one operation's notifications into its line of a
 // ProgressBoard. Made with new and handed to DiskImager::registerObserver, which owns
 // and deletes it; it shares the board, so the board outlives it. Called on the worker

@@ -1,4 +1,4 @@
-// tools/vantor/RawSource.h
+// tools/vantor/support/RawSource.h
 // The IMAGE of restore, verify and info when it is not a captured image: a disk file
 // holding a whole disk (a downloaded disk image, a whole-drive dump) or a block device,
 // told apart by content: a file that begins with an image header is an image, as

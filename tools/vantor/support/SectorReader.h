@@ -1,4 +1,4 @@
-// tools/vantor/SectorReader.h
+// tools/vantor/support/SectorReader.h
 // Single sectors of a disk, read for the host's own checks (what a target holds, a
 // volume's boot sector). Drives are opened for direct transfers, which need
 // page-aligned memory: the read goes through such a buffer and the bytes are handed

@@ -1,4 +1,4 @@
-// tools/vantor/RemountGuard.h
+// tools/vantor/support/RemountGuard.h
 // Brackets a short write the host starts on a drive that must run to its end once
 // begun (a partition table rewrite, the backup sector, a boot key laid down): while the
 // guard lives, interrupts are held back (SignalHold); given a disk, the guard also takes

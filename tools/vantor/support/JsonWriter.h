@@ -1,4 +1,4 @@
-// tools/vantor/JsonWriter.h
+// tools/vantor/support/JsonWriter.h
 // The --json output of the host's commands. A command builds its document as a Json
 // value (nlohmann-json; members keep the order they were added in) and prints it here:
 // compact, on one line of its own. Bytes that are not UTF-8 (in a file name, a label)

@@ -1,4 +1,4 @@
-// tools/vantor/ProgressBoard.h
+// tools/vantor/support/ProgressBoard.h
 // The course of every running operation of one command, one line each: its percentage,
 // the bytes done, the throughput and the time left, and at the end its outcome. The
 // engine's workers report into it through ProgressObserver (any thread); the main

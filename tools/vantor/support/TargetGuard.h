@@ -1,4 +1,4 @@
-// tools/vantor/TargetGuard.h
+// tools/vantor/support/TargetGuard.h
 // Decides, before a command writes anything, which of its targets the user has to
 // confirm and which flag may answer instead of the question.
 //  - A block device is always asked about; --yes or --force answers for it.

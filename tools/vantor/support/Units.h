@@ -1,4 +1,4 @@
-// tools/vantor/Units.h
+// tools/vantor/support/Units.h
 // Reading and writing the quantities a technician types and reads: byte sizes with
 // binary suffixes ("64M", "1G", "512KiB"), sector numbers in decimal or 0x-hex, and
 // the human forms of sizes, rates and durations shown in listings and progress lines.

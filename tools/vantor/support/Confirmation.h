@@ -1,4 +1,4 @@
-// tools/vantor/Confirmation.h
+// tools/vantor/support/Confirmation.h
 // The question asked before a command overwrites targets: each target's description,
 // capacity and mount points, what it holds that would be lost, what is about to happen
 // to it, and a prompt that only the typed word "yes" answers. A refusal (or end of

@@ -1,4 +1,4 @@
-// tools/vantor/SignalHold.h
+// tools/vantor/support/SignalHold.h
 // Keeps interrupts from stopping a short write that must finish once begun (a table
 // rewrite between a dismount and the mount that follows it): while the hold lives they
 // are held back (POSIX: SIGINT, SIGTERM and SIGHUP blocked; Windows: the console handler

@@ -1,4 +1,4 @@
-// tools/vantor/VolumeLines.h
+// tools/vantor/support/VolumeLines.h
 // How the host shows a drive's volumes (the library's DriveVolumes records): one line a
 // volume for summaries, a table for `partitions show`, and the JSON objects. No state.
 #pragma once

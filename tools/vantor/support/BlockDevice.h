@@ -1,4 +1,4 @@
-// tools/vantor/BlockDevice.h
+// tools/vantor/support/BlockDevice.h
 // What the host learns about a drive from the system, beside the library: its name and
 // node, and which file backs a loop device. The listing of drives is the library's
 // DriveListing, and whether a drive may be written is the library's WriteSafety.

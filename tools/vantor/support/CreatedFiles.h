@@ -1,4 +1,4 @@
-// tools/vantor/CreatedFiles.h
+// tools/vantor/support/CreatedFiles.h
 // The disk files a command made for its targets (Target::created()): removed again when
 // the command ends, unless it called keep() once it got as far as writing them, so that
 // a refused or failed command leaves no new file behind. Main thread.

@@ -1,4 +1,4 @@
-// tools/vantor/Target.h
+// tools/vantor/support/Target.h
 // A command's TARGET: a block device node, opened as a physical drive through the
 // disk factory, or a disk file, opened as a file-backed disk of the chosen sector size
 // (created at --size when it does not exist and the command allows it). Paths are made

@@ -1,4 +1,4 @@
-// tools/vantor/Terminal.h
+// tools/vantor/support/Terminal.h
 // Whether standard output is a terminal that can redraw lines in place (cursor movement
 // and line clearing), and how wide it is; the command line's words, and the console's
 // text, in UTF-8 as the rest of the program has them. Implemented once per system.

@@ -1,4 +1,4 @@
-// tools/vantor/InterruptGuard.h
+// tools/vantor/support/InterruptGuard.h
 // While one of these lives, an interrupt (POSIX: SIGINT, SIGTERM, SIGHUP; Windows: Ctrl-C,
 // Ctrl-Break and closing the console window, through SetConsoleCtrlHandler) only raises a
 // flag that the main thread polls (the handler does nothing else, so it is

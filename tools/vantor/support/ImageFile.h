@@ -1,4 +1,4 @@
-// tools/vantor/ImageFile.h
+// tools/vantor/support/ImageFile.h
 // What the host tells about an intact image file, as the library reads it (ImageDisk):
 // its header's fields, its runs and its size. read() throws what the library
 // throws for an image that restore would refuse: ERR_FILE_ACCESS (cannot be mapped,

@@ -1,4 +1,4 @@
-// tools/vantor/ErrorReport.h
+// tools/vantor/support/ErrorReport.h
 // The one line in which the host reports a failure on standard error:
 // "vantor: ERR_NAME (N): message". Codes that the library raises without a message get
 // a short explanation of their own, so the line is never left bare. No state.

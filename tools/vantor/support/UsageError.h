@@ -1,4 +1,4 @@
-// tools/vantor/UsageError.h
+// tools/vantor/support/UsageError.h
 // A command line that parsed but asks for something that makes no sense (a range
 // with one bound, --size on an existing file). main() reports it like a parse error:
 // one line on standard error and exit status 2.

@@ -1,4 +1,4 @@
-// tools/vantor/ProgressJson.h
+// tools/vantor/support/ProgressJson.h
 // The course of a command's operations as JSON lines (--progress=json), for scripts and
 // programs that drive the host: one object per line, nothing else on the stream, each
 // line flushed as it is written. While an operation runs, an object with its target, its

@@ -1,4 +1,4 @@
-// tools/vantor/WriteWitness.h
+// tools/vantor/support/WriteWitness.h
 // Tells whether anything was sent to be written on a disk: installed as the disk's data
 // filter (IDisk::setDataFilter takes it over), it lets every write pass and notes the
 // first one in a flag that its maker keeps. Copies of the disk get copies of the

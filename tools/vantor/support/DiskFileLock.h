@@ -1,4 +1,4 @@
-// tools/vantor/DiskFileLock.h
+// tools/vantor/support/DiskFileLock.h
 // The advisory lock a command holds on a disk file for as long as it uses it: exclusive
 // for a command that writes the file, shared for one that only reads it, so that two runs
 // never write one file at once and none reads a file another is writing. The lock lives

@@ -1,4 +1,4 @@
-// tools/vantor/FatVolumeFacts.h
+// tools/vantor/support/FatVolumeFacts.h
 // Names the FAT volumes of a drive's MBR table that the FAT-only map cannot read for
 // their sector size, behind a library failure whose message names none. The facts are
 // the library's usage record (FatVolumeUsage); never writes. No state.

@@ -1,4 +1,4 @@
-// tools/vantor/Utf8Path.h
+// tools/vantor/support/Utf8Path.h
 // The host keeps every path as UTF-8 text. A std::filesystem::path made straight from a
 // std::string reads it in the system's narrow code page (on Windows the ANSI one, which
 // cannot hold most names), so paths cross into std::filesystem and the file streams, and

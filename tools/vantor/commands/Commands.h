@@ -1,4 +1,4 @@
-// tools/vantor/Commands.h
+// tools/vantor/commands/Commands.h
 // The subcommands of the host. Each add* function declares one subcommand with its
 // options on `app`; when the user chooses it, parsing sets `action` to the function that
 // runs it, which answers the exit status (0 success, 1 failure, 130 interrupted) and

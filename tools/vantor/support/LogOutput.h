@@ -1,4 +1,4 @@
-// tools/vantor/LogOutput.h
+// tools/vantor/support/LogOutput.h
 // Where the library's log records go in the host: standard error, as
 // "vantor: [logger] text". At verbosity 0 only warnings show (errors come back as
 // exceptions and are reported once, from those); 1 adds the error records, 2 every

@@ -1,4 +1,4 @@
-// tools/vantor/OperationRunner.h
+// tools/vantor/support/OperationRunner.h
 // Runs the imaging operations of one command to their end: attaches an observer to
 // each DiskImager that reports into a board line, then waits on the main thread,
 // showing the board (drawn in place on a terminal, otherwise as plain lines that name

@@ -1,4 +1,4 @@
-// tools/vantor/FileFacts.h
+// tools/vantor/support/FileFacts.h
 // What the host asks the system about paths, and the few file operations the commands
 // perform themselves (the library does the rest): what a path names, symbolic links
 // followed; whether it is a symbolic link; whether two paths are one file; a key for what

@@ -1,4 +1,4 @@
-// tools/vantor/DriveName.h
+// tools/vantor/support/DriveName.h
 // How the host names a listed drive to the user: its node's name, then its maker and
 // model or the file behind it ("sdb: SanDisk Cruzer Blade", "loop3: /tmp/disk.img",
 // "PhysicalDrive1: Kingston DataTraveler 3.0"), or the name alone. No state.
