@@ -4,7 +4,6 @@
 #include <libVantor/DriveListing.h>
 
 #include <filesystem>
-#include <functional>
 
 #include <libVantor/WinDiskDevice.h>
 #include <libVantor/internal/DiskHandleOps.h>
@@ -94,23 +93,19 @@ std::vector<LISTED_DRIVE> DriveListing::drives() {
 }
 
 bool DriveListing::find(const std::string& locator, LISTED_DRIVE& drive) {
-  libSysHost::WindowsDeviceSet set;
-  set.appendDisks();
-  // Only the drive asked for is described (its probe reads the drive): by its locator as
-  // given, else spelled another way ("/dev/disk/by-id/..."), the same node once links are
-  // followed.
-  const auto take = [&](const std::function<bool(const std::string&)>& matches) {
+  // Only the drive asked for is asked of the system and probed: by its locator as given,
+  // else spelled another way ("/dev/disk/by-id/..."), the node it names once links are
+  // followed. No other drive of the machine is read (or woken).
+  for (const std::string& wanted : {locator, resolved(locator)}) {
+    libSysHost::WindowsDeviceSet set;
+    set.appendDisks(wanted);
     for (u32 i = 0; i < set.size(); ++i) {
-      const std::string candidate = set[i].getOsLocator().str();
-      if (candidate.empty() || !matches(candidate)) continue;
+      if (set[i].getOsLocator().empty()) continue;
       drive = driveOf(set[i]);
       return true;
     }
-    return false;
-  };
-  if (take([&](const std::string& candidate) { return candidate == locator; })) return true;
-  const std::string wanted = resolved(locator);
-  return take([&](const std::string& candidate) { return resolved(candidate) == wanted; });
+  }
+  return false;
 }
 
 }  // namespace vantor

@@ -121,8 +121,9 @@ class WindowsDeviceSet {
   WindowsDeviceSet() = default;
   ~WindowsDeviceSet() = default;
 
-  // Adds the machine's disks.
-  void appendDisks();
+  // Adds the machine's disks; with `onlyLocator`, only the disk that opens by that path
+  // (as the system names it, links followed), so that no other drive is asked or read.
+  void appendDisks(const std::string& onlyLocator = std::string());
   // Adds the floppy drives.
   void appendFloppies();
   u32 size() const { return devices_.size(); }

@@ -289,8 +289,9 @@ WindowsDevice deviceOf(const std::string& name, WinDeviceType type, const std::s
 
 // --- WindowsDeviceSet ------------------------------------------------------------------
 
-void WindowsDeviceSet::appendDisks() {
+void WindowsDeviceSet::appendDisks(const std::string& onlyLocator) {
   for (const std::string& name : blockDeviceNames()) {
+    if (!onlyLocator.empty() && "/dev/" + name != onlyLocator) continue;
     const fs::path sysPath = fs::path("/sys/block") / name;
     if (startsWith(name, "fd")) continue;  // floppies: appendFloppies
     if (startsWith(name, "loop")) {

@@ -94,7 +94,7 @@ WindowsDrive::MediaType mediaOf(bool storageKnown, const vantor::os::StorageFact
 
 // --- WindowsDeviceSet ------------------------------------------------------------------
 
-void WindowsDeviceSet::appendDisks() {
+void WindowsDeviceSet::appendDisks(const std::string& onlyLocator) {
   vantor::os::quietErrorModeForGood();
   std::vector<FoundDisk> disks;
   for (const std::wstring& path : winApi().deviceInterfacePaths(vantor::os::WinApi::DeviceInterface::Disk)) {
@@ -126,6 +126,14 @@ void WindowsDeviceSet::appendDisks() {
     disks.push_back(std::move(disk));
   }
   std::stable_sort(disks.begin(), disks.end(), [](const FoundDisk& a, const FoundDisk& b) { return a.number < b.number; });
+  if (!onlyLocator.empty()) {
+    disks.erase(std::remove_if(disks.begin(), disks.end(),
+                               [&](const FoundDisk& d) {
+                                 return _stricmp(("\\\\.\\PhysicalDrive" + std::to_string(d.number)).c_str(),
+                                                 onlyLocator.c_str()) != 0;
+                               }),
+                disks.end());
+  }
 
   const std::vector<vantor::os::MachineVolume> volumes = vantor::os::machineVolumes();
   for (FoundDisk& disk : disks) {
