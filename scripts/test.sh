@@ -69,8 +69,10 @@ if command -v clang++ >/dev/null; then
     target=${entry%%:*}
     corpus=$(mktemp -d)
     cp -r "$root"/tests/fuzz/corpus/"$target"/. "$corpus"/ 2>/dev/null || true
+    dict=()
+    [[ -s "$root/tests/fuzz/$target.dict" ]] && dict=(-dict="$root/tests/fuzz/$target.dict")
     build-fuzz/tests/fuzz/$target -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 -max_len="${entry##*:}" \
-      -dict="$root/tests/fuzz/$target.dict" -print_final_stats=1 "$corpus" 2>&1 | tail -n 15
+      "${dict[@]}" -print_final_stats=1 "$corpus" 2>&1 | tail -n 15
     rm -rf "$corpus"
   done
 fi
