@@ -1,5 +1,6 @@
 #include <libVantor/DiskImager.h>
 
+#include <libVantor/internal/CompressedStream.h>
 #include <libVantor/internal/DiskImagerImp.h>
 #include <libVantor/internal/ImageFormat.h>
 #include <libVantor/internal/RawSourcePlan.h>
@@ -177,6 +178,40 @@ bool DiskImager::startVerifyingDisk(std::shared_ptr<IDisk> source, bool waitForC
   StartRequest request;
   request.worker = verifyDiskAgainstDisk;
   request.source = std::move(source);
+  return start(std::move(request), waitForCompletion);
+}
+
+const char* DiskImager::compressionOf(const vrk::String& path) {
+  return CompressedStream::nameOf(CompressedStream::kindOfFile(path));
+}
+
+u64 DiskImager::compressedSizeOf(const vrk::String& path) {
+  CompressedStream stream(path);
+  u8 first = 0;
+  (void)stream.read(&first, 1);
+  return stream.size().value_or(0);
+}
+
+u64 DiskImager::checkCompressedSource(const vrk::String& path, bool forWriting) const {
+  return vantor::checkCompressedSource(path, impl->device.rawDisk(), forWriting);
+}
+
+bool DiskImager::startWritingCompressed(const vrk::String& path, bool waitForCompletion, bool verify,
+                                        std::function<void(std::shared_ptr<IDisk>)> onImageWritten) {
+  (void)checkCompressedSource(path, true);
+  StartRequest request;
+  request.worker = writeStreamToDisk;
+  request.imagePath = path;
+  request.verify = verify;
+  request.onImageWritten = std::move(onImageWritten);
+  return start(std::move(request), waitForCompletion);
+}
+
+bool DiskImager::startVerifyingCompressed(const vrk::String& path, bool waitForCompletion) {
+  (void)checkCompressedSource(path, false);
+  StartRequest request;
+  request.worker = verifyDiskAgainstStream;
+  request.imagePath = path;
   return start(std::move(request), waitForCompletion);
 }
 

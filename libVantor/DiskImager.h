@@ -189,6 +189,35 @@ class VANTOR_EXPORT DiskImager final {
   // Compares the drive with the source's sectors that a restore from it writes.
   bool startVerifyingDisk(std::shared_ptr<IDisk> source, bool waitForCompletion);
 
+  // Compressed sources: a file holding a whole disk compressed with gzip, xz, zstd or
+  // bzip2, or a zip archive of one such file, told by its first bytes. Its decompressed
+  // bytes are the drive's sectors from sector 0 on (a last partial sector is padded with
+  // zeros); it is decompressed as it is written, in bounded memory, and written whole,
+  // since what its volumes use is only known once it is read. The same worker,
+  // notifications, progress, abort, verify (each chunk read back and compared as it is
+  // written, so the image is decompressed once), failures and messages as for an image,
+  // sector 0 written last, and a GPT's backup moved to this drive's end.
+  // Refused before anything is written (from the check, or from the operation's start):
+  // a stream whose start does not decode, a zip of several files or none
+  // (ERR_INVALID_IMAGE_FILE); a stream that holds a captured image (ERR_INVALID_IMAGE_FILE:
+  // decompress it first); a stream whose file states a size past this drive's end
+  // (ERR_VOLUME_TOO_LARGE); a file that lies on this drive; a drive that may not be
+  // written, as for a restore. A stream whose size its file does not state (gzip, bzip2,
+  // zstd written through a pipe) and that goes on past this drive's end, or damage found
+  // mid-stream, ends the operation with the error, sector 0 unwritten.
+  // "gzip", "xz", "zstd", "bzip2" or "zip" for a compressed file; "" for any other.
+  static const char* compressionOf(const vrk::String& path);
+  // The bytes a compressed source holds when its file states it, else 0; throws as the
+  // check does for a stream whose start does not decode.
+  static u64 compressedSizeOf(const vrk::String& path);
+  // Runs the refusals above on the caller's thread (decoding the stream's first chunk)
+  // and answers the bytes the stream holds when its file states it, else 0.
+  u64 checkCompressedSource(const vrk::String& path, bool forWriting) const;
+  bool startWritingCompressed(const vrk::String& path, bool waitForCompletion, bool verify,
+                              std::function<void(std::shared_ptr<IDisk>)> onImageWritten);
+  // Compares the drive's first sectors with the decompressed stream.
+  bool startVerifyingCompressed(const vrk::String& path, bool waitForCompletion);
+
  private:
   struct StartRequest;
   bool start(StartRequest&& request, bool waitForCompletion);

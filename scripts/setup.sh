@@ -13,11 +13,12 @@ demo=(
   build-essential cmake g++ pkg-config
   libboost-dev libcli11-dev libxxhash-dev libmount-dev libblkid-dev nlohmann-json3-dev
   libfuse3-dev fuse3
+  zlib1g-dev liblzma-dev libzstd-dev libbz2-dev libarchive-dev
   dosfstools mtools fdisk util-linux
 )
 rest=(
   clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
-  e2fsprogs partclone exfatprogs exfat-fuse ntfs-3g gdisk time python3
+  e2fsprogs partclone exfatprogs exfat-fuse ntfs-3g gdisk time python3 xz-utils zstd bzip2 gzip zip
   g++-mingw-w64-x86-64 wine wine64 ninja-build
 )
 case "${1:-all}" in

@@ -107,6 +107,14 @@ void writeDiskToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine
                      const vrk::String& unused, ImagingThreadData& data);
 void verifyDiskAgainstDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, IDisk& disk,
                            const vrk::String& unused, ImagingThreadData& data);
+// The same two from a compressed disk image (DiskImager::startWritingCompressed).
+void writeStreamToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, IDisk& disk,
+                       const vrk::String& path, ImagingThreadData& data);
+void verifyDiskAgainstStream(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, IDisk& disk,
+                             const vrk::String& path, ImagingThreadData& data);
+// The refusals of a compressed source before anything is written; answers the bytes its
+// file states it holds, else 0.
+u64 checkCompressedSource(const vrk::String& path, IDisk& disk, bool forWriting);
 // Streaming, the chunks go to the drive in requests of up to 1 MiB.
 void zeroDisk(const boost::optional<std::vector<std::pair<u64, u64>>>& ranges, DiskImagerImp& engine,
               IDisk& disk, bool streaming);

@@ -23,7 +23,9 @@
 //
 // A raw source (a disk whose sectors lie as on a drive) goes through the same engine:
 // its map (RawSourcePlan) becomes the list of pieces, and the worker reads each chunk
-// from the source where it would copy it out of an image.
+// from the source where it would copy it out of an image. So does a compressed one
+// (CompressedStream): one piece from sector 0, decompressed chunk by chunk, that ends
+// where the stream does.
 #include <algorithm>
 #include <cstring>
 #include <functional>
@@ -33,11 +35,13 @@
 #include <boost/optional.hpp>
 
 #include <libVantor/internal/ChunkRing.h>
+#include <libVantor/internal/CompressedStream.h>
 #include <libVantor/internal/DiskBufferPointer.h>
 #include <libVantor/WriteSafety.h>
 #include <libVantor/internal/DiskImagerImp.h>
 #include <libVantor/internal/DriveThread.h>
 #include <libVantor/internal/FullSectorCount.h>
+#include <libVantor/internal/GptLayout.h>
 #include <libVantor/internal/EveryVolumeMap.h>
 #include <libVantor/ImageDisk.h>
 #include <libVantor/internal/ImageFormat.h>
@@ -245,10 +249,25 @@ struct RestorePlan {
   std::vector<Piece> pieces;
   u64 totalSectors = 0;
   bool movesGpt = false;  // a GPT's backup table is made anew at the drive's end
+  // A stream's GPT, once written, has its backup moved to the drive's end when it lies
+  // before it and the table is sound.
+  bool movesWrittenGpt = false;
+  // The percentage once `done` sectors were written, when not done of totalSectors.
+  std::function<unsigned char(u64 done)> progress;
 };
 
-// Puts the `count` sectors from `lba` of `piece` into `into`; throws to end the restore.
-using PieceCopy = std::function<void(const Piece& piece, u32 lba, u32 count, u8* into)>;
+// Puts the `count` sectors from `lba` of `piece` into `into` and answers how many it
+// put there: fewer only where the source ends, which ends the restore there. Throws to
+// end the restore.
+using PieceCopy = std::function<u32(const Piece& piece, u32 lba, u32 count, u8* into)>;
+
+// Whether the GPT written on `disk` has its backup before the drive's last sector; a
+// sector 1 that is no GPT header does not.
+bool writtenGptEndsEarly(IDisk& disk) {
+  DiskBufferPointer header(disk.getSectorSize());
+  return disk.readSectors(1, header.get(), 1) && isGptHeader(header.get(), disk.getSectorSize()) &&
+         gptAlternateSector(header.get()) + 1 < fullSectorCount(disk);
+}
 
 // The restore proper, once every check has passed: dismounts the drive, writes (and with
 // verify compares) the plan's pieces chunk by chunk through the drive thread, sector 0
@@ -282,7 +301,7 @@ void writePieces(std::shared_ptr<DiskImagerImp>& engine, IDisk& disk, ImagingThr
     if (slot.failure) std::rethrow_exception(slot.failure);
     done += slot.count;
     ++reported;
-    engine->notifyProgress(percentOf(done, plan.totalSectors));
+    engine->notifyProgress(plan.progress ? plan.progress(done) : percentOf(done, plan.totalSectors));
     ring.pass(2);  // after the report: its slot takes the next chunk, which is tested for an abort
   };
   const auto stoppedEarly = [&] {
@@ -290,8 +309,10 @@ void writePieces(std::shared_ptr<DiskImagerImp>& engine, IDisk& disk, ImagingThr
     engine->throwIfAbortRequested();
     return VantorException(ERR_GENERAL, "The restore's drive thread stopped early");
   };
+  bool sourceEnded = false;
   for (const Piece& piece : plan.pieces) {
     forEachChunk(piece.firstSector, piece.numSectors, image::CHUNK_SECTORS, [&](u32 lba, u32 count) {
+      if (sourceEnded) return;
       // Reports what the drive thread is through with until a slot is free for this chunk.
       for (;;) {
         engine->throwIfAbortRequested();
@@ -302,9 +323,11 @@ void writePieces(std::shared_ptr<DiskImagerImp>& engine, IDisk& disk, ImagingThr
           continue;
         }
         ChunkRing::Slot& slot = ring.slot(step->second);
-        copy(piece, lba, count, slot.data.get());
+        const u32 filled = copy(piece, lba, count, slot.data.get());
+        sourceEnded = filled < count;
+        if (filled == 0) return;
         slot.lba = lba;
-        slot.count = count;
+        slot.count = filled;
         slot.failure = nullptr;
         ++copied;
         ring.pass(0);
@@ -323,6 +346,16 @@ void writePieces(std::shared_ptr<DiskImagerImp>& engine, IDisk& disk, ImagingThr
   }
   drive.join();
   if (plan.movesGpt) relocateGptBackup(disk, sectorZero ? sectorZero->get() : nullptr);
+  if (plan.movesWrittenGpt && writtenGptEndsEarly(disk)) {
+    try {
+      relocateGptBackup(disk, sectorZero ? sectorZero->get() : nullptr);
+    } catch (const VantorException& error) {
+      // A table the stream holds damaged, or too large for the drive, stays as written.
+      if (error.getErrorCode() != ERR_UNSUPPORTED_FILE_SYSTEM && error.getErrorCode() != ERR_VOLUME_EXCEEDS_DRIVE) {
+        throw;
+      }
+    }
+  }
   if (sectorZero) {
     boost::optional<DiskBufferPointer> readBuffer;
     if (data.verify) readBuffer.emplace(sectorSize);
@@ -416,11 +449,16 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
       file.adviseDone(releasedUpTo, chunkOffset + bytes - releasedUpTo);
       releasedUpTo = chunkOffset + bytes;
     }
+    return count;
   };
   const auto checkLeftOut = [&] {
     if (sums && !sums->through(file.size())) sums->require();  // chunks the restore leaves out
   };
-  writePieces(engine, disk, data, RestorePlan{pieces, totalSectors, movesGpt}, copyFromImage, checkLeftOut);
+  RestorePlan plan;
+  plan.pieces = pieces;
+  plan.totalSectors = totalSectors;
+  plan.movesGpt = movesGpt;
+  writePieces(engine, disk, data, plan, copyFromImage, checkLeftOut);
 }
 
 void writeDiskToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, IDisk& disk, const vrk::String&,
@@ -440,8 +478,64 @@ void writeDiskToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine
       throw VantorException(ERR_DISK_ACCESS,
                             vrk::SprintfFormat("Error reading source sector chunk starting at LBA %08Xh", lba));
     }
+    return count;
   };
   writePieces(engine, disk, data, plan, copyFromSource, nullptr);
+}
+
+u64 checkCompressedSource(const vrk::String& path, IDisk& disk, bool forWriting) {
+  if (forWriting) WriteSafety::refuseImageOnTarget(path, disk, true);
+  CompressedStream stream(path);
+  u8 start[image::HEADER_SIZE] = {};
+  const std::size_t got = stream.read(start, sizeof start);  // a damaged start fails here
+  if (got == 0) throw VantorException(ERR_INVALID_IMAGE_FILE, vrk::String("\"") + path + "\" holds nothing once decompressed");
+  if (got == sizeof start &&
+      std::memcmp(start + image::SIGNATURE_OFFSET, image::SIGNATURE, image::SIGNATURE_SIZE) == 0) {
+    throw VantorException(ERR_INVALID_IMAGE_FILE, vrk::String("\"") + path +
+                                                      "\" holds a captured image: decompress it, then write that");
+  }
+  const u64 bytes = stream.size().value_or(0);
+  const u32 sectorSize = disk.getSectorSize();
+  const u64 sectors = (bytes + sectorSize - 1) / sectorSize;
+  if (sectors > fullSectorCount(disk)) {
+    throw VantorException(ERR_VOLUME_TOO_LARGE,
+                          vrk::SprintfFormat("The disk image is larger than the drive.\n   Image Sectors:         %I64u\n"
+                                             "   Drive Sectors:         %I64u\n",
+                                             sectors, fullSectorCount(disk)));
+  }
+  return bytes;
+}
+
+void writeStreamToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, IDisk& disk,
+                       const vrk::String& path, ImagingThreadData& data) {
+  static const vrk::Logger& logger = vrk::LogFactory::createLogger("vantor.DiskImager");
+  VRK_TRACE(logger, "writeStreamToDisk");
+  WriteSafety::refuseUnsafeWrites(disk);  // first: a system drive is refused whatever the source
+  const u64 stated = checkCompressedSource(path, disk, true);
+  CompressedStream stream(path);
+  const u32 sectorSize = disk.getSectorSize();
+  // Unless the file states its size, the stream may fill the drive and is stopped at its end.
+  const u64 sectors = std::min<u64>(stated ? (stated + sectorSize - 1) / sectorSize : fullSectorCount(disk), 0xFFFFFFFFu);
+  RestorePlan plan;
+  plan.pieces.push_back({0, static_cast<u32>(sectors), 0});
+  plan.totalSectors = sectors;
+  plan.movesWrittenGpt = true;
+  if (!stated) {
+    plan.progress = [&stream](u64) { return percentOf(stream.consumed(), stream.fileSize()); };
+  }
+  const PieceCopy copyFromStream = [&stream, sectorSize](const Piece&, u32, u32 count, u8* into) {
+    return stream.readSectors(into, count, sectorSize);
+  };
+  const auto checkEnd = [&stream, &disk] {
+    u8 more = 0;
+    if (stream.read(&more, 1) != 0) {
+      throw VantorException(ERR_VOLUME_TOO_LARGE,
+                            vrk::SprintfFormat("The disk image goes on past the drive's last sector (%08I64Xh): it is "
+                                               "larger than the drive",
+                                               fullSectorCount(disk) - 1));
+    }
+  };
+  writePieces(engine, disk, data, plan, copyFromStream, checkEnd);
 }
 
 }  // namespace vantor

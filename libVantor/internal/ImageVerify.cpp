@@ -8,17 +8,20 @@
 // drive's read, then the comparison; an abort is honoured at the next chunk. With
 // checksums, the image's header and run table are held against its checksum file before
 // the drive is read, and each chunk of the image before it is compared. A raw source is
-// compared the same way, over its map (RawSourcePlan), read from the source chunk by chunk.
+// compared the same way, over its map (RawSourcePlan), read from the source chunk by chunk,
+// and a compressed one from sector 0 as far as its stream goes.
 #include <algorithm>
 #include <cstring>
 #include <functional>
 
 #include <libVantor/ImageDisk.h>
 #include <libVantor/internal/ChunkRing.h>
+#include <libVantor/internal/CompressedStream.h>
 #include <libVantor/internal/DiskBufferPointer.h>
 #include <libVantor/internal/DiskImagerImp.h>
 #include <libVantor/internal/DriveChunkReads.h>
 #include <libVantor/internal/DriveThread.h>
+#include <libVantor/internal/FullSectorCount.h>
 #include <libVantor/internal/EveryVolumeMap.h>
 #include <libVantor/internal/ImageFormat.h>
 #include <libVantor/internal/ImageSumsCheck.h>
@@ -33,13 +36,15 @@ namespace {
 constexpr std::size_t STREAMING_BYTES = 4u << 20;
 
 // Puts the `count` sectors from `lba` of the run at `run` into `into`: the data the drive
-// is to hold there. Throws to end the verify.
-using ExpectedRead = std::function<void(std::size_t run, u32 lba, u32 count, u8* into)>;
+// is to hold there; answers how many, fewer only where the source ends, which ends the
+// comparison there. Throws to end the verify.
+using ExpectedRead = std::function<u32(std::size_t run, u32 lba, u32 count, u8* into)>;
 
 // The comparison proper: the drive's sectors of `runs` (`total` of them) with what
 // `readExpected` gives, chunk by chunk, through the drive thread.
 void compareRuns(std::shared_ptr<DiskImagerImp>& engine, IDisk& disk, ImagingThreadData& data, const SectorMap& runs,
-                 u64 total, const ExpectedRead& readExpected) {
+                 u64 total, const ExpectedRead& readExpected,
+                 const std::function<unsigned char(u64 done)>& progress = nullptr) {
   const u32 sectorSize = disk.getSectorSize();
   DiskBufferPointer expected(u64(image::CHUNK_SECTORS) * sectorSize);
   // From here until it is joined, only the drive thread touches the drive.
@@ -47,11 +52,16 @@ void compareRuns(std::shared_ptr<DiskImagerImp>& engine, IDisk& disk, ImagingThr
   ChunkRing ring(2, chunkRingSlots(data, std::max<std::size_t>(2, STREAMING_BYTES / chunkBytes)), chunkBytes);
   DriveThread drive(ring, 0, [&disk, &runs, &ring, &engine] { readDriveChunks(disk, runs, ring, *engine); });
   u64 done = 0;
+  bool sourceEnded = false;
   for (std::size_t r = 0; r < runs.size(); ++r) {
     const SectorRange& run = runs[r];
     forEachChunk(run.firstSector, run.numSectors, image::CHUNK_SECTORS, [&](u32 lba, u32 count) {
+      if (sourceEnded) return;
       engine->throwIfAbortRequested();
-      readExpected(r, lba, count, expected.get());
+      const u32 filled = readExpected(r, lba, count, expected.get());
+      sourceEnded = filled < count;
+      if (filled == 0) return;
+      count = filled;
       const boost::optional<u64> sequence = ring.next(1);
       if (!sequence) {
         // The drive thread stopped before this chunk: it saw the abort.
@@ -67,10 +77,11 @@ void compareRuns(std::shared_ptr<DiskImagerImp>& engine, IDisk& disk, ImagingThr
             vrk::SprintfFormat("Data mismatch during verification of sector chunk starting at LBA %08Xh", lba));
       }
       done += count;
-      engine->notifyProgress(percentOf(done, total));
+      engine->notifyProgress(progress ? progress(done) : percentOf(done, total));
       ring.pass(1);  // after the report: the drive thread tests for an abort before its next read
     });
   }
+  if (sourceEnded) ring.cancel();  // the drive thread may have read further
   drive.join();
 }
 
@@ -122,6 +133,7 @@ void verifyDiskAgainstImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>&
     if (!image.readSectors(lba, into, count)) {
       throw VantorException(ERR_FILE_ACCESS, vrk::String("Problem accessing file \"") + imagePath + "\"");
     }
+    return count;
   };
   compareRuns(engine, disk, data, runs, total, readImage);
   if (sums && !sums->through(image.getFileSize())) sums->require();  // chunks the verify leaves out
@@ -136,8 +148,33 @@ void verifyDiskAgainstDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& 
       throw VantorException(ERR_DISK_ACCESS,
                             vrk::SprintfFormat("Error reading source sector chunk starting at LBA %08Xh", lba));
     }
+    return count;
   };
   compareRuns(engine, disk, data, plan.runs, plan.totalSectors, readSource);
+}
+
+void verifyDiskAgainstStream(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, IDisk& disk,
+                             const vrk::String& path, ImagingThreadData& data) {
+  const u64 stated = checkCompressedSource(path, disk, false);
+  CompressedStream stream(path);
+  const u32 sectorSize = disk.getSectorSize();
+  const u64 driveSectors = fullSectorCount(disk);
+  const u64 sectors = std::min<u64>(stated ? (stated + sectorSize - 1) / sectorSize : driveSectors, 0xFFFFFFFFu);
+  SectorMap runs;
+  runs.append(makeSectorRange(0, static_cast<u32>(sectors), sectorSize));
+  const ExpectedRead readStream = [&stream, sectorSize](std::size_t, u32, u32 count, u8* into) {
+    return stream.readSectors(into, count, sectorSize);
+  };
+  std::function<unsigned char(u64)> progress;
+  if (!stated) progress = [&stream](u64) { return percentOf(stream.consumed(), stream.fileSize()); };
+  compareRuns(engine, disk, data, runs, sectors, readStream, progress);
+  u8 more = 0;
+  if (stream.read(&more, 1) != 0) {
+    throw VantorException(ERR_VERIFY_MISMATCH,
+                          vrk::SprintfFormat("The disk image goes on past the drive's last sector (%08I64Xh): it is "
+                                             "larger than the drive",
+                                             driveSectors - 1));
+  }
 }
 
 }  // namespace vantor

@@ -120,8 +120,32 @@ int runRawInfo(const InfoOptions& options) {
   return 0;
 }
 
+// A compressed disk image: its compression and, when its file states it, its size. Its
+// table and volumes are only known once it is decompressed.
+int runCompressedInfo(const InfoOptions& options, const std::string& path) {
+  const std::string compression = DiskImager::compressionOf(path);
+  const std::uint64_t size = DiskImager::compressedSizeOf(path);
+  if (options.json) {
+    Json json;
+    json["diskImage"] = path;
+    json["compression"] = compression;
+    json["sizeBytes"] = size ? Json(size) : Json(nullptr);
+    JsonWriter::print(json, std::cout);
+    return 0;
+  }
+  std::cout << "Disk image:         " << path << "\n"
+            << "Compression:        " << compression << "\n";
+  if (size) {
+    std::cout << "Size:               " << size << " bytes (" << Units::bytes(size) << ") decompressed\n";
+  } else {
+    std::cout << "Size:               not stated by the file; known once it is decompressed\n";
+  }
+  return 0;
+}
+
 int runInfo(const InfoOptions& options) {
   const std::string path = Target::absolutePath(options.image);
+  if (*DiskImager::compressionOf(path)) return runCompressedInfo(options, path);
   if (RawSource::isRaw(path)) return runRawInfo(options);
   ImageFile::requireRegularFile(path, options.image);
   DISK_IMAGE_INFO info{};

@@ -1,6 +1,7 @@
 // vantor restore: an image onto one or more drives or disk files at once, run by the
 // imaging engine on its worker threads while the main thread shows progress.
 #include <algorithm>
+#include <functional>
 #include <iostream>
 #include <memory>
 
@@ -61,12 +62,24 @@ void requireAgreement(const std::string& image, bool whole) {
   }
 }
 
-// A raw source (RawSource): written as the library maps it, onto each target from an
-// opening of its own. No checksum file belongs to it.
-int runRawRestore(RestoreOptions options, const std::string& sourcePath) {
-  const RawSource source = RawSource::open(options.image, options.sourceSectorSize(), true);
-  // A disk file target takes the source's sector size unless told.
-  if (options.targetOptions.sectorSize == 0) options.targetOptions.sectorSize = source.disk().getSectorSize();
+// A source other than a captured image, as runSourceRestore writes it.
+struct OtherSource {
+  std::string name;  // what the question and the results call it
+  // A disk file target's sector size unless told.
+  std::uint32_t sectorSize = 512;
+  // Checks the source against one target's imager before anything is written; answers
+  // the bytes a restore writes, 0 when only the writing tells.
+  std::function<std::uint64_t(DiskImager&)> check;
+  // Starts the restore onto target `i`, with `clean` to run once every sector is written.
+  std::function<bool(DiskImager&, std::size_t i, std::function<void(std::shared_ptr<IDisk>)> clean)> start;
+  // Erases on the written drive of target `i` the signatures the source does not hold.
+  std::function<std::vector<std::string>(std::size_t i, IDisk& drive)> erase;
+};
+
+// A raw source (RawSource) or a compressed one: written onto each target by an imager
+// of its own, every target checked before any is written.
+int runSourceRestore(RestoreOptions options, const std::string& sourcePath, const OtherSource& source) {
+  if (options.targetOptions.sectorSize == 0) options.targetOptions.sectorSize = source.sectorSize;
   options.targetOptions.forWriting = true;
   Target::refuseRepeats(options.targets);
   const std::string sourceIdentity = FileFacts::identity(sourcePath);
@@ -92,7 +105,7 @@ int runRawRestore(RestoreOptions options, const std::string& sourcePath) {
     if (options.everySector) imager->setSourceSectors(DiskImager::SOURCE_EVERY_SECTOR);
     if (options.allowVolumeTooLarge) imager->setVolumeTooLargeBehavior(DiskImager::ALLOW_VOLUME_TOO_LARGE);
     try {
-      usedBytes = imager->checkSourceCompatibility(source.disk(), true) * source.disk().getSectorSize();
+      usedBytes = source.check(*imager);
     } catch (const VantorException& error) {
       throw VantorException(error.getErrorCode(), vrk::String(target->argument()) + ": " + error.getMessage());
     }
@@ -100,26 +113,22 @@ int runRawRestore(RestoreOptions options, const std::string& sourcePath) {
   }
   TargetGuard guard(options.yes, options.force);
   for (const auto& target : targets) guard.addReplaced(*target);
-  guard.require("overwrite the disk with the disk image " + source.path());
+  guard.require("overwrite the disk with the " + source.name);
 
   created.keep();
   OperationRunner runner(options.progress);
   std::vector<WriteWitness::Flag> written;
-  std::vector<std::shared_ptr<IDisk>> sources;
   for (std::size_t i = 0; i < targets.size(); ++i) {
     runner.attach(*imagers[i], targets[i]->argument(), "restore -> " + targets[i]->argument(), usedBytes, "");
     written.push_back(WriteWitness::install(targets[i]->device().rawDisk()));
-    sources.push_back(source.reopen());
   }
   std::vector<std::vector<std::string>> erased(targets.size());
   for (std::size_t i = 0; i < targets.size(); ++i) {
     std::function<void(std::shared_ptr<IDisk>)> clean;
-    if (!options.keepSignatures) {
-      clean = [&erased, i, from = sources[i], every = options.everySector](std::shared_ptr<IDisk> drive) {
-        erased[i] = SignatureEraser::eraseForeign(*drive, *from, every);
-      };
+    if (!options.keepSignatures && source.erase) {
+      clean = [&erased, &source, i](std::shared_ptr<IDisk> drive) { erased[i] = source.erase(i, *drive); };
     }
-    if (!imagers[i]->startWritingDisk(sources[i], false, options.verify, std::move(clean))) {
+    if (!source.start(*imagers[i], i, std::move(clean))) {
       throw VantorException(ERR_GENERAL, vrk::String("the restore onto ") + targets[i]->path() + " could not be started");
     }
   }
@@ -127,8 +136,8 @@ int runRawRestore(RestoreOptions options, const std::string& sourcePath) {
   const std::vector<ProgressBoard::Line> lines = runner.outcome();
   for (std::size_t i = 0; i < targets.size(); ++i) {
     if (lines[i].status == ProgressBoard::Status::Succeeded) {
-      std::cout << "Restored " << Units::bytes(usedBytes) << " onto " << targets[i]->path()
-                << (options.verify ? " (verified)" : "") << "\n";
+      std::cout << "Restored " << (usedBytes ? Units::bytes(usedBytes) : "the " + source.name) << " onto "
+                << targets[i]->path() << (options.verify ? " (verified)" : "") << "\n";
       for (const std::string& what : erased[i]) {
         std::cout << "  erased an old " << what << " that the disk image does not hold\n";
       }
@@ -139,8 +148,45 @@ int runRawRestore(RestoreOptions options, const std::string& sourcePath) {
   return status;
 }
 
+// A raw source (RawSource): written as the library maps it, onto each target from an
+// opening of its own. No checksum file belongs to it.
+int runRawRestore(RestoreOptions options, const std::string& sourcePath) {
+  const RawSource raw = RawSource::open(options.image, options.sourceSectorSize(), true);
+  std::vector<std::shared_ptr<IDisk>> sources;
+  OtherSource source;
+  source.name = "disk image " + raw.path();
+  source.sectorSize = raw.disk().getSectorSize();
+  source.check = [&raw](DiskImager& imager) {
+    return imager.checkSourceCompatibility(raw.disk(), true) * raw.disk().getSectorSize();
+  };
+  source.start = [&raw, &sources, verify = options.verify](DiskImager& imager, std::size_t,
+                                                          std::function<void(std::shared_ptr<IDisk>)> clean) {
+    sources.push_back(raw.reopen());
+    return imager.startWritingDisk(sources.back(), false, verify, std::move(clean));
+  };
+  source.erase = [&sources, every = options.everySector](std::size_t i, IDisk& drive) {
+    return SignatureEraser::eraseForeign(drive, *sources[i], every);
+  };
+  return runSourceRestore(std::move(options), sourcePath, source);
+}
+
+// A compressed disk image: decompressed by each target's imager as it writes it. No
+// checksum file belongs to it; the stream's own checks find damage.
+int runCompressedRestore(RestoreOptions options, const std::string& sourcePath) {
+  ImageFile::requireRegularFile(sourcePath, options.image);
+  OtherSource source;
+  source.name = std::string(DiskImager::compressionOf(sourcePath)) + "-compressed disk image " + sourcePath;
+  source.check = [&sourcePath](DiskImager& imager) { return imager.checkCompressedSource(sourcePath, true); };
+  source.start = [&sourcePath, verify = options.verify](DiskImager& imager, std::size_t,
+                                                       std::function<void(std::shared_ptr<IDisk>)> clean) {
+    return imager.startWritingCompressed(sourcePath, false, verify, std::move(clean));
+  };
+  return runSourceRestore(std::move(options), sourcePath, source);
+}
+
 int runRestore(RestoreOptions options) {
   const std::string image = Target::absolutePath(options.image);
+  if (*DiskImager::compressionOf(image)) return runCompressedRestore(std::move(options), image);
   if (RawSource::isRaw(image)) return runRawRestore(std::move(options), image);
   ImageFile::requireRegularFile(image, options.image);
   const ImageFile facts = ImageFile::read(image);
@@ -283,7 +329,8 @@ void addRestore(CLI::App& app, CommandAction& action) {
       app.add_subcommand("restore", "Write an image onto one or more drives or disk files at once");
   command->add_option("IMAGE", options->image,
                       "Image file to read: a captured image, or a disk image (a raw disk file or a drive with a "
-                      "partition table or a file system)")
+                      "partition table or a file system, or a disk file compressed with gzip, xz, zstd or bzip2, or "
+                      "alone in a zip archive)")
       ->required();
   command->add_option("TARGET", options->targets, "Block devices or disk files to write")->required();
   command->add_flag("--verify", options->verify, "Read every chunk back and compare it");

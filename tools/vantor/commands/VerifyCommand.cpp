@@ -1,5 +1,6 @@
 // vantor verify: several drives or disk files compared with one image at once, without
 // writing anything. Exit 0 only when every target holds the image's sectors.
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -28,12 +29,20 @@ struct VerifyOptions {
   OperationRunner::Progress progress = OperationRunner::Progress::Board;
 };
 
-// A raw source (RawSource): each target compared with the sectors a restore from it
-// writes, from an opening of its own.
-int runRawVerify(VerifyOptions options) {
-  const RawSource source =
-      RawSource::open(options.image, options.targetOptions.sectorSize ? options.targetOptions.sectorSize : 512, false);
-  if (options.targetOptions.sectorSize == 0) options.targetOptions.sectorSize = source.disk().getSectorSize();
+// A source other than a captured image, as runSourceVerify compares it.
+struct OtherSource {
+  std::string name;  // what the results call it
+  std::uint32_t sectorSize = 512;  // a disk file target's sector size unless told
+  // Checks the source against one target's imager; answers the bytes compared, 0 when
+  // only the comparing tells.
+  std::function<std::uint64_t(DiskImager&)> check;
+  std::function<bool(DiskImager&)> start;
+};
+
+// Each target compared with the sectors a restore from `source` writes, by an imager of
+// its own.
+int runSourceVerify(VerifyOptions options, const OtherSource& source) {
+  if (options.targetOptions.sectorSize == 0) options.targetOptions.sectorSize = source.sectorSize;
   std::vector<std::unique_ptr<Target>> targets;
   std::vector<std::unique_ptr<DiskImager>> imagers;
   std::uint64_t comparedBytes = 0;
@@ -42,19 +51,17 @@ int runRawVerify(VerifyOptions options) {
     imagers.push_back(std::make_unique<DiskImager>(targets.back()->device()));
     if (options.everySector) imagers.back()->setSourceSectors(DiskImager::SOURCE_EVERY_SECTOR);
     try {  // too small, other sector size: said before anything runs
-      comparedBytes = imagers.back()->checkSourceCompatibility(source.disk(), false) * source.disk().getSectorSize();
+      comparedBytes = source.check(*imagers.back());
     } catch (const VantorException& error) {
       throw VantorException(error.getErrorCode(), vrk::String(argument) + ": " + error.getMessage());
     }
   }
   OperationRunner runner(options.progress);
-  std::vector<std::shared_ptr<IDisk>> sources;
   for (std::size_t i = 0; i < targets.size(); ++i) {
     runner.attach(*imagers[i], targets[i]->argument(), "verify " + targets[i]->argument(), comparedBytes, "");
-    sources.push_back(source.reopen());
   }
   for (std::size_t i = 0; i < targets.size(); ++i) {
-    if (!imagers[i]->startVerifyingDisk(sources[i], false)) {
+    if (!source.start(*imagers[i])) {
       throw VantorException(ERR_GENERAL, vrk::String("the verification of ") + targets[i]->path() + " could not start");
     }
   }
@@ -62,15 +69,44 @@ int runRawVerify(VerifyOptions options) {
   const std::vector<ProgressBoard::Line> lines = runner.outcome();
   for (std::size_t i = 0; i < targets.size(); ++i) {
     if (lines[i].status == ProgressBoard::Status::Succeeded) {
-      std::cout << targets[i]->path() << " matches the disk image " << source.path() << " ("
-                << Units::bytes(comparedBytes) << " compared)\n";
+      std::cout << targets[i]->path() << " matches the " << source.name;
+      if (comparedBytes) std::cout << " (" << Units::bytes(comparedBytes) << " compared)";
+      std::cout << "\n";
     }
   }
   return status;
 }
 
+// A raw source (RawSource): each target compared from an opening of its own.
+int runRawVerify(VerifyOptions options) {
+  const RawSource raw =
+      RawSource::open(options.image, options.targetOptions.sectorSize ? options.targetOptions.sectorSize : 512, false);
+  std::vector<std::shared_ptr<IDisk>> sources;
+  OtherSource source;
+  source.name = "disk image " + raw.path();
+  source.sectorSize = raw.disk().getSectorSize();
+  source.check = [&raw](DiskImager& imager) {
+    return imager.checkSourceCompatibility(raw.disk(), false) * raw.disk().getSectorSize();
+  };
+  source.start = [&raw, &sources](DiskImager& imager) {
+    sources.push_back(raw.reopen());
+    return imager.startVerifyingDisk(sources.back(), false);
+  };
+  return runSourceVerify(std::move(options), source);
+}
+
+// A compressed disk image: decompressed by each target's imager as it compares.
+int runCompressedVerify(VerifyOptions options, const std::string& path) {
+  OtherSource source;
+  source.name = std::string(DiskImager::compressionOf(path)) + "-compressed disk image " + path;
+  source.check = [&path](DiskImager& imager) { return imager.checkCompressedSource(path, false); };
+  source.start = [&path](DiskImager& imager) { return imager.startVerifyingCompressed(path, false); };
+  return runSourceVerify(std::move(options), source);
+}
+
 int runVerify(VerifyOptions options) {
   const std::string image = Target::absolutePath(options.image);
+  if (*DiskImager::compressionOf(image)) return runCompressedVerify(std::move(options), image);
   if (RawSource::isRaw(image)) return runRawVerify(std::move(options));
   const ImageFile facts = ImageFile::read(image);  // a damaged image is refused before any target opens
   // The library holds each chunk against the image's checksums as it compares it; a

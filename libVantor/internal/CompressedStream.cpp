@@ -1,0 +1,455 @@
+#include <libVantor/internal/CompressedStream.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include <libVantor/VantorException.h>
+
+#if VANTOR_HAVE_DECOMPRESSION
+#include <archive.h>
+#include <archive_entry.h>
+#include <bzlib.h>
+#include <lzma.h>
+#include <zlib.h>
+#include <zstd.h>
+#endif
+
+namespace vantor {
+namespace {
+
+// The mapped file's pages behind the decoders leave the process each time this many
+// more bytes were decoded.
+constexpr u64 RELEASE_STEP = 2ull << 20;
+// What the xz decoder may take with two threads, and at most with one.
+constexpr u64 XZ_THREADED_MEMORY = 160ull << 20;
+constexpr u64 DECODER_MEMORY = 256ull << 20;
+// zlib and bzip2 count their input in 32 bits: they get the file in pieces this large.
+constexpr u64 PIECE_BYTES = 1ull << 30;
+
+// A decoder's complaint, turned into the stream's error by read().
+struct Damaged : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+// A file that is sound but cannot be written as a disk (a zip of several files), said as is.
+struct Refused : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+}  // namespace
+
+// Decodes the next bytes of the stream into `out`: up to `n`, fewer only at its end (0
+// once it is over). Throws Damaged.
+struct CompressedStream::Decoder {
+  virtual ~Decoder() = default;
+  virtual std::size_t decode(u8* out, std::size_t n) = 0;
+  virtual u64 consumed() const = 0;  // compressed bytes taken in
+};
+
+namespace {
+
+#if VANTOR_HAVE_DECOMPRESSION
+const char* const TRUNCATED = "the file ends before the compressed stream does";
+
+// gzip: members one after another, as `gzip -d` reads them; bytes after the last member
+// that do not start another are ignored, as there.
+class GzipDecoder : public CompressedStream::Decoder {
+ public:
+  GzipDecoder(const u8* data, u64 size) : data_(data), size_(size) {
+    if (inflateInit2(&z_, 15 + 32) != Z_OK) throw Damaged("zlib could not start");
+  }
+  ~GzipDecoder() override { inflateEnd(&z_); }
+  std::size_t decode(u8* out, std::size_t n) override {
+    std::size_t got = 0;
+    while (got < n && !over_) {
+      if (z_.avail_in == 0 && fed_ < size_) {
+        z_.next_in = const_cast<Bytef*>(data_ + fed_);
+        z_.avail_in = static_cast<uInt>(std::min(size_ - fed_, PIECE_BYTES));
+        fed_ += z_.avail_in;
+      }
+      z_.next_out = out + got;
+      z_.avail_out = static_cast<uInt>(std::min<std::size_t>(n - got, UINT_MAX));
+      const uInt room = z_.avail_out;
+      const int result = inflate(&z_, Z_NO_FLUSH);
+      got += room - z_.avail_out;
+      if (result == Z_STREAM_END) {
+        const u64 at = consumed();
+        if (at + 2 <= size_ && data_[at] == 0x1F && data_[at + 1] == 0x8B) {
+          inflateReset(&z_);
+        } else {
+          over_ = true;
+        }
+      } else if (result == Z_BUF_ERROR || (result == Z_OK && z_.avail_in == 0 && fed_ == size_ && z_.avail_out > 0)) {
+        throw Damaged(TRUNCATED);
+      } else if (result != Z_OK) {
+        throw Damaged(z_.msg ? z_.msg : "the compressed data is damaged");
+      }
+    }
+    return got;
+  }
+  u64 consumed() const override { return static_cast<u64>(z_.next_in ? z_.next_in - data_ : 0); }
+
+ private:
+  const u8* data_;
+  u64 size_;
+  u64 fed_ = 0;
+  z_stream z_{};
+  bool over_ = false;
+};
+
+// bzip2: streams one after another, as `bzip2 -d` reads them.
+class Bzip2Decoder : public CompressedStream::Decoder {
+ public:
+  Bzip2Decoder(const u8* data, u64 size) : data_(data), size_(size) { start(); }
+  ~Bzip2Decoder() override { BZ2_bzDecompressEnd(&s_); }
+  std::size_t decode(u8* out, std::size_t n) override {
+    std::size_t got = 0;
+    while (got < n && !over_) {
+      if (s_.avail_in == 0 && fed_ < size_) {
+        s_.next_in = reinterpret_cast<char*>(const_cast<u8*>(data_ + fed_));
+        s_.avail_in = static_cast<unsigned>(std::min(size_ - fed_, PIECE_BYTES));
+        fed_ += s_.avail_in;
+      }
+      s_.next_out = reinterpret_cast<char*>(out + got);
+      s_.avail_out = static_cast<unsigned>(std::min<std::size_t>(n - got, UINT_MAX));
+      const unsigned room = s_.avail_out;
+      const int result = BZ2_bzDecompress(&s_);
+      got += room - s_.avail_out;
+      if (result == BZ_STREAM_END) {
+        const u64 at = consumed();
+        if (at + 4 <= size_ && std::memcmp(data_ + at, "BZh", 3) == 0) {
+          BZ2_bzDecompressEnd(&s_);
+          const char* next = s_.next_in;
+          const unsigned left = s_.avail_in;
+          start();
+          s_.next_in = const_cast<char*>(next);
+          s_.avail_in = left;
+        } else {
+          over_ = true;
+        }
+      } else if (result == BZ_OK) {
+        if (s_.avail_in == 0 && fed_ == size_ && s_.avail_out > 0) throw Damaged(TRUNCATED);
+      } else if (result == BZ_MEM_ERROR) {
+        throw Damaged("bzip2 ran out of memory");
+      } else {
+        throw Damaged("the compressed data is damaged");
+      }
+    }
+    return got;
+  }
+  u64 consumed() const override {
+    return s_.next_in ? static_cast<u64>(reinterpret_cast<const u8*>(s_.next_in) - data_) : 0;
+  }
+
+ private:
+  void start() {
+    s_ = bz_stream{};
+    if (BZ2_bzDecompressInit(&s_, 0, 0) != BZ_OK) throw Damaged("bzip2 could not start");
+  }
+  const u8* data_;
+  u64 size_;
+  u64 fed_ = 0;
+  bz_stream s_{};
+  bool over_ = false;
+};
+
+const char* xzProblem(lzma_ret result) {
+  switch (result) {
+    case LZMA_FORMAT_ERROR: return "the xz stream's header is damaged";
+    case LZMA_OPTIONS_ERROR: return "the xz stream uses options this decoder does not know";
+    case LZMA_DATA_ERROR: return "the compressed data is damaged";
+    case LZMA_BUF_ERROR: return TRUNCATED;
+    case LZMA_MEMLIMIT_ERROR: return "the xz stream needs more than 256 MiB of memory to decode";
+    case LZMA_MEM_ERROR: return "the xz decoder ran out of memory";
+    default: return "the xz decoder failed";
+  }
+}
+
+// xz: every stream of the file, blocks decoded on two threads where they fit the memory
+// allowed, else on one.
+class XzDecoder : public CompressedStream::Decoder {
+ public:
+  XzDecoder(const u8* data, u64 size) : data_(data) {
+    lzma_mt mt{};
+    mt.flags = LZMA_CONCATENATED;
+    mt.threads = 2;
+    mt.memlimit_threading = XZ_THREADED_MEMORY;
+    mt.memlimit_stop = DECODER_MEMORY;
+    const lzma_ret result = lzma_stream_decoder_mt(&s_, &mt);
+    if (result != LZMA_OK) throw Damaged(xzProblem(result));
+    s_.next_in = data;
+    s_.avail_in = static_cast<std::size_t>(size);
+  }
+  ~XzDecoder() override { lzma_end(&s_); }
+  std::size_t decode(u8* out, std::size_t n) override {
+    if (over_) return 0;
+    s_.next_out = out;
+    s_.avail_out = n;
+    while (s_.avail_out > 0) {
+      const lzma_ret result = lzma_code(&s_, LZMA_FINISH);
+      if (result == LZMA_STREAM_END) {
+        over_ = true;
+        break;
+      }
+      if (result != LZMA_OK) throw Damaged(xzProblem(result));
+    }
+    return n - s_.avail_out;
+  }
+  u64 consumed() const override { return static_cast<u64>(s_.next_in - data_); }
+
+  // The decompressed size of every stream of the file, from their indexes at the ends
+  // of the streams (nothing is decompressed); none when they cannot be read.
+  static boost::optional<u64> sizeOf(const u8* data, u64 size) {
+    lzma_stream s = LZMA_STREAM_INIT;
+    lzma_index* index = nullptr;
+    if (lzma_file_info_decoder(&s, &index, DECODER_MEMORY, size) != LZMA_OK) return boost::none;
+    boost::optional<u64> total;
+    s.next_in = data;
+    s.avail_in = static_cast<std::size_t>(size);
+    for (;;) {
+      const lzma_ret result = lzma_code(&s, s.avail_in == 0 ? LZMA_FINISH : LZMA_RUN);
+      if (result == LZMA_SEEK_NEEDED && s.seek_pos <= size) {
+        s.next_in = data + s.seek_pos;
+        s.avail_in = static_cast<std::size_t>(size - s.seek_pos);
+        continue;
+      }
+      if (result == LZMA_OK) continue;
+      if (result == LZMA_STREAM_END) {
+        total = lzma_index_uncompressed_size(index);
+        lzma_index_end(index, nullptr);
+      }
+      break;
+    }
+    lzma_end(&s);
+    return total;
+  }
+
+ private:
+  const u8* data_;
+  lzma_stream s_ = LZMA_STREAM_INIT;
+  bool over_ = false;
+};
+
+// zstd: every frame of the file (skippable ones pass unseen), windows up to 128 MiB.
+class ZstdDecoder : public CompressedStream::Decoder {
+ public:
+  ZstdDecoder(const u8* data, u64 size) : in_{data, static_cast<std::size_t>(size), 0} {
+    if (!d_) throw Damaged("zstd could not start");
+    ZSTD_DCtx_setParameter(d_, ZSTD_d_windowLogMax, 27);
+  }
+  ~ZstdDecoder() override { ZSTD_freeDCtx(d_); }
+  std::size_t decode(u8* out, std::size_t n) override {
+    ZSTD_outBuffer buffer{out, n, 0};
+    while (buffer.pos < buffer.size && !over_) {
+      const std::size_t before = buffer.pos, inBefore = in_.pos;
+      const std::size_t result = ZSTD_decompressStream(d_, &buffer, &in_);
+      if (ZSTD_isError(result)) throw Damaged(ZSTD_getErrorName(result));
+      if (result == 0 && in_.pos == in_.size) over_ = true;
+      else if (buffer.pos == before && in_.pos == inBefore) throw Damaged(TRUNCATED);
+    }
+    return buffer.pos;
+  }
+  u64 consumed() const override { return in_.pos; }
+
+  // The sum of the frames' content sizes, when every frame carries its own; reads each
+  // block's header to find the frames.
+  static boost::optional<u64> sizeOf(const u8* data, u64 size) {
+    u64 total = 0;
+    for (u64 at = 0; at < size;) {
+      const unsigned long long content = ZSTD_getFrameContentSize(data + at, static_cast<std::size_t>(size - at));
+      if (content == ZSTD_CONTENTSIZE_UNKNOWN || content == ZSTD_CONTENTSIZE_ERROR) return boost::none;
+      const std::size_t frame = ZSTD_findFrameCompressedSize(data + at, static_cast<std::size_t>(size - at));
+      if (ZSTD_isError(frame) || frame == 0) return boost::none;
+      total += content;
+      at += frame;
+    }
+    return total;
+  }
+
+ private:
+  ZSTD_DCtx* d_ = ZSTD_createDCtx();
+  ZSTD_inBuffer in_;
+  bool over_ = false;
+};
+
+// A zip archive's one file, read from the file through libarchive's own buffers.
+class ZipDecoder : public CompressedStream::Decoder {
+ public:
+  explicit ZipDecoder(const vrk::String& path) {
+    // The archive's directory first: it must list exactly one file.
+    Archive listing(path);
+    int files = 0;
+    archive_entry* entry = nullptr;
+    int result;
+    while ((result = archive_read_next_header(listing.a, &entry)) == ARCHIVE_OK) {
+      if (archive_entry_filetype(entry) != AE_IFREG) continue;
+      ++files;
+      if (archive_entry_is_encrypted(entry)) throw Refused("the zip archive's file is encrypted");
+    }
+    if (result != ARCHIVE_EOF) throw Damaged(listing.problem());
+    if (files != 1) {
+      throw Refused(files == 0 ? "the zip archive holds no file"
+                               : "the zip archive holds " + std::to_string(files) +
+                                     " files; only a zip of one disk image can be written");
+    }
+    archive_.reset(new Archive(path));
+    while ((result = archive_read_next_header(archive_->a, &entry)) == ARCHIVE_OK &&
+           archive_entry_filetype(entry) != AE_IFREG) {
+    }
+    if (result != ARCHIVE_OK) throw Damaged(archive_->problem());
+    if (archive_entry_size_is_set(entry)) size_ = static_cast<u64>(archive_entry_size(entry));
+  }
+  std::size_t decode(u8* out, std::size_t n) override {
+    std::size_t got = 0;
+    while (got < n) {
+      const la_ssize_t result = archive_read_data(archive_->a, out + got, n - got);
+      if (result < 0) throw Damaged(archive_->problem());
+      if (result == 0) break;
+      got += static_cast<std::size_t>(result);
+    }
+    return got;
+  }
+  u64 consumed() const override { return static_cast<u64>(archive_filter_bytes(archive_->a, -1)); }
+  boost::optional<u64> size() const { return size_; }
+
+ private:
+  struct Archive {
+    explicit Archive(const vrk::String& path) {
+      if (!a) throw Damaged("libarchive could not start");
+      archive_read_support_format_zip_seekable(a);
+      if (archive_read_open_filename(a, path.c_str(), 1 << 20) != ARCHIVE_OK) {
+        const std::string why = problem();
+        archive_read_free(a);
+        a = nullptr;
+        throw Damaged(why);
+      }
+    }
+    ~Archive() {
+      if (a) archive_read_free(a);
+    }
+    std::string problem() const {
+      const char* text = archive_error_string(a);
+      return text ? text : "the zip archive is damaged";
+    }
+    archive* a = archive_read_new();
+  };
+  std::unique_ptr<Archive> archive_;
+  boost::optional<u64> size_;
+};
+#endif
+
+}  // namespace
+
+CompressedStream::Kind CompressedStream::kindOf(const u8* b, std::size_t size) {
+  if (size >= 3 && b[0] == 0x1F && b[1] == 0x8B && b[2] == 0x08) return GZIP;
+  if (size >= 6 && std::memcmp(b, "\xFD" "7zXZ\0", 6) == 0) return XZ;
+  if (size >= 4 && b[0] == 0x28 && b[1] == 0xB5 && b[2] == 0x2F && b[3] == 0xFD) return ZSTD;
+  if (size >= 4 && std::memcmp(b, "BZh", 3) == 0 && b[3] >= '1' && b[3] <= '9') return BZIP2;
+  if (size >= 4 && std::memcmp(b, "PK\x03\x04", 4) == 0) return ZIP;
+  return NOT_COMPRESSED;
+}
+
+CompressedStream::Kind CompressedStream::kindOfFile(const vrk::String& path) {
+  const vrk::MMapFile file(path);
+  return file.data() ? kindOf(file.data(), static_cast<std::size_t>(std::min<u64>(file.size(), 8))) : NOT_COMPRESSED;
+}
+
+const char* CompressedStream::nameOf(Kind kind) {
+  switch (kind) {
+    case GZIP: return "gzip";
+    case XZ: return "xz";
+    case ZSTD: return "zstd";
+    case BZIP2: return "bzip2";
+    case ZIP: return "zip";
+    default: return "";
+  }
+}
+
+CompressedStream::CompressedStream(const vrk::String& path) : path_(path) {
+  file_ = std::make_unique<vrk::MMapFile>(path);
+  if (!file_->data()) {
+    throw VantorException(ERR_FILE_ACCESS, vrk::String("Problem accessing file \"") + path + "\"");
+  }
+  fileSize_ = file_->size();
+  kind_ = kindOf(file_->data(), static_cast<std::size_t>(std::min<u64>(fileSize_, 8)));
+  if (kind_ == NOT_COMPRESSED) {
+    throw VantorException(ERR_INVALID_IMAGE_FILE, vrk::String("\"") + path + "\" is not a compressed disk image");
+  }
+#if VANTOR_HAVE_DECOMPRESSION
+  try {
+    switch (kind_) {
+      case GZIP: decoder_ = std::make_unique<GzipDecoder>(file_->data(), fileSize_); break;
+      case BZIP2: decoder_ = std::make_unique<Bzip2Decoder>(file_->data(), fileSize_); break;
+      case XZ:
+        size_ = XzDecoder::sizeOf(file_->data(), fileSize_);
+        decoder_ = std::make_unique<XzDecoder>(file_->data(), fileSize_);
+        break;
+      case ZSTD:
+        size_ = ZstdDecoder::sizeOf(file_->data(), fileSize_);
+        file_->adviseDone(0, fileSize_);  // the walk over the frames touched them all
+        decoder_ = std::make_unique<ZstdDecoder>(file_->data(), fileSize_);
+        break;
+      case ZIP: {
+        file_.reset();
+        auto zip = std::make_unique<ZipDecoder>(path);
+        size_ = zip->size();
+        decoder_ = std::move(zip);
+        break;
+      }
+      default: break;
+    }
+  } catch (const Damaged& damaged) {
+    fail(damaged.what());
+  } catch (const Refused& refused) {
+    throw VantorException(ERR_INVALID_IMAGE_FILE, vrk::String("\"") + path + "\": " + refused.what());
+  }
+  if (file_) file_->adviseSequential();
+#else
+  throw VantorException(ERR_INVALID_IMAGE_FILE, vrk::String("\"") + path + "\" is " + nameOf(kind_) +
+                                                    "-compressed, and this build of Vantor cannot decompress images");
+#endif
+}
+
+CompressedStream::~CompressedStream() = default;
+
+u64 CompressedStream::consumed() const { return decoder_ ? decoder_->consumed() : 0; }
+
+std::size_t CompressedStream::read(u8* into, std::size_t n) {
+  std::size_t got = 0;
+  if (!ended_) {
+    try {
+      got = decoder_->decode(into, n);
+    } catch (const Damaged& damaged) {
+      fail(damaged.what());
+    }
+    if (got < n) ended_ = true;
+  }
+  produced_ += got;
+  if (size_ && (produced_ > *size_ || (ended_ && produced_ < *size_))) {
+    fail(vrk::SprintfFormat("the stream holds %s bytes than the %I64u its file states", ended_ ? "fewer" : "more",
+                            *size_));
+  }
+  if (file_ && consumed() - releasedUpTo_ >= RELEASE_STEP) {
+    file_->adviseDone(releasedUpTo_, consumed() - releasedUpTo_);
+    releasedUpTo_ = consumed();
+  }
+  return got;
+}
+
+u32 CompressedStream::readSectors(u8* into, u32 count, u32 sectorSize) {
+  const std::size_t got = read(into, std::size_t(count) * sectorSize);
+  const std::size_t padded = (got + sectorSize - 1) / sectorSize * sectorSize;
+  std::memset(into + got, 0, padded - got);
+  return static_cast<u32>(padded / sectorSize);
+}
+
+void CompressedStream::fail(const vrk::String& what) const {
+  vrk::String where = produced_ == 0 ? vrk::String()
+                                     : vrk::SprintfFormat(" after %I64u bytes were decompressed", produced_);
+  throw VantorException(ERR_INVALID_IMAGE_FILE, vrk::String("The ") + nameOf(kind_) + "-compressed image \"" + path_ +
+                                                    "\" is damaged" + where + ": " + what);
+}
+
+}  // namespace vantor

@@ -1,0 +1,204 @@
+// Compressed disk images written by the imaging engine: made by the formats' own tools
+// from a sample disk (two FAT volumes with files), restored verified onto three drives
+// at once, byte for byte; and the ways a stream goes wrong, none of them a success and
+// none touching sector 0 of the drive.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <libVantor/DiskImager.h>
+#include <libVantor/internal/EveryVolumeMap.h>
+#include <libVantor/internal/GptLayout.h>
+#include "support/FakeDisk.h"
+#include "support/RecordingObserver.h"
+#include "support/Shell.h"
+#include "support/TempDir.h"
+
+using namespace vantor;
+using namespace vantor::test;
+
+namespace {
+
+struct Target {
+  explicit Target(u32 sectors) : disk(std::make_shared<FakeDisk>(512, sectors)), device("fake", disk), imager(device) {
+    disk->fill(0, 0xEE, 512);  // an old sector 0, which a failed restore must leave
+    imager.registerObserver(new RecordingObserver(log));
+  }
+  std::string last() { return log->snapshot().empty() ? "" : log->snapshot().back(); }
+  // A restore from `path` without verify: how it ended, a refusal by the start too.
+  std::string restore(const std::string& path) {
+    try {
+      EXPECT_TRUE(imager.startWritingCompressed(path, true, false, nullptr));
+    } catch (const VantorException& error) {
+      return "error " + std::to_string(error.getErrorCode()) + " " + error.getMessage().c_str();
+    }
+    return last();
+  }
+  std::vector<u8> sectors(u32 first, u32 count) {
+    std::vector<u8> out(std::size_t(count) * 512);
+    EXPECT_TRUE(disk->readSectors(first, out.data(), count));
+    return out;
+  }
+  std::shared_ptr<FakeDisk> disk;
+  DiskDevice device;
+  DiskImager imager;
+  std::shared_ptr<EventLog> log = std::make_shared<EventLog>();
+};
+
+class CompressedSource : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!hasShell()) GTEST_SKIP() << "needs the compression tools";
+    // The first 16 MiB of the sample disk (its table and most of its first volume),
+    // with 100 bytes more so that its last sector is a partial one.
+    runOrThrow("bash " + shellQuote(VANTOR_SOURCE_DIR "/scripts/make-sample-disk.sh") + " " + dir.file("sample.img") +
+               " >/dev/null && head -c 16M " + dir.file("sample.img") + " > " + disk() +
+               " && head -c 100 /dev/urandom >> " + disk());
+    const std::string bytes = readFile(disk());
+    image.assign(bytes.begin(), bytes.end());
+    image.resize((image.size() + 511) / 512 * 512);  // as written: the last sector padded with zeros
+  }
+  std::string disk() const { return dir.file("disk.img"); }
+  // Makes `name` from the sample disk with `command` (the disk's path follows it).
+  std::string make(const std::string& name, const std::string& command) {
+    runOrThrow("cd " + shellQuote(dir.path()) + " && " + command + " > " + name);
+    return dir.file(name);
+  }
+  TempDir dir;
+  std::vector<u8> image;
+};
+
+TEST_F(CompressedSource, EveryKindIsWrittenVerifiedOntoThreeDrivesAtOnceAndComparedAfterwards) {
+  runOrThrow("cd " + shellQuote(dir.path()) + " && cp disk.img other.img && zip -q -1 one.zip disk.img");
+  const std::vector<std::pair<std::string, std::string>> sources = {
+      {"gzip", make("disk.img.gz", "gzip -1 -c disk.img")},
+      {"xz", make("disk.img.xz", "xz -0 -c disk.img")},
+      {"xz", make("blocks.img.xz", "xz -0 -T2 --block-size=1MiB -c disk.img")},
+      {"zstd", make("disk.img.zst", "zstd -q -1 -c disk.img")},
+      {"zstd", make("piped.img.zst", "cat disk.img | zstd -q -1 -c")},  // no content size in the frame
+      {"bzip2", make("disk.img.bz2", "bzip2 -1 -c disk.img")},
+      {"zip", dir.file("one.zip")},
+  };
+  const u32 sectors = static_cast<u32>(image.size() / 512);
+  for (const auto& [kind, path] : sources) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(DiskImager::compressionOf(path), kind);
+    std::vector<std::unique_ptr<Target>> targets;
+    for (int i = 0; i < 3; ++i) {
+      targets.push_back(std::make_unique<Target>(sectors + 4096));
+      if (i == 1) targets.back()->imager.setTransferMode(DiskImager::TRANSFER_STREAMING);
+    }
+    for (auto& t : targets) ASSERT_TRUE(t->imager.startWritingCompressed(path, false, true, nullptr));
+    for (auto& t : targets) {
+      t->imager.join();
+      EXPECT_EQ(t->last(), "finished");
+      EXPECT_EQ(t->sectors(0, sectors), image);
+      EXPECT_EQ(t->disk->byteAt(u64(sectors) * 512), 0) << "nothing past the stream is written";
+    }
+    ASSERT_TRUE(targets[0]->imager.startVerifyingCompressed(path, true));
+    EXPECT_EQ(targets[0]->last(), "finished");
+    targets[0]->disk->fill(8u * 1024 * 1024, 0x5A, 1);
+    ASSERT_TRUE(targets[0]->imager.startVerifyingCompressed(path, true));
+    EXPECT_EQ(targets[0]->last(), "error 5 Data mismatch during verification of sector chunk starting at LBA 00004000h");
+  }
+  EXPECT_STREQ(DiskImager::compressionOf(disk()), "");
+}
+
+// Damage in the middle of each stream, a stream cut short, and streams larger than the
+// drive end the restore with an error and sector 0 as it was; what can be refused
+// before the drive is touched is.
+TEST_F(CompressedSource, DamageAndStreamsTooLargeEndTheRestoreWithSectorZeroAsItWas) {
+  const u32 sectors = static_cast<u32>(image.size() / 512);
+  const auto damaged = [&](const std::string& name, const std::string& command, u64 at) {
+    const std::string path = make(name, command);
+    runOrThrow("printf '\\125\\252' | dd of=" + shellQuote(path) + " bs=1 seek=" + std::to_string(at) +
+               " conv=notrunc status=none");
+    return path;
+  };
+  struct Case {
+    std::string path;
+    std::string error;  // the start of the last notification
+    bool touched;       // whether any sector was written before the failure
+  };
+  runOrThrow("cd " + shellQuote(dir.path()) + " && cp disk.img other.img && zip -q -1 two.zip disk.img other.img" +
+             " && mkdir empty && zip -q -r none.zip empty");
+  const Case cases[] = {
+      {damaged("bad.gz", "gzip -1 -c disk.img", 1000000), "error 11 The gzip-compressed image", true},
+      {damaged("bad.xz", "xz -0 -T2 --block-size=1MiB -c disk.img", 1000000), "error 11 The xz-compressed image", true},
+      {damaged("bad.zst", "zstd -q -1 -c disk.img", 1000000), "error 11 The zstd-compressed image", true},
+      {damaged("bad.bz2", "bzip2 -1 -c disk.img", 1000000), "error 11 The bzip2-compressed image", true},
+      {make("cut.xz", "xz -0 -c disk.img | head -c 1000000"), "error 11 The xz-compressed image", true},
+      {make("cut.gz", "gzip -1 -c disk.img | head -c 1000000"), "error 11 The gzip-compressed image", true},
+      {dir.file("two.zip"), "error 11 \"" + dir.file("two.zip") + "\": the zip archive holds 2 files", false},
+      {dir.file("none.zip"), "error 11 \"" + dir.file("none.zip") + "\": the zip archive holds no file", false},
+      {damaged("header.xz", "xz -0 -c disk.img", 7), "error 11 The xz-compressed image", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    Target target(sectors + 4096);
+    const std::string outcome = target.restore(c.path);
+    EXPECT_EQ(outcome.substr(0, c.error.size()), c.error) << outcome;
+    EXPECT_NE(outcome.find(c.touched ? "is damaged after" : ""), std::string::npos) << outcome;
+    EXPECT_EQ(target.disk->byteAt(0), 0xEE);
+    EXPECT_EQ(target.disk->byteAt(511), 0xEE);
+    EXPECT_EQ(!target.disk->calls().empty(), c.touched);
+  }
+
+  // Too large for the drive: a size the file states is refused before anything is
+  // written; a gzip stream is stopped at the drive's end.
+  for (const bool stated : {true, false}) {
+    const std::string path = stated ? make("disk.img.xz", "xz -0 -c disk.img") : make("disk.img.gz", "gzip -1 -c disk.img");
+    SCOPED_TRACE(path);
+    Target small(sectors / 2);
+    if (stated) {
+      EXPECT_THROW(small.imager.checkCompressedSource(path, true), VantorException);
+      EXPECT_THROW(small.imager.startWritingCompressed(path, true, false, nullptr), VantorException);
+      EXPECT_TRUE(small.disk->calls().empty());
+    } else {
+      EXPECT_EQ(small.imager.checkCompressedSource(path, true), 0u);
+      EXPECT_TRUE(small.imager.startWritingCompressed(path, true, true, nullptr));
+      EXPECT_EQ(small.last().substr(0, 61), "error 7 The disk image goes on past the drive's last sector (");
+    }
+    EXPECT_EQ(small.disk->byteAt(0), 0xEE);
+  }
+
+  // A captured image, compressed, is not a disk: it is refused, and says what to do.
+  const std::string sample = readFile(dir.file("sample.img"));
+  Target source(static_cast<u32>(sample.size() / 512));
+  source.disk->put(0, sample.data(), sample.size());
+  ASSERT_TRUE(source.imager.startReadingImage(dir.file("captured.img"), true, false));
+  ASSERT_EQ(source.last(), "finished");
+  const std::string captured = make("captured.img.zst", "zstd -q -c captured.img");
+  Target target(static_cast<u32>(sample.size() / 512));
+  EXPECT_THROW(
+      {
+        try {
+          target.imager.checkCompressedSource(captured, true);
+        } catch (const VantorException& error) {
+          EXPECT_NE(std::string(error.getMessage().c_str()).find("holds a captured image: decompress it"), std::string::npos);
+          throw;
+        }
+      },
+      VantorException);
+}
+
+// A GPT disk image smaller than the drive: once written, its backup table lies at the
+// drive's end, as after any restore.
+TEST_F(CompressedSource, AGptImagesBackupMovesToTheDrivesEnd) {
+  const std::string gpt = dir.file("gpt.img");
+  runOrThrow("truncate -s 8M " + gpt + " && sgdisk -o -n 1:2048:+4M -t 1:0700 " + gpt + " >/dev/null");
+  const std::string path = make("gpt.img.zst", "zstd -q -c gpt.img");
+  Target target(32768);
+  ASSERT_TRUE(target.imager.startWritingCompressed(path, true, true, nullptr));
+  EXPECT_EQ(target.last(), "finished");
+  const boost::optional<GptLayout> layout = soundGptOf(*target.disk);
+  ASSERT_TRUE(layout);
+  EXPECT_EQ(layout->alternateSector, 32767u);
+  const std::vector<u8> written = target.disk->image();
+  writeFile(dir.file("written.img"), std::string(written.begin(), written.end()));
+  EXPECT_NE(capture("sgdisk -v " + shellQuote(dir.file("written.img"))).find("No problems found"), std::string::npos);
+}
+
+}  // namespace
