@@ -233,3 +233,45 @@ else
   echo
   echo "Device mode skipped (needs root and losetup; DEVICE_MODE=$device_mode)"
 fi
+
+# Compressed disk images (COMPRESSED=0 skips them): a 1 GiB ext4 disk file holding about
+# 600 MiB of the system's documentation, translations and drivers (data that compresses
+# as a system image does), compressed with each tool at its default level (xz -T0, as
+# downloads are made), written by vantor restore into a new disk file beside each
+# decompressor piped into dd bs=1M; then the peak memory of each vantor restore.
+if [ "${COMPRESSED:-1}" = 1 ]; then
+  echo
+  echo "Preparing a 1 GiB ext4 disk file of system files and its compressed copies (xz takes minutes)"
+  mkdir -p fill
+  cp -r /usr/share/doc /usr/share/locale fill/ 2>/dev/null || true
+  [ -d /usr/lib/x86_64-linux-gnu/dri ] && cp -r /usr/lib/x86_64-linux-gnu/dri fill/
+  truncate -s 1G sys.img
+  mkfs.ext4 -q -F -d fill sys.img
+  rm -rf fill
+  xz -T0 -k -c sys.img >sys.img.xz
+  zstd -q -c sys.img >sys.img.zst
+  bzip2 -c sys.img >sys.img.bz2
+  gzip -c sys.img >sys.img.gz
+  echo "Timing, compressed images (median of $repeat; each run ends with an fsync of the disk file)"
+  declare -A decompress=([xz]="xz -dc -T0" [zst]="zstd -dc" [bz2]="bzip2 -dc" [gz]="gzip -dc")
+  for kind in xz zst bz2 gz; do
+    timed "vantor restore .img.$kind" "rm -f out.img" out.img "$vantor" restore "sys.img.$kind" out.img --size 1G
+    cmp -s sys.img out.img || { echo "compare.sh: the restore of sys.img.$kind differs from sys.img" >&2; exit 1; }
+    timed "${decompress[$kind]} | dd bs=1M" "rm -f out.img" out.img \
+      sh -c "${decompress[$kind]} sys.img.$kind | dd of=out.img bs=1M status=none"
+  done
+  declare -A peak
+  for kind in xz zst bz2 gz; do
+    rm -f out.img
+    /usr/bin/time -v "$vantor" restore "sys.img.$kind" out.img --size 1G >/dev/null 2>time.log
+    peak[$kind]=$(sed -n 's/^[[:space:]]*Maximum resident set size (kbytes): \([0-9]*\)/\1/p' time.log)
+  done
+  rm -f out.img
+  echo
+  echo "Compressed images (sys.img.xz $(mib "$(stat -c %s sys.img.xz)") MiB, .zst $(mib "$(stat -c %s sys.img.zst)")" \
+       "MiB, .bz2 $(mib "$(stat -c %s sys.img.bz2)") MiB, .gz $(mib "$(stat -c %s sys.img.gz)") MiB, of 1024 MiB):"
+  for kind in xz zst bz2 gz; do
+    printf '  restore .img.%-4s vs %-16s | dd: %s   (vantor peak memory %s MiB)\n' "$kind" "${decompress[$kind]}" \
+      "$(ratio "vantor restore .img.$kind" "${decompress[$kind]} | dd bs=1M")" "$(mib $((peak[$kind] * 1024)))"
+  done
+fi

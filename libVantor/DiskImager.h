@@ -200,11 +200,11 @@ class VANTOR_EXPORT DiskImager final {
   // Refused before anything is written (from the check, or from the operation's start):
   // a stream whose start does not decode, a zip of several files or none
   // (ERR_INVALID_IMAGE_FILE); a stream that holds a captured image (ERR_INVALID_IMAGE_FILE:
-  // decompress it first); a stream whose file states a size past this drive's end
-  // (ERR_VOLUME_TOO_LARGE); a file that lies on this drive; a drive that may not be
-  // written, as for a restore. A stream whose size its file does not state (gzip, bzip2,
-  // zstd written through a pipe) and that goes on past this drive's end, or damage found
-  // mid-stream, ends the operation with the error, sector 0 unwritten.
+  // decompress it first); a stream whose file states a size past this drive's end (xz,
+  // zip, or a zstd frame of its own) (ERR_VOLUME_TOO_LARGE); a file that lies on this
+  // drive; a drive that may not be written, as for a restore. A stream whose file does
+  // not state its size (gzip, bzip2, zstd) and that goes on past this drive's end, and
+  // damage found mid-stream, end the operation with the error, sector 0 unwritten.
   // "gzip", "xz", "zstd", "bzip2" or "zip" for a compressed file; "" for any other.
   static const char* compressionOf(const vrk::String& path);
   // The bytes a compressed source holds when its file states it, else 0; throws as the

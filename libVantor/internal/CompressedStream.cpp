@@ -253,19 +253,11 @@ class ZstdDecoder : public CompressedStream::Decoder {
   }
   u64 consumed() const override { return in_.pos; }
 
-  // The sum of the frames' content sizes, when every frame carries its own; reads each
-  // block's header to find the frames.
-  static boost::optional<u64> sizeOf(const u8* data, u64 size) {
-    u64 total = 0;
-    for (u64 at = 0; at < size;) {
-      const unsigned long long content = ZSTD_getFrameContentSize(data + at, static_cast<std::size_t>(size - at));
-      if (content == ZSTD_CONTENTSIZE_UNKNOWN || content == ZSTD_CONTENTSIZE_ERROR) return boost::none;
-      const std::size_t frame = ZSTD_findFrameCompressedSize(data + at, static_cast<std::size_t>(size - at));
-      if (ZSTD_isError(frame) || frame == 0) return boost::none;
-      total += content;
-      at += frame;
-    }
-    return total;
+  // The first frame's content size, when it carries one: the least the stream holds.
+  // (The whole stream's size would take a walk over every block of every frame.)
+  static u64 leastSizeOf(const u8* data, u64 size) {
+    const unsigned long long content = ZSTD_getFrameContentSize(data, static_cast<std::size_t>(size));
+    return content == ZSTD_CONTENTSIZE_UNKNOWN || content == ZSTD_CONTENTSIZE_ERROR ? 0 : content;
   }
 
  private:
@@ -387,8 +379,7 @@ CompressedStream::CompressedStream(const vrk::String& path) : path_(path) {
         decoder_ = std::make_unique<XzDecoder>(file_->data(), fileSize_);
         break;
       case ZSTD:
-        size_ = ZstdDecoder::sizeOf(file_->data(), fileSize_);
-        file_->adviseDone(0, fileSize_);  // the walk over the frames touched them all
+        leastSize_ = ZstdDecoder::leastSizeOf(file_->data(), fileSize_);
         decoder_ = std::make_unique<ZstdDecoder>(file_->data(), fileSize_);
         break;
       case ZIP: {

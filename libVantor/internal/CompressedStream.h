@@ -10,8 +10,9 @@
 // decoder is allowed more than 256 MiB (a stream that asks more is refused as such).
 //
 // size() is the decompressed size where the file states it without being decoded
-// (xz's index, zstd frames that carry their content size, a zip's directory); gzip and
-// bzip2 do not, and a stream is then only measured by reading it through.
+// (xz's index, a zip's directory); gzip, bzip2 and zstd do not (a zstd frame may state
+// its own, which leastSize() gives), and a stream is then only measured by reading it
+// through.
 // Every failure throws VantorException(ERR_INVALID_IMAGE_FILE) saying what is wrong and,
 // mid-stream, how many bytes were decompressed before it; a build without a decoder
 // refuses its kind on opening. Use from one thread.
@@ -47,6 +48,9 @@ class CompressedStream {
   Kind kind() const { return kind_; }
   const vrk::String& path() const { return path_; }
   boost::optional<u64> size() const { return size_; }
+  // The least the stream holds, as far as its file states without being decoded; 0
+  // when it does not.
+  u64 leastSize() const { return size_ ? *size_ : leastSize_; }
   // Fills `into` with the next `n` bytes; answers fewer only at the stream's end. A
   // stream that ends before the size its file states is refused as damaged.
   std::size_t read(u8* into, std::size_t n);
@@ -69,6 +73,7 @@ class CompressedStream {
   u64 fileSize_ = 0;
   u64 releasedUpTo_ = 0;
   boost::optional<u64> size_;
+  u64 leastSize_ = 0;
   u64 produced_ = 0;
   bool ended_ = false;
   std::unique_ptr<Decoder> decoder_;

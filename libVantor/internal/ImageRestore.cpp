@@ -494,16 +494,15 @@ u64 checkCompressedSource(const vrk::String& path, IDisk& disk, bool forWriting)
     throw VantorException(ERR_INVALID_IMAGE_FILE, vrk::String("\"") + path +
                                                       "\" holds a captured image: decompress it, then write that");
   }
-  const u64 bytes = stream.size().value_or(0);
   const u32 sectorSize = disk.getSectorSize();
-  const u64 sectors = (bytes + sectorSize - 1) / sectorSize;
+  const u64 sectors = (stream.leastSize() + sectorSize - 1) / sectorSize;
   if (sectors > fullSectorCount(disk)) {
     throw VantorException(ERR_VOLUME_TOO_LARGE,
                           vrk::SprintfFormat("The disk image is larger than the drive.\n   Image Sectors:         %I64u\n"
                                              "   Drive Sectors:         %I64u\n",
                                              sectors, fullSectorCount(disk)));
   }
-  return bytes;
+  return stream.size().value_or(0);
 }
 
 void writeStreamToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, IDisk& disk,
