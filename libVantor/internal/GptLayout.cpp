@@ -381,6 +381,17 @@ void relocateGptBackup(IDisk& target, u8* sectorZero) {
   if (fixMbr && !sectorZero) writeRun(target, 0, 1, mbr, "protective MBR");
 }
 
+void requireRoomForGptBackup(const GptLayout& gpt, u64 driveSectors, const char* whose) {
+  u64 lastPartitionSector = 0;
+  for (const GptPartition& p : gpt.partitions) lastPartitionSector = std::max(lastPartitionSector, p.lastSector);
+  if (lastPartitionSector + gpt.entriesSectors + 1 < driveSectors) return;
+  throw VantorException(ERR_VOLUME_TOO_LARGE,
+                        vrk::SprintfFormat("The drive is too small for the %s partitions and the GPT's backup table.\n"
+                                           "   Last Partition Sector: %08I64Xh\n   Backup Table Sectors:  %I64u\n"
+                                           "   Highest Drive Sector:  %08I64Xh\n",
+                                           whose, lastPartitionSector, gpt.entriesSectors + 1, driveSectors - 1));
+}
+
 bool isGptHeader(const u8* sector, u32 sectorSize) {
   return sectorSize >= gpt_format::MIN_HEADER_SIZE && readLE64(sector + gpt_format::HDR_SIGNATURE) == gpt_format::SIGNATURE;
 }

@@ -66,6 +66,11 @@ SectorMap gptTableSectors(const GptLayout& layout);
 // MBR is read and fixed there, and the caller writes it afterwards.
 void relocateGptBackup(IDisk& target, u8* sectorZero = nullptr);
 
+// Refuses (ERR_VOLUME_TOO_LARGE) a drive of `driveSectors` sectors without room after
+// the last partition of `gpt` for the backup table a restore makes at its end; `whose`
+// names the table's owner in the message ("image's", "source's").
+void requireRoomForGptBackup(const GptLayout& gpt, u64 driveSectors, const char* whose);
+
 // Whether `sector` (`sectorSize` bytes) starts with a GPT header's signature, "EFI PART".
 bool isGptHeader(const u8* sector, u32 sectorSize);
 // The AlternateLBA field of the header at `header`.

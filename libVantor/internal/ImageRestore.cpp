@@ -410,16 +410,7 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
   if (gpt) {
     skipFirst = gpt->alternateSector - gpt->entriesSectors;
     skipLast = gpt->alternateSector;
-    u64 lastPartitionSector = 0;
-    for (const GptPartition& p : gpt->partitions) lastPartitionSector = std::max(lastPartitionSector, p.lastSector);
-    if (lastPartitionSector + gpt->entriesSectors + 1 >= driveSectors) {
-      throw VantorException(
-          ERR_VOLUME_TOO_LARGE,
-          vrk::SprintfFormat("The drive is too small for the image's partitions and the GPT's backup table.\n"
-                             "   Last Partition Sector: %08I64Xh\n   Backup Table Sectors:  %I64u\n"
-                             "   Highest Drive Sector:  %08I64Xh\n",
-                             lastPartitionSector, gpt->entriesSectors + 1, driveSectors - 1));
-    }
+    requireRoomForGptBackup(*gpt, driveSectors, "image's");
   }
   const std::vector<Piece> pieces = piecesToWrite(header, file.data(), sectorSize, skipFirst, skipLast);
   u64 totalSectors = 0;

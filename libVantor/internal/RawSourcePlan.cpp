@@ -62,16 +62,7 @@ RawSourcePlan planRawSource(IDisk& source, const IDisk& target, bool everySector
     plan.movesGpt = true;
     skipFirst = gpt->alternateSector - gpt->entriesSectors;
     skipLast = gpt->alternateSector;
-    u64 lastPartitionSector = 0;
-    for (const GptPartition& p : gpt->partitions) lastPartitionSector = std::max(lastPartitionSector, p.lastSector);
-    if (lastPartitionSector + gpt->entriesSectors + 1 >= driveSectors) {
-      throw VantorException(
-          ERR_VOLUME_TOO_LARGE,
-          vrk::SprintfFormat("The drive is too small for the source's partitions and the GPT's backup table.\n"
-                             "   Last Partition Sector: %08I64Xh\n   Backup Table Sectors:  %I64u\n"
-                             "   Highest Drive Sector:  %08I64Xh\n",
-                             lastPartitionSector, gpt->entriesSectors + 1, driveSectors - 1));
-    }
+    requireRoomForGptBackup(*gpt, driveSectors, "source's");
   } else if (!allowVolumeBeyondDrive && !plan.layout.volumes.empty() && mapped.highestVolumeSector >= driveSectors) {
     throw VantorException(
         ERR_VOLUME_TOO_LARGE,

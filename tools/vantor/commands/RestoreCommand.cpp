@@ -62,6 +62,21 @@ void requireAgreement(const std::string& image, bool whole) {
   }
 }
 
+// Opens (or creates) every target for writing, once their paths are checked; the disk
+// files this run makes are in `created`.
+std::vector<std::unique_ptr<Target>> openTargets(const RestoreOptions& options, CreatedFiles& created) {
+  Target::refuseRepeats(options.targets);
+  std::vector<std::unique_ptr<Target>> targets;
+  std::vector<const Target*> opened;
+  for (const std::string& argument : options.targets) {
+    targets.push_back(std::make_unique<Target>(Target::open(argument, options.targetOptions)));
+    created.add(*targets.back());
+    opened.push_back(targets.back().get());
+  }
+  Target::refuseOverlaps(opened);
+  return targets;
+}
+
 // A source other than a captured image, as runSourceRestore writes it.
 struct OtherSource {
   std::string name;  // what the question and the results call it
@@ -81,7 +96,6 @@ struct OtherSource {
 int runSourceRestore(RestoreOptions options, const std::string& sourcePath, const OtherSource& source) {
   if (options.targetOptions.sectorSize == 0) options.targetOptions.sectorSize = source.sectorSize;
   options.targetOptions.forWriting = true;
-  Target::refuseRepeats(options.targets);
   const std::string sourceIdentity = FileFacts::identity(sourcePath);
   for (const std::string& argument : options.targets) {
     if (FileFacts::identity(Target::absolutePath(argument)) == sourceIdentity) {
@@ -89,14 +103,7 @@ int runSourceRestore(RestoreOptions options, const std::string& sourcePath, cons
     }
   }
   CreatedFiles created;
-  std::vector<std::unique_ptr<Target>> targets;
-  std::vector<const Target*> opened;
-  for (const std::string& argument : options.targets) {
-    targets.push_back(std::make_unique<Target>(Target::open(argument, options.targetOptions)));
-    created.add(*targets.back());
-    opened.push_back(targets.back().get());
-  }
-  Target::refuseOverlaps(opened);
+  const std::vector<std::unique_ptr<Target>> targets = openTargets(options, created);
   // Every target is checked before any is written.
   std::vector<std::unique_ptr<DiskImager>> imagers;
   std::uint64_t usedBytes = 0;
@@ -218,18 +225,9 @@ int runRestore(RestoreOptions options) {
   }
   options.targetOptions.forWriting = true;
 
-  // Checked on the paths before any target is opened (and locked, or created).
-  Target::refuseRepeats(options.targets);
   CreatedFiles created;
-  std::vector<std::unique_ptr<Target>> targets;
-  std::vector<const Target*> opened;
-  for (const std::string& argument : options.targets) {
-    targets.push_back(std::make_unique<Target>(Target::open(argument, options.targetOptions)));
-    created.add(*targets.back());
-    opened.push_back(targets.back().get());
-    WriteSafety::refuseImageOnTarget(image, targets.back()->device().rawDisk(), true);
-  }
-  Target::refuseOverlaps(opened);
+  const std::vector<std::unique_ptr<Target>> targets = openTargets(options, created);
+  for (const auto& target : targets) WriteSafety::refuseImageOnTarget(image, target->device().rawDisk(), true);
   // A target that was there after all is written only after the whole check.
   if (checkAfterWriting &&
       !std::all_of(targets.begin(), targets.end(), [](const auto& target) { return target->created(); })) {
