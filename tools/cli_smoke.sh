@@ -109,15 +109,21 @@ expect 1 "neither a captured image nor a disk image.*nothing was written" -- res
 # --- a compressed disk image: written as it is decompressed, verified, described ----------
 xz -0 -T2 -c sample.img >sample.img.xz
 gzip -1 -c sample.img >sample.img.gz
-expect 0 "" -- info sample.img.xz
-grep -q "Compression:        xz" out.txt || fail "info on an xz disk image: $(cat out.txt)"
-expect 0 "" -- restore --verify sample.img.xz xz1.img xz2.img --size 64M
-[ "$(grep -c '(verified)' out.txt)" -eq 2 ] || fail "xz restore: two verified targets expected"
-cmp -s sample.img xz2.img || fail "xz restore: xz2.img is not the disk image"
-expect 0 "" -- verify sample.img.gz xz1.img
-printf 'XY' | dd of=sample.img.gz bs=1 seek=300000 conv=notrunc status=none
-expect 1 "The gzip-compressed image .* is damaged" -- restore --force sample.img.gz xz1.img
-grep -q "may be left partly written" err.txt || fail "a damaged stream's restore: the target is not said to be partly written"
+if [ "${#runner[@]}" -gt 0 ]; then
+  # The Windows build has no decoders yet: it refuses such a file by name, writing nothing.
+  expect 1 "is xz-compressed, and this build of Vantor cannot decompress images" -- restore sample.img.xz xz1.img --size 64M
+  [ -e xz1.img ] && fail "a refused compressed restore left the disk file it created"
+else
+  expect 0 "" -- info sample.img.xz
+  grep -q "Compression:        xz" out.txt || fail "info on an xz disk image: $(cat out.txt)"
+  expect 0 "" -- restore --verify sample.img.xz xz1.img xz2.img --size 64M
+  [ "$(grep -c '(verified)' out.txt)" -eq 2 ] || fail "xz restore: two verified targets expected"
+  cmp -s sample.img xz2.img || fail "xz restore: xz2.img is not the disk image"
+  expect 0 "" -- verify sample.img.gz xz1.img
+  printf 'XY' | dd of=sample.img.gz bs=1 seek=300000 conv=notrunc status=none
+  expect 1 "The gzip-compressed image .* is damaged" -- restore --force sample.img.gz xz1.img
+  grep -q "may be left partly written" err.txt || fail "a damaged stream's restore: the target is not said to be partly written"
+fi
 
 # --- names in any script: the arguments, the files and the output keep them ---------------
 name="диск-磁盘"
