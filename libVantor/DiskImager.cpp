@@ -1,5 +1,6 @@
 #include <libVantor/DiskImager.h>
 
+#include <libVantor/internal/CompressedGroup.h>
 #include <libVantor/internal/CompressedStream.h>
 #include <libVantor/internal/DiskImagerImp.h>
 #include <libVantor/internal/ImageFormat.h>
@@ -69,6 +70,7 @@ struct DiskImager::StartRequest {
   bool verify = false;
   std::function<void(std::shared_ptr<IDisk>)> onImageWritten;
   std::shared_ptr<IDisk> source;
+  std::shared_ptr<CompressedSource> compressed;
 };
 
 DiskImager::DiskImager(DiskDevice& device) : impl(std::make_shared<DiskImagerImp>(device)) {}
@@ -102,6 +104,7 @@ bool DiskImager::start(StartRequest&& request, bool waitForCompletion) {
   data->replaceImage = checksumUse == CHECKSUMS_ON_REPLACING;
   data->onImageWritten = std::move(request.onImageWritten);
   data->source = std::move(request.source);
+  data->compressed = std::move(request.compressed);
   data->everySector = sourceSectors == SOURCE_EVERY_SECTOR;
 
   vrk::ManagedThread* started = nullptr;
@@ -204,6 +207,31 @@ bool DiskImager::startWritingCompressed(const vrk::String& path, bool waitForCom
   request.imagePath = path;
   request.verify = verify;
   request.onImageWritten = std::move(onImageWritten);
+  return start(std::move(request), waitForCompletion);
+}
+
+bool DiskImager::startWritingCompressed(std::shared_ptr<CompressedSource> reader, bool waitForCompletion, bool verify,
+                                        std::function<void(std::shared_ptr<IDisk>)> onImageWritten) {
+  if (!reader) throw VantorException(ERR_INVALID_ARGUMENT, "no reader of a compressed image given");
+  (void)checkCompressedSource(reader->path(), true);
+  reader->group().take(reader->index());
+  StartRequest request;
+  request.worker = writeStreamToDisk;
+  request.imagePath = reader->path();
+  request.verify = verify;
+  request.onImageWritten = std::move(onImageWritten);
+  request.compressed = std::move(reader);
+  return start(std::move(request), waitForCompletion);
+}
+
+bool DiskImager::startVerifyingCompressed(std::shared_ptr<CompressedSource> reader, bool waitForCompletion) {
+  if (!reader) throw VantorException(ERR_INVALID_ARGUMENT, "no reader of a compressed image given");
+  (void)checkCompressedSource(reader->path(), false);
+  reader->group().take(reader->index());
+  StartRequest request;
+  request.worker = verifyDiskAgainstStream;
+  request.imagePath = reader->path();
+  request.compressed = std::move(reader);
   return start(std::move(request), waitForCompletion);
 }
 

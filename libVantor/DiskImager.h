@@ -30,6 +30,7 @@
 
 #include <boost/optional.hpp>
 
+#include <libVantor/CompressedSource.h>
 #include <libVantor/DiskDevice.h>
 #include <libVantor/DriveVolumes.h>
 #include <libVantor/Export.h>
@@ -217,6 +218,12 @@ class VANTOR_EXPORT DiskImager final {
                               std::function<void(std::shared_ptr<IDisk>)> onImageWritten);
   // Compares the drive's first sectors with the decompressed stream.
   bool startVerifyingCompressed(const vrk::String& path, bool waitForCompletion);
+  // The same two from one reader of a compressed image written onto (or compared with)
+  // several drives at once (CompressedSource::open), decompressed once for them all. A
+  // reader serves one operation: once it has ended, the reader has left its group.
+  bool startWritingCompressed(std::shared_ptr<CompressedSource> reader, bool waitForCompletion, bool verify,
+                              std::function<void(std::shared_ptr<IDisk>)> onImageWritten);
+  bool startVerifyingCompressed(std::shared_ptr<CompressedSource> reader, bool waitForCompletion);
 
  private:
   struct StartRequest;

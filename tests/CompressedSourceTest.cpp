@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include <libVantor/CompressedSource.h>
 #include <libVantor/DiskImager.h>
 #include <libVantor/internal/EveryVolumeMap.h>
 #include <libVantor/internal/GptLayout.h>
@@ -90,7 +91,11 @@ TEST_F(CompressedSource, EveryKindIsWrittenVerifiedOntoThreeDrivesAtOnceAndCompa
       targets.push_back(std::make_unique<Target>(sectors + 4096));
       if (i == 1) targets.back()->imager.setTransferMode(DiskImager::TRANSFER_STREAMING);
     }
-    for (auto& t : targets) ASSERT_TRUE(t->imager.startWritingCompressed(path, false, true, nullptr));
+    // One decompression for the three.
+    const auto readers = vantor::CompressedSource::open(path, targets.size());
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+      ASSERT_TRUE(targets[i]->imager.startWritingCompressed(readers[i], false, true, nullptr));
+    }
     for (auto& t : targets) {
       t->imager.join();
       EXPECT_EQ(t->last(), "finished");
@@ -104,6 +109,28 @@ TEST_F(CompressedSource, EveryKindIsWrittenVerifiedOntoThreeDrivesAtOnceAndCompa
     EXPECT_EQ(targets[0]->last(), "error 5 Data mismatch during verification of sector chunk starting at LBA 00004000h");
   }
   EXPECT_STREQ(DiskImager::compressionOf(disk()), "");
+}
+
+// Three drives from one decompression of the whole 64 MiB sample (twice the 32 MiB the
+// readers may drift apart): one drive fails a quarter of the way in, one reader is never
+// used, and the third drive is still written whole; its reader, once used, serves no
+// other operation.
+TEST_F(CompressedSource, AFailedOrUnusedReaderDoesNotHoldTheOthersBack) {
+  const std::string sample = readFile(dir.file("sample.img"));
+  const std::string path = make("sample.img.gz", "gzip -1 -c sample.img");
+  const u32 sectors = static_cast<u32>(sample.size() / 512);
+  auto readers = vantor::CompressedSource::open(path, 3);
+  Target failing(sectors), whole(sectors);
+  failing.disk->gate = [](FakeDisk::Op op, u32 sector, u32) { return !(op == FakeDisk::Op::Write && sector >= 0x8000); };
+  readers[2].reset();
+  ASSERT_TRUE(failing.imager.startWritingCompressed(readers[0], false, false, nullptr));
+  ASSERT_TRUE(whole.imager.startWritingCompressed(readers[1], false, true, nullptr));
+  failing.imager.join();
+  whole.imager.join();
+  EXPECT_EQ(failing.last().substr(0, 45), "error 4 Error writing sector chunk starting a");
+  EXPECT_EQ(whole.last(), "finished");
+  EXPECT_EQ(whole.sectors(0, sectors), std::vector<u8>(sample.begin(), sample.end()));
+  EXPECT_THROW(whole.imager.startVerifyingCompressed(readers[1], true), VantorException);
 }
 
 // Damage in the middle of each stream, a stream cut short, and streams larger than the

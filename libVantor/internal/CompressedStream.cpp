@@ -429,13 +429,6 @@ std::size_t CompressedStream::read(u8* into, std::size_t n) {
   return got;
 }
 
-u32 CompressedStream::readSectors(u8* into, u32 count, u32 sectorSize) {
-  const std::size_t got = read(into, std::size_t(count) * sectorSize);
-  const std::size_t padded = (got + sectorSize - 1) / sectorSize * sectorSize;
-  std::memset(into + got, 0, padded - got);
-  return static_cast<u32>(padded / sectorSize);
-}
-
 void CompressedStream::fail(const vrk::String& what) const {
   vrk::String where = produced_ == 0 ? vrk::String()
                                      : vrk::SprintfFormat(" after %I64u bytes were decompressed", produced_);

@@ -54,9 +54,6 @@ class CompressedStream {
   // Fills `into` with the next `n` bytes; answers fewer only at the stream's end. A
   // stream that ends before the size its file states is refused as damaged.
   std::size_t read(u8* into, std::size_t n);
-  // The next `count` sectors of `sectorSize` bytes into `into`: answers how many, fewer
-  // only at the stream's end, whose last partial sector is padded with zeros.
-  u32 readSectors(u8* into, u32 count, u32 sectorSize);
   u64 produced() const { return produced_; }
   // How far into the compressed file decoding has got, of fileSize() bytes.
   u64 consumed() const;

@@ -17,6 +17,7 @@
 #include <memory>
 #include <vector>
 
+#include <libVantor/CompressedSource.h>
 #include <libVantor/DiskDevice.h>
 #include <libVantor/IDiskImagingObserver.h>
 #include <libVantor/VantorException.h>
@@ -93,6 +94,9 @@ struct ImagingThreadData {
   // (DiskImager::SOURCE_EVERY_SECTOR) or only the used ones.
   std::shared_ptr<IDisk> source;
   bool everySector = false;
+  // A restore or a verify from a compressed image shared with other imagers: this
+  // operation's reader (none: the worker opens the image at imagePath for itself).
+  std::shared_ptr<CompressedSource> compressed;
 };
 
 // The operation bodies.

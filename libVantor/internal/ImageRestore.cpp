@@ -35,6 +35,7 @@
 #include <boost/optional.hpp>
 
 #include <libVantor/internal/ChunkRing.h>
+#include <libVantor/internal/CompressedReader.h>
 #include <libVantor/internal/CompressedStream.h>
 #include <libVantor/internal/DiskBufferPointer.h>
 #include <libVantor/WriteSafety.h>
@@ -502,7 +503,7 @@ void writeStreamToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engi
   VRK_TRACE(logger, "writeStreamToDisk");
   WriteSafety::refuseUnsafeWrites(disk);  // first: a system drive is refused whatever the source
   const u64 stated = checkCompressedSource(path, disk, true);
-  CompressedStream stream(path);
+  CompressedReader stream(data.compressed, path);
   const u32 sectorSize = disk.getSectorSize();
   // Unless the file states its size, the stream may fill the drive and is stopped at its end.
   const u64 sectors = std::min<u64>(stated ? (stated + sectorSize - 1) / sectorSize : fullSectorCount(disk), 0xFFFFFFFFu);
@@ -511,14 +512,14 @@ void writeStreamToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engi
   plan.totalSectors = sectors;
   plan.movesWrittenGpt = true;
   if (!stated) {
-    plan.progress = [&stream](u64) { return percentOf(stream.consumed(), stream.fileSize()); };
+    plan.progress = [&stream](u64) { return percentOf(stream.group().consumed(), stream.group().fileSize()); };
   }
   const PieceCopy copyFromStream = [&stream, sectorSize](const Piece&, u32, u32 count, u8* into) {
     return stream.readSectors(into, count, sectorSize);
   };
   const auto checkEnd = [&stream, &disk] {
-    u8 more = 0;
-    if (stream.read(&more, 1) != 0) {
+    DiskBufferPointer more(disk.getSectorSize());
+    if (stream.readSectors(more.get(), 1, disk.getSectorSize()) != 0) {
       throw VantorException(ERR_VOLUME_TOO_LARGE,
                             vrk::SprintfFormat("The disk image goes on past the drive's last sector (%08I64Xh): it is "
                                                "larger than the drive",

@@ -16,7 +16,7 @@
 
 #include <libVantor/ImageDisk.h>
 #include <libVantor/internal/ChunkRing.h>
-#include <libVantor/internal/CompressedStream.h>
+#include <libVantor/internal/CompressedReader.h>
 #include <libVantor/internal/DiskBufferPointer.h>
 #include <libVantor/internal/DiskImagerImp.h>
 #include <libVantor/internal/DriveChunkReads.h>
@@ -156,7 +156,7 @@ void verifyDiskAgainstDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& 
 void verifyDiskAgainstStream(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, IDisk& disk,
                              const vrk::String& path, ImagingThreadData& data) {
   const u64 stated = checkCompressedSource(path, disk, false);
-  CompressedStream stream(path);
+  CompressedReader stream(data.compressed, path);
   const u32 sectorSize = disk.getSectorSize();
   const u64 driveSectors = fullSectorCount(disk);
   const u64 sectors = std::min<u64>(stated ? (stated + sectorSize - 1) / sectorSize : driveSectors, 0xFFFFFFFFu);
@@ -166,10 +166,10 @@ void verifyDiskAgainstStream(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>
     return stream.readSectors(into, count, sectorSize);
   };
   std::function<unsigned char(u64)> progress;
-  if (!stated) progress = [&stream](u64) { return percentOf(stream.consumed(), stream.fileSize()); };
+  if (!stated) progress = [&stream](u64) { return percentOf(stream.group().consumed(), stream.group().fileSize()); };
   compareRuns(engine, disk, data, runs, sectors, readStream, progress);
-  u8 more = 0;
-  if (stream.read(&more, 1) != 0) {
+  DiskBufferPointer more(sectorSize);
+  if (stream.readSectors(more.get(), 1, sectorSize) != 0) {
     throw VantorException(ERR_VERIFY_MISMATCH,
                           vrk::SprintfFormat("The disk image goes on past the drive's last sector (%08I64Xh): it is "
                                              "larger than the drive",

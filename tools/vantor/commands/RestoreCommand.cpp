@@ -5,6 +5,7 @@
 #include <iostream>
 #include <memory>
 
+#include <libVantor/CompressedSource.h>
 #include <libVantor/DiskImager.h>
 #include <libVantor/ImageChecksums.h>
 #include <libVantor/SignatureEraser.h>
@@ -177,16 +178,18 @@ int runRawRestore(RestoreOptions options, const std::string& sourcePath) {
   return runSourceRestore(std::move(options), sourcePath, source);
 }
 
-// A compressed disk image: decompressed by each target's imager as it writes it. No
+// A compressed disk image: decompressed once for every target, as they are written. No
 // checksum file belongs to it; the stream's own checks find damage.
 int runCompressedRestore(RestoreOptions options, const std::string& sourcePath) {
   ImageFile::requireRegularFile(sourcePath, options.image);
+  const std::vector<std::shared_ptr<CompressedSource>> readers =
+      CompressedSource::open(sourcePath, options.targets.size());
   OtherSource source;
   source.name = std::string(DiskImager::compressionOf(sourcePath)) + "-compressed disk image " + sourcePath;
   source.check = [&sourcePath](DiskImager& imager) { return imager.checkCompressedSource(sourcePath, true); };
-  source.start = [&sourcePath, verify = options.verify](DiskImager& imager, std::size_t,
-                                                       std::function<void(std::shared_ptr<IDisk>)> clean) {
-    return imager.startWritingCompressed(sourcePath, false, verify, std::move(clean));
+  source.start = [&readers, verify = options.verify](DiskImager& imager, std::size_t i,
+                                                    std::function<void(std::shared_ptr<IDisk>)> clean) {
+    return imager.startWritingCompressed(readers[i], false, verify, std::move(clean));
   };
   return runSourceRestore(std::move(options), sourcePath, source);
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include <libVantor/CompressedSource.h>
 #include <libVantor/DiskImager.h>
 #include <libVantor/ImageChecksums.h>
 #include <libVantor/VantorException.h>
@@ -95,12 +96,16 @@ int runRawVerify(VerifyOptions options) {
   return runSourceVerify(std::move(options), source);
 }
 
-// A compressed disk image: decompressed by each target's imager as it compares.
+// A compressed disk image: decompressed once for every target, as they are compared.
 int runCompressedVerify(VerifyOptions options, const std::string& path) {
+  const std::vector<std::shared_ptr<CompressedSource>> readers = CompressedSource::open(path, options.targets.size());
+  std::size_t started = 0;
   OtherSource source;
   source.name = std::string(DiskImager::compressionOf(path)) + "-compressed disk image " + path;
   source.check = [&path](DiskImager& imager) { return imager.checkCompressedSource(path, false); };
-  source.start = [&path](DiskImager& imager) { return imager.startVerifyingCompressed(path, false); };
+  source.start = [&readers, &started](DiskImager& imager) {
+    return imager.startVerifyingCompressed(readers[started++], false);
+  };
   return runSourceVerify(std::move(options), source);
 }
 
