@@ -4,7 +4,9 @@
 // none touching sector 0 of the drive.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -131,6 +133,16 @@ TEST_F(CompressedSource, AFailedOrUnusedReaderDoesNotHoldTheOthersBack) {
   EXPECT_EQ(whole.last(), "finished");
   EXPECT_EQ(whole.sectors(0, sectors), std::vector<u8>(sample.begin(), sample.end()));
   EXPECT_THROW(whole.imager.startVerifyingCompressed(readers[1], true), VantorException);
+
+  // A reader held but never used holds the other back 32 MiB in, until its operation is
+  // aborted.
+  const auto pair = vantor::CompressedSource::open(path, 2);
+  Target stalled(sectors);
+  ASSERT_TRUE(stalled.imager.startWritingCompressed(pair[0], false, false, nullptr));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  stalled.imager.abort();
+  stalled.imager.join();
+  EXPECT_EQ(stalled.last(), "aborted");
 }
 
 // Damage in the middle of each stream, a stream cut short, and streams larger than the

@@ -7,6 +7,7 @@
 // condition variable for the wait and has it back on return, so the analysis, which
 // sees the lock held across the call, is right about it.
 #pragma once
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -30,6 +31,12 @@ class VRK_CAPABILITY("mutex") Mutex {
     std::unique_lock<std::mutex> held(mutex_, std::adopt_lock);
     changed.wait(held);
     held.release();  // still held: the caller's MutexLock lets it go
+  }
+  // As wait(), waking after `timeout` at the latest.
+  void waitFor(std::condition_variable& changed, std::chrono::milliseconds timeout) VRK_REQUIRES(this) {
+    std::unique_lock<std::mutex> held(mutex_, std::adopt_lock);
+    changed.wait_for(held, timeout);
+    held.release();
   }
 
  private:

@@ -49,7 +49,8 @@ void CompressedSource::Group::dropPassed() {
   }
 }
 
-std::size_t CompressedSource::Group::read(std::size_t reader, u8* into, std::size_t n) {
+std::size_t CompressedSource::Group::read(std::size_t reader, u8* into, std::size_t n,
+                                          const std::function<void()>& whileWaiting) {
   std::size_t got = 0;
   while (got < n) {
     {
@@ -76,7 +77,8 @@ std::size_t CompressedSource::Group::read(std::size_t reader, u8* into, std::siz
       if (failure_) std::rethrow_exception(failure_);
       if (ended_) break;
       if (decoding_ || kept_ >= WINDOW_BYTES) {  // another reader decodes, or the slowest is too far behind
-        mutex.wait(changed_);
+        if (whileWaiting) whileWaiting();
+        mutex.waitFor(changed_, std::chrono::milliseconds(100));
         continue;
       }
       decoding_ = true;
@@ -110,8 +112,9 @@ std::size_t CompressedSource::Group::read(std::size_t reader, u8* into, std::siz
   return got;
 }
 
-u32 CompressedSource::Group::readSectors(std::size_t reader, u8* into, u32 count, u32 sectorSize) {
-  const std::size_t got = read(reader, into, std::size_t(count) * sectorSize);
+u32 CompressedSource::Group::readSectors(std::size_t reader, u8* into, u32 count, u32 sectorSize,
+                                         const std::function<void()>& whileWaiting) {
+  const std::size_t got = read(reader, into, std::size_t(count) * sectorSize, whileWaiting);
   const std::size_t padded = (got + sectorSize - 1) / sectorSize * sectorSize;
   std::memset(into + got, 0, padded - got);  // a last partial sector
   return static_cast<u32>(padded / sectorSize);

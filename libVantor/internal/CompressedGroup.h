@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <vector>
 
 #include <boost/optional.hpp>
@@ -30,7 +31,10 @@ struct CompressedSource::Group {
   // many, fewer only at the stream's end, whose last partial sector is padded with
   // zeros. Throws what the stream threw where it failed, and ERR_INVALID_ARGUMENT for a
   // reader that has left.
-  u32 readSectors(std::size_t reader, u8* into, u32 count, u32 sectorSize) VRK_EXCLUDES(mutex);
+  // While it waits for the other readers, `whileWaiting` is called every 100 ms or so:
+  // what it throws ends the read (an abort of the reader's operation).
+  u32 readSectors(std::size_t reader, u8* into, u32 count, u32 sectorSize,
+                  const std::function<void()>& whileWaiting) VRK_EXCLUDES(mutex);
   // An operation takes `reader` for itself; throws ERR_INVALID_ARGUMENT for a reader
   // another operation took already.
   void take(std::size_t reader) VRK_EXCLUDES(mutex);
@@ -48,7 +52,8 @@ struct CompressedSource::Group {
     u64 offset;
     std::vector<u8> bytes;
   };
-  std::size_t read(std::size_t reader, u8* into, std::size_t n) VRK_EXCLUDES(mutex);
+  std::size_t read(std::size_t reader, u8* into, std::size_t n, const std::function<void()>& whileWaiting)
+      VRK_EXCLUDES(mutex);
   u64 slowest() const VRK_REQUIRES(mutex);  // the least position of the readers in the group
   void dropPassed() VRK_REQUIRES(mutex);
   u64 keptEnd() const VRK_REQUIRES(mutex) { return base_ + kept_; }

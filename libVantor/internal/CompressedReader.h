@@ -8,24 +8,27 @@
 #include <utility>
 
 #include <libVantor/internal/CompressedGroup.h>
+#include <libVantor/internal/DiskImagerImp.h>
 
 namespace vantor {
 
 class CompressedReader {
  public:
-  CompressedReader(std::shared_ptr<CompressedSource> given, const vrk::String& path)
-      : reader_(given ? std::move(given) : CompressedSource::open(path, 1).front()) {}
+  // An abort of `engine`'s operation ends a wait for the other readers.
+  CompressedReader(std::shared_ptr<CompressedSource> given, const vrk::String& path, const DiskImagerImp& engine)
+      : reader_(given ? std::move(given) : CompressedSource::open(path, 1).front()), engine_(engine) {}
   ~CompressedReader() { group().leave(reader_->index()); }
   CompressedReader(const CompressedReader&) = delete;
   CompressedReader& operator=(const CompressedReader&) = delete;
 
   u32 readSectors(u8* into, u32 count, u32 sectorSize) {
-    return group().readSectors(reader_->index(), into, count, sectorSize);
+    return group().readSectors(reader_->index(), into, count, sectorSize, [this] { engine_.throwIfAbortRequested(); });
   }
   CompressedSource::Group& group() const { return reader_->group(); }
 
  private:
   std::shared_ptr<CompressedSource> reader_;
+  const DiskImagerImp& engine_;
 };
 
 }  // namespace vantor

@@ -503,7 +503,7 @@ void writeStreamToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engi
   VRK_TRACE(logger, "writeStreamToDisk");
   WriteSafety::refuseUnsafeWrites(disk);  // first: a system drive is refused whatever the source
   const u64 stated = checkCompressedSource(path, disk, true);
-  CompressedReader stream(data.compressed, path);
+  CompressedReader stream(data.compressed, path, *engine);
   const u32 sectorSize = disk.getSectorSize();
   // Unless the file states its size, the stream may fill the drive and is stopped at its end.
   const u64 sectors = std::min<u64>(stated ? (stated + sectorSize - 1) / sectorSize : fullSectorCount(disk), 0xFFFFFFFFu);

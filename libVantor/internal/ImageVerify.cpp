@@ -156,7 +156,7 @@ void verifyDiskAgainstDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& 
 void verifyDiskAgainstStream(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, IDisk& disk,
                              const vrk::String& path, ImagingThreadData& data) {
   const u64 stated = checkCompressedSource(path, disk, false);
-  CompressedReader stream(data.compressed, path);
+  CompressedReader stream(data.compressed, path, *engine);
   const u32 sectorSize = disk.getSectorSize();
   const u64 driveSectors = fullSectorCount(disk);
   const u64 sectors = std::min<u64>(stated ? (stated + sectorSize - 1) / sectorSize : driveSectors, 0xFFFFFFFFu);

@@ -131,14 +131,20 @@ int runSourceRestore(RestoreOptions options, const std::string& sourcePath, cons
     written.push_back(WriteWitness::install(targets[i]->device().rawDisk()));
   }
   std::vector<std::vector<std::string>> erased(targets.size());
-  for (std::size_t i = 0; i < targets.size(); ++i) {
-    std::function<void(std::shared_ptr<IDisk>)> clean;
-    if (!options.keepSignatures && source.erase) {
-      clean = [&erased, &source, i](std::shared_ptr<IDisk> drive) { erased[i] = source.erase(i, *drive); };
+  try {
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+      std::function<void(std::shared_ptr<IDisk>)> clean;
+      if (!options.keepSignatures && source.erase) {
+        clean = [&erased, &source, i](std::shared_ptr<IDisk> drive) { erased[i] = source.erase(i, *drive); };
+      }
+      if (!source.start(*imagers[i], i, std::move(clean))) {
+        throw VantorException(ERR_GENERAL, vrk::String("the restore onto ") + targets[i]->path() + " could not be started");
+      }
     }
-    if (!source.start(*imagers[i], i, std::move(clean))) {
-      throw VantorException(ERR_GENERAL, vrk::String("the restore onto ") + targets[i]->path() + " could not be started");
-    }
+  } catch (...) {
+    // The restores started already end too (and do not wait for a source's readers that never started).
+    for (const auto& imager : imagers) imager->abort();
+    throw;
   }
   const int status = runner.wait();
   const std::vector<ProgressBoard::Line> lines = runner.outcome();
