@@ -47,7 +47,7 @@ step "tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 
 step "build (thread)"
 cmake --preset tsan >/dev/null
-cmake --build build-tsan -j"$jobs" --target ImagingEngineTest
+cmake --build build-tsan -j"$jobs" --target ImagingEngineTest CompressedSourceTest
 
 step "imaging engine under ThreadSanitizer"
 # Newer kernels randomise mmap with more bits than this TSan runtime expects: run without ASLR.
@@ -55,6 +55,10 @@ norand=""
 if setarch "$(uname -m)" -R true 2>/dev/null; then norand="setarch $(uname -m) -R"; fi
 # Ten rounds: one round of the engine's tests takes about 50 s under ThreadSanitizer here.
 TSAN_OPTIONS=halt_on_error=1 $norand build-tsan/tests/ImagingEngineTest --gtest_repeat=10 --gtest_brief=1
+# The readers of a compressed image shared by several drives' workers: two rounds (about
+# 90 s each here).
+TSAN_OPTIONS="halt_on_error=1 suppressions=$root/tests/tsan_suppressions.txt" $norand \
+  build-tsan/tests/CompressedSourceTest --gtest_repeat=2 --gtest_brief=1
 
 if command -v clang++ >/dev/null; then
   step "fuzzing (${fuzz_seconds}s per target)"
