@@ -71,6 +71,7 @@ struct DiskImager::StartRequest {
   std::function<void(std::shared_ptr<IDisk>)> onImageWritten;
   std::shared_ptr<IDisk> source;
   std::shared_ptr<CompressedSource> compressed;
+  u64 statedBytes = 0;
 };
 
 DiskImager::DiskImager(DiskDevice& device) : impl(std::make_shared<DiskImagerImp>(device)) {}
@@ -105,6 +106,7 @@ bool DiskImager::start(StartRequest&& request, bool waitForCompletion) {
   data->onImageWritten = std::move(request.onImageWritten);
   data->source = std::move(request.source);
   data->compressed = std::move(request.compressed);
+  data->statedBytes = request.statedBytes;
   data->everySector = sourceSectors == SOURCE_EVERY_SECTOR;
 
   vrk::ManagedThread* started = nullptr;
@@ -201,8 +203,8 @@ u64 DiskImager::checkCompressedSource(const vrk::String& path, bool forWriting) 
 
 bool DiskImager::startWritingCompressed(const vrk::String& path, bool waitForCompletion, bool verify,
                                         std::function<void(std::shared_ptr<IDisk>)> onImageWritten) {
-  (void)checkCompressedSource(path, true);
   StartRequest request;
+  request.statedBytes = checkCompressedSource(path, true);
   request.worker = writeStreamToDisk;
   request.imagePath = path;
   request.verify = verify;
@@ -213,9 +215,9 @@ bool DiskImager::startWritingCompressed(const vrk::String& path, bool waitForCom
 bool DiskImager::startWritingCompressed(std::shared_ptr<CompressedSource> reader, bool waitForCompletion, bool verify,
                                         std::function<void(std::shared_ptr<IDisk>)> onImageWritten) {
   if (!reader) throw VantorException(ERR_INVALID_ARGUMENT, "no reader of a compressed image given");
-  (void)checkCompressedSource(reader->path(), true);
-  reader->group().take(reader->index());
   StartRequest request;
+  request.statedBytes = checkCompressedSource(reader->path(), true);
+  reader->group().take(reader->index());
   request.worker = writeStreamToDisk;
   request.imagePath = reader->path();
   request.verify = verify;
@@ -226,9 +228,9 @@ bool DiskImager::startWritingCompressed(std::shared_ptr<CompressedSource> reader
 
 bool DiskImager::startVerifyingCompressed(std::shared_ptr<CompressedSource> reader, bool waitForCompletion) {
   if (!reader) throw VantorException(ERR_INVALID_ARGUMENT, "no reader of a compressed image given");
-  (void)checkCompressedSource(reader->path(), false);
-  reader->group().take(reader->index());
   StartRequest request;
+  request.statedBytes = checkCompressedSource(reader->path(), false);
+  reader->group().take(reader->index());
   request.worker = verifyDiskAgainstStream;
   request.imagePath = reader->path();
   request.compressed = std::move(reader);
@@ -236,8 +238,8 @@ bool DiskImager::startVerifyingCompressed(std::shared_ptr<CompressedSource> read
 }
 
 bool DiskImager::startVerifyingCompressed(const vrk::String& path, bool waitForCompletion) {
-  (void)checkCompressedSource(path, false);
   StartRequest request;
+  request.statedBytes = checkCompressedSource(path, false);
   request.worker = verifyDiskAgainstStream;
   request.imagePath = path;
   return start(std::move(request), waitForCompletion);

@@ -97,6 +97,9 @@ struct ImagingThreadData {
   // A restore or a verify from a compressed image shared with other imagers: this
   // operation's reader (none: the worker opens the image at imagePath for itself).
   std::shared_ptr<CompressedSource> compressed;
+  // The decompressed size the compressed image states (0: it states none), as the start
+  // found it when it checked the image against the drive.
+  u64 statedBytes = 0;
 };
 
 // The operation bodies.

@@ -502,30 +502,16 @@ void writeStreamToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engi
   static const vrk::Logger& logger = vrk::LogFactory::createLogger("vantor.DiskImager");
   VRK_TRACE(logger, "writeStreamToDisk");
   WriteSafety::refuseUnsafeWrites(disk);  // first: a system drive is refused whatever the source
-  const u64 stated = checkCompressedSource(path, disk, true);
-  CompressedReader stream(data.compressed, path, *engine);
-  const u32 sectorSize = disk.getSectorSize();
-  // Unless the file states its size, the stream may fill the drive and is stopped at its end.
-  const u64 sectors = std::min<u64>(stated ? (stated + sectorSize - 1) / sectorSize : fullSectorCount(disk), 0xFFFFFFFFu);
+  CompressedReader stream(data.compressed, path, *engine, data.statedBytes, disk);
   RestorePlan plan;
-  plan.pieces.push_back({0, static_cast<u32>(sectors), 0});
-  plan.totalSectors = sectors;
+  plan.pieces.push_back({0, stream.sectors(), 0});
+  plan.totalSectors = stream.sectors();
   plan.movesWrittenGpt = true;
-  if (!stated) {
-    plan.progress = [&stream](u64) { return percentOf(stream.group().consumed(), stream.group().fileSize()); };
-  }
-  const PieceCopy copyFromStream = [&stream, sectorSize](const Piece&, u32, u32 count, u8* into) {
-    return stream.readSectors(into, count, sectorSize);
+  plan.progress = stream.progress();
+  const PieceCopy copyFromStream = [&stream](const Piece&, u32, u32 count, u8* into) {
+    return stream.readSectors(into, count);
   };
-  const auto checkEnd = [&stream, &disk] {
-    DiskBufferPointer more(disk.getSectorSize());
-    if (stream.readSectors(more.get(), 1, disk.getSectorSize()) != 0) {
-      throw VantorException(ERR_VOLUME_TOO_LARGE,
-                            vrk::SprintfFormat("The disk image goes on past the drive's last sector (%08I64Xh): it is "
-                                               "larger than the drive",
-                                               fullSectorCount(disk) - 1));
-    }
-  };
+  const auto checkEnd = [&stream] { stream.requireEnd(ERR_VOLUME_TOO_LARGE); };
   writePieces(engine, disk, data, plan, copyFromStream, checkEnd);
 }
 

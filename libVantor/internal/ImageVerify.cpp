@@ -155,26 +155,14 @@ void verifyDiskAgainstDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& 
 
 void verifyDiskAgainstStream(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, IDisk& disk,
                              const vrk::String& path, ImagingThreadData& data) {
-  const u64 stated = checkCompressedSource(path, disk, false);
-  CompressedReader stream(data.compressed, path, *engine);
-  const u32 sectorSize = disk.getSectorSize();
-  const u64 driveSectors = fullSectorCount(disk);
-  const u64 sectors = std::min<u64>(stated ? (stated + sectorSize - 1) / sectorSize : driveSectors, 0xFFFFFFFFu);
+  CompressedReader stream(data.compressed, path, *engine, data.statedBytes, disk);
   SectorMap runs;
-  runs.append(makeSectorRange(0, static_cast<u32>(sectors), sectorSize));
-  const ExpectedRead readStream = [&stream, sectorSize](std::size_t, u32, u32 count, u8* into) {
-    return stream.readSectors(into, count, sectorSize);
+  runs.append(makeSectorRange(0, stream.sectors(), disk.getSectorSize()));
+  const ExpectedRead readStream = [&stream](std::size_t, u32, u32 count, u8* into) {
+    return stream.readSectors(into, count);
   };
-  std::function<unsigned char(u64)> progress;
-  if (!stated) progress = [&stream](u64) { return percentOf(stream.group().consumed(), stream.group().fileSize()); };
-  compareRuns(engine, disk, data, runs, sectors, readStream, progress);
-  DiskBufferPointer more(sectorSize);
-  if (stream.readSectors(more.get(), 1, sectorSize) != 0) {
-    throw VantorException(ERR_VERIFY_MISMATCH,
-                          vrk::SprintfFormat("The disk image goes on past the drive's last sector (%08I64Xh): it is "
-                                             "larger than the drive",
-                                             driveSectors - 1));
-  }
+  compareRuns(engine, disk, data, runs, stream.sectors(), readStream, stream.progress());
+  stream.requireEnd(ERR_VERIFY_MISMATCH);
 }
 
 }  // namespace vantor

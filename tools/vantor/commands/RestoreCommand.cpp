@@ -166,17 +166,18 @@ int runSourceRestore(RestoreOptions options, const std::string& sourcePath, cons
 // opening of its own. No checksum file belongs to it.
 int runRawRestore(RestoreOptions options, const std::string& sourcePath) {
   const RawSource raw = RawSource::open(options.image, options.sourceSectorSize(), true);
+  // Each restore reads its own opening, all made before the first restore starts.
   std::vector<std::shared_ptr<IDisk>> sources;
+  for (std::size_t i = 0; i < options.targets.size(); ++i) sources.push_back(raw.reopen());
   OtherSource source;
   source.name = "disk image " + raw.path();
   source.sectorSize = raw.disk().getSectorSize();
   source.check = [&raw](DiskImager& imager) {
     return imager.checkSourceCompatibility(raw.disk(), true) * raw.disk().getSectorSize();
   };
-  source.start = [&raw, &sources, verify = options.verify](DiskImager& imager, std::size_t,
-                                                          std::function<void(std::shared_ptr<IDisk>)> clean) {
-    sources.push_back(raw.reopen());
-    return imager.startWritingDisk(sources.back(), false, verify, std::move(clean));
+  source.start = [&sources, verify = options.verify](DiskImager& imager, std::size_t i,
+                                                     std::function<void(std::shared_ptr<IDisk>)> clean) {
+    return imager.startWritingDisk(sources[i], false, verify, std::move(clean));
   };
   source.erase = [&sources, every = options.everySector](std::size_t i, IDisk& drive) {
     return SignatureEraser::eraseForeign(drive, *sources[i], every);
