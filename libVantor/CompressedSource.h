@@ -1,6 +1,6 @@
 // libVantor/CompressedSource.h
 // A compressed disk image (see DiskImager::startWritingCompressed) written onto or
-// compared with several drives at once, and decompressed once for them all. open()
+// compared with several drives at once, and decompressed once for them all. readersOf()
 // gives one reader per drive; each goes to one imager's operation. The readers go
 // through the stream together: what was decompressed is kept (up to 32 MiB) until
 // every reader still in the group has taken it, so the fastest drive waits when it is
@@ -23,7 +23,7 @@ class VANTOR_EXPORT CompressedSource final {
  public:
   // Opens the file at `path` for `readers` readers; throws VantorException as
   // CompressedStream's opening does (ERR_FILE_ACCESS, ERR_INVALID_IMAGE_FILE).
-  static std::vector<std::shared_ptr<CompressedSource>> open(const vrk::String& path, std::size_t readers);
+  static std::vector<std::shared_ptr<CompressedSource>> readersOf(const vrk::String& path, std::size_t readers);
   ~CompressedSource();  // leaves the group
   CompressedSource(const CompressedSource&) = delete;
   CompressedSource& operator=(const CompressedSource&) = delete;

@@ -219,7 +219,7 @@ class VANTOR_EXPORT DiskImager final {
   // Compares the drive's first sectors with the decompressed stream.
   bool startVerifyingCompressed(const vrk::String& path, bool waitForCompletion);
   // The same two from one reader of a compressed image written onto (or compared with)
-  // several drives at once (CompressedSource::open), decompressed once for them all. A
+  // several drives at once (CompressedSource::readersOf), decompressed once for them all. A
   // reader serves one operation: once it has ended, the reader has left its group.
   bool startWritingCompressed(std::shared_ptr<CompressedSource> reader, bool waitForCompletion, bool verify,
                               std::function<void(std::shared_ptr<IDisk>)> onImageWritten);

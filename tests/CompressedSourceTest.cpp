@@ -94,7 +94,7 @@ TEST_F(CompressedSource, EveryKindIsWrittenVerifiedOntoThreeDrivesAtOnceAndCompa
       if (i == 1) targets.back()->imager.setTransferMode(DiskImager::TRANSFER_STREAMING);
     }
     // One decompression for the three.
-    const auto readers = vantor::CompressedSource::open(path, targets.size());
+    const auto readers = vantor::CompressedSource::readersOf(path, targets.size());
     for (std::size_t i = 0; i < targets.size(); ++i) {
       ASSERT_TRUE(targets[i]->imager.startWritingCompressed(readers[i], false, true, nullptr));
     }
@@ -121,7 +121,7 @@ TEST_F(CompressedSource, AFailedOrUnusedReaderDoesNotHoldTheOthersBack) {
   const std::string sample = readFile(dir.file("sample.img"));
   const std::string path = make("sample.img.gz", "gzip -1 -c sample.img");
   const u32 sectors = static_cast<u32>(sample.size() / 512);
-  auto readers = vantor::CompressedSource::open(path, 3);
+  auto readers = vantor::CompressedSource::readersOf(path, 3);
   Target failing(sectors), whole(sectors);
   failing.disk->gate = [](FakeDisk::Op op, u32 sector, u32) { return !(op == FakeDisk::Op::Write && sector >= 0x8000); };
   readers[2].reset();
@@ -136,7 +136,7 @@ TEST_F(CompressedSource, AFailedOrUnusedReaderDoesNotHoldTheOthersBack) {
 
   // A reader held but never used holds the other back 32 MiB in, until its operation is
   // aborted.
-  const auto pair = vantor::CompressedSource::open(path, 2);
+  const auto pair = vantor::CompressedSource::readersOf(path, 2);
   Target stalled(sectors);
   ASSERT_TRUE(stalled.imager.startWritingCompressed(pair[0], false, false, nullptr));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));

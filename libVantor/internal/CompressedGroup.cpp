@@ -9,7 +9,7 @@
 
 namespace vantor {
 
-std::vector<std::shared_ptr<CompressedSource>> CompressedSource::open(const vrk::String& path, std::size_t readers) {
+std::vector<std::shared_ptr<CompressedSource>> CompressedSource::readersOf(const vrk::String& path, std::size_t readers) {
   auto group = std::make_shared<Group>(path, readers);
   std::vector<std::shared_ptr<CompressedSource>> out;
   for (std::size_t i = 0; i < readers; ++i) out.emplace_back(new CompressedSource(group, i));

@@ -27,7 +27,7 @@ class CompressedReader {
   // `statedBytes` is the decompressed size the image states, 0 for none.
   CompressedReader(std::shared_ptr<CompressedSource> given, const vrk::String& path, const DiskImagerImp& engine,
                    u64 statedBytes, IDisk& disk)
-      : reader_(given ? std::move(given) : CompressedSource::open(path, 1).front()),
+      : reader_(given ? std::move(given) : CompressedSource::readersOf(path, 1).front()),
         engine_(engine),
         sectorSize_(disk.getSectorSize()),
         driveSectors_(fullSectorCount(disk)),

@@ -190,7 +190,7 @@ int runRawRestore(RestoreOptions options, const std::string& sourcePath) {
 int runCompressedRestore(RestoreOptions options, const std::string& sourcePath) {
   ImageFile::requireRegularFile(sourcePath, options.image);
   const std::vector<std::shared_ptr<CompressedSource>> readers =
-      CompressedSource::open(sourcePath, options.targets.size());
+      CompressedSource::readersOf(sourcePath, options.targets.size());
   OtherSource source;
   source.name = std::string(DiskImager::compressionOf(sourcePath)) + "-compressed disk image " + sourcePath;
   source.check = [&sourcePath](DiskImager& imager) { return imager.checkCompressedSource(sourcePath, true); };

@@ -98,7 +98,7 @@ int runRawVerify(VerifyOptions options) {
 
 // A compressed disk image: decompressed once for every target, as they are compared.
 int runCompressedVerify(VerifyOptions options, const std::string& path) {
-  const std::vector<std::shared_ptr<CompressedSource>> readers = CompressedSource::open(path, options.targets.size());
+  const std::vector<std::shared_ptr<CompressedSource>> readers = CompressedSource::readersOf(path, options.targets.size());
   std::size_t started = 0;
   OtherSource source;
   source.name = std::string(DiskImager::compressionOf(path)) + "-compressed disk image " + path;
