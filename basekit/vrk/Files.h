@@ -33,13 +33,17 @@ class VRK_EXPORT MMapFile {
   // The mapping will be read from start to end: the system may read ahead further and
   // let the pages behind go sooner.
   void adviseSequential() const;
-  // [offset, offset + length) has been read and is not needed again soon: the pages
-  // whole inside it leave the process (a later read maps them again, from the file).
-  void adviseDone(u64 offset, u64 length) const;
+  // The one reader going through the mapping from start to end has come to `offset`:
+  // the pages wholly before it leave the process, every 2 MiB (a later read maps them
+  // again, from the file), and the next few MiB are mapped ahead in one call, so that the
+  // reader does not stop at every page. A reader that goes back only maps again.
+  void readingAt(u64 offset) const;
 
  private:
   const u8* data_ = nullptr;
   u64 size_ = 0;
+  mutable u64 releasedTo_ = 0;
+  mutable u64 mappedTo_ = 0;
 };
 
 class VRK_EXPORT OFStream {

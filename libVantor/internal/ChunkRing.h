@@ -115,8 +115,11 @@ void forEachChunk(u32 firstSector, u32 numSectors, u32 chunkSectors, F&& f) {
 
 // The most a drive thread moves in one request when the ring lets it take several
 // chunks at once (streaming): larger requests than a chunk are what a slow drive, a USB
-// key above all, needs to reach its own speed.
-constexpr std::size_t DRIVE_REQUEST_BYTES = 1u << 20;
+// key above all, needs to reach its own speed. The system hands a drive a large request
+// in pieces of what the drive takes at most (512 KiB for a USB key, as a rule), all
+// queued at once, so that the drive never waits between them as it would between
+// requests of that size sent one after the other.
+constexpr std::size_t DRIVE_REQUEST_BYTES = 4u << 20;
 
 // Of the `ready` chunks a stage holds from `first` on, how many go to the drive in one
 // request: each after the one before in memory and on the drive (starting where it

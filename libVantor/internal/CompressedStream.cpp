@@ -22,7 +22,6 @@ namespace {
 
 // The mapped file's pages behind the decoders leave the process each time this many
 // more bytes were decoded.
-constexpr u64 RELEASE_STEP = 2ull << 20;
 // What the xz decoder may take with two threads, and at most with one.
 constexpr u64 XZ_THREADED_MEMORY = 160ull << 20;
 constexpr u64 DECODER_MEMORY = 256ull << 20;
@@ -422,10 +421,7 @@ std::size_t CompressedStream::read(u8* into, std::size_t n) {
     fail(vrk::SprintfFormat("the stream holds %s bytes than the %I64u its file states", ended_ ? "fewer" : "more",
                             *size_));
   }
-  if (file_ && consumed() - releasedUpTo_ >= RELEASE_STEP) {
-    file_->adviseDone(releasedUpTo_, consumed() - releasedUpTo_);
-    releasedUpTo_ = consumed();
-  }
+  if (file_) file_->readingAt(consumed());
   return got;
 }
 

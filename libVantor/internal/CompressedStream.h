@@ -68,7 +68,6 @@ class CompressedStream {
   Kind kind_ = NOT_COMPRESSED;
   std::unique_ptr<vrk::MMapFile> file_;  // every kind but zip
   u64 fileSize_ = 0;
-  u64 releasedUpTo_ = 0;
   boost::optional<u64> size_;
   u64 leastSize_ = 0;
   u64 produced_ = 0;

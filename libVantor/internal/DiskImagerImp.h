@@ -122,7 +122,7 @@ void verifyDiskAgainstStream(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>
 // The refusals of a compressed source before anything is written; answers the bytes its
 // file states it holds, else 0.
 u64 checkCompressedSource(const vrk::String& path, IDisk& disk, bool forWriting);
-// Streaming, the chunks go to the drive in requests of up to 1 MiB.
+// Streaming, the chunks go to the drive in requests of up to 4 MiB.
 void zeroDisk(const boost::optional<std::vector<std::pair<u64, u64>>>& ranges, DiskImagerImp& engine,
               IDisk& disk, bool streaming);
 

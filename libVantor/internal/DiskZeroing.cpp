@@ -3,7 +3,7 @@
 // writes are all its work, from one buffer of zeros. So it keeps to the worker, one chunk
 // after the other, and each chunk's progress is reported before the next chunk is
 // written (an observer that aborts from inside a notification stops the writes there).
-// Streaming, the chunks go out in requests of up to 1 MiB from a buffer of zeros as
+// Streaming, the chunks go out in requests of up to 4 MiB from a buffer of zeros as
 // large, the data filter still seeing each chunk on its own, and each request's chunks
 // are reported once it is written.
 #include <algorithm>

@@ -4,7 +4,7 @@
 // writes them to the file in order and reports each. With a ring of one slot the drive
 // reads a chunk, one 256-sector request, only once the one before was reported, so an
 // abort asked from a notification stops the capture before the next read; a larger ring
-// (streaming) lets the drive read a run's chunks in requests of up to 1 MiB, and never
+// (streaming) lets the drive read a run's chunks in requests of up to 4 MiB, and never
 // past the run's end, while the file is written. The worker stops at
 // the first chunk the drive thread could not read, with that chunk's error. The file gets one write per
 // chunk (see ImageFileWriter), and it is on the medium (fsync) when the capture ends.
@@ -34,9 +34,9 @@ namespace vantor {
 namespace {
 
 // Chunk buffers between the drive thread and the worker when the drive may run ahead:
-// 4 MiB of them (at least 4), so that the drive thread can read whole requests (see
+// 8 MiB of them (at least 4), so that the drive thread can read whole requests (see
 // readDriveChunks) while the worker still writes the ones before.
-constexpr std::size_t RING_BYTES = 4u << 20;
+constexpr std::size_t RING_BYTES = 8u << 20;
 std::size_t streamingSlots(std::size_t chunkBytes) {
   return std::max<std::size_t>(4, chunkBytes > 0 ? RING_BYTES / chunkBytes : 0);
 }

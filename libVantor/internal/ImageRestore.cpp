@@ -8,7 +8,7 @@
 // a chunk is written only once the one before was reported, so an abort asked from a
 // notification stops the restore before the next write; a larger ring (streaming) lets
 // the worker copy ahead while the drive writes neighbouring chunks in requests of up to
-// 1 MiB, and with verify writes a window of chunks, then reads the window back in
+// 4 MiB, and with verify writes a window of chunks, then reads the window back in
 // requests as large, while the worker copies the next. A failure names its chunk as ever.
 //
 // Sector 0 goes on the drive last: the chunk that holds it is written (and verified)
@@ -56,13 +56,11 @@ namespace vantor {
 namespace {
 
 // Chunk buffers between the worker and the drive thread when the drive may run ahead:
-// 4 MiB of them, so that the drive writes whole requests while the worker copies more.
-constexpr std::size_t STREAMING_BYTES = 4u << 20;
+// 8 MiB of them, so that the drive writes whole requests while the worker copies more.
+constexpr std::size_t STREAMING_BYTES = 8u << 20;
 // With verify, the drive thread writes a window of this many bytes of chunks, then reads
 // it back, while the worker copies the next window into the other half of the ring.
 constexpr std::size_t WINDOW_BYTES = 4u << 20;
-// The image's pages leave the process each time this many more were copied out.
-constexpr u64 RELEASE_STEP = 2ull << 20;
 
 std::exception_ptr chunkFailure(VantorErrorCodes code, const char* format, u32 lba) {
   return std::make_exception_ptr(VantorException(code, vrk::SprintfFormat(format, lba)));
@@ -431,16 +429,12 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
   }
 
   file.adviseSequential();
-  u64 releasedUpTo = 0;  // image bytes before this offset have left the process
   const PieceCopy copyFromImage = [&](const Piece& piece, u32 lba, u32 count, u8* into) {
     const u64 chunkOffset = piece.dataOffset + u64(lba - piece.firstSector) * sectorSize;
     const std::size_t bytes = std::size_t(count) * sectorSize;
     if (sums && !sums->through(chunkOffset + bytes)) sums->require();
+    file.readingAt(chunkOffset);
     std::memcpy(into, file.data() + chunkOffset, bytes);
-    if (chunkOffset + bytes - releasedUpTo >= RELEASE_STEP) {
-      file.adviseDone(releasedUpTo, chunkOffset + bytes - releasedUpTo);
-      releasedUpTo = chunkOffset + bytes;
-    }
     return count;
   };
   const auto checkLeftOut = [&] {

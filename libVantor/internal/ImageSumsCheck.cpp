@@ -9,11 +9,6 @@
 #include <vrk/Files.h>
 
 namespace vantor {
-namespace {
-
-constexpr u64 RELEASE_STEP = 2ull << 20;
-
-}  // namespace
 
 ImageSumsCheck::ImageSumsCheck(const vrk::String& image) : image_(image) {
   const vrk::String sumsPath = pathFor(image);
@@ -76,17 +71,12 @@ bool ImageSumsCheck::through(u64 end) {
     const u64 at = run.dataOffset + chunk_ * chunkBytes;
     if (at >= end) break;
     const u64 bytes = std::min(chunkBytes, run.sectors * sums_.sectorSize - chunk_ * chunkBytes);
+    file_->readingAt(at);
     if (ImageSumsFile::digest(file_->data() + at, static_cast<std::size_t>(bytes)) != sums_.chunks[digest_]) {
       disagree("run " + std::to_string(run_ + 1) + " chunk " + std::to_string(chunk_ + 1));
       return false;
     }
     ++digest_;
-    // Held once, the chunk's pages leave the process (every few MiB), so that checking a
-    // large image, or one image for several drives at once, keeps little of it resident.
-    if (at + bytes - releasedUpTo_ >= RELEASE_STEP) {
-      file_->adviseDone(releasedUpTo_, at + bytes - releasedUpTo_);
-      releasedUpTo_ = at + bytes;
-    }
     if (++chunk_ * chunkBytes >= run.sectors * sums_.sectorSize) {
       chunk_ = 0;
       do {

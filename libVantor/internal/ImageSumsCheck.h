@@ -63,7 +63,6 @@ class ImageSumsCheck {
   std::size_t run_ = 0;
   u64 chunk_ = 0;
   std::size_t digest_ = 0;
-  u64 releasedUpTo_ = 0;  // the image's pages before this offset have left the process
   State state_ = State::Agree;
   std::string detail_;
 };

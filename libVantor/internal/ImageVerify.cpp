@@ -3,7 +3,7 @@
 // A drive thread reads the drive's chunks into a ring while the worker copies the same
 // chunks out of the image and compares them; with a ring of one slot a chunk is read,
 // one 256-sector request each, only once the one before was reported; with a larger one
-// (streaming) the drive is read in requests of up to 1 MiB while the image is. The worker takes the chunks in order and
+// (streaming) the drive is read in requests of up to 4 MiB while the image is. The worker takes the chunks in order and
 // fails on the first one as a plain loop would: the image's chunk first, then the
 // drive's read, then the comparison; an abort is honoured at the next chunk. With
 // checksums, the image's header and run table are held against its checksum file before
