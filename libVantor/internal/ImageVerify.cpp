@@ -26,14 +26,15 @@
 #include <libVantor/internal/ImageFormat.h>
 #include <libVantor/internal/ImageSumsCheck.h>
 #include <libVantor/internal/RawSourcePlan.h>
+#include <vrk/Files.h>
 
 namespace vantor {
 namespace {
 
 // Chunk buffers between the drive thread and the worker when the drive may run ahead:
-// 4 MiB of them, so that the drive thread reads whole requests (see readDriveChunks)
+// 8 MiB of them, so that the drive thread reads whole requests (see readDriveChunks)
 // while the worker compares the ones before.
-constexpr std::size_t STREAMING_BYTES = 4u << 20;
+constexpr std::size_t STREAMING_BYTES = 8u << 20;
 
 // Puts the `count` sectors from `lba` of the run at `run` into `into`: the data the drive
 // is to hold there; answers how many, fewer only where the source ends, which ends the
@@ -125,14 +126,19 @@ void verifyDiskAgainstImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>&
     add(std::max<u64>(run.firstSector, std::min(end, skipLast + 1)), end);
   }
   if (!gpt) total = image.getTotalSectors();
+  // The runs' data is copied out of a mapping of this verify's own, read ahead of the
+  // chunks and let go behind them.
+  const vrk::MMapFile file(imagePath);
+  file.adviseSequential();
   const ExpectedRead readImage = [&](std::size_t r, u32 lba, u32 count, u8* into) {
-    const SectorRange& run = runs[r];
-    if (sums && !sums->through(fileOffsets[r] + u64(lba - run.firstSector) * sectorSize + u64(count) * sectorSize)) {
-      sums->require();
-    }
-    if (!image.readSectors(lba, into, count)) {
+    const u64 at = fileOffsets[r] + u64(lba - runs[r].firstSector) * sectorSize;
+    const u64 bytes = u64(count) * sectorSize;
+    if (sums && !sums->through(at + bytes)) sums->require();
+    if (!file.data() || at + bytes > file.size()) {
       throw VantorException(ERR_FILE_ACCESS, vrk::String("Problem accessing file \"") + imagePath + "\"");
     }
+    file.readingAt(at);
+    std::memcpy(into, file.data() + at, static_cast<std::size_t>(bytes));
     return count;
   };
   compareRuns(engine, disk, data, runs, total, readImage);
