@@ -179,6 +179,7 @@ expect 0 "" -- partitions parts.img select 2
 sfdisk -d parts.img 2>/dev/null | grep -q 'start= *51200.*type=c, bootable' || fail "select 2: not the FAT32 entry"
 expect 0 "" -- partitions parts.img show
 grep -qE '^  2 +0x0c FAT32' out.txt || fail "partitions show: the FAT32 entry is not number 2: $(cat out.txt)"
+expect 1 "\"sample.img.xz\" is a disk image compressed with xz, which partitions cannot read in place: decompress it first; nothing was written" -- partitions sample.img.xz backup
 { head -c 100 /dev/zero; printf 'VRK\001\000'; head -c 895 /dev/zero; } >loader.bin
 head -c 5000 /dev/urandom >payload.bin
 truncate -s 8M key.img
@@ -311,6 +312,15 @@ if vantor mount --help >/dev/null 2>&1 && [ -c /dev/fuse ] && command -v fusermo
   wait "$mounter" || true
   grep -q "^vantor: warning: flipped.vqi: the image and its checksum file disagree" damaged.txt ||
     fail "mount of a damaged image: $(cat damaged.txt)"
+  # A disk image that is not a captured one is served as it is; a compressed one is refused.
+  "$exe" mount sample.img served 2>/dev/null &
+  mounter=$!
+  for _ in $(seq 50); do [ -e served/part2.img ] && break; sleep 0.1; done
+  cmp -s served/disk.img sample.img || fail "mount of a disk image: disk.img is not the disk image"
+  fsck.fat -n served/part2.img >/dev/null 2>&1 || fail "mount of a disk image: fsck.fat -n finds faults in part2.img"
+  fusermount3 -u served
+  wait "$mounter" || fail "mount of a disk image did not end cleanly after fusermount3 -u"
+  expect 1 "\"sample.img.xz\" is a disk image compressed with xz, which mount cannot read in place" -- mount sample.img.xz served
 else
   echo "skip: vantor mount (no FUSE here)"
 fi

@@ -1,6 +1,7 @@
 // vantor mount: an image shown as read-only raw disk files in a directory, without
 // restoring it: DIR/disk.img is the whole disk the image describes (sectors outside its
-// runs read as zeros) and DIR/partN.img each partition, numbered as the system numbers
+// runs read as zeros; a disk image that is not a captured one, as it is) and
+// DIR/partN.img each partition, numbered as the system numbers
 // them (MBR primaries 1-4, logical volumes from 5, GPT entries), so that mtools,
 // fsck.fat -n, file or a read-only loop mount work on them directly. Served by a FUSE
 // file system until `fusermount3 -u DIR` or Ctrl-C (which unmounts). Nothing is ever
@@ -25,6 +26,8 @@
 #include <libVantor/VantorException.h>
 
 #include "Commands.h"
+#include "ImageFile.h"
+#include "RawSource.h"
 #include "Target.h"
 #include "UsageError.h"
 
@@ -44,7 +47,8 @@ struct ServedFile {
 };
 
 struct Served {
-  std::unique_ptr<ImageDisk> disk;
+  std::unique_ptr<RawSource> raw;  // a disk image that is not a captured one, held open
+  std::shared_ptr<IDisk> disk;
   std::vector<ServedFile> files;
 };
 
@@ -92,7 +96,7 @@ int readFile(const char* path, char* out, size_t size, off_t offset, fuse_file_i
   if (!file) return -ENOENT;
   if (offset < 0 || u64(offset) >= file->byteCount) return 0;
   const u64 length = std::min<u64>(size, file->byteCount - u64(offset));
-  const ImageDisk& disk = *served().disk;
+  const IDisk& disk = *served().disk;
   const u32 sectorSize = disk.getSectorSize();
   const u64 first = file->firstByte + u64(offset);
   const u64 firstSector = first / sectorSize, endSector = (first + length + sectorSize - 1) / sectorSize;
@@ -128,9 +132,16 @@ void requireEmptyDirectory(const std::string& directory) {
 
 int runMount(const MountOptions& options) {
   requireEmptyDirectory(options.directory);
+  const std::string imagePath = Target::absolutePath(options.image);
+  ImageFile::refuseCompressed(imagePath, options.image, "mount", false);
   auto state = std::make_unique<Served>();
-  state->disk = std::make_unique<ImageDisk>(Target::absolutePath(options.image));
-  ImageDisk& disk = *state->disk;
+  if (RawSource::isRaw(imagePath)) {
+    state->raw = std::make_unique<RawSource>(RawSource::open(options.image, 512, false));
+    state->disk = state->raw->reopen();
+  } else {
+    state->disk = std::make_shared<ImageDisk>(imagePath);
+  }
+  IDisk& disk = *state->disk;
   state->files.push_back({"disk.img", 0, disk.getSizeBytes()});
   // partN.img: N as the system numbers partitions (1-4 primary, 5... logical, GPT entries).
   const auto addPartition = [&](u32 number, u64 firstSector, u64 sectorCount) {
@@ -157,8 +168,9 @@ int runMount(const MountOptions& options) {
   }
 
   // Served all the same (reading it harms nothing), but not without saying so, as info --check says it.
-  const std::string imagePath = Target::absolutePath(options.image);
-  const ImageChecksums::Result sums = ImageChecksums::check(imagePath, true);
+  // A disk image that is not a captured one has no checksum file.
+  const ImageChecksums::Result sums =
+      state->raw ? ImageChecksums::Result{ImageChecksums::Verdict::Intact, {}} : ImageChecksums::check(imagePath, true);
   if (sums.verdict == ImageChecksums::Verdict::Disagree) {
     std::cerr << "vantor: warning: " << options.image << ": " << ImageChecksums::message(imagePath, sums)
               << "; what the served files hold there may not be what was captured\n";

@@ -237,6 +237,8 @@ int showImage(const PartitionsOptions& options, const std::string& path) {
 
 int runPartitions(PartitionsOptions options) {
   const Action action = options.action;
+  ImageFile::refuseCompressed(Target::absolutePath(options.target), options.target, "partitions",
+                              action != Action::Show);
   if (action == Action::Show && ImageFile::startsWithImage(Target::absolutePath(options.target))) {
     return showImage(options, Target::absolutePath(options.target));
   }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <fstream>
 
+#include <libVantor/DiskImager.h>
 #include <libVantor/DriveVolumes.h>
 #include <libVantor/ImageDisk.h>
 #include <libVantor/VantorException.h>
@@ -31,6 +32,16 @@ void ImageFile::requireRegularFile(const std::string& path, const std::string& a
                                                (kind == FileFacts::Kind::Directory ? " (a directory)" : "") +
                                                "; an image is always a regular file");
   }
+}
+
+void ImageFile::refuseCompressed(const std::string& path, const std::string& argument, const std::string& command,
+                                 bool writing) {
+  const std::string kind = DiskImager::compressionOf(path);
+  if (kind.empty()) return;
+  throw VantorException(ERR_INVALID_IMAGE_FILE, vrk::String("\"") + argument + "\" is a disk image compressed with " +
+                                                    kind + ", which " + command +
+                                                    " cannot read in place: decompress it first" +
+                                                    (writing ? "; nothing was written" : ""));
 }
 
 ImageFile ImageFile::read(const std::string& path) {

@@ -19,6 +19,10 @@ class ImageFile {
   // Refuses (ERR_FILE_ACCESS) a path that exists and is not a regular file (symbolic
   // links followed): an image is always one. `argument` is the path as the user gave it.
   static void requireRegularFile(const std::string& path, const std::string& argument);
+  // Refuses (ERR_INVALID_IMAGE_FILE) a compressed disk image at `path`, which `command`
+  // cannot read in place, saying that nothing was written when `writing`.
+  static void refuseCompressed(const std::string& path, const std::string& argument, const std::string& command,
+                               bool writing);
   // True when the `size` bytes at `header` begin with an image header.
   static bool hasSignature(const unsigned char* header, std::size_t size);
   // True when the file at `path` begins with an image header (intact or not).
