@@ -29,6 +29,9 @@ class VANTOR_EXPORT CompressedSource final {
   CompressedSource& operator=(const CompressedSource&) = delete;
 
   const vrk::String& path() const;
+  // The decompressed bytes this reader has given its operation: once a restore has
+  // written the image, all of them (what lies on the drive from sector 0).
+  u64 bytesTaken() const;
 
   // The library's side, shared by the readers of one file.
   struct Group;

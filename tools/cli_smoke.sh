@@ -120,6 +120,13 @@ else
   [ "$(grep -c '(verified)' out.txt)" -eq 2 ] || fail "xz restore: two verified targets expected"
   cmp -s sample.img xz2.img || fail "xz restore: xz2.img is not the disk image"
   expect 0 "" -- verify sample.img.gz xz1.img
+  # A drive larger than the image keeps no old table's backup past what the stream wrote.
+  truncate -s 96M oldgpt.img && sgdisk -o oldgpt.img >/dev/null
+  expect 0 "" -- restore --force sample.img.xz oldgpt.img
+  grep -q "erased an old GPT backup header at sector $((96 * 2048 - 1))" out.txt ||
+    fail "compressed restore: the old GPT backup is not erased: $(cat out.txt)"
+  [ "$(dd if=oldgpt.img bs=512 skip=$((96 * 2048 - 1)) count=1 status=none | head -c 8)" = "EFI PART" ] &&
+    fail "compressed restore: the old GPT backup is still there"
   printf 'XY' | dd of=sample.img.gz bs=1 seek=300000 conv=notrunc status=none
   expect 1 "The gzip-compressed image .* is damaged" -- restore --force sample.img.gz xz1.img
   grep -q "may be left partly written" err.txt || fail "a damaged stream's restore: the target is not said to be partly written"

@@ -23,6 +23,8 @@ CompressedSource::~CompressedSource() { group_->leave(index_); }
 
 const vrk::String& CompressedSource::path() const { return group_->path(); }
 
+u64 CompressedSource::bytesTaken() const { return group_->taken(index_); }
+
 CompressedSource::Group::Group(const vrk::String& path, std::size_t readers)
     : path_(path),
       stream_(path),
@@ -30,6 +32,7 @@ CompressedSource::Group::Group(const vrk::String& path, std::size_t readers)
       leastSize_(stream_.leastSize()),
       fileSize_(stream_.fileSize()),
       positions_(readers, u64(0)),
+      left_(readers, 0),
       taken_(readers, false) {}
 
 u64 CompressedSource::Group::slowest() const {
@@ -130,9 +133,15 @@ void CompressedSource::Group::take(std::size_t reader) {
 
 void CompressedSource::Group::leave(std::size_t reader) {
   vrk::MutexLock guard(mutex);
+  if (positions_[reader]) left_[reader] = *positions_[reader];
   positions_[reader] = boost::none;
   dropPassed();
   changed_.notify_all();
+}
+
+u64 CompressedSource::Group::taken(std::size_t reader) const {
+  vrk::MutexLock guard(mutex);
+  return positions_[reader].value_or(left_[reader]);
 }
 
 u64 CompressedSource::Group::consumed() const {

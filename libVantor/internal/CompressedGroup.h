@@ -40,6 +40,8 @@ struct CompressedSource::Group {
   void take(std::size_t reader) VRK_EXCLUDES(mutex);
   // The reader takes no more part: the others no longer wait for it.
   void leave(std::size_t reader) VRK_EXCLUDES(mutex);
+  // The bytes `reader` has taken from the stream, also once it has left.
+  u64 taken(std::size_t reader) const VRK_EXCLUDES(mutex);
   // As CompressedStream's, of the shared stream.
   boost::optional<u64> size() const { return size_; }
   u64 leastSize() const { return leastSize_; }
@@ -69,6 +71,7 @@ struct CompressedSource::Group {
   u64 base_ VRK_GUARDED_BY(mutex) = 0;  // the stream offset of the first kept byte
   u64 kept_ VRK_GUARDED_BY(mutex) = 0;
   std::vector<boost::optional<u64>> positions_ VRK_GUARDED_BY(mutex);  // none once a reader left
+  std::vector<u64> left_ VRK_GUARDED_BY(mutex);  // where each reader was when it left
   std::vector<bool> taken_ VRK_GUARDED_BY(mutex);
   bool decoding_ VRK_GUARDED_BY(mutex) = false;
   bool ended_ VRK_GUARDED_BY(mutex) = false;

@@ -198,6 +198,11 @@ int runCompressedRestore(RestoreOptions options, const std::string& sourcePath) 
                                                     std::function<void(std::shared_ptr<IDisk>)> clean) {
     return imager.startWritingCompressed(readers[i], false, verify, std::move(clean));
   };
+  // What the stream put on the drive lies from sector 0 on; an old table's backup past it is foreign.
+  source.erase = [&readers](std::size_t i, IDisk& drive) {
+    const u64 sectors = (readers[i]->bytesTaken() + drive.getSectorSize() - 1) / drive.getSectorSize();
+    return SignatureEraser::eraseForeign(drive, [sectors](u64 sector) { return sector < sectors; });
+  };
   return runSourceRestore(std::move(options), sourcePath, source);
 }
 
