@@ -34,8 +34,8 @@ class VRK_EXPORT MMapFile {
   // let the pages behind go sooner.
   void adviseSequential() const;
   // The one reader going through the mapping from start to end has come to `offset`:
-  // the pages wholly before it leave the process, every 2 MiB (a later read maps them
-  // again, from the file), and the next few MiB are mapped ahead in one call, so that the
+  // the pages wholly before it leave the process, every MiB (a later read maps them
+  // again, from the file), and the next MiB or two are mapped ahead in one call, so that the
   // reader does not stop at every page. A reader that goes back only maps again.
   void readingAt(u64 offset) const;
 

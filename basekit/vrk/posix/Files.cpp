@@ -45,7 +45,7 @@ void MMapFile::adviseSequential() const {
 
 void MMapFile::readingAt(u64 offset) const {
   if (!data_) return;
-  constexpr u64 STEP = 2ull << 20;
+  constexpr u64 STEP = 1ull << 20;
   offset = std::min(offset, size_);
   // Only pages wholly before the offset go: a page shared with bytes still to be read stays.
   if (offset > releasedTo_ && offset - releasedTo_ >= STEP) {
