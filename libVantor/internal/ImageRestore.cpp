@@ -44,6 +44,7 @@
 #include <libVantor/internal/FullSectorCount.h>
 #include <libVantor/internal/GptLayout.h>
 #include <libVantor/internal/EveryVolumeMap.h>
+#include <libVantor/internal/ImageBytes.h>
 #include <libVantor/ImageDisk.h>
 #include <libVantor/internal/ImageFormat.h>
 #include <libVantor/internal/ImageSumsCheck.h>
@@ -220,13 +221,15 @@ struct Piece {
 
 // The image's runs as pieces to write, less the sectors [skipFirst, skipLast] (none when
 // skipFirst > skipLast).
-std::vector<Piece> piecesToWrite(const ImageHeader& header, const u8* bytes, u32 sectorSize, u64 skipFirst,
+std::vector<Piece> piecesToWrite(const ImageHeader& header, const ImageBytes& bytes, u32 sectorSize, u64 skipFirst,
                                  u64 skipLast) {
   std::vector<Piece> pieces;
   u64 offset = header.firstRunOffset;
   for (u32 i = 0; i < header.runCount; ++i) {
-    const u32 firstSector = readLE32(bytes + offset);
-    const u32 numSectors = readLE32(bytes + offset + 4);
+    u8 record[image::RUN_HEADER_SIZE];
+    bytes.read(offset, record, sizeof record);
+    const u32 firstSector = readLE32(record);
+    const u32 numSectors = readLE32(record + 4);
     offset += image::RUN_HEADER_SIZE;
     const u64 end = u64(firstSector) + numSectors;
     const auto add = [&](u64 from, u64 to) {
@@ -384,11 +387,13 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
   WriteSafety::refuseUnsafeWrites(disk);  // first: a system drive is refused whatever the image
 
   const u32 sectorSize = disk.getSectorSize();
-  vrk::MMapFile file(imagePath);
-  if (!file.data() || file.size() < image::HEADER_SIZE) {
+  const ImageBytes file(imagePath);
+  if (file.size() < image::HEADER_SIZE) {
     throw VantorException(ERR_FILE_ACCESS, vrk::String("Problem accessing file \"") + imagePath + "\"");
   }
-  const ImageHeader header = parseImageHeader(file.data());
+  u8 headerBytes[image::HEADER_SIZE];
+  file.read(0, headerBytes, sizeof headerBytes);
+  const ImageHeader header = parseImageHeader(headerBytes);
   if (header.sectorSize != sectorSize) {  // the file may have changed since the start checked it
     throw VantorException(ERR_INCOMPATIBLE_IMAGE,
                           vrk::String("Image file and device are incompatible. ") +
@@ -396,7 +401,7 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
                                                  header.sectorSize, sectorSize));
   }
   // A damaged file is refused before the drive is touched.
-  u64 highestUsed = checkImageRuns(header, file.data(), file.size(), sectorSize, imagePath);
+  u64 highestUsed = checkImageRuns(header, file, sectorSize, imagePath);
   std::unique_ptr<ImageSumsCheck> sums;
   if (data.checksums) {
     sums = std::make_unique<ImageSumsCheck>(imagePath);
@@ -413,7 +418,7 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
     skipLast = gpt->alternateSector;
     requireRoomForGptBackup(*gpt, driveSectors, "image's");
   }
-  const std::vector<Piece> pieces = piecesToWrite(header, file.data(), sectorSize, skipFirst, skipLast);
+  const std::vector<Piece> pieces = piecesToWrite(header, file, sectorSize, skipFirst, skipLast);
   u64 totalSectors = 0;
   for (const Piece& piece : pieces) totalSectors += piece.numSectors;
   if (movesGpt) {
@@ -436,7 +441,7 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
     const u64 chunkOffset = piece.dataOffset + u64(lba - piece.firstSector) * sectorSize;
     const std::size_t bytes = std::size_t(count) * sectorSize;
     if (sums && !sums->through(chunkOffset + bytes)) sums->require();
-    std::memcpy(into, file.data() + chunkOffset, bytes);
+    file.read(chunkOffset, into, bytes);  // a damaged frame of a compressed image ends the restore here
     if (chunkOffset + bytes - releasedUpTo >= RELEASE_STEP) {
       file.adviseDone(releasedUpTo, chunkOffset + bytes - releasedUpTo);
       releasedUpTo = chunkOffset + bytes;

@@ -131,12 +131,19 @@ void verifyDiskAgainstImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>&
       sums->require();
     }
     if (!image.readSectors(lba, into, count)) {
+      if (image.isCompressed()) {  // the one way a read of a compressed image fails
+        throw VantorException(ERR_INVALID_IMAGE_FILE,
+                              vrk::String("Damaged image file \"") + imagePath + "\": " +
+                                  vrk::SprintfFormat("the frame holding the chunk at LBA %08Xh does not decompress "
+                                                     "to what its seek table says",
+                                                     lba));
+      }
       throw VantorException(ERR_FILE_ACCESS, vrk::String("Problem accessing file \"") + imagePath + "\"");
     }
     return count;
   };
   compareRuns(engine, disk, data, runs, total, readImage);
-  if (sums && !sums->through(image.getFileSize())) sums->require();  // chunks the verify leaves out
+  if (sums && !sums->through(image.getImageSize())) sums->require();  // chunks the verify leaves out
 }
 
 void verifyDiskAgainstDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, IDisk& disk,

@@ -21,7 +21,7 @@ bool ImageFile::startsWithImage(const std::string& path) {
   std::ifstream in(fsPath(path), std::ios::binary);
   unsigned char header[512] = {};
   in.read(reinterpret_cast<char*>(header), sizeof header);
-  return hasSignature(header, static_cast<std::size_t>(in.gcount()));
+  return hasSignature(header, static_cast<std::size_t>(in.gcount())) || ImageDisk::holdsCompressedImage(path);
 }
 
 void ImageFile::requireRegularFile(const std::string& path, const std::string& argument) {

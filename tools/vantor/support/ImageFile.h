@@ -21,7 +21,8 @@ class ImageFile {
   static void requireRegularFile(const std::string& path, const std::string& argument);
   // True when the `size` bytes at `header` begin with an image header.
   static bool hasSignature(const unsigned char* header, std::size_t size);
-  // True when the file at `path` begins with an image header (intact or not).
+  // True when the file at `path` begins with an image header (intact or not), or is a
+  // compressed image.
   static bool startsWithImage(const std::string& path);
 
   // One run of used sectors and where its data lies in the file, in file order.
