@@ -138,7 +138,10 @@ TEST_F(CompressedImage, DamageIsRefusedBeforeWritingOrEndsTheRestoreWithAnError)
   const std::size_t entries = table.framesBytes + compressed_image::SKIPPABLE_HEADER_SIZE;
   const auto setLE32 = [](std::string& b, std::size_t at, u32 v) { writeLE32(reinterpret_cast<u8*>(&b[at]), v); };
   const auto entryAt = [&](std::size_t i) { return entries + i * compressed_image::ENTRY_SIZE; };
-  const auto refused = [](const std::string& outcome) { return outcome.rfind("refused 11 Damaged image file", 0) == 0; };
+  // Refused by the start, or by the worker before it touched the drive.
+  const auto refused = [](const std::string& outcome) {
+    return outcome.rfind("refused 11 Damaged image file", 0) == 0 || outcome.rfind("error 11 Damaged image file", 0) == 0;
+  };
 
   // Refused whole before anything is written: a cut file, a frame whose size disagrees
   // with the table, a table that lists another number of frames.
@@ -157,8 +160,11 @@ TEST_F(CompressedImage, DamageIsRefusedBeforeWritingOrEndsTheRestoreWithAnError)
     const std::string outcome =
         target.run([&](DiskImager& i) { return i.startWritingImage(path, true, false, false, nullptr); });
     EXPECT_TRUE(refused(outcome) || outcome.rfind("refused 11 Cannot read/interpret", 0) == 0) << outcome;
-    EXPECT_TRUE(target.disk->writes().empty());
-    EXPECT_THROW(ImageDisk{path}, VantorException);
+    EXPECT_TRUE(target.disk->calls().empty());
+    EXPECT_ANY_THROW({
+      ImageBytes(path).checkEveryFrame();
+      ImageDisk{path};  // a cut file has no seek table left: a foreign file then
+    });
   }
 
   // A byte flipped inside a frame past the run records: the restore (no checksum file to
@@ -171,7 +177,7 @@ TEST_F(CompressedImage, DamageIsRefusedBeforeWritingOrEndsTheRestoreWithAnError)
   Drive target(sectors);
   const std::string outcome =
       target.run([&](DiskImager& i) { return i.startWritingImage(flipped, true, false, true, nullptr); });
-  EXPECT_TRUE(refused(outcome) || outcome.rfind("error 11 Damaged image file", 0) == 0) << outcome;
+  EXPECT_TRUE(refused(outcome)) << outcome;
   EXPECT_EQ(target.disk->byteAt(0), 0xEE);
 }
 

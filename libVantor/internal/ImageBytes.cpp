@@ -1,9 +1,12 @@
-// A compressed image is checked on opening as far as it can be without decompressing
-// it: the seek table's arithmetic (parseSeekTable), then each frame's own header, which
-// must begin where the table says, end where the next begins (ZSTD_findFrameCompressedSize
-// walks its block headers) and, when it states its size, state the table's. So a file cut
-// short, a table that lies or a frame that was replaced is refused before any operation
-// starts; damage inside a frame is found by its decompression and its checksum.
+// A compressed image is checked on opening without reading more of it than its end and
+// its first frame: the seek table's arithmetic (parseSeekTable) and the first frame's
+// header. Opening must stay cheap (mount, info and partitions show open a file of any
+// size); the frames' headers are read as far apart as the frames lie, and reading them
+// all would read much of the file. checkEveryFrame() walks every frame's header and
+// block headers: each must begin where the table says, end where the next begins and,
+// when it states its size, state the table's; restore and verify call it before they
+// touch a drive. A frame is checked so again before it is decompressed, and its
+// decompressed bytes against its size and checksum.
 #include <libVantor/internal/ImageBytes.h>
 
 #include <algorithm>
@@ -26,12 +29,12 @@ ImageBytes::ImageBytes(const vrk::String& path) : path_(path), file_(std::make_u
   if (!file_->data()) throw VantorException(ERR_FILE_ACCESS, vrk::String("Problem accessing file \"") + path + "\"");
   data_ = file_->data();
   fileSize_ = file_->size();
-  open();
+  readTable();
 }
 
 ImageBytes::ImageBytes(const u8* data, u64 size, const vrk::String& name) : path_(name), data_(data), fileSize_(size) {
   if (!data_) fileSize_ = 0;
-  open();
+  readTable();
 }
 
 ImageBytes::~ImageBytes() = default;
@@ -40,7 +43,7 @@ void ImageBytes::refuse(const vrk::String& why) const {
   throw VantorException(ERR_INVALID_IMAGE_FILE, vrk::String("Damaged image file \"") + path_ + "\": " + why);
 }
 
-void ImageBytes::open() {
+void ImageBytes::readTable() {
   compressed_ = hasSeekTableFooter(data_, fileSize_);
   if (!compressed_) return;
 #if VANTOR_HAVE_DECOMPRESSION
@@ -51,31 +54,54 @@ void ImageBytes::open() {
   imageOffsets_.resize(n);
   u64 at = 0, image = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    const SeekTableEntry& e = table_.frames[i];
     fileOffsets_[i] = at;
     imageOffsets_[i] = image;
-    const u8* frame = data_ + at;
-    const auto frameProblem = [&](const char* what) {
-      refuse(vrk::SprintfFormat("frame %I64u of %I64u (at byte %I64u) %s", u64(i + 1), u64(n), at, what));
-    };
-    if (e.compressedSize < 4 || readLE32(frame) != compressed_image::ZSTD_FRAME_MAGIC) {
-      frameProblem("is not a zstd frame");
-    }
-    const std::size_t length = ZSTD_findFrameCompressedSize(frame, e.compressedSize);
-    if (ZSTD_isError(length) || length != e.compressedSize) {
-      frameProblem("does not end where the seek table says");
-    }
-    const unsigned long long stated = ZSTD_getFrameContentSize(frame, e.compressedSize);
-    if (stated == ZSTD_CONTENTSIZE_ERROR || (stated != ZSTD_CONTENTSIZE_UNKNOWN && stated != e.decompressedSize)) {
-      frameProblem("states another size than the seek table");
-    }
-    at += e.compressedSize;
-    image += e.decompressedSize;
+    at += table_.frames[i].compressedSize;
+    image += table_.frames[i].decompressedSize;
   }
+  checkFrame(0);
 #else
   throw VantorException(ERR_INVALID_IMAGE_FILE, vrk::String("\"") + path_ +
                                                     "\" is a zstd-compressed captured image, and this build of "
                                                     "Vantor cannot decompress images");
+#endif
+}
+
+void ImageBytes::checkFrame(std::size_t i) const {
+#if VANTOR_HAVE_DECOMPRESSION
+  const SeekTableEntry& e = table_.frames[i];
+  const u64 at = fileOffsets_[i];
+  const u8* frame = data_ + at;
+  const auto problem = [&](const char* what) {
+    refuse(vrk::SprintfFormat("frame %I64u of %I64u (at byte %I64u) %s", u64(i + 1), u64(table_.frames.size()), at,
+                              what));
+  };
+  if (e.compressedSize < 4 || readLE32(frame) != compressed_image::ZSTD_FRAME_MAGIC) problem("is not a zstd frame");
+  const unsigned long long stated = ZSTD_getFrameContentSize(frame, e.compressedSize);
+  if (stated == ZSTD_CONTENTSIZE_ERROR || (stated != ZSTD_CONTENTSIZE_UNKNOWN && stated != e.decompressedSize)) {
+    problem("states another size than the seek table");
+  }
+#else
+  (void)i;
+#endif
+}
+
+void ImageBytes::checkEveryFrame() const {
+#if VANTOR_HAVE_DECOMPRESSION
+  u64 releasedUpTo = 0;  // the walked pages leave the process every few MiB, as a restore's do
+  for (std::size_t i = 0; i < table_.frames.size(); ++i) {
+    if (file_ && fileOffsets_[i] - releasedUpTo >= (8u << 20)) {
+      file_->adviseDone(releasedUpTo, fileOffsets_[i] - releasedUpTo);
+      releasedUpTo = fileOffsets_[i];
+    }
+    checkFrame(i);
+    const std::size_t length = ZSTD_findFrameCompressedSize(data_ + fileOffsets_[i], table_.frames[i].compressedSize);
+    if (ZSTD_isError(length) || length != table_.frames[i].compressedSize) {
+      refuse(vrk::SprintfFormat("frame %I64u of %I64u (at byte %I64u) does not end where the seek table says",
+                                u64(i + 1), u64(table_.frames.size()), fileOffsets_[i]));
+    }
+  }
+  if (file_) file_->adviseDone(releasedUpTo, table_.framesBytes - releasedUpTo);
 #endif
 }
 
@@ -91,6 +117,7 @@ std::shared_ptr<const std::vector<u8>> ImageBytes::frame(std::size_t index) cons
   }
   // Decompressed outside the lock, so that readers of other frames go on meanwhile; two
   // readers of one frame may both decompress it, and one copy stays.
+  checkFrame(index);
   const SeekTableEntry& e = table_.frames[index];
   auto bytes = std::make_shared<std::vector<u8>>(e.decompressedSize);
 #if VANTOR_HAVE_DECOMPRESSION
@@ -148,12 +175,16 @@ void ImageBytes::adviseSequential() const {
 void ImageBytes::adviseDone(u64 offset, u64 length) const {
   if (!file_) return;
   if (!compressed_) return file_->adviseDone(offset, length);
-  // The frames that lie whole inside the range.
-  const auto first = std::lower_bound(imageOffsets_.begin(), imageOffsets_.end(), offset);
-  const auto end = std::upper_bound(imageOffsets_.begin(), imageOffsets_.end(), offset + length);
-  if (end - first < 2) return;
-  const std::size_t a = first - imageOffsets_.begin(), b = (end - imageOffsets_.begin()) - 1;
-  file_->adviseDone(fileOffsets_[a], fileOffsets_[b] - fileOffsets_[a]);
+  // The frames from the one holding `offset` up to the one holding the range's end,
+  // which may still be read.
+  const auto frameOf = [this](u64 at) {
+    return static_cast<std::size_t>(std::upper_bound(imageOffsets_.begin(), imageOffsets_.end(), at) -
+                                    imageOffsets_.begin() - 1);
+  };
+  if (offset >= size()) return;
+  const std::size_t a = frameOf(offset);
+  const u64 end = length >= size() - offset ? table_.framesBytes : fileOffsets_[frameOf(offset + length)];
+  if (end > fileOffsets_[a]) file_->adviseDone(fileOffsets_[a], end - fileOffsets_[a]);
 }
 
 bool ImageBytes::holdsCompressedImage(const vrk::String& path) {

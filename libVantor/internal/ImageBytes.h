@@ -2,8 +2,8 @@
 // The bytes of an image file as the image format lays them out (ImageFormat.h), by
 // offset, whether the file holds them plainly or as a compressed image
 // (CompressedImageFormat.h), told apart by content. A plain file is mapped and read in
-// place; a compressed one is mapped, its seek table checked against every frame's own
-// header on opening, and its frames decompressed on demand into a cache of at most
+// place; a compressed one is mapped, its seek table checked on opening (and against
+// every frame by checkEveryFrame()), and its frames decompressed on demand into a cache of at most
 // CACHE_FRAMES frames (so at most CACHE_FRAMES * MOST_FRAME_BYTES of memory, 8 MiB with
 // the frames capture writes), each frame's checksum held as it is decompressed.
 // Opening throws ERR_FILE_ACCESS when the file cannot be mapped and ERR_INVALID_IMAGE_FILE
@@ -48,6 +48,11 @@ class ImageBytes {
   // damaged frame, and for a range that reaches past size().
   void read(u64 offset, void* into, std::size_t n) const;
 
+  // Checks the header and block structure of every frame against the seek table
+  // (reading every frame's headers, none decompressed); throws ERR_INVALID_IMAGE_FILE
+  // naming the first that disagrees. Does nothing for a plain file.
+  void checkEveryFrame() const;
+
   // Hints for a pass front to back, as vrk::MMapFile's: the file's pages behind the image
   // bytes [offset, offset + length) are not needed again soon.
   void adviseSequential() const;
@@ -60,7 +65,8 @@ class ImageBytes {
   static bool holdsCompressedImage(const vrk::String& path);
 
  private:
-  void open();
+  void readTable();
+  void checkFrame(std::size_t index) const;
   [[noreturn]] void refuse(const vrk::String& why) const;
   std::shared_ptr<const std::vector<u8>> frame(std::size_t index) const;
 

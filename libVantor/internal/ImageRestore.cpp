@@ -387,7 +387,8 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
   WriteSafety::refuseUnsafeWrites(disk);  // first: a system drive is refused whatever the image
 
   const u32 sectorSize = disk.getSectorSize();
-  const ImageBytes file(imagePath);
+  const auto shared = std::make_shared<const ImageBytes>(imagePath);
+  const ImageBytes& file = *shared;
   if (file.size() < image::HEADER_SIZE) {
     throw VantorException(ERR_FILE_ACCESS, vrk::String("Problem accessing file \"") + imagePath + "\"");
   }
@@ -402,9 +403,10 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
   }
   // A damaged file is refused before the drive is touched.
   u64 highestUsed = checkImageRuns(header, file, sectorSize, imagePath);
+  file.checkEveryFrame();
   std::unique_ptr<ImageSumsCheck> sums;
   if (data.checksums) {
-    sums = std::make_unique<ImageSumsCheck>(imagePath);
+    sums = std::make_unique<ImageSumsCheck>(imagePath, shared);
     sums->require();
   }
   const u64 driveSectors = fullSectorCount(disk);
@@ -488,8 +490,12 @@ u64 checkCompressedSource(const vrk::String& path, IDisk& disk, bool forWriting)
   if (got == 0) throw VantorException(ERR_INVALID_IMAGE_FILE, vrk::String("\"") + path + "\" holds nothing once decompressed");
   if (got == sizeof start &&
       std::memcmp(start + image::SIGNATURE_OFFSET, image::SIGNATURE, image::SIGNATURE_SIZE) == 0) {
-    throw VantorException(ERR_INVALID_IMAGE_FILE, vrk::String("\"") + path +
-                                                      "\" holds a captured image: decompress it, then write that");
+    // A compressed capture always ends with its seek table: one without it was cut short.
+    const char* cut = stream.kind() == CompressedStream::ZSTD
+                          ? " without the seek table a compressed capture ends with (is the file cut short?)"
+                          : "";
+    throw VantorException(ERR_INVALID_IMAGE_FILE, vrk::String("\"") + path + "\" holds a captured image" + cut +
+                                                      ": decompress it, then write that");
   }
   const u32 sectorSize = disk.getSectorSize();
   const u64 sectors = (stream.leastSize() + sectorSize - 1) / sectorSize;

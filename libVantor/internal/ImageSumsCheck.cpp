@@ -16,7 +16,9 @@ constexpr u64 RELEASE_STEP = 2ull << 20;
 
 }  // namespace
 
-ImageSumsCheck::ImageSumsCheck(const vrk::String& image) : image_(image) {
+ImageSumsCheck::ImageSumsCheck(const vrk::String& image) : ImageSumsCheck(image, nullptr) {}
+
+ImageSumsCheck::ImageSumsCheck(const vrk::String& image, std::shared_ptr<const ImageBytes> bytes) : image_(image) {
   const vrk::String sumsPath = pathFor(image);
   if (!vrk::FileSystem::exists(sumsPath)) {
     state_ = State::Missing;
@@ -37,7 +39,7 @@ ImageSumsCheck::ImageSumsCheck(const vrk::String& image) : image_(image) {
     disagree(sums_.imageSize != 0 ? "its size" : "the header or run table");
     return;
   }
-  file_ = std::make_unique<ImageBytes>(image);
+  file_ = bytes ? std::move(bytes) : std::make_shared<const ImageBytes>(image);
   imageSize_ = file_->size();
   if (imageSize_ != sums_.imageSize) { disagree("its size"); return; }
   if (imageSize_ < image::HEADER_SIZE) { disagree("the header or run table"); return; }

@@ -28,6 +28,9 @@ class ImageSumsCheck {
   enum class State { Agree, Missing, Malformed, Disagree };
 
   explicit ImageSumsCheck(const vrk::String& image);
+  // As above, reading the image through `bytes` (opened on `image`), which the caller may
+  // read too: a compressed image's frames are then decompressed once for both.
+  ImageSumsCheck(const vrk::String& image, std::shared_ptr<const ImageBytes> bytes);
   ~ImageSumsCheck();
   ImageSumsCheck(const ImageSumsCheck&) = delete;
   ImageSumsCheck& operator=(const ImageSumsCheck&) = delete;
@@ -55,7 +58,7 @@ class ImageSumsCheck {
   void disagree(const std::string& where);
 
   vrk::String image_;
-  std::unique_ptr<ImageBytes> file_;
+  std::shared_ptr<const ImageBytes> file_;
   std::vector<u8> chunk_buffer_;  // a compressed image's chunk, decompressed
   u64 imageSize_ = 0;
   ImageSumsFile sums_;

@@ -23,6 +23,7 @@
 #include <libVantor/internal/DriveThread.h>
 #include <libVantor/internal/FullSectorCount.h>
 #include <libVantor/internal/EveryVolumeMap.h>
+#include <libVantor/internal/ImageBytes.h>
 #include <libVantor/internal/ImageFormat.h>
 #include <libVantor/internal/ImageSumsCheck.h>
 #include <libVantor/internal/RawSourcePlan.h>
@@ -90,6 +91,7 @@ void compareRuns(std::shared_ptr<DiskImagerImp>& engine, IDisk& disk, ImagingThr
 void verifyDiskAgainstImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, IDisk& disk,
                             const vrk::String& imagePath, ImagingThreadData& data) {
   const ImageDisk image(imagePath);  // refused here as restore refuses a damaged image
+  if (image.isCompressed()) ImageBytes(imagePath).checkEveryFrame();
   const u32 sectorSize = disk.getSectorSize();
   if (image.getSectorSize() != sectorSize) {
     throw VantorException(ERR_INCOMPATIBLE_IMAGE,

@@ -31,13 +31,14 @@ struct CaptureOptions {
   bool fatOnly = false;
   bool allowVolumeBeyondDrive = false;
   bool force = false;
-  int compress = -1;  // zstd level; -1: a plain image
+  bool compressed = false;  // --compress given
+  int compress = 3;         // its zstd level
   TargetOptions targetOptions;
   OperationRunner::Progress progress = OperationRunner::Progress::Board;
 };
 
 int runCapture(const CaptureOptions& options) {
-  const bool compressed = options.compress != -1;
+  const bool compressed = options.compressed;
   if (compressed && (options.compress < 1 || options.compress > 19)) {
     throw UsageError("--compress takes a level from 1 to 19 (default 3)");
   }
@@ -121,7 +122,10 @@ void addCapture(CLI::App& app, CommandAction& action) {
                     "in frames that restore, verify and mount read at any offset");
   addTargetOptions(*command, options->targetOptions, false);
   OperationRunner::addProgressOption(*command, options->progress);
-  command->callback([options, &action] { action = [options] { return runCapture(*options); }; });
+  command->callback([options, command, &action] {
+    options->compressed = command->get_option("--compress")->count() > 0;
+    action = [options] { return runCapture(*options); };
+  });
 }
 
 }  // namespace
