@@ -87,6 +87,7 @@ TEST_F(CompressedImage, HoldsThePlainImageByteForByteAndReadsAsIt) {
   EXPECT_STREQ(DiskImager::compressionOf(packed()), "");
   EXPECT_TRUE(ImageDisk::holdsCompressedImage(packed()));
   EXPECT_FALSE(ImageDisk::holdsCompressedImage(plain()));
+  EXPECT_THROW(source->imager.setImageCompression(20), VantorException);
 
   const ImageBytes image(packed());
   ASSERT_TRUE(image.isCompressed());

@@ -18,6 +18,11 @@
 // the whole new image under the new one. A restore that fails or is aborted before its
 // end leaves sector 0, and with it the old table, as it was.
 //
+// A compressed image (ImageBytes) has every frame's headers checked before the drive is
+// touched, and its frames decompressed as the worker copies the chunks out of it; a frame
+// found damaged ends the restore there, sector 0 unwritten. With checksums the check
+// reads the image through the same frames, so each is decompressed once.
+//
 // With checksums, the image's header and run table are held against its checksum file
 // before the drive is touched, and each chunk before it is handed to the drive thread.
 //

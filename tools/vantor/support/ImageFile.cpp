@@ -44,6 +44,7 @@ ImageFile ImageFile::read(const std::string& path) {
   image.sectorSize = disk.getSectorSize();
   image.highestVolumeSector = disk.getHighestVolumeSector();
   image.fileSize = disk.getFileSize();
+  image.compressed = disk.isCompressed();
   image.gpt = DriveVolumes::tableOf(disk) == "gpt";
   return image;
 }

@@ -41,7 +41,8 @@ class ImageFile {
   std::uint64_t highestVolumeSector = 0;
   std::uint64_t fileSize = 0;
 
-  bool gpt = false;  // the image's disk has a GPT
+  bool gpt = false;         // the image's disk has a GPT
+  bool compressed = false;  // the file is a compressed image (docs/compressed_image.md)
 
   std::uint64_t usedBytes() const { return totalSectors * sectorSize; }
   // The bytes a restore needs on its target: the header's figure (`headerBytes`, the
