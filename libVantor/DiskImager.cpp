@@ -385,6 +385,8 @@ bool DiskImager::checkImageCompatibility(const vrk::String& imageFile, bool& com
   DISK_IMAGE_INFO info{};
   if (!getImageInfo(imageFile, info)) {
     if (throwOnError) {
+      // A compressed image's own refusal says more: a damaged seek table, a build that cannot decompress.
+      if (ImageBytes::holdsCompressedImage(imageFile)) (void)ImageBytes(imageFile);
       throw VantorException(ERR_INVALID_IMAGE_FILE, vrk::String("Cannot read/interpret file \"") + imageFile + "\"");
     }
     return false;
