@@ -3,6 +3,8 @@
 #include <libVantor/internal/CompressedGroup.h>
 #include <libVantor/internal/CompressedStream.h>
 #include <libVantor/internal/DiskImagerImp.h>
+#include <libVantor/internal/ImageBytes.h>
+#include <libVantor/internal/ImageCompressor.h>
 #include <libVantor/internal/ImageFormat.h>
 #include <libVantor/internal/RawSourcePlan.h>
 #include <vrk/Files.h>
@@ -103,6 +105,7 @@ bool DiskImager::start(StartRequest&& request, bool waitForCompletion) {
   data->everyVolume = volumeCoverage == COVER_EVERY_VOLUME;
   data->checksums = checksumUse != CHECKSUMS_OFF;
   data->replaceImage = checksumUse == CHECKSUMS_ON_REPLACING;
+  data->compressionLevel = compressionLevel;
   data->onImageWritten = std::move(request.onImageWritten);
   data->source = std::move(request.source);
   data->compressed = std::move(request.compressed);
@@ -187,10 +190,13 @@ bool DiskImager::startVerifyingDisk(std::shared_ptr<IDisk> source, bool waitForC
 }
 
 const char* DiskImager::compressionOf(const vrk::String& path) {
-  return CompressedStream::nameOf(CompressedStream::kindOfFile(path));
+  const CompressedStream::Kind kind = CompressedStream::kindOfFile(path);
+  if (kind == CompressedStream::ZSTD && ImageBytes::holdsCompressedImage(path)) return "";
+  return CompressedStream::nameOf(kind);
 }
 
 u64 DiskImager::compressedSizeOf(const vrk::String& path) {
+  if (ImageBytes::holdsCompressedImage(path)) return ImageBytes(path).size();
   CompressedStream stream(path);
   u8 first = 0;
   (void)stream.read(&first, 1);
@@ -198,11 +204,19 @@ u64 DiskImager::compressedSizeOf(const vrk::String& path) {
 }
 
 u64 DiskImager::checkCompressedSource(const vrk::String& path, bool forWriting) const {
+  if (ImageBytes::holdsCompressedImage(path)) {
+    bool compatible = true;
+    (void)checkImageCompatibility(path, compatible, true);
+    return ImageBytes(path).size();
+  }
   return vantor::checkCompressedSource(path, impl->device.rawDisk(), forWriting);
 }
 
 bool DiskImager::startWritingCompressed(const vrk::String& path, bool waitForCompletion, bool verify,
                                         std::function<void(std::shared_ptr<IDisk>)> onImageWritten) {
+  if (ImageBytes::holdsCompressedImage(path)) {
+    return startWritingImage(path, waitForCompletion, false, verify, std::move(onImageWritten));
+  }
   StartRequest request;
   request.statedBytes = checkCompressedSource(path, true);
   request.worker = writeStreamToDisk;
@@ -215,6 +229,9 @@ bool DiskImager::startWritingCompressed(const vrk::String& path, bool waitForCom
 bool DiskImager::startWritingCompressed(std::shared_ptr<CompressedSource> reader, bool waitForCompletion, bool verify,
                                         std::function<void(std::shared_ptr<IDisk>)> onImageWritten) {
   if (!reader) throw VantorException(ERR_INVALID_ARGUMENT, "no reader of a compressed image given");
+  if (ImageBytes::holdsCompressedImage(reader->path())) {
+    return startWritingImage(reader->path(), waitForCompletion, false, verify, std::move(onImageWritten));
+  }
   StartRequest request;
   request.statedBytes = checkCompressedSource(reader->path(), true);
   reader->group().take(reader->index());
@@ -228,6 +245,7 @@ bool DiskImager::startWritingCompressed(std::shared_ptr<CompressedSource> reader
 
 bool DiskImager::startVerifyingCompressed(std::shared_ptr<CompressedSource> reader, bool waitForCompletion) {
   if (!reader) throw VantorException(ERR_INVALID_ARGUMENT, "no reader of a compressed image given");
+  if (ImageBytes::holdsCompressedImage(reader->path())) return startVerifyingImage(reader->path(), waitForCompletion);
   StartRequest request;
   request.statedBytes = checkCompressedSource(reader->path(), false);
   reader->group().take(reader->index());
@@ -238,6 +256,7 @@ bool DiskImager::startVerifyingCompressed(std::shared_ptr<CompressedSource> read
 }
 
 bool DiskImager::startVerifyingCompressed(const vrk::String& path, bool waitForCompletion) {
+  if (ImageBytes::holdsCompressedImage(path)) return startVerifyingImage(path, waitForCompletion);
   StartRequest request;
   request.statedBytes = checkCompressedSource(path, false);
   request.worker = verifyDiskAgainstStream;
@@ -309,13 +328,35 @@ void DiskImager::setSourceSectors(SourceSectors which) {
   if (which == SOURCE_USED_SECTORS || which == SOURCE_EVERY_SECTOR) sourceSectors = which;
 }
 
+void DiskImager::setImageCompression(int level) {
+  if (level < 0 || level > 19) {
+    throw VantorException(ERR_INVALID_ARGUMENT,
+                          vrk::SprintfFormat("compression level %d: a level goes from 1 to 19 (0: none)", level));
+  }
+  if (level > 0 && !ImageCompressor::available()) {
+    throw VantorException(ERR_INVALID_ARGUMENT,
+                          "this build of Vantor cannot compress images (it has no zstd): capture without compression");
+  }
+  compressionLevel = level;
+}
+
 void DiskImager::setImageChecksums(ImageChecksumUse use) {
   if (use == CHECKSUMS_OFF || use == CHECKSUMS_ON || use == CHECKSUMS_ON_REPLACING) checksumUse = use;
 }
 
 bool DiskImager::getImageInfo(const vrk::String& imageFile, DISK_IMAGE_INFO& info) {
-  vrk::MMapFile file(imageFile);
-  if (!file.data() || file.size() < image::HEADER_SIZE) {
+  std::unique_ptr<ImageBytes> file;
+  try {
+    file = std::make_unique<ImageBytes>(imageFile);
+  } catch (const VantorException& e) {
+    if (e.getErrorCode() != ERR_FILE_ACCESS) {
+      if (logger().isEnabled(vrk::LOG_ERROR)) {
+        logger().log(vrk::LOG_ERROR, vrk::String("422 ") + "getImageInfo() called on incompatible file :\n" + e.getMessage());
+      }
+      return false;
+    }
+  }
+  if (!file || file->size() < image::HEADER_SIZE) {
     if (logger().isEnabled(vrk::LOG_ERROR)) {
       logger().log(vrk::LOG_ERROR, vrk::String("413 ") + "Problem accessing or mapping file \"" + imageFile + "\"");
     }
@@ -323,7 +364,9 @@ bool DiskImager::getImageInfo(const vrk::String& imageFile, DISK_IMAGE_INFO& inf
   }
   ImageHeader header;
   try {
-    header = parseImageHeader(file.data());
+    u8 headerBytes[image::HEADER_SIZE];
+    file->read(0, headerBytes, sizeof headerBytes);
+    header = parseImageHeader(headerBytes);
   } catch (const VantorException& e) {
     if (logger().isEnabled(vrk::LOG_ERROR)) {
       logger().log(vrk::LOG_ERROR, vrk::String("422 ") + "getImageInfo() called on incompatible file :\n" + e.getMessage());
@@ -344,6 +387,8 @@ bool DiskImager::checkImageCompatibility(const vrk::String& imageFile, bool& com
   DISK_IMAGE_INFO info{};
   if (!getImageInfo(imageFile, info)) {
     if (throwOnError) {
+      // A compressed image's own refusal says more: a damaged seek table, a build that cannot decompress.
+      if (ImageBytes::holdsCompressedImage(imageFile)) (void)ImageBytes(imageFile);
       throw VantorException(ERR_INVALID_IMAGE_FILE, vrk::String("Cannot read/interpret file \"") + imageFile + "\"");
     }
     return false;

@@ -154,6 +154,14 @@ class VANTOR_EXPORT DiskImager final {
   };
   // Taken by each capture, restore and verify at its start; any other value is ignored.
   void setImageChecksums(ImageChecksumUse use);
+  // A capture's image file: plain (level 0, the behaviour of a new imager) or compressed
+  // with zstd at `level` 1 to 19 (docs/compressed_image.md): the same image, cut into
+  // independent frames of 1 MiB compressed on two threads of their own, and a seek table
+  // at the end, so that restore, verify and ImageDisk read it at any offset, taking it
+  // by its content. The checksum file is that of the image itself, as for a plain one.
+  // Taken by each capture at its start. Throws ERR_INVALID_ARGUMENT for another level,
+  // and for any level but 0 in a build that cannot compress images.
+  void setImageCompression(int level);
 
   // Raw sources: a disk whose sectors lie as on a drive (a disk file holding a whole disk,
   // MBR or GPT or a file system with no table, or another drive), written onto this
@@ -206,7 +214,11 @@ class VANTOR_EXPORT DiskImager final {
   // drive; a drive that may not be written, as for a restore. A stream whose file does
   // not state its size (gzip, bzip2, zstd) and that goes on past this drive's end, and
   // damage found mid-stream, end the operation with the error, sector 0 unwritten.
-  // "gzip", "xz", "zstd", "bzip2" or "zip" for a compressed file; "" for any other.
+  // A compressed image of this library's own (setImageCompression) is no such source: it
+  // is an image file, and each call below takes it as the matching image call does
+  // (checkImageCompatibility, startWritingImage, startVerifyingImage).
+  // "gzip", "xz", "zstd", "bzip2" or "zip" for a compressed file; "" for any other, a
+  // compressed image of this library's own among them.
   static const char* compressionOf(const vrk::String& path);
   // The bytes a compressed source holds when its file states it, else 0; throws as the
   // check does for a stream whose start does not decode.
@@ -233,6 +245,7 @@ class VANTOR_EXPORT DiskImager final {
   TransferMode transferMode = TRANSFER_CHUNK_BY_CHUNK;
   VolumeCoverage volumeCoverage = COVER_FAT_VOLUMES;
   ImageChecksumUse checksumUse = CHECKSUMS_OFF;
+  int compressionLevel = 0;
   SourceSectors sourceSectors = SOURCE_USED_SECTORS;
   std::shared_ptr<DiskImagerImp> impl;
   std::unique_ptr<vrk::ManagedThread> thread;

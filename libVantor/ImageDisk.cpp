@@ -6,19 +6,21 @@
 #include <libVantor/VantorException.h>
 #include <libVantor/internal/ImageFormat.h>
 #include <libVantor/LittleEndian.h>
-#include <vrk/Files.h>
+#include <libVantor/internal/ImageBytes.h>
 
 namespace vantor {
 
 static_assert(ImageDisk::RUN_RECORD_BYTES == image::RUN_HEADER_SIZE, "a run record as the image format lays it out");
 
 ImageDisk::ImageDisk(const vrk::String& imagePath) : path(imagePath) {
-  auto mapped = std::make_shared<const vrk::MMapFile>(imagePath);
-  if (!mapped->data() || mapped->size() < image::HEADER_SIZE) {
+  auto mapped = std::make_shared<const ImageBytes>(imagePath);
+  if (mapped->size() < image::HEADER_SIZE) {
     throw VantorException(ERR_FILE_ACCESS, vrk::String("Problem accessing file \"") + imagePath + "\"");
   }
-  const ImageHeader header = parseImageHeader(mapped->data());
-  const u64 highestUsed = checkImageRuns(header, mapped->data(), mapped->size(), header.sectorSize, imagePath);
+  u8 headerBytes[image::HEADER_SIZE];
+  mapped->read(0, headerBytes, sizeof headerBytes);
+  const ImageHeader header = parseImageHeader(headerBytes);
+  const u64 highestUsed = checkImageRuns(header, *mapped, header.sectorSize, imagePath);
   file = std::move(mapped);
   sectorSize = header.sectorSize;
   majorVersion = header.majorVersion;
@@ -30,7 +32,9 @@ ImageDisk::ImageDisk(const vrk::String& imagePath) : path(imagePath) {
   u64 offset = header.firstRunOffset;
   runs.reserve(header.runCount);
   for (u32 i = 0; i < header.runCount; ++i) {
-    const Run run{readLE32(file->data() + offset), readLE32(file->data() + offset + 4), offset + image::RUN_HEADER_SIZE};
+    u8 record[image::RUN_HEADER_SIZE];
+    file->read(offset, record, sizeof record);
+    const Run run{readLE32(record), readLE32(record + 4), offset + image::RUN_HEADER_SIZE};
     if (!runs.empty() && u64(runs.back().firstSector) + runs.back().sectorCount > run.firstSector) ascending = false;
     runs.push_back(run);
     offset = run.fileOffset + u64(run.sectorCount) * sectorSize;
@@ -67,19 +71,39 @@ bool ImageDisk::impReadSectors(u32 sectorOffset, void* buffer, u32 sectorCount) 
     if (ascending && runFirst >= end) break;
     const u64 from64 = std::max(first, runFirst), to = std::min(end, runEnd);
     if (from64 >= to) continue;
-    std::memcpy(out + (from64 - first) * sectorSize, file->data() + run->fileOffset + (from64 - runFirst) * sectorSize,
-                static_cast<std::size_t>((to - from64) * sectorSize));
+    u8* into = out + (from64 - first) * sectorSize;
+    const u64 at = run->fileOffset + (from64 - runFirst) * sectorSize;
+    const std::size_t n = static_cast<std::size_t>((to - from64) * sectorSize);
+    if (const u8* plain = file->plain()) {
+      std::memcpy(into, plain + at, n);
+      continue;
+    }
+    try {
+      file->read(at, into, n);
+    } catch (const VantorException&) {
+      return false;  // a damaged frame
+    }
   }
   return true;
 }
 
 bool ImageDisk::impWriteSectors(u32, const void*, u32) { return false; }
 
-u64 ImageDisk::getFileSize() const { return file->size(); }
+u64 ImageDisk::getFileSize() const { return file->fileSize(); }
+
+u64 ImageDisk::getImageSize() const { return file->size(); }
+
+bool ImageDisk::isCompressed() const { return file->isCompressed(); }
 
 bool ImageDisk::hasImageSignature(const void* bytes, u64 size) {
   return size >= image::SIGNATURE_OFFSET + image::SIGNATURE_SIZE &&
          std::memcmp(static_cast<const u8*>(bytes) + image::SIGNATURE_OFFSET, image::SIGNATURE, image::SIGNATURE_SIZE) == 0;
 }
+
+}  // namespace vantor
+
+namespace vantor {
+
+bool ImageDisk::holdsCompressedImage(const vrk::String& path) { return ImageBytes::holdsCompressedImage(path); }
 
 }  // namespace vantor

@@ -9,8 +9,10 @@
 // The constructor refuses an image that restore would refuse, with the same codes and
 // messages: ERR_FILE_ACCESS when the file cannot be mapped or is shorter than a header,
 // ERR_INVALID_IMAGE_FILE for a foreign or damaged file, ERR_INCOMPATIBLE_IMAGE for
-// another major version. Copies share the mapping. No locking: reads never change the
-// object, so one disk may be read from several threads.
+// another major version. A compressed image (docs/compressed_image.md) reads the same,
+// its frames decompressed as reads reach them; a frame found damaged then fails the
+// read. Copies share the mapping and its cache of frames. Reads may come from several
+// threads at once.
 #pragma once
 #include <memory>
 #include <vector>
@@ -18,11 +20,9 @@
 #include <libVantor/Export.h>
 #include <libVantor/IDisk.h>
 
-namespace vrk {
-class MMapFile;
-}
-
 namespace vantor {
+
+class ImageBytes;
 
 class VANTOR_EXPORT ImageDisk final : public IDisk {
  public:
@@ -57,11 +57,16 @@ class VANTOR_EXPORT ImageDisk final : public IDisk {
   u64 getFirstUsedSector() const { return firstUsedSector; }
   u64 getHighestVolumeSector() const { return highestVolumeSector; }
   const std::vector<Run>& getRuns() const { return runs; }
-  // The image file's size in bytes.
+  // The image file's size in bytes, and the image's own (larger when the file is compressed).
   u64 getFileSize() const;
+  u64 getImageSize() const;
+  bool isCompressed() const;
 
   // True when the `size` bytes at `bytes` begin with an image header (its signature in place).
   static bool hasImageSignature(const void* bytes, u64 size);
+  // True when the file at `path` is a compressed image (sound or damaged), told by its
+  // content: a zstd frame first, a seek table last, an image header inside.
+  static bool holdsCompressedImage(const vrk::String& path);
 
  protected:
   bool impReadSectors(u32 sectorOffset, void* buffer, u32 sectorCount) const override;
@@ -69,7 +74,7 @@ class VANTOR_EXPORT ImageDisk final : public IDisk {
   bool impWriteSectors(u32 sectorOffset, const void* buffer, u32 sectorCount) override;
 
  private:
-  std::shared_ptr<const vrk::MMapFile> file;
+  std::shared_ptr<const ImageBytes> file;
   vrk::String path;
   u32 sectorSize = 0;
   u64 sizeBytes = 0;

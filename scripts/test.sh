@@ -64,12 +64,13 @@ if command -v clang++ >/dev/null; then
   step "fuzzing (${fuzz_seconds}s per target)"
   cmake --preset fuzz >/dev/null
   cmake --build build-fuzz -j"$jobs" --target ImageFileFuzz DriveMapFuzz PartitionTableFuzz GptFuzz \
-    ExfatMapperFuzz NtfsMapperFuzz ExtMapperFuzz ImageSumsFuzz CompressedStreamFuzz
+    ExfatMapperFuzz NtfsMapperFuzz ExtMapperFuzz ImageSumsFuzz CompressedStreamFuzz CompressedImageFuzz
   # Each target builds its disk or image from a few hundred bytes of choices; the longest
   # inputs are extended partition chains of up to 300 records, volumes' metadata and
   # compressed files of a few KiB.
   for entry in ImageFileFuzz:2048 DriveMapFuzz:2048 PartitionTableFuzz:4096 GptFuzz:4096 \
-      ExfatMapperFuzz:8192 NtfsMapperFuzz:6144 ExtMapperFuzz:8192 ImageSumsFuzz:1024 CompressedStreamFuzz:4096; do
+      ExfatMapperFuzz:8192 NtfsMapperFuzz:6144 ExtMapperFuzz:8192 ImageSumsFuzz:1024 CompressedStreamFuzz:4096 \
+      CompressedImageFuzz:8192; do
     target=${entry%%:*}
     corpus=$(mktemp -d)
     cp -r "$root"/tests/fuzz/corpus/"$target"/. "$corpus"/ 2>/dev/null || true

@@ -216,7 +216,7 @@ TEST_F(CompressedSource, DamageAndStreamsTooLargeEndTheRestoreWithSectorZeroAsIt
         try {
           target.imager.checkCompressedSource(captured, true);
         } catch (const VantorException& error) {
-          EXPECT_NE(std::string(error.getMessage().c_str()).find("holds a captured image: decompress it"), std::string::npos);
+          EXPECT_NE(std::string(error.getMessage().c_str()).find("holds a captured image without the seek table"), std::string::npos);
           throw;
         }
       },

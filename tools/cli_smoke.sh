@@ -132,6 +132,21 @@ else
   grep -q "may be left partly written" err.txt || fail "a damaged stream's restore: the target is not said to be partly written"
 fi
 
+# --- a compressed captured image: smaller, with the plain image's checksums, read as it ----
+if [ "${#runner[@]}" -gt 0 ]; then
+  expect 1 "this build of Vantor cannot compress images" -- capture --compress sample.img packed.vqi
+  ls packed.vqi* >/dev/null 2>&1 && fail "a refused compressed capture left $(ls packed.vqi*)"
+else
+  expect 2 "level from 1 to 19" -- capture --compress=20 sample.img packed.vqi
+  expect 0 "" -- capture --compress sample.img packed.vqi
+  [ "$(stat -c %s packed.vqi)" -lt "$(stat -c %s sample.vqi)" ] || fail "capture --compress: not smaller than the plain image"
+  cmp -s packed.vqi.sums sample.vqi.sums || fail "capture --compress: its checksum file is not the plain capture's"
+  expect 0 "" -- info --check packed.vqi
+  expect 0 "" -- restore --verify packed.vqi packed1.img --size 64M
+  expect 0 "" -- verify packed.vqi packed1.img
+  [ "$(files_digest sample.img $fat32)" = "$(files_digest packed1.img $fat32)" ] || fail "packed1.img: files differ"
+fi
+
 # --- names in any script: the arguments, the files and the output keep them ---------------
 name="диск-磁盘"
 expect 0 "" -- capture sample.img "$name.vqi"

@@ -33,6 +33,9 @@ class VRK_EXPORT MMapFile {
   // The mapping will be read from start to end: the system may read ahead further and
   // let the pages behind go sooner.
   void adviseSequential() const;
+  // [offset, offset + length) has been read and is not needed again soon: the pages
+  // whole inside it leave the process (a later read maps them again, from the file).
+  void adviseDone(u64 offset, u64 length) const;
   // The one reader going through the mapping from start to end has come to `offset`:
   // the pages wholly before it leave the process, every MiB (a later read maps them
   // again, from the file), and the next MiB or two are mapped ahead in one call, so that the

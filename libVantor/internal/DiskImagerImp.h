@@ -88,6 +88,8 @@ struct ImagingThreadData {
   // `replaceImage` (DiskImager::setImageChecksums).
   bool checksums = false;
   bool replaceImage = false;
+  // A capture writes a compressed image at this zstd level (DiskImager::setImageCompression); 0: a plain one.
+  int compressionLevel = 0;
   std::function<void(std::shared_ptr<IDisk>)> onImageWritten;
   // A restore or a verify from a raw source: the disk read instead of an image file (by
   // the worker alone while the operation runs), and whether every sector of it is taken

@@ -11,7 +11,12 @@
 // With checksums, the file is written under a temporary name, each chunk is digested as
 // it goes to the file, and the image and its checksum file are put in place together at
 // the end (ImageCommit).
+// With compression the image's bytes go through an ImageCompressor on their way to the
+// file: the chunks are compressed in frames on its threads while the drive thread reads
+// on, the file gets the frames in order and the seek table last; the checksums are of
+// the image's own bytes, digested as before.
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 #include <libVantor/WriteSafety.h>
@@ -25,6 +30,7 @@
 #include <libVantor/internal/EveryVolumeMap.h>
 #include <libVantor/internal/FullSectorCount.h>
 #include <libVantor/internal/ImageCommit.h>
+#include <libVantor/internal/ImageCompressor.h>
 #include <libVantor/internal/ImageFormat.h>
 #include <libVantor/internal/ImageSumsFile.h>
 #include <libVantor/internal/SectorMap.h>
@@ -103,6 +109,39 @@ class ImageFileWriter {
   std::vector<u8> ahead_;  // bytes that go out first with the next write
 };
 
+// The image's bytes as the capture hands them on: to the file as they are, or through
+// the compressor. size() is the image's own size either way.
+class ImageOutput {
+ public:
+  ImageOutput(ImageFileWriter& file, int level) : file_(file) {
+    if (level > 0) {
+      compressor_ = std::make_unique<ImageCompressor>(
+          level, [&file](const u8* bytes, std::size_t size) { file.writeChunk(bytes, size); });
+    }
+  }
+  void putAhead(const void* data, std::size_t size) {
+    if (compressor_) return compressor_->append(data, size);
+    file_.putAhead(data, size);
+  }
+  void writeChunk(const void* data, std::size_t size) {
+    if (compressor_) return compressor_->append(data, size);
+    file_.writeChunk(data, size);
+  }
+  u64 size() const { return compressor_ ? compressor_->imageBytes() : file_.size(); }
+  void finish() {
+    if (compressor_) compressor_->finish();
+    file_.finish();
+  }
+  void discard() {
+    compressor_.reset();
+    file_.discard();
+  }
+
+ private:
+  ImageFileWriter& file_;
+  std::unique_ptr<ImageCompressor> compressor_;
+};
+
 }  // namespace
 
 void captureImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, IDisk& disk,
@@ -113,10 +152,11 @@ void captureImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, I
   boost::optional<ImageCommit> commit;
   if (data.checksums) commit.emplace(imagePath, data.replaceImage);
   const vrk::String writtenPath = commit ? commit->temporaryPath() : imagePath;
-  ImageFileWriter file(writtenPath);
-  if (!file.isOpen()) {
+  ImageFileWriter writer(writtenPath);
+  if (!writer.isOpen()) {
     throw VantorException(ERR_FILE_ACCESS, vrk::String("Problem accessing file \"") + writtenPath + "\"");
   }
+  ImageOutput file(writer, data.compressionLevel);
   // The checksums: the header and every run header (digested at the end), each chunk's.
   const bool sumsMade = commit && !data.wholeDrive;
   std::vector<u8> table;

@@ -5,6 +5,7 @@
 
 #include <libVantor/VantorException.h>
 #include <libVantor/LittleEndian.h>
+#include <libVantor/internal/ImageBytes.h>
 
 namespace vantor {
 
@@ -47,7 +48,8 @@ ImageHeader parseImageHeader(const u8* bytes) {
   return h;
 }
 
-u64 checkImageRuns(const ImageHeader& h, const u8* bytes, u64 fileSize, u32 sectorSize, const vrk::String& path) {
+u64 checkImageRuns(const ImageHeader& h, const ImageBytes& bytes, u32 sectorSize, const vrk::String& path) {
+  const u64 fileSize = bytes.size();
   const auto refuse = [&path](const vrk::String& why) {
     throw VantorException(ERR_INVALID_IMAGE_FILE, vrk::String("Damaged image file \"") + path + "\": " + why);
   };
@@ -62,8 +64,10 @@ u64 checkImageRuns(const ImageHeader& h, const u8* bytes, u64 fileSize, u32 sect
     if (fileSize - offset < image::RUN_HEADER_SIZE) {
       refuse(vrk::SprintfFormat("run %u of %u starts past the end of the file", i + 1, h.runCount));
     }
-    const u32 firstSector = readLE32(bytes + offset);
-    const u32 numSectors = readLE32(bytes + offset + 4);
+    u8 record[image::RUN_HEADER_SIZE];
+    bytes.read(offset, record, sizeof record);
+    const u32 firstSector = readLE32(record);
+    const u32 numSectors = readLE32(record + 4);
     offset += image::RUN_HEADER_SIZE;
     const u64 runBytes = u64(numSectors) * sectorSize;
     if (fileSize - offset < runBytes) {

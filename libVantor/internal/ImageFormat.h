@@ -12,6 +12,8 @@
 
 namespace vantor {
 
+class ImageBytes;
+
 namespace image {
 constexpr u32 HEADER_SIZE = 90;
 constexpr u32 RUN_HEADER_SIZE = 8;
@@ -40,11 +42,10 @@ void encodeImageHeader(const ImageHeader& header, u8 out[image::HEADER_SIZE]);
 void encodeRunHeader(u32 firstSector, u32 numSectors, u8 out[image::RUN_HEADER_SIZE]);
 // Reads and validates the first 90 bytes of `bytes`.
 ImageHeader parseImageHeader(const u8* bytes);
-// Walks the run records of a file of `fileSize` bytes with `sectorSize`-byte sectors.
-// Throws ERR_INVALID_IMAGE_FILE naming `path` and what is wrong when a record reaches
-// past the end of the file, the runs do not add up to totalSectors, or bytes follow
-// the last record. Returns the highest sector a run holds (0 without runs).
-u64 checkImageRuns(const ImageHeader& header, const u8* bytes, u64 fileSize, u32 sectorSize,
-                    const vrk::String& path);
+// Walks the run records of an image of `bytes.size()` bytes with `sectorSize`-byte
+// sectors. Throws ERR_INVALID_IMAGE_FILE naming `path` and what is wrong when a record
+// reaches past the end of the image, the runs do not add up to totalSectors, or bytes
+// follow the last record. Returns the highest sector a run holds (0 without runs).
+u64 checkImageRuns(const ImageHeader& header, const ImageBytes& bytes, u32 sectorSize, const vrk::String& path);
 
 }  // namespace vantor

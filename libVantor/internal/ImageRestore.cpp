@@ -18,6 +18,11 @@
 // the whole new image under the new one. A restore that fails or is aborted before its
 // end leaves sector 0, and with it the old table, as it was.
 //
+// A compressed image (ImageBytes) has every frame's headers checked before the drive is
+// touched, and its frames decompressed as the worker copies the chunks out of it; a frame
+// found damaged ends the restore there, sector 0 unwritten. With checksums the check
+// reads the image through the same frames, so each is decompressed once.
+//
 // With checksums, the image's header and run table are held against its checksum file
 // before the drive is touched, and each chunk before it is handed to the drive thread.
 //
@@ -44,6 +49,7 @@
 #include <libVantor/internal/FullSectorCount.h>
 #include <libVantor/internal/GptLayout.h>
 #include <libVantor/internal/EveryVolumeMap.h>
+#include <libVantor/internal/ImageBytes.h>
 #include <libVantor/ImageDisk.h>
 #include <libVantor/internal/ImageFormat.h>
 #include <libVantor/internal/ImageSumsCheck.h>
@@ -218,13 +224,15 @@ struct Piece {
 
 // The image's runs as pieces to write, less the sectors [skipFirst, skipLast] (none when
 // skipFirst > skipLast).
-std::vector<Piece> piecesToWrite(const ImageHeader& header, const u8* bytes, u32 sectorSize, u64 skipFirst,
+std::vector<Piece> piecesToWrite(const ImageHeader& header, const ImageBytes& bytes, u32 sectorSize, u64 skipFirst,
                                  u64 skipLast) {
   std::vector<Piece> pieces;
   u64 offset = header.firstRunOffset;
   for (u32 i = 0; i < header.runCount; ++i) {
-    const u32 firstSector = readLE32(bytes + offset);
-    const u32 numSectors = readLE32(bytes + offset + 4);
+    u8 record[image::RUN_HEADER_SIZE];
+    bytes.read(offset, record, sizeof record);
+    const u32 firstSector = readLE32(record);
+    const u32 numSectors = readLE32(record + 4);
     offset += image::RUN_HEADER_SIZE;
     const u64 end = u64(firstSector) + numSectors;
     const auto add = [&](u64 from, u64 to) {
@@ -382,11 +390,14 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
   WriteSafety::refuseUnsafeWrites(disk);  // first: a system drive is refused whatever the image
 
   const u32 sectorSize = disk.getSectorSize();
-  vrk::MMapFile file(imagePath);
-  if (!file.data() || file.size() < image::HEADER_SIZE) {
+  const auto shared = std::make_shared<const ImageBytes>(imagePath);
+  const ImageBytes& file = *shared;
+  if (file.size() < image::HEADER_SIZE) {
     throw VantorException(ERR_FILE_ACCESS, vrk::String("Problem accessing file \"") + imagePath + "\"");
   }
-  const ImageHeader header = parseImageHeader(file.data());
+  u8 headerBytes[image::HEADER_SIZE];
+  file.read(0, headerBytes, sizeof headerBytes);
+  const ImageHeader header = parseImageHeader(headerBytes);
   if (header.sectorSize != sectorSize) {  // the file may have changed since the start checked it
     throw VantorException(ERR_INCOMPATIBLE_IMAGE,
                           vrk::String("Image file and device are incompatible. ") +
@@ -394,10 +405,11 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
                                                  header.sectorSize, sectorSize));
   }
   // A damaged file is refused before the drive is touched.
-  u64 highestUsed = checkImageRuns(header, file.data(), file.size(), sectorSize, imagePath);
+  u64 highestUsed = checkImageRuns(header, file, sectorSize, imagePath);
+  file.checkEveryFrame();
   std::unique_ptr<ImageSumsCheck> sums;
   if (data.checksums) {
-    sums = std::make_unique<ImageSumsCheck>(imagePath);
+    sums = std::make_unique<ImageSumsCheck>(imagePath, shared);
     sums->require();
   }
   const u64 driveSectors = fullSectorCount(disk);
@@ -411,7 +423,7 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
     skipLast = gpt->alternateSector;
     requireRoomForGptBackup(*gpt, driveSectors, "image's");
   }
-  const std::vector<Piece> pieces = piecesToWrite(header, file.data(), sectorSize, skipFirst, skipLast);
+  const std::vector<Piece> pieces = piecesToWrite(header, file, sectorSize, skipFirst, skipLast);
   u64 totalSectors = 0;
   for (const Piece& piece : pieces) totalSectors += piece.numSectors;
   if (movesGpt) {
@@ -434,7 +446,7 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
     const std::size_t bytes = std::size_t(count) * sectorSize;
     if (sums && !sums->through(chunkOffset + bytes)) sums->require();
     file.readingAt(chunkOffset);
-    std::memcpy(into, file.data() + chunkOffset, bytes);
+    file.read(chunkOffset, into, bytes);  // a damaged frame of a compressed image ends the restore here
     return count;
   };
   const auto checkLeftOut = [&] {
@@ -477,8 +489,12 @@ u64 checkCompressedSource(const vrk::String& path, IDisk& disk, bool forWriting)
   if (got == 0) throw VantorException(ERR_INVALID_IMAGE_FILE, vrk::String("\"") + path + "\" holds nothing once decompressed");
   if (got == sizeof start &&
       std::memcmp(start + image::SIGNATURE_OFFSET, image::SIGNATURE, image::SIGNATURE_SIZE) == 0) {
-    throw VantorException(ERR_INVALID_IMAGE_FILE, vrk::String("\"") + path +
-                                                      "\" holds a captured image: decompress it, then write that");
+    // A compressed capture always ends with its seek table: one without it was cut short.
+    const char* cut = stream.kind() == CompressedStream::ZSTD
+                          ? " without the seek table a compressed capture ends with (is the file cut short?)"
+                          : "";
+    throw VantorException(ERR_INVALID_IMAGE_FILE, vrk::String("\"") + path + "\" holds a captured image" + cut +
+                                                      ": decompress it, then write that");
   }
   const u32 sectorSize = disk.getSectorSize();
   const u64 sectors = (stream.leastSize() + sectorSize - 1) / sectorSize;

@@ -5,12 +5,15 @@
 
 #include <libVantor/LittleEndian.h>
 #include <libVantor/VantorException.h>
+#include <libVantor/internal/ImageBytes.h>
 #include <libVantor/internal/ImageFormat.h>
 #include <vrk/Files.h>
 
 namespace vantor {
 
-ImageSumsCheck::ImageSumsCheck(const vrk::String& image) : image_(image) {
+ImageSumsCheck::ImageSumsCheck(const vrk::String& image) : ImageSumsCheck(image, nullptr) {}
+
+ImageSumsCheck::ImageSumsCheck(const vrk::String& image, std::shared_ptr<const ImageBytes> bytes) : image_(image) {
   const vrk::String sumsPath = pathFor(image);
   if (!vrk::FileSystem::exists(sumsPath)) {
     state_ = State::Missing;
@@ -27,15 +30,20 @@ ImageSumsCheck::ImageSumsCheck(const vrk::String& image) : image_(image) {
     state_ = State::Malformed;
     return;
   }
-  file_ = std::make_unique<vrk::MMapFile>(image);
-  imageSize_ = file_->size();
-  if (file_->data() == nullptr && imageSize_ != 0) {
-    throw VantorException(ERR_FILE_ACCESS, vrk::String("Problem accessing file \"") + image + "\"");
+  if (vrk::MMapFile(image).size() == 0) {  // an empty or missing image: nothing to map
+    disagree(sums_.imageSize != 0 ? "its size" : "the header or run table");
+    return;
   }
-  const u8* data = file_->data();
+  file_ = bytes ? std::move(bytes) : std::make_shared<const ImageBytes>(image);
+  imageSize_ = file_->size();
   if (imageSize_ != sums_.imageSize) { disagree("its size"); return; }
   if (imageSize_ < image::HEADER_SIZE) { disagree("the header or run table"); return; }
-  const ImageHeader header = parseImageHeader(data);
+  const auto bytesAt = [this](u64 offset, u64 n) {
+    std::vector<u8> out(static_cast<std::size_t>(n));
+    file_->read(offset, out.data(), out.size());
+    return out;
+  };
+  const ImageHeader header = parseImageHeader(bytesAt(0, image::HEADER_SIZE).data());
   // The header is every byte before the first run record (the whole file without runs),
   // followed by every run header in file order; each run's data lies between them.
   std::vector<u8> table;
@@ -44,12 +52,13 @@ ImageSumsCheck::ImageSumsCheck(const vrk::String& image) : image_(image) {
     disagree("the header or run table");
     return;
   }
-  table.assign(data, data + headerBytes);
+  table = bytesAt(0, headerBytes);
   u64 offset = header.firstRunOffset, chunks = 0;
   for (u32 i = 0; i < header.runCount; ++i) {
     if (offset + image::RUN_HEADER_SIZE > imageSize_) { disagree("the header or run table"); return; }
-    table.insert(table.end(), data + offset, data + offset + image::RUN_HEADER_SIZE);
-    const u64 sectors = readLE32(data + offset + 4);
+    const std::vector<u8> record = bytesAt(offset, image::RUN_HEADER_SIZE);
+    table.insert(table.end(), record.begin(), record.end());
+    const u64 sectors = readLE32(record.data() + 4);
     runs_.push_back({offset + image::RUN_HEADER_SIZE, sectors});
     chunks += (sectors + ImageSumsFile::CHUNK_SECTORS - 1) / ImageSumsFile::CHUNK_SECTORS;
     offset += image::RUN_HEADER_SIZE + sectors * header.sectorSize;
@@ -72,7 +81,18 @@ bool ImageSumsCheck::through(u64 end) {
     if (at >= end) break;
     const u64 bytes = std::min(chunkBytes, run.sectors * sums_.sectorSize - chunk_ * chunkBytes);
     file_->readingAt(at);
-    if (ImageSumsFile::digest(file_->data() + at, static_cast<std::size_t>(bytes)) != sums_.chunks[digest_]) {
+    const u8* data = file_->plain() ? file_->plain() + at : nullptr;
+    if (!data) {
+      chunk_buffer_.resize(static_cast<std::size_t>(bytes));
+      try {
+        file_->read(at, chunk_buffer_.data(), chunk_buffer_.size());
+      } catch (const VantorException&) {
+        disagree("run " + std::to_string(run_ + 1) + " chunk " + std::to_string(chunk_ + 1));
+        return false;
+      }
+      data = chunk_buffer_.data();
+    }
+    if (ImageSumsFile::digest(data, static_cast<std::size_t>(bytes)) != sums_.chunks[digest_]) {
       disagree("run " + std::to_string(run_ + 1) + " chunk " + std::to_string(chunk_ + 1));
       return false;
     }

@@ -4,8 +4,10 @@
 // sector size, header and run table; then through(end) each chunk of 256 sectors that
 // begins before the file offset `end` and was not held yet, so that a restore or a
 // verify holds each chunk just before it uses it, and a whole pass is through(size()).
-// The image is read through a mapping of its own; one that cannot be mapped throws
-// ERR_FILE_ACCESS on construction. Otherwise nothing throws but require(), which turns
+// The image is read through a mapping of its own (a compressed image decompressed: the
+// checksums are of the image's own bytes); one that cannot be mapped throws
+// ERR_FILE_ACCESS on construction, and a compressed one whose seek table, or a frame
+// holding the header or a run record, is damaged ERR_INVALID_IMAGE_FILE. Otherwise nothing throws but require(), which turns
 // a disagreement or an unusable checksum file into the operation's error
 // (ERR_INVALID_IMAGE_FILE); an image without a checksum file is not held at all.
 #pragma once
@@ -17,17 +19,18 @@
 #include <libVantor/internal/ImageSumsFile.h>
 #include <vrk/String.h>
 
-namespace vrk {
-class MMapFile;
-}
-
 namespace vantor {
+
+class ImageBytes;
 
 class ImageSumsCheck {
  public:
   enum class State { Agree, Missing, Malformed, Disagree };
 
   explicit ImageSumsCheck(const vrk::String& image);
+  // As above, reading the image through `bytes` (opened on `image`), which the caller may
+  // read too: a compressed image's frames are then decompressed once for both.
+  ImageSumsCheck(const vrk::String& image, std::shared_ptr<const ImageBytes> bytes);
   ~ImageSumsCheck();
   ImageSumsCheck(const ImageSumsCheck&) = delete;
   ImageSumsCheck& operator=(const ImageSumsCheck&) = delete;
@@ -55,7 +58,8 @@ class ImageSumsCheck {
   void disagree(const std::string& where);
 
   vrk::String image_;
-  std::unique_ptr<vrk::MMapFile> file_;
+  std::shared_ptr<const ImageBytes> file_;
+  std::vector<u8> chunk_buffer_;  // a compressed image's chunk, decompressed
   u64 imageSize_ = 0;
   ImageSumsFile sums_;
   std::vector<Run> runs_;  // in file order

@@ -23,10 +23,10 @@
 #include <libVantor/internal/DriveThread.h>
 #include <libVantor/internal/FullSectorCount.h>
 #include <libVantor/internal/EveryVolumeMap.h>
+#include <libVantor/internal/ImageBytes.h>
 #include <libVantor/internal/ImageFormat.h>
 #include <libVantor/internal/ImageSumsCheck.h>
 #include <libVantor/internal/RawSourcePlan.h>
-#include <vrk/Files.h>
 
 namespace vantor {
 namespace {
@@ -91,6 +91,7 @@ void compareRuns(std::shared_ptr<DiskImagerImp>& engine, IDisk& disk, ImagingThr
 void verifyDiskAgainstImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, IDisk& disk,
                             const vrk::String& imagePath, ImagingThreadData& data) {
   const ImageDisk image(imagePath);  // refused here as restore refuses a damaged image
+  if (image.isCompressed()) ImageBytes(imagePath).checkEveryFrame();
   const u32 sectorSize = disk.getSectorSize();
   if (image.getSectorSize() != sectorSize) {
     throw VantorException(ERR_INCOMPATIBLE_IMAGE,
@@ -126,23 +127,23 @@ void verifyDiskAgainstImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>&
     add(std::max<u64>(run.firstSector, std::min(end, skipLast + 1)), end);
   }
   if (!gpt) total = image.getTotalSectors();
-  // The runs' data is copied out of a mapping of this verify's own, read ahead of the
+  // The runs' data is copied out of an opening of this verify's own, read ahead of the
   // chunks and let go behind them.
-  const vrk::MMapFile file(imagePath);
+  const ImageBytes file(imagePath);
   file.adviseSequential();
   const ExpectedRead readImage = [&](std::size_t r, u32 lba, u32 count, u8* into) {
     const u64 at = fileOffsets[r] + u64(lba - runs[r].firstSector) * sectorSize;
     const u64 bytes = u64(count) * sectorSize;
     if (sums && !sums->through(at + bytes)) sums->require();
-    if (!file.data() || at + bytes > file.size()) {
+    if (at + bytes > file.size()) {
       throw VantorException(ERR_FILE_ACCESS, vrk::String("Problem accessing file \"") + imagePath + "\"");
     }
     file.readingAt(at);
-    std::memcpy(into, file.data() + at, static_cast<std::size_t>(bytes));
+    file.read(at, into, static_cast<std::size_t>(bytes));  // a damaged frame of a compressed image ends the verify here
     return count;
   };
   compareRuns(engine, disk, data, runs, total, readImage);
-  if (sums && !sums->through(image.getFileSize())) sums->require();  // chunks the verify leaves out
+  if (sums && !sums->through(image.getImageSize())) sums->require();  // chunks the verify leaves out
 }
 
 void verifyDiskAgainstDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, IDisk& disk,

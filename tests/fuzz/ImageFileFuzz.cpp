@@ -50,7 +50,7 @@ constexpr u64 IMAGE_FILE_LIMIT = 256u << 10;  // bytes of an image file at most:
 constexpr u64 IMAGE_DISK_LIMIT = 4u << 20;    // bytes of the disk at most (sparse: costs what is written)
 
 // The bytes of an image file; past its end every byte reads as zero.
-struct ImageBytes : std::vector<u8> {
+struct FileBytes : std::vector<u8> {
   u8 byteAt(u64 offset) const { return offset < size() ? (*this)[offset] : 0; }
   void put(u64 offset, u64 v, u32 width) {
     if (size() < offset + width) resize(offset + width);
@@ -63,7 +63,7 @@ struct ImageFileInput {
   u32 sectorSize = 512;  // of the disk restored onto
   u32 sectors = 256;     // of that disk
   u32 k = 0;             // which transfer fails
-  ImageBytes file;
+  FileBytes file;
 
   static ImageFileInput read(const uint8_t* data, std::size_t size) {
     static const u32 SECTOR_SIZES[] = {512, 512, 512, 512, 4096, 1024, 2048, 256};
@@ -142,13 +142,13 @@ struct Parsed {
   std::vector<std::array<u64, 3>> runs;
 };
 
-FUZZ_UNTRACKED u64 le(const ImageBytes& file, u64 offset, u32 width) {
+FUZZ_UNTRACKED u64 le(const FileBytes& file, u64 offset, u32 width) {
   u64 v = 0;
   for (u32 b = width; b > 0; --b) v = v << 8 | file.byteAt(offset + b - 1);
   return v;
 }
 
-FUZZ_UNTRACKED Parsed parse(const ImageBytes& file) {
+FUZZ_UNTRACKED Parsed parse(const FileBytes& file) {
   Parsed p;
   const u64 size = file.size();
   if (size < image::HEADER_SIZE || le(file, 4, 2) != image::MAJOR_VERSION) return p;
@@ -172,7 +172,7 @@ FUZZ_UNTRACKED Parsed parse(const ImageBytes& file) {
 
 // Whether `got` holds sector `s` as the last run over it left it (zeros outside the
 // runs); `inRun` tells whether a run holds it.
-FUZZ_UNTRACKED bool holds(const Parsed& p, const ImageBytes& file, u64 s, const u8* got, bool* inRun = nullptr) {
+FUZZ_UNTRACKED bool holds(const Parsed& p, const FileBytes& file, u64 s, const u8* got, bool* inRun = nullptr) {
   std::vector<u8> want(p.ss, 0);
   for (auto r = p.runs.rbegin(); r != p.runs.rend(); ++r) {
     if (s < (*r)[0] || s - (*r)[0] >= (*r)[1]) continue;
@@ -185,7 +185,7 @@ FUZZ_UNTRACKED bool holds(const Parsed& p, const ImageBytes& file, u64 s, const 
 
 // Opens the file as an ImageDisk and reads the first and last sectors and the edges of
 // the runs, in requests that straddle them.
-FUZZ_UNTRACKED void checkImageDisk(const std::string& path, const ImageBytes& file, const Parsed& p) {
+FUZZ_UNTRACKED void checkImageDisk(const std::string& path, const FileBytes& file, const Parsed& p) {
   std::unique_ptr<ImageDisk> disk;
   try {
     disk = std::make_unique<ImageDisk>(path);
@@ -226,7 +226,7 @@ bool judgeImageInput(const uint8_t* data, size_t size) {
   const ImageFileInput input = ImageFileInput::read(data, size);
   const u8 options = input.options == 0xFF ? 0x08 : input.options;
   const bool allowTooLarge = options & 0x10;
-  const ImageBytes& file = input.file;
+  const FileBytes& file = input.file;
   std::FILE* f = std::fopen(path.c_str(), "wb");  // the file's bytes at `path`
   FUZZ_CHECK(f != nullptr && std::fwrite(file.data(), 1, file.size(), f) == file.size() && std::fclose(f) == 0);
 

@@ -43,16 +43,23 @@ void MMapFile::adviseSequential() const {
   if (data_) (void)::madvise(const_cast<u8*>(data_), static_cast<std::size_t>(size_), MADV_SEQUENTIAL);
 }
 
+void MMapFile::adviseDone(u64 offset, u64 length) const {
+  if (!data_ || offset >= size_) return;
+  length = std::min(length, size_ - offset);
+  // Only pages wholly inside the range: a page shared with bytes still to be read stays.
+  const u64 start = (offset + pageSize() - 1) / pageSize() * pageSize();
+  const u64 end = offset + length == size_ ? size_ : (offset + length) / pageSize() * pageSize();
+  if (end <= start) return;
+  // The mapping is private and never written: dropping its pages loses nothing.
+  (void)::madvise(const_cast<u8*>(data_) + start, static_cast<std::size_t>(end - start), MADV_DONTNEED);
+}
+
 void MMapFile::readingAt(u64 offset) const {
   if (!data_) return;
   constexpr u64 STEP = 1ull << 20;
   offset = std::min(offset, size_);
-  // Only pages wholly before the offset go: a page shared with bytes still to be read stays.
   if (offset > releasedTo_ && offset - releasedTo_ >= STEP) {
-    const u64 start = (releasedTo_ + pageSize() - 1) / pageSize() * pageSize();
-    const u64 end = offset == size_ ? size_ : offset / pageSize() * pageSize();
-    // The mapping is private and never written: dropping its pages loses nothing.
-    if (end > start) (void)::madvise(const_cast<u8*>(data_) + start, static_cast<std::size_t>(end - start), MADV_DONTNEED);
+    adviseDone(releasedTo_, offset - releasedTo_);
     releasedTo_ = offset;
   }
   if (offset < releasedTo_) releasedTo_ = offset / pageSize() * pageSize();

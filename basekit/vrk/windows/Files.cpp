@@ -59,6 +59,8 @@ MMapFile::~MMapFile() {
 
 void MMapFile::adviseSequential() const {}
 
+void MMapFile::adviseDone(u64, u64) const {}
+
 void MMapFile::readingAt(u64) const {}
 
 OFStream::OFStream(const String& path) {

@@ -17,6 +17,7 @@
 #include "OperationRunner.h"
 #include "Target.h"
 #include "Units.h"
+#include "UsageError.h"
 #include "Utf8Path.h"
 #include "VolumeLines.h"
 
@@ -30,11 +31,20 @@ struct CaptureOptions {
   bool fatOnly = false;
   bool allowVolumeBeyondDrive = false;
   bool force = false;
+  bool compressed = false;  // --compress given
+  int compress = 3;         // its zstd level
   TargetOptions targetOptions;
   OperationRunner::Progress progress = OperationRunner::Progress::Board;
 };
 
 int runCapture(const CaptureOptions& options) {
+  const bool compressed = options.compressed;
+  if (compressed && (options.compress < 1 || options.compress > 19)) {
+    throw UsageError("--compress takes a level from 1 to 19 (default 3)");
+  }
+  if (compressed && options.wholeDrive) {
+    throw UsageError("--compress writes a captured image: it does not go with --whole-drive");
+  }
   std::string image = Target::absolutePath(options.image);
   const bool link = FileFacts::isSymbolicLink(image);
   const bool exists = link || FileFacts::inspect(image).kind != FileFacts::Kind::Missing;
@@ -62,6 +72,7 @@ int runCapture(const CaptureOptions& options) {
   // checksum file (a raw dump has none) once both are on the medium.
   DiskImager imager(target.device());
   imager.setImageChecksums(options.force ? DiskImager::CHECKSUMS_ON_REPLACING : DiskImager::CHECKSUMS_ON);
+  if (compressed) imager.setImageCompression(options.compress);
   if (options.allowVolumeBeyondDrive) imager.setVolumeTooLargeBehavior(DiskImager::ALLOW_VOLUME_TOO_LARGE);
   if (!options.fatOnly) imager.setVolumeCoverage(DiskImager::COVER_EVERY_VOLUME);
   OperationRunner runner(options.progress);
@@ -106,9 +117,15 @@ void addCapture(CLI::App& app, CommandAction& action) {
   command->add_flag("--allow-volume-beyond-drive", options->allowVolumeBeyondDrive,
                     "Accept a partition that reaches past the end of the drive");
   command->add_flag("--force", options->force, "Replace an existing image file");
+  command->add_flag("--compress{3}", options->compress,
+                    "Write the image compressed with zstd, at LEVEL 1 to 19 (--compress=LEVEL; 3 without one), "
+                    "in frames that restore, verify and mount read at any offset");
   addTargetOptions(*command, options->targetOptions, false);
   OperationRunner::addProgressOption(*command, options->progress);
-  command->callback([options, &action] { action = [options] { return runCapture(*options); }; });
+  command->callback([options, command, &action] {
+    options->compressed = command->get_option("--compress")->count() > 0;
+    action = [options] { return runCapture(*options); };
+  });
 }
 
 }  // namespace

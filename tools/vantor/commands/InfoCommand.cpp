@@ -204,6 +204,7 @@ int runInfo(const InfoOptions& options) {
       json["usedBytes"] = facts.usedBytes();
       json["highestVolumeSector"] = facts.highestVolumeSector;
       json["fileSize"] = facts.fileSize;
+      if (facts.compressed) json["compression"] = "zstd";
     }
     json["complete"] = damage.empty() || disagrees;
     json["checksums"] = ImageChecksums::describe(sums) + (partial() ? " (header and run table; --check reads all)" : "");
@@ -222,7 +223,8 @@ int runInfo(const InfoOptions& options) {
     std::cout << "Required capacity:  " << required << " bytes (" << Units::bytes(required)
               << ")\n";
     if (damage.empty() || disagrees) {
-      std::cout << "File size:          " << facts.fileSize << " bytes (" << Units::bytes(facts.fileSize) << ")\n";
+      std::cout << "File size:          " << facts.fileSize << " bytes (" << Units::bytes(facts.fileSize) << ")"
+                << (facts.compressed ? ", compressed with zstd" : "") << "\n";
     }
     std::cout << "Contents:           " << (damage.empty() || disagrees ? "complete" : "DAMAGED") << "\n"
               << "Checksums:          " << ImageChecksums::describe(sums)

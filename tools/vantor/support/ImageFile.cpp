@@ -22,7 +22,7 @@ bool ImageFile::startsWithImage(const std::string& path) {
   std::ifstream in(fsPath(path), std::ios::binary);
   unsigned char header[512] = {};
   in.read(reinterpret_cast<char*>(header), sizeof header);
-  return hasSignature(header, static_cast<std::size_t>(in.gcount()));
+  return hasSignature(header, static_cast<std::size_t>(in.gcount())) || ImageDisk::holdsCompressedImage(path);
 }
 
 void ImageFile::requireRegularFile(const std::string& path, const std::string& argument) {
@@ -55,6 +55,7 @@ ImageFile ImageFile::read(const std::string& path) {
   image.sectorSize = disk.getSectorSize();
   image.highestVolumeSector = disk.getHighestVolumeSector();
   image.fileSize = disk.getFileSize();
+  image.compressed = disk.isCompressed();
   image.gpt = DriveVolumes::tableOf(disk) == "gpt";
   return image;
 }

@@ -25,7 +25,8 @@ class ImageFile {
                                bool writing);
   // True when the `size` bytes at `header` begin with an image header.
   static bool hasSignature(const unsigned char* header, std::size_t size);
-  // True when the file at `path` begins with an image header (intact or not).
+  // True when the file at `path` begins with an image header (intact or not), or is a
+  // compressed image.
   static bool startsWithImage(const std::string& path);
 
   // One run of used sectors and where its data lies in the file, in file order.
@@ -44,7 +45,8 @@ class ImageFile {
   std::uint64_t highestVolumeSector = 0;
   std::uint64_t fileSize = 0;
 
-  bool gpt = false;  // the image's disk has a GPT
+  bool gpt = false;         // the image's disk has a GPT
+  bool compressed = false;  // the file is a compressed image (docs/compressed_image.md)
 
   std::uint64_t usedBytes() const { return totalSectors * sectorSize; }
   // The bytes a restore needs on its target: the header's figure (`headerBytes`, the

@@ -11,7 +11,8 @@ namespace {
 
 bool holdsImage(const Target& target) {
   const std::vector<unsigned char> first = SectorReader::read(target.device().rawDisk(), 0);
-  return ImageFile::hasSignature(first.data(), first.size());
+  if (ImageFile::hasSignature(first.data(), first.size())) return true;
+  return FileFacts::inspect(target.path()).kind == FileFacts::Kind::Regular && ImageFile::startsWithImage(target.path());
 }
 
 }  // namespace

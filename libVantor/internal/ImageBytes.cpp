@@ -1,0 +1,204 @@
+// A compressed image is checked on opening without reading more of it than its end and
+// its first frame: the seek table's arithmetic (parseSeekTable) and the first frame's
+// header. Opening must stay cheap (mount, info and partitions show open a file of any
+// size); the frames' headers are read as far apart as the frames lie, and reading them
+// all would read much of the file. checkEveryFrame() walks every frame's header and
+// block headers: each must begin where the table says, end where the next begins and,
+// when it states its size, state the table's; restore and verify call it before they
+// touch a drive. A frame is checked so again before it is decompressed, and its
+// decompressed bytes against its size and checksum.
+#include <libVantor/internal/ImageBytes.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include <libVantor/LittleEndian.h>
+#include <libVantor/VantorException.h>
+#include <libVantor/internal/ImageFormat.h>
+#include <vrk/Files.h>
+#include <vrk/MutexLock.h>
+
+#if VANTOR_HAVE_DECOMPRESSION
+#include <xxhash.h>
+#include <zstd.h>
+#endif
+
+namespace vantor {
+
+ImageBytes::ImageBytes(const vrk::String& path) : path_(path), file_(std::make_unique<vrk::MMapFile>(path)) {
+  if (!file_->data()) throw VantorException(ERR_FILE_ACCESS, vrk::String("Problem accessing file \"") + path + "\"");
+  data_ = file_->data();
+  fileSize_ = file_->size();
+  readTable();
+}
+
+ImageBytes::ImageBytes(const u8* data, u64 size, const vrk::String& name) : path_(name), data_(data), fileSize_(size) {
+  if (!data_) fileSize_ = 0;
+  readTable();
+}
+
+ImageBytes::~ImageBytes() = default;
+
+void ImageBytes::refuse(const vrk::String& why) const {
+  throw VantorException(ERR_INVALID_IMAGE_FILE, vrk::String("Damaged image file \"") + path_ + "\": " + why);
+}
+
+void ImageBytes::readTable() {
+  compressed_ = hasSeekTableFooter(data_, fileSize_);
+  if (!compressed_) return;
+#if VANTOR_HAVE_DECOMPRESSION
+  std::string why;
+  if (!parseSeekTable(data_, fileSize_, table_, why)) refuse(why);
+  const std::size_t n = table_.frames.size();
+  fileOffsets_.resize(n);
+  imageOffsets_.resize(n);
+  u64 at = 0, image = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    fileOffsets_[i] = at;
+    imageOffsets_[i] = image;
+    at += table_.frames[i].compressedSize;
+    image += table_.frames[i].decompressedSize;
+  }
+  checkFrame(0);
+#else
+  throw VantorException(ERR_INVALID_IMAGE_FILE, vrk::String("\"") + path_ +
+                                                    "\" is a zstd-compressed captured image, and this build of "
+                                                    "Vantor cannot decompress images");
+#endif
+}
+
+void ImageBytes::checkFrame(std::size_t i) const {
+#if VANTOR_HAVE_DECOMPRESSION
+  const SeekTableEntry& e = table_.frames[i];
+  const u64 at = fileOffsets_[i];
+  const u8* frame = data_ + at;
+  const auto problem = [&](const char* what) {
+    refuse(vrk::SprintfFormat("frame %I64u of %I64u (at byte %I64u) %s", u64(i + 1), u64(table_.frames.size()), at,
+                              what));
+  };
+  if (e.compressedSize < 4 || readLE32(frame) != compressed_image::ZSTD_FRAME_MAGIC) problem("is not a zstd frame");
+  const unsigned long long stated = ZSTD_getFrameContentSize(frame, e.compressedSize);
+  if (stated == ZSTD_CONTENTSIZE_ERROR || (stated != ZSTD_CONTENTSIZE_UNKNOWN && stated != e.decompressedSize)) {
+    problem("states another size than the seek table");
+  }
+#else
+  (void)i;
+#endif
+}
+
+void ImageBytes::checkEveryFrame() const {
+#if VANTOR_HAVE_DECOMPRESSION
+  u64 releasedUpTo = 0;  // the walked pages leave the process every few MiB, as a restore's do
+  for (std::size_t i = 0; i < table_.frames.size(); ++i) {
+    if (file_ && fileOffsets_[i] - releasedUpTo >= (8u << 20)) {
+      file_->adviseDone(releasedUpTo, fileOffsets_[i] - releasedUpTo);
+      releasedUpTo = fileOffsets_[i];
+    }
+    checkFrame(i);
+    const std::size_t length = ZSTD_findFrameCompressedSize(data_ + fileOffsets_[i], table_.frames[i].compressedSize);
+    if (ZSTD_isError(length) || length != table_.frames[i].compressedSize) {
+      refuse(vrk::SprintfFormat("frame %I64u of %I64u (at byte %I64u) does not end where the seek table says",
+                                u64(i + 1), u64(table_.frames.size()), fileOffsets_[i]));
+    }
+  }
+  if (file_) file_->adviseDone(releasedUpTo, table_.framesBytes - releasedUpTo);
+#endif
+}
+
+std::shared_ptr<const std::vector<u8>> ImageBytes::frame(std::size_t index) const {
+  {
+    vrk::MutexLock<vrk::Mutex> guard(lock_);
+    for (Cached& c : cache_) {
+      if (c.index == index) {
+        c.lastUse = ++uses_;
+        return c.bytes;
+      }
+    }
+  }
+  // Decompressed outside the lock, so that readers of other frames go on meanwhile; two
+  // readers of one frame may both decompress it, and one copy stays.
+  checkFrame(index);
+  const SeekTableEntry& e = table_.frames[index];
+  auto bytes = std::make_shared<std::vector<u8>>(e.decompressedSize);
+#if VANTOR_HAVE_DECOMPRESSION
+  const std::size_t got = ZSTD_decompress(bytes->data(), bytes->size(), data_ + fileOffsets_[index], e.compressedSize);
+  const u64 n = table_.frames.size();
+  if (ZSTD_isError(got)) {
+    refuse(vrk::SprintfFormat("frame %I64u of %I64u does not decompress (%s)", u64(index + 1), n,
+                              ZSTD_getErrorName(got)));
+  }
+  if (got != e.decompressedSize) {
+    refuse(vrk::SprintfFormat("frame %I64u of %I64u decompresses to %I64u bytes, not the %u the seek table gives",
+                              u64(index + 1), n, u64(got), e.decompressedSize));
+  }
+  if (table_.checksums && static_cast<u32>(XXH64(bytes->data(), bytes->size(), 0)) != e.checksum) {
+    refuse(vrk::SprintfFormat("frame %I64u of %I64u does not match its checksum", u64(index + 1), n));
+  }
+#endif
+  vrk::MutexLock<vrk::Mutex> guard(lock_);
+  if (cache_.size() >= CACHE_FRAMES) {
+    auto oldest = std::min_element(cache_.begin(), cache_.end(),
+                                   [](const Cached& a, const Cached& b) { return a.lastUse < b.lastUse; });
+    cache_.erase(oldest);
+  }
+  cache_.push_back({index, bytes, ++uses_});
+  return bytes;
+}
+
+void ImageBytes::read(u64 offset, void* into, std::size_t n) const {
+  if (offset > size() || size() - offset < n) {
+    refuse(vrk::SprintfFormat("%I64u bytes at offset %I64u lie past its end", u64(n), offset));
+  }
+  u8* out = static_cast<u8*>(into);
+  if (!compressed_) {
+    if (n) std::memcpy(out, data_ + offset, n);
+    return;
+  }
+  std::size_t i = static_cast<std::size_t>(
+      std::upper_bound(imageOffsets_.begin(), imageOffsets_.end(), offset) - imageOffsets_.begin() - 1);
+  while (n > 0) {
+    const std::shared_ptr<const std::vector<u8>> bytes = frame(i);
+    const u64 within = offset - imageOffsets_[i];
+    const std::size_t take = static_cast<std::size_t>(std::min<u64>(n, bytes->size() - within));
+    std::memcpy(out, bytes->data() + within, take);
+    out += take;
+    offset += take;
+    n -= take;
+    ++i;
+  }
+}
+
+void ImageBytes::adviseSequential() const {
+  if (file_) file_->adviseSequential();
+}
+
+void ImageBytes::readingAt(u64 offset) const {
+  if (!file_) return;
+  if (!compressed_) return file_->readingAt(offset);
+  if (offset >= size()) return file_->readingAt(table_.framesBytes);
+  // The start of the frame that holds `offset`: the frames before it were read.
+  const auto frame = std::upper_bound(imageOffsets_.begin(), imageOffsets_.end(), offset) - imageOffsets_.begin() - 1;
+  file_->readingAt(fileOffsets_[static_cast<std::size_t>(frame)]);
+}
+
+bool ImageBytes::holdsCompressedImage(const vrk::String& path) {
+  {
+    const vrk::MMapFile file(path);
+    if (!file.data() || !hasSeekTableFooter(file.data(), file.size())) return false;
+  }
+#if VANTOR_HAVE_DECOMPRESSION
+  try {
+    const ImageBytes bytes(path);
+    u8 header[image::HEADER_SIZE] = {};
+    if (bytes.size() < sizeof header) return true;  // refused as an image: too short for a header
+    bytes.read(0, header, sizeof header);
+    return std::memcmp(header + image::SIGNATURE_OFFSET, image::SIGNATURE, image::SIGNATURE_SIZE) == 0;
+  } catch (const VantorException&) {
+    return true;  // damaged: refused as an image, saying where
+  }
+#else
+  return true;
+#endif
+}
+
+}  // namespace vantor

@@ -1,0 +1,93 @@
+// libVantor/internal/ImageBytes.h
+// The bytes of an image file as the image format lays them out (ImageFormat.h), by
+// offset, whether the file holds them plainly or as a compressed image
+// (CompressedImageFormat.h), told apart by content. A plain file is mapped and read in
+// place; a compressed one is mapped, its seek table checked on opening (and against
+// every frame by checkEveryFrame()), and its frames decompressed on demand into a cache of at most
+// CACHE_FRAMES frames (so at most CACHE_FRAMES * MOST_FRAME_BYTES of memory, 8 MiB with
+// the frames capture writes), each frame's checksum held as it is decompressed.
+// Opening throws ERR_FILE_ACCESS when the file cannot be mapped and ERR_INVALID_IMAGE_FILE
+// for a compressed image whose table is damaged, or that this build cannot decompress;
+// read() throws ERR_INVALID_IMAGE_FILE naming the frame that does not decompress to what
+// the table says. Every member may be called from several threads at once.
+#pragma once
+#include <cstddef>
+#include <memory>
+#include <vector>
+
+#include <libVantor/Types.h>
+#include <libVantor/internal/CompressedImageFormat.h>
+#include <vrk/Mutex.h>
+#include <vrk/String.h>
+#include <vrk/ThreadSafety.h>
+
+namespace vrk {
+class MMapFile;
+}
+
+namespace vantor {
+
+class ImageBytes {
+ public:
+  static constexpr std::size_t CACHE_FRAMES = 8;
+
+  explicit ImageBytes(const vrk::String& path);
+  // Over `size` bytes in memory that outlive the object; `name` stands for the path in messages.
+  ImageBytes(const u8* data, u64 size, const vrk::String& name);
+  ~ImageBytes();
+  ImageBytes(const ImageBytes&) = delete;
+  ImageBytes& operator=(const ImageBytes&) = delete;
+
+  bool isCompressed() const { return compressed_; }
+  // The image's bytes (decompressed), and the file's own.
+  u64 size() const { return compressed_ ? table_.imageBytes : fileSize_; }
+  u64 fileSize() const { return fileSize_; }
+  // The bytes themselves when the file holds them plainly; null for a compressed file.
+  const u8* plain() const { return compressed_ ? nullptr : data_; }
+  // Copies the `n` bytes at `offset` into `into`. Throws ERR_INVALID_IMAGE_FILE for a
+  // damaged frame, and for a range that reaches past size().
+  void read(u64 offset, void* into, std::size_t n) const;
+
+  // Checks the header and block structure of every frame against the seek table
+  // (reading every frame's headers, none decompressed); throws ERR_INVALID_IMAGE_FILE
+  // naming the first that disagrees. Does nothing for a plain file.
+  void checkEveryFrame() const;
+
+  // Hints for a pass front to back, as vrk::MMapFile's: the one reader going through
+  // the image bytes in order has come to `offset` (the file's pages behind it may go,
+  // those ahead are read in). The one member not to be called from several threads.
+  void adviseSequential() const;
+  void readingAt(u64 offset) const;
+
+  // True for a file that begins with a zstd frame and ends with a seek table's footer
+  // and, where this build can decompress it, whose first bytes are an image header or
+  // cannot be decompressed: a compressed image, sound or damaged. False for a file that
+  // cannot be read.
+  static bool holdsCompressedImage(const vrk::String& path);
+
+ private:
+  void readTable();
+  void checkFrame(std::size_t index) const;
+  [[noreturn]] void refuse(const vrk::String& why) const;
+  std::shared_ptr<const std::vector<u8>> frame(std::size_t index) const;
+
+  vrk::String path_;
+  std::unique_ptr<vrk::MMapFile> file_;  // null over bytes in memory
+  const u8* data_ = nullptr;
+  u64 fileSize_ = 0;
+  bool compressed_ = false;
+  SeekTable table_;
+  std::vector<u64> fileOffsets_;   // where each frame starts in the file
+  std::vector<u64> imageOffsets_;  // where each frame's bytes start in the image
+
+  struct Cached {
+    std::size_t index;
+    std::shared_ptr<const std::vector<u8>> bytes;
+    u64 lastUse;
+  };
+  mutable vrk::Mutex lock_;
+  mutable std::vector<Cached> cache_ VRK_GUARDED_BY(lock_);
+  mutable u64 uses_ VRK_GUARDED_BY(lock_) = 0;
+};
+
+}  // namespace vantor

@@ -1,0 +1,185 @@
+// Compressed images: the sample disk (two FAT volumes with files) captured plainly and
+// compressed, read back through ImageDisk sector by sector, restored verified and
+// compared, and the ways such a file is damaged: refused before a drive is written, or
+// ending the restore with an error that leaves sector 0 as it was.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <libVantor/DiskImager.h>
+#include <libVantor/ImageDisk.h>
+#include <libVantor/LittleEndian.h>
+#include <libVantor/internal/CompressedImageFormat.h>
+#include <libVantor/internal/ImageBytes.h>
+#include "support/FakeDisk.h"
+#include "support/RecordingObserver.h"
+#include "support/Shell.h"
+#include "support/TempDir.h"
+
+using namespace vantor;
+using namespace vantor::test;
+
+namespace {
+
+struct Drive {
+  explicit Drive(u32 sectors) : disk(std::make_shared<FakeDisk>(512, sectors)), device("fake", disk), imager(device) {
+    disk->fill(0, 0xEE, 512);  // an old sector 0, which a failed restore must leave
+    imager.registerObserver(new RecordingObserver(log));
+    imager.setVolumeCoverage(DiskImager::COVER_EVERY_VOLUME);
+  }
+  std::string last() { return log->snapshot().empty() ? "" : log->snapshot().back(); }
+  // Runs `start` to its end: how it ended, a refusal by the start too.
+  template <class F>
+  std::string run(F start) {
+    try {
+      EXPECT_TRUE(start(imager));
+    } catch (const VantorException& error) {
+      return "refused " + std::to_string(error.getErrorCode()) + " " + error.getMessage().str();
+    }
+    return last();
+  }
+  std::shared_ptr<FakeDisk> disk;
+  DiskDevice device;
+  DiskImager imager;
+  std::shared_ptr<EventLog> log = std::make_shared<EventLog>();
+};
+
+// The sample disk captured twice, once plainly and once compressed, each with its checksums.
+class CompressedImage : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!hasShell()) GTEST_SKIP() << "needs the sample disk's tools (sfdisk, mkfs.fat, mtools)";
+    runOrThrow("bash " + shellQuote(VANTOR_SOURCE_DIR "/scripts/make-sample-disk.sh") + " " + dir.file("sample.img") +
+               " >/dev/null");
+    const std::string sample = readFile(dir.file("sample.img"));
+    sectors = static_cast<u32>(sample.size() / 512);
+    source = std::make_unique<Drive>(sectors);
+    source->disk->put(0, sample.data(), sample.size());
+    source->imager.setImageChecksums(DiskImager::CHECKSUMS_ON);
+    ASSERT_EQ(source->run([&](DiskImager& i) { return i.startReadingImage(plain(), true, false); }), "finished");
+    source->imager.setImageCompression(3);
+    ASSERT_EQ(source->run([&](DiskImager& i) { return i.startReadingImage(packed(), true, false); }), "finished");
+  }
+  std::string plain() const { return dir.file("plain.img"); }
+  std::string packed() const { return dir.file("packed.img"); }
+  // A copy of the compressed image with `change` made to its bytes.
+  std::string damaged(const std::string& name, const std::function<void(std::string&)>& change) {
+    std::string bytes = readFile(packed());
+    change(bytes);
+    writeFile(dir.file(name), bytes);
+    return dir.file(name);
+  }
+
+  TempDir dir;
+  u32 sectors = 0;
+  std::unique_ptr<Drive> source;
+};
+
+TEST_F(CompressedImage, HoldsThePlainImageByteForByteAndReadsAsIt) {
+  const std::string bytes = readFile(plain()), packedBytes = readFile(packed());
+  EXPECT_LT(packedBytes.size(), bytes.size());  // the sample's files are random bytes: little to gain
+  EXPECT_EQ(readFile(packed() + ".sums"), readFile(plain() + ".sums"));
+  EXPECT_STREQ(DiskImager::compressionOf(packed()), "");
+  EXPECT_TRUE(ImageDisk::holdsCompressedImage(packed()));
+  EXPECT_FALSE(ImageDisk::holdsCompressedImage(plain()));
+  EXPECT_THROW(source->imager.setImageCompression(20), VantorException);
+
+  const ImageBytes image(packed());
+  ASSERT_TRUE(image.isCompressed());
+  ASSERT_EQ(image.size(), bytes.size());
+  std::string all(bytes.size(), '\0');
+  image.read(0, all.data(), all.size());
+  EXPECT_TRUE(all == bytes);
+
+  // Every sector as the plain image gives it, from two threads at once.
+  const ImageDisk a(plain()), b(packed());
+  ASSERT_EQ(a.getSizeSectors(), b.getSizeSectors());
+  EXPECT_EQ(b.getImageSize(), bytes.size());
+  EXPECT_EQ(b.getFileSize(), packedBytes.size());
+  const auto compare = [&](u32 from, u32 step, bool& same) {
+    std::vector<u8> x(std::size_t(step) * 512), y(x.size());
+    for (u32 s = from; s + step <= a.getSizeSectors(); s += 2 * step) {
+      same = same && a.readSectors(s, x.data(), step) && b.readSectors(s, y.data(), step) && x == y;
+    }
+  };
+  bool even = true, odd = true;
+  std::thread other([&] { compare(0, 200, even); });
+  compare(200, 200, odd);
+  other.join();
+  EXPECT_TRUE(even && odd);
+}
+
+TEST_F(CompressedImage, RestoresAndVerifiesAsThePlainImage) {
+  Drive fromPlain(sectors), fromPacked(sectors), asSource(sectors);
+  for (Drive* d : {&fromPlain, &fromPacked, &asSource}) d->imager.setImageChecksums(DiskImager::CHECKSUMS_ON);
+  EXPECT_EQ(fromPlain.run([&](DiskImager& i) { return i.startWritingImage(plain(), true, false, true, nullptr); }),
+            "finished");
+  EXPECT_EQ(fromPacked.run([&](DiskImager& i) { return i.startWritingImage(packed(), true, false, true, nullptr); }),
+            "finished");
+  EXPECT_EQ(fromPacked.run([&](DiskImager& i) { return i.startVerifyingImage(packed(), true); }), "finished");
+  // Where a compressed source would go, it is taken as the image it is.
+  EXPECT_EQ(asSource.run([&](DiskImager& i) { return i.startWritingCompressed(packed(), true, true, nullptr); }),
+            "finished");
+  EXPECT_EQ(asSource.run([&](DiskImager& i) { return i.startVerifyingCompressed(packed(), true); }), "finished");
+  EXPECT_TRUE(fromPacked.disk->image() == fromPlain.disk->image());
+  EXPECT_TRUE(asSource.disk->image() == fromPlain.disk->image());
+}
+
+TEST_F(CompressedImage, DamageIsRefusedBeforeWritingOrEndsTheRestoreWithAnError) {
+  const std::string bytes = readFile(packed());
+  SeekTable table;
+  std::string why;
+  ASSERT_TRUE(parseSeekTable(reinterpret_cast<const u8*>(bytes.data()), bytes.size(), table, why)) << why;
+  ASSERT_GE(table.frames.size(), 4u);
+  const std::size_t entries = table.framesBytes + compressed_image::SKIPPABLE_HEADER_SIZE;
+  const auto setLE32 = [](std::string& b, std::size_t at, u32 v) { writeLE32(reinterpret_cast<u8*>(&b[at]), v); };
+  const auto entryAt = [&](std::size_t i) { return entries + i * compressed_image::ENTRY_SIZE; };
+  // Refused by the start, or by the worker before it touched the drive.
+  const auto refused = [](const std::string& outcome) {
+    return outcome.rfind("refused 11 Damaged image file", 0) == 0 || outcome.rfind("error 11 Damaged image file", 0) == 0;
+  };
+
+  // Refused whole before anything is written: a cut file, a frame whose size disagrees
+  // with the table, a table that lists another number of frames.
+  const std::vector<std::string> unsound = {
+      damaged("cut.img", [](std::string& b) { b.resize(b.size() - 100); }),
+      damaged("sizes.img",
+              [&](std::string& b) {
+                setLE32(b, entryAt(1), table.frames[1].compressedSize + 1);
+                setLE32(b, entryAt(2), table.frames[2].compressedSize - 1);
+              }),
+      damaged("count.img", [&](std::string& b) { setLE32(b, b.size() - compressed_image::FOOTER_SIZE, 1); }),
+  };
+  for (const std::string& path : unsound) {
+    SCOPED_TRACE(path);
+    Drive target(sectors);
+    const std::string outcome =
+        target.run([&](DiskImager& i) { return i.startWritingImage(path, true, false, false, nullptr); });
+    EXPECT_TRUE(refused(outcome) || outcome.rfind("refused 11 Cannot read/interpret", 0) == 0) << outcome;
+    EXPECT_TRUE(target.disk->calls().empty());
+    EXPECT_ANY_THROW({
+      ImageBytes(path).checkEveryFrame();
+      ImageDisk{path};  // a cut file has no seek table left: a foreign file then
+    });
+  }
+
+  // A byte flipped inside a frame past the run records: the restore (no checksum file to
+  // hold it first) ends with an error naming the frame, sector 0 unwritten.
+  const std::size_t frame = table.frames.size() - 2;
+  u64 at = 0;
+  for (std::size_t i = 0; i < frame; ++i) at += table.frames[i].compressedSize;
+  const std::string flipped =
+      damaged("flipped.img", [&](std::string& b) { b[at + table.frames[frame].compressedSize / 2] ^= 0x5A; });
+  Drive target(sectors);
+  const std::string outcome =
+      target.run([&](DiskImager& i) { return i.startWritingImage(flipped, true, false, true, nullptr); });
+  EXPECT_TRUE(refused(outcome)) << outcome;
+  EXPECT_EQ(target.disk->byteAt(0), 0xEE);
+}
+
+}  // namespace
