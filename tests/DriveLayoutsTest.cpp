@@ -8,12 +8,11 @@
 
 #include <map>
 
-#include <libVantor/DiskImager.h>
 #include <libVantor/DriveVolumes.h>
 #include <libVantor/SignatureEraser.h>
 #include <libVantor/WinDiskFile.h>
 
-#include "support/RecordingObserver.h"
+#include "support/Imaging.h"
 #include "support/Shell.h"
 #include "support/TempDir.h"
 #include "support/VolumeKit.h"
@@ -35,13 +34,10 @@ std::shared_ptr<IDisk> openDisk(const std::string& path) {
 
 // Runs one operation of a new imager covering every volume; its closing notification.
 std::string runImager(const std::string& disk, const std::function<bool(DiskImager&)>& start) {
-  DiskDevice device("disk", openDisk(disk));
-  DiskImager imager(device);
-  imager.setVolumeCoverage(DiskImager::COVER_EVERY_VOLUME);
-  auto log = std::make_shared<EventLog>();
-  imager.registerObserver(new RecordingObserver(log));
-  EXPECT_TRUE(start(imager));
-  return log->snapshot().back();
+  return runImaging(openDisk(disk), [&](DiskImager& i) {
+    i.setVolumeCoverage(DiskImager::COVER_EVERY_VOLUME);
+    return start(i);
+  });
 }
 
 // The source disk of `layout`: its table, then each volume made, filled and placed.

@@ -28,19 +28,12 @@ namespace fmt = vantor::gpt_format;
 
 namespace {
 
-struct Row {
-  u32 number;
-  u64 start, size;
-  std::string type, uuid, name;
-  friend bool operator==(const Row& a, const Row& b) {
-    return a.number == b.number && a.start == b.start && a.size == b.size && a.type == b.type && a.uuid == b.uuid &&
-           a.name == b.name;
-  }
-  friend std::ostream& operator<<(std::ostream& o, const Row& r) {
-    return o << r.number << ": " << r.start << "+" << r.size << " " << r.type << " " << r.uuid << " \"" << r.name
-             << "\"";
-  }
-};
+// One partition as "number: start+size type uuid "name"".
+std::string row(u32 number, u64 start, u64 size, const std::string& type, const std::string& uuid,
+                const std::string& name) {
+  return std::to_string(number) + ": " + std::to_string(start) + "+" + std::to_string(size) + " " + type + " " + uuid +
+         " \"" + name + "\"";
+}
 
 std::string guidText(const u8* g) {
   char s[40];
@@ -51,7 +44,7 @@ std::string guidText(const u8* g) {
 
 // What sfdisk reports of the disk (file or device): its partitions, and its id and usable range.
 struct Report {
-  std::vector<Row> rows;
+  std::vector<std::string> rows;
   std::string id;
   u64 firstLba = 0, lastLba = 0;
 };
@@ -66,8 +59,8 @@ Report sfdiskReport(const std::string& path) {
     const auto& p = item.second;
     const std::string node = p.get<std::string>("node");
     const std::size_t digits = node.find_last_not_of("0123456789") + 1;
-    r.rows.push_back({static_cast<u32>(std::stoul(node.substr(digits))), p.get<u64>("start"), p.get<u64>("size"),
-                      p.get<std::string>("type"), p.get<std::string>("uuid"), p.get<std::string>("name", "")});
+    r.rows.push_back(row(static_cast<u32>(std::stoul(node.substr(digits))), p.get<u64>("start"), p.get<u64>("size"),
+                         p.get<std::string>("type"), p.get<std::string>("uuid"), p.get<std::string>("name", "")));
   }
   return r;
 }
@@ -75,8 +68,8 @@ Report sfdiskReport(const std::string& path) {
 Report ourReport(const GptLayout& layout) {
   Report r{{}, guidText(layout.diskGuid), layout.firstUsable, layout.lastUsable};
   for (const GptPartition& p : layout.partitions) {
-    r.rows.push_back({p.number, p.firstSector, p.lastSector - p.firstSector + 1, guidText(p.typeGuid),
-                      guidText(p.uniqueGuid), p.name});
+    r.rows.push_back(row(p.number, p.firstSector, p.lastSector - p.firstSector + 1, guidText(p.typeGuid),
+                         guidText(p.uniqueGuid), p.name));
   }
   return r;
 }

@@ -13,7 +13,6 @@
 
 #include <filesystem>
 #include <map>
-#include <random>
 
 #include <libVantor/DiskImager.h>
 #include <libVantor/ImageChecksums.h>
@@ -87,18 +86,8 @@ class PowerCut final : public os::PosixApi {
   std::map<ino_t, std::string> kept_;
 };
 
-std::shared_ptr<FakeDisk> sourceDisk(unsigned seed) {
-  auto disk = std::make_shared<FakeDisk>(512, 4096);
-  std::mt19937 random(seed);
-  std::vector<u8> bytes(4096 * 512);
-  for (auto& b : bytes) b = static_cast<u8>(random());
-  disk->put(0, bytes);
-  disk->fill(446, 0, 64);  // no partitions: sector 0 and the 2048 after it
-  return disk;
-}
-
 bool capture(const std::string& image, unsigned seed, DiskImager::ImageChecksumUse use) {
-  DiskDevice device("fake", sourceDisk(seed));
+  DiskDevice device("fake", randomDisk(4096, seed));
   DiskImager imager(device);
   imager.setImageChecksums(use);
   EXPECT_TRUE(imager.startReadingImage(image, true, false));

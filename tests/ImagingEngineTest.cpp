@@ -168,17 +168,15 @@ TEST(ImagingEngine, FailureIsKeptEveryObserverHearsItAndObserversMayAbortButNotS
   EXPECT_EQ(reentered.disk->writes().size(), 2u) << "progress first comes after the second chunk";
 }
 
-// A disk with an empty partition table and data in every sector, so that its map is
-// sector 0 and the 2048 sectors after it.
-std::shared_ptr<FakeDisk> sourceDisk(u32 sectors = 4096) {
-  auto disk = std::make_shared<FakeDisk>(512, sectors);
-  std::mt19937 random(7);
-  std::vector<u8> bytes(u64(sectors) * 512);
-  for (auto& b : bytes) b = static_cast<u8>(random());
-  disk->put(0, bytes);
-  disk->fill(446, 0, 64);  // no partitions
-  return disk;
-}
+// A disk whose map is sector 0 and the 2048 sectors after it.
+std::shared_ptr<FakeDisk> sourceDisk() { return randomDisk(4096, 7); }
+
+// Aborts from the first progress report it hears.
+struct Aborting : IDiskImagingObserver {
+  explicit Aborting(DiskImager& imager) : imager(imager) {}
+  void progressUpdate(unsigned char) override { imager.abort(); }
+  DiskImager& imager;
+};
 
 // Takes its time over each progress report, so that the drive thread runs ahead and the
 // ring between them fills.
@@ -237,11 +235,6 @@ TEST(ImageCapture, UsedSectorsRoundTripThroughAFileWithOneThreadOnTheDrive) {
 // before the drive's next read and a restore before its next write: the drive never
 // runs ahead of the reports.
 TEST(ImagingEngine, AnAbortFromAProgressReportStopsTheDriveBeforeTheNextChunk) {
-  struct Aborting : IDiskImagingObserver {
-    explicit Aborting(DiskImager& imager) : imager(imager) {}
-    void progressUpdate(unsigned char) override { imager.abort(); }
-    DiskImager& imager;
-  };
   TempDir dir;
   Rig source(sourceDisk());
   ASSERT_EQ(source.capture(dir.file("a.img")), "finished");
@@ -421,18 +414,7 @@ Calls chunksOf(Op op, u32 first, u32 sectors) {
 // target, in chunks, sector 0 last; failures name their chunk; verify compares the same
 // sectors; a source nothing recognises is taken only whole.
 TEST(RawSourceRestore, WritesOnlyTheMappedSectorsSectorZeroLastAndNamesTheChunkThatFails) {
-  const auto makeSource = [](bool table) {
-    auto source = std::make_shared<FakeDisk>(512, 8192);
-    std::mt19937 random(11);
-    std::vector<u8> bytes(8192u * 512);
-    for (auto& b : bytes) b = static_cast<u8>(random());
-    source->put(0, bytes);
-    if (table) {
-      source->fill(446, 0, 64);
-      source->put(510, std::vector<u8>{0x55, 0xAA});
-    }
-    return source;
-  };
+  const auto makeSource = [](bool table) { return randomDisk(8192, 11, table, table); };
   const auto source = makeSource(true);
   Rig rig(4096u);
   EXPECT_TRUE(rig.imager.startWritingDisk(source, true, true, nullptr));
@@ -454,11 +436,6 @@ TEST(RawSourceRestore, WritesOnlyTheMappedSectorsSectorZeroLastAndNamesTheChunkT
   EXPECT_TRUE(rig.imager.startVerifyingDisk(source, true));
   EXPECT_EQ(rig.last(), "error 5 Data mismatch during verification of sector chunk starting at LBA 00000500h");
 
-  struct Aborting : IDiskImagingObserver {
-    explicit Aborting(DiskImager& imager) : imager(imager) {}
-    void progressUpdate(unsigned char) override { imager.abort(); }
-    DiskImager& imager;
-  };
   struct Case {
     const char* name;
     std::function<bool(Op, u32, u32)> targetGate, sourceGate;

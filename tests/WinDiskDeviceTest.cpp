@@ -33,9 +33,7 @@
 #include <libVantor/DiskDevice.h>
 #include <libVantor/DiskFactory.h>
 #include <libVantor/DriveListing.h>
-#include <libVantor/DiskImager.h>
 #include <libVantor/MountTable.h>
-#include <libVantor/OxbowKeyFormatter.h>
 #include <libVantor/PartitionTools.h>
 #include <libVantor/PosixApi.h>
 #include <libVantor/WinDiskDevice.h>
@@ -46,9 +44,9 @@
 
 #include "support/FakeDisk.h"
 #include "support/FatImage.h"
+#include "support/Imaging.h"
 #include "support/LogCapture.h"
 #include "support/LoopDevice.h"
-#include "support/RecordingObserver.h"
 #include "support/TempDir.h"
 #include "support/ThrowsVantor.h"
 
@@ -502,16 +500,6 @@ TEST(WinDiskDevice, RefusedWritesAndAWholeDeviceVolumeWrittenWhileDismounted) {
 constexpr u32 kDriveSectors = 65536;  // 32 MiB
 constexpr u32 kVolume = 2048;         // the first chunks of its used sectors start here, 256 sectors apart
 
-// Runs one imaging operation to its end and returns its closing notification.
-std::string runImager(std::shared_ptr<IDisk> disk, const std::function<bool(DiskImager&)>& start) {
-  DiskDevice device("drive", std::move(disk));
-  DiskImager imager(device);
-  auto log = std::make_shared<test::EventLog>();
-  imager.registerObserver(new test::RecordingObserver(log));
-  EXPECT_TRUE(start(imager));
-  return log->snapshot().back();
-}
-
 // A loop device over a drive of an MBR with one FAT16 volume holding two files, its bytes
 // in `backing`, watched: its transfers meet the fault armed last. Whatever happens, the
 // fault is disarmed and the loop device detached.
@@ -564,16 +552,16 @@ TEST_F(FailingDrive, EachOperationEndsAtTheFailedTransferAndHoldsNothing) {
   const std::string imagePath = scratch.file("drive.img");
   const auto capture = [&](DiskImager& i) { return i.startReadingImage(imagePath, true, false); };
   arm("read", 0);
-  EXPECT_EQ("error 4 Failed to read MBR", runImager(open(), capture));
+  EXPECT_EQ("error 4 Failed to read MBR", test::runImaging(open(), capture));
   EXPECT_TRUE(std::filesystem::exists(imagePath) && std::filesystem::file_size(imagePath) == 0);
   EXPECT_TRUE(nothingHeld());
   // A bad sector in a block the drive read ahead for an earlier chunk fails its own chunk.
   arm("read", kVolume + 1280 + 5);
   EXPECT_EQ(vrk::SprintfFormat("error 4 Error reading sector chunk starting at LBA %08Xh", kVolume + 1280).str(),
-            runImager(open(), capture));
+            test::runImaging(open(), capture));
   EXPECT_FALSE(std::filesystem::exists(imagePath));
   arm("", 0);
-  ASSERT_EQ("finished", runImager(open(), capture));
+  ASSERT_EQ("finished", test::runImaging(open(), capture));
   const std::string original = test::readFile(backing);
   const auto restore = [&](DiskImager& i) { return i.startWritingImage(imagePath, true, false, true, nullptr); };
   // {rule at sector 5 of the chunk, chunk}; the vanished drive stays gone, so it comes last.
@@ -586,7 +574,7 @@ TEST_F(FailingDrive, EachOperationEndsAtTheFailedTransferAndHoldsNothing) {
     arm(rule, chunk + 5);
     const char* error = rule == "read" ? "error 4 Error reading sector chunk starting at LBA %08Xh"
                                        : "error 4 Error writing sector chunk starting at LBA %08Xh";
-    EXPECT_EQ(vrk::SprintfFormat(error, chunk).str(), runImager(open(), restore));
+    EXPECT_EQ(vrk::SprintfFormat(error, chunk).str(), test::runImaging(open(), restore));
     EXPECT_TRUE(nothingHeld());
     const std::string disk = test::readFile(backing);
     const std::size_t end = std::size_t(chunk + (rule == "read" ? 256 : 0)) * 512;
@@ -597,19 +585,8 @@ TEST_F(FailingDrive, EachOperationEndsAtTheFailedTransferAndHoldsNothing) {
   }
   arm("write", kDriveSectors - 1);
   EXPECT_EQ("error 4 Failed to write sector block.",
-            runImager(open(), [](DiskImager& i) { return i.startZeroingDisk(true, boost::none); }));
+            test::runImaging(open(), [](DiskImager& i) { return i.startZeroingDisk(true, boost::none); }));
   EXPECT_TRUE(nothingHeld());
-}
-
-// The closing notification of an imaging operation, or "error CODE MESSAGE" of what a
-// call on the caller's thread threw.
-std::string outcome(const std::function<void()>& call) {
-  try {
-    call();
-    return "finished";
-  } catch (const VantorException& e) {
-    return "error " + std::to_string(e.getErrorCode()) + " " + e.getMessage().str();
-  }
 }
 
 // The loop device shown to the library as the running system's drive by made-up mount
@@ -628,7 +605,7 @@ TEST(SystemDrive, EveryWritingServiceRefusesItBeforeItDismounts) {
   const std::string& backing = loop->backingFile();
   const auto open = [&] { return DiskFactory::getDiskDevice(loop->path()); };
   const std::string image = scratch.file("drive.img");
-  ASSERT_EQ("finished", runImager(open(), [&](DiskImager& i) {
+  ASSERT_EQ("finished", test::runImaging(open(), [&](DiskImager& i) {
               i.setVolumeCoverage(DiskImager::COVER_EVERY_VOLUME);
               return i.startReadingImage(image, true, false);
             }));
@@ -654,19 +631,9 @@ TEST(SystemDrive, EveryWritingServiceRefusesItBeforeItDismounts) {
       {elsewhere, swapHeader + p1 + "\tpartition\t1024\t0\t-2\n", "swap is active on " + p1},
       {"", swapHeader, "the mount table cannot be read, so nothing tells the device is unused"},
   };
-  const auto restore = [&](std::shared_ptr<IDisk> d) {
-    return runImager(d, [&](DiskImager& i) { return i.startWritingImage(image, true, false, false, nullptr); });
-  };
-  const auto zero = [](std::shared_ptr<IDisk> d) {
-    return runImager(d, [](DiskImager& i) { return i.startZeroingDisk(true, std::vector<std::pair<u64, u64>>{{1, 1}}); });
-  };
-  const std::function<std::string(std::shared_ptr<IDisk>)> services[] = {
-      restore, zero,
-      [](std::shared_ptr<IDisk> d) { return outcome([&] { PartitionTools::writePartitionsToMBR(*d, PartitionTools::getPartitions(*d)); }); },
-      [](std::shared_ptr<IDisk> d) {
-        DiskDevice device("drive", d);
-        return outcome([&] { OxbowKeyFormatter(device).resetKey(); });
-      }};
+  const auto services = test::writingServices(image);
+  const test::WritingService& restore = services[0];
+  const test::WritingService& zero = services[1];
   const auto tableFiles = [&](const Tables& t) {
     if (!t.mounts.empty()) test::writeFile(scratch.file("mountinfo"), t.mounts);
     test::writeFile(scratch.file("swaps"), t.swaps);
@@ -704,14 +671,14 @@ TEST(SystemDrive, EveryWritingServiceRefusesItBeforeItDismounts) {
                                  "disk file " + backing + " is in use by the loop device " + loop->path() +
                                      "; free it first (umount, losetup -d); nothing was written"));
   EXPECT_EQ("error 17 the image cannot be the file behind the loop device " + loop->path(),
-            runImager(open(), [&](DiskImager& i) { return i.startReadingImage(backing, true, false); }));
+            test::runImaging(open(), [&](DiskImager& i) { return i.startReadingImage(backing, true, false); }));
   EXPECT_EQ("error 17 the image cannot be the target itself",
-            runImager(file, [&](DiskImager& i) { return i.startReadingImage(backing, true, false); }));
+            test::runImaging(file, [&](DiskImager& i) { return i.startReadingImage(backing, true, false); }));
   ASSERT_TRUE(LoopDevice::mount(p1, mnt));
   const std::string onVolume = mnt + "/drive.img";
   std::filesystem::copy_file(image, onVolume);
   EXPECT_EQ("error 17 the image cannot be read from a volume of " + loop->path() + ", which the restore overwrites",
-            runImager(open(), [&](DiskImager& i) { return i.startWritingImage(onVolume, true, false, false, nullptr); }));
+            test::runImaging(open(), [&](DiskImager& i) { return i.startWritingImage(onVolume, true, false, false, nullptr); }));
   EXPECT_NE("", LoopDevice::mountAt(mnt));
 }
 
@@ -726,7 +693,7 @@ TEST(FailingImageFile, AWriteTheSystemRefusesEndsTheCaptureNamingTheFileAndTheRe
   const auto handler = std::signal(SIGXFSZ, SIG_IGN);
   ::setrlimit(RLIMIT_FSIZE, &limit);
   const std::string last =
-      runImager(std::make_shared<test::FakeDisk>(512, 64), [&](DiskImager& i) { return i.startReadingImage(image, true, true); });
+      test::runImaging(std::make_shared<test::FakeDisk>(512, 64), [&](DiskImager& i) { return i.startReadingImage(image, true, true); });
   ::setrlimit(RLIMIT_FSIZE, &before);
   std::signal(SIGXFSZ, handler);
   EXPECT_EQ("error 6 Error writing image file \"" + image + "\": " + std::strerror(EFBIG), last);

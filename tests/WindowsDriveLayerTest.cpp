@@ -10,10 +10,7 @@
 #include <vector>
 
 #include <libVantor/DiskDevice.h>
-#include <libVantor/DiskImager.h>
 #include <libVantor/DriveListing.h>
-#include <libVantor/OxbowKeyFormatter.h>
-#include <libVantor/PartitionTools.h>
 #include <libVantor/VantorException.h>
 #include <libVantor/WinApi.h>
 #include <libVantor/WinDiskDevice.h>
@@ -23,8 +20,8 @@
 #include <vrk/Files.h>
 
 #include "support/FakeDisk.h"
+#include "support/Imaging.h"
 #include "support/LogCapture.h"
-#include "support/RecordingObserver.h"
 #include "support/TempDir.h"
 #include "support/ThrowsVantor.h"
 #include "support/windows/FakeWinApi.h"
@@ -358,26 +355,6 @@ TEST_F(Machine, AWriteToAPulledKeyThrowsMediaChanged) {
   EXPECT_TRUE(drive->writeSectors(0, sector.get(), 1));
 }
 
-// The closing notification of an imaging operation on `disk`, or "error CODE MESSAGE"
-// of what a call on the caller's thread threw.
-std::string outcome(std::shared_ptr<IDisk> disk, const std::function<void(DiskDevice&)>& call) {
-  DiskDevice device("drive", std::move(disk));
-  try {
-    call(device);
-    return "finished";
-  } catch (const VantorException& e) {
-    return "error " + std::to_string(e.getErrorCode()) + " " + e.getMessage().str();
-  }
-}
-std::string imaging(std::shared_ptr<IDisk> disk, const std::function<bool(DiskImager&)>& start) {
-  DiskDevice device("drive", std::move(disk));
-  DiskImager imager(device);
-  auto log = std::make_shared<test::EventLog>();
-  imager.registerObserver(new test::RecordingObserver(log));
-  EXPECT_TRUE(start(imager));
-  return log->snapshot().back();
-}
-
 // The running system spread over the machine: the Windows folder on C: (disk 0), the
 // system partition on disk 3, a page file on E: (disk 2), the hibernation file on F:
 // (disk 4), a dedicated crash-dump file on G: (disk 6). Restore, zeroing, the MBR write
@@ -398,19 +375,9 @@ TEST_F(Machine, EveryWritingServiceRefusesTheDisksOfTheRunningSystem) {
 
   TempDir dir;
   const std::string image = dir.file("key.img");
-  ASSERT_EQ("finished", imaging(std::make_shared<test::FakeDisk>(512, 4096),
-                                [&](DiskImager& i) { return i.startReadingImage(image, true, false); }));
-  const std::function<std::string(std::shared_ptr<IDisk>)> services[] = {
-      [&](std::shared_ptr<IDisk> d) {
-        return imaging(d, [&](DiskImager& i) { return i.startWritingImage(image, true, false, false, nullptr); });
-      },
-      [](std::shared_ptr<IDisk> d) {
-        return imaging(d, [](DiskImager& i) { return i.startZeroingDisk(true, std::vector<std::pair<u64, u64>>{{1, 1}}); });
-      },
-      [](std::shared_ptr<IDisk> d) {
-        return outcome(d, [&](DiskDevice&) { PartitionTools::writePartitionsToMBR(*d, PartitionTools::getPartitions(*d)); });
-      },
-      [](std::shared_ptr<IDisk> d) { return outcome(d, [](DiskDevice& device) { OxbowKeyFormatter(device).resetKey(); }); }};
+  ASSERT_EQ("finished", test::runImaging(std::make_shared<test::FakeDisk>(512, 4096),
+                                        [&](DiskImager& i) { return i.startReadingImage(image, true, false); }));
+  const auto services = test::writingServices(image);
   const std::pair<int, std::string> systemDisks[] = {
       {0, "C: (the boot volume, with the Windows folder) is on it"},
       {3, "the system partition \\Device\\HarddiskVolume5 is on it"},

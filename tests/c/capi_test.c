@@ -28,22 +28,16 @@
 
 static int failures = 0;
 
-#define CHECK(cond)                                                            \
-  do {                                                                         \
-    if (!(cond)) {                                                             \
-      fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, __LINE__, #cond);       \
-      ++failures;                                                              \
-    }                                                                          \
-  } while (0)
-#define CHECK_OK(call)                                                                            \
-  do {                                                                                            \
-    int rc_ = (call);                                                                             \
-    if (rc_ != VANTOR_OK) {                                                                       \
-      fprintf(stderr, "%s:%d: %s: %s: %s\n", __FILE__, __LINE__, #call, vantor_error_name(rc_),   \
-              vantor_last_error());                                                               \
-      ++failures;                                                                                 \
-    }                                                                                             \
-  } while (0)
+static void check(int ok, const char* what, int line) {
+  if (!ok) { fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, line, what); ++failures; }
+}
+static void check_ok(int rc, const char* call, int line) {
+  if (rc == VANTOR_OK) return;
+  fprintf(stderr, "%s:%d: %s: %s: %s\n", __FILE__, line, call, vantor_error_name(rc), vantor_last_error());
+  ++failures;
+}
+#define CHECK(cond) check((cond) != 0, #cond, __LINE__)
+#define CHECK_OK(call) check_ok((call), #call, __LINE__)
 
 /* What one job's callbacks saw. */
 struct record {

@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <random>
 #include <vector>
 
 #include <boost/optional.hpp>
@@ -134,5 +135,19 @@ class FakeDisk final : public IDisk {
   mutable std::vector<Call> calls_;
   bool strict_ = true;
 };
+
+// A disk of `sectors` 512-byte sectors of random bytes from `seed`. With `emptyTable` its
+// MBR holds no partitions (and 55AAh with `bootSignature`), so that a capture maps sector
+// 0 and the 2048 sectors after it; without, nothing recognises it.
+inline std::shared_ptr<FakeDisk> randomDisk(u32 sectors, u32 seed, bool emptyTable = true, bool bootSignature = false) {
+  auto disk = std::make_shared<FakeDisk>(512, sectors);
+  std::mt19937 random(seed);
+  std::vector<u8> bytes(u64(sectors) * 512);
+  for (auto& b : bytes) b = static_cast<u8>(random());
+  disk->put(0, bytes);
+  if (emptyTable) disk->fill(446, 0, 64);
+  if (bootSignature) disk->put(510, std::vector<u8>{0x55, 0xAA});
+  return disk;
+}
 
 }  // namespace vantor::test

@@ -1,0 +1,63 @@
+// tests/support/Imaging.h
+// One imaging operation or one writing service run to its end, answered as a line a test
+// can compare: the closing notification ("finished", "aborted", "error 4 <message>"), or
+// "error CODE MESSAGE" of what a call on the caller's thread threw.
+#pragma once
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <libVantor/DiskDevice.h>
+#include <libVantor/DiskImager.h>
+#include <libVantor/OxbowKeyFormatter.h>
+#include <libVantor/PartitionTools.h>
+#include <libVantor/VantorException.h>
+
+#include "support/RecordingObserver.h"
+
+namespace vantor::test {
+
+// Starts one operation of a new imager over `disk` and answers its closing notification.
+inline std::string runImaging(std::shared_ptr<IDisk> disk, const std::function<bool(DiskImager&)>& start) {
+  DiskDevice device("drive", std::move(disk));
+  DiskImager imager(device);
+  auto log = std::make_shared<EventLog>();
+  imager.registerObserver(new RecordingObserver(log));
+  EXPECT_TRUE(start(imager));
+  return log->snapshot().empty() ? "" : log->snapshot().back();
+}
+
+// "finished" when `call` returns, else "error CODE MESSAGE" of what it threw.
+inline std::string outcome(const std::function<void()>& call) {
+  try {
+    call();
+    return "finished";
+  } catch (const VantorException& e) {
+    return "error " + std::to_string(e.getErrorCode()) + " " + e.getMessage().str();
+  }
+}
+
+using WritingService = std::function<std::string(std::shared_ptr<IDisk>)>;
+
+// Every service that writes a drive, in this order: the restore of `image`, the zeroing of
+// sector 1, the MBR write of the drive's own table and the boot key's reset.
+inline std::vector<WritingService> writingServices(const std::string& image) {
+  return {[image](std::shared_ptr<IDisk> d) {
+            return runImaging(d, [&](DiskImager& i) { return i.startWritingImage(image, true, false, false, nullptr); });
+          },
+          [](std::shared_ptr<IDisk> d) {
+            return runImaging(d, [](DiskImager& i) { return i.startZeroingDisk(true, std::vector<std::pair<u64, u64>>{{1, 1}}); });
+          },
+          [](std::shared_ptr<IDisk> d) {
+            return outcome([&] { PartitionTools::writePartitionsToMBR(*d, PartitionTools::getPartitions(*d)); });
+          },
+          [](std::shared_ptr<IDisk> d) {
+            DiskDevice device("drive", d);
+            return outcome([&] { OxbowKeyFormatter(device).resetKey(); });
+          }};
+}
+
+}  // namespace vantor::test
