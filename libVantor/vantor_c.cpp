@@ -149,7 +149,7 @@ namespace {
 enum class Kind { Capture, Restore, Verify, Zero };
 
 int startJob(Kind kind, vantor_disk* disk, const char* image, bool flag, vantor_progress_fn progress,
-             vantor_done_fn done, void* user, vantor_job** out) {
+             vantor_done_fn done, void* user, vantor_job** out, int compressionLevel = 0) {
   return guarded([&] {
     if (!disk || !out || (kind != Kind::Zero && !image)) return invalidArgument("a null disk, image path or result");
     auto job = std::make_unique<vantor_job>(disk->disk);
@@ -158,6 +158,7 @@ int startJob(Kind kind, vantor_disk* disk, const char* image, bool flag, vantor_
     // Restore and verify always take every volume: a GPT's backup belongs to the target.
     const bool everyVolume = kind != Kind::Capture || flag;
     imager.setVolumeCoverage(everyVolume ? DiskImager::COVER_EVERY_VOLUME : DiskImager::COVER_FAT_VOLUMES);
+    imager.setImageCompression(compressionLevel);  // refuses a level out of range, and a build without zstd
     imager.registerObserver(new CallbackObserver(progress, done, user, job->outcome));
     bool started = false;
     switch (kind) {
@@ -312,6 +313,12 @@ unsigned vantor_list_sector_size(const vantor_drive_list* list, int index) {
 int vantor_capture(vantor_disk* disk, const char* image_path_utf8, int every_volume, vantor_progress_fn progress,
                    vantor_done_fn done, void* user, vantor_job** out) {
   return startJob(Kind::Capture, disk, image_path_utf8, every_volume != 0, progress, done, user, out);
+}
+
+int vantor_capture_compressed(vantor_disk* disk, const char* image_path_utf8, int every_volume, int level,
+                              vantor_progress_fn progress, vantor_done_fn done, void* user, vantor_job** out) {
+  if (level < 1) return invalidArgument("a compression level below 1");
+  return startJob(Kind::Capture, disk, image_path_utf8, every_volume != 0, progress, done, user, out, level);
 }
 
 int vantor_restore(vantor_disk* disk, const char* image_path_utf8, int verify, vantor_progress_fn progress,

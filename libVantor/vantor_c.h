@@ -153,6 +153,13 @@ typedef void(VANTOR_CALL* vantor_done_fn)(void* user, int error_code, const char
 VANTOR_C_API int VANTOR_CALL vantor_capture(vantor_disk* disk, const char* image_path_utf8, int every_volume,
                                             vantor_progress_fn progress, vantor_done_fn done, void* user,
                                             vantor_job** out);
+/* Capture into a compressed image (zstd frames with a seek table, read in place by every
+ * call that takes an image) at `level` 1 (fastest) to 19 (smallest); 3 is a good
+ * default. VANTOR_ERR_INVALID_ARGUMENT for another level, and from a build of the
+ * library that cannot compress. */
+VANTOR_C_API int VANTOR_CALL vantor_capture_compressed(vantor_disk* disk, const char* image_path_utf8,
+                                                       int every_volume, int level, vantor_progress_fn progress,
+                                                       vantor_done_fn done, void* user, vantor_job** out);
 /* Writes an image onto the disk, then (when `verify`) reads every written chunk back. A
  * GPT's backup table is made at the disk's own end, and old file-system and partition
  * table signatures that the image does not overwrite are erased before the job ends. */
