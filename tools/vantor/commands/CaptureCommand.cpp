@@ -7,6 +7,7 @@
 
 #include <libVantor/DiskImager.h>
 #include <libVantor/DriveVolumes.h>
+#include <libVantor/ImageDisk.h>
 #include <libVantor/VantorException.h>
 #include <libVantor/WriteSafety.h>
 
@@ -98,8 +99,10 @@ int runCapture(const CaptureOptions& options) {
               << " runs from " << target.path() << " into " << image << " (" << Units::bytes(facts.fileSize)
               << ")\n";
     if (!options.fatOnly) {
-      VolumeLines::printSummary(std::cout, DriveVolumes::ofDisk(target.device().rawDisk()),
-                                target.device().rawDisk().getSectorSize());
+      // Told from the image, which holds every sector the volumes' maps are read from:
+      // the drive, a slow one above all, is not read a second time.
+      ImageDisk captured(image);
+      VolumeLines::printSummary(std::cout, DriveVolumes::ofDisk(captured), captured.getSectorSize());
     }
   }
   return 0;
