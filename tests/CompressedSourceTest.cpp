@@ -15,6 +15,7 @@
 #include <libVantor/internal/EveryVolumeMap.h>
 #include <libVantor/internal/GptLayout.h>
 #include "support/FakeDisk.h"
+#include "support/Imaging.h"
 #include "support/RecordingObserver.h"
 #include "support/Shell.h"
 #include "support/TempDir.h"
@@ -24,31 +25,6 @@ using namespace vantor::test;
 
 namespace {
 
-struct Target {
-  explicit Target(u32 sectors) : disk(std::make_shared<FakeDisk>(512, sectors)), device("fake", disk), imager(device) {
-    disk->fill(0, 0xEE, 512);  // an old sector 0, which a failed restore must leave
-    imager.registerObserver(new RecordingObserver(log));
-  }
-  std::string last() { return log->snapshot().empty() ? "" : log->snapshot().back(); }
-  // A restore from `path` without verify: how it ended, a refusal by the start too.
-  std::string restore(const std::string& path) {
-    try {
-      EXPECT_TRUE(imager.startWritingCompressed(path, true, false, nullptr));
-    } catch (const VantorException& error) {
-      return "error " + std::to_string(error.getErrorCode()) + " " + error.getMessage().c_str();
-    }
-    return last();
-  }
-  std::vector<u8> sectors(u32 first, u32 count) {
-    std::vector<u8> out(std::size_t(count) * 512);
-    EXPECT_TRUE(disk->readSectors(first, out.data(), count));
-    return out;
-  }
-  std::shared_ptr<FakeDisk> disk;
-  DiskDevice device;
-  DiskImager imager;
-  std::shared_ptr<EventLog> log = std::make_shared<EventLog>();
-};
 
 class CompressedSource : public ::testing::Test {
  protected:
@@ -88,9 +64,9 @@ TEST_F(CompressedSource, EveryKindIsWrittenVerifiedOntoThreeDrivesAtOnceAndCompa
   for (const auto& [kind, path] : sources) {
     SCOPED_TRACE(path);
     EXPECT_EQ(DiskImager::compressionOf(path), kind);
-    std::vector<std::unique_ptr<Target>> targets;
+    std::vector<std::unique_ptr<FakeTarget>> targets;
     for (int i = 0; i < 3; ++i) {
-      targets.push_back(std::make_unique<Target>(sectors + 4096));
+      targets.push_back(std::make_unique<FakeTarget>(sectors + 4096));
       if (i == 1) targets.back()->imager.setTransferMode(DiskImager::TRANSFER_STREAMING);
     }
     // One decompression for the three.
@@ -122,7 +98,7 @@ TEST_F(CompressedSource, AFailedOrUnusedReaderDoesNotHoldTheOthersBack) {
   const std::string path = make("sample.img.gz", "gzip -1 -c sample.img");
   const u32 sectors = static_cast<u32>(sample.size() / 512);
   auto readers = vantor::CompressedSource::readersOf(path, 3);
-  Target failing(sectors), whole(sectors);
+  FakeTarget failing(sectors), whole(sectors);
   failing.disk->gate = [](FakeDisk::Op op, u32 sector, u32) { return !(op == FakeDisk::Op::Write && sector >= 0x8000); };
   readers[2].reset();
   ASSERT_TRUE(failing.imager.startWritingCompressed(readers[0], false, false, nullptr));
@@ -137,7 +113,7 @@ TEST_F(CompressedSource, AFailedOrUnusedReaderDoesNotHoldTheOthersBack) {
   // A reader held but never used holds the other back 32 MiB in, until its operation is
   // aborted.
   const auto pair = vantor::CompressedSource::readersOf(path, 2);
-  Target stalled(sectors);
+  FakeTarget stalled(sectors);
   ASSERT_TRUE(stalled.imager.startWritingCompressed(pair[0], false, false, nullptr));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   stalled.imager.abort();
@@ -176,8 +152,9 @@ TEST_F(CompressedSource, DamageAndStreamsTooLargeEndTheRestoreWithSectorZeroAsIt
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
-    Target target(sectors + 4096);
-    const std::string outcome = target.restore(c.path);
+    FakeTarget target(sectors + 4096);
+    const std::string outcome =
+        target.run([&](DiskImager& i) { return i.startWritingCompressed(c.path, true, false, nullptr); });
     EXPECT_EQ(outcome.substr(0, c.error.size()), c.error) << outcome;
     EXPECT_NE(outcome.find(c.touched ? "is damaged after" : ""), std::string::npos) << outcome;
     EXPECT_EQ(target.disk->byteAt(0), 0xEE);
@@ -190,7 +167,7 @@ TEST_F(CompressedSource, DamageAndStreamsTooLargeEndTheRestoreWithSectorZeroAsIt
   for (const bool stated : {true, false}) {
     const std::string path = stated ? make("disk.img.xz", "xz -0 -c disk.img") : make("disk.img.gz", "gzip -1 -c disk.img");
     SCOPED_TRACE(path);
-    Target small(sectors / 2);
+    FakeTarget small(sectors / 2);
     if (stated) {
       EXPECT_THROW(small.imager.checkCompressedSource(path, true), VantorException);
       EXPECT_THROW(small.imager.startWritingCompressed(path, true, false, nullptr), VantorException);
@@ -205,12 +182,12 @@ TEST_F(CompressedSource, DamageAndStreamsTooLargeEndTheRestoreWithSectorZeroAsIt
 
   // A captured image, compressed, is not a disk: it is refused, and says what to do.
   const std::string sample = readFile(dir.file("sample.img"));
-  Target source(static_cast<u32>(sample.size() / 512));
+  FakeTarget source(static_cast<u32>(sample.size() / 512));
   source.disk->put(0, sample.data(), sample.size());
   ASSERT_TRUE(source.imager.startReadingImage(dir.file("captured.img"), true, false));
   ASSERT_EQ(source.last(), "finished");
   const std::string captured = make("captured.img.zst", "zstd -q -c captured.img");
-  Target target(static_cast<u32>(sample.size() / 512));
+  FakeTarget target(static_cast<u32>(sample.size() / 512));
   EXPECT_THROW(
       {
         try {
@@ -229,7 +206,7 @@ TEST_F(CompressedSource, AGptImagesBackupMovesToTheDrivesEnd) {
   const std::string gpt = dir.file("gpt.img");
   runOrThrow("truncate -s 8M " + gpt + " && sgdisk -o -n 1:2048:+4M -t 1:0700 " + gpt + " >/dev/null");
   const std::string path = make("gpt.img.zst", "zstd -q -c gpt.img");
-  Target target(32768);
+  FakeTarget target(32768);
   ASSERT_TRUE(target.imager.startWritingCompressed(path, true, true, nullptr));
   EXPECT_EQ(target.last(), "finished");
   const boost::optional<GptLayout> layout = soundGptOf(*target.disk);

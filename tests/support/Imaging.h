@@ -16,6 +16,7 @@
 #include <libVantor/PartitionTools.h>
 #include <libVantor/VantorException.h>
 
+#include "support/FakeDisk.h"
 #include "support/RecordingObserver.h"
 
 namespace vantor::test {
@@ -59,5 +60,36 @@ inline std::vector<WritingService> writingServices(const std::string& image) {
             return outcome([&] { OxbowKeyFormatter(device).resetKey(); });
           }};
 }
+
+// A fake drive of `sectors` sectors of 512 bytes whose sector 0 holds old data (0xEE),
+// which a refused or failed restore must leave, and an imager over it that records its
+// notifications.
+struct FakeTarget {
+  explicit FakeTarget(u32 sectors)
+      : disk(std::make_shared<FakeDisk>(512, sectors)), device("fake", disk), imager(device) {
+    disk->fill(0, 0xEE, 512);
+    imager.registerObserver(new RecordingObserver(log));
+  }
+  std::string last() const { return log->snapshot().empty() ? "" : log->snapshot().back(); }
+  // Runs `start` to its end: the closing notification, or "error CODE MESSAGE" of what
+  // the start threw.
+  std::string run(const std::function<bool(DiskImager&)>& start) {
+    try {
+      EXPECT_TRUE(start(imager));
+    } catch (const VantorException& e) {
+      return "error " + std::to_string(e.getErrorCode()) + " " + e.getMessage().str();
+    }
+    return last();
+  }
+  std::vector<u8> sectors(u32 first, u32 count) {
+    std::vector<u8> out(std::size_t(count) * 512);
+    EXPECT_TRUE(disk->readSectors(first, out.data(), count));
+    return out;
+  }
+  std::shared_ptr<FakeDisk> disk;
+  DiskDevice device;
+  DiskImager imager;
+  std::shared_ptr<EventLog> log = std::make_shared<EventLog>();
+};
 
 }  // namespace vantor::test
