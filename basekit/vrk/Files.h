@@ -33,6 +33,11 @@ class VRK_EXPORT MMapFile {
   // The mapping will be read from start to end: the system may read ahead further and
   // let the pages behind go sooner.
   void adviseSequential() const;
+  // Copies the file's bytes [offset, offset + size) into `into`: read from the file
+  // itself where the system has a call for it (a copy out of its cache costs far less
+  // than touching the mapping's pages one by one), else out of the mapping. False when
+  // they are not all in the file.
+  bool copyOut(u64 offset, void* into, std::size_t size) const;
   // [offset, offset + length) has been read and is not needed again soon: the pages
   // whole inside it leave the process (a later read maps them again, from the file).
   void adviseDone(u64 offset, u64 length) const;
@@ -45,6 +50,7 @@ class VRK_EXPORT MMapFile {
  private:
   const u8* data_ = nullptr;
   u64 size_ = 0;
+  int descriptor_ = -1;  // the file, kept open for copyOut where the system reads by offset
   mutable u64 releasedTo_ = 0;
   mutable u64 mappedTo_ = 0;
 };

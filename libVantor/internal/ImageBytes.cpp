@@ -151,7 +151,11 @@ void ImageBytes::read(u64 offset, void* into, std::size_t n) const {
   }
   u8* out = static_cast<u8*>(into);
   if (!compressed_) {
-    if (n) std::memcpy(out, data_ + offset, n);
+    if (!file_) {
+      if (n) std::memcpy(out, data_ + offset, n);
+    } else if (!file_->copyOut(offset, out, n)) {
+      throw VantorException(ERR_FILE_ACCESS, vrk::String("Problem accessing file \"") + path_ + "\"");
+    }
     return;
   }
   std::size_t i = static_cast<std::size_t>(
@@ -173,8 +177,7 @@ void ImageBytes::adviseSequential() const {
 }
 
 void ImageBytes::readingAt(u64 offset) const {
-  if (!file_) return;
-  if (!compressed_) return file_->readingAt(offset);
+  if (!file_ || !compressed_) return;  // a plain file is copied out of the system's cache (read())
   if (offset >= size()) return file_->readingAt(table_.framesBytes);
   // The start of the frame that holds `offset`: the frames before it were read.
   const auto frame = std::upper_bound(imageOffsets_.begin(), imageOffsets_.end(), offset) - imageOffsets_.begin() - 1;

@@ -81,18 +81,14 @@ bool ImageSumsCheck::through(u64 end) {
     if (at >= end) break;
     const u64 bytes = std::min(chunkBytes, run.sectors * sums_.sectorSize - chunk_ * chunkBytes);
     file_->readingAt(at);
-    const u8* data = file_->plain() ? file_->plain() + at : nullptr;
-    if (!data) {
-      chunk_buffer_.resize(static_cast<std::size_t>(bytes));
-      try {
-        file_->read(at, chunk_buffer_.data(), chunk_buffer_.size());
-      } catch (const VantorException&) {
-        disagree("run " + std::to_string(run_ + 1) + " chunk " + std::to_string(chunk_ + 1));
-        return false;
-      }
-      data = chunk_buffer_.data();
+    chunk_buffer_.resize(static_cast<std::size_t>(bytes));
+    try {
+      file_->read(at, chunk_buffer_.data(), chunk_buffer_.size());
+    } catch (const VantorException&) {
+      disagree("run " + std::to_string(run_ + 1) + " chunk " + std::to_string(chunk_ + 1));
+      return false;
     }
-    if (ImageSumsFile::digest(data, static_cast<std::size_t>(bytes)) != sums_.chunks[digest_]) {
+    if (ImageSumsFile::digest(chunk_buffer_.data(), chunk_buffer_.size()) != sums_.chunks[digest_]) {
       disagree("run " + std::to_string(run_ + 1) + " chunk " + std::to_string(chunk_ + 1));
       return false;
     }

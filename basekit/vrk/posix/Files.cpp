@@ -21,6 +21,8 @@ MMapFile::MMapFile(const String& path) {
     if (p != MAP_FAILED) {
       data_ = static_cast<const u8*>(p);
       size_ = static_cast<u64>(st.st_size);
+      descriptor_ = fd;
+      return;
     }
   }
   ::close(fd);
@@ -28,6 +30,21 @@ MMapFile::MMapFile(const String& path) {
 
 MMapFile::~MMapFile() {
   if (data_) ::munmap(const_cast<u8*>(data_), static_cast<std::size_t>(size_));
+  if (descriptor_ >= 0) ::close(descriptor_);
+}
+
+bool MMapFile::copyOut(u64 offset, void* into, std::size_t size) const {
+  if (offset > size_ || size_ - offset < size) return false;
+  u8* out = static_cast<u8*>(into);
+  while (size > 0) {
+    const ssize_t got = ::pread(descriptor_, out, size, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;  // the file was cut since it was mapped, or cannot be read
+    out += got;
+    offset += static_cast<u64>(got);
+    size -= static_cast<std::size_t>(got);
+  }
+  return true;
 }
 
 namespace {

@@ -5,6 +5,8 @@
 // program's directory.
 #include <vrk/Files.h>
 
+#include <cstring>
+
 #include <windows.h>
 
 #include <algorithm>
@@ -58,6 +60,12 @@ MMapFile::~MMapFile() {
 }
 
 void MMapFile::adviseSequential() const {}
+
+bool MMapFile::copyOut(u64 offset, void* into, std::size_t size) const {
+  if (offset > size_ || size_ - offset < size) return false;
+  if (size) std::memcpy(into, data_ + offset, size);
+  return true;
+}
 
 void MMapFile::adviseDone(u64, u64) const {}
 
