@@ -74,14 +74,10 @@ bool ImageDisk::impReadSectors(u32 sectorOffset, void* buffer, u32 sectorCount) 
     u8* into = out + (from64 - first) * sectorSize;
     const u64 at = run->fileOffset + (from64 - runFirst) * sectorSize;
     const std::size_t n = static_cast<std::size_t>((to - from64) * sectorSize);
-    if (const u8* plain = file->plain()) {
-      std::memcpy(into, plain + at, n);
-      continue;
-    }
     try {
       file->read(at, into, n);
     } catch (const VantorException&) {
-      return false;  // a damaged frame
+      return false;  // a damaged frame, or a file that can no longer be read
     }
   }
   return true;

@@ -1,8 +1,8 @@
 // libVantor/internal/ImageBytes.h
 // The bytes of an image file as the image format lays them out (ImageFormat.h), by
 // offset, whether the file holds them plainly or as a compressed image
-// (CompressedImageFormat.h), told apart by content. A plain file is mapped and read in
-// place; a compressed one is mapped, its seek table checked on opening (and against
+// (CompressedImageFormat.h), told apart by content. A plain file is copied out of the
+// system's cache by offset; a compressed one is mapped, its seek table checked on opening (and against
 // every frame by checkEveryFrame()), and its frames decompressed on demand into a cache of at most
 // CACHE_FRAMES frames (so at most CACHE_FRAMES * MOST_FRAME_BYTES of memory, 8 MiB with
 // the frames capture writes), each frame's checksum held as it is decompressed.
@@ -42,8 +42,6 @@ class ImageBytes {
   // The image's bytes (decompressed), and the file's own.
   u64 size() const { return compressed_ ? table_.imageBytes : fileSize_; }
   u64 fileSize() const { return fileSize_; }
-  // The bytes themselves when the file holds them plainly; null for a compressed file.
-  const u8* plain() const { return compressed_ ? nullptr : data_; }
   // Copies the `n` bytes at `offset` into `into`. Throws ERR_INVALID_IMAGE_FILE for a
   // damaged frame, and for a range that reaches past size().
   void read(u64 offset, void* into, std::size_t n) const;
