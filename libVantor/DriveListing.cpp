@@ -92,13 +92,13 @@ std::vector<LISTED_DRIVE> DriveListing::drives() {
   return drives;
 }
 
-bool DriveListing::find(const std::string& locator, LISTED_DRIVE& drive) {
+bool DriveListing::find(const std::string& locator, LISTED_DRIVE& drive, Detail detail) {
   // Only the drive asked for is asked of the system and probed: by its locator as given,
   // else spelled another way ("/dev/disk/by-id/..."), the node it names once links are
   // followed. No other drive of the machine is read (or woken).
   for (const std::string& wanted : {locator, resolved(locator)}) {
     libSysHost::WindowsDeviceSet set;
-    set.appendDisks(wanted);
+    set.appendDisks(wanted, detail == WITH_VOLUMES);
     for (u32 i = 0; i < set.size(); ++i) {
       if (set[i].getOsLocator().empty()) continue;
       drive = driveOf(set[i]);

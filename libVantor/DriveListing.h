@@ -54,8 +54,11 @@ class VANTOR_EXPORT DriveListing final {
  public:
   // Every disk of the machine (no floppy drives), in the system's order.
   static std::vector<LISTED_DRIVE> drives();
-  // The listed drive whose locator is `locator` (or names the same node); false when none is.
-  static bool find(const std::string& locator, LISTED_DRIVE& drive);
+  enum Detail { WITH_VOLUMES, WITHOUT_VOLUMES };
+  // The listed drive whose locator is `locator` (or names the same node); false when none
+  // is. WITHOUT_VOLUMES leaves `volumes` and `mountPoints` empty and reads no sector of the
+  // drive (probing its volumes reads dozens of small blocks, which a slow key feels).
+  static bool find(const std::string& locator, LISTED_DRIVE& drive, Detail detail = WITH_VOLUMES);
 };
 
 }  // namespace vantor

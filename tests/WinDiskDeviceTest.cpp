@@ -338,6 +338,11 @@ TEST(DriveListing, FiltersDecideWhatIsListedAndEachDriveShowsItsVolumesMountsAnd
   EXPECT_FALSE(drive.readOnly);
   EXPECT_TRUE(locked.readOnly);
   EXPECT_TRUE(locked.volumes.empty());
+  LISTED_DRIVE bare;  // the drive alone: its product and size, no volume probed
+  ASSERT_TRUE(DriveListing::find(loop->path(), bare, DriveListing::WITHOUT_VOLUMES));
+  EXPECT_EQ(bare.product, drive.product);
+  EXPECT_EQ(bare.sizeBytes, drive.sizeBytes);
+  EXPECT_TRUE(bare.volumes.empty() && bare.mountPoints.empty());
 
   const std::tuple<std::string, u64, std::string, std::string, std::vector<std::string>> volumes[] = {
       {loop->partition(1), 2048 * 512ull, "vfat", "PHOTOS", {}},

@@ -303,6 +303,9 @@ TEST_F(Machine, TheListingShowsEachDiskWithItsVolumesLettersAndLabels) {
   LISTED_DRIVE found;
   ASSERT_TRUE(DriveListing::find("\\\\.\\PhysicalDrive2", found));
   EXPECT_EQ(found.displayText, drives[2].displayText);
+  ASSERT_TRUE(DriveListing::find("\\\\.\\PhysicalDrive2", found, DriveListing::WITHOUT_VOLUMES));
+  EXPECT_EQ(found.product, drives[2].product);
+  EXPECT_TRUE(found.volumes.empty());
   EXPECT_FALSE(DriveListing::find("\\\\.\\PhysicalDrive9", found));
 }
 

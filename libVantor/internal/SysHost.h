@@ -123,7 +123,9 @@ class WindowsDeviceSet {
 
   // Adds the machine's disks; with `onlyLocator`, only the disk that opens by that path
   // (as the system names it, links followed), so that no other drive is asked or read.
-  void appendDisks(const std::string& onlyLocator = std::string());
+  // Without `withVolumes` the disks come without their volumes (and their display text
+  // without file systems): no volume is probed, so no sector of the disk is read.
+  void appendDisks(const std::string& onlyLocator = std::string(), bool withVolumes = true);
   // Adds the floppy drives.
   void appendFloppies();
   u32 size() const { return devices_.size(); }

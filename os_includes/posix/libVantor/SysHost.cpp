@@ -263,7 +263,7 @@ vrk::Array<Volume> volumesOf(const fs::path& dir, bool bareFileSystem) {
   return volumes;
 }
 
-DeviceFacts factsOf(const fs::path& sysPath, const std::string& product) {
+DeviceFacts factsOf(const fs::path& sysPath, const std::string& product, bool withVolumes) {
   DeviceFacts facts;
   facts.product = product;
   facts.sizeBytes = sizeIn(sysPath);
@@ -273,15 +273,15 @@ DeviceFacts factsOf(const fs::path& sysPath, const std::string& product) {
   }
   facts.media = mediaOf(sysPath);
   facts.readOnly = readAttribute(sysPath / "ro") == "1";
-  facts.volumes = volumesOf(sysPath, true);
+  if (withVolumes) facts.volumes = volumesOf(sysPath, true);
   return facts;
 }
 
 // A device of the set: its text is `what`, its capacity, then the file systems of its volumes.
 WindowsDevice deviceOf(const std::string& name, WinDeviceType type, const std::string& what,
-                       const std::string& product) {
+                       const std::string& product, bool withVolumes) {
   const fs::path sysPath = fs::path("/sys/block") / name;
-  const DeviceFacts facts = factsOf(sysPath, product);
+  const DeviceFacts facts = factsOf(sysPath, product, withVolumes);
   return WindowsDevice("/dev/" + name, type, withCapacity(what, sysPath) + fileSystemsText(facts.volumes), facts);
 }
 
@@ -289,7 +289,7 @@ WindowsDevice deviceOf(const std::string& name, WinDeviceType type, const std::s
 
 // --- WindowsDeviceSet ------------------------------------------------------------------
 
-void WindowsDeviceSet::appendDisks(const std::string& onlyLocator) {
+void WindowsDeviceSet::appendDisks(const std::string& onlyLocator, bool withVolumes) {
   for (const std::string& name : blockDeviceNames()) {
     if (!onlyLocator.empty() && "/dev/" + name != onlyLocator) continue;
     const fs::path sysPath = fs::path("/sys/block") / name;
@@ -297,12 +297,12 @@ void WindowsDeviceSet::appendDisks(const std::string& onlyLocator) {
     if (startsWith(name, "loop")) {
       const std::string backing = readAttribute(sysPath / "loop" / "backing_file");
       if (backing.empty()) continue;  // not bound to anything
-      devices_.append(deviceOf(name, DEVICE_VIRTUAL_DISK, name + ": " + backing, backing));
+      devices_.append(deviceOf(name, DEVICE_VIRTUAL_DISK, name + ": " + backing, backing, withVolumes));
       continue;
     }
     if (startsWith(name, "nbd")) {
       if (readAttribute(sysPath / "size") == "0") continue;  // not connected
-      devices_.append(deviceOf(name, DEVICE_VIRTUAL_DISK, "Network block device " + name, std::string()));
+      devices_.append(deviceOf(name, DEVICE_VIRTUAL_DISK, "Network block device " + name, std::string(), withVolumes));
       continue;
     }
     if (startsWith(name, "ram") || startsWith(name, "zram") || startsWith(name, "dm-") || startsWith(name, "md") ||
@@ -313,11 +313,11 @@ void WindowsDeviceSet::appendDisks(const std::string& onlyLocator) {
     const std::string what = product.empty() ? name : product;
     if (startsWith(name, "mmcblk")) {
       if (name.find("boot") != std::string::npos || name.find("rpmb") != std::string::npos) continue;
-      devices_.append(deviceOf(name, DEVICE_MEMORY_CARD, what, product));
+      devices_.append(deviceOf(name, DEVICE_MEMORY_CARD, what, product, withVolumes));
     } else if (resolvesThroughUsb(sysPath)) {
-      devices_.append(deviceOf(name, DEVICE_USB_DISK, what, product));
+      devices_.append(deviceOf(name, DEVICE_USB_DISK, what, product, withVolumes));
     } else if (!isVirtualDevice(sysPath)) {
-      devices_.append(deviceOf(name, DEVICE_INTERNAL_DISK, what, product));
+      devices_.append(deviceOf(name, DEVICE_INTERNAL_DISK, what, product, withVolumes));
     }
   }
 }

@@ -94,7 +94,7 @@ WindowsDrive::MediaType mediaOf(bool storageKnown, const vantor::os::StorageFact
 
 // --- WindowsDeviceSet ------------------------------------------------------------------
 
-void WindowsDeviceSet::appendDisks(const std::string& onlyLocator) {
+void WindowsDeviceSet::appendDisks(const std::string& onlyLocator, bool withVolumes) {
   vantor::os::quietErrorModeForGood();
   std::vector<FoundDisk> disks;
   for (const std::wstring& path : winApi().deviceInterfacePaths(vantor::os::WinApi::DeviceInterface::Disk)) {
@@ -135,9 +135,10 @@ void WindowsDeviceSet::appendDisks(const std::string& onlyLocator) {
                 disks.end());
   }
 
-  const std::vector<vantor::os::MachineVolume> volumes = vantor::os::machineVolumes();
+  const std::vector<vantor::os::MachineVolume> volumes =
+      withVolumes ? vantor::os::machineVolumes() : std::vector<vantor::os::MachineVolume>();
   for (FoundDisk& disk : disks) {
-    disk.facts.volumes = vantor::os::volumesOnDisk(volumes, disk.number);
+    if (withVolumes) disk.facts.volumes = vantor::os::volumesOnDisk(volumes, disk.number);
     const std::string capacity = capacityText(disk.facts.sizeBytes);
     const std::string text =
         (capacity.empty() ? disk.what : disk.what + " (" + capacity + ")") + fileSystemsText(disk.facts.volumes);

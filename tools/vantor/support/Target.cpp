@@ -62,7 +62,7 @@ Target Target::open(const std::string& argument, const TargetOptions& options) {
     std::shared_ptr<IDisk> disk = DiskFactory::getDiskDevice(path);
     if (options.forWriting) WriteSafety::refuseUnsafeWrites(*disk);  // before anybody is asked to confirm
     LISTED_DRIVE listed;
-    const std::string name = DriveListing::find(path, listed) ? DriveName::of(listed) : block.kernelName();
+    const std::string name = DriveListing::find(path, listed, DriveListing::WITHOUT_VOLUMES) ? DriveName::of(listed) : block.kernelName();
     const std::string text = name + " (" + Units::bytes(disk->getSizeBytes()) + ")";
     return Target(argument, path, true, DiskDevice(text, disk), DiskFileLock());
   }
