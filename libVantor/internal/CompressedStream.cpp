@@ -5,10 +5,13 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 
 #include <libVantor/VantorException.h>
 
 #if VANTOR_HAVE_DECOMPRESSION
+#include <libVantor/internal/SharedLibrary.h>
+
 #include <archive.h>
 #include <archive_entry.h>
 #include <bzlib.h>
@@ -265,19 +268,60 @@ class ZstdDecoder : public CompressedStream::Decoder {
   bool over_ = false;
 };
 
+// libarchive's calls that a zip needs, from the library loaded when a zip is opened.
+class ArchiveCalls {
+ public:
+  ArchiveCalls() : library_(VANTOR_LIBARCHIVE_NAME) {
+    if (!library_.loaded()) throw Damaged("a zip archive needs libarchive, which could not be loaded: " + library_.problem());
+    bool all = true;
+    const auto take = [this, &all](auto& call, const char* name) {
+      call = library_.function<std::remove_reference_t<decltype(call)>>(name);
+      all = all && call != nullptr;
+    };
+    take(read_new, "archive_read_new");
+    take(read_free, "archive_read_free");
+    take(support_format_zip_seekable, "archive_read_support_format_zip_seekable");
+    take(open_filename, "archive_read_open_filename");
+    take(next_header, "archive_read_next_header");
+    take(read_data, "archive_read_data");
+    take(filter_bytes, "archive_filter_bytes");
+    take(error_string, "archive_error_string");
+    take(entry_filetype, "archive_entry_filetype");
+    take(entry_is_encrypted, "archive_entry_is_encrypted");
+    take(entry_size_is_set, "archive_entry_size_is_set");
+    take(entry_size, "archive_entry_size");
+    if (!all) throw Damaged(std::string("the libarchive loaded (") + VANTOR_LIBARCHIVE_NAME + ") lacks calls a zip needs");
+  }
+  decltype(&archive_read_new) read_new;
+  decltype(&archive_read_free) read_free;
+  decltype(&archive_read_support_format_zip_seekable) support_format_zip_seekable;
+  decltype(&archive_read_open_filename) open_filename;
+  decltype(&archive_read_next_header) next_header;
+  decltype(&archive_read_data) read_data;
+  decltype(&archive_filter_bytes) filter_bytes;
+  decltype(&archive_error_string) error_string;
+  decltype(&archive_entry_filetype) entry_filetype;
+  decltype(&archive_entry_is_encrypted) entry_is_encrypted;
+  decltype(&archive_entry_size_is_set) entry_size_is_set;
+  decltype(&archive_entry_size) entry_size;
+
+ private:
+  os::SharedLibrary library_;
+};
+
 // A zip archive's one file, read from the file through libarchive's own buffers.
 class ZipDecoder : public CompressedStream::Decoder {
  public:
   explicit ZipDecoder(const vrk::String& path) {
     // The archive's directory first: it must list exactly one file.
-    Archive listing(path);
+    Archive listing(calls_, path);
     int files = 0;
     archive_entry* entry = nullptr;
     int result;
-    while ((result = archive_read_next_header(listing.a, &entry)) == ARCHIVE_OK) {
-      if (archive_entry_filetype(entry) != AE_IFREG) continue;
+    while ((result = calls_.next_header(listing.a, &entry)) == ARCHIVE_OK) {
+      if (calls_.entry_filetype(entry) != AE_IFREG) continue;
       ++files;
-      if (archive_entry_is_encrypted(entry)) throw Refused("the zip archive's file is encrypted");
+      if (calls_.entry_is_encrypted(entry)) throw Refused("the zip archive's file is encrypted");
     }
     if (result != ARCHIVE_EOF) throw Damaged(listing.problem());
     if (files != 1) {
@@ -285,47 +329,49 @@ class ZipDecoder : public CompressedStream::Decoder {
                                : "the zip archive holds " + std::to_string(files) +
                                      " files; only a zip of one disk image can be written");
     }
-    archive_.reset(new Archive(path));
-    while ((result = archive_read_next_header(archive_->a, &entry)) == ARCHIVE_OK &&
-           archive_entry_filetype(entry) != AE_IFREG) {
+    archive_.reset(new Archive(calls_, path));
+    while ((result = calls_.next_header(archive_->a, &entry)) == ARCHIVE_OK &&
+           calls_.entry_filetype(entry) != AE_IFREG) {
     }
     if (result != ARCHIVE_OK) throw Damaged(archive_->problem());
-    if (archive_entry_size_is_set(entry)) size_ = static_cast<u64>(archive_entry_size(entry));
+    if (calls_.entry_size_is_set(entry)) size_ = static_cast<u64>(calls_.entry_size(entry));
   }
   std::size_t decode(u8* out, std::size_t n) override {
     std::size_t got = 0;
     while (got < n) {
-      const la_ssize_t result = archive_read_data(archive_->a, out + got, n - got);
+      const la_ssize_t result = calls_.read_data(archive_->a, out + got, n - got);
       if (result < 0) throw Damaged(archive_->problem());
       if (result == 0) break;
       got += static_cast<std::size_t>(result);
     }
     return got;
   }
-  u64 consumed() const override { return static_cast<u64>(archive_filter_bytes(archive_->a, -1)); }
+  u64 consumed() const override { return static_cast<u64>(calls_.filter_bytes(archive_->a, -1)); }
   boost::optional<u64> size() const { return size_; }
 
  private:
   struct Archive {
-    explicit Archive(const vrk::String& path) {
+    Archive(const ArchiveCalls& calls, const vrk::String& path) : calls(calls), a(calls.read_new()) {
       if (!a) throw Damaged("libarchive could not start");
-      archive_read_support_format_zip_seekable(a);
-      if (archive_read_open_filename(a, path.c_str(), 1 << 20) != ARCHIVE_OK) {
+      calls.support_format_zip_seekable(a);
+      if (calls.open_filename(a, path.c_str(), 1 << 20) != ARCHIVE_OK) {
         const std::string why = problem();
-        archive_read_free(a);
+        calls.read_free(a);
         a = nullptr;
         throw Damaged(why);
       }
     }
     ~Archive() {
-      if (a) archive_read_free(a);
+      if (a) calls.read_free(a);
     }
     std::string problem() const {
-      const char* text = archive_error_string(a);
+      const char* text = calls.error_string(a);
       return text ? text : "the zip archive is damaged";
     }
-    archive* a = archive_read_new();
+    const ArchiveCalls& calls;
+    archive* a;
   };
+  ArchiveCalls calls_;  // first: the archives below close through it
   std::unique_ptr<Archive> archive_;
   boost::optional<u64> size_;
 };
