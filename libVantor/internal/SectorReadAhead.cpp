@@ -10,6 +10,9 @@ namespace {
 
 constexpr u32 FIRST_BLOCK_BYTES = 64 * 1024;
 constexpr u32 BLOCK_BYTES = 1024 * 1024;
+// Reads smaller than this are a scan, whose blocks end on a boundary of BOUNDARY_BYTES.
+constexpr u64 SCAN_READ_BYTES = 4096;
+constexpr u64 BOUNDARY_BYTES = 1024 * 1024;
 
 }  // namespace
 
@@ -48,8 +51,19 @@ bool SectorReadAhead::read(vrk::NativeHandle drive, u32 sector, void* out, u32 c
 
   windowBytes_ = windowBytes_ == 0 ? std::max<u32>(FIRST_BLOCK_BYTES, static_cast<u32>(2 * requestBytes))
                                    : std::min(2 * windowBytes_, BLOCK_BYTES);
-  const u32 blockSectors = static_cast<u32>(std::min<u64>(windowBytes_ / sectorSize_, driveSectors_ - sector));
-  if (blockSectors <= count) return false;  // nothing to read ahead at the drive's end
+  u64 blockEnd = std::min<u64>(u64(sector) + windowBytes_ / sectorSize_, driveSectors_);
+  bool atBoundary = false;
+  if (requestBytes < SCAN_READ_BYTES && BOUNDARY_BYTES >= sectorSize_) {
+    const u64 boundarySectors = BOUNDARY_BYTES / sectorSize_;
+    const u64 boundary = (lastEnd_ + boundarySectors - 1) / boundarySectors * boundarySectors;
+    if (blockEnd > boundary) {
+      blockEnd = boundary;
+      atBoundary = true;
+    }
+  }
+  const u32 blockSectors = static_cast<u32>(blockEnd - sector);
+  if (atBoundary) windowBytes_ = 0;  // the block after it starts the growth again
+  if (blockSectors <= count) return false;  // nothing to read ahead at the drive's end or a boundary
   const u32 bytes = blockSectors * sectorSize_;
   u32 transferred = 0;
   if (!os::seekTo(drive, u64(sector) * sectorSize_) || !os::readOnce(drive, block_.get(), bytes, transferred) ||

@@ -14,6 +14,11 @@
 //   first block of a run is 64 KiB or twice the request, whichever is larger; each next
 //   block of the same run is twice the last, up to 1 MiB. So a short run costs little
 //   more than its own sectors, and a long one is read in 1 MiB requests.
+// - A run of reads smaller than a page is a scan (the gap after the MBR, sector by
+//   sector): such scans stop where a partition starts, which tables put on a 1 MiB
+//   boundary. So their blocks end at the next 1 MiB boundary of the drive, and the block
+//   after it is again the first of a run: a scan that stops there reads at most 64 KiB
+//   past its end instead of up to 1 MiB.
 // - Any write (by this drive object or any of its copies: the caller counts them), and
 //   any read that does not continue the run, drops what was read ahead first: data
 //   written is always read back from the drive.
