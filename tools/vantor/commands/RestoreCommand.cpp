@@ -90,6 +90,8 @@ struct OtherSource {
   std::function<bool(DiskImager&, std::size_t i, std::function<void(std::shared_ptr<IDisk>)> clean)> start;
   // Erases on the written drive of target `i` the signatures the source does not hold.
   std::function<std::vector<std::string>(std::size_t i, IDisk& drive)> erase;
+  // The bytes target `i` has taken so far, where check() could not tell how many it takes.
+  std::function<std::uint64_t(std::size_t i)> bytesDone;
 };
 
 // A raw source (RawSource) or a compressed one: written onto each target by an imager
@@ -127,7 +129,9 @@ int runSourceRestore(RestoreOptions options, const std::string& sourcePath, cons
   OperationRunner runner(options.progress);
   std::vector<WriteWitness::Flag> written;
   for (std::size_t i = 0; i < targets.size(); ++i) {
-    runner.attach(*imagers[i], targets[i]->argument(), "restore -> " + targets[i]->argument(), usedBytes, "");
+    runner.attach(*imagers[i], targets[i]->argument(), "restore -> " + targets[i]->argument(), usedBytes, "",
+                  usedBytes == 0 && source.bytesDone ? [&source, i] { return source.bytesDone(i); }
+                                                     : std::function<std::uint64_t()>());
     written.push_back(WriteWitness::install(targets[i]->device().rawDisk()));
   }
   std::vector<std::vector<std::string>> erased(targets.size());
@@ -198,6 +202,8 @@ int runCompressedRestore(RestoreOptions options, const std::string& sourcePath) 
                                                     std::function<void(std::shared_ptr<IDisk>)> clean) {
     return imager.startWritingCompressed(readers[i], false, verify, std::move(clean));
   };
+  // A stream that does not state its size counts its own bytes for the progress line.
+  source.bytesDone = [&readers](std::size_t i) { return readers[i]->bytesTaken(); };
   // What the stream put on the drive lies from sector 0 on; an old table's backup past it is foreign.
   source.erase = [&readers](std::size_t i, IDisk& drive) {
     const u64 sectors = (readers[i]->bytesTaken() + drive.getSectorSize() - 1) / drive.getSectorSize();

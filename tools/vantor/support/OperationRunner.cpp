@@ -44,8 +44,9 @@ OperationRunner::~OperationRunner() {
 }
 
 void OperationRunner::attach(DiskImager& imager, const std::string& target, const std::string& label,
-                             std::uint64_t totalBytes, const std::string& growingFile) {
-  const std::size_t line = board->addLine(label, target, totalBytes, growingFile);
+                             std::uint64_t totalBytes, const std::string& growingFile,
+                             std::function<std::uint64_t()> bytesDone) {
+  const std::size_t line = board->addLine(label, target, totalBytes, growingFile, std::move(bytesDone));
   imager.registerObserver(new ProgressObserver(board, line));
   // The drive never waits for the terminal: an interrupt stops it at its next chunk.
   imager.setTransferMode(DiskImager::TRANSFER_STREAMING);

@@ -43,8 +43,9 @@ class OperationRunner {
   // Registers the observers on `imager`, for the command's `target` argument, under
   // `label` (shown on its line and in its error line when the command runs more than one
   // operation), and lets its drive stream ahead of the progress reports.
+  // `bytesDone`, when given, counts the bytes done where `totalBytes` is not known (0).
   void attach(DiskImager& imager, const std::string& target, const std::string& label, std::uint64_t totalBytes,
-              const std::string& growingFile);
+              const std::string& growingFile, std::function<std::uint64_t()> bytesDone = {});
   // Something the host found that a failure's message leaves out ("" for nothing); it
   // is added to the failure's message. Called on the main thread once the failed
   // operation's worker ended.

@@ -24,13 +24,14 @@ bool hasEnded(const ProgressBoard::Line& line) {
 }  // namespace
 
 std::size_t ProgressBoard::addLine(const std::string& label, const std::string& target, std::uint64_t totalBytes,
-                                   const std::string& growingFile) {
+                                   const std::string& growingFile, std::function<std::uint64_t()> bytesDone) {
   std::lock_guard<std::mutex> guard(mutex);
   Line line;
   line.label = label;
   line.target = target;
   line.totalBytes = totalBytes;
   line.growingFile = growingFile;
+  line.bytesDone = std::move(bytesDone);
   line.start = line.end = Clock::now();
   lines.push_back(line);
   stepsPrinted.push_back(-1);
@@ -93,8 +94,8 @@ std::string growing(const std::string& pattern) {
 }  // namespace
 
 void ProgressBoard::measure(const Line& line, std::uint64_t& done, std::uint64_t& total) {
-  if (!line.growingFile.empty()) {
-    done = FileFacts::inspect(growing(line.growingFile)).size;
+  if (line.bytesDone || !line.growingFile.empty()) {
+    done = line.bytesDone ? line.bytesDone() : FileFacts::inspect(growing(line.growingFile)).size;
     if (line.totalBytes != 0) {
       total = line.totalBytes;
     } else if (line.status == Status::Succeeded) {

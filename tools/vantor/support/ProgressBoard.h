@@ -9,6 +9,7 @@
 // further tenth of its work, one when it ends. One mutex guards every line.
 #pragma once
 #include <chrono>
+#include <functional>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -27,10 +28,13 @@ class ProgressBoard {
   struct Line {
     std::string label;
     std::string target;            // the command's TARGET argument the operation works on
-    std::uint64_t totalBytes = 0;  // 0: known only from growingFile
+    std::uint64_t totalBytes = 0;  // 0: known only from growingFile or bytesDone
     // capture: the image being written; "IMAGE.partial-*" for the library's temporary
     // name for it, then IMAGE once it is in place
     std::string growingFile;
+    // The bytes done so far, where the operation counts them itself (a stream of unknown
+    // size); called from the thread that draws the board.
+    std::function<std::uint64_t()> bytesDone;
     Status status = Status::Waiting;
     unsigned percent = 0;
     std::chrono::steady_clock::time_point start;
@@ -41,7 +45,7 @@ class ProgressBoard {
 
   // A new line; returns its index.
   std::size_t addLine(const std::string& label, const std::string& target, std::uint64_t totalBytes,
-                      const std::string& growingFile);
+                      const std::string& growingFile, std::function<std::uint64_t()> bytesDone = {});
 
   // Reports from the workers.
   void started(std::size_t line);
