@@ -272,7 +272,9 @@ class ZstdDecoder : public CompressedStream::Decoder {
 class ArchiveCalls {
  public:
   ArchiveCalls() : library_(VANTOR_LIBARCHIVE_NAME) {
-    if (!library_.loaded()) throw Damaged("a zip archive needs libarchive, which could not be loaded: " + library_.problem());
+    if (!library_.loaded()) {
+      throw Refused("a zip archive needs libarchive, which could not be loaded: " + library_.problem());
+    }
     bool all = true;
     const auto take = [this, &all](auto& call, const char* name) {
       call = library_.function<std::remove_reference_t<decltype(call)>>(name);
@@ -290,7 +292,9 @@ class ArchiveCalls {
     take(entry_is_encrypted, "archive_entry_is_encrypted");
     take(entry_size_is_set, "archive_entry_size_is_set");
     take(entry_size, "archive_entry_size");
-    if (!all) throw Damaged(std::string("the libarchive loaded (") + VANTOR_LIBARCHIVE_NAME + ") lacks calls a zip needs");
+    if (!all) {
+      throw Refused(std::string("the libarchive loaded (") + VANTOR_LIBARCHIVE_NAME + ") lacks calls a zip needs");
+    }
   }
   decltype(&archive_read_new) read_new;
   decltype(&archive_read_free) read_free;
