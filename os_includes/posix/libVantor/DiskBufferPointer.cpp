@@ -4,9 +4,9 @@
 // A block of HUGE_PAGE or more is aligned on HUGE_PAGE and asked to be made of huge pages
 // (madvise(MADV_HUGEPAGE), where the system allows it): memory that is physically
 // contiguous. A transfer between a drive and scattered 4 KiB pages is cut into requests of
-// as many pages as the device takes pieces (128 on a loop device or a USB stick: 512 KiB);
-// from huge pages it goes out in requests of the largest size the device takes. A slow
-// drive pays a fixed cost per request, so that halves what the requests cost it.
+// no more pages than the device takes segments (128 on a loop device: 512 KiB); from huge
+// pages it goes out in requests of the largest size the device takes. A slow drive pays a
+// fixed cost per request: fewer requests, less of it.
 #include <libVantor/internal/DiskBufferPointer.h>
 
 #include <sys/mman.h>

@@ -1,7 +1,8 @@
 // os_includes/windows/libVantor/SharedLibrary.cpp
 //
-// Windows side of a library loaded at run time: LoadLibraryExW, searching the folder of
-// the calling module and the system folder only.
+// Windows side of a library loaded at run time: LoadLibraryExW, searching the program's
+// folder, the system folder and the folders added with AddDllDirectory, never the current
+// one.
 #include <libVantor/internal/SharedLibrary.h>
 
 #include <windows.h>
