@@ -2,10 +2,11 @@
 // The bytes of an image file as the image format lays them out (ImageFormat.h), by
 // offset, whether the file holds them plainly or as a compressed image
 // (CompressedImageFormat.h), told apart by content. A plain file is copied out of the
-// system's cache by offset; a compressed one is mapped, its seek table checked on opening (and against
-// every frame by checkEveryFrame()), and its frames decompressed on demand into a cache of at most
-// CACHE_FRAMES frames (so at most CACHE_FRAMES * MOST_FRAME_BYTES of memory, 8 MiB with
-// the frames capture writes), each frame's checksum held as it is decompressed.
+// system's cache by offset; a compressed one is mapped, its seek table checked on opening
+// (and against every frame by checkEveryFrame()), and its frames decompressed on demand
+// into a cache of at most CACHE_FRAMES frames (so at most CACHE_FRAMES * MOST_FRAME_BYTES
+// of memory, 8 MiB with the frames capture writes), each frame's checksum held as it is
+// decompressed.
 // Opening throws ERR_FILE_ACCESS when the file cannot be mapped and ERR_INVALID_IMAGE_FILE
 // for a compressed image whose table is damaged, or that this build cannot decompress;
 // read() throws ERR_INVALID_IMAGE_FILE naming the frame that does not decompress to what

@@ -53,7 +53,7 @@ bool SectorReadAhead::read(vrk::NativeHandle drive, u32 sector, void* out, u32 c
                                    : std::min(2 * windowBytes_, BLOCK_BYTES);
   u64 blockEnd = std::min<u64>(u64(sector) + windowBytes_ / sectorSize_, driveSectors_);
   bool atBoundary = false;
-  if (requestBytes < SCAN_READ_BYTES && BOUNDARY_BYTES >= sectorSize_) {
+  if (requestBytes < SCAN_READ_BYTES) {  // so the sector is smaller than the boundary too
     const u64 boundarySectors = BOUNDARY_BYTES / sectorSize_;
     const u64 boundary = (lastEnd_ + boundarySectors - 1) / boundarySectors * boundarySectors;
     if (blockEnd > boundary) {

@@ -9,9 +9,9 @@
 // further tenth of its work, one when it ends. One mutex guards every line.
 #pragma once
 #include <chrono>
-#include <functional>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <ostream>
 #include <string>
