@@ -13,6 +13,9 @@
 #include <tuple>
 #include <type_traits>
 
+#include <libVantor/DiskFileLock.h>
+#include <libVantor/PathFacts.h>
+#include <libVantor/VantorException.h>
 #include <libVantor/WinDiskDevice.h>
 #include <libVantor/WinDiskFile.h>
 #include <libVantor/internal/DiskBufferPointer.h>
@@ -160,6 +163,53 @@ TEST(DiskFile, RelativePathsStartAtTheProgramsDirectory) {
   { WinDiskFile disk("./sub/../" + name, WinDiskFile::OpenAlways, 512, 1024); }
   EXPECT_EQ(std::filesystem::exists(expected) ? std::filesystem::file_size(expected) : 0, 1024u);
   std::filesystem::remove(expected);
+}
+
+// What a host learns of a disk file before the library opens it: a lock that keeps a
+// second writer (and readers of a file being written) out, never the library's transfers,
+// and goes with its holder; one
+// identity for two spellings; the first non-zero byte found across holes and past the end.
+TEST(DiskFile, HostLocksIdentityAndNonZeroScan) {
+  TempDir dir;
+  const std::string path = dir.file("disk.img");
+  writeFile(path, std::string(8192, '\0') + "x");
+  std::filesystem::resize_file(path, 64 << 20);  // a hole where the file system allows
+  auto refused = [&](bool exclusive) {
+    try {
+      DiskFileLock::acquire(path, exclusive);
+    } catch (const VantorException& e) {
+      return e.getMessage().str().find("is locked by another program") != std::string::npos;
+    }
+    return false;
+  };
+  {
+    const DiskFileLock reader = DiskFileLock::acquire(path, false), other = DiskFileLock::acquire(path, false);
+    EXPECT_TRUE(refused(true));
+  }
+  DiskFileLock writer = DiskFileLock::acquire(path, true);
+  EXPECT_TRUE(refused(false) && refused(true));
+  {
+    WinDiskFile disk(path, WinDiskFile::OpenExisting, 512, 0);  // the holder's own transfers pass
+    const DiskBufferPointer data = pattern(1, 9);
+    EXPECT_TRUE(disk.writeSectors(4, data.get(), 1) && holds(disk, 4, data, 1));
+    std::memset(data.get(), 0, 512);
+    EXPECT_TRUE(disk.writeSectors(4, data.get(), 1));
+  }
+  writer = DiskFileLock();
+  EXPECT_FALSE(refused(true));
+  EXPECT_THROW(DiskFileLock::acquire(dir.file("none"), false), VantorException);
+
+  EXPECT_EQ(PathFacts::identity(path), PathFacts::identity(dir.path() + "/./disk.img"));
+  EXPECT_EQ(PathFacts::identity(dir.file("new")), PathFacts::identity(dir.path() + "/./new"));
+  EXPECT_NE(PathFacts::identity(path), PathFacts::identity(dir.file("new")));
+  EXPECT_EQ(PathFacts::inspect(path).size, u64(64) << 20);
+  EXPECT_EQ(PathFacts::inspect(dir.path()).kind, PathFacts::Kind::Directory);
+  EXPECT_NE(PathFacts::createNew(path), "");
+  EXPECT_EQ(PathFacts::createNew(dir.file("new")), "");
+  EXPECT_EQ(PathFacts::inspect(dir.file("new")).kind, PathFacts::Kind::Regular);
+
+  EXPECT_EQ(PathFacts::firstNonZeroByte(path, {{0, 8192}, {1 << 20, 63 << 20}, {64 << 20, 4096}}), -1);
+  EXPECT_EQ(PathFacts::firstNonZeroByte(path, {{1 << 20, 4096}, {4096, 8192}}), 8192);
 }
 
 // A disk keeps a duplicate of the handle it is given; clones and assigned disks get their

@@ -3,8 +3,8 @@
 # system type or call, and every <libVantor/...> header it includes lies in the core
 # itself, so the build's choice of platform folder never changes what a core header means.
 # The host (tools/) asks the system only for what is its own: the terminal, signals and
-# FUSE. Drives, volumes and mounts it learns from the library; the table below names the
-# few files that may still include a system header, and which.
+# FUSE. Drives, volumes, mounts, files and their locks it learns from the library; the
+# table below names the few files that may include a system header, and which.
 root=${1:?usage: seam_guard.sh SOURCE_DIR}
 core=$root/libVantor
 status=0
@@ -30,16 +30,8 @@ host_allowance() {
     # the terminal, signals and FUSE
     */posix/Terminal.cpp) echo 'sys/ioctl|unistd' ;;
     */posix/Interrupts.cpp) echo 'unistd' ;;
-    */windows/Terminal.cpp | */windows/Interrupts.cpp | */windows/WindowsText.h) echo 'windows' ;;
+    */windows/Terminal.cpp | */windows/Interrupts.cpp) echo 'windows' ;;
     */MountCommand.cpp) echo 'fuse3/fuse|sys/stat|dirent' ;;
-    # the host's own files: their identity, locks, and sparse partial images
-    */posix/FileFacts.cpp | */posix/PartialImage.cpp) echo 'fcntl|sys/stat|unistd' ;;
-    */posix/DiskFileLock.cpp) echo 'sys/file' ;;
-    */windows/FileFacts.cpp | */windows/PartialImage.cpp | */windows/DiskFileLock.cpp) echo 'windows' ;;
-    # naming a drive given on the command line, and the file behind a loop device
-    */BlockDevice.h) echo 'sys/types' ;;
-    */posix/BlockDevice.cpp) echo 'sys/stat|sys/sysmacros' ;;
-    */windows/BlockDevice.cpp) echo 'windows|winioctl' ;;
     *) echo '' ;;
   esac
 }
@@ -52,10 +44,11 @@ for file in $(find "$root/tools" -name '*.cpp' -o -name '*.h' | sort); do
       status=1
     fi
   done
-  # libblkid, libmount and SetupAPI by their calls, and drive queries, wherever they hide
-  if [ -z "$allowance" ] && grep -nE '\b(blkid_[a-z_]+|mnt_[a-z_]+|SetupDi[A-Za-z]+|DeviceIoControl|CreateFileW?|ioctl|BLK[A-Z0-9]+) *\(' "$file" |
+  # libblkid, libmount and SetupAPI by their calls, drive queries and file calls, wherever
+  # they hide
+  if [ -z "$allowance" ] && grep -nE '\b(blkid_[a-z_]+|mnt_[a-z_]+|SetupDi[A-Za-z]+|DeviceIoControl|CreateFileW?|ioctl|BLK[A-Z0-9]+|flock|LockFileEx|GetFileInformationByHandle|DeleteFileW|unlink) *\(|(^|[^A-Za-z0-9_>])::(l?stat|open|lseek|pread|pwrite) *\(' "$file" |
       grep -vE '^[0-9]+: *(//|\*)'; then
-    echo "$file asks the system about drives, which the host leaves to the library" >&2
+    echo "$file asks the system about drives or files, which the host leaves to the library" >&2
     status=1
   fi
 done

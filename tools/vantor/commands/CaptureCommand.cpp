@@ -8,12 +8,12 @@
 #include <libVantor/DiskImager.h>
 #include <libVantor/DriveVolumes.h>
 #include <libVantor/ImageDisk.h>
+#include <libVantor/PathFacts.h>
 #include <libVantor/VantorException.h>
 #include <libVantor/WriteSafety.h>
 
 #include "Commands.h"
 #include "FatVolumeFacts.h"
-#include "FileFacts.h"
 #include "ImageFile.h"
 #include "OperationRunner.h"
 #include "Target.h"
@@ -47,11 +47,11 @@ int runCapture(const CaptureOptions& options) {
     throw UsageError("--compress writes a captured image: it does not go with --whole-drive");
   }
   std::string image = Target::absolutePath(options.image);
-  const bool link = FileFacts::isSymbolicLink(image);
-  const bool exists = link || FileFacts::inspect(image).kind != FileFacts::Kind::Missing;
+  const bool link = PathFacts::isSymbolicLink(image);
+  const bool exists = link || PathFacts::inspect(image).kind != PathFacts::Kind::Missing;
   if (exists) {
     // Whatever --force says, only a regular file is ever replaced: never a device node.
-    if (FileFacts::inspect(image).kind == FileFacts::Kind::Missing) {
+    if (PathFacts::inspect(image).kind == PathFacts::Kind::Missing) {
       throw VantorException(ERR_FILE_ACCESS, vrk::String("\"") + options.image +
                                                  "\" is a symbolic link to nothing; refusing to write through it");
     }

@@ -8,14 +8,13 @@
 #include <libVantor/CompressedSource.h>
 #include <libVantor/DiskImager.h>
 #include <libVantor/ImageChecksums.h>
+#include <libVantor/PathFacts.h>
 #include <libVantor/SignatureEraser.h>
 #include <libVantor/VantorException.h>
 #include <libVantor/WriteSafety.h>
 
-#include "BlockDevice.h"
 #include "Commands.h"
 #include "CreatedFiles.h"
-#include "FileFacts.h"
 #include "ImageFile.h"
 #include "InterruptGuard.h"
 #include "LogOutput.h"
@@ -99,9 +98,9 @@ struct OtherSource {
 int runSourceRestore(RestoreOptions options, const std::string& sourcePath, const OtherSource& source) {
   if (options.targetOptions.sectorSize == 0) options.targetOptions.sectorSize = source.sectorSize;
   options.targetOptions.forWriting = true;
-  const std::string sourceIdentity = FileFacts::identity(sourcePath);
+  const std::string sourceIdentity = PathFacts::identity(sourcePath);
   for (const std::string& argument : options.targets) {
-    if (FileFacts::identity(Target::absolutePath(argument)) == sourceIdentity) {
+    if (PathFacts::identity(Target::absolutePath(argument)) == sourceIdentity) {
       throw VantorException(ERR_INVALID_ARGUMENT, vrk::String(argument) + ": the source cannot be the target itself");
     }
   }
@@ -229,8 +228,8 @@ int runRestore(RestoreOptions options) {
       options.progress == OperationRunner::Progress::Board &&
       std::all_of(options.targets.begin(), options.targets.end(), [](const std::string& target) {
         const std::string path = Target::absolutePath(target);
-        return !BlockDevice::isDevicePath(path) && !BlockDevice::isBlockDevice(path) &&
-               !FileFacts::isSymbolicLink(path) && FileFacts::inspect(path).kind == FileFacts::Kind::Missing;
+        return !PathFacts::isDrivePath(path) && !PathFacts::isSymbolicLink(path) &&
+               PathFacts::inspect(path).kind == PathFacts::Kind::Missing;
       });
   bool checkAfterWriting = onlyNewFiles && !options.ignoreSums;
   if (!options.ignoreSums) requireAgreement(image, !checkAfterWriting);

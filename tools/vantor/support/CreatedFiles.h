@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "FileFacts.h"
+#include <libVantor/PathFacts.h>
+
 #include "Target.h"
 
 namespace vantor::cli {
@@ -18,7 +19,7 @@ class CreatedFiles {
   CreatedFiles& operator=(const CreatedFiles&) = delete;
   ~CreatedFiles() {
     if (keep_) return;
-    for (const std::string& path : paths_) FileFacts::remove(path);
+    for (const std::string& path : paths_) PathFacts::remove(path);
   }
 
   void add(const Target& target) {

@@ -6,9 +6,9 @@
 #include <libVantor/DiskImager.h>
 #include <libVantor/DriveVolumes.h>
 #include <libVantor/ImageDisk.h>
+#include <libVantor/PathFacts.h>
 #include <libVantor/VantorException.h>
 
-#include "FileFacts.h"
 #include "Utf8Path.h"
 
 namespace vantor::cli {
@@ -18,7 +18,7 @@ bool ImageFile::hasSignature(const unsigned char* header, std::size_t size) {
 }
 
 bool ImageFile::startsWithImage(const std::string& path) {
-  if (FileFacts::inspect(path).kind != FileFacts::Kind::Regular) return false;
+  if (PathFacts::inspect(path).kind != PathFacts::Kind::Regular) return false;
   std::ifstream in(fsPath(path), std::ios::binary);
   unsigned char header[512] = {};
   in.read(reinterpret_cast<char*>(header), sizeof header);
@@ -26,10 +26,10 @@ bool ImageFile::startsWithImage(const std::string& path) {
 }
 
 void ImageFile::requireRegularFile(const std::string& path, const std::string& argument) {
-  const FileFacts::Kind kind = FileFacts::inspect(path).kind;
-  if (kind != FileFacts::Kind::Missing && kind != FileFacts::Kind::Regular) {
+  const PathFacts::Kind kind = PathFacts::inspect(path).kind;
+  if (kind != PathFacts::Kind::Missing && kind != PathFacts::Kind::Regular) {
     throw VantorException(ERR_FILE_ACCESS, vrk::String("\"") + argument + "\" is not a regular file" +
-                                               (kind == FileFacts::Kind::Directory ? " (a directory)" : "") +
+                                               (kind == PathFacts::Kind::Directory ? " (a directory)" : "") +
                                                "; an image is always a regular file");
   }
 }

@@ -1,10 +1,11 @@
+#include <libVantor/PathFacts.h>
+
 #include "ProgressBoard.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
 
-#include "FileFacts.h"
 #include "Terminal.h"
 #include "Units.h"
 
@@ -95,7 +96,7 @@ std::string growing(const std::string& pattern) {
 
 void ProgressBoard::measure(const Line& line, std::uint64_t& done, std::uint64_t& total) {
   if (line.bytesDone || !line.growingFile.empty()) {
-    done = line.bytesDone ? line.bytesDone() : FileFacts::inspect(growing(line.growingFile)).size;
+    done = line.bytesDone ? line.bytesDone() : PathFacts::inspect(growing(line.growingFile)).size;
     if (line.totalBytes != 0) {
       total = line.totalBytes;
     } else if (line.status == Status::Succeeded) {

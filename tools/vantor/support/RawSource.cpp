@@ -1,17 +1,16 @@
 #include "RawSource.h"
 
 #include <libVantor/DiskImager.h>
+#include <libVantor/PathFacts.h>
 #include <libVantor/VantorException.h>
 
-#include "BlockDevice.h"
-#include "FileFacts.h"
 #include "ImageFile.h"
 
 namespace vantor::cli {
 
 bool RawSource::isRaw(const std::string& path) {
-  if (BlockDevice::isBlockDevice(path)) return true;
-  return FileFacts::inspect(path).kind == FileFacts::Kind::Regular && !ImageFile::startsWithImage(path);
+  const PathFacts::Kind kind = PathFacts::inspect(path).kind;
+  return kind == PathFacts::Kind::Drive || (kind == PathFacts::Kind::Regular && !ImageFile::startsWithImage(path));
 }
 
 RawSource::RawSource(std::string argument, std::uint32_t sectorSize, std::shared_ptr<Target> target,

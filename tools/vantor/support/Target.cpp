@@ -6,13 +6,12 @@
 
 #include <libVantor/DiskFactory.h>
 #include <libVantor/DriveListing.h>
+#include <libVantor/PathFacts.h>
 #include <libVantor/VantorException.h>
 #include <libVantor/WinDiskFile.h>
 #include <libVantor/WriteSafety.h>
 
-#include "BlockDevice.h"
 #include "DriveName.h"
-#include "FileFacts.h"
 #include "Units.h"
 #include "UsageError.h"
 #include "Utf8Path.h"
@@ -20,7 +19,7 @@
 namespace vantor::cli {
 
 std::string Target::absolutePath(const std::string& path) {
-  if (BlockDevice::isDevicePath(path)) return path;  // "\\.\PhysicalDrive1" is complete as it is
+  if (PathFacts::isDrivePath(path)) return path;  // "\\.\PhysicalDrive1" is complete as it is
   std::error_code ec;
   const std::filesystem::path absolute = std::filesystem::absolute(fsPath(path), ec);
   return ec ? path : utf8Path(absolute.lexically_normal());
@@ -38,7 +37,7 @@ Target::Target(std::string argument, std::string path, bool blockDevice, DiskDev
 void Target::refuseRepeats(const std::vector<std::string>& arguments) {
   std::set<std::string> seen;
   for (const std::string& argument : arguments) {
-    if (!seen.insert(FileFacts::identity(Target::absolutePath(argument))).second) {
+    if (!seen.insert(PathFacts::identity(Target::absolutePath(argument))).second) {
       throw UsageError("target given twice: " + argument);
     }
   }
@@ -56,22 +55,23 @@ void Target::refuseOverlaps(const std::vector<const Target*>& targets) {
 
 Target Target::open(const std::string& argument, const TargetOptions& options) {
   const std::string path = absolutePath(argument);
-  if (BlockDevice::isBlockDevice(path)) {
+  if (PathFacts::inspect(path).kind == PathFacts::Kind::Drive) {
     if (!options.size.empty()) throw UsageError("--size applies to disk files, not to the block device " + argument);
-    const BlockDevice block(path);
     std::shared_ptr<IDisk> disk = DiskFactory::getDiskDevice(path);
     if (options.forWriting) WriteSafety::refuseUnsafeWrites(*disk);  // before anybody is asked to confirm
     LISTED_DRIVE listed;
-    const std::string name = DriveListing::find(path, listed, DriveListing::WITHOUT_VOLUMES) ? DriveName::of(listed) : block.kernelName();
+    const std::string name = DriveListing::find(path, listed, DriveListing::WITHOUT_VOLUMES)
+                                 ? DriveName::of(listed)
+                                 : utf8Path(fsPath(path).filename());
     const std::string text = name + " (" + Units::bytes(disk->getSizeBytes()) + ")";
     return Target(argument, path, true, DiskDevice(text, disk), DiskFileLock());
   }
-  const FileFacts::Info info = FileFacts::inspect(path);
-  const bool exists = info.kind != FileFacts::Kind::Missing;
-  if (exists && info.kind != FileFacts::Kind::Regular) {
+  const PathFacts::Info info = PathFacts::inspect(path);
+  const bool exists = info.kind != PathFacts::Kind::Missing;
+  if (exists && info.kind != PathFacts::Kind::Regular) {
     throw VantorException(ERR_INVALID_ARGUMENT, vrk::String("\"") + argument + "\" is neither a block device nor a disk file");
   }
-  if (!exists && BlockDevice::isDevicePath(path)) {
+  if (!exists && PathFacts::isDrivePath(path)) {
     throw VantorException(ERR_DISK_ACCESS, vrk::String("no such device: ") + path);
   }
   if (options.sectorSize < 512 || options.sectorSize > 65536 || (options.sectorSize & (options.sectorSize - 1)) != 0) {
@@ -98,7 +98,7 @@ Target Target::open(const std::string& argument, const TargetOptions& options) {
   if (!exists) {
     // Made here, empty, so that it is this run's own file and locked before the library
     // sizes it; a file of that name that appeared meanwhile is left alone.
-    const std::string failure = FileFacts::createNew(path);
+    const std::string failure = PathFacts::createNew(path);
     if (!failure.empty()) {
       throw VantorException(ERR_FILE_ACCESS, vrk::String("cannot create disk file ") + path + ": " + failure);
     }
@@ -107,7 +107,7 @@ Target Target::open(const std::string& argument, const TargetOptions& options) {
     const std::string& path;
     bool remove;
     ~RemoveUnlessOpened() {
-      if (remove) FileFacts::remove(path);
+      if (remove) PathFacts::remove(path);
     }
   } created{path, !exists};
   DiskFileLock lock = DiskFileLock::acquire(path, options.forWriting);

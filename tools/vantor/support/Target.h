@@ -18,8 +18,7 @@
 #include <vector>
 
 #include <libVantor/DiskDevice.h>
-
-#include "DiskFileLock.h"
+#include <libVantor/DiskFileLock.h>
 
 namespace vantor::cli {
 

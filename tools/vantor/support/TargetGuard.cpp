@@ -1,8 +1,8 @@
 #include "TargetGuard.h"
 
+#include <libVantor/PathFacts.h>
 #include <libVantor/VantorException.h>
 
-#include "FileFacts.h"
 #include "ImageFile.h"
 #include "SectorReader.h"
 
@@ -12,7 +12,8 @@ namespace {
 bool holdsImage(const Target& target) {
   const std::vector<unsigned char> first = SectorReader::read(target.device().rawDisk(), 0);
   if (ImageFile::hasSignature(first.data(), first.size())) return true;
-  return FileFacts::inspect(target.path()).kind == FileFacts::Kind::Regular && ImageFile::startsWithImage(target.path());
+  return PathFacts::inspect(target.path()).kind == PathFacts::Kind::Regular &&
+         ImageFile::startsWithImage(target.path());
 }
 
 }  // namespace
@@ -32,7 +33,7 @@ void TargetGuard::addReplaced(const Target& target) {
 void TargetGuard::addHolding(const Target& target, const Spans& spans, const std::string& what) {
   add(target);
   if (!items_.back().holds.empty() || target.isBlockDevice()) return;
-  const std::int64_t data = FileFacts::firstNonZeroByte(target.path(), spans);
+  const std::int64_t data = PathFacts::firstNonZeroByte(target.path(), spans);
   if (data >= 0) items_.back().holds = what + " (a non-zero byte at offset " + std::to_string(data) + ")";
 }
 

@@ -6,8 +6,10 @@
 
 #include <shellapi.h>
 
+#include <filesystem>
+
 #include "Terminal.h"
-#include "WindowsText.h"
+#include "Utf8Path.h"
 
 #ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
 #define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
@@ -35,7 +37,7 @@ std::vector<std::string> Terminal::arguments(int argc, char** argv) {
   wchar_t** words = CommandLineToArgvW(GetCommandLineW(), &count);
   if (words == nullptr) return std::vector<std::string>(argv, argv + argc);  // out of memory: as the system gave them
   std::vector<std::string> out;
-  for (int i = 0; i < count; ++i) out.push_back(narrow(words[i]));
+  for (int i = 0; i < count; ++i) out.push_back(utf8Path(std::filesystem::path(words[i])));
   LocalFree(words);
   return out;
 }
