@@ -1,13 +1,16 @@
 #include <libVantor/internal/DriveChunkReads.h>
 
 #include <algorithm>
+#include <tuple>
+#include <utility>
 
 #include <libVantor/VantorException.h>
 #include <libVantor/internal/ImageFormat.h>
 
 namespace vantor {
 
-void readDriveChunks(IDisk& disk, const SectorMap& runs, ChunkRing& ring, const DiskImagerImp& engine) {
+void readDriveChunks(IDisk& disk, const SectorMap& runs, ChunkRing& ring, const DiskImagerImp& engine,
+                     const KeptReads* kept) {
   const std::size_t chunkBytes = std::size_t(image::CHUNK_SECTORS) * disk.getSectorSize();
   std::size_t run = 0;
   u64 offset = 0;  // within runs[run]
@@ -21,12 +24,34 @@ void readDriveChunks(IDisk& disk, const SectorMap& runs, ChunkRing& ring, const 
     const std::size_t most =
         std::max<std::size_t>(1, std::min(ring.ready(0), DRIVE_REQUEST_BYTES / chunkBytes));
     const SectorRange& r = runs[run];
+    const auto chunkAt = [&r](u64 at) {
+      return std::make_pair(static_cast<u32>(r.firstSector + at),
+                            static_cast<u32>(std::min<u64>(image::CHUNK_SECTORS, r.numSectors - at)));
+    };
+    if (kept) {
+      // A chunk the mapping read already is copied from there, and the drive not asked.
+      const auto [lba, count] = chunkAt(offset);
+      ChunkRing::Slot& slot = ring.slot(*first);
+      if (kept->copy(lba, count, slot.data.get())) {
+        slot.lba = lba;
+        slot.count = count;
+        slot.failure = nullptr;
+        slot.removesFile = false;
+        offset += count;
+        if (offset >= r.numSectors) {
+          ++run;
+          offset = 0;
+        }
+        ring.pass(0);
+        continue;
+      }
+    }
     std::size_t n = 0;
     u32 sectors = 0;
-    while (n < most && offset < r.numSectors && (n == 0 || ring.followsInMemory(*first + n - 1))) {
+    while (n < most && offset < r.numSectors && (n == 0 || ring.followsInMemory(*first + n - 1)) &&
+           (n == 0 || !kept || !kept->holds(chunkAt(offset).first, chunkAt(offset).second))) {
       ChunkRing::Slot& slot = ring.slot(*first + n);
-      slot.lba = static_cast<u32>(r.firstSector + offset);
-      slot.count = static_cast<u32>(std::min<u64>(image::CHUNK_SECTORS, r.numSectors - offset));
+      std::tie(slot.lba, slot.count) = chunkAt(offset);
       slot.failure = nullptr;
       slot.removesFile = false;
       sectors += slot.count;

@@ -8,14 +8,17 @@
 // It stops at the first chunk it cannot read, leaving that chunk's failure in its slot
 // (ERR_DISK_ACCESS naming the chunk, with removesFile set, or what the drive threw as it
 // was, on the request's first chunk), and before a request once an abort was asked for.
+// A chunk that `kept` holds whole is copied from there instead of being read.
 #pragma once
 #include <libVantor/IDisk.h>
 #include <libVantor/internal/ChunkRing.h>
 #include <libVantor/internal/DiskImagerImp.h>
+#include <libVantor/internal/KeptReads.h>
 #include <libVantor/internal/SectorMap.h>
 
 namespace vantor {
 
-void readDriveChunks(IDisk& disk, const SectorMap& runs, ChunkRing& ring, const DiskImagerImp& engine);
+void readDriveChunks(IDisk& disk, const SectorMap& runs, ChunkRing& ring, const DiskImagerImp& engine,
+                     const KeptReads* kept = nullptr);
 
 }  // namespace vantor

@@ -6,7 +6,8 @@
 // abort asked from a notification stops the capture before the next read; a larger ring
 // (streaming) lets the drive read a run's chunks in requests of up to 4 MiB, and never
 // past the run's end, while the file is written. The worker stops at
-// the first chunk the drive thread could not read, with that chunk's error. The file gets one write per
+// the first chunk the drive thread could not read, with that chunk's error. What the
+// mapping read in large pieces (a FAT) is kept and copied, not read from the drive again. The file gets one write per
 // chunk (see ImageFileWriter), and it is on the medium (fsync) when the capture ends.
 // With checksums, the file is written under a temporary name, each chunk is digested as
 // it goes to the file, and the image and its checksum file are put in place together at
@@ -33,6 +34,7 @@
 #include <libVantor/internal/ImageCompressor.h>
 #include <libVantor/internal/ImageFormat.h>
 #include <libVantor/internal/ImageSumsFile.h>
+#include <libVantor/internal/KeptReads.h>
 #include <libVantor/internal/SectorMap.h>
 #include <vrk/Files.h>
 
@@ -163,6 +165,7 @@ void captureImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, I
   ImageSumsFile sums;
   const u32 sectorSize = disk.getSectorSize();
   SectorMap map;
+  KeptReads kept;  // what the mapping read in large pieces: not read again
   u64 total = 0;
 
   if (data.wholeDrive) {
@@ -171,6 +174,7 @@ void captureImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, I
     total = n;
   } else {
     u64 highestVolumeSector = 0;
+    const KeptReads::Watch watch(disk, kept);
     if (data.everyVolume) {
       EveryVolumeMap every = mapEveryVolume(disk, data.allowVolumeBeyondDrive);
       map = std::move(every.map);
@@ -203,7 +207,9 @@ void captureImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, I
   // From here until it is joined, only the drive thread touches the drive.
   const std::size_t chunkBytes = std::size_t(image::CHUNK_SECTORS) * sectorSize;
   ChunkRing ring(2, chunkRingSlots(data, streamingSlots(chunkBytes)), chunkBytes);
-  DriveThread drive(ring, 0, [&disk, &map, &ring, &engine] { readDriveChunks(disk, map, ring, *engine); });
+  DriveThread drive(ring, 0, [&disk, &map, &ring, &engine, &kept] {
+    readDriveChunks(disk, map, ring, *engine, &kept);
+  });
   u64 done = 0;
   for (const SectorRange& run : map) {
     if (!data.wholeDrive) {
