@@ -105,15 +105,10 @@ TEST_F(CompressedSource, ALoopDeviceIsWrittenAlignedAndVerified) {
   for (const std::string& path : {make("disk.img.gz", "gzip -1 -c disk.img"),
                                   make("blocks.img.xz", "xz -0 -T2 --block-size=1MiB -c disk.img")}) {
     SCOPED_TRACE(path);
-    {
-      DiskDevice device("loop", DiskFactory::getDiskDevice(loop->path()));
-      DiskImager imager(device);
-      auto log = std::make_shared<EventLog>();
-      imager.registerObserver(new RecordingObserver(log));
-      imager.setTransferMode(DiskImager::TRANSFER_STREAMING);
-      ASSERT_TRUE(imager.startWritingCompressed(path, true, true, nullptr));
-      EXPECT_EQ(log->snapshot().back(), "finished");
-    }
+    EXPECT_EQ("finished", runImaging(DiskFactory::getDiskDevice(loop->path()), [&](DiskImager& i) {
+                i.setTransferMode(DiskImager::TRANSFER_STREAMING);
+                return i.startWritingCompressed(path, true, true, nullptr);
+              }));
     runOrThrow("dd if=" + loop->path() + " of=" + dir.file("written") + " bs=1M iflag=direct status=none");
     const std::string written = readFile(dir.file("written"));
     EXPECT_TRUE(written.compare(0, image.size(), std::string(image.begin(), image.end())) == 0);
