@@ -27,7 +27,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <map>
 
 #include <libVantor/DiskDevice.h>
