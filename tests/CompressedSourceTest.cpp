@@ -215,16 +215,8 @@ TEST_F(CompressedSource, DamageAndStreamsTooLargeEndTheRestoreWithSectorZeroAsIt
   ASSERT_EQ(source.last(), "finished");
   const std::string captured = make("captured.img.zst", "zstd -q -c captured.img");
   FakeTarget target(static_cast<u32>(sample.size() / 512));
-  EXPECT_THROW(
-      {
-        try {
-          target.imager.checkCompressedSource(captured, true);
-        } catch (const VantorException& error) {
-          EXPECT_NE(std::string(error.getMessage().c_str()).find("holds a captured image without the seek table"), std::string::npos);
-          throw;
-        }
-      },
-      VantorException);
+  const std::string refusal = target.run([&](DiskImager& i) { return i.checkCompressedSource(captured, true), false; });
+  EXPECT_NE(refusal.find("holds a captured image without the seek table"), std::string::npos) << refusal;
 }
 
 // A GPT disk image smaller than the drive: once written, its backup table lies at the
