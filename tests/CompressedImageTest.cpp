@@ -4,7 +4,6 @@
 // ending the restore with an error that leaves sector 0 as it was.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>

@@ -20,6 +20,7 @@
 #include <vrk/Files.h>
 
 #include "support/FakeDisk.h"
+#include "support/Imaging.h"
 #include "support/TempDir.h"
 
 namespace vantor::test {
@@ -87,13 +88,10 @@ class PowerCut final : public os::PosixApi {
 };
 
 bool capture(const std::string& image, unsigned seed, DiskImager::ImageChecksumUse use) {
-  DiskDevice device("fake", randomDisk(4096, seed));
-  DiskImager imager(device);
-  imager.setImageChecksums(use);
-  EXPECT_TRUE(imager.startReadingImage(image, true, false));
-  VantorErrorCodes code;
-  vrk::String message;
-  return !imager.errorEncountered(code, message);
+  return runImaging(randomDisk(4096, seed), [&](DiskImager& i) {
+           i.setImageChecksums(use);
+           return i.startReadingImage(image, true, false);
+         }) == "finished";
 }
 
 TEST(ImageCommit, APowerCutLeavesTheImageAbsentOrWholeWithItsChecksums) {

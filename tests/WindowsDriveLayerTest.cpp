@@ -63,12 +63,15 @@ struct Machine : ::testing::Test {
   os::WinApiOverride scope{fake};
 };
 
-// Each disk once, by number, with its volumes in disk order in its text; the kind of each
-// (from its bus) decides which listings take it. A drive opens read-write (shared and
+// Each disk once, by number, with its volumes in disk order in its text (a path of a
+// multipath disk, device number 0xFFFFFFFF, not at all); the kind of each (from its bus)
+// decides which listings take it. A drive opens read-write (shared and
 // uncached: the fake checks that); for reading only when the medium or the device refuses
 // writes; an empty slot as a drive of no bytes. Its mount points are the drive letters of
 // its volumes, then their folders.
 TEST_F(Machine, ListsEachDiskOnceAndOpensItReadWriteUnlessItsMediumRefuses) {
+  fake.addDisk({.number = 0xFFFFFFFF, .bus = BusTypeSas, .product = "MPIO path", .sizeBytes = 1 << 20});
+  fake.errorMode = SEM_NOGPFAULTERRORBOX;
   libSysHost::WindowsDeviceSet set;
   set.appendDisks();
   const std::string expected[] = {
@@ -82,8 +85,8 @@ TEST_F(Machine, ListsEachDiskOnceAndOpensItReadWriteUnlessItsMediumRefuses) {
     set[i].getDisplayName(text, vrk::String());
     EXPECT_EQ(set[i].getOsLocator().str() + ": " + text.str(), expected[i]);
   }
-  // Listing leaves the system unable to ask the user about an empty drive.
-  EXPECT_EQ(fake.errorMode, UINT(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX));
+  // Listing leaves the system unable to ask the user about an empty drive, and keeps the host's own mode.
+  EXPECT_EQ(fake.errorMode, UINT(SEM_NOGPFAULTERRORBOX | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX));
 
   // The numbers of the disks listed for the kinds asked for, less the media dropped.
   const auto numbers = [](u32 flags) {
@@ -224,34 +227,19 @@ TEST_F(Machine, ALockRefusedWhileAVolumeIsInUseIsTriedAgainForAFewSeconds) {
   EXPECT_EQ(fake.sleeps, (std::vector<DWORD>(3, 250)));
 }
 
-// Lettered volumes that lie on no disk (a RAM disk, a network or cloud drive, a CD-ROM:
-// their extents query fails with ERROR_INVALID_FUNCTION) or whose medium is out (an empty
-// card-reader slot: ERROR_NOT_READY) are left out: the disks list as before and a drive
-// dismounts its own volumes only.
-TEST_F(Machine, VolumesOnNoDiskAreLeftOutOfListingAndDismount) {
-  fake.addVolume({.paths = {L"R:\\"}, .fileSystem = L"NTFS", .label = L"RAMDISK"});  // V5
-  fake.addVolume({.paths = {L"F:\\"}});                                              // V6
-  fake.addVolume({.pieces = {{2, 3 << 20, 1 << 20}}, .paths = {L"G:\\"}, .fileSystem = L"FAT32"});  // V7
-  fake.refuse = {{"extents V5", ERROR_INVALID_FUNCTION}, {"extents V6", ERROR_NOT_READY},
-                 {"extents V7", ERROR_NOT_READY}};
-  libSysHost::WindowsDeviceSet set;
-  set.appendDisks();
-  ASSERT_EQ(set.size(), 4u);
-  vrk::String text;
-  set[2].getDisplayName(text, vrk::String());
-  EXPECT_EQ(text.str(), "Kingston DataTraveler 3.0 (" + capacity(4 << 20) + "), exFAT, FAT32 'PHOTOS', NTFS 'SPAN'");
-  auto drive = open(2);
-  ASSERT_TRUE(drive->dismountDrive());
-  EXPECT_EQ(fake.log, (Log{"lock V2", "lock V1", "lock V4", "dismount V2", "dismount V1", "dismount V4"}));
-}
-
 // The listing a host shows: each disk once, with its kind, media, size, whether its medium
 // refuses writes or it does not open, and its volumes in disk order with their file
 // systems, labels, letters and folders; the drive holding C: shows it among its mount
-// points. A lettered volume on no disk (a SUBST or network drive) belongs to no drive.
+// points. Lettered volumes that lie on no disk (a SUBST, network or RAM drive: their
+// extents query fails with ERROR_INVALID_FUNCTION) or whose medium is out (an empty
+// card-reader slot: ERROR_NOT_READY) belong to no drive, and a drive dismounts its own
+// volumes only.
 TEST_F(Machine, TheListingShowsEachDiskWithItsVolumesLettersAndLabels) {
-  fake.addVolume({.paths = {L"R:\\"}, .fileSystem = L"NTFS", .label = L"SHARE"});  // V5
-  fake.refuse = {{"extents V5", ERROR_INVALID_FUNCTION}, {"writable 2", ERROR_WRITE_PROTECT},
+  fake.addVolume({.paths = {L"R:\\"}, .fileSystem = L"NTFS", .label = L"SHARE"});                 // V5
+  fake.addVolume({.paths = {L"F:\\"}});                                                          // V6
+  fake.addVolume({.pieces = {{2, 3 << 20, 1 << 20}}, .paths = {L"G:\\"}, .fileSystem = L"FAT32"});  // V7
+  fake.refuse = {{"extents V5", ERROR_INVALID_FUNCTION}, {"extents V6", ERROR_NOT_READY},
+                 {"extents V7", ERROR_NOT_READY},        {"writable 2", ERROR_WRITE_PROTECT},
                  {"read disk 3", ERROR_ACCESS_DENIED}};
   // Each volume as "locator fileSystem 'label' [letters] mount points", at its first byte when known.
   const auto volumes = [](const LISTED_DRIVE& drive) {
@@ -307,6 +295,9 @@ TEST_F(Machine, TheListingShowsEachDiskWithItsVolumesLettersAndLabels) {
   EXPECT_EQ(found.product, drives[2].product);
   EXPECT_TRUE(found.volumes.empty());
   EXPECT_FALSE(DriveListing::find("\\\\.\\PhysicalDrive9", found));
+  const auto drive = open(2);
+  ASSERT_TRUE(drive->dismountDrive());
+  EXPECT_EQ(fake.log, (Log{"lock V2", "lock V1", "lock V4", "dismount V2", "dismount V1", "dismount V4"}));
 }
 
 // A floppy drive answers its own number N with partition number -1 (it cannot be
@@ -326,18 +317,6 @@ TEST_F(Machine, AFloppyDriveIsNotTheDiskOfTheSameNumber) {
   EXPECT_TRUE(points.empty()) << points[0].str();
   EXPECT_TRUE(floppy.dismountDrive());
   EXPECT_EQ(fake.log, Log{});
-}
-
-// A disk that is one path of a multipath disk answers device number 0xFFFFFFFF: it is not
-// listed. Listing adds the quiet error mode to the host's own, which it keeps.
-TEST_F(Machine, MultipathPathsAreNotListedAndTheHostsErrorModeIsKept) {
-  fake.addDisk({.number = 0xFFFFFFFF, .bus = BusTypeSas, .product = "MPIO path", .sizeBytes = 1 << 20});
-  fake.errorMode = SEM_NOGPFAULTERRORBOX;
-  libSysHost::WindowsDeviceSet set;
-  set.appendDisks();
-  ASSERT_EQ(set.size(), 4u);
-  EXPECT_EQ(set[3].getOsLocator().str(), "\\\\.\\PhysicalDrive3");
-  EXPECT_EQ(fake.errorMode, UINT(SEM_NOGPFAULTERRORBOX | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX));
 }
 
 // A key pulled during a write: whichever of the codes Windows gives for a device gone

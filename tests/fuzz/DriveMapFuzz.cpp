@@ -17,7 +17,6 @@
 //   4 entries: kind, size, placement, and for a FAT volume its shape and FAT entries
 //   corruptions (corruptSectors)
 #include <algorithm>
-#include <vector>
 
 #include <libVantor/VantorException.h>
 #include <libVantor/internal/DriveMap.h>

@@ -64,17 +64,9 @@ bool isFat(VolumeKind kind) { return kind == VolumeKind::Fat16 || kind == Volume
 }  // namespace
 
 const char* nameOf(VolumeKind kind) {
-  switch (kind) {
-    case VolumeKind::Fat16: return "fat16";
-    case VolumeKind::Fat32: return "fat32";
-    case VolumeKind::Exfat: return "exfat";
-    case VolumeKind::Ntfs: return "ntfs";
-    case VolumeKind::Ext2: return "ext2";
-    case VolumeKind::Ext3: return "ext3";
-    case VolumeKind::Ext4: return "ext4";
-    case VolumeKind::Swap: return "swap";
-  }
-  return "?";
+  // In VolumeKind's order.
+  static const char* const NAMES[] = {"fat16", "fat32", "exfat", "ntfs", "ext2", "ext3", "ext4", "swap"};
+  return NAMES[static_cast<int>(kind)];
 }
 
 bool VolumeKit::available(std::string& whyNot) {
