@@ -21,7 +21,7 @@
 # stops. The loop devices it attaches are over files of its own work directory only, and
 # every mount and loop device is undone on exit, on failure too.
 # Usage: bench/volumes.sh [PATH/TO/vantor]   (default: builds build-quickstart/tools/vantor)
-# Each figure is the median of REPEAT runs.
+# Each figure is the median of REPEAT runs; on each volume the tools take turns.
 # Environment: BENCH_DIR (work directory, default /var/tmp; needs about 2 * FILL_MIB + 1 GiB
 # free), REPEAT (default 5), FILL_MIB (default 2048), KINDS (default "ext4 ntfs exfat").
 set -euo pipefail
@@ -104,25 +104,31 @@ drop_caches() {
   if ! { echo 3 >/proc/sys/vm/drop_caches; } 2>/dev/null; then cache_state=warm; fi
 }
 
-# timed NAME PREPARE OUTPUT COMMAND...: REPEAT times, evaluates PREPARE (untimed: removes
-# the previous output), drops the cache, runs COMMAND then fsyncs OUTPUT (the file it
-# wrote; - for none); records the median seconds. The last run's output stays in run.log.
-declare -A seconds
+# timed NAME PREPARE OUTPUT COMMAND...: evaluates PREPARE (untimed: removes the previous
+# output), drops the cache, runs COMMAND then fsyncs OUTPUT (the file it wrote; - for
+# none); adds the seconds to NAME's runs. The last run's output stays in run.log.
+# median NAME: NAME's median, printed with its runs.
+# The runs of the tools compared on one volume take turns (vantor, partclone, dd, then
+# again), so that whatever the machine below keeps of the volume file (a virtual disk's
+# host cache) favours none of them: run in blocks, the later runs of a tool find what
+# its earlier runs just read.
+declare -A seconds runs_of
 timed() {
   local name=$1 prepare=$2 output=$3
   shift 3
-  local runs=() start end
-  for _ in $(seq 1 "$repeat"); do
-    eval "$prepare"
-    drop_caches
-    start=$(date +%s.%N)
-    "$@" >"$work/run.log" 2>&1 || { echo "volumes.sh: $name failed:" >&2; tail -20 "$work/run.log" >&2; exit 1; }
-    [ "$output" = - ] || sync "$output"
-    end=$(date +%s.%N)
-    runs+=("$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f", b - a }')")
-  done
-  seconds[$name]=$(printf '%s\n' "${runs[@]}" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')
-  printf '  %-34s %8.3f s   (runs: %s)\n' "$name" "${seconds[$name]}" "${runs[*]}"
+  local start end
+  eval "$prepare"
+  drop_caches
+  start=$(date +%s.%N)
+  "$@" >"$work/run.log" 2>&1 || { echo "volumes.sh: $name failed:" >&2; tail -20 "$work/run.log" >&2; exit 1; }
+  [ "$output" = - ] || sync "$output"
+  end=$(date +%s.%N)
+  runs_of[$name]+="$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f", b - a }') "
+}
+median() {
+  local name=$1
+  seconds[$name]=$(printf '%s\n' ${runs_of[$name]} | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')
+  printf '  %-34s %8.3f s   (runs: %s)\n' "$name" "${seconds[$name]}" "${runs_of[$name]% }"
 }
 
 # make_volume KIND FILE SIZE [full]: a file of SIZE (sparse unless full) holding a fresh file system.
@@ -222,17 +228,21 @@ for kind in $kinds; do
   undo_mounts
   volume_path=
 
-  timed "$kind: vantor capture" "rm -f image.vqi image.vqi.sums" image.vqi "$vantor" capture "$volume" image.vqi
-  used[$kind]=$("$vantor" info --json image.vqi | sed -n 's/.*"usedBytes":\([0-9]*\).*/\1/p')
-  image_bytes[$kind]=$(stat -c %s image.vqi)
-  image_runs[$kind]=$("$vantor" info --json image.vqi | sed -n 's/.*"runCount":\([0-9]*\).*/\1/p')
-  rm -f image.vqi image.vqi.sums
-  timed "$kind: $pc -c" "rm -f volume.pc" volume.pc "$pc" -q -c -s "$volume" -O volume.pc -L "$work/partclone-$kind.log"
-  pc_bytes[$kind]=$(stat -c %s volume.pc)
-  rm -f volume.pc
-  timed "$kind: dd bs=1M (used bytes)" "rm -f dd.img" dd.img \
-    dd if="$volume" of=dd.img bs=1M count="${used[$kind]}" iflag=count_bytes status=none
-  rm -f dd.img "$volume"
+  for _ in $(seq 1 "$repeat"); do
+    timed "$kind: vantor capture" "rm -f image.vqi image.vqi.sums" image.vqi "$vantor" capture "$volume" image.vqi
+    used[$kind]=$("$vantor" info --json image.vqi | sed -n 's/.*"usedBytes":\([0-9]*\).*/\1/p')
+    image_bytes[$kind]=$(stat -c %s image.vqi)
+    image_runs[$kind]=$("$vantor" info --json image.vqi | sed -n 's/.*"runCount":\([0-9]*\).*/\1/p')
+    rm -f image.vqi image.vqi.sums
+    timed "$kind: $pc -c" "rm -f volume.pc" volume.pc "$pc" -q -c -s "$volume" -O volume.pc -L "$work/partclone-$kind.log"
+    pc_bytes[$kind]=$(stat -c %s volume.pc)
+    rm -f volume.pc
+    timed "$kind: dd bs=1M (used bytes)" "rm -f dd.img" dd.img \
+      dd if="$volume" of=dd.img bs=1M count="${used[$kind]}" iflag=count_bytes status=none
+    rm -f dd.img
+  done
+  for run in "vantor capture" "$pc -c" "dd bs=1M (used bytes)"; do median "$kind: $run"; done
+  rm -f "$volume"
 done
 
 # Mapping alone: `vantor partitions --json VOLUME show` finds the file system on the
@@ -247,7 +257,10 @@ declare -A map_units
 for kind in $kinds; do
   make_volume "$kind" "$work/map-$kind.img" 64G
   sync
-  timed "$kind: map 64 GiB" "" - "$vantor" partitions --json "$work/map-$kind.img" show
+  for _ in $(seq 1 "$repeat"); do
+    timed "$kind: map 64 GiB" "" - "$vantor" partitions --json "$work/map-$kind.img" show
+  done
+  median "$kind: map 64 GiB"
   map_units[$kind]=$(sed -n 's/.*"fileSystem":"\([a-z0-9]*\)".*"unitBytes":\([0-9]*\),"unitCount":\([0-9]*\),"usedUnits":\([0-9]*\).*/\1: \4 of \3 units of \2 bytes used/p' "$work/run.log")
   rm -f "$work/map-$kind.img"
 done
