@@ -21,7 +21,7 @@ class VANTOR_EXPORT DiskFileLock {
   DiskFileLock(const DiskFileLock&) = delete;
   DiskFileLock& operator=(const DiskFileLock&) = delete;
 
-  // Locks the existing file at `path` without waiting. Throws VantorException
+  // Locks the existing file at the absolute `path` without waiting. Throws VantorException
   // (ERR_FILE_ACCESS) when the file cannot be opened or another holder has a lock that
   // conflicts.
   static DiskFileLock acquire(const std::string& path, bool exclusive);

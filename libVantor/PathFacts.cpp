@@ -31,7 +31,8 @@ bool PathFacts::isDrivePath(const std::string& path) { return os::isDrivePath(pa
 std::string PathFacts::createNew(const std::string& path) {
   bool existed = false;
   if (os::createNewFile(path, existed)) return std::string();
-  return os::systemErrorText(os::lastSystemError()).str();
+  const int error = os::lastSystemError();
+  return os::systemErrorText(error).str();
 }
 
 void PathFacts::remove(const std::string& path) { (void)os::removeFile(path); }

@@ -3,7 +3,9 @@
 // what a path names (symbolic links followed), whether it is a symbolic link, a key for
 // what it stands for, whether it is spelled as a drive; making a new empty file and
 // removing one; and the first non-zero byte of a file in given spans, holes skipped
-// without reading them. Nothing here throws; no state.
+// without reading them. Paths are absolute (as a host resolves what a user typed): on
+// Windows a relative one is not looked for where the program runs. Nothing here throws;
+// no state.
 #pragma once
 #include <cstdint>
 #include <string>

@@ -10,14 +10,14 @@ constexpr std::size_t MOST_KEPT = 32u << 20;
 
 }  // namespace
 
-// The filter a Watch installs: every copy of the drive made while it is on keeps into
-// the same place.
+// The filter a Watch installs.
 class KeptReads::Keeper final : public IDiskDataFilter {
  public:
-  explicit Keeper(KeptReads& kept) : kept_(&kept) {}
-  IDiskDataFilter* clone() const override { return new Keeper(*this); }
+  explicit Keeper(KeptReads* kept) : kept_(kept) {}
+  // A copy may outlive the capture: it keeps nothing.
+  IDiskDataFilter* clone() const override { return new Keeper(nullptr); }
   bool filterReadData(u32 sector, void* buffer, u32 count) const override {
-    kept_->keep(sector, buffer, count);
+    if (kept_) kept_->keep(sector, buffer, count);
     return true;
   }
 
@@ -28,11 +28,13 @@ class KeptReads::Keeper final : public IDiskDataFilter {
 KeptReads::Watch::Watch(IDisk& disk, KeptReads& kept) : disk_(disk.getDataFilter() ? nullptr : &disk) {
   if (!disk_) return;
   kept.sectorSize_ = disk.getSectorSize();
-  disk.setDataFilter(new Keeper(kept));
+  auto* keeper = new Keeper(&kept);
+  keeper_ = keeper;
+  disk.setDataFilter(keeper);
 }
 
 KeptReads::Watch::~Watch() {
-  if (disk_) disk_->setDataFilter(nullptr);
+  if (disk_ && disk_->getDataFilter() == keeper_) disk_->setDataFilter(nullptr);
 }
 
 void KeptReads::keep(u32 sector, const void* data, u32 count) {

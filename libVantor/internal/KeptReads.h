@@ -7,11 +7,12 @@
 //
 // What it promises:
 // - Only reads of at least 64 KiB are kept, and at most 32 MiB of them in all (later reads
-//   past that are not kept); a read is kept as its bytes arrived, after any data filter.
+//   past that are not kept), for as long as the capture lasts.
 // - Nothing is kept for a drive that has a data filter of its own: the capture's chunks
 //   would then pass no filter, and a filter must see every chunk.
 // - A Watch puts a filter of its own on the drive while it lives and takes it off when it
-//   goes, also when the mapping throws; the drive is left without a filter, as it was.
+//   goes, also when the mapping throws; the drive is left without a filter, as it was. A
+//   copy of the drive made meanwhile gets a filter that keeps nothing.
 // - copy() answers only for sectors that lie wholly inside one kept read.
 // Use from one thread at a time: the mapping's, then the drive thread's.
 #pragma once
@@ -34,6 +35,7 @@ class KeptReads final {
 
    private:
     IDisk* disk_;  // null when the drive had a filter of its own
+    const IDiskDataFilter* keeper_ = nullptr;
   };
 
   // Copies sectors [sector, sector + count) into `out` when one kept read holds them all.

@@ -72,7 +72,7 @@ bool fileId(const vrk::String& path, BY_HANDLE_FILE_INFORMATION& info) {
 
 PathKind pathKind(const vrk::String& path, u64& size) {
   size = 0;
-  if (isDrivePath(path)) return presentDrive(path) >= 0 ? PathKind::Drive : PathKind::Missing;
+  if (driveNumber(path) >= 0) return presentDrive(path) >= 0 ? PathKind::Drive : PathKind::Missing;
   std::error_code ec;
   const fs::path name(vrk::windows::wide(path));
   const fs::file_status status = fs::status(name, ec);

@@ -1,10 +1,10 @@
-#include <libVantor/PathFacts.h>
-
 #include "ProgressBoard.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+
+#include <libVantor/PathFacts.h>
 
 #include "Terminal.h"
 #include "Units.h"

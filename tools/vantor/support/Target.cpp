@@ -60,9 +60,11 @@ Target Target::open(const std::string& argument, const TargetOptions& options) {
     std::shared_ptr<IDisk> disk = DiskFactory::getDiskDevice(path);
     if (options.forWriting) WriteSafety::refuseUnsafeWrites(*disk);  // before anybody is asked to confirm
     LISTED_DRIVE listed;
+    std::error_code ec;
+    const std::filesystem::path real = std::filesystem::canonical(fsPath(path), ec);  // "sdb" for a by-id link
     const std::string name = DriveListing::find(path, listed, DriveListing::WITHOUT_VOLUMES)
                                  ? DriveName::of(listed)
-                                 : utf8Path(fsPath(path).filename());
+                                 : utf8Path((ec ? fsPath(path) : real).filename());
     const std::string text = name + " (" + Units::bytes(disk->getSizeBytes()) + ")";
     return Target(argument, path, true, DiskDevice(text, disk), DiskFileLock());
   }

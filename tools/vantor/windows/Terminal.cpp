@@ -6,16 +6,28 @@
 
 #include <shellapi.h>
 
-#include <filesystem>
+#include <string>
 
 #include "Terminal.h"
-#include "Utf8Path.h"
 
 #ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
 #define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
 #endif
 
 namespace vantor::cli {
+namespace {
+
+// UTF-16 to UTF-8; what is not valid UTF-16 (a lone surrogate) becomes U+FFFD.
+std::string narrow(const wchar_t* text) {
+  const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (bytes <= 1) return std::string();
+  std::string out(static_cast<std::size_t>(bytes), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), bytes, nullptr, nullptr);
+  out.pop_back();  // the terminating zero
+  return out;
+}
+
+}  // namespace
 
 bool Terminal::isInteractive() {
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
@@ -37,7 +49,7 @@ std::vector<std::string> Terminal::arguments(int argc, char** argv) {
   wchar_t** words = CommandLineToArgvW(GetCommandLineW(), &count);
   if (words == nullptr) return std::vector<std::string>(argv, argv + argc);  // out of memory: as the system gave them
   std::vector<std::string> out;
-  for (int i = 0; i < count; ++i) out.push_back(utf8Path(std::filesystem::path(words[i])));
+  for (int i = 0; i < count; ++i) out.push_back(narrow(words[i]));
   LocalFree(words);
   return out;
 }
