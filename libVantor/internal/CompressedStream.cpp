@@ -242,14 +242,31 @@ class ZstdDecoder : public CompressedStream::Decoder {
     ZSTD_DCtx_setParameter(d_, ZSTD_d_windowLogMax, 27);
   }
   ~ZstdDecoder() override { ZSTD_freeDCtx(d_); }
+  // A frame whose header states its size must hold exactly that many bytes: the decoder
+  // does not hold every frame to it.
   std::size_t decode(u8* out, std::size_t n) override {
     ZSTD_outBuffer buffer{out, n, 0};
     while (buffer.pos < buffer.size && !over_) {
+      if (frameStart_) {
+        stated_ = ZSTD_getFrameContentSize(static_cast<const u8*>(in_.src) + in_.pos, in_.size - in_.pos);
+        frameBytes_ = 0;
+        frameStart_ = false;
+      }
       const std::size_t before = buffer.pos, inBefore = in_.pos;
       const std::size_t result = ZSTD_decompressStream(d_, &buffer, &in_);
       if (ZSTD_isError(result)) throw Damaged(ZSTD_getErrorName(result));
-      if (result == 0 && in_.pos == in_.size) over_ = true;
-      else if (buffer.pos == before && in_.pos == inBefore) throw Damaged(TRUNCATED);
+      frameBytes_ += buffer.pos - before;
+      if (result == 0) {  // the end of a frame
+        if (stated_ < ZSTD_CONTENTSIZE_ERROR && frameBytes_ != stated_) {
+          throw Damaged(vrk::SprintfFormat("a zstd frame holds %I64u bytes, not the %I64u its header states",
+                                           u64(frameBytes_), u64(stated_))
+                              .str());
+        }
+        frameStart_ = true;
+        over_ = in_.pos == in_.size;
+      } else if (buffer.pos == before && in_.pos == inBefore) {
+        throw Damaged(TRUNCATED);
+      }
     }
     return buffer.pos;
   }
@@ -266,6 +283,9 @@ class ZstdDecoder : public CompressedStream::Decoder {
   ZSTD_DCtx* d_ = ZSTD_createDCtx();
   ZSTD_inBuffer in_;
   bool over_ = false;
+  bool frameStart_ = true;
+  unsigned long long stated_ = ZSTD_CONTENTSIZE_UNKNOWN;  // of the frame being read
+  u64 frameBytes_ = 0;                                    // decompressed so far from it
 };
 
 // libarchive's calls that a zip needs, from the library loaded when a zip is opened.
