@@ -55,20 +55,23 @@ void Target::refuseOverlaps(const std::vector<const Target*>& targets) {
 
 Target Target::open(const std::string& argument, const TargetOptions& options) {
   const std::string path = absolutePath(argument);
-  if (PathFacts::inspect(path).kind == PathFacts::Kind::Drive) {
+  const PathFacts::Info info = PathFacts::inspect(path);
+  if (info.kind == PathFacts::Kind::Drive) {
     if (!options.size.empty()) throw UsageError("--size applies to disk files, not to the block device " + argument);
     std::shared_ptr<IDisk> disk = DiskFactory::getDiskDevice(path);
     if (options.forWriting) WriteSafety::refuseUnsafeWrites(*disk);  // before anybody is asked to confirm
     LISTED_DRIVE listed;
-    std::error_code ec;
-    const std::filesystem::path real = std::filesystem::canonical(fsPath(path), ec);  // "sdb" for a by-id link
-    const std::string name = DriveListing::find(path, listed, DriveListing::WITHOUT_VOLUMES)
-                                 ? DriveName::of(listed)
-                                 : utf8Path((ec ? fsPath(path) : real).filename());
+    std::string name;
+    if (DriveListing::find(path, listed, DriveListing::WITHOUT_VOLUMES)) {
+      name = DriveName::of(listed);
+    } else {
+      std::error_code ec;
+      const std::filesystem::path real = std::filesystem::canonical(fsPath(path), ec);  // "sdb" for a by-id link
+      name = utf8Path((ec ? fsPath(path) : real).filename());
+    }
     const std::string text = name + " (" + Units::bytes(disk->getSizeBytes()) + ")";
     return Target(argument, path, true, DiskDevice(text, disk), DiskFileLock());
   }
-  const PathFacts::Info info = PathFacts::inspect(path);
   const bool exists = info.kind != PathFacts::Kind::Missing;
   if (exists && info.kind != PathFacts::Kind::Regular) {
     throw VantorException(ERR_INVALID_ARGUMENT, vrk::String("\"") + argument + "\" is neither a block device nor a disk file");
