@@ -3,7 +3,8 @@
 # with one FAT32 volume about half full of large random files.
 #
 # File mode (the disk is a disk file):
-#   vantor capture, vantor restore --verify, vantor restore (into a new disk file, and over
+#   vantor capture (plain, and --compress beside zstd -3 of the plain image's size),
+#   vantor restore --verify, vantor restore (into a new disk file, and over
 #   an existing one),
 #   dd bs=128k copying as many bytes as the image holds used bytes,
 #   partclone.fat32 -c (capture) and -r (restore) of the same volume, taken out to a
@@ -44,7 +45,7 @@ vantor=$(realpath "$vantor")
 if [ -n "${SLOW_DRIVES:-}" ]; then
   exec bash "$repo/bench/slow_drives.sh" "$vantor"
 fi
-for tool in sfdisk mkfs.fat mcopy partclone.fat32 dd; do
+for tool in sfdisk mkfs.fat mcopy partclone.fat32 dd zstd; do
   command -v "$tool" >/dev/null || { echo "compare.sh: $tool is missing (run scripts/setup.sh)" >&2; exit 1; }
 done
 
@@ -121,6 +122,11 @@ echo "Timing, file mode (median of $repeat; each run ends with an fsync of its o
 timed "vantor capture" "rm -f image.vqi" image.vqi "$vantor" capture disk.img image.vqi
 used=$("$vantor" info --json image.vqi | sed -n 's/.*"usedBytes":\([0-9]*\).*/\1/p')
 image_bytes=$(stat -c %s image.vqi)
+# The same capture compressed at the default level, beside zstd -3 of the plain image.
+timed "vantor capture --compress" "rm -f image-z.vqi" image-z.vqi "$vantor" capture --compress disk.img image-z.vqi
+compressed_bytes=$(stat -c %s image-z.vqi)
+zstd_bytes=$(zstd -q -3 -c image.vqi | wc -c)
+rm -f image-z.vqi image-z.vqi.sums
 timed "vantor restore --verify" "rm -f restored.img" restored.img "$vantor" restore --verify image.vqi restored.img --size 1G
 timed "vantor restore" "rm -f restored.img" restored.img "$vantor" restore image.vqi restored.img --size 1G
 # Onto a disk file that already exists the checksums are checked before anything is
@@ -193,7 +199,7 @@ ratio() { awk -v peer="${seconds[$2]}" -v ours="${seconds[$1]}" 'BEGIN { printf 
 echo
 echo "Used data: $(mib "$used") MiB (vantor image $(mib "$image_bytes") MiB, partclone image $(mib "$pc_bytes") MiB); cache: $cache_state"
 printf '%-34s %10s %10s\n' "run" "seconds" "MiB/s"
-names=("vantor capture" "vantor restore --verify" "vantor restore" "vantor restore (existing file)"
+names=("vantor capture" "vantor capture --compress" "vantor restore --verify" "vantor restore" "vantor restore (existing file)"
        "dd bs=128k (used bytes)" "partclone.fat32 -c" "partclone.fat32 -r" "sums pass, warm" "sums pass, cold (restore's)" "vantor verify"
        "cmp (used bytes)")
 if [ "$device_mode" = 1 ]; then
@@ -208,6 +214,9 @@ echo
 echo "Ratios (peer seconds / vantor seconds; above 1 means vantor is faster):"
 echo "  capture vs dd:                 $(ratio "vantor capture" "dd bs=128k (used bytes)")"
 echo "  capture vs partclone -c:       $(ratio "vantor capture" "partclone.fat32 -c")"
+echo "  capture --compress vs capture: $(ratio "vantor capture --compress" "vantor capture")" \
+     "(image $compressed_bytes bytes, zstd -3 of the plain image $zstd_bytes:" \
+     "$(awk -v a="$compressed_bytes" -v b="$zstd_bytes" 'BEGIN { printf "%+.4f %%", 100 * (a - b) / b }'))"
 echo "  restore vs dd:                 $(ratio "vantor restore" "dd bs=128k (used bytes)")"
 echo "  restore (existing file) vs dd: $(ratio "vantor restore (existing file)" "dd bs=128k (used bytes)")"
 echo "  restore vs partclone -r:       $(ratio "vantor restore" "partclone.fat32 -r")"
@@ -267,6 +276,11 @@ if [ "${COMPRESSED:-1}" = 1 ]; then
     peak[$kind]=$(sed -n 's/^[[:space:]]*Maximum resident set size (kbytes): \([0-9]*\)/\1/p' time.log)
   done
   rm -f out.img
+  # Our own compressed image of the same disk, beside zstd -3 of its plain image.
+  "$vantor" capture sys.img sys.vqi >/dev/null
+  "$vantor" capture --compress sys.img sys-z.vqi >/dev/null
+  sys_plain=$(stat -c %s sys.vqi) sys_ours=$(stat -c %s sys-z.vqi) sys_zstd=$(zstd -q -3 -c sys.vqi | wc -c)
+  rm -f sys.vqi sys.vqi.sums sys-z.vqi sys-z.vqi.sums
   echo
   echo "Compressed images (sys.img.xz $(mib "$(stat -c %s sys.img.xz)") MiB, .zst $(mib "$(stat -c %s sys.img.zst)")" \
        "MiB, .bz2 $(mib "$(stat -c %s sys.img.bz2)") MiB, .gz $(mib "$(stat -c %s sys.img.gz)") MiB, of 1024 MiB):"
@@ -274,4 +288,6 @@ if [ "${COMPRESSED:-1}" = 1 ]; then
     printf '  restore .img.%-4s vs %-16s | dd: %s   (vantor peak memory %s MiB)\n' "$kind" "${decompress[$kind]}" \
       "$(ratio "vantor restore .img.$kind" "${decompress[$kind]} | dd bs=1M")" "$(mib $((peak[$kind] * 1024)))"
   done
+  echo "  capture --compress of sys.img: $sys_ours bytes, zstd -3 of its plain image ($sys_plain bytes) $sys_zstd:" \
+       "$(awk -v a="$sys_ours" -v b="$sys_zstd" 'BEGIN { printf "%+.2f %%", 100 * (a - b) / b }')"
 fi

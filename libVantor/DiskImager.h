@@ -156,7 +156,7 @@ class VANTOR_EXPORT DiskImager final {
   void setImageChecksums(ImageChecksumUse use);
   // A capture's image file: plain (level 0, the behaviour of a new imager) or compressed
   // with zstd at `level` 1 to 19 (docs/compressed_image.md): the same image, cut into
-  // independent frames of 1 MiB compressed on two threads of their own, and a seek table
+  // independent frames of 4 MiB compressed on two threads of their own, and a seek table
   // at the end, so that restore, verify and ImageDisk read it at any offset, taking it
   // by its content. The checksum file is that of the image itself, as for a plain one.
   // Taken by each capture at its start. Throws ERR_INVALID_ARGUMENT for another level,

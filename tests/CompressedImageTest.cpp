@@ -38,6 +38,9 @@ class CompressedImage : public ::testing::Test {
     if (!hasShell()) GTEST_SKIP() << "needs the sample disk's tools (sfdisk, mkfs.fat, mtools)";
     runOrThrow("bash " + shellQuote(VANTOR_SOURCE_DIR "/scripts/make-sample-disk.sh") + " " + dir.file("sample.img") +
                " >/dev/null");
+    // A file of 14 MiB on the FAT32 volume, so that the image spans several frames.
+    runOrThrow("cd " + shellQuote(dir.path()) + " && head -c 14M /dev/urandom >big && MTOOLS_SKIP_CHECK=1 mcopy -i " +
+               "sample.img@@26214400 big ::/BIG.BIN");
     const std::string sample = readFile(dir.file("sample.img"));
     sectors = static_cast<u32>(sample.size() / 512);
     source = std::make_unique<Drive>(sectors);

@@ -136,9 +136,18 @@ std::shared_ptr<const std::vector<u8>> ImageBytes::frame(std::size_t index) cons
   }
 #endif
   vrk::MutexLock<vrk::Mutex> guard(lock_);
-  if (cache_.size() >= CACHE_FRAMES) {
+  std::size_t held = bytes->size();
+  for (Cached& c : cache_) {
+    if (c.index == index) {  // another reader decompressed it meanwhile
+      c.lastUse = ++uses_;
+      return c.bytes;
+    }
+    held += c.bytes->size();
+  }
+  while (!cache_.empty() && held > CACHE_BYTES) {
     auto oldest = std::min_element(cache_.begin(), cache_.end(),
                                    [](const Cached& a, const Cached& b) { return a.lastUse < b.lastUse; });
+    held -= oldest->bytes->size();
     cache_.erase(oldest);
   }
   cache_.push_back({index, bytes, ++uses_});

@@ -4,9 +4,8 @@
 // (CompressedImageFormat.h), told apart by content. A plain file is copied out of the
 // system's cache by offset; a compressed one is mapped, its seek table checked on opening
 // (and against every frame by checkEveryFrame()), and its frames decompressed on demand
-// into a cache of at most CACHE_FRAMES frames (so at most CACHE_FRAMES * MOST_FRAME_BYTES
-// of memory, 8 MiB with the frames capture writes), each frame's checksum held as it is
-// decompressed.
+// into a cache of CACHE_BYTES (the frames last used that fit in it, and always the one
+// being read), each frame's checksum held as it is decompressed.
 // Opening throws ERR_FILE_ACCESS when the file cannot be mapped and ERR_INVALID_IMAGE_FILE
 // for a compressed image whose table is damaged, or that this build cannot decompress;
 // read() throws ERR_INVALID_IMAGE_FILE naming the frame that does not decompress to what
@@ -30,7 +29,7 @@ namespace vantor {
 
 class ImageBytes {
  public:
-  static constexpr std::size_t CACHE_FRAMES = 8;
+  static constexpr std::size_t CACHE_BYTES = 16u << 20;  // four of the frames capture writes
 
   explicit ImageBytes(const vrk::String& path);
   // Over `size` bytes in memory that outlive the object; `name` stands for the path in messages.

@@ -59,6 +59,9 @@ void ImageCompressor::work() {
       // A frame states its size, as the reader checks against the seek table.
       (void)ZSTD_CCtx_reset(context.get(), ZSTD_reset_session_and_parameters);
       (void)ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, level_);
+      // The level's own window is smaller at the fast levels; no frame refers to another,
+      // so one that spans the frame costs no reader more memory than the frame itself.
+      (void)ZSTD_CCtx_setParameter(context.get(), ZSTD_c_windowLog, compressed_image::FRAME_WINDOW_LOG);
       const std::size_t n = ZSTD_compress2(context.get(), frame->output.data(), frame->output.size(),
                                            frame->input.data(), frame->input.size());
       if (ZSTD_isError(n)) {

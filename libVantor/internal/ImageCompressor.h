@@ -3,10 +3,10 @@
 // (CompressedImageFormat.h): each FRAME_BYTES of them become one independent zstd frame,
 // compressed on THREADS threads of its own while the caller appends the next, and the
 // frames go to `out` in order on the caller's thread, at most IN_FLIGHT frames behind;
-// finish() compresses the last frame and writes the seek table. Memory: IN_FLIGHT frames
-// and their compressed copies (about 8 MiB). What `out` throws comes out of append() or
-// finish(); a frame that does not compress throws ERR_GENERAL. The destructor stops the
-// threads, whatever was written. Use from one thread; construction throws ERR_INVALID_ARGUMENT
+// finish() compresses the last frame and writes the seek table. Memory: the frame being
+// filled and IN_FLIGHT frames with their compressed copies (about 28 MiB). What `out`
+// throws comes out of append() or finish(); a frame that does not compress throws
+// ERR_GENERAL. The destructor stops the threads, whatever was written. Use from one thread; construction throws ERR_INVALID_ARGUMENT
 // for a build without the compressor.
 #pragma once
 #include <condition_variable>
@@ -28,7 +28,7 @@ namespace vantor {
 class ImageCompressor {
  public:
   static constexpr std::size_t THREADS = 2;
-  static constexpr std::size_t IN_FLIGHT = 4;
+  static constexpr std::size_t IN_FLIGHT = THREADS + 1;  // one finished frame waits for its turn
   using Output = std::function<void(const u8* bytes, std::size_t size)>;
 
   ImageCompressor(int level, Output out);

@@ -33,7 +33,7 @@ struct CaptureOptions {
   bool allowVolumeBeyondDrive = false;
   bool force = false;
   bool compressed = false;  // --compress given
-  int compress = 3;         // its zstd level
+  int compress = 4;         // its zstd level
   TargetOptions targetOptions;
   OperationRunner::Progress progress = OperationRunner::Progress::Board;
 };
@@ -41,7 +41,7 @@ struct CaptureOptions {
 int runCapture(const CaptureOptions& options) {
   const bool compressed = options.compressed;
   if (compressed && (options.compress < 1 || options.compress > 19)) {
-    throw UsageError("--compress takes a level from 1 to 19 (default 3)");
+    throw UsageError("--compress takes a level from 1 to 19 (default 4)");
   }
   if (compressed && options.wholeDrive) {
     throw UsageError("--compress writes a captured image: it does not go with --whole-drive");
@@ -120,8 +120,8 @@ void addCapture(CLI::App& app, CommandAction& action) {
   command->add_flag("--allow-volume-beyond-drive", options->allowVolumeBeyondDrive,
                     "Accept a partition that reaches past the end of the drive");
   command->add_flag("--force", options->force, "Replace an existing image file");
-  command->add_flag("--compress{3}", options->compress,
-                    "Write the image compressed with zstd, at LEVEL 1 to 19 (--compress=LEVEL; 3 without one), "
+  command->add_flag("--compress{4}", options->compress,
+                    "Write the image compressed with zstd, at LEVEL 1 to 19 (--compress=LEVEL; 4 without one), "
                     "in frames that restore, verify and mount read at any offset");
   addTargetOptions(*command, options->targetOptions, false);
   OperationRunner::addProgressOption(*command, options->progress);
