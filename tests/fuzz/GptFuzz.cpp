@@ -37,18 +37,10 @@ namespace {
 constexpr u32 DISK_SECTORS_LIMIT = 1u << 24;  // sparse: a disk costs what lies on it
 constexpr u64 FAR = 1ull << 40;                // no array is laid out past this sector
 
-// The CRC-32 of `n` bytes of `disk` from `offset`, a sector at a time, without a copy.
+// The CRC-32 of `n` bytes of `disk` from `offset` (into a buffer kept from run to run).
 u32 crcAt(const FakeDisk& disk, u64 offset, u64 n) {
-  static const std::vector<u8> zeros(65536);
-  const u32 ss = disk.getSectorSize();
-  u32 crc = 0;
-  for (u64 done = 0, step = 0; done < n; done += step) {
-    const u64 within = (offset + done) % ss;
-    step = std::min<u64>(n - done, ss - within);
-    const u8* s = disk.sector((offset + done) / ss);
-    crc = crc32(s ? s + within : zeros.data(), step, crc);
-  }
-  return crc;
+  static std::vector<u8> bytes;
+  return crc32(disk.read(offset, n, bytes).data(), n);
 }
 
 u32 headerCrcOf(const std::vector<u8>& h, u32 size) {
