@@ -46,9 +46,9 @@ class CompressedImage : public ::testing::Test {
     source = std::make_unique<Drive>(sectors);
     source->disk->put(0, sample.data(), sample.size());
     source->imager.setImageChecksums(DiskImager::CHECKSUMS_ON);
-    ASSERT_EQ(source->run([&](DiskImager& i) { return i.startReadingImage(plain(), true, false); }), "finished");
+    ASSERT_EQ(source->capture(plain()), "finished");
     source->imager.setImageCompression(3);
-    ASSERT_EQ(source->run([&](DiskImager& i) { return i.startReadingImage(packed(), true, false); }), "finished");
+    ASSERT_EQ(source->capture(packed()), "finished");
   }
   std::string plain() const { return dir.file("plain.img"); }
   std::string packed() const { return dir.file("packed.img"); }
@@ -102,10 +102,8 @@ TEST_F(CompressedImage, HoldsThePlainImageByteForByteAndReadsAsIt) {
 TEST_F(CompressedImage, RestoresAndVerifiesAsThePlainImage) {
   Drive fromPlain(sectors), fromPacked(sectors), asSource(sectors);
   for (Drive* d : {&fromPlain, &fromPacked, &asSource}) d->imager.setImageChecksums(DiskImager::CHECKSUMS_ON);
-  EXPECT_EQ(fromPlain.run([&](DiskImager& i) { return i.startWritingImage(plain(), true, false, true, nullptr); }),
-            "finished");
-  EXPECT_EQ(fromPacked.run([&](DiskImager& i) { return i.startWritingImage(packed(), true, false, true, nullptr); }),
-            "finished");
+  EXPECT_EQ(fromPlain.restore(plain()), "finished");
+  EXPECT_EQ(fromPacked.restore(packed()), "finished");
   EXPECT_EQ(fromPacked.run([&](DiskImager& i) { return i.startVerifyingImage(packed(), true); }), "finished");
   // Where a compressed source would go, it is taken as the image it is.
   EXPECT_EQ(asSource.run([&](DiskImager& i) { return i.startWritingCompressed(packed(), true, true, nullptr); }),

@@ -96,11 +96,9 @@ TEST_F(Machine, ListsEachDiskOnceAndOpensItReadWriteUnlessItsMediumRefuses) {
     for (const DiskDevice& d : devices) found += static_cast<const WinDiskDevice&>(d.rawDisk()).getLocator().str().back();
     return found;
   };
-  EXPECT_EQ(numbers(0x02), "0");
-  EXPECT_EQ(numbers(0x04), "2");
-  EXPECT_EQ(numbers(0x08), "1");
-  EXPECT_EQ(numbers(0x10 | 0x20), "03");  // removable media dropped
-  EXPECT_EQ(numbers(0x10 | 0x40), "12");  // fixed media dropped
+  // {flags, the disks listed}: 0x20 drops removable media, 0x40 fixed media.
+  const std::pair<u32, std::string> listings[] = {{0x02, "0"}, {0x04, "2"}, {0x08, "1"}, {0x30, "03"}, {0x50, "12"}};
+  for (const auto& [flags, listed] : listings) EXPECT_EQ(numbers(flags), listed) << flags;
 
   struct Case {
     const char* refused;  // with ERROR_WRITE_PROTECT
@@ -241,51 +239,35 @@ TEST_F(Machine, TheListingShowsEachDiskWithItsVolumesLettersAndLabels) {
   fake.refuse = {{"extents V5", ERROR_INVALID_FUNCTION}, {"extents V6", ERROR_NOT_READY},
                  {"extents V7", ERROR_NOT_READY},        {"writable 2", ERROR_WRITE_PROTECT},
                  {"read disk 3", ERROR_ACCESS_DENIED}};
-  // Each volume as "locator fileSystem 'label' [letters] mount points", at its first byte when known.
-  const auto volumes = [](const LISTED_DRIVE& drive) {
-    std::string text;
-    for (const LISTED_VOLUME& v : drive.volumes) {
-      text += v.locator + " " + v.fileSystem + " '" + v.label + "' [";
-      for (const std::string& letter : v.driveLetters) text += letter;
-      text += "]";
-      for (const std::string& point : v.mountPoints) text += " " + point;
-      text += v.extentKnown ? " @" + std::to_string(v.firstByte) + ";" : ";";
+  // Each drive as "kind/media size/sectorSize rw|ro[, does not open] mount points" (kinds: 1
+  // USB, 2 card, 4 internal, 8 virtual; media: 0 removable, 1 fixed), then its volumes, each
+  // as "locator fileSystem 'label' [letters] mount points", at its first byte when known.
+  const auto text = [](const LISTED_DRIVE& d) {
+    std::string t = std::to_string(d.kind) + "/" + std::to_string(d.media) + " " + std::to_string(d.sizeBytes) + "/" +
+                    std::to_string(d.sectorSize) + (d.readOnly ? " ro" : " rw") +
+                    (d.openError.empty() ? "" : ", does not open");
+    for (const std::string& point : d.mountPoints) t += " " + point;
+    t += " |";
+    for (const LISTED_VOLUME& v : d.volumes) {
+      t += " " + v.locator + " " + v.fileSystem + " '" + v.label + "' [";
+      for (const std::string& letter : v.driveLetters) t += letter;
+      t += "]";
+      for (const std::string& point : v.mountPoints) t += " " + point;
+      t += v.extentKnown ? " @" + std::to_string(v.firstByte) + ";" : ";";
     }
-    return text;
+    return t;
   };
-  struct Expected {
-    DriveKind kind;
-    MediaType media;
-    u64 sizeBytes;
-    bool readOnly;
-    bool opens;
-    std::string volumes;
-    std::vector<std::string> mountPoints;
-  };
-  const Expected expected[] = {
-      {DRIVE_INTERNAL, MEDIA_FIXED, 8 << 20, false, true,
-       "\\\\?\\Volume{V3} NTFS '' [C:] C: @1048576;\\\\?\\Volume{V4} NTFS 'SPAN' [];", {"C:"}},
-      {DRIVE_CARD, MEDIA_REMOVABLE, 0, false, true, "", {}},
-      {DRIVE_USB, MEDIA_REMOVABLE, 4 << 20, true, true,
-       "\\\\?\\Volume{V2} exFAT '' [] @65536;\\\\?\\Volume{V1} FAT32 'PHOTOS' [E:] E: C:\\mnt\\photos @1048576;"
-       "\\\\?\\Volume{V4} NTFS 'SPAN' [];",
-       {"E:", "C:\\mnt\\photos"}},
-      {DRIVE_VIRTUAL, MEDIA_FIXED, 1 << 20, false, false, "", {}}};
+  const std::string expected[] = {
+      "4/1 8388608/512 rw C: | \\\\?\\Volume{V3} NTFS '' [C:] C: @1048576; \\\\?\\Volume{V4} NTFS 'SPAN' [];",
+      "2/0 0/0 rw |",
+      "1/0 4194304/512 ro E: C:\\mnt\\photos | \\\\?\\Volume{V2} exFAT '' [] @65536; \\\\?\\Volume{V1} FAT32 'PHOTOS' "
+      "[E:] E: C:\\mnt\\photos @1048576; \\\\?\\Volume{V4} NTFS 'SPAN' [];",
+      "8/1 1048576/512 rw, does not open |"};
   const std::vector<LISTED_DRIVE> drives = DriveListing::drives();
   ASSERT_EQ(drives.size(), 4u);
   for (std::size_t i = 0; i < drives.size(); ++i) {
-    const LISTED_DRIVE& d = drives[i];
-    const Expected& e = expected[i];
-    SCOPED_TRACE(d.locator);
-    EXPECT_EQ(d.locator, "\\\\.\\PhysicalDrive" + std::to_string(i));
-    EXPECT_EQ(d.kind, e.kind);
-    EXPECT_EQ(d.media, e.media);
-    EXPECT_EQ(d.sizeBytes, e.sizeBytes);
-    EXPECT_EQ(d.sectorSize, e.sizeBytes != 0 ? 512u : 0u);
-    EXPECT_EQ(d.readOnly, e.readOnly);
-    EXPECT_EQ(d.openError.empty(), e.opens) << d.openError;
-    EXPECT_EQ(volumes(d), e.volumes);
-    EXPECT_EQ(d.mountPoints, e.mountPoints);
+    EXPECT_EQ(drives[i].locator, "\\\\.\\PhysicalDrive" + std::to_string(i));
+    EXPECT_EQ(text(drives[i]), expected[i]) << drives[i].openError;
   }
   EXPECT_EQ(drives[2].product, "Kingston DataTraveler 3.0");
   LISTED_DRIVE found;

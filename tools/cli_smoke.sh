@@ -167,11 +167,10 @@ printf '\125\252' | dd of=big-sectors.img bs=1 seek=510 conv=notrunc status=none
 expect 1 "partition 1 .*512-byte sectors on a drive of 4096" -- capture --fat-only --sector-size 4096 big-sectors.img big.vqi
 expect 0 "" "512-byte sectors on a drive of 4096, copied whole" -- capture --sector-size 4096 big-sectors.img big.vqi
 expect 2 "given twice" -- restore sample.vqi new.img ./new.img --size 64M
-[ -e new.img ] && fail "a refused restore left the disk file it created"
 # A decimal size is taken when it makes whole bytes and whole sectors, and refused otherwise.
 expect 2 '"0.3K" is not a whole number of bytes' -- restore sample.vqi new.img --size 0.3K
 expect 2 "multiple of the sector size" -- restore sample.vqi new.img --size 0.75K
-[ -e new.img ] && fail "a refused restore left the disk file it created"
+[ -e new.img ] && fail "a refused restore left the disk file it created"  # any of the three above
 expect 0 "" -- restore sample.vqi decimal.img --size 64.5M
 # A target smaller than the volumes, allowed: a plain warning, not the library's record.
 expect 0 "^vantor: warning: small.img holds 30.0 MiB, less than the 64.0 MiB" -- restore sample.vqi small.img --size 30M --allow-volume-too-large

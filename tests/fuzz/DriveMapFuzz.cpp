@@ -18,17 +18,13 @@
 //   corruptions (corruptSectors)
 #include <algorithm>
 
-#include <libVantor/VantorException.h>
 #include <libVantor/internal/DriveMap.h>
 #include <libVantor/internal/EveryVolumeMap.h>
-#include <vrk/Log.h>
 
 #include "FuzzInput.h"
-#include "support/FakeDisk.h"
 
 using namespace vantor;
-using vantor::fuzz::FuzzInput;
-using vantor::test::FakeDisk;
+using namespace vantor::fuzz;
 
 namespace {
 
@@ -77,8 +73,7 @@ u64 layOutVolume(FuzzInput& in, FakeDisk& disk, u64 start, bool fat32) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  vrk::LogFactory::setPriority(5);  // quiet
-  FuzzInput in(data, size);
+  FuzzInput in = fuzz::start(data, size);
   static const u32 SECTOR_SIZES[] = {512, 512, 512, 512, 4096, 1024, 2048, 256};
   const u8 options = in.byte();
   const u32 ss = SECTOR_SIZES[options & 7];

@@ -19,16 +19,12 @@
 #include <vector>
 
 #include <libVantor/LittleEndian.h>
-#include <libVantor/VantorException.h>
 #include <libVantor/internal/ExfatVolumeMapper.h>
-#include <vrk/Log.h>
 
 #include "FuzzInput.h"
-#include "support/FakeDisk.h"
 
 using namespace vantor;
-using vantor::fuzz::FuzzInput;
-using vantor::test::FakeDisk;
+using namespace vantor::fuzz;
 
 namespace {
 
@@ -41,8 +37,7 @@ constexpr u64 READ_BUDGET = 256u << 10;
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  vrk::LogFactory::setPriority(5);  // quiet
-  FuzzInput in(data, size);
+  FuzzInput in = fuzz::start(data, size);
   const u8 options = in.byte();
   const u32 dss = options & 1 ? 4096 : 512;
   u32 start = 0;

@@ -14,20 +14,15 @@
 //            or, when the length's top bit is set, one byte to repeat (length & 7FFFh) times
 #include <algorithm>
 
-#include <libVantor/VantorException.h>
 #include <libVantor/internal/ExtVolumeMapper.h>
-#include <vrk/Log.h>
 
 #include "FuzzInput.h"
-#include "support/FakeDisk.h"
 
 using namespace vantor;
-using vantor::fuzz::FuzzInput;
-using vantor::test::FakeDisk;
+using namespace vantor::fuzz;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  vrk::LogFactory::setPriority(5);  // quiet
-  FuzzInput in(data, size);
+  FuzzInput in = fuzz::start(data, size);
   const u8 options = in.byte();
   const u32 ss = options & 1 ? 4096 : 512;
   const u32 failRead = (options >> 1) & 7;

@@ -7,6 +7,8 @@
 // inserting or erasing bytes shifts later choices instead of throwing the input away.
 // Each target breaks a few bytes of what it built last, so that the fuzzer reaches the
 // code behind every check first and then learns to fail each check on its own.
+// The targets that lay out a disk lay it out on the tests' FakeDisk, which comes with
+// this header (as FakeDisk and Op in vantor::fuzz), and so does the library's exception.
 #pragma once
 #include <algorithm>
 #include <cstddef>
@@ -17,8 +19,15 @@
 #include <iterator>
 
 #include <libVantor/Types.h>
+#include <libVantor/VantorException.h>
+#include <vrk/Log.h>
+
+#include "support/FakeDisk.h"
 
 namespace vantor::fuzz {
+
+using test::FakeDisk;
+using Op = FakeDisk::Op;
 
 class FuzzInput {
  public:
@@ -56,10 +65,15 @@ class FuzzInput {
   std::size_t pos_ = 0;
 };
 
-// Breaks up to three bytes of the sectors laid out on a disk (FakeDisk), as the input
-// says: the damage no builder foresees. Returns the number broken.
-template <class Disk>
-u32 corruptSectors(FuzzInput& in, Disk& disk) {
+// The reader over one run's input, with the library's log silenced: how every run starts.
+inline FuzzInput start(const uint8_t* data, std::size_t size) {
+  vrk::LogFactory::setPriority(5);  // quiet
+  return FuzzInput(data, size);
+}
+
+// Breaks up to three bytes of the sectors laid out on a disk, as the input says: the
+// damage no builder foresees. Returns the number broken.
+inline u32 corruptSectors(FuzzInput& in, FakeDisk& disk) {
   const u32 count = disk.sectors().empty() ? 0 : in.below(4);
   for (u32 n = 0; n < count; ++n) {
     const u64 s = std::next(disk.sectors().begin(), in.below(disk.sectors().size()))->first;

@@ -22,53 +22,25 @@
 #include <vector>
 
 #include <libVantor/LittleEndian.h>
-#include <libVantor/VantorException.h>
 #include <libVantor/internal/Crc32.h>
 #include <libVantor/internal/GptFormat.h>
 #include <libVantor/internal/GptLayout.h>
-#include <vrk/Log.h>
 
 #include "FuzzInput.h"
-#include "support/FakeDisk.h"
 
 using namespace vantor;
 using namespace vantor::gpt_format;
-using vantor::fuzz::FuzzInput;
-using vantor::test::FakeDisk;
-using Op = vantor::test::FakeDisk::Op;
+using namespace vantor::fuzz;
 
 namespace {
 
 constexpr u32 DISK_SECTORS_LIMIT = 1u << 24;  // sparse: a disk costs what lies on it
 constexpr u64 FAR = 1ull << 40;                // no array is laid out past this sector
 
-// `n` bytes of `disk` from `offset`, a sector at a time (FakeDisk::read goes byte by
-// byte), into `out`: the callers keep their buffers from run to run, so that a run does
-// not spend its time taking fresh memory.
-const std::vector<u8>& bytesAt(const FakeDisk& disk, u64 offset, u64 n, std::vector<u8>& out) {
-  const u32 ss = disk.getSectorSize();
-  out.assign(n, 0);
-  for (u64 done = 0, step = 0; done < n; done += step) {
-    const u64 within = (offset + done) % ss;
-    step = std::min<u64>(n - done, ss - within);
-    const u8* s = disk.sector((offset + done) / ss);
-    if (s) std::memcpy(&out[done], s + within, step);
-  }
-  return out;
-}
-
-// The CRC-32 of `n` bytes of `disk` from `offset`, a sector at a time, without a copy.
+// The CRC-32 of `n` bytes of `disk` from `offset` (into a buffer kept from run to run).
 u32 crcAt(const FakeDisk& disk, u64 offset, u64 n) {
-  static const std::vector<u8> zeros(65536);
-  const u32 ss = disk.getSectorSize();
-  u32 crc = 0;
-  for (u64 done = 0, step = 0; done < n; done += step) {
-    const u64 within = (offset + done) % ss;
-    step = std::min<u64>(n - done, ss - within);
-    const u8* s = disk.sector((offset + done) / ss);
-    crc = crc32(s ? s + within : zeros.data(), step, crc);
-  }
-  return crc;
+  static std::vector<u8> bytes;
+  return crc32(disk.read(offset, n, bytes).data(), n);
 }
 
 u32 headerCrcOf(const std::vector<u8>& h, u32 size) {
@@ -81,7 +53,7 @@ u32 headerCrcOf(const std::vector<u8>& h, u32 size) {
 void fixHeaderCrc(FakeDisk& disk, u64 lba) {
   const u32 ss = disk.getSectorSize();
   static std::vector<u8> h;
-  bytesAt(disk, lba * ss, ss, h);
+  disk.read(lba * ss, ss, h);
   const u32 size = readLE32(&h[HDR_SIZE]);
   writeLE32(&h[HDR_CRC], headerCrcOf(h, size >= MIN_HEADER_SIZE && size <= ss ? size : MIN_HEADER_SIZE));
   disk.put(lba * ss, h);
@@ -140,7 +112,7 @@ void layOut(FuzzInput& in, Choices& c, FakeDisk& disk) {
   if ((options & 0x10) && last > arraySectors + 1) {  // the backup, as a GPT tool writes it
     static std::vector<u8> buffer;
     std::vector<u8>& backup = buffer;
-    bytesAt(disk, ss, ss, backup);
+    disk.read(ss, ss, backup);
     writeLE64(&backup[HDR_MY_LBA], last);
     writeLE64(&backup[HDR_ALTERNATE_LBA], 1);
     writeLE64(&backup[HDR_ENTRIES_LBA], last - arraySectors);
@@ -169,7 +141,7 @@ void layOut(FuzzInput& in, Choices& c, FakeDisk& disk) {
 FUZZ_UNTRACKED void checkConsistent(const FakeDisk& disk, const GptLayout& l) {
   const u32 ss = disk.getSectorSize();
   static std::vector<u8> headerBuffer;
-  const std::vector<u8>& h = bytesAt(disk, ss, ss, headerBuffer);
+  const std::vector<u8>& h = disk.read(ss, ss, headerBuffer);
   const u32 size = readLE32(&h[HDR_SIZE]);
   FUZZ_CHECK(readLE64(&h[HDR_SIGNATURE]) == SIGNATURE && size >= MIN_HEADER_SIZE && size <= ss);
   FUZZ_CHECK(headerCrcOf(h, size) == readLE32(&h[HDR_CRC]) && l.headerSector == 1);
@@ -228,8 +200,7 @@ FUZZ_UNTRACKED void checkRelocation(const FakeDisk& disk, const GptLayout& l, u3
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  vrk::LogFactory::setPriority(5);  // quiet
-  FuzzInput in(data, size);
+  FuzzInput in = fuzz::start(data, size);
   Choices& choices = choose(in);
   const u8 options = choices.options, faults = choices.faults;
   FakeDisk disk(options & 1 ? 4096 : 512, choices.sectors);

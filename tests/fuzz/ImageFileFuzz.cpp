@@ -34,15 +34,11 @@
 #include <libVantor/ImageDisk.h>
 #include <libVantor/internal/DiskImagerImp.h>
 #include <libVantor/internal/ImageFormat.h>
-#include <vrk/Log.h>
 
 #include "FuzzInput.h"
-#include "support/FakeDisk.h"
 
 using namespace vantor;
-using vantor::fuzz::FuzzInput;
-using vantor::test::FakeDisk;
-using Op = vantor::test::FakeDisk::Op;
+using namespace vantor::fuzz;
 
 namespace {
 

@@ -16,16 +16,12 @@
 #include <cstring>
 
 #include <libVantor/LittleEndian.h>
-#include <libVantor/VantorException.h>
 #include <libVantor/internal/NtfsVolumeMapper.h>
-#include <vrk/Log.h>
 
 #include "FuzzInput.h"
-#include "support/FakeDisk.h"
 
 using namespace vantor;
-using vantor::fuzz::FuzzInput;
-using vantor::test::FakeDisk;
+using namespace vantor::fuzz;
 
 namespace {
 
@@ -37,8 +33,7 @@ constexpr u64 READ_BUDGET = 256u << 10;  // bytes: 2 Mi clusters of bitmap
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  vrk::LogFactory::setPriority(5);  // quiet
-  FuzzInput in(data, size);
+  FuzzInput in = fuzz::start(data, size);
   const u8 options = in.byte();
   const u32 ss = options & 1 ? 4096 : 512;
   const u64 start = u64((options >> 1) & 7) * 8;

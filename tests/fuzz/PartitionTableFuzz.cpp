@@ -18,15 +18,11 @@
 #include <vector>
 
 #include <libVantor/internal/MbrLayout.h>
-#include <vrk/Log.h>
 
 #include "FuzzInput.h"
-#include "support/FakeDisk.h"
 
 using namespace vantor;
-using vantor::fuzz::FuzzInput;
-using vantor::test::FakeDisk;
-using Op = vantor::test::FakeDisk::Op;
+using namespace vantor::fuzz;
 
 namespace {
 
@@ -165,9 +161,8 @@ FUZZ_UNTRACKED void checkLayout(FakeDisk& disk, const Built& built, bool faultsP
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  vrk::LogFactory::setPriority(5);  // quiet
   static const u32 SECTOR_SIZES[] = {512, 512, 512, 512, 4096, 1024, 2048, 256};
-  FuzzInput in(data, size);
+  FuzzInput in = fuzz::start(data, size);
   const u8 options = in.byte();
   const u8 faults = in.byte();
   const u32 ss = SECTOR_SIZES[options & 7];

@@ -50,10 +50,19 @@ class FakeDisk final : public IDisk {
   }
   void put(u64 offset, const std::vector<u8>& data) { put(offset, data.data(), data.size()); }
   void fill(u64 offset, u8 value, u64 n) { put(offset, std::vector<u8>(n, value)); }
-  std::vector<u8> read(u64 offset, u64 n) const {
-    std::vector<u8> out(n);
-    for (u64 i = 0; i < n; ++i) out[i] = byteAt(offset + i);
+  // Bytes [offset, offset + n), a sector at a time; into `out` when a caller keeps its buffer.
+  const std::vector<u8>& read(u64 offset, u64 n, std::vector<u8>& out) const {
+    out.assign(n, 0);
+    for (u64 done = 0, step = 0; done < n; done += step) {
+      const u64 within = (offset + done) % sectorSize_;
+      step = std::min<u64>(n - done, sectorSize_ - within);
+      if (const u8* s = sector((offset + done) / sectorSize_)) std::memcpy(&out[done], s + within, step);
+    }
     return out;
+  }
+  std::vector<u8> read(u64 offset, u64 n) const {
+    std::vector<u8> out;
+    return read(offset, n, out);
   }
   std::vector<u8> image() const { return read(0, getSizeBytes()); }
   u8 byteAt(u64 offset) const {

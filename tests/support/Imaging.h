@@ -61,24 +61,34 @@ inline std::vector<WritingService> writingServices(const std::string& image) {
           }};
 }
 
-// A fake drive of `sectors` sectors of 512 bytes whose sector 0 holds old data (0xEE),
-// which a refused or failed restore must leave, and an imager over it that records its
-// notifications.
+// An imager over `disk` (`disk` when it is a fake one) that records its notifications. A
+// fake drive of `sectors` sectors of 512 bytes has old data (0xEE) in sector 0, which a
+// refused or failed restore must leave.
 struct FakeTarget {
-  explicit FakeTarget(u32 sectors)
-      : disk(std::make_shared<FakeDisk>(512, sectors)), device("fake", disk), imager(device) {
-    disk->fill(0, 0xEE, 512);
+  explicit FakeTarget(std::shared_ptr<IDisk> d)
+      : disk(std::dynamic_pointer_cast<FakeDisk>(d)), device("fake", std::move(d)), imager(device) {
     imager.registerObserver(new RecordingObserver(log));
   }
+  explicit FakeTarget(u32 sectors) : FakeTarget(std::make_shared<FakeDisk>(512, sectors)) { disk->fill(0, 0xEE, 512); }
   std::string last() const { return log->snapshot().empty() ? "" : log->snapshot().back(); }
   // Runs `start` to its end: the closing notification, or "error CODE MESSAGE" of what
   // the start threw.
   std::string run(const std::function<bool(DiskImager&)>& start) {
-    try {
-      EXPECT_TRUE(start(imager));
-    } catch (const VantorException& e) {
-      return "error " + std::to_string(e.getErrorCode()) + " " + e.getMessage().str();
-    }
+    const std::string thrown = outcome([&] { EXPECT_TRUE(start(imager)); });
+    return thrown == "finished" ? last() : thrown;
+  }
+  // Each operation run to its end: its closing notification.
+  std::string zero(boost::optional<std::vector<std::pair<u64, u64>>> ranges = boost::none) {
+    EXPECT_TRUE(imager.startZeroingDisk(true, std::move(ranges)));
+    return last();
+  }
+  std::string capture(const std::string& image, bool wholeDrive = false) {
+    EXPECT_TRUE(imager.startReadingImage(image, true, wholeDrive));
+    return last();
+  }
+  std::string restore(const std::string& image, std::function<void(std::shared_ptr<IDisk>)> then = nullptr,
+                      bool verify = true) {
+    EXPECT_TRUE(imager.startWritingImage(image, true, false, verify, std::move(then)));
     return last();
   }
   std::vector<u8> sectors(u32 first, u32 count) {

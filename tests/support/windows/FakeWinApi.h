@@ -73,16 +73,11 @@ class FakeWinApi final : public os::WinApi {
   std::vector<std::wstring> files;  // files that exist ("E:\pagefile.sys")
 
   void addDisk(const Disk& disk) {
-    if (disk.floppy) {
-      floppyInterfaces_.push_back(L"\\\\?\\floppy#" + std::to_wstring(disk.number));
-      names_[floppyInterfaces_.back()] = nodes_.size();
-      addNode({"floppy " + std::to_string(disk.number), disk, Volume()});
-      return;
-    }
-    diskInterfaces_.push_back(L"\\\\?\\disk#" + std::to_wstring(disk.number));
-    names_[diskInterfaces_.back()] = nodes_.size();
-    names_[L"\\\\.\\PhysicalDrive" + std::to_wstring(disk.number)] = nodes_.size();
-    addNode({"disk " + std::to_string(disk.number), disk, Volume()});
+    std::vector<std::wstring>& interfaces = disk.floppy ? floppyInterfaces_ : diskInterfaces_;
+    interfaces.push_back((disk.floppy ? L"\\\\?\\floppy#" : L"\\\\?\\disk#") + std::to_wstring(disk.number));
+    names_[interfaces.back()] = nodes_.size();
+    if (!disk.floppy) names_[L"\\\\.\\PhysicalDrive" + std::to_wstring(disk.number)] = nodes_.size();
+    addNode({(disk.floppy ? "floppy " : "disk ") + std::to_string(disk.number), disk, Volume()});
   }
   // Volume N (from 1, in the order added) is named "\\?\Volume{VN}\"; its device is
   // "\Device\HarddiskVolumeN".
