@@ -28,40 +28,36 @@ void readDriveChunks(IDisk& disk, const SectorMap& runs, ChunkRing& ring, const 
       return std::make_pair(static_cast<u32>(r.firstSector + at),
                             static_cast<u32>(std::min<u64>(image::CHUNK_SECTORS, r.numSectors - at)));
     };
-    if (kept) {
-      // A chunk the mapping read already is copied from there, and the drive not asked.
-      const auto [lba, count] = chunkAt(offset);
-      ChunkRing::Slot& slot = ring.slot(*first);
-      if (kept->copy(lba, count, slot.data.get())) {
-        slot.lba = lba;
-        slot.count = count;
-        slot.failure = nullptr;
-        slot.removesFile = false;
-        offset += count;
-        if (offset >= r.numSectors) {
-          ++run;
-          offset = 0;
-        }
-        ring.pass(0);
-        continue;
-      }
-    }
-    std::size_t n = 0;
-    u32 sectors = 0;
-    while (n < most && offset < r.numSectors && (n == 0 || ring.followsInMemory(*first + n - 1)) &&
-           (n == 0 || !kept || !kept->holds(chunkAt(offset).first, chunkAt(offset).second))) {
-      ChunkRing::Slot& slot = ring.slot(*first + n);
+    // Gives the run's next chunk to the slot of sequence `at`.
+    const auto take = [&](u64 at) -> ChunkRing::Slot& {
+      ChunkRing::Slot& slot = ring.slot(at);
       std::tie(slot.lba, slot.count) = chunkAt(offset);
       slot.failure = nullptr;
       slot.removesFile = false;
-      sectors += slot.count;
       offset += slot.count;
-      ++n;
-    }
-    if (offset >= r.numSectors) {
+      return slot;
+    };
+    const auto stepPastRunEnd = [&] {
+      if (offset < r.numSectors) return;
       ++run;
       offset = 0;
+    };
+    // A chunk the mapping read already is copied from there, and the drive not asked.
+    if (kept && kept->holds(chunkAt(offset).first, chunkAt(offset).second)) {
+      ChunkRing::Slot& slot = take(*first);
+      kept->copy(slot.lba, slot.count, slot.data.get());
+      stepPastRunEnd();
+      ring.pass(0);
+      continue;
     }
+    std::size_t n = 0;
+    u32 sectors = 0;
+    do {
+      sectors += take(*first + n).count;
+      ++n;
+    } while (n < most && offset < r.numSectors && ring.followsInMemory(*first + n - 1) &&
+             (!kept || !kept->holds(chunkAt(offset).first, chunkAt(offset).second)));
+    stepPastRunEnd();
     const u32 lba = ring.slot(*first).lba;
     u32 read = 0;  // sectors read: every chunk before the one that failed
     std::exception_ptr thrown;
