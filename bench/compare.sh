@@ -80,13 +80,16 @@ drop_caches() {
 
 # timed NAME PREPARE OUTPUT COMMAND...: REPEAT times, evaluates PREPARE (untimed: removes
 # the previous output), drops the cache (unless WARM=1), runs COMMAND then fsyncs OUTPUT
-# (the file or device it wrote); records the median seconds.
+# (the file or device it wrote); records the median seconds (of every run under NAME
+# within in_turn, below).
 repeat=${REPEAT:-5}
-declare -A seconds
+declare -A seconds all_runs
 timed() {
   local name=$1 prepare=$2 output=$3
   shift 3
-  local runs=() start end
+  local start end
+  [ "${in_turn_round:-1}" = 1 ] && all_runs[$name]=''
+  last_timed=$name
   for _ in $(seq 1 "$repeat"); do
     eval "$prepare"
     if [ "${WARM:-0}" = 1 ]; then sync; else drop_caches; fi
@@ -94,10 +97,24 @@ timed() {
     "$@" >"$work/run.log" 2>&1 || { echo "compare.sh: $name failed:" >&2; tail -20 "$work/run.log" >&2; exit 1; }
     sync "$output"
     end=$(date +%s.%N)
-    runs+=("$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f", b - a }')")
+    all_runs[$name]+="$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f", b - a }') "
   done
-  seconds[$name]=$(printf '%s\n' "${runs[@]}" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')
-  printf '  %-32s %8.3f s   (runs: %s)\n' "$name" "${seconds[$name]}" "${runs[*]}"
+  seconds[$name]=$(printf '%s\n' ${all_runs[$name]} | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')
+  [ -n "${in_turn_round:-}" ] || printf '  %-32s %8.3f s   (runs: %s)\n' "$name" "${seconds[$name]}" "${all_runs[$name]}"
+}
+
+# in_turn FUNCTION...: REPEAT rounds, each calling every FUNCTION (one `timed` each) for
+# one run, so that the runs compared with each other take turns and whatever the machine
+# drifts through (its writeback above all) falls on each of them alike; then prints them.
+in_turn() {
+  local round f names=()
+  for round in $(seq 1 "$repeat"); do
+    for f in "$@"; do
+      in_turn_round=$round repeat=1 "$f"
+      [ "$round" = 1 ] && names+=("$last_timed")
+    done
+  done
+  for f in "${names[@]}"; do printf '  %-32s %8.3f s   (runs: %s)\n' "$f" "${seconds[$f]}" "${all_runs[$f]}"; done
 }
 
 echo "Preparing a 1 GiB disk file with one FAT32 volume, ${fill_mib} MiB of random files (in $work)"
@@ -119,11 +136,20 @@ sync
 
 echo "vantor: $vantor"
 echo "Timing, file mode (median of $repeat; each run ends with an fsync of its output; page cache $( { echo 3 >/proc/sys/vm/drop_caches; } 2>/dev/null && echo 'dropped before each run' || echo 'NOT dropped: warm runs'))"
-timed "vantor capture" "rm -f image.vqi" image.vqi "$vantor" capture disk.img image.vqi
+"$vantor" capture disk.img image.vqi >/dev/null
 used=$("$vantor" info --json image.vqi | sed -n 's/.*"usedBytes":\([0-9]*\).*/\1/p')
 image_bytes=$(stat -c %s image.vqi)
-# The same capture compressed at the default level, beside zstd -3 of the plain image.
-timed "vantor capture --compress" "rm -f image-z.vqi" image-z.vqi "$vantor" capture --compress disk.img image-z.vqi
+# The capture, the same capture compressed at the default level, and dd of as many bytes,
+# in turn.
+capture_file() { timed "vantor capture" "rm -f image.vqi" image.vqi "$vantor" capture disk.img image.vqi; }
+capture_compressed() {
+  timed "vantor capture --compress" "rm -f image-z.vqi" image-z.vqi "$vantor" capture --compress disk.img image-z.vqi
+}
+dd_file() {
+  timed "dd bs=128k (used bytes)" "rm -f dd.img" dd.img dd if=disk.img of=dd.img bs=128k count="$used" iflag=count_bytes status=none
+}
+in_turn capture_file capture_compressed dd_file
+rm -f dd.img
 compressed_bytes=$(stat -c %s image-z.vqi)
 zstd_bytes=$(zstd -q -3 -c image.vqi | wc -c)
 rm -f image-z.vqi image-z.vqi.sums
@@ -144,8 +170,6 @@ timed "sums pass, cold (restore's)" "" image.vqi "$vantor" info --check image.vq
 timed "vantor verify" "" restored.img "$vantor" verify image.vqi restored.img
 timed "cmp (used bytes)" "" restored.img cmp -n "$used" disk.img restored.img
 rm -f restored.img
-timed "dd bs=128k (used bytes)" "rm -f dd.img" dd.img dd if=disk.img of=dd.img bs=128k count="$used" iflag=count_bytes status=none
-rm -f dd.img
 timed "partclone.fat32 -c" "rm -f volume.pc" volume.pc partclone.fat32 -q -c -s volume.img -O volume.pc -L "$work/partclone.log"
 pc_bytes=$(stat -c %s volume.pc)
 volume_bytes=$(stat -c %s volume.img)
@@ -164,12 +188,17 @@ if [ "$device_mode" = 1 ]; then
   dst=$(losetup --find --show target.img)
   loops+=("$dst")
   echo "Timing, device mode (median of $repeat): the disk behind $src, restores onto $dst"
-  timed "vantor capture (device)" "rm -f image-dev.vqi" image-dev.vqi "$vantor" capture "$src" image-dev.vqi
+  capture_device() {
+    timed "vantor capture (device)" "rm -f image-dev.vqi" image-dev.vqi "$vantor" capture "$src" image-dev.vqi
+  }
+  dd_device() {
+    timed "dd bs=$1 iflag=direct" "rm -f dd.img" dd.img \
+      dd if="$src" of=dd.img bs="$1" count="$used" iflag=count_bytes,direct status=none
+  }
+  dd_device_128k() { dd_device 128k; }
+  dd_device_1m() { dd_device 1M; }
+  in_turn capture_device dd_device_128k dd_device_1m
   cmp -s image.vqi image-dev.vqi || { echo "compare.sh: the captures of the file and of $src differ" >&2; exit 1; }
-  timed "dd bs=128k iflag=direct" "rm -f dd.img" dd.img \
-    dd if="$src" of=dd.img bs=128k count="$used" iflag=count_bytes,direct status=none
-  timed "dd bs=1M iflag=direct" "rm -f dd.img" dd.img \
-    dd if="$src" of=dd.img bs=1M count="$used" iflag=count_bytes,direct status=none
   rm -f dd.img image-dev.vqi
   timed "vantor restore --verify (device)" "" "$dst" "$vantor" restore --verify image.vqi "$dst" --yes
   timed "vantor restore (device)" "" "$dst" "$vantor" restore image.vqi "$dst" --yes
