@@ -100,8 +100,15 @@ void ImageCompressor::submit() {
     full = queue_.size() >= IN_FLIGHT;
   }
   if (full) writeOldest();
-  auto frame = std::make_shared<Frame>();
+  std::shared_ptr<Frame> frame;
+  if (spare_.empty()) {
+    frame = std::make_shared<Frame>();
+  } else {
+    frame = std::move(spare_.back());
+    spare_.pop_back();
+  }
   frame->input.swap(filling_);
+  filling_.clear();  // a written frame's buffer: filled anew without being allocated and paged in again
   filling_.reserve(compressed_image::FRAME_BYTES);
   {
     Lock guard(lock_);
@@ -123,6 +130,9 @@ void ImageCompressor::writeOldest() {
   if (frame->failure) std::rethrow_exception(frame->failure);
   out_(frame->output.data(), frame->outputSize);
   entries_.push_back({static_cast<u32>(frame->outputSize), static_cast<u32>(frame->input.size()), frame->checksum});
+  frame->outputSize = 0;
+  frame->done = false;
+  spare_.push_back(std::move(frame));
 }
 
 void ImageCompressor::finish() {

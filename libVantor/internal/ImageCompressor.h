@@ -46,7 +46,7 @@ class ImageCompressor {
 
  private:
   struct Frame {
-    std::vector<u8> input;
+    std::vector<u8> input;   // both kept, with their capacity, when the frame is reused
     std::vector<u8> output;
     std::size_t outputSize = 0;
     u32 checksum = 0;
@@ -62,6 +62,7 @@ class ImageCompressor {
   std::vector<u8> filling_;
   u64 appended_ = 0;
   std::vector<SeekTableEntry> entries_;
+  std::vector<std::shared_ptr<Frame>> spare_;  // written frames, whose buffers the next ones take
 
   vrk::Mutex lock_;
   std::condition_variable changed_;
