@@ -13,8 +13,8 @@
 #   vantor zero T1 (every sector), and dd if=/dev/zero bs=1M oflag=direct over all of T1;
 #   vantor restore IMAGE T1 T2 T3 T4 (four drives at once) under /usr/bin/time -v.
 # Beside each time, its LIMIT from the daemon's own rates: the bytes the operation must move
-# at the read or write rate, plus one request cost per 1 MiB (the largest request the drive
-# takes, and what its loop device is told it may hand it). Read limit: used bytes / read rate; write limit: used bytes
+# at the read or write rate, plus one request cost per 512 KiB (the limit's own measure; the
+# drive takes requests of up to 1 MiB, and its loop device is told so). Read limit: used bytes / read rate; write limit: used bytes
 # / write rate; verified-write limit: both; zero: the drive's bytes / write rate. The ratio
 # limit/time is how close a run comes to the drive (1 is the drive's own speed). Goals:
 # each vantor operation at least 0.9 of its limit and faster than dd; four drives at once at
@@ -57,7 +57,7 @@ drive_mib=${SLOW_DRIVE_MIB:-160}
 fill_mib=${SLOW_FILL_MIB:-96}
 repeat=${REPEAT:-3}
 max_request_bytes=$((1024 * 1024))  # MAX_REQUEST_BYTES in slow_drive.cpp
-request_bytes=$max_request_bytes      # per request cost counted in a limit
+request_bytes=$((512 * 1024))        # one request cost counted in a limit per so many bytes
 
 work=$(mktemp -d "${BENCH_DIR:-/var/tmp}/vantor-slow.XXXXXX")
 work=$(realpath "$work")
@@ -173,7 +173,7 @@ timed() {
   printf '  %-34s %8.3f s   (runs: %s)\n' "$name" "${seconds[$name]}" "${runs[*]}"
 }
 
-# limit BYTES BYTES_PER_S: seconds to move BYTES at that rate, one request per 1 MiB.
+# limit BYTES BYTES_PER_S: seconds to move BYTES at that rate, one request per 512 KiB.
 limit() {
   awk -v b="$1" -v r="$2" -v q="$request_s" -v n="$request_bytes" \
     'BEGIN { printf "%.3f", b / r + int((b + n - 1) / n) * q }'
@@ -292,7 +292,7 @@ for profile in $profiles; do
 done
 
 echo
-echo "Limits: the bytes at the drive's rate plus one request cost per 1 MiB; lim/t = limit / seconds" \
+echo "Limits: the bytes at the drive's rate plus one request cost per 512 KiB; lim/t = limit / seconds" \
      "(1 = the drive's own speed). reads/writes: the requests the drive(s) served in one run, and their mean size."
 printf '%s\n' "${report[@]}"
 echo
