@@ -22,7 +22,7 @@
 # Each run also shows the requests and bytes the drive served (its `stats` file).
 # The image lives in memory (/dev/shm when it is a tmpfs) so that only the slow drive counts;
 # every run ends with an fsync of what it wrote, inside its timing, and the page cache is
-# dropped before each run.
+# dropped before each run (the programs then loaded back, see drop_caches).
 # Needs root (loop devices, FUSE mounts, dropping the page cache). The loop devices it
 # attaches are over its own FUSE files only, and every loop device, FUSE mount and daemon
 # is undone on exit, on failure and on Ctrl-C.
@@ -107,9 +107,14 @@ export MTOOLS_SKIP_CHECK=1
 # shellcheck disable=SC2046  # the flags are words
 "${CXX:-g++}" -O2 -std=c++17 -o slow_drive "$repo/bench/slow_drive.cpp" $(pkg-config --cflags --libs fuse3)
 
+# The data goes out of the cache, the programs come back in: loading vantor and its
+# libraries from a cold system disk takes 10-50 ms here, a cost of starting a program,
+# not of the drive.
 drop_caches() {
   sync
   echo 3 >/proc/sys/vm/drop_caches
+  "$vantor" --help >/dev/null
+  dd --help >/dev/null
 }
 
 # attach NAME PROFILE BACKING: serves BACKING as a slow drive mounted on NAME.mnt and puts
