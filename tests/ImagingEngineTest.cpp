@@ -1,8 +1,9 @@
 // The imaging engine over a fake disk: the chunks and ranges zeroing writes, the start
 // protocol, abort and notifications; what a capture writes and a restore puts back,
 // through the ring between the worker and the drive thread, and their failure paths (the
-// partial file removed, the drive left dismounted). The image files a restore refuses,
-// in all their variety, are the image fuzz target's business.
+// partial file removed, the drive left dismounted); compressed images, of the library's
+// own and streams of other tools, the same on both systems. The image files a restore
+// refuses, in all their variety, are the image fuzz target's business.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
