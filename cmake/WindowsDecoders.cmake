@@ -3,7 +3,7 @@
 # mingw-w64 package (libz-mingw-w64-dev); zstd, liblzma and bzip2, which Debian packages
 # for Linux only, built here from the sources scripts/fetch-decoder-sources.sh unpacks
 # (scripts/setup.sh runs it). Sets VANTOR_DECOMPRESSION_LIBRARIES.
-set(VANTOR_DECODER_SOURCES ${PROJECT_SOURCE_DIR}/decoder-sources CACHE PATH
+set(VANTOR_DECODER_SOURCES ${PROJECT_SOURCE_DIR}/.cache/decoder-sources CACHE PATH
     "Where scripts/fetch-decoder-sources.sh unpacked zstd, xz and bzip2")
 set(_zstd ${VANTOR_DECODER_SOURCES}/zstd-1.5.4)
 set(_xz ${VANTOR_DECODER_SOURCES}/xz-5.4.1)

@@ -3,10 +3,11 @@
 # (zstd, liblzma, bzip2: Debian 12 has no mingw-w64 packages of them), the same versions
 # Debian 12 ships for Linux, from Debian's archive. Each tarball is checked against the
 # hash below. Safe to run again: a library unpacked from the right tarball is kept.
-# Usage: scripts/fetch-decoder-sources.sh [DIR]   (default: decoder-sources at the top)
+# Usage: scripts/fetch-decoder-sources.sh [DIR]   (default: .cache/decoder-sources at the
+# top, a cache of third-party sources beside the project's own folders, not among them)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-dir=$(realpath -m "${1:-decoder-sources}")
+dir=$(realpath -m "${1:-.cache/decoder-sources}")
 pool=http://deb.debian.org/debian/pool/main
 # folder unpacked, tarball's address, its SHA-256
 sources=(
