@@ -7,7 +7,9 @@
 #   scripts/setup.sh        all of that, and what the tests, the benchmarks and the Windows
 #                           build need: GoogleTest, clang and its fuzzing runtime, the file
 #                           system and table tools the tests check against, partclone for
-#                           the benchmarks, the mingw-w64 cross compiler and Wine.
+#                           the benchmarks, the mingw-w64 cross compiler and Wine, zlib
+#                           for it, and the sources of the other decoders it compiles in
+#                           (scripts/fetch-decoder-sources.sh).
 set -euo pipefail
 demo=(
   build-essential cmake g++ pkg-config
@@ -19,7 +21,7 @@ demo=(
 rest=(
   clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
   e2fsprogs partclone exfatprogs exfat-fuse ntfs-3g gdisk time python3 xz-utils zstd bzip2 gzip zip
-  g++-mingw-w64-x86-64 wine wine64 ninja-build
+  g++-mingw-w64-x86-64 libz-mingw-w64-dev wine wine64 ninja-build
 )
 case "${1:-all}" in
   demo) packages=("${demo[@]}") ;;
@@ -34,4 +36,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+if [ "${1:-all}" = all ]; then
+  bash "$(dirname "$0")/fetch-decoder-sources.sh"
 fi

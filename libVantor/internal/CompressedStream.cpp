@@ -10,10 +10,12 @@
 #include <libVantor/VantorException.h>
 
 #if VANTOR_HAVE_DECOMPRESSION
+#ifdef VANTOR_LIBARCHIVE_NAME
 #include <libVantor/internal/SharedLibrary.h>
 
 #include <archive.h>
 #include <archive_entry.h>
+#endif
 #include <bzlib.h>
 #include <lzma.h>
 #include <zlib.h>
@@ -288,6 +290,7 @@ class ZstdDecoder : public CompressedStream::Decoder {
   u64 frameBytes_ = 0;                                    // decompressed so far from it
 };
 
+#ifdef VANTOR_LIBARCHIVE_NAME
 // libarchive's calls that a zip needs, from the library loaded when a zip is opened.
 class ArchiveCalls {
  public:
@@ -400,6 +403,7 @@ class ZipDecoder : public CompressedStream::Decoder {
   boost::optional<u64> size_;
 };
 #endif
+#endif
 
 }  // namespace
 
@@ -452,11 +456,15 @@ CompressedStream::CompressedStream(const vrk::String& path) : path_(path) {
         decoder_ = std::make_unique<ZstdDecoder>(file_->data(), fileSize_);
         break;
       case ZIP: {
+#ifdef VANTOR_LIBARCHIVE_NAME
         file_.reset();
         auto zip = std::make_unique<ZipDecoder>(path);
         size_ = zip->size();
         decoder_ = std::move(zip);
         break;
+#else
+        throw Refused("a zip archive needs libarchive, which this build of Vantor does not use");
+#endif
       }
       default: break;
     }
