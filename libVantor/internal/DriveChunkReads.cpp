@@ -43,9 +43,8 @@ void readDriveChunks(IDisk& disk, const SectorMap& runs, ChunkRing& ring, const 
       offset = 0;
     };
     // A chunk the mapping read already is copied from there, and the drive not asked.
-    if (kept && kept->holds(chunkAt(offset).first, chunkAt(offset).second)) {
-      ChunkRing::Slot& slot = take(*first);
-      kept->copy(slot.lba, slot.count, slot.data.get());
+    if (kept && kept->copy(chunkAt(offset).first, chunkAt(offset).second, ring.slot(*first).data.get())) {
+      take(*first);
       stepPastRunEnd();
       ring.pass(0);
       continue;
@@ -56,7 +55,7 @@ void readDriveChunks(IDisk& disk, const SectorMap& runs, ChunkRing& ring, const 
       sectors += take(*first + n).count;
       ++n;
     } while (n < most && offset < r.numSectors && ring.followsInMemory(*first + n - 1) &&
-             (!kept || !kept->holds(chunkAt(offset).first, chunkAt(offset).second)));
+             !(kept && kept->holds(chunkAt(offset).first, chunkAt(offset).second)));
     stepPastRunEnd();
     const u32 lba = ring.slot(*first).lba;
     u32 read = 0;  // sectors read: every chunk before the one that failed
