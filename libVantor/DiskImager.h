@@ -162,6 +162,10 @@ class VANTOR_EXPORT DiskImager final {
   // Taken by each capture at its start. Throws ERR_INVALID_ARGUMENT for another level,
   // and for any level but 0 in a build that cannot compress images.
   void setImageCompression(int level);
+  // The level to offer when a host asks for compression without one: with the frames
+  // above, no larger than zstd's default level makes of the image as one stream, at that
+  // level's speed.
+  static constexpr int DEFAULT_IMAGE_COMPRESSION = 4;
 
   // Raw sources: a disk whose sectors lie as on a drive (a disk file holding a whole disk,
   // MBR or GPT or a file system with no table, or another drive), written onto this

@@ -6,8 +6,8 @@
 // finish() compresses the last frame and writes the seek table. Memory: the frame being
 // filled and IN_FLIGHT frames with their compressed copies (about 28 MiB). What `out`
 // throws comes out of append() or finish(); a frame that does not compress throws
-// ERR_GENERAL. The destructor stops the threads, whatever was written. Use from one thread; construction throws ERR_INVALID_ARGUMENT
-// for a build without the compressor.
+// ERR_GENERAL. The destructor stops the threads, whatever was written. Use from one
+// thread; construction throws ERR_INVALID_ARGUMENT for a build without the compressor.
 #pragma once
 #include <condition_variable>
 #include <cstddef>

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <string>
 
 #include <libVantor/DiskImager.h>
 #include <libVantor/DriveVolumes.h>
@@ -33,7 +34,7 @@ struct CaptureOptions {
   bool allowVolumeBeyondDrive = false;
   bool force = false;
   bool compressed = false;  // --compress given
-  int compress = 4;         // its zstd level
+  int compress = DiskImager::DEFAULT_IMAGE_COMPRESSION;  // its zstd level
   TargetOptions targetOptions;
   OperationRunner::Progress progress = OperationRunner::Progress::Board;
 };
@@ -41,7 +42,8 @@ struct CaptureOptions {
 int runCapture(const CaptureOptions& options) {
   const bool compressed = options.compressed;
   if (compressed && (options.compress < 1 || options.compress > 19)) {
-    throw UsageError("--compress takes a level from 1 to 19 (default 4)");
+    throw UsageError("--compress takes a level from 1 to 19 (default " +
+                     std::to_string(DiskImager::DEFAULT_IMAGE_COMPRESSION) + ")");
   }
   if (compressed && options.wholeDrive) {
     throw UsageError("--compress writes a captured image: it does not go with --whole-drive");
@@ -120,9 +122,10 @@ void addCapture(CLI::App& app, CommandAction& action) {
   command->add_flag("--allow-volume-beyond-drive", options->allowVolumeBeyondDrive,
                     "Accept a partition that reaches past the end of the drive");
   command->add_flag("--force", options->force, "Replace an existing image file");
-  command->add_flag("--compress{4}", options->compress,
-                    "Write the image compressed with zstd, at LEVEL 1 to 19 (--compress=LEVEL; 4 without one), "
-                    "in frames that restore, verify and mount read at any offset");
+  const std::string level = std::to_string(DiskImager::DEFAULT_IMAGE_COMPRESSION);
+  command->add_flag("--compress{" + level + "}", options->compress,
+                    "Write the image compressed with zstd, at LEVEL 1 to 19 (--compress=LEVEL; " + level +
+                        " without one), in frames that restore, verify and mount read at any offset");
   addTargetOptions(*command, options->targetOptions, false);
   OperationRunner::addProgressOption(*command, options->progress);
   command->callback([options, command, &action] {
