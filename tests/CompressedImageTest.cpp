@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,6 +16,7 @@
 #include <libVantor/LittleEndian.h>
 #include <libVantor/internal/CompressedImageFormat.h>
 #include <libVantor/internal/ImageBytes.h>
+#include <libVantor/internal/ImageCompressor.h>
 #include "support/FakeDisk.h"
 #include "support/Imaging.h"
 #include "support/RecordingObserver.h"
@@ -74,6 +76,9 @@ TEST_F(CompressedImage, HoldsThePlainImageByteForByteAndReadsAsIt) {
   EXPECT_FALSE(ImageDisk::holdsCompressedImage(plain()));
   EXPECT_THROW(source->imager.setImageCompression(20), VantorException);
 
+  // Any zstd decoder reads it as the plain image.
+  runOrThrow("zstd -dcq " + shellQuote(packed()) + " | cmp -s - " + shellQuote(plain()));
+
   const ImageBytes image(packed());
   ASSERT_TRUE(image.isCompressed());
   ASSERT_EQ(image.size(), bytes.size());
@@ -97,6 +102,48 @@ TEST_F(CompressedImage, HoldsThePlainImageByteForByteAndReadsAsIt) {
   compare(200, 200, odd);
   other.join();
   EXPECT_TRUE(even && odd);
+}
+
+// Noise goes into the file as stored blocks, as zstd itself would store it; noise with
+// sectors repeated in it is compressed.
+TEST(ImageCompressor, StoresNoiseAsItIsAndCompressesNoiseThatRepeats) {
+  TempDir dir;
+  std::string noise(compressed_image::FRAME_BYTES, '\0'), repeated = noise;
+  std::mt19937 random(7);
+  for (char& c : noise) c = static_cast<char>(random());
+  for (std::size_t at = 0; at < repeated.size(); at += 64 << 10) repeated.replace(at, 64 << 10, noise, 0, 64 << 10);
+  std::string file;
+  {
+    ImageCompressor compressor(3, [&](const u8* bytes, std::size_t size) { file.append(reinterpret_cast<const char*>(bytes), size); });
+    compressor.append(noise.data(), noise.size());
+    compressor.append(repeated.data(), repeated.size());
+    compressor.finish();
+  }
+  SeekTable table;
+  std::string why;
+  ASSERT_TRUE(parseSeekTable(reinterpret_cast<const u8*>(file.data()), file.size(), table, why)) << why;
+  ASSERT_EQ(table.frames.size(), 2u);
+  EXPECT_EQ(table.frames[0].compressedSize, noise.size() + 9 + 3 * (noise.size() >> 17));
+  EXPECT_LT(table.frames[1].compressedSize, repeated.size() / 16);
+  writeFile(dir.file("frames.img"), file);
+  const ImageBytes image(dir.file("frames.img"));
+  std::string back(2 * noise.size(), '\0');
+  image.read(0, back.data(), back.size());
+  EXPECT_TRUE(back == noise + repeated);
+
+  // What the output throws (a full disk) comes out of append() or finish(), and nothing
+  // is written after it.
+  std::size_t calls = 0;
+  ImageCompressor failing(3, [&](const u8*, std::size_t) {
+    if (++calls == 2) throw VantorException(ERR_FILE_ACCESS, "full");
+  });
+  EXPECT_THROW(
+      {
+        for (int i = 0; i < 8; ++i) failing.append(noise.data(), noise.size());
+        failing.finish();
+      },
+      VantorException);
+  EXPECT_EQ(calls, 2u);
 }
 
 TEST_F(CompressedImage, RestoresAndVerifiesAsThePlainImage) {

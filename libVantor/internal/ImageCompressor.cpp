@@ -1,6 +1,9 @@
 #include <libVantor/internal/ImageCompressor.h>
 
 #include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
 
 #include <libVantor/VantorException.h>
 #include <vrk/MutexLock.h>
@@ -13,6 +16,79 @@
 namespace vantor {
 
 using Lock = vrk::MutexLock<vrk::Mutex>;
+
+namespace {
+
+constexpr std::size_t BLOCK_BYTES = 128u << 10;  // the largest zstd block
+constexpr std::size_t SAMPLE_STEP = 16;          // every 16th byte of a block is counted
+// Noise, sampled every 16th byte, shows about 7.98 bits of entropy per byte; text,
+// tables, code and zeros far less. Above this, no entropy coder gains a percent.
+constexpr double NOISE_BITS = 7.95;
+constexpr std::size_t WORD_STEP = 512;  // the words looked for twice start a sector apart
+
+// True when the frame is noise as far as a compressor can tell without compressing it:
+// every block's sampled bytes are spread evenly over all 256 values, and no 8-byte word at
+// the start of a sector occurs twice in the frame (it would in a run of sectors repeated
+// a whole number of sectors later, which compresses though its bytes are even). Data
+// already compressed or encrypted and random files mostly are; zstd
+// would store each of their blocks as it is. `seen` is the caller's, kept between frames.
+bool looksLikeNoise(const u8* bytes, std::size_t size, std::vector<u64>& seen) {
+  for (std::size_t at = 0; at < size; at += BLOCK_BYTES) {
+    const std::size_t n = std::min(BLOCK_BYTES, size - at);
+    std::array<u32, 256> counts{};
+    std::size_t samples = 0;
+    for (std::size_t i = at; i < at + n; i += SAMPLE_STEP, ++samples) ++counts[bytes[i]];
+    double bits = 0;
+    for (u32 c : counts) {
+      if (c != 0) bits -= c * std::log2(static_cast<double>(c) / samples);
+    }
+    if (bits < NOISE_BITS * samples) return false;
+  }
+  // Open addressing over twice as many slots as words; 0 marks a free slot (a zero word
+  // is not noise).
+  const std::size_t words = size / WORD_STEP;
+  std::size_t slots = 1;
+  while (slots < 2 * words) slots <<= 1;
+  seen.assign(slots, 0);
+  for (std::size_t i = 0; i + 8 <= size; i += WORD_STEP) {
+    u64 word;
+    std::memcpy(&word, bytes + i, sizeof word);
+    if (word == 0) return false;
+    std::size_t slot = static_cast<std::size_t>((word * 0x9E3779B97F4A7C15ull) >> 20) & (slots - 1);
+    while (seen[slot] != 0) {
+      if (seen[slot] == word) return false;
+      slot = (slot + 1) & (slots - 1);
+    }
+    seen[slot] = word;
+  }
+  return true;
+}
+
+// Writes `size` bytes (at least RAW_FRAME_LEAST, less than 4 GiB) as a zstd frame of stored blocks,
+// as zstd itself stores a frame it cannot compress: a single-segment header with a 4-byte
+// content size, then blocks of up to 128 KiB, each after its 3-byte header. Returns the
+// frame's size; `out` must hold size + rawFrameOverhead(size).
+constexpr std::size_t RAW_FRAME_LEAST = 64u << 10;  // smaller sizes take a shorter field
+std::size_t rawFrameOverhead(std::size_t size) { return 4 + 1 + 4 + 3 * ((size + BLOCK_BYTES - 1) / BLOCK_BYTES); }
+std::size_t writeRawFrame(const u8* bytes, std::size_t size, u8* out) {
+  u8* p = out;
+  auto put = [&p](u64 v, int width) {
+    for (int b = 0; b < width; ++b) *p++ = static_cast<u8>(v >> (8 * b));
+  };
+  put(compressed_image::ZSTD_FRAME_MAGIC, 4);
+  put(0xA0, 1);  // content size in 4 bytes, single segment, no checksum, no dictionary
+  put(size, 4);
+  for (std::size_t at = 0; at < size; at += BLOCK_BYTES) {
+    const std::size_t n = std::min(BLOCK_BYTES, size - at);
+    const bool last = at + n == size;
+    put((n << 3) | (last ? 1u : 0u), 3);  // block type 0: stored as it is
+    std::memcpy(p, bytes + at, n);
+    p += n;
+  }
+  return static_cast<std::size_t>(p - out);
+}
+
+}  // namespace
 
 bool ImageCompressor::available() {
 #if VANTOR_HAVE_DECOMPRESSION
@@ -28,6 +104,7 @@ ImageCompressor::ImageCompressor(int level, Output out) : level_(level), out_(st
   }
   filling_.reserve(compressed_image::FRAME_BYTES);
   for (std::size_t i = 0; i < THREADS; ++i) threads_.emplace_back([this] { work(); });
+  writer_ = std::thread([this] { writeFrames(); });
 }
 
 ImageCompressor::~ImageCompressor() {
@@ -37,11 +114,13 @@ ImageCompressor::~ImageCompressor() {
   }
   changed_.notify_all();
   for (std::thread& t : threads_) t.join();
+  writer_.join();
 }
 
 void ImageCompressor::work() {
 #if VANTOR_HAVE_DECOMPRESSION
   std::unique_ptr<ZSTD_CCtx, decltype(&ZSTD_freeCCtx)> context(ZSTD_createCCtx(), ZSTD_freeCCtx);
+  std::vector<u64> seen;
 #endif
   for (;;) {
     std::shared_ptr<Frame> frame;
@@ -55,20 +134,27 @@ void ImageCompressor::work() {
     try {
 #if VANTOR_HAVE_DECOMPRESSION
       if (!context) throw VantorException(ERR_GENERAL, "zstd could not start");
-      frame->output.resize(ZSTD_compressBound(frame->input.size()));
-      // A frame states its size, as the reader checks against the seek table.
-      (void)ZSTD_CCtx_reset(context.get(), ZSTD_reset_session_and_parameters);
-      (void)ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, level_);
-      // The level's own window is smaller at the fast levels; no frame refers to another,
-      // so one that spans the frame costs no reader more memory than the frame itself.
-      (void)ZSTD_CCtx_setParameter(context.get(), ZSTD_c_windowLog, compressed_image::FRAME_WINDOW_LOG);
-      const std::size_t n = ZSTD_compress2(context.get(), frame->output.data(), frame->output.size(),
-                                           frame->input.data(), frame->input.size());
-      if (ZSTD_isError(n)) {
-        throw VantorException(ERR_GENERAL, vrk::String("zstd could not compress a frame: ") + ZSTD_getErrorName(n));
+      const u8* in = frame->input.data();
+      const std::size_t size = frame->input.size();
+      frame->checksum = static_cast<u32>(XXH64(in, size, 0));
+      if (size >= RAW_FRAME_LEAST && looksLikeNoise(in, size, seen)) {
+        // Noise is stored as zstd would store it, without the time zstd takes to find so.
+        frame->output.resize(size + rawFrameOverhead(size));
+        frame->outputSize = writeRawFrame(in, size, frame->output.data());
+      } else {
+        frame->output.resize(ZSTD_compressBound(size));
+        // A frame states its size, as the reader checks against the seek table.
+        (void)ZSTD_CCtx_reset(context.get(), ZSTD_reset_session_and_parameters);
+        (void)ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, level_);
+        // The level's own window is smaller at the fast levels; no frame refers to another,
+        // so one that spans the frame costs no reader more memory than the frame itself.
+        (void)ZSTD_CCtx_setParameter(context.get(), ZSTD_c_windowLog, compressed_image::FRAME_WINDOW_LOG);
+        const std::size_t n = ZSTD_compress2(context.get(), frame->output.data(), frame->output.size(), in, size);
+        if (ZSTD_isError(n)) {
+          throw VantorException(ERR_GENERAL, vrk::String("zstd could not compress a frame: ") + ZSTD_getErrorName(n));
+        }
+        frame->outputSize = n;
       }
-      frame->outputSize = n;
-      frame->checksum = static_cast<u32>(XXH64(frame->input.data(), frame->input.size(), 0));
 #endif
     } catch (...) {
       frame->failure = std::current_exception();
@@ -94,19 +180,16 @@ void ImageCompressor::append(const void* bytes, std::size_t size) {
 }
 
 void ImageCompressor::submit() {
-  bool full;
+  waitForRoom(IN_FLIGHT);
+  std::shared_ptr<Frame> frame;
   {
     Lock guard(lock_);
-    full = queue_.size() >= IN_FLIGHT;
+    if (!spare_.empty()) {
+      frame = std::move(spare_.back());
+      spare_.pop_back();
+    }
   }
-  if (full) writeOldest();
-  std::shared_ptr<Frame> frame;
-  if (spare_.empty()) {
-    frame = std::make_shared<Frame>();
-  } else {
-    frame = std::move(spare_.back());
-    spare_.pop_back();
-  }
+  if (!frame) frame = std::make_shared<Frame>();
   frame->input.swap(filling_);
   filling_.clear();  // a written frame's buffer: filled anew without being allocated and paged in again
   filling_.reserve(compressed_image::FRAME_BYTES);
@@ -118,33 +201,59 @@ void ImageCompressor::submit() {
   changed_.notify_all();
 }
 
-// Waits for the oldest frame, then hands it to the output.
-void ImageCompressor::writeOldest() {
-  std::shared_ptr<Frame> frame;
-  {
-    Lock guard(lock_);
-    while (!queue_.front()->done) lock_.wait(changed_);
-    frame = queue_.front();
-    queue_.pop_front();
+// Returns once fewer than `frames` frames wait to be written; throws what stopped the
+// writing.
+void ImageCompressor::waitForRoom(std::size_t frames) {
+  Lock guard(lock_);
+  while (!outFailure_ && queue_.size() >= frames) lock_.wait(changed_);
+  if (outFailure_) std::rethrow_exception(outFailure_);
+}
+
+// The writer thread: each frame, once compressed and its turn, goes to the output; the
+// first failure (the frame's own or the output's) ends the writing.
+void ImageCompressor::writeFrames() {
+  for (;;) {
+    std::shared_ptr<Frame> frame;
+    {
+      Lock guard(lock_);
+      while (!stopping_ && (queue_.empty() || !queue_.front()->done)) lock_.wait(changed_);
+      if (stopping_) return;
+      frame = queue_.front();  // stays in the queue, counted, until written
+    }
+    std::exception_ptr failure = frame->failure;
+    if (!failure) {
+      try {
+        out_(frame->output.data(), frame->outputSize);
+      } catch (...) {
+        failure = std::current_exception();
+      }
+    }
+    {
+      Lock guard(lock_);
+      if (failure) {
+        outFailure_ = failure;
+      } else {
+        entries_.push_back(
+            {static_cast<u32>(frame->outputSize), static_cast<u32>(frame->input.size()), frame->checksum});
+        frame->outputSize = 0;
+        frame->done = false;
+        queue_.pop_front();
+        spare_.push_back(std::move(frame));
+      }
+    }
+    changed_.notify_all();
+    if (failure) return;
   }
-  if (frame->failure) std::rethrow_exception(frame->failure);
-  out_(frame->output.data(), frame->outputSize);
-  entries_.push_back({static_cast<u32>(frame->outputSize), static_cast<u32>(frame->input.size()), frame->checksum});
-  frame->outputSize = 0;
-  frame->done = false;
-  spare_.push_back(std::move(frame));
 }
 
 void ImageCompressor::finish() {
   if (!filling_.empty()) submit();
-  for (;;) {
-    {
-      Lock guard(lock_);
-      if (queue_.empty()) break;
-    }
-    writeOldest();
+  waitForRoom(1);  // every frame written, and the writer waits for more
+  std::vector<u8> table;
+  {
+    Lock guard(lock_);
+    table = encodeSeekTable(entries_);
   }
-  const std::vector<u8> table = encodeSeekTable(entries_);
   out_(table.data(), table.size());
 }
 

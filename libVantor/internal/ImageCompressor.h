@@ -1,13 +1,15 @@
 // libVantor/internal/ImageCompressor.h
 // Turns the image's bytes, appended in order, into a compressed image file
 // (CompressedImageFormat.h): each FRAME_BYTES of them become one independent zstd frame,
-// compressed on THREADS threads of its own while the caller appends the next, and the
-// frames go to `out` in order on the caller's thread, at most IN_FLIGHT frames behind;
-// finish() compresses the last frame and writes the seek table. Memory: the frame being
-// filled and IN_FLIGHT frames with their compressed copies (about 28 MiB). What `out`
-// throws comes out of append() or finish(); a frame that does not compress throws
-// ERR_GENERAL. The destructor stops the threads, whatever was written. Use from one
-// thread; construction throws ERR_INVALID_ARGUMENT for a build without the compressor.
+// compressed on THREADS threads of its own while the caller appends the next, and a
+// writer thread of its own hands the frames to `out` in order, so that the caller's
+// thread never waits for the file unless IN_FLIGHT frames are not yet written; finish()
+// compresses the last frame, waits for every frame to be written and writes the seek
+// table. Memory: the frame being filled and IN_FLIGHT frames with their compressed
+// copies (about 28 MiB). `out` is called from one thread at a time; what it throws comes
+// out of append() or finish(), as does ERR_GENERAL for a frame that does not compress.
+// The destructor stops the threads, whatever was written. Use from one thread;
+// construction throws ERR_INVALID_ARGUMENT for a build without the compressor.
 #pragma once
 #include <condition_variable>
 #include <cstddef>
@@ -28,7 +30,7 @@ namespace vantor {
 class ImageCompressor {
  public:
   static constexpr std::size_t THREADS = 2;
-  static constexpr std::size_t IN_FLIGHT = THREADS + 1;  // one finished frame waits for its turn
+  static constexpr std::size_t IN_FLIGHT = THREADS + 1;  // one of them being written
   using Output = std::function<void(const u8* bytes, std::size_t size)>;
 
   ImageCompressor(int level, Output out);
@@ -54,22 +56,25 @@ class ImageCompressor {
     std::exception_ptr failure;
   };
   void submit();
-  void writeOldest();
+  void waitForRoom(std::size_t frames);
   void work();
+  void writeFrames();
 
   int level_;
   Output out_;
   std::vector<u8> filling_;
   u64 appended_ = 0;
-  std::vector<SeekTableEntry> entries_;
-  std::vector<std::shared_ptr<Frame>> spare_;  // written frames, whose buffers the next ones take
 
   vrk::Mutex lock_;
   std::condition_variable changed_;
-  std::deque<std::shared_ptr<Frame>> queue_ VRK_GUARDED_BY(lock_);    // in order, for writing
+  std::deque<std::shared_ptr<Frame>> queue_ VRK_GUARDED_BY(lock_);    // in order, until written
   std::deque<std::shared_ptr<Frame>> pending_ VRK_GUARDED_BY(lock_);  // not yet taken by a thread
+  std::vector<std::shared_ptr<Frame>> spare_ VRK_GUARDED_BY(lock_);  // written: the next ones take their buffers
+  std::vector<SeekTableEntry> entries_ VRK_GUARDED_BY(lock_);
+  std::exception_ptr outFailure_ VRK_GUARDED_BY(lock_);  // what `out` or a frame threw; nothing is written after
   bool stopping_ VRK_GUARDED_BY(lock_) = false;
   std::vector<std::thread> threads_;
+  std::thread writer_;
 };
 
 }  // namespace vantor
