@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Fetches and unpacks the sources of the decoders that the Windows build compiles in
-# (zstd, liblzma, bzip2: Debian 12 has no mingw-w64 packages of them), the same versions
-# Debian 12 ships for Linux, from Debian's archive. Each tarball is checked against the
-# hash below. Safe to run again: a library unpacked from the right tarball is kept.
+# (zstd, liblzma, bzip2, minizip: Debian 12 has no mingw-w64 packages of them), the same
+# versions Debian 12 ships for Linux, from Debian's archive. Each tarball is checked
+# against the hash below. Safe to run again: a library unpacked from the right tarball is kept.
 # Usage: scripts/fetch-decoder-sources.sh [DIR]   (default: .cache/decoder-sources at the
 # top, a cache of third-party sources beside the project's own folders, not among them)
 set -euo pipefail
@@ -14,6 +14,7 @@ sources=(
   "zstd-1.5.4 $pool/libz/libzstd/libzstd_1.5.4%2bdfsg2.orig.tar.xz 8cf4bbb65e77ec348d052c8d6230eba66d435bddf64c8b5be2fcb16880c19953"
   "xz-5.4.1 $pool/x/xz-utils/xz-utils_5.4.1.orig.tar.xz 5d9827aa1875b21c288f78864bb26d2650b436ea8d2cad364e4921eb6266a5a5"
   "bzip2-1.0.8 $pool/b/bzip2/bzip2_1.0.8.orig.tar.gz ab5a03176ee106d3f0fa90e381da478ddae405918153cca248e682cd0c4a2269"
+  "minizip $pool/m/minizip/minizip_1.1.orig.tar.xz 7d8da446d3b6799e7851f077a66551a46b80fc3de708549e79dbd3e49e842ba1"
 )
 mkdir -p "$dir/downloads"
 for entry in "${sources[@]}"; do

@@ -15,7 +15,7 @@ demo=(
   build-essential cmake g++ pkg-config
   libboost-dev libcli11-dev libxxhash-dev libmount-dev libblkid-dev nlohmann-json3-dev
   libfuse3-dev fuse3
-  zlib1g-dev liblzma-dev libzstd-dev libbz2-dev libarchive-dev
+  zlib1g-dev liblzma-dev libzstd-dev libbz2-dev libminizip-dev
   dosfstools mtools fdisk util-linux
 )
 rest=(

@@ -165,7 +165,8 @@ TEST_F(CompressedSource, DamageAndStreamsTooLargeEndTheRestoreWithSectorZeroAsIt
     bool touched;       // whether any sector was written before the failure
   };
   runOrThrow("cd " + shellQuote(dir.path()) + " && cp disk.img other.img && zip -q -1 two.zip disk.img other.img" +
-             " && mkdir empty && zip -q -r none.zip empty");
+             " && mkdir empty && zip -q -r none.zip empty && zip -q -P secret locked.zip disk.img" +
+             " && zip -q -Z bzip2 bzip2.zip disk.img");
   const Case cases[] = {
       {damaged("bad.gz", "gzip -1 -c disk.img", 1000000), "error 11 The gzip-compressed image", true},
       {damaged("bad.xz", "xz -0 -T2 --block-size=1MiB -c disk.img", 1000000), "error 11 The xz-compressed image", true},
@@ -175,6 +176,10 @@ TEST_F(CompressedSource, DamageAndStreamsTooLargeEndTheRestoreWithSectorZeroAsIt
       {make("cut.gz", "gzip -1 -c disk.img | head -c 1000000"), "error 11 The gzip-compressed image", true},
       {dir.file("two.zip"), "error 11 \"" + dir.file("two.zip") + "\": the zip archive holds 2 files", false},
       {dir.file("none.zip"), "error 11 \"" + dir.file("none.zip") + "\": the zip archive holds no file", false},
+      {dir.file("locked.zip"), "error 11 \"" + dir.file("locked.zip") + "\": the zip archive's file is encrypted", false},
+      {dir.file("bzip2.zip"), "error 11 \"" + dir.file("bzip2.zip") + "\": the zip archive's file is compressed with method 12", false},
+      {damaged("bad.zip", "zip -q -1 - disk.img", 1000000), "error 11 The zip-compressed image", true},
+      {damaged("stored.zip", "zip -q -0 - disk.img", 1000000), "error 11 The zip-compressed image", true},
       {damaged("header.xz", "xz -0 -c disk.img", 7), "error 11 The xz-compressed image", false},
   };
   for (const Case& c : cases) {

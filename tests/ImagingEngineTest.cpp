@@ -539,7 +539,7 @@ TEST(CompressedImages, OwnFormatRoundTripsThroughAFile) {
   EXPECT_TRUE(target.disk->image() == source.disk->image());
 }
 
-// Streams of the build machine's gzip, xz, zstd and bzip2 written verified and verified
+// Streams of the build machine's gzip, xz, zstd, bzip2 and zip written verified and verified
 // again, byte for byte; each damaged in its middle ends with an error, sector 0 untouched.
 TEST(CompressedImages, StreamsOfEveryKindAreWrittenAndDamageIsAnError) {
   TempDir dir;

@@ -10,14 +10,9 @@
 #include <libVantor/VantorException.h>
 
 #if VANTOR_HAVE_DECOMPRESSION
-#ifdef VANTOR_LIBARCHIVE_NAME
-#include <libVantor/internal/SharedLibrary.h>
-
-#include <archive.h>
-#include <archive_entry.h>
-#endif
 #include <bzlib.h>
 #include <lzma.h>
+#include <unzip.h>
 #include <zlib.h>
 #include <zstd.h>
 #endif
@@ -290,119 +285,104 @@ class ZstdDecoder : public CompressedStream::Decoder {
   u64 frameBytes_ = 0;                                    // decompressed so far from it
 };
 
-#ifdef VANTOR_LIBARCHIVE_NAME
-// libarchive's calls that a zip needs, from the library loaded when a zip is opened.
-class ArchiveCalls {
- public:
-  ArchiveCalls() : library_(VANTOR_LIBARCHIVE_NAME) {
-    if (!library_.loaded()) {
-      throw Refused("a zip archive needs libarchive, which could not be loaded: " + library_.problem());
-    }
-    bool all = true;
-    const auto take = [this, &all](auto& call, const char* name) {
-      call = library_.function<std::remove_reference_t<decltype(call)>>(name);
-      all = all && call != nullptr;
-    };
-    take(read_new, "archive_read_new");
-    take(read_free, "archive_read_free");
-    take(support_format_zip_seekable, "archive_read_support_format_zip_seekable");
-    take(open_filename, "archive_read_open_filename");
-    take(next_header, "archive_read_next_header");
-    take(read_data, "archive_read_data");
-    take(filter_bytes, "archive_filter_bytes");
-    take(error_string, "archive_error_string");
-    take(entry_filetype, "archive_entry_filetype");
-    take(entry_is_encrypted, "archive_entry_is_encrypted");
-    take(entry_size_is_set, "archive_entry_size_is_set");
-    take(entry_size, "archive_entry_size");
-    if (!all) {
-      throw Refused(std::string("the libarchive loaded (") + VANTOR_LIBARCHIVE_NAME + ") lacks calls a zip needs");
-    }
-  }
-  decltype(&archive_read_new) read_new;
-  decltype(&archive_read_free) read_free;
-  decltype(&archive_read_support_format_zip_seekable) support_format_zip_seekable;
-  decltype(&archive_read_open_filename) open_filename;
-  decltype(&archive_read_next_header) next_header;
-  decltype(&archive_read_data) read_data;
-  decltype(&archive_filter_bytes) filter_bytes;
-  decltype(&archive_error_string) error_string;
-  decltype(&archive_entry_filetype) entry_filetype;
-  decltype(&archive_entry_is_encrypted) entry_is_encrypted;
-  decltype(&archive_entry_size_is_set) entry_size_is_set;
-  decltype(&archive_entry_size) entry_size;
-
- private:
-  os::SharedLibrary library_;
-};
-
-// A zip archive's one file, read from the file through libarchive's own buffers.
+// A zip archive's one file, through minizip, which reads the archive from the mapped
+// file by the calls below. The directory must list exactly one file (folders aside),
+// neither encrypted nor compressed but stored or deflated; its CRC-32 is checked once
+// it is read through.
 class ZipDecoder : public CompressedStream::Decoder {
  public:
-  explicit ZipDecoder(const vrk::String& path) {
-    // The archive's directory first: it must list exactly one file.
-    Archive listing(calls_, path);
+  ZipDecoder(const u8* data, u64 size) : data_(data), size_(size) {
+    zlib_filefunc64_def calls{};
+    calls.zopen64_file = [](voidpf self, const void*, int) -> voidpf { return self; };
+    calls.zread_file = [](voidpf, voidpf self, void* into, uLong n) -> uLong {
+      return static_cast<ZipDecoder*>(self)->readFile(into, n);
+    };
+    calls.zwrite_file = [](voidpf, voidpf, const void*, uLong) -> uLong { return 0; };
+    calls.ztell64_file = [](voidpf, voidpf self) -> ZPOS64_T { return static_cast<ZipDecoder*>(self)->at_; };
+    calls.zseek64_file = [](voidpf, voidpf self, ZPOS64_T offset, int origin) -> long {
+      return static_cast<ZipDecoder*>(self)->seekFile(offset, origin) ? 0 : -1;
+    };
+    calls.zclose_file = [](voidpf, voidpf) -> int { return 0; };
+    calls.zerror_file = [](voidpf, voidpf) -> int { return 0; };
+    calls.opaque = this;
+    zip_.reset(unzOpen2_64("", &calls));
+    if (!zip_) throw Damaged("its directory cannot be read");
+
     int files = 0;
-    archive_entry* entry = nullptr;
-    int result;
-    while ((result = calls_.next_header(listing.a, &entry)) == ARCHIVE_OK) {
-      if (calls_.entry_filetype(entry) != AE_IFREG) continue;
-      ++files;
-      if (calls_.entry_is_encrypted(entry)) throw Refused("the zip archive's file is encrypted");
+    unz_file_info64 file{};
+    unz64_file_pos chosen{};
+    int result = unzGoToFirstFile(zip_.get());
+    for (; result == UNZ_OK; result = unzGoToNextFile(zip_.get())) {
+      unz_file_info64 entry{};
+      std::string name;
+      unzFile zip = zip_.get();
+      if (unzGetCurrentFileInfo64(zip, &entry, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) break;
+      name.resize(entry.size_filename + 1);
+      const uLong room = static_cast<uLong>(name.size());
+      if (unzGetCurrentFileInfo64(zip, &entry, &name[0], room, nullptr, 0, nullptr, 0) != UNZ_OK) break;
+      name.resize(entry.size_filename);
+      const bool folder = !name.empty() && (name.back() == '/' || name.back() == '\\') && entry.uncompressed_size == 0;
+      if (folder) continue;
+      if (++files == 1 && unzGetFilePos64(zip_.get(), &chosen) == UNZ_OK) file = entry;
     }
-    if (result != ARCHIVE_EOF) throw Damaged(listing.problem());
+    if (result != UNZ_END_OF_LIST_OF_FILE) throw Damaged("its directory is damaged");
     if (files != 1) {
       throw Refused(files == 0 ? "the zip archive holds no file"
                                : "the zip archive holds " + std::to_string(files) +
                                      " files; only a zip of one disk image can be written");
     }
-    archive_.reset(new Archive(calls_, path));
-    while ((result = calls_.next_header(archive_->a, &entry)) == ARCHIVE_OK &&
-           calls_.entry_filetype(entry) != AE_IFREG) {
+    if (file.flag & 1) throw Refused("the zip archive's file is encrypted");
+    if (file.compression_method != 0 && file.compression_method != Z_DEFLATED) {
+      throw Refused("the zip archive's file is compressed with method " + std::to_string(file.compression_method) +
+                    "; Vantor reads stored and deflated files");
     }
-    if (result != ARCHIVE_OK) throw Damaged(archive_->problem());
-    if (calls_.entry_size_is_set(entry)) size_ = static_cast<u64>(calls_.entry_size(entry));
+    if (unzGoToFilePos64(zip_.get(), &chosen) != UNZ_OK || unzOpenCurrentFile(zip_.get()) != UNZ_OK) {
+      throw Damaged("its file's header is damaged");
+    }
+    open_ = true;
+    stated_ = file.uncompressed_size;
   }
   std::size_t decode(u8* out, std::size_t n) override {
     std::size_t got = 0;
-    while (got < n) {
-      const la_ssize_t result = calls_.read_data(archive_->a, out + got, n - got);
-      if (result < 0) throw Damaged(archive_->problem());
-      if (result == 0) break;
+    while (got < n && open_) {
+      const unsigned piece = static_cast<unsigned>(std::min<std::size_t>(n - got, PIECE_BYTES));
+      const int result = unzReadCurrentFile(zip_.get(), out + got, piece);
+      if (result < 0) throw Damaged(result == Z_DATA_ERROR ? "its file's deflate stream is damaged" : TRUNCATED);
+      if (result == 0) {
+        open_ = false;
+        if (unzCloseCurrentFile(zip_.get()) == UNZ_CRCERROR) throw Damaged("its file's CRC-32 does not match its bytes");
+      }
       got += static_cast<std::size_t>(result);
     }
     return got;
   }
-  u64 consumed() const override { return static_cast<u64>(calls_.filter_bytes(archive_->a, -1)); }
-  boost::optional<u64> size() const { return size_; }
+  u64 consumed() const override { return at_; }
+  u64 stated() const { return stated_; }
 
  private:
-  struct Archive {
-    Archive(const ArchiveCalls& calls, const vrk::String& path) : calls(calls), a(calls.read_new()) {
-      if (!a) throw Damaged("libarchive could not start");
-      calls.support_format_zip_seekable(a);
-      if (calls.open_filename(a, path.c_str(), 1 << 20) != ARCHIVE_OK) {
-        const std::string why = problem();
-        calls.read_free(a);
-        a = nullptr;
-        throw Damaged(why);
-      }
-    }
-    ~Archive() {
-      if (a) calls.read_free(a);
-    }
-    std::string problem() const {
-      const char* text = calls.error_string(a);
-      return text ? text : "the zip archive is damaged";
-    }
-    const ArchiveCalls& calls;
-    archive* a;
+  uLong readFile(void* into, uLong n) {
+    const u64 take = std::min<u64>(n, size_ - at_);
+    std::memcpy(into, data_ + at_, static_cast<std::size_t>(take));
+    at_ += take;
+    return static_cast<uLong>(take);
+  }
+  bool seekFile(u64 offset, int origin) {
+    const u64 base = origin == ZLIB_FILEFUNC_SEEK_SET ? 0 : origin == ZLIB_FILEFUNC_SEEK_CUR ? at_ : size_;
+    if (offset > size_ - base) return false;
+    at_ = base + offset;
+    return true;
+  }
+
+  const u8* data_;
+  u64 size_;
+  u64 at_ = 0;  // where minizip reads next
+  struct Close {
+    void operator()(void* zip) const { (void)unzClose(zip); }  // and its file, if open
   };
-  ArchiveCalls calls_;  // first: the archives below close through it
-  std::unique_ptr<Archive> archive_;
-  boost::optional<u64> size_;
+  std::unique_ptr<void, Close> zip_;
+  bool open_ = false;
+  u64 stated_ = 0;
 };
-#endif
 #endif
 
 }  // namespace
@@ -456,15 +436,10 @@ CompressedStream::CompressedStream(const vrk::String& path) : path_(path) {
         decoder_ = std::make_unique<ZstdDecoder>(file_->data(), fileSize_);
         break;
       case ZIP: {
-#ifdef VANTOR_LIBARCHIVE_NAME
-        file_.reset();
-        auto zip = std::make_unique<ZipDecoder>(path);
-        size_ = zip->size();
+        auto zip = std::make_unique<ZipDecoder>(file_->data(), fileSize_);
+        size_ = zip->stated();
         decoder_ = std::move(zip);
         break;
-#else
-        throw Refused("a zip archive needs libarchive, which this build of Vantor does not use");
-#endif
       }
       default: break;
     }

@@ -2,12 +2,13 @@
 // A compressed disk image read front to back as the stream of its decompressed bytes:
 // gzip (members one after another), xz (every stream; blocks decoded on two threads),
 // zstd (every frame), bzip2 (streams one after another), and a zip archive that holds
-// exactly one file. The kind is told by the file's first bytes, never by its name.
+// exactly one file, stored or deflated. The kind is told by the file's first bytes,
+// never by its name.
 //
 // Memory stays bounded whatever the image's size: the file is mapped and its pages
-// leave the process once decoded (a zip is read through its own buffers), xz's threaded
-// decoder may take up to 160 MiB and falls back to one thread beyond that, and no
-// decoder is allowed more than 256 MiB (a stream that asks more is refused as such).
+// leave the process once decoded, xz's threaded decoder may take up to 160 MiB and falls
+// back to one thread beyond that, and no decoder is allowed more than 256 MiB (a stream
+// that asks more is refused as such).
 //
 // size() is the decompressed size where the file states it without being decoded
 // (xz's index, a zip's directory); gzip, bzip2 and zstd do not (a zstd frame may state
@@ -66,7 +67,7 @@ class CompressedStream {
 
   vrk::String path_;
   Kind kind_ = NOT_COMPRESSED;
-  std::unique_ptr<vrk::MMapFile> file_;  // every kind but zip
+  std::unique_ptr<vrk::MMapFile> file_;
   u64 fileSize_ = 0;
   boost::optional<u64> size_;
   u64 leastSize_ = 0;
