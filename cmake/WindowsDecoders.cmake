@@ -1,16 +1,13 @@
 # The decoders of compressed disk images in the Windows build, and zstd's encoder, all
 # linked statically into Vantor.dll (it needs no DLL of theirs): zlib from Debian's
-# mingw-w64 package (libz-mingw-w64-dev); zstd, liblzma, bzip2 and minizip's reader,
-# which Debian packages for Linux only, built here from the sources
-# scripts/fetch-decoder-sources.sh unpacks (scripts/setup.sh runs it). Sets
+# mingw-w64 package (libz-mingw-w64-dev); zstd, liblzma and bzip2, which Debian packages
+# for Linux only, built here from the sources scripts/fetch-decoder-sources.sh unpacks
+# (scripts/setup.sh runs it); minizip as on Linux (Minizip.cmake). Sets
 # VANTOR_DECOMPRESSION_LIBRARIES.
-set(VANTOR_DECODER_SOURCES ${PROJECT_SOURCE_DIR}/.cache/decoder-sources CACHE PATH
-    "Where scripts/fetch-decoder-sources.sh unpacked zstd, xz, bzip2 and minizip")
 set(_zstd ${VANTOR_DECODER_SOURCES}/zstd-1.5.4)
 set(_xz ${VANTOR_DECODER_SOURCES}/xz-5.4.1)
 set(_bzip2 ${VANTOR_DECODER_SOURCES}/bzip2-1.0.8)
-set(_minizip ${VANTOR_DECODER_SOURCES}/minizip)
-foreach(dir ${_zstd} ${_xz} ${_bzip2} ${_minizip})
+foreach(dir ${_zstd} ${_xz} ${_bzip2})
   if(NOT EXISTS ${dir}/.unpacked-from)
     message(FATAL_ERROR "${dir} is missing: run scripts/fetch-decoder-sources.sh (scripts/setup.sh does)")
   endif()
@@ -37,11 +34,7 @@ foreach(file blocksort huffman crctable randtable compress decompress bzlib)
 endforeach()
 target_include_directories(vantor_bzip2 SYSTEM INTERFACE ${_bzip2})
 
-# minizip: its reader alone (unzip.c and the file calls it is given, ioapi.c), as Debian's
-# libminizip1 builds it for Linux; zip.c, the writer, is not needed.
-add_library(vantor_minizip STATIC EXCLUDE_FROM_ALL ${_minizip}/unzip.c ${_minizip}/ioapi.c)
-target_link_libraries(vantor_minizip PUBLIC vantor_zlib)
-target_include_directories(vantor_minizip SYSTEM INTERFACE ${_minizip})
+vantor_add_minizip(vantor_zlib)
 
 # liblzma through its own CMakeLists.txt: static, threaded (the xz decoder runs two
 # threads), without its tests and programs.
@@ -55,7 +48,7 @@ target_include_directories(liblzma SYSTEM INTERFACE $<BUILD_INTERFACE:${_xz}/src
 
 # Their warnings are theirs (liblzma defines WIN32_LEAN_AND_MEAN again, which the whole
 # Windows build defines).
-foreach(library liblzma vantor_bzip2 vantor_zstd vantor_minizip)
+foreach(library liblzma vantor_bzip2 vantor_zstd)
   target_compile_options(${library} PRIVATE -w)
 endforeach()
 set(VANTOR_DECOMPRESSION_LIBRARIES vantor_minizip vantor_zlib liblzma vantor_bzip2 vantor_zstd)

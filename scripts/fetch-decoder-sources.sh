@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# Fetches and unpacks the sources of the decoders that the Windows build compiles in
-# (zstd, liblzma, bzip2, minizip: Debian 12 has no mingw-w64 packages of them), the same
-# versions Debian 12 ships for Linux, from Debian's archive. Each tarball is checked
-# against the hash below. Safe to run again: a library unpacked from the right tarball is kept.
-# Usage: scripts/fetch-decoder-sources.sh [DIR]   (default: .cache/decoder-sources at the
-# top, a cache of third-party sources beside the project's own folders, not among them)
+# Fetches and unpacks the sources of the decoders that the build compiles in: minizip
+# (both systems), and for Windows zstd, liblzma and bzip2 (Debian 12 has no mingw-w64
+# packages of them), the versions Debian 12 ships, from Debian's archive. Each tarball
+# is checked against the hash below. Safe to run again: a library unpacked from the
+# right tarball is kept.
+# Usage: scripts/fetch-decoder-sources.sh [DIR [NAME...]]   DIR defaults (also when "")
+# to .cache/decoder-sources at the top, a cache of third-party sources beside the
+# project's own folders, not among them; NAMEs fetch only those folders.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=$(realpath -m "${1:-.cache/decoder-sources}")
+wanted=("${@:2}")
 pool=http://deb.debian.org/debian/pool/main
 # folder unpacked, tarball's address, its SHA-256
 sources=(
@@ -19,6 +22,7 @@ sources=(
 mkdir -p "$dir/downloads"
 for entry in "${sources[@]}"; do
   read -r folder url sha <<<"$entry"
+  if [ ${#wanted[@]} -gt 0 ] && [[ " ${wanted[*]} " != *" $folder "* ]]; then continue; fi
   if [ "$(cat "$dir/$folder/.unpacked-from" 2>/dev/null)" = "$sha" ]; then continue; fi
   tarball=$dir/downloads/${url##*/}
   if [ ! -f "$tarball" ] || ! echo "$sha  $tarball" | sha256sum -c --status; then

@@ -3,7 +3,8 @@
 # Debian 12.
 #   scripts/setup.sh demo   what the Quick start's demo needs: the compiler, the library's
 #                           and the vantor program's build dependencies, and the tools that
-#                           make and read the sample disk;
+#                           make and read the sample disk, and minizip's source, which
+#                           the library compiles in (scripts/fetch-decoder-sources.sh);
 #   scripts/setup.sh        all of that, and what the tests, the benchmarks and the Windows
 #                           build need: GoogleTest, clang and its fuzzing runtime, the file
 #                           system and table tools the tests check against, partclone for
@@ -15,7 +16,7 @@ demo=(
   build-essential cmake g++ pkg-config
   libboost-dev libcli11-dev libxxhash-dev libmount-dev libblkid-dev nlohmann-json3-dev
   libfuse3-dev fuse3
-  zlib1g-dev liblzma-dev libzstd-dev libbz2-dev libminizip-dev
+  zlib1g-dev liblzma-dev libzstd-dev libbz2-dev
   dosfstools mtools fdisk util-linux
 )
 rest=(
@@ -37,6 +38,9 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+# The library builds minizip from its source; the Windows build the other decoders too.
 if [ "${1:-all}" = all ]; then
   bash "$(dirname "$0")/fetch-decoder-sources.sh"
+else
+  bash "$(dirname "$0")/fetch-decoder-sources.sh" "" minizip
 fi

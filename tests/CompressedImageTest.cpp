@@ -105,31 +105,38 @@ TEST_F(CompressedImage, HoldsThePlainImageByteForByteAndReadsAsIt) {
 }
 
 // Noise goes into the file as stored blocks, as zstd itself would store it; noise with
-// sectors repeated in it is compressed.
+// sectors repeated in it, and records of noise and zeros, are compressed.
 TEST(ImageCompressor, StoresNoiseAsItIsAndCompressesNoiseThatRepeats) {
   TempDir dir;
   std::string noise(compressed_image::FRAME_BYTES, '\0'), repeated = noise;
   std::mt19937 random(7);
   for (char& c : noise) c = static_cast<char>(random());
   for (std::size_t at = 0; at < repeated.size(); at += 64 << 10) repeated.replace(at, 64 << 10, noise, 0, 64 << 10);
+  std::string records = noise;  // 16 bytes each: 8 of noise, a counter, 7 zeros
+  for (std::size_t at = 0; at < records.size(); at += 16) {
+    records.replace(at + 8, 8, std::string(1, char(at >> 4)) + std::string(7, '\0'));
+  }
   std::string file;
   {
-    ImageCompressor compressor(3, [&](const u8* bytes, std::size_t size) { file.append(reinterpret_cast<const char*>(bytes), size); });
+    ImageCompressor compressor(
+        3, [&](const u8* bytes, std::size_t size) { file.append(reinterpret_cast<const char*>(bytes), size); });
     compressor.append(noise.data(), noise.size());
     compressor.append(repeated.data(), repeated.size());
+    compressor.append(records.data(), records.size());
     compressor.finish();
   }
   SeekTable table;
   std::string why;
   ASSERT_TRUE(parseSeekTable(reinterpret_cast<const u8*>(file.data()), file.size(), table, why)) << why;
-  ASSERT_EQ(table.frames.size(), 2u);
+  ASSERT_EQ(table.frames.size(), 3u);
   EXPECT_EQ(table.frames[0].compressedSize, noise.size() + 9 + 3 * (noise.size() >> 17));
   EXPECT_LT(table.frames[1].compressedSize, repeated.size() / 16);
+  EXPECT_LT(table.frames[2].compressedSize, records.size() * 3 / 4);
   writeFile(dir.file("frames.img"), file);
   const ImageBytes image(dir.file("frames.img"));
-  std::string back(2 * noise.size(), '\0');
+  std::string back(3 * noise.size(), '\0');
   image.read(0, back.data(), back.size());
-  EXPECT_TRUE(back == noise + repeated);
+  EXPECT_TRUE(back == noise + repeated + records);
 
   // What the output throws (a full disk) comes out of append() or finish(), and nothing
   // is written after it.

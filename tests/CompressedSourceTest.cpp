@@ -53,7 +53,7 @@ class CompressedSource : public ::testing::Test {
 };
 
 TEST_F(CompressedSource, EveryKindIsWrittenVerifiedOntoThreeDrivesAtOnceAndComparedAfterwards) {
-  runOrThrow("cd " + shellQuote(dir.path()) + " && cp disk.img other.img && zip -q -1 one.zip disk.img");
+  runOrThrow("cd " + shellQuote(dir.path()) + " && zip -q -1 one.zip disk.img && zip -q -fz -1 zip64.zip disk.img");
   const std::vector<std::pair<std::string, std::string>> sources = {
       {"gzip", make("disk.img.gz", "gzip -1 -c disk.img")},
       {"xz", make("disk.img.xz", "xz -0 -c disk.img")},
@@ -62,6 +62,7 @@ TEST_F(CompressedSource, EveryKindIsWrittenVerifiedOntoThreeDrivesAtOnceAndCompa
       {"zstd", make("piped.img.zst", "cat disk.img | zstd -q -1 -c")},  // no content size in the frame
       {"bzip2", make("disk.img.bz2", "bzip2 -1 -c disk.img")},
       {"zip", dir.file("one.zip")},
+      {"zip", dir.file("zip64.zip")},  // sizes in the zip64 field, 0xFFFFFFFF in the entry's own
   };
   const u32 sectors = static_cast<u32>(image.size() / 512);
   for (const auto& [kind, path] : sources) {
@@ -176,8 +177,10 @@ TEST_F(CompressedSource, DamageAndStreamsTooLargeEndTheRestoreWithSectorZeroAsIt
       {make("cut.gz", "gzip -1 -c disk.img | head -c 1000000"), "error 11 The gzip-compressed image", true},
       {dir.file("two.zip"), "error 11 \"" + dir.file("two.zip") + "\": the zip archive holds 2 files", false},
       {dir.file("none.zip"), "error 11 \"" + dir.file("none.zip") + "\": the zip archive holds no file", false},
-      {dir.file("locked.zip"), "error 11 \"" + dir.file("locked.zip") + "\": the zip archive's file is encrypted", false},
-      {dir.file("bzip2.zip"), "error 11 \"" + dir.file("bzip2.zip") + "\": the zip archive's file is compressed with method 12", false},
+      {dir.file("locked.zip"), "error 11 \"" + dir.file("locked.zip") + "\": the zip archive's file is encrypted",
+       false},
+      {dir.file("bzip2.zip"),
+       "error 11 \"" + dir.file("bzip2.zip") + "\": the zip archive's file is compressed with method 12", false},
       {damaged("bad.zip", "zip -q -1 - disk.img", 1000000), "error 11 The zip-compressed image", true},
       {damaged("stored.zip", "zip -q -0 - disk.img", 1000000), "error 11 The zip-compressed image", true},
       {damaged("header.xz", "xz -0 -c disk.img", 7), "error 11 The xz-compressed image", false},

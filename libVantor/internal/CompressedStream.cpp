@@ -303,7 +303,7 @@ class ZipDecoder : public CompressedStream::Decoder {
       return static_cast<ZipDecoder*>(self)->seekFile(offset, origin) ? 0 : -1;
     };
     calls.zclose_file = [](voidpf, voidpf) -> int { return 0; };
-    calls.zerror_file = [](voidpf, voidpf) -> int { return 0; };
+    calls.zerror_file = [](voidpf, voidpf self) -> int { return static_cast<ZipDecoder*>(self)->shortRead_ ? 1 : 0; };
     calls.opaque = this;
     zip_.reset(unzOpen2_64("", &calls));
     if (!zip_) throw Damaged("its directory cannot be read");
@@ -322,7 +322,8 @@ class ZipDecoder : public CompressedStream::Decoder {
       if (unzGetCurrentFileInfo64(zip, &entry, &name[0], room, nullptr, 0, nullptr, 0) != UNZ_OK) break;
       name.resize(entry.size_filename);
       const bool folder = !name.empty() && (name.back() == '/' || name.back() == '\\') && entry.uncompressed_size == 0;
-      if (folder) continue;
+      const bool unixLink = (entry.version >> 8) == 3 && ((entry.external_fa >> 16) & 0170000) == 0120000;
+      if (folder || unixLink) continue;
       if (++files == 1 && unzGetFilePos64(zip_.get(), &chosen) == UNZ_OK) file = entry;
     }
     if (result != UNZ_END_OF_LIST_OF_FILE) throw Damaged("its directory is damaged");
@@ -347,10 +348,12 @@ class ZipDecoder : public CompressedStream::Decoder {
     while (got < n && open_) {
       const unsigned piece = static_cast<unsigned>(std::min<std::size_t>(n - got, PIECE_BYTES));
       const int result = unzReadCurrentFile(zip_.get(), out + got, piece);
-      if (result < 0) throw Damaged(result == Z_DATA_ERROR ? "its file's deflate stream is damaged" : TRUNCATED);
+      if (result < 0) throw Damaged(readFailure(result));
       if (result == 0) {
         open_ = false;
-        if (unzCloseCurrentFile(zip_.get()) == UNZ_CRCERROR) throw Damaged("its file's CRC-32 does not match its bytes");
+        if (unzCloseCurrentFile(zip_.get()) == UNZ_CRCERROR) {
+          throw Damaged("its file's CRC-32 does not match its bytes");
+        }
       }
       got += static_cast<std::size_t>(result);
     }
@@ -360,22 +363,34 @@ class ZipDecoder : public CompressedStream::Decoder {
   u64 stated() const { return stated_; }
 
  private:
+  static std::string readFailure(int result) {
+    switch (result) {
+      case Z_DATA_ERROR: return "its file's deflate stream is damaged";
+      case Z_BUF_ERROR: return "its file's deflate stream goes on past the compressed size the directory states";
+      case UNZ_ERRNO: return TRUNCATED;
+      default: return "minizip could not read its file (" + std::to_string(result) + ")";
+    }
+  }
   uLong readFile(void* into, uLong n) {
     const u64 take = std::min<u64>(n, size_ - at_);
+    shortRead_ = shortRead_ || take < n;
     std::memcpy(into, data_ + at_, static_cast<std::size_t>(take));
     at_ += take;
     return static_cast<uLong>(take);
   }
+  // minizip moves back from where it is by a negative offset cast to ZPOS64_T.
   bool seekFile(u64 offset, int origin) {
     const u64 base = origin == ZLIB_FILEFUNC_SEEK_SET ? 0 : origin == ZLIB_FILEFUNC_SEEK_CUR ? at_ : size_;
-    if (offset > size_ - base) return false;
-    at_ = base + offset;
+    const u64 to = base + offset;  // modulo 2^64: a step back wraps round to below base
+    if (to > size_) return false;
+    at_ = to;
     return true;
   }
 
   const u8* data_;
   u64 size_;
   u64 at_ = 0;  // where minizip reads next
+  bool shortRead_ = false;  // a read ran past the file's end
   struct Close {
     void operator()(void* zip) const { (void)unzClose(zip); }  // and its file, if open
   };

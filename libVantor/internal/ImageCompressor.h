@@ -55,6 +55,7 @@ class ImageCompressor {
     bool done = false;
     std::exception_ptr failure;
   };
+  void stop();
   void submit();
   void waitForRoom(std::size_t frames);
   void work();
