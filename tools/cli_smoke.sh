@@ -292,7 +292,7 @@ if vantor mount --help >/dev/null 2>&1 && [ -c /dev/fuse ] && command -v fusermo
   serve() {
     "$exe" mount "$1" served 2>serve.txt &
     mounter=$!
-    for _ in $(seq 50); do [ -e "served/$2" ] && break; sleep 0.1; done
+    for _ in $(seq 300); do [ -e "served/$2" ] && break; sleep 0.1; done  # 30 s for a loaded machine
   }
   unserve() {
     fusermount3 -u served 2>/dev/null || [ "${1:-}" = any ] || fail "fusermount3 -u served failed"
