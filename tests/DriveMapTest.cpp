@@ -74,9 +74,7 @@ std::vector<u8> bootSector(bool fat32) {
 }
 
 void setEntry(FakeDisk& disk, bool fat32, u32 cluster, u32 value, u32 at = VOLUME) {
-  u8 entry[4];
-  writeLE32(entry, value);
-  disk.put((u64(at) + (fat32 ? 32 : 4)) * 512 + (fat32 ? 4 : 2) * cluster, entry, fat32 ? 4 : 2);
+  test::putLE(disk, (u64(at) + (fat32 ? 32 : 4)) * 512 + (fat32 ? 4 : 2) * cluster, value, fat32 ? 4 : 2);
 }
 
 // The value in cluster 2 and in the FAT's last entry (for FAT32 past the volume's end).
@@ -165,11 +163,7 @@ TEST(FatVolumeMapper, RefusesWhatItCannotMap) {
 }
 
 void setMbrEntry(FakeDisk& disk, int index, u8 type, u32 start, u32 count) {
-  u8 e[16] = {};
-  e[4] = type;
-  writeLE32(e + 8, start);
-  writeLE32(e + 12, count);
-  disk.put(446 + 16 * index, e, 16);
+  test::putEntry(disk, 446 + 16 * index, 0, type, start, count);
   disk.put(510, std::vector<u8>{0x55, 0xAA});
 }
 

@@ -27,6 +27,8 @@
 namespace vantor::fuzz {
 
 using test::FakeDisk;
+using test::putEntry;
+using test::putLE;
 using Op = FakeDisk::Op;
 
 class FuzzInput {

@@ -229,8 +229,4 @@ FakeDisk fakeDiskWith(const std::string& volume, u64 first, u32 sectors) {
   return disk;
 }
 
-void putLE(FakeDisk& disk, u64 offset, u64 value, u32 width) {
-  for (u32 i = 0; i < width; ++i) disk.fill(offset + i, u8(value >> 8 * i), 1);
-}
-
 }  // namespace vantor::test
