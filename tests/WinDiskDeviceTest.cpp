@@ -324,35 +324,19 @@ TEST(DriveListing, FiltersDecideWhatIsListedAndEachDriveShowsItsVolumesMountsAnd
     }
   }
 
-  // Each drive as "kind media size/sector readOnly [error] mounts: volumes", each volume as
-  // "node @first+count fs 'label' uuid? mounts".
-  const auto text = [](const LISTED_DRIVE& d) {
-    std::string t = std::to_string(d.kind) + " " + std::to_string(d.media) + " " + std::to_string(d.sizeBytes) + "/" +
-                    std::to_string(d.sectorSize) + (d.readOnly ? " ro [" : " rw [") + d.openError + "]";
-    for (const std::string& m : d.mountPoints) t += " " + m;
-    t += ":";
-    for (const LISTED_VOLUME& v : d.volumes) {
-      t += " " + v.locator + (v.extentKnown ? " @" : " ?") + std::to_string(v.firstByte) + "+" +
-           std::to_string(v.byteCount) + " " + v.fileSystem + " '" + v.label + "'" + (v.uuid.empty() ? " -" : " uuid") +
-           std::to_string(v.driveLetters.size());
-      for (const std::string& m : v.mountPoints) t += " " + m;
-      t += ";";
-    }
-    return t;
-  };
-  const std::string virtualFixed = std::to_string(DRIVE_VIRTUAL) + " " + std::to_string(MEDIA_FIXED) + " ";
+  const std::string virtualFixed = std::to_string(DRIVE_VIRTUAL) + "/" + std::to_string(MEDIA_FIXED) + " ";
   const std::string mnt = dir.file("mnt");
   LISTED_DRIVE drive, locked, bare;
   ASSERT_TRUE(DriveListing::find(loop->path(), drive));
   ASSERT_TRUE(DriveListing::find(readOnly->path(), locked));
-  EXPECT_EQ(text(drive), virtualFixed + std::to_string(64 << 20) + "/512 rw [] " + mnt + ": " + loop->partition(1) +
-                             " @1048576+16777216 vfat 'PHOTOS' uuid0; " + loop->partition(2) +
-                             " @17825792+16777216 ext2 'DATA' uuid0 " + mnt + ";");
-  EXPECT_EQ(text(locked), virtualFixed + std::to_string(1 << 20) + "/512 ro []:");
+  EXPECT_EQ(test::describe(drive), virtualFixed + std::to_string(64 << 20) + "/512 rw " + mnt + " | " +
+                                       loop->partition(1) + " vfat 'PHOTOS' [] uuid @1048576+16777216; " +
+                                       loop->partition(2) + " ext2 'DATA' [] uuid @17825792+16777216 " + mnt + ";");
+  EXPECT_EQ(test::describe(locked), virtualFixed + std::to_string(1 << 20) + "/512 ro |");
   EXPECT_EQ(drive.product, loop->backingFile());
   // The drive alone: its product and size, no volume probed.
   ASSERT_TRUE(DriveListing::find(loop->path(), bare, DriveListing::WITHOUT_VOLUMES));
-  EXPECT_EQ(text(bare), virtualFixed + std::to_string(64 << 20) + "/512 rw []:");
+  EXPECT_EQ(test::describe(bare), virtualFixed + std::to_string(64 << 20) + "/512 rw |");
   EXPECT_EQ(bare.product, drive.product);
 }
 

@@ -239,35 +239,19 @@ TEST_F(Machine, TheListingShowsEachDiskWithItsVolumesLettersAndLabels) {
   fake.refuse = {{"extents V5", ERROR_INVALID_FUNCTION}, {"extents V6", ERROR_NOT_READY},
                  {"extents V7", ERROR_NOT_READY},        {"writable 2", ERROR_WRITE_PROTECT},
                  {"read disk 3", ERROR_ACCESS_DENIED}};
-  // Each drive as "kind/media size/sectorSize rw|ro[, does not open] mount points" (kinds: 1
-  // USB, 2 card, 4 internal, 8 virtual; media: 0 removable, 1 fixed), then its volumes, each
-  // as "locator fileSystem 'label' [letters] mount points", at its first byte when known.
-  const auto text = [](const LISTED_DRIVE& d) {
-    std::string t = std::to_string(d.kind) + "/" + std::to_string(d.media) + " " + std::to_string(d.sizeBytes) + "/" +
-                    std::to_string(d.sectorSize) + (d.readOnly ? " ro" : " rw") +
-                    (d.openError.empty() ? "" : ", does not open");
-    for (const std::string& point : d.mountPoints) t += " " + point;
-    t += " |";
-    for (const LISTED_VOLUME& v : d.volumes) {
-      t += " " + v.locator + " " + v.fileSystem + " '" + v.label + "' [";
-      for (const std::string& letter : v.driveLetters) t += letter;
-      t += "]";
-      for (const std::string& point : v.mountPoints) t += " " + point;
-      t += v.extentKnown ? " @" + std::to_string(v.firstByte) + ";" : ";";
-    }
-    return t;
-  };
+  // (Kinds: 1 USB, 2 card, 4 internal, 8 virtual; media: 0 removable, 1 fixed.)
   const std::string expected[] = {
-      "4/1 8388608/512 rw C: | \\\\?\\Volume{V3} NTFS '' [C:] C: @1048576; \\\\?\\Volume{V4} NTFS 'SPAN' [];",
+      "4/1 8388608/512 rw C: | \\\\?\\Volume{V3} NTFS '' [C:] - @1048576+4194304 C:; "
+      "\\\\?\\Volume{V4} NTFS 'SPAN' [] - ?;",
       "2/0 0/0 rw |",
-      "1/0 4194304/512 ro E: C:\\mnt\\photos | \\\\?\\Volume{V2} exFAT '' [] @65536; \\\\?\\Volume{V1} FAT32 'PHOTOS' "
-      "[E:] E: C:\\mnt\\photos @1048576; \\\\?\\Volume{V4} NTFS 'SPAN' [];",
+      "1/0 4194304/512 ro E: C:\\mnt\\photos | \\\\?\\Volume{V2} exFAT '' [] - @65536+524288; \\\\?\\Volume{V1} FAT32 "
+      "'PHOTOS' [E:] - @1048576+1048576 E: C:\\mnt\\photos; \\\\?\\Volume{V4} NTFS 'SPAN' [] - ?;",
       "8/1 1048576/512 rw, does not open |"};
   const std::vector<LISTED_DRIVE> drives = DriveListing::drives();
   ASSERT_EQ(drives.size(), 4u);
   for (std::size_t i = 0; i < drives.size(); ++i) {
     EXPECT_EQ(drives[i].locator, "\\\\.\\PhysicalDrive" + std::to_string(i));
-    EXPECT_EQ(text(drives[i]), expected[i]) << drives[i].openError;
+    EXPECT_EQ(test::describe(drives[i]), expected[i]) << drives[i].openError;
   }
   EXPECT_EQ(drives[2].product, "Kingston DataTraveler 3.0");
   LISTED_DRIVE found;
