@@ -4,6 +4,7 @@
 // reads, faults and refusals.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 #include <random>
 #include <set>
@@ -15,7 +16,6 @@
 #include <libVantor/internal/FatVolumeMapper.h>
 
 #include "support/FakeDisk.h"
-#include "support/FatImage.h"
 #include "support/Spans.h"
 #include "support/ThrowsVantor.h"
 
@@ -233,7 +233,7 @@ TEST(DriveMap, MapsTheMbrTheGapBelow2048AndEveryVolume) {
 TEST(DriveMap, RefusesForeignPartitionsAndVolumesPastTheDrive) {
   struct Case {
     const char* what;
-    std::vector<test::PartitionPlan> entries;
+    std::vector<std::array<u32, 3>> entries;  // {start, size, type}
     bool allowBeyond;
     VantorErrorCodes code;
     std::string message;
@@ -255,7 +255,7 @@ TEST(DriveMap, RefusesForeignPartitionsAndVolumesPastTheDrive) {
     SCOPED_TRACE(c.what);
     FakeDisk disk(512, 10000);
     for (std::size_t i = 0; i < c.entries.size(); ++i)
-      setMbrEntry(disk, int(i), c.entries[i].type, c.entries[i].start, c.entries[i].size);
+      setMbrEntry(disk, int(i), u8(c.entries[i][2]), c.entries[i][0], c.entries[i][1]);
     SectorMap map;
     addSectorRange(map, makeSectorRange(77, 3));
     u64 highest = 0;

@@ -14,7 +14,6 @@
 #include <libVantor/WinDiskFile.h>
 
 #include "support/FakeDisk.h"
-#include "support/FatImage.h"
 #include "support/TempDir.h"
 #include "support/ThrowsVantor.h"
 #include "support/ToolSteps.h"

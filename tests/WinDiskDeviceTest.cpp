@@ -42,7 +42,6 @@
 #include <libVantor/internal/SysHost.h>
 
 #include "support/FakeDisk.h"
-#include "support/FatImage.h"
 #include "support/Imaging.h"
 #include "support/LogCapture.h"
 #include "support/LoopDevice.h"
@@ -484,11 +483,12 @@ constexpr u32 kVolume = 2048;         // the first chunks of its used sectors st
 class FailingDrive : public ::testing::Test {
  protected:
   void SetUp() override {
-    test::FatImage image(backing, kDriveSectors);
-    image.partition({{kVolume, kDriveSectors - kVolume, 0x0E, true}});
-    image.format(kVolume, kDriveSectors - kVolume, 16);
-    image.addFile(kVolume, "::/a.bin", 300000, 1);
-    image.addFile(kVolume, "::/b.bin", 700000, 2);
+    const std::string q = test::shellQuote(backing), at = std::to_string(kVolume);  // 31744 KiB from there on
+    test::runOrThrow("cd " + test::shellQuote(scratch.path()) + " && truncate -s 32M " + q +
+                     " && printf 'label: dos\\n" + at + ",,e,*\\n' | sfdisk -q " + q + " && mkfs.fat -F 16 -h " + at +
+                     " --offset " + at + " " + q + " 31744 >/dev/null && head -c 300000 /dev/urandom >a.bin" +
+                     " && head -c 700000 /dev/urandom >b.bin && MTOOLS_SKIP_CHECK=1 mcopy -i " + q + "@@" +
+                     std::to_string(kVolume * 512) + " a.bin b.bin ::/");
     std::string why;
     loop = LoopDevice::attach(backing, 512, why);
     if (!loop) GTEST_SKIP() << why;

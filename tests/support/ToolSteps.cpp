@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <regex>
+#include <sstream>
 #include <stdexcept>
 
 #include "support/Shell.h"
@@ -75,6 +77,21 @@ std::string replay(const std::string& path, const std::string& file) {
 }
 
 }  // namespace
+
+std::string sfdiskTable(const std::string& image) {
+  return ToolSteps::run("sfdisk --dump", image, [&] {
+    // "<image><slot from 1> : start=<first>, size=<count>, type=<hex>[, bootable]", one line an entry.
+    std::istringstream dump(capture("sfdisk --dump " + shellQuote(image) + " 2>/dev/null"));
+    const std::regex entry(R"((\d+) : start= *(\d+), size= *(\d+), type=([0-9a-f]+)(, bootable)?)");
+    std::ostringstream out;
+    std::smatch m;
+    for (std::string line; std::getline(dump, line);) {
+      if (!std::regex_search(line, m, entry)) continue;
+      out << std::stoul(m[1]) - 1 << " " << m[2] << " " << m[3] << " " << m[4] << (m[5].matched ? " boot" : "") << "\n";
+    }
+    return out.str();
+  });
+}
 
 bool ToolSteps::available() { return hasShell() || std::getenv("VANTOR_TOOL_STEPS") != nullptr; }
 

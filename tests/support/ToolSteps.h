@@ -31,6 +31,11 @@ class ToolSteps {
   static std::string run(const std::string& what, const std::string& file, const std::function<std::string()>& step);
 };
 
+// The partition table of a disk file as sfdisk reads it (a tool step), one line per entry
+// in table order: "slot start size type" (slot from 0, type in hex), " boot" added when
+// bootable.
+std::string sfdiskTable(const std::string& image);
+
 }  // namespace vantor::test
 
 // Skips the test where the system's disk tools neither run nor have recorded steps.
