@@ -2,7 +2,7 @@
 // Shell commands for the tests that drive the system's own tools (losetup, sfdisk,
 // mkfs.fat, mtools, fsck.fat). Only POSIX builds have a shell: elsewhere every command
 // fails (run answers -1, capture "", runOrThrow throws), and tests that need the tools
-// replay what they did on Linux instead (ToolSteps).
+// skip or are Linux-only.
 #pragma once
 #include <string>
 

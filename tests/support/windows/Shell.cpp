@@ -1,4 +1,4 @@
-// No shell here: every command fails. The tools' work is replayed instead (ToolSteps).
+// No shell here: every command fails.
 #include "support/Shell.h"
 
 #include <stdexcept>
