@@ -19,7 +19,6 @@
 #include <libVantor/internal/ImageCompressor.h>
 #include "support/FakeDisk.h"
 #include "support/Imaging.h"
-#include "support/RecordingObserver.h"
 #include "support/Shell.h"
 #include "support/TempDir.h"
 
@@ -37,7 +36,6 @@ struct Drive : FakeTarget {
 class CompressedImage : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!hasShell()) GTEST_SKIP() << "needs the sample disk's tools (sfdisk, mkfs.fat, mtools)";
     runOrThrow("bash " + shellQuote(VANTOR_SOURCE_DIR "/scripts/make-sample-disk.sh") + " " + dir.file("sample.img") +
                " >/dev/null");
     // A file of 14 MiB on the FAT32 volume, so that the image spans several frames.

@@ -43,7 +43,6 @@
 
 #include "support/FakeDisk.h"
 #include "support/Imaging.h"
-#include "support/LogCapture.h"
 #include "support/LoopDevice.h"
 #include "support/TempDir.h"
 #include "support/ThrowsVantor.h"
