@@ -75,7 +75,7 @@ class DiskContract : public ::testing::Test {
     }
   }
   TempDir dir;
-  std::unique_ptr<LoopDevice> loop;
+  std::shared_ptr<LoopDevice> loop;  // (a shared pointer: no Windows build of the test needs ~LoopDevice)
   std::unique_ptr<IDisk> disk;
 };
 
