@@ -8,6 +8,7 @@
 #include <cstring>
 #include <random>
 #include <set>
+#include <tuple>
 #include <vector>
 
 #include <libVantor/LittleEndian.h>
@@ -79,29 +80,25 @@ void setEntry(FakeDisk& disk, bool fat32, u32 cluster, u32 value, u32 at = VOLUM
 
 // The value in cluster 2 and in the FAT's last entry (for FAT32 past the volume's end).
 TEST(FatVolumeMapper, CountsAllocatedEndOfChainAndBadEntriesAsUsedUpToTheLastEntry) {
-  struct Case {
-    bool fat32;
-    u32 value;
-    bool used;
-  };
-  const Case cases[] = {
+  // {FAT32 or FAT16, the value, whether it marks a used cluster}
+  const std::tuple<bool, u32, bool> cases[] = {
       {false, 0x0000, false},    {false, 0x0001, false},    {false, 0x0002, true},     {false, 0xFFEF, true},
       {false, 0xFFF0, false},    {false, 0xFFF6, false},    {false, 0xFFF7, true},     {false, 0xFFFF, true},
       {true, 0x0FFFFFEF, true},  {true, 0x0FFFFFF0, false}, {true, 0x0FFFFFF6, false}, {true, 0x0FFFFFF7, true},
       {true, 0x0FFFFFFF, true},  {true, 0xF0000000, false}, {true, 0xF0000005, true},  {true, 0x1FFFFFF7, true},
       {true, 0xFFFFFFF6, false},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::Message() << std::hex << c.value);
-    const u32 dataStart = c.fat32 ? 148 : 152, spc = c.fat32 ? 1 : 4, last = c.fat32 ? 1023 : 4095;
+  for (const auto& [fat32, value, isUsed] : cases) {
+    SCOPED_TRACE(::testing::Message() << std::hex << value);
+    const u32 dataStart = fat32 ? 148 : 152, spc = fat32 ? 1 : 4, last = fat32 ? 1023 : 4095;
     FakeDisk disk(512, 20200);
-    disk.put(VOLUME * 512, bootSector(c.fat32));
-    setEntry(disk, c.fat32, 2, c.value);
-    setEntry(disk, c.fat32, last, c.value);
-    const SectorMap map = FatVolumeMapper(disk, c.fat32 ? 0x0C : 0x06, VOLUME).getSectorMap();
+    disk.put(VOLUME * 512, bootSector(fat32));
+    setEntry(disk, fat32, 2, value);
+    setEntry(disk, fat32, last, value);
+    const SectorMap map = FatVolumeMapper(disk, fat32 ? 0x0C : 0x06, VOLUME).getSectorMap();
     const u64 lastFirst = dataStart + u64(last - 2) * spc;
     const std::vector<Span> used{{VOLUME, dataStart + spc - 1}, {lastFirst, lastFirst + spc - 1}};
-    EXPECT_EQ(spansOf(map), c.used ? used : (std::vector<Span>{{VOLUME, dataStart - 1}}));
+    EXPECT_EQ(spansOf(map), isUsed ? used : (std::vector<Span>{{VOLUME, dataStart - 1}}));
   }
 }
 

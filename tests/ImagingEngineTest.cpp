@@ -15,6 +15,7 @@
 #include <set>
 #include <stdexcept>
 #include <thread>
+#include <tuple>
 
 #include <libVantor/DiskImager.h>
 #include <libVantor/ImageChecksums.h>
@@ -415,27 +416,23 @@ TEST(RawSourceRestore, WritesOnlyTheMappedSectorsSectorZeroLastAndNamesTheChunkT
   rig.disk->fill(1500 * 512, static_cast<u8>(~rig.disk->byteAt(1500 * 512)), 1);
   EXPECT_EQ(rig.run(verify), "error 5 Data mismatch during verification of sector chunk starting at LBA 00000500h");
 
-  struct Case {
-    const char* name;
-    std::function<bool(Op, u32, u32)> targetGate, sourceGate;
-    bool abort;
-    std::string last;
-  };
-  const Case cases[] = {
+  // {name, the target's and the source's gates, whether an observer aborts, the last notification}
+  using Rule = std::function<bool(Op, u32, u32)>;
+  const std::tuple<const char*, Rule, Rule, bool, std::string> cases[] = {
       {"write fails", [](Op op, u32 s, u32) { return !(op == Op::Write && s == 512); }, nullptr, false,
        "error 4 Error writing sector chunk starting at LBA 00000200h"},
       {"source read fails", nullptr, [](Op op, u32 s, u32 n) { return !(op == Op::Read && s == 1024 && n > 1); }, false,
        "error 4 Error reading source sector chunk starting at LBA 00000400h"},
       {"aborted", nullptr, nullptr, true, "aborted"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, targetGate, sourceGate, aborts, last] : cases) {
+    SCOPED_TRACE(name);
     const auto from = makeSource(true);
     FakeTarget target(4096u);
-    target.disk->gate = c.targetGate;
-    from->gate = c.sourceGate;  // the map reads single sectors; the chunks are read whole
-    if (c.abort) target.imager.registerObserver(new Aborting(target.imager));
-    EXPECT_EQ(target.run([&](DiskImager& i) { return i.startWritingDisk(from, true, false, nullptr); }), c.last);
+    target.disk->gate = targetGate;
+    from->gate = sourceGate;  // the map reads single sectors; the chunks are read whole
+    if (aborts) target.imager.registerObserver(new Aborting(target.imager));
+    EXPECT_EQ(target.run([&](DiskImager& i) { return i.startWritingDisk(from, true, false, nullptr); }), last);
     EXPECT_EQ(target.disk->read(0, 512), std::vector<u8>(512, 0xEE)) << "sector 0 is written only at the end";
     EXPECT_NE(target.disk->calls().back().op, Op::Mount);
   }

@@ -104,35 +104,31 @@ TEST(OxbowKeyFormatterTest, TableTakesItsCHSFromTheGeometryAndKeepsTheFilesSlots
 // The first signature is patched wherever it lies and a later one is left alone; the boot
 // area is one write and the data partition takes the rest of the key, also none of it.
 TEST(OxbowKeyFormatterTest, LayoutsAtTheLimitsArePatchedAndWritten) {
-  struct Case {
-    const char* what;
-    std::size_t size, headerAt;
-    u16 reserved;
-    u32 keySectors;
-  } cases[] = {
+  // {what, the boot loader's size and where its header lies, reserved sectors, the key's sectors}
+  const std::tuple<const char*, std::size_t, std::size_t, u16, u32> cases[] = {
       {"header ends at the file's end", 1000, 989, 0, 100},
       {"a file shorter than a sector", 100, 10, 0, 100},
       {"largest boot area, 65535 sectors", 1000, 100, 65532, 65535},
       {"key as small as the boot area", 1000, 100, 0, 3},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    std::string loader = bootLoader(c.size, c.headerAt);
-    if (c.headerAt < 50) std::memcpy(&loader[60], "VRK\x01\x00\x11\x11\x22\x22\x33\x33", 11);
-    auto disk = std::make_shared<FakeDisk>(512, c.keySectors);
+  for (const auto& [what, size, headerAt, reserved, keySectors] : cases) {
+    SCOPED_TRACE(what);
+    std::string loader = bootLoader(size, headerAt);
+    if (headerAt < 50) std::memcpy(&loader[60], "VRK\x01\x00\x11\x11\x22\x22\x33\x33", 11);
+    auto disk = std::make_shared<FakeDisk>(512, keySectors);
     Info info;
-    formatKey(disk, loader, "p", 0xFFFF, c.reserved, &info);
-    const u32 payloadFirst = static_cast<u32>((c.size + 511) / 512) + c.reserved;
+    formatKey(disk, loader, "p", 0xFFFF, reserved, &info);
+    const u32 payloadFirst = static_cast<u32>((size + 511) / 512) + reserved;
     const std::vector<u8> bytes = disk->read(0, 1024);
     // The segment, the payload's first sector and its sector count, after "VRK" and the version.
     const std::vector<u8> header = {0xFF, 0xFF, u8(payloadFirst), u8(payloadFirst >> 8), 1, 0};
-    EXPECT_EQ(std::vector<u8>(&bytes[c.headerAt + 5], &bytes[c.headerAt + 11]), header);
+    EXPECT_EQ(std::vector<u8>(&bytes[headerAt + 5], &bytes[headerAt + 11]), header);
     EXPECT_EQ(std::memcmp(&bytes[60], &loader[60], 11), 0) << "a later signature is left alone";
     EXPECT_EQ(info.endSegment, 0x0000) << "16-bit arithmetic";
     EXPECT_EQ(info.dataFirstSector, payloadFirst + 1);
-    EXPECT_EQ(info.dataLastSector, c.keySectors - 1);
+    EXPECT_EQ(info.dataLastSector, keySectors - 1);
     EXPECT_EQ(disk->writes(), (Calls{{Op::Write, 0, payloadFirst + 1}}));
-    EXPECT_EQ(u32(PartitionTools::getPartitions(*disk)[0].sectorCount), c.keySectors - payloadFirst - 1);
+    EXPECT_EQ(u32(PartitionTools::getPartitions(*disk)[0].sectorCount), keySectors - payloadFirst - 1);
   }
 }
 

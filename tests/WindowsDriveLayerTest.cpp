@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <libVantor/DiskDevice.h>
@@ -100,20 +101,15 @@ TEST_F(Machine, ListsEachDiskOnceAndOpensItReadWriteUnlessItsMediumRefuses) {
   const std::pair<u32, std::string> listings[] = {{0x02, "0"}, {0x04, "2"}, {0x08, "1"}, {0x30, "03"}, {0x50, "12"}};
   for (const auto& [flags, listed] : listings) EXPECT_EQ(numbers(flags), listed) << flags;
 
-  struct Case {
-    const char* refused;  // with ERROR_WRITE_PROTECT
-    int disk;
-    bool writeProtected;
-    u64 sizeBytes;
-  };
-  const Case cases[] = {{"", 2, false, 4 << 20}, {"writable 2", 2, true, 4 << 20}, {"open disk 2", 2, true, 4 << 20},
-                        {"", 1, true, 0}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.refused);
-    fake.refuse = {{c.refused, ERROR_WRITE_PROTECT}};
-    const auto drive = open(c.disk);
-    EXPECT_EQ(drive->isWriteProtected(), c.writeProtected);
-    EXPECT_EQ(drive->getSizeBytes(), c.sizeBytes);
+  // {the request refused with ERROR_WRITE_PROTECT, the disk, whether it is write-protected, its size}
+  const std::tuple<const char*, int, bool, u64> cases[] = {
+      {"", 2, false, 4 << 20}, {"writable 2", 2, true, 4 << 20}, {"open disk 2", 2, true, 4 << 20}, {"", 1, true, 0}};
+  for (const auto& [refused, disk, writeProtected, sizeBytes] : cases) {
+    SCOPED_TRACE(refused);
+    fake.refuse = {{refused, ERROR_WRITE_PROTECT}};
+    const auto drive = open(disk);
+    EXPECT_EQ(drive->isWriteProtected(), writeProtected);
+    EXPECT_EQ(drive->getSizeBytes(), sizeBytes);
     EXPECT_EQ(drive->getSectorSize(), 512u);
   }
   EXPECT_EQ(fake.threadErrorMode, 0u);  // quiet only while it asked
