@@ -228,16 +228,10 @@ TEST(DriveMap, MapsTheMbrTheGapBelow2048AndEveryVolume) {
 // One sector too many for the drive is refused unless volumes may reach past it; a type
 // other than the five FAT ones is refused.
 TEST(DriveMap, RefusesForeignPartitionsAndVolumesPastTheDrive) {
-  struct Case {
-    const char* what;
-    std::vector<std::array<u32, 3>> entries;  // {start, size, type}
-    bool allowBeyond;
-    VantorErrorCodes code;
-    std::string message;
-    u64 highest;  // what highestVolumeSector holds after the failure
-  };
+  // {what, the entries ({start, size, type} each), volumes allowed past the drive, the code
+  // and message, what highestVolumeSector holds after the failure}
   const std::string foreign = "Unsupported partition ID found in MBR : ";
-  const Case cases[] = {
+  const std::tuple<const char*, std::vector<std::array<u32, 3>>, bool, VantorErrorCodes, std::string, u64> cases[] = {
       {"extended partition", {{4000, 100, 0x0F}}, false, ERR_UNSUPPORTED_FILE_SYSTEM, foreign + "0Fh", 4099},
       {"too long and foreign: the extent check comes first", {{2048, 7953, 0x07}}, false, ERR_VOLUME_EXCEEDS_DRIVE,
        "Last volume sector exceeds drive extents.\n"
@@ -248,17 +242,17 @@ TEST(DriveMap, RefusesForeignPartitionsAndVolumesPastTheDrive) {
       {"first failing entry in table order ends the map", {{0, 0, 0}, {3000, 10, 0x07}, {2048, 7953, 0x06}}, false,
        ERR_UNSUPPORTED_FILE_SYSTEM, foreign + "07h", 3009},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+  for (const auto& [what, entries, allowBeyond, code, message, highestAfter] : cases) {
+    SCOPED_TRACE(what);
     FakeDisk disk(512, 10000);
-    for (std::size_t i = 0; i < c.entries.size(); ++i)
-      setMbrEntry(disk, int(i), u8(c.entries[i][2]), c.entries[i][0], c.entries[i][1]);
+    for (std::size_t i = 0; i < entries.size(); ++i)
+      setMbrEntry(disk, int(i), u8(entries[i][2]), entries[i][0], entries[i][1]);
     SectorMap map;
     addSectorRange(map, makeSectorRange(77, 3));
     u64 highest = 0;
-    EXPECT_TRUE(throwsVantor([&] { getDriveMap(disk, map, highest, c.allowBeyond); }, c.code, c.message));
+    EXPECT_TRUE(throwsVantor([&, beyond = allowBeyond] { getDriveMap(disk, map, highest, beyond); }, code, message));
     EXPECT_EQ(spansOf(map), (std::vector<Span>{{77, 79}})) << "the caller's map is untouched";
-    EXPECT_EQ(highest, c.highest);
+    EXPECT_EQ(highest, highestAfter);
   }
 }
 

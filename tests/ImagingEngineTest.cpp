@@ -299,14 +299,9 @@ TEST(ImageRestore, FailuresEndTheRestoreAndDrivesBeyond32BitSectorNumbersAreNeve
   TempDir dir;
   const std::string image = dir.file("a.img");  // sector 0 and the 2048 after it, of a volume of one sector
   ASSERT_EQ(FakeTarget(sourceDisk()).capture(image), "finished");
-  struct Case {
-    const char* name;
-    u32 sectors;
-    std::function<bool(FakeDisk&, Op, u32 sector)> gate;  // none: every transfer works
-    VantorErrorCodes code;
-    std::size_t writes;
-  };
-  const Case cases[] = {
+  // {name, drive sectors, the gate (none: every transfer works), the code, the writes done}
+  using Rule = std::function<bool(FakeDisk&, Op, u32 sector)>;
+  const std::tuple<const char*, u32, Rule, VantorErrorCodes, std::size_t> cases[] = {
       {"used sectors past the drive", 2048, nullptr, ERR_VOLUME_TOO_LARGE, 0},
       {"dismount refused", 4000, nullptr, ERR_DISMOUNT_FAILED, 0},
       {"write fails", 4000, [](FakeDisk&, Op op, u32 s) { return !(op == Op::Write && s == 512); }, ERR_DISK_ACCESS, 3},
@@ -324,15 +319,15 @@ TEST(ImageRestore, FailuresEndTheRestoreAndDrivesBeyond32BitSectorNumbersAreNeve
        },
        ERR_VERIFY_MISMATCH, 10},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    FakeTarget rig(c.sectors);
-    rig.disk->dismountResult = c.code != ERR_DISMOUNT_FAILED;
-    if (c.gate) rig.disk->gate = [&c, &rig](Op op, u32 s, u32) { return c.gate(*rig.disk, op, s); };
+  for (const auto& [name, sectors, gate, code, writesDone] : cases) {
+    SCOPED_TRACE(name);
+    FakeTarget rig(sectors);
+    rig.disk->dismountResult = code != ERR_DISMOUNT_FAILED;
+    if (gate) rig.disk->gate = [rule = gate, &rig](Op op, u32 s, u32) { return rule(*rig.disk, op, s); };
     bool called = false;
     EXPECT_THAT(rig.restore(image, [&](std::shared_ptr<IDisk>) { called = true; }),
-                testing::StartsWith("error " + std::to_string(c.code) + " "));
-    EXPECT_EQ(rig.disk->writes().size(), c.writes);
+                testing::StartsWith("error " + std::to_string(code) + " "));
+    EXPECT_EQ(rig.disk->writes().size(), writesDone);
     EXPECT_FALSE(called);
     EXPECT_TRUE(rig.disk->calls().empty() || rig.disk->calls().back().op != Op::Mount);
   }
@@ -493,25 +488,22 @@ TEST(StreamingTransfers, AFailureInAWindowNamesItsChunk) {
   TempDir dir;
   const std::string image = runImage(dir, 0, 100 * 256);
   const u32 bad = (32 + 5) * 256;  // window 1, chunk 5
-  struct Case {
-    Op op;
-    bool corrupt;
-    std::string last;
-  };
-  const Case cases[] = {
+  // {the transfer that meets the bad chunk, whether the chunk reads back changed (or the
+  // transfer fails), the last notification}
+  const std::tuple<Op, bool, std::string> cases[] = {
       {Op::Read, true, "error 5 Data mismatch during verification of sector chunk starting at LBA 00002500h"},
       {Op::Read, false, "error 4 Error reading sector chunk starting at LBA 00002500h"},
       {Op::Write, false, "error 4 Error writing sector chunk starting at LBA 00002500h"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.last);
+  for (const auto& [meets, corrupt, last] : cases) {
+    SCOPED_TRACE(last);
     StreamingTarget rig(30000u);
-    rig.disk->gate = [&c, &rig, bad](Op op, u32 s, u32 n) {
-      if (op != c.op || s > bad || s + n <= bad) return true;
-      if (c.corrupt) rig.disk->fill(u64(bad) * 512 + 3, static_cast<u8>(~rig.disk->byteAt(u64(bad) * 512 + 3)), 1);
-      return c.corrupt;
+    rig.disk->gate = [meets = meets, corrupt = corrupt, &rig, bad](Op op, u32 s, u32 n) {
+      if (op != meets || s > bad || s + n <= bad) return true;
+      if (corrupt) rig.disk->fill(u64(bad) * 512 + 3, static_cast<u8>(~rig.disk->byteAt(u64(bad) * 512 + 3)), 1);
+      return corrupt;
     };
-    EXPECT_EQ(rig.restore(image), c.last);
+    EXPECT_EQ(rig.restore(image), last);
     const std::vector<int> progress = rig.log->progress();
     ASSERT_FALSE(progress.empty());
     EXPECT_EQ(progress.back(), 37) << "every chunk before the bad one, and no more";
