@@ -128,40 +128,37 @@ TEST_F(Machine, ListsEachDiskOnceAndOpensItReadWriteUnlessItsMediumRefuses) {
 // volume again the moment its lock ends: before the new table, it would mount the old
 // partition over the new data); so does destroying a dismounted drive.
 TEST_F(Machine, DismountLocksThenDismountsAndUndoesAllWhenAVolumeRefuses) {
-  struct Case {
-    const char* refused;  // with ERROR_ACCESS_DENIED
-    Log log;
-    const char* record;  // how the drive's first log record starts
-    int allowedFirst = 0;  // times the request is done before the refusals start
-  };
   // A refused lock is tried 20 times, 250 ms apart, before the drive gives up.
   Log lockRefused{"lock V2"};
   lockRefused.insert(lockRefused.end(), 20, "lock V1 refused");
   lockRefused.push_back("unlock V2");
-  const Case cases[] = {
+  const std::string inUse = "96 The volume \"\\\\?\\Volume{V1}\" mounted on \"E:\" is in use";
+  // {the request refused with ERROR_ACCESS_DENIED, the log, how the drive's first log record
+  // starts, the times the request is done before the refusals start}
+  const std::tuple<const char*, Log, std::string, int> cases[] = {
       // Gone after the two listings (the drive's, then the dismount's): it does not open.
       {"probe V1", {}, "133 Failed to open volume handle on \"\\\\?\\Volume{V1}\"", 2},
       // It opens for queries but not read-write (a user without the right): the lock fails.
-      {"open V1", {"lock V2", "unlock V2"}, "96 The volume \"\\\\?\\Volume{V1}\" mounted on \"E:\" is in use"},
-      {"lock V1", lockRefused, "96 The volume \"\\\\?\\Volume{V1}\" mounted on \"E:\" is in use"},
+      {"open V1", {"lock V2", "unlock V2"}, inUse, 0},
+      {"lock V1", lockRefused, inUse, 0},
       {"dismount V1",
        {"lock V2", "lock V1", "lock V4", "dismount V2", "dismount V1 refused", "unlock V2", "unlock V1", "unlock V4",
         "GetLogicalDrives"},
-       "96 The volume \"\\\\?\\Volume{V1}\" mounted on \"E:\" is in use"},
+       inUse, 0},
   };
   const Log dismounted{"lock V2", "lock V1", "lock V4", "dismount V2", "dismount V1", "dismount V4"};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.refused);
-    fake.refuse = {{c.refused, ERROR_ACCESS_DENIED}};
-    fake.allowFirst = {{c.refused, c.allowedFirst}};
+  for (const auto& [refused, refusedLog, record, allowedFirst] : cases) {
+    SCOPED_TRACE(refused);
+    fake.refuse = {{refused, ERROR_ACCESS_DENIED}};
+    fake.allowFirst = {{refused, allowedFirst}};
     fake.log.clear();
     auto drive = open(2);
     {
       test::LogCapture records("vantor.WinDiskDevice");
       EXPECT_FALSE(drive->dismountDrive());
-      EXPECT_EQ(fake.log, c.log);
+      EXPECT_EQ(fake.log, refusedLog);
       ASSERT_FALSE(records.records().empty());
-      EXPECT_EQ(records.records()[0].rfind(c.record, 0), 0u) << records.records()[0];
+      EXPECT_EQ(records.records()[0].rfind(record, 0), 0u) << records.records()[0];
     }
     fake.refuse.clear();
     fake.log.clear();

@@ -70,7 +70,6 @@ u64 layOutVolume(FuzzInput& in, FakeDisk& disk, u64 start, bool fat32) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzInput in = fuzz::start(data, size);
-  static const u32 SECTOR_SIZES[] = {512, 512, 512, 512, 4096, 1024, 2048, 256};
   const u8 options = in.byte();
   const u32 ss = SECTOR_SIZES[options & 7];
   const bool allowBeyond = options & 0x08;

@@ -62,7 +62,6 @@ struct ImageFileInput {
   FileBytes file;
 
   static ImageFileInput read(const uint8_t* data, std::size_t size) {
-    static const u32 SECTOR_SIZES[] = {512, 512, 512, 512, 4096, 1024, 2048, 256};
     FuzzInput in(data, size);
     ImageFileInput input;
     input.options = in.byte();

@@ -155,7 +155,6 @@ FUZZ_UNTRACKED void checkLayout(FakeDisk& disk, const Built& built, bool faultsP
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const u32 SECTOR_SIZES[] = {512, 512, 512, 512, 4096, 1024, 2048, 256};
   FuzzInput in = fuzz::start(data, size);
   const u8 options = in.byte();
   const u8 faults = in.byte();
