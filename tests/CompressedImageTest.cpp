@@ -168,9 +168,7 @@ TEST_F(CompressedImage, DamageIsRefusedBeforeWritingOrEndsTheRestoreWithAnError)
   const auto setLE32 = [](std::string& b, std::size_t at, u32 v) { writeLE32(reinterpret_cast<u8*>(&b[at]), v); };
   const auto entryAt = [&](std::size_t i) { return entries + i * compressed_image::ENTRY_SIZE; };
   // Refused by the start, or by the worker before it touched the drive.
-  const auto refused = [](const std::string& outcome) {
-    return outcome.rfind("error 11 Damaged image file", 0) == 0;
-  };
+  const auto refused = [](const std::string& outcome) { return outcome.rfind("error 11 Damaged image file", 0) == 0; };
 
   // Refused whole before anything is written: a cut file, a frame whose size disagrees
   // with the table, a table that lists another number of frames.
