@@ -86,7 +86,7 @@ step "Windows: build with mingw-w64, test under Wine"
 win_summary=$(mktemp)
 windows_status=0
 windows_start=$SECONDS
-JOBS=$jobs bash scripts/windows-test.sh build-win build 2>&1 | tee "$win_summary" || windows_status=${PIPESTATUS[0]}
+JOBS=$jobs bash scripts/windows-test.sh build-win 2>&1 | tee "$win_summary" || windows_status=${PIPESTATUS[0]}
 echo "Windows step: $((SECONDS - windows_start))s"
 
 step "summary"

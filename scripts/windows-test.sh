@@ -2,15 +2,13 @@
 # The Windows step on its own: builds Vantor.dll, Basekit.dll, vantor.exe and the tests with
 # mingw-w64 and runs the Windows test set under Wine, in a Wine prefix of its own inside
 # the build folder (removed afterwards). scripts/test.sh runs it last; run it alone after
-# scripts/setup.sh and a Linux build, whose test programs record the tool steps the
-# Windows tests replay.
-# Usage: scripts/windows-test.sh [WINDOWS_BUILD_DIR [LINUX_BUILD_DIR]]
-#   (defaults: build-win and build; JOBS sets the parallel jobs, default 2)
+# scripts/setup.sh.
+# Usage: scripts/windows-test.sh [WINDOWS_BUILD_DIR]
+#   (default: build-win; JOBS sets the parallel jobs, default 2)
 # The last line is CTest's count; the exit status is CTest's.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 win_build=$(realpath -m "${1:-build-win}")
-native_build=$(realpath -m "${2:-build}")
 jobs=${JOBS:-2}
 
 # Everything Wine starts for the first time in a prefix (its services) inherits that
@@ -29,7 +27,7 @@ wineboot >/dev/null 2>&1 </dev/null
 # A build folder from the time the C++ runtime was linked statically is configured afresh
 # (its objects stay; the programs and DLLs are linked again).
 if grep -qs '_LINKER_FLAGS:STRING=-static' "$win_build/CMakeCache.txt"; then rm -f "$win_build/CMakeCache.txt"; fi
-cmake --preset mingw -B "$win_build" -DVANTOR_NATIVE_BUILD_DIR="$native_build" >/dev/null
+cmake --preset mingw -B "$win_build" >/dev/null
 cmake --build "$win_build" -j"$jobs"
 status=0
 # A test program that Wine fails to start ends at once with no output of its own; such a

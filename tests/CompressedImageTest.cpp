@@ -19,7 +19,6 @@
 #include <libVantor/internal/ImageCompressor.h>
 #include "support/FakeDisk.h"
 #include "support/Imaging.h"
-#include "support/RecordingObserver.h"
 #include "support/Shell.h"
 #include "support/TempDir.h"
 
@@ -37,7 +36,6 @@ struct Drive : FakeTarget {
 class CompressedImage : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!hasShell()) GTEST_SKIP() << "needs the sample disk's tools (sfdisk, mkfs.fat, mtools)";
     runOrThrow("bash " + shellQuote(VANTOR_SOURCE_DIR "/scripts/make-sample-disk.sh") + " " + dir.file("sample.img") +
                " >/dev/null");
     // A file of 14 MiB on the FAT32 volume, so that the image spans several frames.
@@ -177,9 +175,7 @@ TEST_F(CompressedImage, DamageIsRefusedBeforeWritingOrEndsTheRestoreWithAnError)
   const auto setLE32 = [](std::string& b, std::size_t at, u32 v) { writeLE32(reinterpret_cast<u8*>(&b[at]), v); };
   const auto entryAt = [&](std::size_t i) { return entries + i * compressed_image::ENTRY_SIZE; };
   // Refused by the start, or by the worker before it touched the drive.
-  const auto refused = [](const std::string& outcome) {
-    return outcome.rfind("error 11 Damaged image file", 0) == 0;
-  };
+  const auto refused = [](const std::string& outcome) { return outcome.rfind("error 11 Damaged image file", 0) == 0; };
 
   // Refused whole before anything is written: a cut file, a frame whose size disagrees
   // with the table, a table that lists another number of frames.

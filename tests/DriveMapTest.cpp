@@ -4,9 +4,11 @@
 // reads, faults and refusals.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 #include <random>
 #include <set>
+#include <tuple>
 #include <vector>
 
 #include <libVantor/LittleEndian.h>
@@ -15,7 +17,6 @@
 #include <libVantor/internal/FatVolumeMapper.h>
 
 #include "support/FakeDisk.h"
-#include "support/FatImage.h"
 #include "support/Spans.h"
 #include "support/ThrowsVantor.h"
 
@@ -74,36 +75,30 @@ std::vector<u8> bootSector(bool fat32) {
 }
 
 void setEntry(FakeDisk& disk, bool fat32, u32 cluster, u32 value, u32 at = VOLUME) {
-  u8 entry[4];
-  writeLE32(entry, value);
-  disk.put((u64(at) + (fat32 ? 32 : 4)) * 512 + (fat32 ? 4 : 2) * cluster, entry, fat32 ? 4 : 2);
+  test::putLE(disk, (u64(at) + (fat32 ? 32 : 4)) * 512 + (fat32 ? 4 : 2) * cluster, value, fat32 ? 4 : 2);
 }
 
 // The value in cluster 2 and in the FAT's last entry (for FAT32 past the volume's end).
 TEST(FatVolumeMapper, CountsAllocatedEndOfChainAndBadEntriesAsUsedUpToTheLastEntry) {
-  struct Case {
-    bool fat32;
-    u32 value;
-    bool used;
-  };
-  const Case cases[] = {
+  // {FAT32 or FAT16, the value, whether it marks a used cluster}
+  const std::tuple<bool, u32, bool> cases[] = {
       {false, 0x0000, false},    {false, 0x0001, false},    {false, 0x0002, true},     {false, 0xFFEF, true},
       {false, 0xFFF0, false},    {false, 0xFFF6, false},    {false, 0xFFF7, true},     {false, 0xFFFF, true},
       {true, 0x0FFFFFEF, true},  {true, 0x0FFFFFF0, false}, {true, 0x0FFFFFF6, false}, {true, 0x0FFFFFF7, true},
       {true, 0x0FFFFFFF, true},  {true, 0xF0000000, false}, {true, 0xF0000005, true},  {true, 0x1FFFFFF7, true},
       {true, 0xFFFFFFF6, false},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::Message() << std::hex << c.value);
-    const u32 dataStart = c.fat32 ? 148 : 152, spc = c.fat32 ? 1 : 4, last = c.fat32 ? 1023 : 4095;
+  for (const auto& [fat32, value, isUsed] : cases) {
+    SCOPED_TRACE(::testing::Message() << std::hex << value);
+    const u32 dataStart = fat32 ? 148 : 152, spc = fat32 ? 1 : 4, last = fat32 ? 1023 : 4095;
     FakeDisk disk(512, 20200);
-    disk.put(VOLUME * 512, bootSector(c.fat32));
-    setEntry(disk, c.fat32, 2, c.value);
-    setEntry(disk, c.fat32, last, c.value);
-    const SectorMap map = FatVolumeMapper(disk, c.fat32 ? 0x0C : 0x06, VOLUME).getSectorMap();
+    disk.put(VOLUME * 512, bootSector(fat32));
+    setEntry(disk, fat32, 2, value);
+    setEntry(disk, fat32, last, value);
+    const SectorMap map = FatVolumeMapper(disk, fat32 ? 0x0C : 0x06, VOLUME).getSectorMap();
     const u64 lastFirst = dataStart + u64(last - 2) * spc;
     const std::vector<Span> used{{VOLUME, dataStart + spc - 1}, {lastFirst, lastFirst + spc - 1}};
-    EXPECT_EQ(spansOf(map), c.used ? used : (std::vector<Span>{{VOLUME, dataStart - 1}}));
+    EXPECT_EQ(spansOf(map), isUsed ? used : (std::vector<Span>{{VOLUME, dataStart - 1}}));
   }
 }
 
@@ -165,11 +160,7 @@ TEST(FatVolumeMapper, RefusesWhatItCannotMap) {
 }
 
 void setMbrEntry(FakeDisk& disk, int index, u8 type, u32 start, u32 count) {
-  u8 e[16] = {};
-  e[4] = type;
-  writeLE32(e + 8, start);
-  writeLE32(e + 12, count);
-  disk.put(446 + 16 * index, e, 16);
+  test::putEntry(disk, 446 + 16 * index, 0, type, start, count);
   disk.put(510, std::vector<u8>{0x55, 0xAA});
 }
 
@@ -237,16 +228,10 @@ TEST(DriveMap, MapsTheMbrTheGapBelow2048AndEveryVolume) {
 // One sector too many for the drive is refused unless volumes may reach past it; a type
 // other than the five FAT ones is refused.
 TEST(DriveMap, RefusesForeignPartitionsAndVolumesPastTheDrive) {
-  struct Case {
-    const char* what;
-    std::vector<test::PartitionPlan> entries;
-    bool allowBeyond;
-    VantorErrorCodes code;
-    std::string message;
-    u64 highest;  // what highestVolumeSector holds after the failure
-  };
+  // {what, the entries ({start, size, type} each), volumes allowed past the drive, the code
+  // and message, what highestVolumeSector holds after the failure}
   const std::string foreign = "Unsupported partition ID found in MBR : ";
-  const Case cases[] = {
+  const std::tuple<const char*, std::vector<std::array<u32, 3>>, bool, VantorErrorCodes, std::string, u64> cases[] = {
       {"extended partition", {{4000, 100, 0x0F}}, false, ERR_UNSUPPORTED_FILE_SYSTEM, foreign + "0Fh", 4099},
       {"too long and foreign: the extent check comes first", {{2048, 7953, 0x07}}, false, ERR_VOLUME_EXCEEDS_DRIVE,
        "Last volume sector exceeds drive extents.\n"
@@ -257,17 +242,17 @@ TEST(DriveMap, RefusesForeignPartitionsAndVolumesPastTheDrive) {
       {"first failing entry in table order ends the map", {{0, 0, 0}, {3000, 10, 0x07}, {2048, 7953, 0x06}}, false,
        ERR_UNSUPPORTED_FILE_SYSTEM, foreign + "07h", 3009},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+  for (const auto& [what, entries, allowBeyond, code, message, highestAfter] : cases) {
+    SCOPED_TRACE(what);
     FakeDisk disk(512, 10000);
-    for (std::size_t i = 0; i < c.entries.size(); ++i)
-      setMbrEntry(disk, int(i), c.entries[i].type, c.entries[i].start, c.entries[i].size);
+    for (std::size_t i = 0; i < entries.size(); ++i)
+      setMbrEntry(disk, int(i), u8(entries[i][2]), entries[i][0], entries[i][1]);
     SectorMap map;
     addSectorRange(map, makeSectorRange(77, 3));
     u64 highest = 0;
-    EXPECT_TRUE(throwsVantor([&] { getDriveMap(disk, map, highest, c.allowBeyond); }, c.code, c.message));
+    EXPECT_TRUE(throwsVantor([&, beyond = allowBeyond] { getDriveMap(disk, map, highest, beyond); }, code, message));
     EXPECT_EQ(spansOf(map), (std::vector<Span>{{77, 79}})) << "the caller's map is untouched";
-    EXPECT_EQ(highest, c.highest);
+    EXPECT_EQ(highest, highestAfter);
   }
 }
 

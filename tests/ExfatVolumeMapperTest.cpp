@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <tuple>
 
 #include <libVantor/LittleEndian.h>
 #include <libVantor/WinDiskFile.h>
@@ -53,36 +54,31 @@ print('used', len(used))
 TEST(ExfatVolumeMapper, MapsWhatTheBitmapHoldsAndACopyOfItIsTheSameVolume) {
   std::string why;
   if (!VolumeKit::available(why)) GTEST_SKIP() << why;
-  struct Case {
-    const char* name;
-    const char* mkfsOptions;
-    u32 volumeSectorSize, diskSectorSize;
-    u64 offset;  // 512-byte sectors into the disk file
-  };
-  const Case cases[] = {
+  // {name, mkfs.exfat options, the volume's and the disk's sector size, 512-byte sectors into the disk file}
+  const std::tuple<const char*, const char*, u32, u32, u64> cases[] = {
       {"defaults", "", 512, 512, 0},
       {"64 KiB clusters at 1 MiB", "-c 64K", 512, 512, 2048},
       {"4096-byte volume sectors", "", 4096, 512, 6144},
       {"512-byte clusters on a 4096-byte disk", "-c 512", 512, 4096, 2048},
   };
   const u64 sectors = 64u << 11;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, mkfsOptions, volumeSectorSize, diskSectorSize, offset] : cases) {
+    SCOPED_TRACE(name);
     TempDir dir;
     const VolumeKit kit(dir.path());
     const std::string volume = dir.file("volume.img"), disk = dir.file("disk.img"), oracle = dir.file("oracle.py");
-    kit.make(volume, VolumeKind::Exfat, sectors, 0, c.mkfsOptions, c.volumeSectorSize);
-    VolumeKit::place(volume, disk, c.offset);
-    WinDiskFile source(disk.c_str(), WinDiskFile::OpenExisting, c.diskSectorSize, 0);
-    const u32 per = c.diskSectorSize / 512;
+    kit.make(volume, VolumeKind::Exfat, sectors, 0, mkfsOptions, volumeSectorSize);
+    VolumeKit::place(volume, disk, offset);
+    WinDiskFile source(disk.c_str(), WinDiskFile::OpenExisting, diskSectorSize, 0);
+    const u32 per = diskSectorSize / 512;
     u64 used = 0;
-    const SectorMap map = ExfatVolumeMapper(source, u32(c.offset / per), sectors / per).getSectorMap(&used);
+    const SectorMap map = ExfatVolumeMapper(source, u32(offset / per), sectors / per).getSectorMap(&used);
     writeFile(oracle, ORACLE);
     EXPECT_EQ(describe(map) + "used " + std::to_string(used) + "\n",
-              runOrThrow("python3 " + oracle + " " + disk + " " + std::to_string(c.offset * 512) + " " +
-                         std::to_string(c.diskSectorSize)));
+              runOrThrow("python3 " + oracle + " " + disk + " " + std::to_string(offset * 512) + " " +
+                         std::to_string(diskSectorSize)));
     EXPECT_GT(map.size(), 6u) << "the deleted files leave holes between runs";
-    EXPECT_EQ(kit.mappedCopyProblems(disk, c.diskSectorSize, map, c.offset, sectors, VolumeKind::Exfat), "");
+    EXPECT_EQ(kit.mappedCopyProblems(disk, diskSectorSize, map, offset, sectors, VolumeKind::Exfat), "");
   }
 }
 

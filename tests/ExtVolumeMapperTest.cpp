@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <tuple>
 #include <vector>
 
 #include <libVantor/LittleEndian.h>
@@ -50,12 +51,8 @@ SectorMap mapByDumpe2fs(const std::string& image, u64 first, u32 sectorSize, u64
 TEST(ExtVolumeMapper, MapsWhatDumpe2fsCallsUsedAndACopyOfItIsTheSameVolume) {
   std::string why;
   if (!VolumeKit::available(why)) GTEST_SKIP() << why;
-  struct Case {
-    VolumeKind kind;
-    const char* options;
-    u32 mib, sectorSize, offset;  // the offset in disk sectors
-  };
-  const Case cases[] = {
+  // {the file system, mke2fs options, MiB, the disk's sector size, the offset in disk sectors}
+  const std::tuple<VolumeKind, const char*, u32, u32, u32> cases[] = {
       {VolumeKind::Ext2, "-b 1024", 24, 512, 0},
       {VolumeKind::Ext3, "-b 4096 -g 4096", 64, 512, 2048},
       {VolumeKind::Ext4, "-b 4096 -g 4096 -E lazy_itable_init=1", 96, 512, 63},
@@ -64,20 +61,20 @@ TEST(ExtVolumeMapper, MapsWhatDumpe2fsCallsUsedAndACopyOfItIsTheSameVolume) {
       {VolumeKind::Ext4, "-b 4096 -g 2048 -O sparse_super2", 48, 512, 0},
       {VolumeKind::Ext4, "-b 2048 -g 512 -O 64bit,meta_bg,^resize_inode", 40, 4096, 256},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(nameOf(c.kind)) + " " + c.options);
+  for (const auto& [kind, options, mib, sectorSize, offset] : cases) {
+    SCOPED_TRACE(std::string(nameOf(kind)) + " " + options);
     TempDir dir;
     const VolumeKit kit(dir.path());
     const std::string volume = dir.file("volume.img"), drive = dir.file("drive.img");
-    const u64 sectors = u64(c.mib) << 11, first = u64(c.offset) * c.sectorSize / 512;
-    kit.make(volume, c.kind, sectors, 0, c.options);
+    const u64 sectors = u64(mib) << 11, first = u64(offset) * sectorSize / 512;
+    kit.make(volume, kind, sectors, 0, options);
     VolumeKit::place(volume, drive, first);
-    WinDiskFile disk(drive.c_str(), WinDiskFile::OpenExisting, c.sectorSize, 0);
+    WinDiskFile disk(drive.c_str(), WinDiskFile::OpenExisting, sectorSize, 0);
     u64 used = 0, expectedUsed = 0;
-    const SectorMap map = ExtVolumeMapper(disk, c.offset, sectors * 512 / c.sectorSize).getSectorMap(&used);
-    EXPECT_EQ(describe(map), describe(mapByDumpe2fs(volume, c.offset, c.sectorSize, expectedUsed)));
+    const SectorMap map = ExtVolumeMapper(disk, offset, sectors * 512 / sectorSize).getSectorMap(&used);
+    EXPECT_EQ(describe(map), describe(mapByDumpe2fs(volume, offset, sectorSize, expectedUsed)));
     EXPECT_EQ(used, expectedUsed);
-    EXPECT_EQ(kit.mappedCopyProblems(drive, c.sectorSize, map, first, sectors, c.kind), "");
+    EXPECT_EQ(kit.mappedCopyProblems(drive, sectorSize, map, first, sectors, kind), "");
   }
 }
 

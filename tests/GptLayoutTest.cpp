@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <sstream>
+#include <tuple>
 
 #include <boost/property_tree/json_parser.hpp>
 #include <libVantor/LittleEndian.h>
@@ -98,33 +99,29 @@ WinDiskFile openFile(const std::string& path, u32 sectorSize = 512) {
 
 // Tables written onto a file (through a loop device for 4096-byte sectors), read back.
 TEST(GptLayout, ReadsWhatSfdiskReportsOfSgdiskAndSfdiskTables) {
-  struct Case {
-    u32 sectorSize;
-    u64 mib;
-    std::string write;  // the tool's command, before the device
-  };
-  const Case cases[] = {
+  // {sector size, MiB, the tool's command, before the device}
+  const std::tuple<u32, u64, std::string> cases[] = {
       {512, 32, "sgdisk -o $D && sgdisk" + std::string(SGDISK_PARTITIONS)},
       {512, 40, "printf 'label: gpt\\nsize=8MiB, type=uefi, name=\"boot part\"\\nsize=12MiB, name=\"Omega\"\\n"
                 "size=+, type=linux\\n' | sfdisk -q"},
       {4096, 64, "sgdisk -o $D && sgdisk -n 1:256:+4M -c 1:first -n 2:0:+8M -c 2:second"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.write);
+  for (const auto& [sectorSize, mib, write] : cases) {
+    SCOPED_TRACE(write);
     TempDir dir;
-    const std::string file = makeFile(dir, "disk.img", c.mib);
+    const std::string file = makeFile(dir, "disk.img", mib);
     std::string whyNot;
     std::unique_ptr<LoopDevice> loop;
-    if (c.sectorSize != 512 && !(loop = LoopDevice::attach(file, c.sectorSize, whyNot, false, false))) {
+    if (sectorSize != 512 && !(loop = LoopDevice::attach(file, sectorSize, whyNot, false, false))) {
       GTEST_SKIP() << whyNot;
     }
     const std::string device = shellQuote(loop ? loop->path() : file);
-    runOrThrow("D=" + device + " && " + c.write + " $D");
+    runOrThrow("D=" + device + " && " + write + " $D");
     const std::string theirs = sfdiskReport(loop ? loop->path() : file);
     loop.reset();
-    const GptLayout layout = readGptLayout(openFile(file, c.sectorSize));
+    const GptLayout layout = readGptLayout(openFile(file, sectorSize));
     EXPECT_EQ(ourReport(layout), theirs);
-    EXPECT_EQ(layout.alternateSector, (c.mib << 20) / c.sectorSize - 1);
+    EXPECT_EQ(layout.alternateSector, (mib << 20) / sectorSize - 1);
   }
 }
 

@@ -10,10 +10,12 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <numeric>
 #include <random>
 #include <set>
 #include <stdexcept>
 #include <thread>
+#include <tuple>
 
 #include <libVantor/DiskImager.h>
 #include <libVantor/ImageChecksums.h>
@@ -297,14 +299,9 @@ TEST(ImageRestore, FailuresEndTheRestoreAndDrivesBeyond32BitSectorNumbersAreNeve
   TempDir dir;
   const std::string image = dir.file("a.img");  // sector 0 and the 2048 after it, of a volume of one sector
   ASSERT_EQ(FakeTarget(sourceDisk()).capture(image), "finished");
-  struct Case {
-    const char* name;
-    u32 sectors;
-    std::function<bool(FakeDisk&, Op, u32 sector)> gate;  // none: every transfer works
-    VantorErrorCodes code;
-    std::size_t writes;
-  };
-  const Case cases[] = {
+  // {name, drive sectors, the gate (none: every transfer works), the code, the writes done}
+  using Rule = std::function<bool(FakeDisk&, Op, u32 sector)>;
+  const std::tuple<const char*, u32, Rule, VantorErrorCodes, std::size_t> cases[] = {
       {"used sectors past the drive", 2048, nullptr, ERR_VOLUME_TOO_LARGE, 0},
       {"dismount refused", 4000, nullptr, ERR_DISMOUNT_FAILED, 0},
       {"write fails", 4000, [](FakeDisk&, Op op, u32 s) { return !(op == Op::Write && s == 512); }, ERR_DISK_ACCESS, 3},
@@ -322,15 +319,15 @@ TEST(ImageRestore, FailuresEndTheRestoreAndDrivesBeyond32BitSectorNumbersAreNeve
        },
        ERR_VERIFY_MISMATCH, 10},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    FakeTarget rig(c.sectors);
-    rig.disk->dismountResult = c.code != ERR_DISMOUNT_FAILED;
-    if (c.gate) rig.disk->gate = [&c, &rig](Op op, u32 s, u32) { return c.gate(*rig.disk, op, s); };
+  for (const auto& [name, sectors, gate, code, writesDone] : cases) {
+    SCOPED_TRACE(name);
+    FakeTarget rig(sectors);
+    rig.disk->dismountResult = code != ERR_DISMOUNT_FAILED;
+    if (gate) rig.disk->gate = [rule = gate, &rig](Op op, u32 s, u32) { return rule(*rig.disk, op, s); };
     bool called = false;
     EXPECT_THAT(rig.restore(image, [&](std::shared_ptr<IDisk>) { called = true; }),
-                testing::StartsWith("error " + std::to_string(c.code) + " "));
-    EXPECT_EQ(rig.disk->writes().size(), c.writes);
+                testing::StartsWith("error " + std::to_string(code) + " "));
+    EXPECT_EQ(rig.disk->writes().size(), writesDone);
     EXPECT_FALSE(called);
     EXPECT_TRUE(rig.disk->calls().empty() || rig.disk->calls().back().op != Op::Mount);
   }
@@ -379,6 +376,15 @@ struct RecordingFilter : IDiskDataFilter {
   std::shared_ptr<Calls> seen;
 };
 
+// A fake target that streams, its drive's data seen by a RecordingFilter into `seen`.
+struct StreamingTarget : FakeTarget {
+  explicit StreamingTarget(u32 sectors) : FakeTarget(sectors) {
+    imager.setTransferMode(DiskImager::TRANSFER_STREAMING);
+    disk->setDataFilter(new RecordingFilter(seen));
+  }
+  std::shared_ptr<Calls> seen = std::make_shared<Calls>();
+};
+
 // A raw source of 8192 random sectors whose MBR holds an empty table: mapped as sector 0
 // and the 2048 after it, so the 6143 sectors past them are not taken, and a target of
 // 4096 sectors (smaller than the source) receives it. Only the mapped sectors reach the
@@ -405,27 +411,23 @@ TEST(RawSourceRestore, WritesOnlyTheMappedSectorsSectorZeroLastAndNamesTheChunkT
   rig.disk->fill(1500 * 512, static_cast<u8>(~rig.disk->byteAt(1500 * 512)), 1);
   EXPECT_EQ(rig.run(verify), "error 5 Data mismatch during verification of sector chunk starting at LBA 00000500h");
 
-  struct Case {
-    const char* name;
-    std::function<bool(Op, u32, u32)> targetGate, sourceGate;
-    bool abort;
-    std::string last;
-  };
-  const Case cases[] = {
+  // {name, the target's and the source's gates, whether an observer aborts, the last notification}
+  using Rule = std::function<bool(Op, u32, u32)>;
+  const std::tuple<const char*, Rule, Rule, bool, std::string> cases[] = {
       {"write fails", [](Op op, u32 s, u32) { return !(op == Op::Write && s == 512); }, nullptr, false,
        "error 4 Error writing sector chunk starting at LBA 00000200h"},
       {"source read fails", nullptr, [](Op op, u32 s, u32 n) { return !(op == Op::Read && s == 1024 && n > 1); }, false,
        "error 4 Error reading source sector chunk starting at LBA 00000400h"},
       {"aborted", nullptr, nullptr, true, "aborted"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, targetGate, sourceGate, aborts, last] : cases) {
+    SCOPED_TRACE(name);
     const auto from = makeSource(true);
     FakeTarget target(4096u);
-    target.disk->gate = c.targetGate;
-    from->gate = c.sourceGate;  // the map reads single sectors; the chunks are read whole
-    if (c.abort) target.imager.registerObserver(new Aborting(target.imager));
-    EXPECT_EQ(target.run([&](DiskImager& i) { return i.startWritingDisk(from, true, false, nullptr); }), c.last);
+    target.disk->gate = targetGate;
+    from->gate = sourceGate;  // the map reads single sectors; the chunks are read whole
+    if (aborts) target.imager.registerObserver(new Aborting(target.imager));
+    EXPECT_EQ(target.run([&](DiskImager& i) { return i.startWritingDisk(from, true, false, nullptr); }), last);
     EXPECT_EQ(target.disk->read(0, 512), std::vector<u8>(512, 0xEE)) << "sector 0 is written only at the end";
     EXPECT_NE(target.disk->calls().back().op, Op::Mount);
   }
@@ -450,14 +452,11 @@ TEST(StreamingTransfers, ReachTheDriveInLargeRequestsWhileFiltersAndObserversSee
   const u32 first = 2048, chunks = 100, sectors = chunks * 256 - 7;  // the last chunk is short
   const std::string image = runImage(dir, first, sectors);
   const std::string data = readFile(image);
-  std::vector<int> everyPercent;
-  for (int p = 1; p <= 100; ++p) everyPercent.push_back(p);
+  std::vector<int> everyPercent(100);
+  std::iota(everyPercent.begin(), everyPercent.end(), 1);
   for (const bool verify : {false, true}) {
     SCOPED_TRACE(verify ? "verify" : "no verify");
-    FakeTarget rig(40000u);
-    rig.imager.setTransferMode(DiskImager::TRANSFER_STREAMING);
-    const auto seen = std::make_shared<Calls>();
-    rig.disk->setDataFilter(new RecordingFilter(seen));
+    StreamingTarget rig(40000u);
     EXPECT_EQ(rig.restore(image, nullptr, verify), "finished");
     const u32 requests = (chunks + 31) / 32;
     EXPECT_EQ(rig.disk->writes().size(), requests);
@@ -470,18 +469,15 @@ TEST(StreamingTransfers, ReachTheDriveInLargeRequestsWhileFiltersAndObserversSee
         if (op == Op::Write || verify) expected.insert(expected.end(), part.begin(), part.end());
       }
     }
-    EXPECT_EQ(*seen, expected);
+    EXPECT_EQ(*rig.seen, expected);
     EXPECT_EQ(rig.log->progress(), everyPercent);
     EXPECT_EQ(rig.disk->read(u64(first) * 512, u64(sectors) * 512), std::vector<u8>(data.begin() + 98, data.end()));
     EXPECT_EQ(rig.run([&](DiskImager& i) { return i.startVerifyingImage(image, true); }), "finished");
   }
-  FakeTarget wipe(4000u);
-  wipe.imager.setTransferMode(DiskImager::TRANSFER_STREAMING);
-  const auto seen = std::make_shared<Calls>();
-  wipe.disk->setDataFilter(new RecordingFilter(seen));
+  StreamingTarget wipe(4000u);
   EXPECT_EQ(wipe.zero(), "finished");
   EXPECT_EQ(wipe.disk->writes(), writes({{0, 4000}}));
-  EXPECT_EQ(*seen, chunksOf(Op::Write, 0, 4000));
+  EXPECT_EQ(*wipe.seen, chunksOf(Op::Write, 0, 4000));
   EXPECT_EQ(wipe.log->progress(), (std::vector<int>{6, 12, 19, 25, 32, 38, 44, 51, 57, 64, 70, 76, 83, 89}));
 }
 
@@ -492,51 +488,27 @@ TEST(StreamingTransfers, AFailureInAWindowNamesItsChunk) {
   TempDir dir;
   const std::string image = runImage(dir, 0, 100 * 256);
   const u32 bad = (32 + 5) * 256;  // window 1, chunk 5
-  struct Case {
-    Op op;
-    bool corrupt;
-    std::string last;
-  };
-  const Case cases[] = {
+  // {the transfer that meets the bad chunk, whether the chunk reads back changed (or the
+  // transfer fails), the last notification}
+  const std::tuple<Op, bool, std::string> cases[] = {
       {Op::Read, true, "error 5 Data mismatch during verification of sector chunk starting at LBA 00002500h"},
       {Op::Read, false, "error 4 Error reading sector chunk starting at LBA 00002500h"},
       {Op::Write, false, "error 4 Error writing sector chunk starting at LBA 00002500h"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.last);
-    FakeTarget rig(30000u);
-    rig.imager.setTransferMode(DiskImager::TRANSFER_STREAMING);
-    rig.disk->gate = [&c, &rig, bad](Op op, u32 s, u32 n) {
-      if (op != c.op || s > bad || s + n <= bad) return true;
-      if (c.corrupt) rig.disk->fill(u64(bad) * 512 + 3, static_cast<u8>(~rig.disk->byteAt(u64(bad) * 512 + 3)), 1);
-      return c.corrupt;
+  for (const auto& [meets, corrupt, last] : cases) {
+    SCOPED_TRACE(last);
+    StreamingTarget rig(30000u);
+    rig.disk->gate = [meets = meets, corrupt = corrupt, &rig, bad](Op op, u32 s, u32 n) {
+      if (op != meets || s > bad || s + n <= bad) return true;
+      if (corrupt) rig.disk->fill(u64(bad) * 512 + 3, static_cast<u8>(~rig.disk->byteAt(u64(bad) * 512 + 3)), 1);
+      return corrupt;
     };
-    EXPECT_EQ(rig.restore(image), c.last);
+    EXPECT_EQ(rig.restore(image), last);
     const std::vector<int> progress = rig.log->progress();
     ASSERT_FALSE(progress.empty());
     EXPECT_EQ(progress.back(), 37) << "every chunk before the bad one, and no more";
     EXPECT_NE(rig.disk->calls().back().op, Op::Mount);
   }
-}
-
-// A disk of text, 10 MiB, with one volume that nothing recognises and so copied whole,
-// captured in the library's compressed form (three frames) and restored verified onto
-// another drive, byte for byte.
-TEST(CompressedImages, OwnFormatRoundTripsThroughAFile) {
-  TempDir dir;
-  FakeTarget source(20480u), target(20480u);
-  std::string text;
-  for (int i = 1; text.size() < source.disk->getSizeBytes(); ++i) text += std::to_string(i) + "\n";
-  source.disk->put(0, text.data(), source.disk->getSizeBytes());
-  source.disk->fill(446, 0, 64);
-  source.disk->put(446 + 4, std::vector<u8>{0x83, 0, 0, 0, 0, 8, 0, 0, 0, 0x48, 0, 0});  // sectors 2048 to the end
-  source.disk->put(510, std::vector<u8>{0x55, 0xAA});
-  for (FakeTarget* t : {&source, &target}) t->imager.setVolumeCoverage(DiskImager::COVER_EVERY_VOLUME);
-  source.imager.setImageCompression(4);
-  ASSERT_EQ(source.capture(dir.file("packed.img")), "finished");
-  EXPECT_LT(readFile(dir.file("packed.img")).size(), text.size() / 2);
-  EXPECT_EQ(target.restore(dir.file("packed.img")), "finished");
-  EXPECT_TRUE(target.disk->image() == source.disk->image());
 }
 
 // Streams of the build machine's gzip, xz, zstd, bzip2 and zip written verified and verified

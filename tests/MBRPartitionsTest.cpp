@@ -8,6 +8,7 @@
 #include <cstring>
 #include <functional>
 #include <stdexcept>
+#include <tuple>
 
 #include <libVantor/MBRPartitions.h>
 #include <libVantor/PartitionTools.h>
@@ -79,39 +80,33 @@ TEST(PartitionTools, WriteReplacesOnlyTheFourEntriesAndFailuresChangeNothing) {
   const PARTITION_TABLE_ENTRY a = entryOf(0x80, 0x0C, 2048, 1000), b = entryOf(0, 0x06, 4000, 500);
   const Entries five = {a, b, entryOf(0, 0x83, 5000, 10), entryOf(0, 0x07, 6000, 20), entryOf(0, 0x0B, 7000, 30)};
   const Calls all = {{Op::Read, 0, 1}, {Op::Dismount, 0, 0}, {Op::Write, 0, 1}, {Op::Mount, 0, 0}};
-  struct Case {
-    const char* what;
-    Op failing;
-    u32 sectorSize;
-    Entries given;
-    VantorErrorCodes code;
-    const char* message;
-    Calls calls;
-  } cases[] = {
+  // {what, the call that fails, the sector size, the entries given, the code and message, the calls first made}
+  const std::tuple<const char*, Op, u32, Entries, VantorErrorCodes, const char*, Calls> cases[] = {
       {"one", Op::Mount, 512, {a}, ERR_NONE, "", all},
       {"five, 4096-byte sectors", Op::Mount, 4096, five, ERR_NONE, "", all},
       {"dismount refused", Op::Dismount, 512, {a}, ERR_DISMOUNT_FAILED, "", {all[0], all[1]}},
       {"write fails", Op::Write, 512, {a}, ERR_DISK_ACCESS, "Could not write MBR.", all},
       {"256-byte sectors", Op::Mount, 256, {a}, ERR_UNSUPPORTED_SECTOR_SIZE, "512 sector size required", {}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    FakeDisk disk(c.sectorSize, 8);
-    std::vector<u8> before(c.sectorSize);
+  for (const auto& [what, failing, sectorSize, given, code, message, calls] : cases) {
+    SCOPED_TRACE(what);
+    FakeDisk disk(sectorSize, 8);
+    std::vector<u8> before(sectorSize);
     for (u32 i = 0; i < before.size(); ++i) before[i] = static_cast<u8>(i * 7 + 3);
     disk.put(0, before);
-    disk.dismountResult = c.failing != Op::Dismount;
+    disk.dismountResult = failing != Op::Dismount;
     disk.mountResult = false;
-    disk.gate = [&c](Op op, u32, u32) { return op != c.failing; };
-    if (c.code == ERR_NONE) {
-      PartitionTools::writePartitionsToMBR(disk, c.given);
-      EXPECT_EQ(PartitionTools::getPartitions(disk), four(c.given));
+    disk.gate = [failing = failing](Op op, u32, u32) { return op != failing; };
+    if (code == ERR_NONE) {
+      PartitionTools::writePartitionsToMBR(disk, given);
+      EXPECT_EQ(PartitionTools::getPartitions(disk), four(given));
       std::memcpy(before.data() + 446, disk.read(446, 64).data(), 64);
     } else {
-      EXPECT_TRUE(throwsVantor([&] { PartitionTools::writePartitionsToMBR(disk, c.given); }, c.code, c.message));
+      const auto write = [&, &entries = given] { PartitionTools::writePartitionsToMBR(disk, entries); };
+      EXPECT_TRUE(throwsVantor(write, code, message));
     }
-    EXPECT_EQ(Calls(disk.calls().begin(), disk.calls().begin() + c.calls.size()), c.calls);
-    EXPECT_EQ(disk.read(0, c.sectorSize), before);
+    EXPECT_EQ(Calls(disk.calls().begin(), disk.calls().begin() + calls.size()), calls);
+    EXPECT_EQ(disk.read(0, sectorSize), before);
   }
   EXPECT_TRUE(throwsVantor([] { (void)PartitionTools::getPartitions(FakeDisk(256, 8)); }, ERR_UNSUPPORTED_SECTOR_SIZE,
                            "512 sector size required"));

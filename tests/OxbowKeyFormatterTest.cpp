@@ -1,5 +1,4 @@
-// Boot key preparation: the layout on a file-backed key read back byte by byte and by
-// sfdisk; FakeDisk for the geometry's CHS, for the layouts at the limits, to show that
+// Boot key preparation: the layout on a file-backed key read back byte by byte; FakeDisk for the geometry's CHS, for the layouts at the limits, to show that
 // every check fires before anything is written and to inject dismount, write and mount
 // failures.
 #include <gtest/gtest.h>
@@ -14,10 +13,8 @@
 #include <libVantor/WinDiskFile.h>
 
 #include "support/FakeDisk.h"
-#include "support/FatImage.h"
 #include "support/TempDir.h"
 #include "support/ThrowsVantor.h"
-#include "support/ToolSteps.h"
 
 namespace vantor {
 namespace {
@@ -62,8 +59,7 @@ void formatKey(const std::shared_ptr<IDisk>& disk, const std::string& loader, co
 
 // Four reserved sectors and the header at the file's first byte: the payload at sector 6,
 // the data partition from sector 16.
-TEST(OxbowKeyFormatterTest, FileBackedKeyHoldsTheLayoutAndSfdiskSeesTheTwoEntries) {
-  VANTOR_REQUIRE_TOOLS();
+TEST(OxbowKeyFormatterTest, FileBackedKeyHoldsTheLayoutByteForByte) {
   test::TempDir dir;
   const std::string keyPath = dir.file("key.img");
   const std::string loader = bootLoader(1000, 0), payload = patterned(5000, 3);
@@ -72,20 +68,23 @@ TEST(OxbowKeyFormatterTest, FileBackedKeyHoldsTheLayoutAndSfdiskSeesTheTwoEntrie
   formatKey(std::make_shared<WinDiskFile>(keyPath.c_str(), WinDiskFile::OpenExisting, 512, 0), loader, payload, 0x2000,
             4, &info);
   EXPECT_EQ(fields(info), fields(Info{2, 4, 6, 15, 16, 16383, 0x2000, 0x3388}));
-  EXPECT_EQ(test::sfdiskTable(keyPath), "0 16 16368 b\n1 2 10 7e boot\n");
 
-  // Every other byte of the boot area is the files' own (or zero padding), the CHS bytes
-  // of slots 0 and 1 too, since a file-backed key has no geometry; the data partition
-  // is not written.
+  // The boot area is the files' own bytes (or zero padding) but for the header's fields
+  // and the boot flag, type, start and count of slots 0 and 1: the data partition (FAT32,
+  // 0Bh, sectors 16 to the end) and the boot area (7Eh, bootable, sectors 2 to 11).
+  // Their CHS bytes stay the file's own, since a file-backed key has no geometry. The
+  // data partition is not written.
   std::string expected(16 * 512, '\0');
   expected.replace(0, loader.size(), loader);
   expected.replace(6 * 512, payload.size(), payload);
   expected.replace(5, 6, std::string("\x00\x20\x06\x00\x0A\x00", 6));  // segment 2000h, payload at 6, 10 sectors
-  std::string written = test::readFile(keyPath);
-  for (std::size_t field : {0, 4, 8, 9, 10, 11, 12, 13, 14, 15, 16, 20, 24, 25, 26, 27, 28, 29, 30, 31}) {
-    written[446 + field] = expected[446 + field];
+  for (const auto& [at, boot, type, start, count] :
+       {std::tuple<int, int, int, u32, u32>{446, 0x00, 0x0B, 16, 16368}, {462, 0x80, 0x7E, 2, 10}}) {
+    expected[at] = char(boot), expected[at + 4] = char(type);
+    for (int i = 0; i < 4; ++i) expected[at + 8 + i] = char(start >> 8 * i), expected[at + 12 + i] = char(count >> 8 * i);
   }
-  EXPECT_TRUE(written.substr(0, 16 * 512) == expected) << "boot area differs outside the table";
+  const std::string written = test::readFile(keyPath);
+  EXPECT_TRUE(written.substr(0, 16 * 512) == expected) << "the boot area differs";
   EXPECT_EQ(written.find_first_not_of(char(0xEE), 16 * 512), std::string::npos);
 }
 
@@ -105,35 +104,31 @@ TEST(OxbowKeyFormatterTest, TableTakesItsCHSFromTheGeometryAndKeepsTheFilesSlots
 // The first signature is patched wherever it lies and a later one is left alone; the boot
 // area is one write and the data partition takes the rest of the key, also none of it.
 TEST(OxbowKeyFormatterTest, LayoutsAtTheLimitsArePatchedAndWritten) {
-  struct Case {
-    const char* what;
-    std::size_t size, headerAt;
-    u16 reserved;
-    u32 keySectors;
-  } cases[] = {
+  // {what, the boot loader's size and where its header lies, reserved sectors, the key's sectors}
+  const std::tuple<const char*, std::size_t, std::size_t, u16, u32> cases[] = {
       {"header ends at the file's end", 1000, 989, 0, 100},
       {"a file shorter than a sector", 100, 10, 0, 100},
       {"largest boot area, 65535 sectors", 1000, 100, 65532, 65535},
       {"key as small as the boot area", 1000, 100, 0, 3},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    std::string loader = bootLoader(c.size, c.headerAt);
-    if (c.headerAt < 50) std::memcpy(&loader[60], "VRK\x01\x00\x11\x11\x22\x22\x33\x33", 11);
-    auto disk = std::make_shared<FakeDisk>(512, c.keySectors);
+  for (const auto& [what, size, headerAt, reserved, keySectors] : cases) {
+    SCOPED_TRACE(what);
+    std::string loader = bootLoader(size, headerAt);
+    if (headerAt < 50) std::memcpy(&loader[60], "VRK\x01\x00\x11\x11\x22\x22\x33\x33", 11);
+    auto disk = std::make_shared<FakeDisk>(512, keySectors);
     Info info;
-    formatKey(disk, loader, "p", 0xFFFF, c.reserved, &info);
-    const u32 payloadFirst = static_cast<u32>((c.size + 511) / 512) + c.reserved;
+    formatKey(disk, loader, "p", 0xFFFF, reserved, &info);
+    const u32 payloadFirst = static_cast<u32>((size + 511) / 512) + reserved;
     const std::vector<u8> bytes = disk->read(0, 1024);
     // The segment, the payload's first sector and its sector count, after "VRK" and the version.
     const std::vector<u8> header = {0xFF, 0xFF, u8(payloadFirst), u8(payloadFirst >> 8), 1, 0};
-    EXPECT_EQ(std::vector<u8>(&bytes[c.headerAt + 5], &bytes[c.headerAt + 11]), header);
+    EXPECT_EQ(std::vector<u8>(&bytes[headerAt + 5], &bytes[headerAt + 11]), header);
     EXPECT_EQ(std::memcmp(&bytes[60], &loader[60], 11), 0) << "a later signature is left alone";
     EXPECT_EQ(info.endSegment, 0x0000) << "16-bit arithmetic";
     EXPECT_EQ(info.dataFirstSector, payloadFirst + 1);
-    EXPECT_EQ(info.dataLastSector, c.keySectors - 1);
+    EXPECT_EQ(info.dataLastSector, keySectors - 1);
     EXPECT_EQ(disk->writes(), (Calls{{Op::Write, 0, payloadFirst + 1}}));
-    EXPECT_EQ(u32(PartitionTools::getPartitions(*disk)[0].sectorCount), c.keySectors - payloadFirst - 1);
+    EXPECT_EQ(u32(PartitionTools::getPartitions(*disk)[0].sectorCount), keySectors - payloadFirst - 1);
   }
 }
 

@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <libVantor/DiskDevice.h>
@@ -100,20 +101,15 @@ TEST_F(Machine, ListsEachDiskOnceAndOpensItReadWriteUnlessItsMediumRefuses) {
   const std::pair<u32, std::string> listings[] = {{0x02, "0"}, {0x04, "2"}, {0x08, "1"}, {0x30, "03"}, {0x50, "12"}};
   for (const auto& [flags, listed] : listings) EXPECT_EQ(numbers(flags), listed) << flags;
 
-  struct Case {
-    const char* refused;  // with ERROR_WRITE_PROTECT
-    int disk;
-    bool writeProtected;
-    u64 sizeBytes;
-  };
-  const Case cases[] = {{"", 2, false, 4 << 20}, {"writable 2", 2, true, 4 << 20}, {"open disk 2", 2, true, 4 << 20},
-                        {"", 1, true, 0}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.refused);
-    fake.refuse = {{c.refused, ERROR_WRITE_PROTECT}};
-    const auto drive = open(c.disk);
-    EXPECT_EQ(drive->isWriteProtected(), c.writeProtected);
-    EXPECT_EQ(drive->getSizeBytes(), c.sizeBytes);
+  // {the request refused with ERROR_WRITE_PROTECT, the disk, whether it is write-protected, its size}
+  const std::tuple<const char*, int, bool, u64> cases[] = {
+      {"", 2, false, 4 << 20}, {"writable 2", 2, true, 4 << 20}, {"open disk 2", 2, true, 4 << 20}, {"", 1, true, 0}};
+  for (const auto& [refused, disk, writeProtected, sizeBytes] : cases) {
+    SCOPED_TRACE(refused);
+    fake.refuse = {{refused, ERROR_WRITE_PROTECT}};
+    const auto drive = open(disk);
+    EXPECT_EQ(drive->isWriteProtected(), writeProtected);
+    EXPECT_EQ(drive->getSizeBytes(), sizeBytes);
     EXPECT_EQ(drive->getSectorSize(), 512u);
   }
   EXPECT_EQ(fake.threadErrorMode, 0u);  // quiet only while it asked
@@ -132,40 +128,37 @@ TEST_F(Machine, ListsEachDiskOnceAndOpensItReadWriteUnlessItsMediumRefuses) {
 // volume again the moment its lock ends: before the new table, it would mount the old
 // partition over the new data); so does destroying a dismounted drive.
 TEST_F(Machine, DismountLocksThenDismountsAndUndoesAllWhenAVolumeRefuses) {
-  struct Case {
-    const char* refused;  // with ERROR_ACCESS_DENIED
-    Log log;
-    const char* record;  // how the drive's first log record starts
-    int allowedFirst = 0;  // times the request is done before the refusals start
-  };
   // A refused lock is tried 20 times, 250 ms apart, before the drive gives up.
   Log lockRefused{"lock V2"};
   lockRefused.insert(lockRefused.end(), 20, "lock V1 refused");
   lockRefused.push_back("unlock V2");
-  const Case cases[] = {
+  const std::string inUse = "96 The volume \"\\\\?\\Volume{V1}\" mounted on \"E:\" is in use";
+  // {the request refused with ERROR_ACCESS_DENIED, the log, how the drive's first log record
+  // starts, the times the request is done before the refusals start}
+  const std::tuple<const char*, Log, std::string, int> cases[] = {
       // Gone after the two listings (the drive's, then the dismount's): it does not open.
       {"probe V1", {}, "133 Failed to open volume handle on \"\\\\?\\Volume{V1}\"", 2},
       // It opens for queries but not read-write (a user without the right): the lock fails.
-      {"open V1", {"lock V2", "unlock V2"}, "96 The volume \"\\\\?\\Volume{V1}\" mounted on \"E:\" is in use"},
-      {"lock V1", lockRefused, "96 The volume \"\\\\?\\Volume{V1}\" mounted on \"E:\" is in use"},
+      {"open V1", {"lock V2", "unlock V2"}, inUse, 0},
+      {"lock V1", lockRefused, inUse, 0},
       {"dismount V1",
        {"lock V2", "lock V1", "lock V4", "dismount V2", "dismount V1 refused", "unlock V2", "unlock V1", "unlock V4",
         "GetLogicalDrives"},
-       "96 The volume \"\\\\?\\Volume{V1}\" mounted on \"E:\" is in use"},
+       inUse, 0},
   };
   const Log dismounted{"lock V2", "lock V1", "lock V4", "dismount V2", "dismount V1", "dismount V4"};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.refused);
-    fake.refuse = {{c.refused, ERROR_ACCESS_DENIED}};
-    fake.allowFirst = {{c.refused, c.allowedFirst}};
+  for (const auto& [refused, refusedLog, record, allowedFirst] : cases) {
+    SCOPED_TRACE(refused);
+    fake.refuse = {{refused, ERROR_ACCESS_DENIED}};
+    fake.allowFirst = {{refused, allowedFirst}};
     fake.log.clear();
     auto drive = open(2);
     {
       test::LogCapture records("vantor.WinDiskDevice");
       EXPECT_FALSE(drive->dismountDrive());
-      EXPECT_EQ(fake.log, c.log);
+      EXPECT_EQ(fake.log, refusedLog);
       ASSERT_FALSE(records.records().empty());
-      EXPECT_EQ(records.records()[0].rfind(c.record, 0), 0u) << records.records()[0];
+      EXPECT_EQ(records.records()[0].rfind(record, 0), 0u) << records.records()[0];
     }
     fake.refuse.clear();
     fake.log.clear();
@@ -239,35 +232,19 @@ TEST_F(Machine, TheListingShowsEachDiskWithItsVolumesLettersAndLabels) {
   fake.refuse = {{"extents V5", ERROR_INVALID_FUNCTION}, {"extents V6", ERROR_NOT_READY},
                  {"extents V7", ERROR_NOT_READY},        {"writable 2", ERROR_WRITE_PROTECT},
                  {"read disk 3", ERROR_ACCESS_DENIED}};
-  // Each drive as "kind/media size/sectorSize rw|ro[, does not open] mount points" (kinds: 1
-  // USB, 2 card, 4 internal, 8 virtual; media: 0 removable, 1 fixed), then its volumes, each
-  // as "locator fileSystem 'label' [letters] mount points", at its first byte when known.
-  const auto text = [](const LISTED_DRIVE& d) {
-    std::string t = std::to_string(d.kind) + "/" + std::to_string(d.media) + " " + std::to_string(d.sizeBytes) + "/" +
-                    std::to_string(d.sectorSize) + (d.readOnly ? " ro" : " rw") +
-                    (d.openError.empty() ? "" : ", does not open");
-    for (const std::string& point : d.mountPoints) t += " " + point;
-    t += " |";
-    for (const LISTED_VOLUME& v : d.volumes) {
-      t += " " + v.locator + " " + v.fileSystem + " '" + v.label + "' [";
-      for (const std::string& letter : v.driveLetters) t += letter;
-      t += "]";
-      for (const std::string& point : v.mountPoints) t += " " + point;
-      t += v.extentKnown ? " @" + std::to_string(v.firstByte) + ";" : ";";
-    }
-    return t;
-  };
+  // (Kinds: 1 USB, 2 card, 4 internal, 8 virtual; media: 0 removable, 1 fixed.)
   const std::string expected[] = {
-      "4/1 8388608/512 rw C: | \\\\?\\Volume{V3} NTFS '' [C:] C: @1048576; \\\\?\\Volume{V4} NTFS 'SPAN' [];",
+      "4/1 8388608/512 rw C: | \\\\?\\Volume{V3} NTFS '' [C:] - @1048576+4194304 C:; "
+      "\\\\?\\Volume{V4} NTFS 'SPAN' [] - ?;",
       "2/0 0/0 rw |",
-      "1/0 4194304/512 ro E: C:\\mnt\\photos | \\\\?\\Volume{V2} exFAT '' [] @65536; \\\\?\\Volume{V1} FAT32 'PHOTOS' "
-      "[E:] E: C:\\mnt\\photos @1048576; \\\\?\\Volume{V4} NTFS 'SPAN' [];",
+      "1/0 4194304/512 ro E: C:\\mnt\\photos | \\\\?\\Volume{V2} exFAT '' [] - @65536+524288; \\\\?\\Volume{V1} FAT32 "
+      "'PHOTOS' [E:] - @1048576+1048576 E: C:\\mnt\\photos; \\\\?\\Volume{V4} NTFS 'SPAN' [] - ?;",
       "8/1 1048576/512 rw, does not open |"};
   const std::vector<LISTED_DRIVE> drives = DriveListing::drives();
   ASSERT_EQ(drives.size(), 4u);
   for (std::size_t i = 0; i < drives.size(); ++i) {
     EXPECT_EQ(drives[i].locator, "\\\\.\\PhysicalDrive" + std::to_string(i));
-    EXPECT_EQ(text(drives[i]), expected[i]) << drives[i].openError;
+    EXPECT_EQ(test::describe(drives[i]), expected[i]) << drives[i].openError;
   }
   EXPECT_EQ(drives[2].product, "Kingston DataTraveler 3.0");
   LISTED_DRIVE found;

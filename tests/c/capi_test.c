@@ -18,6 +18,7 @@
 #if defined(_WIN32)
 #include <direct.h>
 #include <windows.h>
+#define rmdir _rmdir
 #else
 #include <unistd.h>
 #endif
@@ -59,9 +60,11 @@ static void VANTOR_CALL on_done(void* user, int code, const char* message) {
   strncpy(r->message, message, sizeof r->message - 1);
 }
 
-/* Waits for a started job and frees it; answers the code its one completion carried. */
+/* Waits for a started job and frees it; answers the code its one completion carried, which
+ * the job's error gives too, with the same message. */
 static int finish(const char* what, int rc, vantor_job** started, struct record* r) {
   vantor_job* job = *started;
+  char message[512];
   if (rc != VANTOR_OK) {
     fprintf(stderr, "%s did not start: %s: %s\n", what, vantor_error_name(rc), vantor_last_error());
     ++failures;
@@ -69,7 +72,7 @@ static int finish(const char* what, int rc, vantor_job** started, struct record*
   }
   vantor_job_wait(job);
   CHECK(vantor_job_done(job));
-  CHECK(vantor_job_error(job, NULL, 0) == r->code);
+  CHECK(vantor_job_error(job, message, sizeof message) == r->code && strcmp(message, r->message) == 0);
   vantor_job_free(job);
   if (r->completions != 1 || !r->rising) {
     fprintf(stderr, "%s: %d completions, percentages %s\n", what, r->completions, r->rising ? "rising" : "not rising");
@@ -82,6 +85,9 @@ static void fresh(struct record* r) {
   memset(r, 0, sizeof *r);
   r->rising = 1;
 }
+/* Starts a job with fresh callbacks (CALL ends with JOB_ARGS) and runs it to its end. */
+#define JOB_ARGS on_progress, on_done, &r, &job
+#define RUN(what, call) (fresh(&r), finish((what), (call), &job, &r))
 
 static int files_equal(const char* a, const char* b) {
   FILE* fa = fopen(a, "rb");
@@ -123,14 +129,6 @@ static int make_temp_dir(char* dir, size_t size) {
 #endif
 }
 
-static void remove_dir(const char* dir) {
-#if defined(_WIN32)
-  _rmdir(dir);
-#else
-  rmdir(dir);
-#endif
-}
-
 /* Sector 0: an MBR with one bootable entry of type 0x83 from VOLUME_START to the end. */
 static void write_source(vantor_disk* disk) {
   static unsigned char buf[64 * SECTOR];
@@ -152,7 +150,7 @@ static void write_source(vantor_disk* disk) {
 }
 
 int main(void) {
-  char dir[600], source[700], copy[700], image[700], missing[700], packed[700], message[256];
+  char dir[600], source[700], copy[700], image[700], missing[700], packed[700];
   vantor_disk *src = NULL, *dst = NULL, *none = NULL;
   vantor_job* job = NULL;
   struct record r;
@@ -179,50 +177,34 @@ int main(void) {
   CHECK(parts[0].type == 0x83 && parts[0].bootable == 1 && parts[0].start_lba == VOLUME_START &&
         parts[0].sector_count == SECTORS - VOLUME_START && parts[1].type == 0);
 
-  fresh(&r);
-  CHECK(finish("capture", vantor_capture(src, image, 1, on_progress, on_done, &r, &job), &job, &r) == VANTOR_OK);
+  CHECK(RUN("capture", vantor_capture(src, image, 1, JOB_ARGS)) == VANTOR_OK);
   CHECK(r.progress_calls > 0 && r.last_percent == 100);
   CHECK_OK(vantor_image_info(image, &info));
   CHECK(info.sector_size == SECTOR && info.required_capacity == (vantor_u64)SECTORS * SECTOR);
 
-  fresh(&r);
-  CHECK(finish("restore", vantor_restore(dst, image, 1, on_progress, on_done, &r, &job), &job, &r) == VANTOR_OK);
-  fresh(&r);
-  CHECK(finish("verify", vantor_verify(dst, image, on_progress, on_done, &r, &job), &job, &r) == VANTOR_OK);
+  CHECK(RUN("restore", vantor_restore(dst, image, 1, JOB_ARGS)) == VANTOR_OK);
+  CHECK(RUN("verify", vantor_verify(dst, image, JOB_ARGS)) == VANTOR_OK);
   CHECK(files_equal(source, copy));
 
   /* Failures: a missing image is refused at the start, with a message. */
   job = NULL;
-  rc = vantor_restore(dst, missing, 1, on_progress, on_done, &r, &job);
+  rc = vantor_restore(dst, missing, 1, JOB_ARGS);
   CHECK(rc != VANTOR_OK && job == NULL && vantor_last_error()[0] != '\0');
   printf("restore of a missing image: %s: %s\n", vantor_error_name(rc), vantor_last_error());
   CHECK(vantor_image_info(missing, &info) == VANTOR_ERR_INVALID_IMAGE_FILE);
   CHECK(vantor_open_disk_file(missing, SECTOR, 0, 0, &none) == VANTOR_ERR_FILE_ACCESS && none == NULL);
 
   /* ... and a verify of a zeroed copy ends with a mismatch, reported by its completion. */
-  fresh(&r);
-  CHECK(finish("zero", vantor_zero(dst, on_progress, on_done, &r, &job), &job, &r) == VANTOR_OK);
-  fresh(&r);
-  rc = vantor_verify(dst, image, on_progress, on_done, &r, &job);
-  CHECK(rc == VANTOR_OK);
-  if (rc == VANTOR_OK) {
-    vantor_job_wait(job);
-    CHECK(vantor_job_error(job, message, sizeof message) == VANTOR_ERR_VERIFY_MISMATCH && message[0] != '\0');
-    vantor_job_free(job);
-    CHECK(r.completions == 1 && r.code == VANTOR_ERR_VERIFY_MISMATCH);
-    printf("verify of a zeroed copy: %s: %s\n", vantor_error_name(r.code), r.message);
-  }
+  CHECK(RUN("zero", vantor_zero(dst, JOB_ARGS)) == VANTOR_OK);
+  CHECK(RUN("verify", vantor_verify(dst, image, JOB_ARGS)) == VANTOR_ERR_VERIFY_MISMATCH && r.message[0] != '\0');
+  printf("verify of a zeroed copy: %s: %s\n", vantor_error_name(r.code), r.message);
 
   /* A compressed capture is restored as the plain one is. */
   snprintf(packed, sizeof packed, "%s/packed.vqi", dir);
-  fresh(&r);
-  job = NULL;
-  rc = vantor_capture_compressed(src, packed, 1, 3, on_progress, on_done, &r, &job);
-  CHECK(finish("compressed capture", rc, &job, &r) == VANTOR_OK);
-  fresh(&r);
-  CHECK(finish("restore", vantor_restore(dst, packed, 1, on_progress, on_done, &r, &job), &job, &r) == VANTOR_OK);
+  CHECK(RUN("compressed capture", vantor_capture_compressed(src, packed, 1, 3, JOB_ARGS)) == VANTOR_OK);
+  CHECK(RUN("restore", vantor_restore(dst, packed, 1, JOB_ARGS)) == VANTOR_OK);
   CHECK(files_equal(source, copy));
-  CHECK(vantor_capture_compressed(src, packed, 1, 20, on_progress, on_done, &r, &job) == VANTOR_ERR_INVALID_ARGUMENT);
+  CHECK(vantor_capture_compressed(src, packed, 1, 20, JOB_ARGS) == VANTOR_ERR_INVALID_ARGUMENT);
 
   vantor_disk_close(src);
   vantor_disk_close(dst);
@@ -230,7 +212,7 @@ int main(void) {
   remove(source);
   remove(copy);
   remove(image);
-  remove_dir(dir);
+  rmdir(dir);
   printf("%s\n", failures ? "FAILED" : "passed");
   return failures ? 1 : 0;
 }

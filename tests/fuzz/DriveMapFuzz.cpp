@@ -34,10 +34,6 @@ constexpr u64 LAST_SECTOR = 0xFFFFFFFF;
 // memory (the mapper reads the whole FAT in one request).
 constexpr u32 TRANSFER_LIMIT = 8192;  // sectors
 
-void put(FakeDisk& disk, u64 offset, u64 value, u32 width) {
-  for (u32 b = 0; b < width; ++b, value >>= 8) disk.put(offset + b, &value, 1);
-}
-
 // A FAT volume at `start`; answers the sector past its end, or `start` when it does not
 // fit below sector 2^32. The data area stays small (the mapper never reads it) unless
 // asked for.
@@ -50,21 +46,21 @@ u64 layOutVolume(FuzzInput& in, FakeDisk& disk, u64 start, bool fat32) {
   const u64 fat = start + reserved, total = reserved + fats * spf + rootEntries / 16 + u64(clusters) * spc;
   if (start + total > LAST_SECTOR) return start;
   const bool small = total < 0x10000 && !fat32;  // the 16-bit total, else the 32-bit one
-  put(disk, start * ss + 11, 512, 2);
-  put(disk, start * ss + 13, spc, 1);
-  put(disk, start * ss + 14, reserved, 2);
-  put(disk, start * ss + 16, fats, 1);
-  put(disk, start * ss + 17, rootEntries, 2);
-  put(disk, start * ss + (small ? 19 : 32), total, small ? 2 : 4);
-  put(disk, start * ss + (fat32 ? 36 : 22), spf, width);
+  putLE(disk, start * ss + 11, 512, 2);
+  putLE(disk, start * ss + 13, spc, 1);
+  putLE(disk, start * ss + 14, reserved, 2);
+  putLE(disk, start * ss + 16, fats, 1);
+  putLE(disk, start * ss + 17, rootEntries, 2);
+  putLE(disk, start * ss + (small ? 19 : 32), total, small ? 2 : 4);
+  putLE(disk, start * ss + (fat32 ? 36 : 22), spf, width);
   disk.put(start * ss + (fat32 ? 82 : 54), fat32 ? "FAT32   " : "FAT16   ", 8);
-  put(disk, start * ss + 510, 0xAA55, 2);
+  putLE(disk, start * ss + 510, 0xAA55, 2);
   // Runs of entries holding one value each (free, used, bad, reserved or end of chain as
   // it falls), the same in every copy.
   for (u32 n = in.below(8); n > 0; --n) {
     const u32 first = 2 + in.below(clusters + 2), length = 1 + in.below(24), value = in.u32le();
     for (u32 c = first; c < first + length; ++c) {
-      for (u32 copy = 0; copy < fats; ++copy) put(disk, (fat + u64(copy) * spf) * ss + u64(c) * width, value, width);
+      for (u32 copy = 0; copy < fats; ++copy) putLE(disk, (fat + u64(copy) * spf) * ss + u64(c) * width, value, width);
     }
   }
   return start + total;
@@ -74,7 +70,6 @@ u64 layOutVolume(FuzzInput& in, FakeDisk& disk, u64 start, bool fat32) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzInput in = fuzz::start(data, size);
-  static const u32 SECTOR_SIZES[] = {512, 512, 512, 512, 4096, 1024, 2048, 256};
   const u8 options = in.byte();
   const u32 ss = SECTOR_SIZES[options & 7];
   const bool allowBeyond = options & 0x08;
@@ -98,12 +93,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (u32 i = 0; i < 4; ++i) {  // the size as laid out, any, or up to the drive's end, one short or past it
     if (sizing[i] % 4 == 1) count[i] = in.u32le();
     if (sizing[i] % 4 == 2) count[i] = sectors - std::min(sectors, start[i]) + in.below(3) - 1;
-    put(staging, 446 + 16 * i, sizing[i] & 0x80, 1);
-    put(staging, 450 + 16 * i, type[i], 1);
-    put(staging, 454 + 16 * i, start[i], 4);
-    put(staging, 458 + 16 * i, count[i], 4);
+    putEntry(staging, 446 + 16 * i, sizing[i] & 0x80, type[i], u32(start[i]), u32(count[i]));
   }
-  put(staging, 510, 0xAA55, 2);
+  putLE(staging, 510, 0xAA55, 2);
   fuzz::corruptSectors(in, staging);
   FakeDisk disk(ss, static_cast<u32>(std::min(sectors, LAST_SECTOR)));
   for (const auto& s : staging.sectors()) disk.put(s.first * ss, s.second);

@@ -27,6 +27,8 @@
 namespace vantor::fuzz {
 
 using test::FakeDisk;
+using test::putEntry;
+using test::putLE;
 using Op = FakeDisk::Op;
 
 class FuzzInput {
@@ -64,6 +66,9 @@ class FuzzInput {
   std::size_t size_;
   std::size_t pos_ = 0;
 };
+
+// The sector sizes that bits 0-2 of a target's options byte choose: 512 bytes half the time.
+inline constexpr u32 SECTOR_SIZES[] = {512, 512, 512, 512, 4096, 1024, 2048, 256};
 
 // The reader over one run's input, with the library's log silenced: how every run starts.
 inline FuzzInput start(const uint8_t* data, std::size_t size) {

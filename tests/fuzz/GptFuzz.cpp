@@ -110,8 +110,7 @@ void layOut(FuzzInput& in, Choices& c, FakeDisk& disk) {
   const u64 last = c.sectors - 1;
   const u64 arraySectors = (std::min<u64>(arrayBytes, MAX_ENTRIES_BYTES) + ss - 1) / ss;
   if ((options & 0x10) && last > arraySectors + 1) {  // the backup, as a GPT tool writes it
-    static std::vector<u8> buffer;
-    std::vector<u8>& backup = buffer;
+    static std::vector<u8> backup;
     disk.read(ss, ss, backup);
     writeLE64(&backup[HDR_MY_LBA], last);
     writeLE64(&backup[HDR_ALTERNATE_LBA], 1);

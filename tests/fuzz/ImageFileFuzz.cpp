@@ -62,7 +62,6 @@ struct ImageFileInput {
   FileBytes file;
 
   static ImageFileInput read(const uint8_t* data, std::size_t size) {
-    static const u32 SECTOR_SIZES[] = {512, 512, 512, 512, 4096, 1024, 2048, 256};
     FuzzInput in(data, size);
     ImageFileInput input;
     input.options = in.byte();
@@ -266,17 +265,15 @@ bool judgeImageInput(const uint8_t* data, size_t size) {
 
   // What the file calls for: refused before the disk is touched, refused for its records
   // or a drive too small for them, refused dismount, failed transfer, or a whole restore.
-  VantorErrorCodes expected = ERR_NONE;
   const bool early = !p.header || p.ss != input.sectorSize || (disk->getSizeBytes() < capacity && !allowTooLarge);
-  if (!p.header) expected = ERR_INVALID_IMAGE_FILE;
-  else if (p.ss != input.sectorSize) expected = ERR_INCOMPATIBLE_IMAGE;
-  else if (early) expected = ERR_VOLUME_TOO_LARGE;
-  else if (!p.sound) expected = ERR_INVALID_IMAGE_FILE;
-  for (const auto& r : p.runs) {
-    if (expected == ERR_NONE && r[1] > 0 && r[0] + r[1] > input.sectors) expected = ERR_VOLUME_TOO_LARGE;
-  }
-  if (expected == ERR_NONE && !disk->dismountResult) expected = ERR_DISMOUNT_FAILED;
-  if (expected == ERR_NONE && failed) expected = ERR_DISK_ACCESS;
+  const bool pastDisk =
+      std::any_of(p.runs.begin(), p.runs.end(), [&](const auto& r) { return r[1] > 0 && r[0] + r[1] > input.sectors; });
+  const VantorErrorCodes expected = !p.header ? ERR_INVALID_IMAGE_FILE
+                                    : p.ss != input.sectorSize ? ERR_INCOMPATIBLE_IMAGE
+                                    : early || (p.sound && pastDisk) ? ERR_VOLUME_TOO_LARGE
+                                    : !p.sound ? ERR_INVALID_IMAGE_FILE
+                                    : !disk->dismountResult ? ERR_DISMOUNT_FAILED
+                                    : failed ? ERR_DISK_ACCESS : ERR_NONE;
   FUZZ_CHECK(code == expected && !disk->requestPastEnd);
   FUZZ_CHECK(code == ERR_NONE || failed || disk->count(Op::Write) == 0);
   FUZZ_CHECK(!early || disk->count(Op::Dismount) == 0);

@@ -47,12 +47,6 @@ Table tableOf(const FakeDisk& disk) {
   return t;
 }
 
-void putEntry(FakeDisk& disk, u64 offset, u8 boot, u8 type, u32 start, u32 count) {
-  const u8 bytes[16] = {boot, 0, 0, 0, type, 0, 0, 0, u8(start), u8(start >> 8), u8(start >> 16), u8(start >> 24),
-                        u8(count), u8(count >> 8), u8(count >> 16), u8(count >> 24)};
-  disk.put(offset, bytes, 16);
-}
-
 // The disk's size, and the logical partitions of the chain when it was laid out sound:
 // signatures in place, links onwards and of an extended type inside the first extended
 // partition, which has the entry the reader takes; no protective entry, no damage.
@@ -161,7 +155,6 @@ FUZZ_UNTRACKED void checkLayout(FakeDisk& disk, const Built& built, bool faultsP
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const u32 SECTOR_SIZES[] = {512, 512, 512, 512, 4096, 1024, 2048, 256};
   FuzzInput in = fuzz::start(data, size);
   const u8 options = in.byte();
   const u8 faults = in.byte();

@@ -145,6 +145,18 @@ class FakeDisk final : public IDisk {
   bool strict_ = true;
 };
 
+// Sets the `width`-byte little-endian field at byte `offset` of `disk` to `value`.
+inline void putLE(FakeDisk& disk, u64 offset, u64 value, u32 width) {
+  for (u32 i = 0; i < width; ++i) disk.fill(offset + i, u8(value >> 8 * i), 1);
+}
+
+// A partition table entry at byte `offset` of `disk` (its CHS bytes zero).
+inline void putEntry(FakeDisk& disk, u64 offset, u8 boot, u8 type, u32 start, u32 count) {
+  const u8 bytes[16] = {boot, 0, 0, 0, type};
+  disk.put(offset, bytes, 16);
+  putLE(disk, offset + 8, start, 4), putLE(disk, offset + 12, count, 4);
+}
+
 // A disk of `sectors` 512-byte sectors of random bytes from `seed`. With `emptyTable` its
 // MBR holds no partitions (and 55AAh with `bootSignature`), so that a capture maps sector
 // 0 and the 2048 sectors after it; without, nothing recognises it.

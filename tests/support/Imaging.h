@@ -1,7 +1,8 @@
 // tests/support/Imaging.h
 // One imaging operation or one writing service run to its end, answered as a line a test
 // can compare: the closing notification ("finished", "aborted", "error 4 <message>"), or
-// "error CODE MESSAGE" of what a call on the caller's thread threw.
+// "error CODE MESSAGE" of what a call on the caller's thread threw. And a listed drive as a
+// line.
 #pragma once
 #include <functional>
 #include <memory>
@@ -12,6 +13,7 @@
 
 #include <libVantor/DiskDevice.h>
 #include <libVantor/DiskImager.h>
+#include <libVantor/DriveListing.h>
 #include <libVantor/OxbowKeyFormatter.h>
 #include <libVantor/PartitionTools.h>
 #include <libVantor/VantorException.h>
@@ -59,6 +61,26 @@ inline std::vector<WritingService> writingServices(const std::string& image) {
             DiskDevice device("drive", d);
             return outcome([&] { OxbowKeyFormatter(device).resetKey(); });
           }};
+}
+
+// A listed drive as "kind/media size/sectorSize rw|ro", ", does not open" when it does not,
+// its mount points and " |", then each volume as " locator fileSystem 'label' [letters]
+// uuid|-", "@firstByte+byteCount" or "?" when its extent is unknown, its mount points, ";".
+inline std::string describe(const LISTED_DRIVE& d) {
+  std::string t = std::to_string(d.kind) + "/" + std::to_string(d.media) + " " + std::to_string(d.sizeBytes) + "/" +
+                  std::to_string(d.sectorSize) + (d.readOnly ? " ro" : " rw") +
+                  (d.openError.empty() ? "" : ", does not open");
+  for (const std::string& point : d.mountPoints) t += " " + point;
+  t += " |";
+  for (const LISTED_VOLUME& v : d.volumes) {
+    t += " " + v.locator + " " + v.fileSystem + " '" + v.label + "' [";
+    for (const std::string& letter : v.driveLetters) t += letter;
+    t += (v.uuid.empty() ? "] - " : "] uuid ") +
+         (v.extentKnown ? "@" + std::to_string(v.firstByte) + "+" + std::to_string(v.byteCount) : "?");
+    for (const std::string& point : v.mountPoints) t += " " + point;
+    t += ";";
+  }
+  return t;
 }
 
 // An imager over `disk` (`disk` when it is a fake one) that records its notifications. A

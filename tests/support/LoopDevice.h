@@ -5,7 +5,7 @@
 // mount of the device and its partitions is unmounted, the partition nodes removed and
 // the device detached (at once, or when its last opener closes it).
 // create() and attach() answer null with the reason where loop devices cannot be made
-// (not root, losetup refused), for GTEST_SKIP.
+// (not root, losetup refused), for GTEST_SKIP. Built on Linux only.
 #pragma once
 #include <memory>
 #include <string>

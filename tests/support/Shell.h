@@ -1,8 +1,7 @@
 // tests/support/Shell.h
 // Shell commands for the tests that drive the system's own tools (losetup, sfdisk,
-// mkfs.fat, mtools, fsck.fat). Only POSIX builds have a shell: elsewhere every command
-// fails (run answers -1, capture "", runOrThrow throws), and tests that need the tools
-// replay what they did on Linux instead (ToolSteps).
+// mkfs.fat, mtools, fsck.fat): POSIX builds only, so the tests that use them are
+// Linux-only.
 #pragma once
 #include <string>
 
@@ -18,7 +17,5 @@ std::string runOrThrow(const std::string& command);
 // `text` quoted for the shell.
 std::string shellQuote(const std::string& text);
 bool isRoot();
-// True where there is a shell to run commands (and the system's tools with it).
-bool hasShell();
 
 }  // namespace vantor::test

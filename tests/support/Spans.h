@@ -2,21 +2,15 @@
 // Sector runs as plain [first, last] pairs, for comparing a SectorMap with a reference
 // worked out without it, and for readable failure messages.
 #pragma once
-#include <ostream>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include <libVantor/internal/SectorMap.h>
 
 namespace vantor::test {
 
-struct Span {
-  u64 first, last;
-  friend bool operator==(const Span& a, const Span& b) { return a.first == b.first && a.last == b.last; }
-  friend std::ostream& operator<<(std::ostream& out, const Span& s) {
-    return out << "[" << s.first << ", " << s.last << "]";
-  }
-};
+using Span = std::pair<u64, u64>;  // the first and the last sector of a run
 
 inline std::vector<Span> spansOf(const SectorMap& map) {
   std::vector<Span> spans;
@@ -28,10 +22,8 @@ inline std::vector<Span> spansOf(const SectorMap& map) {
 inline std::vector<Span> spansOf(const std::set<u64>& sectors) {
   std::vector<Span> spans;
   for (u64 s : sectors) {
-    if (!spans.empty() && spans.back().last + 1 == s)
-      spans.back().last = s;
-    else
-      spans.push_back({s, s});
+    if (!spans.empty() && spans.back().second + 1 == s) spans.back().second = s;
+    else spans.push_back({s, s});
   }
   return spans;
 }

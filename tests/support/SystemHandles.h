@@ -15,7 +15,6 @@ enum class Access { ReadOnly, ReadWrite, Directory };
 vrk::FileHandle openHandle(const std::string& path, Access access);
 
 enum class Failure {
-  NoHandle,         // a transfer on a disk without a handle
   WriteOnReadOnly,  // a write through a handle opened for reading only
   ReadOnDirectory,  // a read through a handle on a directory
 };

@@ -65,7 +65,5 @@ void addBytes(SectorMap& map, u64 first, u32 sectorSize, u64 offset, u64 n);
 // A FakeDisk of `sectors` 512-byte sectors holding `volume` (a volume file's bytes) from
 // sector `first` on; its zero sectors take no memory.
 FakeDisk fakeDiskWith(const std::string& volume, u64 first, u32 sectors);
-// Sets the `width`-byte little-endian field at byte `offset` of `disk` to `value`.
-void putLE(FakeDisk& disk, u64 offset, u64 value, u32 width);
 
 }  // namespace vantor::test

@@ -48,6 +48,4 @@ std::string shellQuote(const std::string& text) {
 
 bool isRoot() { return ::geteuid() == 0; }
 
-bool hasShell() { return true; }
-
 }  // namespace vantor::test

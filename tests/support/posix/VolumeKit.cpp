@@ -93,36 +93,25 @@ void VolumeKit::make(const std::string& path, VolumeKind kind, u64 sectors, u64 
   const std::string q = shellQuote(path), options = mkfsOptions + " ";
   runOrThrow("rm -f " + q + " && truncate -s " + std::to_string(sectors * 512) + " " + q);
   const std::string hidden = std::to_string(hiddenSectors);
-  switch (kind) {
-    case VolumeKind::Fat16:
-    case VolumeKind::Fat32: {
-      runOrThrow("mkfs.fat -F " + std::string(kind == VolumeKind::Fat16 ? "16" : "32 -s 1") + " -h " + hidden + " " +
-                 options + q);
-      const std::string tree = dir_ + "/fat-tree";
-      std::filesystem::create_directories(tree);
-      runOrThrow("bash -c " + shellQuote(FILL_SCRIPT) + " fill " + shellQuote(tree));
-      runOrThrow("mcopy -s -i " + q + " " + shellQuote(tree) + "/* ::/ && mdel -i " + q + " ::/tmp1 ::/tmp3");
-      std::filesystem::remove_all(tree);
-      return;
-    }
-    case VolumeKind::Exfat: {  // it takes the sector size from its device
-      std::string why;
-      const auto loop = LoopDevice::attach(path, sectorSize, why, false, false);
-      if (!loop) throw std::runtime_error("no loop device: " + why);
-      runOrThrow("mkfs.exfat " + options + shellQuote(loop->path()));
-      break;
-    }
-    case VolumeKind::Ntfs:
-      runOrThrow("mkntfs -F -Q -q -p " + hidden + " " + options + q);
-      break;
-    case VolumeKind::Ext2:
-    case VolumeKind::Ext3:
-    case VolumeKind::Ext4:
-      runOrThrow("mkfs." + std::string(nameOf(kind)) + " -q -F " + options + q);
-      break;
-    case VolumeKind::Swap:
-      runOrThrow("mkswap " + q);
-      return;
+  if (isFat(kind)) {
+    runOrThrow("mkfs.fat -F " + std::string(kind == VolumeKind::Fat16 ? "16" : "32 -s 1") + " -h " + hidden + " " +
+               options + q);
+    const std::string tree = dir_ + "/fat-tree";
+    std::filesystem::create_directories(tree);
+    runOrThrow("bash -c " + shellQuote(FILL_SCRIPT) + " fill " + shellQuote(tree));
+    runOrThrow("mcopy -s -i " + q + " " + shellQuote(tree) + "/* ::/ && mdel -i " + q + " ::/tmp1 ::/tmp3");
+    std::filesystem::remove_all(tree);
+    return;
+  }
+  if (kind == VolumeKind::Swap) return (void)runOrThrow("mkswap " + q);
+  if (kind == VolumeKind::Exfat) {  // it takes the sector size from its device
+    std::string why;
+    const auto loop = LoopDevice::attach(path, sectorSize, why, false, false);
+    if (!loop) throw std::runtime_error("no loop device: " + why);
+    runOrThrow("mkfs.exfat " + options + shellQuote(loop->path()));
+  } else {
+    runOrThrow(kind == VolumeKind::Ntfs ? "mkntfs -F -Q -q -p " + hidden + " " + options + q
+                                        : "mkfs." + std::string(nameOf(kind)) + " -q -F " + options + q);
   }
   withMounted(dir_, path, kind, false, [](const std::string& point) {
     runOrThrow("bash -c " + shellQuote(FILL_SCRIPT) + " fill " + shellQuote(point));
@@ -143,20 +132,13 @@ std::string VolumeKit::extract(const std::string& disk, u64 firstSector, u64 sec
 }
 
 std::string VolumeKit::problems(const std::string& disk, u64 firstSector, u64 sectors, VolumeKind kind) const {
-  const std::string q = shellQuote(extract(disk, firstSector, sectors));
-  std::string command;
-  switch (kind) {
-    case VolumeKind::Fat16:
-    case VolumeKind::Fat32: command = "fsck.fat -n " + q; break;
-    case VolumeKind::Exfat: command = "fsck.exfat -n " + q; break;
-    case VolumeKind::Ntfs: command = "ntfsfix -n " + q; break;
-    case VolumeKind::Ext2:
-    case VolumeKind::Ext3:
-    case VolumeKind::Ext4: command = "e2fsck -fn " + q; break;
-    case VolumeKind::Swap: return "";
-  }
+  // In VolumeKind's order; swap has no checker.
+  static const char* const CHECKERS[] = {"fsck.fat", "fsck.fat", "fsck.exfat", "ntfsfix", "e2fsck -f", "e2fsck -f",
+                                         "e2fsck -f", nullptr};
+  if (kind == VolumeKind::Swap) return "";
+  const std::string volume = shellQuote(extract(disk, firstSector, sectors));
   try {
-    (void)runOrThrow(command);
+    (void)runOrThrow(std::string(CHECKERS[static_cast<int>(kind)]) + " -n " + volume);
     return "";
   } catch (const std::runtime_error& e) {
     return e.what();
@@ -227,10 +209,6 @@ FakeDisk fakeDiskWith(const std::string& volume, u64 first, u32 sectors) {
     if (volume.compare(at, 512, zeros) != 0) disk.put(first * 512 + at, volume.data() + at, 512);
   }
   return disk;
-}
-
-void putLE(FakeDisk& disk, u64 offset, u64 value, u32 width) {
-  for (u32 i = 0; i < width; ++i) disk.fill(offset + i, u8(value >> 8 * i), 1);
 }
 
 }  // namespace vantor::test

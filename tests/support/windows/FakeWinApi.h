@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -224,10 +225,8 @@ class FakeWinApi final : public os::WinApi {
   }
 
   bool fileExists(const std::wstring& path) override {
-    for (const std::wstring& file : files) {
-      if (_wcsicmp(file.c_str(), path.c_str()) == 0) return true;
-    }
-    return false;
+    const auto same = [&](const std::wstring& file) { return _wcsicmp(file.c_str(), path.c_str()) == 0; };
+    return std::any_of(files.begin(), files.end(), same);
   }
 
   // Closing a handle of a locked volume ends the lock.
@@ -278,20 +277,14 @@ class FakeWinApi final : public os::WinApi {
 
   // Refused requests answer their error; the logged ones go into the log, marked when refused.
   bool allowed(const std::string& request, bool logged) {
-    const auto counted = refuseTimes.find(request);
-    if (counted != refuseTimes.end() && counted->second > 0) {
-      --counted->second;
-      if (logged) log.push_back(request + " refused");
-      return fail(ERROR_ACCESS_DENIED);
+    DWORD error = ERROR_SUCCESS;
+    if (refuseTimes[request] > 0) {
+      --refuseTimes[request], error = ERROR_ACCESS_DENIED;
+    } else if (refuse.count(request) != 0 && allowFirst[request]-- <= 0) {
+      error = refuse[request];
     }
-    auto refusal = refuse.find(request);
-    const auto first = allowFirst.find(request);
-    if (refusal != refuse.end() && first != allowFirst.end() && first->second > 0) {
-      --first->second;
-      refusal = refuse.end();
-    }
-    if (logged) log.push_back(refusal == refuse.end() ? request : request + " refused");
-    return refusal == refuse.end() || fail(refusal->second);
+    if (logged) log.push_back(error != ERROR_SUCCESS ? request + " refused" : request);
+    return error == ERROR_SUCCESS || fail(error);
   }
 
   const Volume* volumeNamed(const std::wstring& name) const {

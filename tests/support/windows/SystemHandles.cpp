@@ -17,9 +17,7 @@ vrk::FileHandle openHandle(const std::string& path, Access access) {
 }
 
 unsigned systemError(Failure failure) {
-  // In the order of Failure: NoHandle, WriteOnReadOnly, ReadOnDirectory.
-  const unsigned codes[] = {ERROR_INVALID_HANDLE, ERROR_ACCESS_DENIED, ERROR_INVALID_FUNCTION};
-  return codes[static_cast<int>(failure)];
+  return failure == Failure::ReadOnDirectory ? ERROR_INVALID_FUNCTION : ERROR_ACCESS_DENIED;
 }
 
 void setFileSize(const std::string& path, unsigned long long size) {
