@@ -66,16 +66,17 @@ bool looksLikeNoise(const u8* bytes, std::size_t size, std::vector<u64>& seen) {
   return true;
 }
 
-// Writes `size` bytes (at least RAW_FRAME_LEAST, less than 4 GiB) as a zstd frame of
-// stored blocks, as zstd itself stores a frame it cannot compress: a single-segment
-// header with a 4-byte content size, then blocks of up to 128 KiB, each after its 3-byte
-// header. Returns the frame's size; `out` must hold size + rawFrameOverhead(size).
+// Hands `size` bytes (at least RAW_FRAME_LEAST, less than 4 GiB) to `out` as a zstd
+// frame of stored blocks, as zstd itself stores a frame it cannot compress: a
+// single-segment header with a 4-byte content size, then blocks of up to 128 KiB, each
+// after its 3-byte header. The blocks go out from where they are, not copied.
 constexpr std::size_t RAW_FRAME_LEAST = (64u << 10) + 256;  // zstd gives smaller sizes a shorter field
-std::size_t rawFrameOverhead(std::size_t size) { return 4 + 1 + 4 + 3 * ((size + BLOCK_BYTES - 1) / BLOCK_BYTES); }
-std::size_t writeRawFrame(const u8* bytes, std::size_t size, u8* out) {
-  u8* p = out;
-  auto put = [&p](u64 v, int width) {
-    for (int b = 0; b < width; ++b) *p++ = static_cast<u8>(v >> (8 * b));
+std::size_t rawFrameSize(std::size_t size) { return size + 4 + 1 + 4 + 3 * ((size + BLOCK_BYTES - 1) / BLOCK_BYTES); }
+void writeRawFrame(const u8* bytes, std::size_t size, const ImageCompressor::Output& out) {
+  u8 head[12];
+  std::size_t length = 0;
+  auto put = [&](u64 v, int width) {
+    for (int b = 0; b < width; ++b) head[length++] = static_cast<u8>(v >> (8 * b));
   };
   put(compressed_image::ZSTD_FRAME_MAGIC, 4);
   put(0xA0, 1);  // content size in 4 bytes, single segment, no checksum, no dictionary
@@ -84,10 +85,10 @@ std::size_t writeRawFrame(const u8* bytes, std::size_t size, u8* out) {
     const std::size_t n = std::min(BLOCK_BYTES, size - at);
     const bool last = at + n == size;
     put((n << 3) | (last ? 1u : 0u), 3);  // block type 0: stored as it is
-    std::memcpy(p, bytes + at, n);
-    p += n;
+    out(head, length);
+    out(bytes + at, n);
+    length = 0;
   }
-  return static_cast<std::size_t>(p - out);
 }
 
 }  // namespace
@@ -148,9 +149,10 @@ void ImageCompressor::work() {
       frame->checksum = static_cast<u32>(XXH64(in, size, 0));
       if (size >= RAW_FRAME_LEAST && looksLikeNoise(in, size, seen)) {
         // Noise is stored as zstd would store it, without the time zstd takes to find so.
-        frame->output.resize(size + rawFrameOverhead(size));
-        frame->outputSize = writeRawFrame(in, size, frame->output.data());
+        frame->raw = true;
+        frame->outputSize = rawFrameSize(size);
       } else {
+        frame->raw = false;
         frame->output.resize(ZSTD_compressBound(size));
         // A frame states its size, as the reader checks against the seek table.
         (void)ZSTD_CCtx_reset(context.get(), ZSTD_reset_session_and_parameters);
@@ -232,7 +234,11 @@ void ImageCompressor::writeFrames() {
     std::exception_ptr failure = frame->failure;
     if (!failure) {
       try {
-        out_(frame->output.data(), frame->outputSize);
+        if (frame->raw) {
+          writeRawFrame(frame->input.data(), frame->input.size(), out_);
+        } else {
+          out_(frame->output.data(), frame->outputSize);
+        }
       } catch (...) {
         failure = std::current_exception();
       }

@@ -6,7 +6,7 @@
 // thread never waits for the file unless IN_FLIGHT frames are not yet written; finish()
 // compresses the last frame, waits for every frame to be written and writes the seek
 // table. Memory: the frame being filled and IN_FLIGHT frames with their compressed
-// copies (about 28 MiB). `out` is called from one thread at a time; what it throws comes
+// copies (about 28 MiB; a frame of noise goes out from its own bytes, without a copy). `out` is called from one thread at a time; what it throws comes
 // out of append() or finish(), as does ERR_GENERAL for a frame that does not compress.
 // The destructor stops the threads, whatever was written. Use from one thread;
 // construction throws ERR_INVALID_ARGUMENT for a build without the compressor.
@@ -51,6 +51,7 @@ class ImageCompressor {
     std::vector<u8> input;   // both kept, with their capacity, when the frame is reused
     std::vector<u8> output;
     std::size_t outputSize = 0;
+    bool raw = false;  // written from `input` as stored blocks; `output` unused
     u32 checksum = 0;
     bool done = false;
     std::exception_ptr failure;
