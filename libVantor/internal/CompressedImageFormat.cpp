@@ -11,6 +11,11 @@ bool hasSeekTableFooter(const u8* bytes, u64 size) {
          readLE32(bytes + size - 4) == SEEKABLE_MAGIC;
 }
 
+bool isStoredFrame(const u8* frame, u32 compressedSize, u32 decompressedSize) {
+  return decompressedSize <= MOST_STORED_BYTES && compressedSize == storedFrameSize(decompressedSize) &&
+         readLE32(frame) == ZSTD_FRAME_MAGIC && frame[4] == 0 && frame[5] == STORED_WINDOW;
+}
+
 bool parseSeekTable(const u8* bytes, u64 size, SeekTable& table, std::string& why) {
   table = SeekTable{};
   if (!hasSeekTableFooter(bytes, size)) {
@@ -48,16 +53,20 @@ bool parseSeekTable(const u8* bytes, u64 size, SeekTable& table, std::string& wh
     e.compressedSize = readLE32(entry);
     e.decompressedSize = readLE32(entry + 4);
     e.checksum = table.checksums ? readLE32(entry + 8) : 0;
-    if (e.compressedSize == 0 || e.decompressedSize == 0 || e.decompressedSize > MOST_FRAME_BYTES) {
-      why = "frame " + std::to_string(i + 1) + " of the seek table is empty or larger than a frame may be";
+    if (e.compressedSize == 0 || e.decompressedSize == 0) {
+      why = "frame " + std::to_string(i + 1) + " of the seek table is empty";
+      return false;
+    }
+    if (e.compressedSize > tableStart - compressed) {
+      why = "the frames the seek table lists reach past its own start";
+      return false;
+    }
+    if (e.decompressedSize > MOST_FRAME_BYTES && !isStoredFrame(bytes + compressed, e.compressedSize, e.decompressedSize)) {
+      why = "frame " + std::to_string(i + 1) + " of the seek table is larger than a compressed frame may be";
       return false;
     }
     compressed += e.compressedSize;
     decompressed += e.decompressedSize;
-    if (compressed > tableStart) {
-      why = "the frames the seek table lists reach past its own start";
-      return false;
-    }
   }
   if (compressed != tableStart) {
     why = std::to_string(tableStart - compressed) + " bytes lie between the last frame and the seek table";

@@ -6,7 +6,12 @@
 // block headers: each must begin where the table says, end where the next begins and,
 // when it states its size, state the table's; restore and verify call it before they
 // touch a drive. A frame is checked so again before it is decompressed, and its
-// decompressed bytes against its size and checksum.
+// decompressed bytes against its size and checksum. A stored frame is never
+// decompressed: its bytes are copied from its blocks, each block's header checked as it is
+// reached, and hashed in order by whichever read reaches the bytes next to those hashed so
+// far (the few between, such as run records a restore reads apart, are hashed from the
+// file); its checksum is held when the last byte is hashed, which a pass front to back
+// brings about, also when it stops within STORED_CHECK_GAP of the end.
 #include <libVantor/internal/ImageBytes.h>
 
 #include <algorithm>
@@ -24,6 +29,39 @@
 #endif
 
 namespace vantor {
+
+using namespace compressed_image;
+
+namespace {
+
+// Calls `use` with the bytes [from, to) of the stored frame at `frame` that holds `size`
+// bytes, a block's worth at a time; false when a block's header is not the one its place
+// requires: a stored block of its size, not the last.
+template <class Use>
+bool eachStoredPiece(const u8* frame, u64 size, u64 from, u64 to, Use use) {
+  while (from < to) {
+    const u64 block = from / STORED_BLOCK_BYTES, start = block * STORED_BLOCK_BYTES;
+    const u64 blockBytes = std::min<u64>(STORED_BLOCK_BYTES, size - start);
+    const u8* head = frame + STORED_HEADER_SIZE + block * (STORED_BLOCK_BYTES + BLOCK_HEADER_SIZE);
+    if ((readLE32(head) & 0xFFFFFF) != blockBytes << 3) return false;
+    const u64 n = std::min(to, start + blockBytes) - from;
+    use(head + BLOCK_HEADER_SIZE + (from - start), static_cast<std::size_t>(n));
+    from += n;
+  }
+  return true;
+}
+
+}  // namespace
+
+#if VANTOR_HAVE_DECOMPRESSION
+struct ImageBytes::StoredCheck {
+  u64 hashed = 0;
+  bool failed = false;
+  XXH64_state_t state;
+};
+#else
+struct ImageBytes::StoredCheck {};
+#endif
 
 ImageBytes::ImageBytes(const vrk::String& path) : path_(path), file_(std::make_unique<vrk::MMapFile>(path)) {
   if (!file_->data()) throw VantorException(ERR_FILE_ACCESS, vrk::String("Problem accessing file \"") + path + "\"");
@@ -105,6 +143,53 @@ void ImageBytes::checkEveryFrame() const {
 #endif
 }
 
+bool ImageBytes::isStored(std::size_t index) const {
+  const SeekTableEntry& e = table_.frames[index];
+  return isStoredFrame(data_ + fileOffsets_[index], e.compressedSize, e.decompressedSize);
+}
+
+void ImageBytes::copyStored(std::size_t index, u64 within, u8* into, std::size_t n) const {
+  const auto copy = [&](const u8* piece, std::size_t k) {
+    std::memcpy(into, piece, k);
+    into += k;
+  };
+  if (!eachStoredPiece(data_ + fileOffsets_[index], table_.frames[index].decompressedSize, within, within + n, copy)) {
+    refuse(vrk::SprintfFormat("frame %I64u of %I64u (at byte %I64u) has a block that does not fit its size",
+                              u64(index + 1), u64(table_.frames.size()), fileOffsets_[index]));
+  }
+  checkStored(index, within, within + n);
+}
+
+void ImageBytes::checkStored(std::size_t index, u64 from, u64 to) const {
+#if VANTOR_HAVE_DECOMPRESSION
+  if (!table_.checksums) return;
+  const SeekTableEntry& e = table_.frames[index];
+  const u64 n = table_.frames.size();
+  vrk::MutexLock<vrk::Mutex> guard(lock_);
+  std::unique_ptr<StoredCheck>& check = storedChecks_[index];
+  if (!check) {
+    check = std::make_unique<StoredCheck>();
+    (void)XXH64_reset(&check->state, 0);
+  }
+  if (check->failed) refuse(vrk::SprintfFormat("frame %I64u of %I64u does not match its checksum", u64(index + 1), n));
+  if (check->hashed == e.decompressedSize || from > check->hashed + STORED_CHECK_GAP) return;
+  u64 end = std::max(to, check->hashed);
+  if (e.decompressedSize - end <= STORED_CHECK_GAP) end = e.decompressedSize;
+  const auto hash = [&](const u8* piece, std::size_t k) { (void)XXH64_update(&check->state, piece, k); };
+  if (!eachStoredPiece(data_ + fileOffsets_[index], e.decompressedSize, check->hashed, end, hash)) {
+    refuse(vrk::SprintfFormat("frame %I64u of %I64u (at byte %I64u) has a block that does not fit its size",
+                              u64(index + 1), n, fileOffsets_[index]));
+  }
+  check->hashed = end;
+  if (end == e.decompressedSize && static_cast<u32>(XXH64_digest(&check->state)) != e.checksum) {
+    check->failed = true;
+    refuse(vrk::SprintfFormat("frame %I64u of %I64u does not match its checksum", u64(index + 1), n));
+  }
+#else
+  (void)index, (void)from, (void)to;
+#endif
+}
+
 std::shared_ptr<const std::vector<u8>> ImageBytes::frame(std::size_t index) const {
   {
     vrk::MutexLock<vrk::Mutex> guard(lock_);
@@ -170,10 +255,13 @@ void ImageBytes::read(u64 offset, void* into, std::size_t n) const {
   std::size_t i = static_cast<std::size_t>(
       std::upper_bound(imageOffsets_.begin(), imageOffsets_.end(), offset) - imageOffsets_.begin() - 1);
   while (n > 0) {
-    const std::shared_ptr<const std::vector<u8>> bytes = frame(i);
     const u64 within = offset - imageOffsets_[i];
-    const std::size_t take = static_cast<std::size_t>(std::min<u64>(n, bytes->size() - within));
-    std::memcpy(out, bytes->data() + within, take);
+    const std::size_t take = static_cast<std::size_t>(std::min<u64>(n, table_.frames[i].decompressedSize - within));
+    if (isStored(i)) {
+      copyStored(i, within, out, take);
+    } else {
+      std::memcpy(out, frame(i)->data() + within, take);
+    }
     out += take;
     offset += take;
     n -= take;
@@ -188,9 +276,15 @@ void ImageBytes::adviseSequential() const {
 void ImageBytes::readingAt(u64 offset) const {
   if (!file_ || !compressed_) return;  // a plain file is copied out of the system's cache (read())
   if (offset >= size()) return file_->readingAt(table_.framesBytes);
-  // The start of the frame that holds `offset`: the frames before it were read.
-  const auto frame = std::upper_bound(imageOffsets_.begin(), imageOffsets_.end(), offset) - imageOffsets_.begin() - 1;
-  file_->readingAt(fileOffsets_[static_cast<std::size_t>(frame)]);
+  // The start of the frame that holds `offset`: the frames before it were read. In a
+  // stored frame, the block that holds it.
+  const auto frame = static_cast<std::size_t>(
+      std::upper_bound(imageOffsets_.begin(), imageOffsets_.end(), offset) - imageOffsets_.begin() - 1);
+  u64 at = fileOffsets_[frame];
+  if (isStored(frame)) {
+    at += STORED_HEADER_SIZE + (offset - imageOffsets_[frame]) / STORED_BLOCK_BYTES * (STORED_BLOCK_BYTES + BLOCK_HEADER_SIZE);
+  }
+  file_->readingAt(at);
 }
 
 bool ImageBytes::holdsCompressedImage(const vrk::String& path) {

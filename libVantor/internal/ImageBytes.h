@@ -5,13 +5,17 @@
 // system's cache by offset; a compressed one is mapped, its seek table checked on opening
 // (and against every frame by checkEveryFrame()), and its frames decompressed on demand
 // into a cache of CACHE_BYTES (the frames last used that fit in it, and always the one
-// being read), each frame's checksum held as it is decompressed.
+// being read), each frame's checksum held as it is decompressed. A stored frame (noise,
+// CompressedImageFormat.h) is copied from where its blocks lie, and its checksum held
+// once its bytes have been read front to back (a pass that skips less than STORED_CHECK_GAP at a time,
+// as restore and verify make); reads out of order, as a mounted image's, go unchecked.
 // Opening throws ERR_FILE_ACCESS when the file cannot be mapped and ERR_INVALID_IMAGE_FILE
 // for a compressed image whose table is damaged, or that this build cannot decompress;
 // read() throws ERR_INVALID_IMAGE_FILE naming the frame that does not decompress to what
 // the table says. Every member may be called from several threads at once.
 #pragma once
 #include <cstddef>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -30,6 +34,7 @@ namespace vantor {
 class ImageBytes {
  public:
   static constexpr std::size_t CACHE_BYTES = 16u << 20;  // four of the frames capture writes
+  static constexpr u64 STORED_CHECK_GAP = 1u << 20;
 
   explicit ImageBytes(const vrk::String& path);
   // Over `size` bytes in memory that outlive the object; `name` stands for the path in messages.
@@ -68,6 +73,9 @@ class ImageBytes {
   void checkFrame(std::size_t index) const;
   [[noreturn]] void refuse(const vrk::String& why) const;
   std::shared_ptr<const std::vector<u8>> frame(std::size_t index) const;
+  bool isStored(std::size_t index) const;
+  void copyStored(std::size_t index, u64 within, u8* into, std::size_t n) const;
+  void checkStored(std::size_t index, u64 from, u64 to) const;
 
   vrk::String path_;
   std::unique_ptr<vrk::MMapFile> file_;  // null over bytes in memory
@@ -86,6 +94,8 @@ class ImageBytes {
   mutable vrk::Mutex lock_;
   mutable std::vector<Cached> cache_ VRK_GUARDED_BY(lock_);
   mutable u64 uses_ VRK_GUARDED_BY(lock_) = 0;
+  struct StoredCheck;  // how far a stored frame's bytes have been hashed in order
+  mutable std::map<std::size_t, std::unique_ptr<StoredCheck>> storedChecks_ VRK_GUARDED_BY(lock_);
 };
 
 }  // namespace vantor

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 
+#include <libVantor/LittleEndian.h>
 #include <libVantor/VantorException.h>
 #include <vrk/MutexLock.h>
 
@@ -32,14 +33,17 @@ constexpr std::size_t WORD_STEP = 512;  // the words looked for twice start a se
 // every block's sampled bytes are spread evenly over all 256 values, and no 8-byte word at
 // the start of a sector occurs twice in the frame (it would in a run of sectors repeated
 // a whole number of sectors later, which compresses though its bytes are even). Data
-// already compressed or encrypted and random files mostly are; zstd
-// would store each of their blocks as it is. `seen` is the caller's, kept between frames.
+// already compressed or encrypted and random files mostly are; zstd would store each of
+// their blocks as it is. A short last block is judged with the bytes before it, as too
+// few samples look uneven; a frame shorter than a block is not taken for noise. `seen`
+// is the caller's, kept between frames.
 bool looksLikeNoise(const u8* bytes, std::size_t size, std::vector<u64>& seen) {
-  for (std::size_t at = 0; at < size; at += BLOCK_BYTES) {
-    const std::size_t n = std::min(BLOCK_BYTES, size - at);
+  if (size < BLOCK_BYTES) return false;
+  for (std::size_t end = BLOCK_BYTES; end - BLOCK_BYTES < size; end += BLOCK_BYTES) {
+    const std::size_t at = std::min(end, size) - BLOCK_BYTES;
     std::array<u32, 256> counts{};
     std::size_t samples = 0;
-    for (std::size_t i = at; i < at + n; i += SAMPLE_STEP, ++samples) ++counts[bytes[i]];
+    for (std::size_t i = at; i < at + BLOCK_BYTES; i += SAMPLE_STEP, ++samples) ++counts[bytes[i]];
     double bits = 0;
     for (u32 c : counts) {
       if (c != 0) bits -= c * std::log2(static_cast<double>(c) / samples);
@@ -66,31 +70,6 @@ bool looksLikeNoise(const u8* bytes, std::size_t size, std::vector<u64>& seen) {
   return true;
 }
 
-// Hands `size` bytes (at least RAW_FRAME_LEAST, less than 4 GiB) to `out` as a zstd
-// frame of stored blocks, as zstd itself stores a frame it cannot compress: a
-// single-segment header with a 4-byte content size, then blocks of up to 128 KiB, each
-// after its 3-byte header. The blocks go out from where they are, not copied.
-constexpr std::size_t RAW_FRAME_LEAST = (64u << 10) + 256;  // zstd gives smaller sizes a shorter field
-std::size_t rawFrameSize(std::size_t size) { return size + 4 + 1 + 4 + 3 * ((size + BLOCK_BYTES - 1) / BLOCK_BYTES); }
-void writeRawFrame(const u8* bytes, std::size_t size, const ImageCompressor::Output& out) {
-  u8 head[12];
-  std::size_t length = 0;
-  auto put = [&](u64 v, int width) {
-    for (int b = 0; b < width; ++b) head[length++] = static_cast<u8>(v >> (8 * b));
-  };
-  put(compressed_image::ZSTD_FRAME_MAGIC, 4);
-  put(0xA0, 1);  // content size in 4 bytes, single segment, no checksum, no dictionary
-  put(size, 4);
-  for (std::size_t at = 0; at < size; at += BLOCK_BYTES) {
-    const std::size_t n = std::min(BLOCK_BYTES, size - at);
-    const bool last = at + n == size;
-    put((n << 3) | (last ? 1u : 0u), 3);  // block type 0: stored as it is
-    out(head, length);
-    out(bytes + at, n);
-    length = 0;
-  }
-}
-
 }  // namespace
 
 bool ImageCompressor::available() {
@@ -101,7 +80,8 @@ bool ImageCompressor::available() {
 #endif
 }
 
-ImageCompressor::ImageCompressor(int level, Output out) : level_(level), out_(std::move(out)) {
+ImageCompressor::ImageCompressor(int level, Output out)
+    : level_(level), out_(std::move(out)), run_(std::make_unique<StoredRun>()) {
   if (!available()) {
     throw VantorException(ERR_INVALID_ARGUMENT, "this build of Vantor cannot compress images");
   }
@@ -146,13 +126,12 @@ void ImageCompressor::work() {
       if (!context) throw VantorException(ERR_GENERAL, "zstd could not start");
       const u8* in = frame->input.data();
       const std::size_t size = frame->input.size();
-      frame->checksum = static_cast<u32>(XXH64(in, size, 0));
-      if (size >= RAW_FRAME_LEAST && looksLikeNoise(in, size, seen)) {
+      if (looksLikeNoise(in, size, seen)) {
         // Noise is stored as zstd would store it, without the time zstd takes to find so.
         frame->raw = true;
-        frame->outputSize = rawFrameSize(size);
       } else {
         frame->raw = false;
+        frame->checksum = static_cast<u32>(XXH64(in, size, 0));
         frame->output.resize(ZSTD_compressBound(size));
         // A frame states its size, as the reader checks against the seek table.
         (void)ZSTD_CCtx_reset(context.get(), ZSTD_reset_session_and_parameters);
@@ -235,8 +214,9 @@ void ImageCompressor::writeFrames() {
     if (!failure) {
       try {
         if (frame->raw) {
-          writeRawFrame(frame->input.data(), frame->input.size(), out_);
+          writeStored(frame->input);
         } else {
+          endStored();
           out_(frame->output.data(), frame->outputSize);
         }
       } catch (...) {
@@ -248,8 +228,10 @@ void ImageCompressor::writeFrames() {
       if (failure) {
         outFailure_ = failure;
       } else {
-        entries_.push_back(
-            {static_cast<u32>(frame->outputSize), static_cast<u32>(frame->input.size()), frame->checksum});
+        if (!frame->raw) {
+          entries_.push_back(
+              {static_cast<u32>(frame->outputSize), static_cast<u32>(frame->input.size()), frame->checksum});
+        }
         frame->outputSize = 0;
         frame->done = false;
         queue_.pop_front();
@@ -261,9 +243,65 @@ void ImageCompressor::writeFrames() {
   }
 }
 
+// Noise in a row goes into one stored frame, up to MOST_STORED_BYTES: its header when
+// it starts, then the pieces' blocks from where they lie, none marked last; endStored()
+// ends it with an empty last block and gives it its seek table entry. Only a frame's last
+// piece can be short of whole blocks, so a stored frame's blocks are whole but its last.
+struct ImageCompressor::StoredRun {
+  bool open = false;
+  u32 fileBytes = 0;
+  u32 imageBytes = 0;
+#if VANTOR_HAVE_DECOMPRESSION
+  XXH64_state_t state;
+#endif
+};
+
+void ImageCompressor::writeStored(const std::vector<u8>& piece) {
+#if VANTOR_HAVE_DECOMPRESSION
+  StoredRun& run = *run_;
+  if (run.open && run.imageBytes + piece.size() > compressed_image::MOST_STORED_BYTES) endStored();
+  u8 head[compressed_image::STORED_HEADER_SIZE];
+  if (!run.open) {
+    writeLE32(head, compressed_image::ZSTD_FRAME_MAGIC);
+    head[4] = 0;  // no content size, no checksum, no dictionary, not a single segment
+    head[5] = compressed_image::STORED_WINDOW;
+    out_(head, sizeof head);
+    run.open = true;
+    run.fileBytes = sizeof head;
+    run.imageBytes = 0;
+    (void)XXH64_reset(&run.state, 0);
+  }
+  for (std::size_t at = 0; at < piece.size(); at += BLOCK_BYTES) {
+    const std::size_t n = std::min(BLOCK_BYTES, piece.size() - at);
+    writeLE32(head, static_cast<u32>(n << 3));  // block type 0: stored as it is; not the last
+    out_(head, compressed_image::BLOCK_HEADER_SIZE);
+    out_(piece.data() + at, n);
+    run.fileBytes += static_cast<u32>(n + compressed_image::BLOCK_HEADER_SIZE);
+  }
+  run.imageBytes += static_cast<u32>(piece.size());
+  (void)XXH64_update(&run.state, piece.data(), piece.size());
+#else
+  (void)piece;
+#endif
+}
+
+void ImageCompressor::endStored() {
+#if VANTOR_HAVE_DECOMPRESSION
+  StoredRun& run = *run_;
+  if (!run.open) return;
+  const u8 last[compressed_image::BLOCK_HEADER_SIZE] = {1, 0, 0};  // an empty stored block, the last
+  out_(last, sizeof last);
+  run.open = false;
+  Lock guard(lock_);
+  entries_.push_back({run.fileBytes + compressed_image::BLOCK_HEADER_SIZE, run.imageBytes,
+                      static_cast<u32>(XXH64_digest(&run.state))});
+#endif
+}
+
 void ImageCompressor::finish() {
   if (!filling_.empty()) submit();
   waitForRoom(1);  // every frame written, and the writer waits for more
+  endStored();     // the writer's, now that it waits
   std::vector<u8> table;
   {
     Lock guard(lock_);

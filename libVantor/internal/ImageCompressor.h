@@ -1,15 +1,17 @@
 // libVantor/internal/ImageCompressor.h
 // Turns the image's bytes, appended in order, into a compressed image file
 // (CompressedImageFormat.h): each FRAME_BYTES of them become one independent zstd frame,
-// compressed on THREADS threads of its own while the caller appends the next, and a
-// writer thread of its own hands the frames to `out` in order, so that the caller's
-// thread never waits for the file unless IN_FLIGHT frames are not yet written; finish()
+// compressed on THREADS threads of its own while the caller appends the next, but pieces
+// that look like noise, which go into stored frames, those in a row into one; a writer
+// thread of its own hands the frames to `out` in order, so that the caller's thread
+// never waits for the file unless IN_FLIGHT frames are not yet written. finish()
 // compresses the last frame, waits for every frame to be written and writes the seek
-// table. Memory: the frame being filled and IN_FLIGHT frames with their compressed
-// copies (about 28 MiB; a frame of noise goes out from its own bytes, without a copy). `out` is called from one thread at a time; what it throws comes
-// out of append() or finish(), as does ERR_GENERAL for a frame that does not compress.
-// The destructor stops the threads, whatever was written. Use from one thread;
-// construction throws ERR_INVALID_ARGUMENT for a build without the compressor.
+// table. Memory: the frame being filled and IN_FLIGHT frames with their compressed copies
+// (about 28 MiB; noise goes out from its own bytes, without a copy). `out` is called from
+// one thread at a time; what it throws comes out of append() or finish(), as does
+// ERR_GENERAL for a frame that does not compress. The destructor stops the threads,
+// whatever was written. Use from one thread; construction throws ERR_INVALID_ARGUMENT for
+// a build without the compressor.
 #pragma once
 #include <condition_variable>
 #include <cstddef>
@@ -52,7 +54,7 @@ class ImageCompressor {
     std::vector<u8> output;
     std::size_t outputSize = 0;
     bool raw = false;  // written from `input` as stored blocks; `output` unused
-    u32 checksum = 0;
+    u32 checksum = 0;  // of a compressed frame
     bool done = false;
     std::exception_ptr failure;
   };
@@ -61,6 +63,9 @@ class ImageCompressor {
   void waitForRoom(std::size_t frames);
   void work();
   void writeFrames();
+  struct StoredRun;
+  void writeStored(const std::vector<u8>& piece);
+  void endStored();
 
   int level_;
   Output out_;
@@ -75,6 +80,7 @@ class ImageCompressor {
   std::vector<SeekTableEntry> entries_ VRK_GUARDED_BY(lock_);
   std::exception_ptr outFailure_ VRK_GUARDED_BY(lock_);  // what `out` or a frame threw; nothing is written after
   bool stopping_ VRK_GUARDED_BY(lock_) = false;
+  std::unique_ptr<StoredRun> run_;  // the writer thread's, and finish()'s once the writer waits
   std::vector<std::thread> threads_;
   std::thread writer_;
 };
