@@ -229,13 +229,16 @@ bool DiskImager::startWritingCompressed(const vrk::String& path, bool waitForCom
 bool DiskImager::startWritingCompressed(std::shared_ptr<CompressedSource> reader, bool waitForCompletion, bool verify,
                                         std::function<void(std::shared_ptr<IDisk>)> onImageWritten) {
   if (!reader) throw VantorException(ERR_INVALID_ARGUMENT, "no reader of a compressed image given");
-  if (ImageBytes::holdsCompressedImage(reader->path())) {
-    return startWritingImage(reader->path(), waitForCompletion, false, verify, std::move(onImageWritten));
-  }
   StartRequest request;
-  request.statedBytes = checkCompressedSource(reader->path(), true);
-  reader->group().take(reader->index());
-  request.worker = writeStreamToDisk;
+  if (reader->group().image()) {  // an image of our own, its frames shared by the group's imagers
+    bool compatible = true;
+    (void)checkImageCompatibility(reader->path(), compatible, true);
+    request.worker = writeImageFileToDisk;
+  } else {
+    request.statedBytes = checkCompressedSource(reader->path(), true);
+    reader->group().take(reader->index());
+    request.worker = writeStreamToDisk;
+  }
   request.imagePath = reader->path();
   request.verify = verify;
   request.onImageWritten = std::move(onImageWritten);
@@ -245,11 +248,16 @@ bool DiskImager::startWritingCompressed(std::shared_ptr<CompressedSource> reader
 
 bool DiskImager::startVerifyingCompressed(std::shared_ptr<CompressedSource> reader, bool waitForCompletion) {
   if (!reader) throw VantorException(ERR_INVALID_ARGUMENT, "no reader of a compressed image given");
-  if (ImageBytes::holdsCompressedImage(reader->path())) return startVerifyingImage(reader->path(), waitForCompletion);
   StartRequest request;
-  request.statedBytes = checkCompressedSource(reader->path(), false);
-  reader->group().take(reader->index());
-  request.worker = verifyDiskAgainstStream;
+  if (reader->group().image()) {
+    bool compatible = true;
+    (void)checkImageCompatibility(reader->path(), compatible, true);
+    request.worker = verifyDiskAgainstImage;
+  } else {
+    request.statedBytes = checkCompressedSource(reader->path(), false);
+    reader->group().take(reader->index());
+    request.worker = verifyDiskAgainstStream;
+  }
   request.imagePath = reader->path();
   request.compressed = std::move(reader);
   return start(std::move(request), waitForCompletion);

@@ -15,6 +15,8 @@
 #include <libVantor/CompressedSource.h>
 #include <libVantor/DiskFactory.h>
 #include <libVantor/DiskImager.h>
+#include <libVantor/internal/CompressedGroup.h>
+#include <libVantor/internal/CompressedImageFormat.h>
 #include <libVantor/internal/EveryVolumeMap.h>
 #include <libVantor/internal/GptLayout.h>
 #include "support/FakeDisk.h"
@@ -90,6 +92,45 @@ TEST_F(CompressedSource, EveryKindIsWrittenVerifiedOntoThreeDrivesAtOnceAndCompa
               "error 5 Data mismatch during verification of sector chunk starting at LBA 00004000h");
   }
   EXPECT_STREQ(DiskImager::compressionOf(disk()), "");
+}
+
+// A compressed image of our own onto three drives at once: the readers share one opening
+// of it, so each of its compressed frames is decompressed once for the three.
+TEST_F(CompressedSource, AnImageOfOurOwnIsDecompressedOnceForThreeDrives) {
+  const std::string sample = readFile(dir.file("sample.img"));
+  const u32 sectors = static_cast<u32>(sample.size() / 512);
+  FakeTarget source(sectors), plain(sectors);
+  source.disk->put(0, sample.data(), sample.size());
+  source.imager.setImageCompression(3);
+  const std::string path = dir.file("own.vqi");
+  ASSERT_EQ(source.capture(path), "finished");
+  ASSERT_EQ(plain.restore(path), "finished");
+  const std::string bytes = readFile(path);
+  const u8* file = reinterpret_cast<const u8*>(bytes.data());
+  SeekTable table;
+  std::string why;
+  ASSERT_TRUE(parseSeekTable(file, bytes.size(), table, why)) << why;
+  u64 compressedFrames = 0, at = 0;
+  for (const SeekTableEntry& e : table.frames) {
+    compressedFrames += !isStoredFrame(file + at, e.compressedSize, e.decompressedSize);
+    at += e.compressedSize;
+  }
+  std::vector<std::unique_ptr<FakeTarget>> targets;
+  for (int i = 0; i < 3; ++i) targets.push_back(std::make_unique<FakeTarget>(sectors));
+  const auto readers = vantor::CompressedSource::readersOf(path, targets.size());
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    ASSERT_TRUE(targets[i]->imager.startWritingCompressed(readers[i], false, true, nullptr));
+  }
+  for (auto& t : targets) {
+    t->imager.join();
+    EXPECT_EQ(t->last(), "finished");
+    EXPECT_TRUE(t->disk->image() == plain.disk->image());
+  }
+  EXPECT_EQ(readers[0]->group().image()->framesDecompressed(), compressedFrames);
+  const auto again = vantor::CompressedSource::readersOf(path, 2);
+  for (std::size_t i = 0; i < again.size(); ++i) {
+    EXPECT_EQ(targets[i]->run([&](DiskImager& d) { return d.startVerifyingCompressed(again[i], true); }), "finished");
+  }
 }
 
 // A real block device as the target, written and read back without the system's cache

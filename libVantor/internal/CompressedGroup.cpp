@@ -27,6 +27,7 @@ u64 CompressedSource::bytesTaken() const { return group_->taken(index_); }
 
 CompressedSource::Group::Group(const vrk::String& path, std::size_t readers)
     : path_(path),
+      image_(ImageBytes::holdsCompressedImage(path) ? std::make_shared<const ImageBytes>(path) : nullptr),
       stream_(path),
       size_(stream_.size()),
       leastSize_(stream_.leastSize()),

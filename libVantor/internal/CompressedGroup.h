@@ -1,5 +1,7 @@
 // libVantor/internal/CompressedGroup.h
-// The readers of one compressed disk image (CompressedSource) and the stream they share.
+// The readers of one compressed disk image (CompressedSource) and the stream they share;
+// for a compressed image of Vantor's own, the one opening of it (ImageBytes) whose frames
+// they share instead, each reading it where it is.
 // The reader that needs bytes nobody has decompressed yet decompresses the next block of
 // 1 MiB (outside the lock: the others go on copying what is kept); a block is let go
 // once every reader in the group has gone past it; a reader that would take the kept
@@ -10,12 +12,14 @@
 #include <deque>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include <boost/optional.hpp>
 
 #include <libVantor/CompressedSource.h>
 #include <libVantor/internal/CompressedStream.h>
+#include <libVantor/internal/ImageBytes.h>
 #include <vrk/Mutex.h>
 #include <vrk/ThreadSafety.h>
 
@@ -48,6 +52,8 @@ struct CompressedSource::Group {
   u64 fileSize() const { return fileSize_; }
   u64 consumed() const VRK_EXCLUDES(mutex);
   const vrk::String& path() const { return path_; }
+  // The opened image when the file is a compressed image of Vantor's own, else null.
+  const std::shared_ptr<const ImageBytes>& image() const { return image_; }
 
  private:
   struct Block {
@@ -61,6 +67,7 @@ struct CompressedSource::Group {
   u64 keptEnd() const VRK_REQUIRES(mutex) { return base_ + kept_; }
 
   const vrk::String path_;
+  const std::shared_ptr<const ImageBytes> image_;
   CompressedStream stream_;  // decoded by one reader at a time, the one that set decoding_
   const boost::optional<u64> size_;
   const u64 leastSize_;

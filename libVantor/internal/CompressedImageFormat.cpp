@@ -13,7 +13,8 @@ bool hasSeekTableFooter(const u8* bytes, u64 size) {
 
 bool isStoredFrame(const u8* frame, u32 compressedSize, u32 decompressedSize) {
   return decompressedSize <= MOST_STORED_BYTES && compressedSize == storedFrameSize(decompressedSize) &&
-         readLE32(frame) == ZSTD_FRAME_MAGIC && frame[4] == 0 && frame[5] == STORED_WINDOW;
+         readLE32(frame) == ZSTD_FRAME_MAGIC && frame[4] == 0 && frame[5] == STORED_WINDOW &&
+         frame[compressedSize - 3] == 1 && frame[compressedSize - 2] == 0 && frame[compressedSize - 1] == 0;
 }
 
 bool parseSeekTable(const u8* bytes, u64 size, SeekTable& table, std::string& why) {

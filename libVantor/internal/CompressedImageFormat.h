@@ -65,8 +65,8 @@ struct SeekTable {
 // True when the `size` bytes at `bytes` begin with a zstd frame and end with the footer
 // of a seek table (its magic); nothing else is looked at.
 bool hasSeekTableFooter(const u8* bytes, u64 size);
-// True when the `compressedSize` bytes at `frame` have a stored frame's header and size
-// for `decompressedSize` bytes (its blocks are checked as they are read).
+// True when the `compressedSize` bytes at `frame` have a stored frame's header, size and
+// empty last block for `decompressedSize` bytes (its blocks are checked as they are read).
 bool isStoredFrame(const u8* frame, u32 compressedSize, u32 decompressedSize);
 // Reads the seek table at the end of the `size` bytes at `bytes` into `table`. False,
 // with `why` saying what is wrong, when the footer, the skippable frame around the table

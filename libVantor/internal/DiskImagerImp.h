@@ -97,7 +97,8 @@ struct ImagingThreadData {
   std::shared_ptr<IDisk> source;
   bool everySector = false;
   // A restore or a verify from a compressed image shared with other imagers: this
-  // operation's reader (none: the worker opens the image at imagePath for itself).
+  // operation's reader (none: the worker opens the image at imagePath for itself). For an
+  // image of our own, the group's opening of it (Group::image()) is read.
   std::shared_ptr<CompressedSource> compressed;
   // The decompressed size the compressed image states (0: it states none), as the start
   // found it when it checked the image against the drive.

@@ -1,17 +1,18 @@
-// A compressed image is checked on opening without reading more of it than its end and
-// its first frame: the seek table's arithmetic (parseSeekTable) and the first frame's
-// header. Opening must stay cheap (mount, info and partitions show open a file of any
-// size); the frames' headers are read as far apart as the frames lie, and reading them
-// all would read much of the file. checkEveryFrame() walks every frame's header and
-// block headers: each must begin where the table says, end where the next begins and,
-// when it states its size, state the table's; restore and verify call it before they
-// touch a drive. A frame is checked so again before it is decompressed, and its
-// decompressed bytes against its size and checksum. A stored frame is never
-// decompressed: its bytes are copied from its blocks, each block's header checked as it is
-// reached, and hashed in order by whichever read reaches the bytes next to those hashed so
-// far (the few between, such as run records a restore reads apart, are hashed from the
-// file); its checksum is held when the last byte is hashed, which a pass front to back
-// brings about, also when it stops within STORED_CHECK_GAP of the end.
+// A compressed image is checked on opening without reading more of it than its end, its
+// first frame and the two ends of each stored frame above MOST_FRAME_BYTES: the seek
+// table's arithmetic (parseSeekTable) and the first frame's header. Opening must stay
+// cheap (mount, info and partitions show open a file of any size); the frames' headers
+// are read as far apart as the frames lie, and reading them all would read much of the
+// file. checkEveryFrame() walks every compressed frame's header and block headers: each
+// must begin where the table says, end where the next begins and, when it states its
+// size, state the table's; restore and verify call it before they touch a drive. A frame
+// is checked so again before it is decompressed, and its decompressed bytes against its
+// size and checksum. A stored frame is never decompressed: its header and end are
+// checked, its bytes copied from its blocks, each block's header checked as it is
+// reached, and hashed in order by whichever read reaches the bytes next to those hashed
+// so far (the few between, such as run records a restore reads apart, are hashed from
+// the file); its checksum is held when the last byte is hashed, which a pass front to
+// back brings about, also when it stops within STORED_CHECK_GAP of the end.
 #include <libVantor/internal/ImageBytes.h>
 
 #include <algorithm>
@@ -133,6 +134,7 @@ void ImageBytes::checkEveryFrame() const {
       releasedUpTo = fileOffsets_[i];
     }
     checkFrame(i);
+    if (isStored(i)) continue;  // its header and end are checked; its blocks, as they are read
     const std::size_t length = ZSTD_findFrameCompressedSize(data_ + fileOffsets_[i], table_.frames[i].compressedSize);
     if (ZSTD_isError(length) || length != table_.frames[i].compressedSize) {
       refuse(vrk::SprintfFormat("frame %I64u of %I64u (at byte %I64u) does not end where the seek table says",
@@ -193,15 +195,48 @@ void ImageBytes::checkStored(std::size_t index, u64 from, u64 to) const {
 std::shared_ptr<const std::vector<u8>> ImageBytes::frame(std::size_t index) const {
   {
     vrk::MutexLock<vrk::Mutex> guard(lock_);
-    for (Cached& c : cache_) {
-      if (c.index == index) {
-        c.lastUse = ++uses_;
-        return c.bytes;
+    for (;;) {
+      const auto cached = std::find_if(cache_.begin(), cache_.end(), [&](const Cached& c) { return c.index == index; });
+      if (cached != cache_.end()) {
+        cached->lastUse = ++uses_;
+        return cached->bytes;
       }
+      if (std::find(decoding_.begin(), decoding_.end(), index) == decoding_.end()) break;
+      lock_.wait(decoded_);  // another reader decompresses it: once is enough
     }
+    decoding_.push_back(index);
   }
-  // Decompressed outside the lock, so that readers of other frames go on meanwhile; two
-  // readers of one frame may both decompress it, and one copy stays.
+  // Decompressed outside the lock, so that readers of other frames go on meanwhile.
+  std::shared_ptr<std::vector<u8>> bytes;
+  try {
+    bytes = decompress(index);
+  } catch (...) {
+    {
+      vrk::MutexLock<vrk::Mutex> guard(lock_);
+      decoding_.erase(std::find(decoding_.begin(), decoding_.end(), index));
+    }
+    decoded_.notify_all();
+    throw;
+  }
+  {
+    vrk::MutexLock<vrk::Mutex> guard(lock_);
+    decoding_.erase(std::find(decoding_.begin(), decoding_.end(), index));
+    ++decompressed_;
+    std::size_t held = bytes->size();
+    for (const Cached& c : cache_) held += c.bytes->size();
+    while (!cache_.empty() && held > CACHE_BYTES) {
+      auto oldest = std::min_element(cache_.begin(), cache_.end(),
+                                     [](const Cached& a, const Cached& b) { return a.lastUse < b.lastUse; });
+      held -= oldest->bytes->size();
+      cache_.erase(oldest);
+    }
+    cache_.push_back({index, bytes, ++uses_});
+  }
+  decoded_.notify_all();
+  return bytes;
+}
+
+std::shared_ptr<std::vector<u8>> ImageBytes::decompress(std::size_t index) const {
   checkFrame(index);
   const SeekTableEntry& e = table_.frames[index];
   auto bytes = std::make_shared<std::vector<u8>>(e.decompressedSize);
@@ -220,22 +255,6 @@ std::shared_ptr<const std::vector<u8>> ImageBytes::frame(std::size_t index) cons
     refuse(vrk::SprintfFormat("frame %I64u of %I64u does not match its checksum", u64(index + 1), n));
   }
 #endif
-  vrk::MutexLock<vrk::Mutex> guard(lock_);
-  std::size_t held = bytes->size();
-  for (Cached& c : cache_) {
-    if (c.index == index) {  // another reader decompressed it meanwhile
-      c.lastUse = ++uses_;
-      return c.bytes;
-    }
-    held += c.bytes->size();
-  }
-  while (!cache_.empty() && held > CACHE_BYTES) {
-    auto oldest = std::min_element(cache_.begin(), cache_.end(),
-                                   [](const Cached& a, const Cached& b) { return a.lastUse < b.lastUse; });
-    held -= oldest->bytes->size();
-    cache_.erase(oldest);
-  }
-  cache_.push_back({index, bytes, ++uses_});
   return bytes;
 }
 
@@ -270,21 +289,37 @@ void ImageBytes::read(u64 offset, void* into, std::size_t n) const {
 }
 
 void ImageBytes::adviseSequential() const {
+  vrk::MutexLock<vrk::Mutex> guard(lock_);
   if (file_) file_->adviseSequential();
+}
+
+u64 ImageBytes::framesDecompressed() const {
+  vrk::MutexLock<vrk::Mutex> guard(lock_);
+  return decompressed_;
 }
 
 void ImageBytes::readingAt(u64 offset) const {
   if (!file_ || !compressed_) return;  // a plain file is copied out of the system's cache (read())
-  if (offset >= size()) return file_->readingAt(table_.framesBytes);
   // The start of the frame that holds `offset`: the frames before it were read. In a
   // stored frame, the block that holds it.
-  const auto frame = static_cast<std::size_t>(
-      std::upper_bound(imageOffsets_.begin(), imageOffsets_.end(), offset) - imageOffsets_.begin() - 1);
-  u64 at = fileOffsets_[frame];
-  if (isStored(frame)) {
-    at += STORED_HEADER_SIZE + (offset - imageOffsets_[frame]) / STORED_BLOCK_BYTES * (STORED_BLOCK_BYTES + BLOCK_HEADER_SIZE);
+  u64 at = table_.framesBytes;
+  if (offset < size()) {
+    const auto frame = static_cast<std::size_t>(
+        std::upper_bound(imageOffsets_.begin(), imageOffsets_.end(), offset) - imageOffsets_.begin() - 1);
+    at = fileOffsets_[frame];
+    if (isStored(frame)) {
+      at += STORED_HEADER_SIZE +
+            (offset - imageOffsets_[frame]) / STORED_BLOCK_BYTES * (STORED_BLOCK_BYTES + BLOCK_HEADER_SIZE);
+    }
   }
-  file_->readingAt(at);
+  // One pass gives the file its hints. Several (the restores of one image onto several
+  // drives) each let go of what they passed: a slower one maps that back from the
+  // system's cache.
+  vrk::MutexLock<vrk::Mutex> guard(lock_);
+  const auto pass = readers_.emplace(std::this_thread::get_id(), at).first;
+  if (readers_.size() == 1) return file_->readingAt(at);
+  if (at >= pass->second + (1u << 20)) file_->adviseDone(pass->second, at - pass->second);
+  if (at >= pass->second + (1u << 20) || at < pass->second) pass->second = at;
 }
 
 bool ImageBytes::holdsCompressedImage(const vrk::String& path) {

@@ -5,18 +5,21 @@
 // system's cache by offset; a compressed one is mapped, its seek table checked on opening
 // (and against every frame by checkEveryFrame()), and its frames decompressed on demand
 // into a cache of CACHE_BYTES (the frames last used that fit in it, and always the one
-// being read), each frame's checksum held as it is decompressed. A stored frame (noise,
-// CompressedImageFormat.h) is copied from where its blocks lie, and its checksum held
-// once its bytes have been read front to back (a pass that skips less than STORED_CHECK_GAP at a time,
-// as restore and verify make); reads out of order, as a mounted image's, go unchecked.
+// being read), each by one reader while the others that need it wait, its checksum held
+// as it is decompressed. A stored frame (noise) is copied from where its blocks lie, and
+// its checksum held once its bytes have been read front to back (a pass that skips less
+// than STORED_CHECK_GAP at a time, as restore and verify make); reads out of order, as a
+// mounted image's, leave it unchecked.
 // Opening throws ERR_FILE_ACCESS when the file cannot be mapped and ERR_INVALID_IMAGE_FILE
 // for a compressed image whose table is damaged, or that this build cannot decompress;
 // read() throws ERR_INVALID_IMAGE_FILE naming the frame that does not decompress to what
 // the table says. Every member may be called from several threads at once.
 #pragma once
+#include <condition_variable>
 #include <cstddef>
 #include <map>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include <libVantor/Types.h>
@@ -56,11 +59,13 @@ class ImageBytes {
   // naming the first that disagrees. Does nothing for a plain file.
   void checkEveryFrame() const;
 
-  // Hints for a pass front to back, as vrk::MMapFile's: the one reader going through
-  // the image bytes in order has come to `offset` (the file's pages behind it may go,
-  // those ahead are read in). The one member not to be called from several threads.
+  // Hints for passes front to back, as vrk::MMapFile's: the thread going through the
+  // image bytes in order has come to `offset`; the file's pages it passed may go. With
+  // one such thread, those ahead are read in.
   void adviseSequential() const;
   void readingAt(u64 offset) const;
+  // The frames decompressed so far (a frame read again after it left the cache counts again).
+  u64 framesDecompressed() const;
 
   // True for a file that begins with a zstd frame and ends with a seek table's footer
   // and, where this build can decompress it, whose first bytes are an image header or
@@ -73,6 +78,7 @@ class ImageBytes {
   void checkFrame(std::size_t index) const;
   [[noreturn]] void refuse(const vrk::String& why) const;
   std::shared_ptr<const std::vector<u8>> frame(std::size_t index) const;
+  std::shared_ptr<std::vector<u8>> decompress(std::size_t index) const;
   bool isStored(std::size_t index) const;
   void copyStored(std::size_t index, u64 within, u8* into, std::size_t n) const;
   void checkStored(std::size_t index, u64 from, u64 to) const;
@@ -94,6 +100,10 @@ class ImageBytes {
   mutable vrk::Mutex lock_;
   mutable std::vector<Cached> cache_ VRK_GUARDED_BY(lock_);
   mutable u64 uses_ VRK_GUARDED_BY(lock_) = 0;
+  mutable u64 decompressed_ VRK_GUARDED_BY(lock_) = 0;
+  mutable std::vector<std::size_t> decoding_ VRK_GUARDED_BY(lock_);  // frames being decompressed
+  mutable std::condition_variable decoded_;
+  mutable std::map<std::thread::id, u64> readers_ VRK_GUARDED_BY(lock_);  // what each pass let go of
   struct StoredCheck;  // how far a stored frame's bytes have been hashed in order
   mutable std::map<std::size_t, std::unique_ptr<StoredCheck>> storedChecks_ VRK_GUARDED_BY(lock_);
 };

@@ -49,6 +49,7 @@
 #include <libVantor/internal/FullSectorCount.h>
 #include <libVantor/internal/GptLayout.h>
 #include <libVantor/internal/EveryVolumeMap.h>
+#include <libVantor/internal/CompressedGroup.h>
 #include <libVantor/internal/ImageBytes.h>
 #include <libVantor/ImageDisk.h>
 #include <libVantor/internal/ImageFormat.h>
@@ -390,7 +391,8 @@ void writeImageFileToDisk(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& e
   WriteSafety::refuseUnsafeWrites(disk);  // first: a system drive is refused whatever the image
 
   const u32 sectorSize = disk.getSectorSize();
-  const auto shared = std::make_shared<const ImageBytes>(imagePath);
+  const std::shared_ptr<const ImageBytes> shared =
+      data.compressed ? data.compressed->group().image() : std::make_shared<const ImageBytes>(imagePath);
   const ImageBytes& file = *shared;
   if (file.size() < image::HEADER_SIZE) {
     throw VantorException(ERR_FILE_ACCESS, vrk::String("Problem accessing file \"") + imagePath + "\"");

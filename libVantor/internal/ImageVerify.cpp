@@ -23,6 +23,7 @@
 #include <libVantor/internal/DriveThread.h>
 #include <libVantor/internal/FullSectorCount.h>
 #include <libVantor/internal/EveryVolumeMap.h>
+#include <libVantor/internal/CompressedGroup.h>
 #include <libVantor/internal/ImageBytes.h>
 #include <libVantor/internal/ImageFormat.h>
 #include <libVantor/internal/ImageSumsCheck.h>
@@ -91,7 +92,12 @@ void compareRuns(std::shared_ptr<DiskImagerImp>& engine, IDisk& disk, ImagingThr
 void verifyDiskAgainstImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>& engine, IDisk& disk,
                             const vrk::String& imagePath, ImagingThreadData& data) {
   const ImageDisk image(imagePath);  // refused here as restore refuses a damaged image
-  if (image.isCompressed()) ImageBytes(imagePath).checkEveryFrame();
+  // The runs' data is copied out of an opening of this verify's own (or its group's),
+  // read ahead of the chunks and let go behind them.
+  const std::shared_ptr<const ImageBytes> shared =
+      data.compressed ? data.compressed->group().image() : std::make_shared<const ImageBytes>(imagePath);
+  const ImageBytes& file = *shared;
+  file.checkEveryFrame();
   const u32 sectorSize = disk.getSectorSize();
   if (image.getSectorSize() != sectorSize) {
     throw VantorException(ERR_INCOMPATIBLE_IMAGE,
@@ -101,7 +107,7 @@ void verifyDiskAgainstImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>&
   }
   std::unique_ptr<ImageSumsCheck> sums;
   if (data.checksums) {
-    sums = std::make_unique<ImageSumsCheck>(imagePath);
+    sums = std::make_unique<ImageSumsCheck>(imagePath, shared);
     sums->require();
   }
   // Covering every volume, a GPT's backup table is the drive's own (made at its end by
@@ -127,9 +133,6 @@ void verifyDiskAgainstImage(vrk::ManagedThread*, std::shared_ptr<DiskImagerImp>&
     add(std::max<u64>(run.firstSector, std::min(end, skipLast + 1)), end);
   }
   if (!gpt) total = image.getTotalSectors();
-  // The runs' data is copied out of an opening of this verify's own, read ahead of the
-  // chunks and let go behind them.
-  const ImageBytes file(imagePath);
   file.adviseSequential();
   const ExpectedRead readImage = [&](std::size_t r, u32 lba, u32 count, u8* into) {
     const u64 at = fileOffsets[r] + u64(lba - runs[r].firstSector) * sectorSize;

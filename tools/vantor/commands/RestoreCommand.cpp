@@ -6,6 +6,7 @@
 #include <memory>
 
 #include <libVantor/CompressedSource.h>
+#include <libVantor/ImageDisk.h>
 #include <libVantor/DiskImager.h>
 #include <libVantor/ImageChecksums.h>
 #include <libVantor/PathFacts.h>
@@ -300,12 +301,18 @@ int runRestore(RestoreOptions options) {
   // Each target's old signatures the image did not overwrite, cleared before the drive
   // is mounted back (each worker fills its own entry; read once all have ended).
   std::vector<std::vector<std::string>> erased(targets.size());
+  // A compressed image is decompressed once for all the targets: their imagers share it.
+  std::vector<std::shared_ptr<CompressedSource>> readers;
+  if (ImageDisk::holdsCompressedImage(image)) readers = CompressedSource::readersOf(image, targets.size());
   for (std::size_t i = 0; i < targets.size(); ++i) {
     std::function<void(std::shared_ptr<IDisk>)> clean;
     if (!options.keepSignatures) {
       clean = [&erased, i, &image](std::shared_ptr<IDisk> drive) { erased[i] = SignatureEraser::eraseForeign(*drive, image); };
     }
-    if (!imagers[i]->startWritingImage(image, false, false, options.verify, std::move(clean))) {
+    const bool started = readers.empty()
+                             ? imagers[i]->startWritingImage(image, false, false, options.verify, std::move(clean))
+                             : imagers[i]->startWritingCompressed(readers[i], false, options.verify, std::move(clean));
+    if (!started) {
       throw VantorException(ERR_GENERAL, vrk::String("the restore onto ") + targets[i]->path() + " could not be started");
     }
   }

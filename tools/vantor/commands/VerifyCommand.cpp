@@ -7,6 +7,7 @@
 #include <vector>
 
 #include <libVantor/CompressedSource.h>
+#include <libVantor/ImageDisk.h>
 #include <libVantor/DiskImager.h>
 #include <libVantor/ImageChecksums.h>
 #include <libVantor/VantorException.h>
@@ -139,9 +140,13 @@ int runVerify(VerifyOptions options) {
   for (std::size_t i = 0; i < targets.size(); ++i) {
     runner.attach(*imagers[i], targets[i]->argument(), "verify " + targets[i]->argument(), facts.usedBytes(), "");
   }
+  // A compressed image is decompressed once for all the targets: their imagers share it.
+  std::vector<std::shared_ptr<CompressedSource>> readers;
+  if (ImageDisk::holdsCompressedImage(image)) readers = CompressedSource::readersOf(image, targets.size());
   for (std::size_t i = 0; i < targets.size(); ++i) {
     try {
-      if (!imagers[i]->startVerifyingImage(image, false)) {
+      if (!(readers.empty() ? imagers[i]->startVerifyingImage(image, false)
+                            : imagers[i]->startVerifyingCompressed(readers[i], false))) {
         throw VantorException(ERR_GENERAL, vrk::String("the verification of ") + targets[i]->path() + " could not start");
       }
     } catch (const VantorException& error) {  // too small, other sector size: said before anything runs
