@@ -113,11 +113,6 @@ struct FakeTarget {
     EXPECT_TRUE(imager.startWritingImage(image, true, false, verify, std::move(then)));
     return last();
   }
-  std::vector<u8> sectors(u32 first, u32 count) {
-    std::vector<u8> out(std::size_t(count) * 512);
-    EXPECT_TRUE(disk->readSectors(first, out.data(), count));
-    return out;
-  }
   std::shared_ptr<FakeDisk> disk;
   DiskDevice device;
   DiskImager imager;
