@@ -20,7 +20,6 @@
 #include "support/FakeDisk.h"
 #include "support/Imaging.h"
 #include "support/LoopDevice.h"
-#include "support/Shell.h"
 #include "support/TempDir.h"
 
 using namespace vantor;

@@ -15,7 +15,6 @@
 
 #include "support/FakeDisk.h"
 #include "support/Imaging.h"
-#include "support/Shell.h"
 #include "support/TempDir.h"
 #include "support/VolumeKit.h"
 
@@ -52,8 +51,7 @@ void build(const VolumeKit& kit, const TempDir& dir, const Layout& layout, const
     runOrThrow("printf " + shellQuote(layout.table) + " | sfdisk -q " + shellQuote(disk));
   }
   if (layout.table == "none") return kit.make(disk, layout.volumes.at(0), layout.diskSectors);
-  const auto where = openDisk(disk);
-  for (const DRIVE_VOLUME& v : DriveVolumes::ofDisk(*where).volumes) {
+  for (const DRIVE_VOLUME& v : DriveVolumes::ofDisk(*openDisk(disk)).volumes) {
     const std::string volume = dir.file("volume.img");
     kit.make(volume, layout.volumes.at(v.number), v.sectorCount, v.firstSector);
     VolumeKit::place(volume, disk, v.firstSector);

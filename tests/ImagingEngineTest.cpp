@@ -25,7 +25,6 @@
 
 #include "support/FakeDisk.h"
 #include "support/Imaging.h"
-#include "support/SystemHandles.h"
 #include "support/TempDir.h"
 #include "stream_fixtures.h"
 
@@ -114,6 +113,13 @@ TEST(ImagingEngine, OneOperationAtATimeAbortAndDestructionMidOperation) {
             (std::vector<std::string>{"finished", "late: finished", "deleted", "late: deleted"}));
 }
 
+// Aborts from the first progress report it hears.
+struct Aborting : IDiskImagingObserver {
+  explicit Aborting(DiskImager& imager) : imager(imager) {}
+  void progressUpdate(unsigned char) override { imager.abort(); }
+  DiskImager& imager;
+};
+
 // A failure ends the operation and is kept until the next one fails; every observer hears
 // every notification, in the order registered, whatever another throws. An observer may
 // abort from inside a notification, but not start another operation.
@@ -139,10 +145,9 @@ TEST(ImagingEngine, FailureIsKeptEveryObserverHearsItAndObserversMayAbortButNotS
   rig.disk->gate = [](Op, u32, u32) -> bool { throw std::runtime_error("device exploded"); };
   EXPECT_EQ(rig.zero(), "b: error 1 device exploded") << "foreign exceptions end as general errors";
 
-  struct Reentrant : IDiskImagingObserver {
-    explicit Reentrant(FakeTarget& rig) : rig(rig) {}
-    void progressUpdate(unsigned char) override { rig.imager.abort(); }
-    void abortedByUser() override { rig.log->add(rig.imager.startZeroingDisk(true, boost::none) ? "again" : "refused"); }
+  struct Reentrant : Aborting {
+    explicit Reentrant(FakeTarget& rig) : Aborting(rig.imager), rig(rig) {}
+    void abortedByUser() override { rig.log->add(imager.startZeroingDisk(true, boost::none) ? "again" : "refused"); }
     FakeTarget& rig;
   };
   FakeTarget reentered(5000);
@@ -153,13 +158,6 @@ TEST(ImagingEngine, FailureIsKeptEveryObserverHearsItAndObserversMayAbortButNotS
 
 // A disk whose map is sector 0 and the 2048 sectors after it.
 std::shared_ptr<FakeDisk> sourceDisk() { return randomDisk(4096, 7); }
-
-// Aborts from the first progress report it hears.
-struct Aborting : IDiskImagingObserver {
-  explicit Aborting(DiskImager& imager) : imager(imager) {}
-  void progressUpdate(unsigned char) override { imager.abort(); }
-  DiskImager& imager;
-};
 
 // Takes its time over each progress report, so that the drive thread runs ahead and the
 // ring between them fills.

@@ -15,7 +15,7 @@
 #include <libVantor/VantorException.h>
 
 #include "support/FakeDisk.h"
-#include "support/ThrowsVantor.h"
+#include "support/Imaging.h"
 
 namespace vantor {
 namespace {
@@ -150,8 +150,7 @@ TEST(MBRPartitionsTest, BackupMatchAndLegacyPrimaryReportsFollowTheTables) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    auto disk = makeDisk(c.table, c.backup, c.magic);
-    MBRPartitions parts(disk);
+    MBRPartitions parts(makeDisk(c.table, c.backup, c.magic));
     EXPECT_EQ(parts.backupPartitionTable().value_or(Entries{}), c.found ? four(c.backup) : Entries{});
     EXPECT_EQ(parts.backupPartitionsAndMBRMatch(), c.match);
     EXPECT_EQ(parts.isUsingLegacyAndPrimaryPartitions(), c.legacyAndPrimary);

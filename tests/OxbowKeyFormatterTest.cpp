@@ -13,8 +13,8 @@
 #include <libVantor/WinDiskFile.h>
 
 #include "support/FakeDisk.h"
+#include "support/Imaging.h"
 #include "support/TempDir.h"
-#include "support/ThrowsVantor.h"
 
 namespace vantor {
 namespace {
