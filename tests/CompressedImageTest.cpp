@@ -19,7 +19,6 @@
 #include <libVantor/internal/ImageCompressor.h>
 #include "support/FakeDisk.h"
 #include "support/Imaging.h"
-#include "support/Shell.h"
 #include "support/TempDir.h"
 
 using namespace vantor;

@@ -23,9 +23,7 @@
 
 #include "support/FakeDisk.h"
 #include "support/Imaging.h"
-#include "support/LogCapture.h"
 #include "support/LoopDevice.h"
-#include "support/SystemHandles.h"
 #include "support/TempDir.h"
 
 namespace vantor::test {

@@ -15,7 +15,6 @@
 
 #include "support/FakeDisk.h"
 #include "support/Imaging.h"
-#include "support/Shell.h"
 #include "support/TempDir.h"
 #include "support/VolumeKit.h"
 
@@ -28,6 +27,7 @@ struct Layout {
   std::string table;  // "none", an sfdisk script, or "gpt:" and sgdisk's options
   std::map<u32, VolumeKind> volumes;  // by partition number; 0: the whole drive
   std::vector<long long> targetGrowth;      // sectors added to (or taken from) the source's size, per target
+  std::vector<std::string> formerly = {};   // commands that made what other targets held before: ext2, a GPT
 };
 
 std::shared_ptr<IDisk> openDisk(const std::string& path) {
@@ -51,8 +51,7 @@ void build(const VolumeKit& kit, const TempDir& dir, const Layout& layout, const
     runOrThrow("printf " + shellQuote(layout.table) + " | sfdisk -q " + shellQuote(disk));
   }
   if (layout.table == "none") return kit.make(disk, layout.volumes.at(0), layout.diskSectors);
-  const auto where = openDisk(disk);
-  for (const DRIVE_VOLUME& v : DriveVolumes::ofDisk(*where).volumes) {
+  for (const DRIVE_VOLUME& v : DriveVolumes::ofDisk(*openDisk(disk)).volumes) {
     const std::string volume = dir.file("volume.img");
     kit.make(volume, layout.volumes.at(v.number), v.sectorCount, v.firstSector);
     VolumeKit::place(volume, disk, v.firstSector);
@@ -62,7 +61,8 @@ void build(const VolumeKit& kit, const TempDir& dir, const Layout& layout, const
 const Layout LAYOUTS[] = {
     {"exFAT key, no table", 131072, "none", {{0, VolumeKind::Exfat}}, {0}},
     {"FAT32 key, no table", 98304, "none", {{0, VolumeKind::Fat32}}, {0}},
-    {"NTFS disk, MBR", 131072, "label: dos\nstart=2048, type=7\n", {{1, VolumeKind::Ntfs}}, {0}},
+    {"NTFS disk, MBR", 131072, "label: dos\nstart=2048, type=7\n", {{1, VolumeKind::Ntfs}}, {0},
+     {"mkfs.ext2 -q -F", "sgdisk -o"}},
     {"card: FAT32 boot and ext4 root", 204800, "label: dos\nstart=2048, size=90112, type=c\nstart=92160, type=83\n",
      {{1, VolumeKind::Fat32}, {2, VolumeKind::Ext4}}, {0}},
     {"old disk: ext3 and three logical volumes", 262144,
@@ -138,32 +138,24 @@ TEST(DriveLayouts, EveryVolumeIsCapturedUsedSectorsOnlyAndRestoredWhole) {
         EXPECT_NE(capture("sgdisk -v " + shellQuote(target) + " 2>&1").find("No problems found"), std::string::npos);
       }
     }
-  }
-}
-
-// An MBR image restored over a drive that held a whole-drive ext2, or a GPT: neither the
-// ext2 nor either GPT header is left for the system or a partition tool to find.
-TEST(DriveLayouts, ARestoreLeavesNoOldFileSystemOrTableBehind) {
-  std::string why;
-  if (!VolumeKit::available(why)) GTEST_SKIP() << why;
-  TempDir dir;
-  const VolumeKit kit(dir.path());
-  const std::string source = dir.file("source.img"), image = dir.file("capture.vimg"), target = dir.file("t.img");
-  build(kit, dir, LAYOUTS[2], source);
-  ASSERT_EQ(runImager(source, [&](DiskImager& i) { return i.startReadingImage(image, true, false); }), "finished");
-  for (const std::string old : {"mkfs.ext2 -q -F", "sgdisk -o"}) {
-    SCOPED_TRACE(old);
-    runOrThrow("rm -f " + shellQuote(target) + " && truncate -s 80M " + shellQuote(target) + " && " + old + " " +
-               shellQuote(target));
-    std::vector<std::string> erased;
-    ASSERT_EQ(runImager(target, [&](DiskImager& i) {
-                return i.startWritingImage(image, true, false, false,
-                                           [&](std::shared_ptr<IDisk> d) { erased = SignatureEraser::eraseForeign(*d, image); });
-              }),
-              "finished");
-    EXPECT_EQ(erased.size(), old[0] == 'm' ? 1u : 2u);
-    EXPECT_EQ(capture("blkid -p -o value -s PTTYPE " + shellQuote(target)), "dos\n");
-    EXPECT_EQ(capture("blkid -p -o value -s TYPE " + shellQuote(target)), "");
+    // An MBR image restored over a drive that held a whole-drive ext2, or a GPT: neither the
+    // ext2 nor either GPT header is left for the system or a partition tool to find.
+    for (const std::string& old : layout.formerly) {
+      SCOPED_TRACE(old);
+      const std::string target = dir.file("t.img");
+      runOrThrow("rm -f " + shellQuote(target) + " && truncate -s 80M " + shellQuote(target) + " && " + old + " " +
+                 shellQuote(target));
+      std::vector<std::string> erased;
+      ASSERT_EQ(runImager(target, [&](DiskImager& i) {
+                  return i.startWritingImage(image, true, false, false, [&](std::shared_ptr<IDisk> d) {
+                    erased = SignatureEraser::eraseForeign(*d, image);
+                  });
+                }),
+                "finished");
+      EXPECT_EQ(erased.size(), old[0] == 'm' ? 1u : 2u);
+      EXPECT_EQ(capture("blkid -p -o value -s PTTYPE " + shellQuote(target)), "dos\n");
+      EXPECT_EQ(capture("blkid -p -o value -s TYPE " + shellQuote(target)), "");
+    }
   }
 }
 

@@ -17,16 +17,30 @@
 #include <libVantor/internal/FatVolumeMapper.h>
 
 #include "support/FakeDisk.h"
-#include "support/Spans.h"
-#include "support/ThrowsVantor.h"
+#include "support/Imaging.h"
 
 namespace vantor {
 namespace {
 
 using test::FakeDisk;
-using test::Span;
-using test::spansOf;
 using test::throwsVantor;
+using Span = std::pair<u64, u64>;  // the first and the last sector of a run
+
+std::vector<Span> spansOf(const SectorMap& map) {
+  std::vector<Span> spans;
+  for (const SectorRange& r : map) spans.push_back({r.firstSector, r.lastSector});
+  return spans;
+}
+
+// The smallest list of runs covering `sectors`, worked out without the sector map.
+std::vector<Span> spansOf(const std::set<u64>& sectors) {
+  std::vector<Span> spans;
+  for (u64 s : sectors) {
+    if (!spans.empty() && spans.back().second + 1 == s) spans.back().second = s;
+    else spans.push_back({s, s});
+  }
+  return spans;
+}
 
 // Property check against a plain set of sectors: whatever is added, in any order (empty
 // runs too), the map must be the smallest ascending list of runs covering exactly that set.

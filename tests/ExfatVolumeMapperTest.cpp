@@ -11,8 +11,8 @@
 #include <libVantor/WinDiskFile.h>
 #include <libVantor/internal/ExfatVolumeMapper.h>
 
+#include "support/Imaging.h"
 #include "support/TempDir.h"
-#include "support/ThrowsVantor.h"
 #include "support/VolumeKit.h"
 
 namespace vantor::test {
@@ -66,16 +66,15 @@ TEST(ExfatVolumeMapper, MapsWhatTheBitmapHoldsAndACopyOfItIsTheSameVolume) {
     SCOPED_TRACE(name);
     TempDir dir;
     const VolumeKit kit(dir.path());
-    const std::string volume = dir.file("volume.img"), disk = dir.file("disk.img"), oracle = dir.file("oracle.py");
+    const std::string volume = dir.file("volume.img"), disk = dir.file("disk.img");
     kit.make(volume, VolumeKind::Exfat, sectors, 0, mkfsOptions, volumeSectorSize);
     VolumeKit::place(volume, disk, offset);
     WinDiskFile source(disk.c_str(), WinDiskFile::OpenExisting, diskSectorSize, 0);
     const u32 per = diskSectorSize / 512;
     u64 used = 0;
     const SectorMap map = ExfatVolumeMapper(source, u32(offset / per), sectors / per).getSectorMap(&used);
-    writeFile(oracle, ORACLE);
     EXPECT_EQ(describe(map) + "used " + std::to_string(used) + "\n",
-              runOrThrow("python3 " + oracle + " " + disk + " " + std::to_string(offset * 512) + " " +
+              runOrThrow("python3 -c " + shellQuote(ORACLE) + " " + disk + " " + std::to_string(offset * 512) + " " +
                          std::to_string(diskSectorSize)));
     EXPECT_GT(map.size(), 6u) << "the deleted files leave holes between runs";
     EXPECT_EQ(kit.mappedCopyProblems(disk, diskSectorSize, map, offset, sectors, VolumeKind::Exfat), "");

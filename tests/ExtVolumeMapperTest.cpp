@@ -14,8 +14,8 @@
 #include <libVantor/internal/ExtLayout.h>
 #include <libVantor/internal/ExtVolumeMapper.h>
 
+#include "support/Imaging.h"
 #include "support/TempDir.h"
-#include "support/ThrowsVantor.h"
 #include "support/VolumeKit.h"
 
 namespace vantor::test {

@@ -17,10 +17,9 @@
 #include <libVantor/internal/GptLayout.h>
 
 #include "support/FakeDisk.h"
+#include "support/Imaging.h"
 #include "support/LoopDevice.h"
-#include "support/Shell.h"
 #include "support/TempDir.h"
-#include "support/ThrowsVantor.h"
 #include "support/VolumeKit.h"
 
 using namespace vantor;
@@ -115,8 +114,7 @@ TEST(GptLayout, ReadsWhatSfdiskReportsOfSgdiskAndSfdiskTables) {
     if (sectorSize != 512 && !(loop = LoopDevice::attach(file, sectorSize, whyNot, false, false))) {
       GTEST_SKIP() << whyNot;
     }
-    const std::string device = shellQuote(loop ? loop->path() : file);
-    runOrThrow("D=" + device + " && " + write + " $D");
+    runOrThrow("D=" + shellQuote(loop ? loop->path() : file) + " && " + write + " $D");
     const std::string theirs = sfdiskReport(loop ? loop->path() : file);
     loop.reset();
     const GptLayout layout = readGptLayout(openFile(file, sectorSize));

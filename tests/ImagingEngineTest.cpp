@@ -25,7 +25,6 @@
 
 #include "support/FakeDisk.h"
 #include "support/Imaging.h"
-#include "support/SystemHandles.h"
 #include "support/TempDir.h"
 #include "stream_fixtures.h"
 
@@ -114,6 +113,13 @@ TEST(ImagingEngine, OneOperationAtATimeAbortAndDestructionMidOperation) {
             (std::vector<std::string>{"finished", "late: finished", "deleted", "late: deleted"}));
 }
 
+// Aborts from the first progress report it hears.
+struct Aborting : IDiskImagingObserver {
+  explicit Aborting(DiskImager& imager) : imager(imager) {}
+  void progressUpdate(unsigned char) override { imager.abort(); }
+  DiskImager& imager;
+};
+
 // A failure ends the operation and is kept until the next one fails; every observer hears
 // every notification, in the order registered, whatever another throws. An observer may
 // abort from inside a notification, but not start another operation.
@@ -139,10 +145,9 @@ TEST(ImagingEngine, FailureIsKeptEveryObserverHearsItAndObserversMayAbortButNotS
   rig.disk->gate = [](Op, u32, u32) -> bool { throw std::runtime_error("device exploded"); };
   EXPECT_EQ(rig.zero(), "b: error 1 device exploded") << "foreign exceptions end as general errors";
 
-  struct Reentrant : IDiskImagingObserver {
-    explicit Reentrant(FakeTarget& rig) : rig(rig) {}
-    void progressUpdate(unsigned char) override { rig.imager.abort(); }
-    void abortedByUser() override { rig.log->add(rig.imager.startZeroingDisk(true, boost::none) ? "again" : "refused"); }
+  struct Reentrant : Aborting {
+    explicit Reentrant(FakeTarget& rig) : Aborting(rig.imager), rig(rig) {}
+    void abortedByUser() override { rig.log->add(imager.startZeroingDisk(true, boost::none) ? "again" : "refused"); }
     FakeTarget& rig;
   };
   FakeTarget reentered(5000);
@@ -153,13 +158,6 @@ TEST(ImagingEngine, FailureIsKeptEveryObserverHearsItAndObserversMayAbortButNotS
 
 // A disk whose map is sector 0 and the 2048 sectors after it.
 std::shared_ptr<FakeDisk> sourceDisk() { return randomDisk(4096, 7); }
-
-// Aborts from the first progress report it hears.
-struct Aborting : IDiskImagingObserver {
-  explicit Aborting(DiskImager& imager) : imager(imager) {}
-  void progressUpdate(unsigned char) override { imager.abort(); }
-  DiskImager& imager;
-};
 
 // Takes its time over each progress report, so that the drive thread runs ahead and the
 // ring between them fills.
@@ -301,23 +299,16 @@ TEST(ImageRestore, FailuresEndTheRestoreAndDrivesBeyond32BitSectorNumbersAreNeve
   ASSERT_EQ(FakeTarget(sourceDisk()).capture(image), "finished");
   // {name, drive sectors, the gate (none: every transfer works), the code, the writes done}
   using Rule = std::function<bool(FakeDisk&, Op, u32 sector)>;
+  const auto changedOnReadBack = [](u32 sector) -> Rule {  // the sector's first byte, as it is read back
+    return [=](FakeDisk& d, Op op, u32 s) { return op != Op::Read || s != sector || (d.flip(sector * 512), true); };
+  };
   const std::tuple<const char*, u32, Rule, VantorErrorCodes, std::size_t> cases[] = {
       {"used sectors past the drive", 2048, nullptr, ERR_VOLUME_TOO_LARGE, 0},
       {"dismount refused", 4000, nullptr, ERR_DISMOUNT_FAILED, 0},
       {"write fails", 4000, [](FakeDisk&, Op op, u32 s) { return !(op == Op::Write && s == 512); }, ERR_DISK_ACCESS, 3},
-      {"read-back differs", 4000,
-       [](FakeDisk& d, Op op, u32 s) {
-         if (op == Op::Read && s == 1024) d.fill(1024 * 512, static_cast<u8>(~d.byteAt(1024 * 512)), 1);
-         return true;
-       },
-       ERR_VERIFY_MISMATCH, 5},
+      {"read-back differs", 4000, changedOnReadBack(1024), ERR_VERIFY_MISMATCH, 5},
       // Sector 0, written after all the rest, is read back last.
-      {"sector 0 read-back differs", 4000,
-       [](FakeDisk& d, Op op, u32 s) {
-         if (op == Op::Read && s == 0) d.fill(0, static_cast<u8>(~d.byteAt(0)), 1);
-         return true;
-       },
-       ERR_VERIFY_MISMATCH, 10},
+      {"sector 0 read-back differs", 4000, changedOnReadBack(0), ERR_VERIFY_MISMATCH, 10},
   };
   for (const auto& [name, sectors, gate, code, writesDone] : cases) {
     SCOPED_TRACE(name);
@@ -408,7 +399,7 @@ TEST(RawSourceRestore, WritesOnlyTheMappedSectorsSectorZeroLastAndNamesTheChunkT
   EXPECT_EQ(rig.disk->sectors().rbegin()->first, 2048u) << "nothing past the map is written";
   const auto verify = [&](DiskImager& i) { return i.startVerifyingDisk(source, true); };
   EXPECT_EQ(rig.run(verify), "finished");
-  rig.disk->fill(1500 * 512, static_cast<u8>(~rig.disk->byteAt(1500 * 512)), 1);
+  rig.disk->flip(1500 * 512);
   EXPECT_EQ(rig.run(verify), "error 5 Data mismatch during verification of sector chunk starting at LBA 00000500h");
 
   // {name, the target's and the source's gates, whether an observer aborts, the last notification}
@@ -500,7 +491,7 @@ TEST(StreamingTransfers, AFailureInAWindowNamesItsChunk) {
     StreamingTarget rig(30000u);
     rig.disk->gate = [meets = meets, corrupt = corrupt, &rig, bad](Op op, u32 s, u32 n) {
       if (op != meets || s > bad || s + n <= bad) return true;
-      if (corrupt) rig.disk->fill(u64(bad) * 512 + 3, static_cast<u8>(~rig.disk->byteAt(u64(bad) * 512 + 3)), 1);
+      if (corrupt) rig.disk->flip(u64(bad) * 512 + 3);
       return corrupt;
     };
     EXPECT_EQ(rig.restore(image), last);

@@ -15,7 +15,7 @@
 #include <libVantor/VantorException.h>
 
 #include "support/FakeDisk.h"
-#include "support/ThrowsVantor.h"
+#include "support/Imaging.h"
 
 namespace vantor {
 namespace {
@@ -95,7 +95,7 @@ TEST(PartitionTools, WriteReplacesOnlyTheFourEntriesAndFailuresChangeNothing) {
     for (u32 i = 0; i < before.size(); ++i) before[i] = static_cast<u8>(i * 7 + 3);
     disk.put(0, before);
     disk.dismountResult = failing != Op::Dismount;
-    disk.mountResult = false;
+    disk.remount = [] { return false; };
     disk.gate = [failing = failing](Op op, u32, u32) { return op != failing; };
     if (code == ERR_NONE) {
       PartitionTools::writePartitionsToMBR(disk, given);
@@ -112,25 +112,12 @@ TEST(PartitionTools, WriteReplacesOnlyTheFourEntriesAndFailuresChangeNothing) {
                            "512 sector size required"));
 }
 
-// A disk whose remount throws: after a good write, or while a failed write unwinds.
-class ThrowingRemountDisk final : public IDisk {
- public:
-  ThrowingRemountDisk* clone() const override { return new ThrowingRemountDisk(*this); }
-  u64 getSizeBytes() const override { return 512; }
-  u32 getSizeSectors() const override { return 1; }
-  u32 getSectorSize() const override { return 512; }
-  bool mountDrive() override { throw std::runtime_error("remount failed"); }
-  bool failWrites = false;
-
- protected:
-  bool impReadSectors(u32, void* buffer, u32) const override { return std::memset(buffer, 0, 512), true; }
-  bool impWriteSectors(u32, const void*, u32) override { return !failWrites; }
-};
-
+// A remount that throws, after a good write or while a failed write unwinds.
 TEST(PartitionTools, ThrowingRemountNeitherEndsNorChangesTheTableWrite) {
-  ThrowingRemountDisk disk;
+  FakeDisk disk(512, 1);
+  disk.remount = []() -> bool { throw std::runtime_error("remount failed"); };
   EXPECT_NO_THROW(PartitionTools::writePartitionsToMBR(disk, {entryOf(0, 0x83, 8, 16)}));
-  disk.failWrites = true;
+  disk.gate = [](Op op, u32, u32) { return op != Op::Write; };
   EXPECT_TRUE(throwsVantor([&] { PartitionTools::writePartitionsToMBR(disk, {}); }, ERR_DISK_ACCESS,
                            "Could not write MBR."));
 }
@@ -163,8 +150,7 @@ TEST(MBRPartitionsTest, BackupMatchAndLegacyPrimaryReportsFollowTheTables) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    auto disk = makeDisk(c.table, c.backup, c.magic);
-    MBRPartitions parts(disk);
+    MBRPartitions parts(makeDisk(c.table, c.backup, c.magic));
     EXPECT_EQ(parts.backupPartitionTable().value_or(Entries{}), c.found ? four(c.backup) : Entries{});
     EXPECT_EQ(parts.backupPartitionsAndMBRMatch(), c.match);
     EXPECT_EQ(parts.isUsingLegacyAndPrimaryPartitions(), c.legacyAndPrimary);

@@ -33,13 +33,12 @@ TEST(NtfsVolumeMapper, MapEqualsTheBitmapAndCarriesEveryFile) {
                         {"large clusters", 512, 128, 63, "-c 65536"},
                         {"native 4 KiB sectors", 4096, 64, 256, "-s 4096"},
                         {"512-byte clusters on a 4 KiB drive", 4096, 48, 8, "-s 512 -c 512"}};
-  for (const auto& [name, diskSector, volumeMiB, offset, mkntfsOptions] : cases) {
+  for (const auto& [name, ds, volumeMiB, start, mkntfsOptions] : cases) {
     SCOPED_TRACE(name);
     TempDir dir;
     const VolumeKit kit(dir.path());
     const std::string volume = dir.file("volume.img"), disk = dir.file("disk.img");
-    const u32 ds = diskSector;
-    const u64 bytes = volumeMiB << 20, start = offset;
+    const u64 bytes = volumeMiB << 20;
     kit.make(volume, VolumeKind::Ntfs, bytes / 512, 0, mkntfsOptions);
     VolumeKit::place(volume, disk, start * ds / 512);
 

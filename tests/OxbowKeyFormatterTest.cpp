@@ -13,8 +13,8 @@
 #include <libVantor/WinDiskFile.h>
 
 #include "support/FakeDisk.h"
+#include "support/Imaging.h"
 #include "support/TempDir.h"
-#include "support/ThrowsVantor.h"
 
 namespace vantor {
 namespace {
@@ -190,7 +190,7 @@ TEST(OxbowKeyFormatterTest, DismountAndMountFailuresReportTheirCodeAndLeaveForma
   for (const bool dismounts : {false, true}) {
     auto disk = std::make_shared<FakeDisk>(512, 100);
     disk->dismountResult = dismounts;
-    disk->mountResult = false;
+    disk->remount = [] { return false; };
     Info info{};
     EXPECT_TRUE(throwsVantor([&] { formatKey(disk, bootLoader(1000, 100), patterned(5000, 2), 0x1000, 0, &info); },
                              dismounts ? ERR_MOUNT_FAILED : ERR_DISMOUNT_FAILED, ""));

@@ -45,7 +45,6 @@
 #include "support/Imaging.h"
 #include "support/LoopDevice.h"
 #include "support/TempDir.h"
-#include "support/ThrowsVantor.h"
 
 namespace {
 std::string refusedPath;  // opens of this path answer `refusal`, as a card reader would

@@ -22,9 +22,7 @@
 
 #include "support/FakeDisk.h"
 #include "support/Imaging.h"
-#include "support/LogCapture.h"
 #include "support/TempDir.h"
-#include "support/ThrowsVantor.h"
 #include "support/windows/FakeWinApi.h"
 
 namespace vantor {

@@ -50,6 +50,7 @@ class FakeDisk final : public IDisk {
   }
   void put(u64 offset, const std::vector<u8>& data) { put(offset, data.data(), data.size()); }
   void fill(u64 offset, u8 value, u64 n) { put(offset, std::vector<u8>(n, value)); }
+  void flip(u64 offset) { fill(offset, static_cast<u8>(~byteAt(offset)), 1); }  // every bit of one byte
   // Bytes [offset, offset + n), a sector at a time; into `out` when a caller keeps its buffer.
   const std::vector<u8>& read(u64 offset, u64 n, std::vector<u8>& out) const {
     out.assign(n, 0);
@@ -90,7 +91,7 @@ class FakeDisk final : public IDisk {
   // Called before each transfer; answering false fails it.
   std::function<bool(Op, u32 sector, u32 count)> gate;
   bool dismountResult = true;
-  bool mountResult = true;
+  std::function<bool()> remount = [] { return true; };  // answers each mount; may throw
   mutable bool requestPastEnd = false;
 
   u64 getSizeBytes() const override { return u64(sectorSize_) * sectorCount_; }
@@ -101,7 +102,7 @@ class FakeDisk final : public IDisk {
     return bool(geometry_);
   }
   bool dismountDrive() override { return calls_.push_back({Op::Dismount}), dismountResult; }
-  bool mountDrive() override { return calls_.push_back({Op::Mount}), mountResult; }
+  bool mountDrive() override { return calls_.push_back({Op::Mount}), remount(); }
 
  protected:
   bool impReadSectors(u32 first, void* buffer, u32 n) const override {

@@ -2,10 +2,17 @@
 // One imaging operation or one writing service run to its end, answered as a line a test
 // can compare: the closing notification ("finished", "aborted", "error 4 <message>"), or
 // "error CODE MESSAGE" of what a call on the caller's thread threw. And a listed drive as a
-// line.
+// line. Below them: an observer that records every notification as a line ("started",
+// "progress 25", "aborted", "finished", "error 4 <message>") into a log shared with the
+// test, which outlives the observer (the engine deletes the observer; the log notes it).
+// Also the check that a call throws exactly a given VantorException, and the capture of
+// what a logger writes.
 #pragma once
+#include <chrono>
 #include <functional>
+#include <future>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -14,14 +21,72 @@
 #include <libVantor/DiskDevice.h>
 #include <libVantor/DiskImager.h>
 #include <libVantor/DriveListing.h>
+#include <libVantor/IDiskImagingObserver.h>
 #include <libVantor/OxbowKeyFormatter.h>
 #include <libVantor/PartitionTools.h>
 #include <libVantor/VantorException.h>
+#include <vrk/Log.h>
 
 #include "support/FakeDisk.h"
-#include "support/RecordingObserver.h"
 
 namespace vantor::test {
+
+struct EventLog {
+  std::mutex mutex;
+  std::vector<std::string> events;
+
+  void add(const std::string& event) {
+    std::lock_guard<std::mutex> guard(mutex);
+    events.push_back(event);
+  }
+  std::vector<std::string> snapshot() {
+    std::lock_guard<std::mutex> guard(mutex);
+    return events;
+  }
+  // Progress values in order.
+  std::vector<int> progress() {
+    std::vector<int> out;
+    for (const auto& e : snapshot())
+      if (e.rfind("progress ", 0) == 0) out.push_back(std::stoi(e.substr(9)));
+    return out;
+  }
+};
+
+class RecordingObserver : public IDiskImagingObserver {
+ public:
+  explicit RecordingObserver(std::shared_ptr<EventLog> log, std::string name = "")
+      : log_(std::move(log)), prefix_(name.empty() ? "" : name + ": ") {}
+  ~RecordingObserver() override { log_->add(prefix_ + "deleted"); }
+
+  void started() override { log_->add(prefix_ + "started"); }
+  void progressUpdate(unsigned char p) override { log_->add(prefix_ + "progress " + std::to_string(p)); }
+  void abortedByUser() override { log_->add(prefix_ + "aborted"); }
+  void finishedSuccessfully() override { log_->add(prefix_ + "finished"); }
+  void finishedWithError(VantorErrorCodes code, const vrk::String& message) override {
+    log_->add(prefix_ + "error " + std::to_string(code) + " " + message.str());
+  }
+
+ private:
+  std::shared_ptr<EventLog> log_;
+  std::string prefix_;
+};
+
+// Holds a worker inside a disk transfer until the test opens it (once).
+class Gate {
+ public:
+  // Blocks the caller until open() (answers true), or times out (answers false).
+  bool pass() {
+    std::call_once(reached_, [this] { somebodyWaits_.set_value(); });
+    return opened_.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+  }
+  void waitUntilSomebodyWaits() { waiting_.wait_for(std::chrono::seconds(30)); }
+  void open() { open_.set_value(); }
+
+ private:
+  std::promise<void> somebodyWaits_, open_;
+  std::shared_future<void> waiting_ = somebodyWaits_.get_future().share(), opened_ = open_.get_future().share();
+  std::once_flag reached_;
+};
 
 // Starts one operation of a new imager over `disk` and answers its closing notification.
 inline std::string runImaging(std::shared_ptr<IDisk> disk, const std::function<bool(DiskImager&)>& start) {
@@ -42,6 +107,46 @@ inline std::string outcome(const std::function<void()>& call) {
     return "error " + std::to_string(e.getErrorCode()) + " " + e.getMessage().str();
   }
 }
+
+// EXPECT_TRUE(throwsVantor([&] { ... }, ERR_X, "message")): the call throws a
+// VantorException with exactly that code and message; the failure says what it got.
+template <class F>
+::testing::AssertionResult throwsVantor(F&& f, VantorErrorCodes code, const std::string& message) {
+  try {
+    f();
+  } catch (const VantorException& e) {
+    if (e.getErrorCode() == code && e.getMessage().str() == message) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "threw " << errorCodeName(e.getErrorCode()) << " \"" << e.getMessage()
+                                         << "\"";
+  }
+  return ::testing::AssertionFailure() << "threw nothing";
+}
+
+// The texts one logger writes while the object lives. One capture at a time; records may
+// come from any thread.
+class LogCapture {
+ public:
+  explicit LogCapture(std::string logger) : logger_(std::move(logger)) {
+    vrk::LogFactory::setSink([this](const vrk::String& logger, int, const vrk::String& text) {
+      if (logger.str() != logger_) return;
+      std::lock_guard<std::mutex> hold(mutex_);
+      records_.push_back(text.str());
+    });
+  }
+  ~LogCapture() { vrk::LogFactory::setSink(nullptr); }
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+
+  std::vector<std::string> records() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return records_;
+  }
+
+ private:
+  std::string logger_;
+  mutable std::mutex mutex_;
+  std::vector<std::string> records_;
+};
 
 using WritingService = std::function<std::string(std::shared_ptr<IDisk>)>;
 
@@ -112,11 +217,6 @@ struct FakeTarget {
                       bool verify = true) {
     EXPECT_TRUE(imager.startWritingImage(image, true, false, verify, std::move(then)));
     return last();
-  }
-  std::vector<u8> sectors(u32 first, u32 count) {
-    std::vector<u8> out(std::size_t(count) * 512);
-    EXPECT_TRUE(disk->readSectors(first, out.data(), count));
-    return out;
   }
   std::shared_ptr<FakeDisk> disk;
   DiskDevice device;

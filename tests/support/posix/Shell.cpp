@@ -1,5 +1,5 @@
 // Shell commands through system(3) and popen(3).
-#include "support/Shell.h"
+#include "support/TempDir.h"
 
 #include <sys/wait.h>
 #include <unistd.h>

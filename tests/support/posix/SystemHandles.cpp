@@ -1,5 +1,5 @@
 // POSIX handles: open(2); a pipe made with mkfifo(3) and a link with symlink(2).
-#include "support/SystemHandles.h"
+#include "support/TempDir.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

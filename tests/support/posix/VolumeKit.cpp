@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "support/LoopDevice.h"
-#include "support/Shell.h"
+#include "support/TempDir.h"
 
 namespace vantor::test {
 namespace {
@@ -25,37 +25,19 @@ for i in 1 2 3 4 5; do head -c 524288 /dev/urandom > tmp$i; done
 head -c 3000000 /dev/urandom > dir/big.bin
 sync; rm tmp2 tmp4 many/f*[05]; sync)";
 
-// Mounted while it lives; unmounted (lazily, when busy) when it goes.
-class ScopedMount {
- public:
-  ScopedMount(const std::string& command, std::string point) : point_(std::move(point)) {
-    std::filesystem::create_directories(point_);
-    runOrThrow(command + " " + shellQuote(point_));
-  }
-  ~ScopedMount() { (void)run("umount " + shellQuote(point_) + " 2>/dev/null || umount -l " + shellQuote(point_)); }
-  ScopedMount(const ScopedMount&) = delete;
-  ScopedMount& operator=(const ScopedMount&) = delete;
-  const std::string& point() const { return point_; }
-
- private:
-  std::string point_;
-};
-
-// Runs `use(mount point)` with the volume file `volume` mounted by its own driver.
+// Runs `use(mount point)` with the volume file `volume` mounted by its own driver, through
+// a loop device, which unmounts it (lazily, when busy) when it goes, also when `use` throws.
 template <class Use>
 void withMounted(const std::string& dir, const std::string& volume, VolumeKind kind, bool readOnly, Use use) {
   const std::string point = dir + "/mnt";
-  const std::string q = shellQuote(volume);
-  if (kind == VolumeKind::Ntfs) {
-    const ScopedMount mounted("ntfs-3g " + std::string(readOnly ? "-o ro " : "") + q, point);
-    return use(point);
-  }
   std::string why;
   auto loop = LoopDevice::attach(volume, 512, why, readOnly, false);
   if (!loop) throw std::runtime_error("no loop device: " + why);
-  const std::string command = kind == VolumeKind::Exfat ? std::string("mount.exfat-fuse ") + (readOnly ? "-o ro " : "")
-                                                        : std::string("mount -t ext4 ") + (readOnly ? "-o ro,noload " : "");
-  const ScopedMount mounted(command + shellQuote(loop->path()), point);
+  const bool fuse = kind == VolumeKind::Ntfs || kind == VolumeKind::Exfat;
+  const std::string driver = kind == VolumeKind::Ntfs ? "ntfs-3g " : fuse ? "mount.exfat-fuse " : "mount -t ext4 ";
+  const std::string options = !readOnly ? "" : fuse ? "-o ro " : "-o ro,noload ";
+  std::filesystem::create_directories(point);
+  runOrThrow(driver + options + shellQuote(loop->path()) + " " + shellQuote(point));
   use(point);
 }
 

@@ -1,5 +1,5 @@
 // Windows handles: CreateFileW (a directory opens with FILE_FLAG_BACKUP_SEMANTICS).
-#include "support/SystemHandles.h"
+#include "support/TempDir.h"
 
 #include <windows.h>
 
