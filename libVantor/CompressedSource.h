@@ -6,7 +6,9 @@
 // every reader still in the group has taken it, so the fastest drive waits when it is
 // that far ahead of the slowest. A reader that goes away (its operation ended, failed
 // or was aborted, or it was never used) no longer holds the others back, and damage in
-// the stream reaches each reader when it gets there. Readers may be used from any
+// the stream reaches each reader when it gets there. Readers of a compressed image of
+// this library's own share one opening of it instead, each reading where it is, its
+// frames decompressed once while they stay in its cache. Readers may be used from any
 // threads, each by one at a time.
 #pragma once
 #include <cstddef>

@@ -220,7 +220,8 @@ class VANTOR_EXPORT DiskImager final {
   // damage found mid-stream, end the operation with the error, sector 0 unwritten.
   // A compressed image of this library's own (setImageCompression) is no such source: it
   // is an image file, and each call below takes it as the matching image call does
-  // (checkImageCompatibility, startWritingImage, startVerifyingImage).
+  // (checkImageCompatibility, startWritingImage, startVerifyingImage); from readers of
+  // it, the operations share its frames, each decompressed once.
   // "gzip", "xz", "zstd", "bzip2" or "zip" for a compressed file; "" for any other, a
   // compressed image of this library's own among them.
   static const char* compressionOf(const vrk::String& path);
