@@ -17,17 +17,17 @@
 
 namespace {
 
-// The input goes into one file of this process, rewritten for each input and removed
-// when the process ends.
+// The input goes into one file of this process, rewritten for each input. It is
+// unlinked at once and opened through the descriptor kept open, so that nothing is left
+// behind however the process ends.
 struct InputFile {
   InputFile() {
     char name[] = "/tmp/vantor-fuzz-stream-XXXXXX";
     const int fd = mkstemp(name);
     if (fd < 0) std::abort();
-    close(fd);
-    path = name;
+    unlink(name);
+    path = "/proc/self/fd/" + std::to_string(fd);
   }
-  ~InputFile() { unlink(path.c_str()); }
   std::string path;
 };
 const std::string& inputPath() {
