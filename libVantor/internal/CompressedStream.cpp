@@ -311,11 +311,11 @@ class ZipDecoder : public CompressedStream::Decoder {
     int files = 0;
     unz_file_info64 file{};
     unz64_file_pos chosen{};
-    int result = unzGoToFirstFile(zip_.get());
-    for (; result == UNZ_OK; result = unzGoToNextFile(zip_.get())) {
+    unzFile zip = zip_.get();
+    int result = unzGoToFirstFile(zip);
+    for (; result == UNZ_OK; result = unzGoToNextFile(zip)) {
       unz_file_info64 entry{};
       std::string name;
-      unzFile zip = zip_.get();
       if (unzGetCurrentFileInfo64(zip, &entry, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) break;
       name.resize(entry.size_filename + 1);
       const uLong room = static_cast<uLong>(name.size());
@@ -324,7 +324,7 @@ class ZipDecoder : public CompressedStream::Decoder {
       const bool folder = !name.empty() && (name.back() == '/' || name.back() == '\\') && entry.uncompressed_size == 0;
       const bool unixLink = (entry.version >> 8) == 3 && ((entry.external_fa >> 16) & 0170000) == 0120000;
       if (folder || unixLink) continue;
-      if (++files == 1 && unzGetFilePos64(zip_.get(), &chosen) == UNZ_OK) file = entry;
+      if (++files == 1 && unzGetFilePos64(zip, &chosen) == UNZ_OK) file = entry;
     }
     if (result != UNZ_END_OF_LIST_OF_FILE) throw Damaged("its directory is damaged");
     if (files != 1) {
@@ -337,7 +337,7 @@ class ZipDecoder : public CompressedStream::Decoder {
       throw Refused("the zip archive's file is compressed with method " + std::to_string(file.compression_method) +
                     "; Vantor reads stored and deflated files");
     }
-    if (unzGoToFilePos64(zip_.get(), &chosen) != UNZ_OK || unzOpenCurrentFile(zip_.get()) != UNZ_OK) {
+    if (unzGoToFilePos64(zip, &chosen) != UNZ_OK || unzOpenCurrentFile(zip) != UNZ_OK) {
       throw Damaged("its file's header is damaged");
     }
     open_ = true;
