@@ -202,7 +202,7 @@ TEST(WinDiskDevice, RunsOfReadsComeFromBlocksReadAhead) {
   auto loop = LoopDevice::attach(dir.file("disk.img"), 512, why, false, false);
   if (!loop) GTEST_SKIP() << why;
   WinDiskDevice drive(loop->path());
-  DiskBufferPointer buffer(512), chunk(256 * 512);
+  DiskBufferPointer buffer(512), chunk(256 * 512), marked(512);
   const auto numberIn = [&](u32 sector) {
     u32 n = ~0u;
     EXPECT_TRUE(drive.readSectors(sector, buffer.get(), 1)) << sector;
@@ -231,19 +231,17 @@ TEST(WinDiskDevice, RunsOfReadsComeFromBlocksReadAhead) {
   EXPECT_EQ(numberIn(10), 10u);
   EXPECT_EQ(numberIn(11), 11u);  // the block now holds 11 to 138
   const u32 written = 0xC0FFEE;
-  std::memcpy(buffer.get(), &written, sizeof written);
-  EXPECT_TRUE(drive.writeSectors(12, buffer.get(), 1));
+  std::memcpy(marked.get(), &written, sizeof written);
+  EXPECT_TRUE(drive.writeSectors(12, marked.get(), 1));
   EXPECT_EQ(numberIn(12), written);
   EXPECT_EQ(numberIn(13), 13u);  // and a block from 13 on
   WinDiskDevice copy(drive);
-  std::memcpy(buffer.get(), &written, sizeof written);
-  EXPECT_TRUE(copy.writeSectors(14, buffer.get(), 1));
+  EXPECT_TRUE(copy.writeSectors(14, marked.get(), 1));
   EXPECT_EQ(numberIn(14), written);
   // The same after the drive was mounted back, which renews its volume bookkeeping.
   EXPECT_TRUE(copy.readSectors(20, buffer.get(), 1) && copy.readSectors(21, buffer.get(), 1));  // a block from 21 on
   EXPECT_TRUE(drive.dismountDrive() && drive.mountDrive());
-  std::memcpy(buffer.get(), &written, sizeof written);
-  EXPECT_TRUE(drive.writeSectors(22, buffer.get(), 1));
+  EXPECT_TRUE(drive.writeSectors(22, marked.get(), 1));
   EXPECT_TRUE(copy.readSectors(22, chunk.get(), 1));
   EXPECT_EQ(0, std::memcmp(chunk.get(), &written, sizeof written));
   fault = "read";

@@ -64,26 +64,37 @@ struct Machine : ::testing::Test {
 
 // Each disk once, by number, with its volumes in disk order in its text (a path of a
 // multipath disk, device number 0xFFFFFFFF, not at all); the kind of each (from its bus)
-// decides which listings take it. A drive opens read-write (shared and
-// uncached: the fake checks that); for reading only when the medium or the device refuses
-// writes; an empty slot as a drive of no bytes. Its mount points are the drive letters of
-// its volumes, then their folders.
+// decides which listings take it. A floppy drive answers its own number N with partition
+// number -1 (it cannot be partitioned): it is not \\.\PhysicalDriveN, so it has none of
+// that disk's volumes, and dismounting it locks nothing of disk N. A drive opens
+// read-write (shared and uncached: the fake checks that); for reading only when the medium
+// or the device refuses writes; an empty slot as a drive of no bytes. Its mount points are
+// the drive letters of its volumes, then their folders.
 TEST_F(Machine, ListsEachDiskOnceAndOpensItReadWriteUnlessItsMediumRefuses) {
   fake.addDisk({.number = 0xFFFFFFFF, .bus = BusTypeSas, .product = "MPIO path", .sizeBytes = 1 << 20});
+  fake.addDisk({.number = 0, .product = "Floppy", .sizeBytes = 1474560, .floppy = true});
   fake.errorMode = SEM_NOGPFAULTERRORBOX;
   libSysHost::WindowsDeviceSet set;
+  set.appendFloppies();
   set.appendDisks();
   const std::string expected[] = {
+      "\\\\?\\floppy#0: Floppy drive 0",
       "\\\\.\\PhysicalDrive0: ACME SSD 990 (" + capacity(8 << 20) + "), NTFS, NTFS 'SPAN'",
       "\\\\.\\PhysicalDrive1: Card Reader",  // no medium: no size
       "\\\\.\\PhysicalDrive2: Kingston DataTraveler 3.0 (" + capacity(4 << 20) + "), exFAT, FAT32 'PHOTOS', NTFS 'SPAN'",
       "\\\\.\\PhysicalDrive3: Virtual Disk (" + capacity(1 << 20) + ")"};
-  ASSERT_EQ(set.size(), 4u);
+  ASSERT_EQ(set.size(), 5u);
   for (u32 i = 0; i < set.size(); ++i) {
     vrk::String text;
     set[i].getDisplayName(text, vrk::String());
     EXPECT_EQ(set[i].getOsLocator().str() + ": " + text.str(), expected[i]);
   }
+  WinDiskDevice floppy(set[0].getOsLocator());
+  vrk::Array<vrk::String> points;
+  floppy.getMountPoints(points);
+  EXPECT_TRUE(points.empty()) << points[0].str();
+  EXPECT_TRUE(floppy.dismountDrive());
+  EXPECT_EQ(fake.log, Log{});
   // Listing leaves the system unable to ask the user about an empty drive, and keeps the host's own mode.
   EXPECT_EQ(fake.errorMode, UINT(SEM_NOGPFAULTERRORBOX | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX));
 
@@ -111,7 +122,6 @@ TEST_F(Machine, ListsEachDiskOnceAndOpensItReadWriteUnlessItsMediumRefuses) {
     EXPECT_EQ(drive->getSectorSize(), 512u);
   }
   EXPECT_EQ(fake.threadErrorMode, 0u);  // quiet only while it asked
-  vrk::Array<vrk::String> points;
   open(2)->getMountPoints(points);  // the drive letters, then the folders
   EXPECT_EQ(fake.volumeWriteOpens, 0) << "only the lock opens a volume read-write";
   ASSERT_EQ(points.size(), 2u);
@@ -175,15 +185,31 @@ TEST_F(Machine, DismountLocksThenDismountsAndUndoesAllWhenAVolumeRefuses) {
   }
 }
 
-// A volume whose sectors were written while it was dismounted (a write that failed may
-// have changed some) does not come back: it is logged and taken offline while it is still
-// locked. A write outside every volume keeps only V4 off: it lies in three pieces, so
-// where it lay is not known.
+// A volume in use is locked once the program holding it lets go within the 20 tries; the
+// tries wait through the system (no real waiting here). (One still refused after them:
+// the dismount test.) A key pulled during a write: whichever of the codes Windows gives
+// for a device gone (or its medium changed), the write throws ERR_MEDIA_CHANGED; other
+// failures (ERROR_CRC, below) do not. A volume whose sectors were written while it was
+// dismounted (a write that failed may have changed some) does not come back: it is logged
+// and taken offline while it is still locked. A write outside every volume keeps only V4
+// off: it lies in three pieces, so where it lay is not known.
 TEST_F(Machine, AVolumeWrittenWhileDismountedIsTakenOfflineBeforeItsLockEnds) {
   DiskBufferPointer sector(512);
+  fake.refuseTimes = {{"lock V1", 3}};
   auto drive = open(2);
   ASSERT_TRUE(drive->dismountDrive());
+  EXPECT_EQ(fake.log, (Log{"lock V2", "lock V1 refused", "lock V1 refused", "lock V1 refused", "lock V1", "lock V4",
+                           "dismount V2", "dismount V1", "dismount V4"}));
+  EXPECT_EQ(fake.sleeps, (std::vector<DWORD>(3, 250)));
   EXPECT_EQ(fake.volumeWriteOpens, 3) << "once each, to be locked";
+  for (DWORD error : {ERROR_MEDIA_CHANGED, ERROR_NOT_READY, ERROR_NO_MEDIA_IN_DRIVE, ERROR_DEVICE_NOT_CONNECTED,
+                      ERROR_NO_SUCH_DEVICE}) {
+    SCOPED_TRACE(error);
+    fake.refuse = {{"write disk 2", error}};
+    EXPECT_TRUE(test::throwsVantor([&] { (void)drive->writeSectors(0, sector.get(), 1); }, ERR_MEDIA_CHANGED,
+                                   "Drive reports that the media may have changed. Reinsert device."));
+  }
+  fake.refuse.clear();
   EXPECT_TRUE(drive->writeSectors(0, sector.get(), 1));  // the table
   fake.log.clear();
   EXPECT_TRUE(drive->mountDrive());
@@ -202,18 +228,6 @@ TEST_F(Machine, AVolumeWrittenWhileDismountedIsTakenOfflineBeforeItsLockEnds) {
   EXPECT_EQ(records.records()[1],
             "243 Not mounting \"\\\\?\\Volume{V1}\" on \"E:\" again: sectors of the volume were written while it "
             "was dismounted");
-}
-
-// A volume in use is locked once the program holding it lets go within the 20 tries; the
-// tries wait through the system (no real waiting here). (One still refused after them:
-// the dismount test.)
-TEST_F(Machine, ALockRefusedWhileAVolumeIsInUseIsTriedAgainForAFewSeconds) {
-  fake.refuseTimes = {{"lock V1", 3}};
-  auto drive = open(2);
-  ASSERT_TRUE(drive->dismountDrive());
-  EXPECT_EQ(fake.log, (Log{"lock V2", "lock V1 refused", "lock V1 refused", "lock V1 refused", "lock V1", "lock V4",
-                           "dismount V2", "dismount V1", "dismount V4"}));
-  EXPECT_EQ(fake.sleeps, (std::vector<DWORD>(3, 250)));
 }
 
 // The listing a host shows: each disk once, with its kind, media, size, whether its medium
@@ -255,43 +269,6 @@ TEST_F(Machine, TheListingShowsEachDiskWithItsVolumesLettersAndLabels) {
   const auto drive = open(2);
   ASSERT_TRUE(drive->dismountDrive());
   EXPECT_EQ(fake.log, (Log{"lock V2", "lock V1", "lock V4", "dismount V2", "dismount V1", "dismount V4"}));
-}
-
-// A floppy drive answers its own number N with partition number -1 (it cannot be
-// partitioned): it is not \\.\PhysicalDriveN, so it has none of that disk's volumes,
-// and dismounting it locks nothing of disk N.
-TEST_F(Machine, AFloppyDriveIsNotTheDiskOfTheSameNumber) {
-  fake.addDisk({.number = 0, .product = "Floppy", .sizeBytes = 1474560, .floppy = true});
-  libSysHost::WindowsDeviceSet set;
-  set.appendFloppies();
-  set.appendDisks();
-  ASSERT_EQ(set.size(), 5u);
-  EXPECT_EQ(set[0].getOsLocator().str(), "\\\\?\\floppy#0");
-  EXPECT_EQ(set[1].getOsLocator().str(), "\\\\.\\PhysicalDrive0");
-  WinDiskDevice floppy(set[0].getOsLocator());
-  vrk::Array<vrk::String> points;
-  floppy.getMountPoints(points);
-  EXPECT_TRUE(points.empty()) << points[0].str();
-  EXPECT_TRUE(floppy.dismountDrive());
-  EXPECT_EQ(fake.log, Log{});
-}
-
-// A key pulled during a write: whichever of the codes Windows gives for a device gone
-// (or its medium changed), the write throws ERR_MEDIA_CHANGED; other failures do not.
-TEST_F(Machine, AWriteToAPulledKeyThrowsMediaChanged) {
-  const auto drive = open(2);
-  DiskBufferPointer sector(512);
-  for (DWORD error : {ERROR_MEDIA_CHANGED, ERROR_NOT_READY, ERROR_NO_MEDIA_IN_DRIVE, ERROR_DEVICE_NOT_CONNECTED,
-                      ERROR_NO_SUCH_DEVICE}) {
-    SCOPED_TRACE(error);
-    fake.refuse = {{"write disk 2", error}};
-    EXPECT_TRUE(test::throwsVantor([&] { (void)drive->writeSectors(0, sector.get(), 1); }, ERR_MEDIA_CHANGED,
-                                   "Drive reports that the media may have changed. Reinsert device."));
-  }
-  fake.refuse = {{"write disk 2", ERROR_CRC}};
-  EXPECT_FALSE(drive->writeSectors(0, sector.get(), 1));
-  fake.refuse.clear();
-  EXPECT_TRUE(drive->writeSectors(0, sector.get(), 1));
 }
 
 // The running system spread over the machine: the Windows folder on C: (disk 0), the
