@@ -226,19 +226,31 @@ bool DiskImager::startWritingCompressed(const vrk::String& path, bool waitForCom
   return start(std::move(request), waitForCompletion);
 }
 
+namespace {
+
+// Runs the checks of an operation from `reader` on the caller's thread: true for a
+// compressed image of our own, checked as an image (its frames are shared by the group's
+// imagers); false for a compressed stream, checked as a source and its reader taken,
+// with the bytes the stream states in `statedBytes`.
+bool checkReader(const DiskImager& imager, CompressedSource& reader, bool forWriting, u64& statedBytes) {
+  if (reader.group().image()) {
+    bool compatible = true;
+    (void)imager.checkImageCompatibility(reader.path(), compatible, true);
+    return true;
+  }
+  statedBytes = imager.checkCompressedSource(reader.path(), forWriting);
+  reader.group().take(reader.index());
+  return false;
+}
+
+}  // namespace
+
 bool DiskImager::startWritingCompressed(std::shared_ptr<CompressedSource> reader, bool waitForCompletion, bool verify,
                                         std::function<void(std::shared_ptr<IDisk>)> onImageWritten) {
   if (!reader) throw VantorException(ERR_INVALID_ARGUMENT, "no reader of a compressed image given");
   StartRequest request;
-  if (reader->group().image()) {  // an image of our own, its frames shared by the group's imagers
-    bool compatible = true;
-    (void)checkImageCompatibility(reader->path(), compatible, true);
-    request.worker = writeImageFileToDisk;
-  } else {
-    request.statedBytes = checkCompressedSource(reader->path(), true);
-    reader->group().take(reader->index());
-    request.worker = writeStreamToDisk;
-  }
+  request.worker =
+      checkReader(*this, *reader, true, request.statedBytes) ? writeImageFileToDisk : writeStreamToDisk;
   request.imagePath = reader->path();
   request.verify = verify;
   request.onImageWritten = std::move(onImageWritten);
@@ -249,15 +261,8 @@ bool DiskImager::startWritingCompressed(std::shared_ptr<CompressedSource> reader
 bool DiskImager::startVerifyingCompressed(std::shared_ptr<CompressedSource> reader, bool waitForCompletion) {
   if (!reader) throw VantorException(ERR_INVALID_ARGUMENT, "no reader of a compressed image given");
   StartRequest request;
-  if (reader->group().image()) {
-    bool compatible = true;
-    (void)checkImageCompatibility(reader->path(), compatible, true);
-    request.worker = verifyDiskAgainstImage;
-  } else {
-    request.statedBytes = checkCompressedSource(reader->path(), false);
-    reader->group().take(reader->index());
-    request.worker = verifyDiskAgainstStream;
-  }
+  request.worker =
+      checkReader(*this, *reader, false, request.statedBytes) ? verifyDiskAgainstImage : verifyDiskAgainstStream;
   request.imagePath = reader->path();
   request.compressed = std::move(reader);
   return start(std::move(request), waitForCompletion);

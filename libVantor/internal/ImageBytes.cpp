@@ -315,11 +315,12 @@ void ImageBytes::readingAt(u64 offset) const {
   // One pass gives the file its hints. Several (the restores of one image onto several
   // drives) each let go of what they passed: a slower one maps that back from the
   // system's cache.
+  constexpr u64 STEP = 1u << 20;  // let go of a MiB at a time, as vrk::MMapFile does
   vrk::MutexLock<vrk::Mutex> guard(lock_);
   const auto pass = readers_.emplace(std::this_thread::get_id(), at).first;
   if (readers_.size() == 1) return file_->readingAt(at);
-  if (at >= pass->second + (1u << 20)) file_->adviseDone(pass->second, at - pass->second);
-  if (at >= pass->second + (1u << 20) || at < pass->second) pass->second = at;
+  if (at >= pass->second + STEP) file_->adviseDone(pass->second, at - pass->second);
+  if (at >= pass->second + STEP || at < pass->second) pass->second = at;
 }
 
 bool ImageBytes::holdsCompressedImage(const vrk::String& path) {
