@@ -43,6 +43,20 @@ class CompressedSource : public ::testing::Test {
     image.resize((image.size() + 511) / 512 * 512);  // as written: the last sector padded with zeros
   }
   std::string disk() const { return dir.file("disk.img"); }
+  // Writes `path` verified onto every target at once, through readers of one group, and
+  // waits until each has finished.
+  static std::vector<std::shared_ptr<vantor::CompressedSource>> writeOntoAll(
+      const std::string& path, const std::vector<std::unique_ptr<FakeTarget>>& targets) {
+    auto readers = vantor::CompressedSource::readersOf(path, targets.size());
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+      EXPECT_TRUE(targets[i]->imager.startWritingCompressed(readers[i], false, true, nullptr));
+    }
+    for (const auto& t : targets) {
+      t->imager.join();
+      EXPECT_EQ(t->last(), "finished");
+    }
+    return readers;
+  }
   // Makes `name` from the sample disk with `command` (the disk's path follows it).
   std::string make(const std::string& name, const std::string& command) {
     runOrThrow("cd " + shellQuote(dir.path()) + " && " + command + " > " + name);
@@ -73,14 +87,8 @@ TEST_F(CompressedSource, EveryKindIsWrittenVerifiedOntoThreeDrivesAtOnceAndCompa
       targets.push_back(std::make_unique<FakeTarget>(sectors + 4096));
       if (i == 1) targets.back()->imager.setTransferMode(DiskImager::TRANSFER_STREAMING);
     }
-    // One decompression for the three.
-    const auto readers = vantor::CompressedSource::readersOf(path, targets.size());
-    for (std::size_t i = 0; i < targets.size(); ++i) {
-      ASSERT_TRUE(targets[i]->imager.startWritingCompressed(readers[i], false, true, nullptr));
-    }
+    writeOntoAll(path, targets);  // one decompression for the three
     for (auto& t : targets) {
-      t->imager.join();
-      EXPECT_EQ(t->last(), "finished");
       EXPECT_EQ(t->disk->read(0, image.size()), image);
       EXPECT_EQ(t->disk->byteAt(u64(sectors) * 512), 0) << "nothing past the stream is written";
     }
@@ -116,15 +124,8 @@ TEST_F(CompressedSource, AnImageOfOurOwnIsDecompressedOnceForThreeDrives) {
   }
   std::vector<std::unique_ptr<FakeTarget>> targets;
   for (int i = 0; i < 3; ++i) targets.push_back(std::make_unique<FakeTarget>(sectors));
-  const auto readers = vantor::CompressedSource::readersOf(path, targets.size());
-  for (std::size_t i = 0; i < targets.size(); ++i) {
-    ASSERT_TRUE(targets[i]->imager.startWritingCompressed(readers[i], false, true, nullptr));
-  }
-  for (auto& t : targets) {
-    t->imager.join();
-    EXPECT_EQ(t->last(), "finished");
-    EXPECT_TRUE(t->disk->image() == plain.disk->image());
-  }
+  const auto readers = writeOntoAll(path, targets);
+  for (auto& t : targets) EXPECT_TRUE(t->disk->image() == plain.disk->image());
   EXPECT_EQ(readers[0]->group().image()->framesDecompressed(), compressedFrames);
   const auto again = vantor::CompressedSource::readersOf(path, 2);
   for (std::size_t i = 0; i < again.size(); ++i) {
