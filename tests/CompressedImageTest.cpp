@@ -101,9 +101,10 @@ TEST_F(CompressedImage, HoldsThePlainImageByteForByteAndReadsAsIt) {
   EXPECT_TRUE(even && odd);
 }
 
-// Noise goes into the file as stored blocks, as zstd itself would store it, pieces of it
-// in a row in one frame that is read where it lies and checked once read through; noise
-// with sectors repeated in it, and records of noise and zeros, are compressed.
+// Noise goes into the file as stored blocks, as zstd itself would store it, noise in a row
+// in one frame that is read where it lies and checked once read through; noise with
+// sectors repeated in it, and records of noise and zeros, are compressed; a piece that
+// starts with a FAT and ends with noise is split, its table compressed hard.
 TEST(ImageCompressor, StoresNoiseAsItIsAndCompressesNoiseThatRepeats) {
   TempDir dir;
   std::string noise(compressed_image::FRAME_BYTES, '\0'), repeated = noise;
@@ -114,24 +115,31 @@ TEST(ImageCompressor, StoresNoiseAsItIsAndCompressesNoiseThatRepeats) {
   for (std::size_t at = 0; at < records.size(); at += 16) {
     records.replace(at + 8, 8, std::string(1, char(at >> 4)) + std::string(7, '\0'));
   }
+  std::string fat = noise;  // 1 MiB of cluster chains of 37 clusters, then noise
+  for (u32 i = 0; i < (1u << 18); ++i) writeLE32(reinterpret_cast<u8*>(&fat[4 * i]), i % 37 == 36 ? 0x0FFFFFFF : i + 1);
   std::string file;
   {
     ImageCompressor compressor(
         3, [&](const u8* bytes, std::size_t size) { file.append(reinterpret_cast<const char*>(bytes), size); });
-    for (const std::string* piece : {&noise, &noise, &repeated, &records}) compressor.append(piece->data(), piece->size());
+    for (const std::string* piece : {&noise, &noise, &repeated, &records, &fat, &noise}) {
+      compressor.append(piece->data(), piece->size());
+    }
     compressor.finish();
   }
   SeekTable table;
   std::string why;
   ASSERT_TRUE(parseSeekTable(reinterpret_cast<const u8*>(file.data()), file.size(), table, why)) << why;
-  ASSERT_EQ(table.frames.size(), 3u);
+  ASSERT_EQ(table.frames.size(), 5u);
   EXPECT_EQ(table.frames[0].compressedSize, compressed_image::storedFrameSize(2 * noise.size()));
   EXPECT_LT(table.frames[1].compressedSize, repeated.size() / 16);
   EXPECT_LT(table.frames[2].compressedSize, records.size() * 3 / 4);
+  EXPECT_EQ(table.frames[3].decompressedSize, 1u << 20);
+  EXPECT_LT(table.frames[3].compressedSize, (1u << 20) / 3);  // zstd -3 leaves 64 % of it
+  EXPECT_EQ(table.frames[4].compressedSize, compressed_image::storedFrameSize(2 * noise.size() - (1u << 20)));
   writeFile(dir.file("frames.img"), file);
-  writeFile(dir.file("plain.img"), noise + noise + repeated + records);
+  writeFile(dir.file("plain.img"), noise + noise + repeated + records + fat + noise);
   runOrThrow("zstd -dcq " + shellQuote(dir.file("frames.img")) + " | cmp -s - " + shellQuote(dir.file("plain.img")));
-  std::string back(4 * noise.size(), '\0');
+  std::string back(6 * noise.size(), '\0');
   ImageBytes(dir.file("frames.img")).read(0, back.data(), back.size());
   EXPECT_TRUE(back == readFile(dir.file("plain.img")));
 
@@ -146,7 +154,7 @@ TEST(ImageCompressor, StoresNoiseAsItIsAndCompressesNoiseThatRepeats) {
     ADD_FAILURE() << "read through a changed frame";
   } catch (const VantorException& e) {
     EXPECT_EQ(e.getErrorCode(), ERR_INVALID_IMAGE_FILE);
-    EXPECT_NE(e.getMessage().str().find("frame 1 of 3 does not match its checksum"), std::string::npos)
+    EXPECT_NE(e.getMessage().str().find("frame 1 of 5 does not match its checksum"), std::string::npos)
         << e.getMessage().str();
   }
 

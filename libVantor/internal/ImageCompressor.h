@@ -1,8 +1,9 @@
 // libVantor/internal/ImageCompressor.h
 // Turns the image's bytes, appended in order, into a compressed image file
-// (CompressedImageFormat.h): each FRAME_BYTES of them become one independent zstd frame,
-// compressed on THREADS threads of its own while the caller appends the next, but pieces
-// that look like noise, which go into stored frames, those in a row into one; a writer
+// (CompressedImageFormat.h): each piece of FRAME_BYTES of them becomes one independent
+// zstd frame, compressed on THREADS threads of its own while the caller appends the next,
+// but noise goes into stored frames, noise in a row into one, and allocation tables are
+// compressed harder than the level asks, apart from the noise around them. A writer
 // thread of its own hands the frames to `out` in order, so that the caller's thread
 // never waits for the file unless IN_FLIGHT frames are not yet written. finish()
 // compresses the last frame, waits for every frame to be written and writes the seek
@@ -53,7 +54,9 @@ class ImageCompressor {
     std::vector<u8> input;   // both kept, with their capacity, when the frame is reused
     std::vector<u8> output;
     std::size_t outputSize = 0;
-    bool raw = false;  // written from `input` as stored blocks; `output` unused
+    // [from, to) of `input` is compressed into `output`; what lies before and after goes
+    // out from `input` as stored blocks.
+    std::size_t from = 0, to = 0;
     u32 checksum = 0;  // of a compressed frame
     bool done = false;
     std::exception_ptr failure;
@@ -64,7 +67,7 @@ class ImageCompressor {
   void work();
   void writeFrames();
   struct StoredRun;
-  void writeStored(const std::vector<u8>& piece);
+  void writeStored(const u8* piece, std::size_t size);
   void endStored();
 
   int level_;
