@@ -233,7 +233,7 @@ void ImageCompressor::append(const void* bytes, std::size_t size) {
 }
 
 void ImageCompressor::submit() {
-  waitForRoom(IN_FLIGHT);
+  waitForRoom(false);
   std::shared_ptr<Frame> frame;
   {
     Lock guard(lock_);
@@ -254,12 +254,19 @@ void ImageCompressor::submit() {
   changed_.notify_all();
 }
 
-// Returns once fewer than `frames` frames wait to be written; throws what stopped the
-// writing.
-void ImageCompressor::waitForRoom(std::size_t frames) {
+// Returns once one more frame may wait to be written (`all`: once none waits); throws
+// what stopped the writing. A frame found to be noise holds nothing but its bytes, so
+// such frames may wait behind one still being compressed, up to MOST_QUEUED in all: a
+// table takes the optimal parser longer than the reading of the noise after it.
+void ImageCompressor::waitForRoom(bool all) {
   Lock guard(lock_);
-  while (!outFailure_ && queue_.size() >= frames) lock_.wait(changed_);
-  if (outFailure_) std::rethrow_exception(outFailure_);
+  for (;;) {
+    if (outFailure_) std::rethrow_exception(outFailure_);
+    std::size_t busy = 0;
+    for (const std::shared_ptr<Frame>& frame : queue_) busy += !frame->done || frame->from < frame->to;
+    if (all ? queue_.empty() : busy < IN_FLIGHT && queue_.size() < MOST_QUEUED) return;
+    lock_.wait(changed_);
+  }
 }
 
 // The writer thread: each frame, once compressed and its turn, goes to the output; the
@@ -367,7 +374,7 @@ void ImageCompressor::endStored() {
 
 void ImageCompressor::finish() {
   if (!filling_.empty()) submit();
-  waitForRoom(1);  // every frame written, and the writer waits for more
+  waitForRoom(true);  // every frame written, and the writer waits for more
   endStored();     // the writer's, now that it waits
   std::vector<u8> table;
   {

@@ -5,14 +5,15 @@
 // but noise goes into stored frames, noise in a row into one, and allocation tables are
 // compressed harder than the level asks, apart from the noise around them. A writer
 // thread of its own hands the frames to `out` in order, so that the caller's thread
-// never waits for the file unless IN_FLIGHT frames are not yet written. finish()
-// compresses the last frame, waits for every frame to be written and writes the seek
-// table. Memory: the frame being filled and IN_FLIGHT frames with their compressed copies
-// (about 28 MiB; noise goes out from its own bytes, without a copy). `out` is called from
-// one thread at a time; what it throws comes out of append() or finish(), as does
-// ERR_GENERAL for a frame that does not compress. The destructor stops the threads,
-// whatever was written. Use from one thread; construction throws ERR_INVALID_ARGUMENT for
-// a build without the compressor.
+// never waits for the file unless IN_FLIGHT frames are being compressed or not yet
+// written (or MOST_QUEUED, counting those found to be noise). finish() compresses the
+// last frame, waits for every frame to be written and writes the seek table. Memory: the
+// frame being filled and IN_FLIGHT frames with their compressed copies (about 28 MiB),
+// and up to 20 MiB of noise waiting behind them (noise goes out from its own bytes,
+// without a copy). `out` is called from one thread at a time; what it throws comes out of
+// append() or finish(), as does ERR_GENERAL for a frame that does not compress. The
+// destructor stops the threads, whatever was written. Use from one thread; construction
+// throws ERR_INVALID_ARGUMENT for a build without the compressor.
 #pragma once
 #include <condition_variable>
 #include <cstddef>
@@ -33,7 +34,8 @@ namespace vantor {
 class ImageCompressor {
  public:
   static constexpr std::size_t THREADS = 2;
-  static constexpr std::size_t IN_FLIGHT = THREADS + 1;  // one of them being written
+  static constexpr std::size_t IN_FLIGHT = THREADS + 1;  // being compressed or written
+  static constexpr std::size_t MOST_QUEUED = 8;         // with those found to be noise
   using Output = std::function<void(const u8* bytes, std::size_t size)>;
 
   ImageCompressor(int level, Output out);
@@ -63,7 +65,7 @@ class ImageCompressor {
   };
   void stop();
   void submit();
-  void waitForRoom(std::size_t frames);
+  void waitForRoom(bool all);
   void work();
   void writeFrames();
   struct StoredRun;
