@@ -26,7 +26,6 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
 
 #include <libVantor/DiskDevice.h>
@@ -306,7 +305,7 @@ TEST(DriveListing, FiltersDecideWhatIsListedAndEachDriveShowsItsVolumesMountsAnd
   ASSERT_TRUE(LoopDevice::makeFs("fat", loop->partition(1), "PHOTOS") &&
               LoopDevice::makeFs("ext2", loop->partition(2), "DATA"));
   ASSERT_TRUE(LoopDevice::mount(loop->partition(2), dir.file("mnt")));
-  std::ofstream(dir.file("bare.img")) << std::string(1 << 20, '\0');
+  test::writeFile(dir.file("bare.img"), std::string(1 << 20, '\0'));
   auto readOnly = LoopDevice::attach(dir.file("bare.img"), 512, why, true, false);
   ASSERT_TRUE(readOnly) << why;
 
