@@ -26,7 +26,6 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
 
 #include <libVantor/DiskDevice.h>
@@ -160,6 +159,22 @@ dev_t deviceNumber(const std::string& node) {
   return st.st_rdev;
 }
 
+// From now on, transfers of the watched device that cover sector `sector` meet `what`.
+void arm(const std::string& what, u32 sector) {
+  fault = what;
+  faultByte = off_t(sector) * 512;
+  vanished = false;
+}
+
+// While it lives, `node` is the watched device; then none is, and no fault is armed.
+struct Watch {
+  explicit Watch(const std::string& node) { watchedDevice = deviceNumber(node); }
+  ~Watch() {
+    watchedDevice = 0;
+    arm("", 0);
+  }
+};
+
 // Partition number -> {start, size} in 512-byte units, as the kernel has them.
 std::map<int, std::pair<u64, u64>> kernelPartitions(const std::string& name) {
   std::map<int, std::pair<u64, u64>> found;
@@ -216,7 +231,7 @@ TEST(WinDiskDevice, RunsOfReadsComeFromBlocksReadAhead) {
     }
     return right;
   };
-  watchedDevice = deviceNumber(loop->path());  // reset below: no ASSERT in between
+  auto watch = std::make_unique<Watch>(loop->path());
   u32 wrong = 0;
   for (u32 s = 1; s < sectors; ++s) wrong += numberIn(s) != s;
   EXPECT_EQ(wrong, 0u);
@@ -244,15 +259,13 @@ TEST(WinDiskDevice, RunsOfReadsComeFromBlocksReadAhead) {
   EXPECT_TRUE(drive.writeSectors(22, marked.get(), 1));
   EXPECT_TRUE(copy.readSectors(22, chunk.get(), 1));
   EXPECT_EQ(0, std::memcmp(chunk.get(), &written, sizeof written));
-  fault = "read";
-  faultByte = 5 * 512 + 100;  // fails every read that covers sector 5, the blocks too
+  arm("read", 5);  // fails every read that covers sector 5, the blocks too
   for (u32 s = 1; s < 5; ++s) EXPECT_EQ(numberIn(s), s);
   EXPECT_FALSE(drive.readSectors(5, buffer.get(), 1));
-  faultByte = 1300 * 512;  // in the block read ahead for the chunk at 1024
+  arm("read", 1300);  // in the block read ahead for the chunk at 1024
   EXPECT_TRUE(chunkRight(256) && chunkRight(512) && chunkRight(768) && chunkRight(1024));
   EXPECT_FALSE(chunkRight(1280));
-  watchedDevice = 0;
-  fault.clear();
+  watch.reset();
   writeTable(drive, {{2048, 2048}});
   EXPECT_TRUE(kernelPartitions(loop->name()).empty());
 }
@@ -292,7 +305,7 @@ TEST(DriveListing, FiltersDecideWhatIsListedAndEachDriveShowsItsVolumesMountsAnd
   ASSERT_TRUE(LoopDevice::makeFs("fat", loop->partition(1), "PHOTOS") &&
               LoopDevice::makeFs("ext2", loop->partition(2), "DATA"));
   ASSERT_TRUE(LoopDevice::mount(loop->partition(2), dir.file("mnt")));
-  std::ofstream(dir.file("bare.img")) << std::string(1 << 20, '\0');
+  test::writeFile(dir.file("bare.img"), std::string(1 << 20, '\0'));
   auto readOnly = LoopDevice::attach(dir.file("bare.img"), 512, why, true, false);
   ASSERT_TRUE(readOnly) << why;
 
@@ -469,62 +482,42 @@ TEST(WinDiskDevice, RefusedWritesAndAWholeDeviceVolumeWrittenWhileDismounted) {
 constexpr u32 kDriveSectors = 65536;  // 32 MiB
 constexpr u32 kVolume = 2048;         // the first chunks of its used sectors start here, 256 sectors apart
 
-// A loop device over a drive of an MBR with one FAT16 volume holding two files, its bytes
-// in `backing`, watched: its transfers meet the fault armed last. Whatever happens, the
-// fault is disarmed and the loop device detached.
-class FailingDrive : public ::testing::Test {
- protected:
-  void SetUp() override {
-    const std::string q = test::shellQuote(backing), at = std::to_string(kVolume);  // 31744 KiB from there on
-    test::runOrThrow("cd " + test::shellQuote(scratch.path()) + " && truncate -s 32M " + q +
-                     " && printf 'label: dos\\n" + at + ",,e,*\\n' | sfdisk -q " + q + " && mkfs.fat -F 16 -h " + at +
-                     " --offset " + at + " " + q + " 31744 >/dev/null && head -c 300000 /dev/urandom >a.bin" +
-                     " && head -c 700000 /dev/urandom >b.bin && MTOOLS_SKIP_CHECK=1 mcopy -i " + q + "@@" +
-                     std::to_string(kVolume * 512) + " a.bin b.bin ::/");
-    std::string why;
-    loop = LoopDevice::attach(backing, 512, why);
-    if (!loop) GTEST_SKIP() << why;
-    watchedDevice = deviceNumber(loop->path());
+// The device and its partition node (where it still is) open with O_EXCL: nobody holds them.
+::testing::AssertionResult nothingHeld(const LoopDevice& loop) {
+  for (const std::string& node : {loop.path(), loop.partition(1)}) {
+    const int fd = ::open(node.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
+    if (fd < 0 && errno != ENOENT) return ::testing::AssertionFailure() << node << " is held: " << std::strerror(errno);
+    if (fd >= 0) ::close(fd);
   }
-  void TearDown() override {
-    watchedDevice = 0;
-    arm("", 0);
-  }
-  // From now on, transfers of the drive that cover sector `sector` meet `what`.
-  static void arm(const std::string& what, u32 sector) {
-    fault = what;
-    faultByte = off_t(sector) * 512;
-    vanished = false;
-  }
-  std::shared_ptr<IDisk> open() const { return DiskFactory::getDiskDevice(loop->path()); }
+  return ::testing::AssertionSuccess();
+}
 
-  // The device and its partition node (where it still is) open with O_EXCL: nobody holds them.
-  ::testing::AssertionResult nothingHeld() const {
-    for (const std::string& node : {loop->path(), loop->partition(1)}) {
-      const int fd = ::open(node.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
-      if (fd < 0 && errno != ENOENT) return ::testing::AssertionFailure() << node << " is held: " << std::strerror(errno);
-      if (fd >= 0) ::close(fd);
-    }
-    return ::testing::AssertionSuccess();
-  }
-
+// A watched loop device over a drive of an MBR with one FAT16 volume holding two files,
+// its bytes in `backing`. A capture ends at a failed read of the MBR, while the used
+// sectors are worked out: the file is left empty; at a failed chunk, with the file
+// removed. A restore ends at the failing chunk, with every earlier chunk on the drive (but
+// sector 0, which goes last) and no later one; a failed read-back comes after its chunk
+// was written; a drive that vanishes fails every later request. Zeroing ends at its first
+// failed write, the drive's last sector.
+TEST(FailingDrive, EachOperationEndsAtTheFailedTransferAndHoldsNothing) {
   TempDir scratch;
-  const std::string backing = scratch.file("backing.img");
-  std::unique_ptr<LoopDevice> loop;
-};
-
-// A capture ends at a failed read of the MBR, while the used sectors are worked out: the
-// file is left empty; at a failed chunk, with the file removed. A restore ends at the
-// failing chunk, with every earlier chunk on the drive (but sector 0, which goes last)
-// and no later one; a failed read-back comes after its chunk was written; a drive that
-// vanishes fails every later request. Zeroing ends at its first failed write, the drive's last sector.
-TEST_F(FailingDrive, EachOperationEndsAtTheFailedTransferAndHoldsNothing) {
-  const std::string imagePath = scratch.file("drive.img");
+  const std::string backing = scratch.file("backing.img"), imagePath = scratch.file("drive.img");
+  const std::string q = test::shellQuote(backing), at = std::to_string(kVolume);  // 31744 KiB from there on
+  test::runOrThrow("cd " + test::shellQuote(scratch.path()) + " && truncate -s 32M " + q +
+                   " && printf 'label: dos\\n" + at + ",,e,*\\n' | sfdisk -q " + q + " && mkfs.fat -F 16 -h " + at +
+                   " --offset " + at + " " + q + " 31744 >/dev/null && head -c 300000 /dev/urandom >a.bin" +
+                   " && head -c 700000 /dev/urandom >b.bin && MTOOLS_SKIP_CHECK=1 mcopy -i " + q + "@@" +
+                   std::to_string(kVolume * 512) + " a.bin b.bin ::/");
+  std::string why;
+  const auto loop = LoopDevice::attach(backing, 512, why);
+  if (!loop) GTEST_SKIP() << why;
+  const Watch watch(loop->path());
+  const auto open = [&] { return DiskFactory::getDiskDevice(loop->path()); };
   const auto capture = [&](DiskImager& i) { return i.startReadingImage(imagePath, true, false); };
   arm("read", 0);
   EXPECT_EQ("error 4 Failed to read MBR", test::runImaging(open(), capture));
   EXPECT_TRUE(std::filesystem::exists(imagePath) && std::filesystem::file_size(imagePath) == 0);
-  EXPECT_TRUE(nothingHeld());
+  EXPECT_TRUE(nothingHeld(*loop));
   // A bad sector in a block the drive read ahead for an earlier chunk fails its own chunk.
   arm("read", kVolume + 1280 + 5);
   EXPECT_EQ(vrk::SprintfFormat("error 4 Error reading sector chunk starting at LBA %08Xh", kVolume + 1280).str(),
@@ -545,7 +538,7 @@ TEST_F(FailingDrive, EachOperationEndsAtTheFailedTransferAndHoldsNothing) {
     const char* error = rule == "read" ? "error 4 Error reading sector chunk starting at LBA %08Xh"
                                        : "error 4 Error writing sector chunk starting at LBA %08Xh";
     EXPECT_EQ(vrk::SprintfFormat(error, chunk).str(), test::runImaging(open(), restore));
-    EXPECT_TRUE(nothingHeld());
+    EXPECT_TRUE(nothingHeld(*loop));
     const std::string disk = test::readFile(backing);
     const std::size_t end = std::size_t(chunk + (rule == "read" ? 256 : 0)) * 512;
     // Sector 0, the new table, would have gone last: the blank drive keeps its own.
@@ -556,7 +549,7 @@ TEST_F(FailingDrive, EachOperationEndsAtTheFailedTransferAndHoldsNothing) {
   arm("write", kDriveSectors - 1);
   EXPECT_EQ("error 4 Failed to write sector block.",
             test::runImaging(open(), [](DiskImager& i) { return i.startZeroingDisk(true, boost::none); }));
-  EXPECT_TRUE(nothingHeld());
+  EXPECT_TRUE(nothingHeld(*loop));
 }
 
 // The loop device shown to the library as the running system's drive by made-up mount
@@ -586,18 +579,19 @@ TEST(SystemDrive, EveryWritingServiceRefusesItBeforeItDismounts) {
   ASSERT_EQ(0, test::run("sync"));
   const std::string before = test::readFile(backing);
   const std::string p1 = loop->partition(1);
-  const auto mountLine = [](const std::string& node) {
+  // A line of the mount table: `node` mounted at `point`.
+  const auto mountLine = [](const std::string& node, const std::string& point) {
     const dev_t device = deviceNumber(node);
-    return "36 1 " + std::to_string(major(device)) + ":" + std::to_string(minor(device)) + " / %s rw - ext2 " + node +
-           " rw\n";
+    return "36 1 " + std::to_string(major(device)) + ":" + std::to_string(minor(device)) + " / " + point +
+           " rw - ext2 " + node + " rw\n";
   };
   const std::string elsewhere = "36 1 254:250 / / rw - ext4 /dev/vantor-elsewhere rw\n";
   const std::string swapHeader = "Filename\tType\tSize\tUsed\tPriority\n";
   struct Tables { std::string mounts, swaps, reason; };
   const Tables systems[] = {
-      {vrk::SprintfFormat(mountLine(p1).c_str(), "/").str(), swapHeader, "/ is mounted from " + p1},
-      {elsewhere + vrk::SprintfFormat(mountLine(p1).c_str(), "/boot/efi").str(), swapHeader, "/boot/efi is mounted from " + p1},
-      {vrk::SprintfFormat(mountLine(stacked->path()).c_str(), "/").str(), swapHeader, "/ is mounted from " + stacked->path()},
+      {mountLine(p1, "/"), swapHeader, "/ is mounted from " + p1},
+      {elsewhere + mountLine(p1, "/boot/efi"), swapHeader, "/boot/efi is mounted from " + p1},
+      {mountLine(stacked->path(), "/"), swapHeader, "/ is mounted from " + stacked->path()},
       {elsewhere, swapHeader + p1 + "\tpartition\t1024\t0\t-2\n", "swap is active on " + p1},
       {"", swapHeader, "the mount table cannot be read, so nothing tells the device is unused"},
   };

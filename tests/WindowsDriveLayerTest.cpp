@@ -155,33 +155,29 @@ TEST_F(Machine, DismountLocksThenDismountsAndUndoesAllWhenAVolumeRefuses) {
        inUse, 0},
   };
   const Log dismounted{"lock V2", "lock V1", "lock V4", "dismount V2", "dismount V1", "dismount V4"};
+  const Log mountedBack{"update 2", "release V2", "release V1", "release V4", "GetLogicalDrives"};
   for (const auto& [refused, refusedLog, record, allowedFirst] : cases) {
     SCOPED_TRACE(refused);
     fake.refuse = {{refused, ERROR_ACCESS_DENIED}};
     fake.allowFirst = {{refused, allowedFirst}};
-    fake.log.clear();
     auto drive = open(2);
     {
       test::LogCapture records("vantor.WinDiskDevice");
       EXPECT_FALSE(drive->dismountDrive());
-      EXPECT_EQ(fake.log, refusedLog);
+      EXPECT_EQ(fake.takeLog(), refusedLog);
       ASSERT_FALSE(records.records().empty());
       EXPECT_EQ(records.records()[0].rfind(record, 0), 0u) << records.records()[0];
     }
     fake.refuse.clear();
-    fake.log.clear();
     ASSERT_TRUE(drive->dismountDrive());
     EXPECT_TRUE(drive->dismountDrive());  // already dismounted: nothing asked again
-    EXPECT_EQ(fake.log, dismounted);
-    fake.log.clear();
+    EXPECT_EQ(fake.takeLog(), dismounted);
     EXPECT_TRUE(drive->mountDrive());
+    EXPECT_EQ(fake.takeLog(), mountedBack);
     ASSERT_TRUE(drive->dismountDrive());  // mounted back: a fresh bookkeeping locks again
+    EXPECT_EQ(fake.takeLog(), dismounted);
     drive.reset();
-    const Log mountedBack{"update 2", "release V2", "release V1", "release V4", "GetLogicalDrives"};
-    Log expected = mountedBack;
-    expected.insert(expected.end(), dismounted.begin(), dismounted.end());
-    expected.insert(expected.end(), mountedBack.begin(), mountedBack.end());
-    EXPECT_EQ(fake.log, expected);
+    EXPECT_EQ(fake.takeLog(), mountedBack);
   }
 }
 
@@ -198,8 +194,8 @@ TEST_F(Machine, AVolumeWrittenWhileDismountedIsTakenOfflineBeforeItsLockEnds) {
   fake.refuseTimes = {{"lock V1", 3}};
   auto drive = open(2);
   ASSERT_TRUE(drive->dismountDrive());
-  EXPECT_EQ(fake.log, (Log{"lock V2", "lock V1 refused", "lock V1 refused", "lock V1 refused", "lock V1", "lock V4",
-                           "dismount V2", "dismount V1", "dismount V4"}));
+  EXPECT_EQ(fake.takeLog(), (Log{"lock V2", "lock V1 refused", "lock V1 refused", "lock V1 refused", "lock V1",
+                                 "lock V4", "dismount V2", "dismount V1", "dismount V4"}));
   EXPECT_EQ(fake.sleeps, (std::vector<DWORD>(3, 250)));
   EXPECT_EQ(fake.volumeWriteOpens, 3) << "once each, to be locked";
   for (DWORD error : {ERROR_MEDIA_CHANGED, ERROR_NOT_READY, ERROR_NO_MEDIA_IN_DRIVE, ERROR_DEVICE_NOT_CONNECTED,
@@ -211,9 +207,9 @@ TEST_F(Machine, AVolumeWrittenWhileDismountedIsTakenOfflineBeforeItsLockEnds) {
   }
   fake.refuse.clear();
   EXPECT_TRUE(drive->writeSectors(0, sector.get(), 1));  // the table
-  fake.log.clear();
   EXPECT_TRUE(drive->mountDrive());
-  EXPECT_EQ(fake.log, (Log{"update 2", "offline V4", "release V2", "release V1", "release V4", "GetLogicalDrives"}));
+  EXPECT_EQ(fake.takeLog(),
+            (Log{"update 2", "offline V4", "release V2", "release V1", "release V4", "GetLogicalDrives"}));
 
   ASSERT_TRUE(drive->dismountDrive());
   fake.refuse = {{"write disk 2", ERROR_CRC}};
@@ -222,8 +218,8 @@ TEST_F(Machine, AVolumeWrittenWhileDismountedIsTakenOfflineBeforeItsLockEnds) {
   fake.log.clear();
   test::LogCapture records("vantor.WinDiskDevice");
   EXPECT_TRUE(drive->mountDrive());
-  EXPECT_EQ(fake.log, (Log{"update 2", "offline V4", "offline V1", "release V2", "release V1", "release V4",
-                           "GetLogicalDrives"}));
+  EXPECT_EQ(fake.takeLog(), (Log{"update 2", "offline V4", "offline V1", "release V2", "release V1", "release V4",
+                                 "GetLogicalDrives"}));
   ASSERT_EQ(records.records().size(), 2u);
   EXPECT_EQ(records.records()[1],
             "243 Not mounting \"\\\\?\\Volume{V1}\" on \"E:\" again: sectors of the volume were written while it "

@@ -66,6 +66,8 @@ class FakeWinApi final : public os::WinApi {
   std::vector<DWORD> sleeps;  // every wait asked for, in milliseconds
   int volumeWriteOpens = 0;   // read-write opens of volumes
   std::vector<std::string> log;  // every request that changed something
+  // The log so far, which starts again empty.
+  std::vector<std::string> takeLog() { return std::exchange(log, {}); }
   UINT errorMode = 0;
   UINT threadErrorMode = 0;  // as the layer left it: each quiet stretch must end
   std::wstring windowsFolder = L"C:\\Windows";
