@@ -2,8 +2,8 @@
 // protocol, abort and notifications; what a capture writes and a restore puts back,
 // through the ring between the worker and the drive thread, and their failure paths (the
 // partial file removed, the drive left dismounted); compressed images, of the library's
-// own and streams of other tools, the same on both systems. The image files a restore
-// refuses, in all their variety, are the image fuzz target's business.
+// own (streams of other tools: CompressedSourceTest, and on both systems tools/cli_smoke.sh).
+// The image files a restore refuses, in all their variety, are the image fuzz target's business.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -26,7 +26,6 @@
 #include "support/FakeDisk.h"
 #include "support/Imaging.h"
 #include "support/TempDir.h"
-#include "stream_fixtures.h"
 
 namespace vantor::test {
 namespace {
@@ -499,32 +498,6 @@ TEST(StreamingTransfers, AFailureInAWindowNamesItsChunk) {
     ASSERT_FALSE(progress.empty());
     EXPECT_EQ(progress.back(), 37) << "every chunk before the bad one, and no more";
     EXPECT_NE(rig.disk->calls().back().op, Op::Mount);
-  }
-}
-
-// Streams of the build machine's gzip, xz, zstd, bzip2 and zip written verified and verified
-// again, byte for byte; each damaged in its middle ends with an error, sector 0 untouched.
-TEST(CompressedImages, StreamsOfEveryKindAreWrittenAndDamageIsAnError) {
-  TempDir dir;
-  std::string disk;  // as tests/stream-fixtures.sh made it
-  for (int i = 1; disk.size() < 262144; ++i) disk += std::to_string(i) + "\n";
-  disk.resize(262144);
-  for (const StreamFixture& f : STREAM_FIXTURES) {
-    SCOPED_TRACE(f.name);
-    std::string bytes(reinterpret_cast<const char*>(f.bytes), f.size);
-    writeFile(dir.file(f.name), bytes);
-    FakeTarget target(1024u);
-    EXPECT_EQ(target.run([&](DiskImager& i) { return i.startWritingCompressed(dir.file(f.name), true, true, nullptr); }),
-              "finished");
-    EXPECT_EQ(target.run([&](DiskImager& i) { return i.startVerifyingCompressed(dir.file(f.name), true); }), "finished");
-    EXPECT_TRUE(target.disk->read(0, disk.size()) == std::vector<u8>(disk.begin(), disk.end()));
-    for (std::size_t at = bytes.size() / 2; at < bytes.size() / 2 + 16; ++at) bytes[at] = static_cast<char>(~bytes[at]);
-    writeFile(dir.file("bad"), bytes);
-    FakeTarget damaged(1024u);
-    const std::string outcome =
-        damaged.run([&](DiskImager& i) { return i.startWritingCompressed(dir.file("bad"), true, false, nullptr); });
-    EXPECT_EQ(outcome.rfind("error 11 ", 0), 0u) << outcome;
-    EXPECT_EQ(damaged.disk->byteAt(0), 0xEE);
   }
 }
 
