@@ -166,8 +166,9 @@ TEST(DiskFile, RelativePathsStartAtTheProgramsDirectory) {
 
 // What a host learns of a disk file before the library opens it: a lock that keeps a
 // second writer (and readers of a file being written) out, never the library's transfers,
-// and goes with its holder; one
-// identity for two spellings; the first non-zero byte found across holes and past the end.
+// and goes with its holder; its size and kind; the first non-zero byte found across holes
+// and past the end. (One identity for two spellings: the smoke's "cannot be the target
+// itself" and "given twice", on both systems.)
 TEST(DiskFile, HostLocksIdentityAndNonZeroScan) {
   TempDir dir;
   const std::string path = dir.file("disk.img");
@@ -194,9 +195,6 @@ TEST(DiskFile, HostLocksIdentityAndNonZeroScan) {
   EXPECT_FALSE(refused(true));
   EXPECT_THROW(DiskFileLock::acquire(dir.file("none"), false), VantorException);
 
-  EXPECT_EQ(PathFacts::identity(path), PathFacts::identity(dir.path() + "/./disk.img"));
-  EXPECT_EQ(PathFacts::identity(dir.file("new")), PathFacts::identity(dir.path() + "/./new"));
-  EXPECT_NE(PathFacts::identity(path), PathFacts::identity(dir.file("new")));
   EXPECT_EQ(PathFacts::inspect(path).size, u64(64) << 20);
   EXPECT_EQ(PathFacts::inspect(dir.path()).kind, PathFacts::Kind::Directory);
   EXPECT_NE(PathFacts::createNew(path), "");
