@@ -108,14 +108,14 @@ expect 0 "" "Compression:        xz" -- info sample.img.xz
 expect 0 "" -- restore --verify sample.img.xz xz1.img xz2.img --size 64M
 [ "$(grep -c '(verified)' out.txt)" -eq 2 ] || fail "xz restore: two verified targets expected"
 expect 0 "" -- verify sample.img.gz xz1.img
-zip -q -1 sample.zip sample.img
-expect 0 "" -- restore --verify sample.zip zip1.img --size 64M
-cmp -s -n "$(stat -c %s sample.img)" sample.img zip1.img || fail "zip restore: the disk file differs from the image"
+zip -q -1 sample.zip sample.img && zip -q -0 stored.zip sample.img
 zstd -q -1 -c sample.img >sample.img.zst
 bzip2 -1 -c sample.img >sample.img.bz2
-for stream in sample.img.zst sample.img.bz2; do expect 0 "" -- restore --verify "$stream" "$stream.img" --size 64M; done
-# Each kind damaged in its middle: an error, and sector 0 of the drive as it was.
-for stream in sample.img.xz sample.img.zst sample.img.bz2 sample.zip; do
+# Every kind gives the disk image's bytes; damaged in its middle, it is an error that
+# leaves sector 0 of the drive as it was.
+for stream in sample.img.xz sample.img.zst sample.img.bz2 sample.zip stored.zip; do
+  expect 0 "" -- restore --verify "$stream" "$stream.img" --size 64M
+  cmp -s -n "$(stat -c %s sample.img)" sample.img "$stream.img" || fail "$stream: the disk file differs from the image"
   cp "$stream" "bad.$stream" && printf 'XY' | dd of="bad.$stream" bs=1 seek=300000 conv=notrunc status=none
   rm -f bad.img && truncate -s 64M bad.img
   expect 1 "compressed image .* is damaged" -- restore "bad.$stream" bad.img
