@@ -187,9 +187,9 @@ TEST_F(CompressedSource, AFailedOrUnusedReaderDoesNotHoldTheOthersBack) {
   EXPECT_EQ(stalled.last(), "aborted");
 }
 
-// Damage in the middle of each stream, a stream cut short, and streams larger than the
-// drive end the restore with an error and sector 0 as it was; what can be refused
-// before the drive is touched is.
+// Damage in the middle of a stream (of every other kind: tools/cli_smoke.sh), a stream
+// cut short, and streams larger than the drive end the restore with an error and sector 0
+// as it was; what can be refused before the drive is touched is.
 TEST_F(CompressedSource, DamageAndStreamsTooLargeEndTheRestoreWithSectorZeroAsItWas) {
   const u32 sectors = static_cast<u32>(image.size() / 512);
   const auto damaged = [&](const std::string& name, const std::string& command, u64 at) {
@@ -204,9 +204,6 @@ TEST_F(CompressedSource, DamageAndStreamsTooLargeEndTheRestoreWithSectorZeroAsIt
   // {the stream, the start of the last notification, whether any sector was written before the failure}
   const std::tuple<std::string, std::string, bool> cases[] = {
       {damaged("bad.gz", "gzip -1 -c disk.img", 1000000), "error 11 The gzip-compressed image", true},
-      {damaged("bad.xz", "xz -0 -T2 --block-size=1MiB -c disk.img", 1000000), "error 11 The xz-compressed image", true},
-      {damaged("bad.zst", "zstd -q -1 -c disk.img", 1000000), "error 11 The zstd-compressed image", true},
-      {damaged("bad.bz2", "bzip2 -1 -c disk.img", 1000000), "error 11 The bzip2-compressed image", true},
       {make("cut.xz", "xz -0 -c disk.img | head -c 1000000"), "error 11 The xz-compressed image", true},
       {make("cut.gz", "gzip -1 -c disk.img | head -c 1000000"), "error 11 The gzip-compressed image", true},
       {dir.file("two.zip"), "error 11 \"" + dir.file("two.zip") + "\": the zip archive holds 2 files", false},
@@ -215,8 +212,6 @@ TEST_F(CompressedSource, DamageAndStreamsTooLargeEndTheRestoreWithSectorZeroAsIt
        false},
       {dir.file("bzip2.zip"),
        "error 11 \"" + dir.file("bzip2.zip") + "\": the zip archive's file is compressed with method 12", false},
-      {damaged("bad.zip", "zip -q -1 - disk.img", 1000000), "error 11 The zip-compressed image", true},
-      {damaged("stored.zip", "zip -q -0 - disk.img", 1000000), "error 11 The zip-compressed image", true},
       {damaged("header.xz", "xz -0 -c disk.img", 7), "error 11 The xz-compressed image", false},
   };
   for (const auto& [path, error, touched] : cases) {

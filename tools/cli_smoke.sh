@@ -118,7 +118,7 @@ for stream in sample.img.xz sample.img.zst sample.img.bz2 sample.zip stored.zip;
   cmp -s -n "$(stat -c %s sample.img)" sample.img "$stream.img" || fail "$stream: the disk file differs from the image"
   cp "$stream" "bad.$stream" && printf 'XY' | dd of="bad.$stream" bs=1 seek=300000 conv=notrunc status=none
   rm -f bad.img && truncate -s 64M bad.img
-  expect 1 "compressed image .* is damaged" -- restore "bad.$stream" bad.img
+  expect 1 "compressed image .* is damaged after" -- restore "bad.$stream" bad.img
   cmp -s -n 512 bad.img /dev/zero || fail "a damaged $stream: sector 0 was written"
 done
 if [ "${#runner[@]}" -eq 0 ]; then
