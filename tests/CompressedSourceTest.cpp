@@ -66,16 +66,15 @@ class CompressedSource : public ::testing::Test {
   std::vector<u8> image;
 };
 
+// The variants of the kinds (xz in blocks, zstd without its size, zip64) and gzip: each
+// written verified onto three drives at once, compared, verified again and a change found.
+// Every kind's plain stream, and its name: tools/cli_smoke.sh.
 TEST_F(CompressedSource, EveryKindIsWrittenVerifiedOntoThreeDrivesAtOnceAndComparedAfterwards) {
-  runOrThrow("cd " + shellQuote(dir.path()) + " && zip -q -1 one.zip disk.img && zip -q -fz -1 zip64.zip disk.img");
+  runOrThrow("cd " + shellQuote(dir.path()) + " && zip -q -fz -1 zip64.zip disk.img");
   const std::vector<std::pair<std::string, std::string>> sources = {
       {"gzip", make("disk.img.gz", "gzip -1 -c disk.img")},
-      {"xz", make("disk.img.xz", "xz -0 -c disk.img")},
       {"xz", make("blocks.img.xz", "xz -0 -T2 --block-size=1MiB -c disk.img")},
-      {"zstd", make("disk.img.zst", "zstd -q -1 -c disk.img")},
       {"zstd", make("piped.img.zst", "cat disk.img | zstd -q -1 -c")},  // no content size in the frame
-      {"bzip2", make("disk.img.bz2", "bzip2 -1 -c disk.img")},
-      {"zip", dir.file("one.zip")},
       {"zip", dir.file("zip64.zip")},  // sizes in the zip64 field, 0xFFFFFFFF in the entry's own
   };
   const u32 sectors = static_cast<u32>(image.size() / 512);

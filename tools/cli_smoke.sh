@@ -113,12 +113,13 @@ zstd -q -1 -c sample.img >sample.img.zst
 bzip2 -1 -c sample.img >sample.img.bz2
 # Every kind gives the disk image's bytes; damaged in its middle, it is an error that
 # leaves sector 0 of the drive as it was.
-for stream in sample.img.xz sample.img.zst sample.img.bz2 sample.zip stored.zip; do
+for stream in xz:sample.img.xz zstd:sample.img.zst bzip2:sample.img.bz2 zip:sample.zip zip:stored.zip; do
+  kind=${stream%%:*} stream=${stream#*:}
   expect 0 "" -- restore --verify "$stream" "$stream.img" --size 64M
   cmp -s -n "$(stat -c %s sample.img)" sample.img "$stream.img" || fail "$stream: the disk file differs from the image"
   cp "$stream" "bad.$stream" && printf 'XY' | dd of="bad.$stream" bs=1 seek=300000 conv=notrunc status=none
   rm -f bad.img && truncate -s 64M bad.img
-  expect 1 "compressed image .* is damaged after" -- restore "bad.$stream" bad.img
+  expect 1 "The $kind-compressed image .* is damaged after" -- restore "bad.$stream" bad.img
   cmp -s -n 512 bad.img /dev/zero || fail "a damaged $stream: sector 0 was written"
 done
 if [ "${#runner[@]}" -eq 0 ]; then
