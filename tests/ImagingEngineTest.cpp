@@ -391,9 +391,8 @@ TEST(RawSourceRestore, WritesOnlyTheMappedSectorsSectorZeroLastAndNamesTheChunkT
     expected.push_back({Op::Read, chunk.sector, chunk.count});
   }
   expected.insert(expected.end(), {{Op::Write, 0, 1}, {Op::Read, 0, 1}, {Op::Mount}});
-  EXPECT_EQ(rig.disk->calls(), expected);
+  EXPECT_EQ(rig.disk->calls(), expected) << "nothing past the map is written";
   EXPECT_EQ(rig.disk->read(0, 2049 * 512), source->read(0, 2049 * 512));
-  EXPECT_EQ(rig.disk->sectors().rbegin()->first, 2048u) << "nothing past the map is written";
   const auto verify = [&](DiskImager& i) { return i.startVerifyingDisk(source, true); };
   EXPECT_EQ(rig.run(verify), "finished");
   rig.disk->flip(1500 * 512);
