@@ -6,10 +6,8 @@
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <sstream>
 #include <tuple>
 
-#include <boost/property_tree/json_parser.hpp>
 #include <libVantor/LittleEndian.h>
 #include <libVantor/WinDiskFile.h>
 #include <libVantor/internal/Crc32.h>
@@ -28,13 +26,6 @@ namespace fmt = vantor::gpt_format;
 
 namespace {
 
-// One partition as "number: start+size type uuid "name"".
-std::string row(u32 number, u64 start, u64 size, const std::string& type, const std::string& uuid,
-                const std::string& name) {
-  return std::to_string(number) + ": " + std::to_string(start) + "+" + std::to_string(size) + " " + type + " " + uuid +
-         " \"" + name + "\"";
-}
-
 std::string guidText(const u8* g) {
   char s[40];
   std::snprintf(s, sizeof s, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", readLE32(g), readLE16(g + 4),
@@ -42,30 +33,28 @@ std::string guidText(const u8* g) {
   return s;
 }
 
-// What sfdisk reports of the disk (file or device): its partitions, a line each, then its
-// id and usable range ("id first-last").
+// What sfdisk reports of the disk (file or device): its partitions, a line each as
+// "number: start+size type uuid "name"", then its id and usable range ("id first-last").
+const char* const SFDISK_REPORT = R"PY(
+import json, re, sys
+t = json.load(sys.stdin)['partitiontable']
+for p in t['partitions']:
+    number = re.search(r'\d+$', p['node'])[0]
+    print('%s: %d+%d %s %s "%s"' % (number, p['start'], p['size'], p['type'], p['uuid'], p.get('name', '')))
+print('%s %d-%d' % (t['id'], t['firstlba'], t['lastlba']), end='')
+)PY";
+
 std::string sfdiskReport(const std::string& path) {
-  std::istringstream json(runOrThrow("sfdisk --json " + shellQuote(path) + " 2>/dev/null"));
-  boost::property_tree::ptree tree;
-  boost::property_tree::read_json(json, tree);
-  const auto& table = tree.get_child("partitiontable");
-  std::string r;
-  for (const auto& item : table.get_child("partitions")) {
-    const auto& p = item.second;
-    const std::string node = p.get<std::string>("node");
-    const std::size_t digits = node.find_last_not_of("0123456789") + 1;
-    r += row(static_cast<u32>(std::stoul(node.substr(digits))), p.get<u64>("start"), p.get<u64>("size"),
-             p.get<std::string>("type"), p.get<std::string>("uuid"), p.get<std::string>("name", "")) + "\n";
-  }
-  return r + table.get<std::string>("id") + " " + table.get<std::string>("firstlba") + "-" +
-         table.get<std::string>("lastlba");
+  return runOrThrow("sfdisk --json " + shellQuote(path) + " 2>/dev/null | python3 -c " + shellQuote(SFDISK_REPORT));
 }
 
+// The same of the layout read.
 std::string ourReport(const GptLayout& layout) {
   std::string r;
   for (const GptPartition& p : layout.partitions) {
-    r += row(p.number, p.firstSector, p.lastSector - p.firstSector + 1, guidText(p.typeGuid), guidText(p.uniqueGuid),
-             p.name) + "\n";
+    r += std::to_string(p.number) + ": " + std::to_string(p.firstSector) + "+" +
+         std::to_string(p.lastSector - p.firstSector + 1) + " " + guidText(p.typeGuid) + " " + guidText(p.uniqueGuid) +
+         " \"" + p.name + "\"\n";
   }
   return r + guidText(layout.diskGuid) + " " + std::to_string(layout.firstUsable) + "-" +
          std::to_string(layout.lastUsable);
