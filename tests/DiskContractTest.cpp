@@ -132,7 +132,7 @@ TYPED_TEST(DiskContract, FilterSeesReadsAfterAndWritesBeforeTheMedium) {
   EXPECT_TRUE(holds(d, 7, data, 1)) << "a vetoed write never reaches the medium";
 }
 
-TEST(DiskFile, SizesTheFileAsAsked) {
+TEST(DiskFile, SizesTheFileAsAskedWhereARelativePathStartsAtTheProgramsDirectory) {
   TempDir dir;
   const std::string ab = std::string(1024, 'a') + std::string(1024, 'b'), missing = "-";
   // {the file before ("-": missing), how it is opened, the size asked, the file after
@@ -153,9 +153,8 @@ TEST(DiskFile, SizesTheFileAsAsked) {
     EXPECT_EQ(disk.getSizeBytes(), sizeBytes);
     EXPECT_TRUE(after == missing ? !std::filesystem::exists(path) : readFile(path) == after);
   }
-}
 
-TEST(DiskFile, RelativePathsStartAtTheProgramsDirectory) {
+  // A relative path starts at the program's directory.
   const std::string name = "vantor-relative-test-disk.bin";
   const std::string expected = vrk::System::getApplicationDirectory().str() + "/" + name;
   std::filesystem::remove(expected);

@@ -210,8 +210,8 @@ TEST(ImageCapture, UsedSectorsRoundTripThroughAFileWithOneThreadOnTheDrive) {
 
 // By default an observer that aborts from the first progress report stops a capture
 // before the drive's next read and a restore before its next write: the drive never
-// runs ahead of the reports.
-TEST(ImagingEngine, AnAbortFromAProgressReportStopsTheDriveBeforeTheNextChunk) {
+// runs ahead of the reports. An aborted or failed capture leaves no file.
+TEST(ImagingEngine, AnAbortFromAProgressReportStopsTheDriveBeforeTheNextChunkAndCapturesLeaveNoFile) {
   TempDir dir;
   FakeTarget source(sourceDisk());
   ASSERT_EQ(source.capture(dir.file("a.img")), "finished");
@@ -224,12 +224,9 @@ TEST(ImagingEngine, AnAbortFromAProgressReportStopsTheDriveBeforeTheNextChunk) {
   // Sector 0 is written last: a restore aborted before its end leaves the old table.
   EXPECT_EQ(restore.disk->calls(), (Calls{{Op::Dismount}, {Op::Write, 1, 255}, {Op::Read, 1, 255}}));
   EXPECT_EQ(restore.log->progress(), std::vector<int>{12});
-}
 
-// A capture that fails leaves no file (an aborted one: above); nothing but a regular file
-// is written or removed.
-TEST(ImageCapture, FailedCaptureLeavesNoFile) {
-  TempDir dir;
+  // A capture that fails leaves no file either; nothing but a regular file is written or
+  // removed.
   const std::string image = dir.file("f.img");
   FakeTarget failing(sourceDisk());
   failing.disk->gate = [](Op op, u32 sector, u32) { return !(op == Op::Read && sector == 2048); };
