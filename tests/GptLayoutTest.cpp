@@ -83,6 +83,23 @@ WinDiskFile openFile(const std::string& path, u32 sectorSize = 512) {
   return disk;
 }
 
+// Recomputes the primary's entries CRC, then its header CRC, as a tool would that wrote
+// the damage on purpose.
+void fixPrimaryCrcs(FakeDisk& d) {
+  const std::vector<u8> header = d.read(512, 512);
+  const u64 arrayBytes = u64(readLE32(&header[fmt::HDR_ENTRY_COUNT])) * readLE32(&header[fmt::HDR_ENTRY_SIZE]);
+  if (arrayBytes <= fmt::MAX_ENTRIES_BYTES) {
+    const std::vector<u8> array = d.read(readLE64(&header[fmt::HDR_ENTRIES_LBA]) * 512, arrayBytes);
+    u8 crc[4];
+    writeLE32(crc, crc32(array.data(), array.size()));
+    d.put(512 + fmt::HDR_ENTRIES_CRC, crc, 4);
+  }
+  std::vector<u8> h = d.read(512, 92);
+  std::memset(&h[fmt::HDR_CRC], 0, 4);
+  writeLE32(&h[fmt::HDR_CRC], crc32(h.data(), h.size()));
+  d.put(512, h);
+}
+
 }  // namespace
 
 // Tables written onto a file (through a loop device for 4096-byte sectors), read back.
@@ -112,9 +129,11 @@ TEST(GptLayout, ReadsWhatSfdiskReportsOfSgdiskAndSfdiskTables) {
   }
 }
 
+
 // Onto a bigger and a smaller disk as sgdisk accepts it; onto one too small for a
-// partition, refused with the disk unchanged.
-TEST(GptLayout, MovesTheBackupOntoOtherDisksAsSgdiskAcceptsOrRefusesOneTooSmall) {
+// partition, refused with the disk unchanged. Then the damage the reader refuses, each
+// with a clear message.
+TEST(GptLayout, MovesTheBackupAsSgdiskAcceptsAndRefusesOneTooSmallOrDamaged) {
   TempDir dir;
   const std::string source = makeFile(dir, "source.img", 32);  // partitions end at 14 MiB
   sgdiskPartition(source);
@@ -144,34 +163,9 @@ TEST(GptLayout, MovesTheBackupOntoOtherDisksAsSgdiskAcceptsOrRefusesOneTooSmall)
     // The protective MBR covers the new disk.
     EXPECT_EQ(readLE32(reinterpret_cast<const u8*>(readFile(target).data()) + 446 + 12), mib * 2048 - 1);
   }
-}
 
-namespace {
-
-// Recomputes the primary's entries CRC, then its header CRC, as a tool would that wrote
-// the damage on purpose.
-void fixPrimaryCrcs(FakeDisk& d) {
-  const std::vector<u8> header = d.read(512, 512);
-  const u64 arrayBytes = u64(readLE32(&header[fmt::HDR_ENTRY_COUNT])) * readLE32(&header[fmt::HDR_ENTRY_SIZE]);
-  if (arrayBytes <= fmt::MAX_ENTRIES_BYTES) {
-    const std::vector<u8> array = d.read(readLE64(&header[fmt::HDR_ENTRIES_LBA]) * 512, arrayBytes);
-    u8 crc[4];
-    writeLE32(crc, crc32(array.data(), array.size()));
-    d.put(512 + fmt::HDR_ENTRIES_CRC, crc, 4);
-  }
-  std::vector<u8> h = d.read(512, 92);
-  std::memset(&h[fmt::HDR_CRC], 0, 4);
-  writeLE32(&h[fmt::HDR_CRC], crc32(h.data(), h.size()));
-  d.put(512, h);
-}
-
-}  // namespace
-
-TEST(GptLayout, RefusesDamageWithAClearMessage) {
-  TempDir dir;
-  const std::string file = makeFile(dir, "source.img", 16);  // 32768 sectors
-  sgdiskPartition(file);
-  const std::string image = readFile(file);
+  // The disk of 16 MiB (32768 sectors), damaged in each way the reader refuses.
+  const std::string image = readFile(dir.file("16.img"));
   const u64 entry3 = 2 * 512 + 2 * 128;  // the third entry: partition 3
   struct Case {
     std::function<void(FakeDisk&)> damage;
