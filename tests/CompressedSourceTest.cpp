@@ -69,7 +69,7 @@ class CompressedSource : public ::testing::Test {
 // The variants of the kinds (xz in blocks, zstd without its size, zip64) and gzip: each
 // written verified onto three drives at once, compared, verified again and a change found.
 // Every kind's plain stream, and its name: tools/cli_smoke.sh.
-TEST_F(CompressedSource, EveryKindIsWrittenVerifiedOntoThreeDrivesAtOnceAndComparedAfterwards) {
+TEST_F(CompressedSource, EveryKindIsWrittenVerifiedOntoThreeDrivesAtOnceAndAGptsBackupMovesToTheEnd) {
   runOrThrow("cd " + shellQuote(dir.path()) + " && zip -q -fz -1 zip64.zip disk.img");
   const std::vector<std::pair<std::string, std::string>> sources = {
       {"gzip", make("disk.img.gz", "gzip -1 -c disk.img")},
@@ -98,6 +98,20 @@ TEST_F(CompressedSource, EveryKindIsWrittenVerifiedOntoThreeDrivesAtOnceAndCompa
               "error 5 Data mismatch during verification of sector chunk starting at LBA 00004000h");
   }
   EXPECT_STREQ(DiskImager::compressionOf(disk()), "");
+
+  // A GPT disk image smaller than the drive: once written, its backup table lies at the
+  // drive's end, as after any restore.
+  const std::string gpt = dir.file("gpt.img");
+  runOrThrow("truncate -s 8M " + gpt + " && sgdisk -o -n 1:2048:+4M -t 1:0700 " + gpt + " >/dev/null");
+  const std::string path = make("gpt.img.zst", "zstd -q -c gpt.img");
+  FakeTarget target(32768);
+  EXPECT_EQ(target.run([&](DiskImager& i) { return i.startWritingCompressed(path, true, true, nullptr); }), "finished");
+  const boost::optional<GptLayout> layout = soundGptOf(*target.disk);
+  ASSERT_TRUE(layout);
+  EXPECT_EQ(layout->alternateSector, 32767u);
+  const std::vector<u8> written = target.disk->image();
+  writeFile(dir.file("written.img"), std::string(written.begin(), written.end()));
+  EXPECT_NE(capture("sgdisk -v " + shellQuote(dir.file("written.img"))).find("No problems found"), std::string::npos);
 }
 
 // A compressed image of our own onto three drives at once: the readers share one opening
@@ -245,22 +259,6 @@ TEST_F(CompressedSource, DamageAndStreamsTooLargeEndTheRestoreWithSectorZeroAsIt
   FakeTarget target(static_cast<u32>(sample.size() / 512));
   const std::string refusal = target.run([&](DiskImager& i) { return i.checkCompressedSource(captured, true), false; });
   EXPECT_NE(refusal.find("holds a captured image without the seek table"), std::string::npos) << refusal;
-}
-
-// A GPT disk image smaller than the drive: once written, its backup table lies at the
-// drive's end, as after any restore.
-TEST_F(CompressedSource, AGptImagesBackupMovesToTheDrivesEnd) {
-  const std::string gpt = dir.file("gpt.img");
-  runOrThrow("truncate -s 8M " + gpt + " && sgdisk -o -n 1:2048:+4M -t 1:0700 " + gpt + " >/dev/null");
-  const std::string path = make("gpt.img.zst", "zstd -q -c gpt.img");
-  FakeTarget target(32768);
-  EXPECT_EQ(target.run([&](DiskImager& i) { return i.startWritingCompressed(path, true, true, nullptr); }), "finished");
-  const boost::optional<GptLayout> layout = soundGptOf(*target.disk);
-  ASSERT_TRUE(layout);
-  EXPECT_EQ(layout->alternateSector, 32767u);
-  const std::vector<u8> written = target.disk->image();
-  writeFile(dir.file("written.img"), std::string(written.begin(), written.end()));
-  EXPECT_NE(capture("sgdisk -v " + shellQuote(dir.file("written.img"))).find("No problems found"), std::string::npos);
 }
 
 }  // namespace

@@ -72,11 +72,6 @@ const char* const SGDISK_PARTITIONS =
     " -n 1:2048:+4M -t 1:ef00 -c '1:Émoji 😀' -n 3:0:+6M -t 3:8300 -c '3:Données ☃'"
     " -n 6:0:+3M -t 6:0700 -c '6:a 36-unit name, 12345678901234567890'";
 
-void sgdiskPartition(const std::string& path) {
-  runOrThrow("sgdisk -o " + shellQuote(path));  // with -q, sgdisk writes nothing
-  runOrThrow("sgdisk" + std::string(SGDISK_PARTITIONS) + " " + shellQuote(path));
-}
-
 WinDiskFile openFile(const std::string& path, u32 sectorSize = 512) {
   WinDiskFile disk(vrk::String(path), WinDiskFile::OpenExisting, sectorSize, 0);
   EXPECT_TRUE(disk.isOpen()) << path;
@@ -136,7 +131,7 @@ TEST(GptLayout, ReadsWhatSfdiskReportsOfSgdiskAndSfdiskTables) {
 TEST(GptLayout, MovesTheBackupAsSgdiskAcceptsAndRefusesOneTooSmallOrDamaged) {
   TempDir dir;
   const std::string source = makeFile(dir, "source.img", 32);  // partitions end at 14 MiB
-  sgdiskPartition(source);
+  runOrThrow("sgdisk -o " + shellQuote(source) + " && sgdisk" + SGDISK_PARTITIONS + " " + shellQuote(source));
   const std::string before = sfdiskReport(source);
   for (const u64 mib : {48, 16, 14}) {
     SCOPED_TRACE(std::to_string(mib) + " MiB");

@@ -246,10 +246,10 @@ TEST(ImagingEngine, AnAbortFromAProgressReportStopsTheDriveBeforeTheNextChunkAnd
 // checksum file and nothing else, and replaces an existing image when asked (refused
 // unasked: the smoke's second capture, on both systems); a restore
 // and a verify hold each chunk before they use it, so a damaged second chunk is named and
-// never written.
-TEST(ImageChecksums, CaptureMakesThemRestoreAndVerifyHoldTheImageAgainstThem) {
+// never written. Then the ways a restore of the plain image fails, and a 2 TiB drive.
+TEST(ImageRestore, ChecksumsHoldTheImageFailuresEndTheRestoreAndDrivesBeyond32BitSectorNumbersAreNeverCutShort) {
   TempDir dir;
-  const std::string plain = dir.file("plain.img"), image = dir.file("a.img");
+  const std::string plain = dir.file("plain.img"), image = dir.file("a.img");  // sector 0 and the 2048 after it
   ASSERT_EQ(FakeTarget(sourceDisk()).capture(plain), "finished");
   EXPECT_FALSE(vrk::FileSystem::exists(plain + ".sums"));
   EXPECT_EQ(ImageChecksums::check(plain, true).verdict, ImageChecksums::Verdict::Missing);
@@ -278,17 +278,13 @@ TEST(ImageChecksums, CaptureMakesThemRestoreAndVerifyHoldTheImageAgainstThem) {
   writeFile(image + ".sums", "");
   EXPECT_EQ(restore.restore(image),
             "error 11 the checksum file " + image + ".sums is unusable: it is empty or cannot be read");
-}
 
-// Each failure ends the restore with its code, without the callback, and a drive once
-// dismounted stays so; used sectors past the end are refused before the drive is touched.
-// A drive of 2^32 sectors or more (2 TiB of 512-byte sectors): capture and restore of the
-// used sectors compare capacities in 64 bits, and the whole-drive operations refuse
-// before any transfer instead of covering the size cut to 32 bits.
-TEST(ImageRestore, FailuresEndTheRestoreAndDrivesBeyond32BitSectorNumbersAreNeverCutShort) {
-  TempDir dir;
-  const std::string image = dir.file("a.img");  // sector 0 and the 2048 after it, of a volume of one sector
-  ASSERT_EQ(FakeTarget(sourceDisk()).capture(image), "finished");
+  // Restoring the plain image: each failure ends the restore with its code, without the
+  // callback, and a drive once dismounted stays so; used sectors past the end are refused
+  // before the drive is touched. A drive of 2^32 sectors or more (2 TiB of 512-byte
+  // sectors): capture and restore of the used sectors compare capacities in 64 bits, and
+  // the whole-drive operations refuse before any transfer instead of covering the size
+  // cut to 32 bits.
   // {name, drive sectors, the gate (none: every transfer works), the code, the writes done}
   using Rule = std::function<bool(FakeDisk&, Op, u32 sector)>;
   const auto changedOnReadBack = [](u32 sector) -> Rule {  // the sector's first byte, as it is read back
@@ -308,7 +304,7 @@ TEST(ImageRestore, FailuresEndTheRestoreAndDrivesBeyond32BitSectorNumbersAreNeve
     rig.disk->dismountResult = code != ERR_DISMOUNT_FAILED;
     if (gate) rig.disk->gate = [rule = gate, &rig](Op op, u32 s, u32) { return rule(*rig.disk, op, s); };
     bool called = false;
-    EXPECT_THAT(rig.restore(image, [&](std::shared_ptr<IDisk>) { called = true; }),
+    EXPECT_THAT(rig.restore(plain, [&](std::shared_ptr<IDisk>) { called = true; }),
                 testing::StartsWith("error " + std::to_string(code) + " "));
     EXPECT_EQ(rig.disk->writes().size(), writesDone);
     EXPECT_FALSE(called);
@@ -318,14 +314,14 @@ TEST(ImageRestore, FailuresEndTheRestoreAndDrivesBeyond32BitSectorNumbersAreNeve
   writeFile(dir.file("big"), "");
   setFileSize(dir.file("big"), (2ull << 40) + (1u << 20));
   const auto big = std::make_shared<WinDiskFile>(dir.file("big"), WinDiskFile::OpenExisting, 512, 0);
-  EXPECT_EQ(FakeTarget(big).restore(image), "finished");
+  EXPECT_EQ(FakeTarget(big).restore(plain), "finished");
   EXPECT_EQ(FakeTarget(big).capture(dir.file("dump"), true),
             "error 17 The whole drive cannot be captured: it holds 4294969344 sectors of 512 bytes, and sector "
             "numbers end at FFFFFFFFh (4294967296 sectors).");
   EXPECT_FALSE(vrk::FileSystem::exists(dir.file("dump")));
   EXPECT_EQ(FakeTarget(big).zero().substr(0, 56), "error 17 The whole drive cannot be zeroed: it holds 4294");
   EXPECT_EQ(FakeTarget(big).capture(dir.file("b.img")), "finished");
-  EXPECT_EQ(readFile(dir.file("b.img")), readFile(image)) << "restored whole, and nothing zeroed";
+  EXPECT_EQ(readFile(dir.file("b.img")), readFile(plain)) << "restored whole, and nothing zeroed";
 }
 
 // An image of one run of `sectors` random sectors from sector `first`.
