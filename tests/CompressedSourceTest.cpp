@@ -38,6 +38,7 @@ class CompressedSource : public ::testing::Test {
     runOrThrow("bash " + shellQuote(VANTOR_SOURCE_DIR "/scripts/make-sample-disk.sh") + " " + dir.file("sample.img") +
                " >/dev/null && head -c 16M " + dir.file("sample.img") + " > " + disk() +
                " && head -c 100 /dev/urandom >> " + disk());
+    sample = readFile(dir.file("sample.img"));
     const std::string bytes = readFile(disk());
     image.assign(bytes.begin(), bytes.end());
     image.resize((image.size() + 511) / 512 * 512);  // as written: the last sector padded with zeros
@@ -63,6 +64,7 @@ class CompressedSource : public ::testing::Test {
     return dir.file(name);
   }
   TempDir dir;
+  std::string sample;  // the whole sample disk
   std::vector<u8> image;
 };
 
@@ -117,7 +119,6 @@ TEST_F(CompressedSource, EveryKindIsWrittenVerifiedOntoThreeDrivesAtOnceAndAGpts
 // A compressed image of our own onto three drives at once: the readers share one opening
 // of it, so each of its compressed frames is decompressed once for the three.
 TEST_F(CompressedSource, AnImageOfOurOwnIsDecompressedOnceForThreeDrives) {
-  const std::string sample = readFile(dir.file("sample.img"));
   const u32 sectors = static_cast<u32>(sample.size() / 512);
   FakeTarget source(sectors), plain(sectors);
   source.disk->put(0, sample.data(), sample.size());
@@ -173,7 +174,6 @@ TEST_F(CompressedSource, ALoopDeviceIsWrittenAlignedAndVerified) {
 // used, and the third drive is still written whole; its reader, once used, serves no
 // other operation.
 TEST_F(CompressedSource, AFailedOrUnusedReaderDoesNotHoldTheOthersBack) {
-  const std::string sample = readFile(dir.file("sample.img"));
   const std::string path = make("sample.img.gz", "gzip -1 -c sample.img");
   const u32 sectors = static_cast<u32>(sample.size() / 512);
   auto readers = vantor::CompressedSource::readersOf(path, 3);
@@ -251,7 +251,6 @@ TEST_F(CompressedSource, DamageAndStreamsTooLargeEndTheRestoreWithSectorZeroAsIt
   EXPECT_EQ(small.disk->byteAt(0), 0xEE);
 
   // A captured image, compressed, is not a disk: it is refused, and says what to do.
-  const std::string sample = readFile(dir.file("sample.img"));
   FakeTarget source(static_cast<u32>(sample.size() / 512));
   source.disk->put(0, sample.data(), sample.size());
   ASSERT_EQ(source.capture(dir.file("captured.img")), "finished");

@@ -213,8 +213,7 @@ TEST(ImageCapture, UsedSectorsRoundTripThroughAFileWithOneThreadOnTheDrive) {
 // runs ahead of the reports. An aborted or failed capture leaves no file.
 TEST(ImagingEngine, AnAbortFromAProgressReportStopsTheDriveBeforeTheNextChunkAndCapturesLeaveNoFile) {
   TempDir dir;
-  FakeTarget source(sourceDisk());
-  ASSERT_EQ(source.capture(dir.file("a.img")), "finished");
+  ASSERT_EQ(FakeTarget(sourceDisk()).capture(dir.file("a.img")), "finished");
   FakeTarget capture(sourceDisk()), restore(4096u);
   for (FakeTarget* rig : {&capture, &restore}) rig->imager.registerObserver(new Aborting(rig->imager));
   EXPECT_EQ(capture.capture(dir.file("b.img")), "aborted");
