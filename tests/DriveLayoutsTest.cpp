@@ -75,8 +75,7 @@ const Layout LAYOUTS[] = {
 };
 
 TEST(DriveLayouts, EveryVolumeIsCapturedUsedSectorsOnlyAndRestoredWhole) {
-  std::string why;
-  if (!VolumeKit::available(why)) GTEST_SKIP() << why;
+  if (const std::string why = VolumeKit::unavailable(); !why.empty()) GTEST_SKIP() << why;
   for (const Layout& layout : LAYOUTS) {
     SCOPED_TRACE(layout.name);
     TempDir dir;

@@ -52,8 +52,7 @@ print('used', len(used))
 )PY";
 
 TEST(ExfatVolumeMapper, MapsWhatTheBitmapHoldsAndACopyOfItIsTheSameVolume) {
-  std::string why;
-  if (!VolumeKit::available(why)) GTEST_SKIP() << why;
+  if (const std::string why = VolumeKit::unavailable(); !why.empty()) GTEST_SKIP() << why;
   // {name, mkfs.exfat options, the volume's and the disk's sector size, 512-byte sectors into the disk file}
   const std::tuple<const char*, const char*, u32, u32, u64> cases[] = {
       {"defaults", "", 512, 512, 0},

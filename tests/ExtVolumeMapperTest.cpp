@@ -42,8 +42,7 @@ print('used', sum(used))
 )PY";
 
 TEST(ExtVolumeMapper, MapsWhatDumpe2fsCallsUsedAndACopyOfItIsTheSameVolume) {
-  std::string why;
-  if (!VolumeKit::available(why)) GTEST_SKIP() << why;
+  if (const std::string why = VolumeKit::unavailable(); !why.empty()) GTEST_SKIP() << why;
   // {the file system, mke2fs options, MiB, the disk's sector size, the offset in disk sectors}
   const std::tuple<VolumeKind, const char*, u32, u32, u32> cases[] = {
       {VolumeKind::Ext2, "-b 1024", 24, 512, 0},

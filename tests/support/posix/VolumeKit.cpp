@@ -49,23 +49,13 @@ const char* nameOf(VolumeKind kind) {
   return NAMES[static_cast<int>(kind)];
 }
 
-bool VolumeKit::available(std::string& whyNot) {
-  if (!isRoot()) {
-    whyNot = "making file systems through their drivers needs root (loop devices, FUSE)";
-    return false;
-  }
+std::string VolumeKit::unavailable() {
+  if (!isRoot()) return "making file systems through their drivers needs root (loop devices, FUSE)";
   for (const char* tool : {"mkfs.exfat", "mount.exfat-fuse", "fsck.exfat", "mkntfs", "ntfs-3g", "ntfsfix", "mkfs.ext4",
                            "e2fsck", "mkfs.fat", "fsck.fat", "mcopy", "sgdisk", "sfdisk", "mkswap"}) {
-    if (run(std::string("command -v ") + tool + " >/dev/null") != 0) {
-      whyNot = std::string(tool) + " is not installed";
-      return false;
-    }
+    if (run(std::string("command -v ") + tool + " >/dev/null") != 0) return std::string(tool) + " is not installed";
   }
-  if (!std::filesystem::exists("/dev/fuse")) {
-    whyNot = "no /dev/fuse";
-    return false;
-  }
-  return true;
+  return std::filesystem::exists("/dev/fuse") ? "" : "no /dev/fuse";
 }
 
 void VolumeKit::make(const std::string& path, VolumeKind kind, u64 sectors, u64 hiddenSectors,
