@@ -48,7 +48,6 @@ Calls chunksOf(Op op, u32 first, u32 sectors) {
 }
 
 TEST(Zeroing, WritesTheRangesInChunksAndChecksEachRangeBeforeWritingIt) {
-  const std::string beyond = "error 1 LBA range beyond end of drive.";
   const std::string wide = "error 1 This library can only work with sector offsets that are 32-bit numbers.";
   struct Case {
     u32 sectors;
@@ -65,7 +64,8 @@ TEST(Zeroing, WritesTheRangesInChunksAndChecksEachRangeBeforeWritingIt) {
       {1000, Ranges{{999, 999}, {0, 1}}, writes({{999, 1}, {0, 2}}), {}, "finished"},  // in the order given
       {0, boost::none, {}, {}, "finished"},
       {1000, Ranges{{0, 1ull << 32}}, {}, {}, wide},
-      {1000, Ranges{{0, 0}, {1, 1}, {0, 1000}}, writes({{0, 1}, {1, 1}}), {}, beyond},  // one past the end
+      // One past the end: refused when its range comes, after the ones before it.
+      {1000, Ranges{{0, 0}, {1, 1}, {0, 1000}}, writes({{0, 1}, {1, 1}}), {}, "error 1 LBA range beyond end of drive."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(&c - cases);

@@ -105,13 +105,9 @@ std::string VolumeKit::problems(const std::string& disk, u64 firstSector, u64 se
   static const char* const CHECKERS[] = {"fsck.fat", "fsck.fat", "fsck.exfat", "ntfsfix", "e2fsck -f", "e2fsck -f",
                                          "e2fsck -f", nullptr};
   if (kind == VolumeKind::Swap) return "";
-  const std::string volume = shellQuote(extract(disk, firstSector, sectors));
-  try {
-    (void)runOrThrow(std::string(CHECKERS[static_cast<int>(kind)]) + " -n " + volume);
-    return "";
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
+  const std::string command = std::string(CHECKERS[static_cast<int>(kind)]) + " -n " +
+                              shellQuote(extract(disk, firstSector, sectors)), log = dir_ + "/checker.log";
+  return run(command + " >" + shellQuote(log) + " 2>&1") == 0 ? "" : command + ":\n" + readFile(log);
 }
 
 std::string VolumeKit::digests(const std::string& disk, u64 firstSector, u64 sectors, VolumeKind kind) const {
