@@ -38,6 +38,7 @@ class CompressedSource : public ::testing::Test {
     runOrThrow("bash " + shellQuote(VANTOR_SOURCE_DIR "/scripts/make-sample-disk.sh") + " " + dir.file("sample.img") +
                " >/dev/null && head -c 16M " + dir.file("sample.img") + " > " + disk() +
                " && head -c 100 /dev/urandom >> " + disk());
+    sample = readFile(dir.file("sample.img"));
     const std::string bytes = readFile(disk());
     image.assign(bytes.begin(), bytes.end());
     image.resize((image.size() + 511) / 512 * 512);  // as written: the last sector padded with zeros
@@ -63,19 +64,19 @@ class CompressedSource : public ::testing::Test {
     return dir.file(name);
   }
   TempDir dir;
+  std::string sample;  // the whole sample disk
   std::vector<u8> image;
 };
 
-TEST_F(CompressedSource, EveryKindIsWrittenVerifiedOntoThreeDrivesAtOnceAndComparedAfterwards) {
-  runOrThrow("cd " + shellQuote(dir.path()) + " && zip -q -1 one.zip disk.img && zip -q -fz -1 zip64.zip disk.img");
+// The variants of the kinds (xz in blocks, zstd without its size, zip64) and gzip: each
+// written verified onto three drives at once, compared, verified again and a change found.
+// Every kind's plain stream, and its name: tools/cli_smoke.sh.
+TEST_F(CompressedSource, EveryKindIsWrittenVerifiedOntoThreeDrivesAtOnceAndAGptsBackupMovesToTheEnd) {
+  runOrThrow("cd " + shellQuote(dir.path()) + " && zip -q -fz -1 zip64.zip disk.img");
   const std::vector<std::pair<std::string, std::string>> sources = {
       {"gzip", make("disk.img.gz", "gzip -1 -c disk.img")},
-      {"xz", make("disk.img.xz", "xz -0 -c disk.img")},
       {"xz", make("blocks.img.xz", "xz -0 -T2 --block-size=1MiB -c disk.img")},
-      {"zstd", make("disk.img.zst", "zstd -q -1 -c disk.img")},
       {"zstd", make("piped.img.zst", "cat disk.img | zstd -q -1 -c")},  // no content size in the frame
-      {"bzip2", make("disk.img.bz2", "bzip2 -1 -c disk.img")},
-      {"zip", dir.file("one.zip")},
       {"zip", dir.file("zip64.zip")},  // sizes in the zip64 field, 0xFFFFFFFF in the entry's own
   };
   const u32 sectors = static_cast<u32>(image.size() / 512);
@@ -99,12 +100,25 @@ TEST_F(CompressedSource, EveryKindIsWrittenVerifiedOntoThreeDrivesAtOnceAndCompa
               "error 5 Data mismatch during verification of sector chunk starting at LBA 00004000h");
   }
   EXPECT_STREQ(DiskImager::compressionOf(disk()), "");
+
+  // A GPT disk image smaller than the drive: once written, its backup table lies at the
+  // drive's end, as after any restore.
+  const std::string gpt = dir.file("gpt.img");
+  runOrThrow("truncate -s 8M " + gpt + " && sgdisk -o -n 1:2048:+4M -t 1:0700 " + gpt + " >/dev/null");
+  const std::string path = make("gpt.img.zst", "zstd -q -c gpt.img");
+  FakeTarget target(32768);
+  EXPECT_EQ(target.run([&](DiskImager& i) { return i.startWritingCompressed(path, true, true, nullptr); }), "finished");
+  const boost::optional<GptLayout> layout = soundGptOf(*target.disk);
+  ASSERT_TRUE(layout);
+  EXPECT_EQ(layout->alternateSector, 32767u);
+  const std::vector<u8> written = target.disk->image();
+  writeFile(dir.file("written.img"), std::string(written.begin(), written.end()));
+  EXPECT_NE(capture("sgdisk -v " + shellQuote(dir.file("written.img"))).find("No problems found"), std::string::npos);
 }
 
 // A compressed image of our own onto three drives at once: the readers share one opening
 // of it, so each of its compressed frames is decompressed once for the three.
 TEST_F(CompressedSource, AnImageOfOurOwnIsDecompressedOnceForThreeDrives) {
-  const std::string sample = readFile(dir.file("sample.img"));
   const u32 sectors = static_cast<u32>(sample.size() / 512);
   FakeTarget source(sectors), plain(sectors);
   source.disk->put(0, sample.data(), sample.size());
@@ -160,7 +174,6 @@ TEST_F(CompressedSource, ALoopDeviceIsWrittenAlignedAndVerified) {
 // used, and the third drive is still written whole; its reader, once used, serves no
 // other operation.
 TEST_F(CompressedSource, AFailedOrUnusedReaderDoesNotHoldTheOthersBack) {
-  const std::string sample = readFile(dir.file("sample.img"));
   const std::string path = make("sample.img.gz", "gzip -1 -c sample.img");
   const u32 sectors = static_cast<u32>(sample.size() / 512);
   auto readers = vantor::CompressedSource::readersOf(path, 3);
@@ -187,9 +200,9 @@ TEST_F(CompressedSource, AFailedOrUnusedReaderDoesNotHoldTheOthersBack) {
   EXPECT_EQ(stalled.last(), "aborted");
 }
 
-// Damage in the middle of each stream, a stream cut short, and streams larger than the
-// drive end the restore with an error and sector 0 as it was; what can be refused
-// before the drive is touched is.
+// Damage in the middle of a stream (of every other kind: tools/cli_smoke.sh), a stream
+// cut short, and streams larger than the drive end the restore with an error and sector 0
+// as it was; what can be refused before the drive is touched is.
 TEST_F(CompressedSource, DamageAndStreamsTooLargeEndTheRestoreWithSectorZeroAsItWas) {
   const u32 sectors = static_cast<u32>(image.size() / 512);
   const auto damaged = [&](const std::string& name, const std::string& command, u64 at) {
@@ -204,9 +217,6 @@ TEST_F(CompressedSource, DamageAndStreamsTooLargeEndTheRestoreWithSectorZeroAsIt
   // {the stream, the start of the last notification, whether any sector was written before the failure}
   const std::tuple<std::string, std::string, bool> cases[] = {
       {damaged("bad.gz", "gzip -1 -c disk.img", 1000000), "error 11 The gzip-compressed image", true},
-      {damaged("bad.xz", "xz -0 -T2 --block-size=1MiB -c disk.img", 1000000), "error 11 The xz-compressed image", true},
-      {damaged("bad.zst", "zstd -q -1 -c disk.img", 1000000), "error 11 The zstd-compressed image", true},
-      {damaged("bad.bz2", "bzip2 -1 -c disk.img", 1000000), "error 11 The bzip2-compressed image", true},
       {make("cut.xz", "xz -0 -c disk.img | head -c 1000000"), "error 11 The xz-compressed image", true},
       {make("cut.gz", "gzip -1 -c disk.img | head -c 1000000"), "error 11 The gzip-compressed image", true},
       {dir.file("two.zip"), "error 11 \"" + dir.file("two.zip") + "\": the zip archive holds 2 files", false},
@@ -215,8 +225,6 @@ TEST_F(CompressedSource, DamageAndStreamsTooLargeEndTheRestoreWithSectorZeroAsIt
        false},
       {dir.file("bzip2.zip"),
        "error 11 \"" + dir.file("bzip2.zip") + "\": the zip archive's file is compressed with method 12", false},
-      {damaged("bad.zip", "zip -q -1 - disk.img", 1000000), "error 11 The zip-compressed image", true},
-      {damaged("stored.zip", "zip -q -0 - disk.img", 1000000), "error 11 The zip-compressed image", true},
       {damaged("header.xz", "xz -0 -c disk.img", 7), "error 11 The xz-compressed image", false},
   };
   for (const auto& [path, error, touched] : cases) {
@@ -243,7 +251,6 @@ TEST_F(CompressedSource, DamageAndStreamsTooLargeEndTheRestoreWithSectorZeroAsIt
   EXPECT_EQ(small.disk->byteAt(0), 0xEE);
 
   // A captured image, compressed, is not a disk: it is refused, and says what to do.
-  const std::string sample = readFile(dir.file("sample.img"));
   FakeTarget source(static_cast<u32>(sample.size() / 512));
   source.disk->put(0, sample.data(), sample.size());
   ASSERT_EQ(source.capture(dir.file("captured.img")), "finished");
@@ -251,22 +258,6 @@ TEST_F(CompressedSource, DamageAndStreamsTooLargeEndTheRestoreWithSectorZeroAsIt
   FakeTarget target(static_cast<u32>(sample.size() / 512));
   const std::string refusal = target.run([&](DiskImager& i) { return i.checkCompressedSource(captured, true), false; });
   EXPECT_NE(refusal.find("holds a captured image without the seek table"), std::string::npos) << refusal;
-}
-
-// A GPT disk image smaller than the drive: once written, its backup table lies at the
-// drive's end, as after any restore.
-TEST_F(CompressedSource, AGptImagesBackupMovesToTheDrivesEnd) {
-  const std::string gpt = dir.file("gpt.img");
-  runOrThrow("truncate -s 8M " + gpt + " && sgdisk -o -n 1:2048:+4M -t 1:0700 " + gpt + " >/dev/null");
-  const std::string path = make("gpt.img.zst", "zstd -q -c gpt.img");
-  FakeTarget target(32768);
-  EXPECT_EQ(target.run([&](DiskImager& i) { return i.startWritingCompressed(path, true, true, nullptr); }), "finished");
-  const boost::optional<GptLayout> layout = soundGptOf(*target.disk);
-  ASSERT_TRUE(layout);
-  EXPECT_EQ(layout->alternateSector, 32767u);
-  const std::vector<u8> written = target.disk->image();
-  writeFile(dir.file("written.img"), std::string(written.begin(), written.end()));
-  EXPECT_NE(capture("sgdisk -v " + shellQuote(dir.file("written.img"))).find("No problems found"), std::string::npos);
 }
 
 }  // namespace

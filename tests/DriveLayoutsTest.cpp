@@ -35,8 +35,8 @@ std::shared_ptr<IDisk> openDisk(const std::string& path) {
 }
 
 // Runs one operation of a new imager covering every volume; its closing notification.
-std::string runImager(const std::string& disk, const std::function<bool(DiskImager&)>& start) {
-  return runImaging(openDisk(disk), [&](DiskImager& i) {
+std::string runImager(std::shared_ptr<IDisk> disk, const std::function<bool(DiskImager&)>& start) {
+  return runImaging(std::move(disk), [&](DiskImager& i) {
     i.setVolumeCoverage(DiskImager::COVER_EVERY_VOLUME);
     return start(i);
   });
@@ -75,8 +75,7 @@ const Layout LAYOUTS[] = {
 };
 
 TEST(DriveLayouts, EveryVolumeIsCapturedUsedSectorsOnlyAndRestoredWhole) {
-  std::string why;
-  if (!VolumeKit::available(why)) GTEST_SKIP() << why;
+  if (const std::string why = VolumeKit::unavailable(); !why.empty()) GTEST_SKIP() << why;
   for (const Layout& layout : LAYOUTS) {
     SCOPED_TRACE(layout.name);
     TempDir dir;
@@ -84,7 +83,7 @@ TEST(DriveLayouts, EveryVolumeIsCapturedUsedSectorsOnlyAndRestoredWhole) {
     const std::string source = dir.file("source.img"), image = dir.file("capture.vimg");
     build(kit, dir, layout, source);
 
-    ASSERT_EQ(runImager(source, [&](DiskImager& i) { return i.startReadingImage(image, true, false); }), "finished");
+    ASSERT_EQ(runImager(openDisk(source), [&](DiskImager& i) { return i.startReadingImage(image, true, false); }), "finished");
     const DRIVE_LAYOUT found = DriveVolumes::ofDisk(*openDisk(source));
     ASSERT_EQ(found.volumes.size(), layout.volumes.size());
     for (const DRIVE_VOLUME& v : found.volumes) {
@@ -99,10 +98,7 @@ TEST(DriveLayouts, EveryVolumeIsCapturedUsedSectorsOnlyAndRestoredWhole) {
       const std::string bytes = readFile(source);
       auto drive = std::make_shared<FakeDisk>(512, static_cast<u32>(layout.diskSectors));
       drive->put(0, bytes.data(), bytes.size());
-      ASSERT_EQ(runImaging(drive, [&](DiskImager& i) {
-                  i.setVolumeCoverage(DiskImager::COVER_EVERY_VOLUME);
-                  return i.startReadingImage(dir.file("again.vimg"), true, false);
-                }),
+      ASSERT_EQ(runImager(drive, [&](DiskImager& i) { return i.startReadingImage(dir.file("again.vimg"), true, false); }),
                 "finished");
       EXPECT_EQ(readFile(dir.file("again.vimg")), readFile(image));
       std::vector<u8> reads(layout.diskSectors);
@@ -121,7 +117,7 @@ TEST(DriveLayouts, EveryVolumeIsCapturedUsedSectorsOnlyAndRestoredWhole) {
       const std::string target = dir.file("target.img");
       runOrThrow("head -c " + std::to_string((static_cast<long long>(layout.diskSectors) + growth) * 512) + " /dev/urandom > " +
                  shellQuote(target));
-      const std::string end = runImager(target, [&](DiskImager& i) {
+      const std::string end = runImager(openDisk(target), [&](DiskImager& i) {
         return i.startWritingImage(image, true, false, true,
                                    [&](std::shared_ptr<IDisk> d) { (void)SignatureEraser::eraseForeign(*d, image); });
       });
@@ -146,7 +142,7 @@ TEST(DriveLayouts, EveryVolumeIsCapturedUsedSectorsOnlyAndRestoredWhole) {
       runOrThrow("rm -f " + shellQuote(target) + " && truncate -s 80M " + shellQuote(target) + " && " + old + " " +
                  shellQuote(target));
       std::vector<std::string> erased;
-      ASSERT_EQ(runImager(target, [&](DiskImager& i) {
+      ASSERT_EQ(runImager(openDisk(target), [&](DiskImager& i) {
                   return i.startWritingImage(image, true, false, false, [&](std::shared_ptr<IDisk> d) {
                     erased = SignatureEraser::eraseForeign(*d, image);
                   });

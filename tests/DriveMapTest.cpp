@@ -92,17 +92,18 @@ void setEntry(FakeDisk& disk, bool fat32, u32 cluster, u32 value, u32 at = VOLUM
   test::putLE(disk, (u64(at) + (fat32 ? 32 : 4)) * 512 + (fat32 ? 4 : 2) * cluster, value, fat32 ? 4 : 2);
 }
 
-// The value in cluster 2 and in the FAT's last entry (for FAT32 past the volume's end).
-TEST(FatVolumeMapper, CountsAllocatedEndOfChainAndBadEntriesAsUsedUpToTheLastEntry) {
+// The value in cluster 2 and in the FAT's last entry (for FAT32 past the volume's end);
+// then boot sectors it refuses, and sector numbers past 32 bits.
+TEST(FatVolumeMapper, CountsAllocatedEndOfChainAndBadEntriesAsUsedUpToTheLastEntryAndRefusesWhatItCannotMap) {
   // {FAT32 or FAT16, the value, whether it marks a used cluster}
-  const std::tuple<bool, u32, bool> cases[] = {
+  const std::tuple<bool, u32, bool> values[] = {
       {false, 0x0000, false},    {false, 0x0001, false},    {false, 0x0002, true},     {false, 0xFFEF, true},
       {false, 0xFFF0, false},    {false, 0xFFF6, false},    {false, 0xFFF7, true},     {false, 0xFFFF, true},
       {true, 0x0FFFFFEF, true},  {true, 0x0FFFFFF0, false}, {true, 0x0FFFFFF6, false}, {true, 0x0FFFFFF7, true},
       {true, 0x0FFFFFFF, true},  {true, 0xF0000000, false}, {true, 0xF0000005, true},  {true, 0x1FFFFFF7, true},
       {true, 0xFFFFFFF6, false},
   };
-  for (const auto& [fat32, value, isUsed] : cases) {
+  for (const auto& [fat32, value, isUsed] : values) {
     SCOPED_TRACE(::testing::Message() << std::hex << value);
     const u32 dataStart = fat32 ? 148 : 152, spc = fat32 ? 1 : 4, last = fat32 ? 1023 : 4095;
     FakeDisk disk(512, 20200);
@@ -114,9 +115,8 @@ TEST(FatVolumeMapper, CountsAllocatedEndOfChainAndBadEntriesAsUsedUpToTheLastEnt
     const std::vector<Span> used{{VOLUME, dataStart + spc - 1}, {lastFirst, lastFirst + spc - 1}};
     EXPECT_EQ(spansOf(map), isUsed ? used : (std::vector<Span>{{VOLUME, dataStart - 1}}));
   }
-}
 
-TEST(FatVolumeMapper, RefusesWhatItCannotMap) {
+  // What it cannot map is refused.
   struct Case {
     const char* what;
     u8 type;
@@ -178,44 +178,42 @@ void setMbrEntry(FakeDisk& disk, int index, u8 type, u32 start, u32 count) {
   disk.put(510, std::vector<u8>{0x55, 0xAA});
 }
 
-// An empty table maps sectors 0 to 2048 without reading the gap, also on a drive smaller
-// than that. Otherwise the gap scan reads sectors 1.. one by one up to the smallest start
-// of any slot, also an empty one, adds those holding any non-zero byte, and stops quietly
-// at the first read failure.
-TEST(DriveMap, GapScanAndEmptyTable) {
+// A FAT16 and a FAT32 volume past the gap, each partition type in turn: the MBR, the
+// non-empty gap sectors below 2048 and each volume's used sectors; the highest sector is
+// the last volume's last, which is the drive's last.
+TEST(DriveMap, MapsAnEmptyTableTheMbrTheGapBelow2048AndEveryVolume) {
+  // An empty table maps sectors 0 to 2048 without reading the gap, also on a drive smaller
+  // than that. Otherwise the gap scan reads sectors 1.. one by one up to the smallest start
+  // of any slot, also an empty one, adds those holding any non-zero byte, and stops quietly
+  // at the first read failure.
   FakeDisk empty(512, 100);
-  SectorMap map;
-  u64 highest = 7;
-  getDriveMap(empty, map, highest, false);
-  EXPECT_EQ(spansOf(map), (std::vector<Span>{{0, 2048}}));
-  EXPECT_EQ(highest, 0u);
+  SectorMap emptyMap;
+  u64 emptyHighest = 7;
+  getDriveMap(empty, emptyMap, emptyHighest, false);
+  EXPECT_EQ(spansOf(emptyMap), (std::vector<Span>{{0, 2048}}));
+  EXPECT_EQ(emptyHighest, 0u);
   EXPECT_EQ(empty.calls(), (std::vector<FakeDisk::Call>{{FakeDisk::Op::Read, 0, 1}}));
 
-  FakeDisk disk(512, 8192);
-  setMbrEntry(disk, 0, 0x07, 500, 10);
-  setMbrEntry(disk, 2, 0x07, 100, 10);
-  setMbrEntry(disk, 3, 0x00, 40, 10);
-  for (u32 s : {3u, 39u, 40u}) disk.put(s * 512 + (s * 37) % 512, std::vector<u8>{1});
+  FakeDisk scanned(512, 8192);
+  setMbrEntry(scanned, 0, 0x07, 500, 10);
+  setMbrEntry(scanned, 2, 0x07, 100, 10);
+  setMbrEntry(scanned, 3, 0x00, 40, 10);
+  for (u32 s : {3u, 39u, 40u}) scanned.put(s * 512 + (s * 37) % 512, std::vector<u8>{1});
   PARTITION_TABLE_ENTRY entries[4];
-  std::memcpy(entries, disk.read(446, 64).data(), sizeof entries);
+  std::memcpy(entries, scanned.read(446, 64).data(), sizeof entries);
   for (u32 failing : {20u, 0u}) {
-    disk.clearCalls();
-    disk.gate = [failing](FakeDisk::Op, u32 sector, u32) { return sector != failing; };
+    scanned.clearCalls();
+    scanned.gate = [failing](FakeDisk::Op, u32 sector, u32) { return sector != failing; };
     SectorMap gap;
     addSectorRange(gap, makeSectorRange(0, 2));
-    findUsedSectorsAfterMbr(disk, entries, gap);
+    findUsedSectorsAfterMbr(scanned, entries, gap);
     const std::vector<Span> found{{0, 1}, {3, 3}, {39, 39}};  // sector 39 only when the scan gets there
     EXPECT_EQ(spansOf(gap), failing ? std::vector<Span>(found.begin(), found.end() - 1) : found);
     std::vector<FakeDisk::Call> reads;
     for (u32 s = 1; s <= (failing ? failing : 39); ++s) reads.push_back({FakeDisk::Op::Read, s, 1});
-    EXPECT_EQ(disk.calls(), reads);
+    EXPECT_EQ(scanned.calls(), reads);
   }
-}
 
-// A FAT16 and a FAT32 volume past the gap, each partition type in turn: the MBR, the
-// non-empty gap sectors below 2048 and each volume's used sectors; the highest sector is
-// the last volume's last, which is the drive's last.
-TEST(DriveMap, MapsTheMbrTheGapBelow2048AndEveryVolume) {
   for (const auto& [fat16, fat32] : {std::pair<u8, u8>{0x04, 0x0B}, {0x06, 0x0C}, {0x0E, 0x0B}}) {
     FakeDisk disk(512, 26000);
     setMbrEntry(disk, 0, fat16, 4096, 20000);

@@ -6,10 +6,8 @@
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <sstream>
 #include <tuple>
 
-#include <boost/property_tree/json_parser.hpp>
 #include <libVantor/LittleEndian.h>
 #include <libVantor/WinDiskFile.h>
 #include <libVantor/internal/Crc32.h>
@@ -28,13 +26,6 @@ namespace fmt = vantor::gpt_format;
 
 namespace {
 
-// One partition as "number: start+size type uuid "name"".
-std::string row(u32 number, u64 start, u64 size, const std::string& type, const std::string& uuid,
-                const std::string& name) {
-  return std::to_string(number) + ": " + std::to_string(start) + "+" + std::to_string(size) + " " + type + " " + uuid +
-         " \"" + name + "\"";
-}
-
 std::string guidText(const u8* g) {
   char s[40];
   std::snprintf(s, sizeof s, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", readLE32(g), readLE16(g + 4),
@@ -42,30 +33,28 @@ std::string guidText(const u8* g) {
   return s;
 }
 
-// What sfdisk reports of the disk (file or device): its partitions, a line each, then its
-// id and usable range ("id first-last").
+// What sfdisk reports of the disk (file or device): its partitions, a line each as
+// "number: start+size type uuid "name"", then its id and usable range ("id first-last").
+const char* const SFDISK_REPORT = R"PY(
+import json, re, sys
+t = json.load(sys.stdin)['partitiontable']
+for p in t['partitions']:
+    number = re.search(r'\d+$', p['node'])[0]
+    print('%s: %d+%d %s %s "%s"' % (number, p['start'], p['size'], p['type'], p['uuid'], p.get('name', '')))
+print('%s %d-%d' % (t['id'], t['firstlba'], t['lastlba']), end='')
+)PY";
+
 std::string sfdiskReport(const std::string& path) {
-  std::istringstream json(runOrThrow("sfdisk --json " + shellQuote(path) + " 2>/dev/null"));
-  boost::property_tree::ptree tree;
-  boost::property_tree::read_json(json, tree);
-  const auto& table = tree.get_child("partitiontable");
-  std::string r;
-  for (const auto& item : table.get_child("partitions")) {
-    const auto& p = item.second;
-    const std::string node = p.get<std::string>("node");
-    const std::size_t digits = node.find_last_not_of("0123456789") + 1;
-    r += row(static_cast<u32>(std::stoul(node.substr(digits))), p.get<u64>("start"), p.get<u64>("size"),
-             p.get<std::string>("type"), p.get<std::string>("uuid"), p.get<std::string>("name", "")) + "\n";
-  }
-  return r + table.get<std::string>("id") + " " + table.get<std::string>("firstlba") + "-" +
-         table.get<std::string>("lastlba");
+  return runOrThrow("sfdisk --json " + shellQuote(path) + " 2>/dev/null | python3 -c " + shellQuote(SFDISK_REPORT));
 }
 
+// The same of the layout read.
 std::string ourReport(const GptLayout& layout) {
   std::string r;
   for (const GptPartition& p : layout.partitions) {
-    r += row(p.number, p.firstSector, p.lastSector - p.firstSector + 1, guidText(p.typeGuid), guidText(p.uniqueGuid),
-             p.name) + "\n";
+    r += std::to_string(p.number) + ": " + std::to_string(p.firstSector) + "+" +
+         std::to_string(p.lastSector - p.firstSector + 1) + " " + guidText(p.typeGuid) + " " + guidText(p.uniqueGuid) +
+         " \"" + p.name + "\"\n";
   }
   return r + guidText(layout.diskGuid) + " " + std::to_string(layout.firstUsable) + "-" +
          std::to_string(layout.lastUsable);
@@ -83,15 +72,27 @@ const char* const SGDISK_PARTITIONS =
     " -n 1:2048:+4M -t 1:ef00 -c '1:Émoji 😀' -n 3:0:+6M -t 3:8300 -c '3:Données ☃'"
     " -n 6:0:+3M -t 6:0700 -c '6:a 36-unit name, 12345678901234567890'";
 
-void sgdiskPartition(const std::string& path) {
-  runOrThrow("sgdisk -o " + shellQuote(path));  // with -q, sgdisk writes nothing
-  runOrThrow("sgdisk" + std::string(SGDISK_PARTITIONS) + " " + shellQuote(path));
-}
-
 WinDiskFile openFile(const std::string& path, u32 sectorSize = 512) {
   WinDiskFile disk(vrk::String(path), WinDiskFile::OpenExisting, sectorSize, 0);
   EXPECT_TRUE(disk.isOpen()) << path;
   return disk;
+}
+
+// Recomputes the primary's entries CRC, then its header CRC, as a tool would that wrote
+// the damage on purpose.
+void fixPrimaryCrcs(FakeDisk& d) {
+  const std::vector<u8> header = d.read(512, 512);
+  const u64 arrayBytes = u64(readLE32(&header[fmt::HDR_ENTRY_COUNT])) * readLE32(&header[fmt::HDR_ENTRY_SIZE]);
+  if (arrayBytes <= fmt::MAX_ENTRIES_BYTES) {
+    const std::vector<u8> array = d.read(readLE64(&header[fmt::HDR_ENTRIES_LBA]) * 512, arrayBytes);
+    u8 crc[4];
+    writeLE32(crc, crc32(array.data(), array.size()));
+    d.put(512 + fmt::HDR_ENTRIES_CRC, crc, 4);
+  }
+  std::vector<u8> h = d.read(512, 92);
+  std::memset(&h[fmt::HDR_CRC], 0, 4);
+  writeLE32(&h[fmt::HDR_CRC], crc32(h.data(), h.size()));
+  d.put(512, h);
 }
 
 }  // namespace
@@ -123,29 +124,20 @@ TEST(GptLayout, ReadsWhatSfdiskReportsOfSgdiskAndSfdiskTables) {
   }
 }
 
-// The table's sectors copied onto a zero-filled file of `mib` MiB, as far as they fit.
-std::string copyTable(const TempDir& dir, const std::string& source, const std::string& name, u64 mib) {
-  const std::string path = makeFile(dir, name, mib);
-  WinDiskFile from = openFile(source), to = openFile(path);
-  for (const SectorRange& run : gptTableSectors(readGptLayout(from))) {
-    if (run.lastSector >= to.getSizeSectors()) continue;
-    std::vector<u8> bytes(u64(run.numSectors) * 512);
-    EXPECT_TRUE(from.readSectors(run.firstSector, bytes.data(), run.numSectors));
-    EXPECT_TRUE(to.writeSectors(run.firstSector, bytes.data(), run.numSectors));
-  }
-  return path;
-}
 
 // Onto a bigger and a smaller disk as sgdisk accepts it; onto one too small for a
-// partition, refused with the disk unchanged.
-TEST(GptLayout, MovesTheBackupOntoOtherDisksAsSgdiskAcceptsOrRefusesOneTooSmall) {
+// partition, refused with the disk unchanged. Then the damage the reader refuses, each
+// with a clear message.
+TEST(GptLayout, MovesTheBackupAsSgdiskAcceptsAndRefusesOneTooSmallOrDamaged) {
   TempDir dir;
   const std::string source = makeFile(dir, "source.img", 32);  // partitions end at 14 MiB
-  sgdiskPartition(source);
+  runOrThrow("sgdisk -o " + shellQuote(source) + " && sgdisk" + SGDISK_PARTITIONS + " " + shellQuote(source));
   const std::string before = sfdiskReport(source);
   for (const u64 mib : {48, 16, 14}) {
     SCOPED_TRACE(std::to_string(mib) + " MiB");
-    const std::string target = copyTable(dir, source, std::to_string(mib) + ".img", mib);
+    const std::string target = dir.file(std::to_string(mib) + ".img");  // the source, grown or cut
+    runOrThrow("cp " + shellQuote(source) + " " + shellQuote(target) + " && truncate -s " + std::to_string(mib) + "M " +
+               shellQuote(target));
     if (mib == 14) {
       const std::string unchanged = readFile(target);
       WinDiskFile disk = openFile(target);
@@ -166,34 +158,9 @@ TEST(GptLayout, MovesTheBackupOntoOtherDisksAsSgdiskAcceptsOrRefusesOneTooSmall)
     // The protective MBR covers the new disk.
     EXPECT_EQ(readLE32(reinterpret_cast<const u8*>(readFile(target).data()) + 446 + 12), mib * 2048 - 1);
   }
-}
 
-namespace {
-
-// Recomputes the primary's entries CRC, then its header CRC, as a tool would that wrote
-// the damage on purpose.
-void fixPrimaryCrcs(FakeDisk& d) {
-  const std::vector<u8> header = d.read(512, 512);
-  const u64 arrayBytes = u64(readLE32(&header[fmt::HDR_ENTRY_COUNT])) * readLE32(&header[fmt::HDR_ENTRY_SIZE]);
-  if (arrayBytes <= fmt::MAX_ENTRIES_BYTES) {
-    const std::vector<u8> array = d.read(readLE64(&header[fmt::HDR_ENTRIES_LBA]) * 512, arrayBytes);
-    u8 crc[4];
-    writeLE32(crc, crc32(array.data(), array.size()));
-    d.put(512 + fmt::HDR_ENTRIES_CRC, crc, 4);
-  }
-  std::vector<u8> h = d.read(512, 92);
-  std::memset(&h[fmt::HDR_CRC], 0, 4);
-  writeLE32(&h[fmt::HDR_CRC], crc32(h.data(), h.size()));
-  d.put(512, h);
-}
-
-}  // namespace
-
-TEST(GptLayout, RefusesDamageWithAClearMessage) {
-  TempDir dir;
-  const std::string file = makeFile(dir, "source.img", 16);  // 32768 sectors
-  sgdiskPartition(file);
-  const std::string image = readFile(file);
+  // The disk of 16 MiB (32768 sectors), damaged in each way the reader refuses.
+  const std::string image = readFile(dir.file("16.img"));
   const u64 entry3 = 2 * 512 + 2 * 128;  // the third entry: partition 3
   struct Case {
     std::function<void(FakeDisk&)> damage;

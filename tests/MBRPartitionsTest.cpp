@@ -110,10 +110,9 @@ TEST(PartitionTools, WriteReplacesOnlyTheFourEntriesAndFailuresChangeNothing) {
   }
   EXPECT_TRUE(throwsVantor([] { (void)PartitionTools::getPartitions(FakeDisk(256, 8)); }, ERR_UNSUPPORTED_SECTOR_SIZE,
                            "512 sector size required"));
-}
 
-// A remount that throws, after a good write or while a failed write unwinds.
-TEST(PartitionTools, ThrowingRemountNeitherEndsNorChangesTheTableWrite) {
+  // A remount that throws neither ends nor changes the outcome, after a good write or
+  // while a failed write unwinds.
   FakeDisk disk(512, 1);
   disk.remount = []() -> bool { throw std::runtime_error("remount failed"); };
   EXPECT_NO_THROW(PartitionTools::writePartitionsToMBR(disk, {entryOf(0, 0x83, 8, 16)}));

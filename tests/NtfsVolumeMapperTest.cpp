@@ -25,8 +25,7 @@ u64 field(const std::string& info, const std::string& name) {
 }
 
 TEST(NtfsVolumeMapper, MapEqualsTheBitmapAndCarriesEveryFile) {
-  std::string why;
-  if (!VolumeKit::available(why)) GTEST_SKIP() << why;
+  if (const std::string why = VolumeKit::unavailable(); !why.empty()) GTEST_SKIP() << why;
   // {name, the disk's sector size, the volume's MiB, the offset in disk sectors, mkntfs options}
   const std::tuple<const char*, u32, u64, u64, const char*> cases[] = {{"default", 512, 64, 0, ""},
                         {"small clusters at an offset", 512, 96, 2048, "-c 1024"},

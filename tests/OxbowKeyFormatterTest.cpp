@@ -59,7 +59,7 @@ void formatKey(const std::shared_ptr<IDisk>& disk, const std::string& loader, co
 
 // Four reserved sectors and the header at the file's first byte: the payload at sector 6,
 // the data partition from sector 16.
-TEST(OxbowKeyFormatterTest, FileBackedKeyHoldsTheLayoutByteForByte) {
+TEST(OxbowKeyFormatterTest, KeyHoldsTheLayoutByteForByteAndItsTableTheGeometrysCHS) {
   test::TempDir dir;
   const std::string keyPath = dir.file("key.img");
   const std::string loader = bootLoader(1000, 0), payload = patterned(5000, 3);
@@ -86,19 +86,18 @@ TEST(OxbowKeyFormatterTest, FileBackedKeyHoldsTheLayoutByteForByte) {
   const std::string written = test::readFile(keyPath);
   EXPECT_TRUE(written.substr(0, 16 * 512) == expected) << "the boot area differs";
   EXPECT_EQ(written.find_first_not_of(char(0xEE), 16 * 512), std::string::npos);
-}
 
-TEST(OxbowKeyFormatterTest, TableTakesItsCHSFromTheGeometryAndKeepsTheFilesSlots2And3) {
+  // A key with a geometry: the table takes its CHS from it and keeps the file's slots 2 and 3.
   auto disk = std::make_shared<FakeDisk>(512, 40000, DiskGeometry{64, 16, 32, 512});  // 32768 sectors
-  std::string loader = bootLoader(1000, 600, 1, 1);
-  std::memcpy(&loader[478], "\x80\x01\x02\x03\x83\x04\x05\x06\x10\x00\x00\x00\x20\x00\x00\x00", 16);  // slot 2
-  formatKey(disk, loader, patterned(5000, 9), 0x1000, 0, nullptr);
+  std::string slotted = bootLoader(1000, 600, 1, 1);
+  std::memcpy(&slotted[478], "\x80\x01\x02\x03\x83\x04\x05\x06\x10\x00\x00\x00\x20\x00\x00\x00", 16);  // slot 2
+  formatKey(disk, slotted, patterned(5000, 9), 0x1000, 0, nullptr);
   const std::vector<PARTITION_TABLE_ENTRY> slots = PartitionTools::getPartitions(*disk);  // data, then boot
   EXPECT_EQ(PartitionTools::getCHSAddress(slots[0].startCHS), (CHSAddress{0, 0, 13}));
-  EXPECT_EQ(std::memcmp(&slots[0].endCHS, &loader[446 + 5], 3), 0) << "sector 39999 lies past the geometry";
+  EXPECT_EQ(std::memcmp(&slots[0].endCHS, &slotted[446 + 5], 3), 0) << "sector 39999 lies past the geometry";
   EXPECT_EQ(PartitionTools::getCHSAddress(slots[1].startCHS), (CHSAddress{0, 0, 3}));
   EXPECT_EQ(PartitionTools::getCHSAddress(slots[1].endCHS), (CHSAddress{0, 0, 12}));
-  EXPECT_EQ(disk->read(478, 34), std::vector<u8>(&loader[478], &loader[512])) << "slots 2, 3 and the signature";
+  EXPECT_EQ(disk->read(478, 34), std::vector<u8>(&slotted[478], &slotted[512])) << "slots 2, 3 and the signature";
 }
 
 // The first signature is patched wherever it lies and a later one is left alone; the boot
@@ -186,7 +185,7 @@ TEST(OxbowKeyFormatterTest, EveryCheckFiresBeforeAnythingIsWritten) {
 
 // The boot area is one write between dismount and mount: a refused dismount writes
 // nothing, a failed remount is reported after the write. Either leaves FormatInfo as it was.
-TEST(OxbowKeyFormatterTest, DismountAndMountFailuresReportTheirCodeAndLeaveFormatInfo) {
+TEST(OxbowKeyFormatterTest, BootAreaAndResetAreOneWriteBetweenDismountAndMount) {
   for (const bool dismounts : {false, true}) {
     auto disk = std::make_shared<FakeDisk>(512, 100);
     disk->dismountResult = dismounts;
@@ -198,9 +197,8 @@ TEST(OxbowKeyFormatterTest, DismountAndMountFailuresReportTheirCodeAndLeaveForma
     EXPECT_EQ(disk->calls(), dismounts ? all : Calls{all[0]});
     EXPECT_EQ(fields(info), fields(Info{}));
   }
-}
 
-TEST(OxbowKeyFormatterTest, ResetKeyZeroesExactlyTheFirst1024Sectors) {
+  // A reset is one write of zeros over exactly the first 1024 sectors, between the two.
   auto disk = std::make_shared<FakeDisk>(512, 1025);
   disk->fill(0, 0xAA, 1025 * 512);
   DiskDevice key("key", disk);

@@ -97,8 +97,6 @@ if chattr +i locked.img 2>/dev/null; then
   chattr -i locked.img
 fi
 expect 0 "" -- verify sample.img raw1.img
-printf 'X' | dd of=raw1.img bs=1 seek=$((51200 * 512 + 3)) conv=notrunc status=none   # the FAT32 boot sector
-expect 1 "Data mismatch during verification of sector chunk starting at LBA 0000C800h" -- verify sample.img raw1.img
 head -c 1M /dev/urandom >random.bin
 expect 1 "neither a captured image nor a disk image.*nothing was written" -- restore random.bin never.img --size 64M
 [ -e never.img ] && fail "a refused restore of random bytes left the disk file it created"
@@ -110,9 +108,20 @@ expect 0 "" "Compression:        xz" -- info sample.img.xz
 expect 0 "" -- restore --verify sample.img.xz xz1.img xz2.img --size 64M
 [ "$(grep -c '(verified)' out.txt)" -eq 2 ] || fail "xz restore: two verified targets expected"
 expect 0 "" -- verify sample.img.gz xz1.img
-zip -q -1 sample.zip sample.img
-expect 0 "" -- restore --verify sample.zip zip1.img --size 64M
-cmp -s -n "$(stat -c %s sample.img)" sample.img zip1.img || fail "zip restore: the disk file differs from the image"
+zip -q -1 sample.zip sample.img && zip -q -0 stored.zip sample.img
+zstd -q -1 -c sample.img >sample.img.zst
+bzip2 -1 -c sample.img >sample.img.bz2
+# Every kind gives the disk image's bytes; damaged in its middle, it is an error that
+# leaves sector 0 of the drive as it was.
+for stream in xz:sample.img.xz zstd:sample.img.zst bzip2:sample.img.bz2 zip:sample.zip zip:stored.zip; do
+  kind=${stream%%:*} stream=${stream#*:}
+  expect 0 "" -- restore --verify "$stream" "$stream.img" --size 64M
+  cmp -s -n "$(stat -c %s sample.img)" sample.img "$stream.img" || fail "$stream: the disk file differs from the image"
+  cp "$stream" "bad.$stream" && printf 'XY' | dd of="bad.$stream" bs=1 seek=300000 conv=notrunc status=none
+  rm -f bad.img && truncate -s 64M bad.img
+  expect 1 "The $kind-compressed image .* is damaged after" -- restore "bad.$stream" bad.img
+  cmp -s -n 512 bad.img /dev/zero || fail "a damaged $stream: sector 0 was written"
+done
 if [ "${#runner[@]}" -eq 0 ]; then
   # A drive larger than the image keeps no old table's backup past what the stream wrote.
   truncate -s 96M oldgpt.img && sgdisk -o oldgpt.img >/dev/null
@@ -128,11 +137,10 @@ if [ "${#runner[@]}" -eq 0 ]; then
   grep -q "may be left partly written" err.txt || fail "a damaged stream's restore: the target is not said to be partly written"
 fi
 
-# --- a compressed captured image: smaller, with the plain image's checksums, read as it ----
+# --- a compressed captured image: smaller, read as it (the checksums: CompressedImageTest) --
 expect 2 "level from 1 to 19" -- capture --compress=20 sample.img packed.vqi
 expect 0 "" -- capture --compress sample.img packed.vqi
 [ "$(stat -c %s packed.vqi)" -lt "$(stat -c %s sample.vqi)" ] || fail "capture --compress: not smaller than the plain image"
-cmp -s packed.vqi.sums sample.vqi.sums || fail "capture --compress: its checksum file is not the plain capture's"
 expect 0 "" -- info --check packed.vqi
 expect 0 "" -- restore --verify packed.vqi packed1.img --size 64M
 
@@ -140,7 +148,6 @@ expect 0 "" -- restore --verify packed.vqi packed1.img --size 64M
 name="диск-磁盘"
 expect 0 "" -- capture sample.img "$name.vqi"
 expect 0 "" "$name.img" -- restore "$name.vqi" "$name.img" --size 64M
-same_files sample.img "$name.img" $fat32
 expect 0 "" -- capture "$name.img" "$name-2.vqi"
 [ -s "$name-2.vqi" ] || fail "capture of $name.img: no image $name-2.vqi, but: $(ls)"
 
@@ -207,20 +214,18 @@ cmp -s busy.img sample.img || fail "a refused second writer changed the file"
 
 [ ${#runner[@]} -eq 0 ] || smoke_end  # the Windows program: the checks both systems share, no more
 
-# --- a GPT disk: every volume taken (FAT32 mapped, a swap copied whole), restored onto a
-# bigger disk file with its backup table at the new end; the MBR backup refused on it ------
+# --- a GPT disk: every volume taken (FAT32 mapped, a swap copied whole); the MBR backup
+# refused on it (DriveLayoutsTest restores such disks onto bigger and smaller ones) -------
 truncate -s 96M gpt.img
 sgdisk -o gpt.img >/dev/null && sgdisk -n 1:2048:+40M -t 1:EF00 -n 2:0:+8M -t 2:8200 gpt.img >/dev/null
 mkfs.fat -F 32 -s 1 --offset 2048 gpt.img 81920 >/dev/null 2>&1
 mcopy -i gpt.img@@$((2048 * 512)) sample.img ::/disk.bin
 expect 0 "" "partition 1 (type EFI System, 40.0 MiB): fat32, .* used sectors taken" -- capture gpt.img gpt.vqi
 grep -q "partition 2 .*: no file system recognised, copied whole" out.txt || fail "capture: $(cat out.txt)"
-truncate -s 128M gpt2.img
-expect 0 "" -- restore --verify gpt.vqi gpt2.img
-expect 1 "holds a GPT" -- partitions --force gpt2.img backup
-expect 0 "" "EFI System" -- partitions gpt2.img show
+expect 1 "holds a GPT" -- partitions --force gpt.img backup
+expect 0 "" "EFI System" -- partitions gpt.img show
 # A boot key laid over a GPT disk replaces the table: neither GPT header is left.
-cp gpt2.img gptkey.img
+cp gpt.img gptkey.img
 expect 0 "" -- bootkey gptkey.img format --loader loader.bin --payload payload.bin --force
 [ "$(blkid -p -o value -s PTTYPE gptkey.img)" != gpt ] && [ "$(tail -c 512 gptkey.img | head -c 8)" != "EFI PART" ] ||
   fail "bootkey over a GPT: $(blkid -p gptkey.img; cat out.txt)"

@@ -7,8 +7,8 @@
 // verdict and a digest of every file in it. For the mapper tests, the judgement of a map:
 // only its sectors copied over random bytes must still be the same volume. And, for
 // damage tests, a volume's bytes laid onto a FakeDisk. Mounts are undone when each step
-// ends, also when it fails. Needs root (loop devices, FUSE): where it is not, available()
-// answers false with the reason, for GTEST_SKIP. A failing tool throws
+// ends, also when it fails. Needs root (loop devices, FUSE): where it is not, unavailable()
+// answers the reason, for GTEST_SKIP. A failing tool throws
 // std::runtime_error with the command and its output.
 #pragma once
 #include <string>
@@ -27,8 +27,8 @@ class VolumeKit {
   // Works in `directory` (a TempDir's), which holds the scratch files and mount points.
   explicit VolumeKit(std::string directory) : dir_(std::move(directory)) {}
 
-  // Whether volumes can be made here; `whyNot` says why not.
-  static bool available(std::string& whyNot);
+  // Why volumes cannot be made here; "" when they can.
+  static std::string unavailable();
   // A volume of `kind` in a new file `path` of `sectors` 512-byte sectors, filled.
   // `hiddenSectors` is where it will lie on its disk, for the boot sectors that record it;
   // `mkfsOptions` go to its mkfs; `sectorSize` is the device's that mkfs.exfat takes.

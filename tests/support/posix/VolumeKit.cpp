@@ -2,9 +2,7 @@
 #include "support/VolumeKit.h"
 
 #include <filesystem>
-#include <fstream>
 #include <stdexcept>
-#include <vector>
 
 #include "support/LoopDevice.h"
 #include "support/TempDir.h"
@@ -51,23 +49,13 @@ const char* nameOf(VolumeKind kind) {
   return NAMES[static_cast<int>(kind)];
 }
 
-bool VolumeKit::available(std::string& whyNot) {
-  if (!isRoot()) {
-    whyNot = "making file systems through their drivers needs root (loop devices, FUSE)";
-    return false;
-  }
+std::string VolumeKit::unavailable() {
+  if (!isRoot()) return "making file systems through their drivers needs root (loop devices, FUSE)";
   for (const char* tool : {"mkfs.exfat", "mount.exfat-fuse", "fsck.exfat", "mkntfs", "ntfs-3g", "ntfsfix", "mkfs.ext4",
                            "e2fsck", "mkfs.fat", "fsck.fat", "mcopy", "sgdisk", "sfdisk", "mkswap"}) {
-    if (run(std::string("command -v ") + tool + " >/dev/null") != 0) {
-      whyNot = std::string(tool) + " is not installed";
-      return false;
-    }
+    if (run(std::string("command -v ") + tool + " >/dev/null") != 0) return std::string(tool) + " is not installed";
   }
-  if (!std::filesystem::exists("/dev/fuse")) {
-    whyNot = "no /dev/fuse";
-    return false;
-  }
-  return true;
+  return std::filesystem::exists("/dev/fuse") ? "" : "no /dev/fuse";
 }
 
 void VolumeKit::make(const std::string& path, VolumeKind kind, u64 sectors, u64 hiddenSectors,
@@ -78,11 +66,10 @@ void VolumeKit::make(const std::string& path, VolumeKind kind, u64 sectors, u64 
   if (isFat(kind)) {
     runOrThrow("mkfs.fat -F " + std::string(kind == VolumeKind::Fat16 ? "16" : "32 -s 1") + " -h " + hidden + " " +
                options + q);
-    const std::string tree = dir_ + "/fat-tree";
-    std::filesystem::create_directories(tree);
-    runOrThrow("bash -c " + shellQuote(FILL_SCRIPT) + " fill " + shellQuote(tree));
-    runOrThrow("mcopy -s -i " + q + " " + shellQuote(tree) + "/* ::/ && mdel -i " + q + " ::/tmp1 ::/tmp3");
-    std::filesystem::remove_all(tree);
+    // Filled in a folder, copied in (mcopy writes each file in one piece), two files deleted.
+    const std::string tree = shellQuote(dir_ + "/fat-tree");
+    runOrThrow("mkdir -p " + tree + " && bash -c " + shellQuote(FILL_SCRIPT) + " fill " + tree + " && mcopy -s -i " + q +
+               " " + tree + "/* ::/ && mdel -i " + q + " ::/tmp1 ::/tmp3 && rm -rf " + tree);
     return;
   }
   if (kind == VolumeKind::Swap) return (void)runOrThrow("mkswap " + q);
@@ -118,13 +105,9 @@ std::string VolumeKit::problems(const std::string& disk, u64 firstSector, u64 se
   static const char* const CHECKERS[] = {"fsck.fat", "fsck.fat", "fsck.exfat", "ntfsfix", "e2fsck -f", "e2fsck -f",
                                          "e2fsck -f", nullptr};
   if (kind == VolumeKind::Swap) return "";
-  const std::string volume = shellQuote(extract(disk, firstSector, sectors));
-  try {
-    (void)runOrThrow(std::string(CHECKERS[static_cast<int>(kind)]) + " -n " + volume);
-    return "";
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
+  const std::string command = std::string(CHECKERS[static_cast<int>(kind)]) + " -n " +
+                              shellQuote(extract(disk, firstSector, sectors)), log = dir_ + "/checker.log";
+  return run(command + " >" + shellQuote(log) + " 2>&1") == 0 ? "" : command + ":\n" + readFile(log);
 }
 
 std::string VolumeKit::digests(const std::string& disk, u64 firstSector, u64 sectors, VolumeKind kind) const {
@@ -132,12 +115,9 @@ std::string VolumeKit::digests(const std::string& disk, u64 firstSector, u64 sec
   const std::string list = "find . -type f -print0 | sort -z | xargs -0 -r sha256sum";
   if (kind == VolumeKind::Swap) return runOrThrow("sha256sum < " + shellQuote(volume));
   if (isFat(kind)) {
-    const std::string tree = dir_ + "/fat-out";
-    runOrThrow("rm -rf " + shellQuote(tree) + " && mkdir " + shellQuote(tree) + " && mcopy -s -n -i " +
-               shellQuote(volume) + " ::/ " + shellQuote(tree));
-    const std::string out = runOrThrow("cd " + shellQuote(tree) + " && " + list);
-    std::filesystem::remove_all(tree);
-    return out;
+    const std::string tree = shellQuote(dir_ + "/fat-out");
+    return runOrThrow("rm -rf " + tree + " && mkdir " + tree + " && mcopy -s -n -i " + shellQuote(volume) + " ::/ " +
+                      tree + " && cd " + tree + " && " + list);
   }
   std::string out;
   withMounted(dir_, volume, kind, true,
@@ -149,20 +129,16 @@ std::string VolumeKit::mappedCopyProblems(const std::string& disk, u32 sectorSiz
                                           u64 firstSector, u64 sectors, VolumeKind kind) const {
   const u64 begin = firstSector * 512, end = begin + sectors * 512;
   const std::string copy = dir_ + "/mapped-copy.img";
-  runOrThrow("head -c " + std::to_string(end) + " /dev/urandom > " + shellQuote(copy));
-  {
-    std::ifstream in(disk, std::ios::binary);
-    std::fstream out(copy, std::ios::binary | std::ios::in | std::ios::out);
-    std::vector<char> bytes;
-    for (u32 i = 0; i < map.size(); ++i) {
-      const u64 at = u64(map[i].firstSector) * sectorSize, n = u64(map[i].numSectors) * sectorSize;
-      if (at < begin || at + n > end) return "run " + std::to_string(i) + " leaves the volume";
-      bytes.resize(n);
-      in.seekg(std::streamoff(at)).read(bytes.data(), std::streamsize(n));
-      out.seekp(std::streamoff(at)).write(bytes.data(), std::streamsize(n));
-    }
-    if (!in || !out) throw std::runtime_error("cannot copy the mapped sectors of " + disk);
+  std::string script = "set -e\nhead -c " + std::to_string(end) + " /dev/urandom > " + shellQuote(copy);
+  for (u32 i = 0; i < map.size(); ++i) {
+    const u64 at = u64(map[i].firstSector) * sectorSize, n = u64(map[i].numSectors) * sectorSize;
+    if (at < begin || at + n > end) return "run " + std::to_string(i) + " leaves the volume";
+    script += "\ndd if=" + shellQuote(disk) + " of=" + shellQuote(copy) + " bs=" + std::to_string(sectorSize) +
+              " skip=" + std::to_string(map[i].firstSector) + " seek=" + std::to_string(map[i].firstSector) +
+              " count=" + std::to_string(map[i].numSectors) + " conv=notrunc status=none";
   }
+  writeFile(dir_ + "/copy.sh", script);  // too long for one argument
+  runOrThrow("sh " + shellQuote(dir_ + "/copy.sh"));
   const std::string verdict = problems(copy, firstSector, sectors, kind);
   if (!verdict.empty()) return verdict;
   const std::string files = digests(disk, firstSector, sectors, kind);
