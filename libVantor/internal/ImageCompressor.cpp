@@ -48,9 +48,10 @@ bool looksEven(const u8* block) {
   return bits >= NOISE_BITS * samples;
 }
 
-// True when no 8-byte word at the start of a sector of [from, to) of `bytes` occurs twice
-// outside [skipFrom, skipTo) (it would in a run of sectors repeated a whole number of
-// sectors later, which compresses though its bytes are even). `seen` is the caller's.
+// True when no 8-byte word at the start of a sector of the `size` bytes, but for those
+// in [skipFrom, skipTo), occurs twice (it would in a run of sectors repeated a whole
+// number of sectors later, which compresses though its bytes are even). `seen` is the
+// caller's.
 bool wordsDiffer(const u8* bytes, std::size_t size, std::size_t skipFrom, std::size_t skipTo, std::vector<u64>& seen) {
   // Open addressing over twice as many slots as words; 0 marks a free slot (a zero word
   // is not noise).
@@ -58,49 +59,21 @@ bool wordsDiffer(const u8* bytes, std::size_t size, std::size_t skipFrom, std::s
   std::size_t slots = 1;
   while (slots < 2 * words) slots <<= 1;
   seen.assign(slots, 0);
-  for (std::size_t i = 0; i + 8 <= size; i += WORD_STEP) {
-    if (i >= skipFrom && i < skipTo) {
-      i = skipTo - WORD_STEP;
-      continue;
+  const auto differ = [&](std::size_t from, std::size_t to) {
+    for (std::size_t i = from; i < to && i + 8 <= size; i += WORD_STEP) {
+      u64 word;
+      std::memcpy(&word, bytes + i, sizeof word);
+      if (word == 0) return false;
+      std::size_t slot = static_cast<std::size_t>((word * 0x9E3779B97F4A7C15ull) >> 20) & (slots - 1);
+      while (seen[slot] != 0) {
+        if (seen[slot] == word) return false;
+        slot = (slot + 1) & (slots - 1);
+      }
+      seen[slot] = word;
     }
-    u64 word;
-    std::memcpy(&word, bytes + i, sizeof word);
-    if (word == 0) return false;
-    std::size_t slot = static_cast<std::size_t>((word * 0x9E3779B97F4A7C15ull) >> 20) & (slots - 1);
-    while (seen[slot] != 0) {
-      if (seen[slot] == word) return false;
-      slot = (slot + 1) & (slots - 1);
-    }
-    seen[slot] = word;
-  }
-  return true;
-}
-
-// The bytes of a piece to compress, [from, to); the rest is noise as far as a compressor
-// can tell without compressing it, to be stored as zstd itself would store it. Data
-// already compressed or encrypted and random files mostly are. Noise is what a piece
-// starts or ends with: blocks whose sampled bytes look even (a short last block is
-// judged with the bytes before it, as too few samples look uneven), without a word
-// repeated (wordsDiffer). A head or tail of fewer than SPLIT_BLOCKS blocks is compressed
-// with the rest: its own stored frame would cost more than the time it saves. A piece
-// shorter than a block is compressed. `seen` is the caller's, kept between pieces.
-struct Span {
-  std::size_t from, to;
-};
-Span compressedSpan(const u8* bytes, std::size_t size, std::vector<u64>& seen) {
-  if (size < BLOCK_BYTES) return {0, size};
-  const std::size_t blocks = (size + BLOCK_BYTES - 1) / BLOCK_BYTES;
-  const auto even = [&](std::size_t block) {
-    return looksEven(bytes + std::min((block + 1) * BLOCK_BYTES, size) - BLOCK_BYTES);
+    return true;
   };
-  std::size_t head = 0, tail = blocks;
-  while (head < blocks && even(head)) ++head;
-  while (tail > head && even(tail - 1)) --tail;
-  if (head < blocks && head < SPLIT_BLOCKS) head = 0;
-  if (head < blocks && blocks - tail < SPLIT_BLOCKS) tail = blocks;
-  const Span span{std::min(head * BLOCK_BYTES, size), std::min(tail * BLOCK_BYTES, size)};
-  if (span.from == 0 && span.to == size) return span;
-  return wordsDiffer(bytes, size, span.from, span.to, seen) ? span : Span{0, size};
+  return differ(0, skipFrom) && differ(skipTo, size);
 }
 
 // True when the bytes look like an allocation table of 32-bit numbers: a FAT32's cluster
@@ -115,6 +88,41 @@ bool looksLikeTable(const u8* bytes, std::size_t size) {
     up += counts;
   }
   return samples > 0 && up * 8 >= samples;
+}
+
+// What of a piece to compress, [from, to), and whether as a table (looksLikeTable, where
+// `tables` allows); the rest is noise as far as a compressor can tell without compressing
+// it, to be stored as zstd itself would store it. Data already compressed or encrypted
+// and random files mostly are. Noise is blocks whose sampled bytes look even (a short last
+// block is judged with the bytes before it, as too few samples look uneven), without a
+// word repeated (wordsDiffer). A piece is stored when it is all noise. Its head or tail of
+// noise is split from a table only, which takes the optimal parser far longer than zstd
+// takes to store noise, and only when SPLIT_BLOCKS long: its own stored frame would cost
+// more than the time it saves. Beside other data noise is left to zstd with the rest: a
+// few blocks are a weaker sample than a whole piece, and a file already compressed but
+// stored twice within a MiB passes for noise though zstd gains by it. A piece shorter
+// than a block is compressed. `seen` is the caller's, kept between pieces.
+struct Span {
+  std::size_t from, to;
+  bool table;
+};
+Span compressedSpan(const u8* bytes, std::size_t size, bool tables, std::vector<u64>& seen) {
+  const auto whole = [&] { return Span{0, size, tables && looksLikeTable(bytes, size)}; };
+  if (size < BLOCK_BYTES) return whole();
+  const std::size_t blocks = (size + BLOCK_BYTES - 1) / BLOCK_BYTES;
+  const auto even = [&](std::size_t block) {
+    return looksEven(bytes + std::min((block + 1) * BLOCK_BYTES, size) - BLOCK_BYTES);
+  };
+  std::size_t head = 0, tail = blocks;
+  while (head < blocks && even(head)) ++head;
+  if (head == blocks) return wordsDiffer(bytes, size, size, size, seen) ? Span{size, size, false} : whole();
+  while (even(tail - 1)) --tail;
+  if (head < SPLIT_BLOCKS) head = 0;
+  if (blocks - tail < SPLIT_BLOCKS) tail = blocks;
+  const Span table{head * BLOCK_BYTES, std::min(tail * BLOCK_BYTES, size), true};
+  if (table.from == 0 && table.to == size) return whole();
+  if (!tables || !looksLikeTable(bytes + table.from, table.to - table.from)) return Span{0, size, false};
+  return wordsDiffer(bytes, size, table.from, table.to, seen) ? table : whole();
 }
 
 }  // namespace
@@ -172,14 +180,8 @@ void ImageCompressor::work() {
 #if VANTOR_HAVE_DECOMPRESSION
       if (!context) throw VantorException(ERR_GENERAL, "zstd could not start");
       const u8* in = frame->input.data();
-      Span span = compressedSpan(in, frame->input.size(), seen);
-      const bool table = span.from < span.to && level_ >= TABLE_LEVELS_FROM && level_ <= TABLE_LEVELS_TO &&
-                         looksLikeTable(in + span.from, span.to - span.from);
-      // Noise is split from a table only, which takes the optimal parser far longer than
-      // zstd takes to store noise. Beside other data it is left to zstd with the rest: a
-      // few blocks are a weaker sample than a whole piece, and a file already compressed
-      // but stored twice within a MiB passes for noise though zstd gains by it.
-      if (!table && span.from < span.to) span = {0, frame->input.size()};
+      const Span span = compressedSpan(in, frame->input.size(),
+                                       level_ >= TABLE_LEVELS_FROM && level_ <= TABLE_LEVELS_TO, seen);
       frame->from = span.from;
       frame->to = span.to;
       if (span.from < span.to) {
@@ -193,7 +195,7 @@ void ImageCompressor::work() {
         // The level's own window is smaller at the fast levels; no frame refers to another,
         // so one that spans the frame costs no reader more memory than the frame itself.
         (void)ZSTD_CCtx_setParameter(context.get(), ZSTD_c_windowLog, compressed_image::FRAME_WINDOW_LOG);
-        if (table) {
+        if (span.table) {
           // Numbers counting up are a literal byte and a 3-byte match at the last offset,
           // again and again, which only the optimal parser prices right: a FAT so
           // compressed is about 2.5 times smaller than at the fast levels. At its
