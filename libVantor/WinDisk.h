@@ -59,11 +59,11 @@ class VANTOR_EXPORT WinDisk : public IDisk {
   bool impWriteSectors(u32 sectorOffset, const void* buffer, u32 sectorCount) override;
   void setWriteProtected(bool value) { writeProtected = value; }
   void setNoMedium(bool value) { noMedium = value; }
+  void logTransferFailure(const char* number, const char* text, u32 sectorOffset, u32 sectorCount, int error) const;
 
  private:
   // `error` receives the system's code of a failed seek, taken at the failing call.
   bool setFilePointer(u64 byteOffset, int& error) const;
-  void logTransferFailure(const char* number, const char* text, u32 sectorOffset, u32 sectorCount, int error) const;
 
   u32 sectorSize = 0;
   u64 sizeBytes = 0;

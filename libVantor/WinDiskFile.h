@@ -5,6 +5,11 @@
 // path is taken relative to the running program's directory, not the current one.
 // The constructor never throws: a file that cannot be opened or sized shows in isOpen().
 // No volumes, no media type (MEDIA_UNKNOWN), no geometry (so no CHS addresses).
+// A write of whole 4 KiB blocks, from memory aligned on 4 KiB, goes to the medium past
+// the system's cache where the platform and the file system allow it (on Linux), so that
+// writing a large disk file neither fills the cache nor waits on its writeback at the
+// end; any other write, and every read, goes through the cache. The system keeps the two
+// coherent: a read sees every write, however it was made.
 #pragma once
 #include <libVantor/Export.h>
 #include <libVantor/WinDisk.h>
@@ -33,11 +38,15 @@ class VANTOR_EXPORT WinDiskFile final : public WinDisk {
   // The file's absolute path.
   const vrk::String& getPath() const { return path_; }
 
+ protected:
+  bool impWriteSectors(u32 sectorOffset, const void* buffer, u32 sectorCount) override;
+
  private:
   bool expandFileToSpecifiedSize();
 
   bool open = false;
   vrk::String path_;
+  HandleHolder uncached_;  // the file opened for uncached writes; invalid without them
 };
 
 }  // namespace vantor

@@ -51,6 +51,8 @@ int refusal = 0;
 int geometryFd = -1;      // the descriptor that answers a geometry
 int geometryQueries = 0;  // HDIO_GETGEO requests seen for it
 int mediumGoneFd = -1;    // the descriptor whose writes fail with ENOMEDIUM
+int uncachedFailure = 0;  // the error of every write on an O_DIRECT descriptor; 0: none
+int uncachedWrites = 0;   // writes tried on O_DIRECT descriptors
 // The block device whose reads are counted and whose transfers that cover `faultByte` meet
 // `fault`: "read" and "write" fail with EIO, and after a "vanish" write every transfer
 // fails. Changed only while no imaging thread runs.
@@ -105,6 +107,11 @@ class FaultyDrives final : public vantor::os::PosixApi {
     if ((on == 2 && fault == "write") || (on && vanished)) return failWith(EIO);
     return PosixApi::write(fd, buffer, count);
   }
+  ssize_t pwrite(int fd, const void* buffer, size_t count, off_t offset) override {
+    if ((::fcntl(fd, F_GETFL) & O_DIRECT) == 0) return PosixApi::pwrite(fd, buffer, count, offset);
+    ++uncachedWrites;
+    return uncachedFailure ? failWith(uncachedFailure) : PosixApi::pwrite(fd, buffer, count, offset);
+  }
   ssize_t read(int fd, void* buffer, size_t count) override {
     const int on = onWatched(fd, count);
     readsSeen += on != 0;
@@ -151,6 +158,38 @@ TEST(DiskHandle, GeometryLostMediumAndTransfersAbove2GiB) {
   DiskBufferPointer buffer(u64(sectors) * 512);
   WinDisk sink(vrk::FileHandle(::open("/dev/null", O_WRONLY | O_CLOEXEC)), 512, u64(sectors) * 512);
   EXPECT_TRUE(sink.writeSectors(0, buffer.get(), sectors));
+}
+
+// A disk file's writes of whole aligned 4 KiB blocks go past the cache, the rest through
+// it, and a read sees the last write whichever way each went. A file system that turns
+// them down (EINVAL) has that write and every later one made through the cache; a failure
+// of the medium fails the write, and the next aligned one is tried uncached again.
+TEST(DiskFile, AlignedWritesGoUncachedUnlessTheFileSystemTurnsThemDown) {
+  TempDir dir;
+  const int probe = ::open(dir.file("probe").c_str(), O_CREAT | O_RDWR | O_DIRECT | O_CLOEXEC, 0644);
+  if (probe < 0) GTEST_SKIP() << "the temporary folder's file system has no uncached writes";
+  ::close(probe);
+  DiskBufferPointer block(8192);
+  DiskBufferPointer back(8192);
+  for (const int failure : {0, EINVAL, EIO}) {
+    SCOPED_TRACE(failure);
+    WinDiskFile disk(dir.file("disk" + std::to_string(failure)), WinDiskFile::OpenAlways, 512, 65536);
+    ASSERT_TRUE(disk.isOpen());
+    uncachedFailure = failure;
+    uncachedWrites = 0;
+    std::memset(block.get(), 'a', 8192);
+    EXPECT_EQ(disk.writeSectors(8, block.get(), 16), failure != EIO);
+    std::memset(block.get(), 'b', 512);
+    EXPECT_TRUE(disk.writeSectors(9, block.get(), 1)) << "one sector goes through the cache";
+    std::memset(block.get(), 'c', 8192);
+    EXPECT_EQ(disk.writeSectors(8, block.get(), 16), failure != EIO);
+    EXPECT_EQ(uncachedWrites, failure == EINVAL ? 1 : 2);
+    uncachedFailure = 0;
+    ASSERT_TRUE(disk.readSectors(8, back.get(), 16));
+    if (failure != EIO) {
+      EXPECT_EQ(0, std::memcmp(back.get(), block.get(), 8192)) << "the last write wins";
+    }
+  }
 }
 
 dev_t deviceNumber(const std::string& node) {

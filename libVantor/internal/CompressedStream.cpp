@@ -20,8 +20,6 @@
 namespace vantor {
 namespace {
 
-// The mapped file's pages behind the decoders leave the process each time this many
-// more bytes were decoded.
 // What the xz decoder may take with two threads, and at most with one.
 constexpr u64 XZ_THREADED_MEMORY = 160ull << 20;
 constexpr u64 DECODER_MEMORY = 256ull << 20;

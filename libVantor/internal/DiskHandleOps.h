@@ -38,4 +38,17 @@ NativeHandle openFile(const vrk::String& path, bool create, bool readOnly);
 // Sets the end of the file at `size`: extends with zeros or cuts.
 [[nodiscard]] bool setFileSize(NativeHandle h, u64 size);
 
+// The file at the absolute `path` opened once more, for writing past the system's cache:
+// each write goes to the medium as it is made (O_DIRECT), from memory, at an offset and of
+// a length that are whole multiples of UNCACHED_BLOCK. Invalid where the platform or the
+// file system has no such writes.
+constexpr u32 UNCACHED_BLOCK = 4096;
+NativeHandle openFileUncached(const vrk::String& path);
+// One write of the whole request at `byteOffset` (restarted as writeOnce is), leaving the
+// handle's own position alone.
+[[nodiscard]] bool writeAt(NativeHandle h, u64 byteOffset, const void* buffer, u32 byteCount, u32& transferred);
+// The system turned an uncached write down for its own reasons (the alignment its file
+// system asks, or no such writes at all), not for the medium: a cached write can do it.
+bool refusesUncached(int systemError);
+
 }  // namespace vantor::os

@@ -1,7 +1,9 @@
 // os_includes/posix/libVantor/DiskHandleOps.cpp
 //
-// POSIX side of the disk seam: lseek(2), read(2), write(2), ftruncate(2), HDIO_GETGEO;
-// the transfers, the opens and the ioctls through PosixApi.
+// POSIX side of the disk seam: lseek(2), read(2), write(2), pwrite(2), ftruncate(2),
+// HDIO_GETGEO; the transfers, the opens and the ioctls through PosixApi. A file's uncached
+// writes are pwrite(2) on a second descriptor opened with O_DIRECT, which the file system
+// turns down with EINVAL where it wants another alignment or has none.
 // EINTR restarts a call. A transfer carries on after a partial answer (Linux moves at
 // most 0x7FFFF000 bytes a call) until it is whole, fails, or meets the end of the medium.
 // The end of a file is a short transfer, as Windows reports one on a file; the end of a
@@ -61,6 +63,14 @@ bool transferWhole(Transfer transfer, NativeHandle h, Byte* buffer, u32 byteCoun
 
 }  // namespace
 
+bool writeAt(NativeHandle h, u64 byteOffset, const void* buffer, u32 byteCount, u32& transferred) {
+  const char* const start = static_cast<const char*>(buffer);
+  const auto write = [start, byteOffset](int fd, const char* bytes, size_t count) {
+    return posixApi().pwrite(fd, bytes, count, static_cast<off_t>(byteOffset + u64(bytes - start)));
+  };
+  return transferWhole(write, h, start, byteCount, transferred);
+}
+
 bool readOnce(NativeHandle h, void* buffer, u32 byteCount, u32& transferred) {
   const auto read = [](int fd, void* bytes, size_t count) { return posixApi().read(fd, bytes, count); };
   return transferWhole(read, h, static_cast<char*>(buffer), byteCount, transferred);
@@ -106,6 +116,10 @@ NativeHandle openFile(const vrk::String& path, bool create, bool readOnly) {
   }
   return fd;
 }
+
+NativeHandle openFileUncached(const vrk::String& path) { return openRetrying(path.c_str(), O_RDWR | O_DIRECT); }
+
+bool refusesUncached(int systemError) { return systemError == EINVAL; }
 
 bool fileSize(NativeHandle h, u64& size) {
   struct stat st {};
