@@ -22,7 +22,7 @@ WinDiskFile::WinDiskFile(const vrk::String& path, CreateDisposition disposition,
   setDiskParameters(opened, sectorSize, sizeBytes);
   // A file opened for reading keeps its size: it is never extended or cut.
   open = readOnly ? sized && fileBytes == sizeBytes : expandFileToSpecifiedSize();
-  if (open && !readOnly) uncached_.reset(os::openFileUncached(absolute));
+  if (open) uncached_.reset(os::openFileUncached(opened.get(), readOnly));
   // `opened` closes here; the disk keeps its duplicate.
 }
 
@@ -30,20 +30,38 @@ WinDiskFile::~WinDiskFile() = default;
 
 WinDiskFile* WinDiskFile::clone() const { return new WinDiskFile(*this); }
 
+bool WinDiskFile::goesUncached(u64 byteOffset, u64 byteCount, const void* buffer) const {
+  const auto whole = [](u64 n) { return n % os::UNCACHED_BLOCK == 0; };
+  return uncached_.isValid() && !uncachedTurnedDown_ && byteCount <= 0xFFFFFFFFull && whole(byteOffset) &&
+         whole(byteCount) && whole(reinterpret_cast<std::uintptr_t>(buffer)) &&
+         byteOffset + byteCount <= getSizeBytes();
+}
+
+bool WinDiskFile::turnedDown(const char* number, const char* text, u32 sectorOffset, u32 sectorCount) const {
+  const int error = os::lastSystemError();
+  if (os::refusesUncached(error)) return uncachedTurnedDown_ = true;
+  logTransferFailure(number, text, sectorOffset, sectorCount, error);
+  return false;
+}
+
+bool WinDiskFile::impReadSectors(u32 sectorOffset, void* buffer, u32 sectorCount) const {
+  const u64 offset = getByteOffset(sectorOffset);
+  const u64 bytes = u64(sectorCount) * getSectorSize();
+  if (goesUncached(offset, bytes, buffer)) {
+    u32 transferred = 0;
+    if (os::readAt(uncached_.get(), offset, buffer, static_cast<u32>(bytes), transferred)) return transferred == bytes;
+    if (!turnedDown("84 ", "Error reading from disk device. ", sectorOffset, sectorCount)) return false;
+  }
+  return WinDisk::impReadSectors(sectorOffset, buffer, sectorCount);
+}
+
 bool WinDiskFile::impWriteSectors(u32 sectorOffset, const void* buffer, u32 sectorCount) {
   const u64 offset = getByteOffset(sectorOffset);
   const u64 bytes = u64(sectorCount) * getSectorSize();
-  const auto whole = [](u64 n) { return n % os::UNCACHED_BLOCK == 0; };
-  if (uncached_.isValid() && bytes <= 0xFFFFFFFFull && whole(offset) && whole(bytes) &&
-      whole(reinterpret_cast<std::uintptr_t>(buffer))) {
+  if (goesUncached(offset, bytes, buffer)) {
     u32 transferred = 0;
     if (os::writeAt(uncached_.get(), offset, buffer, static_cast<u32>(bytes), transferred)) return transferred == bytes;
-    const int error = os::lastSystemError();
-    if (!os::refusesUncached(error)) {
-      logTransferFailure("106 ", "Error writing to disk device. ", sectorOffset, sectorCount, error);
-      return false;
-    }
-    uncached_.reset();  // the file system wants other writes: the cache takes them from here on
+    if (!turnedDown("106 ", "Error writing to disk device. ", sectorOffset, sectorCount)) return false;
   }
   return WinDisk::impWriteSectors(sectorOffset, buffer, sectorCount);
 }

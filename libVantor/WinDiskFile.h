@@ -5,11 +5,13 @@
 // path is taken relative to the running program's directory, not the current one.
 // The constructor never throws: a file that cannot be opened or sized shows in isOpen().
 // No volumes, no media type (MEDIA_UNKNOWN), no geometry (so no CHS addresses).
-// A write of whole 4 KiB blocks, from memory aligned on 4 KiB, goes to the medium past
-// the system's cache where the platform and the file system allow it (on Linux), so that
-// writing a large disk file neither fills the cache nor waits on its writeback at the
-// end; any other write, and every read, goes through the cache. The system keeps the two
-// coherent: a read sees every write, however it was made.
+// A transfer of whole 4 KiB blocks of the file, to or from memory aligned on 4 KiB, goes
+// between the medium and memory past the system's cache where the platform and the file
+// system allow it (on Linux): writing a large disk file neither fills the cache nor waits
+// on its writeback at the end, and a verify reads back what reached the medium. Any other
+// transfer goes through the cache, and so does every one after the file system turned one
+// down for its alignment. The system keeps the two ways coherent: a read sees every
+// write, however each was made. Like every disk, one thread at a time uses it.
 #pragma once
 #include <libVantor/Export.h>
 #include <libVantor/WinDisk.h>
@@ -39,14 +41,21 @@ class VANTOR_EXPORT WinDiskFile final : public WinDisk {
   const vrk::String& getPath() const { return path_; }
 
  protected:
+  bool impReadSectors(u32 sectorOffset, void* buffer, u32 sectorCount) const override;
   bool impWriteSectors(u32 sectorOffset, const void* buffer, u32 sectorCount) override;
 
  private:
   bool expandFileToSpecifiedSize();
+  bool goesUncached(u64 byteOffset, u64 byteCount, const void* buffer) const;
+  // After an uncached transfer failed: true when the file system turned it down, which
+  // sends it and every later one through the cache; otherwise the failure is logged under
+  // `number` and `text`, and false.
+  bool turnedDown(const char* number, const char* text, u32 sectorOffset, u32 sectorCount) const;
 
   bool open = false;
   vrk::String path_;
-  HandleHolder uncached_;  // the file opened for uncached writes; invalid without them
+  HandleHolder uncached_;  // the file opened for uncached transfers; invalid without them
+  mutable bool uncachedTurnedDown_ = false;
 };
 
 }  // namespace vantor

@@ -38,17 +38,19 @@ NativeHandle openFile(const vrk::String& path, bool create, bool readOnly);
 // Sets the end of the file at `size`: extends with zeros or cuts.
 [[nodiscard]] bool setFileSize(NativeHandle h, u64 size);
 
-// The file at the absolute `path` opened once more, for writing past the system's cache:
-// each write goes to the medium as it is made (O_DIRECT), from memory, at an offset and of
-// a length that are whole multiples of UNCACHED_BLOCK. Invalid where the platform or the
-// file system has no such writes.
+// The file `opened` is open on, opened once more (for reading only when `readOnly`) for
+// transfers past the system's cache: each goes between the medium and memory as it is
+// made (O_DIRECT), at an offset, of a length and from an address that are whole multiples
+// of UNCACHED_BLOCK. The same file, whatever its path names by now. Invalid where the
+// platform or the file system has no such transfers.
 constexpr u32 UNCACHED_BLOCK = 4096;
-NativeHandle openFileUncached(const vrk::String& path);
-// One write of the whole request at `byteOffset` (restarted as writeOnce is), leaving the
-// handle's own position alone.
+NativeHandle openFileUncached(NativeHandle opened, bool readOnly);
+// One transfer of the whole request at `byteOffset` (restarted as readOnce and writeOnce
+// are), leaving the handle's own position alone.
+[[nodiscard]] bool readAt(NativeHandle h, u64 byteOffset, void* buffer, u32 byteCount, u32& transferred);
 [[nodiscard]] bool writeAt(NativeHandle h, u64 byteOffset, const void* buffer, u32 byteCount, u32& transferred);
-// The system turned an uncached write down for its own reasons (the alignment its file
-// system asks, or no such writes at all), not for the medium: a cached write can do it.
+// The system turned an uncached transfer down for its own reasons (the alignment its file
+// system asks, or no such transfers at all), not for the medium: a cached one can do it.
 bool refusesUncached(int systemError);
 
 }  // namespace vantor::os

@@ -1,9 +1,9 @@
 // os_includes/posix/libVantor/DiskHandleOps.cpp
 //
-// POSIX side of the disk seam: lseek(2), read(2), write(2), pwrite(2), ftruncate(2),
+// POSIX side of the disk seam: lseek(2), read(2), write(2), pread(2), pwrite(2), ftruncate(2),
 // HDIO_GETGEO; the transfers, the opens and the ioctls through PosixApi. A file's uncached
-// writes are pwrite(2) on a second descriptor opened with O_DIRECT, which the file system
-// turns down with EINVAL where it wants another alignment or has none.
+// transfers are pread(2) and pwrite(2) on a second descriptor opened with O_DIRECT, which
+// the file system turns down with EINVAL where it wants another alignment or has none.
 // EINTR restarts a call. A transfer carries on after a partial answer (Linux moves at
 // most 0x7FFFF000 bytes a call) until it is whole, fails, or meets the end of the medium.
 // The end of a file is a short transfer, as Windows reports one on a file; the end of a
@@ -20,6 +20,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include <libVantor/OpenRetrying.h>
 #include <libVantor/PosixApi.h>
@@ -62,6 +63,14 @@ bool transferWhole(Transfer transfer, NativeHandle h, Byte* buffer, u32 byteCoun
 }
 
 }  // namespace
+
+bool readAt(NativeHandle h, u64 byteOffset, void* buffer, u32 byteCount, u32& transferred) {
+  char* const start = static_cast<char*>(buffer);
+  const auto read = [start, byteOffset](int fd, char* bytes, size_t count) {
+    return posixApi().pread(fd, bytes, count, static_cast<off_t>(byteOffset + u64(bytes - start)));
+  };
+  return transferWhole(read, h, start, byteCount, transferred);
+}
 
 bool writeAt(NativeHandle h, u64 byteOffset, const void* buffer, u32 byteCount, u32& transferred) {
   const char* const start = static_cast<const char*>(buffer);
@@ -117,7 +126,19 @@ NativeHandle openFile(const vrk::String& path, bool create, bool readOnly) {
   return fd;
 }
 
-NativeHandle openFileUncached(const vrk::String& path) { return openRetrying(path.c_str(), O_RDWR | O_DIRECT); }
+NativeHandle openFileUncached(NativeHandle opened, bool readOnly) {
+  // Through the process's own link to the descriptor, not the path, which may name
+  // another file by now; the inode is compared all the same.
+  const std::string self = "/proc/self/fd/" + std::to_string(opened);
+  const int fd = openRetrying(self.c_str(), (readOnly ? O_RDONLY : O_RDWR) | O_DIRECT);
+  struct stat was {}, is {};
+  if (fd >= 0 && (::fstat(opened, &was) != 0 || ::fstat(fd, &is) != 0 || was.st_dev != is.st_dev ||
+                  was.st_ino != is.st_ino)) {
+    posixApi().close(fd);
+    return -1;
+  }
+  return fd;
+}
 
 bool refusesUncached(int systemError) { return systemError == EINVAL; }
 

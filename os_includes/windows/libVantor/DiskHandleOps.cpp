@@ -2,7 +2,7 @@
 //
 // Windows side of the disk seam: SetFilePointerEx, ReadFile, WriteFile, GetFileSizeEx,
 // SetEndOfFile, DeviceIoControl(IOCTL_DISK_GET_DRIVE_GEOMETRY), CreateFileW; no uncached
-// file handles (a file is written through the cache). Synchronous
+// file handles (a file is moved through the cache). Synchronous
 // calls: a transfer is one ReadFile or WriteFile (through winApi()) of the whole request; a
 // short one is reported as such, never carried on or retried. The medium is gone on
 // ERROR_MEDIA_CHANGED and on the codes of a device pulled out: ERROR_NOT_READY,
@@ -100,8 +100,12 @@ bool fileSize(NativeHandle h, u64& size) {
 
 bool setFileSize(NativeHandle h, u64 size) { return seekTo(h, size) && SetEndOfFile(h) != 0; }
 
-// Files are written through the system's cache here: there is no uncached handle to write on.
-NativeHandle openFileUncached(const vrk::String&) { return INVALID_HANDLE_VALUE; }
+// Files are read and written through the system's cache here: there is no uncached handle.
+NativeHandle openFileUncached(NativeHandle, bool) { return INVALID_HANDLE_VALUE; }
+
+bool readAt(NativeHandle h, u64 byteOffset, void* buffer, u32 byteCount, u32& transferred) {
+  return seekTo(h, byteOffset) && readOnce(h, buffer, byteCount, transferred);
+}
 
 bool writeAt(NativeHandle h, u64 byteOffset, const void* buffer, u32 byteCount, u32& transferred) {
   return seekTo(h, byteOffset) && writeOnce(h, buffer, byteCount, transferred);
