@@ -57,7 +57,6 @@ std::size_t CompressedSource::Group::read(std::size_t reader, u8* into, std::siz
                                           const std::function<void()>& whileWaiting) {
   std::size_t got = 0;
   while (got < n) {
-    bool direct = false;
     {
       vrk::MutexLock guard(mutex);
       if (!positions_[reader]) {
@@ -87,17 +86,13 @@ std::size_t CompressedSource::Group::read(std::size_t reader, u8* into, std::siz
         continue;
       }
       decoding_ = true;
-      // A reader alone in its group, with nothing kept, takes the stream's bytes straight.
-      direct = blocks_.empty() &&
-               std::count_if(positions_.begin(), positions_.end(), [](const boost::optional<u64>& p) { return p; }) == 1;
     }
-    // This reader decodes the next block, or alone its own bytes; the others go on with what is kept.
-    const std::size_t wanted = direct ? n - got : BLOCK_BYTES;
-    Block block{0, direct ? std::vector<u8>() : std::vector<u8>(BLOCK_BYTES)};
+    // This reader decodes the next block; the others go on with what is kept.
+    Block block{0, std::vector<u8>(BLOCK_BYTES)};
     std::size_t filled = 0;
     std::exception_ptr failed;
     try {
-      filled = stream_.read(direct ? into + got : block.bytes.data(), wanted);
+      filled = stream_.read(block.bytes.data(), BLOCK_BYTES);
     } catch (...) {
       failed = std::current_exception();
     }
@@ -105,19 +100,15 @@ std::size_t CompressedSource::Group::read(std::size_t reader, u8* into, std::siz
     vrk::MutexLock guard(mutex);
     decoding_ = false;
     consumed_ = consumed;
-    if (direct) {
-      base_ += filled;
-      *positions_[reader] += filled;
-      got += filled;
-    } else if (filled > 0) {
-      block.offset = keptEnd();
-      block.bytes.resize(filled);
+    block.offset = keptEnd();
+    block.bytes.resize(filled);
+    if (filled > 0) {
       kept_ += filled;
       blocks_.push_back(std::move(block));
     }
     if (failed) {
       failure_ = failed;
-    } else if (filled < wanted) {
+    } else if (filled < BLOCK_BYTES) {
       ended_ = true;
     }
     changed_.notify_all();

@@ -5,10 +5,8 @@
 // The reader that needs bytes nobody has decompressed yet decompresses the next block of
 // 1 MiB (outside the lock: the others go on copying what is kept); a block is let go
 // once every reader in the group has gone past it; a reader that would take the kept
-// bytes past WINDOW_BYTES waits for the slowest. A reader alone in its group (the others
-// have left, or there never were any) decodes straight into its own buffer instead, with
-// no block between. A failure of the stream is kept and thrown to each reader that
-// reaches the place where it happened.
+// bytes past WINDOW_BYTES waits for the slowest. A failure of the stream is kept and
+// thrown to each reader that reaches the place where it happened.
 #pragma once
 #include <condition_variable>
 #include <deque>
