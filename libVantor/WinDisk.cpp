@@ -108,14 +108,17 @@ bool WinDisk::impWriteSectors(u32 sectorOffset, const void* buffer, u32 sectorCo
   }
   u32 transferred = 0;
   if (!os::writeOnce(handle.get(), buffer, static_cast<u32>(byteCount), transferred)) {
-    const int error = os::lastSystemError();
-    logTransferFailure("106 ", "Error writing to disk device. ", sectorOffset, sectorCount, error);
-    if (os::isMediumGone(error)) {
-      throw VantorException(ERR_MEDIA_CHANGED, "Drive reports that the media may have changed. Reinsert device.");
-    }
+    failedWrite(sectorOffset, sectorCount, os::lastSystemError());
     return false;
   }
   return transferred == byteCount;
+}
+
+void WinDisk::failedWrite(u32 sectorOffset, u32 sectorCount, int error) const {
+  logTransferFailure("106 ", "Error writing to disk device. ", sectorOffset, sectorCount, error);
+  if (os::isMediumGone(error)) {
+    throw VantorException(ERR_MEDIA_CHANGED, "Drive reports that the media may have changed. Reinsert device.");
+  }
 }
 
 }  // namespace vantor

@@ -34,9 +34,6 @@ class VANTOR_EXPORT WinDisk : public IDisk {
   // A plain WinDisk copy of this disk, whatever this disk's own class.
   WinDisk* clone() const override;
 
-  // Takes a duplicate of `handle` (unless it is this disk's own) and the two sizes.
-  // A geometry read before stays cached.
-  void setDiskParameters(const HandleHolder& handle, u32 sectorSize, u64 sizeBytes);
   const HandleHolder& getHandle() const { return handle; }
   u64 getByteOffset(u32 sector) const { return u64(sector) * sectorSize; }
 
@@ -59,7 +56,13 @@ class VANTOR_EXPORT WinDisk : public IDisk {
   bool impWriteSectors(u32 sectorOffset, const void* buffer, u32 sectorCount) override;
   void setWriteProtected(bool value) { writeProtected = value; }
   void setNoMedium(bool value) { noMedium = value; }
+  // Takes a duplicate of `handle` (unless it is this disk's own) and the two sizes.
+  // A geometry read before stays cached.
+  void setDiskParameters(const HandleHolder& handle, u32 sectorSize, u64 sizeBytes);
   void logTransferFailure(const char* number, const char* text, u32 sectorOffset, u32 sectorCount, int error) const;
+  // A write that failed with the system's `error`: logged, and ERR_MEDIA_CHANGED thrown
+  // when the medium is gone.
+  void failedWrite(u32 sectorOffset, u32 sectorCount, int error) const;
 
  private:
   // `error` receives the system's code of a failed seek, taken at the failing call.

@@ -37,11 +37,10 @@ bool WinDiskFile::goesUncached(u64 byteOffset, u64 byteCount, const void* buffer
          byteOffset + byteCount <= getSizeBytes();
 }
 
-bool WinDiskFile::turnedDown(const char* number, const char* text, u32 sectorOffset, u32 sectorCount) const {
-  const int error = os::lastSystemError();
-  if (os::refusesUncached(error)) return uncachedTurnedDown_ = true;
-  logTransferFailure(number, text, sectorOffset, sectorCount, error);
-  return false;
+bool WinDiskFile::turnedDown(u32 transferred, int error) const {
+  if (transferred != 0 || !os::refusesUncached(error)) return false;
+  uncachedTurnedDown_ = true;
+  return true;
 }
 
 bool WinDiskFile::impReadSectors(u32 sectorOffset, void* buffer, u32 sectorCount) const {
@@ -50,7 +49,11 @@ bool WinDiskFile::impReadSectors(u32 sectorOffset, void* buffer, u32 sectorCount
   if (goesUncached(offset, bytes, buffer)) {
     u32 transferred = 0;
     if (os::readAt(uncached_.get(), offset, buffer, static_cast<u32>(bytes), transferred)) return transferred == bytes;
-    if (!turnedDown("84 ", "Error reading from disk device. ", sectorOffset, sectorCount)) return false;
+    const int error = os::lastSystemError();
+    if (!turnedDown(transferred, error)) {
+      logTransferFailure("84 ", "Error reading from disk device. ", sectorOffset, sectorCount, error);
+      return false;
+    }
   }
   return WinDisk::impReadSectors(sectorOffset, buffer, sectorCount);
 }
@@ -61,7 +64,11 @@ bool WinDiskFile::impWriteSectors(u32 sectorOffset, const void* buffer, u32 sect
   if (goesUncached(offset, bytes, buffer)) {
     u32 transferred = 0;
     if (os::writeAt(uncached_.get(), offset, buffer, static_cast<u32>(bytes), transferred)) return transferred == bytes;
-    if (!turnedDown("106 ", "Error writing to disk device. ", sectorOffset, sectorCount)) return false;
+    const int error = os::lastSystemError();
+    if (!turnedDown(transferred, error)) {
+      failedWrite(sectorOffset, sectorCount, error);
+      return false;
+    }
   }
   return WinDisk::impWriteSectors(sectorOffset, buffer, sectorCount);
 }

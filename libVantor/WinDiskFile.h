@@ -6,12 +6,13 @@
 // The constructor never throws: a file that cannot be opened or sized shows in isOpen().
 // No volumes, no media type (MEDIA_UNKNOWN), no geometry (so no CHS addresses).
 // A transfer of whole 4 KiB blocks of the file, to or from memory aligned on 4 KiB, goes
-// between the medium and memory past the system's cache where the platform and the file
-// system allow it (on Linux): writing a large disk file neither fills the cache nor waits
-// on its writeback at the end, and a verify reads back what reached the medium. Any other
-// transfer goes through the cache, and so does every one after the file system turned one
-// down for its alignment. The system keeps the two ways coherent: a read sees every
-// write, however each was made. Like every disk, one thread at a time uses it.
+// between the file system and memory past the system's page cache where the platform and
+// the file system allow it (on Linux): writing a large disk file neither fills the cache
+// nor waits on its writeback at the end, and a verify reads back what the file system
+// holds, not the cache's copy. Any other transfer goes through the cache, and so does
+// every one after the file system turned one down for its alignment. The system keeps the
+// two ways coherent: a read sees every write, however each was made. A disk and its
+// copies are used from one thread at a time.
 #pragma once
 #include <libVantor/Export.h>
 #include <libVantor/WinDisk.h>
@@ -47,10 +48,10 @@ class VANTOR_EXPORT WinDiskFile final : public WinDisk {
  private:
   bool expandFileToSpecifiedSize();
   bool goesUncached(u64 byteOffset, u64 byteCount, const void* buffer) const;
-  // After an uncached transfer failed: true when the file system turned it down, which
-  // sends it and every later one through the cache; otherwise the failure is logged under
-  // `number` and `text`, and false.
-  bool turnedDown(const char* number, const char* text, u32 sectorOffset, u32 sectorCount) const;
+  // After an uncached transfer failed with the system's `error`, `transferred` bytes
+  // moved: whether the file system turned it down before moving any, which sends it and
+  // every later one through the cache. Any other failure is the transfer's own.
+  bool turnedDown(u32 transferred, int error) const;
 
   bool open = false;
   vrk::String path_;

@@ -24,6 +24,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -51,7 +52,9 @@ int refusal = 0;
 int geometryFd = -1;      // the descriptor that answers a geometry
 int geometryQueries = 0;  // HDIO_GETGEO requests seen for it
 int mediumGoneFd = -1;    // the descriptor whose writes fail with ENOMEDIUM
-int uncachedFailure = 0;    // the error of every transfer on an O_DIRECT descriptor; 0: none
+// The error of every transfer on an O_DIRECT descriptor (0: none); negated, the error
+// comes once a first block of the transfer has moved.
+int uncachedFailure = 0;
 int uncachedTransfers = 0;  // transfers tried on O_DIRECT descriptors
 // The block device whose reads are counted and whose transfers that cover `faultByte` meet
 // `fault`: "read" and "write" fail with EIO, and after a "vanish" write every transfer
@@ -108,7 +111,10 @@ class FaultyDrives final : public vantor::os::PosixApi {
     return PosixApi::write(fd, buffer, count);
   }
   ssize_t pwrite(int fd, const void* buffer, size_t count, off_t offset) override {
-    if (uncached(fd) && uncachedFailure) return failWith(uncachedFailure);
+    if (uncached(fd) && uncachedFailure) {
+      if (uncachedFailure < 0 && count > 4096) return PosixApi::pwrite(fd, buffer, 4096, offset);
+      return failWith(std::abs(uncachedFailure));
+    }
     return PosixApi::pwrite(fd, buffer, count, offset);
   }
   ssize_t pread(int fd, void* buffer, size_t count, off_t offset) override {
@@ -167,7 +173,8 @@ TEST(DiskHandle, GeometryLostMediumAndTransfersAbove2GiB) {
 // A disk file's transfers of whole aligned 4 KiB blocks go past the cache, the rest
 // through it, and a read sees the last write whichever way each went. A file system that
 // turns them down (EINVAL) has that transfer and every later one made through the cache;
-// a failure of the medium fails the write, and the next aligned one is tried uncached.
+// a failure of the medium, or EINVAL once part of the write moved, fails the write, and
+// the next aligned one is tried uncached.
 TEST(DiskFile, AlignedTransfersGoUncachedUnlessTheFileSystemTurnsThemDown) {
   TempDir dir;
   const int probe = ::open(dir.file("probe").c_str(), O_CREAT | O_RDWR | O_DIRECT | O_CLOEXEC, 0644);
@@ -175,23 +182,24 @@ TEST(DiskFile, AlignedTransfersGoUncachedUnlessTheFileSystemTurnsThemDown) {
   ::close(probe);
   DiskBufferPointer block(8192);
   DiskBufferPointer back(8192);
-  for (const int failure : {0, EINVAL, EIO}) {
+  for (const int failure : {0, EINVAL, EIO, -EINVAL}) {
     SCOPED_TRACE(failure);
     WinDiskFile disk(dir.file("disk" + std::to_string(failure)), WinDiskFile::OpenAlways, 512, 65536);
     ASSERT_TRUE(disk.isOpen());
     uncachedFailure = failure;
     uncachedTransfers = 0;
     std::memset(block.get(), 'a', 8192);
-    EXPECT_EQ(disk.writeSectors(8, block.get(), 16), failure != EIO);
+    const bool fails = failure == EIO || failure < 0;
+    EXPECT_EQ(disk.writeSectors(8, block.get(), 16), !fails);
     std::memset(block.get(), 'b', 512);
     EXPECT_TRUE(disk.writeSectors(9, block.get(), 1)) << "one sector goes through the cache";
     std::memset(block.get(), 'c', 8192);
-    EXPECT_EQ(disk.writeSectors(8, block.get(), 16), failure != EIO);
-    if (failure == EIO) uncachedFailure = 0;
+    EXPECT_EQ(disk.writeSectors(8, block.get(), 16), !fails);
+    if (fails) uncachedFailure = 0;
     ASSERT_TRUE(disk.readSectors(8, back.get(), 16));
-    EXPECT_EQ(uncachedTransfers, failure == EINVAL ? 1 : 3);
+    EXPECT_EQ(uncachedTransfers, failure == EINVAL ? 1 : failure < 0 ? 5 : 3);
     uncachedFailure = 0;
-    if (failure != EIO) {
+    if (!fails) {
       EXPECT_EQ(0, std::memcmp(back.get(), block.get(), 8192)) << "the last write wins";
     }
   }

@@ -39,14 +39,14 @@ NativeHandle openFile(const vrk::String& path, bool create, bool readOnly);
 [[nodiscard]] bool setFileSize(NativeHandle h, u64 size);
 
 // The file `opened` is open on, opened once more (for reading only when `readOnly`) for
-// transfers past the system's cache: each goes between the medium and memory as it is
-// made (O_DIRECT), at an offset, of a length and from an address that are whole multiples
-// of UNCACHED_BLOCK. The same file, whatever its path names by now. Invalid where the
+// transfers past the system's cache: each goes between the file's medium and memory as it
+// is made, at an offset, of a length and from an address that are whole multiples of
+// UNCACHED_BLOCK. The same file, whatever its path names by now. Invalid where the
 // platform or the file system has no such transfers.
 constexpr u32 UNCACHED_BLOCK = 4096;
 NativeHandle openFileUncached(NativeHandle opened, bool readOnly);
-// One transfer of the whole request at `byteOffset` (restarted as readOnce and writeOnce
-// are), leaving the handle's own position alone.
+// One transfer of the whole request at `byteOffset` on such a handle (restarted as
+// readOnce and writeOnce are); `transferred` holds the bytes moved, after a failure too.
 [[nodiscard]] bool readAt(NativeHandle h, u64 byteOffset, void* buffer, u32 byteCount, u32& transferred);
 [[nodiscard]] bool writeAt(NativeHandle h, u64 byteOffset, const void* buffer, u32 byteCount, u32& transferred);
 // The system turned an uncached transfer down for its own reasons (the alignment its file

@@ -41,7 +41,8 @@ namespace {
 // not done; a request of up to 4 GiB is carried on from where the system stopped.
 template <class Transfer, class Byte>
 bool transferWhole(Transfer transfer, NativeHandle h, Byte* buffer, u32 byteCount, u32& transferred) {
-  u32 done = 0;
+  u32& done = transferred;  // also what a failure leaves behind
+  done = 0;
   while (done < byteCount) {
     ssize_t n;
     do {
@@ -58,7 +59,6 @@ bool transferWhole(Transfer transfer, NativeHandle h, Byte* buffer, u32 byteCoun
     }
     done += static_cast<u32>(n);
   }
-  transferred = done;
   return true;
 }
 

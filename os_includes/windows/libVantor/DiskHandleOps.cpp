@@ -100,15 +100,20 @@ bool fileSize(NativeHandle h, u64& size) {
 
 bool setFileSize(NativeHandle h, u64 size) { return seekTo(h, size) && SetEndOfFile(h) != 0; }
 
-// Files are read and written through the system's cache here: there is no uncached handle.
+// Files are read and written through the system's cache here: there is no uncached
+// handle, and no transfer on one.
 NativeHandle openFileUncached(NativeHandle, bool) { return INVALID_HANDLE_VALUE; }
 
-bool readAt(NativeHandle h, u64 byteOffset, void* buffer, u32 byteCount, u32& transferred) {
-  return seekTo(h, byteOffset) && readOnce(h, buffer, byteCount, transferred);
+bool readAt(NativeHandle, u64, void*, u32, u32& transferred) {
+  transferred = 0;
+  SetLastError(ERROR_NOT_SUPPORTED);
+  return false;
 }
 
-bool writeAt(NativeHandle h, u64 byteOffset, const void* buffer, u32 byteCount, u32& transferred) {
-  return seekTo(h, byteOffset) && writeOnce(h, buffer, byteCount, transferred);
+bool writeAt(NativeHandle, u64, const void*, u32, u32& transferred) {
+  transferred = 0;
+  SetLastError(ERROR_NOT_SUPPORTED);
+  return false;
 }
 
 bool refusesUncached(int) { return false; }
