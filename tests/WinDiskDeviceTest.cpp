@@ -118,7 +118,7 @@ class FaultyDrives final : public vantor::os::PosixApi {
     return PosixApi::pwrite(fd, buffer, count, offset);
   }
   ssize_t pread(int fd, void* buffer, size_t count, off_t offset) override {
-    if (uncached(fd) && uncachedFailure) return failWith(uncachedFailure);
+    if (uncached(fd) && uncachedFailure) return failWith(std::abs(uncachedFailure));
     return PosixApi::pread(fd, buffer, count, offset);
   }
   static bool uncached(int fd) { return (::fcntl(fd, F_GETFL) & O_DIRECT) != 0 && ++uncachedTransfers; }
