@@ -101,8 +101,8 @@ TEST_F(CompressedImage, HoldsThePlainImageByteForByteAndReadsAsIt) {
   EXPECT_TRUE(even && odd);
 }
 
-// Noise goes into the file as stored blocks, as zstd itself would store it, noise in a row
-// in one frame that is read where it lies and checked once read through; noise with
+// Noise goes into the file as stored blocks, as zstd itself would store it, each piece's
+// in a frame of its own that is read where it lies and checked once read through; noise with
 // sectors repeated in it, and records of noise and zeros, are compressed; a piece that
 // starts with a FAT and ends with noise is split, its table compressed hard.
 TEST(ImageCompressor, StoresNoiseAsItIsAndCompressesNoiseThatRepeats) {
@@ -129,13 +129,15 @@ TEST(ImageCompressor, StoresNoiseAsItIsAndCompressesNoiseThatRepeats) {
   SeekTable table;
   std::string why;
   ASSERT_TRUE(parseSeekTable(reinterpret_cast<const u8*>(file.data()), file.size(), table, why)) << why;
-  ASSERT_EQ(table.frames.size(), 5u);
-  EXPECT_EQ(table.frames[0].compressedSize, compressed_image::storedFrameSize(2 * noise.size()));
-  EXPECT_LT(table.frames[1].compressedSize, repeated.size() / 16);
-  EXPECT_LT(table.frames[2].compressedSize, records.size() * 3 / 4);
-  EXPECT_EQ(table.frames[3].decompressedSize, 1u << 20);
-  EXPECT_LT(table.frames[3].compressedSize, (1u << 20) / 3);  // zstd -3 leaves 64 % of it
-  EXPECT_EQ(table.frames[4].compressedSize, compressed_image::storedFrameSize(2 * noise.size() - (1u << 20)));
+  ASSERT_EQ(table.frames.size(), 7u);
+  EXPECT_EQ(table.frames[0].compressedSize, compressed_image::storedFrameSize(noise.size()));
+  EXPECT_EQ(table.frames[1].compressedSize, compressed_image::storedFrameSize(noise.size()));
+  EXPECT_LT(table.frames[2].compressedSize, repeated.size() / 16);
+  EXPECT_LT(table.frames[3].compressedSize, records.size() * 3 / 4);
+  EXPECT_EQ(table.frames[4].decompressedSize, 1u << 20);
+  EXPECT_LT(table.frames[4].compressedSize, (1u << 20) / 3);  // zstd -3 leaves 64 % of it
+  EXPECT_EQ(table.frames[5].compressedSize, compressed_image::storedFrameSize(noise.size() - (1u << 20)));
+  EXPECT_EQ(table.frames[6].compressedSize, compressed_image::storedFrameSize(noise.size()));
   writeFile(dir.file("frames.img"), file);
   writeFile(dir.file("plain.img"), noise + noise + repeated + records + fat + noise);
   runOrThrow("zstd -dcq " + shellQuote(dir.file("frames.img")) + " | cmp -s - " + shellQuote(dir.file("plain.img")));
@@ -154,7 +156,7 @@ TEST(ImageCompressor, StoresNoiseAsItIsAndCompressesNoiseThatRepeats) {
     ADD_FAILURE() << "read through a changed frame";
   } catch (const VantorException& e) {
     EXPECT_EQ(e.getErrorCode(), ERR_INVALID_IMAGE_FILE);
-    EXPECT_NE(e.getMessage().str().find("frame 1 of 5 does not match its checksum"), std::string::npos)
+    EXPECT_NE(e.getMessage().str().find("frame 2 of 7 does not match its checksum"), std::string::npos)
         << e.getMessage().str();
   }
 
@@ -226,9 +228,10 @@ TEST_F(CompressedImage, DamageIsRefusedBeforeWritingOrEndsTheRestoreWithAnError)
   // A byte flipped inside the stored frame of the big file's noise: the restore (no
   // checksum file to hold it first) ends with an error naming the frame, sector 0 unwritten.
   const std::size_t frame = table.frames.size() - 1;
-  ASSERT_GT(table.frames[frame].decompressedSize, compressed_image::FRAME_BYTES);
   u64 at = 0;
   for (std::size_t i = 0; i < frame; ++i) at += table.frames[i].compressedSize;
+  ASSERT_TRUE(isStoredFrame(reinterpret_cast<const u8*>(&bytes[at]), table.frames[frame].compressedSize,
+                            table.frames[frame].decompressedSize));
   const std::string flipped =
       damaged("flipped.img", [&](std::string& b) { b[at + table.frames[frame].compressedSize / 2] ^= 0x5A; });
   Drive target(sectors);

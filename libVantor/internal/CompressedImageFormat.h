@@ -33,11 +33,11 @@ constexpr int FRAME_WINDOW_LOG = 22;  // a match may reach back across the whole
 constexpr u32 MOST_FRAME_BYTES = 4u << 20;
 static_assert(FRAME_BYTES == 1u << FRAME_WINDOW_LOG && FRAME_BYTES <= MOST_FRAME_BYTES, "frames as written are read");
 
-// A stored frame: pieces of noise in a row, written as one zstd frame of stored blocks.
-// Its header states no content size (a 128 KiB window instead); every block holds
-// STORED_BLOCK_BYTES but the last one with data, and none is marked last: an empty last
-// block ends the frame. Its bytes are read where they lie in the file, not decompressed,
-// so it may hold up to MOST_STORED_BYTES.
+// A stored frame: noise, written as one zstd frame of stored blocks. Its header states no
+// content size (a 128 KiB window instead); every block holds STORED_BLOCK_BYTES but the
+// last one with data, and none is marked last: an empty last block ends the frame. Its
+// bytes are read where they lie in the file, not decompressed, so it may hold up to
+// MOST_STORED_BYTES (captures write one per piece; earlier ones joined noise in a row).
 constexpr u32 STORED_HEADER_SIZE = 6;  // magic, descriptor 0, window descriptor
 constexpr u8 STORED_WINDOW = 7 << 3;   // a window of 2^(10 + 7) bytes: one whole block
 constexpr u32 STORED_BLOCK_BYTES = 128u << 10;

@@ -135,8 +135,7 @@ bool ImageCompressor::available() {
 #endif
 }
 
-ImageCompressor::ImageCompressor(int level, Output out)
-    : level_(level), out_(std::move(out)), run_(std::make_unique<StoredRun>()) {
+ImageCompressor::ImageCompressor(int level, Output out) : level_(level), out_(std::move(out)) {
   if (!available()) {
     throw VantorException(ERR_INVALID_ARGUMENT, "this build of Vantor cannot compress images");
   }
@@ -184,6 +183,12 @@ void ImageCompressor::work() {
                                        level_ >= TABLE_LEVELS_FROM && level_ <= TABLE_LEVELS_TO, seen);
       frame->from = span.from;
       frame->to = span.to;
+      // The noise's checksums too, here rather than on the writer thread: all it has to do
+      // then is hand the frames to the output, as fast as they come.
+      if (span.from > 0) frame->headChecksum = static_cast<u32>(XXH64(in, span.from, 0));
+      if (span.to < frame->input.size()) {
+        frame->tailChecksum = static_cast<u32>(XXH64(in + span.to, frame->input.size() - span.to, 0));
+      }
       if (span.from < span.to) {
         const u8* part = in + span.from;
         const std::size_t size = span.to - span.from;
@@ -283,15 +288,19 @@ void ImageCompressor::writeFrames() {
       frame = queue_.front();  // stays in the queue, counted, until written
     }
     std::exception_ptr failure = frame->failure;
+    std::vector<SeekTableEntry> written;  // in the order of the file
     if (!failure) {
       try {
         const u8* in = frame->input.data();
-        if (frame->from > 0) writeStored(in, frame->from);
+        if (frame->from > 0) written.push_back(writeStored(in, frame->from, frame->headChecksum));
         if (frame->from < frame->to) {
-          endStored();
           out_(frame->output.data(), frame->outputSize);
+          written.push_back(
+              {static_cast<u32>(frame->outputSize), static_cast<u32>(frame->to - frame->from), frame->checksum});
         }
-        if (frame->to < frame->input.size()) writeStored(in + frame->to, frame->input.size() - frame->to);
+        if (frame->to < frame->input.size()) {
+          written.push_back(writeStored(in + frame->to, frame->input.size() - frame->to, frame->tailChecksum));
+        }
       } catch (...) {
         failure = std::current_exception();
       }
@@ -301,11 +310,7 @@ void ImageCompressor::writeFrames() {
       if (failure) {
         outFailure_ = failure;
       } else {
-        if (frame->from < frame->to) {
-          // After the stored frame the piece's head ended; the one its tail began is still open.
-          entries_.push_back(
-              {static_cast<u32>(frame->outputSize), static_cast<u32>(frame->to - frame->from), frame->checksum});
-        }
+        entries_.insert(entries_.end(), written.begin(), written.end());
         frame->outputSize = 0;
         frame->done = false;
         queue_.pop_front();
@@ -317,67 +322,31 @@ void ImageCompressor::writeFrames() {
   }
 }
 
-// Noise in a row goes into one stored frame, up to MOST_STORED_BYTES: its header when
-// it starts, then the blocks of noise from where they lie, none marked last; endStored()
-// ends it with an empty last block and gives it its seek table entry. Pieces are split
-// into noise and the rest at whole blocks, and only the image's last piece can end short
-// of one, so a stored frame's blocks are whole but its last.
-struct ImageCompressor::StoredRun {
-  bool open = false;
-  u32 fileBytes = 0;
-  u32 imageBytes = 0;
-#if VANTOR_HAVE_DECOMPRESSION
-  XXH64_state_t state;
-#endif
-};
-
-void ImageCompressor::writeStored(const u8* piece, std::size_t size) {
-#if VANTOR_HAVE_DECOMPRESSION
-  StoredRun& run = *run_;
-  if (run.open && run.imageBytes + size > compressed_image::MOST_STORED_BYTES) endStored();
+// A stored frame of the `size` bytes of noise at `piece` (of one piece, so at most
+// FRAME_BYTES), as zstd itself would store them: its header, the blocks from where they
+// lie, none marked last, then an empty last block. Pieces are split into noise and the
+// rest at whole blocks, and only the image's last piece can end short of one, so a
+// stored frame's blocks are whole but its last. Returns its seek table entry.
+SeekTableEntry ImageCompressor::writeStored(const u8* piece, std::size_t size, u32 checksum) {
   u8 head[compressed_image::STORED_HEADER_SIZE];
-  if (!run.open) {
-    writeLE32(head, compressed_image::ZSTD_FRAME_MAGIC);
-    head[4] = 0;  // no content size, no checksum, no dictionary, not a single segment
-    head[5] = compressed_image::STORED_WINDOW;
-    out_(head, sizeof head);
-    run.open = true;
-    run.fileBytes = sizeof head;
-    run.imageBytes = 0;
-    (void)XXH64_reset(&run.state, 0);
-  }
+  writeLE32(head, compressed_image::ZSTD_FRAME_MAGIC);
+  head[4] = 0;  // no content size, no checksum, no dictionary, not a single segment
+  head[5] = compressed_image::STORED_WINDOW;
+  out_(head, sizeof head);
   for (std::size_t at = 0; at < size; at += BLOCK_BYTES) {
     const std::size_t n = std::min(BLOCK_BYTES, size - at);
     writeLE32(head, static_cast<u32>(n << 3));  // block type 0: stored as it is; not the last
     out_(head, compressed_image::BLOCK_HEADER_SIZE);
     out_(piece + at, n);
-    run.fileBytes += static_cast<u32>(n + compressed_image::BLOCK_HEADER_SIZE);
   }
-  run.imageBytes += static_cast<u32>(size);
-  (void)XXH64_update(&run.state, piece, size);
-#else
-  (void)piece;
-  (void)size;
-#endif
-}
-
-void ImageCompressor::endStored() {
-#if VANTOR_HAVE_DECOMPRESSION
-  StoredRun& run = *run_;
-  if (!run.open) return;
   const u8 last[compressed_image::BLOCK_HEADER_SIZE] = {1, 0, 0};  // an empty stored block, the last
   out_(last, sizeof last);
-  run.open = false;
-  Lock guard(lock_);
-  entries_.push_back({run.fileBytes + compressed_image::BLOCK_HEADER_SIZE, run.imageBytes,
-                      static_cast<u32>(XXH64_digest(&run.state))});
-#endif
+  return {compressed_image::storedFrameSize(static_cast<u32>(size)), static_cast<u32>(size), checksum};
 }
 
 void ImageCompressor::finish() {
   if (!filling_.empty()) submit();
   waitForRoom(true);  // every frame written, and the writer waits for more
-  endStored();     // the writer's, now that it waits
   std::vector<u8> table;
   {
     Lock guard(lock_);

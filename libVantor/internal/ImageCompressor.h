@@ -2,8 +2,8 @@
 // Turns the image's bytes, appended in order, into a compressed image file
 // (CompressedImageFormat.h): each piece of FRAME_BYTES of them becomes one independent
 // zstd frame, compressed on THREADS threads of its own while the caller appends the next,
-// but noise goes into stored frames, noise in a row into one, and allocation tables are
-// compressed harder than the level asks, apart from the noise around them. A writer
+// but a piece's noise goes into stored frames, and allocation tables are compressed
+// harder than the level asks, apart from the noise around them. A writer
 // thread of its own hands the frames to `out` in order, so that the caller's thread
 // never waits for the file unless IN_FLIGHT frames are being compressed or not yet
 // written (or MOST_QUEUED, counting those found to be noise). finish() compresses the
@@ -59,7 +59,8 @@ class ImageCompressor {
     // [from, to) of `input` is compressed into `output`; what lies before and after goes
     // out from `input` as stored blocks.
     std::size_t from = 0, to = 0;
-    u32 checksum = 0;  // of a compressed frame
+    u32 checksum = 0;  // of the compressed part
+    u32 headChecksum = 0, tailChecksum = 0;  // of the stored parts
     bool done = false;
     std::exception_ptr failure;
   };
@@ -68,9 +69,7 @@ class ImageCompressor {
   void waitForRoom(bool all);
   void work();
   void writeFrames();
-  struct StoredRun;
-  void writeStored(const u8* piece, std::size_t size);
-  void endStored();
+  SeekTableEntry writeStored(const u8* piece, std::size_t size, u32 checksum);
 
   int level_;
   Output out_;
@@ -85,7 +84,6 @@ class ImageCompressor {
   std::vector<SeekTableEntry> entries_ VRK_GUARDED_BY(lock_);
   std::exception_ptr outFailure_ VRK_GUARDED_BY(lock_);  // what `out` or a frame threw; nothing is written after
   bool stopping_ VRK_GUARDED_BY(lock_) = false;
-  std::unique_ptr<StoredRun> run_;  // the writer thread's, and finish()'s once the writer waits
   std::vector<std::thread> threads_;
   std::thread writer_;
 };
