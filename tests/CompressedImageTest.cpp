@@ -104,7 +104,7 @@ TEST_F(CompressedImage, HoldsThePlainImageByteForByteAndReadsAsIt) {
 // Noise goes into the file as stored blocks, as zstd itself would store it, each piece's
 // in a frame of its own that is read where it lies and checked once read through; noise with
 // sectors repeated in it, and records of noise and zeros, are compressed; a piece that
-// starts with a FAT and ends with noise is split, its table compressed hard.
+// holds a FAT beside a MiB of noise or more is split, its table compressed hard.
 TEST(ImageCompressor, StoresNoiseAsItIsAndCompressesNoiseThatRepeats) {
   TempDir dir;
   std::string noise(compressed_image::FRAME_BYTES, '\0'), repeated = noise;
@@ -115,38 +115,56 @@ TEST(ImageCompressor, StoresNoiseAsItIsAndCompressesNoiseThatRepeats) {
   for (std::size_t at = 0; at < records.size(); at += 16) {
     records.replace(at + 8, 8, std::string(1, char(at >> 4)) + std::string(7, '\0'));
   }
-  std::string fat = noise;  // 1 MiB of cluster chains of 37 clusters, then noise
-  for (u32 i = 0; i < (1u << 18); ++i) writeLE32(reinterpret_cast<u8*>(&fat[4 * i]), i % 37 == 36 ? 0x0FFFFFFF : i + 1);
-  std::string file;
+  const auto chains = [](std::string& piece, std::size_t from, std::size_t bytes) {  // of 37 clusters
+    for (u32 i = 0; i < bytes / 4; ++i) {
+      writeLE32(reinterpret_cast<u8*>(&piece[from + 4 * i]), i % 37 == 36 ? 0x0FFFFFFF : i + 1);
+    }
+  };
+  std::string fat = noise, amid = noise;  // 1 MiB of chains, then noise; 2 MiB between noise
+  chains(fat, 0, 1u << 20);
+  chains(amid, 1u << 20, 2u << 20);
+  std::string last = noise.substr(0, 300000);  // the image's end: less than a piece
+  std::string file, plain;
   {
     ImageCompressor compressor(
         3, [&](const u8* bytes, std::size_t size) { file.append(reinterpret_cast<const char*>(bytes), size); });
-    for (const std::string* piece : {&noise, &noise, &repeated, &records, &fat, &noise}) {
+    for (const std::string* piece : {&noise, &noise, &repeated, &records, &fat, &amid, &noise, &last}) {
       compressor.append(piece->data(), piece->size());
+      plain += *piece;
     }
     compressor.finish();
   }
   SeekTable table;
   std::string why;
   ASSERT_TRUE(parseSeekTable(reinterpret_cast<const u8*>(file.data()), file.size(), table, why)) << why;
-  ASSERT_EQ(table.frames.size(), 7u);
-  EXPECT_EQ(table.frames[0].compressedSize, compressed_image::storedFrameSize(noise.size()));
-  EXPECT_EQ(table.frames[1].compressedSize, compressed_image::storedFrameSize(noise.size()));
+  ASSERT_EQ(table.frames.size(), 11u);
+  const auto stored = [&](std::size_t i, u32 bytes) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(table.frames[i].decompressedSize, bytes);
+    EXPECT_EQ(table.frames[i].compressedSize, compressed_image::storedFrameSize(bytes));
+  };
+  stored(0, noise.size());
+  stored(1, noise.size());
   EXPECT_LT(table.frames[2].compressedSize, repeated.size() / 16);
   EXPECT_LT(table.frames[3].compressedSize, records.size() * 3 / 4);
   EXPECT_EQ(table.frames[4].decompressedSize, 1u << 20);
   EXPECT_LT(table.frames[4].compressedSize, (1u << 20) / 3);  // zstd -3 leaves 64 % of it
-  EXPECT_EQ(table.frames[5].compressedSize, compressed_image::storedFrameSize(noise.size() - (1u << 20)));
-  EXPECT_EQ(table.frames[6].compressedSize, compressed_image::storedFrameSize(noise.size()));
+  stored(5, 3u << 20);
+  stored(6, 1u << 20);
+  EXPECT_EQ(table.frames[7].decompressedSize, 2u << 20);
+  EXPECT_LT(table.frames[7].compressedSize, (2u << 20) / 3);
+  stored(8, 1u << 20);
+  stored(9, noise.size());
+  stored(10, last.size());
   writeFile(dir.file("frames.img"), file);
-  writeFile(dir.file("plain.img"), noise + noise + repeated + records + fat + noise);
+  writeFile(dir.file("plain.img"), plain);
   runOrThrow("zstd -dcq " + shellQuote(dir.file("frames.img")) + " | cmp -s - " + shellQuote(dir.file("plain.img")));
-  std::string back(6 * noise.size(), '\0');
-  ImageBytes(dir.file("frames.img")).read(0, back.data(), back.size());
-  EXPECT_TRUE(back == readFile(dir.file("plain.img")));
+  std::string back(plain.size(), '\0');
+  ImageBytes(dir.file("frames.img")).read(0, back.data(), back.size());  // every checksum held
+  EXPECT_TRUE(back == plain);
 
-  // A byte changed in the stored frame goes unseen by a read of a few sectors, as in a
-  // plain image, and fails a read that goes through the frame.
+  // A byte changed in the second piece's stored frame goes unseen by a read of a few
+  // sectors, as in a plain image, and fails a read that goes through the frame.
   file[file.size() / 4] ^= 1;
   writeFile(dir.file("frames.img"), file);
   const ImageBytes changed(dir.file("frames.img"));
@@ -156,9 +174,10 @@ TEST(ImageCompressor, StoresNoiseAsItIsAndCompressesNoiseThatRepeats) {
     ADD_FAILURE() << "read through a changed frame";
   } catch (const VantorException& e) {
     EXPECT_EQ(e.getErrorCode(), ERR_INVALID_IMAGE_FILE);
-    EXPECT_NE(e.getMessage().str().find("frame 2 of 7 does not match its checksum"), std::string::npos)
+    EXPECT_NE(e.getMessage().str().find("frame 2 of 11 does not match its checksum"), std::string::npos)
         << e.getMessage().str();
   }
+  EXPECT_THROW(changed.read(noise.size(), back.data(), 4096), VantorException);  // from then on
 
   // What the output throws (a full disk) comes out of append() or finish(), and nothing
   // is written after it.
@@ -225,7 +244,7 @@ TEST_F(CompressedImage, DamageIsRefusedBeforeWritingOrEndsTheRestoreWithAnError)
     });
   }
 
-  // A byte flipped inside the stored frame of the big file's noise: the restore (no
+  // A byte flipped inside the last stored frame, of the big file's noise: the restore (no
   // checksum file to hold it first) ends with an error naming the frame, sector 0 unwritten.
   const std::size_t frame = table.frames.size() - 1;
   u64 at = 0;

@@ -37,7 +37,8 @@ static_assert(FRAME_BYTES == 1u << FRAME_WINDOW_LOG && FRAME_BYTES <= MOST_FRAME
 // content size (a 128 KiB window instead); every block holds STORED_BLOCK_BYTES but the
 // last one with data, and none is marked last: an empty last block ends the frame. Its
 // bytes are read where they lie in the file, not decompressed, so it may hold up to
-// MOST_STORED_BYTES (captures write one per piece; earlier ones joined noise in a row).
+// MOST_STORED_BYTES (captures write one for a piece's noise, or two around a table;
+// earlier ones joined noise in a row).
 constexpr u32 STORED_HEADER_SIZE = 6;  // magic, descriptor 0, window descriptor
 constexpr u8 STORED_WINDOW = 7 << 3;   // a window of 2^(10 + 7) bytes: one whole block
 constexpr u32 STORED_BLOCK_BYTES = 128u << 10;

@@ -57,7 +57,6 @@ bool eachStoredPiece(const u8* frame, u64 size, u64 from, u64 to, Use use) {
 #if VANTOR_HAVE_DECOMPRESSION
 struct ImageBytes::StoredCheck {
   u64 hashed = 0;
-  bool failed = false;
   XXH64_state_t state;
 };
 #else
@@ -168,25 +167,35 @@ void ImageBytes::checkStored(std::size_t index, u64 from, u64 to) const {
   const SeekTableEntry& e = table_.frames[index];
   const u64 n = table_.frames.size();
   vrk::MutexLock<vrk::Mutex> guard(lock_);
-  std::unique_ptr<StoredCheck>& check = storedChecks_[index];
-  if (!check) {
-    check = std::make_unique<StoredCheck>();
-    (void)XXH64_reset(&check->state, 0);
+  if (storedVerdicts_.empty()) storedVerdicts_.assign(table_.frames.size(), STORED_OPEN);
+  u8& verdict = storedVerdicts_[index];
+  if (verdict == STORED_FAILED) {
+    refuse(vrk::SprintfFormat("frame %I64u of %I64u does not match its checksum", u64(index + 1), n));
   }
-  if (check->failed) refuse(vrk::SprintfFormat("frame %I64u of %I64u does not match its checksum", u64(index + 1), n));
-  if (check->hashed == e.decompressedSize || from > check->hashed + STORED_CHECK_GAP) return;
-  u64 end = std::max(to, check->hashed);
+  if (verdict == STORED_MATCHED) return;
+  auto found = storedChecks_.find(index);
+  if (from > (found == storedChecks_.end() ? 0 : found->second->hashed) + STORED_CHECK_GAP) return;
+  if (found == storedChecks_.end()) {
+    // The one furthest back is a pass that went on without it, most likely: its frame stays
+    // unchecked unless it is read through again.
+    if (storedChecks_.size() >= MOST_STORED_CHECKS) storedChecks_.erase(storedChecks_.begin());
+    found = storedChecks_.emplace(index, std::make_unique<StoredCheck>()).first;
+    (void)XXH64_reset(&found->second->state, 0);
+  }
+  StoredCheck& check = *found->second;
+  u64 end = std::max(to, check.hashed);
   if (e.decompressedSize - end <= STORED_CHECK_GAP) end = e.decompressedSize;
-  const auto hash = [&](const u8* piece, std::size_t k) { (void)XXH64_update(&check->state, piece, k); };
-  if (!eachStoredPiece(data_ + fileOffsets_[index], e.decompressedSize, check->hashed, end, hash)) {
+  const auto hash = [&](const u8* piece, std::size_t k) { (void)XXH64_update(&check.state, piece, k); };
+  if (!eachStoredPiece(data_ + fileOffsets_[index], e.decompressedSize, check.hashed, end, hash)) {
     refuse(vrk::SprintfFormat("frame %I64u of %I64u (at byte %I64u) has a block that does not fit its size",
                               u64(index + 1), n, fileOffsets_[index]));
   }
-  check->hashed = end;
-  if (end == e.decompressedSize && static_cast<u32>(XXH64_digest(&check->state)) != e.checksum) {
-    check->failed = true;
-    refuse(vrk::SprintfFormat("frame %I64u of %I64u does not match its checksum", u64(index + 1), n));
-  }
+  check.hashed = end;
+  if (end < e.decompressedSize) return;
+  const bool matches = static_cast<u32>(XXH64_digest(&check.state)) == e.checksum;
+  storedChecks_.erase(found);
+  verdict = matches ? STORED_MATCHED : STORED_FAILED;
+  if (!matches) refuse(vrk::SprintfFormat("frame %I64u of %I64u does not match its checksum", u64(index + 1), n));
 #else
   (void)index, (void)from, (void)to;
 #endif

@@ -9,7 +9,8 @@
 // as it is decompressed. A stored frame (noise) is copied from where its blocks lie, and
 // its checksum held once its bytes have been read front to back (a pass that skips less
 // than STORED_CHECK_GAP at a time, as restore and verify make); reads out of order, as a
-// mounted image's, leave it unchecked.
+// mounted image's, leave it unchecked. The checks take a byte a frame, and the hash
+// state of the few stored frames being read through.
 // Opening throws ERR_FILE_ACCESS when the file cannot be mapped and ERR_INVALID_IMAGE_FILE
 // for a compressed image whose table is damaged, or that this build cannot decompress;
 // read() throws ERR_INVALID_IMAGE_FILE naming the frame that does not decompress to what
@@ -104,8 +105,13 @@ class ImageBytes {
   mutable std::vector<std::size_t> decoding_ VRK_GUARDED_BY(lock_);  // frames being decompressed
   mutable std::condition_variable decoded_;
   mutable std::map<std::thread::id, u64> readers_ VRK_GUARDED_BY(lock_);  // what each pass let go of
-  struct StoredCheck;  // how far a stored frame's bytes have been hashed in order
+  // The stored frames being hashed, by index: how far their bytes have been hashed in
+  // order, for MOST_STORED_CHECKS of them at most; and what each frame's check found.
+  struct StoredCheck;
+  static constexpr std::size_t MOST_STORED_CHECKS = 16;
   mutable std::map<std::size_t, std::unique_ptr<StoredCheck>> storedChecks_ VRK_GUARDED_BY(lock_);
+  enum : u8 { STORED_OPEN, STORED_MATCHED, STORED_FAILED };
+  mutable std::vector<u8> storedVerdicts_ VRK_GUARDED_BY(lock_);  // a byte a frame, once one is checked
 };
 
 }  // namespace vantor
