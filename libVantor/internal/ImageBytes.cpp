@@ -169,9 +169,10 @@ void ImageBytes::checkStored(std::size_t index, u64 from, u64 to) const {
   vrk::MutexLock<vrk::Mutex> guard(lock_);
   if (storedVerdicts_.empty()) storedVerdicts_.assign(table_.frames.size(), STORED_OPEN);
   u8& verdict = storedVerdicts_[index];
-  if (verdict == STORED_FAILED) {
+  const auto mismatch = [&] {
     refuse(vrk::SprintfFormat("frame %I64u of %I64u does not match its checksum", u64(index + 1), n));
-  }
+  };
+  if (verdict == STORED_FAILED) mismatch();
   if (verdict == STORED_MATCHED) return;
   auto found = storedChecks_.find(index);
   if (from > (found == storedChecks_.end() ? 0 : found->second->hashed) + STORED_CHECK_GAP) return;
@@ -195,7 +196,7 @@ void ImageBytes::checkStored(std::size_t index, u64 from, u64 to) const {
   const bool matches = static_cast<u32>(XXH64_digest(&check.state)) == e.checksum;
   storedChecks_.erase(found);
   verdict = matches ? STORED_MATCHED : STORED_FAILED;
-  if (!matches) refuse(vrk::SprintfFormat("frame %I64u of %I64u does not match its checksum", u64(index + 1), n));
+  if (!matches) mismatch();
 #else
   (void)index, (void)from, (void)to;
 #endif
